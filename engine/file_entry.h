@@ -1,0 +1,22 @@
+#pragma once
+// One file found by a scan or planned for transfer.
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace kestrum {
+
+struct FileEntry {
+    std::string name;           // relative path; levels joined by the local or the server separator
+    int64_t lastWriteTime = 0;  // whole seconds since the epoch
+    int direction = 0;          // 0 in scan lists; 1 upload, 2 download on the transfer list
+    int matched = 0;            // set by planning when the other side has a file of this name
+};
+
+using FileList = std::vector<FileEntry>;
+// Upper-cased top-level server directories, head first.
+using DirectoryList = std::deque<std::string>;
+
+}  // namespace kestrum

@@ -1,0 +1,90 @@
+#pragma once
+// The FTP layer: one control connection and one login per run, a current
+// directory kept by the layer, one listing at a time. Operations that the
+// server refuses return false (or a listing status); a broken connection, a
+// time-out or a refused login throws FtpError carrying the error text.
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace kestrum {
+
+enum class TransferType { Ascii = 1, Binary = 2 };
+
+class FtpError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct FtpEntry {
+    std::string name;  // last path component as listed; never holds "/", "\" or NUL, never "." or ".."
+    bool isDirectory = false;
+    bool hidden = false;       // the name begins with "."
+    int64_t size = -1;         // -1 when not listed
+    int64_t lastWriteTime = 0; // whole seconds since the epoch
+};
+
+enum class ListStatus {
+    Ok,       // listed (possibly with no entries)
+    Missing,  // the server says there is no such file or directory
+    Failed,   // any other refusal: the path's state is unknown
+};
+
+struct FtpListing {
+    ListStatus status = ListStatus::Failed;
+    std::vector<FtpEntry> entries;
+    std::vector<std::string> rejectedNames;  // hostile names dropped from the listing
+    std::string error;                       // the server's reply when not Ok
+};
+
+struct FtpConnectParams {
+    std::string host;  // "host", "host:port" or "[v6]:port"
+    std::string user;
+    std::string password;
+    uint16_t port = 0;  // 0: the standard port (or the one carried by host)
+    int accessType = 1; // 1 direct, 3 through proxyName
+    std::string proxyName;
+    bool connectOptions = true;  // connect time-out 180 s, 2 retries, no back-off
+    bool passive = false;
+};
+
+class FtpConnection {
+public:
+    virtual ~FtpConnection() = default;
+
+    // Paths are server paths with "/": absolute, or relative to the current directory.
+    virtual bool SetCurrentDirectory(const std::string& path) = 0;
+    virtual std::string CurrentDirectory() const = 0;
+    virtual bool CreateDirectory(const std::string& path) = 0;
+    virtual bool RemoveDirectory(const std::string& path) = 0;
+    virtual bool Remove(const std::string& path) = 0;
+    virtual bool PutFile(const std::string& localPath, const std::string& serverPath, TransferType type) = 0;
+    // Written to a temporary file beside localPath, renamed over it only when complete.
+    virtual bool GetFile(const std::string& serverPath, const std::string& localPath, TransferType type) = 0;
+    // The contents of a directory ("" for the current one).
+    virtual FtpListing List(const std::string& directory) = 0;
+    // The path's own entry: Ok with exactly one entry, Missing, or Failed.
+    virtual FtpListing Lookup(const std::string& path) = 0;
+    // The text of the last failure (libcurl's message and the server's last reply).
+    virtual std::string LastError() const = 0;
+    // Closing twice is harmless.
+    virtual void Close() = 0;
+};
+
+class FtpClientFactory {
+public:
+    virtual ~FtpClientFactory() = default;
+    // Connects and logs in; throws FtpError when unreachable or refused.
+    virtual std::unique_ptr<FtpConnection> Connect(const FtpConnectParams& params) = 0;
+};
+
+// The libcurl implementation.
+std::unique_ptr<FtpClientFactory> MakeCurlFtpFactory();
+
+// Whether text holds CR, LF or NUL (never sent to a server).
+bool HasLineBreakOrNul(const std::string& text);
+
+}  // namespace kestrum

@@ -1,0 +1,51 @@
+#pragma once
+// The in-memory copy of the active profile that every phase of a run reads,
+// with every default and cross-rule applied.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kestrum {
+
+class ProfileStore;
+class UserPort;
+
+struct RunSettings {
+    int useCache = 0;
+    int onlyBoth = 0;
+    std::vector<std::string> excludedExtensions;
+    std::vector<std::string> asciiExtensions;
+    int accessType = 0;  // 1 direct, 3 through the proxy
+    std::string proxyName;
+    std::string asciiText;
+    std::string excludedText;
+    int timeLag = 3;  // minutes
+    int mirrorDirs = 0;
+    int mirrorFiles = 0;
+    int download = 0;
+    int upload = 0;
+    int subdirs = 0;
+    std::string remoteDir;
+    std::string localDir;
+    std::string profileName;
+    std::string programDir;
+    uint16_t port = 21;
+    std::string password;
+    std::string user;
+    std::string host;  // may carry ":port" or "[v6]:port"
+};
+
+// Result codes 0..6; the message of code c is string 42792 + c.
+// cacheSwitch is the state of the window's cache item (or --cache/--no-cache).
+// The password prompt goes through port when the profile keeps no password.
+int LoadRunSettings(RunSettings& settings, ProfileStore& store, UserPort& port, bool cacheSwitch);
+
+// Empties list, then fills it from text: upper-cased, cut at every ",",
+// nothing trimmed, empty items kept. Always 1.
+int ParseExtensionList(const std::string& text, std::vector<std::string>& list);
+
+// Whether the upper-cased extension ext is an item of list (exact comparison).
+bool ExtensionListed(const std::vector<std::string>& list, const std::string& upperExt);
+
+}  // namespace kestrum

@@ -1,0 +1,29 @@
+#pragma once
+// The auto-setup file setting.ini: ready-made profile names and their
+// SERVER= and REMOTE_DIR= lines.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrum {
+
+// Program, a "/" unless empty or already ending with one, and "setting.ini".
+std::string AutoSetupPath(const std::string& programValue);
+
+// The names of the [PROFILE] list; empty when the file cannot be read.
+std::vector<std::string> ReadAutoSetupNames(const std::string& path);
+
+struct AutoSetupValues {
+    std::optional<std::string> server;
+    std::optional<std::string> remoteDir;
+};
+// The values of the first section "[name]" (exact case); later lines win.
+AutoSetupValues ReadAutoSetupSection(const std::string& path, const std::string& name);
+
+// Creates the profile and applies its section of the auto-setup file (the
+// new-profile dialog's OK after validation). Returns 0, or a message id.
+class ProfileStore;
+int CreateProfileWithAutoSetup(ProfileStore& store, const std::string& name);
+
+}  // namespace kestrum

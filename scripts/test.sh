@@ -1,0 +1,8 @@
+#!/bin/sh
+# Installs the dependencies, builds, and runs every test.
+set -e
+cd "$(dirname "$0")/.."
+./scripts/install-deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j2
+cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2 --timeout 300

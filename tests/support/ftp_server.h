@@ -1,0 +1,69 @@
+#pragma once
+// A real FTP server for tests: pyftpdlib on 127.0.0.1, a free port, one user,
+// a temporary home directory. Started in the constructor, killed in the destructor.
+
+#include <string>
+#include <sys/types.h>
+
+namespace kestrum::test {
+
+struct FtpServerOptions {
+    bool mlsd = true;                // false: MLSD and MLST switched off (LIST only)
+    long clockShiftSeconds = 0;      // listed times (and stored mtimes) shifted by this much
+    double loginDelaySeconds = 0;    // the server waits this long before answering PASS
+    std::string user = "user";
+    std::string password = "secret";
+};
+
+class TestFtpServer {
+public:
+    explicit TestFtpServer(FtpServerOptions options = {});
+    ~TestFtpServer();
+    TestFtpServer(const TestFtpServer&) = delete;
+    TestFtpServer& operator=(const TestFtpServer&) = delete;
+
+    int port() const { return port_; }
+    // "127.0.0.1:<port>": what a profile's HOST holds.
+    std::string hostWithPort() const;
+    // The server's home directory on the local disk.
+    const std::string& home() const { return home_; }
+    const FtpServerOptions& options() const { return options_; }
+
+    // Every command the server received, one per line ("USER user", "STOR a.txt", ...).
+    std::string commandLog() const;
+    // How many commands began with verb (e.g. "PASS", "STOR").
+    int countCommands(const std::string& verb) const;
+    // Number of control connections accepted so far.
+    int connectionCount() const;
+    // Kills the server process now.
+    void kill();
+
+private:
+    FtpServerOptions options_;
+    std::string home_;
+    std::string logPath_;
+    std::string workDir_;
+    int port_ = 0;
+    pid_t pid_ = -1;
+};
+
+// A temporary directory removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
+
+private:
+    std::string path_;
+};
+
+// Writes a file (creating its directories) and optionally sets its mtime.
+void WriteFile(const std::string& path, const std::string& content, long long mtime = -1);
+std::string ReadFile(const std::string& path);
+long long FileMtime(const std::string& path);
+
+}  // namespace kestrum::test
