@@ -31,6 +31,13 @@ struct RunState {
     // Local subdirectories (relative, local form) that could not be listed by the
     // last scan: nothing below their server counterparts is deleted.
     std::vector<std::string> unlistedLocalDirs;
+    // Server directories (relative, server form; "" for the home) whose listing
+    // failed in the last server scan: their contents are unknown, so nothing is
+    // uploaded into them as new and nothing below them is deleted.
+    std::vector<std::string> unknownServerDirs;
+    // The entries of serverDirectories as the server listed them (same order and
+    // length): the name a removal is sent under on a case-sensitive server.
+    DirectoryList serverDirectoriesAsListed;
     // The window's cache item 32781 (or --cache / --no-cache).
     std::atomic<int> cacheSwitch{1};
     // Set when the run (or alignment) reached its end; a run that ended early
