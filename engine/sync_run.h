@@ -26,6 +26,8 @@ int PrepareRun(RunContext& ctx);
 int AbortRun(RunContext& ctx, FtpConnection* connection, FileList* list, int messageId, int mode);
 // The completion routine shared by window and command line.
 void FinishRun(RunContext& ctx);
+// The running state: sets state.running and switches the owner's controls.
+void SetRunningState(RunContext& ctx, int running);
 // Joins a finished worker thread, if any.
 void JoinWorker(RunState& state);
 

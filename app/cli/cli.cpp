@@ -1,0 +1,62 @@
+#include "app/cli/cli.h"
+
+#include <QCoreApplication>
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/cli/align_command.h"
+#include "app/cli/profile_commands.h"
+#include "app/cli/run_command.h"
+#include "app/cli/usage.h"
+#include "res/strings.h"
+
+namespace kestrum {
+
+void PrintUsage(bool toError) {
+    const std::string text = LoadString(60101);
+    std::fputs(text.c_str(), toError ? stderr : stdout);
+    std::fputc('\n', toError ? stderr : stdout);
+}
+
+int UsageError() {
+    std::fputs(LoadString(60104).c_str(), stderr);
+    std::fputc('\n', stderr);
+    PrintUsage(true);
+    return 2;
+}
+
+int RunCommandLine(int argc, char** argv) {
+    // QtCore services (the store, the lock file) want an application object.
+    QCoreApplication app(argc, argv);
+    std::vector<std::string> args(argv + 1, argv + argc);
+    const std::string command = args.empty() ? std::string() : args.front();
+    std::vector<std::string> rest(args.begin() + (args.empty() ? 0 : 1), args.end());
+    if (command == "--help" || command == "-h" || command == "help") {
+        PrintUsage(false);
+        return 0;
+    }
+    if (command == "run") return RunRunCommand(rest);
+    if (command == "align") {
+        std::string profile;
+        bool yes = false;
+        for (const std::string& arg : rest) {
+            if (arg == "--yes" || arg == "-y") {
+                yes = true;
+            } else if (!arg.empty() && arg[0] == '-') {
+                return UsageError();
+            } else if (profile.empty()) {
+                profile = arg;
+            } else {
+                return UsageError();
+            }
+        }
+        if (profile.empty()) return UsageError();
+        return RunAlignCommand(profile, yes);
+    }
+    if (command == "profile") return RunProfileCommand(rest, std::cin, std::cout, std::cerr);
+    return UsageError();
+}
+
+}  // namespace kestrum

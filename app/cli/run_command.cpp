@@ -1,0 +1,40 @@
+#include "app/cli/run_command.h"
+
+#include <curl/curl.h>
+
+#include <optional>
+
+#include "app/cli/headless_session.h"
+#include "app/cli/usage.h"
+#include "engine/sync_run.h"
+
+namespace kestrum {
+
+int RunRunCommand(const std::vector<std::string>& args) {
+    std::string profile;
+    std::optional<bool> cache;
+    bool passive = false;
+    for (const std::string& arg : args) {
+        if (arg == "--cache") {
+            cache = true;
+        } else if (arg == "--no-cache") {
+            cache = false;
+        } else if (arg == "--passive") {
+            passive = true;
+        } else if (!arg.empty() && arg[0] == '-') {
+            return UsageError();
+        } else if (profile.empty()) {
+            profile = arg;
+        } else {
+            return UsageError();
+        }
+    }
+    if (profile.empty()) return UsageError();
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    HeadlessSession session;
+    if (int status = session.Open(profile, cache, passive); status != 0) return status;
+    StartRun(session.Context());
+    return session.WaitForEnd();
+}
+
+}  // namespace kestrum

@@ -1,0 +1,11 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kestrum {
+
+// kestrum run PROFILE [--cache|--no-cache] [--passive]; args are the words after "run".
+int RunRunCommand(const std::vector<std::string>& args);
+
+}  // namespace kestrum

@@ -1,0 +1,122 @@
+// Preparation of a run: log header, profile load, checks, local scan and the
+// change-cache check.
+#include "cache/change_cache.h"
+#include "engine/local_fs.h"
+#include "engine/local_scan.h"
+#include "engine/run_log.h"
+#include "engine/sync_run.h"
+#include "profiles/profile_store.h"
+#include "res/strings.h"
+
+namespace kestrum {
+
+namespace {
+
+const char* Checked(int flag) { return flag ? "CHECKED" : "UNCHECKED"; }
+
+// A stop that the user must act on: message box, log line, completion.
+int StopWithMessage(RunContext& ctx, int id, bool failed) {
+    const std::string text = LoadString(id);
+    ctx.log.Port().ShowMessage(text);
+    ctx.log.AppendLogLine(text);
+    if (failed) {
+        ctx.log.AppendLogLine(LoadString(42817));
+        ctx.state.runFailed = 1;
+    }
+    FinishRun(ctx);
+    return 0;
+}
+
+void LogHeader(RunContext& ctx) {
+    RunSettings& s = ctx.state.settings;
+    auto log = [&](int id, std::initializer_list<std::string_view> args) {
+        ctx.log.AppendLogLine(FormatString(id, args));
+    };
+    log(42811, {s.host});
+    if (s.accessType == 3) {
+        log(57695, {s.proxyName});
+        log(57696, {std::to_string(s.port)});
+    }
+    log(42812, {s.localDir});
+    log(42813, {s.remoteDir});
+    log(42814, {Checked(s.upload)});
+    log(42815, {Checked(s.download)});
+    log(42816, {Checked(s.subdirs)});
+    if (s.onlyBoth) log(57705, {});
+    if (s.subdirs && s.upload && s.mirrorFiles && !s.download) {
+        log(57701, {});
+        if (s.mirrorDirs) log(57702, {});
+    } else {
+        s.mirrorFiles = 0;
+        s.mirrorDirs = 0;
+    }
+    if (!s.asciiText.empty()) log(57697, {s.asciiText});
+    if (!s.excludedText.empty()) log(57698, {s.excludedText});
+    log(57694, {std::to_string(s.timeLag)});
+    if (s.useCache) log(57705, {});
+}
+
+}  // namespace
+
+int PrepareRun(RunContext& ctx) {
+    RunState& state = ctx.state;
+    RunSettings& settings = state.settings;
+    ctx.log.Port().SetAnimation(true);
+    state.cancelRequested = 0;
+    state.runFailed = 0;
+    state.reachedEnd = 0;
+
+    ctx.log.AppendLogLine("");
+    ctx.log.AppendLogLine(FormatString(42802, {settings.profileName}) + "\t" + CurrentTimeText());
+
+    const int code = LoadRunSettings(settings, ctx.store, ctx.log.Port(), state.cacheSwitch != 0);
+    if (code != 0) return StopWithMessage(ctx, 42792 + code, true);
+    if (!settings.upload && !settings.download) return StopWithMessage(ctx, 57674, false);
+    if (state.cancelRequested) return StopWithMessage(ctx, 42800, false);
+
+    LogHeader(ctx);
+
+    state.localFiles.clear();
+    state.serverFiles.clear();
+    state.serverDirectories.clear();
+    state.unlistedLocalDirs.clear();
+
+    ctx.log.AppendLogLine(FormatString(42803, {settings.localDir}));
+    LocalScanOptions options{settings.subdirs != 0, &settings.excludedExtensions};
+    if (ScanLocalTree(ctx.fs, settings.localDir, options, state.localFiles, &ctx.log, &state.unlistedLocalDirs) < 0) {
+        return StopWithMessage(ctx, 42799, true);
+    }
+    ctx.log.SetProgress(2);
+    if (state.cancelRequested) return StopWithMessage(ctx, 42800, false);
+
+    if (settings.useCache) settings.useCache = LoadChangeCache(ctx);
+    if (state.cancelRequested) return StopWithMessage(ctx, 42800, false);
+
+    if (settings.useCache && DetectLocalChanges(ctx) == 0) {
+        ctx.log.AppendLogLine(LoadString(57685));
+        ctx.log.AppendLogLine(LoadString(57707));
+        state.reachedEnd = 1;
+        FinishRun(ctx);
+        return 0;
+    }
+    ctx.log.AppendLogLine(LoadString(57685));
+    return 1;
+}
+
+void FinishRun(RunContext& ctx) {
+    RunState& state = ctx.state;
+    state.cancelRequested = 1;
+    const std::string counter = ctx.log.CounterText();
+    if (!counter.empty()) ctx.log.AppendLogLine(FormatString(42804, {counter}));
+    if (state.runFailed) ctx.log.Port().ShowMessage(LoadString(42829));
+    SaveChangeCache(ctx);
+    state.serverDirectories.clear();
+    state.serverFiles.clear();
+    ctx.log.SetProgress(0);
+    ctx.log.ClearCounter();
+    ctx.log.Port().SetAnimation(false);
+    SetRunningState(ctx, 0);
+    if (state.quitAfterRun) ctx.log.Port().RequestClose();
+}
+
+}  // namespace kestrum

@@ -1,0 +1,159 @@
+#include "engine/sync_run.h"
+
+#include <exception>
+
+#include "engine/ftp_client.h"
+#include "engine/run_log.h"
+#include "engine/sync_phases.h"
+#include "res/codepage.h"
+#include "res/strings.h"
+
+namespace kestrum {
+
+namespace {
+
+void Log(RunContext& ctx, int id, std::initializer_list<std::string_view> args = {}) {
+    ctx.log.AppendLogLine(FormatString(id, args));
+}
+
+// The network-failure handler of both guarded regions: the error text on a
+// line of its own, the error flag, the transfer list freed.
+void HandleRunFailure(RunContext& ctx, int messageId, const std::string& text, FileList& transfer) {
+    Log(ctx, messageId);
+    if (!text.empty()) ctx.log.AppendLogLine(text);
+    ctx.state.runFailed = 1;
+    transfer.clear();
+}
+
+}  // namespace
+
+void SetRunningState(RunContext& ctx, int running) {
+    ctx.state.running = running;
+    ctx.log.Port().SetRunningState(running);
+}
+
+void JoinWorker(RunState& state) {
+    if (state.worker.joinable() && state.worker.get_id() != std::this_thread::get_id()) state.worker.join();
+}
+
+void StartRun(RunContext& ctx) {
+    JoinWorker(ctx.state);
+    SetRunningState(ctx, 1);
+    ctx.state.worker = std::thread([&ctx] { ExecuteRun(ctx); });
+}
+
+void CancelRun(RunContext& ctx) {
+    ctx.state.cancelRequested = 1;
+    ctx.log.Port().ShowMessage(LoadString(57690));
+}
+
+FtpConnectParams ConnectParamsFor(const RunSettings& settings, bool connectOptions, bool passive) {
+    FtpConnectParams params;
+    params.host = settings.host;
+    params.user = settings.user;
+    params.password = settings.password;
+    params.port = settings.port;
+    params.accessType = settings.accessType;
+    params.proxyName = settings.accessType == 3 ? settings.proxyName : std::string();
+    params.connectOptions = connectOptions;
+    params.passive = passive;
+    return params;
+}
+
+int AbortRun(RunContext& ctx, FtpConnection* connection, FileList* list, int messageId, int mode) {
+    if (mode >= 1 && connection != nullptr) connection->Close();
+    if (mode == 2 && list != nullptr) list->clear();
+    Log(ctx, messageId);
+    ctx.log.SetProgress(95);
+    ctx.log.Port().PostCompletion();
+    return 1;
+}
+
+int ExecuteRun(RunContext& ctx) {
+    RunState& state = ctx.state;
+    RunSettings& settings = state.settings;
+    if (PrepareRun(ctx) == 0) return 1;
+
+    FileList transfer;
+    state.runFailed = 0;
+    std::unique_ptr<FtpConnection> connection;
+    // A checkpoint: the cancel flag, polled between the phases.
+    auto checkpoint = [&](int /*mode*/) -> bool { return state.cancelRequested != 0; };
+    auto finishAfterFailure = [&] {
+        ctx.log.SetProgress(95);
+        if (connection) connection->Close();
+        ctx.log.Port().PostCompletion();
+        return 0;
+    };
+
+    try {
+        if (checkpoint(0)) return AbortRun(ctx, nullptr, &transfer, 42800, 0);
+        Log(ctx, 57686, {settings.host});
+        if (settings.accessType != 3) settings.port = 0;
+        connection = ctx.ftp.Connect(ConnectParamsFor(settings, true, state.passive));
+        Log(ctx, 42805, {settings.host});
+        if (checkpoint(1)) return AbortRun(ctx, connection.get(), &transfer, 42800, 1);
+
+        if (!settings.remoteDir.empty()) {
+            ConvertSeparators(settings.remoteDir, 0);
+            if (!connection->SetCurrentDirectory(settings.remoteDir)) {
+                return AbortRun(ctx, connection.get(), nullptr, 42818, 1);
+            }
+        }
+        Log(ctx, 42806, {settings.remoteDir});
+        if (checkpoint(1)) return AbortRun(ctx, connection.get(), &transfer, 42800, 1);
+
+        const int64_t clockOffset = ProbeServerClock(ctx, *connection);
+        if (checkpoint(1)) return AbortRun(ctx, connection.get(), &transfer, 42800, 1);
+
+        if (settings.download) {
+            Log(ctx, 57679);
+            ScanServerTree(ctx, *connection, "");
+            Log(ctx, 57680);
+        } else if (settings.mirrorFiles) {
+            Log(ctx, 57679);
+            ScanServerTreeForMirroring(ctx, *connection);
+            Log(ctx, 57680);
+        }
+        if (checkpoint(1)) return AbortRun(ctx, connection.get(), &transfer, 42800, 1);
+
+        Log(ctx, 57682);
+        if (!settings.upload && settings.download) {
+            PlanDownloads(ctx, transfer, clockOffset);
+        } else if (settings.upload && settings.download) {
+            PlanBothDirections(ctx, *connection, transfer, clockOffset);
+        } else if (settings.mirrorFiles) {
+            Log(ctx, 42807);
+            PlanUploadsMirroring(ctx, *connection, transfer, clockOffset);
+        } else {
+            Log(ctx, 42807);
+            if (PlanUploads(ctx, *connection, transfer, clockOffset) == 0) return 1;
+        }
+        if (checkpoint(2)) return AbortRun(ctx, connection.get(), &transfer, 42800, 2);
+
+        Log(ctx, 57681);
+        ctx.log.SetProgress(5);
+        Log(ctx, 57687);
+        if (TransferFiles(ctx, *connection, transfer, clockOffset) == 1) return 1;
+        Log(ctx, 57688);
+
+        if (settings.mirrorFiles) DeleteMirroredServerFiles(ctx, *connection);
+
+        ctx.log.SetProgress(95);
+        connection->Close();
+        connection.reset();
+        state.reachedEnd = 1;
+        ctx.log.Port().PostCompletion();
+        return 0;
+    } catch (const FtpError& e) {
+        HandleRunFailure(ctx, 42820, e.what(), transfer);
+        return finishAfterFailure();
+    } catch (const std::exception& e) {
+        // A local failure that no phase handles (out of memory, a file-system
+        // error): the run ends like a network failure instead of the program.
+        HandleRunFailure(ctx, 60100, e.what(), transfer);
+        return finishAfterFailure();
+    }
+}
+
+}  // namespace kestrum
