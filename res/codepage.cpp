@@ -25,6 +25,7 @@ CodePage DetectCodePage() {
 }
 
 bool IsCp932Lead(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+bool IsCp932Trail(unsigned char c) { return (c >= 0x40 && c <= 0x7E) || (c >= 0x80 && c <= 0xFC); }
 
 size_t Utf8Length(unsigned char c) {
     if (c < 0x80) return 1;
@@ -34,7 +35,7 @@ size_t Utf8Length(unsigned char c) {
     return 1;  // stray continuation or invalid byte: step over it alone
 }
 
-std::string Convert(std::string_view s, const char* to, const char* from, const char* replacement) {
+std::string Convert(std::string_view s, const char* to, const char* from, CodePage fromCp, const char* replacement) {
     if (s.empty()) return {};
     iconv_t cd = iconv_open(to, from);
     if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(s);
@@ -49,10 +50,11 @@ std::string Convert(std::string_view s, const char* to, const char* from, const 
         out.append(buf.data(), outPtr - buf.data());
         if (r == static_cast<size_t>(-1)) {
             if (errno == E2BIG) continue;
-            // EILSEQ or EINVAL: replace one byte and go on.
+            // EILSEQ or EINVAL: one replacement for the whole character, then go on.
+            const size_t skip = CharLength(std::string_view(in, inLeft), 0, fromCp);
             out += replacement;
-            ++in;
-            --inLeft;
+            in += skip;
+            inLeft -= skip;
         }
     }
     iconv_close(cd);
@@ -76,12 +78,15 @@ size_t CharLength(std::string_view s, size_t pos, CodePage cp) {
     if (pos >= s.size()) return 1;
     const auto c = static_cast<unsigned char>(s[pos]);
     size_t len = 1;
+    // A lead byte takes only the bytes that may follow it: an ASCII byte after a
+    // stray lead byte (a "/" or "\" in a name that is not valid text) stays a
+    // character of its own.
     if (cp == CodePage::Cp932) {
-        len = IsCp932Lead(c) ? 2 : 1;
+        if (IsCp932Lead(c) && pos + 1 < s.size() && IsCp932Trail(static_cast<unsigned char>(s[pos + 1]))) len = 2;
     } else {
-        len = Utf8Length(c);
+        const size_t want = Utf8Length(c);
+        while (len < want && pos + len < s.size() && (static_cast<unsigned char>(s[pos + len]) & 0xC0) == 0x80) ++len;
     }
-    if (pos + len > s.size()) len = s.size() - pos;
     return len;
 }
 
@@ -154,13 +159,11 @@ std::string CutToBytes(std::string_view s, size_t maxBytes, CodePage cp) {
 }
 
 std::string ToUtf8(std::string_view s, CodePage cp) {
-    if (cp == CodePage::Utf8) return Convert(s, "UTF-8", "UTF-8", "\xEF\xBF\xBD");
-    return Convert(s, "UTF-8", IconvName(cp), "\xEF\xBF\xBD");
+    return Convert(s, "UTF-8", IconvName(cp), cp, "\xEF\xBF\xBD");
 }
 
 std::string FromUtf8(std::string_view s, CodePage cp) {
-    if (cp == CodePage::Utf8) return Convert(s, "UTF-8", "UTF-8", "?");
-    return Convert(s, IconvName(cp), "UTF-8", "?");
+    return Convert(s, IconvName(cp), "UTF-8", CodePage::Utf8, "?");
 }
 
 bool IsValidText(std::string_view s, CodePage cp) {

@@ -1,0 +1,206 @@
+#include "res/codepage.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace kestrum {
+namespace {
+
+constexpr CodePage kUtf8 = CodePage::Utf8;
+constexpr CodePage kSjis = CodePage::Cp932;
+
+// CP932 characters whose trail byte is an ASCII byte that a byte-wise routine would touch.
+const std::string kHyo = "\x95\x5C";            // 表: trail "\"
+const std::string kSo = "\x83\x5C";             // ソ: trail "\"
+const std::string kFullB = "\x82\x61";          // Ｂ: trail "a"
+const std::string kDi = "\x83\x61";             // ヂ: trail "a"
+const std::string kHo = "\x83\x7A";             // ホ: trail "z"
+const std::string kHalfA = "\xB1";              // ｱ: one byte
+const std::string kHyoji = "\x95\x5C\x8E\xA6";  // 表示
+
+TEST(CodePage, CharLength) {
+    EXPECT_EQ(CharLength("a", 0, kUtf8), 1u);
+    EXPECT_EQ(CharLength("é", 0, kUtf8), 2u);
+    EXPECT_EQ(CharLength("表", 0, kUtf8), 3u);
+    EXPECT_EQ(CharLength("😀", 0, kUtf8), 4u);
+    EXPECT_EQ(CharLength(kHyo, 0, kSjis), 2u);
+    EXPECT_EQ(CharLength(kHalfA, 0, kSjis), 1u);
+    // A lead byte cut off at the end of the text stays inside it.
+    EXPECT_EQ(CharLength("\xE8\xA1", 0, kUtf8), 2u);
+    EXPECT_EQ(CharLength("\x95", 0, kSjis), 1u);
+    // A lead byte not followed by a valid continuation is a character of its own, so
+    // the ASCII byte after it is still seen ("/" is never a UTF-8 continuation byte
+    // nor a CP932 trail byte).
+    EXPECT_EQ(CharLength("\xE9/x", 0, kUtf8), 1u);
+    EXPECT_EQ(CharLength("\xC3\\", 0, kUtf8), 1u);
+    EXPECT_EQ(CharLength("\x95/", 0, kSjis), 1u);
+}
+
+TEST(CodePage, UpperAsciiLeavesMultibyteCharactersIntact) {
+    EXPECT_EQ(UpperAscii("readme.txt", kUtf8), "README.TXT");
+    EXPECT_EQ(UpperAscii("aZ09_-.~", kUtf8), "AZ09_-.~");
+    EXPECT_EQ(UpperAscii("データ/file.htm", kUtf8), "データ/FILE.HTM");
+    EXPECT_EQ(UpperAscii("ä.txt", kUtf8), "ä.TXT");  // only ASCII letters fold
+
+    // CP932: trail bytes "a" and "z" are not letters there.
+    EXPECT_EQ(UpperAscii(kFullB + "b" + kDi + kHo + "z", kSjis), kFullB + "B" + kDi + kHo + "Z");
+    EXPECT_EQ(UpperAscii(kHyo + "a" + kSo + ".txt", kSjis), kHyo + "A" + kSo + ".TXT");
+    EXPECT_EQ(UpperAscii(kHalfA + "x", kSjis), kHalfA + "X");
+    // Letters after a stray UTF-8 lead byte are still letters.
+    EXPECT_EQ(UpperAscii("\xE9"
+                         "abc",
+                         kUtf8),
+              "\xE9"
+              "ABC");
+}
+
+TEST(CodePage, EqualsIgnoreCaseAndFoldKey) {
+    EXPECT_TRUE(EqualsIgnoreCase("Index.HTML", "index.html", kUtf8));
+    EXPECT_TRUE(EqualsIgnoreCase("", "", kUtf8));
+    EXPECT_FALSE(EqualsIgnoreCase("index.htm", "index.html", kUtf8));
+    EXPECT_FALSE(EqualsIgnoreCase("a_b", "a-b", kUtf8));
+    EXPECT_TRUE(EqualsIgnoreCase("写真/Photo.JPG", "写真/photo.jpg", kUtf8));
+    EXPECT_FALSE(EqualsIgnoreCase("Ä", "ä", kUtf8));
+
+    // CP932: Ｂ (82 61) and 82 41 differ although their trail bytes fold together.
+    EXPECT_FALSE(EqualsIgnoreCase(kFullB, "\x82\x41", kSjis));
+    EXPECT_FALSE(EqualsIgnoreCase(kDi, "\x83\x41", kSjis));
+    EXPECT_TRUE(EqualsIgnoreCase(kDi + "abc", kDi + "ABC", kSjis));
+    EXPECT_NE(FoldKey(kDi, kSjis), FoldKey("\x83\x41", kSjis));
+    EXPECT_EQ(FoldKey(kHyo + "x.Txt", kSjis), FoldKey(kHyo + "X.tXT", kSjis));
+}
+
+TEST(CodePage, FindCharSkipsTrailBytes) {
+    const std::string s = "a\\" + kHyo + "b" + kSo;
+    EXPECT_EQ(FindLastChar(s, '\\', kSjis), 1u);
+    EXPECT_EQ(FindFirstChar(kHyo + "\\", '\\', kSjis), 2u);
+    EXPECT_EQ(FindFirstChar(kHyo + kSo, '\\', kSjis), std::string::npos);
+    EXPECT_EQ(FindLastChar("a/b/c", '/', kUtf8), 3u);
+    EXPECT_EQ(FindFirstChar("a/b/c", '/', kUtf8), 1u);
+    EXPECT_EQ(FindLastChar("", '/', kUtf8), std::string::npos);
+    EXPECT_EQ(FindLastChar("\xE9/x", '/', kUtf8), 1u);
+}
+
+TEST(CodePage, ConvertSeparators) {
+    std::string p = "dir\\sub\\file.txt";
+    ConvertSeparators(p, 0, kUtf8);
+    EXPECT_EQ(p, "dir/sub/file.txt");
+    p = "dir\\sub/file.txt";
+    ConvertSeparators(p, 1, kUtf8);
+    EXPECT_EQ(p, "dir/sub/file.txt");
+    p = "表\\ソ\\x";
+    ConvertSeparators(p, 0, kUtf8);
+    EXPECT_EQ(p, "表/ソ/x");
+
+    // CP932: the trail byte 5C of 表 and ソ stays, the real separators change.
+    for (int direction : {0, 1}) {
+        std::string s = kHyo + "\\" + kSo + "\\" + kHyoji + "\\a" + kSo;
+        ConvertSeparators(s, direction, kSjis);
+        EXPECT_EQ(s, kHyo + "/" + kSo + "/" + kHyoji + "/a" + kSo) << direction;
+    }
+    std::string only = kHyo + kSo;
+    ConvertSeparators(only, 0, kSjis);
+    EXPECT_EQ(only, kHyo + kSo);
+}
+
+TEST(CodePage, ExtensionOf) {
+    EXPECT_EQ(ExtensionOf("index.html", kUtf8), "html");
+    EXPECT_EQ(ExtensionOf("a.b.TXT", kUtf8), "TXT");  // not upper-cased, last dot
+    EXPECT_EQ(ExtensionOf("sub/page.htm", kUtf8), "htm");
+    EXPECT_EQ(ExtensionOf("a.b\\c", kUtf8), "");
+    EXPECT_EQ(ExtensionOf("c", kUtf8), "");
+    EXPECT_EQ(ExtensionOf("c.", kUtf8), "");
+    EXPECT_EQ(ExtensionOf(".profile", kUtf8), "profile");
+    EXPECT_EQ(ExtensionOf("old.d/readme", kUtf8), "");
+    EXPECT_EQ(ExtensionOf("", kUtf8), "");
+    EXPECT_EQ(ExtensionOf("写真.jpg", kUtf8), "jpg");
+    EXPECT_EQ(ExtensionOf("x.表", kUtf8), "表");
+
+    // CP932: a 5C trail byte after the dot is not a separator.
+    EXPECT_EQ(ExtensionOf("a." + kHyo, kSjis), kHyo);
+    EXPECT_EQ(ExtensionOf(kSo + ".txt", kSjis), "txt");
+    EXPECT_EQ(ExtensionOf("a.b\\" + kSo, kSjis), "");
+    EXPECT_EQ(ExtensionOf("d." + kSo + "/readme", kSjis), "");
+}
+
+TEST(CodePage, CutToBytesNeverSplitsACharacter) {
+    EXPECT_EQ(CutToBytes("abcdef", 4, kUtf8), "abcd");
+    EXPECT_EQ(CutToBytes("abc", 10, kUtf8), "abc");
+    EXPECT_EQ(CutToBytes("abc", 0, kUtf8), "");
+    // "日本語" is 9 bytes in UTF-8.
+    EXPECT_EQ(CutToBytes("日本語", 9, kUtf8), "日本語");
+    EXPECT_EQ(CutToBytes("日本語", 8, kUtf8), "日本");
+    EXPECT_EQ(CutToBytes("日本語", 7, kUtf8), "日本");
+    EXPECT_EQ(CutToBytes("日本語", 6, kUtf8), "日本");
+    EXPECT_EQ(CutToBytes("日本語", 2, kUtf8), "");
+    EXPECT_EQ(CutToBytes("a日", 3, kUtf8), "a");
+    EXPECT_EQ(CutToBytes("ab😀", 5, kUtf8), "ab");
+
+    const std::string s = "a" + kHyo + kSo + kHalfA + kDi;  // 1 + 2 + 2 + 1 + 2 bytes
+    EXPECT_EQ(CutToBytes(s, 8, kSjis), s);
+    EXPECT_EQ(CutToBytes(s, 7, kSjis), "a" + kHyo + kSo + kHalfA);
+    EXPECT_EQ(CutToBytes(s, 6, kSjis), "a" + kHyo + kSo + kHalfA);
+    EXPECT_EQ(CutToBytes(s, 5, kSjis), "a" + kHyo + kSo);
+    EXPECT_EQ(CutToBytes(s, 4, kSjis), "a" + kHyo);
+    EXPECT_EQ(CutToBytes(s, 2, kSjis), "a");
+    // 20-byte profile names: ten double-byte characters fit, the eleventh is dropped whole.
+    std::string name = "x";
+    for (int i = 0; i < 10; ++i)
+        name += kHyo;
+    EXPECT_EQ(CutToBytes(name, 20, kSjis).size(), 19u);
+}
+
+TEST(CodePage, ConversionsBetweenCp932AndUtf8) {
+    const std::string utf8 = "表示ソフト/ﾃｽﾄ～データ\\file.txt";
+    const std::string sjis = FromUtf8(utf8, kSjis);
+    EXPECT_EQ(sjis.substr(0, 4), kHyoji);
+    EXPECT_NE(sjis, utf8);
+    EXPECT_TRUE(IsValidText(sjis, kSjis));
+    EXPECT_EQ(ToUtf8(sjis, kSjis), utf8);
+    EXPECT_EQ(FromUtf8("\xE8\xA1\xA8", kSjis), kHyo);
+    EXPECT_EQ(ToUtf8(kHyo + kSo, kSjis), "表ソ");
+    EXPECT_EQ(ToUtf8(kHalfA, kSjis), "ｱ");
+    // UTF-8 to UTF-8 is the identity for valid text.
+    EXPECT_EQ(ToUtf8(utf8, kUtf8), utf8);
+    EXPECT_EQ(FromUtf8(utf8, kUtf8), utf8);
+    EXPECT_EQ(ToUtf8("", kSjis), "");
+
+    // What can't be converted becomes one replacement per character; the rest is kept.
+    EXPECT_EQ(FromUtf8("a😀b", kSjis), "a?b");
+    EXPECT_EQ(FromUtf8("é表", kSjis), "?" + kHyo);
+    const std::string bad = "\xEF\xBF\xBD";  // U+FFFD
+    EXPECT_EQ(ToUtf8("a\x80-", kSjis), "a" + bad + "-");
+    EXPECT_EQ(ToUtf8("a\xFF-", kUtf8), "a" + bad + "-");
+    EXPECT_EQ(ToUtf8("\x95", kSjis), bad);                 // lead byte at the end
+    EXPECT_EQ(ToUtf8("a\x85@-", kSjis), "a" + bad + "-");  // unassigned pair 85 40: one character
+    EXPECT_EQ(ToUtf8("\xE8\xA1-", kUtf8), bad + "-");      // cut-off UTF-8 character: one replacement
+    EXPECT_EQ(ToUtf8("\x95/", kSjis), bad + "/");          // the "/" after a stray lead byte is kept
+}
+
+TEST(CodePage, IsValidText) {
+    EXPECT_TRUE(IsValidText("", kUtf8));
+    EXPECT_TRUE(IsValidText("plain", kUtf8));
+    EXPECT_TRUE(IsValidText("表示ソ😀", kUtf8));
+    EXPECT_FALSE(IsValidText("a\xFF", kUtf8));
+    EXPECT_FALSE(IsValidText("\xE8\xA1", kUtf8));  // cut-off character
+    EXPECT_FALSE(IsValidText("\xC0\xAF", kUtf8));  // overlong "/"
+    EXPECT_FALSE(IsValidText(kHyo, kUtf8));
+
+    EXPECT_TRUE(IsValidText(kHyoji + kSo + kHalfA + "abc", kSjis));
+    EXPECT_FALSE(IsValidText("\x95", kSjis));      // lead byte without its trail
+    EXPECT_FALSE(IsValidText("\x95/", kSjis));     // "/" is no trail byte
+    EXPECT_FALSE(IsValidText("\x85\x40", kSjis));  // unassigned pair
+    EXPECT_FALSE(IsValidText("a\xFD", kSjis));
+}
+
+TEST(CodePage, SystemCodePageOverride) {
+    SetSystemCodePage(kSjis);
+    EXPECT_EQ(SystemCodePage(), kSjis);
+    EXPECT_EQ(UpperAscii(kDi + "a"), kDi + "A");  // default argument follows the override
+    SetSystemCodePage(kUtf8);
+    EXPECT_EQ(SystemCodePage(), kUtf8);
+}
+
+}  // namespace
+}  // namespace kestrum
