@@ -1,0 +1,55 @@
+// The server clock probe: upload an empty file, read back the time the server
+// lists for it, compare with the local time taken just before.
+
+#include <ctime>
+#include <string>
+
+#include "engine/ftp_client.h"
+#include "engine/local_fs.h"
+#include "engine/sync_phases.h"
+
+namespace kestrum {
+
+namespace {
+
+constexpr int kMaxProbeNames = 100;
+
+std::string ProbeName(int n) {
+    return n == 0 ? "dummy.txt" : "dummy" + std::to_string(n) + ".txt";
+}
+
+}  // namespace
+
+int64_t ProbeServerClock(RunContext& ctx, FtpConnection& connection) {
+    const int64_t localNow = static_cast<int64_t>(std::time(nullptr));
+
+    const std::string localProbe = JoinLocalPath(ctx.state.settings.programDir, "dummy.txt");
+    if (!ctx.fs.GetStatus(localProbe) && !ctx.fs.CreateEmptyFile(localProbe))
+        return 0;
+
+    // A file the user keeps under the probe's name is never overwritten: take
+    // the first name the server does not know. When that cannot be told, no probe.
+    std::string serverProbe;
+    for (int n = 0; n < kMaxProbeNames && serverProbe.empty(); ++n) {
+        const FtpListing existing = connection.Lookup(ProbeName(n));
+        if (existing.status == ListStatus::Failed)
+            return 0;
+        if (existing.status == ListStatus::Missing)
+            serverProbe = ProbeName(n);
+    }
+    if (serverProbe.empty())
+        return 0;
+
+    int64_t offset = 0;
+    if (connection.PutFile(localProbe, serverProbe, TransferType::Binary)) {
+        const FtpListing listed = connection.Lookup(serverProbe);
+        if (listed.status == ListStatus::Ok && !listed.entries.empty()) {
+            offset = listed.entries.front().lastWriteTime - localNow;
+        }
+    }
+    // The name was free before the upload, so whatever is there now is the probe's.
+    connection.Remove(serverProbe);
+    return offset;
+}
+
+}  // namespace kestrum

@@ -1,0 +1,109 @@
+// Download planning: the server-file pass, shared by the download-only run and
+// the first half of a both-directions run. No network request is made here.
+
+#include <string>
+
+#include "engine/local_fs.h"
+#include "engine/planning_rules.h"
+#include "engine/run_log.h"
+#include "engine/sync_phases.h"
+#include "res/codepage.h"
+#include "res/strings.h"
+
+namespace kestrum {
+
+namespace {
+
+enum class DirResult { Ready, PassOver, Cancelled };
+
+// Creates the local directories a server-only file needs, shortest prefix first.
+DirResult EnsureLocalDirectories(RunContext& ctx, const std::string& serverName) {
+    const std::string& home = ctx.state.settings.localDir;
+    bool failed = false;
+    for (const std::string& prefix : DirectoryPrefixes(serverName, '/')) {
+        if (ctx.state.cancelRequested.load())
+            return DirResult::Cancelled;
+        const std::string path = LocalPathOf(home, prefix);
+        const auto status = ctx.fs.GetStatus(path);
+        if (!status) {
+            if (ctx.fs.CreateDirectory(path)) {
+                ctx.log.AppendLogLine(FormatString(57684, {path}));
+                continue;
+            }
+            ctx.log.AppendLogLine(FormatString(57683, {path}));
+            return DirResult::PassOver;
+        }
+        if (status->isDirectory)
+            continue;
+        // A local file stands where a directory is needed: it is left alone.
+        ctx.log.AppendLogLine(FormatString(57683, {path}));
+        failed = true;
+    }
+    return failed ? DirResult::PassOver : DirResult::Ready;
+}
+
+void PlanOne(RunContext& ctx, FileList& transfer, std::string name, int direction, const std::string& serverName) {
+    FileEntry entry;
+    entry.name = std::move(name);
+    entry.direction = direction;
+    transfer.push_back(std::move(entry));
+    ctx.log.AppendLogLine(FormatString(42810, {serverName}));
+}
+
+int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bool bothWays) {
+    RunState& state = ctx.state;
+    const RunSettings& settings = state.settings;
+    const NameIndex localIndex(state.localFiles);
+
+    for (const FileEntry& server : state.serverFiles) {
+        if (state.cancelRequested.load())
+            return 0;
+        if (!IsSafeServerName(server.name)) {
+            ctx.log.AppendLogLine(FormatString(60000, {PrintableName(server.name)}));
+            continue;
+        }
+        std::string localName = server.name;
+        ConvertSeparators(localName, 1);
+
+        const long found = localIndex.Find(localName);
+        if (found >= 0) {
+            FileEntry& local = state.localFiles[static_cast<size_t>(found)];
+            local.matched = 1;
+            if (ShouldDownload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
+                PlanOne(ctx, transfer, localName, 2, server.name);
+            } else if (bothWays &&
+                       ShouldUpload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
+                PlanOne(ctx, transfer, localName, 1, server.name);
+            }
+            continue;
+        }
+
+        if (settings.onlyBoth)
+            continue;
+        // A local directory that could not be listed may hold this file already,
+        // possibly newer: it is not overwritten blindly.
+        if (const std::string* unlisted = FindEnclosingDirectory(localName, state.unlistedLocalDirs)) {
+            ctx.log.AppendLogLine(FormatString(60004, {*unlisted, server.name}));
+            continue;
+        }
+        const DirResult dirs = EnsureLocalDirectories(ctx, server.name);
+        if (dirs == DirResult::Cancelled)
+            return 0;
+        if (dirs == DirResult::PassOver)
+            continue;
+        PlanOne(ctx, transfer, server.name, 2, server.name);
+    }
+    return 1;
+}
+
+}  // namespace
+
+int PlanDownloads(RunContext& ctx, FileList& transfer, int64_t clockOffset) {
+    return PlanServerFiles(ctx, transfer, clockOffset, false);
+}
+
+int PlanServerFilesBothWays(RunContext& ctx, FileList& transfer, int64_t clockOffset) {
+    return PlanServerFiles(ctx, transfer, clockOffset, true);
+}
+
+}  // namespace kestrum

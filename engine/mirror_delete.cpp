@@ -1,0 +1,77 @@
+// The mirroring deletions at the end of an upload-only run: server files that
+// no local file matched, then the top-level server directories no local file
+// lies in. Nothing is deleted where either side could not be listed.
+
+#include <string>
+#include <vector>
+
+#include "engine/ftp_client.h"
+#include "engine/planning_rules.h"
+#include "engine/run_log.h"
+#include "engine/sync_phases.h"
+#include "res/codepage.h"
+#include "res/strings.h"
+
+namespace kestrum {
+
+namespace {
+
+// The first of dirs that lies at or below top (the home "" lies below nothing
+// but counts for every directory).
+const std::string* FindInside(const std::string& top, const std::vector<std::string>& dirs) {
+    for (const std::string& dir : dirs) {
+        if (dir.empty() || IsAtOrBelow(dir, top))
+            return &dir;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+void DeleteMirroredServerFiles(RunContext& ctx, FtpConnection& connection) {
+    RunState& state = ctx.state;
+
+    // Local directories that could not be listed, in server form, paired with their local form for the log.
+    std::vector<std::string> unlisted;
+    unlisted.reserve(state.unlistedLocalDirs.size());
+    for (const std::string& dir : state.unlistedLocalDirs) {
+        std::string s = dir;
+        ConvertSeparators(s, 0);
+        unlisted.push_back(std::move(s));
+    }
+
+    for (const FileEntry& server : state.serverFiles) {
+        if (server.matched)
+            continue;
+        if (const std::string* dir = FindEnclosingDirectory(server.name, unlisted)) {
+            const size_t i = static_cast<size_t>(dir - unlisted.data());
+            ctx.log.AppendLogLine(FormatString(60005, {state.unlistedLocalDirs[i], server.name}));
+            continue;
+        }
+        // The result is not looked at; the line tells what was asked.
+        connection.Remove(server.name);
+        ctx.log.AppendLogLine(FormatString(57703, {server.name}));
+    }
+
+    if (!state.settings.mirrorDirs)
+        return;
+    const bool parallel = state.serverDirectoriesAsListed.size() == state.serverDirectories.size();
+    for (size_t i = 0; i < state.serverDirectories.size(); ++i) {
+        const std::string& upper = state.serverDirectories[i];
+        // The name as listed: a case-sensitive server knows no upper-cased one.
+        const std::string& listed = parallel ? state.serverDirectoriesAsListed[i] : upper;
+        if (FindInside(listed, state.unknownServerDirs) != nullptr) {
+            ctx.log.AppendLogLine(FormatString(60007, {listed}));
+            continue;
+        }
+        if (const std::string* dir = FindInside(listed, unlisted)) {
+            const size_t k = static_cast<size_t>(dir - unlisted.data());
+            ctx.log.AppendLogLine(FormatString(60006, {state.unlistedLocalDirs[k], listed}));
+            continue;
+        }
+        connection.RemoveDirectory(listed);
+        ctx.log.AppendLogLine(FormatString(57704, {upper}));
+    }
+}
+
+}  // namespace kestrum

@@ -1,0 +1,90 @@
+#include "engine/planning_rules.h"
+
+#include "res/codepage.h"
+
+namespace kestrum {
+
+std::vector<std::string> DirectoryPrefixes(std::string_view name, char sep) {
+    std::vector<std::string> prefixes;
+    const CodePage cp = SystemCodePage();
+    for (size_t i = 0; i < name.size();) {
+        const size_t len = CharLength(name, i, cp);
+        if (len == 1 && name[i] == sep)
+            prefixes.emplace_back(name.substr(0, i));
+        i += len;
+    }
+    return prefixes;
+}
+
+std::string TopLevelDirectory(std::string_view serverName) {
+    const size_t slash = FindFirstChar(serverName, '/');
+    if (slash == std::string_view::npos)
+        return {};
+    return std::string(serverName.substr(0, slash));
+}
+
+std::string LocalPathOf(const std::string& dir, const std::string& name) {
+    std::string path = dir;
+    if (!path.empty() && path.back() != '/')
+        path += '/';
+    path += name;
+    ConvertSeparators(path, 1);
+    return path;
+}
+
+bool IsSafeServerName(std::string_view name) {
+    if (name.empty() || name.find('\0') != std::string_view::npos)
+        return false;
+    if (FindFirstChar(name, '\\') != std::string_view::npos)
+        return false;
+    size_t start = 0;
+    while (true) {
+        const size_t slash = name.find('/', start);
+        const std::string_view part = name.substr(start, slash == std::string_view::npos ? name.npos : slash - start);
+        if (part.empty() || part == "." || part == "..")
+            return false;
+        if (slash == std::string_view::npos)
+            return true;
+        start = slash + 1;
+    }
+}
+
+bool IsAtOrBelow(std::string_view path, std::string_view dir) {
+    if (dir.empty())
+        return true;
+    if (path.size() < dir.size())
+        return false;
+    if (!EqualsIgnoreCase(path.substr(0, dir.size()), dir))
+        return false;
+    return path.size() == dir.size() || path[dir.size()] == '/' || dir.back() == '/';
+}
+
+const std::string* FindEnclosingDirectory(std::string_view path, const std::vector<std::string>& dirs) {
+    for (const std::string& dir : dirs) {
+        if (IsAtOrBelow(path, dir))
+            return &dir;
+    }
+    return nullptr;
+}
+
+std::string PrintableName(std::string_view name) {
+    std::string out(name);
+    for (char& c : out) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    }
+    return out;
+}
+
+NameIndex::NameIndex(const FileList& list) {
+    first_.reserve(list.size());
+    for (size_t i = 0; i < list.size(); ++i)
+        first_.try_emplace(FoldKey(list[i].name), static_cast<long>(i));
+}
+
+long NameIndex::Find(std::string_view name) const {
+    const auto it = first_.find(FoldKey(name));
+    return it == first_.end() ? -1 : it->second;
+}
+
+}  // namespace kestrum

@@ -1,0 +1,64 @@
+#pragma once
+// The pure rules the planners, the transfer step and the mirroring deletions
+// share: time comparison, path building, name checks and the name index that
+// replaces the linear "first record of this name" searches.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/file_entry.h"
+
+namespace kestrum {
+
+// A server copy with time S is downloaded when it is newer than the local copy
+// (time L, brought to the server clock with the offset) by more than the lag.
+inline bool ShouldDownload(int64_t serverTime, int64_t localTime, int64_t clockOffset, int timeLagMinutes) {
+    return serverTime > localTime + clockOffset + 60 * static_cast<int64_t>(timeLagMinutes);
+}
+// The mirror image: the local copy is newer by more than the lag. Both bounds
+// of the band between the two rules copy nothing.
+inline bool ShouldUpload(int64_t serverTime, int64_t localTime, int64_t clockOffset, int timeLagMinutes) {
+    return serverTime < localTime + clockOffset - 60 * static_cast<int64_t>(timeLagMinutes);
+}
+
+// The directory prefixes of a relative name, shortest first, cut at every
+// separator sep: "a/b/c.txt" gives "a" and "a/b". A top-level name gives none.
+std::vector<std::string> DirectoryPrefixes(std::string_view name, char sep);
+
+// The top-level directory of a relative name in server form ("" for a top-level file).
+std::string TopLevelDirectory(std::string_view serverName);
+
+// dir + "/" (unless dir is empty or already ends with "/") + name, in local form.
+std::string LocalPathOf(const std::string& dir, const std::string& name);
+
+// Whether a server-form relative name may be used for a local path: not empty,
+// not absolute, no empty component, no "." or ".." component, no "\" and no NUL.
+bool IsSafeServerName(std::string_view name);
+
+// Whether path lies at or below dir (both relative, server form, compared with
+// ASCII letters folded). An empty dir stands for the home directory: everything
+// lies below it.
+bool IsAtOrBelow(std::string_view path, std::string_view dir);
+
+// The first of dirs that path lies at or below; nullptr when none.
+const std::string* FindEnclosingDirectory(std::string_view path, const std::vector<std::string>& dirs);
+
+// A name as it may be shown in a log line: control bytes (NUL included) become "?".
+std::string PrintableName(std::string_view name);
+
+// The first record of each name, names compared with ASCII letters folded
+// (multibyte characters byte for byte).
+class NameIndex {
+  public:
+    explicit NameIndex(const FileList& list);
+    // Index of the first record whose name equals name so compared; -1 when none.
+    long Find(std::string_view name) const;
+
+  private:
+    std::unordered_map<std::string, long> first_;
+};
+
+}  // namespace kestrum

@@ -1,0 +1,116 @@
+// The server tree scan: one listing per directory, a directory's own files
+// first, then its subdirectories one after the other.
+
+#include <string>
+#include <vector>
+
+#include "engine/ftp_client.h"
+#include "engine/planning_rules.h"
+#include "engine/run_log.h"
+#include "engine/sync_phases.h"
+#include "res/codepage.h"
+#include "res/strings.h"
+
+namespace kestrum {
+
+namespace {
+
+std::string DisplayDir(const std::string& dir) {
+    return dir.empty() ? "." : dir;
+}
+
+// Lists one directory: appends its files to the server file list and its
+// subdirectories (with the flag on) to pending. Returns 1, 0 on the cancel
+// flag, -1 when the listing could not be started.
+int ListServerDirectory(RunContext& ctx, FtpConnection& connection, const std::string& relativeDir,
+                        std::vector<std::string>& pending, std::vector<std::string>* pendingNames) {
+    RunState& state = ctx.state;
+    const RunSettings& settings = state.settings;
+
+    std::string prefix = relativeDir;
+    if (!prefix.empty() && prefix.back() != '/')
+        prefix += '/';
+
+    FtpListing listing = connection.List(relativeDir);
+    if (listing.status == ListStatus::Failed) {
+        // Unknown rather than empty: nothing may be uploaded over it as new or deleted below it.
+        state.unknownServerDirs.push_back(relativeDir);
+        ctx.log.AppendLogLine(FormatString(60001, {PrintableName(DisplayDir(relativeDir))}));
+        if (!listing.error.empty())
+            ctx.log.AppendLogLine("\t" + PrintableName(listing.error));
+        return -1;
+    }
+    for (const std::string& rejected : listing.rejectedNames) {
+        ctx.log.AppendLogLine(FormatString(60000, {PrintableName(prefix + rejected)}));
+    }
+    if (listing.status == ListStatus::Missing || listing.entries.empty())
+        return -1;
+
+    for (const FtpEntry& entry : listing.entries) {
+        if (state.cancelRequested.load())
+            return 0;
+        if (entry.hidden || entry.name.empty() || entry.name[0] == '.')
+            continue;
+        if (!IsSafeServerName(entry.name) || entry.name.find('/') != std::string::npos) {
+            ctx.log.AppendLogLine(FormatString(60000, {PrintableName(prefix + entry.name)}));
+            continue;
+        }
+        if (entry.isDirectory) {
+            if (settings.subdirs) {
+                pending.push_back(prefix + entry.name);
+                if (pendingNames != nullptr)
+                    pendingNames->push_back(entry.name);
+            }
+            continue;
+        }
+        std::string name = prefix + entry.name;
+        if (ExtensionListed(settings.excludedExtensions, UpperAscii(ExtensionOf(name))))
+            continue;
+        FileEntry record;
+        record.name = name;
+        record.lastWriteTime = entry.lastWriteTime;
+        state.serverFiles.push_back(std::move(record));
+        ctx.log.AppendLogLine("\t" + name);
+    }
+    return 1;
+}
+
+}  // namespace
+
+int ScanServerTree(RunContext& ctx, FtpConnection& connection, const std::string& relativeDir) {
+    if (relativeDir.empty())
+        ctx.state.unknownServerDirs.clear();
+    std::vector<std::string> pending;
+    const int listed = ListServerDirectory(ctx, connection, relativeDir, pending, nullptr);
+    if (listed != 1)
+        return listed;
+    for (const std::string& sub : pending) {
+        if (ctx.state.cancelRequested.load())
+            break;
+        ScanServerTree(ctx, connection, sub);
+    }
+    return 1;
+}
+
+int ScanServerTreeForMirroring(RunContext& ctx, FtpConnection& connection) {
+    RunState& state = ctx.state;
+    state.unknownServerDirs.clear();
+    state.serverDirectories.clear();
+    state.serverDirectoriesAsListed.clear();
+    std::vector<std::string> pending;
+    std::vector<std::string> names;
+    const int listed = ListServerDirectory(ctx, connection, "", pending, &names);
+    if (listed != 1)
+        return listed;
+    for (size_t i = 0; i < pending.size(); ++i) {
+        if (state.cancelRequested.load())
+            break;
+        // Head first: the deletions then remove the last-listed directory first.
+        state.serverDirectories.push_front(UpperAscii(names[i]));
+        state.serverDirectoriesAsListed.push_front(names[i]);
+        ScanServerTree(ctx, connection, pending[i]);
+    }
+    return 1;
+}
+
+}  // namespace kestrum

@@ -1,0 +1,76 @@
+// The transfer step: copies the planned files one by one and gives every local
+// copy the time the server lists for it, on the local clock.
+
+#include <string>
+
+#include "engine/ftp_client.h"
+#include "engine/local_fs.h"
+#include "engine/planning_rules.h"
+#include "engine/run_log.h"
+#include "engine/sync_phases.h"
+#include "engine/sync_run.h"
+#include "res/codepage.h"
+#include "res/strings.h"
+
+namespace kestrum {
+
+int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset) {
+    RunState& state = ctx.state;
+    const RunSettings& settings = state.settings;
+    const long long total = static_cast<long long>(transfer.size());
+    long long done = 0;
+    ctx.log.ShowFileCount(0, total);
+
+    for (FileEntry& entry : transfer) {
+        if (state.cancelRequested.load()) {
+            AbortRun(ctx, &connection, &transfer, 42800, 2);
+            transfer.clear();
+            return 1;
+        }
+        const std::string localPath = LocalPathOf(settings.localDir, entry.name);
+        ConvertSeparators(entry.name, 0);
+        const bool ascii = ExtensionListed(settings.asciiExtensions, UpperAscii(ExtensionOf(entry.name)));
+        const TransferType type = ascii ? TransferType::Ascii : TransferType::Binary;
+
+        if (entry.direction == 1) {
+            if (!connection.PutFile(localPath, entry.name, type)) {
+                ctx.log.AppendLogLine(FormatString(42819, {entry.name}));
+                continue;
+            }
+            ctx.log.AppendLogLine(FormatString(ascii ? 57699 : 42808, {entry.name}));
+        } else if (entry.direction == 2) {
+            // Planning never puts such a name here; checked again because it
+            // decides where a file is written.
+            if (!IsSafeServerName(entry.name)) {
+                ctx.log.AppendLogLine(FormatString(60000, {PrintableName(entry.name)}));
+                continue;
+            }
+            if (!connection.GetFile(entry.name, localPath, type)) {
+                ctx.log.AppendLogLine(FormatString(57677, {entry.name}));
+                continue;
+            }
+            ctx.log.AppendLogLine(FormatString(ascii ? 57700 : 57676, {entry.name}));
+        } else {
+            continue;
+        }
+        StampLocalFromServer(ctx, connection, localPath, entry.name, clockOffset);
+        ctx.log.AppendLogLine(FormatString(57678, {entry.name}));
+        ctx.log.ShowFileCount(++done, total);
+    }
+    transfer.clear();
+    return 0;
+}
+
+void StampLocalFromServer(RunContext& ctx, FtpConnection& connection, const std::string& localPath,
+                          const std::string& serverPath, int64_t clockOffset) {
+    const FtpListing found = connection.Lookup(serverPath);
+    if (found.status != ListStatus::Ok || found.entries.empty())
+        return;
+    if (!ctx.fs.GetStatus(localPath))
+        return;
+    if (!ctx.fs.SetLastWriteTime(localPath, found.entries.front().lastWriteTime - clockOffset)) {
+        ctx.log.AppendLogLine(FormatString(57673, {serverPath}));
+    }
+}
+
+}  // namespace kestrum

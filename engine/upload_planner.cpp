@@ -1,0 +1,237 @@
+// Upload planning in its three forms: upload-only (each local file looked up
+// on the server), mirroring (against the mirroring scan) and both directions
+// (after the server-file pass of download planning).
+
+#include <string>
+#include <unordered_map>
+
+#include "engine/ftp_client.h"
+#include "engine/planning_rules.h"
+#include "engine/run_log.h"
+#include "engine/sync_phases.h"
+#include "engine/sync_run.h"
+#include "res/codepage.h"
+#include "res/strings.h"
+
+namespace kestrum {
+
+namespace {
+
+enum class DirResult { Ready, Blocked, Unknown, Cancelled };
+
+struct DirOutcome {
+    DirResult result = DirResult::Ready;
+    std::string prefix;  // the directory that blocked the path or could not be looked up
+};
+
+std::string DisplayDir(const std::string& dir) {
+    return dir.empty() ? "." : dir;
+}
+
+std::string ServerForm(const std::string& name) {
+    std::string s = name;
+    ConvertSeparators(s, 0);
+    return s;
+}
+
+// On this platform "\" is a character of a local name, not a separator: such a
+// name would reach the server as a different path and is left out.
+bool SkipBackslashName(RunContext& ctx, const FileEntry& local) {
+    if (FindFirstChar(local.name, '\\') == std::string::npos)
+        return false;
+    ctx.log.AppendLogLine(FormatString(60008, {local.name}));
+    return true;
+}
+
+// Makes the server directories a new file needs, shortest prefix first. Every
+// prefix is probed again for every file.
+DirOutcome EnsureServerDirectories(RunContext& ctx, FtpConnection& connection, const std::string& serverName) {
+    for (const std::string& prefix : DirectoryPrefixes(serverName, '/')) {
+        if (ctx.state.cancelRequested.load())
+            return {DirResult::Cancelled, prefix};
+        const FtpListing found = connection.Lookup(prefix);
+        if (found.status == ListStatus::Failed)
+            return {DirResult::Unknown, prefix};
+        if (found.status == ListStatus::Missing) {
+            // The result is not looked at: a directory that could not be made
+            // shows as a failed upload later.
+            connection.CreateDirectory(prefix);
+            ctx.log.AppendLogLine(FormatString(42809, {prefix}));
+        } else if (!found.entries.empty() && !found.entries.front().isDirectory) {
+            return {DirResult::Blocked, prefix};
+        }
+        if (ctx.state.cancelRequested.load())
+            return {DirResult::Cancelled, prefix};
+    }
+    return {};
+}
+
+void PlanUpload(RunContext& ctx, FileList& transfer, const std::string& name, const std::string& serverName) {
+    FileEntry entry;
+    entry.name = name;
+    entry.direction = 1;
+    transfer.push_back(std::move(entry));
+    ctx.log.AppendLogLine(FormatString(42810, {serverName}));
+}
+
+// A local-only file in the mirroring and both-directions forms: the server
+// directories are made unless its place on the server is unknown or blocked.
+// False when planning must stop on the cancel flag.
+bool PlanNewFile(RunContext& ctx, FtpConnection& connection, FileList& transfer, const FileEntry& local) {
+    const std::string serverName = ServerForm(local.name);
+    if (const std::string* unknown = FindEnclosingDirectory(serverName, ctx.state.unknownServerDirs)) {
+        ctx.log.AppendLogLine(FormatString(60003, {DisplayDir(*unknown), serverName}));
+        return true;
+    }
+    const DirOutcome dirs = EnsureServerDirectories(ctx, connection, serverName);
+    switch (dirs.result) {
+        case DirResult::Cancelled:
+            return false;
+        case DirResult::Blocked:
+            ctx.log.AppendLogLine(FormatString(57689, {dirs.prefix, local.name}));
+            return true;
+        case DirResult::Unknown:
+            ctx.log.AppendLogLine(FormatString(60002, {dirs.prefix, serverName}));
+            return true;
+        case DirResult::Ready:
+            break;
+    }
+    PlanUpload(ctx, transfer, local.name, serverName);
+    return true;
+}
+
+// Strikes from the server directory list, for every local file below a
+// top-level directory, the first remaining entry of that name. Counted while
+// planning and applied once, which gives the same list as striking file by file.
+class DirectoryStrikes {
+  public:
+    void Add(const std::string& localName) {
+        const std::string top = TopLevelDirectory(localName);
+        if (!top.empty())
+            ++counts_[UpperAscii(top)];
+    }
+    void Apply(RunState& state) {
+        const bool parallel = state.serverDirectoriesAsListed.size() == state.serverDirectories.size();
+        DirectoryList kept, keptListed;
+        for (size_t i = 0; i < state.serverDirectories.size(); ++i) {
+            auto it = counts_.find(state.serverDirectories[i]);
+            if (it != counts_.end() && it->second > 0) {
+                --it->second;
+                continue;
+            }
+            kept.push_back(state.serverDirectories[i]);
+            if (parallel)
+                keptListed.push_back(state.serverDirectoriesAsListed[i]);
+        }
+        state.serverDirectories = std::move(kept);
+        state.serverDirectoriesAsListed = std::move(keptListed);
+        counts_.clear();
+    }
+
+  private:
+    std::unordered_map<std::string, long> counts_;
+};
+
+}  // namespace
+
+int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset) {
+    RunState& state = ctx.state;
+    const RunSettings& settings = state.settings;
+    for (const FileEntry& local : state.localFiles) {
+        if (state.cancelRequested.load()) {
+            AbortRun(ctx, &connection, &transfer, 42800, 2);
+            return 0;
+        }
+        if (SkipBackslashName(ctx, local))
+            continue;
+        const std::string serverName = ServerForm(local.name);
+        const FtpListing found = connection.Lookup(serverName);
+        if (found.status == ListStatus::Failed) {
+            ctx.log.AppendLogLine(FormatString(60002, {serverName, serverName}));
+            continue;
+        }
+        if (found.status == ListStatus::Ok && !found.entries.empty()) {
+            const FtpEntry& server = found.entries.front();
+            if (server.isDirectory || server.hidden)
+                continue;
+            if (ShouldUpload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
+                PlanUpload(ctx, transfer, serverName, serverName);
+            }
+            continue;
+        }
+        if (settings.onlyBoth)
+            continue;
+        const DirOutcome dirs = EnsureServerDirectories(ctx, connection, serverName);
+        if (dirs.result == DirResult::Cancelled) {
+            AbortRun(ctx, &connection, &transfer, 42800, 2);
+            return 0;
+        }
+        if (dirs.result == DirResult::Unknown) {
+            ctx.log.AppendLogLine(FormatString(60002, {dirs.prefix, serverName}));
+            continue;
+        }
+        // A path blocked by a server file is planned all the same; its upload fails with 42819.
+        PlanUpload(ctx, transfer, serverName, serverName);
+    }
+    return 1;
+}
+
+int PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset) {
+    RunState& state = ctx.state;
+    const RunSettings& settings = state.settings;
+    if (state.cancelRequested.load())
+        return 0;
+
+    const NameIndex serverIndex(state.serverFiles);
+    DirectoryStrikes strikes;
+    for (const FileEntry& local : state.localFiles) {
+        if (state.cancelRequested.load()) {
+            strikes.Apply(state);
+            return 0;
+        }
+        if (SkipBackslashName(ctx, local))
+            continue;
+        strikes.Add(local.name);
+
+        const std::string serverName = ServerForm(local.name);
+        const long found = serverIndex.Find(serverName);
+        if (found >= 0) {
+            FileEntry& server = state.serverFiles[static_cast<size_t>(found)];
+            server.matched = 1;
+            if (ShouldUpload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
+                PlanUpload(ctx, transfer, local.name, serverName);
+            }
+            continue;
+        }
+        if (settings.onlyBoth)
+            continue;
+        if (!PlanNewFile(ctx, connection, transfer, local)) {
+            strikes.Apply(state);
+            return 0;
+        }
+    }
+    strikes.Apply(state);
+    return 1;
+}
+
+void PlanBothDirections(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset) {
+    RunState& state = ctx.state;
+    if (PlanServerFilesBothWays(ctx, transfer, clockOffset) == 0)
+        return;
+    if (state.cancelRequested.load())
+        return;
+    if (state.settings.onlyBoth)
+        return;
+    for (const FileEntry& local : state.localFiles) {
+        if (local.matched)
+            continue;
+        if (state.cancelRequested.load())
+            return;
+        if (SkipBackslashName(ctx, local))
+            continue;
+        if (!PlanNewFile(ctx, connection, transfer, local))
+            return;
+    }
+}
+
+}  // namespace kestrum
