@@ -18,24 +18,28 @@ namespace {
 bool ListingOrder(const LocalDirEntry& a, const LocalDirEntry& b) {
     const std::string ua = UpperAscii(a.name);
     const std::string ub = UpperAscii(b.name);
-    if (ua != ub) return ua < ub;
+    if (ua != ub)
+        return ua < ub;
     return a.name < b.name;
 }
 
 class PosixFs final : public LocalFileSystem {
-public:
+  public:
     bool ListDirectory(const std::string& dir, std::vector<LocalDirEntry>& entries) override {
         entries.clear();
         const std::string path = dir.empty() ? std::string("/") : dir;
         DIR* d = opendir(path.c_str());
-        if (d == nullptr) return false;
+        if (d == nullptr)
+            return false;
         const int dfd = dirfd(d);
         while (true) {
             errno = 0;
             dirent* e = readdir(d);
-            if (e == nullptr) break;
+            if (e == nullptr)
+                break;
             const std::string name = e->d_name;
-            if (name == "." || name == "..") continue;
+            if (name == "." || name == "..")
+                continue;
             LocalDirEntry entry;
             entry.name = name;
             entry.hidden = name[0] == '.';
@@ -49,7 +53,8 @@ public:
                 continue;
             }
             // Sockets, pipes and devices are not files to synchronise.
-            if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) continue;
+            if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode))
+                continue;
             entry.isDirectory = S_ISDIR(st.st_mode);
             entry.lastWriteTime = static_cast<int64_t>(st.st_mtim.tv_sec);
             entry.device = static_cast<uint64_t>(st.st_dev);
@@ -63,7 +68,8 @@ public:
 
     std::optional<LocalStatus> GetStatus(const std::string& path) override {
         struct stat st {};
-        if (stat(path.c_str(), &st) != 0) return std::nullopt;
+        if (stat(path.c_str(), &st) != 0)
+            return std::nullopt;
         LocalStatus status;
         status.isDirectory = S_ISDIR(st.st_mode);
         status.lastWriteTime = static_cast<int64_t>(st.st_mtim.tv_sec);
@@ -86,7 +92,8 @@ public:
 
     bool CreateEmptyFile(const std::string& path) override {
         int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (fd < 0) return false;
+        if (fd < 0)
+            return false;
         return close(fd) == 0;
     }
 };
@@ -99,8 +106,10 @@ LocalFileSystem& PosixFileSystem() {
 }
 
 std::string JoinLocalPath(const std::string& dir, const std::string& name) {
-    if (dir.empty()) return name;
-    if (dir.back() == '/') return dir + name;
+    if (dir.empty())
+        return name;
+    if (dir.back() == '/')
+        return dir + name;
     return dir + "/" + name;
 }
 

@@ -18,7 +18,7 @@ struct DirId {
 };
 
 class LocalScanner {
-public:
+  public:
     LocalScanner(LocalFileSystem& fs, const std::string& home, const LocalScanOptions& options, FileList& out,
                  RunLog* log, std::vector<std::string>* unlisted)
         : fs_(fs), home_(home), options_(options), out_(out), log_(log), unlisted_(unlisted) {}
@@ -30,30 +30,38 @@ public:
         return ScanLocalSubtree("");
     }
 
-private:
+  private:
     // One directory given relative to the home directory, and everything below it.
     int ScanLocalSubtree(const std::string& relativeDir) {
         std::vector<LocalDirEntry> entries;
         const std::string dir = relativeDir.empty() ? home_ : JoinLocalPath(home_, relativeDir);
-        if (!fs_.ListDirectory(dir.empty() ? std::string("/") : dir, entries)) return -1;
+        if (!fs_.ListDirectory(dir.empty() ? std::string("/") : dir, entries))
+            return -1;
         for (const LocalDirEntry& entry : entries) {
-            if (entry.hidden || entry.dangling) continue;
+            if (entry.hidden || entry.dangling)
+                continue;
             const std::string relative = relativeDir.empty() ? entry.name : JoinLocalPath(relativeDir, entry.name);
             if (entry.isDirectory) {
-                if (!options_.subdirs) continue;
+                if (!options_.subdirs)
+                    continue;
                 const DirId id{entry.device, entry.inode};
                 bool onPath = false;
-                for (const DirId& p : path_) onPath = onPath || p == id;
-                if (onPath) continue;  // a link back to a directory being scanned
+                for (const DirId& p : path_)
+                    onPath = onPath || p == id;
+                if (onPath)
+                    continue;  // a link back to a directory being scanned
                 path_.push_back(id);
-                if (ScanLocalSubtree(relative) < 0 && unlisted_ != nullptr) unlisted_->push_back(relative);
+                if (ScanLocalSubtree(relative) < 0 && unlisted_ != nullptr)
+                    unlisted_->push_back(relative);
                 path_.pop_back();
                 continue;
             }
             const std::string ext = UpperAscii(ExtensionOf(relative));
-            if (options_.excludedExtensions != nullptr && ExtensionListed(*options_.excludedExtensions, ext)) continue;
+            if (options_.excludedExtensions != nullptr && ExtensionListed(*options_.excludedExtensions, ext))
+                continue;
             out_.push_back(FileEntry{relative, entry.lastWriteTime, 0, 0});
-            if (log_ != nullptr) log_->AppendLogLine("\t" + relative);
+            if (log_ != nullptr)
+                log_->AppendLogLine("\t" + relative);
         }
         return 0;
     }

@@ -12,7 +12,9 @@ namespace kestrum {
 
 namespace {
 
-const char* Checked(int flag) { return flag ? "CHECKED" : "UNCHECKED"; }
+const char* Checked(int flag) {
+    return flag ? "CHECKED" : "UNCHECKED";
+}
 
 // A stop that the user must act on: message box, log line, completion.
 int StopWithMessage(RunContext& ctx, int id, bool failed) {
@@ -42,18 +44,23 @@ void LogHeader(RunContext& ctx) {
     log(42814, {Checked(s.upload)});
     log(42815, {Checked(s.download)});
     log(42816, {Checked(s.subdirs)});
-    if (s.onlyBoth) log(57705, {});
+    if (s.onlyBoth)
+        log(57705, {});
     if (s.subdirs && s.upload && s.mirrorFiles && !s.download) {
         log(57701, {});
-        if (s.mirrorDirs) log(57702, {});
+        if (s.mirrorDirs)
+            log(57702, {});
     } else {
         s.mirrorFiles = 0;
         s.mirrorDirs = 0;
     }
-    if (!s.asciiText.empty()) log(57697, {s.asciiText});
-    if (!s.excludedText.empty()) log(57698, {s.excludedText});
+    if (!s.asciiText.empty())
+        log(57697, {s.asciiText});
+    if (!s.excludedText.empty())
+        log(57698, {s.excludedText});
     log(57694, {std::to_string(s.timeLag)});
-    if (s.useCache) log(57705, {});
+    if (s.useCache)
+        log(57705, {});
 }
 
 }  // namespace
@@ -70,9 +77,12 @@ int PrepareRun(RunContext& ctx) {
     ctx.log.AppendLogLine(FormatString(42802, {settings.profileName}) + "\t" + CurrentTimeText());
 
     const int code = LoadRunSettings(settings, ctx.store, ctx.log.Port(), state.cacheSwitch != 0);
-    if (code != 0) return StopWithMessage(ctx, 42792 + code, true);
-    if (!settings.upload && !settings.download) return StopWithMessage(ctx, 57674, false);
-    if (state.cancelRequested) return StopWithMessage(ctx, 42800, false);
+    if (code != 0)
+        return StopWithMessage(ctx, 42792 + code, true);
+    if (!settings.upload && !settings.download)
+        return StopWithMessage(ctx, 57674, false);
+    if (state.cancelRequested)
+        return StopWithMessage(ctx, 42800, false);
 
     LogHeader(ctx);
 
@@ -87,10 +97,13 @@ int PrepareRun(RunContext& ctx) {
         return StopWithMessage(ctx, 42799, true);
     }
     ctx.log.SetProgress(2);
-    if (state.cancelRequested) return StopWithMessage(ctx, 42800, false);
+    if (state.cancelRequested)
+        return StopWithMessage(ctx, 42800, false);
 
-    if (settings.useCache) settings.useCache = LoadChangeCache(ctx);
-    if (state.cancelRequested) return StopWithMessage(ctx, 42800, false);
+    if (settings.useCache)
+        settings.useCache = LoadChangeCache(ctx);
+    if (state.cancelRequested)
+        return StopWithMessage(ctx, 42800, false);
 
     if (settings.useCache && DetectLocalChanges(ctx) == 0) {
         ctx.log.AppendLogLine(LoadString(57685));
@@ -107,8 +120,10 @@ void FinishRun(RunContext& ctx) {
     RunState& state = ctx.state;
     state.cancelRequested = 1;
     const std::string counter = ctx.log.CounterText();
-    if (!counter.empty()) ctx.log.AppendLogLine(FormatString(42804, {counter}));
-    if (state.runFailed) ctx.log.Port().ShowMessage(LoadString(42829));
+    if (!counter.empty())
+        ctx.log.AppendLogLine(FormatString(42804, {counter}));
+    if (state.runFailed)
+        ctx.log.Port().ShowMessage(LoadString(42829));
     SaveChangeCache(ctx);
     state.serverDirectories.clear();
     state.serverFiles.clear();
@@ -116,7 +131,8 @@ void FinishRun(RunContext& ctx) {
     ctx.log.ClearCounter();
     ctx.log.Port().SetAnimation(false);
     SetRunningState(ctx, 0);
-    if (state.quitAfterRun) ctx.log.Port().RequestClose();
+    if (state.quitAfterRun)
+        ctx.log.Port().RequestClose();
 }
 
 }  // namespace kestrum

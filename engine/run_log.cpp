@@ -6,9 +6,13 @@
 
 namespace kestrum {
 
-RunLog::~RunLog() { Close(); }
+RunLog::~RunLog() {
+    Close();
+}
 
-std::string RunLog::LogPath(const std::string& programDir) { return JoinLocalPath(programDir, "Kestrum.log"); }
+std::string RunLog::LogPath(const std::string& programDir) {
+    return JoinLocalPath(programDir, "Kestrum.log");
+}
 
 bool RunLog::Open(const std::string& programDir) {
     Close();
@@ -35,7 +39,8 @@ void RunLog::Close() {
 void RunLog::AppendLogLine(std::string_view text) {
     port_.ShowLogLine(text);
     std::lock_guard lock(mutex_);
-    if (file_ == nullptr) return;
+    if (file_ == nullptr)
+        return;
     // Flushed after the text and after the line end, so the file holds every
     // line even when the program is ended by force.
     bool ok = std::fwrite(text.data(), 1, text.size(), file_) == text.size() && std::fflush(file_) == 0;
@@ -80,7 +85,7 @@ void RunLog::ClearCounter() {
 
 std::string CurrentTimeText() {
     std::time_t now = std::time(nullptr);
-    std::tm local {};
+    std::tm local{};
     localtime_r(&now, &local);
     char buf[64];
     std::strftime(buf, sizeof buf, "%Y %m/%d %H:%M", &local);

@@ -20,7 +20,8 @@ void Log(RunContext& ctx, int id, std::initializer_list<std::string_view> args =
 // line of its own, the error flag, the transfer list freed.
 void HandleRunFailure(RunContext& ctx, int messageId, const std::string& text, FileList& transfer) {
     Log(ctx, messageId);
-    if (!text.empty()) ctx.log.AppendLogLine(text);
+    if (!text.empty())
+        ctx.log.AppendLogLine(text);
     ctx.state.runFailed = 1;
     transfer.clear();
 }
@@ -33,7 +34,8 @@ void SetRunningState(RunContext& ctx, int running) {
 }
 
 void JoinWorker(RunState& state) {
-    if (state.worker.joinable() && state.worker.get_id() != std::this_thread::get_id()) state.worker.join();
+    if (state.worker.joinable() && state.worker.get_id() != std::this_thread::get_id())
+        state.worker.join();
 }
 
 void StartRun(RunContext& ctx) {
@@ -61,8 +63,10 @@ FtpConnectParams ConnectParamsFor(const RunSettings& settings, bool connectOptio
 }
 
 int AbortRun(RunContext& ctx, FtpConnection* connection, FileList* list, int messageId, int mode) {
-    if (mode >= 1 && connection != nullptr) connection->Close();
-    if (mode == 2 && list != nullptr) list->clear();
+    if (mode >= 1 && connection != nullptr)
+        connection->Close();
+    if (mode == 2 && list != nullptr)
+        list->clear();
     Log(ctx, messageId);
     ctx.log.SetProgress(95);
     ctx.log.Port().PostCompletion();
@@ -72,7 +76,8 @@ int AbortRun(RunContext& ctx, FtpConnection* connection, FileList* list, int mes
 int ExecuteRun(RunContext& ctx) {
     RunState& state = ctx.state;
     RunSettings& settings = state.settings;
-    if (PrepareRun(ctx) == 0) return 1;
+    if (PrepareRun(ctx) == 0)
+        return 1;
 
     FileList transfer;
     state.runFailed = 0;
@@ -81,18 +86,22 @@ int ExecuteRun(RunContext& ctx) {
     auto checkpoint = [&](int /*mode*/) -> bool { return state.cancelRequested != 0; };
     auto finishAfterFailure = [&] {
         ctx.log.SetProgress(95);
-        if (connection) connection->Close();
+        if (connection)
+            connection->Close();
         ctx.log.Port().PostCompletion();
         return 0;
     };
 
     try {
-        if (checkpoint(0)) return AbortRun(ctx, nullptr, &transfer, 42800, 0);
+        if (checkpoint(0))
+            return AbortRun(ctx, nullptr, &transfer, 42800, 0);
         Log(ctx, 57686, {settings.host});
-        if (settings.accessType != 3) settings.port = 0;
+        if (settings.accessType != 3)
+            settings.port = 0;
         connection = ctx.ftp.Connect(ConnectParamsFor(settings, true, state.passive));
         Log(ctx, 42805, {settings.host});
-        if (checkpoint(1)) return AbortRun(ctx, connection.get(), &transfer, 42800, 1);
+        if (checkpoint(1))
+            return AbortRun(ctx, connection.get(), &transfer, 42800, 1);
 
         if (!settings.remoteDir.empty()) {
             ConvertSeparators(settings.remoteDir, 0);
@@ -101,10 +110,12 @@ int ExecuteRun(RunContext& ctx) {
             }
         }
         Log(ctx, 42806, {settings.remoteDir});
-        if (checkpoint(1)) return AbortRun(ctx, connection.get(), &transfer, 42800, 1);
+        if (checkpoint(1))
+            return AbortRun(ctx, connection.get(), &transfer, 42800, 1);
 
         const int64_t clockOffset = ProbeServerClock(ctx, *connection);
-        if (checkpoint(1)) return AbortRun(ctx, connection.get(), &transfer, 42800, 1);
+        if (checkpoint(1))
+            return AbortRun(ctx, connection.get(), &transfer, 42800, 1);
 
         if (settings.download) {
             Log(ctx, 57679);
@@ -115,7 +126,8 @@ int ExecuteRun(RunContext& ctx) {
             ScanServerTreeForMirroring(ctx, *connection);
             Log(ctx, 57680);
         }
-        if (checkpoint(1)) return AbortRun(ctx, connection.get(), &transfer, 42800, 1);
+        if (checkpoint(1))
+            return AbortRun(ctx, connection.get(), &transfer, 42800, 1);
 
         Log(ctx, 57682);
         if (!settings.upload && settings.download) {
@@ -127,17 +139,21 @@ int ExecuteRun(RunContext& ctx) {
             PlanUploadsMirroring(ctx, *connection, transfer, clockOffset);
         } else {
             Log(ctx, 42807);
-            if (PlanUploads(ctx, *connection, transfer, clockOffset) == 0) return 1;
+            if (PlanUploads(ctx, *connection, transfer, clockOffset) == 0)
+                return 1;
         }
-        if (checkpoint(2)) return AbortRun(ctx, connection.get(), &transfer, 42800, 2);
+        if (checkpoint(2))
+            return AbortRun(ctx, connection.get(), &transfer, 42800, 2);
 
         Log(ctx, 57681);
         ctx.log.SetProgress(5);
         Log(ctx, 57687);
-        if (TransferFiles(ctx, *connection, transfer, clockOffset) == 1) return 1;
+        if (TransferFiles(ctx, *connection, transfer, clockOffset) == 1)
+            return 1;
         Log(ctx, 57688);
 
-        if (settings.mirrorFiles) DeleteMirroredServerFiles(ctx, *connection);
+        if (settings.mirrorFiles)
+            DeleteMirroredServerFiles(ctx, *connection);
 
         ctx.log.SetProgress(95);
         connection->Close();

@@ -1,0 +1,62 @@
+#pragma once
+// Everything a run needs, in temporary directories, with the test thread as
+// the owner: it runs the completion routine when the worker posts it.
+
+#include <memory>
+#include <string>
+
+#include "engine/ftp_client.h"
+#include "engine/local_fs.h"
+#include "engine/run_log.h"
+#include "engine/run_state.h"
+#include "profiles/profile_store.h"
+#include "tests/support/ftp_server.h"
+#include "tests/support/recording_port.h"
+
+namespace kestrum::test {
+
+struct ProfileSpec {
+    std::string host;
+    std::string user = "user";
+    std::string password = "secret";
+    bool savePassword = true;
+    std::string remoteDir;
+    std::string localDir;  // default: the harness's local directory
+    bool subdirs = true;
+    bool download = false;
+    bool upload = true;
+};
+
+class RunHarness {
+public:
+    explicit RunHarness(LocalFileSystem& fs = PosixFileSystem());
+    ~RunHarness();
+
+    // Creates (or overwrites) the profile and makes it the active one.
+    void MakeProfile(const std::string& name, const ProfileSpec& spec);
+    void MakeProfile(const std::string& name, const TestFtpServer& server, ProfileSpec spec = {});
+
+    // Starts a run and plays the owner until it is idle again. Returns 0 when
+    // the run reached its end without the error flag, 1 with the error flag,
+    // 3 when it stopped early.
+    int Run();
+    void Start();
+    int Wait();
+
+    // The log lines of the last run (everything after the start lines).
+    std::vector<std::string> lines() const { return port.lines(); }
+    // Whether a line equal to text was logged; how many times.
+    int count(const std::string& text) const;
+
+    TempDir root;
+    std::string programDir;
+    std::string localDir;
+    ProfileStore store;
+    RecordingPort port;
+    RunLog log;
+    RunState state;
+    std::unique_ptr<FtpClientFactory> ftp;
+    RunContext ctx;
+};
+
+}  // namespace kestrum::test
