@@ -42,10 +42,17 @@ DirResult EnsureLocalDirectories(RunContext& ctx, const std::string& serverName)
     return failed ? DirResult::PassOver : DirResult::Ready;
 }
 
-void PlanOne(RunContext& ctx, FileList& transfer, std::string name, int direction, const std::string& serverName) {
+// Plans one copy under the local name; the server's name goes with it when the
+// two differ in more than the separators (a counterpart matched with letter case folded).
+void PlanOne(RunContext& ctx, FileList& transfer, const std::string& localName, int direction,
+             const std::string& serverName) {
     FileEntry entry;
-    entry.name = std::move(name);
+    entry.name = localName;
     entry.direction = direction;
+    std::string serverForm = localName;
+    ConvertSeparators(serverForm, 0);
+    if (serverForm != serverName)
+        entry.serverName = serverName;
     transfer.push_back(std::move(entry));
     ctx.log.AppendLogLine(FormatString(42810, {serverName}));
 }
@@ -69,11 +76,13 @@ int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bo
         if (found >= 0) {
             FileEntry& local = state.localFiles[static_cast<size_t>(found)];
             local.matched = 1;
+            // Both copies are reached under their own names: on a case-sensitive
+            // disk or server the other letter case would be another file.
             if (ShouldDownload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
-                PlanOne(ctx, transfer, localName, 2, server.name);
+                PlanOne(ctx, transfer, local.name, 2, server.name);
             } else if (bothWays &&
                        ShouldUpload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
-                PlanOne(ctx, transfer, localName, 1, server.name);
+                PlanOne(ctx, transfer, local.name, 1, server.name);
             }
             continue;
         }
@@ -91,7 +100,7 @@ int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bo
             return 0;
         if (dirs == DirResult::PassOver)
             continue;
-        PlanOne(ctx, transfer, server.name, 2, server.name);
+        PlanOne(ctx, transfer, localName, 2, server.name);
     }
     return 1;
 }

@@ -13,6 +13,9 @@ struct FileEntry {
     int64_t lastWriteTime = 0;  // whole seconds since the epoch
     int direction = 0;          // 0 in scan lists; 1 upload, 2 download on the transfer list
     int matched = 0;            // set by planning when the other side has a file of this name
+    // On the transfer list: the server's own name when it differs from name other
+    // than by separators (a counterpart matched with letter case folded); empty otherwise.
+    std::string serverName{};
 };
 
 using FileList = std::vector<FileEntry>;

@@ -29,32 +29,33 @@ int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer
         }
         const std::string localPath = LocalPathOf(settings.localDir, entry.name);
         ConvertSeparators(entry.name, 0);
-        const bool ascii = ExtensionListed(settings.asciiExtensions, UpperAscii(ExtensionOf(entry.name)));
+        const std::string& serverPath = entry.serverName.empty() ? entry.name : entry.serverName;
+        const bool ascii = ExtensionListed(settings.asciiExtensions, UpperAscii(ExtensionOf(serverPath)));
         const TransferType type = ascii ? TransferType::Ascii : TransferType::Binary;
 
         if (entry.direction == 1) {
-            if (!connection.PutFile(localPath, entry.name, type)) {
-                ctx.log.AppendLogLine(FormatString(42819, {entry.name}));
+            if (!connection.PutFile(localPath, serverPath, type)) {
+                ctx.log.AppendLogLine(FormatString(42819, {serverPath}));
                 continue;
             }
-            ctx.log.AppendLogLine(FormatString(ascii ? 57699 : 42808, {entry.name}));
+            ctx.log.AppendLogLine(FormatString(ascii ? 57699 : 42808, {serverPath}));
         } else if (entry.direction == 2) {
             // Planning never puts such a name here; checked again because it
             // decides where a file is written.
-            if (!IsSafeServerName(entry.name)) {
-                ctx.log.AppendLogLine(FormatString(60000, {PrintableName(entry.name)}));
+            if (!IsSafeServerName(entry.name) || !IsSafeServerName(serverPath)) {
+                ctx.log.AppendLogLine(FormatString(60000, {PrintableName(serverPath)}));
                 continue;
             }
-            if (!connection.GetFile(entry.name, localPath, type)) {
-                ctx.log.AppendLogLine(FormatString(57677, {entry.name}));
+            if (!connection.GetFile(serverPath, localPath, type)) {
+                ctx.log.AppendLogLine(FormatString(57677, {serverPath}));
                 continue;
             }
-            ctx.log.AppendLogLine(FormatString(ascii ? 57700 : 57676, {entry.name}));
+            ctx.log.AppendLogLine(FormatString(ascii ? 57700 : 57676, {serverPath}));
         } else {
             continue;
         }
-        StampLocalFromServer(ctx, connection, localPath, entry.name, clockOffset);
-        ctx.log.AppendLogLine(FormatString(57678, {entry.name}));
+        StampLocalFromServer(ctx, connection, localPath, serverPath, clockOffset);
+        ctx.log.AppendLogLine(FormatString(57678, {serverPath}));
         ctx.log.ShowFileCount(++done, total);
     }
     transfer.clear();

@@ -70,6 +70,9 @@ void PlanUpload(RunContext& ctx, FileList& transfer, const std::string& name, co
     FileEntry entry;
     entry.name = name;
     entry.direction = 1;
+    // A counterpart matched with letter case folded keeps its own name on the server.
+    if (ServerForm(name) != serverName)
+        entry.serverName = serverName;
     transfer.push_back(std::move(entry));
     ctx.log.AppendLogLine(FormatString(42810, {serverName}));
 }
