@@ -6,9 +6,16 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace kestrum {
+
+// One value to write: a string or a DWORD, by schema name.
+struct StoreAssignment {
+    std::string value;
+    std::variant<std::string, int32_t> data;
+};
 
 // One profile's values; a missing value is nullopt. The password is plain text.
 struct Profile {
@@ -35,7 +42,7 @@ struct Profile {
 };
 
 class ProfileStore {
-public:
+  public:
     explicit ProfileStore(std::string filePath);
     // $KESTRUM_HOME/Kestrum.conf, else $XDG_CONFIG_HOME/Quillmoor/Kestrum.conf.
     static std::string DefaultFilePath();
@@ -66,17 +73,22 @@ public:
     // Value by value (the run's loader and the command line). Strings longer
     // than maxBytes read as missing (nullopt); so do values of the wrong form.
     bool CanOpen() const;
+    // The file exists but cannot be read as a store (damaged, not a file, no access).
+    bool IsUnreadable() const;
     bool ProfileExists(const std::string& name) const;
     std::optional<std::string> ReadString(const std::string& profile, const std::string& value,
                                           size_t maxBytes = 254) const;
     std::optional<int32_t> ReadDword(const std::string& profile, const std::string& value) const;
     std::optional<std::string> ReadGlobalString(const std::string& value, size_t maxBytes = 254) const;
     std::optional<int32_t> ReadGlobalDword(const std::string& value) const;
+    // PSW is always stored as bytes: the scrambled password need not be text.
     bool WriteString(const std::string& profile, const std::string& value, const std::string& text);
     bool WriteDword(const std::string& profile, const std::string& value, int32_t number);
     bool WriteGlobalString(const std::string& value, const std::string& text);
+    // Creates or opens the profile and writes every value in one sync: all or nothing.
+    bool WriteProfileValues(const std::string& profile, const std::vector<StoreAssignment>& values);
 
-private:
+  private:
     std::string filePath_;
 };
 

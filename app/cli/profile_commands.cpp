@@ -1,0 +1,381 @@
+#include "app/cli/profile_commands.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <iostream>
+#include <limits>
+#include <map>
+#include <optional>
+
+#include "profiles/auto_setup.h"
+#include "profiles/paths.h"
+#include "profiles/profile_store.h"
+#include "res/strings.h"
+
+namespace kestrum {
+
+namespace {
+
+constexpr size_t kTextLimit = 254;
+constexpr size_t kExtensionListLimit = 1023;
+
+enum class Kind { Text, Password, Flag, Port, TimeLag, ConnectionType };
+
+struct SchemaValue {
+    const char* name;
+    Kind kind;
+    int emptyMessage = 0;  // the setup dialog's message when the text must not be empty
+};
+
+// The values of a profile in the order of the schema.
+constexpr SchemaValue kSchema[] = {
+    {"HOST", Kind::Text, 42783},      {"PORT", Kind::Port},
+    {"PSWSVD", Kind::Flag},           {"PSW", Kind::Password},
+    {"REMOTE_DIRECTORY", Kind::Text}, {"LOCAL_DIRECTORY", Kind::Text, 42788},
+    {"CHECK_UPLOAD", Kind::Flag},     {"CHECK_SUB", Kind::Flag},
+    {"CHECK_DOWNLOAD", Kind::Flag},   {"PROXY_ON", Kind::Flag},
+    {"PROXY_NAME", Kind::Text},       {"ASCII_TRANSFER", Kind::Text},
+    {"FILE_TRANSFER", Kind::Text},    {"TIME_LAG", Kind::TimeLag},
+    {"MIRRORING_DIR", Kind::Flag},    {"MIRRORING_FILE", Kind::Flag},
+    {"USER", Kind::Text, 42786},      {"CONNECTION_TYPE", Kind::ConnectionType},
+    {"TRANSFER_BOTH", Kind::Flag},
+};
+
+const SchemaValue* FindSchemaValue(std::string_view name) {
+    for (const auto& v : kSchema) {
+        if (name == v.name)
+            return &v;
+    }
+    return nullptr;
+}
+
+std::string SchemaNames() {
+    std::string names;
+    for (const auto& v : kSchema) {
+        if (!names.empty())
+            names += ", ";
+        names += v.name;
+    }
+    return names;
+}
+
+void Say(std::ostream& stream, const std::string& text) {
+    stream << text << '\n';
+}
+
+int UsageError(std::ostream& err) {
+    Say(err, LoadString(60104));
+    Say(err, LoadString(60101));
+    return 2;
+}
+
+int StoreFailure(const ProfileStore& store, std::ostream& err) {
+    Say(err, FormatString(60210, {store.FilePath()}));
+    return 1;
+}
+
+int UnknownProfile(const std::string& name, std::ostream& err) {
+    Say(err, FormatString(60102, {name}));
+    return 2;
+}
+
+std::optional<int32_t> ParseNumber(const std::string& text) {
+    int32_t n = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size())
+        return std::nullopt;
+    return n;
+}
+
+// A shown value stays on its line: control characters become "?".
+std::string Printable(std::string text) {
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    }
+    return text;
+}
+
+// One line from in without its line end; the terminal does not echo it.
+std::optional<std::string> ReadPasswordLine(std::istream& in, std::ostream& err) {
+    const bool terminal = &in == &std::cin && isatty(STDIN_FILENO) != 0;
+    termios saved{};
+    if (terminal && tcgetattr(STDIN_FILENO, &saved) == 0) {
+        err << LoadString(60215) << std::flush;
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    } else {
+        saved.c_lflag = 0;
+    }
+    std::string line;
+    const bool got = static_cast<bool>(std::getline(in, line));
+    if (terminal && saved.c_lflag != 0) {
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        err << '\n';
+    }
+    if (!got)
+        return std::nullopt;
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return line;
+}
+
+int ListProfiles(ProfileStore& store, std::ostream& out, std::ostream& err) {
+    if (store.IsUnreadable())
+        return StoreFailure(store, err);
+    for (const auto& name : store.ReadProfileList())
+        Say(out, name);
+    return 0;
+}
+
+int ShowProfile(ProfileStore& store, const std::string& name, std::ostream& out, std::ostream& err) {
+    if (store.IsUnreadable())
+        return StoreFailure(store, err);
+    if (!store.ProfileExists(name))
+        return UnknownProfile(name, err);
+    const auto savePassword = store.ReadDword(name, "PSWSVD");
+    for (const auto& v : kSchema) {
+        if (v.kind == Kind::Password) {
+            // Only whether a password is kept; never the password.
+            const auto scrambled = store.ReadString(name, v.name);
+            if (!savePassword || *savePassword == 0) {
+                Say(out, LoadString(60213));
+            } else if (!scrambled) {
+                Say(out, FormatString(60211, {v.name}));
+            } else {
+                Say(out, LoadString(scrambled->empty() ? 60214 : 60212));
+            }
+            continue;
+        }
+        std::optional<std::string> shown;
+        if (v.kind == Kind::Text) {
+            const std::string_view n(v.name);
+            const size_t limit = (n == "ASCII_TRANSFER" || n == "FILE_TRANSFER") ? kExtensionListLimit : kTextLimit;
+            shown = store.ReadString(name, v.name, limit);
+        } else if (const auto number = store.ReadDword(name, v.name)) {
+            shown = std::to_string(*number);
+        }
+        if (shown) {
+            Say(out, std::string(v.name) + "=" + Printable(*shown));
+        } else {
+            Say(out, FormatString(60211, {v.name}));
+        }
+    }
+    return 0;
+}
+
+int NewProfile(ProfileStore& store, const std::string& programDir, const std::string& name, std::ostream& err) {
+    std::string selected;
+    int cacheFlag = 1;
+    // Records Program (and the other globals) when the store has none yet.
+    if (!store.InitGlobalValues(programDir, selected, cacheFlag)) {
+        Say(err, LoadString(42781));
+        return 1;
+    }
+    const int result = CreateProfileWithAutoSetup(store, name);
+    if (result == 0)
+        return 0;
+    Say(err, LoadString(result > 0 ? result : 42781));
+    return 1;
+}
+
+int DeleteProfile(ProfileStore& store, const std::string& name, std::ostream& err) {
+    if (store.IsUnreadable())
+        return StoreFailure(store, err);
+    if (!store.ProfileExists(name))
+        return UnknownProfile(name, err);
+    std::vector<std::string> remaining;
+    for (auto& listed : store.ReadProfileList()) {
+        if (listed != name)
+            remaining.push_back(std::move(listed));
+    }
+    if (store.DeleteProfile(name, remaining) != 0)
+        return StoreFailure(store, err);
+    return 0;
+}
+
+// Checks every assignment first and writes them together, so that a bad one
+// leaves the profile as it was.
+int SetValues(ProfileStore& store, const std::string& name, const std::vector<std::string>& assignments,
+              std::istream& in, std::ostream& err) {
+    if (store.IsUnreadable())
+        return StoreFailure(store, err);
+    if (!store.ProfileExists(name))
+        return UnknownProfile(name, err);
+
+    struct Assignment {
+        const SchemaValue* schema;
+        std::string text;
+    };
+    std::vector<Assignment> parsed;
+    std::map<std::string, bool> seen;
+    int errors = 0;
+    auto fail = [&](const std::string& message) {
+        Say(err, message);
+        ++errors;
+    };
+    for (const auto& arg : assignments) {
+        const size_t eq = arg.find('=');
+        if (eq == std::string::npos || eq == 0) {
+            fail(FormatString(60201, {arg}));
+            continue;
+        }
+        const std::string valueName = arg.substr(0, eq);
+        const SchemaValue* schema = FindSchemaValue(valueName);
+        if (schema == nullptr) {
+            fail(FormatString(60200, {valueName, SchemaNames()}));
+            continue;
+        }
+        if (seen[valueName]) {
+            fail(FormatString(60207, {valueName}));
+            continue;
+        }
+        seen[valueName] = true;
+        std::string text = arg.substr(eq + 1);
+        if (schema->kind == Kind::Password && text != "-") {
+            fail(LoadString(60205));
+            continue;
+        }
+        parsed.push_back({schema, std::move(text)});
+    }
+    if (errors > 0)
+        return 2;
+
+    std::vector<StoreAssignment> writes;
+    std::optional<int32_t> proxyOn;
+    std::optional<std::string> proxyName;
+    bool passwordGiven = false;
+    for (auto& a : parsed) {
+        const char* valueName = a.schema->name;
+        switch (a.schema->kind) {
+            case Kind::Text:
+                if (a.text.size() > kTextLimit) {
+                    fail(FormatString(60203, {valueName}));
+                } else if (a.text.find_first_of("\r\n") != std::string::npos) {
+                    fail(FormatString(60204, {valueName}));
+                } else if (a.text.empty() && a.schema->emptyMessage != 0) {
+                    fail(LoadString(a.schema->emptyMessage));
+                } else {
+                    if (std::string_view(valueName) == "PROXY_NAME")
+                        proxyName = a.text;
+                    writes.push_back({valueName, a.text});
+                }
+                break;
+            case Kind::Password:
+                passwordGiven = true;
+                break;
+            case Kind::Flag: {
+                const auto n = ParseNumber(a.text);
+                if (!n || (*n != 0 && *n != 1)) {
+                    fail(FormatString(60202, {valueName}));
+                } else {
+                    if (std::string_view(valueName) == "PROXY_ON")
+                        proxyOn = *n;
+                    writes.push_back({valueName, *n});
+                }
+                break;
+            }
+            case Kind::Port: {
+                const auto n = ParseNumber(a.text);
+                if (!n || *n < 1) {
+                    fail(LoadString(57691));
+                } else {
+                    writes.push_back({valueName, *n});
+                }
+                break;
+            }
+            case Kind::TimeLag: {
+                const auto n = ParseNumber(a.text);
+                if (!n || *n < 1 || *n > 100) {
+                    fail(LoadString(57693));
+                } else {
+                    writes.push_back({valueName, *n});
+                }
+                break;
+            }
+            case Kind::ConnectionType: {
+                const auto n = ParseNumber(a.text);
+                if (!n || *n < 0 || *n > 2) {
+                    fail(LoadString(60208));
+                } else {
+                    writes.push_back({valueName, *n});
+                }
+                break;
+            }
+        }
+    }
+    // Switching the proxy on needs a proxy name, as in the proxy dialog.
+    if (proxyOn || proxyName) {
+        const int32_t on = proxyOn ? *proxyOn : store.ReadDword(name, "PROXY_ON").value_or(0);
+        const std::string proxy = proxyName ? *proxyName : store.ReadString(name, "PROXY_NAME").value_or("");
+        if (on != 0 && proxy.empty())
+            fail(LoadString(57692));
+    }
+    bool savePasswordOff = false;
+    for (const auto& w : writes) {
+        if (w.value == "PSWSVD" && std::get<int32_t>(w.data) == 0)
+            savePasswordOff = true;
+    }
+    if (passwordGiven && savePasswordOff)
+        fail(LoadString(60209));
+    if (errors > 0)
+        return 2;
+
+    if (passwordGiven) {
+        // Read last, so that nobody types a password for a command that fails anyway.
+        const auto password = ReadPasswordLine(in, err);
+        if (!password) {
+            Say(err, LoadString(60206));
+            return 2;
+        }
+        if (password->empty()) {
+            Say(err, LoadString(42787));
+            return 2;
+        }
+        if (password->size() > kTextLimit) {
+            Say(err, FormatString(60203, {"PSW"}));
+            return 2;
+        }
+        writes.push_back({"PSWSVD", int32_t{1}});
+        writes.push_back({"PSW", ScramblePassword(*password)});
+    } else if (savePasswordOff) {
+        // As the setup dialog: a password that is no longer saved is removed.
+        writes.push_back({"PSW", std::string()});
+    }
+    if (!store.WriteProfileValues(name, writes))
+        return StoreFailure(store, err);
+    return 0;
+}
+
+}  // namespace
+
+int RunProfileCommand(const std::vector<std::string>& args, ProfileStore& store, const std::string& programDir,
+                      std::istream& in, std::ostream& out, std::ostream& err) {
+    if (args.empty())
+        return UsageError(err);
+    const std::string& command = args[0];
+    if (command == "list" && args.size() == 1)
+        return ListProfiles(store, out, err);
+    if (command == "show" && args.size() == 2)
+        return ShowProfile(store, args[1], out, err);
+    if (command == "new" && args.size() == 2)
+        return NewProfile(store, programDir, args[1], err);
+    if (command == "delete" && args.size() == 2)
+        return DeleteProfile(store, args[1], err);
+    if (command == "set" && args.size() >= 3) {
+        return SetValues(store, args[1], std::vector<std::string>(args.begin() + 2, args.end()), in, err);
+    }
+    return UsageError(err);
+}
+
+int RunProfileCommand(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err) {
+    ProfileStore store(ProfileStore::DefaultFilePath());
+    // Only a new profile needs the program directory (and creates it).
+    const bool creates = !args.empty() && args[0] == "new";
+    return RunProfileCommand(args, store, creates ? ProgramDirectory() : std::string(), in, out, err);
+}
+
+}  // namespace kestrum

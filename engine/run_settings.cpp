@@ -1,0 +1,130 @@
+#include "engine/run_settings.h"
+
+#include <algorithm>
+
+#include "engine/user_port.h"
+#include "profiles/profile_store.h"
+#include "res/codepage.h"
+
+namespace kestrum {
+
+namespace {
+
+constexpr size_t kStringLimit = 254;
+constexpr size_t kExtensionListLimit = 1023;
+
+}  // namespace
+
+int LoadRunSettings(RunSettings& settings, ProfileStore& store, UserPort& port, bool cacheSwitch) {
+    const std::string& name = settings.profileName;
+    if (name.empty())
+        return 1;
+    if (!store.ProfileExists(name))
+        return 2;
+    auto str = [&](const char* value, size_t limit = kStringLimit) { return store.ReadString(name, value, limit); };
+    auto dword = [&](const char* value) { return store.ReadDword(name, value); };
+
+    const auto host = str("HOST");
+    if (!host)
+        return 2;
+    if (host->empty())
+        return 3;
+    settings.host = *host;
+
+    const auto proxyOn = dword("PROXY_ON");
+    settings.accessType = (proxyOn && *proxyOn != 0) ? 3 : 1;
+
+    if (const auto proxyName = str("PROXY_NAME")) {
+        settings.proxyName = *proxyName;
+    } else if (settings.accessType == 3) {
+        return 2;
+    }
+
+    const auto storedPort = dword("PORT");
+    if (!storedPort)
+        return 2;
+    if (*storedPort < 0)
+        return 4;
+    settings.port = static_cast<uint16_t>(static_cast<uint32_t>(*storedPort) & 0xFFFF);
+
+    const auto user = str("USER");
+    if (!user)
+        return 2;
+    settings.user = *user;
+
+    const auto savePassword = dword("PSWSVD");
+    if (!savePassword)
+        return 2;
+    if (*savePassword != 0) {
+        const auto scrambled = str("PSW");
+        if (!scrambled)
+            return 2;
+        settings.password = ScramblePassword(*scrambled);
+    } else {
+        auto typed = port.AskPassword();
+        if (!typed)
+            return 5;
+        settings.password = std::move(*typed);
+    }
+
+    const auto remoteDir = str("REMOTE_DIRECTORY");
+    if (!remoteDir)
+        return 2;
+    settings.remoteDir = *remoteDir;
+
+    const auto localDir = str("LOCAL_DIRECTORY");
+    if (!localDir)
+        return 2;
+    if (localDir->empty())
+        return 6;
+    settings.localDir = *localDir;
+
+    for (auto [value, field] : {std::pair{"CHECK_SUB", &settings.subdirs}, std::pair{"CHECK_UPLOAD", &settings.upload},
+                                std::pair{"CHECK_DOWNLOAD", &settings.download}}) {
+        const auto flag = dword(value);
+        if (!flag)
+            return 2;
+        *field = *flag != 0 ? 1 : 0;
+    }
+
+    const auto timeLag = dword("TIME_LAG");
+    settings.timeLag = (timeLag && *timeLag >= 1 && *timeLag <= 100) ? *timeLag : 3;
+
+    settings.onlyBoth = dword("TRANSFER_BOTH").value_or(0);
+
+    settings.asciiText = str("ASCII_TRANSFER", kExtensionListLimit).value_or("");
+    ParseExtensionList(settings.asciiText, settings.asciiExtensions);
+    settings.excludedText = str("FILE_TRANSFER", kExtensionListLimit).value_or("");
+    ParseExtensionList(settings.excludedText, settings.excludedExtensions);
+
+    const bool uploadOnly = settings.upload != 0 && settings.download == 0;
+    settings.mirrorFiles = uploadOnly ? dword("MIRRORING_FILE").value_or(0) : 0;
+    settings.mirrorDirs =
+        (uploadOnly && settings.mirrorFiles != 0 && settings.onlyBoth != 0) ? dword("MIRRORING_DIR").value_or(0) : 0;
+
+    settings.useCache = (cacheSwitch && uploadOnly && settings.mirrorFiles == 0) ? 1 : 0;
+    return 0;
+}
+
+int ParseExtensionList(const std::string& text, std::vector<std::string>& list) {
+    list.clear();
+    if (text.empty())
+        return 1;
+    const std::string upper = UpperAscii(text);
+    size_t start = 0;
+    for (;;) {
+        const size_t comma = FindFirstChar(std::string_view(upper).substr(start), ',');
+        if (comma == std::string_view::npos) {
+            list.push_back(upper.substr(start));
+            return 1;
+        }
+        list.push_back(upper.substr(start, comma));
+        start += comma + 1;
+    }
+}
+
+bool ExtensionListed(const std::vector<std::string>& list, const std::string& upperExt) {
+    return std::find(list.begin(), list.end(), upperExt) != list.end();
+}
+
+}  // namespace kestrum

@@ -1,0 +1,145 @@
+#include "profiles/auto_setup.h"
+
+#include <cstdio>
+#include <limits>
+#include <memory>
+
+#include "profiles/profile_store.h"
+#include "res/strings.h"
+
+namespace kestrum {
+
+namespace {
+
+// Longer lines can be neither a header nor a usable name or value; keeping
+// only this much of them bounds the memory a broken file can take.
+constexpr size_t kMaxLine = 4096;
+// More ready-made names than any list box can usefully offer.
+constexpr size_t kMaxNames = 1000;
+constexpr size_t kMaxValue = 254;
+
+struct Line {
+    std::string text;
+    bool usable = true;  // false when cut at kMaxLine or holding a NUL byte
+};
+
+// Reads lines ending at LF; a CR before the line end belongs to the line end.
+class LineReader {
+  public:
+    explicit LineReader(const std::string& path) : file_(std::fopen(path.c_str(), "rb"), &std::fclose) {}
+    bool ok() const { return file_ != nullptr; }
+
+    bool Next(Line& line) {
+        line.text.clear();
+        line.usable = true;
+        int c = std::getc(file_.get());
+        if (c == EOF)
+            return false;
+        for (; c != EOF && c != '\n'; c = std::getc(file_.get())) {
+            if (c == '\0')
+                line.usable = false;
+            if (line.text.size() < kMaxLine) {
+                line.text += static_cast<char>(c);
+            } else {
+                line.usable = false;
+            }
+        }
+        if (!line.text.empty() && line.text.back() == '\r')
+            line.text.pop_back();
+        return true;
+    }
+
+  private:
+    std::unique_ptr<FILE, int (*)(FILE*)> file_;
+};
+
+bool StartsWith(const std::string& text, std::string_view prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+}  // namespace
+
+std::string AutoSetupPath(const std::string& programValue) {
+    std::string path = programValue;
+    if (!path.empty() && path.back() != '/')
+        path += '/';
+    return path + "setting.ini";
+}
+
+std::vector<std::string> ReadAutoSetupNames(const std::string& path) {
+    std::vector<std::string> names;
+    LineReader reader(path);
+    if (!reader.ok())
+        return names;
+    Line line;
+    bool inList = false;
+    while (reader.Next(line)) {
+        if (!inList) {
+            inList = line.usable && line.text == "[PROFILE]";
+            continue;
+        }
+        if (line.text.empty())
+            break;
+        if (line.usable && names.size() < kMaxNames)
+            names.push_back(line.text);
+    }
+    return names;
+}
+
+AutoSetupValues ReadAutoSetupSection(const std::string& path, const std::string& name) {
+    AutoSetupValues values;
+    LineReader reader(path);
+    if (!reader.ok())
+        return values;
+    const std::string header = FormatString(42823, {name});
+    Line line;
+    bool inSection = false;
+    while (reader.Next(line)) {
+        if (!inSection) {
+            inSection = line.usable && line.text == header;
+            continue;
+        }
+        if (line.text.empty())
+            break;
+        if (!line.usable)
+            continue;
+        // A value longer than a setting can hold would only read back as missing.
+        if (StartsWith(line.text, "SERVER=")) {
+            if (line.text.size() - 7 <= kMaxValue)
+                values.server = line.text.substr(7);
+        } else if (StartsWith(line.text, "REMOTE_DIR=")) {
+            if (line.text.size() - 11 <= kMaxValue)
+                values.remoteDir = line.text.substr(11);
+        }
+    }
+    return values;
+}
+
+int CreateProfileWithAutoSetup(ProfileStore& store, const std::string& name) {
+    if (const int refused = ValidateNewProfileName(name, {}))
+        return refused;
+    const auto program = store.ReadGlobalString("Program", 254);
+    if (!program)
+        return -1;
+    if (!store.CanOpen())
+        return 42781;
+    const auto listed =
+        SplitProfileList(store.ReadGlobalString("Profiles", std::numeric_limits<size_t>::max()).value_or(""));
+    if (const int refused = ValidateNewProfileName(name, listed))
+        return refused;
+    if (!store.CreateProfile(name))
+        return 42781;
+
+    const AutoSetupValues section = ReadAutoSetupSection(AutoSetupPath(*program), name);
+    std::vector<StoreAssignment> values;
+    if (section.server)
+        values.push_back({"HOST", *section.server});
+    if (section.remoteDir)
+        values.push_back({"REMOTE_DIRECTORY", *section.remoteDir});
+    // The profile exists from here on, whatever the auto-setup step finds.
+    if (!values.empty())
+        store.WriteProfileValues(name, values);
+    return 0;
+}
+
+}  // namespace kestrum
