@@ -1,0 +1,36 @@
+#pragma once
+// A run context over a temporary program directory and the real local file
+// layer, for the change-cache and alignment tests.
+
+#include <memory>
+#include <string>
+
+#include "engine/ftp_client.h"
+#include "engine/local_fs.h"
+#include "engine/run_log.h"
+#include "engine/run_state.h"
+#include "profiles/profile_store.h"
+#include "tests/support/ftp_server.h"
+#include "tests/support/recording_port.h"
+
+namespace kestrum::test {
+
+struct CacheHarness {
+    explicit CacheHarness(LocalFileSystem& localFs = PosixFileSystem()) : fs(localFs) {
+        state.settings.programDir = dir.path();
+        state.settings.localDir = dir / "local";
+    }
+
+    TempDir dir;
+    RecordingPort port;
+    RunLog log{port};
+    ProfileStore store{dir / "Kestrum.conf"};
+    std::unique_ptr<FtpClientFactory> ftp = MakeCurlFtpFactory();
+    LocalFileSystem& fs;
+    RunState state;
+    RunContext ctx{state, log, store, *ftp, fs};
+
+    std::string cachePath(const std::string& profile) const { return dir.path() + "/CACHE/" + profile; }
+};
+
+}  // namespace kestrum::test
