@@ -1,0 +1,22 @@
+#pragma once
+// The one QApplication of the GUI test program, created on first use. Every
+// GUI test calls TestApp() before it makes a widget. Without a platform
+// chosen, the offscreen one is used so that the tests run without a display.
+
+#include <QApplication>
+#include <cstdlib>
+
+namespace kestrum::test {
+
+inline QApplication& TestApp() {
+    static int argc = 1;
+    static char name[] = "kestrum_app_tests";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = [] {
+        if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        return new QApplication(argc, argv);
+    }();
+    return *app;
+}
+
+}  // namespace kestrum::test
