@@ -1,0 +1,272 @@
+// Download planning and the server-file pass of both-directions runs, on
+// in-memory lists and a temporary local home. These phases make no network
+// request: the context's FTP factory refuses to connect.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "engine/ftp_client.h"
+#include "engine/local_fs.h"
+#include "engine/run_log.h"
+#include "engine/sync_phases.h"
+#include "profiles/profile_store.h"
+#include "res/strings.h"
+#include "tests/support/ftp_server.h"
+#include "tests/support/recording_port.h"
+
+namespace kestrum {
+namespace {
+
+using test::TempDir;
+using test::WriteFile;
+
+class NoNetwork : public FtpClientFactory {
+  public:
+    std::unique_ptr<FtpConnection> Connect(const FtpConnectParams&) override {
+        throw FtpError("planning must not connect");
+    }
+};
+
+// Sets the cancel flag right after it has created a directory.
+class CancellingFs : public LocalFileSystem {
+  public:
+    explicit CancellingFs(RunState& state) : state_(state) {}
+    bool ListDirectory(const std::string& d, std::vector<LocalDirEntry>& e) override {
+        return PosixFileSystem().ListDirectory(d, e);
+    }
+    std::optional<LocalStatus> GetStatus(const std::string& p) override { return PosixFileSystem().GetStatus(p); }
+    bool SetLastWriteTime(const std::string& p, int64_t t) override { return PosixFileSystem().SetLastWriteTime(p, t); }
+    bool CreateDirectory(const std::string& p) override {
+        const bool made = PosixFileSystem().CreateDirectory(p);
+        state_.cancelRequested = 1;
+        return made;
+    }
+    bool CreateEmptyFile(const std::string& p) override { return PosixFileSystem().CreateEmptyFile(p); }
+
+  private:
+    RunState& state_;
+};
+
+constexpr int64_t kL = 1'700'000'000;
+
+struct Planning {
+    explicit Planning(LocalFileSystem* fs = nullptr)
+        : store(root / "Kestrum.conf"), log(port), ctx{state, log, store, ftp, fs ? *fs : PosixFileSystem()} {
+        localDir = root / "local";
+        mkdir(localDir.c_str(), 0755);
+        state.settings.localDir = localDir;
+        state.settings.timeLag = 3;
+    }
+    void Local(const std::string& name, int64_t time) { state.localFiles.push_back(FileEntry{name, time, 0, 0}); }
+    void Server(const std::string& name, int64_t time) { state.serverFiles.push_back(FileEntry{name, time, 0, 0}); }
+    std::vector<std::string> Planned() const {
+        std::vector<std::string> out;
+        for (const FileEntry& e : transfer)
+            out.push_back(std::to_string(e.direction) + ":" + e.name);
+        return out;
+    }
+    static bool IsDir(const std::string& p) { return std::filesystem::is_directory(p); }
+
+    TempDir root;
+    std::string localDir;
+    ProfileStore store;
+    test::RecordingPort port;
+    RunLog log;
+    RunState state;
+    NoNetwork ftp;
+    RunContext ctx;
+    FileList transfer;
+};
+
+std::string Updated(const std::string& name) {
+    return FormatString(42810, {name});
+}
+
+TEST(DownloadPlanning, TimeBandOffsetsAndMatches) {
+    Planning p;
+    p.Local("same.txt", kL);
+    p.Local("newer.txt", kL);
+    p.Local("older.txt", kL);
+    p.Server("same.txt", kL + 180);   // inside the band
+    p.Server("newer.txt", kL + 181);  // newer by more than the lag
+    p.Server("older.txt", kL - 181);  // older: never uploaded by the download-only form
+    ASSERT_EQ(PlanDownloads(p.ctx, p.transfer, 0), 1);
+    EXPECT_EQ(p.Planned(), (std::vector<std::string>{"2:newer.txt"}));
+    EXPECT_EQ(p.port.lines(), (std::vector<std::string>{Updated("newer.txt")}));
+    for (const FileEntry& e : p.state.localFiles)
+        EXPECT_EQ(e.matched, 1) << e.name;
+    for (const FileEntry& e : p.transfer)
+        EXPECT_EQ(e.matched, 0);
+
+    // Offset -600, lag 3: local 10:00 stands for 09:50 on the server clock.
+    Planning q;
+    const int64_t ten = 36000;
+    q.Local("a.txt", ten);
+    q.Local("b.txt", ten);
+    q.Server("a.txt", ten - 600 + 180);  // 09:53:00
+    q.Server("b.txt", ten - 600 + 181);  // 09:53:01
+    ASSERT_EQ(PlanDownloads(q.ctx, q.transfer, -600), 1);
+    EXPECT_EQ(q.Planned(), (std::vector<std::string>{"2:b.txt"}));
+}
+
+TEST(DownloadPlanning, BothWaysPlansUploadsOfNewerLocalCopiesInServerOrder) {
+    Planning p;
+    p.Local("local-only.txt", kL);
+    p.Local("up.txt", kL);
+    p.Local("down.txt", kL);
+    p.Local("even.txt", kL);
+    p.Server("down.txt", kL + 181);
+    p.Server("up.txt", kL - 181);
+    p.Server("even.txt", kL - 180);
+    p.Server("server-only.txt", kL);
+    ASSERT_EQ(PlanServerFilesBothWays(p.ctx, p.transfer, 0), 1);
+    EXPECT_EQ(p.Planned(), (std::vector<std::string>{"2:down.txt", "1:up.txt", "2:server-only.txt"}));
+    EXPECT_EQ(p.port.lines(),
+              (std::vector<std::string>{Updated("down.txt"), Updated("up.txt"), Updated("server-only.txt")}));
+    // Local-only files are left to the caller, recognised by matched = 0.
+    EXPECT_EQ(p.state.localFiles[0].matched, 0);
+    EXPECT_EQ(p.state.localFiles[1].matched, 1);
+
+    // Offset +3600: a local 10:00 is 11:00 on the server, a copy listed 10:30 is older.
+    Planning q;
+    q.Local("x.txt", 36000);
+    q.Server("x.txt", 36000 + 1800);
+    ASSERT_EQ(PlanServerFilesBothWays(q.ctx, q.transfer, 3600), 1);
+    EXPECT_EQ(q.Planned(), (std::vector<std::string>{"1:x.txt"}));
+    // The download-only form never uploads.
+    Planning r;
+    r.Local("x.txt", 36000);
+    r.Server("x.txt", 36000 + 1800);
+    ASSERT_EQ(PlanDownloads(r.ctx, r.transfer, 3600), 1);
+    EXPECT_TRUE(r.transfer.empty());
+}
+
+TEST(DownloadPlanning, ServerOnlyFilesGetTheirLocalDirectories) {
+    for (const bool trailingSlash : {false, true}) {
+        Planning p;
+        if (trailingSlash)
+            p.state.settings.localDir += "/";
+        p.Server("a/b/c.txt", kL);
+        p.Server("a/b/d.txt", kL);
+        p.Server("top.txt", kL);
+        ASSERT_EQ(PlanDownloads(p.ctx, p.transfer, 0), 1);
+        EXPECT_EQ(p.port.lines(),
+                  (std::vector<std::string>{FormatString(57684, {p.localDir + "/a"}),
+                                            FormatString(57684, {p.localDir + "/a/b"}), Updated("a/b/c.txt"),
+                                            Updated("a/b/d.txt"), Updated("top.txt")}));
+        EXPECT_EQ(p.Planned(), (std::vector<std::string>{"2:a/b/c.txt", "2:a/b/d.txt", "2:top.txt"}));
+        EXPECT_TRUE(Planning::IsDir(p.localDir + "/a/b"));
+    }
+
+    // "Update only files on both sides": no line, no directory, no download.
+    Planning q;
+    q.state.settings.onlyBoth = 1;
+    q.Local("both.txt", kL);
+    q.Server("x/only.txt", kL);
+    q.Server("only.txt", kL);
+    q.Server("both.txt", kL + 600);
+    ASSERT_EQ(PlanDownloads(q.ctx, q.transfer, 0), 1);
+    EXPECT_EQ(q.Planned(), (std::vector<std::string>{"2:both.txt"}));
+    EXPECT_EQ(q.port.lines(), (std::vector<std::string>{Updated("both.txt")}));
+    EXPECT_FALSE(std::filesystem::exists(q.localDir + "/x"));
+}
+
+TEST(DownloadPlanning, LocalFileInTheWayIsLeftAloneAndTheFileSkipped) {
+    Planning p;
+    WriteFile(p.localDir + "/a", "keep me");
+    WriteFile(p.localDir + "/f", "keep me too");
+    p.Server("a/c.txt", kL);
+    p.Server("f/g/h.txt", kL);
+    p.Server("x/y.txt", kL);
+    ASSERT_EQ(PlanDownloads(p.ctx, p.transfer, 0), 1);
+    EXPECT_EQ(p.port.lines(), (std::vector<std::string>{
+                                  FormatString(57683, {p.localDir + "/a"}),
+                                  // The walk goes on: the next prefix cannot be made and ends it.
+                                  FormatString(57683, {p.localDir + "/f"}),
+                                  FormatString(57683, {p.localDir + "/f/g"}),
+                                  FormatString(57684, {p.localDir + "/x"}),
+                                  Updated("x/y.txt"),
+                              }));
+    EXPECT_EQ(p.Planned(), (std::vector<std::string>{"2:x/y.txt"}));
+    EXPECT_EQ(test::ReadFile(p.localDir + "/a"), "keep me");
+    EXPECT_EQ(test::ReadFile(p.localDir + "/f"), "keep me too");
+}
+
+TEST(DownloadPlanning, NamesMatchWithLetterCaseFoldedFirstRecordWins) {
+    Planning p;
+    p.Local("a.txt", kL);
+    p.Local("Dir/Note.TXT", kL);
+    p.Local("DIR/NOTE.txt", kL + 5000);  // a second local spelling: only the first is compared
+    p.Server("A.TXT", kL + 600);
+    p.Server("dir/note.txt", kL + 600);
+    ASSERT_EQ(PlanDownloads(p.ctx, p.transfer, 0), 1);
+    ASSERT_EQ(p.transfer.size(), 2u);
+    // The local copy is written under its own name, the server copy read under its.
+    EXPECT_EQ(p.transfer[0].name, "a.txt");
+    EXPECT_EQ(p.transfer[0].serverName, "A.TXT");
+    EXPECT_EQ(p.transfer[1].name, "Dir/Note.TXT");
+    EXPECT_EQ(p.transfer[1].serverName, "dir/note.txt");
+    EXPECT_EQ(p.port.lines(), (std::vector<std::string>{Updated("A.TXT"), Updated("dir/note.txt")}));
+    EXPECT_EQ(p.state.localFiles[0].matched, 1);
+    EXPECT_EQ(p.state.localFiles[1].matched, 1);
+    EXPECT_EQ(p.state.localFiles[2].matched, 0);
+    // No directory was made for a file that has a counterpart.
+    EXPECT_FALSE(std::filesystem::exists(p.localDir + "/dir"));
+}
+
+TEST(DownloadPlanning, HostileServerNamesNeverReachTheDisk) {
+    Planning p;
+    p.Server("../evil.txt", kL);
+    p.Server("/etc/evil.txt", kL);
+    p.Server("a/../../evil.txt", kL);
+    p.Server("a//b.txt", kL);
+    p.Server("a\\..\\evil.txt", kL);
+    p.Server(std::string("nul\0.txt", 8), kL);
+    p.Server("fine/ok.txt", kL);
+    ASSERT_EQ(PlanDownloads(p.ctx, p.transfer, 0), 1);
+    EXPECT_EQ(p.Planned(), (std::vector<std::string>{"2:fine/ok.txt"}));
+    const auto lines = p.port.lines();
+    ASSERT_EQ(lines.size(), 8u);
+    EXPECT_EQ(lines[0], FormatString(60000, {"../evil.txt"}));
+    EXPECT_EQ(lines[5], FormatString(60000, {"nul?.txt"}));
+    EXPECT_FALSE(std::filesystem::exists(p.root / "evil.txt"));
+    EXPECT_FALSE(std::filesystem::exists(p.localDir + "/a"));
+}
+
+TEST(DownloadPlanning, UnlistedLocalDirectoryIsNotWrittenInto) {
+    Planning p;
+    p.state.unlistedLocalDirs = {"priv"};
+    p.Server("priv/x.txt", kL);
+    p.Server("PRIV/deep/y.txt", kL);
+    p.Server("privy/z.txt", kL);
+    ASSERT_EQ(PlanDownloads(p.ctx, p.transfer, 0), 1);
+    EXPECT_EQ(p.Planned(), (std::vector<std::string>{"2:privy/z.txt"}));
+    const auto lines = p.port.lines();
+    EXPECT_EQ(lines[0], FormatString(60004, {"priv", "priv/x.txt"}));
+    EXPECT_EQ(lines[1], FormatString(60004, {"priv", "PRIV/deep/y.txt"}));
+}
+
+TEST(DownloadPlanning, CancelStopsBeforeTheNextFileOrPrefix) {
+    Planning p;
+    p.state.cancelRequested = 1;
+    p.Server("a.txt", kL);
+    EXPECT_EQ(PlanDownloads(p.ctx, p.transfer, 0), 0);
+    EXPECT_EQ(PlanServerFilesBothWays(p.ctx, p.transfer, 0), 0);
+    EXPECT_TRUE(p.transfer.empty());
+    EXPECT_TRUE(p.port.lines().empty());
+
+    // A cancel set while the first directory is made stops before the second prefix.
+    Planning q;
+    CancellingFs fs(q.state);
+    RunContext ctx{q.state, q.log, q.store, q.ftp, fs};
+    q.Server("m/n/o.txt", kL);
+    q.Server("later.txt", kL);
+    EXPECT_EQ(PlanDownloads(ctx, q.transfer, 0), 0);
+    EXPECT_TRUE(q.transfer.empty());
+    EXPECT_EQ(q.port.lines(), (std::vector<std::string>{FormatString(57684, {q.localDir + "/m"})}));
+    EXPECT_FALSE(std::filesystem::exists(q.localDir + "/m/n"));
+}
+
+}  // namespace
+}  // namespace kestrum
