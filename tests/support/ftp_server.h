@@ -11,6 +11,7 @@ struct FtpServerOptions {
     bool mlsd = true;                // false: MLSD and MLST switched off (LIST only)
     long clockShiftSeconds = 0;      // listed times (and stored mtimes) shifted by this much
     double loginDelaySeconds = 0;    // the server waits this long before answering PASS
+    long transferBytesPerSecond = 0; // nonzero: data connections are throttled to this rate
     std::string user = "user";
     std::string password = "secret";
 };

@@ -1,0 +1,961 @@
+// The FTP layer over one libcurl easy handle.
+//
+// Every operation resets the handle and sets its options again; the control
+// connection stays in the handle's cache, so a run logs in once. URLs are
+// absolute ("ftp://host:port/%2F<path>") and libcurl enters directories with
+// one CWD each (SINGLECWD), skipping it when the directory is the one it is
+// already in. Single commands (FEAT, MKD, RMD, DELE, MLST, CWD) go as QUOTE
+// commands with the "*" prefix, so that a refusal leaves the connection alone,
+// and their replies are read from the control-connection transcript.
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string_view>
+
+#include "engine/ftp_client.h"
+#include "engine/ftp_listing.h"
+#include "res/strings.h"
+
+namespace kestrum {
+
+bool HasLineBreakOrNul(const std::string& text) {
+    return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos;
+}
+
+namespace {
+
+constexpr long kConnectTimeoutSeconds = 180;
+constexpr int kConnectRetries = 2;
+constexpr long kServerResponseTimeoutSeconds = 60;
+// A transfer slower than 1 byte/s for a minute has stalled.
+constexpr long kLowSpeedLimit = 1;
+constexpr long kLowSpeedTimeSeconds = 60;
+
+constexpr int kIdNameWithLineBreak = 60600;
+constexpr int kIdLocalUnreadable = 60601;
+constexpr int kIdTempFileFailed = 60602;
+constexpr int kIdReplaceFailed = 60603;
+constexpr int kIdBadHost = 60604;
+constexpr int kIdBadCredentials = 60605;
+constexpr int kIdNoProxyName = 60606;
+constexpr int kIdClosed = 60607;
+
+void InitCurlOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+        // With CURLOPT_NOSIGNAL libcurl leaves SIGPIPE to the program.
+        signal(SIGPIPE, SIG_IGN);
+    });
+}
+
+std::string Printable(const std::string& text) {
+    std::string out = text;
+    for (char& c : out) {
+        if (c == '\r' || c == '\n' || c == '\0') {
+            c = '?';
+        }
+    }
+    return out;
+}
+
+// Every byte but A-Za-z0-9-._~ as %XX: "#", "?", ";type=a" and "%41" in a name
+// would otherwise change what libcurl sends.
+std::string Encode(std::string_view segment) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(segment.size() * 3);
+    for (unsigned char c : segment) {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+            c == '_' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
+// An absolute path without ".", ".." or empty segments: "/" or "/a/b". ".." is
+// folded here because libcurl would fold it on its own terms.
+std::string Normalise(const std::string& base, const std::string& path) {
+    std::vector<std::string_view> segments;
+    auto split = [&segments](std::string_view text) {
+        size_t pos = 0;
+        while (pos <= text.size()) {
+            size_t end = text.find('/', pos);
+            if (end == std::string_view::npos) {
+                end = text.size();
+            }
+            std::string_view segment = text.substr(pos, end - pos);
+            if (segment == "..") {
+                if (!segments.empty()) {
+                    segments.pop_back();
+                }
+            } else if (!segment.empty() && segment != ".") {
+                segments.push_back(segment);
+            }
+            pos = end + 1;
+        }
+    };
+    if (path.empty() || path[0] != '/') {
+        split(base);
+    }
+    split(path);
+    std::string out;
+    for (auto segment : segments) {
+        out += '/';
+        out += segment;
+    }
+    return out.empty() ? "/" : out;
+}
+
+std::string ParentOf(const std::string& absPath) {
+    auto slash = absPath.rfind('/');
+    return slash == 0 || slash == std::string::npos ? "/" : absPath.substr(0, slash);
+}
+
+std::string BaseNameOf(const std::string& absPath) {
+    return absPath.substr(absPath.rfind('/') + 1);
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        if (std::toupper(static_cast<unsigned char>(text[i])) != std::toupper(static_cast<unsigned char>(prefix[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// "ddd " or "ddd": the last line of a reply. "ddd-" begins a multi-line reply.
+int ReplyCodeOf(std::string_view line, bool* multiLine) {
+    if (line.size() < 3) {
+        return 0;
+    }
+    for (int i = 0; i < 3; ++i) {
+        if (line[i] < '0' || line[i] > '9') {
+            return 0;
+        }
+    }
+    if (line.size() > 3 && line[3] != ' ' && line[3] != '-') {
+        return 0;
+    }
+    *multiLine = line.size() > 3 && line[3] == '-';
+    return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+}
+
+// Refusals of a single operation: the connection is still usable.
+bool IsRefusal(CURLcode code) {
+    switch (code) {
+        case CURLE_REMOTE_ACCESS_DENIED:
+        case CURLE_UPLOAD_FAILED:
+        case CURLE_REMOTE_FILE_NOT_FOUND:
+        case CURLE_FTP_COULDNT_RETR_FILE:
+        case CURLE_QUOTE_ERROR:
+        case CURLE_REMOTE_DISK_FULL:
+        case CURLE_REMOTE_FILE_EXISTS:
+        case CURLE_FTP_COULDNT_SET_TYPE:
+        case CURLE_READ_ERROR:
+        case CURLE_WRITE_ERROR:
+            return true;
+        default:
+            return false;
+    }
+}
+
+struct Endpoint {
+    std::string urlHost;  // "name" or "[v6]"
+    int port = 0;         // 0 when the text carries none
+};
+
+bool ValidHostName(std::string_view name) {
+    if (name.empty()) {
+        return false;
+    }
+    for (unsigned char c : name) {
+        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+                  c == '_' || c >= 0x80;
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ValidV6(std::string_view address) {
+    if (address.empty()) {
+        return false;
+    }
+    for (unsigned char c : address) {
+        if (!std::isxdigit(c) && c != ':' && c != '.') {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::optional<int> ParsePort(std::string_view text) {
+    if (text.empty() || text.size() > 5) {
+        return std::nullopt;
+    }
+    int port = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        port = port * 10 + (c - '0');
+    }
+    if (port < 1 || port > 65535) {
+        return std::nullopt;
+    }
+    return port;
+}
+
+// "host", "host:port", "[v6]", "[v6]:port" or a bare IPv6 address.
+std::optional<Endpoint> ParseHost(const std::string& host) {
+    Endpoint endpoint;
+    if (!host.empty() && host[0] == '[') {
+        auto close = host.find(']');
+        if (close == std::string::npos || !ValidV6(std::string_view(host).substr(1, close - 1))) {
+            return std::nullopt;
+        }
+        endpoint.urlHost = host.substr(0, close + 1);
+        std::string_view rest = std::string_view(host).substr(close + 1);
+        if (!rest.empty()) {
+            if (rest[0] != ':') {
+                return std::nullopt;
+            }
+            auto port = ParsePort(rest.substr(1));
+            if (!port) {
+                return std::nullopt;
+            }
+            endpoint.port = *port;
+        }
+        return endpoint;
+    }
+    auto colons = std::count(host.begin(), host.end(), ':');
+    if (colons > 1) {
+        if (!ValidV6(host)) {
+            return std::nullopt;
+        }
+        endpoint.urlHost = "[" + host + "]";
+        return endpoint;
+    }
+    std::string_view name = host;
+    if (colons == 1) {
+        auto colon = host.find(':');
+        auto port = ParsePort(std::string_view(host).substr(colon + 1));
+        if (!port) {
+            return std::nullopt;
+        }
+        endpoint.port = *port;
+        name = name.substr(0, colon);
+    }
+    if (!ValidHostName(name)) {
+        return std::nullopt;
+    }
+    endpoint.urlHost = std::string(name);
+    return endpoint;
+}
+
+struct SlistDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
+
+size_t DiscardData(char*, size_t size, size_t count, void*) {
+    return size * count;
+}
+
+size_t AppendToString(char* data, size_t size, size_t count, void* userp) {
+    static_cast<std::string*>(userp)->append(data, size * count);
+    return size * count;
+}
+
+size_t WriteToFile(char* data, size_t size, size_t count, void* userp) {
+    return std::fwrite(data, 1, size * count, static_cast<FILE*>(userp));
+}
+
+// Reads the local file for an upload. In ASCII mode libcurl turns every LF
+// into CR LF, so a CR directly before an LF is dropped here: a file that
+// already has CR LF line ends then goes out as CR LF, never CR CR LF.
+struct UploadSource {
+    FILE* file = nullptr;
+    bool ascii = false;
+    bool heldCr = false;
+    std::vector<char> raw;
+
+    static size_t Read(char* out, size_t size, size_t count, void* userp) {
+        auto* self = static_cast<UploadSource*>(userp);
+        size_t room = size * count;
+        if (!self->ascii) {
+            size_t n = std::fread(out, 1, room, self->file);
+            if (n == 0 && std::ferror(self->file)) {
+                return CURL_READFUNC_ABORT;
+            }
+            return n;
+        }
+        if (room < 2) {
+            return CURL_READFUNC_ABORT;
+        }
+        self->raw.resize(room - 1);
+        for (;;) {
+            size_t n = std::fread(self->raw.data(), 1, room - 1, self->file);
+            if (n == 0) {
+                if (std::ferror(self->file)) {
+                    return CURL_READFUNC_ABORT;
+                }
+                if (self->heldCr) {
+                    self->heldCr = false;
+                    out[0] = '\r';
+                    return 1;
+                }
+                return 0;
+            }
+            size_t produced = 0;
+            for (size_t i = 0; i < n; ++i) {
+                char c = self->raw[i];
+                if (self->heldCr) {
+                    self->heldCr = false;
+                    if (c != '\n') {
+                        out[produced++] = '\r';
+                    }
+                }
+                if (c == '\r') {
+                    self->heldCr = true;
+                } else {
+                    out[produced++] = c;
+                }
+            }
+            if (produced > 0) {
+                return produced;  // 0 would mean the end of the file to libcurl
+            }
+        }
+    }
+};
+
+// A hidden temporary file beside a download's target, removed unless committed.
+class TempDownload {
+public:
+    ~TempDownload() {
+        if (file_) {
+            std::fclose(file_);
+        }
+        if (!path_.empty() && !committed_) {
+            unlink(path_.c_str());
+        }
+    }
+
+    bool Create(const std::string& target, std::string& error) {
+        std::string dir = std::filesystem::path(target).parent_path().string();
+        if (dir.empty()) {
+            dir = ".";
+        }
+        static std::atomic<unsigned> counter{0};
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            std::string candidate =
+                dir + "/.kestrum-" + std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1)) + ".part";
+            int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd < 0) {
+                if (errno == EEXIST) {
+                    continue;
+                }
+                error = FormatString(kIdTempFileFailed, {candidate}) + ": " + std::strerror(errno);
+                return false;
+            }
+            file_ = fdopen(fd, "wb");
+            if (!file_) {
+                close(fd);
+                unlink(candidate.c_str());
+                error = FormatString(kIdTempFileFailed, {candidate}) + ": " + std::strerror(errno);
+                return false;
+            }
+            path_ = candidate;
+            return true;
+        }
+        error = FormatString(kIdTempFileFailed, {dir});
+        return false;
+    }
+
+    FILE* file() const { return file_; }
+
+    // Closes the file and renames it over the target.
+    bool Commit(const std::string& target, std::string& error) {
+        FILE* file = file_;
+        file_ = nullptr;
+        if (std::fclose(file) != 0) {
+            error = FormatString(kIdReplaceFailed, {target}) + ": " + std::strerror(errno);
+            return false;
+        }
+        if (std::rename(path_.c_str(), target.c_str()) != 0) {
+            error = FormatString(kIdReplaceFailed, {target}) + ": " + std::strerror(errno);
+            return false;
+        }
+        committed_ = true;
+        return true;
+    }
+
+private:
+    std::string path_;
+    FILE* file_ = nullptr;
+    bool committed_ = false;
+};
+
+class CurlFtpConnection : public FtpConnection {
+public:
+    explicit CurlFtpConnection(const FtpConnectParams& params) : params_(params) {
+        if (HasLineBreakOrNul(params.user) || HasLineBreakOrNul(params.password)) {
+            throw FtpError(LoadString(kIdBadCredentials));
+        }
+        auto endpoint = HasLineBreakOrNul(params.host) ? std::nullopt : ParseHost(params.host);
+        if (!endpoint) {
+            throw FtpError(FormatString(kIdBadHost, {Printable(params.host)}));
+        }
+        useProxy_ = params.accessType == 3;
+        if (useProxy_ && (params.proxyName.empty() || HasLineBreakOrNul(params.proxyName))) {
+            throw FtpError(LoadString(kIdNoProxyName));
+        }
+        int port = endpoint->port;
+        if (port == 0) {
+            port = useProxy_ && params.port != 0 ? params.port : 21;
+        }
+        base_ = "ftp://" + endpoint->urlHost + ":" + std::to_string(port);
+        // Active mode cannot work through an HTTP tunnel.
+        passive_ = params.passive || useProxy_;
+        handle_ = curl_easy_init();
+        if (!handle_) {
+            throw FtpError(curl_easy_strerror(CURLE_FAILED_INIT));
+        }
+    }
+
+    ~CurlFtpConnection() override { Close(); }
+
+    void Login() {
+        int attempts = params_.connectOptions ? 1 + kConnectRetries : 1;
+        for (int attempt = 1;; ++attempt) {
+            Prepare(base_ + "/");
+            SetQuote("*FEAT");
+            curl_easy_setopt(handle_, CURLOPT_NOBODY, 1L);
+            CURLcode code = Run();
+            if (code == CURLE_OK) {
+                break;
+            }
+            bool connectFailed = code == CURLE_COULDNT_CONNECT || (code == CURLE_OPERATION_TIMEDOUT && !HeardServer());
+            if (connectFailed && attempt < attempts) {
+                continue;
+            }
+            throw FtpError(ErrorText(code));
+        }
+        Reply feat = ReplyTo("FEAT");
+        if (feat.code == 211) {
+            for (const auto& line : feat.lines) {
+                std::string_view text = line;
+                while (!text.empty() && text[0] == ' ') {
+                    text.remove_prefix(1);
+                }
+                if (StartsWithNoCase(text, "MLST")) {
+                    useMlst_ = true;
+                }
+            }
+        }
+        char* entry = nullptr;
+        if (curl_easy_getinfo(handle_, CURLINFO_FTP_ENTRY_PATH, &entry) == CURLE_OK && entry && entry[0] == '/') {
+            cwd_ = Normalise("/", entry);
+        }
+    }
+
+    bool SetCurrentDirectory(const std::string& path) override {
+        if (Rejected(path)) {
+            return false;
+        }
+        std::string dir = Resolve(path);
+        Prepare(DirUrl(dir));
+        curl_easy_setopt(handle_, CURLOPT_NOBODY, 1L);
+        // libcurl sends no CWD for the directory it believes it is in, so then
+        // the server is asked directly; the server stays where libcurl thinks.
+        bool quoted = !curlDir_ || *curlDir_ == dir;
+        if (quoted) {
+            SetQuote("*CWD " + dir);
+        }
+        CURLcode code = Run();
+        if (code != CURLE_OK) {
+            return Fail(code);
+        }
+        curlDir_ = dir;
+        if (quoted) {
+            Reply reply = ReplyTo("CWD");
+            if (reply.code / 100 != 2) {
+                lastError_ = reply.Text();
+                return false;
+            }
+        }
+        cwd_ = dir;
+        return true;
+    }
+
+    std::string CurrentDirectory() const override { return cwd_; }
+
+    bool CreateDirectory(const std::string& path) override { return Command("MKD", path); }
+    bool RemoveDirectory(const std::string& path) override { return Command("RMD", path); }
+    bool Remove(const std::string& path) override { return Command("DELE", path); }
+
+    bool PutFile(const std::string& localPath, const std::string& serverPath, TransferType type) override {
+        if (Rejected(serverPath)) {
+            return false;
+        }
+        std::string target = Resolve(serverPath);
+        if (target == "/") {
+            return false;
+        }
+        EnsureOpen();
+        UploadSource source;
+        source.ascii = type == TransferType::Ascii;
+        source.file = std::fopen(localPath.c_str(), "rbe");
+        struct stat st {};
+        if (!source.file || fstat(fileno(source.file), &st) != 0 || !S_ISREG(st.st_mode)) {
+            int error = source.file ? EISDIR : errno;
+            if (source.file) {
+                std::fclose(source.file);
+            }
+            lastError_ = FormatString(kIdLocalUnreadable, {localPath}) + ": " + std::strerror(error);
+            return false;
+        }
+        std::unique_ptr<FILE, int (*)(FILE*)> closer(source.file, std::fclose);
+        Prepare(FileUrl(target));
+        curl_easy_setopt(handle_, CURLOPT_UPLOAD, 1L);
+        curl_easy_setopt(handle_, CURLOPT_READFUNCTION, &UploadSource::Read);
+        curl_easy_setopt(handle_, CURLOPT_READDATA, &source);
+        if (source.ascii) {
+            curl_easy_setopt(handle_, CURLOPT_TRANSFERTEXT, 1L);
+        } else {
+            curl_easy_setopt(handle_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(st.st_size));
+        }
+        CURLcode code = Run();
+        if (code != CURLE_OK) {
+            return Fail(code);
+        }
+        curlDir_ = ParentOf(target);
+        return true;
+    }
+
+    bool GetFile(const std::string& serverPath, const std::string& localPath, TransferType type) override {
+        if (Rejected(serverPath)) {
+            return false;
+        }
+        std::string source = Resolve(serverPath);
+        EnsureOpen();
+        TempDownload temp;
+        if (!temp.Create(localPath, lastError_)) {
+            return false;
+        }
+        Prepare(FileUrl(source));
+        curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, &WriteToFile);
+        curl_easy_setopt(handle_, CURLOPT_WRITEDATA, temp.file());
+        if (type == TransferType::Ascii) {
+            curl_easy_setopt(handle_, CURLOPT_TRANSFERTEXT, 1L);
+        }
+        CURLcode code = Run();
+        if (code != CURLE_OK) {
+            return Fail(code);
+        }
+        curlDir_ = ParentOf(source);
+        return temp.Commit(localPath, lastError_);
+    }
+
+    FtpListing List(const std::string& directory) override {
+        FtpListing listing;
+        if (Rejected(directory)) {
+            listing.error = lastError_;
+            return listing;
+        }
+        std::string dir = Resolve(directory);
+        ListInto(dir, listing);
+        return listing;
+    }
+
+    FtpListing Lookup(const std::string& path) override {
+        FtpListing result;
+        if (Rejected(path)) {
+            result.error = lastError_;
+            return result;
+        }
+        std::string target = Resolve(path);
+        if (target == "/") {
+            // The root has no parent to be listed in: it exists when it can be entered.
+            FtpListing root;
+            ListInto("/", root);
+            result.status = root.status;
+            result.error = root.error;
+            if (root.status == ListStatus::Ok) {
+                FtpEntry entry;
+                entry.isDirectory = true;
+                result.entries.push_back(entry);
+            }
+            return result;
+        }
+        if (useMlst_) {
+            Reply reply = Quote("MLST", target);
+            if (reply.code == 250) {
+                for (size_t i = 1; i < reply.lines.size(); ++i) {
+                    if (!reply.lines[i].empty() && reply.lines[i][0] == ' ') {
+                        if (auto parsed = ParseMlsxLine(std::string_view(reply.lines[i]).substr(1))) {
+                            parsed->name = BaseNameOf(target);
+                            AddListedEntry(result, std::move(*parsed));
+                        }
+                        break;
+                    }
+                }
+                result.status = result.entries.size() == 1 ? ListStatus::Ok : ListStatus::Failed;
+                if (result.status != ListStatus::Ok) {
+                    result.error = lastError_ = reply.Text();
+                }
+            } else {
+                result.status = reply.code == 550 ? ListStatus::Missing : ListStatus::Failed;
+                result.error = lastError_ = reply.code ? reply.Text() : lastError_;
+            }
+            return result;
+        }
+        // Without MLST, "LIST name" of a directory shows its contents rather
+        // than its own entry, so the parent is listed and the name looked up.
+        FtpListing parent;
+        ListInto(ParentOf(target), parent);
+        result.status = parent.status;
+        result.error = parent.error;
+        if (parent.status != ListStatus::Ok) {
+            return result;
+        }
+        std::string name = BaseNameOf(target);
+        for (auto& entry : parent.entries) {
+            if (entry.name == name) {
+                result.entries.push_back(std::move(entry));
+                return result;
+            }
+        }
+        for (auto& rejected : parent.rejectedNames) {
+            if (rejected == name) {
+                result.rejectedNames.push_back(rejected);
+                result.status = ListStatus::Failed;
+                return result;
+            }
+        }
+        result.status = ListStatus::Missing;
+        return result;
+    }
+
+    std::string LastError() const override { return lastError_; }
+
+    void Close() override {
+        if (handle_) {
+            // Sends QUIT on the open control connection.
+            curl_easy_cleanup(handle_);
+            handle_ = nullptr;
+            quote_.reset();
+        }
+    }
+
+private:
+    struct Event {
+        bool sent;
+        std::string line;
+    };
+
+    struct Reply {
+        int code = 0;
+        std::vector<std::string> lines;
+        std::string Text() const { return lines.empty() ? std::string() : lines.back(); }
+    };
+
+    static int Debug(CURL*, curl_infotype type, char* data, size_t size, void* userp) {
+        if (type != CURLINFO_HEADER_IN && type != CURLINFO_HEADER_OUT) {
+            return 0;
+        }
+        auto* self = static_cast<CurlFtpConnection*>(userp);
+        std::string_view text(data, size);
+        while (!text.empty()) {
+            size_t end = text.find('\n');
+            std::string_view line = text.substr(0, end);
+            if (!line.empty() && line.back() == '\r') {
+                line.remove_suffix(1);
+            }
+            self->transcript_.push_back({type == CURLINFO_HEADER_OUT, std::string(line)});
+            if (end == std::string_view::npos) {
+                break;
+            }
+            text.remove_prefix(end + 1);
+        }
+        return 0;
+    }
+
+    void EnsureOpen() const {
+        if (!handle_) {
+            throw FtpError(LoadString(kIdClosed));
+        }
+    }
+
+    bool Rejected(const std::string& path) {
+        if (HasLineBreakOrNul(path)) {
+            lastError_ = FormatString(kIdNameWithLineBreak, {Printable(path)});
+            return true;
+        }
+        return false;
+    }
+
+    std::string Resolve(const std::string& path) const { return Normalise(cwd_, path); }
+
+    std::string DirUrl(const std::string& absDir) const {
+        // The root is "/%2F" so that it matches the directory part libcurl
+        // remembers from a file URL such as "/%2Fname".
+        std::string url = base_ + "/%2F";
+        if (absDir == "/") {
+            return url;
+        }
+        size_t pos = 1;
+        while (pos < absDir.size()) {
+            size_t end = absDir.find('/', pos);
+            if (end == std::string::npos) {
+                end = absDir.size();
+            }
+            url += Encode(std::string_view(absDir).substr(pos, end - pos));
+            url += '/';
+            pos = end + 1;
+        }
+        return url;
+    }
+
+    std::string FileUrl(const std::string& absPath) const {
+        std::string parent = ParentOf(absPath);
+        std::string url = DirUrl(parent);
+        return url + Encode(BaseNameOf(absPath));
+    }
+
+    void Prepare(const std::string& url) {
+        EnsureOpen();
+        curl_easy_reset(handle_);
+        quote_.reset();
+        CURL* h = handle_;
+        curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "ftp");
+        curl_easy_setopt(h, CURLOPT_USERNAME, params_.user.c_str());
+        curl_easy_setopt(h, CURLOPT_PASSWORD, params_.password.c_str());
+        curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(h, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
+        curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
+        curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, &CurlFtpConnection::Debug);
+        curl_easy_setopt(h, CURLOPT_DEBUGDATA, this);
+        curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &DiscardData);
+        curl_easy_setopt(h, CURLOPT_SERVER_RESPONSE_TIMEOUT, kServerResponseTimeoutSeconds);
+        curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedLimit);
+        curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kLowSpeedTimeSeconds);
+        if (params_.connectOptions) {
+            curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+        }
+        if (!passive_) {
+            curl_easy_setopt(h, CURLOPT_FTPPORT, "-");
+        }
+        if (useProxy_) {
+            curl_easy_setopt(h, CURLOPT_PROXY, params_.proxyName.c_str());
+            curl_easy_setopt(h, CURLOPT_HTTPPROXYTUNNEL, 1L);
+        } else {
+            // Also keeps proxy environment variables out.
+            curl_easy_setopt(h, CURLOPT_PROXY, "");
+        }
+    }
+
+    void SetQuote(const std::string& command) {
+        quote_.reset(curl_slist_append(nullptr, command.c_str()));
+        curl_easy_setopt(handle_, CURLOPT_QUOTE, quote_.get());
+    }
+
+    CURLcode Run() {
+        transcript_.clear();
+        return curl_easy_perform(handle_);
+    }
+
+    // Whether any reply came from the server during the last operation.
+    bool HeardServer() const {
+        for (const auto& event : transcript_) {
+            if (!event.sent) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // The reply to the first command of the last operation that begins with verb.
+    Reply ReplyTo(std::string_view verb) const {
+        Reply reply;
+        size_t i = 0;
+        for (; i < transcript_.size(); ++i) {
+            const auto& event = transcript_[i];
+            if (event.sent && StartsWithNoCase(event.line, verb) &&
+                (event.line.size() == verb.size() || event.line[verb.size()] == ' ')) {
+                break;
+            }
+        }
+        int openCode = 0;
+        for (++i; i < transcript_.size(); ++i) {
+            const auto& event = transcript_[i];
+            if (event.sent) {
+                break;
+            }
+            reply.lines.push_back(event.line);
+            bool multi = false;
+            int code = ReplyCodeOf(event.line, &multi);
+            if (openCode == 0) {
+                if (code == 0) {
+                    continue;
+                }
+                if (!multi) {
+                    reply.code = code;
+                    break;
+                }
+                openCode = code;
+            } else if (code == openCode && !multi) {
+                reply.code = code;
+                break;
+            }
+        }
+        return reply;
+    }
+
+    std::string LastReplyLine() const {
+        for (auto it = transcript_.rbegin(); it != transcript_.rend(); ++it) {
+            bool multi = false;
+            if (!it->sent && ReplyCodeOf(it->line, &multi) != 0 && !multi) {
+                return it->line;
+            }
+        }
+        return {};
+    }
+
+    int LastReplyCode() const {
+        bool multi = false;
+        return ReplyCodeOf(LastReplyLine(), &multi);
+    }
+
+    // libcurl's message and the server's last reply; libcurl's error buffer
+    // is not used because it can hold an unrelated text in active mode.
+    std::string ErrorText(CURLcode code) const {
+        std::string text = curl_easy_strerror(code);
+        std::string reply = LastReplyLine();
+        if (!reply.empty()) {
+            text += ": " + reply;
+        }
+        return text;
+    }
+
+    // A failed operation: false for a refusal, FtpError for a broken connection.
+    bool Fail(CURLcode code) {
+        lastError_ = ErrorText(code);
+        curlDir_.reset();
+        if (IsRefusal(code)) {
+            return false;
+        }
+        throw FtpError(lastError_);
+    }
+
+    // One command with an absolute path as a QUOTE on the directory libcurl is
+    // already in, so that no CWD is needed.
+    Reply Quote(const std::string& verb, const std::string& absPath) {
+        std::string dir = curlDir_ ? *curlDir_ : cwd_;
+        Prepare(DirUrl(dir));
+        SetQuote("*" + verb + " " + absPath);
+        curl_easy_setopt(handle_, CURLOPT_NOBODY, 1L);
+        CURLcode code = Run();
+        if (code == CURLE_OK) {
+            curlDir_ = dir;
+        } else {
+            Fail(code);  // throws unless the failure was a refusal of libcurl's own CWD
+        }
+        Reply reply = ReplyTo(verb);
+        if (reply.code / 100 != 2 && reply.code != 0) {
+            lastError_ = reply.Text();
+        }
+        return reply;
+    }
+
+    bool Command(const std::string& verb, const std::string& path) {
+        if (Rejected(path)) {
+            return false;
+        }
+        std::string target = Resolve(path);
+        return Quote(verb, target).code / 100 == 2;
+    }
+
+    void ListInto(const std::string& dir, FtpListing& listing) {
+        Prepare(DirUrl(dir));
+        std::string body;
+        curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, &AppendToString);
+        curl_easy_setopt(handle_, CURLOPT_WRITEDATA, &body);
+        if (useMlst_) {
+            curl_easy_setopt(handle_, CURLOPT_CUSTOMREQUEST, "MLSD");
+        }
+        CURLcode code = Run();
+        if (code != CURLE_OK) {
+            int replyCode = LastReplyCode();
+            Fail(code);
+            listing.status = replyCode == 550 ? ListStatus::Missing : ListStatus::Failed;
+            listing.error = lastError_;
+            return;
+        }
+        curlDir_ = dir;
+        if (useMlst_) {
+            ParseMlsdListing(body, listing);
+        } else {
+            ParseListListing(body, static_cast<int64_t>(std::time(nullptr)), listing);
+        }
+        listing.status = ListStatus::Ok;
+    }
+
+    FtpConnectParams params_;
+    std::string base_;  // "ftp://host:port"
+    bool useProxy_ = false;
+    bool passive_ = false;
+    bool useMlst_ = false;
+    CURL* handle_ = nullptr;
+    Slist quote_;
+    std::string cwd_ = "/";
+    // The directory libcurl's connection is in, when known.
+    std::optional<std::string> curlDir_;
+    std::vector<Event> transcript_;
+    std::string lastError_;
+};
+
+class CurlFtpFactory : public FtpClientFactory {
+public:
+    std::unique_ptr<FtpConnection> Connect(const FtpConnectParams& params) override {
+        InitCurlOnce();
+        auto connection = std::make_unique<CurlFtpConnection>(params);
+        connection->Login();
+        return connection;
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<FtpClientFactory> MakeCurlFtpFactory() {
+    return std::make_unique<CurlFtpFactory>();
+}
+
+}  // namespace kestrum

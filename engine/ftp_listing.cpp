@@ -1,0 +1,412 @@
+#include "engine/ftp_listing.h"
+
+#include <cctype>
+#include <utility>
+#include <vector>
+
+namespace kestrum {
+namespace {
+
+using Token = std::pair<size_t, size_t>;  // begin, end
+
+std::vector<Token> Tokenize(std::string_view line) {
+    std::vector<Token> tokens;
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) {
+            ++i;
+        }
+        size_t begin = i;
+        while (i < line.size() && line[i] != ' ' && line[i] != '\t') {
+            ++i;
+        }
+        if (i > begin) {
+            tokens.emplace_back(begin, i);
+        }
+    }
+    return tokens;
+}
+
+bool AllDigits(std::string_view text) {
+    if (text.empty()) {
+        return false;
+    }
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Digits only; thousands separators of DOS listings are skipped.
+std::optional<int64_t> ParseNumber(std::string_view text, bool allowCommas = false) {
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    int64_t value = 0;
+    bool any = false;
+    for (char c : text) {
+        if (c >= '0' && c <= '9') {
+            if (value > (INT64_MAX - 9) / 10) {
+                return std::nullopt;
+            }
+            value = value * 10 + (c - '0');
+            any = true;
+        } else if (!(allowCommas && c == ',')) {
+            return std::nullopt;
+        }
+    }
+    return any ? std::optional<int64_t>(value) : std::nullopt;
+}
+
+int MonthOf(std::string_view text) {
+    static const char* const kMonths[] = {"jan", "feb", "mar", "apr", "may", "jun",
+                                          "jul", "aug", "sep", "oct", "nov", "dec"};
+    if (text.size() != 3) {
+        return 0;
+    }
+    for (int m = 0; m < 12; ++m) {
+        bool same = true;
+        for (int k = 0; k < 3; ++k) {
+            if (std::tolower(static_cast<unsigned char>(text[k])) != kMonths[m][k]) {
+                same = false;
+            }
+        }
+        if (same) {
+            return m + 1;
+        }
+    }
+    return 0;
+}
+
+// "HH:MM" -> minutes since midnight.
+std::optional<int> ParseClock(std::string_view text) {
+    auto colon = text.find(':');
+    if (colon == std::string_view::npos || colon == 0 || colon > 2 || text.size() - colon - 1 != 2) {
+        return std::nullopt;
+    }
+    auto hour = ParseNumber(text.substr(0, colon));
+    auto minute = ParseNumber(text.substr(colon + 1));
+    if (!hour || !minute || *hour > 23 || *minute > 59) {
+        return std::nullopt;
+    }
+    return static_cast<int>(*hour * 60 + *minute);
+}
+
+int YearOf(int64_t utcSeconds) {
+    // Inverse of UtcSeconds for the year only (Howard Hinnant's civil_from_days).
+    int64_t z = (utcSeconds >= 0 ? utcSeconds : utcSeconds - 86399) / 86400 + 719468;
+    int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    int64_t doe = z - era * 146097;
+    int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    int64_t y = yoe + era * 400;
+    int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    int64_t mp = (5 * doy + 2) / 153;
+    int64_t m = mp < 10 ? mp + 3 : mp - 9;
+    return static_cast<int>(m <= 2 ? y + 1 : y);
+}
+
+bool ValidDate(int year, int month, int day) {
+    static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return year >= 1900 && month >= 1 && month <= 12 && day >= 1 && day <= kDays[month - 1];
+}
+
+std::optional<ParsedListLine> ParseUnixLine(std::string_view line, int64_t nowUtc) {
+    auto tokens = Tokenize(line);
+    if (tokens.size() < 5) {
+        return std::nullopt;
+    }
+    auto token = [&](size_t i) { return line.substr(tokens[i].first, tokens[i].second - tokens[i].first); };
+    std::string_view mode = token(0);
+    if (mode.size() < 10 || tokens[0].first != 0) {
+        return std::nullopt;
+    }
+    char type = mode[0];
+    if (type != '-' && type != 'd' && type != 'l') {
+        return std::nullopt;
+    }
+    // The date is the first "month day time-or-year" triple after a size.
+    for (size_t i = 2; i + 2 < tokens.size(); ++i) {
+        int month = MonthOf(token(i));
+        if (month == 0) {
+            continue;
+        }
+        auto size = ParseNumber(token(i - 1));
+        auto day = ParseNumber(token(i + 1));
+        if (!size || !day || *day < 1 || *day > 31) {
+            continue;
+        }
+        std::string_view yearOrClock = token(i + 2);
+        int64_t time = 0;
+        if (auto clock = ParseClock(yearOrClock)) {
+            int year = YearOf(nowUtc);
+            if (!ValidDate(year, month, static_cast<int>(*day)) &&
+                !ValidDate(year - 1, month, static_cast<int>(*day))) {
+                continue;
+            }
+            time = UtcSeconds(year, month, static_cast<int>(*day), *clock / 60, *clock % 60, 0);
+            if (time > nowUtc + 86400) {
+                time = UtcSeconds(year - 1, month, static_cast<int>(*day), *clock / 60, *clock % 60, 0);
+            }
+        } else if (yearOrClock.size() == 4 && AllDigits(yearOrClock)) {
+            int year = static_cast<int>(*ParseNumber(yearOrClock));
+            if (!ValidDate(year, month, static_cast<int>(*day))) {
+                continue;
+            }
+            time = UtcSeconds(year, month, static_cast<int>(*day), 0, 0, 0);
+        } else {
+            continue;
+        }
+        // The name follows the date after exactly one space, so leading spaces of a name survive.
+        size_t nameStart = tokens[i + 2].second + 1;
+        if (nameStart >= line.size()) {
+            return std::nullopt;
+        }
+        std::string_view name = line.substr(nameStart);
+        if (type == 'l') {
+            auto arrow = name.find(" -> ");
+            if (arrow != std::string_view::npos) {
+                name = name.substr(0, arrow);
+            }
+        }
+        ParsedListLine parsed;
+        parsed.name = std::string(name);
+        parsed.isDirectory = type == 'd';
+        parsed.size = *size;
+        parsed.lastWriteTime = time;
+        return parsed;
+    }
+    return std::nullopt;
+}
+
+std::optional<ParsedListLine> ParseDosLine(std::string_view line) {
+    auto tokens = Tokenize(line);
+    if (tokens.size() < 4) {
+        return std::nullopt;
+    }
+    auto token = [&](size_t i) { return line.substr(tokens[i].first, tokens[i].second - tokens[i].first); };
+    std::string_view date = token(0);
+    // MM-DD-YY or MM-DD-YYYY
+    if (date.size() != 8 && date.size() != 10) {
+        return std::nullopt;
+    }
+    if (date[2] != '-' || date[5] != '-') {
+        return std::nullopt;
+    }
+    auto month = ParseNumber(date.substr(0, 2));
+    auto day = ParseNumber(date.substr(3, 2));
+    auto yearNumber = ParseNumber(date.substr(6));
+    if (!month || !day || !yearNumber) {
+        return std::nullopt;
+    }
+    int year = static_cast<int>(*yearNumber);
+    if (date.size() == 8) {
+        year += year < 70 ? 2000 : 1900;
+    }
+    if (!ValidDate(year, static_cast<int>(*month), static_cast<int>(*day))) {
+        return std::nullopt;
+    }
+    // "12:34PM", "12:34 PM" or "12:34"
+    std::string_view clockText = token(1);
+    size_t next = 2;
+    std::string_view meridiem;
+    if (clockText.size() > 2) {
+        std::string_view tail = clockText.substr(clockText.size() - 2);
+        if (std::toupper(static_cast<unsigned char>(tail[1])) == 'M') {
+            meridiem = tail;
+            clockText = clockText.substr(0, clockText.size() - 2);
+        }
+    }
+    if (meridiem.empty() && tokens.size() > 4) {
+        std::string_view candidate = token(2);
+        if (candidate.size() == 2 && std::toupper(static_cast<unsigned char>(candidate[1])) == 'M') {
+            meridiem = candidate;
+            next = 3;
+        }
+    }
+    auto clock = ParseClock(clockText);
+    if (!clock) {
+        return std::nullopt;
+    }
+    int hour = *clock / 60;
+    int minute = *clock % 60;
+    if (!meridiem.empty()) {
+        char am = static_cast<char>(std::toupper(static_cast<unsigned char>(meridiem[0])));
+        if ((am != 'A' && am != 'P') || hour < 1 || hour > 12) {
+            return std::nullopt;
+        }
+        hour %= 12;
+        if (am == 'P') {
+            hour += 12;
+        }
+    }
+    if (next + 1 >= tokens.size()) {
+        return std::nullopt;
+    }
+    std::string_view sizeOrDir = token(next);
+    ParsedListLine parsed;
+    if (sizeOrDir == "<DIR>" || sizeOrDir == "<dir>") {
+        parsed.isDirectory = true;
+    } else if (auto size = ParseNumber(sizeOrDir, true)) {
+        parsed.size = *size;
+    } else {
+        return std::nullopt;
+    }
+    parsed.name = std::string(line.substr(tokens[next + 1].first));
+    parsed.lastWriteTime = UtcSeconds(year, static_cast<int>(*month), static_cast<int>(*day), hour, minute, 0);
+    return parsed;
+}
+
+bool IsHostileName(std::string_view name) {
+    if (name.empty()) {
+        return true;
+    }
+    for (char c : name) {
+        if (c == '/' || c == '\\' || c == '\0' || c == '\r' || c == '\n') {
+            return true;
+        }
+    }
+    return false;
+}
+
+template <typename LineParser>
+void ForEachLine(std::string_view text, LineParser parse) {
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string_view::npos) {
+            end = text.size();
+        }
+        std::string_view line = text.substr(pos, end - pos);
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        if (!line.empty()) {
+            parse(line);
+        }
+        pos = end + 1;
+    }
+}
+
+}  // namespace
+
+int64_t UtcSeconds(int year, int month, int day, int hour, int minute, int second) {
+    // Howard Hinnant's days_from_civil.
+    int64_t y = static_cast<int64_t>(year) - (month <= 2 ? 1 : 0);
+    int64_t era = (y >= 0 ? y : y - 399) / 400;
+    int64_t yoe = y - era * 400;
+    int64_t mp = month > 2 ? month - 3 : month + 9;
+    int64_t doy = (153 * mp + 2) / 5 + day - 1;
+    int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    int64_t days = era * 146097 + doe - 719468;
+    return days * 86400 + hour * 3600 + minute * 60 + second;
+}
+
+std::optional<ParsedListLine> ParseMlsxLine(std::string_view line) {
+    auto space = line.find(' ');
+    if (space == std::string_view::npos || space + 1 >= line.size()) {
+        return std::nullopt;
+    }
+    std::string_view facts = line.substr(0, space);
+    ParsedListLine parsed;
+    parsed.name = std::string(line.substr(space + 1));
+    bool keep = true;
+    size_t pos = 0;
+    while (pos < facts.size()) {
+        size_t end = facts.find(';', pos);
+        if (end == std::string_view::npos) {
+            end = facts.size();
+        }
+        std::string_view fact = facts.substr(pos, end - pos);
+        pos = end + 1;
+        auto eq = fact.find('=');
+        if (eq == std::string_view::npos) {
+            continue;
+        }
+        std::string key(fact.substr(0, eq));
+        for (auto& c : key) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        std::string_view value = fact.substr(eq + 1);
+        if (key == "type") {
+            std::string type(value);
+            for (auto& c : type) {
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            }
+            if (type == "dir") {
+                parsed.isDirectory = true;
+            } else if (type == "file" || type.rfind("os.unix=slink", 0) == 0 || type == "os.unix=symlink") {
+                parsed.isDirectory = false;
+            } else {
+                keep = false;  // cdir, pdir, devices
+            }
+        } else if (key == "size" || key == "sizd") {
+            if (auto size = ParseNumber(value)) {
+                parsed.size = *size;
+            }
+        } else if (key == "modify") {
+            // YYYYMMDDHHMMSS[.sss]
+            if (value.size() >= 14 && AllDigits(value.substr(0, 14))) {
+                auto num = [&](size_t at, size_t len) { return static_cast<int>(*ParseNumber(value.substr(at, len))); };
+                int year = num(0, 4), month = num(4, 2), day = num(6, 2);
+                int hour = num(8, 2), minute = num(10, 2), second = num(12, 2);
+                if (ValidDate(year, month, day) && hour < 24 && minute < 60 && second < 61) {
+                    parsed.lastWriteTime = UtcSeconds(year, month, day, hour, minute, second);
+                }
+            }
+        }
+    }
+    if (!keep) {
+        return std::nullopt;
+    }
+    return parsed;
+}
+
+std::optional<ParsedListLine> ParseListLine(std::string_view line, int64_t nowUtc) {
+    if (line.empty()) {
+        return std::nullopt;
+    }
+    if (line[0] >= '0' && line[0] <= '9') {
+        return ParseDosLine(line);
+    }
+    return ParseUnixLine(line, nowUtc);
+}
+
+void AddListedEntry(FtpListing& listing, ParsedListLine line) {
+    if (line.name == "." || line.name == "..") {
+        if (!line.isDirectory) {
+            listing.rejectedNames.push_back(std::move(line.name));
+        }
+        return;
+    }
+    if (IsHostileName(line.name)) {
+        listing.rejectedNames.push_back(std::move(line.name));
+        return;
+    }
+    FtpEntry entry;
+    entry.hidden = line.name[0] == '.';
+    entry.name = std::move(line.name);
+    entry.isDirectory = line.isDirectory;
+    entry.size = line.size;
+    entry.lastWriteTime = line.lastWriteTime;
+    listing.entries.push_back(std::move(entry));
+}
+
+void ParseMlsdListing(std::string_view text, FtpListing& listing) {
+    ForEachLine(text, [&](std::string_view line) {
+        if (auto parsed = ParseMlsxLine(line)) {
+            AddListedEntry(listing, std::move(*parsed));
+        }
+    });
+}
+
+void ParseListListing(std::string_view text, int64_t nowUtc, FtpListing& listing) {
+    ForEachLine(text, [&](std::string_view line) {
+        if (auto parsed = ParseListLine(line, nowUtc)) {
+            AddListedEntry(listing, std::move(*parsed));
+        }
+    });
+}
+
+}  // namespace kestrum

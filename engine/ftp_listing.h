@@ -1,0 +1,44 @@
+#pragma once
+// Parsers for FTP directory listings: MLSD/MLST fact lines (RFC 3659) and the
+// free-form LIST output of Unix and DOS style servers. Times are read as UTC.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "engine/ftp_client.h"
+
+namespace kestrum {
+
+// One line of a listing as understood by a parser.
+struct ParsedListLine {
+    std::string name;
+    bool isDirectory = false;
+    int64_t size = -1;
+    int64_t lastWriteTime = 0;
+};
+
+// A "type=file;size=1;modify=20240101120000; name" line. Nothing for lines that
+// are not entries of the directory itself (cdir, pdir, devices, malformed).
+std::optional<ParsedListLine> ParseMlsxLine(std::string_view line);
+
+// One line of LIST output in Unix ("-rw-r--r-- 1 o g 5 Jan  5 12:34 name") or
+// DOS ("01-05-24  12:34PM  <DIR>  name") form. Year-less Unix dates get the
+// year that puts them no more than a day after nowUtc. Nothing for "total"
+// lines, special files and lines that cannot be read.
+std::optional<ParsedListLine> ParseListLine(std::string_view line, int64_t nowUtc);
+
+// Adds a parsed line to a listing: a name holding "/", "\", NUL, CR or LF, or a
+// file named "." or "..", goes to rejectedNames; the directory entries "."
+// and ".." are dropped.
+void AddListedEntry(FtpListing& listing, ParsedListLine line);
+
+// Whole listings as received on the data connection (lines end in CR LF or LF).
+void ParseMlsdListing(std::string_view text, FtpListing& listing);
+void ParseListListing(std::string_view text, int64_t nowUtc, FtpListing& listing);
+
+// Seconds since the epoch of a UTC calendar time (proleptic Gregorian).
+int64_t UtcSeconds(int year, int month, int day, int hour, int minute, int second);
+
+}  // namespace kestrum

@@ -1,0 +1,126 @@
+#!/usr/bin/python3
+"""A pyftpdlib server for the tests.
+
+Binds 127.0.0.1 on a free port, serves one user from a home directory and
+prints "PORT <n>" on standard output once it accepts connections. Every
+command received is logged (DEBUG) to the log file, which lets a test count
+commands and connections.
+"""
+
+import argparse
+import logging
+import os
+import sys
+import time
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.filesystems import AbstractedFS
+from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
+from pyftpdlib.servers import FTPServer
+
+
+class ShiftedStat:
+    """A stat result whose modification time reads `shift` seconds later."""
+
+    def __init__(self, st, shift):
+        self._st = st
+        self._shift = shift
+
+    def __getattr__(self, name):
+        value = getattr(self._st, name)
+        if name == "st_mtime":
+            return value + self._shift
+        return value
+
+
+def make_filesystem(shift):
+    if shift == 0:
+        return AbstractedFS
+
+    class ShiftedFS(AbstractedFS):
+        """Reports every modification time as a server whose clock runs `shift` seconds ahead."""
+
+        def stat(self, path):
+            return ShiftedStat(super().stat(path), shift)
+
+        def lstat(self, path):
+            return ShiftedStat(super().lstat(path), shift)
+
+        def getmtime(self, path):
+            return super().getmtime(path) + shift
+
+        def utime(self, path, timeval):
+            return super().utime(path, timeval - shift)
+
+    return ShiftedFS
+
+
+def make_handler(args):
+    class Handler(FTPHandler):
+        pass
+
+    Handler.authorizer = DummyAuthorizer()
+    Handler.authorizer.add_user(args.user, args.password, args.home, perm="elradfmwMT")
+    Handler.auth_failed_timeout = 0
+    Handler.use_gmt_times = True
+    Handler.banner = "test server ready."
+    Handler.abstracted_fs = make_filesystem(args.clock_shift)
+    if args.rate > 0:
+        class Throttled(ThrottledDTPHandler):
+            pass
+
+        Throttled.read_limit = args.rate
+        Throttled.write_limit = args.rate
+        Handler.dtp_handler = Throttled
+    if not args.mlsd:
+        Handler.proto_cmds = {k: v for k, v in FTPHandler.proto_cmds.items() if k not in ("MLSD", "MLST")}
+    if args.login_delay > 0:
+        delay = args.login_delay
+
+        def ftp_PASS(self, line):
+            # Answer later without blocking the I/O loop for other connections.
+            self.del_channel()
+
+            def answer():
+                self.add_channel()
+                FTPHandler.ftp_PASS(self, line)
+
+            self.ioloop.call_later(delay, answer, _errback=self.handle_error)
+
+        Handler.ftp_PASS = ftp_PASS
+    return Handler
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--home", required=True)
+    parser.add_argument("--log", required=True)
+    parser.add_argument("--user", default="user")
+    parser.add_argument("--password", default="secret")
+    parser.add_argument("--no-mlsd", dest="mlsd", action="store_false")
+    parser.add_argument("--clock-shift", type=int, default=0)
+    parser.add_argument("--login-delay", type=float, default=0.0)
+    parser.add_argument("--rate", type=int, default=0)
+    args = parser.parse_args()
+
+    logging.basicConfig(filename=args.log, level=logging.DEBUG, format="%(message)s", encoding="utf-8")
+    server = FTPServer(("127.0.0.1", 0), make_handler(args))
+    server.max_cons = 64
+    port = server.socket.getsockname()[1]
+
+    # Ends with the test process even when it dies without killing the server.
+    parent = os.getppid()
+
+    def check_parent():
+        if os.getppid() != parent:
+            os._exit(0)
+
+    server.ioloop.call_every(1.0, check_parent)
+    sys.stdout.write("PORT %d\n" % port)
+    sys.stdout.flush()
+    server.serve_forever(handle_exit=False)
+
+
+if __name__ == "__main__":
+    time.tzset()
+    main()
