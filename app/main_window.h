@@ -1,0 +1,199 @@
+#pragma once
+// Dialog 102, the program's one window: profile chooser, start/cancel, menu
+// 129, the run log view and the progress indicators. It owns the run state
+// and implements the user port of the runs it starts: calls made from the
+// worker thread run on the window's thread and the worker waits for them.
+
+#include <QDialog>
+#include <QString>
+#include <QStringList>
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/ftp_client.h"
+#include "engine/run_log.h"
+#include "engine/run_state.h"
+#include "engine/user_port.h"
+#include "profiles/dialogs/message_box.h"
+#include "profiles/profile_store.h"
+
+class QAction;
+class QComboBox;
+class QLineEdit;
+class QMenuBar;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QUrl;
+class QMenu;
+
+namespace kestrum {
+
+class ActivityAnimation;
+
+// The first README.md, README or kestrum.html found in dirs, as an absolute
+// path; empty when there is none. The help command opens it.
+QString FindHelpFile(const QStringList& dirs);
+// Where an installed or built program looks for its manual.
+QStringList DefaultHelpDirs();
+
+// Command ids of menu 129, button 1001 and the completion command.
+enum Command : int {
+    kCmdStartRun = 32771,
+    kCmdQuit = 32772,
+    kCmdCancelRun = 32773,
+    kCmdSettings = 32774,
+    kCmdAbout = 32776,
+    kCmdShowLog = 32777,
+    kCmdAlign = 32778,
+    kCmdOnlineHelp = 32780,
+    kCmdCache = 32781,
+    kCmdHelp = 57670,
+    kCmdFinishRun = 35000,
+};
+
+class MainWindow : public QDialog, public UserPort {
+    Q_OBJECT
+  public:
+    // How the window runs a modal dialog of its own (password prompt, about
+    // box, settings); returns the dialog's result. Tests answer without exec().
+    using DialogRunner = std::function<int(QDialog& dialog)>;
+    using UrlOpener = std::function<bool(const QUrl& url)>;
+
+    // Pixels the show-log toggle adds or removes.
+    static constexpr int kLogHeight = 170;
+
+    explicit MainWindow(std::string programDir, std::unique_ptr<FtpClientFactory> ftp = nullptr,
+                        QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // The window's initialisation: log hidden, global values, profile chooser,
+    // idle state, log file. Message boxes may be shown; the close request may
+    // already have gone through when it returns (see Closed()).
+    void Initialise();
+    // True once the close request closed the window.
+    bool Closed() const { return closed_; }
+
+    // The commands of menu 129 and button 1001, by id.
+    void RunCommand(int id);
+    // The close request: exit check, then close (close box, Alt+F4, 32772).
+    void CloseRequest();
+
+    // UserPort: each call is carried out on the window's thread.
+    void ShowLogLine(std::string_view line) override;
+    void ShowProgress(int position) override;
+    void ShowCounter(std::string_view text) override;
+    void SetAnimation(bool playing) override;
+    void ShowMessage(std::string_view text) override;
+    bool AskOkCancel(std::string_view text) override;
+    std::optional<std::string> AskPassword() override;
+    void SetRunningState(int running) override;
+    void PostCompletion() override;
+    void RequestClose() override;
+
+    MessageBoxes& Boxes() { return boxes_; }
+    void SetDialogRunner(DialogRunner runner) { dialogRunner_ = std::move(runner); }
+    void SetUrlOpener(UrlOpener opener) { urlOpener_ = std::move(opener); }
+
+    RunState& State() { return state_; }
+    RunLog& Log() { return log_; }
+    ProfileStore& Store() { return store_; }
+    const std::string& ProgramDir() const { return programDir_; }
+    const std::string& ProfileName() const { return profileName_; }
+
+    QAction* Action(int id) const;
+    QMenuBar* MenuBar() const { return menuBar_; }
+    QPushButton* StartButton() const { return startButton_; }
+    QPlainTextEdit* LogView() const { return logView_; }
+    QProgressBar* ProgressBar() const { return progress_; }
+    QLineEdit* Counter() const { return counter_; }
+    QComboBox* ProfileChooser() const { return chooser_; }
+    ActivityAnimation* Animation() const { return animation_; }
+    // Profile names in the chooser's order (code page text).
+    const std::vector<std::string>& ChooserNames() const { return chooserNames_; }
+
+  public slots:
+    // Enter and Escape never close the window.
+    void accept() override {}
+    void reject() override {}
+
+  protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    void BuildControls();
+    void BuildMenu();
+    QAction* AddItem(QMenu* menu, int id, const QString& text);
+
+    void StartCommand();
+    void CancelCommand();
+    void StartButtonClicked();
+    void ToggleLog();
+    void ToggleCache();
+    void SettingsCommand();
+    void AlignCommand();
+    void AboutCommand();
+    void OnlineHelpCommand();
+    void HelpCommand();
+    void CompletionCommand();
+
+    // Registry start-up (InitGlobalValues): false after 42781 and the close request.
+    bool LoadGlobalValues();
+    void FillChooser();
+    // Selects profileName_ (prefix search) or the first item; false when empty.
+    bool SelectProfile();
+    void SelectChooserIndex(int index);
+    void ChooserChanged(int index);
+    // The first item, in sorted order, that begins with text ignoring case.
+    int FindChooserItem(const std::string& text) const;
+    void SetCacheChecked(bool checked);
+
+    int RunDialog(QDialog& dialog);
+    bool OpenUrl(const QUrl& url);
+    // Waits for a finished worker without blocking the calls it may still make.
+    void JoinWorkerSafely();
+
+    // Runs fn on the window's thread and waits for it; false when it was not
+    // run. From the worker while the window waits for the worker to end, fn
+    // is queued instead when queueWhenJoining is set (else dropped); while the
+    // window is being destroyed it is dropped.
+    bool CallOnWindowThread(const std::function<void()>& fn, bool queueWhenJoining = false);
+    void AppendToView(const QString& line);
+
+    std::string programDir_;
+    MessageBoxes boxes_;
+    ProfileStore store_;
+    std::unique_ptr<FtpClientFactory> ftp_;
+    RunState state_;
+    RunLog log_;
+    RunContext ctx_;
+    std::string profileName_;
+
+    QMenuBar* menuBar_ = nullptr;
+    QWidget* client_ = nullptr;
+    QPushButton* startButton_ = nullptr;
+    QLineEdit* counter_ = nullptr;
+    QComboBox* chooser_ = nullptr;
+    QPlainTextEdit* logView_ = nullptr;
+    QProgressBar* progress_ = nullptr;
+    ActivityAnimation* animation_ = nullptr;
+    std::map<int, QAction*> actions_;
+    std::vector<std::string> chooserNames_;
+    long long logLines_ = 0;
+
+    DialogRunner dialogRunner_;
+    UrlOpener urlOpener_;
+    bool closed_ = false;
+    bool selectingProfile_ = false;
+    std::atomic<bool> joining_{false};
+    std::atomic<bool> shuttingDown_{false};
+    std::atomic<int> callsInFlight_{0};
+};
+
+}  // namespace kestrum

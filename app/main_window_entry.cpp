@@ -1,0 +1,88 @@
+#include "app/main_window_entry.h"
+
+#include <curl/curl.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFont>
+#include <QFontDatabase>
+#include <csignal>
+#include <cstdio>
+
+#include "app/cli/instance_lock.h"
+#include "app/main_window.h"
+#include "app/single_instance.h"
+#include "profiles/dialogs/message_box.h"
+#include "profiles/paths.h"
+#include "res/codepage.h"
+#include "res/strings.h"
+
+namespace kestrum {
+
+namespace {
+
+// The Japanese texts need a font with the CJK glyphs; without one every label
+// is a row of boxes.
+void UseJapaneseFont(QApplication& app) {
+    const QStringList families = QFontDatabase::families();
+    for (const char* family : {"Noto Sans CJK JP", "Noto Sans JP", "IPAGothic", "VL Gothic", "TakaoGothic"}) {
+        if (families.contains(QString::fromLatin1(family))) {
+            QFont font(QString::fromLatin1(family));
+            font.setPointSize(9);
+            app.setFont(font);
+            return;
+        }
+    }
+}
+
+// Tells the user why the window does not open: on standard error and in a box.
+int Refuse(const std::string& text) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+    MessageBoxes boxes;
+    boxes.Show(nullptr, QString::fromStdString(ToUtf8(text)));
+    return 1;
+}
+
+}  // namespace
+
+int RunWindowApplication(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Kestrum"));
+    QApplication::setOrganizationName(QStringLiteral("Quillmoor"));
+    UseJapaneseFont(app);
+
+    const std::string programDir = ProgramDirectory();
+    if (!QDir(QString::fromStdString(programDir)).exists())
+        return Refuse(FormatString(60303, {programDir}));
+
+    InstanceLock lock(programDir);
+    if (!lock.TryAcquire()) {
+        // Another window holds this program directory: bring it forward and end
+        // without a window. A run or alignment from the command line has no
+        // window to raise.
+        if (AskRunningCopyToRaise(lock.ServerName()))
+            return 0;
+        return Refuse(LoadString(60103));
+    }
+
+    curl_global_init(CURL_GLOBAL_ALL);
+    std::signal(SIGPIPE, SIG_IGN);
+    int status = 0;
+    {
+        MainWindow window(programDir);
+        RaiseServer raiser([&window] { RaiseWindow(window); });
+        if (!raiser.Listen(lock.ServerName())) {
+            std::fprintf(stderr, "kestrum: cannot listen on the local socket %s\n", lock.ServerName().c_str());
+        }
+        window.Initialise();
+        if (window.Closed()) {
+            status = 1;
+        } else {
+            window.exec();
+        }
+    }
+    curl_global_cleanup();
+    return status;
+}
+
+}  // namespace kestrum
