@@ -1,0 +1,129 @@
+// kestrum run as a scheduled job sees it: exit statuses, standard output and Kestrum.log.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "profiles/profile_store.h"
+#include "res/strings.h"
+#include "tests/support/ftp_server.h"
+#include "tests/support/process.h"
+
+namespace kestrum {
+namespace {
+
+using test::RunProcess;
+using test::TempDir;
+using test::TestFtpServer;
+using test::WriteFile;
+
+struct CliHome {
+    TempDir home;
+    TempDir local;
+    std::map<std::string, std::string> env() const { return {{"KESTRUM_HOME", home.path()}, {"LC_ALL", "C.UTF-8"}}; }
+    ProfileStore store() const { return ProfileStore(home / "Kestrum.conf"); }
+    void MakeProfile(const std::string& name, const TestFtpServer& server, bool upload = true) {
+        ProfileStore s = store();
+        std::string selected;
+        int cache = 0;
+        s.InitGlobalValues(home.path(), selected, cache);
+        s.CreateProfile(name);
+        s.SaveGeneralSettings(name, server.hostWithPort(), server.options().user, server.options().password, true,
+                              local.path(), "", true, false, upload);
+    }
+    test::ProcessResult Run(std::vector<std::string> args, int sigintAfterMs = 0) const {
+        args.insert(args.begin(), test::KestrumBinary());
+        return RunProcess(args, env(), "", sigintAfterMs);
+    }
+};
+
+std::vector<std::string> SplitLines(const std::string& text, const std::string& sep) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find(sep, start);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + sep.size();
+    }
+    return lines;
+}
+
+TEST(CliRun, LogOnStandardOutputMatchesTheLogFile) {
+    TestFtpServer server;
+    CliHome c;
+    WriteFile(c.local / "index.html", "<html></html>\n");
+    c.MakeProfile("web", server);
+    const auto r = c.Run({"run", "web"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string file = test::ReadFile(c.home / "Kestrum.log");
+    EXPECT_EQ(SplitLines(r.out, "\n"), SplitLines(file, "\r\n"));
+    EXPECT_NE(r.out.find("\tindex.html\n"), std::string::npos);
+    EXPECT_NE(r.out.find(FormatString(42804, {"1 / 1"})), std::string::npos);
+    EXPECT_EQ(test::ReadFile(server.home() + "/index.html"), "<html></html>\n");
+}
+
+TEST(CliRun, ExitStatuses) {
+    TestFtpServer server;
+    CliHome c;
+    c.MakeProfile("p", server);
+    EXPECT_EQ(c.Run({"run"}).status, 2);
+    EXPECT_EQ(c.Run({"run", "p", "--bogus"}).status, 2);
+    EXPECT_EQ(c.Run({"frobnicate"}).status, 2);
+    const auto unknown = c.Run({"run", "nobody"});
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_NE(unknown.err.find("nobody"), std::string::npos);
+    EXPECT_EQ(c.Run({"--help"}).status, 0);
+
+    // Neither direction: stopped early without the error flag.
+    c.MakeProfile("none", server, false);
+    ProfileStore s = c.store();
+    s.WriteDword("none", "CHECK_DOWNLOAD", 0);
+    const auto none = c.Run({"run", "none"});
+    EXPECT_EQ(none.status, 3);
+    EXPECT_NE(none.err.find(LoadString(57674)), std::string::npos);
+
+    // The password prompt without a terminal counts as cancelled: code 5.
+    s.WriteDword("p", "PSWSVD", 0);
+    const auto noPassword = c.Run({"run", "p"});
+    EXPECT_EQ(noPassword.status, 1);
+    EXPECT_NE(noPassword.err.find(LoadString(42797)), std::string::npos);
+    EXPECT_NE(noPassword.err.find(LoadString(42829)), std::string::npos);
+    EXPECT_EQ(server.connectionCount(), 0);
+}
+
+TEST(CliRun, SigintDuringSlowLoginCancelsOnce) {
+    test::FtpServerOptions options;
+    options.loginDelaySeconds = 2;
+    TestFtpServer server(options);
+    CliHome c;
+    WriteFile(c.local / "a.txt", "a");
+    c.MakeProfile("p", server);
+    const auto r = c.Run({"run", "p"}, 800);
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    const std::string cancelled = LoadString(42800);
+    size_t first = r.out.find(cancelled);
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_EQ(r.out.find(cancelled, first + 1), std::string::npos);
+    EXPECT_NE(r.err.find(LoadString(57690)), std::string::npos);
+}
+
+TEST(CliRun, SecondCopyOnTheSameProgramDirectoryIsRefused) {
+    test::FtpServerOptions options;
+    options.loginDelaySeconds = 2;
+    TestFtpServer server(options);
+    CliHome c;
+    c.MakeProfile("p", server);
+    test::ProcessResult second;
+    std::thread other([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        second = c.Run({"run", "p"});
+    });
+    const auto first = c.Run({"run", "p"});
+    other.join();
+    EXPECT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(second.status, 1);
+    EXPECT_NE(second.err.find(LoadString(60103)), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kestrum
