@@ -13,7 +13,8 @@ inline QApplication& TestApp() {
     static char name[] = "kestrum_app_tests";
     static char* argv[] = {name, nullptr};
     static QApplication* app = [] {
-        if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        if (std::getenv("QT_QPA_PLATFORM") == nullptr)
+            setenv("QT_QPA_PLATFORM", "offscreen", 1);
         return new QApplication(argc, argv);
     }();
     return *app;

@@ -1,0 +1,139 @@
+#include "profiles/dialogs/detail_dialog.h"
+
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "profiles/dialogs/field_helpers.h"
+#include "profiles/dialogs/message_box.h"
+#include "profiles/profile_store.h"
+
+namespace kestrum {
+
+namespace {
+constexpr size_t kMaxTextBytes = 254;
+constexpr int kMinTimeLag = 1;
+constexpr int kMaxTimeLag = 100;
+constexpr int32_t kDefaultTimeLag = 3;
+}  // namespace
+
+DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::string& profileName, QWidget* parent)
+    : QDialog(parent), store_(store), boxes_(boxes), profileName_(profileName) {
+    setWindowTitle(Tr("詳細設定"));
+
+    asciiTransfer_ = new QLineEdit(this);
+    asciiTransfer_->setObjectName("1052");
+    fileTransfer_ = new QLineEdit(this);
+    fileTransfer_->setObjectName("1053");
+    timeLag_ = new QLineEdit(this);
+    timeLag_->setObjectName("1054");
+    timeLag_->setMaximumWidth(60);
+    MakeDigitsOnly(timeLag_);
+    upDown_ = new UpDownControl(timeLag_, this);
+    upDown_->setObjectName("1055");
+    upDown_->UpButton()->setObjectName("1055_up");
+    upDown_->DownButton()->setObjectName("1055_down");
+    transferBoth_ = new QCheckBox(Tr("サーバーとローカルの両方にあるファイルのみ更新(&L)"), this);
+    transferBoth_->setObjectName("1058");
+
+    auto* mirroring = new QGroupBox(Tr("ミラーリングの設定"), this);
+    mirrorFiles_ = new QCheckBox(Tr("サーバーのファイル削除 (アップロードのみ)(&U)"), mirroring);
+    mirrorFiles_->setObjectName("1056");
+    mirrorDirs_ = new QCheckBox(Tr("サーバーのディレクトリ削除 (アップロードのみ)(&D)"), mirroring);
+    mirrorDirs_->setObjectName("1057");
+    auto* mirroringLayout = new QVBoxLayout(mirroring);
+    mirroringLayout->addWidget(mirrorFiles_);
+    mirroringLayout->addWidget(mirrorDirs_);
+
+    auto* asciiLabel = new QLabel(Tr("ASCII 転送ファイル(拡張子）(&A) ："), this);
+    asciiLabel->setBuddy(asciiTransfer_);
+    auto* excludedLabel = new QLabel(Tr("非転送ファイル(拡張子)(&N) ："), this);
+    excludedLabel->setBuddy(fileTransfer_);
+    auto* lagLabel = new QLabel(Tr("サーバーとの時間差(1～100分)(&T) ："), this);
+    lagLabel->setBuddy(timeLag_);
+
+    auto* buttons = new QDialogButtonBox(this);
+    QPushButton* ok = buttons->addButton(Tr("OK"), QDialogButtonBox::AcceptRole);
+    ok->setObjectName("1");
+    ok->setDefault(true);
+    QPushButton* cancel = buttons->addButton(Tr("ｷｬﾝｾﾙ"), QDialogButtonBox::RejectRole);
+    cancel->setObjectName("2");
+    connect(buttons, &QDialogButtonBox::accepted, this, &DetailDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &DetailDialog::reject);
+
+    auto* lagRow = new QHBoxLayout;
+    lagRow->setSpacing(1);
+    lagRow->addWidget(timeLag_);
+    lagRow->addWidget(upDown_);
+    lagRow->addStretch();
+    auto* fields = new QGridLayout;
+    fields->addWidget(asciiLabel, 0, 0);
+    fields->addWidget(asciiTransfer_, 0, 1);
+    fields->addWidget(excludedLabel, 1, 0);
+    fields->addWidget(fileTransfer_, 1, 1);
+    fields->addWidget(lagLabel, 2, 0);
+    fields->addLayout(lagRow, 2, 1);
+    fields->setColumnMinimumWidth(1, 200);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(fields);
+    layout->addWidget(transferBoth_);
+    layout->addWidget(mirroring);
+    layout->addWidget(buttons);
+
+    // Connected before the stored values are shown: showing them is a change too.
+    for (QLineEdit* field : {asciiTransfer_, fileTransfer_, timeLag_}) {
+        connect(field, &QLineEdit::textChanged, this, [this] { modified_ = true; });
+    }
+    connect(transferBoth_, &QCheckBox::clicked, this, [this] { modified_ = true; });
+    connect(mirrorDirs_, &QCheckBox::clicked, this, [this] { modified_ = true; });
+    connect(mirrorFiles_, &QCheckBox::clicked, this, [this](bool checked) {
+        modified_ = true;
+        mirrorDirs_->setEnabled(checked);  // keeps its tick while disabled
+    });
+
+    LoadValues();
+}
+
+void DetailDialog::LoadValues() {
+    std::optional<Profile> profile;
+    if (!profileName_.empty())
+        profile = store_.LoadProfile(profileName_);
+    const Profile values = profile.value_or(Profile{});
+
+    asciiTransfer_->setText(ToQString(values.asciiTransfer.value_or("")));
+    fileTransfer_->setText(ToQString(values.fileTransfer.value_or("")));
+    const int32_t lag = values.timeLag.value_or(0);
+    timeLag_->setText(QString::number(lag > 0 ? lag : kDefaultTimeLag));
+    transferBoth_->setChecked(values.transferBoth.value_or(0) != 0);
+    mirrorFiles_->setChecked(values.mirroringFile.value_or(0) != 0);
+    mirrorDirs_->setChecked(values.mirroringDir.value_or(0) != 0);
+    mirrorDirs_->setEnabled(mirrorFiles_->isChecked());
+    upDown_->SetRange(kMinTimeLag, kMaxTimeLag);
+}
+
+void DetailDialog::accept() {
+    if (!modified_) {
+        QDialog::accept();
+        return;
+    }
+    const std::optional<int32_t> lag = ParseSignedInt(timeLag_->text());
+    if (!lag || *lag < kMinTimeLag || *lag > kMaxTimeLag) {
+        boxes_.Show(this, TableText(57693));
+        return;
+    }
+    if (!profileName_.empty()) {
+        store_.SaveDetailSettings(profileName_, *lag, ToBytes(asciiTransfer_->text(), kMaxTextBytes),
+                                  ToBytes(fileTransfer_->text(), kMaxTextBytes), transferBoth_->isChecked() ? 1 : 0,
+                                  mirrorFiles_->isChecked() ? 1 : 0, mirrorDirs_->isChecked() ? 1 : 0);
+    }
+    QDialog::accept();
+}
+
+}  // namespace kestrum

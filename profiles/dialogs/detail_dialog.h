@@ -1,0 +1,42 @@
+#pragma once
+// The detail dialog: the ASCII and excluded extensions, the allowed time
+// difference, the both-sides rule and the mirroring options of one profile.
+
+#include <QDialog>
+#include <string>
+
+class QCheckBox;
+class QLineEdit;
+
+namespace kestrum {
+
+class MessageBoxes;
+class ProfileStore;
+class UpDownControl;
+
+class DetailDialog : public QDialog {
+  public:
+    // An empty profile name (the setup dialog without profiles) shows the
+    // defaults and writes nothing at OK.
+    DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::string& profileName, QWidget* parent = nullptr);
+
+    void accept() override;
+
+  private:
+    void LoadValues();
+
+    ProfileStore& store_;
+    MessageBoxes& boxes_;
+    std::string profileName_;
+    bool modified_ = false;
+
+    QLineEdit* asciiTransfer_;  // 1052
+    QLineEdit* fileTransfer_;   // 1053
+    QLineEdit* timeLag_;        // 1054
+    UpDownControl* upDown_;     // 1055
+    QCheckBox* transferBoth_;   // 1058
+    QCheckBox* mirrorFiles_;    // 1056
+    QCheckBox* mirrorDirs_;     // 1057
+};
+
+}  // namespace kestrum

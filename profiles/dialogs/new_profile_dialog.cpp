@@ -1,0 +1,98 @@
+#include "profiles/dialogs/new_profile_dialog.h"
+
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "profiles/auto_setup.h"
+#include "profiles/dialogs/field_helpers.h"
+#include "profiles/dialogs/message_box.h"
+#include "profiles/profile_store.h"
+
+namespace kestrum {
+
+namespace {
+
+constexpr size_t kMaxTextBytes = 254;
+constexpr int kStoreDamaged = 42781;
+
+// The list's order: letters compared without case, then exactly.
+bool ListOrder(const QString& a, const QString& b) {
+    const int folded = QString::compare(a, b, Qt::CaseInsensitive);
+    return folded != 0 ? folded < 0 : a < b;
+}
+
+}  // namespace
+
+NewProfileDialog::NewProfileDialog(ProfileStore& store, MessageBoxes& boxes, QWidget* parent)
+    : QDialog(parent), store_(store), boxes_(boxes) {
+    setWindowTitle(Tr("新規プロファイル"));
+
+    auto* prompt =
+        new QLabel(Tr("新規プロファイル名を入力するか、自動セットアップ用プロファイルを選択してください。"), this);
+    prompt->setWordWrap(true);
+    nameField_ = new QComboBox(this);
+    nameField_->setObjectName("1022");
+    nameField_->setEditable(true);
+    nameField_->setInsertPolicy(QComboBox::NoInsert);
+    nameField_->setCompleter(nullptr);  // the typed text stays exactly as typed
+    nameField_->setMinimumWidth(260);
+
+    auto* buttons = new QDialogButtonBox(this);
+    QPushButton* ok = buttons->addButton(Tr("OK"), QDialogButtonBox::AcceptRole);
+    ok->setObjectName("1");
+    ok->setDefault(true);
+    QPushButton* cancel = buttons->addButton(Tr("ｷｬﾝｾﾙ"), QDialogButtonBox::RejectRole);
+    cancel->setObjectName("2");
+    connect(buttons, &QDialogButtonBox::accepted, this, &NewProfileDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &NewProfileDialog::reject);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(prompt);
+    layout->addWidget(nameField_);
+    layout->addWidget(buttons);
+
+    // The ready-made names; without Program or the file the list stays empty.
+    if (const auto program = store_.ReadGlobalString("Program")) {
+        QStringList names;
+        for (const std::string& name : ReadAutoSetupNames(AutoSetupPath(*program)))
+            names << ToQString(name);
+        std::stable_sort(names.begin(), names.end(), ListOrder);
+        nameField_->addItems(names);
+    }
+    nameField_->setCurrentIndex(-1);
+    nameField_->setEditText(QString());
+}
+
+void NewProfileDialog::accept() {
+    const std::string name = ToBytes(nameField_->currentText(), kMaxTextBytes);
+    // Empty, too long, comma: checked before the store is touched.
+    if (const int message = ValidateNewProfileName(name, {})) {
+        boxes_.Show(this, TableText(message));
+        return;
+    }
+    // Without Program the store is not set up: OK does nothing.
+    if (!store_.ReadGlobalString("Program"))
+        return;
+
+    const int result = CreateProfileWithAutoSetup(store_, name);
+    if (result < 0)
+        return;  // Program went missing meanwhile: still nothing to do
+    if (result == kStoreDamaged) {
+        boxes_.Show(this, TableText(result));
+        reject();
+        return;
+    }
+    if (result != 0) {
+        boxes_.Show(this, TableText(result));
+        return;
+    }
+    name_ = name;
+    QDialog::accept();
+}
+
+}  // namespace kestrum
