@@ -32,8 +32,11 @@ int ListServerDirectory(RunContext& ctx, FtpConnection& connection, const std::s
         prefix += '/';
 
     FtpListing listing = connection.List(relativeDir);
-    if (listing.status == ListStatus::Failed) {
-        // Unknown rather than empty: nothing may be uploaded over it as new or deleted below it.
+    if (listing.status != ListStatus::Ok) {
+        // Every directory scanned here exists (the home was entered, a subdirectory
+        // was just listed by its parent), so a refusal, even one worded as "no such
+        // directory", leaves its contents unknown rather than empty: nothing may be
+        // uploaded over them as new or deleted below them.
         state.unknownServerDirs.push_back(relativeDir);
         ctx.log.AppendLogLine(FormatString(60001, {PrintableName(DisplayDir(relativeDir))}));
         if (!listing.error.empty())
@@ -43,7 +46,7 @@ int ListServerDirectory(RunContext& ctx, FtpConnection& connection, const std::s
     for (const std::string& rejected : listing.rejectedNames) {
         ctx.log.AppendLogLine(FormatString(60000, {PrintableName(prefix + rejected)}));
     }
-    if (listing.status == ListStatus::Missing || listing.entries.empty())
+    if (listing.entries.empty())
         return -1;
 
     for (const FtpEntry& entry : listing.entries) {
