@@ -1,0 +1,230 @@
+#include "align/timestamp_alignment.h"
+
+#include <exception>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "engine/ftp_client.h"
+#include "engine/local_fs.h"
+#include "engine/local_scan.h"
+#include "engine/planning_rules.h"
+#include "engine/run_log.h"
+#include "engine/sync_phases.h"
+#include "engine/sync_run.h"
+#include "res/codepage.h"
+#include "res/strings.h"
+
+namespace kestrum {
+
+namespace {
+
+void Log(RunContext& ctx, int id, std::initializer_list<std::string_view> args = {}) {
+    ctx.log.AppendLogLine(FormatString(id, args));
+}
+
+const char* Checked(int flag) {
+    return flag ? "CHECKED" : "UNCHECKED";
+}
+
+// A stop on the owner's thread before the worker exists: message box, log
+// line(s), completion routine run directly.
+void StopBeforeWorker(RunContext& ctx, int id, bool failed) {
+    const std::string text = LoadString(id);
+    ctx.log.Port().ShowMessage(text);
+    ctx.log.AppendLogLine(text);
+    if (failed) {
+        Log(ctx, 42817);
+        ctx.state.runFailed = 1;
+    }
+    FinishRun(ctx);
+}
+
+void LogHeader(RunContext& ctx) {
+    const RunSettings& s = ctx.state.settings;
+    Log(ctx, 42811, {s.host});
+    if (s.accessType == 3) {
+        Log(ctx, 57695, {s.proxyName});
+        Log(ctx, 57696, {std::to_string(s.port)});
+    }
+    Log(ctx, 42812, {s.localDir});
+    Log(ctx, 42813, {s.remoteDir});
+    Log(ctx, 42814, {Checked(s.upload)});
+    Log(ctx, 42815, {Checked(s.download)});
+    Log(ctx, 42816, {Checked(s.subdirs)});
+    Log(ctx, 57694, {std::to_string(s.timeLag)});
+}
+
+// One local file: its time set to the server copy's, on the local clock,
+// unless the two agree within the time lag. True when its time was changed.
+bool AlignFile(RunContext& ctx, FtpConnection& connection, const FileEntry& entry, int64_t clockOffset) {
+    const RunSettings& settings = ctx.state.settings;
+    std::string serverName = entry.name;
+    ConvertSeparators(serverName, 0);
+    const FtpListing found = connection.Lookup(serverName);
+    if (found.status == ListStatus::Failed) {
+        // The server's copy is unknown, not absent: say so and leave the file.
+        Log(ctx, 60500, {PrintableName(serverName)});
+        return false;
+    }
+    if (found.status != ListStatus::Ok || found.entries.empty())
+        return false;
+    const FtpEntry& listed = found.entries.front();
+    if (listed.isDirectory || listed.hidden)
+        return false;
+
+    const int64_t serverTime = listed.lastWriteTime;
+    if (!ShouldDownload(serverTime, entry.lastWriteTime, clockOffset, settings.timeLag) &&
+        !ShouldUpload(serverTime, entry.lastWriteTime, clockOffset, settings.timeLag))
+        return false;
+
+    const std::string localPath = JoinLocalPath(settings.localDir, entry.name);
+    if (!ctx.fs.GetStatus(localPath) || !ctx.fs.SetLastWriteTime(localPath, serverTime - clockOffset)) {
+        Log(ctx, 57673, {entry.name});
+        return false;
+    }
+    Log(ctx, 57672, {entry.name});
+    return true;
+}
+
+}  // namespace
+
+bool StartTimestampAlignment(RunContext& ctx, bool confirmed) {
+    if (!confirmed && !ctx.log.Port().AskOkCancel(LoadString(57675)))
+        return false;
+
+    RunState& state = ctx.state;
+    RunSettings& settings = state.settings;
+    JoinWorker(state);
+    SetRunningState(ctx, 1);
+    state.cancelRequested = 0;
+    state.runFailed = 0;
+    state.reachedEnd = 0;
+
+    ctx.log.AppendLogLine("");
+    ctx.log.AppendLogLine(FormatString(57671, {settings.profileName}) + "\t" + CurrentTimeText());
+
+    const int code = LoadRunSettings(settings, ctx.store, ctx.log.Port(), state.cacheSwitch != 0);
+    if (code != 0) {
+        StopBeforeWorker(ctx, 42792 + code, true);
+        return true;
+    }
+    if (state.cancelRequested) {
+        StopBeforeWorker(ctx, 42800, false);
+        return true;
+    }
+
+    LogHeader(ctx);
+
+    state.localFiles.clear();
+    state.serverFiles.clear();
+    state.serverDirectories.clear();
+    state.unlistedLocalDirs.clear();
+
+    Log(ctx, 42803, {settings.localDir});
+    const LocalScanOptions options{settings.subdirs != 0, &settings.excludedExtensions};
+    if (ScanLocalTree(ctx.fs, settings.localDir, options, state.localFiles, &ctx.log, &state.unlistedLocalDirs) < 0) {
+        StopBeforeWorker(ctx, 42799, true);
+        return true;
+    }
+    ctx.log.SetProgress(2);
+    if (state.cancelRequested) {
+        StopBeforeWorker(ctx, 42800, false);
+        return true;
+    }
+    Log(ctx, 57685);
+
+    try {
+        state.worker = std::thread([&ctx] { RunTimestampAlignment(ctx); });
+    } catch (const std::system_error& e) {
+        Log(ctx, 60100);
+        ctx.log.AppendLogLine(e.what());
+        state.runFailed = 1;
+        FinishRun(ctx);
+    }
+    return true;
+}
+
+int RunTimestampAlignment(RunContext& ctx) {
+    RunState& state = ctx.state;
+    RunSettings& settings = state.settings;
+    ctx.log.Port().SetAnimation(true);
+    state.runFailed = 0;
+
+    std::unique_ptr<FtpConnection> connection;
+    // A checkpoint: on a cancel the abort path closes what is open, logs 42800
+    // and posts the completion.
+    auto cancelled = [&](int mode) {
+        if (!state.cancelRequested)
+            return false;
+        AbortRun(ctx, connection.get(), nullptr, 42800, mode);
+        return true;
+    };
+    auto endAfterFailure = [&](int messageId, const std::string& text) {
+        Log(ctx, messageId);
+        if (!text.empty())
+            ctx.log.AppendLogLine(text);
+        state.runFailed = 1;
+        ctx.log.SetProgress(95);
+        if (connection)
+            connection->Close();
+        ctx.log.Port().PostCompletion();
+        return 0;
+    };
+
+    try {
+        if (cancelled(0))
+            return 0;
+        Log(ctx, 57686, {settings.host});
+        if (settings.accessType != 3)
+            settings.port = 0;
+        // Unlike a synchronisation run, no connection options are set.
+        connection = ctx.ftp.Connect(ConnectParamsFor(settings, false, state.passive));
+        Log(ctx, 42805, {settings.host});
+        if (cancelled(1))
+            return 0;
+
+        if (!settings.remoteDir.empty()) {
+            ConvertSeparators(settings.remoteDir, 0);
+            if (!connection->SetCurrentDirectory(settings.remoteDir)) {
+                AbortRun(ctx, connection.get(), nullptr, 42818, 1);
+                return 0;
+            }
+        }
+        Log(ctx, 42806, {settings.remoteDir});
+        if (cancelled(1))
+            return 0;
+
+        const int64_t clockOffset = ProbeServerClock(ctx, *connection);
+        if (cancelled(1))
+            return 0;
+
+        Log(ctx, 42807);
+        const long long total = static_cast<long long>(state.localFiles.size());
+        long long changed = 0;
+        ctx.log.ShowFileCount(0, total);
+        for (const FileEntry& entry : state.localFiles) {
+            if (cancelled(1))
+                return 0;
+            if (AlignFile(ctx, *connection, entry, clockOffset))
+                ++changed;
+            ctx.log.ShowFileCount(changed, total);
+        }
+
+        ctx.log.SetProgress(95);
+        connection->Close();
+        connection.reset();
+        state.reachedEnd = 1;
+        ctx.log.Port().PostCompletion();
+        return 0;
+    } catch (const FtpError& e) {
+        return endAfterFailure(42820, e.what());
+    } catch (const std::exception& e) {
+        // A local failure nothing handles ends the alignment like a network
+        // failure rather than the program.
+        return endAfterFailure(60100, e.what());
+    }
+}
+
+}  // namespace kestrum

@@ -1,0 +1,410 @@
+// The timestamp alignment against a real FTP server.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <thread>
+
+#include "align/timestamp_alignment.h"
+#include "cache/change_cache.h"
+#include "engine/sync_run.h"
+#include "res/strings.h"
+#include "tests/support/run_harness.h"
+
+namespace kestrum::test {
+namespace {
+
+// 2024-01-15 10:00:00 UTC.
+constexpr int64_t T = 1'705'312'800;
+
+std::string S(int id) {
+    return LoadString(id);
+}
+
+// The real local file layer, except that setting the time of the listed paths
+// fails (a file held by another program), and a hook that runs before every
+// time change.
+class PickyFs : public LocalFileSystem {
+  public:
+    bool ListDirectory(const std::string& dir, std::vector<LocalDirEntry>& entries) override {
+        return real_.ListDirectory(dir, entries);
+    }
+    std::optional<LocalStatus> GetStatus(const std::string& path) override { return real_.GetStatus(path); }
+    bool SetLastWriteTime(const std::string& path, int64_t time) override {
+        if (beforeSetTime)
+            beforeSetTime(path);
+        if (refused.count(path) != 0)
+            return false;
+        return real_.SetLastWriteTime(path, time);
+    }
+    bool CreateDirectory(const std::string& path) override { return real_.CreateDirectory(path); }
+    bool CreateEmptyFile(const std::string& path) override { return real_.CreateEmptyFile(path); }
+
+    std::set<std::string> refused;
+    std::function<void(const std::string&)> beforeSetTime;
+
+  private:
+    LocalFileSystem& real_ = PosixFileSystem();
+};
+
+// The clock probe compares the time before its upload with the time the server
+// then lists, so a second boundary crossed during the upload adds one second.
+// Starting right after a boundary makes that rare; the tests that depend on
+// the exact offset measure it and repeat the scenario when it differs.
+void WaitForFreshSecond() {
+    using namespace std::chrono;
+    const auto now = system_clock::now();
+    const auto next = ceil<seconds>(now) + milliseconds(20);
+    std::this_thread::sleep_until(next);
+}
+
+int Align(RunHarness& h, bool confirmed = true) {
+    WaitForFreshSecond();
+    if (!StartTimestampAlignment(h.ctx, confirmed))
+        return -1;
+    return h.Wait();
+}
+
+std::vector<std::string> LinesWith(const std::vector<std::string>& lines, const std::string& prefix) {
+    std::vector<std::string> out;
+    for (const std::string& line : lines)
+        if (line.rfind(prefix, 0) == 0)
+            out.push_back(line);
+    return out;
+}
+
+size_t IndexOf(const std::vector<std::string>& lines, const std::string& text) {
+    return std::find(lines.begin(), lines.end(), text) - lines.begin();
+}
+
+TEST(TimestampAlignment, SetsLocalTimesOutsideTheLagToTheServerClock) {
+    // lag 3 minutes (D = 180 s), server clock 120 s ahead.
+    for (int attempt = 1;; ++attempt) {
+        TestFtpServer server(FtpServerOptions{.clockShiftSeconds = 120});
+        PickyFs fs;
+        RunHarness h(fs);
+        const std::string& home = server.home();
+        // Listed server time S is the stored time plus 120.
+        auto serverFile = [&](const std::string& name, int64_t listed) {
+            WriteFile(home + "/" + name, "s", listed - 120);
+        };
+        auto localFile = [&](const std::string& name) { WriteFile(h.localDir + "/" + name, "l", T); };
+
+        localFile("a.txt");  // S = 10:04:00: L + O = 10:02:00, within D
+        serverFile("a.txt", T + 240);
+        localFile("b.txt");  // S = 10:05:01: outside, becomes 10:03:01
+        serverFile("b.txt", T + 301);
+        localFile("c.txt");  // exactly L + O + D
+        serverFile("c.txt", T + 300);
+        localFile("d.txt");  // exactly L + O - D
+        serverFile("d.txt", T - 60);
+        localFile("e.txt");  // one second below the band
+        serverFile("e.txt", T - 61);
+        localFile("f-missing.txt");
+        localFile("g-dir.txt");  // a directory on the server
+        std::filesystem::create_directories(home + "/g-dir.txt");
+        localFile("h-locked.txt");
+        serverFile("h-locked.txt", T + 1000);
+        fs.refused.insert(h.localDir + "/h-locked.txt");
+        localFile("sub/i.txt");
+        serverFile("sub/i.txt", T + 5000);
+        localFile("z-last.txt");  // after the directory and the failure, still handled
+        serverFile("z-last.txt", T + 100'000);
+
+        h.MakeProfile("web", server, ProfileSpec{.subdirs = true});
+        ASSERT_EQ(Align(h), 0);
+        const int64_t offset = (T + 100'000) - FileMtime(h.localDir + "/z-last.txt");
+        if (offset != 120 && attempt < 5)
+            continue;
+        ASSERT_EQ(offset, 120);
+
+        EXPECT_EQ(FileMtime(h.localDir + "/a.txt"), T);
+        EXPECT_EQ(FileMtime(h.localDir + "/b.txt"), T + 181);
+        EXPECT_EQ(FileMtime(h.localDir + "/c.txt"), T);
+        EXPECT_EQ(FileMtime(h.localDir + "/d.txt"), T);
+        EXPECT_EQ(FileMtime(h.localDir + "/e.txt"), T - 181);
+        EXPECT_EQ(FileMtime(h.localDir + "/f-missing.txt"), T);
+        EXPECT_EQ(FileMtime(h.localDir + "/g-dir.txt"), T);
+        EXPECT_EQ(FileMtime(h.localDir + "/h-locked.txt"), T);
+        EXPECT_EQ(FileMtime(h.localDir + "/sub/i.txt"), T + 4880);
+        // Nothing on the server changed, and the probe's file is gone again.
+        EXPECT_EQ(FileMtime(home + "/a.txt"), T + 120);
+        EXPECT_FALSE(std::filesystem::exists(home + "/dummy.txt"));
+
+        const auto lines = h.lines();
+        const std::vector<std::string> changes = {
+            FormatString(57672, {"b.txt"}),        FormatString(57672, {"e.txt"}),
+            FormatString(57673, {"h-locked.txt"}), FormatString(57672, {"sub/i.txt"}),
+            FormatString(57672, {"z-last.txt"}),
+        };
+        for (const std::string& line : changes)
+            EXPECT_EQ(h.count(line), 1) << line;
+        EXPECT_EQ(LinesWith(lines, "\tファイル ").size() + LinesWith(lines, "\\エラー!\t").size(), changes.size());
+        EXPECT_EQ(S(57673).rfind("\\エラー!\t", 0), 0u);
+        // In list order, after 42807.
+        const size_t analysing = IndexOf(lines, S(42807));
+        ASSERT_LT(analysing, lines.size());
+        EXPECT_LT(analysing, IndexOf(lines, changes[0]));
+        EXPECT_LT(IndexOf(lines, changes[0]), IndexOf(lines, changes[2]));
+        EXPECT_LT(IndexOf(lines, changes[2]), IndexOf(lines, changes[4]));
+
+        // 4 changed of 10 local files; the failure is not counted.
+        const auto counters = h.port.counters();
+        ASSERT_GE(counters.size(), 2u);
+        EXPECT_EQ(counters.front(), "0 / 10");
+        EXPECT_EQ(h.count(FormatString(42804, {"4 / 10"})), 1);
+        EXPECT_EQ(h.state.runFailed, 0);
+        EXPECT_TRUE(h.port.messages().empty());
+        EXPECT_EQ(h.port.completions(), 1);
+        EXPECT_EQ(h.port.states(), (std::vector<int>{1, 0}));
+        EXPECT_EQ(server.countCommands("PASS"), 1);
+
+        // The change cache now holds the aligned times.
+        FileList cached;
+        ASSERT_EQ(ReadChangeCacheFile(h.programDir + "/CACHE/web", "web", cached), 1);
+        ASSERT_EQ(cached.size(), 10u);
+        const auto b = std::find_if(cached.begin(), cached.end(), [](const FileEntry& e) { return e.name == "b.txt"; });
+        ASSERT_NE(b, cached.end());
+        EXPECT_EQ(b->lastWriteTime, T + 181);
+        break;
+    }
+}
+
+TEST(TimestampAlignment, LogsTheHeaderAndTheSpineOfTheRun) {
+    TestFtpServer server;
+    RunHarness h;
+    WriteFile(h.localDir + "/a.txt", "a", T);
+    WriteFile(h.localDir + "/sub/b.txt", "b", T);
+    std::filesystem::create_directories(server.home() + "/web");
+    // Neither direction checked: the alignment runs all the same.
+    h.MakeProfile("web", server,
+                  ProfileSpec{.remoteDir = "\\web", .subdirs = false, .download = false, .upload = false});
+    h.store.WriteDword("web", "TIME_LAG", 7);
+    ASSERT_EQ(Align(h), 0);
+
+    const auto lines = h.lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "");
+    EXPECT_EQ(lines[1].rfind(FormatString(57671, {"web"}) + "\t", 0), 0u);
+    const std::vector<std::string> spine = {
+        FormatString(42811, {server.hostWithPort()}),
+        FormatString(42812, {h.localDir}),
+        FormatString(42813, {"\\web"}),
+        FormatString(42814, {"UNCHECKED"}),
+        FormatString(42815, {"UNCHECKED"}),
+        FormatString(42816, {"UNCHECKED"}),
+        FormatString(57694, {"7"}),
+        FormatString(42803, {h.localDir}),
+        "\ta.txt",
+        S(57685),
+        FormatString(57686, {server.hostWithPort()}),
+        FormatString(42805, {server.hostWithPort()}),
+        FormatString(42806, {"/web"}),
+        S(42807),
+        FormatString(42804, {"0 / 1"}),
+    };
+    ASSERT_EQ(lines.size(), 2 + spine.size());
+    for (size_t i = 0; i < spine.size(); ++i)
+        EXPECT_EQ(lines[2 + i], spine[i]) << i;
+    EXPECT_EQ(h.state.settings.remoteDir, "/web");
+    const auto progress = h.port.progress();
+    EXPECT_NE(std::find(progress.begin(), progress.end(), 2), progress.end());
+    EXPECT_NE(std::find(progress.begin(), progress.end(), 95), progress.end());
+    EXPECT_EQ(progress.back(), 0);
+}
+
+TEST(TimestampAlignment, EmptyLocalTreeCountsZeroOfZero) {
+    TestFtpServer server;
+    RunHarness h;
+    WriteFile(server.home() + "/a.txt", "s", T);
+    h.MakeProfile("web", server);
+    WriteFile(h.programDir + "/CACHE/web", "old content");
+    ASSERT_EQ(Align(h), 0);
+    EXPECT_EQ(h.port.counters().front(), "0 / 0");
+    EXPECT_EQ(h.count(FormatString(42804, {"0 / 0"})), 1);
+    EXPECT_EQ(ReadFile(h.programDir + "/CACHE/web").size(), 60u);
+}
+
+TEST(TimestampAlignment, RefusedConfirmationChangesNothing) {
+    TestFtpServer server;
+    RunHarness h;
+    WriteFile(h.localDir + "/a.txt", "a", T);
+    WriteFile(server.home() + "/a.txt", "s", T + 100'000);
+    h.MakeProfile("web", server);
+    h.port.setAnswerOk(false);
+
+    EXPECT_FALSE(StartTimestampAlignment(h.ctx, false));
+    EXPECT_EQ(h.port.questions(), std::vector<std::string>{S(57675)});
+    EXPECT_TRUE(h.port.lines().empty());
+    EXPECT_TRUE(h.port.states().empty());
+    EXPECT_EQ(h.state.running, 0);
+    EXPECT_FALSE(h.state.worker.joinable());
+    EXPECT_EQ(h.port.completions(), 0);
+    EXPECT_EQ(server.connectionCount(), 0);
+    EXPECT_EQ(FileMtime(h.localDir + "/a.txt"), T);
+    EXPECT_FALSE(std::filesystem::exists(h.programDir + "/CACHE"));
+
+    // Answered with OK, the same command runs.
+    h.port.setAnswerOk(true);
+    WaitForFreshSecond();
+    ASSERT_TRUE(StartTimestampAlignment(h.ctx, false));
+    EXPECT_EQ(h.Wait(), 0);
+    EXPECT_EQ(h.port.questions().size(), 2u);
+    EXPECT_NE(FileMtime(h.localDir + "/a.txt"), T);
+}
+
+TEST(TimestampAlignment, StopsBeforeTheWorker) {
+    // Unknown profile: load code 2, no connection, completion run directly.
+    {
+        TestFtpServer server;
+        RunHarness h;
+        h.MakeProfile("web", server);
+        h.state.settings.profileName = "nope";
+        EXPECT_EQ(Align(h), 1);
+        EXPECT_EQ(h.port.messages(), (std::vector<std::string>{S(42794), S(42829)}));
+        EXPECT_EQ(h.count(S(42794)), 1);
+        EXPECT_EQ(h.count(S(42817)), 1);
+        EXPECT_EQ(h.port.completions(), 0);
+        EXPECT_EQ(h.port.states(), (std::vector<int>{1, 0}));
+        EXPECT_EQ(server.connectionCount(), 0);
+    }
+    // Local home directory missing.
+    {
+        TestFtpServer server;
+        RunHarness h;
+        h.MakeProfile("web", server, ProfileSpec{.localDir = h.root / "missing"});
+        EXPECT_EQ(Align(h), 1);
+        EXPECT_EQ(h.port.messages(), (std::vector<std::string>{S(42799), S(42829)}));
+        EXPECT_EQ(h.count(S(42799)), 1);
+        EXPECT_EQ(h.count(S(42817)), 1);
+        EXPECT_EQ(server.connectionCount(), 0);
+    }
+    // Cancelled while the password prompt was open.
+    {
+        struct CancellingPort : RecordingPort {
+            std::atomic<int>* flag = nullptr;
+            std::optional<std::string> AskPassword() override {
+                *flag = 1;
+                return RecordingPort::AskPassword();
+            }
+        };
+        TestFtpServer server;
+        RunHarness h;
+        CancellingPort port;
+        port.flag = &h.state.cancelRequested;
+        port.setPassword("secret");
+        RunLog log(port);
+        RunContext ctx{h.state, log, h.store, *h.ftp, PosixFileSystem()};
+        h.MakeProfile("web", server, ProfileSpec{.savePassword = false});
+        ASSERT_TRUE(StartTimestampAlignment(ctx, true));
+        EXPECT_FALSE(h.state.worker.joinable());
+        EXPECT_EQ(port.messages(), std::vector<std::string>{S(42800)});
+        const auto lines = port.lines();
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), S(42800)), 1);
+        EXPECT_EQ(h.state.runFailed, 0);
+        EXPECT_EQ(h.state.reachedEnd, 0);
+        EXPECT_EQ(port.states(), (std::vector<int>{1, 0}));
+        EXPECT_EQ(server.connectionCount(), 0);
+    }
+}
+
+TEST(TimestampAlignment, StopsOnTheWorker) {
+    // Server home directory missing: 42818, not an error.
+    {
+        TestFtpServer server;
+        RunHarness h;
+        WriteFile(h.localDir + "/a.txt", "a", T);
+        h.MakeProfile("web", server, ProfileSpec{.remoteDir = "nowhere"});
+        EXPECT_EQ(Align(h), 3);
+        EXPECT_EQ(h.count(S(42818)), 1);
+        EXPECT_EQ(h.count(FormatString(42806, {"nowhere"})), 0);
+        EXPECT_EQ(h.port.completions(), 1);
+        EXPECT_TRUE(h.port.messages().empty());
+    }
+    // Login refused: 42820, the error text, the error flag.
+    {
+        TestFtpServer server;
+        RunHarness h;
+        WriteFile(h.localDir + "/a.txt", "a", T);
+        h.MakeProfile("web", ProfileSpec{.host = server.hostWithPort(), .password = "wrong"});
+        EXPECT_EQ(Align(h), 1);
+        const auto lines = h.lines();
+        const size_t at = IndexOf(lines, S(42820));
+        ASSERT_LT(at + 1, lines.size());
+        EXPECT_FALSE(lines[at + 1].empty());
+        EXPECT_EQ(h.count(FormatString(42805, {server.hostWithPort()})), 0);
+        EXPECT_EQ(h.port.messages(), std::vector<std::string>{S(42829)});
+        EXPECT_EQ(h.port.completions(), 1);
+        EXPECT_EQ(FileMtime(h.localDir + "/a.txt"), T);
+    }
+    // Cancelled after the first file: the abort path runs once, the rest keep their times.
+    {
+        TestFtpServer server;
+        PickyFs fs;
+        RunHarness h(fs);
+        for (const char* name : {"a.txt", "b.txt", "c.txt"}) {
+            WriteFile(h.localDir + "/" + name, "l", T);
+            WriteFile(server.home() + "/" + name, "s", T + 100'000);
+        }
+        fs.beforeSetTime = [&](const std::string&) { h.state.cancelRequested = 1; };
+        h.MakeProfile("web", server);
+        EXPECT_EQ(Align(h), 3);
+        EXPECT_NE(FileMtime(h.localDir + "/a.txt"), T);
+        EXPECT_EQ(FileMtime(h.localDir + "/b.txt"), T);
+        EXPECT_EQ(FileMtime(h.localDir + "/c.txt"), T);
+        EXPECT_EQ(h.count(S(42800)), 1);
+        EXPECT_EQ(h.count(FormatString(42804, {"1 / 3"})), 1);
+        EXPECT_EQ(h.port.completions(), 1);
+        EXPECT_EQ(h.state.runFailed, 0);
+        // A stopped alignment leaves the change cache as it was.
+        EXPECT_FALSE(std::filesystem::exists(h.programDir + "/CACHE/web"));
+    }
+}
+
+TEST(TimestampAlignment, AnUnknownServerCopyIsReportedAndLeftAlone) {
+    TestFtpServer server;
+    RunHarness h;
+    // A line break cannot be sent to a server: the lookup fails instead of
+    // finding nothing, which the log says.
+    WriteFile(h.localDir + "/bad\nname.txt", "l", T);
+    WriteFile(h.localDir + "/good.txt", "l", T);
+    WriteFile(server.home() + "/good.txt", "s", T + 100'000);
+    h.MakeProfile("web", server);
+    ASSERT_EQ(Align(h), 0);
+    EXPECT_EQ(h.count(FormatString(60500, {"bad?name.txt"})), 1);
+    EXPECT_EQ(FileMtime(h.localDir + "/bad\nname.txt"), T);
+    EXPECT_NE(FileMtime(h.localDir + "/good.txt"), T);
+    EXPECT_EQ(h.count(FormatString(42804, {"1 / 2"})), 1);
+}
+
+TEST(TimestampAlignment, WorksWithAListOnlyServer) {
+    // LIST shows minutes for recent files only, so the times are recent ones.
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    const int64_t recent = now - now % 60 - 2 * 86'400;
+    TestFtpServer server(FtpServerOptions{.mlsd = false});
+    RunHarness h;
+    WriteFile(h.localDir + "/near.txt", "l", recent);
+    WriteFile(server.home() + "/near.txt", "s", recent + 60);
+    WriteFile(h.localDir + "/sub/far.txt", "l", recent);
+    WriteFile(server.home() + "/sub/far.txt", "s", recent + 86'400);
+    std::filesystem::create_directories(server.home() + "/dir.txt");
+    WriteFile(h.localDir + "/dir.txt", "l", recent);
+    h.MakeProfile("web", server, ProfileSpec{.subdirs = true});
+    ASSERT_EQ(Align(h), 0);
+    EXPECT_EQ(FileMtime(h.localDir + "/near.txt"), recent);
+    EXPECT_EQ(FileMtime(h.localDir + "/dir.txt"), recent);
+    // The probe measures in whole minutes too: the aligned time is the
+    // server's within a minute.
+    EXPECT_NEAR(static_cast<double>(FileMtime(h.localDir + "/sub/far.txt")), static_cast<double>(recent + 86'400),
+                60.0);
+    EXPECT_EQ(h.count(FormatString(57672, {"sub/far.txt"})), 1);
+    EXPECT_EQ(h.count(FormatString(42804, {"1 / 3"})), 1);
+}
+
+}  // namespace
+}  // namespace kestrum::test
