@@ -94,7 +94,7 @@ bool PlanNewFile(RunContext& ctx, FtpConnection& connection, FileList& transfer,
             ctx.log.AppendLogLine(FormatString(57689, {dirs.prefix, local.name}));
             return true;
         case DirResult::Unknown:
-            ctx.log.AppendLogLine(FormatString(60002, {dirs.prefix, serverName}));
+            ctx.log.AppendLogLine(FormatString(60002, {PrintableName(dirs.prefix), PrintableName(serverName)}));
             return true;
         case DirResult::Ready:
             break;
@@ -150,7 +150,7 @@ int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, 
         const std::string serverName = ServerForm(local.name);
         const FtpListing found = connection.Lookup(serverName);
         if (found.status == ListStatus::Failed) {
-            ctx.log.AppendLogLine(FormatString(60002, {serverName, serverName}));
+            ctx.log.AppendLogLine(FormatString(60002, {PrintableName(serverName), PrintableName(serverName)}));
             continue;
         }
         if (found.status == ListStatus::Ok && !found.entries.empty()) {
@@ -170,7 +170,7 @@ int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, 
             return 0;
         }
         if (dirs.result == DirResult::Unknown) {
-            ctx.log.AppendLogLine(FormatString(60002, {dirs.prefix, serverName}));
+            ctx.log.AppendLogLine(FormatString(60002, {PrintableName(dirs.prefix), PrintableName(serverName)}));
             continue;
         }
         // A path blocked by a server file is planned all the same; its upload fails with 42819.
@@ -202,7 +202,7 @@ int PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, FileList& t
             FileEntry& server = state.serverFiles[static_cast<size_t>(found)];
             server.matched = 1;
             if (ShouldUpload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
-                PlanUpload(ctx, transfer, local.name, serverName);
+                PlanUpload(ctx, transfer, local.name, server.name);
             }
             continue;
         }
