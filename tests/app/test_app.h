@@ -4,7 +4,14 @@
 // chosen, the offscreen one is used so that the tests run without a display.
 
 #include <QApplication>
+#include <QString>
 #include <cstdlib>
+#include <ostream>
+
+// Failed expectations print texts readably.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
 
 namespace kestrum::test {
 
@@ -12,6 +19,7 @@ inline QApplication& TestApp() {
     static int argc = 1;
     static char name[] = "kestrum_app_tests";
     static char* argv[] = {name, nullptr};
+    // Never destroyed: widgets held in static objects may outlive main.
     static QApplication* app = [] {
         if (std::getenv("QT_QPA_PLATFORM") == nullptr)
             setenv("QT_QPA_PLATFORM", "offscreen", 1);
