@@ -112,7 +112,8 @@ TEST(LocalFs, ListingOrderFoldsAsciiCaseAndSetsTimes) {
     ASSERT_TRUE(PosixFileSystem().ListDirectory(dir.path(), entries));
     std::vector<std::string> names;
     for (auto& e : entries) names.push_back(e.name);
-    EXPECT_EQ(names, (std::vector<std::string>{"_x", "a", "B", "b", "C", "é"}));
+    // Letters are folded to upper case, so "_" (0x5F) sorts after them.
+    EXPECT_EQ(names, (std::vector<std::string>{"a", "B", "b", "C", "_x", "é"}));
 
     ASSERT_TRUE(PosixFileSystem().SetLastWriteTime(dir / "a", 1234567890));
     EXPECT_EQ(PosixFileSystem().GetStatus(dir / "a")->lastWriteTime, 1234567890);

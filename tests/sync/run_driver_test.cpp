@@ -60,6 +60,8 @@ TEST(RunDriver, ReachesTheEndWithTheLoggedSpine) {
         FormatString(42814, {"CHECKED"}),
         FormatString(42815, {"UNCHECKED"}),
         FormatString(42816, {"CHECKED"}),
+        FormatString(57697, {"HTML,HTM,TXT"}),
+        FormatString(57698, {"BAK"}),
         FormatString(57694, {"3"}),
         FormatString(42803, {h.localDir}),
         "\ta.txt",
@@ -95,7 +97,13 @@ TEST(RunDriver, LoadFailuresStopBeforeAnyConnection) {
     };
     const std::vector<Case> cases = {
         {1, [](RunHarness& h) { h.state.settings.profileName.clear(); }},
-        {2, [](RunHarness& h) { h.store.CreateProfile("fresh"); h.state.settings.profileName = "fresh"; }},
+        {2,
+         [](RunHarness& h) {
+             // A new profile has no USER until the setup dialog saves it.
+             h.store.CreateProfile("fresh");
+             h.store.WriteString("fresh", "HOST", "example.invalid");
+             h.state.settings.profileName = "fresh";
+         }},
         {3, [](RunHarness& h) { h.store.WriteString("p", "HOST", ""); }},
         {4, [](RunHarness& h) { h.store.WriteDword("p", "PORT", -1); }},
         {5, [](RunHarness& h) { h.store.WriteDword("p", "PSWSVD", 0); h.port.setPassword(std::nullopt); }},
