@@ -1,0 +1,91 @@
+// Upload-only runs with the cache switched on, from preparation to completion.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "cache/change_cache.h"
+#include "res/strings.h"
+#include "tests/support/run_harness.h"
+
+namespace kestrum::test {
+namespace {
+
+std::string S(int id) {
+    return LoadString(id);
+}
+
+// How often text was logged from line index `from` on.
+int CountSince(const RunHarness& h, size_t from, const std::string& text) {
+    const auto lines = h.lines();
+    int n = 0;
+    for (size_t i = from; i < lines.size(); ++i)
+        n += lines[i] == text;
+    return n;
+}
+
+TEST(CachedRun, OnlyChangedFilesAreConsideredAndNothingChangedMeansNoConnection) {
+    TestFtpServer server;
+    RunHarness h;
+    h.state.cacheSwitch = 1;
+    WriteFile(h.localDir + "/a.txt", "a1", 1'700'000'000);
+    WriteFile(h.localDir + "/sub/b.txt", "b1", 1'700'000'000);
+    h.MakeProfile("web", server, ProfileSpec{.subdirs = true});
+
+    // First run: no cache file yet, so the run goes on uncached; its completion writes the file.
+    ASSERT_EQ(h.Run(), 0);
+    EXPECT_EQ(ReadFile(server.home() + "/a.txt"), "a1");
+    FileList cached;
+    ASSERT_EQ(ReadChangeCacheFile(h.programDir + "/CACHE/web", "web", cached), 1);
+    ASSERT_EQ(cached.size(), 2u);
+    // The snapshot holds the times the transfer stamped.
+    EXPECT_EQ(cached[0].lastWriteTime, FileMtime(h.localDir + "/a.txt"));
+
+    // Nothing changed: the run ends after the local scan without connecting.
+    const int connections = server.connectionCount();
+    size_t from = h.lines().size();
+    ASSERT_EQ(h.Run(), 0);
+    EXPECT_EQ(CountSince(h, from, S(57707)), 1);
+    EXPECT_EQ(CountSince(h, from, S(57685)), 1);
+    EXPECT_EQ(server.connectionCount(), connections);
+    EXPECT_TRUE(h.port.messages().empty());
+
+    // One file touched: only that one is considered and copied (.txt goes in ASCII mode).
+    // Newer by more than the time lag, so planning copies it too.
+    WriteFile(h.localDir + "/sub/b.txt", "b2", FileMtime(h.localDir + "/sub/b.txt") + 1000);
+    const int stores = server.countCommands("STOR");
+    from = h.lines().size();
+    ASSERT_EQ(h.Run(), 0);
+    EXPECT_EQ(CountSince(h, from, S(57707)), 0);
+    EXPECT_EQ(CountSince(h, from, FormatString(57699, {"sub/b.txt"})), 1);
+    EXPECT_EQ(CountSince(h, from, FormatString(57699, {"a.txt"})), 0);
+    EXPECT_EQ(ReadFile(server.home() + "/sub/b.txt"), "b2");
+    // The probe's upload and the changed file.
+    EXPECT_EQ(server.countCommands("STOR"), stores + 2);
+}
+
+TEST(CachedRun, AFailedRunDoesNotHideItsChangesFromTheNextRun) {
+    TestFtpServer server;
+    RunHarness h;
+    h.state.cacheSwitch = 1;
+    WriteFile(h.localDir + "/a.txt", "a1", 1'700'000'000);
+    h.MakeProfile("web", server);
+    ASSERT_EQ(h.Run(), 0);
+    const std::string snapshot = ReadFile(h.programDir + "/CACHE/web");
+
+    // The file changes, and the next run cannot reach the server.
+    WriteFile(h.localDir + "/a.txt", "a2", FileMtime(h.localDir + "/a.txt") + 1000);
+    server.kill();
+    ASSERT_EQ(h.Run(), 1);
+    EXPECT_EQ(ReadFile(h.programDir + "/CACHE/web"), snapshot);
+
+    // With the server back, the cached run still sees the change and copies it.
+    TestFtpServer again;
+    h.MakeProfile("web", again);
+    const size_t from = h.lines().size();
+    ASSERT_EQ(h.Run(), 0);
+    EXPECT_EQ(CountSince(h, from, S(57707)), 0);
+    EXPECT_EQ(ReadFile(again.home() + "/a.txt"), "a2");
+}
+
+}  // namespace
+}  // namespace kestrum::test
