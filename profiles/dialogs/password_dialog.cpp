@@ -78,19 +78,23 @@ PasswordDialog::PasswordDialog(QWidget* parent) : QDialog(parent) {
     connect(cancel_, &QPushButton::clicked, this, &PasswordDialog::reject);
     // Only typing and pasting reach textEdited; what does not fit is cut off the
     // inserted part, as with a field limited to 20 bytes.
+    // Only typing and pasting reach textEdited; what does not fit is cut off the
+    // inserted part, as with a field limited to 20 bytes. accepted_ follows
+    // every change that fits, programmatic ones included.
     connect(field_, &QLineEdit::textEdited, this, &PasswordDialog::LimitToBytes);
+    connect(field_, &QLineEdit::textChanged, this, [this](const QString& text) {
+        if (CodePageBytes(text) <= kMaxBytes)
+            accepted_ = text;
+    });
 }
 
 void PasswordDialog::LimitToBytes(const QString& edited) {
-    if (CodePageBytes(edited) <= kMaxBytes) {
-        accepted_ = edited;
+    if (CodePageBytes(edited) <= kMaxBytes)
         return;
-    }
     int cursor = 0;
     const QString fitted = FitInsertion(accepted_, edited, kMaxBytes, &cursor);
     field_->setText(fitted);
     field_->setCursorPosition(cursor);
-    accepted_ = fitted;
 }
 
 void PasswordDialog::accept() {

@@ -1,0 +1,640 @@
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QThread>
+#include <atomic>
+#include <filesystem>
+#include <thread>
+#include <utility>
+
+#include "app/about_dialog.h"
+#include "app/activity_animation.h"
+#include "engine/run_log.h"
+#include "profiles/dialogs/password_dialog.h"
+#include "tests/app/window_fixture.h"
+
+#if __has_include("profiles/dialogs/setup_dialog.h")
+#include "profiles/dialogs/setup_dialog.h"
+#define HAVE_SETUP_DIALOG 1
+#else
+#define HAVE_SETUP_DIALOG 0
+#endif
+
+namespace kestrum::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+using MainWindowTest = WindowTest;
+
+// Lines of Kestrum.log: every line must end with CR LF.
+QStringList FileLines(const std::string& path) {
+    QString text = QString::fromStdString(ReadFile(path));
+    EXPECT_TRUE(text.isEmpty() || text.endsWith(QLatin1String("\r\n")));
+    QStringList lines = text.split(QLatin1String("\r\n"));
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+// The menu as (title, items) with 0 for a separator and the id otherwise.
+struct MenuItem {
+    int id;
+    QString text;
+    bool operator==(const MenuItem& other) const { return id == other.id && text == other.text; }
+};
+std::vector<std::pair<QString, std::vector<MenuItem>>> MenuOf(MainWindow& window) {
+    std::vector<std::pair<QString, std::vector<MenuItem>>> menus;
+    for (QAction* top : window.MenuBar()->actions()) {
+        std::vector<MenuItem> items;
+        for (QAction* item : top->menu()->actions()) {
+            items.push_back(item->isSeparator() ? MenuItem{0, QString()}
+                                                : MenuItem{item->data().toInt(), item->text()});
+        }
+        menus.emplace_back(top->text(), items);
+    }
+    return menus;
+}
+
+void SendKey(QWidget* target, int key) {
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+    QApplication::sendEvent(target, &press);
+    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier);
+    QApplication::sendEvent(target, &release);
+}
+
+bool ViewHas(MainWindow& window, const QString& line) {
+    return ViewLines(window).contains(line);
+}
+
+TEST_F(MainWindowTest, OpensWithTheControlsMenusAndStartLines) {
+    MakeIdleProfile("alpha");
+    auto window = Open();
+
+    EXPECT_EQ(window->windowTitle(), QString::fromUtf8("Quill Moor - Kestrum"));
+    EXPECT_EQ(window->minimumSize(), window->maximumSize());
+    EXPECT_TRUE(window->windowFlags() & Qt::WindowMinimizeButtonHint);
+    EXPECT_FALSE(window->windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_FALSE(window->windowIcon().isNull());
+
+    QStringList labels;
+    for (QLabel* label : window->findChildren<QLabel*>())
+        labels << label->text();
+    for (const char* text : {"ファイル転送数：", "プロファイル：", "ログ ：", "進行状況 ："}) {
+        EXPECT_TRUE(labels.contains(QString::fromUtf8(text))) << text;
+    }
+    EXPECT_EQ(window->findChild<QPushButton*>("1001"), window->StartButton());
+    EXPECT_EQ(window->StartButton()->text(), Table(42777));
+    EXPECT_FALSE(window->StartButton()->autoDefault());
+    EXPECT_TRUE(window->Counter()->isReadOnly());
+    EXPECT_EQ(window->Counter()->alignment() & Qt::AlignHCenter, Qt::AlignHCenter);
+    EXPECT_EQ(window->Counter()->text(), QString());
+    EXPECT_TRUE(window->LogView()->isReadOnly());
+    EXPECT_EQ(window->ProgressBar()->minimum(), 0);
+    EXPECT_EQ(window->ProgressBar()->maximum(), 100);
+    EXPECT_EQ(window->ProgressBar()->value(), 0);
+    EXPECT_FALSE(window->Animation()->Playing());
+    EXPECT_EQ(window->Animation()->Frame(), 0);
+
+    const auto u = [](const char* text) { return QString::fromUtf8(text); };
+    const std::vector<std::pair<QString, std::vector<MenuItem>>> expected = {
+        {u("ファイル(&F)"),
+         {{32771, u("FTP開始(&S)")},
+          {32773, u("FTPキャンセル(&C)")},
+          {0, {}},
+          {32777, u("ログの表示(&L)")},
+          {0, {}},
+          {32772, u("終了(&Q)\tAlt+F4")}}},
+        {u("設定(&S)"),
+         {{32774, u("設定(&S)")}, {0, {}}, {32778, u("ディレクトリの初期化(&I)")}, {32781, u("キャッシュを有効(&C)")}}},
+        {u("ヘルプ(&H)"),
+         {{57670, u("ヘルプ(&H)\tF1")}, {32780, u("オンラインヘルプ")}, {0, {}}, {32776, u("バージョン情報(&A)")}}},
+    };
+    EXPECT_EQ(MenuOf(*window), expected);
+
+    // Log hidden and its item unchecked; the cache item from the missing FILE_REF.
+    EXPECT_FALSE(window->Action(kCmdShowLog)->isChecked());
+    EXPECT_TRUE(window->Action(kCmdCache)->isChecked());
+    EXPECT_EQ(window->State().cacheSwitch, 1);
+    // Idle state.
+    EXPECT_TRUE(window->Action(kCmdStartRun)->isEnabled());
+    EXPECT_FALSE(window->Action(kCmdCancelRun)->isEnabled());
+    EXPECT_TRUE(window->Action(kCmdSettings)->isEnabled());
+    EXPECT_TRUE(window->Action(kCmdAlign)->isEnabled());
+    EXPECT_EQ(window->State().running, 0);
+
+    EXPECT_EQ(window->ProfileName(), "alpha");
+    EXPECT_EQ(window->ProfileChooser()->currentText(), QString("alpha"));
+    EXPECT_EQ(store.ReadGlobalString("Program"), home.path());
+    EXPECT_EQ(store.ReadGlobalString("Default_Profile"), "");
+    EXPECT_TRUE(shown.empty());
+
+    const QStringList view = ViewLines(*window);
+    ASSERT_EQ(view.size(), 3);
+    EXPECT_EQ(view[0], QString("Welcome to Quill Moor"));
+    EXPECT_EQ(view[1], QString("\tKestrum Version1.0"));
+    EXPECT_TRUE(QRegularExpression("^\\d{4} \\d{2}/\\d{2} \\d{2}:\\d{2}$").match(view[2]).hasMatch())
+        << view[2].toStdString();
+    EXPECT_EQ(FileLines(home / "Kestrum.log"), view);
+}
+
+TEST_F(MainWindowTest, ShowLogToggleGrowsAndShrinksBy170Pixels) {
+    MakeIdleProfile("alpha");
+    const int fullHeight = Open(false)->height();
+    auto window = Open();
+    const int width = window->width();
+    auto logTop = [&] { return window->LogView()->mapTo(window.get(), QPoint(0, 0)).y(); };
+    auto logBottom = [&] { return logTop() + window->LogView()->height(); };
+
+    EXPECT_EQ(window->height(), fullHeight - MainWindow::kLogHeight);
+    EXPECT_GE(logTop(), window->height());  // out of sight
+
+    window->RunCommand(kCmdShowLog);
+    EXPECT_TRUE(window->Action(kCmdShowLog)->isChecked());
+    EXPECT_EQ(window->height(), fullHeight);
+    EXPECT_EQ(window->width(), width);
+    EXPECT_LE(logBottom(), window->height());
+    EXPECT_EQ(window->minimumHeight(), window->maximumHeight());
+
+    window->RunCommand(kCmdShowLog);
+    EXPECT_FALSE(window->Action(kCmdShowLog)->isChecked());
+    EXPECT_EQ(window->height(), fullHeight - MainWindow::kLogHeight);
+    EXPECT_TRUE(shown.empty());
+}
+
+TEST_F(MainWindowTest, EnterAndEscapeNeverCloseTheWindow) {
+    MakeIdleProfile("alpha");
+    auto window = Open();
+    window->show();
+    window->StartButton()->setFocus();
+    for (QWidget* target : {static_cast<QWidget*>(window.get()), static_cast<QWidget*>(window->StartButton()),
+                            static_cast<QWidget*>(window->ProfileChooser())}) {
+        for (int key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape})
+            SendKey(target, key);
+    }
+    Pump(20);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_FALSE(window->Closed());
+    EXPECT_EQ(window->State().running, 0);
+    EXPECT_EQ(ViewLines(*window).size(), 3);  // no run was started
+    EXPECT_TRUE(shown.empty());
+
+    // The close box goes through the close request, which closes an idle window.
+    window->close();
+    EXPECT_TRUE(window->Closed());
+    EXPECT_FALSE(window->isVisible());
+}
+
+TEST_F(MainWindowTest, CacheItemIsStoredAsFileRefOnClose) {
+    MakeIdleProfile("alpha");
+    {
+        auto window = Open();
+        ASSERT_TRUE(window->Action(kCmdCache)->isChecked());
+        window->RunCommand(kCmdCache);  // unchecked without a word
+        EXPECT_FALSE(window->Action(kCmdCache)->isChecked());
+        EXPECT_EQ(window->State().cacheSwitch, 0);
+        EXPECT_TRUE(shown.empty());
+
+        window->RunCommand(kCmdCache);  // checked after 57706
+        EXPECT_TRUE(window->Action(kCmdCache)->isChecked());
+        EXPECT_EQ(shown, std::vector<QString>{Table(57706)});
+        EXPECT_EQ(window->State().cacheSwitch, 1);
+
+        window->RunCommand(kCmdCache);
+        window->RunCommand(kCmdQuit);
+        EXPECT_TRUE(window->Closed());
+        EXPECT_EQ(store.ReadGlobalDword("FILE_REF"), 0);
+        EXPECT_EQ(store.ReadGlobalString("Default_Profile"), "alpha");
+    }
+    auto window = Open();
+    EXPECT_FALSE(window->Action(kCmdCache)->isChecked());
+    EXPECT_EQ(window->State().cacheSwitch, 0);
+}
+
+TEST_F(MainWindowTest, ProfileChooserIsSortedDropsStaleNamesAndFindsByPrefix) {
+    for (const char* name : {"beta", "Alpha", "gamma"})
+        MakeIdleProfile(name);
+    ASSERT_TRUE(store.WriteGlobalString("Profiles", "beta,gone,Alpha,gamma,"));
+    ASSERT_TRUE(store.WriteGlobalString("Default_Profile", "nothere"));
+    {
+        auto window = Open();
+        QStringList items;
+        for (int i = 0; i < window->ProfileChooser()->count(); ++i)
+            items << window->ProfileChooser()->itemText(i);
+        EXPECT_EQ(items, QStringList({"Alpha", "beta", "gamma"}));
+        // An unknown default: the first item in sorted order.
+        EXPECT_EQ(window->ProfileName(), "Alpha");
+        EXPECT_EQ(window->ProfileChooser()->currentText(), QString("Alpha"));
+        EXPECT_EQ(store.ReadGlobalString("Profiles"), "beta,Alpha,gamma,");
+
+        window->ProfileChooser()->setCurrentIndex(2);
+        EXPECT_EQ(window->ProfileName(), "gamma");
+        window->RunCommand(kCmdQuit);
+        EXPECT_EQ(store.ReadGlobalString("Default_Profile"), "gamma");
+    }
+    // The chooser's search: the first item that begins with the text, ignoring case.
+    ASSERT_TRUE(store.WriteGlobalString("Default_Profile", "B"));
+    auto window = Open();
+    EXPECT_EQ(window->ProfileName(), "beta");
+    EXPECT_EQ(window->ProfileChooser()->currentText(), QString("beta"));
+}
+
+TEST_F(MainWindowTest, NoProfileAsksToRegisterOne) {
+    answer = [](const QString&) { return false; };
+    {
+        auto window = Open();
+        EXPECT_EQ(shown, std::vector<QString>{Table(42792)});
+        EXPECT_EQ(window->ProfileChooser()->count(), 0);
+        EXPECT_EQ(window->ProfileName(), "");
+        EXPECT_TRUE(dialogs.empty());
+        EXPECT_FALSE(window->Closed());
+        EXPECT_EQ(window->State().running, 0);
+    }
+#if HAVE_SETUP_DIALOG
+    // OK opens the settings; a profile added there becomes the chooser's.
+    shown.clear();
+    answer = [](const QString&) { return true; };
+    runDialog = [this](QDialog& dialog) {
+        EXPECT_NE(dynamic_cast<SetupDialog*>(&dialog), nullptr);
+        EXPECT_TRUE(store.CreateProfile("fresh"));
+        EXPECT_TRUE(store.WriteGlobalString("Default_Profile", "fresh"));
+        return int(QDialog::Accepted);
+    };
+    auto window = Open();
+    EXPECT_EQ(shown, std::vector<QString>{Table(42792)});
+    EXPECT_EQ(dialogs.size(), 1u);
+    EXPECT_EQ(window->ProfileName(), "fresh");
+    EXPECT_EQ(window->ProfileChooser()->currentText(), QString("fresh"));
+#endif
+}
+
+#if HAVE_SETUP_DIALOG
+TEST_F(MainWindowTest, SettingsCommandRereadsTheStoreOnlyWhenProfilesChanged) {
+    for (const char* name : {"a", "b"})
+        MakeIdleProfile(name);
+    ASSERT_TRUE(store.WriteGlobalString("Default_Profile", "a"));
+    auto window = Open();
+    window->ProfileChooser()->setCurrentIndex(1);
+    ASSERT_EQ(window->ProfileName(), "b");
+
+    runDialog = [](QDialog&) { return int(QDialog::Rejected); };
+    window->RunCommand(kCmdSettings);
+    EXPECT_EQ(dialogs.size(), 1u);
+    EXPECT_EQ(window->ProfileName(), "b");
+
+    // Added a profile: the chooser shows the stored default, not the one chosen before.
+    runDialog = [this](QDialog&) {
+        EXPECT_TRUE(store.CreateProfile("c"));
+        return int(QDialog::Accepted);
+    };
+    window->RunCommand(kCmdSettings);
+    EXPECT_EQ(window->ProfileName(), "a");
+    EXPECT_EQ(window->ProfileChooser()->currentText(), QString("a"));
+    EXPECT_EQ(window->ProfileChooser()->count(), 3);
+    EXPECT_TRUE(shown.empty());
+}
+#endif
+
+TEST_F(MainWindowTest, UnusableStoreShows42781AndCloses) {
+    fs::create_directory(home / "Kestrum.conf");
+    auto window = Open();
+    EXPECT_EQ(shown, std::vector<QString>{Table(42781)});
+    EXPECT_TRUE(window->Closed());
+}
+
+TEST_F(MainWindowTest, LogFileThatCannotBeCreatedShows42801AndTheViewKeepsWorking) {
+    MakeIdleProfile("alpha");
+    fs::create_directory(home / "Kestrum.log");  // a directory where the file belongs
+    auto window = Open();
+    EXPECT_EQ(shown, std::vector<QString>{Table(42801)});
+    EXPECT_FALSE(window->Closed());
+    EXPECT_FALSE(window->Log().HasFile());
+    EXPECT_EQ(ViewLines(*window).size(), 3);
+    window->Log().AppendLogLine("after");
+    EXPECT_EQ(ViewLines(*window).last(), QString("after"));
+    EXPECT_EQ(window->State().running, 0);
+}
+
+TEST_F(MainWindowTest, AboutBoxOnlineHelpAndHelpFile) {
+    MakeIdleProfile("alpha");
+    auto window = Open();
+    runDialog = [](QDialog& dialog) {
+        auto* about = dynamic_cast<AboutDialog*>(&dialog);
+        EXPECT_NE(about, nullptr);
+        if (about == nullptr)
+            return int(QDialog::Rejected);
+        EXPECT_EQ(about->windowTitle(), QString("Kestrum Ver1.0"));
+        auto* contact = about->findChild<QPlainTextEdit*>("1030");
+        EXPECT_NE(contact, nullptr);
+        if (contact != nullptr) {
+            EXPECT_TRUE(contact->isReadOnly());
+            EXPECT_EQ(contact->toPlainText(), Table(42822));
+        }
+        QStringList labels;
+        for (QLabel* label : about->findChildren<QLabel*>())
+            labels << label->text();
+        EXPECT_TRUE(labels.contains(QString("build 9\nbuild date:1998/12/11")));
+        EXPECT_TRUE(labels.contains(Table(60302)));
+        about->findChild<QPushButton*>("1")->click();
+        return about->result();
+    };
+    window->RunCommand(kCmdAbout);
+    EXPECT_EQ(dialogs, std::vector<QString>{QString("137")});
+
+    window->RunCommand(kCmdOnlineHelp);
+    ASSERT_EQ(urls.size(), 1u);
+    EXPECT_EQ(urls[0], QUrl("https://kestrum.example.org/"));
+
+    window->RunCommand(kCmdHelp);
+    const QString helpFile = FindHelpFile(DefaultHelpDirs());
+    if (helpFile.isEmpty()) {
+        EXPECT_EQ(urls.size(), 1u);
+        EXPECT_EQ(shown, std::vector<QString>{Table(60301)});
+    } else {
+        ASSERT_EQ(urls.size(), 2u);
+        EXPECT_EQ(urls[1], QUrl::fromLocalFile(helpFile));
+        EXPECT_TRUE(shown.empty());
+    }
+}
+
+TEST(HelpFile, FirstDirectoryWithAManualWins) {
+    TempDir empty, readme, plain;
+    WriteFile(readme / "README.md", "# Kestrum");
+    WriteFile(plain / "README", "Kestrum");
+    const auto q = [](const TempDir& dir) { return QString::fromStdString(dir.path()); };
+    EXPECT_EQ(FindHelpFile({q(empty), q(plain), q(readme)}), QDir(q(plain)).filePath("README"));
+    EXPECT_EQ(FindHelpFile({q(empty), q(readme), q(plain)}), QDir(q(readme)).filePath("README.md"));
+    EXPECT_EQ(FindHelpFile({q(empty)}), QString());
+    // A directory named like the manual is not a manual.
+    fs::create_directory(empty / "README.md");
+    EXPECT_EQ(FindHelpFile({q(empty)}), QString());
+}
+
+TEST_F(MainWindowTest, PortCallsFromAnotherThreadAreCarriedOutOnTheWindowThread) {
+    MakeIdleProfile("alpha");
+    auto window = Open();
+    const int kLines = 20000;
+    std::atomic<bool> done{false};
+    bool answered = true;
+    std::vector<bool> onWindowThread;
+    answer = [&](const QString&) {
+        onWindowThread.push_back(QThread::currentThread() == window->thread());
+        return false;
+    };
+    std::thread worker([&] {
+        for (int i = 0; i < kLines; ++i)
+            window->Log().AppendLogLine("line " + std::to_string(i));
+        window->Log().ShowFileCount(3, 7);
+        window->ShowMessage("message");
+        answered = window->AskOkCancel("question");
+        done = true;
+    });
+    const bool finished = WaitUntil([&] { return done.load(); }, 240);
+    worker.join();
+    ASSERT_TRUE(finished);
+
+    EXPECT_FALSE(answered);
+    EXPECT_EQ(onWindowThread, std::vector<bool>{true});
+    EXPECT_EQ(shown, (std::vector<QString>{"message", "question"}));
+    EXPECT_EQ(window->ProgressBar()->value(), 5 + 270 / 7);
+    EXPECT_EQ(window->Counter()->text(), QString("3 / 7"));
+    const QStringList view = ViewLines(*window);
+    ASSERT_EQ(view.size(), 3 + kLines);
+    EXPECT_EQ(view[3], QString("line 0"));
+    EXPECT_EQ(view.last(), QString("line 19999"));
+    EXPECT_EQ(FileLines(home / "Kestrum.log"), view);
+}
+
+TEST_F(MainWindowTest, RunWithTheLogHiddenShowsEveryLineOfTheLogFile) {
+    TestFtpServer server;
+    TempDir local;
+    WriteFile(local / "a.txt", "alpha\n");
+    WriteFile(local / "b.bin", std::string("\x00\x01\x02", 3));
+    MakeProfile("site", server, local.path());
+    auto window = Open();
+    ASSERT_FALSE(window->Action(kCmdShowLog)->isChecked());
+
+    window->RunCommand(1001);
+    EXPECT_EQ(window->State().running, 1);
+    EXPECT_EQ(window->StartButton()->text(), Table(42778));
+    EXPECT_FALSE(window->Action(kCmdStartRun)->isEnabled());
+    EXPECT_TRUE(window->Action(kCmdCancelRun)->isEnabled());
+    EXPECT_FALSE(window->Action(kCmdSettings)->isEnabled());
+    EXPECT_FALSE(window->Action(kCmdAlign)->isEnabled());
+    ASSERT_TRUE(WaitUntil([&] { return window->State().running == 0; }));
+
+    EXPECT_EQ(ReadFile(server.home() + "/a.txt"), "alpha\n");
+    EXPECT_EQ(ReadFile(server.home() + "/b.bin"), std::string("\x00\x01\x02", 3));
+    EXPECT_TRUE(shown.empty());
+
+    const QStringList view = ViewLines(*window);
+    EXPECT_EQ(FileLines(home / "Kestrum.log"), view);
+    ASSERT_GT(view.size(), 6);
+    EXPECT_EQ(view[3], QString());
+    EXPECT_TRUE(view[4].startsWith(TableFormat(42802, {"site"}) + "\t")) << view[4].toStdString();
+    EXPECT_TRUE(view.contains(TableFormat(42805, {server.hostWithPort()})));
+    EXPECT_EQ(view.last(), TableFormat(42804, {"2 / 2"}));
+
+    // Back to idle: bar, counter and animation reset.
+    EXPECT_EQ(window->ProgressBar()->value(), 0);
+    EXPECT_EQ(window->Counter()->text(), QString());
+    EXPECT_FALSE(window->Animation()->Playing());
+    EXPECT_EQ(window->StartButton()->text(), Table(42777));
+    EXPECT_TRUE(window->Action(kCmdStartRun)->isEnabled());
+    EXPECT_FALSE(window->Action(kCmdCancelRun)->isEnabled());
+    EXPECT_TRUE(window->Action(kCmdSettings)->isEnabled());
+    EXPECT_TRUE(window->Action(kCmdAlign)->isEnabled());
+    EXPECT_FALSE(window->Closed());
+}
+
+TEST_F(MainWindowTest, CancelDuringARunStopsItAtTheNextCheckpoint) {
+    FtpServerOptions options;
+    options.loginDelaySeconds = 2;
+    TestFtpServer server(options);
+    TempDir local;
+    WriteFile(local / "a.txt", "alpha");
+    MakeProfile("site", server, local.path());
+    MakeIdleProfile("other");
+    ASSERT_TRUE(store.WriteGlobalString("Default_Profile", "site"));
+    auto window = Open();
+    ASSERT_EQ(window->ProfileName(), "site");
+
+    window->RunCommand(1001);
+    const QString connecting = TableFormat(57686, {server.hostWithPort()});
+    ASSERT_TRUE(WaitUntil([&] { return ViewHas(*window, connecting); }));
+    EXPECT_TRUE(window->Animation()->Playing());
+
+    // The chooser snaps back to the running profile.
+    window->ProfileChooser()->setCurrentIndex(window->ProfileChooser()->findText("other"));
+    EXPECT_EQ(window->ProfileChooser()->currentText(), QString("site"));
+    EXPECT_EQ(window->ProfileName(), "site");
+
+    window->RunCommand(1001);
+    EXPECT_EQ(shown, std::vector<QString>{Table(57690)});
+    EXPECT_FALSE(window->Action(kCmdCancelRun)->isEnabled());
+    EXPECT_EQ(window->StartButton()->text(), Table(42778));
+    EXPECT_TRUE(window->StartButton()->isEnabled());
+    window->RunCommand(1001);  // again: the same message, nothing else
+    EXPECT_EQ(CountShown(57690), 2);
+    EXPECT_EQ(window->State().running, 1);
+
+    ASSERT_TRUE(WaitUntil([&] { return window->State().running == 0; }));
+    const QStringList view = ViewLines(*window);
+    EXPECT_EQ(view.count(Table(42800)), 1);
+    EXPECT_EQ(CountShown(42829), 0);
+    EXPECT_FALSE(window->Animation()->Playing());
+    EXPECT_FALSE(fs::exists(server.home() + "/a.txt"));
+    EXPECT_EQ(FileLines(home / "Kestrum.log"), view);
+    EXPECT_FALSE(window->Closed());
+}
+
+TEST_F(MainWindowTest, CloseDuringARunConfirmedClosesTheWindowAfterTheRun) {
+    FtpServerOptions options;
+    options.loginDelaySeconds = 2;
+    TestFtpServer server(options);
+    TempDir local;
+    WriteFile(local / "a.txt", "alpha");
+    MakeProfile("site", server, local.path());
+    auto window = Open();
+    window->RunCommand(kCmdCache);  // stored at the close below
+    window->RunCommand(1001);
+    ASSERT_TRUE(WaitUntil([&] { return ViewHas(*window, TableFormat(57686, {server.hostWithPort()})); }));
+
+    window->RunCommand(kCmdQuit);
+    EXPECT_EQ(shown, (std::vector<QString>{Table(42830), Table(57690)}));
+    EXPECT_FALSE(window->Closed());
+    EXPECT_EQ(window->State().running, 1);
+    EXPECT_EQ(window->State().quitAfterRun, 1);
+
+    ASSERT_TRUE(WaitUntil([&] { return window->Closed(); }));
+    EXPECT_EQ(window->State().running, 0);
+    EXPECT_EQ(FileLines(home / "Kestrum.log").last(), Table(42800));
+    EXPECT_EQ(store.ReadGlobalDword("FILE_REF"), 0);
+    EXPECT_EQ(store.ReadGlobalString("Default_Profile"), "site");
+}
+
+TEST_F(MainWindowTest, CloseDuringARunRefusedLetsTheRunGoOn) {
+    FtpServerOptions options;
+    options.loginDelaySeconds = 1;
+    TestFtpServer server(options);
+    TempDir local;
+    WriteFile(local / "a.txt", "alpha");
+    MakeProfile("site", server, local.path());
+    answer = [](const QString& text) { return text != Table(42830); };
+    auto window = Open();
+    window->RunCommand(1001);
+    ASSERT_TRUE(WaitUntil([&] { return ViewHas(*window, TableFormat(57686, {server.hostWithPort()})); }));
+
+    window->close();  // the close box
+    EXPECT_EQ(shown, std::vector<QString>{Table(42830)});
+    EXPECT_EQ(window->State().cancelRequested, 0);
+    EXPECT_EQ(window->State().quitAfterRun, 0);
+
+    ASSERT_TRUE(WaitUntil([&] { return window->State().running == 0; }));
+    EXPECT_FALSE(window->Closed());
+    EXPECT_EQ(ReadFile(server.home() + "/a.txt"), "alpha");
+    EXPECT_EQ(ViewLines(*window).last(), TableFormat(42804, {"1 / 1"}));
+}
+
+TEST_F(MainWindowTest, PasswordPromptAsksAtEveryRunAndCancelStopsWith42797) {
+    FtpServerOptions options;
+    options.password = "";
+    TestFtpServer server(options);
+    TempDir local;
+    WriteFile(local / "a.txt", "alpha");
+    MakeProfile("site", server, local.path(), false);
+    auto window = Open();
+    window->RunCommand(kCmdCache);  // without the change cache every run logs in
+
+    int prompts = 0;
+    bool cancel = false;
+    runDialog = [&](QDialog& dialog) {
+        auto* prompt = dynamic_cast<PasswordDialog*>(&dialog);
+        EXPECT_NE(prompt, nullptr);
+        if (prompt == nullptr)
+            return int(QDialog::Rejected);
+        ++prompts;
+        EXPECT_EQ(prompt->parentWidget(), window.get());
+        EXPECT_EQ(prompt->Field()->text(), QString());  // nothing typed is remembered
+        (cancel ? prompt->CancelButton() : prompt->OkButton())->click();
+        return prompt->result();
+    };
+
+    // OK with an empty field: the run logs in with the empty password.
+    ASSERT_TRUE(RunToEnd(*window));
+    EXPECT_EQ(prompts, 1);
+    EXPECT_TRUE(ViewHas(*window, TableFormat(42805, {server.hostWithPort()})));
+    EXPECT_TRUE(shown.empty());
+    ASSERT_TRUE(RunToEnd(*window));
+    EXPECT_EQ(prompts, 2);
+    EXPECT_EQ(server.countCommands("PASS"), 2);
+
+    cancel = true;
+    ASSERT_TRUE(RunToEnd(*window));
+    EXPECT_EQ(prompts, 3);
+    EXPECT_EQ(shown, (std::vector<QString>{Table(42797), Table(42829)}));
+    const QStringList view = ViewLines(*window);
+    EXPECT_EQ(view.mid(view.size() - 2), QStringList({Table(42797), Table(42817)}));
+    EXPECT_EQ(server.countCommands("PASS"), 2);
+    EXPECT_EQ(FileLines(home / "Kestrum.log"), view);
+}
+
+TEST_F(MainWindowTest, AlignmentCommandAsksFirstAndSetsLocalTimes) {
+    TestFtpServer server;
+    TempDir local;
+    const long long serverTime = 1600000000;
+    WriteFile(local / "a.txt", "alpha", serverTime - 86400);
+    WriteFile(server.home() + "/a.txt", "alpha", serverTime);
+    MakeProfile("site", server, local.path());
+    auto window = Open();
+    const int startLines = ViewLines(*window).size();
+
+    answer = [](const QString&) { return false; };
+    window->RunCommand(kCmdAlign);
+    EXPECT_EQ(shown, std::vector<QString>{Table(57675)});
+    EXPECT_EQ(window->State().running, 0);
+    EXPECT_EQ(ViewLines(*window).size(), startLines);
+
+    answer = [](const QString&) { return true; };
+    window->RunCommand(kCmdAlign);
+    ASSERT_TRUE(WaitUntil([&] { return window->State().running == 0; }));
+    EXPECT_EQ(FileMtime(local / "a.txt"), serverTime);
+    const QStringList view = ViewLines(*window);
+    EXPECT_TRUE(view[startLines + 1].startsWith(TableFormat(57671, {"site"}))) << view[startLines + 1].toStdString();
+    EXPECT_EQ(view.last(), TableFormat(42804, {"1 / 1"}));
+    EXPECT_EQ(CountShown(42829), 0);
+    // A sync run can follow the alignment.
+    ASSERT_TRUE(RunToEnd(*window));
+    EXPECT_EQ(FileLines(home / "Kestrum.log"), ViewLines(*window));
+}
+
+TEST_F(MainWindowTest, DestroyingTheWindowDuringARunStopsTheRunFirst) {
+    FtpServerOptions options;
+    options.loginDelaySeconds = 1;
+    TestFtpServer server(options);
+    TempDir local;
+    WriteFile(local / "a.txt", "alpha");
+    MakeProfile("site", server, local.path());
+    auto window = Open();
+    window->RunCommand(1001);
+    ASSERT_TRUE(WaitUntil([&] { return ViewHas(*window, TableFormat(57686, {server.hostWithPort()})); }));
+    window.reset();  // returns once the worker has ended
+    EXPECT_FALSE(fs::exists(server.home() + "/a.txt"));
+    EXPECT_EQ(store.ReadGlobalString("Default_Profile"), "site");
+    EXPECT_TRUE(shown.empty());
+}
+
+}  // namespace
+}  // namespace kestrum::test
