@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "engine/local_scan.h"
 #include "res/codepage.h"
@@ -256,12 +258,19 @@ void SnapshotLocalTree(RunContext& ctx, const std::string& localDir) {
 int SaveChangeCache(RunContext& ctx) {
     RunState& state = ctx.state;
     state.cacheFiles.clear();
+    const std::vector<std::string> unsynced = std::move(state.unsyncedLocalFiles);
+    state.unsyncedLocalFiles.clear();
     // Only a run that reached its end without an error may stand as the new
     // reference: after a cancel or a failure the previous snapshot stays, so
     // the changes that run did not carry out still count as changed next time.
     if (state.reachedEnd.load() == 0 || state.runFailed.load() != 0)
         return 0;
     SnapshotLocalTree(ctx, state.settings.localDir);
+    if (!unsynced.empty()) {
+        // Files this run did not carry out stay "changed" for the next run.
+        const std::unordered_set<std::string> left(unsynced.begin(), unsynced.end());
+        std::erase_if(state.cacheFiles, [&](const FileEntry& e) { return left.count(e.name) != 0; });
+    }
     const int result = WriteChangeCacheFile(state.settings.programDir, state.settings.profileName, state.cacheFiles);
     state.cacheFiles.clear();
     return result;

@@ -38,6 +38,11 @@ struct RunState {
     // The entries of serverDirectories as the server listed them (same order and
     // length): the name a removal is sent under on a case-sensitive server.
     DirectoryList serverDirectoriesAsListed;
+    // Local files (relative names as the local scan formed them) that this run
+    // should have uploaded but did not (copy failed, server directory missing or
+    // unknown): left out of the change-cache snapshot at completion, so the next
+    // cached run considers them again. Emptied by the completion.
+    std::vector<std::string> unsyncedLocalFiles;
     // The window's cache item 32781 (or --cache / --no-cache).
     std::atomic<int> cacheSwitch{1};
     // Set when the run (or alignment) reached its end; a run that ended early

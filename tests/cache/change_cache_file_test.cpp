@@ -292,6 +292,29 @@ TEST(ChangeCacheFile, OnlyARunThatReachedItsEndWithoutErrorReplacesTheFile) {
     EXPECT_NE(ReadFile(h.cachePath("web")), before);
 }
 
+TEST(ChangeCacheFile, FilesTheRunDidNotCarryOutAreLeftOutOfTheSnapshot) {
+    CacheHarness h;
+    h.state.settings.profileName = "web";
+    h.state.settings.subdirs = 1;
+    WriteFile(h.dir / "local/a.txt", "a", 1'000'000'000);
+    WriteFile(h.dir / "local/sub/b.txt", "b", 1'000'000'000);
+    WriteFile(h.dir / "local/c.txt", "c", 1'000'000'000);
+    h.state.reachedEnd = 1;
+    h.state.unsyncedLocalFiles = {"sub/b.txt", "C.TXT"};
+    ASSERT_EQ(SaveChangeCache(h.ctx), 1);
+    EXPECT_TRUE(h.state.unsyncedLocalFiles.empty());
+    ASSERT_EQ(LoadChangeCache(h.ctx), 1);
+    ASSERT_EQ(h.state.cacheFiles.size(), 2u);
+    EXPECT_EQ(h.state.cacheFiles[0].name, "a.txt");
+    EXPECT_EQ(h.state.cacheFiles[1].name, "c.txt") << "names are matched exactly as scanned";
+
+    // Emptied by every completion, also one that writes nothing.
+    h.state.unsyncedLocalFiles = {"a.txt"};
+    h.state.reachedEnd = 0;
+    EXPECT_EQ(SaveChangeCache(h.ctx), 0);
+    EXPECT_TRUE(h.state.unsyncedLocalFiles.empty());
+}
+
 TEST(ChangeCacheFile, NothingIsWrittenWhereItCannotBelong) {
     CacheHarness h;
     h.state.reachedEnd = 1;
