@@ -144,7 +144,7 @@ TEST_P(ServerScan, CancelStopsBeforeTheNextEntryAndSkipsPendingDirectories) {
 }
 
 // A directory the server lists but refuses to list: its name is not valid
-// UTF-8, the server shows it with a replacement character, and a listing under
+// UTF-8, the server shows it with "?" in place of the bad byte, and a listing under
 // that name is refused. Its contents are unknown, not empty.
 TEST_P(ServerScan, ARefusedSubdirectoryListingIsRememberedAsUnknown) {
     TestFtpServer server(Options());

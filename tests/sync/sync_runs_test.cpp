@@ -1,0 +1,239 @@
+// Whole runs through the driver: a second run finds both sides equal, the
+// mirroring run, hostile names, unknown directories, and cancel.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "engine/run_log.h"
+#include "res/codepage.h"
+#include "tests/sync/phase_session.h"
+
+namespace kestrum {
+namespace {
+
+using test::Fmt;
+using test::FtpServerOptions;
+using test::ProfileSpec;
+using test::ReadFile;
+using test::RunHarness;
+using test::TestFtpServer;
+using test::WriteFile;
+
+// How many lines begin with the text of 42810 ("\t%s を更新します。") around a name.
+int Planned(const RunHarness& h) {
+    const std::string tail = Fmt(42810, {""}).substr(1);
+    int n = 0;
+    for (const std::string& line : h.lines()) {
+        n += line.size() > tail.size() && line[0] == '\t' &&
+             line.compare(line.size() - tail.size(), tail.size(), tail) == 0;
+    }
+    return n;
+}
+
+struct Detail {
+    int transferBoth = 0;
+    int mirrorFiles = 0;
+    int mirrorDirs = 0;
+    std::string ascii = "TXT";
+};
+
+void Profile(RunHarness& h, const TestFtpServer& server, bool upload, bool download, Detail d = {}) {
+    ProfileSpec spec;
+    spec.upload = upload;
+    spec.download = download;
+    spec.subdirs = true;
+    h.MakeProfile("p", server, spec);
+    h.store.SaveDetailSettings("p", 3, d.ascii, "", d.transferBoth, d.mirrorFiles, d.mirrorDirs);
+}
+
+class SyncRuns : public ::testing::TestWithParam<bool> {};
+
+// The server's clock runs five minutes ahead; every copy is stamped with the
+// server's time brought to the local clock, so the next run copies nothing.
+TEST_P(SyncRuns, ASecondRunCopiesNothing) {
+    FtpServerOptions o;
+    o.mlsd = GetParam();
+    o.clockShiftSeconds = 300;
+    TestFtpServer server(o);
+    RunHarness h;
+    const int64_t old = static_cast<int64_t>(std::time(nullptr)) - 86400;
+    WriteFile(h.localDir + "/a.txt", "a\n", old);
+    WriteFile(h.localDir + "/sub/b.txt", "b\n", old);
+    WriteFile(h.localDir + "/sub/deep/c.bin", "c", old);
+
+    Profile(h, server, true, false);
+    ASSERT_EQ(h.Run(), 0);
+    EXPECT_EQ(Planned(h), 3);
+    EXPECT_EQ(h.count(Fmt(42804, {"3 / 3"})), 1);
+    EXPECT_EQ(ReadFile(server.home() + "/sub/deep/c.bin"), "c");
+
+    const struct { bool upload, download; } modes[] = {{true, false}, {true, true}, {false, true}};
+    for (const auto& m : modes) {
+        RunHarness again;
+        again.localDir = h.localDir;
+        Profile(again, server, m.upload, m.download);
+        ASSERT_EQ(again.Run(), 0) << m.upload << m.download;
+        EXPECT_EQ(Planned(again), 0) << m.upload << m.download << testing::PrintToString(again.lines());
+        EXPECT_EQ(again.count(Fmt(42804, {"0 / 0"})), 1);
+    }
+
+    // A newer server copy comes down once, and then the sides agree again.
+    WriteFile(server.home() + "/sub/b.txt", "server edit\n", static_cast<int64_t>(std::time(nullptr)) + 600);
+    for (const int expected : {1, 0}) {
+        RunHarness both;
+        both.localDir = h.localDir;
+        Profile(both, server, true, true);
+        ASSERT_EQ(both.Run(), 0);
+        EXPECT_EQ(Planned(both), expected) << testing::PrintToString(both.lines());
+    }
+    EXPECT_EQ(ReadFile(h.localDir + "/sub/b.txt"), "server edit\n");
+}
+
+TEST_P(SyncRuns, MirroringRunDeletesWhatTheLocalSideNoLongerHas) {
+    FtpServerOptions o;
+    o.mlsd = GetParam();
+    TestFtpServer server(o);
+    const int64_t t = test::RecentMinute();
+    for (const char* n : {"alpha/a.txt", "Beta/b.txt", "gamma/g.txt", "old.txt", "keep.txt"}) {
+        WriteFile(server.home() + "/" + n, n, t);
+    }
+    RunHarness h;
+    WriteFile(h.localDir + "/keep.txt", "keep.txt", t);
+    // Removing directories needs "only files on both sides" as well.
+    Profile(h, server, true, false, Detail{.transferBoth = 1, .mirrorFiles = 1, .mirrorDirs = 1});
+    // The order the server lists its directories in, before the run.
+    std::vector<std::string> listed;
+    {
+        RunSettings s;
+        s.host = server.hostWithPort();
+        s.user = server.options().user;
+        s.password = server.options().password;
+        s.port = 0;
+        s.accessType = 1;
+        auto conn = h.ftp->Connect(ConnectParamsFor(s, false, false));
+        for (const FtpEntry& e : conn->List("").entries) {
+            if (e.isDirectory)
+                listed.push_back(UpperAscii(e.name));
+        }
+        conn->Close();
+    }
+    ASSERT_EQ(listed.size(), 3u);
+    ASSERT_EQ(h.Run(), 0);
+    const auto lines = h.lines();
+    std::vector<std::string> dirLines;
+    for (const std::string& l : lines) {
+        for (const char* d : {"ALPHA", "BETA", "GAMMA"}) {
+            if (l == Fmt(57704, {d}))
+                dirLines.push_back(d);
+        }
+    }
+    // Head first: the reverse of the order the server listed them in.
+    EXPECT_EQ(dirLines, std::vector<std::string>(listed.rbegin(), listed.rend()));
+    ASSERT_EQ(dirLines.size(), 3u);
+    const size_t firstDir = std::find(lines.begin(), lines.end(), Fmt(57704, {dirLines[0]})) - lines.begin();
+    for (const char* f : {"alpha/a.txt", "Beta/b.txt", "gamma/g.txt", "old.txt"}) {
+        const size_t at = std::find(lines.begin(), lines.end(), Fmt(57703, {f})) - lines.begin();
+        EXPECT_LT(at, firstDir) << f;
+    }
+    EXPECT_EQ(h.count(Fmt(57703, {"keep.txt"})), 0);
+    EXPECT_TRUE(test::Exists(server.home() + "/keep.txt"));
+    for (const char* gone : {"alpha", "Beta", "gamma", "old.txt"}) {
+        EXPECT_FALSE(test::Exists(server.home() + "/" + gone)) << gone;
+    }
+}
+
+TEST_P(SyncRuns, HostileServerNamesNeverReachTheLocalDisk) {
+    FtpServerOptions o;
+    o.mlsd = GetParam();
+    TestFtpServer server(o);
+    WriteFile(server.home() + "/..\\..\\evil.txt", "evil");
+    WriteFile(server.home() + "/sub/a\\b.txt", "evil too");
+    WriteFile(server.home() + "/fine.txt", "fine");
+    RunHarness h;
+    Profile(h, server, false, true);
+    ASSERT_EQ(h.Run(), 0);
+    EXPECT_EQ(h.count(Fmt(60000, {"..\\..\\evil.txt"})), 1);
+    EXPECT_EQ(h.count(Fmt(60000, {"sub/a\\b.txt"})), 1);
+    EXPECT_EQ(ReadFile(h.localDir + "/fine.txt"), "fine");
+    EXPECT_FALSE(test::Exists(h.root / "evil.txt"));
+    EXPECT_FALSE(test::Exists(h.localDir + "/sub/a"));
+    EXPECT_FALSE(test::Exists(h.localDir + "/sub/a\\b.txt"));
+}
+
+TEST_P(SyncRuns, AnUnknownServerDirectoryIsNotOverwrittenByABothDirectionsRun) {
+    FtpServerOptions o;
+    o.mlsd = GetParam();
+    TestFtpServer server(o);
+    const int64_t t = test::RecentMinute();
+    WriteFile(server.home() + "/bad\xff/report.txt", "newer server copy", t);
+    RunHarness h;
+    const std::string shown = "bad?";  // the name as the server shows it
+    WriteFile(h.localDir + "/" + shown + "/report.txt", "older local copy", t - 86400);
+    Profile(h, server, true, true);
+    ASSERT_EQ(h.Run(), 0);
+    EXPECT_EQ(h.count(Fmt(60001, {shown})), 1) << testing::PrintToString(h.lines());
+    EXPECT_EQ(h.count(Fmt(60003, {shown, shown + "/report.txt"})), 1);
+    EXPECT_EQ(Planned(h), 0);
+    EXPECT_EQ(ReadFile(server.home() + "/bad\xff/report.txt"), "newer server copy");
+}
+
+INSTANTIATE_TEST_SUITE_P(Listing, SyncRuns, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Mlsd" : "ListOnly"; });
+
+// A run on the test thread whose log sets the cancel flag at a chosen line.
+struct CancelledRun {
+    CancelledRun(TestFtpServer& server, bool upload, bool download, Detail d, std::string triggerLine)
+        : trigger(std::move(triggerLine)),
+          port(h.state.cancelRequested, [this](std::string_view line) { return line == trigger; }),
+          log(port),
+          ctx{h.state, log, h.store, *h.ftp, PosixFileSystem()} {
+        Profile(h, server, upload, download, d);
+    }
+    int Run() { return ExecuteRun(ctx); }
+    int count(const std::string& text) const {
+        const auto lines = port.lines();
+        return static_cast<int>(std::count(lines.begin(), lines.end(), text));
+    }
+
+    RunHarness h;
+    std::string trigger;
+    test::TriggerPort port;
+    RunLog log;
+    RunContext ctx;
+};
+
+TEST(SyncCancel, DuringPlanningOrTransferTheRunAbortsOnce) {
+    TestFtpServer server;
+    struct Case {
+        const char* what;
+        bool upload, download;
+        Detail detail;
+        std::string trigger;
+        const char* notCopied;
+    };
+    const std::vector<Case> cases = {
+        {"upload-only planning", true, false, {}, Fmt(42810, {"a.txt"}), "a.txt"},
+        {"mirroring planning", true, false, {.mirrorFiles = 1}, Fmt(42810, {"a.txt"}), "a.txt"},
+        {"both-directions planning", true, true, {}, Fmt(42810, {"a.txt"}), "a.txt"},
+        {"transfer", true, false, {}, Fmt(57678, {"a.txt"}), "b.txt"},
+    };
+    for (const Case& c : cases) {
+        for (const char* n : {"a.txt", "b.txt", "c.txt"})
+            std::remove((server.home() + "/" + n).c_str());
+        const int quitBefore = server.countCommands("QUIT");
+        CancelledRun run(server, c.upload, c.download, c.detail, c.trigger);
+        for (const char* n : {"a.txt", "b.txt", "c.txt"})
+            WriteFile(run.h.localDir + "/" + n, n);
+        EXPECT_EQ(run.Run(), 1) << c.what;
+        EXPECT_EQ(run.count(Fmt(42800)), 1) << c.what;
+        EXPECT_EQ(run.port.completions(), 1) << c.what;
+        EXPECT_EQ(run.count(Fmt(57688)), 0) << c.what;
+        EXPECT_EQ(run.h.state.runFailed, 0) << c.what;
+        EXPECT_FALSE(test::Exists(server.home() + "/" + c.notCopied)) << c.what;
+        // The connection was closed once.
+        EXPECT_EQ(server.countCommands("QUIT") - quitBefore, 1) << c.what;
+    }
+}
+
+}  // namespace
+}  // namespace kestrum
