@@ -1,0 +1,324 @@
+// Loading a profile into the run settings: result codes, defaults and cross-rules.
+#include "engine/run_settings.h"
+
+#include <gtest/gtest.h>
+
+#include "profiles/profile_store.h"
+#include "res/codepage.h"
+#include "tests/support/ftp_server.h"
+#include "tests/support/recording_port.h"
+
+namespace kestrum {
+namespace {
+
+using Items = std::vector<std::string>;
+
+class RunSettingsTest : public ::testing::Test {
+  protected:
+    test::TempDir dir;
+    ProfileStore store{dir / "Kestrum.conf"};
+    test::RecordingPort port;
+    RunSettings settings;
+
+    void SetUp() override {
+        std::string selected;
+        int cache = 0;
+        ASSERT_TRUE(store.InitGlobalValues(dir.path(), selected, cache));
+        MakeProfile();
+    }
+
+    // A profile a run can use: upload only, password saved.
+    void MakeProfile() {
+        if (store.ProfileExists("P"))
+            ASSERT_EQ(store.DeleteProfile("P", {}), 0);
+        ASSERT_TRUE(store.CreateProfile("P"));
+        ASSERT_TRUE(store.SaveGeneralSettings("P", "ftp.example.org", "alice", "secret", true, "/data", "/www", true,
+                                              false, true));
+        settings.profileName = "P";
+    }
+
+    void Set(const std::string& value, int32_t number) { ASSERT_TRUE(store.WriteDword("P", value, number)); }
+    void Set(const std::string& value, const std::string& text) { ASSERT_TRUE(store.WriteString("P", value, text)); }
+    // Removes a value of profile P from the file, as a hand edit would.
+    void Remove(const std::string& value) {
+        std::string file = test::ReadFile(store.FilePath());
+        const size_t section = file.find("[P]\n");
+        ASSERT_NE(section, std::string::npos) << file;
+        const size_t line = file.find("\n" + value + "=", section);
+        ASSERT_NE(line, std::string::npos) << value << "\n" << file;
+        ASSERT_LT(line, file.find("\n[", section + 1)) << value;
+        file.erase(line, file.find('\n', line + 1) - line);
+        test::WriteFile(store.FilePath(), file);
+        ASSERT_FALSE(store.ReadString("P", value, 100000).has_value()) << value;
+    }
+    int Load(bool cacheSwitch = false) { return LoadRunSettings(settings, store, port, cacheSwitch); }
+};
+
+TEST_F(RunSettingsTest, LoadsEveryFieldOfAGoodProfile) {
+    ASSERT_EQ(Load(), 0);
+    EXPECT_EQ(settings.host, "ftp.example.org");
+    EXPECT_EQ(settings.user, "alice");
+    EXPECT_EQ(settings.password, "secret");
+    EXPECT_EQ(settings.remoteDir, "/www");
+    EXPECT_EQ(settings.localDir, "/data");
+    EXPECT_EQ(settings.accessType, 1);
+    EXPECT_EQ(settings.proxyName, "");
+    EXPECT_EQ(settings.port, 21);
+    EXPECT_EQ(settings.subdirs, 1);
+    EXPECT_EQ(settings.upload, 1);
+    EXPECT_EQ(settings.download, 0);
+    EXPECT_EQ(settings.timeLag, 3);
+    EXPECT_EQ(settings.onlyBoth, 0);
+    EXPECT_EQ(settings.asciiText, "HTML,HTM,TXT");
+    EXPECT_EQ(settings.asciiExtensions, (Items{"HTML", "HTM", "TXT"}));
+    EXPECT_EQ(settings.excludedText, "BAK");
+    EXPECT_EQ(settings.excludedExtensions, (Items{"BAK"}));
+    EXPECT_EQ(settings.mirrorFiles, 0);
+    EXPECT_EQ(settings.mirrorDirs, 0);
+    EXPECT_EQ(settings.useCache, 0);
+    EXPECT_EQ(settings.profileName, "P");
+    EXPECT_EQ(settings.programDir, "");  // the caller's
+    EXPECT_EQ(port.passwordPrompts(), 0);
+}
+
+TEST_F(RunSettingsTest, EachRequiredValueStopsTheLoadWithItsCode) {
+    settings.profileName.clear();
+    EXPECT_EQ(Load(), 1);
+    settings.profileName = "Nope";
+    EXPECT_EQ(Load(), 2);
+    settings.profileName = "P";
+
+    // A fresh profile has no USER yet.
+    ASSERT_TRUE(store.CreateProfile("Fresh"));
+    ASSERT_TRUE(store.WriteString("Fresh", "HOST", "h"));
+    ASSERT_TRUE(store.WriteString("Fresh", "LOCAL_DIRECTORY", "/l"));
+    settings.profileName = "Fresh";
+    EXPECT_EQ(Load(), 2);
+    settings.profileName = "P";
+
+    for (const char* value : {"HOST", "PORT", "USER", "PSWSVD", "PSW", "REMOTE_DIRECTORY", "LOCAL_DIRECTORY",
+                              "CHECK_SUB", "CHECK_UPLOAD", "CHECK_DOWNLOAD"}) {
+        MakeProfile();
+        Remove(value);
+        EXPECT_EQ(Load(), 2) << value << " missing";
+    }
+    // Not of the wanted form, or longer than the reading buffer: unreadable.
+    MakeProfile();
+    Set("PORT", "twenty-one");
+    EXPECT_EQ(Load(), 2);
+    MakeProfile();
+    Set("HOST", std::string(255, 'h'));
+    EXPECT_EQ(Load(), 2);
+    MakeProfile();
+    Set("HOST", std::string(254, 'h'));
+    EXPECT_EQ(Load(), 0);
+
+    MakeProfile();
+    Set("HOST", "");
+    EXPECT_EQ(Load(), 3);
+    MakeProfile();
+    Set("PORT", -1);
+    EXPECT_EQ(Load(), 4);
+    MakeProfile();
+    Set("LOCAL_DIRECTORY", "");
+    EXPECT_EQ(Load(), 6);
+    // The optional values never stop a load.
+    MakeProfile();
+    // (TRANSFER_BOTH is missing in a new profile already.)
+    for (const char* value :
+         {"PROXY_ON", "PROXY_NAME", "TIME_LAG", "ASCII_TRANSFER", "FILE_TRANSFER", "MIRRORING_FILE", "MIRRORING_DIR"}) {
+        Remove(value);
+    }
+    EXPECT_EQ(Load(), 0);
+    EXPECT_EQ(settings.asciiText, "");
+    EXPECT_TRUE(settings.asciiExtensions.empty());
+    EXPECT_EQ(settings.excludedText, "");
+    EXPECT_EQ(settings.accessType, 1);
+}
+
+TEST_F(RunSettingsTest, PasswordIsAskedOnlyWhenNotSaved) {
+    Set("PSWSVD", 0);
+    port.setPassword(std::nullopt);
+    EXPECT_EQ(Load(), 5);
+    EXPECT_EQ(port.passwordPrompts(), 1);
+
+    port.setPassword("typed pässword");
+    EXPECT_EQ(Load(), 0);
+    EXPECT_EQ(settings.password, "typed pässword");
+    EXPECT_EQ(port.passwordPrompts(), 2);
+    EXPECT_EQ(store.ReadString("P", "PSW"), ScramblePassword("secret"));  // the typed one is not stored
+
+    // A saved empty password is a password: no question.
+    Set("PSWSVD", 7);
+    Set("PSW", "");
+    EXPECT_EQ(Load(), 0);
+    EXPECT_EQ(settings.password, "");
+    EXPECT_EQ(port.passwordPrompts(), 2);
+}
+
+TEST_F(RunSettingsTest, FieldsBeforeTheFailingValueAreNewTheRestKeepTheirOldContent) {
+    settings.host = "old-host";
+    settings.user = "old-user";
+    settings.password = "old-pw";
+    settings.proxyName = "old-proxy";
+    settings.remoteDir = "/old";
+    settings.port = 99;
+    Remove("USER");
+    Set("PORT", 2121);
+    EXPECT_EQ(Load(), 2);
+    EXPECT_EQ(settings.host, "ftp.example.org");
+    EXPECT_EQ(settings.proxyName, "");  // read (empty) before USER
+    EXPECT_EQ(settings.port, 2121);
+    EXPECT_EQ(settings.user, "old-user");
+    EXPECT_EQ(settings.password, "old-pw");
+    EXPECT_EQ(settings.remoteDir, "/old");
+
+    // With direct access a missing proxy name leaves the previous one.
+    MakeProfile();
+    settings.proxyName = "kept";
+    Remove("PROXY_NAME");
+    EXPECT_EQ(Load(), 0);
+    EXPECT_EQ(settings.proxyName, "kept");
+    // Through the proxy it is required.
+    Set("PROXY_ON", 1);
+    EXPECT_EQ(Load(), 2);
+    Set("PROXY_NAME", "proxy:3128");
+    EXPECT_EQ(Load(), 0);
+    EXPECT_EQ(settings.accessType, 3);
+    EXPECT_EQ(settings.proxyName, "proxy:3128");
+    Set("PROXY_ON", -5);  // any nonzero value is on
+    EXPECT_EQ(Load(), 0);
+    EXPECT_EQ(settings.accessType, 3);
+}
+
+TEST_F(RunSettingsTest, PortTimeLagAndFlagsFollowTheirRules) {
+    Set("PORT", 70000);
+    ASSERT_EQ(Load(), 0);
+    EXPECT_EQ(settings.port, 4464);
+    Set("PORT", 0);
+    ASSERT_EQ(Load(), 0);
+    EXPECT_EQ(settings.port, 0);
+    Set("PORT", 2147483647);
+    ASSERT_EQ(Load(), 0);
+    EXPECT_EQ(settings.port, 65535);
+
+    for (auto [stored, used] :
+         std::initializer_list<std::pair<int, int>>{{0, 3}, {-5, 3}, {101, 3}, {1, 1}, {100, 100}, {42, 42}}) {
+        Set("TIME_LAG", stored);
+        ASSERT_EQ(Load(), 0);
+        EXPECT_EQ(settings.timeLag, used) << stored;
+    }
+    Remove("TIME_LAG");
+    settings.timeLag = 50;
+    ASSERT_EQ(Load(), 0);
+    EXPECT_EQ(settings.timeLag, 3);
+
+    Set("CHECK_UPLOAD", 9);
+    Set("CHECK_DOWNLOAD", -1);
+    Set("CHECK_SUB", 0);
+    Set("TRANSFER_BOTH", 7);
+    ASSERT_EQ(Load(), 0);
+    EXPECT_EQ(settings.upload, 1);
+    EXPECT_EQ(settings.download, 1);
+    EXPECT_EQ(settings.subdirs, 0);
+    EXPECT_EQ(settings.onlyBoth, 7);  // stored unchanged
+}
+
+TEST_F(RunSettingsTest, MirroringAndCacheNeedAnUploadOnlyProfile) {
+    Set("MIRRORING_FILE", 1);
+    Set("MIRRORING_DIR", 1);
+    ASSERT_EQ(Load(true), 0);
+    EXPECT_EQ(settings.mirrorFiles, 1);
+    EXPECT_EQ(settings.mirrorDirs, 0);  // TRANSFER_BOTH is off
+    EXPECT_EQ(settings.useCache, 0);    // mirroring files
+
+    Set("TRANSFER_BOTH", 1);
+    ASSERT_EQ(Load(true), 0);
+    EXPECT_EQ(settings.mirrorDirs, 1);
+
+    Set("MIRRORING_DIR", 4);
+    ASSERT_EQ(Load(), 0);
+    EXPECT_EQ(settings.mirrorDirs, 4);  // the stored value
+
+    Set("MIRRORING_FILE", 0);
+    ASSERT_EQ(Load(), 0);
+    EXPECT_EQ(settings.mirrorFiles, 0);
+    EXPECT_EQ(settings.mirrorDirs, 0);
+
+    Set("MIRRORING_FILE", 1);
+    Set("CHECK_DOWNLOAD", 1);
+    ASSERT_EQ(Load(true), 0);
+    EXPECT_EQ(settings.mirrorFiles, 0);
+    EXPECT_EQ(settings.mirrorDirs, 0);
+    EXPECT_EQ(settings.useCache, 0);
+
+    Set("CHECK_DOWNLOAD", 0);
+    Set("CHECK_UPLOAD", 0);
+    ASSERT_EQ(Load(true), 0);
+    EXPECT_EQ(settings.mirrorFiles, 0);
+    EXPECT_EQ(settings.useCache, 0);
+
+    Set("CHECK_UPLOAD", 1);
+    Set("MIRRORING_FILE", 0);
+    ASSERT_EQ(Load(true), 0);
+    EXPECT_EQ(settings.useCache, 1);
+    ASSERT_EQ(Load(false), 0);
+    EXPECT_EQ(settings.useCache, 0);
+}
+
+TEST_F(RunSettingsTest, ExtensionListsAreReadUpTo1023Bytes) {
+    const std::string long1023 = std::string(1019, 'A') + ",txt";
+    Set("ASCII_TRANSFER", long1023);
+    Set("FILE_TRANSFER", long1023 + "x");
+    ASSERT_EQ(Load(), 0);
+    EXPECT_EQ(settings.asciiText, long1023);
+    EXPECT_EQ(settings.asciiExtensions, (Items{std::string(1019, 'A'), "TXT"}));
+    EXPECT_EQ(settings.excludedText, "");
+    EXPECT_TRUE(settings.excludedExtensions.empty());
+
+    Set("ASCII_TRANSFER", "html, htm,");
+    Set("FILE_TRANSFER", "");
+    ASSERT_EQ(Load(), 0);
+    EXPECT_EQ(settings.asciiText, "html, htm,");  // as stored
+    EXPECT_EQ(settings.asciiExtensions, (Items{"HTML", " HTM", ""}));
+    EXPECT_TRUE(settings.excludedExtensions.empty());
+}
+
+TEST(ExtensionListTest, ParseCutsAtEveryCommaAndTrimsNothing) {
+    Items list = {"stale"};
+    EXPECT_EQ(ParseExtensionList("", list), 1);
+    EXPECT_TRUE(list.empty());
+    ParseExtensionList("txt", list);
+    EXPECT_EQ(list, Items{"TXT"});
+    ParseExtensionList("html, htm", list);
+    EXPECT_EQ(list, (Items{"HTML", " HTM"}));
+    ParseExtensionList("a,", list);
+    EXPECT_EQ(list, (Items{"A", ""}));
+    ParseExtensionList(",,", list);
+    EXPECT_EQ(list, (Items{"", "", ""}));
+    ParseExtensionList(",Jpg", list);
+    EXPECT_EQ(list, (Items{"", "JPG"}));
+    ParseExtensionList("日本語,txt", list);
+    EXPECT_EQ(list, (Items{"日本語", "TXT"}));
+
+    ParseExtensionList("html, htm", list);
+    EXPECT_TRUE(ExtensionListed(list, "HTML"));
+    EXPECT_FALSE(ExtensionListed(list, "HTM"));
+    EXPECT_TRUE(ExtensionListed(list, " HTM"));
+    EXPECT_FALSE(ExtensionListed(list, "html"));
+    EXPECT_FALSE(ExtensionListed({}, ""));
+    ParseExtensionList("a,", list);
+    EXPECT_TRUE(ExtensionListed(list, ""));  // a trailing comma lists the empty extension
+}
+
+TEST(ExtensionListTest, Cp932TextIsUpperCasedCharacterByCharacter) {
+    SetSystemCodePage(CodePage::Cp932);
+    Items list;
+    // 0x83 0x61 is a double-byte character whose trail byte is "a": left alone.
+    ParseExtensionList("\x83\x61x,b", list);
+    SetSystemCodePage(CodePage::Utf8);
+    EXPECT_EQ(list, (Items{"\x83\x61X", "B"}));
+}
+
+}  // namespace
+}  // namespace kestrum
