@@ -252,7 +252,8 @@ void MainWindow::BuildControls() {
     logView_->setReadOnly(true);
     logView_->setUndoRedoEnabled(false);
     logView_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    logView_->setTabStopDistance(logView_->fontMetrics().horizontalAdvance(QLatin1Char(' ')) * 4);
+    // Tab stops every eight Latin characters, as in a standard edit control.
+    logView_->setTabStopDistance(logView_->fontMetrics().horizontalAdvance(QLatin1Char('x')) * 8);
     logView_->setGeometry(Units(7, 71, 248, 85));
 
     PlaceLabel(client_, QString::fromUtf8("進行状況 ："), Units(7, 7, 45, 8));
