@@ -444,7 +444,9 @@ public:
         // Active mode cannot work through an HTTP tunnel.
         passive_ = params.passive || useProxy_;
         handle_ = curl_easy_init();
-        if (!handle_) {
+        multi_ = curl_multi_init();
+        if (!handle_ || !multi_) {
+            Close();
             throw FtpError(curl_easy_strerror(CURLE_FAILED_INIT));
         }
     }
@@ -565,8 +567,18 @@ public:
         }
         std::string source = Resolve(serverPath);
         EnsureOpen();
+        // A link to a file gets the new content in the file it points to;
+        // the link itself stays.
+        std::string target = localPath;
+        std::error_code ec;
+        if (std::filesystem::is_symlink(localPath, ec)) {
+            auto resolved = std::filesystem::canonical(localPath, ec);
+            if (!ec) {
+                target = resolved.string();
+            }
+        }
         TempDownload temp;
-        if (!temp.Create(localPath, lastError_)) {
+        if (!temp.Create(target, lastError_)) {
             return false;
         }
         Prepare(FileUrl(source));
@@ -580,7 +592,7 @@ public:
             return Fail(code);
         }
         curlDir_ = ParentOf(source);
-        return temp.Commit(localPath, lastError_);
+        return temp.Commit(target, lastError_);
     }
 
     FtpListing List(const std::string& directory) override {
@@ -667,11 +679,15 @@ public:
 
     void Close() override {
         if (handle_) {
-            // Sends QUIT on the open control connection.
             curl_easy_cleanup(handle_);
             handle_ = nullptr;
-            quote_.reset();
         }
+        if (multi_) {
+            // Sends QUIT on the open control connection.
+            curl_multi_cleanup(multi_);
+            multi_ = nullptr;
+        }
+        quote_.reset();
     }
 
 private:
@@ -787,9 +803,44 @@ private:
         curl_easy_setopt(handle_, CURLOPT_QUOTE, quote_.get());
     }
 
+    // Drives the transfer through the connection's own multi handle, which
+    // also holds the connection cache. libcurl 7.88 can leave a passive data
+    // connection unstarted until its next wake-up, which curl_easy_perform
+    // puts up to a second away; polling with a short wait that grows while
+    // nothing happens avoids that stall without spinning on slow transfers.
     CURLcode Run() {
         transcript_.clear();
-        return curl_easy_perform(handle_);
+        if (curl_multi_add_handle(multi_, handle_) != CURLM_OK) {
+            return CURLE_FAILED_INIT;
+        }
+        CURLcode result = CURLE_OK;
+        int waitMs = 1;
+        for (;;) {
+            int running = 0;
+            CURLMcode mc = curl_multi_perform(multi_, &running);
+            if (mc != CURLM_OK) {
+                result = CURLE_FAILED_INIT;
+                break;
+            }
+            if (running == 0) {
+                int left = 0;
+                result = CURLE_FAILED_INIT;
+                while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+                    if (message->msg == CURLMSG_DONE && message->easy_handle == handle_) {
+                        result = message->data.result;
+                    }
+                }
+                break;
+            }
+            int ready = 0;
+            if (curl_multi_poll(multi_, nullptr, 0, waitMs, &ready) != CURLM_OK) {
+                result = CURLE_FAILED_INIT;
+                break;
+            }
+            waitMs = ready > 0 ? 1 : std::min(waitMs * 2, 200);
+        }
+        curl_multi_remove_handle(multi_, handle_);
+        return result;
     }
 
     // Whether any reply came from the server during the last operation.
@@ -934,6 +985,7 @@ private:
     bool passive_ = false;
     bool useMlst_ = false;
     CURL* handle_ = nullptr;
+    CURLM* multi_ = nullptr;
     Slist quote_;
     std::string cwd_ = "/";
     // The directory libcurl's connection is in, when known.

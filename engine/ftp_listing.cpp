@@ -108,8 +108,12 @@ int YearOf(int64_t utcSeconds) {
 }
 
 bool ValidDate(int year, int month, int day) {
-    static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return year >= 1900 && month >= 1 && month <= 12 && day >= 1 && day <= kDays[month - 1];
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (year < 1900 || month < 1 || month > 12 || day < 1) {
+        return false;
+    }
+    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return day <= kDays[month - 1] + (month == 2 && leap ? 1 : 0);
 }
 
 std::optional<ParsedListLine> ParseUnixLine(std::string_view line, int64_t nowUtc) {
@@ -140,14 +144,18 @@ std::optional<ParsedListLine> ParseUnixLine(std::string_view line, int64_t nowUt
         std::string_view yearOrClock = token(i + 2);
         int64_t time = 0;
         if (auto clock = ParseClock(yearOrClock)) {
-            int year = YearOf(nowUtc);
-            if (!ValidDate(year, month, static_cast<int>(*day)) &&
-                !ValidDate(year - 1, month, static_cast<int>(*day))) {
-                continue;
+            // The latest year that puts the date no more than a day in the
+            // future (29 February may reach back to the last leap year).
+            int thisYear = YearOf(nowUtc);
+            bool found = false;
+            for (int year = thisYear; year > thisYear - 8 && !found; --year) {
+                if (ValidDate(year, month, static_cast<int>(*day))) {
+                    time = UtcSeconds(year, month, static_cast<int>(*day), *clock / 60, *clock % 60, 0);
+                    found = time <= nowUtc + 86400;
+                }
             }
-            time = UtcSeconds(year, month, static_cast<int>(*day), *clock / 60, *clock % 60, 0);
-            if (time > nowUtc + 86400) {
-                time = UtcSeconds(year - 1, month, static_cast<int>(*day), *clock / 60, *clock % 60, 0);
+            if (!found) {
+                continue;
             }
         } else if (yearOrClock.size() == 4 && AllDigits(yearOrClock)) {
             int year = static_cast<int>(*ParseNumber(yearOrClock));

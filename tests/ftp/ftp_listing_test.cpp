@@ -1,0 +1,177 @@
+// The listing parsers on captured server output; no server needed.
+
+#include <gtest/gtest.h>
+
+#include "engine/ftp_listing.h"
+
+namespace kestrum {
+namespace {
+
+// 2024-06-15 12:00:00 UTC: "now" for year-less dates.
+constexpr int64_t kNow = 1718452800;
+
+TEST(FtpListingTest, UtcSecondsMatchesKnownDates) {
+    EXPECT_EQ(UtcSeconds(1970, 1, 1, 0, 0, 0), 0);
+    EXPECT_EQ(UtcSeconds(2024, 6, 15, 12, 0, 0), kNow);
+    EXPECT_EQ(UtcSeconds(2000, 2, 29, 23, 59, 59), 951868799);
+    EXPECT_EQ(UtcSeconds(2038, 1, 19, 3, 14, 8), 2147483648LL);  // beyond 32 bits
+    EXPECT_EQ(UtcSeconds(1969, 12, 31, 23, 59, 59), -1);
+}
+
+TEST(FtpListingTest, UnixLinesFromSeveralServers) {
+    struct Case {
+        const char* line;
+        const char* name;
+        bool dir;
+        int64_t size;
+        int64_t time;
+    };
+    const Case cases[] = {
+        // pyftpdlib
+        {"-rw-r--r--   1 user     user           12 Jun 15 11:58 a.txt", "a.txt", false, 12,
+         UtcSeconds(2024, 6, 15, 11, 58, 0)},
+        {"drwxr-xr-x   2 user     user         4096 Jan 05  2020 old dir", "old dir", true, 4096,
+         UtcSeconds(2020, 1, 5, 0, 0, 0)},
+        // vsftpd: numeric owners, one space before the name
+        {"-rw-------    1 1000     1000       123456 Mar 03 09:07 report 2024.pdf", "report 2024.pdf", false, 123456,
+         UtcSeconds(2024, 3, 3, 9, 7, 0)},
+        // proftpd with an ACL marker after the mode and a single-digit day
+        {"drwxrwxr-x+  3 ftp      ftp          4096 Dec  1  2023 archive", "archive", true, 4096,
+         UtcSeconds(2023, 12, 1, 0, 0, 0)},
+        // symbolic link: the name only, not the target
+        {"lrwxrwxrwx   1 root     root            7 Feb 29 23:15 latest -> v2/file", "latest", false, 7,
+         UtcSeconds(2024, 2, 29, 23, 15, 0)},
+        // no group column
+        {"-rw-r--r-- 1 owner 5 Jun  1 00:00 -leading dash", "-leading dash", false, 5, UtcSeconds(2024, 6, 1, 0, 0, 0)},
+        // owner named like a month, name with several inner spaces and a leading space
+        {"-rw-r--r--   1 jan      staff           9 Apr 10 08:00  two  spaces", " two  spaces", false, 9,
+         UtcSeconds(2024, 4, 10, 8, 0, 0)},
+        // UTF-8 name
+        {"-rw-r--r--   1 user     user            3 May 20 10:10 \xe6\x97\xa5\xe6\x9c\xac.txt",
+         "\xe6\x97\xa5\xe6\x9c\xac.txt", false, 3, UtcSeconds(2024, 5, 20, 10, 10, 0)},
+        // a size beyond 32 bits
+        {"-rw-r--r--   1 user     user   5368709120 Jun 14 23:59 big.iso", "big.iso", false, 5368709120LL,
+         UtcSeconds(2024, 6, 14, 23, 59, 0)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        auto parsed = ParseListLine(c.line, kNow);
+        ASSERT_TRUE(parsed.has_value());
+        EXPECT_EQ(parsed->name, c.name);
+        EXPECT_EQ(parsed->isDirectory, c.dir);
+        EXPECT_EQ(parsed->size, c.size);
+        EXPECT_EQ(parsed->lastWriteTime, c.time);
+    }
+}
+
+TEST(FtpListingTest, YearLessDatesNeverLieMoreThanADayAhead) {
+    // Tomorrow (within a day of now: a server clock slightly ahead) stays this year.
+    auto tomorrow = ParseListLine("-rw-r--r-- 1 u g 1 Jun 16 11:00 f", kNow);
+    ASSERT_TRUE(tomorrow);
+    EXPECT_EQ(tomorrow->lastWriteTime, UtcSeconds(2024, 6, 16, 11, 0, 0));
+    // Two days ahead can only be last year.
+    auto later = ParseListLine("-rw-r--r-- 1 u g 1 Jun 17 13:00 f", kNow);
+    ASSERT_TRUE(later);
+    EXPECT_EQ(later->lastWriteTime, UtcSeconds(2023, 6, 17, 13, 0, 0));
+    // December seen in January belongs to the year before.
+    constexpr int64_t kJanuary = 1704153600;  // 2024-01-02 00:00 UTC
+    auto december = ParseListLine("-rw-r--r-- 1 u g 1 Dec 31 22:00 f", kJanuary);
+    ASSERT_TRUE(december);
+    EXPECT_EQ(december->lastWriteTime, UtcSeconds(2023, 12, 31, 22, 0, 0));
+    // 29 February without a year, seen in a year after a leap year.
+    constexpr int64_t kMarch2025 = 1741046400;  // 2025-03-04 00:00 UTC
+    auto leap = ParseListLine("-rw-r--r-- 1 u g 1 Feb 29 10:00 f", kMarch2025);
+    ASSERT_TRUE(leap);
+    EXPECT_EQ(leap->lastWriteTime, UtcSeconds(2024, 2, 29, 10, 0, 0));
+}
+
+TEST(FtpListingTest, DosLinesFromIis) {
+    auto dir = ParseListLine("01-05-20  02:07PM       <DIR>          My Documents", kNow);
+    ASSERT_TRUE(dir);
+    EXPECT_TRUE(dir->isDirectory);
+    EXPECT_EQ(dir->name, "My Documents");
+    EXPECT_EQ(dir->lastWriteTime, UtcSeconds(2020, 1, 5, 14, 7, 0));
+
+    auto file = ParseListLine("12-31-99  12:00AM                 1,234 setup.exe", kNow);
+    ASSERT_TRUE(file);
+    EXPECT_FALSE(file->isDirectory);
+    EXPECT_EQ(file->size, 1234);
+    EXPECT_EQ(file->lastWriteTime, UtcSeconds(1999, 12, 31, 0, 0, 0));
+
+    auto noon = ParseListLine("06-15-2024  12:30PM                   17 noon.txt", kNow);
+    ASSERT_TRUE(noon);
+    EXPECT_EQ(noon->lastWriteTime, UtcSeconds(2024, 6, 15, 12, 30, 0));
+
+    auto clock24 = ParseListLine("06-15-24  17:45                   0 empty file.txt", kNow);
+    ASSERT_TRUE(clock24);
+    EXPECT_EQ(clock24->name, "empty file.txt");
+    EXPECT_EQ(clock24->lastWriteTime, UtcSeconds(2024, 6, 15, 17, 45, 0));
+}
+
+TEST(FtpListingTest, LinesThatAreNotEntries) {
+    for (const char* line : {"total 48", "", "crw-rw-rw-   1 root     root       1,   3 Jun 15 10:00 null",
+                             "srwxr-xr-x   1 u g 0 Jun 15 10:00 socket", "prw-r--r--   1 u g 0 Jun 15 10:00 fifo",
+                             "garbage line", "-rw-r--r-- 1 u g notasize Jun 15 10:00 f",
+                             "-rw-r--r-- 1 u g 5 Jun 15 10:00", "13-45-20  02:07PM  <DIR>  bad date"}) {
+        SCOPED_TRACE(line);
+        EXPECT_FALSE(ParseListLine(line, kNow).has_value());
+    }
+}
+
+TEST(FtpListingTest, WholeListListingSortsOutDotsAndHostileNames) {
+    const std::string text =
+        "total 20\r\n"
+        "drwxr-xr-x   4 u g 4096 Jun 15 10:00 .\r\n"
+        "drwxr-xr-x   9 u g 4096 Jun 15 10:00 ..\r\n"
+        "-rw-r--r--   1 u g   10 Jun 15 10:00 .hidden\r\n"
+        "-rw-r--r--   1 u g   10 Jun 15 10:00 back\\slash\r\n"
+        "-rw-r--r--   1 u g   10 Jun 15 10:00 ..\r\n"
+        "drwxr-xr-x   2 u g 4096 Jun 15 10:00 sub\r\n"
+        "-rw-r--r--   1 u g   10 Jun 15 10:00 plain\n";
+    FtpListing listing;
+    ParseListListing(text, kNow, listing);
+    ASSERT_EQ(listing.entries.size(), 3u);
+    EXPECT_EQ(listing.entries[0].name, ".hidden");
+    EXPECT_TRUE(listing.entries[0].hidden);
+    EXPECT_EQ(listing.entries[1].name, "sub");
+    EXPECT_TRUE(listing.entries[1].isDirectory);
+    EXPECT_FALSE(listing.entries[1].hidden);
+    EXPECT_EQ(listing.entries[2].name, "plain");
+    EXPECT_EQ(listing.rejectedNames, (std::vector<std::string>{"back\\slash", ".."}));
+}
+
+TEST(FtpListingTest, MlsdFactLines) {
+    const std::string text =
+        "type=cdir;sizd=4096;modify=20240615100000;perm=flcdmpe; .\r\n"
+        "type=pdir;sizd=4096;modify=20240615100000;perm=flcdmpe; ..\r\n"
+        "type=file;size=156;modify=20071029155301;perm=r;unique=8012; music; mp3 #1.txt\r\n"
+        "type=dir;size=0;modify=20071127230206.123;perm=el;unique=801e33; e books\r\n"
+        "Type=File;Size=7;Modify=20240615100001; .profile\r\n"
+        "modify=20240615100002;size=3;type=OS.unix=slink:/etc/x; link\r\n"
+        "type=OS.unix=chr-13/29;size=0; device\r\n"
+        "type=file;size=1;modify=20240615100003; a/b\r\n"
+        "type=file;size=1;modify=20240615100004;  leading space\r\n"
+        "type=file;size=1;modify=bad; no time\r\n";
+    FtpListing listing;
+    ParseMlsdListing(text, listing);
+    ASSERT_EQ(listing.entries.size(), 6u);
+    EXPECT_EQ(listing.entries[0].name, "music; mp3 #1.txt");
+    EXPECT_EQ(listing.entries[0].size, 156);
+    EXPECT_EQ(listing.entries[0].lastWriteTime, UtcSeconds(2007, 10, 29, 15, 53, 1));
+    EXPECT_FALSE(listing.entries[0].isDirectory);
+    EXPECT_EQ(listing.entries[1].name, "e books");
+    EXPECT_TRUE(listing.entries[1].isDirectory);
+    EXPECT_EQ(listing.entries[1].lastWriteTime, UtcSeconds(2007, 11, 27, 23, 2, 6));
+    EXPECT_EQ(listing.entries[2].name, ".profile");
+    EXPECT_TRUE(listing.entries[2].hidden);
+    EXPECT_EQ(listing.entries[2].size, 7);
+    EXPECT_EQ(listing.entries[3].name, "link");
+    EXPECT_FALSE(listing.entries[3].isDirectory);
+    EXPECT_EQ(listing.entries[4].name, " leading space");
+    EXPECT_EQ(listing.entries[5].name, "no time");
+    EXPECT_EQ(listing.entries[5].lastWriteTime, 0);
+    EXPECT_EQ(listing.rejectedNames, (std::vector<std::string>{"a/b"}));
+}
+
+}  // namespace
+}  // namespace kestrum
