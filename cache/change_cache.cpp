@@ -260,16 +260,32 @@ int SaveChangeCache(RunContext& ctx) {
     state.cacheFiles.clear();
     const std::vector<std::string> unsynced = std::move(state.unsyncedLocalFiles);
     state.unsyncedLocalFiles.clear();
-    // Only a run that reached its end without an error may stand as the new
-    // reference: after a cancel or a failure the previous snapshot stays, so
-    // the changes that run did not carry out still count as changed next time.
-    if (state.reachedEnd.load() == 0 || state.runFailed.load() != 0)
-        return 0;
     SnapshotLocalTree(ctx, state.settings.localDir);
     if (!unsynced.empty()) {
         // Files this run did not carry out stay "changed" for the next run.
         const std::unordered_set<std::string> left(unsynced.begin(), unsynced.end());
         std::erase_if(state.cacheFiles, [&](const FileEntry& e) { return left.count(e.name) != 0; });
+    }
+    if (state.reachedEnd.load() == 0 || state.runFailed.load() != 0) {
+        // A run that was cancelled or failed may not have carried out its
+        // changes: the file is rewritten all the same, but no record may claim
+        // more than the previous snapshot did. A file unknown to it is left
+        // out and a newer one keeps its previous time, so both still count as
+        // changed next time.
+        FileList previous;
+        if (IsCacheableProfileName(state.settings.profileName) && !state.settings.programDir.empty()) {
+            ReadChangeCacheFile(CacheFilePath(state.settings.programDir, state.settings.profileName),
+                                state.settings.profileName, previous);
+        }
+        std::unordered_map<std::string, int64_t> reference;
+        reference.reserve(previous.size());
+        for (const FileEntry& e : previous) reference.emplace(FoldKey(e.name), e.lastWriteTime);
+        std::erase_if(state.cacheFiles, [&](FileEntry& e) {
+            auto it = reference.find(FoldKey(e.name));
+            if (it == reference.end()) return true;
+            e.lastWriteTime = std::min(e.lastWriteTime, it->second);
+            return false;
+        });
     }
     const int result = WriteChangeCacheFile(state.settings.programDir, state.settings.profileName, state.cacheFiles);
     state.cacheFiles.clear();

@@ -267,29 +267,47 @@ TEST(ChangeCacheFile, SnapshotFollowsTheLocalScanRules) {
     EXPECT_TRUE(h.port.lines().empty());
 }
 
-TEST(ChangeCacheFile, OnlyARunThatReachedItsEndWithoutErrorReplacesTheFile) {
+TEST(ChangeCacheFile, ARunThatDidNotReachItsEndNeverMakesAChangeLookCarriedOut) {
     CacheHarness h;
     h.state.settings.profileName = "web";
     WriteFile(h.dir / "local/a.txt", "a", 1'000'000'000);
+    WriteFile(h.dir / "local/b.txt", "b", 1'000'000'000);
     h.state.reachedEnd = 1;
     ASSERT_EQ(SaveChangeCache(h.ctx), 1);
     const std::string before = ReadFile(h.cachePath("web"));
 
+    // Cancelled or failed: the file is rewritten, but a changed file keeps its
+    // previous time, a new one is left out, an older one takes its own time.
     WriteFile(h.dir / "local/a.txt", "changed", 1'000'000'500);
-    h.state.reachedEnd = 0;  // cancelled or stopped early
-    h.state.cacheFiles.push_back({"a.txt", 1, 0, 0});
-    EXPECT_EQ(SaveChangeCache(h.ctx), 0);
-    EXPECT_TRUE(h.state.cacheFiles.empty());
-    EXPECT_EQ(ReadFile(h.cachePath("web")), before);
+    WriteFile(h.dir / "local/b.txt", "restored", 999'999'000);
+    WriteFile(h.dir / "local/new.txt", "new", 1'000'000'500);
+    for (const auto& [reached, failed] : std::vector<std::pair<int, int>>{{0, 0}, {1, 1}, {0, 1}}) {
+        h.state.reachedEnd = reached;
+        h.state.runFailed = failed;
+        h.state.cacheFiles.push_back({"a.txt", 1, 0, 0});
+        EXPECT_EQ(SaveChangeCache(h.ctx), 1);
+        EXPECT_TRUE(h.state.cacheFiles.empty());
+        ASSERT_EQ(LoadChangeCache(h.ctx), 1);
+        ASSERT_EQ(h.state.cacheFiles.size(), 2u);
+        EXPECT_EQ(h.state.cacheFiles[0].name, "a.txt");
+        EXPECT_EQ(h.state.cacheFiles[0].lastWriteTime, 1'000'000'000);
+        EXPECT_EQ(h.state.cacheFiles[1].name, "b.txt");
+        EXPECT_EQ(h.state.cacheFiles[1].lastWriteTime, 999'999'000);
+        h.state.cacheFiles.clear();
+    }
 
+    // Without a previous snapshot of this profile, an unfinished run leaves no record.
+    h.state.settings.profileName = "other";
+    EXPECT_EQ(SaveChangeCache(h.ctx), 1);
+    EXPECT_EQ(ReadFile(h.cachePath("other")).size(), 60u);
+
+    h.state.settings.profileName = "web";
     h.state.reachedEnd = 1;
-    h.state.runFailed = 1;
-    EXPECT_EQ(SaveChangeCache(h.ctx), 0);
-    EXPECT_EQ(ReadFile(h.cachePath("web")), before);
-
     h.state.runFailed = 0;
     EXPECT_EQ(SaveChangeCache(h.ctx), 1);
     EXPECT_NE(ReadFile(h.cachePath("web")), before);
+    ASSERT_EQ(LoadChangeCache(h.ctx), 1);
+    EXPECT_EQ(h.state.cacheFiles.size(), 3u);
 }
 
 TEST(ChangeCacheFile, FilesTheRunDidNotCarryOutAreLeftOutOfTheSnapshot) {
@@ -308,10 +326,10 @@ TEST(ChangeCacheFile, FilesTheRunDidNotCarryOutAreLeftOutOfTheSnapshot) {
     EXPECT_EQ(h.state.cacheFiles[0].name, "a.txt");
     EXPECT_EQ(h.state.cacheFiles[1].name, "c.txt") << "names are matched exactly as scanned";
 
-    // Emptied by every completion, also one that writes nothing.
+    // Emptied by every completion, also by an unfinished run.
     h.state.unsyncedLocalFiles = {"a.txt"};
     h.state.reachedEnd = 0;
-    EXPECT_EQ(SaveChangeCache(h.ctx), 0);
+    EXPECT_EQ(SaveChangeCache(h.ctx), 1);
     EXPECT_TRUE(h.state.unsyncedLocalFiles.empty());
 }
 
