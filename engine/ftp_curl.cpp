@@ -54,6 +54,7 @@ constexpr int kIdBadHost = 60604;
 constexpr int kIdBadCredentials = 60605;
 constexpr int kIdNoProxyName = 60606;
 constexpr int kIdClosed = 60607;
+constexpr int kIdBadServerPath = 60608;
 
 void InitCurlOnce() {
     static std::once_flag once;
@@ -528,6 +529,7 @@ public:
         }
         std::string target = Resolve(serverPath);
         if (target == "/") {
+            lastError_ = FormatString(kIdBadServerPath, {serverPath});
             return false;
         }
         EnsureOpen();
@@ -548,10 +550,10 @@ public:
         curl_easy_setopt(handle_, CURLOPT_UPLOAD, 1L);
         curl_easy_setopt(handle_, CURLOPT_READFUNCTION, &UploadSource::Read);
         curl_easy_setopt(handle_, CURLOPT_READDATA, &source);
+        // No CURLOPT_INFILESIZE: a local file that shrinks meanwhile would
+        // otherwise end as a partial-file error, which reads as a broken connection.
         if (source.ascii) {
             curl_easy_setopt(handle_, CURLOPT_TRANSFERTEXT, 1L);
-        } else {
-            curl_easy_setopt(handle_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(st.st_size));
         }
         CURLcode code = Run();
         if (code != CURLE_OK) {

@@ -196,6 +196,9 @@ TEST_P(FtpLayerTest, TransferRefusalsLeaveEverythingInPlace) {
     }
     EXPECT_FALSE(fs::exists(OnServer("x.txt")));
     EXPECT_EQ(server_->countCommands("STOR"), 0);
+    // The root itself is no file name.
+    EXPECT_FALSE(c.PutFile(local_ / "target", "/", TransferType::Binary));
+    EXPECT_FALSE(c.LastError().empty());
     // A server directory that does not exist.
     EXPECT_FALSE(c.PutFile(local_ / "target", "no/such/dir/x.txt", TransferType::Binary));
 
