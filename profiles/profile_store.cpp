@@ -31,14 +31,18 @@ constexpr const char* kPasswordValue = "PSW";
 // "%" are percent-encoded; QSettings itself escapes everything else it cannot
 // keep in the file. A name that is not text in the code page keeps its bytes:
 // its high bytes are escaped too, which text names never need, so the mapping
-// stays one to one.
+// stays one to one. QSettings also writes every spelling of "general" as the
+// section of a group named "General" and reads them all back as that one, so
+// such a name gets its first letter escaped.
 QString GroupName(const std::string& name) {
     const bool text = IsValidText(name);
     const std::string bytes = text ? ToUtf8(name) : name;
     static const char hex[] = "0123456789ABCDEF";
+    const bool general = EqualsIgnoreCase(bytes, "general", CodePage::Utf8);
     QByteArray out;
-    for (unsigned char c : bytes) {
-        if (c == '%' || c == '/' || c == '\\' || (!text && c >= 0x80)) {
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        if (c == '%' || c == '/' || c == '\\' || (!text && c >= 0x80) || (general && i == 0)) {
             out += '%';
             out += hex[c >> 4];
             out += hex[c & 15];

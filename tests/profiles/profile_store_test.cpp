@@ -187,6 +187,14 @@ TEST_F(StoreTest, PasswordIsScrambledInTheFileAndRoundTripsEveryByte) {
     EXPECT_EQ(store.LoadProfile("P")->password, everyByte.substr(0, 254));
     ASSERT_TRUE(store.SaveGeneralSettings("P", "h", "u", everyByte.substr(200), true, "/l", "", false, false, true));
     EXPECT_EQ(store.LoadProfile("P")->password, everyByte.substr(200));
+    // Parsed afresh from a copy, not from what QSettings remembers writing.
+    WriteFile(dir / "copy.conf", ReadFile(path));
+    auto fresh = ProfileStore(dir / "copy.conf").LoadProfile("P");
+    ASSERT_TRUE(fresh.has_value());
+    EXPECT_EQ(fresh->password, everyByte.substr(200));
+    EXPECT_EQ(fresh->savePassword, 1);
+    EXPECT_EQ(fresh->checkUpload, 1);
+    EXPECT_EQ(fresh->host, "h");
     EXPECT_EQ(ScramblePassword(ScramblePassword(everyByte)), everyByte);
     EXPECT_EQ(ScramblePassword("A"), std::string(1, static_cast<char>('A' ^ 0x1B)));
 }
@@ -316,8 +324,9 @@ TEST_F(StoreTest, DeleteProfileRemovesTheKeyAndWritesTheGivenList) {
 TEST_F(StoreTest, NamesWithSeparatorsSpacesAndJapaneseAreKeptApart) {
     Init();
     const std::vector<std::string> names = {
-        "a",     "a/b", "a\\b",     "a b",        " lead",    "日本語のサイト", "General",    "a%2Fb",
-        "a%5Cb", "%",   "p/q/../r", "ab\xff\xfe", "ab%FF%FE", "名前/で\\す",    "two  spaces"};
+        "a",           "a/b",     "a\\b",    "a b",      " lead",      "日本語のサイト", "General",
+        "a%2Fb",       "a%5Cb",   "%",       "p/q/../r", "ab\xff\xfe", "ab%FF%FE",       "名前/で\\す",
+        "two  spaces", "general", "GENERAL", "%General", "%67eneral"};
     for (const auto& name : names)
         ASSERT_TRUE(store.CreateProfile(name)) << name;
     for (size_t i = 0; i < names.size(); ++i) {
@@ -326,11 +335,18 @@ TEST_F(StoreTest, NamesWithSeparatorsSpacesAndJapaneseAreKeptApart) {
             << names[i];
     }
     EXPECT_EQ(store.ReadProfileList(), names);
+    // A copy of the file is parsed afresh (QSettings caches what it wrote).
+    const std::string copy = dir / "copy.conf";
+    WriteFile(copy, ReadFile(path));
+    ProfileStore fresh(copy);
     for (size_t i = 0; i < names.size(); ++i) {
-        auto p = store.LoadProfile(names[i]);
-        ASSERT_TRUE(p.has_value()) << names[i];
-        EXPECT_EQ(p->host, "host" + std::to_string(i)) << names[i];
+        for (ProfileStore* s : {&store, &fresh}) {
+            auto p = s->LoadProfile(names[i]);
+            ASSERT_TRUE(p.has_value()) << names[i];
+            EXPECT_EQ(p->host, "host" + std::to_string(i)) << names[i];
+        }
     }
+    EXPECT_EQ(fresh.ReadProfileList(), names);
     // Deleting "a" leaves "a/b" and its neighbours alone.
     std::vector<std::string> rest(names.begin() + 1, names.end());
     EXPECT_EQ(store.DeleteProfile("a", rest), 0);
