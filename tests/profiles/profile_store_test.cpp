@@ -326,7 +326,8 @@ TEST_F(StoreTest, NamesWithSeparatorsSpacesAndJapaneseAreKeptApart) {
     const std::vector<std::string> names = {
         "a",           "a/b",     "a\\b",    "a b",      " lead",      "日本語のサイト", "General",
         "a%2Fb",       "a%5Cb",   "%",       "p/q/../r", "ab\xff\xfe", "ab%FF%FE",       "名前/で\\す",
-        "two  spaces", "general", "GENERAL", "%General", "%67eneral"};
+        "two  spaces", "general", "GENERAL", "%General", "%67eneral",  "q\"uote",        "semi;colon",
+        "eq=ual",      "[br]",    "#hash",   "@at",      "tab\tx"};
     for (const auto& name : names)
         ASSERT_TRUE(store.CreateProfile(name)) << name;
     for (size_t i = 0; i < names.size(); ++i) {
@@ -466,6 +467,18 @@ TEST_F(StoreTest, ReadersIgnoreTheStoredFormAndLimits) {
     ASSERT_TRUE(store.WriteProfileValues("P", {{"HOST", std::string("x")}, {"TIME_LAG", int32_t{9}}}));
     EXPECT_EQ(store.ReadString("P", "HOST"), "x");
     EXPECT_EQ(store.ReadDword("P", "TIME_LAG"), 9);
+
+    // Texts that mean something in an INI file come back as written.
+    const std::vector<std::string> texts = {" lead", "trail ", "a;b",   "a,b", "@x", "\"q\"", "a=b", "t\tb",
+                                            "日本",  "[x]",    "\\srv", "#c",  "",   "%41",   "\\"};
+    for (size_t i = 0; i < texts.size(); ++i) {
+        ASSERT_TRUE(store.WriteString("P", "V" + std::to_string(i), texts[i]));
+    }
+    WriteFile(dir / "copy.conf", ReadFile(path));
+    ProfileStore fresh(dir / "copy.conf");
+    for (size_t i = 0; i < texts.size(); ++i) {
+        EXPECT_EQ(fresh.ReadString("P", "V" + std::to_string(i)), texts[i]) << texts[i];
+    }
 }
 
 TEST_F(StoreTest, WritersInTwoThreadsKeepEachOthersValues) {
