@@ -20,6 +20,15 @@
 
 namespace kestrum::test {
 
+// The child widget with objectName id; the test fails when it is missing.
+template <class T>
+T* Find(QWidget* parent, const char* id) {
+    T* child = parent->findChild<T*>(QString::fromLatin1(id));
+    if (child == nullptr)
+        throw std::runtime_error(std::string("no control ") + id);
+    return child;
+}
+
 struct ShownBox {
     QString text;
     BoxButtons buttons;
@@ -45,15 +54,6 @@ class DialogTest : public ::testing::Test {
         });
     }
     ~DialogTest() override { unsetenv("KESTRUM_HOME"); }
-
-    // The child widget with objectName id; the test fails when it is missing.
-    template <class T>
-    static T* Find(QWidget* parent, const char* id) {
-        T* child = parent->findChild<T*>(QString::fromLatin1(id));
-        if (child == nullptr)
-            throw std::runtime_error(std::string("no control ") + id);
-        return child;
-    }
 
     // Texts of the boxes shown so far, then forgets them.
     std::vector<QString> TakeMessages() {
