@@ -137,6 +137,15 @@ std::string BaseNameOf(const std::string& absPath) {
     return absPath.substr(absPath.rfind('/') + 1);
 }
 
+// Whether "LIST name" names just that entry on common servers: no options
+// ("-"), no pattern characters, no spaces, and not hidden (often unlisted).
+bool SafeAsListArgument(std::string_view name) {
+    if (name.empty() || name[0] == '-' || name[0] == '.') {
+        return false;
+    }
+    return name.find_first_of(" \t*?[]{}~\\") == std::string_view::npos;
+}
+
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) {
         return false;
@@ -650,8 +659,25 @@ public:
             }
             return result;
         }
-        // Without MLST, "LIST name" of a directory shows its contents rather
-        // than its own entry, so the parent is listed and the name looked up.
+        // Without MLST: "LIST name" answers cheaply for a plain file. Its
+        // output is taken only when it is exactly that file's own line; for a
+        // directory it shows the contents instead, and servers may read a
+        // name as options or a pattern, so anything else is looked up in a
+        // listing of the parent. (A directory holding nothing but a file of
+        // its own name reads as that file; callers only compare such an
+        // entry's time or fail to store over it.)
+        std::string name = BaseNameOf(target);
+        if (SafeAsListArgument(name)) {
+            FtpListing single;
+            ListInto(ParentOf(target), single, &name);
+            if (single.status == ListStatus::Missing) {
+                return single;
+            }
+            if (single.status == ListStatus::Ok && single.entries.size() == 1 && single.rejectedNames.empty() &&
+                !single.entries[0].isDirectory && single.entries[0].name == name) {
+                return single;
+            }
+        }
         FtpListing parent;
         ListInto(ParentOf(target), parent);
         result.status = parent.status;
@@ -659,7 +685,6 @@ public:
         if (parent.status != ListStatus::Ok) {
             return result;
         }
-        std::string name = BaseNameOf(target);
         for (auto& entry : parent.entries) {
             if (entry.name == name) {
                 result.entries.push_back(std::move(entry));
@@ -956,12 +981,16 @@ private:
         return Quote(verb, target).code / 100 == 2;
     }
 
-    void ListInto(const std::string& dir, FtpListing& listing) {
+    // Lists dir (MLSD or LIST), or with listName the output of "LIST <listName>" in dir.
+    void ListInto(const std::string& dir, FtpListing& listing, const std::string* listName = nullptr) {
         Prepare(DirUrl(dir));
         std::string body;
+        std::string request = listName ? "LIST " + *listName : std::string();
         curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, &AppendToString);
         curl_easy_setopt(handle_, CURLOPT_WRITEDATA, &body);
-        if (useMlst_) {
+        if (listName) {
+            curl_easy_setopt(handle_, CURLOPT_CUSTOMREQUEST, request.c_str());
+        } else if (useMlst_) {
             curl_easy_setopt(handle_, CURLOPT_CUSTOMREQUEST, "MLSD");
         }
         CURLcode code = Run();
@@ -973,7 +1002,7 @@ private:
             return;
         }
         curlDir_ = dir;
-        if (useMlst_) {
+        if (useMlst_ && !listName) {
             ParseMlsdListing(body, listing);
         } else {
             ParseListListing(body, static_cast<int64_t>(std::time(nullptr)), listing);

@@ -305,6 +305,7 @@ TEST_P(FtpLayerTest, ListingAndLookup) {
     EXPECT_EQ(c.List("/top/nothing/deeper").status, ListStatus::Missing);
 
     // Lookups give the path's own entry.
+    const int listCommands = server_->countCommands("LIST");
     FtpListing lookFile = c.Lookup("file.txt");
     ASSERT_EQ(lookFile.status, ListStatus::Ok) << lookFile.error;
     ASSERT_EQ(lookFile.entries.size(), 1u);
@@ -312,6 +313,11 @@ TEST_P(FtpLayerTest, ListingAndLookup) {
     EXPECT_FALSE(lookFile.entries[0].isDirectory);
     EXPECT_EQ(lookFile.entries[0].size, 5);
     EXPECT_EQ(lookFile.entries[0].lastWriteTime, AsListed(recent));
+    if (!GetParam().mlsd) {
+        // A plain file is found by "LIST name", without listing its whole directory.
+        EXPECT_EQ(server_->countCommands("LIST file.txt"), 1);
+        EXPECT_EQ(server_->countCommands("LIST"), listCommands + 1);
+    }
     FtpListing lookDir = c.Lookup("/top/sub dir");
     ASSERT_EQ(lookDir.status, ListStatus::Ok) << lookDir.error;
     ASSERT_EQ(lookDir.entries.size(), 1u);
