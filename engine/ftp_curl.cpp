@@ -29,6 +29,7 @@
 
 #include "engine/ftp_client.h"
 #include "engine/ftp_listing.h"
+#include "engine/ftp_paths.h"
 #include "res/strings.h"
 
 namespace kestrum {
@@ -75,77 +76,6 @@ std::string Printable(const std::string& text) {
     return out;
 }
 
-// Every byte but A-Za-z0-9-._~ as %XX: "#", "?", ";type=a" and "%41" in a name
-// would otherwise change what libcurl sends.
-std::string Encode(std::string_view segment) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(segment.size() * 3);
-    for (unsigned char c : segment) {
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-            c == '_' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        }
-    }
-    return out;
-}
-
-// An absolute path without ".", ".." or empty segments: "/" or "/a/b". ".." is
-// folded here because libcurl would fold it on its own terms.
-std::string Normalise(const std::string& base, const std::string& path) {
-    std::vector<std::string_view> segments;
-    auto split = [&segments](std::string_view text) {
-        size_t pos = 0;
-        while (pos <= text.size()) {
-            size_t end = text.find('/', pos);
-            if (end == std::string_view::npos) {
-                end = text.size();
-            }
-            std::string_view segment = text.substr(pos, end - pos);
-            if (segment == "..") {
-                if (!segments.empty()) {
-                    segments.pop_back();
-                }
-            } else if (!segment.empty() && segment != ".") {
-                segments.push_back(segment);
-            }
-            pos = end + 1;
-        }
-    };
-    if (path.empty() || path[0] != '/') {
-        split(base);
-    }
-    split(path);
-    std::string out;
-    for (auto segment : segments) {
-        out += '/';
-        out += segment;
-    }
-    return out.empty() ? "/" : out;
-}
-
-std::string ParentOf(const std::string& absPath) {
-    auto slash = absPath.rfind('/');
-    return slash == 0 || slash == std::string::npos ? "/" : absPath.substr(0, slash);
-}
-
-std::string BaseNameOf(const std::string& absPath) {
-    return absPath.substr(absPath.rfind('/') + 1);
-}
-
-// Whether "LIST name" names just that entry on common servers: no options
-// ("-"), no pattern characters, no spaces, and not hidden (often unlisted).
-bool SafeAsListArgument(std::string_view name) {
-    if (name.empty() || name[0] == '-' || name[0] == '.') {
-        return false;
-    }
-    return name.find_first_of(" \t*?[]{}~\\") == std::string_view::npos;
-}
-
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) {
         return false;
@@ -156,23 +86,6 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
         }
     }
     return true;
-}
-
-// "ddd " or "ddd": the last line of a reply. "ddd-" begins a multi-line reply.
-int ReplyCodeOf(std::string_view line, bool* multiLine) {
-    if (line.size() < 3) {
-        return 0;
-    }
-    for (int i = 0; i < 3; ++i) {
-        if (line[i] < '0' || line[i] > '9') {
-            return 0;
-        }
-    }
-    if (line.size() > 3 && line[3] != ' ' && line[3] != '-') {
-        return 0;
-    }
-    *multiLine = line.size() > 3 && line[3] == '-';
-    return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
 }
 
 // Refusals of a single operation: the connection is still usable.
@@ -192,101 +105,6 @@ bool IsRefusal(CURLcode code) {
         default:
             return false;
     }
-}
-
-struct Endpoint {
-    std::string urlHost;  // "name" or "[v6]"
-    int port = 0;         // 0 when the text carries none
-};
-
-bool ValidHostName(std::string_view name) {
-    if (name.empty()) {
-        return false;
-    }
-    for (unsigned char c : name) {
-        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-                  c == '_' || c >= 0x80;
-        if (!ok) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool ValidV6(std::string_view address) {
-    if (address.empty()) {
-        return false;
-    }
-    for (unsigned char c : address) {
-        if (!std::isxdigit(c) && c != ':' && c != '.') {
-            return false;
-        }
-    }
-    return true;
-}
-
-std::optional<int> ParsePort(std::string_view text) {
-    if (text.empty() || text.size() > 5) {
-        return std::nullopt;
-    }
-    int port = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        port = port * 10 + (c - '0');
-    }
-    if (port < 1 || port > 65535) {
-        return std::nullopt;
-    }
-    return port;
-}
-
-// "host", "host:port", "[v6]", "[v6]:port" or a bare IPv6 address.
-std::optional<Endpoint> ParseHost(const std::string& host) {
-    Endpoint endpoint;
-    if (!host.empty() && host[0] == '[') {
-        auto close = host.find(']');
-        if (close == std::string::npos || !ValidV6(std::string_view(host).substr(1, close - 1))) {
-            return std::nullopt;
-        }
-        endpoint.urlHost = host.substr(0, close + 1);
-        std::string_view rest = std::string_view(host).substr(close + 1);
-        if (!rest.empty()) {
-            if (rest[0] != ':') {
-                return std::nullopt;
-            }
-            auto port = ParsePort(rest.substr(1));
-            if (!port) {
-                return std::nullopt;
-            }
-            endpoint.port = *port;
-        }
-        return endpoint;
-    }
-    auto colons = std::count(host.begin(), host.end(), ':');
-    if (colons > 1) {
-        if (!ValidV6(host)) {
-            return std::nullopt;
-        }
-        endpoint.urlHost = "[" + host + "]";
-        return endpoint;
-    }
-    std::string_view name = host;
-    if (colons == 1) {
-        auto colon = host.find(':');
-        auto port = ParsePort(std::string_view(host).substr(colon + 1));
-        if (!port) {
-            return std::nullopt;
-        }
-        endpoint.port = *port;
-        name = name.substr(0, colon);
-    }
-    if (!ValidHostName(name)) {
-        return std::nullopt;
-    }
-    endpoint.urlHost = std::string(name);
-    return endpoint;
 }
 
 struct SlistDeleter {
@@ -438,7 +256,7 @@ public:
         if (HasLineBreakOrNul(params.user) || HasLineBreakOrNul(params.password)) {
             throw FtpError(LoadString(kIdBadCredentials));
         }
-        auto endpoint = HasLineBreakOrNul(params.host) ? std::nullopt : ParseHost(params.host);
+        auto endpoint = HasLineBreakOrNul(params.host) ? std::nullopt : ParseFtpHost(params.host);
         if (!endpoint) {
             throw FtpError(FormatString(kIdBadHost, {Printable(params.host)}));
         }
@@ -493,7 +311,7 @@ public:
         }
         char* entry = nullptr;
         if (curl_easy_getinfo(handle_, CURLINFO_FTP_ENTRY_PATH, &entry) == CURLE_OK && entry && entry[0] == '/') {
-            cwd_ = Normalise("/", entry);
+            cwd_ = NormaliseServerPath("/", entry);
         }
     }
 
@@ -568,7 +386,7 @@ public:
         if (code != CURLE_OK) {
             return Fail(code);
         }
-        curlDir_ = ParentOf(target);
+        curlDir_ = ServerParentOf(target);
         return true;
     }
 
@@ -602,7 +420,7 @@ public:
         if (code != CURLE_OK) {
             return Fail(code);
         }
-        curlDir_ = ParentOf(source);
+        curlDir_ = ServerParentOf(source);
         return temp.Commit(target, lastError_);
     }
 
@@ -643,7 +461,7 @@ public:
                 for (size_t i = 1; i < reply.lines.size(); ++i) {
                     if (!reply.lines[i].empty() && reply.lines[i][0] == ' ') {
                         if (auto parsed = ParseMlsxLine(std::string_view(reply.lines[i]).substr(1))) {
-                            parsed->name = BaseNameOf(target);
+                            parsed->name = ServerBaseNameOf(target);
                             AddListedEntry(result, std::move(*parsed));
                         }
                         break;
@@ -666,10 +484,10 @@ public:
         // listing of the parent. (A directory holding nothing but a file of
         // its own name reads as that file; callers only compare such an
         // entry's time or fail to store over it.)
-        std::string name = BaseNameOf(target);
+        std::string name = ServerBaseNameOf(target);
         if (SafeAsListArgument(name)) {
             FtpListing single;
-            ListInto(ParentOf(target), single, &name);
+            ListInto(ServerParentOf(target), single, &name);
             if (single.status == ListStatus::Missing) {
                 return single;
             }
@@ -679,7 +497,7 @@ public:
             }
         }
         FtpListing parent;
-        ListInto(ParentOf(target), parent);
+        ListInto(ServerParentOf(target), parent);
         result.status = parent.status;
         result.error = parent.error;
         if (parent.status != ListStatus::Ok) {
@@ -764,7 +582,7 @@ private:
         return false;
     }
 
-    std::string Resolve(const std::string& path) const { return Normalise(cwd_, path); }
+    std::string Resolve(const std::string& path) const { return NormaliseServerPath(cwd_, path); }
 
     std::string DirUrl(const std::string& absDir) const {
         // The root is "/%2F" so that it matches the directory part libcurl
@@ -779,7 +597,7 @@ private:
             if (end == std::string::npos) {
                 end = absDir.size();
             }
-            url += Encode(std::string_view(absDir).substr(pos, end - pos));
+            url += EncodeUrlSegment(std::string_view(absDir).substr(pos, end - pos));
             url += '/';
             pos = end + 1;
         }
@@ -787,9 +605,9 @@ private:
     }
 
     std::string FileUrl(const std::string& absPath) const {
-        std::string parent = ParentOf(absPath);
+        std::string parent = ServerParentOf(absPath);
         std::string url = DirUrl(parent);
-        return url + Encode(BaseNameOf(absPath));
+        return url + EncodeUrlSegment(ServerBaseNameOf(absPath));
     }
 
     void Prepare(const std::string& url) {
@@ -899,7 +717,7 @@ private:
             }
             reply.lines.push_back(event.line);
             bool multi = false;
-            int code = ReplyCodeOf(event.line, &multi);
+            int code = FtpReplyCode(event.line, &multi);
             if (openCode == 0) {
                 if (code == 0) {
                     continue;
@@ -920,7 +738,7 @@ private:
     std::string LastReplyLine() const {
         for (auto it = transcript_.rbegin(); it != transcript_.rend(); ++it) {
             bool multi = false;
-            if (!it->sent && ReplyCodeOf(it->line, &multi) != 0 && !multi) {
+            if (!it->sent && FtpReplyCode(it->line, &multi) != 0 && !multi) {
                 return it->line;
             }
         }
@@ -929,7 +747,7 @@ private:
 
     int LastReplyCode() const {
         bool multi = false;
-        return ReplyCodeOf(LastReplyLine(), &multi);
+        return FtpReplyCode(LastReplyLine(), &multi);
     }
 
     // libcurl's message and the server's last reply; libcurl's error buffer

@@ -1,0 +1,38 @@
+#pragma once
+// Server paths, URL segments, host texts and reply lines of the FTP layer:
+// the pure parts, apart from libcurl.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kestrum {
+
+// Every byte but A-Za-z0-9-._~ as %XX, for one segment of an ftp:// URL.
+std::string EncodeUrlSegment(std::string_view segment);
+
+// path resolved against the absolute directory base: an absolute path without
+// ".", ".." or empty segments ("/" or "/a/b"); ".." never climbs above "/".
+std::string NormaliseServerPath(const std::string& base, const std::string& path);
+// Of a normalised absolute path: the directory holding it ("/" for the root's
+// children and the root itself) and its last segment.
+std::string ServerParentOf(const std::string& absPath);
+std::string ServerBaseNameOf(const std::string& absPath);
+
+// Whether "LIST name" names just that entry on common servers.
+bool SafeAsListArgument(std::string_view name);
+
+// The code of a reply line ("226 Done", "211-Features"), 0 when the line is
+// no reply line; multiLine tells whether it opens a multi-line reply.
+int FtpReplyCode(std::string_view line, bool* multiLine);
+
+struct FtpEndpoint {
+    std::string urlHost;  // "name" or "[v6]"
+    int port = 0;         // 0 when the text carries none
+};
+
+// A HOST text: "host", "host:port", "[v6]", "[v6]:port" or a bare IPv6
+// address. Nothing when it is none of these.
+std::optional<FtpEndpoint> ParseFtpHost(const std::string& host);
+
+}  // namespace kestrum
