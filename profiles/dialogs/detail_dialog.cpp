@@ -30,8 +30,10 @@ DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::
 
     asciiTransfer_ = new QLineEdit(this);
     asciiTransfer_->setObjectName("1052");
+    LimitBytes(asciiTransfer_, kMaxTextBytes);
     fileTransfer_ = new QLineEdit(this);
     fileTransfer_->setObjectName("1053");
+    LimitBytes(fileTransfer_, kMaxTextBytes);
     timeLag_ = new QLineEdit(this);
     timeLag_->setObjectName("1054");
     timeLag_->setMaximumWidth(60);

@@ -6,6 +6,7 @@
 #include <QPixmap>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <QValidator>
 #include <algorithm>
 #include <limits>
 
@@ -44,6 +45,17 @@ class DigitsOnlyFilter : public QObject {
         }
         return false;
     }
+};
+
+class ByteLimitValidator : public QValidator {
+  public:
+    ByteLimitValidator(size_t maxBytes, QObject* parent) : QValidator(parent), maxBytes_(maxBytes) {}
+    State validate(QString& input, int&) const override {
+        return ToBytes(input).size() <= maxBytes_ ? Acceptable : Invalid;
+    }
+
+  private:
+    size_t maxBytes_;
 };
 
 }  // namespace
@@ -89,6 +101,10 @@ std::optional<int32_t> ParseSignedInt(const QString& text) {
         return std::nullopt;
     }
     return static_cast<int32_t>(value);
+}
+
+void LimitBytes(QLineEdit* field, size_t maxBytes) {
+    field->setValidator(new ByteLimitValidator(maxBytes, field));
 }
 
 void MakeDigitsOnly(QLineEdit* field) {

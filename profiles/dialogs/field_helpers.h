@@ -30,6 +30,10 @@ QString TableText(int id);
 // nothing else. nullopt when the text is not such a number or does not fit.
 std::optional<int32_t> ParseSignedInt(const QString& text);
 
+// Refuses typed or pasted text that would make the field longer than
+// maxBytes in the code page. Text set by the program is not checked.
+void LimitBytes(QLineEdit* field, size_t maxBytes);
+
 // Lets only the digits 0-9 be typed into the field (other typed characters are
 // dropped, input methods are off). Text set by the program is not checked.
 void MakeDigitsOnly(QLineEdit* field);

@@ -29,6 +29,7 @@ ProxyDialog::ProxyDialog(ProfileStore& store, MessageBoxes& boxes, const std::st
     useProxy_->setObjectName("1048");
     proxyName_ = new QLineEdit(this);
     proxyName_->setObjectName("1049");
+    LimitBytes(proxyName_, kMaxTextBytes);
     port_ = new QLineEdit(this);
     port_->setObjectName("1008");
     MakeDigitsOnly(port_);

@@ -26,6 +26,7 @@ namespace {
 
 constexpr size_t kMaxTextBytes = 254;
 constexpr int kFirstCheckMessage = 42782;  // + the check's code
+constexpr int kPathTooLong = 60400;
 
 bool ListOrder(const QString& a, const QString& b) {
     const int folded = QString::compare(a, b, Qt::CaseInsensitive);
@@ -149,6 +150,7 @@ void SetupDialog::BuildControls() {
 
     // Every change of these texts counts as an edit, the program's own too.
     for (QLineEdit* field : {host_, user_, password_, remoteDir_, localDir_}) {
+        LimitBytes(field, kMaxTextBytes);
         connect(field, &QLineEdit::textChanged, this, [this] { modified_ = true; });
     }
     for (QCheckBox* box : {savePassword_, subdirs_, download_, upload_}) {
@@ -258,6 +260,11 @@ void SetupDialog::OnSelectionChanged(int index) {
 
 void SetupDialog::OnBrowse() {
     if (const std::optional<QString> chosen = ChooseDirectory(localDir_->text())) {
+        // A path that the store cannot hold whole would be saved cut short.
+        if (ToBytes(*chosen).size() > kMaxTextBytes) {
+            boxes_.Show(this, TableText(kPathTooLong));
+            return;
+        }
         localDir_->setText(*chosen);
         modified_ = true;
     }

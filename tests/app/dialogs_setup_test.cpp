@@ -1,6 +1,7 @@
 // The setup dialog on a real store file; its sub-dialogs are answered by the
 // test through the dialog's hooks (the new-profile dialog runs for real).
 #include <QCheckBox>
+#include <QKeyEvent>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
@@ -254,6 +255,18 @@ TEST_F(SetupDialogTest, TextsAreCutTo254BytesWithoutSplittingACharacter) {
     ASSERT_TRUE(storedHost.has_value());
     EXPECT_EQ(QString::fromStdString(*storedHost), host.left(84));
     EXPECT_EQ(store.ReadString(longName, "REMOTE_DIRECTORY"), std::string(254, 'r'));
+
+    // Typing stops at 254 bytes: a three-byte character no longer fits after 252.
+    auto again = Open(longName);
+    auto* user = Field(again.get(), "1010");
+    user->setText(QString(252, u'u'));
+    user->setFocus();
+    QKeyEvent typed(QEvent::KeyPress, 0, Qt::NoModifier, QString::fromUtf8("ほ"));
+    QApplication::sendEvent(user, &typed);
+    QTest::keyClicks(user, "x");
+    EXPECT_EQ(user->text(), QString(252, u'u') + "x");
+    QTest::keyClicks(user, "yz");
+    EXPECT_EQ(user->text().size(), 254);
 }
 
 TEST_F(SetupDialogTest, BrowseStartsAtTheLocalFieldAndAChosenDirectoryIsAnEdit) {
@@ -282,6 +295,17 @@ TEST_F(SetupDialogTest, BrowseStartsAtTheLocalFieldAndAChosenDirectoryIsAnEdit) 
         QTest::keyClick(dialog.get(), Qt::Key_Escape);
     }
     EXPECT_EQ(store.ReadString("A", "LOCAL_DIRECTORY"), "/srv/other");
+
+    // A path the store cannot hold whole is refused, not cut short.
+    const std::string before = StoreText();
+    auto dialog = Open("A");
+    dialog->chosenDirectory = "/" + QString(254, u'd');
+    Button(dialog.get(), "1039")->click();
+    EXPECT_EQ(TakeMessages(), Messages({60400}));
+    EXPECT_EQ(Field(dialog.get(), "1015")->text(), "/srv/other");
+    Button(dialog.get(), "1")->click();
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(StoreText(), before);
 }
 
 TEST_F(SetupDialogTest, NewProfileSavesPendingEditsFirstAndSelectsTheNewOne) {
