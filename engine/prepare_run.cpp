@@ -90,6 +90,9 @@ int PrepareRun(RunContext& ctx) {
     state.serverFiles.clear();
     state.serverDirectories.clear();
     state.unlistedLocalDirs.clear();
+    state.unknownServerDirs.clear();
+    state.serverDirectoriesAsListed.clear();
+    state.unsyncedLocalFiles.clear();
 
     ctx.log.AppendLogLine(FormatString(42803, {settings.localDir}));
     LocalScanOptions options{settings.subdirs != 0, &settings.excludedExtensions};

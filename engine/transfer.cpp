@@ -28,6 +28,7 @@ int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer
             return 1;
         }
         const std::string localPath = LocalPathOf(settings.localDir, entry.name);
+        const std::string scannedName = entry.name;
         ConvertSeparators(entry.name, 0);
         const std::string& serverPath = entry.serverName.empty() ? entry.name : entry.serverName;
         const bool ascii = ExtensionListed(settings.asciiExtensions, UpperAscii(ExtensionOf(serverPath)));
@@ -36,6 +37,8 @@ int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer
         if (entry.direction == 1) {
             if (!connection.PutFile(localPath, serverPath, type)) {
                 ctx.log.AppendLogLine(FormatString(42819, {serverPath}));
+                // Still changed for the next cached run.
+                state.unsyncedLocalFiles.push_back(scannedName);
                 continue;
             }
             ctx.log.AppendLogLine(FormatString(ascii ? 57699 : 42808, {serverPath}));

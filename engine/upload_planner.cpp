@@ -40,6 +40,7 @@ bool SkipBackslashName(RunContext& ctx, const FileEntry& local) {
     if (FindFirstChar(local.name, '\\') == std::string::npos)
         return false;
     ctx.log.AppendLogLine(FormatString(60008, {local.name}));
+    ctx.state.unsyncedLocalFiles.push_back(local.name);
     return true;
 }
 
@@ -151,6 +152,7 @@ int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, 
         const FtpListing found = connection.Lookup(serverName);
         if (found.status == ListStatus::Failed) {
             ctx.log.AppendLogLine(FormatString(60002, {PrintableName(serverName), PrintableName(serverName)}));
+            state.unsyncedLocalFiles.push_back(local.name);
             continue;
         }
         if (found.status == ListStatus::Ok && !found.entries.empty()) {
@@ -171,6 +173,7 @@ int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, 
         }
         if (dirs.result == DirResult::Unknown) {
             ctx.log.AppendLogLine(FormatString(60002, {PrintableName(dirs.prefix), PrintableName(serverName)}));
+            state.unsyncedLocalFiles.push_back(local.name);
             continue;
         }
         // A path blocked by a server file is planned all the same; its upload fails with 42819.

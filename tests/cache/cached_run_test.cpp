@@ -87,5 +87,29 @@ TEST(CachedRun, AFailedRunDoesNotHideItsChangesFromTheNextRun) {
     EXPECT_EQ(ReadFile(again.home() + "/a.txt"), "a2");
 }
 
+TEST(CachedRun, AFileWhoseUploadFailedIsOfferedAgain) {
+    TestFtpServer server;
+    RunHarness h;
+    h.state.cacheSwitch = 1;
+    WriteFile(h.localDir + "/ok.txt", "ok", 1'700'000'000);
+    WriteFile(h.localDir + "/x/a.txt", "a", 1'700'000'000);
+    // A server file stands where the directory x is needed: the upload fails.
+    WriteFile(server.home() + "/x", "in the way");
+    h.MakeProfile("web", server, ProfileSpec{.subdirs = true});
+    ASSERT_EQ(h.Run(), 0);
+    EXPECT_EQ(h.count(FormatString(42819, {"x/a.txt"})), 1);
+    FileList cached;
+    ASSERT_EQ(ReadChangeCacheFile(h.programDir + "/CACHE/web", "web", cached), 1);
+    ASSERT_EQ(cached.size(), 1u);
+    EXPECT_EQ(cached[0].name, "ok.txt");
+
+    // The next cached run does not take the failed file for unchanged.
+    const size_t from = h.lines().size();
+    ASSERT_EQ(h.Run(), 0);
+    EXPECT_EQ(CountSince(h, from, S(57707)), 0);
+    EXPECT_EQ(CountSince(h, from, FormatString(42810, {"x/a.txt"})), 1);
+    EXPECT_EQ(CountSince(h, from, FormatString(42810, {"ok.txt"})), 0);
+}
+
 }  // namespace
 }  // namespace kestrum::test
