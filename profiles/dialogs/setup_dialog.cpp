@@ -237,7 +237,7 @@ void SetupDialog::OnDelete() {
             profiles_->removeItem(entry);
         SelectEntry(mainSelectedProfile_);
     }
-    // Pending edits of the deleted or any other profile are dropped here.
+    // A deletion never saves pending edits: the next load replaces them.
     listChanged_ = true;
     editedProfile_ = SelectedName();
     LoadFields(editedProfile_);
