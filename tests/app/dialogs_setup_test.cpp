@@ -1,8 +1,8 @@
 // The setup dialog on a real store file; its sub-dialogs are answered by the
 // test through the dialog's hooks (the new-profile dialog runs for real).
 #include <QCheckBox>
-#include <QKeyEvent>
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
