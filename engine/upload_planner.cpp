@@ -8,6 +8,7 @@
 #include "engine/ftp_client.h"
 #include "engine/planning_rules.h"
 #include "engine/run_log.h"
+#include "engine/server_lookups.h"
 #include "engine/sync_phases.h"
 #include "engine/sync_run.h"
 #include "res/codepage.h"
@@ -45,18 +46,18 @@ bool SkipBackslashName(RunContext& ctx, const FileEntry& local) {
 }
 
 // Makes the server directories a new file needs, shortest prefix first. Every
-// prefix is probed again for every file.
-DirOutcome EnsureServerDirectories(RunContext& ctx, FtpConnection& connection, const std::string& serverName) {
+// prefix is checked again for every file (from the listings already fetched).
+DirOutcome EnsureServerDirectories(RunContext& ctx, ServerLookups& lookups, const std::string& serverName) {
     for (const std::string& prefix : DirectoryPrefixes(serverName, '/')) {
         if (ctx.state.cancelRequested.load())
             return {DirResult::Cancelled, prefix};
-        const FtpListing found = connection.Lookup(prefix);
+        const FtpListing found = lookups.Lookup(prefix);
         if (found.status == ListStatus::Failed)
             return {DirResult::Unknown, prefix};
         if (found.status == ListStatus::Missing) {
             // The result is not looked at: a directory that could not be made
             // shows as a failed upload later.
-            connection.CreateDirectory(prefix);
+            lookups.CreateDirectory(prefix);
             ctx.log.AppendLogLine(FormatString(42809, {prefix}));
         } else if (!found.entries.empty() && !found.entries.front().isDirectory) {
             return {DirResult::Blocked, prefix};
@@ -81,13 +82,13 @@ void PlanUpload(RunContext& ctx, FileList& transfer, const std::string& name, co
 // A local-only file in the mirroring and both-directions forms: the server
 // directories are made unless its place on the server is unknown or blocked.
 // False when planning must stop on the cancel flag.
-bool PlanNewFile(RunContext& ctx, FtpConnection& connection, FileList& transfer, const FileEntry& local) {
+bool PlanNewFile(RunContext& ctx, ServerLookups& lookups, FileList& transfer, const FileEntry& local) {
     const std::string serverName = ServerForm(local.name);
     if (const std::string* unknown = FindEnclosingDirectory(serverName, ctx.state.unknownServerDirs)) {
         ctx.log.AppendLogLine(FormatString(60003, {DisplayDir(*unknown), serverName}));
         return true;
     }
-    const DirOutcome dirs = EnsureServerDirectories(ctx, connection, serverName);
+    const DirOutcome dirs = EnsureServerDirectories(ctx, lookups, serverName);
     switch (dirs.result) {
         case DirResult::Cancelled:
             return false;
@@ -141,6 +142,7 @@ class DirectoryStrikes {
 int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset) {
     RunState& state = ctx.state;
     const RunSettings& settings = state.settings;
+    ServerLookups lookups(connection);
     for (const FileEntry& local : state.localFiles) {
         if (state.cancelRequested.load()) {
             AbortRun(ctx, &connection, &transfer, 42800, 2);
@@ -149,7 +151,7 @@ int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, 
         if (SkipBackslashName(ctx, local))
             continue;
         const std::string serverName = ServerForm(local.name);
-        const FtpListing found = connection.Lookup(serverName);
+        const FtpListing found = lookups.Lookup(serverName);
         if (found.status == ListStatus::Failed) {
             ctx.log.AppendLogLine(FormatString(60002, {PrintableName(serverName), PrintableName(serverName)}));
             state.unsyncedLocalFiles.push_back(local.name);
@@ -166,7 +168,7 @@ int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, 
         }
         if (settings.onlyBoth)
             continue;
-        const DirOutcome dirs = EnsureServerDirectories(ctx, connection, serverName);
+        const DirOutcome dirs = EnsureServerDirectories(ctx, lookups, serverName);
         if (dirs.result == DirResult::Cancelled) {
             AbortRun(ctx, &connection, &transfer, 42800, 2);
             return 0;
@@ -189,6 +191,7 @@ int PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, FileList& t
         return 0;
 
     const NameIndex serverIndex(state.serverFiles);
+    ServerLookups lookups(connection);
     DirectoryStrikes strikes;
     for (const FileEntry& local : state.localFiles) {
         if (state.cancelRequested.load()) {
@@ -211,7 +214,7 @@ int PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, FileList& t
         }
         if (settings.onlyBoth)
             continue;
-        if (!PlanNewFile(ctx, connection, transfer, local)) {
+        if (!PlanNewFile(ctx, lookups, transfer, local)) {
             strikes.Apply(state);
             return 0;
         }
@@ -228,6 +231,7 @@ void PlanBothDirections(RunContext& ctx, FtpConnection& connection, FileList& tr
         return;
     if (state.settings.onlyBoth)
         return;
+    ServerLookups lookups(connection);
     for (const FileEntry& local : state.localFiles) {
         if (local.matched)
             continue;
@@ -235,7 +239,7 @@ void PlanBothDirections(RunContext& ctx, FtpConnection& connection, FileList& tr
             return;
         if (SkipBackslashName(ctx, local))
             continue;
-        if (!PlanNewFile(ctx, connection, transfer, local))
+        if (!PlanNewFile(ctx, lookups, transfer, local))
             return;
     }
 }

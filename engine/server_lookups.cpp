@@ -1,0 +1,76 @@
+#include "engine/server_lookups.h"
+
+#include "res/codepage.h"
+
+namespace kestrum {
+
+namespace {
+
+// Parent directory ("" for the current one) and last component of a relative path.
+std::pair<std::string, std::string> SplitPath(const std::string& path) {
+    const size_t slash = FindLastChar(path, '/');
+    if (slash == std::string::npos) return {"", path};
+    return {path.substr(0, slash), path.substr(slash + 1)};
+}
+
+}  // namespace
+
+const ServerLookups::Directory& ServerLookups::Listing(const std::string& dir) {
+    auto it = directories_.find(dir);
+    if (it != directories_.end()) return it->second;
+    FtpListing listing = connection_.List(dir);
+    Directory d;
+    d.status = listing.status;
+    d.error = listing.error;
+    for (FtpEntry& e : listing.entries) {
+        d.foldedNames.insert(FoldKey(e.name));
+        d.byName.emplace(e.name, std::move(e));
+    }
+    return directories_.emplace(dir, std::move(d)).first->second;
+}
+
+FtpListing ServerLookups::Lookup(const std::string& path) {
+    const auto [parent, name] = SplitPath(path);
+    // Absolute paths, paths with "." or ".." levels and names the layer refuses
+    // to send are left to the connection.
+    if (HasLineBreakOrNul(path) || name.empty() || name == "." || name == ".." || path.front() == '/' || parent.find("..") != std::string::npos)
+        return connection_.Lookup(path);
+    const Directory& dir = Listing(parent);
+    FtpListing result;
+    result.status = dir.status;
+    result.error = dir.error;
+    if (dir.status != ListStatus::Ok) return result;
+    if (auto found = dir.byName.find(name); found != dir.byName.end()) {
+        result.entries.push_back(found->second);
+        return result;
+    }
+    // A name listed in another letter case: a server with case-insensitive
+    // names answers for it, a case-sensitive one does not. Ask the server.
+    if (dir.foldedNames.count(FoldKey(name)) != 0) return connection_.Lookup(path);
+    result.status = ListStatus::Missing;
+    return result;
+}
+
+bool ServerLookups::CreateDirectory(const std::string& path) {
+    const bool created = connection_.CreateDirectory(path);
+    const auto [parent, name] = SplitPath(path);
+    auto it = directories_.find(parent);
+    if (created && it != directories_.end() && it->second.status == ListStatus::Ok) {
+        FtpEntry entry;
+        entry.name = name;
+        entry.isDirectory = true;
+        entry.hidden = !name.empty() && name[0] == '.';
+        it->second.foldedNames.insert(FoldKey(name));
+        it->second.byName.insert_or_assign(name, entry);
+        Directory empty;
+        empty.status = ListStatus::Ok;
+        directories_.insert_or_assign(path, std::move(empty));
+    } else {
+        // Not created, or created where nothing was listed yet: ask the server again.
+        if (it != directories_.end()) directories_.erase(it);
+        directories_.erase(path);
+    }
+    return created;
+}
+
+}  // namespace kestrum

@@ -1,0 +1,36 @@
+#pragma once
+// Lookups of server paths answered from one listing per directory: planning
+// then costs one request per server directory instead of one per file and per
+// directory prefix, with the same answers as looking each path up by itself.
+
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "engine/ftp_client.h"
+
+namespace kestrum {
+
+class ServerLookups {
+public:
+    explicit ServerLookups(FtpConnection& connection) : connection_(connection) {}
+
+    // The path's own entry, as FtpConnection::Lookup gives it.
+    FtpListing Lookup(const std::string& path);
+    // Creates a directory on the server and keeps the listings in step.
+    bool CreateDirectory(const std::string& path);
+
+private:
+    struct Directory {
+        ListStatus status = ListStatus::Failed;
+        std::string error;
+        std::unordered_map<std::string, FtpEntry> byName;
+        std::unordered_set<std::string> foldedNames;
+    };
+    const Directory& Listing(const std::string& dir);
+
+    FtpConnection& connection_;
+    std::unordered_map<std::string, Directory> directories_;
+};
+
+}  // namespace kestrum
