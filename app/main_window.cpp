@@ -555,11 +555,17 @@ bool MainWindow::CallOnWindowThread(const std::function<void()>& fn, bool queueW
 }
 
 void MainWindow::AppendToView(const QString& line) {
-    QTextCursor cursor(logView_->document());
-    cursor.movePosition(QTextCursor::End);
-    if (logLines_ > 0)
+    if (logLines_ > 0 && logView_->document()->isEmpty()) {
+        // Only an empty first line so far: appendPlainText would write into it.
+        QTextCursor cursor(logView_->document());
+        cursor.movePosition(QTextCursor::End);
         cursor.insertBlock();
-    cursor.insertText(line);
+        cursor.insertText(line);
+    } else {
+        // appendPlainText keeps the cost of a line independent of the lines
+        // before it (a cursor insertion does not while the view is hidden).
+        logView_->appendPlainText(line);
+    }
     ++logLines_;
     QScrollBar* bar = logView_->verticalScrollBar();
     bar->setValue(bar->maximum());
