@@ -75,6 +75,10 @@ void SendKey(QWidget* target, int key) {
     QApplication::sendEvent(target, &release);
 }
 
+QString U8(const char* text) {
+    return QString::fromUtf8(text);
+}
+
 bool ViewHas(MainWindow& window, const QString& line) {
     return ViewLines(window).contains(line);
 }
@@ -415,6 +419,16 @@ TEST_F(MainWindowTest, PortCallsFromAnotherThreadAreCarriedOutOnTheWindowThread)
     EXPECT_EQ(view[3], QString("line 0"));
     EXPECT_EQ(view.last(), QString("line 19999"));
     EXPECT_EQ(FileLines(home / "Kestrum.log"), view);
+}
+
+TEST_F(MainWindowTest, LogViewKeepsEmptyLinesAndShowsLineBreaksAsLines) {
+    auto window = Open(false);  // an empty view, before the start lines
+    window->ShowLogLine("");
+    window->ShowLogLine("");
+    window->ShowLogLine("first\r\nsecond");
+    window->ShowLogLine("");
+    window->ShowLogLine("\t\xE3\x81\x82");
+    EXPECT_EQ(ViewLines(*window), QStringList({"", "", "first", "second", "", U8("\tあ")}));
 }
 
 TEST_F(MainWindowTest, RunWithTheLogHiddenShowsEveryLineOfTheLogFile) {
