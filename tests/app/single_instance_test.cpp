@@ -105,6 +105,7 @@ TEST(SingleInstance, FirstWindowAnswersASecondOne) {
     ASSERT_TRUE(store.CreateProfile("p"));
     QProcess first;
     StartWindowProgram(first, dir.path());
+    ASSERT_TRUE(first.waitForStarted(30000));
     const std::string name = InstanceLock(dir.path()).ServerName();
     ASSERT_TRUE(WaitUntil([&] { return AskRunningCopyToRaise(name, 200) || first.state() == QProcess::NotRunning; }));
     ASSERT_EQ(first.state(), QProcess::Running);
