@@ -29,15 +29,10 @@
 #include "engine/local_fs.h"
 #include "engine/sync_run.h"
 #include "profiles/dialogs/password_dialog.h"
+#include "profiles/dialogs/setup_dialog.h"
 #include "res/codepage.h"
 #include "res/strings.h"
 
-#if __has_include("profiles/dialogs/setup_dialog.h")
-#include "profiles/dialogs/setup_dialog.h"
-#define KESTRUM_HAVE_SETUP_DIALOG 1
-#else
-#define KESTRUM_HAVE_SETUP_DIALOG 0
-#endif
 
 // Resources of a static library are registered by name, outside any namespace.
 static void InitAppResources() {
@@ -278,19 +273,8 @@ void MainWindow::Initialise() {
     // Item 32777 starts checked: the first toggle hides the log.
     actions_[kCmdShowLog]->trigger();
 
-    if (!LoadGlobalValues())
+    if (!LoadProfiles())
         return;
-    FillChooser();
-    if (!SelectProfile()) {
-        if (boxes_.Show(this, Text(42792), BoxButtons::OkCancel, BoxIcon::Question)) {
-            SettingsCommand();
-            if (closed_)
-                return;
-        }
-    }
-    const int index = chooser_->currentIndex();
-    profileName_ = index >= 0 ? chooserNames_[index] : std::string();
-    SetRunningState(0);
 
     if (!log_.Open(programDir_))
         boxes_.Show(this, Text(42801));
@@ -418,8 +402,23 @@ void MainWindow::ToggleCache() {
     SetCacheChecked(true);
 }
 
+bool MainWindow::LoadProfiles() {
+    if (!LoadGlobalValues())
+        return false;
+    FillChooser();
+    // No profile yet: offer to register one now.
+    if (!SelectProfile() && boxes_.Show(this, Text(42792), BoxButtons::OkCancel, BoxIcon::Question)) {
+        SettingsCommand();
+        if (closed_)
+            return false;
+    }
+    const int index = chooser_->currentIndex();
+    profileName_ = index >= 0 ? chooserNames_[index] : std::string();
+    SetRunningState(0);
+    return true;
+}
+
 void MainWindow::SettingsCommand() {
-#if KESTRUM_HAVE_SETUP_DIALOG
     SetupDialog dialog(store_, boxes_, profileName_, this);
     if (RunDialog(dialog) != QDialog::Accepted)
         return;
@@ -427,22 +426,7 @@ void MainWindow::SettingsCommand() {
     chooser_->clear();
     chooserNames_.clear();
     selectingProfile_ = false;
-    if (!LoadGlobalValues())
-        return;
-    FillChooser();
-    if (!SelectProfile()) {
-        if (boxes_.Show(this, Text(42792), BoxButtons::OkCancel, BoxIcon::Question)) {
-            SettingsCommand();
-            if (closed_)
-                return;
-        }
-    }
-    const int index = chooser_->currentIndex();
-    profileName_ = index >= 0 ? chooserNames_[index] : std::string();
-    SetRunningState(0);
-#else
-    boxes_.Show(this, Text(60300));
-#endif
+    LoadProfiles();
 }
 
 void MainWindow::AlignCommand() {

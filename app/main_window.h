@@ -137,6 +137,9 @@ class MainWindow : public QDialog, public UserPort {
     void ToggleLog();
     void ToggleCache();
     void SettingsCommand();
+    // Registry start-up, chooser filled and the profile selected (42792 when
+    // there is none); false when the window closed meanwhile.
+    bool LoadProfiles();
     void AlignCommand();
     void AboutCommand();
     void OnlineHelpCommand();
