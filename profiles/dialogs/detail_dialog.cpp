@@ -61,14 +61,7 @@ DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::
     auto* lagLabel = new QLabel(Tr("サーバーとの時間差(1～100分)(&T) ："), this);
     lagLabel->setBuddy(timeLag_);
 
-    auto* buttons = new QDialogButtonBox(this);
-    QPushButton* ok = buttons->addButton(Tr("OK"), QDialogButtonBox::AcceptRole);
-    ok->setObjectName("1");
-    ok->setDefault(true);
-    QPushButton* cancel = buttons->addButton(Tr("ｷｬﾝｾﾙ"), QDialogButtonBox::RejectRole);
-    cancel->setObjectName("2");
-    connect(buttons, &QDialogButtonBox::accepted, this, &DetailDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &DetailDialog::reject);
+    QDialogButtonBox* buttons = MakeOkCancelButtons(this);
 
     auto* lagRow = new QHBoxLayout;
     lagRow->setSpacing(1);

@@ -186,14 +186,7 @@ DirChooserDialog::DirChooserDialog(const QString& startPath, QWidget* parent, st
     auto* programIcon = new QLabel(this);
     programIcon->setPixmap(QApplication::windowIcon().pixmap(32, 32));
 
-    auto* buttons = new QDialogButtonBox(Qt::Vertical, this);
-    QPushButton* ok = buttons->addButton(Tr("OK"), QDialogButtonBox::AcceptRole);
-    ok->setObjectName("1");
-    ok->setDefault(true);
-    QPushButton* cancel = buttons->addButton(Tr("ｷｬﾝｾﾙ"), QDialogButtonBox::RejectRole);
-    cancel->setObjectName("2");
-    connect(buttons, &QDialogButtonBox::accepted, this, &DirChooserDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &DirChooserDialog::reject);
+    QDialogButtonBox* buttons = MakeOkCancelButtons(this, Qt::Vertical);
 
     auto* side = new QVBoxLayout;
     side->addWidget(buttons);

@@ -1,5 +1,9 @@
 #include "profiles/dialogs/field_helpers.h"
 
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QPushButton>
+
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -176,6 +180,18 @@ QPixmap DialogPicture(int id) {
 
 QIcon DialogIcon(int id) {
     return QIcon(DialogPicture(id));
+}
+
+QDialogButtonBox* MakeOkCancelButtons(QDialog* dialog, Qt::Orientation orientation) {
+    auto* buttons = new QDialogButtonBox(orientation, dialog);
+    QPushButton* ok = buttons->addButton(Tr("OK"), QDialogButtonBox::AcceptRole);
+    ok->setObjectName("1");
+    ok->setDefault(true);
+    QPushButton* cancel = buttons->addButton(Tr("ｷｬﾝｾﾙ"), QDialogButtonBox::RejectRole);
+    cancel->setObjectName("2");
+    QObject::connect(buttons, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
+    return buttons;
 }
 
 }  // namespace kestrum

@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+class QDialog;
+class QDialogButtonBox;
 class QToolButton;
 
 namespace kestrum {
@@ -25,6 +27,10 @@ inline QString Tr(const char* utf8) {
 }
 // String-table entry `id`.
 QString TableText(int id);
+
+// The "OK" (default, id 1) and "ｷｬﾝｾﾙ" (id 2) buttons of a dialog, wired to
+// its accept() and reject().
+QDialogButtonBox* MakeOkCancelButtons(QDialog* dialog, Qt::Orientation orientation = Qt::Horizontal);
 
 // Decimal signed 32-bit integer: an optional "-" and at least one digit,
 // nothing else. nullopt when the text is not such a number or does not fit.

@@ -42,14 +42,7 @@ NewProfileDialog::NewProfileDialog(ProfileStore& store, MessageBoxes& boxes, QWi
     nameField_->setCompleter(nullptr);  // the typed text stays exactly as typed
     nameField_->setMinimumWidth(260);
 
-    auto* buttons = new QDialogButtonBox(this);
-    QPushButton* ok = buttons->addButton(Tr("OK"), QDialogButtonBox::AcceptRole);
-    ok->setObjectName("1");
-    ok->setDefault(true);
-    QPushButton* cancel = buttons->addButton(Tr("ｷｬﾝｾﾙ"), QDialogButtonBox::RejectRole);
-    cancel->setObjectName("2");
-    connect(buttons, &QDialogButtonBox::accepted, this, &NewProfileDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &NewProfileDialog::reject);
+    QDialogButtonBox* buttons = MakeOkCancelButtons(this);
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(prompt);

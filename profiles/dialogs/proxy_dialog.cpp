@@ -51,14 +51,7 @@ ProxyDialog::ProxyDialog(ProfileStore& store, MessageBoxes& boxes, const std::st
         connectionLayout->addWidget(button);
     connection->hide();
 
-    auto* buttons = new QDialogButtonBox(this);
-    QPushButton* ok = buttons->addButton(Tr("OK"), QDialogButtonBox::AcceptRole);
-    ok->setObjectName("1");
-    ok->setDefault(true);
-    QPushButton* cancel = buttons->addButton(Tr("ｷｬﾝｾﾙ"), QDialogButtonBox::RejectRole);
-    cancel->setObjectName("2");
-    connect(buttons, &QDialogButtonBox::accepted, this, &ProxyDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &ProxyDialog::reject);
+    QDialogButtonBox* buttons = MakeOkCancelButtons(this);
 
     auto* fields = new QGridLayout;
     fields->addWidget(useProxy_, 0, 0, 1, 2);
