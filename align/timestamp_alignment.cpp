@@ -148,7 +148,6 @@ bool StartTimestampAlignment(RunContext& ctx, bool confirmed) {
 
 int RunTimestampAlignment(RunContext& ctx) {
     RunState& state = ctx.state;
-    RunSettings& settings = state.settings;
     ctx.log.Port().SetAnimation(true);
     state.runFailed = 0;
 
@@ -174,26 +173,8 @@ int RunTimestampAlignment(RunContext& ctx) {
     };
 
     try {
-        if (cancelled(0))
-            return 0;
-        Log(ctx, 57686, {settings.host});
-        if (settings.accessType != 3)
-            settings.port = 0;
         // Unlike a synchronisation run, no connection options are set.
-        connection = ctx.ftp.Connect(ConnectParamsFor(settings, false, state.passive));
-        Log(ctx, 42805, {settings.host});
-        if (cancelled(1))
-            return 0;
-
-        if (!settings.remoteDir.empty()) {
-            ConvertSeparators(settings.remoteDir, 0);
-            if (!connection->SetCurrentDirectory(settings.remoteDir)) {
-                AbortRun(ctx, connection.get(), nullptr, 42818, 1);
-                return 0;
-            }
-        }
-        Log(ctx, 42806, {settings.remoteDir});
-        if (cancelled(1))
+        if (!ConnectToServerHome(ctx, connection, nullptr, false))
             return 0;
 
         const int64_t clockOffset = ProbeServerClock(ctx, *connection);

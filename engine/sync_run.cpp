@@ -73,6 +73,38 @@ int AbortRun(RunContext& ctx, FtpConnection* connection, FileList* list, int mes
     return 1;
 }
 
+bool ConnectToServerHome(RunContext& ctx, std::unique_ptr<FtpConnection>& connection, FileList* list,
+                         bool connectOptions) {
+    RunState& state = ctx.state;
+    RunSettings& settings = state.settings;
+    if (state.cancelRequested) {
+        AbortRun(ctx, nullptr, list, 42800, 0);
+        return false;
+    }
+    Log(ctx, 57686, {settings.host});
+    if (settings.accessType != 3)
+        settings.port = 0;
+    connection = ctx.ftp.Connect(ConnectParamsFor(settings, connectOptions, state.passive));
+    Log(ctx, 42805, {settings.host});
+    if (state.cancelRequested) {
+        AbortRun(ctx, connection.get(), list, 42800, 1);
+        return false;
+    }
+    if (!settings.remoteDir.empty()) {
+        ConvertSeparators(settings.remoteDir, 0);
+        if (!connection->SetCurrentDirectory(settings.remoteDir)) {
+            AbortRun(ctx, connection.get(), nullptr, 42818, 1);
+            return false;
+        }
+    }
+    Log(ctx, 42806, {settings.remoteDir});
+    if (state.cancelRequested) {
+        AbortRun(ctx, connection.get(), list, 42800, 1);
+        return false;
+    }
+    return true;
+}
+
 int ExecuteRun(RunContext& ctx) {
     RunState& state = ctx.state;
     RunSettings& settings = state.settings;
@@ -93,25 +125,8 @@ int ExecuteRun(RunContext& ctx) {
     };
 
     try {
-        if (checkpoint(0))
-            return AbortRun(ctx, nullptr, &transfer, 42800, 0);
-        Log(ctx, 57686, {settings.host});
-        if (settings.accessType != 3)
-            settings.port = 0;
-        connection = ctx.ftp.Connect(ConnectParamsFor(settings, true, state.passive));
-        Log(ctx, 42805, {settings.host});
-        if (checkpoint(1))
-            return AbortRun(ctx, connection.get(), &transfer, 42800, 1);
-
-        if (!settings.remoteDir.empty()) {
-            ConvertSeparators(settings.remoteDir, 0);
-            if (!connection->SetCurrentDirectory(settings.remoteDir)) {
-                return AbortRun(ctx, connection.get(), nullptr, 42818, 1);
-            }
-        }
-        Log(ctx, 42806, {settings.remoteDir});
-        if (checkpoint(1))
-            return AbortRun(ctx, connection.get(), &transfer, 42800, 1);
+        if (!ConnectToServerHome(ctx, connection, &transfer, true))
+            return 1;
 
         const int64_t clockOffset = ProbeServerClock(ctx, *connection);
         if (checkpoint(1))

@@ -2,6 +2,7 @@
 // The run driver: start and cancel commands, the worker's run with its
 // checkpoints, the common abort path and the completion routine.
 
+#include <memory>
 #include <string>
 
 #include "engine/file_entry.h"
@@ -28,6 +29,11 @@ int AbortRun(RunContext& ctx, FtpConnection* connection, FileList* list, int mes
 void FinishRun(RunContext& ctx);
 // The running state: sets state.running and switches the owner's controls.
 void SetRunningState(RunContext& ctx, int running);
+// Connects and enters the server home directory, with the checkpoints of both
+// kinds of run around it. False when the run has ended there (AbortRun has run:
+// a cancel, or 42818 for a missing directory). Throws FtpError.
+bool ConnectToServerHome(RunContext& ctx, std::unique_ptr<FtpConnection>& connection, FileList* list,
+                         bool connectOptions);
 // Joins a finished worker thread, if any.
 void JoinWorker(RunState& state);
 

@@ -124,8 +124,9 @@ TEST(ChangeCacheFile, ForeignOrBrokenFilesAreRejected) {
         PutCacheFile(h, "web", bytes);
         h.state.cacheFiles.push_back({"left over", 1, 0, 0});
         const int result = LoadChangeCache(h.ctx);
-        if (result == 0)
+        if (result == 0) {
             EXPECT_TRUE(h.state.cacheFiles.empty());
+        }
         return result;
     };
 
@@ -344,8 +345,9 @@ TEST(ChangeCacheFile, NothingIsWrittenWhereItCannotBelong) {
         EXPECT_EQ(SaveChangeCache(h.ctx), 0) << name;
         EXPECT_EQ(LoadChangeCache(h.ctx), 0) << name;
     }
-    if (fs::exists(h.dir / "CACHE"))
+    if (fs::exists(h.dir / "CACHE")) {
         EXPECT_TRUE(Listing(h.dir / "CACHE").empty());
+    }
     EXPECT_FALSE(fs::exists(h.dir / "web"));
     EXPECT_FALSE(fs::exists(h.dir / "CACHE/a"));
 

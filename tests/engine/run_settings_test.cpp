@@ -29,8 +29,9 @@ class RunSettingsTest : public ::testing::Test {
 
     // A profile a run can use: upload only, password saved.
     void MakeProfile() {
-        if (store.ProfileExists("P"))
+        if (store.ProfileExists("P")) {
             ASSERT_EQ(store.DeleteProfile("P", {}), 0);
+        }
         ASSERT_TRUE(store.CreateProfile("P"));
         ASSERT_TRUE(store.SaveGeneralSettings("P", "ftp.example.org", "alice", "secret", true, "/data", "/www", true,
                                               false, true));
