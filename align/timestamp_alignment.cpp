@@ -160,17 +160,6 @@ int RunTimestampAlignment(RunContext& ctx) {
         AbortRun(ctx, connection.get(), nullptr, 42800, mode);
         return true;
     };
-    auto endAfterFailure = [&](int messageId, const std::string& text) {
-        Log(ctx, messageId);
-        if (!text.empty())
-            ctx.log.AppendLogLine(text);
-        state.runFailed = 1;
-        ctx.log.SetProgress(95);
-        if (connection)
-            connection->Close();
-        ctx.log.Port().PostCompletion();
-        return 0;
-    };
 
     try {
         // Unlike a synchronisation run, no connection options are set.
@@ -200,11 +189,11 @@ int RunTimestampAlignment(RunContext& ctx) {
         ctx.log.Port().PostCompletion();
         return 0;
     } catch (const FtpError& e) {
-        return endAfterFailure(42820, e.what());
+        return EndRunAfterFailure(ctx, connection.get(), nullptr, 42820, e.what());
     } catch (const std::exception& e) {
         // A local failure nothing handles ends the alignment like a network
         // failure rather than the program.
-        return endAfterFailure(60100, e.what());
+        return EndRunAfterFailure(ctx, connection.get(), nullptr, 60100, e.what());
     }
 }
 

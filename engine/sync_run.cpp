@@ -16,17 +16,22 @@ void Log(RunContext& ctx, int id, std::initializer_list<std::string_view> args =
     ctx.log.AppendLogLine(FormatString(id, args));
 }
 
-// The network-failure handler of both guarded regions: the error text on a
-// line of its own, the error flag, the transfer list freed.
-void HandleRunFailure(RunContext& ctx, int messageId, const std::string& text, FileList& transfer) {
+}  // namespace
+
+int EndRunAfterFailure(RunContext& ctx, FtpConnection* connection, FileList* list, int messageId,
+                       const std::string& text) {
     Log(ctx, messageId);
     if (!text.empty())
         ctx.log.AppendLogLine(text);
     ctx.state.runFailed = 1;
-    transfer.clear();
+    if (list != nullptr)
+        list->clear();
+    ctx.log.SetProgress(95);
+    if (connection != nullptr)
+        connection->Close();
+    ctx.log.Port().PostCompletion();
+    return 0;
 }
-
-}  // namespace
 
 void SetRunningState(RunContext& ctx, int running) {
     ctx.state.running = running;
@@ -116,13 +121,6 @@ int ExecuteRun(RunContext& ctx) {
     std::unique_ptr<FtpConnection> connection;
     // A checkpoint: the cancel flag, polled between the phases.
     auto checkpoint = [&](int /*mode*/) -> bool { return state.cancelRequested != 0; };
-    auto finishAfterFailure = [&] {
-        ctx.log.SetProgress(95);
-        if (connection)
-            connection->Close();
-        ctx.log.Port().PostCompletion();
-        return 0;
-    };
 
     try {
         if (!ConnectToServerHome(ctx, connection, &transfer, true))
@@ -177,13 +175,11 @@ int ExecuteRun(RunContext& ctx) {
         ctx.log.Port().PostCompletion();
         return 0;
     } catch (const FtpError& e) {
-        HandleRunFailure(ctx, 42820, e.what(), transfer);
-        return finishAfterFailure();
+        return EndRunAfterFailure(ctx, connection.get(), &transfer, 42820, e.what());
     } catch (const std::exception& e) {
         // A local failure that no phase handles (out of memory, a file-system
         // error): the run ends like a network failure instead of the program.
-        HandleRunFailure(ctx, 60100, e.what(), transfer);
-        return finishAfterFailure();
+        return EndRunAfterFailure(ctx, connection.get(), &transfer, 60100, e.what());
     }
 }
 

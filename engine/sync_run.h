@@ -25,6 +25,11 @@ int PrepareRun(RunContext& ctx);
 // The common abort path. mode 0: nothing to close but the session; 1: close the
 // connection; 2: also free the list. Logs messageId, progress 95, posts completion.
 int AbortRun(RunContext& ctx, FtpConnection* connection, FileList* list, int messageId, int mode);
+// The end of a run after a network (42820) or other unexpected failure: the
+// message and the error text on a line of its own, the error flag, the list
+// freed, progress 95, the connection closed, completion posted. Returns 0.
+int EndRunAfterFailure(RunContext& ctx, FtpConnection* connection, FileList* list, int messageId,
+                       const std::string& text);
 // The completion routine shared by window and command line.
 void FinishRun(RunContext& ctx);
 // The running state: sets state.running and switches the owner's controls.

@@ -27,6 +27,21 @@ int UsageError() {
     return 2;
 }
 
+bool ParseProfileArguments(const std::vector<std::string>& args, const std::function<bool(const std::string&)>& option,
+                           std::string& profile) {
+    for (const std::string& arg : args) {
+        if (!arg.empty() && arg[0] == '-') {
+            if (!option(arg))
+                return false;
+        } else if (profile.empty()) {
+            profile = arg;
+        } else {
+            return false;
+        }
+    }
+    return !profile.empty();
+}
+
 int RunCommandLine(int argc, char** argv) {
     // QtCore services (the store, the lock file) want an application object.
     QCoreApplication app(argc, argv);
@@ -41,18 +56,14 @@ int RunCommandLine(int argc, char** argv) {
     if (command == "align") {
         std::string profile;
         bool yes = false;
-        for (const std::string& arg : rest) {
-            if (arg == "--yes" || arg == "-y") {
-                yes = true;
-            } else if (!arg.empty() && arg[0] == '-') {
-                return UsageError();
-            } else if (profile.empty()) {
-                profile = arg;
-            } else {
-                return UsageError();
-            }
-        }
-        if (profile.empty()) return UsageError();
+        auto option = [&](const std::string& arg) {
+            if (arg != "--yes" && arg != "-y")
+                return false;
+            yes = true;
+            return true;
+        };
+        if (!ParseProfileArguments(rest, option, profile))
+            return UsageError();
         return RunAlignCommand(profile, yes);
     }
     if (command == "profile") return RunProfileCommand(rest, std::cin, std::cout, std::cerr);

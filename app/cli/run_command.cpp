@@ -14,22 +14,20 @@ int RunRunCommand(const std::vector<std::string>& args) {
     std::string profile;
     std::optional<bool> cache;
     bool passive = false;
-    for (const std::string& arg : args) {
+    auto option = [&](const std::string& arg) {
         if (arg == "--cache") {
             cache = true;
         } else if (arg == "--no-cache") {
             cache = false;
         } else if (arg == "--passive") {
             passive = true;
-        } else if (!arg.empty() && arg[0] == '-') {
-            return UsageError();
-        } else if (profile.empty()) {
-            profile = arg;
         } else {
-            return UsageError();
+            return false;
         }
-    }
-    if (profile.empty()) return UsageError();
+        return true;
+    };
+    if (!ParseProfileArguments(args, option, profile))
+        return UsageError();
     curl_global_init(CURL_GLOBAL_DEFAULT);
     HeadlessSession session;
     if (int status = session.Open(profile, cache, passive); status != 0) return status;

@@ -28,19 +28,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A loopback port that nothing listens on.
-int UnusedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
 std::string ConnectError(const FtpConnectParams& params) {
     try {
         MakeCurlFtpFactory()->Connect(params);
@@ -64,7 +51,7 @@ bool WaitFor(Pred pred) {
 
 TEST(FtpConnectTest, ClosedPortFailsAtConnect) {
     FtpConnectParams params;
-    params.host = "127.0.0.1:" + std::to_string(UnusedPort());
+    params.host = "127.0.0.1:" + std::to_string(UnusedLoopbackPort());
     params.user = "user";
     params.password = "secret";
     for (bool connectOptions : {true, false}) {
@@ -218,7 +205,7 @@ TEST(FtpConnectTest, CloseSendsQuitOnce) {
 class Tinyproxy {
 public:
     explicit Tinyproxy(const std::string& dir) {
-        port_ = UnusedPort();
+        port_ = UnusedLoopbackPort();
         std::ofstream(dir + "/tinyproxy.conf") << "Port " << port_ << "\nListen 127.0.0.1\nTimeout 60\n"
                                                << "LogFile \"" << dir << "/tinyproxy.log\"\nLogLevel Connect\n"
                                                << "MaxClients 20\nAllow 127.0.0.1\n"
@@ -309,7 +296,7 @@ TEST(FtpConnectTest, ThroughAnHttpProxy) {
     EXPECT_EQ(server.countCommands("PASS"), 1);
 
     // A proxy that is not there fails at connect.
-    params.proxyName = "127.0.0.1:" + std::to_string(UnusedPort());
+    params.proxyName = "127.0.0.1:" + std::to_string(UnusedLoopbackPort());
     EXPECT_FALSE(ConnectError(params).empty());
     params.proxyName = "";
     EXPECT_FALSE(ConnectError(params).empty());

@@ -62,6 +62,9 @@ private:
     std::string path_;
 };
 
+// A loopback port that nothing listens on (bound, read back, released).
+int UnusedLoopbackPort();
+
 // Writes a file (creating its directories) and optionally sets its mtime.
 void WriteFile(const std::string& path, const std::string& content, long long mtime = -1);
 std::string ReadFile(const std::string& path);

@@ -23,19 +23,6 @@ using test::WriteFile;
 
 std::string S(int id) { return LoadString(id); }
 
-// A loopback port with nothing listening.
-int ClosedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
-}
-
 size_t IndexOf(const std::vector<std::string>& lines, const std::string& text) {
     return std::find(lines.begin(), lines.end(), text) - lines.begin();
 }
@@ -163,7 +150,7 @@ TEST(RunDriver, NetworkFailuresLogTheErrorText) {
             h.store.SaveGeneralSettings("p", server.hostWithPort(), "user", "wrong", true, h.localDir, "", true,
                                         false, true);
         } else {
-            spec.host = "127.0.0.1:" + std::to_string(ClosedPort());
+            spec.host = "127.0.0.1:" + std::to_string(test::UnusedLoopbackPort());
             h.MakeProfile("p", spec);
         }
         EXPECT_EQ(h.Run(), 1);
