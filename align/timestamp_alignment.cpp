@@ -3,13 +3,12 @@
 #include <exception>
 #include <memory>
 #include <string>
-#include <system_error>
-#include <thread>
 
 #include "engine/ftp_client.h"
 #include "engine/local_fs.h"
 #include "engine/local_scan.h"
 #include "engine/planning_rules.h"
+#include "engine/run_owner.h"
 #include "engine/run_log.h"
 #include "engine/sync_phases.h"
 #include "engine/sync_run.h"
@@ -24,36 +23,9 @@ void Log(RunContext& ctx, int id, std::initializer_list<std::string_view> args =
     ctx.log.AppendLogLine(FormatString(id, args));
 }
 
-const char* Checked(int flag) {
-    return flag ? "CHECKED" : "UNCHECKED";
-}
-
-// A stop on the owner's thread before the worker exists: message box, log
-// line(s), completion routine run directly.
-void StopBeforeWorker(RunContext& ctx, int id, bool failed) {
-    const std::string text = LoadString(id);
-    ctx.log.Port().ShowMessage(text);
-    ctx.log.AppendLogLine(text);
-    if (failed) {
-        Log(ctx, 42817);
-        ctx.state.runFailed = 1;
-    }
-    FinishRun(ctx);
-}
-
 void LogHeader(RunContext& ctx) {
-    const RunSettings& s = ctx.state.settings;
-    Log(ctx, 42811, {s.host});
-    if (s.accessType == 3) {
-        Log(ctx, 57695, {s.proxyName});
-        Log(ctx, 57696, {std::to_string(s.port)});
-    }
-    Log(ctx, 42812, {s.localDir});
-    Log(ctx, 42813, {s.remoteDir});
-    Log(ctx, 42814, {Checked(s.upload)});
-    Log(ctx, 42815, {Checked(s.download)});
-    Log(ctx, 42816, {Checked(s.subdirs)});
-    Log(ctx, 57694, {std::to_string(s.timeLag)});
+    LogConnectionHeader(ctx);
+    Log(ctx, 57694, {std::to_string(ctx.state.settings.timeLag)});
 }
 
 // One local file: its time set to the server copy's, on the local clock,
@@ -65,7 +37,7 @@ bool AlignFile(RunContext& ctx, FtpConnection& connection, const FileEntry& entr
     const FtpListing found = connection.Lookup(serverName);
     if (found.status == ListStatus::Failed) {
         // The server's copy is unknown, not absent: say so and leave the file.
-        Log(ctx, 60500, {PrintableName(serverName)});
+        LogFailedItem(ctx, 60500, {PrintableName(serverName)});
         return false;
     }
     if (found.status != ListStatus::Ok || found.entries.empty())
@@ -81,7 +53,7 @@ bool AlignFile(RunContext& ctx, FtpConnection& connection, const FileEntry& entr
 
     const std::string localPath = JoinLocalPath(settings.localDir, entry.name);
     if (!ctx.fs.GetStatus(localPath) || !ctx.fs.SetLastWriteTime(localPath, serverTime - clockOffset)) {
-        Log(ctx, 57673, {entry.name});
+        LogFailedItem(ctx, 57673, {entry.name});
         return false;
     }
     Log(ctx, 57672, {entry.name});
@@ -90,28 +62,31 @@ bool AlignFile(RunContext& ctx, FtpConnection& connection, const FileEntry& entr
 
 }  // namespace
 
-bool StartTimestampAlignment(RunContext& ctx, bool confirmed) {
+bool StartTimestampAlignment(RunOwner& owner, bool confirmed) {
+    RunContext& ctx = owner.Context();
     if (!confirmed && !ctx.log.Port().AskOkCancel(LoadString(57675)))
         return false;
 
     RunState& state = ctx.state;
     RunSettings& settings = state.settings;
-    JoinWorker(state);
+    owner.Join();
     SetRunningState(ctx, 1);
     state.cancelRequested = 0;
     state.runFailed = 0;
     state.reachedEnd = 0;
+    state.failedItems = 0;
 
     ctx.log.AppendLogLine("");
     ctx.log.AppendLogLine(FormatString(57671, {settings.profileName}) + "\t" + CurrentTimeText());
 
+    // Stops before the worker exists run the completion routine directly.
     const int code = LoadRunSettings(settings, ctx.store, ctx.log.Port(), state.cacheSwitch != 0);
     if (code != 0) {
-        StopBeforeWorker(ctx, 42792 + code, true);
+        StopWithMessage(ctx, 42792 + code, true);
         return true;
     }
     if (state.cancelRequested) {
-        StopBeforeWorker(ctx, 42800, false);
+        StopWithMessage(ctx, 42800, false);
         return true;
     }
 
@@ -125,24 +100,16 @@ bool StartTimestampAlignment(RunContext& ctx, bool confirmed) {
     Log(ctx, 42803, {settings.localDir});
     const LocalScanOptions options{settings.subdirs != 0, &settings.excludedExtensions};
     if (ScanLocalTree(ctx.fs, settings.localDir, options, state.localFiles, &ctx.log, &state.unlistedLocalDirs) < 0) {
-        StopBeforeWorker(ctx, 42799, true);
+        StopWithMessage(ctx, 42799, true);
         return true;
     }
     ctx.log.SetProgress(2);
     if (state.cancelRequested) {
-        StopBeforeWorker(ctx, 42800, false);
+        StopWithMessage(ctx, 42800, false);
         return true;
     }
     Log(ctx, 57685);
-
-    try {
-        state.worker = std::thread([&ctx] { RunTimestampAlignment(ctx); });
-    } catch (const std::system_error& e) {
-        Log(ctx, 60100);
-        ctx.log.AppendLogLine(e.what());
-        state.runFailed = 1;
-        FinishRun(ctx);
-    }
+    owner.StartWorker([](RunContext& c) { RunTimestampAlignment(c); });
     return true;
 }
 
@@ -154,7 +121,7 @@ int RunTimestampAlignment(RunContext& ctx) {
     std::unique_ptr<FtpConnection> connection;
     // A checkpoint: on a cancel the abort path closes what is open, logs 42800
     // and posts the completion.
-    auto cancelled = [&](int mode) {
+    auto cancelled = [&](AbortMode mode) {
         if (!state.cancelRequested)
             return false;
         AbortRun(ctx, connection.get(), nullptr, 42800, mode);
@@ -167,7 +134,7 @@ int RunTimestampAlignment(RunContext& ctx) {
             return 0;
 
         const int64_t clockOffset = ProbeServerClock(ctx, *connection);
-        if (cancelled(1))
+        if (cancelled(AbortMode::CloseConnection))
             return 0;
 
         Log(ctx, 42807);
@@ -175,7 +142,7 @@ int RunTimestampAlignment(RunContext& ctx) {
         long long changed = 0;
         ctx.log.ShowFileCount(0, total);
         for (const FileEntry& entry : state.localFiles) {
-            if (cancelled(1))
+            if (cancelled(AbortMode::CloseConnection))
                 return 0;
             if (AlignFile(ctx, *connection, entry, clockOffset))
                 ++changed;
@@ -186,7 +153,7 @@ int RunTimestampAlignment(RunContext& ctx) {
         connection->Close();
         connection.reset();
         state.reachedEnd = 1;
-        ctx.log.Port().PostCompletion();
+        PostCompletion(ctx);
         return 0;
     } catch (const FtpError& e) {
         return EndRunAfterFailure(ctx, connection.get(), nullptr, 42820, e.what());

@@ -5,9 +5,11 @@
 
 namespace kestrum {
 
+class RunOwner;
+
 // On the owner's thread: asks 57675 (unless confirmed is true), prepares, and
-// starts the worker. Returns false when the confirmation was refused.
-bool StartTimestampAlignment(RunContext& ctx, bool confirmed);
+// starts the owner's worker. Returns false when the confirmation was refused.
+bool StartTimestampAlignment(RunOwner& owner, bool confirmed);
 // The worker routine. Returns 0.
 int RunTimestampAlignment(RunContext& ctx);
 

@@ -27,7 +27,6 @@
 #include "app/about_dialog.h"
 #include "app/activity_animation.h"
 #include "engine/local_fs.h"
-#include "engine/sync_run.h"
 #include "profiles/dialogs/password_dialog.h"
 #include "profiles/dialogs/setup_dialog.h"
 #include "res/codepage.h"
@@ -108,8 +107,7 @@ MainWindow::MainWindow(std::string programDir, std::unique_ptr<FtpClientFactory>
       programDir_(std::move(programDir)),
       store_(ProfileStore::DefaultFilePath()),
       ftp_(ftp ? std::move(ftp) : MakeCurlFtpFactory()),
-      log_(*this),
-      ctx_{state_, log_, store_, *ftp_, PosixFileSystem()} {
+      owner_(*this, store_, *ftp_) {
     InitAppResources();
     setObjectName("102");
     setWindowTitle(QString::fromUtf8("Quill Moor - Kestrum"));
@@ -119,7 +117,7 @@ MainWindow::MainWindow(std::string programDir, std::unique_ptr<FtpClientFactory>
     for (int size : {16, 32, 48, 256})
         icon.addFile(QString(":/kestrum/icons/kestrum-%1.png").arg(size));
     setWindowIcon(icon);
-    state_.settings.programDir = programDir_;
+    owner_.State().settings.programDir = programDir_;
 
     BuildMenu();
     BuildControls();
@@ -139,17 +137,16 @@ MainWindow::~MainWindow() {
     // A run still going is told to stop; the calls it makes from now on are
     // dropped, and the ones already waiting are carried out before the join.
     shuttingDown_ = true;
-    state_.cancelRequested = 1;
+    owner_.State().cancelRequested = 1;
     while (callsInFlight_.load() > 0) {
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 10);
     }
-    if (state_.worker.joinable())
-        state_.worker.join();
+    owner_.Join();
 
-    log_.Close();
-    state_.localFiles.clear();
-    state_.serverFiles.clear();
-    state_.serverDirectories.clear();
+    owner_.Log().Close();
+    owner_.State().localFiles.clear();
+    owner_.State().serverFiles.clear();
+    owner_.State().serverDirectories.clear();
     store_.SaveDefaultProfile(profileName_);
 }
 
@@ -276,7 +273,7 @@ void MainWindow::Initialise() {
     if (!LoadProfiles())
         return;
 
-    if (!log_.Open(programDir_))
+    if (!owner_.Log().Open(programDir_))
         boxes_.Show(this, Text(42801));
     progress_->setRange(0, 100);
 }
@@ -296,7 +293,7 @@ bool MainWindow::LoadGlobalValues() {
 
 void MainWindow::SetCacheChecked(bool checked) {
     actions_[kCmdCache]->setChecked(checked);
-    state_.cacheSwitch = checked ? 1 : 0;
+    owner_.State().cacheSwitch = checked ? 1 : 0;
 }
 
 void MainWindow::FillChooser() {
@@ -340,7 +337,7 @@ void MainWindow::ChooserChanged(int index) {
     if (selectingProfile_)
         return;
     // The profile never changes during a run, and an empty choice keeps the old one.
-    if (state_.running || index < 0 || index >= static_cast<int>(chooserNames_.size()) ||
+    if (owner_.Running() || index < 0 || index >= static_cast<int>(chooserNames_.size()) ||
         chooserNames_[index].empty()) {
         SelectChooserIndex(profileName_.empty() ? -1 : FindChooserItem(profileName_));
         return;
@@ -359,21 +356,21 @@ void MainWindow::RunCommand(int id) {
 }
 
 void MainWindow::StartCommand() {
-    if (state_.running)
+    if (owner_.Running())
         return;
     JoinWorkerSafely();
-    state_.settings.profileName = profileName_;
-    state_.settings.programDir = programDir_;
-    StartRun(ctx_);
+    owner_.State().settings.profileName = profileName_;
+    owner_.State().settings.programDir = programDir_;
+    owner_.Start();
 }
 
 void MainWindow::CancelCommand() {
-    CancelRun(ctx_);
+    owner_.Cancel();
     actions_[kCmdCancelRun]->setEnabled(false);
 }
 
 void MainWindow::StartButtonClicked() {
-    if (state_.running) {
+    if (owner_.Running()) {
         CancelCommand();
     } else {
         StartCommand();
@@ -430,12 +427,12 @@ void MainWindow::SettingsCommand() {
 }
 
 void MainWindow::AlignCommand() {
-    if (state_.running)
+    if (owner_.Running())
         return;
     JoinWorkerSafely();
-    state_.settings.profileName = profileName_;
-    state_.settings.programDir = programDir_;
-    StartTimestampAlignment(ctx_, false);
+    owner_.State().settings.profileName = profileName_;
+    owner_.State().settings.programDir = programDir_;
+    StartTimestampAlignment(owner_, false);
 }
 
 void MainWindow::AboutCommand() {
@@ -466,7 +463,8 @@ bool MainWindow::OpenUrl(const QUrl& url) {
 }
 
 void MainWindow::CompletionCommand() {
-    FinishRun(ctx_);
+    JoinWorkerSafely();
+    owner_.Complete();
 }
 
 int MainWindow::RunDialog(QDialog& dialog) {
@@ -476,9 +474,9 @@ int MainWindow::RunDialog(QDialog& dialog) {
 void MainWindow::CloseRequest() {
     if (closed_ || shuttingDown_)
         return;
-    if (state_.running) {
+    if (owner_.Running()) {
         if (boxes_.Show(this, Text(42830), BoxButtons::OkCancel)) {
-            state_.quitAfterRun = 1;
+            owner_.State().quitAfterRun = 1;
             CancelCommand();
         }
         return;
@@ -506,7 +504,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 }
 
 void MainWindow::JoinWorkerSafely() {
-    if (!state_.worker.joinable())
+    if (!owner_.HasWorker())
         return;
     // The worker may still be on its way out of a blocking call (the close
     // request of FinishRun): let it finish before waiting for the thread.
@@ -514,7 +512,7 @@ void MainWindow::JoinWorkerSafely() {
     while (callsInFlight_.load() > 0) {
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 10);
     }
-    JoinWorker(state_);
+    owner_.Join();
     joining_ = false;
 }
 
@@ -619,7 +617,6 @@ void MainWindow::SetRunningState(int running) {
         actions_[kCmdSettings]->setEnabled(idle);
         actions_[kCmdAlign]->setEnabled(idle);
         startButton_->setText(Text(idle ? 42777 : 42778));
-        state_.running = idle ? 0 : 1;
     });
 }
 

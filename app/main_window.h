@@ -1,8 +1,8 @@
 #pragma once
 // Dialog 102, the program's one window: profile chooser, start/cancel, menu
-// 129, the run log view and the progress indicators. It owns the run state
-// and implements the user port of the runs it starts: calls made from the
-// worker thread run on the window's thread and the worker waits for them.
+// 129, the run log view and the progress indicators. It holds the run owner
+// and is the user port of the runs it starts: its adapter carries calls made
+// from the worker thread onto the window's thread and the worker waits for them.
 
 #include <QDialog>
 #include <QString>
@@ -16,8 +16,7 @@
 #include <vector>
 
 #include "engine/ftp_client.h"
-#include "engine/run_log.h"
-#include "engine/run_state.h"
+#include "engine/run_owner.h"
 #include "engine/user_port.h"
 #include "profiles/dialogs/message_box.h"
 #include "profiles/profile_store.h"
@@ -100,8 +99,8 @@ class MainWindow : public QDialog, public UserPort {
     void SetDialogRunner(DialogRunner runner) { dialogRunner_ = std::move(runner); }
     void SetUrlOpener(UrlOpener opener) { urlOpener_ = std::move(opener); }
 
-    RunState& State() { return state_; }
-    RunLog& Log() { return log_; }
+    RunState& State() { return owner_.State(); }
+    RunLog& Log() { return owner_.Log(); }
     ProfileStore& Store() { return store_; }
     const std::string& ProgramDir() const { return programDir_; }
     const std::string& ProfileName() const { return profileName_; }
@@ -173,9 +172,7 @@ class MainWindow : public QDialog, public UserPort {
     MessageBoxes boxes_;
     ProfileStore store_;
     std::unique_ptr<FtpClientFactory> ftp_;
-    RunState state_;
-    RunLog log_;
-    RunContext ctx_;
+    RunOwner owner_;
     std::string profileName_;
 
     QMenuBar* menuBar_ = nullptr;

@@ -1,12 +1,9 @@
 #include "app/main_window_entry.h"
 
-#include <curl/curl.h>
-
 #include <QApplication>
 #include <QDir>
 #include <QFont>
 #include <QFontDatabase>
-#include <csignal>
 #include <cstdio>
 
 #include "app/cli/instance_lock.h"
@@ -65,8 +62,6 @@ int RunWindowApplication(int argc, char** argv) {
         return Refuse(LoadString(60103));
     }
 
-    curl_global_init(CURL_GLOBAL_ALL);
-    std::signal(SIGPIPE, SIG_IGN);
     int status = 0;
     {
         MainWindow window(programDir);
@@ -81,7 +76,6 @@ int RunWindowApplication(int argc, char** argv) {
             window.exec();
         }
     }
-    curl_global_cleanup();
     return status;
 }
 

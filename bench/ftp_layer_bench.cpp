@@ -3,6 +3,9 @@
 // Uploads COUNT small files into a fresh server directory, lists it, looks
 // each file up, downloads them and removes them, timing every phase.
 
+#include <curl/curl.h>
+
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +21,8 @@ static double Seconds(Clock::time_point since) {
 }
 
 int main(int argc, char** argv) {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    std::signal(SIGPIPE, SIG_IGN);
     if (argc < 5) {
         std::fprintf(stderr, "usage: %s HOST[:PORT] USER PASSWORD LOCAL_DIR [COUNT] [--passive]\n", argv[0]);
         return 2;

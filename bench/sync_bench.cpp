@@ -8,6 +8,9 @@
 //   (c) a both-directions run with nothing changed,
 //   (d) lftp "mirror -R --only-newer" to an empty server, and again with nothing changed.
 
+#include <curl/curl.h>
+
+#include <csignal>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -150,10 +153,10 @@ void PlanningOnly(int entries) {
         for (int i = 0; i < entries; ++i) {
             char name[64];
             std::snprintf(name, sizeof name, "Dir%02d/File%06d.txt", i % 100, i);
-            state.localFiles.push_back(kestrum::FileEntry{name, t, 0, 0});
+            state.localFiles.push_back(kestrum::FileEntry{name, t});
             // The server lists the same names in another order and letter case.
             std::snprintf(name, sizeof name, "dir%02d/file%06d.TXT", (entries - 1 - i) % 100, entries - 1 - i);
-            state.serverFiles.push_back(kestrum::FileEntry{name, t + 60, 0, 0});
+            state.serverFiles.push_back(kestrum::FileEntry{name, t + 60});
         }
         for (int d = 0; d < 100; ++d) {
             char dir[16];
@@ -184,6 +187,8 @@ void PlanningOnly(int entries) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    std::signal(SIGPIPE, SIG_IGN);
     std::vector<int> sizes = {1000, 10000};
     int planning = 100000;
     bool lftp = true;

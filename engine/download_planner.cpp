@@ -7,6 +7,7 @@
 #include "engine/planning_rules.h"
 #include "engine/run_log.h"
 #include "engine/sync_phases.h"
+#include "engine/sync_run.h"
 #include "res/codepage.h"
 #include "res/strings.h"
 
@@ -30,13 +31,13 @@ DirResult EnsureLocalDirectories(RunContext& ctx, const std::string& serverName)
                 ctx.log.AppendLogLine(FormatString(57684, {path}));
                 continue;
             }
-            ctx.log.AppendLogLine(FormatString(57683, {path}));
+            LogFailedItem(ctx, 57683, {path});
             return DirResult::PassOver;
         }
         if (status->isDirectory)
             continue;
         // A local file stands where a directory is needed: it is left alone.
-        ctx.log.AppendLogLine(FormatString(57683, {path}));
+        LogFailedItem(ctx, 57683, {path});
         failed = true;
     }
     return failed ? DirResult::PassOver : DirResult::Ready;
@@ -44,7 +45,7 @@ DirResult EnsureLocalDirectories(RunContext& ctx, const std::string& serverName)
 
 // Plans one copy under the local name; the server's name goes with it when the
 // two differ in more than the separators (a counterpart matched with letter case folded).
-void PlanOne(RunContext& ctx, FileList& transfer, const std::string& localName, int direction,
+void PlanOne(RunContext& ctx, FileList& transfer, const std::string& localName, Direction direction,
              const std::string& serverName) {
     FileEntry entry;
     entry.name = localName;
@@ -79,10 +80,10 @@ int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bo
             // Both copies are reached under their own names: on a case-sensitive
             // disk or server the other letter case would be another file.
             if (ShouldDownload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
-                PlanOne(ctx, transfer, local.name, 2, server.name);
+                PlanOne(ctx, transfer, local.name, Direction::Download, server.name);
             } else if (bothWays &&
                        ShouldUpload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
-                PlanOne(ctx, transfer, local.name, 1, server.name);
+                PlanOne(ctx, transfer, local.name, Direction::Upload, server.name);
             }
             continue;
         }
@@ -92,7 +93,7 @@ int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bo
         // A local directory that could not be listed may hold this file already,
         // possibly newer: it is not overwritten blindly.
         if (const std::string* unlisted = FindEnclosingDirectory(localName, state.unlistedLocalDirs)) {
-            ctx.log.AppendLogLine(FormatString(60004, {*unlisted, server.name}));
+            LogFailedItem(ctx, 60004, {*unlisted, server.name});
             continue;
         }
         const DirResult dirs = EnsureLocalDirectories(ctx, server.name);
@@ -100,7 +101,7 @@ int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bo
             return 0;
         if (dirs == DirResult::PassOver)
             continue;
-        PlanOne(ctx, transfer, localName, 2, server.name);
+        PlanOne(ctx, transfer, localName, Direction::Download, server.name);
     }
     return 1;
 }

@@ -8,10 +8,13 @@
 
 namespace kestrum {
 
+// What the transfer list asks of an entry; scan lists hold None.
+enum class Direction : int { None = 0, Upload = 1, Download = 2 };
+
 struct FileEntry {
     std::string name;           // relative path; levels joined by the local or the server separator
     int64_t lastWriteTime = 0;  // whole seconds since the epoch
-    int direction = 0;          // 0 in scan lists; 1 upload, 2 download on the transfer list
+    Direction direction = Direction::None;
     int matched = 0;            // set by planning when the other side has a file of this name
     // On the transfer list: the server's own name when it differs from name other
     // than by separators (a counterpart matched with letter case folded); empty otherwise.

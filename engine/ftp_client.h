@@ -81,7 +81,8 @@ public:
     virtual std::unique_ptr<FtpConnection> Connect(const FtpConnectParams& params) = 0;
 };
 
-// The libcurl implementation.
+// The libcurl implementation. The program calls curl_global_init once, in
+// main, before any connection, and ignores SIGPIPE.
 std::unique_ptr<FtpClientFactory> MakeCurlFtpFactory();
 
 // Whether text holds CR, LF or NUL (never sent to a server).

@@ -4,13 +4,13 @@
 // connection stays in the handle's cache, so a run logs in once. URLs are
 // absolute ("ftp://host:port/%2F<path>") and libcurl enters directories with
 // one CWD each (SINGLECWD), skipping it when the directory is the one it is
-// already in. Single commands (FEAT, MKD, RMD, DELE, MLST, CWD) go as QUOTE
-// commands with the "*" prefix, so that a refusal leaves the connection alone,
-// and their replies are read from the control-connection transcript.
+// already in; only a change into that very directory is sent as a QUOTE CWD.
+// Single commands (FEAT, MKD, RMD, DELE, MLST) go as QUOTE commands with the
+// "*" prefix, so that a refusal leaves the connection alone, and their replies
+// are read from the control-connection transcript.
 
 #include <curl/curl.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,13 +23,13 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string_view>
 
 #include "engine/ftp_client.h"
 #include "engine/ftp_listing.h"
 #include "engine/ftp_paths.h"
+#include "res/codepage.h"
 #include "res/strings.h"
 
 namespace kestrum {
@@ -56,25 +56,6 @@ constexpr int kIdBadCredentials = 60605;
 constexpr int kIdNoProxyName = 60606;
 constexpr int kIdClosed = 60607;
 constexpr int kIdBadServerPath = 60608;
-
-void InitCurlOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        curl_global_init(CURL_GLOBAL_DEFAULT);
-        // With CURLOPT_NOSIGNAL libcurl leaves SIGPIPE to the program.
-        signal(SIGPIPE, SIG_IGN);
-    });
-}
-
-std::string Printable(const std::string& text) {
-    std::string out = text;
-    for (char& c : out) {
-        if (c == '\r' || c == '\n' || c == '\0') {
-            c = '?';
-        }
-    }
-    return out;
-}
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) {
@@ -258,7 +239,7 @@ public:
         }
         auto endpoint = HasLineBreakOrNul(params.host) ? std::nullopt : ParseFtpHost(params.host);
         if (!endpoint) {
-            throw FtpError(FormatString(kIdBadHost, {Printable(params.host)}));
+            throw FtpError(FormatString(kIdBadHost, {PrintableName(params.host)}));
         }
         useProxy_ = params.accessType == 3;
         if (useProxy_ && (params.proxyName.empty() || HasLineBreakOrNul(params.proxyName))) {
@@ -576,7 +557,7 @@ private:
 
     bool Rejected(const std::string& path) {
         if (HasLineBreakOrNul(path)) {
-            lastError_ = FormatString(kIdNameWithLineBreak, {Printable(path)});
+            lastError_ = FormatString(kIdNameWithLineBreak, {PrintableName(path)});
             return true;
         }
         return false;
@@ -846,7 +827,6 @@ private:
 class CurlFtpFactory : public FtpClientFactory {
 public:
     std::unique_ptr<FtpConnection> Connect(const FtpConnectParams& params) override {
-        InitCurlOnce();
         auto connection = std::make_unique<CurlFtpConnection>(params);
         connection->Login();
         return connection;

@@ -59,7 +59,7 @@ class LocalScanner {
             const std::string ext = UpperAscii(ExtensionOf(relative));
             if (options_.excludedExtensions != nullptr && ExtensionListed(*options_.excludedExtensions, ext))
                 continue;
-            out_.push_back(FileEntry{relative, entry.lastWriteTime, 0, 0});
+            out_.push_back(FileEntry{relative, entry.lastWriteTime});
             if (log_ != nullptr)
                 log_->AppendLogLine("\t" + relative);
         }

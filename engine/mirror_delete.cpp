@@ -9,6 +9,7 @@
 #include "engine/planning_rules.h"
 #include "engine/run_log.h"
 #include "engine/sync_phases.h"
+#include "engine/sync_run.h"
 #include "res/codepage.h"
 #include "res/strings.h"
 
@@ -45,7 +46,7 @@ void DeleteMirroredServerFiles(RunContext& ctx, FtpConnection& connection) {
             continue;
         if (const std::string* dir = FindEnclosingDirectory(server.name, unlisted)) {
             const size_t i = static_cast<size_t>(dir - unlisted.data());
-            ctx.log.AppendLogLine(FormatString(60005, {state.unlistedLocalDirs[i], server.name}));
+            LogFailedItem(ctx, 60005, {state.unlistedLocalDirs[i], server.name});
             continue;
         }
         // The result is not looked at; the line tells what was asked.
@@ -61,12 +62,12 @@ void DeleteMirroredServerFiles(RunContext& ctx, FtpConnection& connection) {
         // The name as listed: a case-sensitive server knows no upper-cased one.
         const std::string& listed = parallel ? state.serverDirectoriesAsListed[i] : upper;
         if (FindInside(listed, state.unknownServerDirs) != nullptr) {
-            ctx.log.AppendLogLine(FormatString(60007, {listed}));
+            LogFailedItem(ctx, 60007, {listed});
             continue;
         }
         if (const std::string* dir = FindInside(listed, unlisted)) {
             const size_t k = static_cast<size_t>(dir - unlisted.data());
-            ctx.log.AppendLogLine(FormatString(60006, {state.unlistedLocalDirs[k], listed}));
+            LogFailedItem(ctx, 60006, {state.unlistedLocalDirs[k], listed});
             continue;
         }
         connection.RemoveDirectory(listed);

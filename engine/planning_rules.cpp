@@ -67,15 +67,6 @@ const std::string* FindEnclosingDirectory(std::string_view path, const std::vect
     return nullptr;
 }
 
-std::string PrintableName(std::string_view name) {
-    std::string out(name);
-    for (char& c : out) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-            c = '?';
-    }
-    return out;
-}
-
 NameIndex::NameIndex(const FileList& list) {
     first_.reserve(list.size());
     for (size_t i = 0; i < list.size(); ++i)

@@ -46,9 +46,6 @@ bool IsAtOrBelow(std::string_view path, std::string_view dir);
 // The first of dirs that path lies at or below; nullptr when none.
 const std::string* FindEnclosingDirectory(std::string_view path, const std::vector<std::string>& dirs);
 
-// A name as it may be shown in a log line: control bytes (NUL included) become "?".
-std::string PrintableName(std::string_view name);
-
 // The first record of each name, names compared with ASCII letters folded
 // (multibyte characters byte for byte).
 class NameIndex {

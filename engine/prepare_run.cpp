@@ -1,6 +1,6 @@
 // Preparation of a run: log header, profile load, checks, local scan and the
 // change-cache check.
-#include "cache/change_cache.h"
+#include "engine/run_cache.h"
 #include "engine/local_fs.h"
 #include "engine/local_scan.h"
 #include "engine/run_log.h"
@@ -12,38 +12,12 @@ namespace kestrum {
 
 namespace {
 
-const char* Checked(int flag) {
-    return flag ? "CHECKED" : "UNCHECKED";
-}
-
-// A stop that the user must act on: message box, log line, completion.
-int StopWithMessage(RunContext& ctx, int id, bool failed) {
-    const std::string text = LoadString(id);
-    ctx.log.Port().ShowMessage(text);
-    ctx.log.AppendLogLine(text);
-    if (failed) {
-        ctx.log.AppendLogLine(LoadString(42817));
-        ctx.state.runFailed = 1;
-    }
-    FinishRun(ctx);
-    return 0;
-}
-
 void LogHeader(RunContext& ctx) {
     RunSettings& s = ctx.state.settings;
     auto log = [&](int id, std::initializer_list<std::string_view> args) {
         ctx.log.AppendLogLine(FormatString(id, args));
     };
-    log(42811, {s.host});
-    if (s.accessType == 3) {
-        log(57695, {s.proxyName});
-        log(57696, {std::to_string(s.port)});
-    }
-    log(42812, {s.localDir});
-    log(42813, {s.remoteDir});
-    log(42814, {Checked(s.upload)});
-    log(42815, {Checked(s.download)});
-    log(42816, {Checked(s.subdirs)});
+    LogConnectionHeader(ctx);
     if (s.onlyBoth)
         log(57705, {});
     if (s.subdirs && s.upload && s.mirrorFiles && !s.download) {
@@ -65,6 +39,36 @@ void LogHeader(RunContext& ctx) {
 
 }  // namespace
 
+int StopWithMessage(RunContext& ctx, int messageId, bool failed) {
+    const std::string text = LoadString(messageId);
+    ctx.log.Port().ShowMessage(text);
+    ctx.log.AppendLogLine(text);
+    if (failed) {
+        ctx.log.AppendLogLine(LoadString(42817));
+        ctx.state.runFailed = 1;
+    }
+    FinishRun(ctx);
+    return 0;
+}
+
+void LogConnectionHeader(RunContext& ctx) {
+    const RunSettings& s = ctx.state.settings;
+    auto log = [&](int id, std::initializer_list<std::string_view> args) {
+        ctx.log.AppendLogLine(FormatString(id, args));
+    };
+    auto checked = [](int flag) { return flag ? "CHECKED" : "UNCHECKED"; };
+    log(42811, {s.host});
+    if (s.accessType == 3) {
+        log(57695, {s.proxyName});
+        log(57696, {std::to_string(s.port)});
+    }
+    log(42812, {s.localDir});
+    log(42813, {s.remoteDir});
+    log(42814, {checked(s.upload)});
+    log(42815, {checked(s.download)});
+    log(42816, {checked(s.subdirs)});
+}
+
 int PrepareRun(RunContext& ctx) {
     RunState& state = ctx.state;
     RunSettings& settings = state.settings;
@@ -72,6 +76,7 @@ int PrepareRun(RunContext& ctx) {
     state.cancelRequested = 0;
     state.runFailed = 0;
     state.reachedEnd = 0;
+    state.failedItems = 0;
 
     ctx.log.AppendLogLine("");
     ctx.log.AppendLogLine(FormatString(42802, {settings.profileName}) + "\t" + CurrentTimeText());

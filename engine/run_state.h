@@ -1,10 +1,12 @@
 #pragma once
-// The run state shared by the owner (window or command line) and the worker,
-// and the context every phase of a run is given.
+// The run state shared by the owner (see run_owner.h) and the worker, and the
+// context every phase of a run is given.
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "engine/file_entry.h"
@@ -17,12 +19,29 @@ class LocalFileSystem;
 class ProfileStore;
 class RunLog;
 
+// How the worker tells the owner's thread that the completion routine is due
+// (command 35000), and wakes it when the running state changes.
+class CompletionSignal {
+  public:
+    void Post();
+    void Wake();
+    // Takes one posted completion, waiting up to timeout for one or for a
+    // wake-up. True when one was taken.
+    bool Take(std::chrono::milliseconds timeout);
+    bool Pending() const;
+
+  private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    int pending_ = 0;
+    bool woken_ = false;
+};
+
 struct RunState {
     RunSettings settings;
     DirectoryList serverDirectories;
     std::atomic<int> quitAfterRun{0};
     std::atomic<int> runFailed{0};
-    std::thread worker;
     std::atomic<int> cancelRequested{0};
     std::atomic<int> running{0};
     FileList serverFiles;
@@ -48,8 +67,12 @@ struct RunState {
     // Set when the run (or alignment) reached its end; a run that ended early
     // because nothing changed counts as reaching its end. Read by the command line.
     std::atomic<int> reachedEnd{0};
+    // Items the run could not carry out although it reached them: a copy, a
+    // time stamp, a listing, a lookup, a directory, a deletion.
+    std::atomic<int> failedItems{0};
     // Passive mode for the data connections (a command-line option; off as specified).
     bool passive = false;
+    CompletionSignal completion;
 };
 
 struct RunContext {

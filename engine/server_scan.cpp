@@ -8,6 +8,7 @@
 #include "engine/planning_rules.h"
 #include "engine/run_log.h"
 #include "engine/sync_phases.h"
+#include "engine/sync_run.h"
 #include "res/codepage.h"
 #include "res/strings.h"
 
@@ -38,7 +39,7 @@ int ListServerDirectory(RunContext& ctx, FtpConnection& connection, const std::s
         // directory", leaves its contents unknown rather than empty: nothing may be
         // uploaded over them as new or deleted below them.
         state.unknownServerDirs.push_back(relativeDir);
-        ctx.log.AppendLogLine(FormatString(60001, {PrintableName(DisplayDir(relativeDir))}));
+        LogFailedItem(ctx, 60001, {PrintableName(DisplayDir(relativeDir))});
         if (!listing.error.empty())
             ctx.log.AppendLogLine("\t" + PrintableName(listing.error));
         return -1;

@@ -1,6 +1,7 @@
 #include "engine/sync_run.h"
 
 #include <exception>
+#include <memory>
 
 #include "engine/ftp_client.h"
 #include "engine/run_log.h"
@@ -29,29 +30,24 @@ int EndRunAfterFailure(RunContext& ctx, FtpConnection* connection, FileList* lis
     ctx.log.SetProgress(95);
     if (connection != nullptr)
         connection->Close();
-    ctx.log.Port().PostCompletion();
+    PostCompletion(ctx);
     return 0;
+}
+
+void LogFailedItem(RunContext& ctx, int messageId, std::initializer_list<std::string_view> args) {
+    ctx.log.AppendLogLine(FormatString(messageId, args));
+    ++ctx.state.failedItems;
+}
+
+void PostCompletion(RunContext& ctx) {
+    ctx.state.completion.Post();
+    ctx.log.Port().PostCompletion();
 }
 
 void SetRunningState(RunContext& ctx, int running) {
     ctx.state.running = running;
     ctx.log.Port().SetRunningState(running);
-}
-
-void JoinWorker(RunState& state) {
-    if (state.worker.joinable() && state.worker.get_id() != std::this_thread::get_id())
-        state.worker.join();
-}
-
-void StartRun(RunContext& ctx) {
-    JoinWorker(ctx.state);
-    SetRunningState(ctx, 1);
-    ctx.state.worker = std::thread([&ctx] { ExecuteRun(ctx); });
-}
-
-void CancelRun(RunContext& ctx) {
-    ctx.state.cancelRequested = 1;
-    ctx.log.Port().ShowMessage(LoadString(57690));
+    ctx.state.completion.Wake();
 }
 
 FtpConnectParams ConnectParamsFor(const RunSettings& settings, bool connectOptions, bool passive) {
@@ -67,14 +63,14 @@ FtpConnectParams ConnectParamsFor(const RunSettings& settings, bool connectOptio
     return params;
 }
 
-int AbortRun(RunContext& ctx, FtpConnection* connection, FileList* list, int messageId, int mode) {
-    if (mode >= 1 && connection != nullptr)
+int AbortRun(RunContext& ctx, FtpConnection* connection, FileList* list, int messageId, AbortMode mode) {
+    if (mode != AbortMode::SessionOnly && connection != nullptr)
         connection->Close();
-    if (mode == 2 && list != nullptr)
+    if (mode == AbortMode::CloseAndFreeList && list != nullptr)
         list->clear();
     Log(ctx, messageId);
     ctx.log.SetProgress(95);
-    ctx.log.Port().PostCompletion();
+    PostCompletion(ctx);
     return 1;
 }
 
@@ -83,7 +79,7 @@ bool ConnectToServerHome(RunContext& ctx, std::unique_ptr<FtpConnection>& connec
     RunState& state = ctx.state;
     RunSettings& settings = state.settings;
     if (state.cancelRequested) {
-        AbortRun(ctx, nullptr, list, 42800, 0);
+        AbortRun(ctx, nullptr, list, 42800, AbortMode::SessionOnly);
         return false;
     }
     Log(ctx, 57686, {settings.host});
@@ -92,19 +88,19 @@ bool ConnectToServerHome(RunContext& ctx, std::unique_ptr<FtpConnection>& connec
     connection = ctx.ftp.Connect(ConnectParamsFor(settings, connectOptions, state.passive));
     Log(ctx, 42805, {settings.host});
     if (state.cancelRequested) {
-        AbortRun(ctx, connection.get(), list, 42800, 1);
+        AbortRun(ctx, connection.get(), list, 42800, AbortMode::CloseConnection);
         return false;
     }
     if (!settings.remoteDir.empty()) {
         ConvertSeparators(settings.remoteDir, 0);
         if (!connection->SetCurrentDirectory(settings.remoteDir)) {
-            AbortRun(ctx, connection.get(), nullptr, 42818, 1);
+            AbortRun(ctx, connection.get(), nullptr, 42818, AbortMode::CloseConnection);
             return false;
         }
     }
     Log(ctx, 42806, {settings.remoteDir});
     if (state.cancelRequested) {
-        AbortRun(ctx, connection.get(), list, 42800, 1);
+        AbortRun(ctx, connection.get(), list, 42800, AbortMode::CloseConnection);
         return false;
     }
     return true;
@@ -120,15 +116,15 @@ int ExecuteRun(RunContext& ctx) {
     state.runFailed = 0;
     std::unique_ptr<FtpConnection> connection;
     // A checkpoint: the cancel flag, polled between the phases.
-    auto checkpoint = [&](int /*mode*/) -> bool { return state.cancelRequested != 0; };
+    auto checkpoint = [&] { return state.cancelRequested != 0; };
 
     try {
         if (!ConnectToServerHome(ctx, connection, &transfer, true))
             return 1;
 
         const int64_t clockOffset = ProbeServerClock(ctx, *connection);
-        if (checkpoint(1))
-            return AbortRun(ctx, connection.get(), &transfer, 42800, 1);
+        if (checkpoint())
+            return AbortRun(ctx, connection.get(), &transfer, 42800, AbortMode::CloseConnection);
 
         if (settings.download) {
             Log(ctx, 57679);
@@ -139,8 +135,8 @@ int ExecuteRun(RunContext& ctx) {
             ScanServerTreeForMirroring(ctx, *connection);
             Log(ctx, 57680);
         }
-        if (checkpoint(1))
-            return AbortRun(ctx, connection.get(), &transfer, 42800, 1);
+        if (checkpoint())
+            return AbortRun(ctx, connection.get(), &transfer, 42800, AbortMode::CloseConnection);
 
         Log(ctx, 57682);
         if (!settings.upload && settings.download) {
@@ -155,8 +151,8 @@ int ExecuteRun(RunContext& ctx) {
             if (PlanUploads(ctx, *connection, transfer, clockOffset) == 0)
                 return 1;
         }
-        if (checkpoint(2))
-            return AbortRun(ctx, connection.get(), &transfer, 42800, 2);
+        if (checkpoint())
+            return AbortRun(ctx, connection.get(), &transfer, 42800, AbortMode::CloseAndFreeList);
 
         Log(ctx, 57681);
         ctx.log.SetProgress(5);
@@ -172,7 +168,7 @@ int ExecuteRun(RunContext& ctx) {
         connection->Close();
         connection.reset();
         state.reachedEnd = 1;
-        ctx.log.Port().PostCompletion();
+        PostCompletion(ctx);
         return 0;
     } catch (const FtpError& e) {
         return EndRunAfterFailure(ctx, connection.get(), &transfer, 42820, e.what());

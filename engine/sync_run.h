@@ -1,9 +1,12 @@
 #pragma once
-// The run driver: start and cancel commands, the worker's run with its
-// checkpoints, the common abort path and the completion routine.
+// The run driver: the worker's run with its checkpoints, the preparation, the
+// common abort path, the completion routine, and the pieces the alignment
+// shares with it. The owner (run_owner.h) starts and cancels runs.
 
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "engine/file_entry.h"
 #include "engine/run_state.h"
@@ -11,39 +14,51 @@
 namespace kestrum {
 
 class FtpConnection;
+struct FtpConnectParams;
 
-// Puts the owner into the running state and starts the worker thread (joining a
-// finished previous one first).
-void StartRun(RunContext& ctx);
-// Sets the cancel flag and shows 57690; the owner greys its cancel item.
-void CancelRun(RunContext& ctx);
+// What the abort path closes besides the session.
+enum class AbortMode {
+    SessionOnly = 0,      // nothing is connected yet
+    CloseConnection = 1,  // the connection is closed
+    CloseAndFreeList = 2, // the connection is closed and the list freed
+};
+
 // The worker's run. Returns 1 when preparation stopped it, the result of
 // AbortRun when a checkpoint stopped it, 0 otherwise.
 int ExecuteRun(RunContext& ctx);
 // Preparation: 1 when the run may go on; 0 when it stopped (FinishRun has run).
 int PrepareRun(RunContext& ctx);
-// The common abort path. mode 0: nothing to close but the session; 1: close the
-// connection; 2: also free the list. Logs messageId, progress 95, posts completion.
-int AbortRun(RunContext& ctx, FtpConnection* connection, FileList* list, int messageId, int mode);
+// The common abort path: closes what mode says, logs messageId, progress 95,
+// posts the completion. Returns 1.
+int AbortRun(RunContext& ctx, FtpConnection* connection, FileList* list, int messageId, AbortMode mode);
 // The end of a run after a network (42820) or other unexpected failure: the
 // message and the error text on a line of its own, the error flag, the list
 // freed, progress 95, the connection closed, completion posted. Returns 0.
 int EndRunAfterFailure(RunContext& ctx, FtpConnection* connection, FileList* list, int messageId,
                        const std::string& text);
+// A log line for an item the run reached but could not carry out (a copy, a
+// time stamp, a listing, a directory); counted in state.failedItems.
+void LogFailedItem(RunContext& ctx, int messageId, std::initializer_list<std::string_view> args);
+// Tells the owner's thread that the completion routine is due.
+void PostCompletion(RunContext& ctx);
+// A stop that the user must act on, before any connection: message box, log
+// line, with failed also 42817 and the error flag; then the completion routine
+// runs directly. Returns 0.
+int StopWithMessage(RunContext& ctx, int messageId, bool failed);
 // The completion routine shared by window and command line.
 void FinishRun(RunContext& ctx);
 // The running state: sets state.running and switches the owner's controls.
 void SetRunningState(RunContext& ctx, int running);
+// The settings header's lines from the server to the subdirectory switch,
+// shared by runs and alignments.
+void LogConnectionHeader(RunContext& ctx);
 // Connects and enters the server home directory, with the checkpoints of both
 // kinds of run around it. False when the run has ended there (AbortRun has run:
 // a cancel, or 42818 for a missing directory). Throws FtpError.
 bool ConnectToServerHome(RunContext& ctx, std::unique_ptr<FtpConnection>& connection, FileList* list,
                          bool connectOptions);
-// Joins a finished worker thread, if any.
-void JoinWorker(RunState& state);
 
 // The parameters of the run's connection: the port rule (0 unless through the proxy).
-struct FtpConnectParams;
 FtpConnectParams ConnectParamsFor(const RunSettings& settings, bool connectOptions, bool passive);
 
 }  // namespace kestrum

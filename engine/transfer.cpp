@@ -23,7 +23,7 @@ int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer
 
     for (FileEntry& entry : transfer) {
         if (state.cancelRequested.load()) {
-            AbortRun(ctx, &connection, &transfer, 42800, 2);
+            AbortRun(ctx, &connection, &transfer, 42800, AbortMode::CloseAndFreeList);
             transfer.clear();
             return 1;
         }
@@ -34,15 +34,15 @@ int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer
         const bool ascii = ExtensionListed(settings.asciiExtensions, UpperAscii(ExtensionOf(serverPath)));
         const TransferType type = ascii ? TransferType::Ascii : TransferType::Binary;
 
-        if (entry.direction == 1) {
+        if (entry.direction == Direction::Upload) {
             if (!connection.PutFile(localPath, serverPath, type)) {
-                ctx.log.AppendLogLine(FormatString(42819, {serverPath}));
+                LogFailedItem(ctx, 42819, {serverPath});
                 // Still changed for the next cached run.
                 state.unsyncedLocalFiles.push_back(scannedName);
                 continue;
             }
             ctx.log.AppendLogLine(FormatString(ascii ? 57699 : 42808, {serverPath}));
-        } else if (entry.direction == 2) {
+        } else if (entry.direction == Direction::Download) {
             // Planning never puts such a name here; checked again because it
             // decides where a file is written.
             if (!IsSafeServerName(entry.name) || !IsSafeServerName(serverPath)) {
@@ -50,7 +50,7 @@ int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer
                 continue;
             }
             if (!connection.GetFile(serverPath, localPath, type)) {
-                ctx.log.AppendLogLine(FormatString(57677, {serverPath}));
+                LogFailedItem(ctx, 57677, {serverPath});
                 continue;
             }
             ctx.log.AppendLogLine(FormatString(ascii ? 57700 : 57676, {serverPath}));
@@ -73,7 +73,7 @@ void StampLocalFromServer(RunContext& ctx, FtpConnection& connection, const std:
     if (!ctx.fs.GetStatus(localPath))
         return;
     if (!ctx.fs.SetLastWriteTime(localPath, found.entries.front().lastWriteTime - clockOffset)) {
-        ctx.log.AppendLogLine(FormatString(57673, {serverPath}));
+        LogFailedItem(ctx, 57673, {serverPath});
     }
 }
 

@@ -71,7 +71,7 @@ DirOutcome EnsureServerDirectories(RunContext& ctx, ServerLookups& lookups, cons
 void PlanUpload(RunContext& ctx, FileList& transfer, const std::string& name, const std::string& serverName) {
     FileEntry entry;
     entry.name = name;
-    entry.direction = 1;
+    entry.direction = Direction::Upload;
     // A counterpart matched with letter case folded keeps its own name on the server.
     if (ServerForm(name) != serverName)
         entry.serverName = serverName;
@@ -85,7 +85,7 @@ void PlanUpload(RunContext& ctx, FileList& transfer, const std::string& name, co
 bool PlanNewFile(RunContext& ctx, ServerLookups& lookups, FileList& transfer, const FileEntry& local) {
     const std::string serverName = ServerForm(local.name);
     if (const std::string* unknown = FindEnclosingDirectory(serverName, ctx.state.unknownServerDirs)) {
-        ctx.log.AppendLogLine(FormatString(60003, {DisplayDir(*unknown), serverName}));
+        LogFailedItem(ctx, 60003, {DisplayDir(*unknown), serverName});
         return true;
     }
     const DirOutcome dirs = EnsureServerDirectories(ctx, lookups, serverName);
@@ -93,10 +93,10 @@ bool PlanNewFile(RunContext& ctx, ServerLookups& lookups, FileList& transfer, co
         case DirResult::Cancelled:
             return false;
         case DirResult::Blocked:
-            ctx.log.AppendLogLine(FormatString(57689, {dirs.prefix, local.name}));
+            LogFailedItem(ctx, 57689, {dirs.prefix, local.name});
             return true;
         case DirResult::Unknown:
-            ctx.log.AppendLogLine(FormatString(60002, {PrintableName(dirs.prefix), PrintableName(serverName)}));
+            LogFailedItem(ctx, 60002, {PrintableName(dirs.prefix), PrintableName(serverName)});
             return true;
         case DirResult::Ready:
             break;
@@ -145,7 +145,7 @@ int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, 
     ServerLookups lookups(connection);
     for (const FileEntry& local : state.localFiles) {
         if (state.cancelRequested.load()) {
-            AbortRun(ctx, &connection, &transfer, 42800, 2);
+            AbortRun(ctx, &connection, &transfer, 42800, AbortMode::CloseAndFreeList);
             return 0;
         }
         if (SkipBackslashName(ctx, local))
@@ -153,7 +153,7 @@ int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, 
         const std::string serverName = ServerForm(local.name);
         const FtpListing found = lookups.Lookup(serverName);
         if (found.status == ListStatus::Failed) {
-            ctx.log.AppendLogLine(FormatString(60002, {PrintableName(serverName), PrintableName(serverName)}));
+            LogFailedItem(ctx, 60002, {PrintableName(serverName), PrintableName(serverName)});
             state.unsyncedLocalFiles.push_back(local.name);
             continue;
         }
@@ -170,11 +170,11 @@ int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, 
             continue;
         const DirOutcome dirs = EnsureServerDirectories(ctx, lookups, serverName);
         if (dirs.result == DirResult::Cancelled) {
-            AbortRun(ctx, &connection, &transfer, 42800, 2);
+            AbortRun(ctx, &connection, &transfer, 42800, AbortMode::CloseAndFreeList);
             return 0;
         }
         if (dirs.result == DirResult::Unknown) {
-            ctx.log.AppendLogLine(FormatString(60002, {PrintableName(dirs.prefix), PrintableName(serverName)}));
+            LogFailedItem(ctx, 60002, {PrintableName(dirs.prefix), PrintableName(serverName)});
             state.unsyncedLocalFiles.push_back(local.name);
             continue;
         }

@@ -179,4 +179,13 @@ bool IsValidText(std::string_view s, CodePage cp) {
     return r != static_cast<size_t>(-1) && inLeft == 0;
 }
 
+std::string PrintableName(std::string_view name) {
+    std::string out(name);
+    for (char& c : out) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    }
+    return out;
+}
+
 }  // namespace kestrum

@@ -51,4 +51,8 @@ std::string FromUtf8(std::string_view s, CodePage cp = SystemCodePage());
 // Whether s is well-formed text in the code page.
 bool IsValidText(std::string_view s, CodePage cp = SystemCodePage());
 
+// A name as it may be shown on one line of a log or a terminal: control bytes
+// (NUL, CR, LF, ESC and the rest) become "?".
+std::string PrintableName(std::string_view name);
+
 }  // namespace kestrum

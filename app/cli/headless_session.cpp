@@ -11,7 +11,6 @@
 #include "app/cli/instance_lock.h"
 #include "engine/ftp_client.h"
 #include "engine/local_fs.h"
-#include "engine/sync_run.h"
 #include "profiles/paths.h"
 #include "profiles/profile_store.h"
 #include "res/codepage.h"
@@ -92,34 +91,9 @@ std::optional<std::string> TerminalPort::AskPassword() {
     return password;
 }
 
-void TerminalPort::SetRunningState(int running) {
-    std::lock_guard lock(mutex_);
-    idle_ = running == 0;
-    changed_.notify_all();
-}
-
-void TerminalPort::PostCompletion() {
-    std::lock_guard lock(mutex_);
-    ++pendingCompletions_;
-    changed_.notify_all();
-}
-
-TerminalPort::Event TerminalPort::Wait(int timeoutMs) {
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return pendingCompletions_ > 0 || idle_; });
-    if (pendingCompletions_ > 0) {
-        --pendingCompletions_;
-        return Event::Completion;
-    }
-    if (idle_) return Event::Idle;
-    return Event::None;
-}
-
 HeadlessSession::HeadlessSession() = default;
 
-HeadlessSession::~HeadlessSession() {
-    JoinWorker(state_);
-}
+HeadlessSession::~HeadlessSession() = default;
 
 int HeadlessSession::Open(const std::string& profile, std::optional<bool> cacheSwitch, bool passive) {
     const std::string programDir = ProgramDirectory();
@@ -139,37 +113,27 @@ int HeadlessSession::Open(const std::string& profile, std::optional<bool> cacheS
         port_.ShowMessage(LoadString(60103));
         return 1;
     }
-    state_.settings.profileName = profile;
-    state_.settings.programDir = programDir;
-    state_.cacheSwitch = cacheSwitch.value_or(cacheFlag != 0) ? 1 : 0;
-    state_.passive = passive;
     ftp_ = MakeCurlFtpFactory();
-    log_ = std::make_unique<RunLog>(port_);
-    if (!log_->Open(programDir)) port_.ShowMessage(LoadString(42801));
-    ctx_ = std::make_unique<RunContext>(RunContext{state_, *log_, *store_, *ftp_, PosixFileSystem()});
+    owner_ = std::make_unique<RunOwner>(port_, *store_, *ftp_);
+    RunState& state = owner_->State();
+    state.settings.profileName = profile;
+    state.settings.programDir = programDir;
+    state.cacheSwitch = cacheSwitch.value_or(cacheFlag != 0) ? 1 : 0;
+    state.passive = passive;
+    if (!owner_->Log().Open(programDir)) port_.ShowMessage(LoadString(42801));
     InstallStopHandlers();
     return 0;
 }
 
 int HeadlessSession::WaitForEnd() {
     bool cancelSent = false;
-    while (true) {
-        if (g_stopSignal && !cancelSent && state_.running) {
+    const RunOutcome outcome = owner_->Await([&] {
+        if (g_stopSignal && !cancelSent && owner_->Running()) {
             cancelSent = true;
-            CancelRun(*ctx_);
+            owner_->Cancel();
         }
-        const TerminalPort::Event event = port_.Wait(100);
-        if (event == TerminalPort::Event::Completion) {
-            JoinWorker(state_);
-            FinishRun(*ctx_);
-            continue;
-        }
-        if (event == TerminalPort::Event::Idle && !state_.running) break;
-    }
-    JoinWorker(state_);
-    if (state_.runFailed) return 1;
-    if (state_.reachedEnd) return 0;
-    return 3;
+    });
+    return ExitStatusOf(outcome);
 }
 
 }  // namespace kestrum

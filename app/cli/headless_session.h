@@ -3,14 +3,11 @@
 // boxes to standard error, the password read from the terminal, SIGINT and
 // SIGTERM as the cancel command, the completion routine on the main thread.
 
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
-#include "engine/run_log.h"
-#include "engine/run_state.h"
+#include "engine/run_owner.h"
 #include "engine/user_port.h"
 
 namespace kestrum {
@@ -28,19 +25,10 @@ public:
     void ShowMessage(std::string_view text) override;
     bool AskOkCancel(std::string_view text) override;
     std::optional<std::string> AskPassword() override;
-    void SetRunningState(int running) override;
-    void PostCompletion() override;
+    void SetRunningState(int) override {}
+    // The session's owner awaits the completion on the main thread.
+    void PostCompletion() override {}
     void RequestClose() override {}
-
-    // Waits until a completion was posted or the run went idle, or timeout.
-    enum class Event { None, Completion, Idle };
-    Event Wait(int timeoutMs);
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    int pendingCompletions_ = 0;
-    bool idle_ = false;
 };
 
 class HeadlessSession {
@@ -52,19 +40,17 @@ public:
     // and opens the log. Returns 0, or the exit status to end with (2 unknown
     // profile, 1 another copy holds the program directory or the store fails).
     int Open(const std::string& profile, std::optional<bool> cacheSwitch, bool passive);
-    RunContext& Context() { return *ctx_; }
-    // Runs the owner's side until the run is idle again; returns the exit status:
-    // 0 reached its end without the error flag, 1 error flag, 3 stopped early.
+    RunOwner& Owner() { return *owner_; }
+    // Runs the owner's side until the run is idle again, SIGINT and SIGTERM
+    // cancelling it; returns the exit status of its outcome.
     int WaitForEnd();
 
 private:
     TerminalPort port_;
-    RunState state_;
     std::unique_ptr<ProfileStore> store_;
     std::unique_ptr<FtpClientFactory> ftp_;
-    std::unique_ptr<RunLog> log_;
     std::unique_ptr<InstanceLock> lock_;
-    std::unique_ptr<RunContext> ctx_;
+    std::unique_ptr<RunOwner> owner_;
 };
 
 }  // namespace kestrum

@@ -1,12 +1,9 @@
 #include "app/cli/run_command.h"
 
-#include <curl/curl.h>
-
 #include <optional>
 
 #include "app/cli/headless_session.h"
 #include "app/cli/usage.h"
-#include "engine/sync_run.h"
 
 namespace kestrum {
 
@@ -28,10 +25,9 @@ int RunRunCommand(const std::vector<std::string>& args) {
     };
     if (!ParseProfileArguments(args, option, profile))
         return UsageError();
-    curl_global_init(CURL_GLOBAL_DEFAULT);
     HeadlessSession session;
     if (int status = session.Open(profile, cache, passive); status != 0) return status;
-    StartRun(session.Context());
+    session.Owner().Start();
     return session.WaitForEnd();
 }
 

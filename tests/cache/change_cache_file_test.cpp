@@ -11,6 +11,7 @@
 #include <string>
 
 #include "cache/change_cache.h"
+#include "engine/run_cache.h"
 #include "tests/cache/cache_harness.h"
 
 namespace kestrum::test {
@@ -55,7 +56,7 @@ TEST(ChangeCacheFile, WebProfileIsWrittenByteForByteAndReadBack) {
     WriteFile(h.dir / "local/index.html", "<html>", 1'000'000'000);
     WriteFile(h.dir / "local/img/logo.gif", "GIF89a", 1'200'000'123);
     h.state.reachedEnd = 1;
-    h.state.cacheFiles.push_back({"stale", 1, 0, 0});
+    h.state.cacheFiles.push_back({"stale", 1});
 
     ASSERT_EQ(SaveChangeCache(h.ctx), 1);
     EXPECT_TRUE(h.state.cacheFiles.empty());
@@ -76,7 +77,7 @@ TEST(ChangeCacheFile, WebProfileIsWrittenByteForByteAndReadBack) {
     EXPECT_EQ(h.state.cacheFiles[0].lastWriteTime, 1'200'000'123);
     EXPECT_EQ(h.state.cacheFiles[1].name, "index.html");
     EXPECT_EQ(h.state.cacheFiles[1].lastWriteTime, 1'000'000'000);
-    EXPECT_EQ(h.state.cacheFiles[1].direction, 0);
+    EXPECT_EQ(h.state.cacheFiles[1].direction, Direction::None);
     EXPECT_EQ(h.state.cacheFiles[1].matched, 0);
 }
 
@@ -122,7 +123,7 @@ TEST(ChangeCacheFile, ForeignOrBrokenFilesAreRejected) {
     const std::string body = Record("index.html", 100);
     auto load = [&](const std::string& bytes) {
         PutCacheFile(h, "web", bytes);
-        h.state.cacheFiles.push_back({"left over", 1, 0, 0});
+        h.state.cacheFiles.push_back({"left over", 1});
         const int result = LoadChangeCache(h.ctx);
         if (result == 0) {
             EXPECT_TRUE(h.state.cacheFiles.empty());
@@ -198,13 +199,13 @@ TEST(ChangeCacheFile, TwentyByteProfileNameFillsTheField) {
 TEST(ChangeCacheFile, EntriesThatDoNotFitARecordAreLeftOut) {
     CacheHarness h;
     const FileList records = {
-        {std::string(254, 'a'), 1, 0, 0},        // fits with its NUL
-        {std::string(255, 'b'), 2, 0, 0},        // no room for the NUL
-        {"late", int64_t{INT32_MAX} + 1, 0, 0},  // after 2038
-        {"max", INT32_MAX, 0, 0},
-        {"early", int64_t{INT32_MIN} - 1, 0, 0},
-        {"min", INT32_MIN, 0, 0},
-        {"", 3, 0, 0},
+        {std::string(254, 'a'), 1},        // fits with its NUL
+        {std::string(255, 'b'), 2},        // no room for the NUL
+        {"late", int64_t{INT32_MAX} + 1},  // after 2038
+        {"max", INT32_MAX},
+        {"early", int64_t{INT32_MIN} - 1},
+        {"min", INT32_MIN},
+        {"", 3},
     };
     ASSERT_EQ(WriteChangeCacheFile(h.dir.path(), "p", records), 1);
     FileList out;
@@ -229,9 +230,9 @@ TEST(ChangeCacheFile, EntriesThatDoNotFitARecordAreLeftOut) {
     ASSERT_EQ(LoadChangeCache(h.ctx), 1);
     ASSERT_EQ(h.state.cacheFiles.size(), 1u);
     EXPECT_EQ(h.state.cacheFiles[0].name, "old.txt");
-    h.state.localFiles = {{"future.txt", int64_t{INT32_MAX} + 100, 0, 0},
-                          {longName, 1'000'000'000, 0, 0},
-                          {"old.txt", 1'000'000'000, 0, 0}};
+    h.state.localFiles = {{"future.txt", int64_t{INT32_MAX} + 100},
+                          {longName, 1'000'000'000},
+                          {"old.txt", 1'000'000'000}};
     ASSERT_EQ(DetectLocalChanges(h.ctx), 1);
     ASSERT_EQ(h.state.localFiles.size(), 2u);
     EXPECT_EQ(h.state.localFiles[0].name, "future.txt");
@@ -285,7 +286,7 @@ TEST(ChangeCacheFile, ARunThatDidNotReachItsEndNeverMakesAChangeLookCarriedOut) 
     for (const auto& [reached, failed] : std::vector<std::pair<int, int>>{{0, 0}, {1, 1}, {0, 1}}) {
         h.state.reachedEnd = reached;
         h.state.runFailed = failed;
-        h.state.cacheFiles.push_back({"a.txt", 1, 0, 0});
+        h.state.cacheFiles.push_back({"a.txt", 1});
         EXPECT_EQ(SaveChangeCache(h.ctx), 1);
         EXPECT_TRUE(h.state.cacheFiles.empty());
         ASSERT_EQ(LoadChangeCache(h.ctx), 1);

@@ -46,7 +46,7 @@ TEST(LocalScan, DepthFirstPreOrderInListingOrderWithSkips) {
     EXPECT_EQ(out[0].lastWriteTime, 2000);
     EXPECT_EQ(out[1].lastWriteTime, 1000);
     for (const FileEntry& e : out) {
-        EXPECT_EQ(e.direction, 0);
+        EXPECT_EQ(e.direction, Direction::None);
         EXPECT_EQ(e.matched, 0);
     }
     EXPECT_EQ(port.lines(),

@@ -58,12 +58,12 @@ struct Planning {
         state.settings.localDir = localDir;
         state.settings.timeLag = 3;
     }
-    void Local(const std::string& name, int64_t time) { state.localFiles.push_back(FileEntry{name, time, 0, 0}); }
-    void Server(const std::string& name, int64_t time) { state.serverFiles.push_back(FileEntry{name, time, 0, 0}); }
+    void Local(const std::string& name, int64_t time) { state.localFiles.push_back(FileEntry{name, time}); }
+    void Server(const std::string& name, int64_t time) { state.serverFiles.push_back(FileEntry{name, time}); }
     std::vector<std::string> Planned() const {
         std::vector<std::string> out;
         for (const FileEntry& e : transfer)
-            out.push_back(std::to_string(e.direction) + ":" + e.name);
+            out.push_back(std::to_string(static_cast<int>(e.direction)) + ":" + e.name);
         return out;
     }
     static bool IsDir(const std::string& p) { return std::filesystem::is_directory(p); }

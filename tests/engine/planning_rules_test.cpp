@@ -86,7 +86,7 @@ TEST(PlanningRules, EnclosingDirectories) {
 TEST(PlanningRules, NameIndexFoldsCaseAndKeepsTheFirst) {
     FileList list;
     for (const char* n : {"a.txt", "A.TXT", "Sub/B.txt", "other"})
-        list.push_back(FileEntry{n, 0, 0, 0});
+        list.push_back(FileEntry{n, 0});
     const NameIndex index(list);
     EXPECT_EQ(index.Find("A.txt"), 0);
     EXPECT_EQ(index.Find("a.TXT"), 0);

@@ -2,27 +2,24 @@
 
 #include <sys/stat.h>
 
-#include <chrono>
-#include <thread>
-
-#include "engine/sync_run.h"
-
 namespace kestrum::test {
 
 RunHarness::RunHarness(LocalFileSystem& fs)
     : programDir(root / "program"),
       localDir(root / "local"),
       store(root / "Kestrum.conf"),
-      log(port),
       ftp(MakeCurlFtpFactory()),
-      ctx{state, log, store, *ftp, fs} {
+      owner(port, store, *ftp, fs),
+      state(owner.State()),
+      log(owner.Log()),
+      ctx(owner.Context()) {
     mkdir(programDir.c_str(), 0755);
     mkdir(localDir.c_str(), 0755);
     state.settings.programDir = programDir;
     state.cacheSwitch = 0;
 }
 
-RunHarness::~RunHarness() { JoinWorker(state); }
+RunHarness::~RunHarness() = default;
 
 void RunHarness::MakeProfile(const std::string& name, const ProfileSpec& spec) {
     std::string selected;
@@ -42,24 +39,9 @@ void RunHarness::MakeProfile(const std::string& name, const TestFtpServer& serve
     MakeProfile(name, spec);
 }
 
-void RunHarness::Start() { StartRun(ctx); }
+void RunHarness::Start() { owner.Start(); }
 
-int RunHarness::Wait() {
-    int handled = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(5);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (port.completions() > handled) {
-            ++handled;
-            JoinWorker(state);
-            FinishRun(ctx);
-        }
-        if (state.running == 0 && port.completions() == handled) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    JoinWorker(state);
-    if (state.runFailed) return 1;
-    return state.reachedEnd ? 0 : 3;
-}
+int RunHarness::Wait() { return ExitStatusOf(owner.Await()); }
 
 int RunHarness::Run() {
     Start();

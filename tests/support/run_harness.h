@@ -1,14 +1,13 @@
 #pragma once
-// Everything a run needs, in temporary directories, with the test thread as
-// the owner: it runs the completion routine when the worker posts it.
+// Everything a run needs, in temporary directories, with the test thread
+// playing the run owner's side.
 
 #include <memory>
 #include <string>
 
 #include "engine/ftp_client.h"
 #include "engine/local_fs.h"
-#include "engine/run_log.h"
-#include "engine/run_state.h"
+#include "engine/run_owner.h"
 #include "profiles/profile_store.h"
 #include "tests/support/ftp_server.h"
 #include "tests/support/recording_port.h"
@@ -36,9 +35,8 @@ public:
     void MakeProfile(const std::string& name, const ProfileSpec& spec);
     void MakeProfile(const std::string& name, const TestFtpServer& server, ProfileSpec spec = {});
 
-    // Starts a run and plays the owner until it is idle again. Returns 0 when
-    // the run reached its end without the error flag, 1 with the error flag,
-    // 3 when it stopped early.
+    // Starts a run and plays the owner until it is idle again. Returns the
+    // command line's exit status of the outcome (0, 1, 3 or 4).
     int Run();
     void Start();
     int Wait();
@@ -53,10 +51,11 @@ public:
     std::string localDir;
     ProfileStore store;
     RecordingPort port;
-    RunLog log;
-    RunState state;
     std::unique_ptr<FtpClientFactory> ftp;
-    RunContext ctx;
+    RunOwner owner;
+    RunState& state;
+    RunLog& log;
+    RunContext& ctx;
 };
 
 }  // namespace kestrum::test

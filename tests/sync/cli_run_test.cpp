@@ -89,6 +89,16 @@ TEST(CliRun, ExitStatuses) {
     EXPECT_NE(noPassword.err.find(LoadString(42797)), std::string::npos);
     EXPECT_NE(noPassword.err.find(LoadString(42829)), std::string::npos);
     EXPECT_EQ(server.connectionCount(), 0);
+
+    // Reached its end with an item that failed: a server file stands where
+    // the directory x is needed.
+    s.WriteDword("p", "PSWSVD", 1);
+    s.WriteString("p", "PSW", ScramblePassword(server.options().password));
+    WriteFile(c.local / "x/a.txt", "a");
+    WriteFile(server.home() + "/x", "in the way");
+    const auto itemFailed = c.Run({"run", "p"});
+    EXPECT_EQ(itemFailed.status, 4) << itemFailed.out;
+    EXPECT_NE(itemFailed.out.find(FormatString(42819, {"x/a.txt"})), std::string::npos);
 }
 
 TEST(CliRun, SigintDuringSlowLoginCancelsOnce) {

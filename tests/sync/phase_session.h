@@ -54,7 +54,7 @@ struct PhaseSession {
     RunSettings& settings() { return h.state.settings; }
     FtpConnection& conn() { return *connection; }
 
-    void Local(const std::string& name, int64_t time) { h.state.localFiles.push_back(FileEntry{name, time, 0, 0}); }
+    void Local(const std::string& name, int64_t time) { h.state.localFiles.push_back(FileEntry{name, time}); }
     // Scans the harness's local directory as a run's preparation does.
     void ScanLocal() {
         h.state.localFiles.clear();
@@ -75,7 +75,7 @@ struct PhaseSession {
     std::vector<std::string> planned() const {
         std::vector<std::string> out;
         for (const FileEntry& e : transfer)
-            out.push_back(std::to_string(e.direction) + ":" + e.name);
+            out.push_back(std::to_string(static_cast<int>(e.direction)) + ":" + e.name);
         return out;
     }
 

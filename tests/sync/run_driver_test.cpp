@@ -174,7 +174,7 @@ TEST(RunDriver, CancelDuringASlowLoginAbortsOnce) {
     h.MakeProfile("p", server);
     h.Start();
     while (h.count(FormatString(57686, {server.hostWithPort()})) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    CancelRun(h.ctx);
+    h.owner.Cancel();
     EXPECT_EQ(h.Wait(), 3);
     EXPECT_EQ(h.count(S(42800)), 1);
     EXPECT_EQ(h.count(FormatString(42805, {server.hostWithPort()})), 1);

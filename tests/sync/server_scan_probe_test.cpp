@@ -62,7 +62,7 @@ TEST_P(ServerScan, OwnFilesFirstThenSubdirectoriesWithSkips) {
     EXPECT_EQ(p.state().serverFiles[static_cast<size_t>(IndexOf(names, "a.txt"))].lastWriteTime, t);
     EXPECT_EQ(p.state().serverFiles[static_cast<size_t>(IndexOf(names, "b.txt"))].lastWriteTime, t + 60);
     for (const FileEntry& e : p.state().serverFiles) {
-        EXPECT_EQ(e.direction, 0);
+        EXPECT_EQ(e.direction, Direction::None);
         EXPECT_EQ(e.matched, 0);
     }
     // One line per file, in list order; the hostile name is reported and dropped.

@@ -30,7 +30,7 @@ class Transfer : public ::testing::TestWithParam<bool> {
 };
 
 FileEntry Entry(const std::string& name, int direction) {
-    return FileEntry{name, 0, direction, 0};
+    return FileEntry{name, 0, static_cast<Direction>(direction)};
 }
 
 std::vector<std::string> DirectoryNames(const std::string& dir) {

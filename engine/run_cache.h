@@ -1,0 +1,27 @@
+#pragma once
+// What a run asks of the change cache: the previous snapshot of the local
+// tree, the files changed since, and the snapshot written at completion.
+
+#include <string>
+
+#include "engine/run_state.h"
+
+namespace kestrum {
+
+// Reads the file of the active profile into state.cacheFiles: 1 when read and it
+// belongs to the profile, 0 otherwise.
+int LoadChangeCache(RunContext& ctx);
+// Snapshot of the local tree, written to the profile's file at the end of every
+// run; 1 when written. A run that was cancelled or failed may not have carried
+// out its changes, so no record then claims more than the previous snapshot
+// did: a file unknown to it is left out, a newer one keeps its previous time.
+// Files the run did not upload (state.unsyncedLocalFiles) are left out as well.
+// Empties the cache list.
+int SaveChangeCache(RunContext& ctx);
+// Keeps only new and newer local files in state.localFiles: 1 when any is left.
+int DetectLocalChanges(RunContext& ctx);
+// Scans localDir into state.cacheFiles with the rules of the local tree scan,
+// without logging; nothing is added when localDir cannot be listed.
+void SnapshotLocalTree(RunContext& ctx, const std::string& localDir);
+
+}  // namespace kestrum
