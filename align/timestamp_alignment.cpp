@@ -71,16 +71,8 @@ bool StartTimestampAlignment(RunOwner& owner, bool confirmed) {
     RunSettings& settings = state.settings;
     owner.Join();
     SetRunningState(ctx, 1);
-    state.cancelRequested = 0;
-    state.runFailed = 0;
-    state.reachedEnd = 0;
-    state.failedItems = 0;
-
-    ctx.log.AppendLogLine("");
-    ctx.log.AppendLogLine(FormatString(57671, {settings.profileName}) + "\t" + CurrentTimeText());
-
     // Stops before the worker exists run the completion routine directly.
-    const int code = LoadRunSettings(settings, ctx.store, ctx.log.Port(), state.cacheSwitch != 0);
+    const int code = BeginRun(ctx, 57671);
     if (code != 0) {
         StopWithMessage(ctx, 42792 + code, true);
         return true;
@@ -118,17 +110,15 @@ int RunTimestampAlignment(RunContext& ctx) {
     ctx.log.Port().SetAnimation(true);
     state.runFailed = 0;
 
-    std::unique_ptr<FtpConnection> connection;
     // A checkpoint: on a cancel the abort path closes what is open, logs 42800
     // and posts the completion.
-    auto cancelled = [&](AbortMode mode) {
-        if (!state.cancelRequested)
-            return false;
-        AbortRun(ctx, connection.get(), nullptr, 42800, mode);
-        return true;
-    };
-
-    try {
+    return RunOnConnection(ctx, nullptr, [&](std::unique_ptr<FtpConnection>& connection) {
+        auto cancelled = [&](AbortMode mode) {
+            if (!state.cancelRequested)
+                return false;
+            AbortRun(ctx, connection.get(), nullptr, 42800, mode);
+            return true;
+        };
         // Unlike a synchronisation run, no connection options are set.
         if (!ConnectToServerHome(ctx, connection, nullptr, false))
             return 0;
@@ -148,20 +138,8 @@ int RunTimestampAlignment(RunContext& ctx) {
                 ++changed;
             ctx.log.ShowFileCount(changed, total);
         }
-
-        ctx.log.SetProgress(95);
-        connection->Close();
-        connection.reset();
-        state.reachedEnd = 1;
-        PostCompletion(ctx);
-        return 0;
-    } catch (const FtpError& e) {
-        return EndRunAfterFailure(ctx, connection.get(), nullptr, 42820, e.what());
-    } catch (const std::exception& e) {
-        // A local failure nothing handles ends the alignment like a network
-        // failure rather than the program.
-        return EndRunAfterFailure(ctx, connection.get(), nullptr, 60100, e.what());
-    }
+        return EndRunReached(ctx, connection);
+    });
 }
 
 }  // namespace kestrum

@@ -73,15 +73,7 @@ int PrepareRun(RunContext& ctx) {
     RunState& state = ctx.state;
     RunSettings& settings = state.settings;
     ctx.log.Port().SetAnimation(true);
-    state.cancelRequested = 0;
-    state.runFailed = 0;
-    state.reachedEnd = 0;
-    state.failedItems = 0;
-
-    ctx.log.AppendLogLine("");
-    ctx.log.AppendLogLine(FormatString(42802, {settings.profileName}) + "\t" + CurrentTimeText());
-
-    const int code = LoadRunSettings(settings, ctx.store, ctx.log.Port(), state.cacheSwitch != 0);
+    const int code = BeginRun(ctx, 42802);
     if (code != 0)
         return StopWithMessage(ctx, 42792 + code, true);
     if (!settings.upload && !settings.download)

@@ -1,6 +1,7 @@
 #include "engine/sync_run.h"
 
 #include <exception>
+#include <functional>
 #include <memory>
 
 #include "engine/ftp_client.h"
@@ -106,6 +107,40 @@ bool ConnectToServerHome(RunContext& ctx, std::unique_ptr<FtpConnection>& connec
     return true;
 }
 
+int RunOnConnection(RunContext& ctx, FileList* list,
+                    const std::function<int(std::unique_ptr<FtpConnection>& connection)>& body) {
+    std::unique_ptr<FtpConnection> connection;
+    try {
+        return body(connection);
+    } catch (const FtpError& e) {
+        return EndRunAfterFailure(ctx, connection.get(), list, 42820, e.what());
+    } catch (const std::exception& e) {
+        // A local failure that no phase handles (out of memory, a file-system
+        // error): the run ends like a network failure instead of the program.
+        return EndRunAfterFailure(ctx, connection.get(), list, 60100, e.what());
+    }
+}
+
+int EndRunReached(RunContext& ctx, std::unique_ptr<FtpConnection>& connection) {
+    ctx.log.SetProgress(95);
+    connection->Close();
+    connection.reset();
+    ctx.state.reachedEnd = 1;
+    PostCompletion(ctx);
+    return 0;
+}
+
+int BeginRun(RunContext& ctx, int startMessageId) {
+    RunState& state = ctx.state;
+    state.cancelRequested = 0;
+    state.runFailed = 0;
+    state.reachedEnd = 0;
+    state.failedItems = 0;
+    ctx.log.AppendLogLine("");
+    ctx.log.AppendLogLine(FormatString(startMessageId, {state.settings.profileName}) + "\t" + CurrentTimeText());
+    return LoadRunSettings(state.settings, ctx.store, ctx.log.Port(), state.cacheSwitch != 0);
+}
+
 int ExecuteRun(RunContext& ctx) {
     RunState& state = ctx.state;
     RunSettings& settings = state.settings;
@@ -114,11 +149,10 @@ int ExecuteRun(RunContext& ctx) {
 
     FileList transfer;
     state.runFailed = 0;
-    std::unique_ptr<FtpConnection> connection;
     // A checkpoint: the cancel flag, polled between the phases.
     auto checkpoint = [&] { return state.cancelRequested != 0; };
 
-    try {
+    return RunOnConnection(ctx, &transfer, [&](std::unique_ptr<FtpConnection>& connection) {
         if (!ConnectToServerHome(ctx, connection, &transfer, true))
             return 1;
 
@@ -163,20 +197,8 @@ int ExecuteRun(RunContext& ctx) {
 
         if (settings.mirrorFiles)
             DeleteMirroredServerFiles(ctx, *connection);
-
-        ctx.log.SetProgress(95);
-        connection->Close();
-        connection.reset();
-        state.reachedEnd = 1;
-        PostCompletion(ctx);
-        return 0;
-    } catch (const FtpError& e) {
-        return EndRunAfterFailure(ctx, connection.get(), &transfer, 42820, e.what());
-    } catch (const std::exception& e) {
-        // A local failure that no phase handles (out of memory, a file-system
-        // error): the run ends like a network failure instead of the program.
-        return EndRunAfterFailure(ctx, connection.get(), &transfer, 60100, e.what());
-    }
+        return EndRunReached(ctx, connection);
+    });
 }
 
 }  // namespace kestrum

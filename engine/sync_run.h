@@ -3,6 +3,7 @@
 // common abort path, the completion routine, and the pieces the alignment
 // shares with it. The owner (run_owner.h) starts and cancels runs.
 
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -23,6 +24,17 @@ enum class AbortMode {
     CloseAndFreeList = 2, // the connection is closed and the list freed
 };
 
+// The start of a run or an alignment: flags reset, the start line
+// (startMessageId with the profile name, and the time), the profile loaded.
+// Returns the load's code (0 when the run may go on).
+int BeginRun(RunContext& ctx, int startMessageId);
+// Runs body on the worker with the run's connection; a network failure (42820)
+// or an unexpected local one (60100) ends the run. Returns body's result, or 0.
+int RunOnConnection(RunContext& ctx, FileList* list,
+                    const std::function<int(std::unique_ptr<FtpConnection>& connection)>& body);
+// The normal end on the worker: progress 95, the connection closed, the end
+// reached, the completion posted. Returns 0.
+int EndRunReached(RunContext& ctx, std::unique_ptr<FtpConnection>& connection);
 // The worker's run. Returns 1 when preparation stopped it, the result of
 // AbortRun when a checkpoint stopped it, 0 otherwise.
 int ExecuteRun(RunContext& ctx);

@@ -103,7 +103,7 @@ const StringEntry kStringTable[] = {
     {60007, "\tサーバーのディレクトリ \"%s\" の内容が不明なため、削除しませんでした。"},
     {60008, "\tローカルのファイル名 \"%s\" は \"\\\" を含むため無視しました。"},
     {60100, "予期しないエラーが発生しました。FTP を中止します。"},
-    {60101, "使い方:\n  kestrum                                   ウィンドウを開きます\n  kestrum run プロファイル [--cache|--no-cache] [--passive]\n                                            ウィンドウなしで同期を 1 回実行します\n  kestrum align プロファイル [--yes]          ディレクトリの初期化 (タイムスタンプの合わせ込み) を実行します\n  kestrum profile list                      プロファイルの一覧を表示します\n  kestrum profile show 名前                 プロファイルの設定を表示します (パスワードは表示しません)\n  kestrum profile new 名前                  プロファイルを作成します\n  kestrum profile set 名前 値の名前=値...     設定を変更します (PSW=- でパスワードを標準入力から読みます)\n  kestrum profile delete 名前               プロファイルを削除します\n終了コード: 0 正常終了, 1 エラー, 2 コマンドラインの誤り, 3 途中で終了"},
+    {60101, "使い方:\n  kestrum                                   ウィンドウを開きます\n  kestrum run プロファイル [--cache|--no-cache] [--passive]\n                                            ウィンドウなしで同期を 1 回実行します\n  kestrum align プロファイル [--yes]          ディレクトリの初期化 (タイムスタンプの合わせ込み) を実行します\n  kestrum profile list                      プロファイルの一覧を表示します\n  kestrum profile show 名前                 プロファイルの設定を表示します (パスワードは表示しません)\n  kestrum profile new 名前                  プロファイルを作成します\n  kestrum profile set 名前 値の名前=値...     設定を変更します (PSW=- でパスワードを標準入力から読みます)\n  kestrum profile delete 名前               プロファイルを削除します\n終了コード: 0 正常終了, 1 エラー, 2 コマンドラインの誤り, 3 途中で終了, 4 一部の項目が失敗"},
     {60102, "プロファイル \"%s\" はありません。"},
     {60103, "別の Kestrum がこのプログラム ディレクトリを使用中です。終了してからやり直してください。"},
     {60104, "コマンドラインが正しくありません。"},
