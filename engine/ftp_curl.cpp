@@ -209,10 +209,16 @@ public:
 
     FILE* file() const { return file_; }
 
-    // Closes the file and renames it over the target.
+    // Closes the file and renames it over the target. A file replaced keeps
+    // its permission bits, and its owner and group where the user may set them.
     bool Commit(const std::string& target, std::string& error) {
         FILE* file = file_;
         file_ = nullptr;
+        struct stat old {};
+        if (stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
+            (void)!fchown(fileno(file), old.st_uid, old.st_gid);
+            (void)!fchmod(fileno(file), old.st_mode & 07777);
+        }
         if (std::fclose(file) != 0) {
             error = FormatString(kIdReplaceFailed, {target}) + ": " + std::strerror(errno);
             return false;

@@ -156,8 +156,12 @@ TEST_P(FtpLayerTest, BinaryTransfersKeepEveryByte) {
     ASSERT_TRUE(c.GetFile("bytes.bin", local_ / "down/bytes.bin", TransferType::Binary)) << c.LastError();
     EXPECT_EQ(ReadFile(local_ / "down/bytes.bin"), content);
     WriteFile(local_ / "down/replaced", "old content that is longer than the new one");
+    chmod((local_ / "down/replaced").c_str(), 0751);  // a replaced file keeps its mode
     ASSERT_TRUE(c.GetFile("/dir/empty", local_ / "down/replaced", TransferType::Binary)) << c.LastError();
     EXPECT_EQ(ReadFile(local_ / "down/replaced"), "");
+    struct stat st {};
+    ASSERT_EQ(stat((local_ / "down/replaced").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0751u);
     WriteFile(OnServer("dir/big2.bin"), big);
     ASSERT_TRUE(c.GetFile("big2.bin", local_ / "down/big2.bin", TransferType::Binary)) << c.LastError();
     EXPECT_TRUE(ReadFile(local_ / "down/big2.bin") == big);
