@@ -14,6 +14,8 @@ namespace kestrum {
 
 namespace {
 
+constexpr int64_t kMaxClockOffsetSeconds = 26 * 3600;
+
 void Log(RunContext& ctx, int id, std::initializer_list<std::string_view> args = {}) {
     ctx.log.AppendLogLine(FormatString(id, args));
 }
@@ -159,6 +161,12 @@ int ExecuteRun(RunContext& ctx) {
         const int64_t clockOffset = ProbeServerClock(ctx, *connection);
         if (checkpoint())
             return AbortRun(ctx, connection.get(), &transfer, 42800, AbortMode::CloseConnection);
+        // No time zone is further away: the server's clock (or the times it
+        // reports) is wrong, and every comparison of this run would be too.
+        if (clockOffset > kMaxClockOffsetSeconds || clockOffset < -kMaxClockOffsetSeconds) {
+            Log(ctx, 60009, {std::to_string(clockOffset)});
+            return EndRunAfterFailure(ctx, connection.get(), &transfer, 42817, "");
+        }
 
         if (settings.download) {
             Log(ctx, 57679);

@@ -177,6 +177,24 @@ TEST_P(SyncRuns, AnUnknownServerDirectoryIsNotOverwrittenByABothDirectionsRun) {
     EXPECT_EQ(ReadFile(server.home() + "/bad\xff/report.txt"), "newer server copy");
 }
 
+// A server whose clock (or whose listed times) are days off would make every
+// comparison wrong: the run stops before copying anything.
+TEST_P(SyncRuns, AClockOffsetBeyondAnyTimeZoneStopsTheRun) {
+    FtpServerOptions o;
+    o.mlsd = GetParam();
+    o.clockShiftSeconds = -30L * 86400;
+    TestFtpServer server(o);
+    RunHarness h;
+    WriteFile(h.localDir + "/fresh.txt", "fresh local copy");
+    WriteFile(server.home() + "/fresh.txt", "old server copy", test::RecentMinute() + 600);
+    Profile(h, server, true, true);
+    EXPECT_EQ(h.Run(), 1);
+    EXPECT_EQ(h.count(Fmt(42817, {})), 1);
+    EXPECT_EQ(Planned(h), 0);
+    EXPECT_EQ(ReadFile(h.localDir + "/fresh.txt"), "fresh local copy");
+    EXPECT_EQ(ReadFile(server.home() + "/fresh.txt"), "old server copy");
+}
+
 INSTANTIATE_TEST_SUITE_P(Listing, SyncRuns, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "Mlsd" : "ListOnly"; });
 
