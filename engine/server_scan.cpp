@@ -1,6 +1,7 @@
 // The server tree scan: one listing per directory, a directory's own files
 // first, then its subdirectories one after the other.
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,10 @@
 namespace kestrum {
 
 namespace {
+
+// A server whose tree never ends (a directory that holds itself through a
+// link, a generated tree) would keep the scan going: it stops descending here.
+constexpr long kMaxServerDepth = 64;
 
 std::string DisplayDir(const std::string& dir) {
     return dir.empty() ? "." : dir;
@@ -60,8 +65,13 @@ int ListServerDirectory(RunContext& ctx, FtpConnection& connection, const std::s
             continue;
         }
         if (entry.isDirectory) {
-            if (settings.subdirs) {
-                pending.push_back(prefix + entry.name);
+            const std::string dir = prefix + entry.name;
+            if (settings.subdirs && std::count(dir.begin(), dir.end(), '/') >= kMaxServerDepth) {
+                // Its contents stay unknown: nothing is uploaded into it or deleted below it.
+                state.unknownServerDirs.push_back(dir);
+                ctx.log.AppendLogLine(FormatString(60010, {PrintableName(dir), std::to_string(kMaxServerDepth)}));
+            } else if (settings.subdirs) {
+                pending.push_back(dir);
                 if (pendingNames != nullptr)
                     pendingNames->push_back(entry.name);
             }

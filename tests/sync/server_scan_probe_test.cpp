@@ -161,6 +161,22 @@ TEST_P(ServerScan, ARefusedSubdirectoryListingIsRememberedAsUnknown) {
     EXPECT_EQ(p.state().serverDirectories.size(), 2u);
 }
 
+TEST_P(ServerScan, StopsDescendingPastSixtyFourLevels) {
+    TestFtpServer server(Options());
+    std::string deep;
+    for (int level = 1; level <= 70; ++level)
+        deep += level == 1 ? "d" : "/d";
+    WriteFile(server.home() + "/" + deep + "/a.txt", "a");
+    WriteFile(server.home() + "/" + deep.substr(0, 64 * 2 - 1) + "/kept.txt", "k");
+
+    PhaseSession p(server);
+    ASSERT_EQ(ScanServerTree(p.ctx(), p.conn(), ""), 1);
+    const std::string level65 = deep.substr(0, 65 * 2 - 1);
+    EXPECT_EQ(Names(p.state().serverFiles), std::vector<std::string>{deep.substr(0, 64 * 2 - 1) + "/kept.txt"});
+    EXPECT_EQ(p.state().unknownServerDirs, std::vector<std::string>{level65});
+    EXPECT_GE(IndexOf(p.lines(), Fmt(60010, {level65, "64"})), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Listing, ServerScan, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "Mlsd" : "ListOnly"; });
 
