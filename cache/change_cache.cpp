@@ -148,7 +148,7 @@ std::string CacheFilePath(const std::string& programDir, const std::string& prof
 int ReadChangeCacheFile(const std::string& path, const std::string& profileName, FileList& out) {
     out.clear();
     // Non-blocking open so that a FIFO in the cache directory cannot hang the run.
-    const ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    const ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
     if (fd.get() < 0)
         return 0;
     struct stat st {};
@@ -193,12 +193,13 @@ int WriteChangeCacheFile(const std::string& programDir, const std::string& profi
 
     const std::string dir = programDir + "/CACHE";
     struct stat st {};
-    if (stat(dir.c_str(), &st) != 0) {
+    if (lstat(dir.c_str(), &st) != 0) {
         // The cache lists the user's file names: readable by the user only.
         mkdir(dir.c_str(), 0700);
-        if (stat(dir.c_str(), &st) != 0)
+        if (lstat(dir.c_str(), &st) != 0)
             return 0;
     }
+    // A link in CACHE's place is not followed: the file would land wherever it points.
     if (!S_ISDIR(st.st_mode))
         return 0;
 

@@ -91,7 +91,8 @@ class PosixFs final : public LocalFileSystem {
     bool CreateDirectory(const std::string& path) override { return mkdir(path.c_str(), 0777) == 0; }
 
     bool CreateEmptyFile(const std::string& path) override {
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        // Never through a symbolic link: the file named is the one emptied.
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd < 0)
             return false;
         return close(fd) == 0;

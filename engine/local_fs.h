@@ -38,7 +38,7 @@ public:
     // Sets the modification time only; access time stays.
     virtual bool SetLastWriteTime(const std::string& path, int64_t time) = 0;
     virtual bool CreateDirectory(const std::string& path) = 0;
-    // Creates or truncates an empty file.
+    // Creates or truncates an empty file; false when path is a symbolic link.
     virtual bool CreateEmptyFile(const std::string& path) = 0;
 };
 

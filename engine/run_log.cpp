@@ -1,5 +1,8 @@
 #include "engine/run_log.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <ctime>
 
 #include "engine/local_fs.h"
@@ -18,7 +21,12 @@ bool RunLog::Open(const std::string& programDir) {
     Close();
     {
         std::lock_guard lock(mutex_);
-        file_ = std::fopen(LogPath(programDir).c_str(), "wb");
+        // A link planted in the program directory is never followed: the log
+        // would otherwise overwrite whatever it points to.
+        const int fd = open(LogPath(programDir).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+        file_ = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+        if (fd >= 0 && file_ == nullptr)
+            close(fd);
     }
     const bool opened = file_ != nullptr;
     AppendLogLine("Welcome to Quill Moor");

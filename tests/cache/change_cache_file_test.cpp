@@ -393,6 +393,27 @@ TEST(ChangeCacheFile, CacheDirectoryProblemsLeaveEverythingAsItWas) {
     EXPECT_EQ(ReadFile(h.dir / "target"), "keep me");
     EXPECT_FALSE(fs::is_symlink(h.cachePath("web")));
 
+    // Nor is a link read through: it may point at another profile's valid file.
+    fs::remove(h.cachePath("web"));
+    fs::create_directories(h.dir / "other");
+    ASSERT_EQ(WriteChangeCacheFile(h.dir / "other", "web", {{"a.txt", 1}}), 1);
+    fs::create_symlink(h.dir / "other/CACHE/web", h.cachePath("web"));
+    EXPECT_EQ(LoadChangeCache(h.ctx), 0);
+
+    // A link in CACHE's place is not followed.
+    fs::remove_all(h.dir / "CACHE");
+    fs::create_directories(h.dir / "elsewhere");
+    fs::create_directory_symlink(h.dir / "elsewhere", h.dir / "CACHE");
+    EXPECT_EQ(SaveChangeCache(h.ctx), 0);
+    EXPECT_EQ(Listing(h.dir / "elsewhere"), std::vector<std::string>{});
+
+    // Nor is a link in the log's place: the log goes on without its file.
+    WriteFile(h.dir / "victim", "keep me too");
+    fs::create_symlink(h.dir / "victim", h.dir / "Kestrum.log");
+    RunLog log(h.port);
+    EXPECT_FALSE(log.Open(h.dir.path()));
+    EXPECT_EQ(ReadFile(h.dir / "victim"), "keep me too");
+
     // The program directory does not exist: CACHE cannot be made.
     h.state.settings.programDir = h.dir / "nowhere/deeper";
     EXPECT_EQ(SaveChangeCache(h.ctx), 0);
