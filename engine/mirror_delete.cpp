@@ -1,7 +1,9 @@
 // The mirroring deletions at the end of an upload-only run: server files that
 // no local file matched, then the top-level server directories no local file
-// lies in. Nothing is deleted where either side could not be listed.
+// lies in. Nothing is deleted where either side could not be listed; a
+// refused deletion is a failed item, logged with the server's reply.
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,13 @@ const std::string* FindInside(const std::string& top, const std::vector<std::str
     return nullptr;
 }
 
+// The server's reply to a refused command, on a line of its own.
+void LogReason(RunContext& ctx, FtpConnection& connection) {
+    const std::string reason = connection.LastError();
+    if (!reason.empty())
+        ctx.log.AppendLogLine("\t" + PrintableName(reason));
+}
+
 }  // namespace
 
 void DeleteMirroredServerFiles(RunContext& ctx, FtpConnection& connection) {
@@ -49,8 +58,11 @@ void DeleteMirroredServerFiles(RunContext& ctx, FtpConnection& connection) {
             LogFailedItem(ctx, 60005, {state.unlistedLocalDirs[i], server.name});
             continue;
         }
-        // The result is not looked at; the line tells what was asked.
-        connection.Remove(server.name);
+        if (!connection.Remove(server.name)) {
+            LogFailedItem(ctx, 60011, {PrintableName(server.name)});
+            LogReason(ctx, connection);
+            continue;
+        }
         ctx.log.AppendLogLine(FormatString(57703, {server.name}));
     }
 
@@ -70,7 +82,25 @@ void DeleteMirroredServerFiles(RunContext& ctx, FtpConnection& connection) {
             LogFailedItem(ctx, 60006, {state.unlistedLocalDirs[k], listed});
             continue;
         }
-        connection.RemoveDirectory(listed);
+        // A directory goes only when empty: the ones nested in it first,
+        // deepest first; each line says what really went.
+        std::vector<std::string> nested;
+        for (const std::string& dir : state.scannedServerDirs) {
+            if (dir != listed && IsAtOrBelow(dir, listed))
+                nested.push_back(dir);
+        }
+        std::stable_sort(nested.begin(), nested.end(), [](const std::string& a, const std::string& b) {
+            return std::count(a.begin(), a.end(), '/') > std::count(b.begin(), b.end(), '/');
+        });
+        for (const std::string& dir : nested) {
+            if (connection.RemoveDirectory(dir))
+                ctx.log.AppendLogLine(FormatString(57704, {dir}));
+        }
+        if (!connection.RemoveDirectory(listed)) {
+            LogFailedItem(ctx, 60012, {PrintableName(listed)});
+            LogReason(ctx, connection);
+            continue;
+        }
         ctx.log.AppendLogLine(FormatString(57704, {upper}));
     }
 }

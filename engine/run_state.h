@@ -54,6 +54,10 @@ struct RunState {
     // failed in the last server scan: their contents are unknown, so nothing is
     // uploaded into them as new and nothing below them is deleted.
     std::vector<std::string> unknownServerDirs;
+    // Every server directory below the home that the last scan entered
+    // (relative, server form, as listed), parents before their children: the
+    // mirroring deletions remove nested directories deepest first.
+    std::vector<std::string> scannedServerDirs;
     // The entries of serverDirectories as the server listed them (same order and
     // length): the name a removal is sent under on a case-sensitive server.
     DirectoryList serverDirectoriesAsListed;

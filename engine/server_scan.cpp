@@ -71,6 +71,7 @@ int ListServerDirectory(RunContext& ctx, FtpConnection& connection, const std::s
                 state.unknownServerDirs.push_back(dir);
                 ctx.log.AppendLogLine(FormatString(60010, {PrintableName(dir), std::to_string(kMaxServerDepth)}));
             } else if (settings.subdirs) {
+                state.scannedServerDirs.push_back(dir);
                 pending.push_back(dir);
                 if (pendingNames != nullptr)
                     pendingNames->push_back(entry.name);
@@ -92,8 +93,10 @@ int ListServerDirectory(RunContext& ctx, FtpConnection& connection, const std::s
 }  // namespace
 
 int ScanServerTree(RunContext& ctx, FtpConnection& connection, const std::string& relativeDir) {
-    if (relativeDir.empty())
+    if (relativeDir.empty()) {
         ctx.state.unknownServerDirs.clear();
+        ctx.state.scannedServerDirs.clear();
+    }
     std::vector<std::string> pending;
     const int listed = ListServerDirectory(ctx, connection, relativeDir, pending, nullptr);
     if (listed != 1)
@@ -109,6 +112,7 @@ int ScanServerTree(RunContext& ctx, FtpConnection& connection, const std::string
 int ScanServerTreeForMirroring(RunContext& ctx, FtpConnection& connection) {
     RunState& state = ctx.state;
     state.unknownServerDirs.clear();
+    state.scannedServerDirs.clear();
     state.serverDirectories.clear();
     state.serverDirectoriesAsListed.clear();
     std::vector<std::string> pending;

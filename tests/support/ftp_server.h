@@ -12,6 +12,7 @@ struct FtpServerOptions {
     long clockShiftSeconds = 0;      // listed times (and stored mtimes) shifted by this much
     double loginDelaySeconds = 0;    // the server waits this long before answering PASS
     long transferBytesPerSecond = 0; // nonzero: data connections are throttled to this rate
+    std::string refuse;              // commands answered with 550 whatever their argument ("DELE,RMD")
     std::string user = "user";
     std::string password = "secret";
 };

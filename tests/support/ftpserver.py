@@ -88,6 +88,9 @@ def make_handler(args):
             self.ioloop.call_later(delay, answer, _errback=self.handle_error)
 
         Handler.ftp_PASS = ftp_PASS
+    for verb in filter(None, args.refuse.split(",")):
+        # A server that refuses the command whatever its argument.
+        setattr(Handler, "ftp_" + verb, lambda self, line: self.respond("550 Not allowed by this server."))
     return Handler
 
 
@@ -101,6 +104,7 @@ def main():
     parser.add_argument("--clock-shift", type=int, default=0)
     parser.add_argument("--login-delay", type=float, default=0.0)
     parser.add_argument("--rate", type=int, default=0)
+    parser.add_argument("--refuse", default="", help="comma-separated commands answered with 550")
     args = parser.parse_args()
 
     logging.basicConfig(filename=args.log, level=logging.DEBUG, format="%(message)s", encoding="utf-8")

@@ -71,8 +71,11 @@ TEST_P(Mirroring, DeletesUnmatchedFilesThenTheDirectoriesLeftHeadFirst) {
             expected.push_back(Fmt(57703, {e.name}));
     }
     ASSERT_EQ(expected.size(), 5u);
-    for (const std::string& d : p.state().serverDirectories)
+    for (const std::string& d : p.state().serverDirectories) {
+        if (d == "GAMMA")
+            expected.push_back(Fmt(57704, {"gamma/sub"}));  // nested ones first
         expected.push_back(Fmt(57704, {d}));
+    }
     std::vector<std::string> listedDirs;
     for (const FtpEntry& e : p.conn().List("").entries) {
         if (e.isDirectory)
@@ -86,13 +89,12 @@ TEST_P(Mirroring, DeletesUnmatchedFilesThenTheDirectoriesLeftHeadFirst) {
     DeleteMirroredServerFiles(p.ctx(), p.conn());
     EXPECT_EQ(p.linesSince(from), expected);
     // Every unmatched file is gone; an emptied directory is removed under its
-    // own name; one that still holds a directory stays (the line is logged all the same).
+    // own name, after the directories nested in it.
     EXPECT_TRUE(test::Exists(server.home() + "/KEEP.txt"));
     EXPECT_FALSE(test::Exists(server.home() + "/old.txt"));
     EXPECT_FALSE(test::Exists(server.home() + "/alpha"));
     EXPECT_FALSE(test::Exists(server.home() + "/Beta"));
-    EXPECT_TRUE(test::IsDirectory(server.home() + "/gamma/sub"));
-    EXPECT_FALSE(test::Exists(server.home() + "/gamma/g.txt"));
+    EXPECT_FALSE(test::Exists(server.home() + "/gamma"));
 
     // Without mirroring of directories every directory stays.
     WriteFile(server.home() + "/delta/d.txt", "d", t);
@@ -174,6 +176,23 @@ TEST_P(Mirroring, AServerDirectoryThatCouldNotBeListedIsLeftAlone) {
     PlanBothDirections(r.ctx(), r.conn(), r.transfer, 0);
     EXPECT_TRUE(r.transfer.empty());
     EXPECT_EQ(r.linesSince(from3), (std::vector<std::string>{Fmt(60003, {bad, bad + "/new.txt"})}));
+}
+
+TEST_P(Mirroring, ARefusedDeletionIsAFailedItemWithTheServersReply) {
+    FtpServerOptions o = Options();
+    o.refuse = "DELE,RMD";
+    TestFtpServer server(o);
+    WriteFile(server.home() + "/dir/gone.txt", "g", test::RecentMinute());
+
+    PhaseSession p(server);
+    p.settings().mirrorDirs = 1;
+    RunPhases(p);
+    const size_t from = p.lineCount();
+    DeleteMirroredServerFiles(p.ctx(), p.conn());
+    const std::string reply = "\t550 Not allowed by this server.";
+    EXPECT_EQ(p.linesSince(from), (std::vector<std::string>{Fmt(60011, {"dir/gone.txt"}), reply, Fmt(60012, {"dir"}), reply}));
+    EXPECT_EQ(p.state().failedItems, 2);
+    EXPECT_TRUE(test::Exists(server.home() + "/dir/gone.txt"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Listing, Mirroring, ::testing::Values(true, false),
