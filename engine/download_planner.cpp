@@ -1,6 +1,8 @@
 // Download planning: the server-file pass, shared by the download-only run and
 // the first half of a both-directions run. No network request is made here.
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "engine/local_fs.h"
@@ -31,13 +33,13 @@ DirResult EnsureLocalDirectories(RunContext& ctx, const std::string& serverName)
                 ctx.log.AppendLogLine(FormatString(57684, {path}));
                 continue;
             }
-            LogFailedItem(ctx, 57683, {path});
+            LogFailedItem(ctx, 57683, {path}, std::strerror(errno));
             return DirResult::PassOver;
         }
         if (status->isDirectory)
             continue;
         // A local file stands where a directory is needed: it is left alone.
-        LogFailedItem(ctx, 57683, {path});
+        LogFailedItem(ctx, 57683, {path}, std::strerror(ENOTDIR));
         failed = true;
     }
     return failed ? DirResult::PassOver : DirResult::Ready;

@@ -29,13 +29,6 @@ const std::string* FindInside(const std::string& top, const std::vector<std::str
     return nullptr;
 }
 
-// The server's reply to a refused command, on a line of its own.
-void LogReason(RunContext& ctx, FtpConnection& connection) {
-    const std::string reason = connection.LastError();
-    if (!reason.empty())
-        ctx.log.AppendLogLine("\t" + PrintableName(reason));
-}
-
 }  // namespace
 
 void DeleteMirroredServerFiles(RunContext& ctx, FtpConnection& connection) {
@@ -59,8 +52,7 @@ void DeleteMirroredServerFiles(RunContext& ctx, FtpConnection& connection) {
             continue;
         }
         if (!connection.Remove(server.name)) {
-            LogFailedItem(ctx, 60011, {PrintableName(server.name)});
-            LogReason(ctx, connection);
+            LogFailedItem(ctx, 60011, {PrintableName(server.name)}, connection.LastError());
             continue;
         }
         ctx.log.AppendLogLine(FormatString(57703, {server.name}));
@@ -97,8 +89,7 @@ void DeleteMirroredServerFiles(RunContext& ctx, FtpConnection& connection) {
                 ctx.log.AppendLogLine(FormatString(57704, {dir}));
         }
         if (!connection.RemoveDirectory(listed)) {
-            LogFailedItem(ctx, 60012, {PrintableName(listed)});
-            LogReason(ctx, connection);
+            LogFailedItem(ctx, 60012, {PrintableName(listed)}, connection.LastError());
             continue;
         }
         ctx.log.AppendLogLine(FormatString(57704, {upper}));

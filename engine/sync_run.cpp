@@ -37,8 +37,11 @@ int EndRunAfterFailure(RunContext& ctx, FtpConnection* connection, FileList* lis
     return 0;
 }
 
-void LogFailedItem(RunContext& ctx, int messageId, std::initializer_list<std::string_view> args) {
+void LogFailedItem(RunContext& ctx, int messageId, std::initializer_list<std::string_view> args,
+                   std::string_view reason) {
     ctx.log.AppendLogLine(FormatString(messageId, args));
+    if (!reason.empty())
+        ctx.log.AppendLogLine("\t" + PrintableName(reason));
     ++ctx.state.failedItems;
 }
 

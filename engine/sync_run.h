@@ -50,7 +50,10 @@ int EndRunAfterFailure(RunContext& ctx, FtpConnection* connection, FileList* lis
                        const std::string& text);
 // A log line for an item the run reached but could not carry out (a copy, a
 // time stamp, a listing, a directory); counted in state.failedItems.
-void LogFailedItem(RunContext& ctx, int messageId, std::initializer_list<std::string_view> args);
+// With reason (the system's error text or the server's reply), that reason
+// follows on a line of its own.
+void LogFailedItem(RunContext& ctx, int messageId, std::initializer_list<std::string_view> args,
+                   std::string_view reason = {});
 // Tells the owner's thread that the completion routine is due.
 void PostCompletion(RunContext& ctx);
 // A stop that the user must act on, before any connection: message box, log

@@ -1,6 +1,8 @@
 // The transfer step: copies the planned files one by one and gives every local
 // copy the time the server lists for it, on the local clock.
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "engine/ftp_client.h"
@@ -36,7 +38,7 @@ int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer
 
         if (entry.direction == Direction::Upload) {
             if (!connection.PutFile(localPath, serverPath, type)) {
-                LogFailedItem(ctx, 42819, {serverPath});
+                LogFailedItem(ctx, 42819, {serverPath}, connection.LastError());
                 // Still changed for the next cached run.
                 state.unsyncedLocalFiles.push_back(scannedName);
                 continue;
@@ -50,7 +52,7 @@ int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer
                 continue;
             }
             if (!connection.GetFile(serverPath, localPath, type)) {
-                LogFailedItem(ctx, 57677, {serverPath});
+                LogFailedItem(ctx, 57677, {serverPath}, connection.LastError());
                 continue;
             }
             ctx.log.AppendLogLine(FormatString(ascii ? 57700 : 57676, {serverPath}));
@@ -73,7 +75,7 @@ void StampLocalFromServer(RunContext& ctx, FtpConnection& connection, const std:
     if (!ctx.fs.GetStatus(localPath))
         return;
     if (!ctx.fs.SetLastWriteTime(localPath, found.entries.front().lastWriteTime - clockOffset)) {
-        LogFailedItem(ctx, 57673, {serverPath});
+        LogFailedItem(ctx, 57673, {serverPath}, std::strerror(errno));
     }
 }
 

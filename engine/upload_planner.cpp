@@ -2,6 +2,8 @@
 // on the server), mirroring (against the mirroring scan) and both directions
 // (after the server-file pass of download planning).
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <unordered_map>
 
@@ -93,7 +95,8 @@ bool PlanNewFile(RunContext& ctx, ServerLookups& lookups, FileList& transfer, co
         case DirResult::Cancelled:
             return false;
         case DirResult::Blocked:
-            LogFailedItem(ctx, 57689, {dirs.prefix, local.name});
+            // A file stands where the directory is needed.
+            LogFailedItem(ctx, 57689, {dirs.prefix, local.name}, std::strerror(ENOTDIR));
             return true;
         case DirResult::Unknown:
             LogFailedItem(ctx, 60002, {PrintableName(dirs.prefix), PrintableName(serverName)});

@@ -2,6 +2,9 @@
 // in-memory lists and a temporary local home. These phases make no network
 // request: the context's FTP factory refuses to connect.
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -180,11 +183,15 @@ TEST(DownloadPlanning, LocalFileInTheWayIsLeftAloneAndTheFileSkipped) {
     p.Server("f/g/h.txt", kL);
     p.Server("x/y.txt", kL);
     ASSERT_EQ(PlanDownloads(p.ctx, p.transfer, 0), 1);
+    const std::string notDir = std::string("\t") + std::strerror(ENOTDIR);  // each failure's reason
     EXPECT_EQ(p.port.lines(), (std::vector<std::string>{
                                   FormatString(57683, {p.localDir + "/a"}),
+                                  notDir,
                                   // The walk goes on: the next prefix cannot be made and ends it.
                                   FormatString(57683, {p.localDir + "/f"}),
+                                  notDir,
                                   FormatString(57683, {p.localDir + "/f/g"}),
+                                  notDir,
                                   FormatString(57684, {p.localDir + "/x"}),
                                   Updated("x/y.txt"),
                               }));

@@ -3,6 +3,9 @@
 #include <dirent.h>
 
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
 #include <sstream>
 
 #include "engine/run_log.h"
@@ -69,7 +72,10 @@ class NoTimesFs : public LocalFileSystem {
         return PosixFileSystem().ListDirectory(d, e);
     }
     std::optional<LocalStatus> GetStatus(const std::string& p) override { return PosixFileSystem().GetStatus(p); }
-    bool SetLastWriteTime(const std::string&, int64_t) override { return false; }
+    bool SetLastWriteTime(const std::string&, int64_t) override {
+        errno = EPERM;
+        return false;
+    }
     bool CreateDirectory(const std::string& p) override { return PosixFileSystem().CreateDirectory(p); }
     bool CreateEmptyFile(const std::string& p) override { return PosixFileSystem().CreateEmptyFile(p); }
 };
@@ -139,7 +145,8 @@ TEST_P(Transfer, FailedCopiesAreLoggedSkippedAndNotCounted) {
     EXPECT_EQ(std::count(lines.begin(), lines.end(), Fmt(42819, {"gone2"})), 1);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), Fmt(57677, {"gone.txt"})), 1);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), Fmt(57677, {"keep.txt"})), 1);
-    EXPECT_EQ(lines.size(), 3u * 2 + 4);
+    // Each failure line is followed by the server's reply.
+    EXPECT_EQ(lines.size(), 3u * 2 + 4 * 2);
     // 3 of 7: the bar stands at 5 + 270 / 7.
     EXPECT_EQ(p.h.port.counters().back(), "3 / 7");
     EXPECT_EQ(p.h.port.progress().back(), 43);
@@ -165,9 +172,10 @@ TEST_P(Transfer, ATimeThatCannotBeSetIsReportedAndTheRunGoesOn) {
     WriteFile(p.LocalPath("u.bin"), "u");
     p.transfer = {Entry("u.bin", 1), Entry("d.bin", 2)};
     ASSERT_EQ(TransferFiles(p.ctx(), p.conn(), p.transfer, 0), 0);
+    const std::string reason = std::string("\t") + std::strerror(EPERM);
     EXPECT_EQ(p.lines(),
-              (std::vector<std::string>{Fmt(42808, {"u.bin"}), Fmt(57673, {"u.bin"}), Fmt(57678, {"u.bin"}),
-                                        Fmt(57676, {"d.bin"}), Fmt(57673, {"d.bin"}), Fmt(57678, {"d.bin"})}));
+              (std::vector<std::string>{Fmt(42808, {"u.bin"}), Fmt(57673, {"u.bin"}), reason, Fmt(57678, {"u.bin"}),
+                                        Fmt(57676, {"d.bin"}), Fmt(57673, {"d.bin"}), reason, Fmt(57678, {"d.bin"})}));
     EXPECT_EQ(p.h.port.counters().back(), "2 / 2");
 }
 

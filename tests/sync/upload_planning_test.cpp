@@ -2,6 +2,9 @@
 // with LIST only.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include "engine/run_log.h"
 #include "tests/sync/phase_session.h"
 
@@ -118,6 +121,7 @@ TEST_P(UploadPlanning, MirroringFormMarksMatchesAndStrikesDirectories) {
     ASSERT_EQ(PlanUploadsMirroring(p.ctx(), p.conn(), p.transfer, 0), 1);
     EXPECT_EQ(p.linesSince(from), (std::vector<std::string>{
                                       Fmt(57689, {"x", "x/a.txt"}),
+                                      std::string("\t") + std::strerror(ENOTDIR),
                                       Made("q"),
                                       Updated("q/b.txt"),
                                       Updated("Beta/new.txt"),
@@ -167,10 +171,11 @@ TEST_P(UploadPlanning, BothDirectionsPlansServerFilesFirstThenLocalOnlyFiles) {
     EXPECT_EQ(std::vector<std::string>(planned.begin() + 4, planned.end()),
               (std::vector<std::string>{"1:l.txt", "1:m/l2.txt"}));
     const auto lines = p.linesSince(from);
-    ASSERT_EQ(lines.size(), 8u) << testing::PrintToString(lines);
+    ASSERT_EQ(lines.size(), 9u) << testing::PrintToString(lines);
     EXPECT_EQ(
         std::vector<std::string>(lines.begin() + 4, lines.end()),
-        (std::vector<std::string>{Fmt(57689, {"x", "x/a.txt"}), Updated("l.txt"), Made("m"), Updated("m/l2.txt")}));
+        (std::vector<std::string>{Fmt(57689, {"x", "x/a.txt"}), std::string("\t") + std::strerror(ENOTDIR),
+                                  Updated("l.txt"), Made("m"), Updated("m/l2.txt")}));
 
     // With "only files on both sides" the local-only files are left alone.
     PhaseSession q(server);
