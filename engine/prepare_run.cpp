@@ -122,8 +122,14 @@ void FinishRun(RunContext& ctx) {
     const std::string counter = ctx.log.CounterText();
     if (!counter.empty())
         ctx.log.AppendLogLine(FormatString(42804, {counter}));
-    if (state.runFailed)
+    if (state.runFailed) {
         ctx.log.Port().ShowMessage(LoadString(42829));
+    } else if (const int failed = state.failedItems.load(); failed > 0) {
+        // The run went on past them: the last line and a notice say how many.
+        const std::string text = FormatString(60013, {std::to_string(failed)});
+        ctx.log.AppendLogLine(text);
+        ctx.log.Port().ShowMessage(text);
+    }
     SaveChangeCache(ctx);
     state.serverDirectories.clear();
     state.serverFiles.clear();

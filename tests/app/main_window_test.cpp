@@ -471,6 +471,15 @@ TEST_F(MainWindowTest, RunWithTheLogHiddenShowsEveryLineOfTheLogFile) {
     EXPECT_TRUE(window->Action(kCmdSettings)->isEnabled());
     EXPECT_TRUE(window->Action(kCmdAlign)->isEnabled());
     EXPECT_FALSE(window->Closed());
+
+    // A run in which an item fails: its last line and a notice say how many.
+    store.WriteDword("site", "CHECK_SUB", 1);
+    WriteFile(local / "x/c.txt", "c");
+    WriteFile(server.home() + "/x", "a file where the directory is needed");
+    window->RunCommand(1001);
+    ASSERT_TRUE(WaitUntil([&] { return window->State().running == 0; }));
+    EXPECT_EQ(ViewLines(*window).last(), TableFormat(60013, {"1"}));
+    EXPECT_EQ(shown, std::vector<QString>{TableFormat(60013, {"1"})});
 }
 
 TEST_F(MainWindowTest, CancelDuringARunStopsItAtTheNextCheckpoint) {

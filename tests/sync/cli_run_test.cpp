@@ -99,6 +99,7 @@ TEST(CliRun, ExitStatuses) {
     const auto itemFailed = c.Run({"run", "p"});
     EXPECT_EQ(itemFailed.status, 4) << itemFailed.out;
     EXPECT_NE(itemFailed.out.find(FormatString(42819, {"x/a.txt"})), std::string::npos);
+    EXPECT_NE(itemFailed.err.find(FormatString(60013, {"1"})), std::string::npos);
 }
 
 TEST(CliRun, SigintDuringSlowLoginCancelsOnce) {
