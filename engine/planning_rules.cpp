@@ -24,12 +24,14 @@ std::string TopLevelDirectory(std::string_view serverName) {
 }
 
 std::string LocalPathOf(const std::string& dir, const std::string& name) {
+    // Only the name inside the tree is brought to local form: a "\" in the
+    // home directory's own path is part of a directory name on this system.
+    std::string local = name;
+    ConvertSeparators(local, 1);
     std::string path = dir;
     if (!path.empty() && path.back() != '/')
         path += '/';
-    path += name;
-    ConvertSeparators(path, 1);
-    return path;
+    return path + local;
 }
 
 bool IsSafeServerName(std::string_view name) {

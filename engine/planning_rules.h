@@ -31,7 +31,8 @@ std::vector<std::string> DirectoryPrefixes(std::string_view name, char sep);
 // The top-level directory of a relative name in server form ("" for a top-level file).
 std::string TopLevelDirectory(std::string_view serverName);
 
-// dir + "/" (unless dir is empty or already ends with "/") + name, in local form.
+// dir + "/" (unless dir is empty or already ends with "/") + name in local form;
+// dir is taken as it stands.
 std::string LocalPathOf(const std::string& dir, const std::string& name);
 
 // Whether a server-form relative name may be used for a local path: not empty,

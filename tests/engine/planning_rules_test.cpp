@@ -44,6 +44,7 @@ TEST(PlanningRules, PrefixesAndPaths) {
     EXPECT_EQ(LocalPathOf("/data/", "sub/file.txt"), "/data/sub/file.txt");
     EXPECT_EQ(LocalPathOf("/", "a"), "/a");
     EXPECT_EQ(LocalPathOf("/data", "sub\\file.txt"), "/data/sub/file.txt");
+    EXPECT_EQ(LocalPathOf("/home/a\\b", "sub/file.txt"), "/home/a\\b/sub/file.txt");  // the home stays
 
     // CP932: the trail byte 0x5C of 0x95 0x5C is no separator, neither when
     // cutting prefixes nor when building a local path.
