@@ -56,6 +56,7 @@ constexpr int kIdBadCredentials = 60605;
 constexpr int kIdNoProxyName = 60606;
 constexpr int kIdClosed = 60607;
 constexpr int kIdBadServerPath = 60608;
+constexpr int kIdUnsendablePath = 60609;
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) {
@@ -564,6 +565,13 @@ private:
     bool Rejected(const std::string& path) {
         if (HasLineBreakOrNul(path)) {
             lastError_ = FormatString(kIdNameWithLineBreak, {PrintableName(path)});
+            return true;
+        }
+        // libcurl refuses other control bytes in a URL, and a path longer than
+        // any server takes in one command would only fail there: both are
+        // refusals of this path alone, never a failure of the connection.
+        if (!IsSendablePath(path)) {
+            lastError_ = FormatString(kIdUnsendablePath, {PrintableName(CutToBytes(path, 200))});
             return true;
         }
         return false;

@@ -266,12 +266,20 @@ std::optional<ParsedListLine> ParseDosLine(std::string_view line) {
     return parsed;
 }
 
+constexpr size_t kMaxListedNameBytes = 1024;
+
 bool IsHostileName(std::string_view name) {
     if (name.empty()) {
         return true;
     }
+    // No file system takes a longer name; a control byte (TAB, ESC, ...) could
+    // not be sent back in a command and would reach the log and the terminal.
+    if (name.size() > kMaxListedNameBytes) {
+        return true;
+    }
     for (char c : name) {
-        if (c == '/' || c == '\\' || c == '\0' || c == '\r' || c == '\n') {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '/' || c == '\\' || byte < 0x20 || byte == 0x7F) {
             return true;
         }
     }

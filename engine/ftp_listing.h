@@ -29,9 +29,9 @@ std::optional<ParsedListLine> ParseMlsxLine(std::string_view line);
 // lines, special files and lines that cannot be read.
 std::optional<ParsedListLine> ParseListLine(std::string_view line, int64_t nowUtc);
 
-// Adds a parsed line to a listing: a name holding "/", "\", NUL, CR or LF, or a
-// file named "." or "..", goes to rejectedNames; the directory entries "."
-// and ".." are dropped.
+// Adds a parsed line to a listing: a name holding "/", "\" or a control byte
+// (NUL, TAB, CR, LF, ESC, ...), a name over 1024 bytes, or a file named "." or
+// "..", goes to rejectedNames; the directory entries "." and ".." are dropped.
 void AddListedEntry(FtpListing& listing, ParsedListLine line);
 
 // Whole listings as received on the data connection (lines end in CR LF or LF).

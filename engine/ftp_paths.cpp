@@ -187,4 +187,16 @@ std::optional<FtpEndpoint> ParseFtpHost(const std::string& host) {
     return endpoint;
 }
 
+bool IsSendablePath(std::string_view path) {
+    constexpr size_t kMaxPathBytes = 4096;
+    if (path.size() > kMaxPathBytes)
+        return false;
+    for (char c : path) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F)
+            return false;
+    }
+    return true;
+}
+
 }  // namespace kestrum

@@ -19,6 +19,10 @@ std::string NormaliseServerPath(const std::string& base, const std::string& path
 std::string ServerParentOf(const std::string& absPath);
 std::string ServerBaseNameOf(const std::string& absPath);
 
+// Whether a server path can go in a command: no control byte and at most
+// 4096 bytes.
+bool IsSendablePath(std::string_view path);
+
 // Whether "LIST name" names just that entry on common servers.
 bool SafeAsListArgument(std::string_view name);
 

@@ -4,6 +4,7 @@
 
 #include "engine/local_fs.h"
 #include "engine/run_log.h"
+#include "res/codepage.h"
 #include "engine/run_settings.h"
 #include "res/codepage.h"
 
@@ -61,7 +62,7 @@ class LocalScanner {
                 continue;
             out_.push_back(FileEntry{relative, entry.lastWriteTime});
             if (log_ != nullptr)
-                log_->AppendLogLine("\t" + relative);
+                log_->AppendLogLine("\t" + PrintableName(relative));
         }
         return 0;
     }

@@ -39,10 +39,16 @@ std::string ServerForm(const std::string& name) {
 
 // On this platform "\" is a character of a local name, not a separator: such a
 // name would reach the server as a different path and is left out.
-bool SkipBackslashName(RunContext& ctx, const FileEntry& local) {
-    if (FindFirstChar(local.name, '\\') == std::string::npos)
+// A local name the server could not be sent ("\\" would be a separator
+// there, a control byte cannot go in a command) is left out with a line.
+bool SkipUnsendableName(RunContext& ctx, const FileEntry& local) {
+    if (FindFirstChar(local.name, '\\') != std::string::npos) {
+        ctx.log.AppendLogLine(FormatString(60008, {PrintableName(local.name)}));
+    } else if (PrintableName(local.name) != local.name) {
+        ctx.log.AppendLogLine(FormatString(60014, {PrintableName(local.name)}));
+    } else {
         return false;
-    ctx.log.AppendLogLine(FormatString(60008, {local.name}));
+    }
     ctx.state.unsyncedLocalFiles.push_back(local.name);
     return true;
 }
@@ -151,7 +157,7 @@ int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, 
             AbortRun(ctx, &connection, &transfer, 42800, AbortMode::CloseAndFreeList);
             return 0;
         }
-        if (SkipBackslashName(ctx, local))
+        if (SkipUnsendableName(ctx, local))
             continue;
         const std::string serverName = ServerForm(local.name);
         const FtpListing found = lookups.Lookup(serverName);
@@ -201,7 +207,7 @@ int PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, FileList& t
             strikes.Apply(state);
             return 0;
         }
-        if (SkipBackslashName(ctx, local))
+        if (SkipUnsendableName(ctx, local))
             continue;
         strikes.Add(local.name);
 
@@ -240,7 +246,7 @@ void PlanBothDirections(RunContext& ctx, FtpConnection& connection, FileList& tr
             continue;
         if (state.cancelRequested.load())
             return;
-        if (SkipBackslashName(ctx, local))
+        if (SkipUnsendableName(ctx, local))
             continue;
         if (!PlanNewFile(ctx, lookups, transfer, local))
             return;

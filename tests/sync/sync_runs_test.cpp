@@ -177,6 +177,28 @@ TEST_P(SyncRuns, AnUnknownServerDirectoryIsNotOverwrittenByABothDirectionsRun) {
     EXPECT_EQ(ReadFile(server.home() + "/bad\xff/report.txt"), "newer server copy");
 }
 
+// A control byte in a name (either side) skips that name with a line, shown in
+// printable form, and the run goes on.
+TEST_P(SyncRuns, ControlCharactersInNamesAreSkippedAndTheRunGoesOn) {
+    FtpServerOptions o;
+    o.mlsd = GetParam();
+    TestFtpServer server(o);
+    const int64_t t = test::RecentMinute();
+    WriteFile(server.home() + "/srv\tname.txt", "s", t);
+    WriteFile(server.home() + "/down.txt", "d", t);
+    RunHarness h;
+    WriteFile(h.localDir + "/loc\x1b[2Jname.txt", "l", t);
+    WriteFile(h.localDir + "/up.txt", "u", t);
+    Profile(h, server, true, true);
+    EXPECT_EQ(h.Run(), 0);
+    EXPECT_EQ(h.count(Fmt(60000, {"srv?name.txt"})), 1) << testing::PrintToString(h.lines());
+    EXPECT_EQ(h.count(Fmt(60014, {"loc?[2Jname.txt"})), 1);
+    EXPECT_EQ(ReadFile(server.home() + "/up.txt"), "u");
+    EXPECT_EQ(ReadFile(h.localDir + "/down.txt"), "d");
+    for (const std::string& line : h.lines())
+        EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
+}
+
 // A server whose clock (or whose listed times) are days off would make every
 // comparison wrong: the run stops before copying anything.
 TEST_P(SyncRuns, AClockOffsetBeyondAnyTimeZoneStopsTheRun) {
