@@ -199,6 +199,19 @@ TEST_P(SyncRuns, ControlCharactersInNamesAreSkippedAndTheRunGoesOn) {
         EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
 }
 
+// A server that refuses to list the home directory: the run did not do its job.
+TEST(SyncRunsRefused, ARefusedListingOfTheHomeIsAFailedItem) {
+    FtpServerOptions o;
+    o.refuse = "MLSD";
+    TestFtpServer server(o);
+    WriteFile(server.home() + "/a.txt", "a");
+    RunHarness h;
+    Profile(h, server, false, true);
+    EXPECT_EQ(h.Run(), 4);
+    EXPECT_EQ(h.count(Fmt(60001, {"."})), 1);
+    EXPECT_FALSE(test::Exists(h.localDir + "/a.txt"));
+}
+
 // A server whose clock (or whose listed times) are days off would make every
 // comparison wrong: the run stops before copying anything.
 TEST_P(SyncRuns, AClockOffsetBeyondAnyTimeZoneStopsTheRun) {
