@@ -21,12 +21,27 @@ const ServerLookups::Directory& ServerLookups::Listing(const std::string& dir) {
     FtpListing listing = connection_.List(dir);
     Directory d;
     d.status = listing.status;
+    if (d.status == ListStatus::Missing && ListedAsDirectory(dir)) {
+        // Its parent lists it: a refusal worded as "no such directory" leaves
+        // its contents unknown, never empty.
+        d.status = ListStatus::Failed;
+    }
     d.error = listing.error;
     for (FtpEntry& e : listing.entries) {
         d.foldedNames.insert(FoldKey(e.name));
         d.byName.emplace(e.name, std::move(e));
     }
     return directories_.emplace(dir, std::move(d)).first->second;
+}
+
+bool ServerLookups::ListedAsDirectory(const std::string& dir) {
+    // The home directory was entered by the run: it exists.
+    if (dir.empty())
+        return true;
+    const auto [parent, name] = SplitPath(dir);
+    const Directory& listed = Listing(parent);
+    const auto found = listed.byName.find(name);
+    return found != listed.byName.end() && found->second.isDirectory;
 }
 
 FtpListing ServerLookups::Lookup(const std::string& path) {

@@ -28,6 +28,8 @@ private:
         std::unordered_set<std::string> foldedNames;
     };
     const Directory& Listing(const std::string& dir);
+    // Whether dir's parent lists it as a directory ("" always exists).
+    bool ListedAsDirectory(const std::string& dir);
 
     FtpConnection& connection_;
     std::unordered_map<std::string, Directory> directories_;

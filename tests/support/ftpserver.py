@@ -88,6 +88,20 @@ def make_handler(args):
             self.ioloop.call_later(delay, answer, _errback=self.handle_error)
 
         Handler.ftp_PASS = ftp_PASS
+    if args.unlistable:
+        # A directory the server lists in its parent but refuses to list,
+        # worded as if it did not exist.
+        def refusing(command):
+            def handler(self, path):
+                if os.path.basename(path.rstrip("/")) == args.unlistable:
+                    self.respond("550 No such file or directory.")
+                    return
+                return command(self, path)
+            return handler
+
+        Handler.ftp_LIST = refusing(FTPHandler.ftp_LIST)
+        Handler.ftp_NLST = refusing(FTPHandler.ftp_NLST)
+        Handler.ftp_MLSD = refusing(FTPHandler.ftp_MLSD)
     for verb in filter(None, args.refuse.split(",")):
         # A server that refuses the command whatever its argument.
         setattr(Handler, "ftp_" + verb, lambda self, line: self.respond("550 Not allowed by this server."))
@@ -105,6 +119,7 @@ def main():
     parser.add_argument("--login-delay", type=float, default=0.0)
     parser.add_argument("--rate", type=int, default=0)
     parser.add_argument("--refuse", default="", help="comma-separated commands answered with 550")
+    parser.add_argument("--unlistable", default="", help="a directory name whose listing is refused")
     args = parser.parse_args()
 
     logging.basicConfig(filename=args.log, level=logging.DEBUG, format="%(message)s", encoding="utf-8")

@@ -199,6 +199,23 @@ TEST_P(SyncRuns, ControlCharactersInNamesAreSkippedAndTheRunGoesOn) {
         EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
 }
 
+// A directory its parent lists but that refuses to be listed "as missing" is
+// unknown to an upload-only run: the newer server copy inside stays.
+TEST_P(SyncRuns, AnExistingDirectoryThatRefusesItsListingIsUnknownNotMissing) {
+    FtpServerOptions o;
+    o.mlsd = GetParam();
+    o.unlistable = "locked";
+    TestFtpServer server(o);
+    const int64_t t = test::RecentMinute();
+    WriteFile(server.home() + "/locked/page.html", "newer server copy", t);
+    RunHarness h;
+    WriteFile(h.localDir + "/locked/page.html", "older local copy", t - 86400);
+    Profile(h, server, true, false);
+    EXPECT_EQ(h.Run(), 4);
+    EXPECT_EQ(h.count(Fmt(60002, {"locked/page.html", "locked/page.html"})), 1) << testing::PrintToString(h.lines());
+    EXPECT_EQ(ReadFile(server.home() + "/locked/page.html"), "newer server copy");
+}
+
 // A server that refuses to list the home directory: the run did not do its job.
 TEST(SyncRunsRefused, ARefusedListingOfTheHomeIsAFailedItem) {
     FtpServerOptions o;
