@@ -47,6 +47,10 @@ bool AlignFile(RunContext& ctx, FtpConnection& connection, const FileEntry& entr
         return false;
 
     const int64_t serverTime = listed.lastWriteTime;
+    if (serverTime == kUnknownServerTime) {
+        LogFailedItem(ctx, 60016, {PrintableName(serverName)});
+        return false;
+    }
     if (!ShouldDownload(serverTime, entry.lastWriteTime, clockOffset, settings.timeLag) &&
         !ShouldUpload(serverTime, entry.lastWriteTime, clockOffset, settings.timeLag))
         return false;

@@ -43,7 +43,8 @@ int64_t ProbeServerClock(RunContext& ctx, FtpConnection& connection) {
     int64_t offset = 0;
     if (connection.PutFile(localProbe, serverProbe, TransferType::Binary)) {
         const FtpListing listed = connection.Lookup(serverProbe);
-        if (listed.status == ListStatus::Ok && !listed.entries.empty()) {
+        if (listed.status == ListStatus::Ok && !listed.entries.empty() &&
+            listed.entries.front().lastWriteTime != kUnknownServerTime) {
             offset = listed.entries.front().lastWriteTime - localNow;
         }
     }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "engine/ftp_client.h"
 #include "engine/local_fs.h"
 #include "engine/planning_rules.h"
 #include "engine/run_log.h"
@@ -81,6 +82,10 @@ int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bo
             local.matched = 1;
             // Both copies are reached under their own names: on a case-sensitive
             // disk or server the other letter case would be another file.
+            if (server.lastWriteTime == kUnknownServerTime) {
+                LogFailedItem(ctx, 60015, {PrintableName(server.name)});
+                continue;
+            }
             if (ShouldDownload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
                 PlanOne(ctx, transfer, local.name, Direction::Download, server.name);
             } else if (bothWays &&

@@ -19,12 +19,16 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The time of an entry whose listing gave none that can be read (a missing or
+// impossible MLSD modify fact): such a time is never compared or copied.
+inline constexpr int64_t kUnknownServerTime = INT64_MIN;
+
 struct FtpEntry {
     std::string name;  // last path component as listed; never holds "/", "\" or NUL, never "." or ".."
     bool isDirectory = false;
     bool hidden = false;       // the name begins with "."
     int64_t size = -1;         // -1 when not listed
-    int64_t lastWriteTime = 0; // whole seconds since the epoch
+    int64_t lastWriteTime = 0; // whole seconds since the epoch, or kUnknownServerTime
 };
 
 enum class ListStatus {

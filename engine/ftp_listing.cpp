@@ -328,6 +328,8 @@ std::optional<ParsedListLine> ParseMlsxLine(std::string_view line) {
     ParsedListLine parsed;
     parsed.name = std::string(line.substr(space + 1));
     bool keep = true;
+    // Without a readable modify fact the time is unknown, never 1970.
+    parsed.lastWriteTime = kUnknownServerTime;
     size_t pos = 0;
     while (pos < facts.size()) {
         size_t end = facts.find(';', pos);

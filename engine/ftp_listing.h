@@ -20,7 +20,8 @@ struct ParsedListLine {
 };
 
 // A "type=file;size=1;modify=20240101120000; name" line. Nothing for lines that
-// are not entries of the directory itself (cdir, pdir, devices, malformed).
+// are not entries of the directory itself (cdir, pdir, devices, malformed). A
+// missing or impossible modify fact gives kUnknownServerTime.
 std::optional<ParsedListLine> ParseMlsxLine(std::string_view line);
 
 // One line of LIST output in Unix ("-rw-r--r-- 1 o g 5 Jan  5 12:34 name") or

@@ -74,6 +74,10 @@ void StampLocalFromServer(RunContext& ctx, FtpConnection& connection, const std:
         return;
     if (!ctx.fs.GetStatus(localPath))
         return;
+    if (found.entries.front().lastWriteTime == kUnknownServerTime) {
+        LogFailedItem(ctx, 60016, {PrintableName(serverPath)});
+        return;
+    }
     if (!ctx.fs.SetLastWriteTime(localPath, found.entries.front().lastWriteTime - clockOffset)) {
         LogFailedItem(ctx, 57673, {serverPath}, std::strerror(errno));
     }

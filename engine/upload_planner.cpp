@@ -39,6 +39,17 @@ std::string ServerForm(const std::string& name) {
 
 // On this platform "\" is a character of a local name, not a separator: such a
 // name would reach the server as a different path and is left out.
+// A server copy whose time is unknown is never uploaded over: one line, and
+// the local file stays changed for the next cached run.
+bool SkipUnknownServerTime(RunContext& ctx, int64_t serverTime, const std::string& serverName,
+                           const FileEntry& local) {
+    if (serverTime != kUnknownServerTime)
+        return false;
+    LogFailedItem(ctx, 60015, {PrintableName(serverName)});
+    ctx.state.unsyncedLocalFiles.push_back(local.name);
+    return true;
+}
+
 // A local name the server could not be sent ("\\" would be a separator
 // there, a control byte cannot go in a command) is left out with a line.
 bool SkipUnsendableName(RunContext& ctx, const FileEntry& local) {
@@ -170,6 +181,8 @@ int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, 
             const FtpEntry& server = found.entries.front();
             if (server.isDirectory || server.hidden)
                 continue;
+            if (SkipUnknownServerTime(ctx, server.lastWriteTime, serverName, local))
+                continue;
             if (ShouldUpload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
                 PlanUpload(ctx, transfer, serverName, serverName);
             }
@@ -216,6 +229,8 @@ int PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, FileList& t
         if (found >= 0) {
             FileEntry& server = state.serverFiles[static_cast<size_t>(found)];
             server.matched = 1;
+            if (SkipUnknownServerTime(ctx, server.lastWriteTime, server.name, local))
+                continue;
             if (ShouldUpload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
                 PlanUpload(ctx, transfer, local.name, server.name);
             }

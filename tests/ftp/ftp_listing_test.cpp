@@ -156,10 +156,12 @@ TEST(FtpListingTest, MlsdFactLines) {
         "type=OS.unix=chr-13/29;size=0; device\r\n"
         "type=file;size=1;modify=20240615100003; a/b\r\n"
         "type=file;size=1;modify=20240615100004;  leading space\r\n"
-        "type=file;size=1;modify=bad; no time\r\n";
+        "type=file;size=1;modify=bad; no time\r\n"
+        "type=file;size=1;modify=20230229120000; not a leap year\r\n"
+        "type=file;size=1; no fact\r\n";
     FtpListing listing;
     ParseMlsdListing(text, listing);
-    ASSERT_EQ(listing.entries.size(), 6u);
+    ASSERT_EQ(listing.entries.size(), 8u);
     EXPECT_EQ(listing.entries[0].name, "music; mp3 #1.txt");
     EXPECT_EQ(listing.entries[0].size, 156);
     EXPECT_EQ(listing.entries[0].lastWriteTime, UtcSeconds(2007, 10, 29, 15, 53, 1));
@@ -174,7 +176,8 @@ TEST(FtpListingTest, MlsdFactLines) {
     EXPECT_FALSE(listing.entries[3].isDirectory);
     EXPECT_EQ(listing.entries[4].name, " leading space");
     EXPECT_EQ(listing.entries[5].name, "no time");
-    EXPECT_EQ(listing.entries[5].lastWriteTime, 0);
+    for (size_t i = 5; i < 8; ++i)
+        EXPECT_EQ(listing.entries[i].lastWriteTime, kUnknownServerTime) << listing.entries[i].name;
     EXPECT_EQ(listing.rejectedNames, (std::vector<std::string>{"a/b"}));
 }
 

@@ -83,6 +83,10 @@ TestFtpServer::TestFtpServer(FtpServerOptions options) : options_(std::move(opti
         args.push_back("--login-delay");
         args.push_back(std::to_string(options_.loginDelaySeconds));
     }
+    if (!options_.garbledTime.empty()) {
+        args.push_back("--garbled-time");
+        args.push_back(options_.garbledTime);
+    }
     if (!options_.unlistable.empty()) {
         args.push_back("--unlistable");
         args.push_back(options_.unlistable);

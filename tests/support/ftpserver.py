@@ -10,6 +10,7 @@ commands and connections.
 import argparse
 import logging
 import os
+import re
 import sys
 import time
 
@@ -55,6 +56,21 @@ def make_filesystem(shift):
     return ShiftedFS
 
 
+def with_garbled_times(fs_class, name):
+    """MLSD and MLST lines of files called `name` carry an impossible modify fact."""
+
+    class GarbledFS(fs_class):
+        def format_mlsx(self, *args, **kwargs):
+            suffix = ("; " + name).encode()
+            for line in super().format_mlsx(*args, **kwargs):
+                raw = line if isinstance(line, bytes) else line.encode()
+                if raw.rstrip(b"\r\n").endswith(suffix):
+                    raw = re.sub(rb"modify=[0-9.]+", b"modify=20231301250000", raw)
+                yield raw if isinstance(line, bytes) else raw.decode()
+
+    return GarbledFS
+
+
 def make_handler(args):
     class Handler(FTPHandler):
         pass
@@ -65,6 +81,8 @@ def make_handler(args):
     Handler.use_gmt_times = True
     Handler.banner = "test server ready."
     Handler.abstracted_fs = make_filesystem(args.clock_shift)
+    if args.garbled_time:
+        Handler.abstracted_fs = with_garbled_times(Handler.abstracted_fs, args.garbled_time)
     if args.rate > 0:
         class Throttled(ThrottledDTPHandler):
             pass
@@ -120,6 +138,7 @@ def main():
     parser.add_argument("--rate", type=int, default=0)
     parser.add_argument("--refuse", default="", help="comma-separated commands answered with 550")
     parser.add_argument("--unlistable", default="", help="a directory name whose listing is refused")
+    parser.add_argument("--garbled-time", default="", help="a file name listed with an impossible time")
     args = parser.parse_args()
 
     logging.basicConfig(filename=args.log, level=logging.DEBUG, format="%(message)s", encoding="utf-8")

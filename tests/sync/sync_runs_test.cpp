@@ -216,6 +216,27 @@ TEST_P(SyncRuns, AnExistingDirectoryThatRefusesItsListingIsUnknownNotMissing) {
     EXPECT_EQ(ReadFile(server.home() + "/locked/page.html"), "newer server copy");
 }
 
+// A listed time that cannot be read is unknown: the server copy is never
+// uploaded over or used to stamp, and each file gets one line.
+TEST(SyncRunsTimes, AnImpossibleListedTimeIsUnknown) {
+    FtpServerOptions o;
+    o.garbledTime = "page.html";
+    TestFtpServer server(o);
+    const int64_t t = test::RecentMinute();
+    WriteFile(server.home() + "/page.html", "server copy", t - 86400);
+    WriteFile(server.home() + "/sub/page.html", "server copy 2", t);
+    RunHarness h;
+    WriteFile(h.localDir + "/page.html", "newer local copy", t);
+    Profile(h, server, true, true);
+    EXPECT_EQ(h.Run(), 4);
+    EXPECT_EQ(h.count(Fmt(60015, {"page.html"})), 1) << testing::PrintToString(h.lines());
+    EXPECT_EQ(ReadFile(server.home() + "/page.html"), "server copy");
+    // Missing locally, it is copied down but keeps the local clock's time.
+    EXPECT_EQ(ReadFile(h.localDir + "/sub/page.html"), "server copy 2");
+    EXPECT_EQ(h.count(Fmt(60016, {"sub/page.html"})), 1);
+    EXPECT_GT(test::FileMtime(h.localDir + "/sub/page.html"), t - 3600);
+}
+
 // A server that refuses to list the home directory: the run did not do its job.
 TEST(SyncRunsRefused, ARefusedListingOfTheHomeIsAFailedItem) {
     FtpServerOptions o;
