@@ -124,9 +124,12 @@ void DetailDialog::accept() {
         return;
     }
     if (!profileName_.empty()) {
-        store_.SaveDetailSettings(profileName_, *lag, ToBytes(asciiTransfer_->text(), kMaxTextBytes),
-                                  ToBytes(fileTransfer_->text(), kMaxTextBytes), transferBoth_->isChecked() ? 1 : 0,
-                                  mirrorFiles_->isChecked() ? 1 : 0, mirrorDirs_->isChecked() ? 1 : 0);
+        store_.SaveDetailSettings(profileName_, {.timeLag = *lag,
+                                                 .asciiTransfer = ToBytes(asciiTransfer_->text(), kMaxTextBytes),
+                                                 .fileTransfer = ToBytes(fileTransfer_->text(), kMaxTextBytes),
+                                                 .transferBoth = transferBoth_->isChecked(),
+                                                 .mirrorFiles = mirrorFiles_->isChecked(),
+                                                 .mirrorDirs = mirrorDirs_->isChecked()});
     }
     QDialog::accept();
 }

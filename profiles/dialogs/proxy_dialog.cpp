@@ -104,11 +104,11 @@ void ProxyDialog::accept() {
         QDialog::accept();
         return;
     }
-    int32_t proxyOn = 0;
+    bool proxyOn = false;
     int32_t port = kPortWithoutProxy;
     const std::optional<int32_t> typed = ParseSignedInt(port_->text());
     if (useProxy_->isChecked()) {
-        proxyOn = 1;
+        proxyOn = true;
         if (proxyName_->text().isEmpty()) {
             boxes_.Show(this, TableText(57692));
             return;
@@ -123,7 +123,10 @@ void ProxyDialog::accept() {
     }
     const int32_t type = default_->isChecked() ? 0 : dialUp_->isChecked() ? 1 : lan_->isChecked() ? 2 : 0;
     if (!profileName_.empty()) {
-        store_.SaveProxySettings(profileName_, type, proxyOn, ToBytes(proxyName_->text(), kMaxTextBytes), port);
+        store_.SaveProxySettings(profileName_, {.connectionType = type,
+                                                .proxyOn = proxyOn,
+                                                .proxyName = ToBytes(proxyName_->text(), kMaxTextBytes),
+                                                .port = port});
     }
     QDialog::accept();
 }

@@ -329,11 +329,16 @@ bool SetupDialog::CheckFields() {
 void SetupDialog::SavePendingEdits() {
     if (editedProfile_.empty())
         return;
-    const bool saved = store_.SaveGeneralSettings(
-        editedProfile_, ToBytes(host_->text(), kMaxTextBytes), ToBytes(user_->text(), kMaxTextBytes),
-        ToBytes(password_->text(), kMaxTextBytes), savePassword_->isChecked(),
-        ToBytes(localDir_->text(), kMaxTextBytes), ToBytes(remoteDir_->text(), kMaxTextBytes), subdirs_->isChecked(),
-        download_->isChecked(), upload_->isChecked());
+    const bool saved =
+        store_.SaveGeneralSettings(editedProfile_, {.host = ToBytes(host_->text(), kMaxTextBytes),
+                                                    .user = ToBytes(user_->text(), kMaxTextBytes),
+                                                    .password = ToBytes(password_->text(), kMaxTextBytes),
+                                                    .savePassword = savePassword_->isChecked(),
+                                                    .localDir = ToBytes(localDir_->text(), kMaxTextBytes),
+                                                    .remoteDir = ToBytes(remoteDir_->text(), kMaxTextBytes),
+                                                    .subdirs = subdirs_->isChecked(),
+                                                    .download = download_->isChecked(),
+                                                    .upload = upload_->isChecked()});
     if (saved)
         modified_ = false;  // a failed save keeps the edits pending
 }
