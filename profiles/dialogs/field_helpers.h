@@ -7,7 +7,6 @@
 #include <QLineEdit>
 #include <QString>
 #include <QWidget>
-#include <optional>
 #include <string>
 
 class QDialog;
@@ -31,10 +30,6 @@ QString TableText(int id);
 // The "OK" (default, id 1) and "ｷｬﾝｾﾙ" (id 2) buttons of a dialog, wired to
 // its accept() and reject().
 QDialogButtonBox* MakeOkCancelButtons(QDialog* dialog, Qt::Orientation orientation = Qt::Horizontal);
-
-// Decimal signed 32-bit integer: an optional "-" and at least one digit,
-// nothing else. nullopt when the text is not such a number or does not fit.
-std::optional<int32_t> ParseSignedInt(const QString& text);
 
 // Refuses typed or pasted text that would make the field longer than
 // maxBytes in the code page. Text set by the program is not checked.
