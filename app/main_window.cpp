@@ -29,6 +29,7 @@
 #include "engine/local_fs.h"
 #include "engine/sync_run.h"
 #include "profiles/dialogs/password_dialog.h"
+#include "profiles/dialogs/qt_text.h"
 #include "profiles/dialogs/setup_dialog.h"
 #include "res/codepage.h"
 #include "res/strings.h"
@@ -53,11 +54,6 @@ constexpr int kClientUnitsHeight = 163;
 
 QRect Units(int x, int y, int w, int h) {
     return QRect(qRound(x * kUnitX), qRound(y * kUnitY), qRound(w * kUnitX), qRound(h * kUnitY));
-}
-
-QString Text(int id) {
-    const std::string_view text = StringUtf8(id);
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 // Code page text (engine strings) for the screen.
@@ -214,7 +210,7 @@ void MainWindow::BuildControls() {
     client_ = new QWidget(this);
     client_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
 
-    startButton_ = new QPushButton(Text(42777), client_);
+    startButton_ = new QPushButton(TableText(42777), client_);
     startButton_->setObjectName("1001");
     startButton_->setAutoDefault(false);
     startButton_->setDefault(false);
@@ -277,7 +273,7 @@ void MainWindow::Initialise() {
         return;
 
     if (!log_.Open(programDir_))
-        boxes_.Show(this, Text(42801));
+        boxes_.Show(this, TableText(42801));
     progress_->setRange(0, 100);
 }
 
@@ -285,7 +281,7 @@ bool MainWindow::LoadGlobalValues() {
     std::string selected;
     int cacheFlag = 1;
     if (!store_.InitGlobalValues(programDir_, selected, cacheFlag)) {
-        boxes_.Show(this, Text(42781));
+        boxes_.Show(this, TableText(42781));
         CloseRequest();
         return false;
     }
@@ -398,7 +394,7 @@ void MainWindow::ToggleCache() {
         return;
     }
     SetCacheChecked(false);
-    boxes_.Show(this, Text(57706));
+    boxes_.Show(this, TableText(57706));
     SetCacheChecked(true);
 }
 
@@ -407,7 +403,7 @@ bool MainWindow::LoadProfiles() {
         return false;
     FillChooser();
     // No profile yet: offer to register one now.
-    if (!SelectProfile() && boxes_.Show(this, Text(42792), BoxButtons::OkCancel, BoxIcon::Question)) {
+    if (!SelectProfile() && boxes_.Show(this, TableText(42792), BoxButtons::OkCancel, BoxIcon::Question)) {
         SettingsCommand();
         if (closed_)
             return false;
@@ -450,7 +446,7 @@ void MainWindow::OnlineHelpCommand() {
 void MainWindow::HelpCommand() {
     const QString file = FindHelpFile(DefaultHelpDirs());
     if (file.isEmpty()) {
-        boxes_.Show(this, Text(60301));
+        boxes_.Show(this, TableText(60301));
         return;
     }
     OpenUrl(QUrl::fromLocalFile(file));
@@ -477,7 +473,7 @@ void MainWindow::CloseRequest() {
     if (closed_ || shuttingDown_)
         return;
     if (state_.running) {
-        if (boxes_.Show(this, Text(42830), BoxButtons::OkCancel)) {
+        if (boxes_.Show(this, TableText(42830), BoxButtons::OkCancel)) {
             state_.quitAfterRun = 1;
             CancelCommand();
         }
@@ -618,7 +614,7 @@ void MainWindow::SetRunningState(int running) {
         actions_[kCmdCancelRun]->setEnabled(!idle);
         actions_[kCmdSettings]->setEnabled(idle);
         actions_[kCmdAlign]->setEnabled(idle);
-        startButton_->setText(Text(idle ? 42777 : 42778));
+        startButton_->setText(TableText(idle ? 42777 : 42778));
         state_.running = idle ? 0 : 1;
     });
 }

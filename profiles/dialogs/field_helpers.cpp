@@ -14,8 +14,6 @@
 #include <algorithm>
 
 #include "profiles/profile_schema.h"
-#include "res/codepage.h"
-#include "res/strings.h"
 
 // Resources of a static library must be registered by name, outside any namespace.
 static void InitDialogResources() {
@@ -63,23 +61,6 @@ class ByteLimitValidator : public QValidator {
 };
 
 }  // namespace
-
-QString ToQString(const std::string& bytes) {
-    return QString::fromStdString(ToUtf8(bytes));
-}
-
-std::string ToBytes(const QString& text) {
-    return FromUtf8(text.toStdString());
-}
-
-std::string ToBytes(const QString& text, size_t maxBytes) {
-    return CutToBytes(ToBytes(text), maxBytes);
-}
-
-QString TableText(int id) {
-    const std::string_view text = StringUtf8(id);
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 void LimitBytes(QLineEdit* field, size_t maxBytes) {
     field->setValidator(new ByteLimitValidator(maxBytes, field));

@@ -1,7 +1,6 @@
 #pragma once
-// Small pieces shared by the settings dialogs: text conversion between the
-// code page and the widgets, the digits-only edit field, the up-down control
-// and the dialogs' pictures.
+// Small pieces shared by the settings dialogs: the byte-limited and the
+// digits-only edit fields, the up-down control and the dialogs' pictures.
 
 #include <QIcon>
 #include <QLineEdit>
@@ -9,23 +8,13 @@
 #include <QWidget>
 #include <string>
 
+#include "profiles/dialogs/qt_text.h"
+
 class QDialog;
 class QDialogButtonBox;
 class QToolButton;
 
 namespace kestrum {
-
-// Code-page bytes shown in a widget, and a widget's text back as bytes.
-QString ToQString(const std::string& bytes);
-std::string ToBytes(const QString& text);
-// The text as bytes, cut to maxBytes without splitting a character.
-std::string ToBytes(const QString& text, size_t maxBytes);
-// A fixed label, title or message (UTF-8 source text).
-inline QString Tr(const char* utf8) {
-    return QString::fromUtf8(utf8);
-}
-// String-table entry `id`.
-QString TableText(int id);
 
 // The "OK" (default, id 1) and "ｷｬﾝｾﾙ" (id 2) buttons of a dialog, wired to
 // its accept() and reject().
