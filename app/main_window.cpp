@@ -71,14 +71,6 @@ QLabel* PlaceLabel(QWidget* parent, const QString& text, QRect place) {
     return label;
 }
 
-bool LessForChooser(const std::string& a, const std::string& b) {
-    const std::string fa = FoldKey(a);
-    const std::string fb = FoldKey(b);
-    if (fa != fb)
-        return fa < fb;
-    return a < b;
-}
-
 }  // namespace
 
 QString FindHelpFile(const QStringList& dirs) {
@@ -297,7 +289,7 @@ void MainWindow::SetCacheChecked(bool checked) {
 
 void MainWindow::FillChooser() {
     std::vector<std::string> names = store_.ReadProfileList();
-    std::sort(names.begin(), names.end(), LessForChooser);
+    std::sort(names.begin(), names.end(), ProfileNameLess);
     selectingProfile_ = true;
     chooser_->clear();
     chooserNames_ = std::move(names);

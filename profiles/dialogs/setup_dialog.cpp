@@ -26,11 +26,6 @@ namespace {
 
 constexpr int kPathTooLong = 60400;
 
-bool ListOrder(const QString& a, const QString& b) {
-    const int folded = QString::compare(a, b, Qt::CaseInsensitive);
-    return folded != 0 ? folded < 0 : a < b;
-}
-
 QLineEdit* NewField(const char* id, QWidget* parent) {
     auto* field = new QLineEdit(parent);
     field->setObjectName(id);
@@ -344,11 +339,10 @@ std::string SetupDialog::SelectedName() const {
 }
 
 int SetupDialog::AddEntry(const std::string& name) {
-    const QString text = ToQString(name);
     int row = 0;
-    while (row < profiles_->count() && !ListOrder(text, profiles_->itemText(row)))
+    while (row < profiles_->count() && !ProfileNameLess(name, EntryName(row)))
         ++row;
-    profiles_->insertItem(row, text, QByteArray::fromStdString(name));
+    profiles_->insertItem(row, ToQString(name), QByteArray::fromStdString(name));
     return row;
 }
 
