@@ -6,18 +6,9 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "res/strings.h"
+#include "profiles/dialogs/qt_text.h"
 
 namespace kestrum {
-
-namespace {
-
-QString Text(int id) {
-    const std::string_view text = StringUtf8(id);
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-}  // namespace
 
 AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
     setObjectName("137");
@@ -28,13 +19,13 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
     icon->setPixmap(QPixmap(":/kestrum/icons/kestrum-48.png"));
     auto* picture = new QLabel(this);
     picture->setPixmap(QPixmap(":/kestrum/icons/about-picture.png"));
-    auto* notice = new QLabel(Text(60302), this);
+    auto* notice = new QLabel(TableText(60302), this);
     auto* build = new QLabel(QString::fromUtf8("build 9\nbuild date:1998/12/11"), this);
     build->setObjectName("build");
     contact_ = new QPlainTextEdit(this);
     contact_->setObjectName("1030");
     contact_->setReadOnly(true);
-    contact_->setPlainText(Text(42822));
+    contact_->setPlainText(TableText(42822));
     contact_->setMinimumSize(360, 90);
     auto* ok = new QPushButton(QString::fromUtf8("OK"), this);
     ok->setObjectName("1");

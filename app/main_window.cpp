@@ -28,6 +28,7 @@
 #include "app/activity_animation.h"
 #include "engine/local_fs.h"
 #include "profiles/dialogs/password_dialog.h"
+#include "profiles/dialogs/qt_text.h"
 #include "profiles/dialogs/setup_dialog.h"
 #include "res/codepage.h"
 #include "res/strings.h"
@@ -54,11 +55,6 @@ QRect Units(int x, int y, int w, int h) {
     return QRect(qRound(x * kUnitX), qRound(y * kUnitY), qRound(w * kUnitX), qRound(h * kUnitY));
 }
 
-QString Text(int id) {
-    const std::string_view text = StringUtf8(id);
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
 // Code page text (engine strings) for the screen.
 QString FromCodePage(std::string_view text) {
     return QString::fromStdString(ToUtf8(text));
@@ -72,14 +68,6 @@ QLabel* PlaceLabel(QWidget* parent, const QString& text, QRect place) {
     const int height = std::max(place.height(), hint.height());
     label->setGeometry(place.x(), place.center().y() - height / 2, std::max(place.width(), hint.width()), height);
     return label;
-}
-
-bool LessForChooser(const std::string& a, const std::string& b) {
-    const std::string fa = FoldKey(a);
-    const std::string fb = FoldKey(b);
-    if (fa != fb)
-        return fa < fb;
-    return a < b;
 }
 
 }  // namespace
@@ -211,7 +199,7 @@ void MainWindow::BuildControls() {
     client_ = new QWidget(this);
     client_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
 
-    startButton_ = new QPushButton(Text(42777), client_);
+    startButton_ = new QPushButton(TableText(42777), client_);
     startButton_->setObjectName("1001");
     startButton_->setAutoDefault(false);
     startButton_->setDefault(false);
@@ -274,7 +262,7 @@ void MainWindow::Initialise() {
         return;
 
     if (!owner_.Log().Open(programDir_))
-        boxes_.Show(this, Text(42801));
+        boxes_.Show(this, TableText(42801));
     progress_->setRange(0, 100);
 }
 
@@ -282,7 +270,7 @@ bool MainWindow::LoadGlobalValues() {
     std::string selected;
     int cacheFlag = 1;
     if (!store_.InitGlobalValues(programDir_, selected, cacheFlag)) {
-        boxes_.Show(this, Text(42781));
+        boxes_.Show(this, TableText(42781));
         CloseRequest();
         return false;
     }
@@ -298,7 +286,7 @@ void MainWindow::SetCacheChecked(bool checked) {
 
 void MainWindow::FillChooser() {
     std::vector<std::string> names = store_.ReadProfileList();
-    std::sort(names.begin(), names.end(), LessForChooser);
+    std::sort(names.begin(), names.end(), ProfileNameLess);
     selectingProfile_ = true;
     chooser_->clear();
     chooserNames_ = std::move(names);
@@ -395,7 +383,7 @@ void MainWindow::ToggleCache() {
         return;
     }
     SetCacheChecked(false);
-    boxes_.Show(this, Text(57706));
+    boxes_.Show(this, TableText(57706));
     SetCacheChecked(true);
 }
 
@@ -404,7 +392,7 @@ bool MainWindow::LoadProfiles() {
         return false;
     FillChooser();
     // No profile yet: offer to register one now.
-    if (!SelectProfile() && boxes_.Show(this, Text(42792), BoxButtons::OkCancel, BoxIcon::Question)) {
+    if (!SelectProfile() && boxes_.Show(this, TableText(42792), BoxButtons::OkCancel, BoxIcon::Question)) {
         SettingsCommand();
         if (closed_)
             return false;
@@ -447,7 +435,7 @@ void MainWindow::OnlineHelpCommand() {
 void MainWindow::HelpCommand() {
     const QString file = FindHelpFile(DefaultHelpDirs());
     if (file.isEmpty()) {
-        boxes_.Show(this, Text(60301));
+        boxes_.Show(this, TableText(60301));
         return;
     }
     OpenUrl(QUrl::fromLocalFile(file));
@@ -475,7 +463,7 @@ void MainWindow::CloseRequest() {
     if (closed_ || shuttingDown_)
         return;
     if (owner_.Running()) {
-        if (boxes_.Show(this, Text(42830), BoxButtons::OkCancel)) {
+        if (boxes_.Show(this, TableText(42830), BoxButtons::OkCancel)) {
             owner_.State().quitAfterRun = 1;
             CancelCommand();
         }
@@ -616,7 +604,7 @@ void MainWindow::SetRunningState(int running) {
         actions_[kCmdCancelRun]->setEnabled(!idle);
         actions_[kCmdSettings]->setEnabled(idle);
         actions_[kCmdAlign]->setEnabled(idle);
-        startButton_->setText(Text(idle ? 42777 : 42778));
+        startButton_->setText(TableText(idle ? 42777 : 42778));
     });
 }
 

@@ -86,7 +86,7 @@ Measure KestrumRun(TestFtpServer& server, const std::string& localDir, bool uplo
     spec.download = download;
     spec.subdirs = true;
     h.MakeProfile("bench", server, spec);
-    h.store.SaveDetailSettings("bench", 3, "", "", 0, 0, 0);
+    h.store.SaveDetailSettings("bench", {.timeLag = 3});
     const int before = CommandCount(server);
     const auto start = Clock::now();
     const int result = h.Run();

@@ -8,20 +8,13 @@
 
 namespace kestrum {
 
-namespace {
-
-constexpr size_t kStringLimit = 254;
-constexpr size_t kExtensionListLimit = 1023;
-
-}  // namespace
-
 int LoadRunSettings(RunSettings& settings, ProfileStore& store, UserPort& port, bool cacheSwitch) {
     const std::string& name = settings.profileName;
     if (name.empty())
         return 1;
     if (!store.ProfileExists(name))
         return 2;
-    auto str = [&](const char* value, size_t limit = kStringLimit) { return store.ReadString(name, value, limit); };
+    auto str = [&](const char* value, size_t limit = kTextLimit) { return store.ReadString(name, value, limit); };
     auto dword = [&](const char* value) { return store.ReadDword(name, value); };
 
     const auto host = str("HOST");
@@ -87,14 +80,15 @@ int LoadRunSettings(RunSettings& settings, ProfileStore& store, UserPort& port, 
         *field = *flag != 0 ? 1 : 0;
     }
 
+    constexpr const ProfileValue& kTimeLag = SchemaValue("TIME_LAG");
     const auto timeLag = dword("TIME_LAG");
-    settings.timeLag = (timeLag && *timeLag >= 1 && *timeLag <= 100) ? *timeLag : 3;
+    settings.timeLag = (timeLag && InRange(kTimeLag, *timeLag)) ? *timeLag : kTimeLag.number;
 
     settings.onlyBoth = dword("TRANSFER_BOTH").value_or(0);
 
-    settings.asciiText = str("ASCII_TRANSFER", kExtensionListLimit).value_or("");
+    settings.asciiText = str("ASCII_TRANSFER", SchemaValue("ASCII_TRANSFER").readBytes).value_or("");
     ParseExtensionList(settings.asciiText, settings.asciiExtensions);
-    settings.excludedText = str("FILE_TRANSFER", kExtensionListLimit).value_or("");
+    settings.excludedText = str("FILE_TRANSFER", SchemaValue("FILE_TRANSFER").readBytes).value_or("");
     ParseExtensionList(settings.excludedText, settings.excludedExtensions);
 
     const bool uploadOnly = settings.upload != 0 && settings.download == 0;

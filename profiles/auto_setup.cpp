@@ -16,7 +16,6 @@ namespace {
 constexpr size_t kMaxLine = 4096;
 // More ready-made names than any list box can usefully offer.
 constexpr size_t kMaxNames = 1000;
-constexpr size_t kMaxValue = 254;
 
 struct Line {
     std::string text;
@@ -105,10 +104,10 @@ AutoSetupValues ReadAutoSetupSection(const std::string& path, const std::string&
             continue;
         // A value longer than a setting can hold would only read back as missing.
         if (StartsWith(line.text, "SERVER=")) {
-            if (line.text.size() - 7 <= kMaxValue)
+            if (line.text.size() - 7 <= kTextLimit)
                 values.server = line.text.substr(7);
         } else if (StartsWith(line.text, "REMOTE_DIR=")) {
-            if (line.text.size() - 11 <= kMaxValue)
+            if (line.text.size() - 11 <= kTextLimit)
                 values.remoteDir = line.text.substr(11);
         }
     }
@@ -118,7 +117,7 @@ AutoSetupValues ReadAutoSetupSection(const std::string& path, const std::string&
 int CreateProfileWithAutoSetup(ProfileStore& store, const std::string& name) {
     if (const int refused = ValidateNewProfileName(name, {}))
         return refused;
-    const auto program = store.ReadGlobalString("Program", 254);
+    const auto program = store.ReadGlobalString("Program");
     if (!program)
         return -1;
     if (!store.CanOpen())

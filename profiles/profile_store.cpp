@@ -1,293 +1,33 @@
 #include "profiles/profile_store.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <QByteArray>
-#include <QFile>
 #include <QSettings>
-#include <QString>
-#include <QStringList>
-#include <QVariant>
 #include <cerrno>
-#include <charconv>
 #include <limits>
-#include <memory>
 
-#include "profiles/paths.h"
-#include "res/codepage.h"
+#include "profiles/store_file.h"
 
 namespace kestrum {
 
 namespace {
 
-constexpr char kScrambleMask = 0x1B;
 constexpr size_t kNoLimit = std::numeric_limits<size_t>::max();
-constexpr const char* kPasswordValue = "PSW";
+constexpr char kScrambleMask = 0x1B;
 
-// QSettings nests groups at "/" (the registry backend at "\"), so a profile
-// name holding them would land in a subgroup of another profile. Those two and
-// "%" are percent-encoded; QSettings itself escapes everything else it cannot
-// keep in the file. A name that is not text in the code page keeps its bytes:
-// its high bytes are escaped too, which text names never need, so the mapping
-// stays one to one. QSettings also writes every spelling of "general" as the
-// section of a group named "General" and reads them all back as that one, so
-// such a name gets its first letter escaped.
-QString GroupName(const std::string& name) {
-    const bool text = IsValidText(name);
-    const std::string bytes = text ? ToUtf8(name) : name;
-    static const char hex[] = "0123456789ABCDEF";
-    const bool general = EqualsIgnoreCase(bytes, "general", CodePage::Utf8);
-    QByteArray out;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        const auto c = static_cast<unsigned char>(bytes[i]);
-        if (c == '%' || c == '/' || c == '\\' || (!text && c >= 0x80) || (general && i == 0)) {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
+// A password is stored as bytes: once scrambled it need not be text.
+void SetText(StoreFile& file, const QString& key, std::string_view valueName, const std::string& text) {
+    const ProfileValue* value = FindProfileValue(valueName);
+    if (value != nullptr && value->type == ValueType::Password) {
+        file.SetBytes(key, text);
+    } else {
+        file.SetString(key, text);
     }
-    return QString::fromUtf8(out);
-}
-
-QString Key(const std::string& value) {
-    return QString::fromLatin1(value.data(), static_cast<qsizetype>(value.size()));
-}
-
-// Text stays readable in the file; bytes that are not text in the code page
-// are kept as they are.
-QVariant TextVariant(const std::string& bytes) {
-    if (IsValidText(bytes))
-        return QString::fromStdString(ToUtf8(bytes));
-    return QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size()));
-}
-
-QVariant BytesVariant(const std::string& bytes) {
-    return QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size()));
-}
-
-// A stored value read as a string, whatever form it was stored in.
-std::optional<std::string> TextOf(const QVariant& v) {
-    switch (v.typeId()) {
-        case QMetaType::QString:
-            return FromUtf8(v.toString().toStdString());
-        case QMetaType::QByteArray: {
-            const QByteArray b = v.toByteArray();
-            return std::string(b.constData(), static_cast<size_t>(b.size()));
-        }
-        case QMetaType::QStringList:
-            // A hand-edited value with commas but without quotes.
-            return FromUtf8(v.toStringList().join(QLatin1Char(',')).toStdString());
-        case QMetaType::Int:
-        case QMetaType::LongLong:
-            return std::to_string(v.toLongLong());
-        case QMetaType::UInt:
-        case QMetaType::ULongLong:
-            return std::to_string(v.toULongLong());
-        default:
-            return std::nullopt;
-    }
-}
-
-std::optional<int32_t> ParseInt32(std::string_view text) {
-    int64_t n = 0;
-    const char* first = text.data();
-    const char* last = text.data() + text.size();
-    auto [end, ec] = std::from_chars(first, last, n);
-    if (ec != std::errc() || end != last || text.empty())
-        return std::nullopt;
-    if (n < std::numeric_limits<int32_t>::min() || n > std::numeric_limits<int32_t>::max())
-        return std::nullopt;
-    return static_cast<int32_t>(n);
-}
-
-// A stored value read as a signed 32-bit number; anything else is unreadable.
-std::optional<int32_t> DwordOf(const QVariant& v) {
-    switch (v.typeId()) {
-        case QMetaType::Int:
-        case QMetaType::LongLong: {
-            const qlonglong n = v.toLongLong();
-            if (n < std::numeric_limits<int32_t>::min() || n > std::numeric_limits<int32_t>::max())
-                return std::nullopt;
-            return static_cast<int32_t>(n);
-        }
-        case QMetaType::UInt:
-        case QMetaType::ULongLong: {
-            const qulonglong n = v.toULongLong();
-            if (n > static_cast<qulonglong>(std::numeric_limits<int32_t>::max()))
-                return std::nullopt;
-            return static_cast<int32_t>(n);
-        }
-        case QMetaType::QString:
-            return ParseInt32(v.toString().toStdString());
-        case QMetaType::QByteArray:
-            return ParseInt32(v.toByteArray().toStdString());
-        default:
-            return std::nullopt;
-    }
-}
-
-// Whether the bytes are an INI file QSettings can read without losing any of
-// it. QSettings itself reads garbage leniently and, on the next write, replaces
-// the whole file with the little it understood; a file that fails this check
-// is never written.
-bool LooksLikeIniFile(const QByteArray& bytes) {
-    std::string_view text(bytes.constData(), static_cast<size_t>(bytes.size()));
-    if (text.find('\0') != std::string_view::npos)
-        return false;
-    if (!IsValidText(text, CodePage::Utf8))
-        return false;
-    if (text.substr(0, 3) == "\xEF\xBB\xBF")
-        text.remove_prefix(3);
-    bool continued = false;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find_first_of("\r\n", pos);
-        if (end == std::string_view::npos)
-            end = text.size();
-        std::string_view line = text.substr(pos, end - pos);
-        pos = end + 1;
-        const bool wasContinued = continued;
-        continued = !line.empty() && line.back() == '\\';
-        if (wasContinued)
-            continue;
-        const size_t first = line.find_first_not_of(" \t");
-        if (first == std::string_view::npos)
-            continue;
-        line.remove_prefix(first);
-        if (line.front() == ';' || line.front() == '#') {
-            continued = false;
-            continue;
-        }
-        if (line.front() == '[') {
-            if (line.find(']') == std::string_view::npos)
-                return false;
-            continued = false;
-            continue;
-        }
-        if (line.find('=') == std::string_view::npos)
-            return false;
-    }
-    return true;
-}
-
-enum class Access {
-    Read,         // the file must exist
-    OpenWrite,    // the file must exist ("open the root")
-    CreateWrite,  // the file and its directory are created when missing
-};
-
-// One operation's access to the store file: opened, checked, synced, closed.
-class StoreFile {
-  public:
-    StoreFile(const std::string& path, Access access) : path_(path) {
-        if (path.empty())
-            return;
-        if (access == Access::CreateWrite && !CreateIfMissing())
-            return;
-        struct stat st {};
-        if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-            return;
-        if (access != Access::Read && ::access(path.c_str(), W_OK) != 0)
-            return;
-        QFile file(QFile::decodeName(QByteArray::fromStdString(path)));
-        if (!file.open(QIODevice::ReadOnly))
-            return;
-        const QByteArray content = file.readAll();
-        if (file.error() != QFileDevice::NoError || !LooksLikeIniFile(content))
-            return;
-        auto settings = std::make_unique<QSettings>(file.fileName(), QSettings::IniFormat);
-        if (settings->status() != QSettings::NoError)
-            return;
-        settings_ = std::move(settings);
-    }
-    StoreFile(const StoreFile&) = delete;
-    StoreFile& operator=(const StoreFile&) = delete;
-
-    bool ok() const { return settings_ != nullptr; }
-    QSettings& settings() { return *settings_; }
-
-    // Writes the changes; true when the file holds them.
-    bool Commit() {
-        settings_->sync();
-        const bool written = settings_->status() == QSettings::NoError;
-        // QSettings creates its files with the default mode; the password is in there.
-        struct stat st {};
-        if (stat(path_.c_str(), &st) == 0 && (st.st_mode & 0777) != 0600)
-            chmod(path_.c_str(), 0600);
-        return written;
-    }
-
-    bool GroupExists(const QString& group) {
-        settings_->beginGroup(group);
-        const bool exists = !settings_->allKeys().isEmpty();
-        settings_->endGroup();
-        return exists;
-    }
-
-    std::optional<QVariant> Value(const QString& key) {
-        if (!settings_->contains(key))
-            return std::nullopt;
-        return settings_->value(key);
-    }
-
-    std::optional<std::string> String(const QString& key, size_t maxBytes) {
-        auto v = Value(key);
-        if (!v)
-            return std::nullopt;
-        auto text = TextOf(*v);
-        if (!text || text->size() > maxBytes)
-            return std::nullopt;
-        return text;
-    }
-
-    std::optional<int32_t> Dword(const QString& key) {
-        auto v = Value(key);
-        if (!v)
-            return std::nullopt;
-        return DwordOf(*v);
-    }
-
-    void SetString(const QString& key, const std::string& text) { settings_->setValue(key, TextVariant(text)); }
-    void SetBytes(const QString& key, const std::string& bytes) { settings_->setValue(key, BytesVariant(bytes)); }
-    void SetDword(const QString& key, int32_t number) { settings_->setValue(key, static_cast<int>(number)); }
-
-  private:
-    bool CreateIfMissing() {
-        const size_t slash = path_.find_last_of('/');
-        if (slash != std::string::npos && slash > 0 && !MakeDirectories(path_.substr(0, slash)))
-            return false;
-        // Created owner-only before QSettings writes it: QSettings keeps the mode
-        // of an existing file when it replaces it.
-        const int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-            close(fd);
-            return true;
-        }
-        return errno == EEXIST;
-    }
-
-    std::string path_;
-    std::unique_ptr<QSettings> settings_;
-};
-
-QString ProfileKey(const QString& group, const char* value) {
-    return group + QLatin1Char('/') + QLatin1String(value);
-}
-QString ProfileKey(const QString& group, const std::string& value) {
-    return group + QLatin1Char('/') + Key(value);
 }
 
 void WriteAssignment(StoreFile& file, const QString& key, const StoreAssignment& a) {
     if (const auto* text = std::get_if<std::string>(&a.data)) {
-        if (a.value == kPasswordValue) {
-            file.SetBytes(key, *text);
-        } else {
-            file.SetString(key, *text);
-        }
+        SetText(file, key, a.value, *text);
     } else {
         file.SetDword(key, std::get<int32_t>(a.data));
     }
@@ -298,13 +38,13 @@ void WriteAssignment(StoreFile& file, const QString& key, const StoreAssignment&
 ProfileStore::ProfileStore(std::string filePath) : filePath_(std::move(filePath)) {}
 
 bool ProfileStore::InitGlobalValues(const std::string& programDir, std::string& selectedProfile, int& cacheFlag) {
-    StoreFile file(filePath_, Access::CreateWrite);
+    StoreFile file(filePath_, StoreAccess::CreateWrite);
     if (!file.ok())
         return false;
     // An existing Program is kept even when the program has moved.
-    if (!file.String("Program", 254))
+    if (!file.String("Program", kTextLimit))
         file.SetString("Program", programDir);
-    if (auto selected = file.String("Default_Profile", 254)) {
+    if (auto selected = file.String("Default_Profile", kTextLimit)) {
         selectedProfile = *selected;
     } else {
         selectedProfile.clear();
@@ -318,7 +58,7 @@ bool ProfileStore::InitGlobalValues(const std::string& programDir, std::string& 
 }
 
 bool ProfileStore::SaveGlobalValues(const std::string& selectedProfile, int cacheFlag) {
-    StoreFile file(filePath_, Access::OpenWrite);
+    StoreFile file(filePath_, StoreAccess::OpenWrite);
     if (!file.ok())
         return false;
     file.SetString("Default_Profile", selectedProfile);
@@ -327,7 +67,7 @@ bool ProfileStore::SaveGlobalValues(const std::string& selectedProfile, int cach
 }
 
 bool ProfileStore::SaveDefaultProfile(const std::string& selectedProfile) {
-    StoreFile file(filePath_, Access::OpenWrite);
+    StoreFile file(filePath_, StoreAccess::OpenWrite);
     if (!file.ok())
         return false;
     file.SetString("Default_Profile", selectedProfile);
@@ -337,7 +77,7 @@ bool ProfileStore::SaveDefaultProfile(const std::string& selectedProfile) {
 std::vector<std::string> ProfileStore::ReadProfileList() {
     std::vector<std::string> kept;
     {
-        StoreFile file(filePath_, Access::Read);
+        StoreFile file(filePath_, StoreAccess::Read);
         if (!file.ok())
             return {};
         // The list has no length limit here: a fixed buffer would make every
@@ -351,7 +91,7 @@ std::vector<std::string> ProfileStore::ReadProfileList() {
         }
     }
     // Rewritten every time it was read; a store that cannot be written still lists.
-    StoreFile file(filePath_, Access::OpenWrite);
+    StoreFile file(filePath_, StoreAccess::OpenWrite);
     if (file.ok()) {
         file.SetString("Profiles", JoinProfileList(kept));
         file.Commit();
@@ -362,7 +102,7 @@ std::vector<std::string> ProfileStore::ReadProfileList() {
 bool ProfileStore::CreateProfile(const std::string& name) {
     if (name.empty())
         return false;
-    StoreFile file(filePath_, Access::OpenWrite);
+    StoreFile file(filePath_, StoreAccess::OpenWrite);
     if (!file.ok())
         return false;
     // Rebuilt from the split names: an unfinished last name (no comma) would
@@ -372,35 +112,28 @@ bool ProfileStore::CreateProfile(const std::string& name) {
     file.SetString("Profiles", JoinProfileList(names));
 
     const QString group = GroupName(name);
-    file.SetString(ProfileKey(group, "HOST"), "");
-    file.SetDword(ProfileKey(group, "PORT"), 21);
-    file.SetDword(ProfileKey(group, "PSWSVD"), 1);
-    file.SetBytes(ProfileKey(group, "PSW"), "");
-    file.SetString(ProfileKey(group, "REMOTE_DIRECTORY"), "");
-    file.SetString(ProfileKey(group, "LOCAL_DIRECTORY"), "");
-    file.SetDword(ProfileKey(group, "CHECK_UPLOAD"), 1);
-    file.SetDword(ProfileKey(group, "CHECK_SUB"), 0);
-    file.SetDword(ProfileKey(group, "CHECK_DOWNLOAD"), 0);
-    file.SetDword(ProfileKey(group, "PROXY_ON"), 0);
-    file.SetString(ProfileKey(group, "PROXY_NAME"), "");
-    file.SetString(ProfileKey(group, "ASCII_TRANSFER"), "HTML,HTM,TXT");
-    file.SetString(ProfileKey(group, "FILE_TRANSFER"), "BAK");
-    file.SetDword(ProfileKey(group, "TIME_LAG"), 3);
-    file.SetDword(ProfileKey(group, "MIRRORING_DIR"), 0);
-    file.SetDword(ProfileKey(group, "MIRRORING_FILE"), 0);
+    for (const ProfileValue& value : kProfileValues) {
+        if (!value.created)
+            continue;
+        if (value.type == ValueType::Dword) {
+            file.SetDword(ProfileKey(group, value.name), value.number);
+        } else {
+            SetText(file, ProfileKey(group, value.name), value.name, std::string(value.text));
+        }
+    }
     return file.Commit();
 }
 
 std::optional<Profile> ProfileStore::LoadProfile(const std::string& name) {
     if (name.empty())
         return std::nullopt;
-    StoreFile file(filePath_, Access::Read);
+    StoreFile file(filePath_, StoreAccess::Read);
     if (!file.ok())
         return std::nullopt;
     const QString group = GroupName(name);
     if (!file.GroupExists(group))
         return std::nullopt;
-    auto str = [&](const char* value) { return file.String(ProfileKey(group, value), 254); };
+    auto str = [&](const char* value) { return file.String(ProfileKey(group, value), kTextLimit); };
     auto dword = [&](const char* value) { return file.Dword(ProfileKey(group, value)); };
 
     Profile p;
@@ -430,64 +163,60 @@ std::optional<Profile> ProfileStore::LoadProfile(const std::string& name) {
     return p;
 }
 
-bool ProfileStore::SaveGeneralSettings(const std::string& name, const std::string& host, const std::string& user,
-                                       const std::string& password, bool savePassword, const std::string& localDir,
-                                       const std::string& remoteDir, bool subdirs, bool download, bool upload) {
+bool ProfileStore::SaveGeneralSettings(const std::string& name, const GeneralSettings& settings) {
     if (name.empty())
         return false;
-    StoreFile file(filePath_, Access::CreateWrite);
+    StoreFile file(filePath_, StoreAccess::CreateWrite);
     if (!file.ok())
         return false;
     const QString group = GroupName(name);
-    file.SetString(ProfileKey(group, "HOST"), host);
-    file.SetString(ProfileKey(group, "USER"), user);
-    file.SetDword(ProfileKey(group, "PSWSVD"), savePassword ? 1 : 0);
-    file.SetBytes(ProfileKey(group, "PSW"), savePassword ? ScramblePassword(password) : std::string());
-    file.SetString(ProfileKey(group, "LOCAL_DIRECTORY"), localDir);
-    file.SetString(ProfileKey(group, "REMOTE_DIRECTORY"), remoteDir);
-    file.SetDword(ProfileKey(group, "CHECK_SUB"), subdirs ? 1 : 0);
-    file.SetDword(ProfileKey(group, "CHECK_DOWNLOAD"), download ? 1 : 0);
-    file.SetDword(ProfileKey(group, "CHECK_UPLOAD"), upload ? 1 : 0);
+    file.SetString(ProfileKey(group, "HOST"), settings.host);
+    file.SetString(ProfileKey(group, "USER"), settings.user);
+    file.SetDword(ProfileKey(group, "PSWSVD"), settings.savePassword ? 1 : 0);
+    file.SetBytes(ProfileKey(group, "PSW"),
+                  settings.savePassword ? ScramblePassword(settings.password) : std::string());
+    file.SetString(ProfileKey(group, "LOCAL_DIRECTORY"), settings.localDir);
+    file.SetString(ProfileKey(group, "REMOTE_DIRECTORY"), settings.remoteDir);
+    file.SetDword(ProfileKey(group, "CHECK_SUB"), settings.subdirs ? 1 : 0);
+    file.SetDword(ProfileKey(group, "CHECK_DOWNLOAD"), settings.download ? 1 : 0);
+    file.SetDword(ProfileKey(group, "CHECK_UPLOAD"), settings.upload ? 1 : 0);
     return file.Commit();
 }
 
-bool ProfileStore::SaveProxySettings(const std::string& name, int32_t connectionType, int32_t proxyOn,
-                                     const std::string& proxyName, int32_t port) {
+bool ProfileStore::SaveProxySettings(const std::string& name, const ProxySettings& settings) {
     if (name.empty())
         return false;
-    StoreFile file(filePath_, Access::CreateWrite);
+    StoreFile file(filePath_, StoreAccess::CreateWrite);
     if (!file.ok())
         return false;
     const QString group = GroupName(name);
-    file.SetDword(ProfileKey(group, "CONNECTION_TYPE"), connectionType);
-    file.SetDword(ProfileKey(group, "PROXY_ON"), proxyOn);
-    file.SetString(ProfileKey(group, "PROXY_NAME"), proxyName);
-    file.SetDword(ProfileKey(group, "PORT"), port);
+    file.SetDword(ProfileKey(group, "CONNECTION_TYPE"), settings.connectionType);
+    file.SetDword(ProfileKey(group, "PROXY_ON"), settings.proxyOn ? 1 : 0);
+    file.SetString(ProfileKey(group, "PROXY_NAME"), settings.proxyName);
+    file.SetDword(ProfileKey(group, "PORT"), settings.port);
     return file.Commit();
 }
 
-bool ProfileStore::SaveDetailSettings(const std::string& name, int32_t timeLag, const std::string& asciiTransfer,
-                                      const std::string& fileTransfer, int32_t transferBoth, int32_t mirroringFile,
-                                      int32_t mirroringDir) {
+bool ProfileStore::SaveDetailSettings(const std::string& name, const DetailSettings& settings) {
     if (name.empty())
         return false;
-    StoreFile file(filePath_, Access::CreateWrite);
+    StoreFile file(filePath_, StoreAccess::CreateWrite);
     if (!file.ok())
         return false;
     const QString group = GroupName(name);
-    file.SetDword(ProfileKey(group, "TIME_LAG"), timeLag);
-    file.SetString(ProfileKey(group, "ASCII_TRANSFER"), asciiTransfer);
-    file.SetString(ProfileKey(group, "FILE_TRANSFER"), fileTransfer);
-    file.SetDword(ProfileKey(group, "TRANSFER_BOTH"), transferBoth);
-    file.SetDword(ProfileKey(group, "MIRRORING_FILE"), mirroringFile);
-    file.SetDword(ProfileKey(group, "MIRRORING_DIR"), mirroringDir);
+    file.SetDword(ProfileKey(group, "TIME_LAG"), settings.timeLag);
+    file.SetString(ProfileKey(group, "ASCII_TRANSFER"), settings.asciiTransfer);
+    file.SetString(ProfileKey(group, "FILE_TRANSFER"), settings.fileTransfer);
+    file.SetDword(ProfileKey(group, "TRANSFER_BOTH"), settings.transferBoth ? 1 : 0);
+    file.SetDword(ProfileKey(group, "MIRRORING_FILE"), settings.mirrorFiles ? 1 : 0);
+    file.SetDword(ProfileKey(group, "MIRRORING_DIR"), settings.mirrorDirs ? 1 : 0);
     return file.Commit();
 }
 
 int ProfileStore::DeleteProfile(const std::string& name, const std::vector<std::string>& remaining) {
     if (name.empty())
         return 1;
-    StoreFile file(filePath_, Access::OpenWrite);
+    StoreFile file(filePath_, StoreAccess::OpenWrite);
     if (!file.ok())
         return 2;
     const QString group = GroupName(name);
@@ -500,7 +229,7 @@ int ProfileStore::DeleteProfile(const std::string& name, const std::vector<std::
 }
 
 bool ProfileStore::CanOpen() const {
-    StoreFile file(filePath_, Access::OpenWrite);
+    StoreFile file(filePath_, StoreAccess::OpenWrite);
     return file.ok();
 }
 
@@ -508,70 +237,70 @@ bool ProfileStore::IsUnreadable() const {
     struct stat st {};
     if (stat(filePath_.c_str(), &st) != 0 && errno == ENOENT)
         return false;
-    StoreFile file(filePath_, Access::Read);
+    StoreFile file(filePath_, StoreAccess::Read);
     return !file.ok();
 }
 
 bool ProfileStore::ProfileExists(const std::string& name) const {
     if (name.empty())
         return false;
-    StoreFile file(filePath_, Access::Read);
+    StoreFile file(filePath_, StoreAccess::Read);
     return file.ok() && file.GroupExists(GroupName(name));
 }
 
-std::optional<std::string> ProfileStore::ReadString(const std::string& profile, const std::string& value,
+std::optional<std::string> ProfileStore::ReadString(const std::string& profile, std::string_view value,
                                                     size_t maxBytes) const {
     if (profile.empty())
         return std::nullopt;
-    StoreFile file(filePath_, Access::Read);
+    StoreFile file(filePath_, StoreAccess::Read);
     if (!file.ok())
         return std::nullopt;
     return file.String(ProfileKey(GroupName(profile), value), maxBytes);
 }
 
-std::optional<int32_t> ProfileStore::ReadDword(const std::string& profile, const std::string& value) const {
+std::optional<int32_t> ProfileStore::ReadDword(const std::string& profile, std::string_view value) const {
     if (profile.empty())
         return std::nullopt;
-    StoreFile file(filePath_, Access::Read);
+    StoreFile file(filePath_, StoreAccess::Read);
     if (!file.ok())
         return std::nullopt;
     return file.Dword(ProfileKey(GroupName(profile), value));
 }
 
-std::optional<std::string> ProfileStore::ReadGlobalString(const std::string& value, size_t maxBytes) const {
-    StoreFile file(filePath_, Access::Read);
+std::optional<std::string> ProfileStore::ReadGlobalString(std::string_view value, size_t maxBytes) const {
+    StoreFile file(filePath_, StoreAccess::Read);
     if (!file.ok())
         return std::nullopt;
-    return file.String(Key(value), maxBytes);
+    return file.String(GlobalKey(value), maxBytes);
 }
 
-std::optional<int32_t> ProfileStore::ReadGlobalDword(const std::string& value) const {
-    StoreFile file(filePath_, Access::Read);
+std::optional<int32_t> ProfileStore::ReadGlobalDword(std::string_view value) const {
+    StoreFile file(filePath_, StoreAccess::Read);
     if (!file.ok())
         return std::nullopt;
-    return file.Dword(Key(value));
+    return file.Dword(GlobalKey(value));
 }
 
-bool ProfileStore::WriteString(const std::string& profile, const std::string& value, const std::string& text) {
-    return WriteProfileValues(profile, {StoreAssignment{value, text}});
+bool ProfileStore::WriteString(const std::string& profile, std::string_view value, const std::string& text) {
+    return WriteProfileValues(profile, {StoreAssignment{std::string(value), text}});
 }
 
-bool ProfileStore::WriteDword(const std::string& profile, const std::string& value, int32_t number) {
-    return WriteProfileValues(profile, {StoreAssignment{value, number}});
+bool ProfileStore::WriteDword(const std::string& profile, std::string_view value, int32_t number) {
+    return WriteProfileValues(profile, {StoreAssignment{std::string(value), number}});
 }
 
-bool ProfileStore::WriteGlobalString(const std::string& value, const std::string& text) {
-    StoreFile file(filePath_, Access::CreateWrite);
+bool ProfileStore::WriteGlobalString(std::string_view value, const std::string& text) {
+    StoreFile file(filePath_, StoreAccess::CreateWrite);
     if (!file.ok())
         return false;
-    file.SetString(Key(value), text);
+    file.SetString(GlobalKey(value), text);
     return file.Commit();
 }
 
 bool ProfileStore::WriteProfileValues(const std::string& profile, const std::vector<StoreAssignment>& values) {
     if (profile.empty())
         return false;
-    StoreFile file(filePath_, Access::CreateWrite);
+    StoreFile file(filePath_, StoreAccess::CreateWrite);
     if (!file.ok())
         return false;
     const QString group = GroupName(profile);
@@ -606,20 +335,6 @@ std::string JoinProfileList(const std::vector<std::string>& names) {
         text += ',';
     }
     return text;
-}
-
-int ValidateNewProfileName(const std::string& name, const std::vector<std::string>& listedNames) {
-    if (name.empty())
-        return 42780;
-    if (name.size() > 20)
-        return 42790;
-    if (FindFirstChar(name, ',') != std::string::npos)
-        return 42791;
-    for (const auto& listed : listedNames) {
-        if (EqualsIgnoreCase(listed, name))
-            return 42782;
-    }
-    return 0;
 }
 
 }  // namespace kestrum

@@ -1,13 +1,18 @@
 #pragma once
-// The profile store on QSettings: an INI file (mode 0600) with global values at
-// the top level and one group per profile. Every operation opens the file,
-// reads or writes, and syncs; nothing is cached in memory.
+// The profile store's operations: global values, the profile list, and
+// profiles created, loaded, saved a dialog's settings at a time, and deleted.
+// Global values sit at the top level of the store file (store_file.h), each
+// profile in a group of its own. Every operation opens the file, reads or
+// writes, and syncs; nothing is cached in memory.
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
+
+#include "profiles/profile_schema.h"
 
 namespace kestrum {
 
@@ -59,14 +64,11 @@ class ProfileStore {
     std::vector<std::string> ReadProfileList();
     bool CreateProfile(const std::string& name);
     std::optional<Profile> LoadProfile(const std::string& name);
-    bool SaveGeneralSettings(const std::string& name, const std::string& host, const std::string& user,
-                             const std::string& password, bool savePassword, const std::string& localDir,
-                             const std::string& remoteDir, bool subdirs, bool download, bool upload);
-    bool SaveProxySettings(const std::string& name, int32_t connectionType, int32_t proxyOn,
-                           const std::string& proxyName, int32_t port);
-    bool SaveDetailSettings(const std::string& name, int32_t timeLag, const std::string& asciiTransfer,
-                            const std::string& fileTransfer, int32_t transferBoth, int32_t mirroringFile,
-                            int32_t mirroringDir);
+    // Each writes the values its dialog edits (the rows of that editor), creating
+    // the profile's group when it is missing.
+    bool SaveGeneralSettings(const std::string& name, const GeneralSettings& settings);
+    bool SaveProxySettings(const std::string& name, const ProxySettings& settings);
+    bool SaveDetailSettings(const std::string& name, const DetailSettings& settings);
     // 0 deleted, 1 no name, 2 cannot be deleted.
     int DeleteProfile(const std::string& name, const std::vector<std::string>& remaining);
 
@@ -76,15 +78,15 @@ class ProfileStore {
     // The file exists but cannot be read as a store (damaged, not a file, no access).
     bool IsUnreadable() const;
     bool ProfileExists(const std::string& name) const;
-    std::optional<std::string> ReadString(const std::string& profile, const std::string& value,
-                                          size_t maxBytes = 254) const;
-    std::optional<int32_t> ReadDword(const std::string& profile, const std::string& value) const;
-    std::optional<std::string> ReadGlobalString(const std::string& value, size_t maxBytes = 254) const;
-    std::optional<int32_t> ReadGlobalDword(const std::string& value) const;
-    // PSW is always stored as bytes: the scrambled password need not be text.
-    bool WriteString(const std::string& profile, const std::string& value, const std::string& text);
-    bool WriteDword(const std::string& profile, const std::string& value, int32_t number);
-    bool WriteGlobalString(const std::string& value, const std::string& text);
+    std::optional<std::string> ReadString(const std::string& profile, std::string_view value,
+                                          size_t maxBytes = kTextLimit) const;
+    std::optional<int32_t> ReadDword(const std::string& profile, std::string_view value) const;
+    std::optional<std::string> ReadGlobalString(std::string_view value, size_t maxBytes = kTextLimit) const;
+    std::optional<int32_t> ReadGlobalDword(std::string_view value) const;
+    // A password value is always stored as bytes: the scrambled password need not be text.
+    bool WriteString(const std::string& profile, std::string_view value, const std::string& text);
+    bool WriteDword(const std::string& profile, std::string_view value, int32_t number);
+    bool WriteGlobalString(std::string_view value, const std::string& text);
     // Creates or opens the profile and writes every value in one sync: all or nothing.
     bool WriteProfileValues(const std::string& profile, const std::vector<StoreAssignment>& values);
 
@@ -97,9 +99,5 @@ std::string ScramblePassword(const std::string& text);
 // Names ended by a comma; text after the last comma is dropped.
 std::vector<std::string> SplitProfileList(const std::string& text);
 std::string JoinProfileList(const std::vector<std::string>& names);
-
-// The new-profile checks in order: 0 when valid, else the message id (42780
-// empty, 42790 over 20 bytes, 42791 comma, 42782 duplicate ignoring case).
-int ValidateNewProfileName(const std::string& name, const std::vector<std::string>& listedNames);
 
 }  // namespace kestrum

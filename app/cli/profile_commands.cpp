@@ -3,9 +3,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <iostream>
-#include <limits>
 #include <map>
 #include <optional>
 
@@ -18,47 +16,21 @@ namespace kestrum {
 
 namespace {
 
-constexpr size_t kTextLimit = 254;
-constexpr size_t kExtensionListLimit = 1023;
-
-enum class Kind { Text, Password, Flag, Port, TimeLag, ConnectionType };
-
-struct SchemaValue {
-    const char* name;
-    Kind kind;
-    int emptyMessage = 0;  // the setup dialog's message when the text must not be empty
-};
-
-// The values of a profile in the order of the schema.
-constexpr SchemaValue kSchema[] = {
-    {"HOST", Kind::Text, 42783},      {"PORT", Kind::Port},
-    {"PSWSVD", Kind::Flag},           {"PSW", Kind::Password},
-    {"REMOTE_DIRECTORY", Kind::Text}, {"LOCAL_DIRECTORY", Kind::Text, 42788},
-    {"CHECK_UPLOAD", Kind::Flag},     {"CHECK_SUB", Kind::Flag},
-    {"CHECK_DOWNLOAD", Kind::Flag},   {"PROXY_ON", Kind::Flag},
-    {"PROXY_NAME", Kind::Text},       {"ASCII_TRANSFER", Kind::Text},
-    {"FILE_TRANSFER", Kind::Text},    {"TIME_LAG", Kind::TimeLag},
-    {"MIRRORING_DIR", Kind::Flag},    {"MIRRORING_FILE", Kind::Flag},
-    {"USER", Kind::Text, 42786},      {"CONNECTION_TYPE", Kind::ConnectionType},
-    {"TRANSFER_BOTH", Kind::Flag},
-};
-
-const SchemaValue* FindSchemaValue(std::string_view name) {
-    for (const auto& v : kSchema) {
-        if (name == v.name)
-            return &v;
-    }
-    return nullptr;
-}
+constexpr const ProfileValue& kPassword = SchemaValue("PSW");
 
 std::string SchemaNames() {
     std::string names;
-    for (const auto& v : kSchema) {
+    for (const ProfileValue& v : kProfileValues) {
         if (!names.empty())
             names += ", ";
         names += v.name;
     }
     return names;
+}
+
+// The message of a refused value; messages about one value name it.
+std::string ValueMessage(int id, const ProfileValue& value) {
+    return FormatString(id, {value.name});
 }
 
 void Say(std::ostream& stream, const std::string& text) {
@@ -79,14 +51,6 @@ int StoreFailure(const ProfileStore& store, std::ostream& err) {
 int UnknownProfile(const std::string& name, std::ostream& err) {
     Say(err, FormatString(60102, {name}));
     return 2;
-}
-
-std::optional<int32_t> ParseNumber(const std::string& text) {
-    int32_t n = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
-    if (text.empty() || ec != std::errc() || end != text.data() + text.size())
-        return std::nullopt;
-    return n;
 }
 
 // A shown value stays on its line: control characters become "?".
@@ -137,10 +101,10 @@ int ShowProfile(ProfileStore& store, const std::string& name, std::ostream& out,
     if (!store.ProfileExists(name))
         return UnknownProfile(name, err);
     const auto savePassword = store.ReadDword(name, "PSWSVD");
-    for (const auto& v : kSchema) {
-        if (v.kind == Kind::Password) {
+    for (const ProfileValue& v : kProfileValues) {
+        if (v.type == ValueType::Password) {
             // Only whether a password is kept; never the password.
-            const auto scrambled = store.ReadString(name, v.name);
+            const auto scrambled = store.ReadString(name, v.name, v.readBytes);
             if (!savePassword || *savePassword == 0) {
                 Say(out, LoadString(60213));
             } else if (!scrambled) {
@@ -151,10 +115,8 @@ int ShowProfile(ProfileStore& store, const std::string& name, std::ostream& out,
             continue;
         }
         std::optional<std::string> shown;
-        if (v.kind == Kind::Text) {
-            const std::string_view n(v.name);
-            const size_t limit = (n == "ASCII_TRANSFER" || n == "FILE_TRANSFER") ? kExtensionListLimit : kTextLimit;
-            shown = store.ReadString(name, v.name, limit);
+        if (v.type == ValueType::String) {
+            shown = store.ReadString(name, v.name, v.readBytes);
         } else if (const auto number = store.ReadDword(name, v.name)) {
             shown = std::to_string(*number);
         }
@@ -207,7 +169,7 @@ int SetValues(ProfileStore& store, const std::string& name, const std::vector<st
         return UnknownProfile(name, err);
 
     struct Assignment {
-        const SchemaValue* schema;
+        const ProfileValue* value;
         std::string text;
     };
     std::vector<Assignment> parsed;
@@ -224,8 +186,8 @@ int SetValues(ProfileStore& store, const std::string& name, const std::vector<st
             continue;
         }
         const std::string valueName = arg.substr(0, eq);
-        const SchemaValue* schema = FindSchemaValue(valueName);
-        if (schema == nullptr) {
+        const ProfileValue* value = FindProfileValue(valueName);
+        if (value == nullptr) {
             fail(FormatString(60200, {valueName, SchemaNames()}));
             continue;
         }
@@ -235,11 +197,11 @@ int SetValues(ProfileStore& store, const std::string& name, const std::vector<st
         }
         seen[valueName] = true;
         std::string text = arg.substr(eq + 1);
-        if (schema->kind == Kind::Password && text != "-") {
+        if (value->type == ValueType::Password && text != "-") {
             fail(LoadString(60205));
             continue;
         }
-        parsed.push_back({schema, std::move(text)});
+        parsed.push_back({value, std::move(text)});
     }
     if (errors > 0)
         return 2;
@@ -249,70 +211,32 @@ int SetValues(ProfileStore& store, const std::string& name, const std::vector<st
     std::optional<std::string> proxyName;
     bool passwordGiven = false;
     for (auto& a : parsed) {
-        const char* valueName = a.schema->name;
-        switch (a.schema->kind) {
-            case Kind::Text:
-                if (a.text.size() > kTextLimit) {
-                    fail(FormatString(60203, {valueName}));
-                } else if (a.text.find_first_of("\r\n") != std::string::npos) {
-                    fail(FormatString(60204, {valueName}));
-                } else if (a.text.empty() && a.schema->emptyMessage != 0) {
-                    fail(LoadString(a.schema->emptyMessage));
-                } else {
-                    if (std::string_view(valueName) == "PROXY_NAME")
-                        proxyName = a.text;
-                    writes.push_back({valueName, a.text});
-                }
-                break;
-            case Kind::Password:
-                passwordGiven = true;
-                break;
-            case Kind::Flag: {
-                const auto n = ParseNumber(a.text);
-                if (!n || (*n != 0 && *n != 1)) {
-                    fail(FormatString(60202, {valueName}));
-                } else {
-                    if (std::string_view(valueName) == "PROXY_ON")
-                        proxyOn = *n;
-                    writes.push_back({valueName, *n});
-                }
-                break;
-            }
-            case Kind::Port: {
-                const auto n = ParseNumber(a.text);
-                if (!n || *n < 1) {
-                    fail(LoadString(57691));
-                } else {
-                    writes.push_back({valueName, *n});
-                }
-                break;
-            }
-            case Kind::TimeLag: {
-                const auto n = ParseNumber(a.text);
-                if (!n || *n < 1 || *n > 100) {
-                    fail(LoadString(57693));
-                } else {
-                    writes.push_back({valueName, *n});
-                }
-                break;
-            }
-            case Kind::ConnectionType: {
-                const auto n = ParseNumber(a.text);
-                if (!n || *n < 0 || *n > 2) {
-                    fail(LoadString(60208));
-                } else {
-                    writes.push_back({valueName, *n});
-                }
-                break;
-            }
+        const ProfileValue& v = *a.value;
+        if (v.type == ValueType::Password) {
+            passwordGiven = true;
+            continue;
+        }
+        if (const int message = CheckValue(v, a.text)) {
+            fail(ValueMessage(message, v));
+            continue;
+        }
+        if (v.type == ValueType::String) {
+            if (v.name == "PROXY_NAME")
+                proxyName = a.text;
+            writes.push_back({std::string(v.name), a.text});
+        } else {
+            const int32_t number = *ParseDecimalInt(a.text);
+            if (v.name == "PROXY_ON")
+                proxyOn = number;
+            writes.push_back({std::string(v.name), number});
         }
     }
     // Switching the proxy on needs a proxy name, as in the proxy dialog.
     if (proxyOn || proxyName) {
         const int32_t on = proxyOn ? *proxyOn : store.ReadDword(name, "PROXY_ON").value_or(0);
         const std::string proxy = proxyName ? *proxyName : store.ReadString(name, "PROXY_NAME").value_or("");
-        if (on != 0 && proxy.empty())
-            fail(LoadString(57692));
+        if (const int message = CheckProxyName(on, proxy))
+            fail(LoadString(message));
     }
     bool savePasswordOff = false;
     for (const auto& w : writes) {
@@ -331,12 +255,8 @@ int SetValues(ProfileStore& store, const std::string& name, const std::vector<st
             Say(err, LoadString(60206));
             return 2;
         }
-        if (password->empty()) {
-            Say(err, LoadString(42787));
-            return 2;
-        }
-        if (password->size() > kTextLimit) {
-            Say(err, FormatString(60203, {"PSW"}));
+        if (const int message = CheckValue(kPassword, *password)) {
+            Say(err, ValueMessage(message, kPassword));
             return 2;
         }
         writes.push_back({"PSWSVD", int32_t{1}});

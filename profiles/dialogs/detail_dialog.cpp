@@ -18,10 +18,7 @@
 namespace kestrum {
 
 namespace {
-constexpr size_t kMaxTextBytes = 254;
-constexpr int kMinTimeLag = 1;
-constexpr int kMaxTimeLag = 100;
-constexpr int32_t kDefaultTimeLag = 3;
+constexpr const ProfileValue& kTimeLag = SchemaValue("TIME_LAG");
 }  // namespace
 
 DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::string& profileName, QWidget* parent)
@@ -30,10 +27,10 @@ DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::
 
     asciiTransfer_ = new QLineEdit(this);
     asciiTransfer_->setObjectName("1052");
-    LimitBytes(asciiTransfer_, kMaxTextBytes);
+    LimitBytes(asciiTransfer_, SchemaValue("ASCII_TRANSFER").maxBytes);
     fileTransfer_ = new QLineEdit(this);
     fileTransfer_->setObjectName("1053");
-    LimitBytes(fileTransfer_, kMaxTextBytes);
+    LimitBytes(fileTransfer_, SchemaValue("FILE_TRANSFER").maxBytes);
     timeLag_ = new QLineEdit(this);
     timeLag_->setObjectName("1054");
     timeLag_->setMaximumWidth(60);
@@ -105,12 +102,12 @@ void DetailDialog::LoadValues() {
     asciiTransfer_->setText(ToQString(values.asciiTransfer.value_or("")));
     fileTransfer_->setText(ToQString(values.fileTransfer.value_or("")));
     const int32_t lag = values.timeLag.value_or(0);
-    timeLag_->setText(QString::number(lag > 0 ? lag : kDefaultTimeLag));
+    timeLag_->setText(QString::number(lag > 0 ? lag : kTimeLag.number));
     transferBoth_->setChecked(values.transferBoth.value_or(0) != 0);
     mirrorFiles_->setChecked(values.mirroringFile.value_or(0) != 0);
     mirrorDirs_->setChecked(values.mirroringDir.value_or(0) != 0);
     mirrorDirs_->setEnabled(mirrorFiles_->isChecked());
-    upDown_->SetRange(kMinTimeLag, kMaxTimeLag);
+    upDown_->SetRange(kTimeLag.min, kTimeLag.max);
 }
 
 void DetailDialog::accept() {
@@ -118,15 +115,19 @@ void DetailDialog::accept() {
         QDialog::accept();
         return;
     }
-    const std::optional<int32_t> lag = ParseSignedInt(timeLag_->text());
-    if (!lag || *lag < kMinTimeLag || *lag > kMaxTimeLag) {
-        boxes_.Show(this, TableText(57693));
+    const std::string lagText = timeLag_->text().toStdString();
+    if (const int message = CheckValue(kTimeLag, lagText)) {
+        boxes_.Show(this, TableText(message));
         return;
     }
     if (!profileName_.empty()) {
-        store_.SaveDetailSettings(profileName_, *lag, ToBytes(asciiTransfer_->text(), kMaxTextBytes),
-                                  ToBytes(fileTransfer_->text(), kMaxTextBytes), transferBoth_->isChecked() ? 1 : 0,
-                                  mirrorFiles_->isChecked() ? 1 : 0, mirrorDirs_->isChecked() ? 1 : 0);
+        store_.SaveDetailSettings(
+            profileName_, {.timeLag = *ParseDecimalInt(lagText),
+                           .asciiTransfer = ToBytes(asciiTransfer_->text(), SchemaValue("ASCII_TRANSFER").maxBytes),
+                           .fileTransfer = ToBytes(fileTransfer_->text(), SchemaValue("FILE_TRANSFER").maxBytes),
+                           .transferBoth = transferBoth_->isChecked(),
+                           .mirrorFiles = mirrorFiles_->isChecked(),
+                           .mirrorDirs = mirrorDirs_->isChecked()});
     }
     QDialog::accept();
 }

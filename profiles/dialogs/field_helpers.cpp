@@ -12,10 +12,8 @@
 #include <QVBoxLayout>
 #include <QValidator>
 #include <algorithm>
-#include <limits>
 
-#include "res/codepage.h"
-#include "res/strings.h"
+#include "profiles/profile_schema.h"
 
 // Resources of a static library must be registered by name, outside any namespace.
 static void InitDialogResources() {
@@ -64,49 +62,6 @@ class ByteLimitValidator : public QValidator {
 
 }  // namespace
 
-QString ToQString(const std::string& bytes) {
-    return QString::fromStdString(ToUtf8(bytes));
-}
-
-std::string ToBytes(const QString& text) {
-    return FromUtf8(text.toStdString());
-}
-
-std::string ToBytes(const QString& text, size_t maxBytes) {
-    return CutToBytes(ToBytes(text), maxBytes);
-}
-
-QString TableText(int id) {
-    const std::string_view text = StringUtf8(id);
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-std::optional<int32_t> ParseSignedInt(const QString& text) {
-    qsizetype pos = 0;
-    bool negative = false;
-    if (pos < text.size() && text[pos] == u'-') {
-        negative = true;
-        ++pos;
-    }
-    if (pos == text.size())
-        return std::nullopt;
-    int64_t value = 0;
-    for (; pos < text.size(); ++pos) {
-        const QChar c = text[pos];
-        if (c < u'0' || c > u'9')
-            return std::nullopt;
-        value = value * 10 + (c.unicode() - u'0');
-        if (value > int64_t{std::numeric_limits<int32_t>::max()} + 1)
-            return std::nullopt;
-    }
-    if (negative)
-        value = -value;
-    if (value < std::numeric_limits<int32_t>::min() || value > std::numeric_limits<int32_t>::max()) {
-        return std::nullopt;
-    }
-    return static_cast<int32_t>(value);
-}
-
 void LimitBytes(QLineEdit* field, size_t maxBytes) {
     field->setValidator(new ByteLimitValidator(maxBytes, field));
 }
@@ -137,13 +92,13 @@ UpDownControl::UpDownControl(QLineEdit* buddy, QWidget* parent)
 void UpDownControl::SetRange(int bottom, int top) {
     bottom_ = bottom;
     top_ = top;
-    position_ = std::clamp(ParseSignedInt(buddy_->text()).value_or(position_), bottom_, top_);
+    position_ = std::clamp(ParseDecimalInt(buddy_->text().toStdString()).value_or(position_), bottom_, top_);
 }
 
 void UpDownControl::Step(int delta) {
     // A number outside the range in the field is not taken over: the step
     // starts from the last position instead.
-    const auto shown = ParseSignedInt(buddy_->text());
+    const auto shown = ParseDecimalInt(buddy_->text().toStdString());
     if (shown && *shown >= bottom_ && *shown <= top_)
         position_ = *shown;
     position_ = static_cast<int>(std::clamp<int64_t>(int64_t{position_} + delta, bottom_, top_));

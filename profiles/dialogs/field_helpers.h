@@ -1,14 +1,14 @@
 #pragma once
-// Small pieces shared by the settings dialogs: text conversion between the
-// code page and the widgets, the digits-only edit field, the up-down control
-// and the dialogs' pictures.
+// Small pieces shared by the settings dialogs: the byte-limited and the
+// digits-only edit fields, the up-down control and the dialogs' pictures.
 
 #include <QIcon>
 #include <QLineEdit>
 #include <QString>
 #include <QWidget>
-#include <optional>
 #include <string>
+
+#include "profiles/dialogs/qt_text.h"
 
 class QDialog;
 class QDialogButtonBox;
@@ -16,25 +16,9 @@ class QToolButton;
 
 namespace kestrum {
 
-// Code-page bytes shown in a widget, and a widget's text back as bytes.
-QString ToQString(const std::string& bytes);
-std::string ToBytes(const QString& text);
-// The text as bytes, cut to maxBytes without splitting a character.
-std::string ToBytes(const QString& text, size_t maxBytes);
-// A fixed label, title or message (UTF-8 source text).
-inline QString Tr(const char* utf8) {
-    return QString::fromUtf8(utf8);
-}
-// String-table entry `id`.
-QString TableText(int id);
-
 // The "OK" (default, id 1) and "ｷｬﾝｾﾙ" (id 2) buttons of a dialog, wired to
 // its accept() and reject().
 QDialogButtonBox* MakeOkCancelButtons(QDialog* dialog, Qt::Orientation orientation = Qt::Horizontal);
-
-// Decimal signed 32-bit integer: an optional "-" and at least one digit,
-// nothing else. nullopt when the text is not such a number or does not fit.
-std::optional<int32_t> ParseSignedInt(const QString& text);
 
 // Refuses typed or pasted text that would make the field longer than
 // maxBytes in the code page. Text set by the program is not checked.

@@ -2,15 +2,14 @@
 
 #include <QMessageBox>
 
-#include "res/codepage.h"
-#include "res/strings.h"
+#include "profiles/dialogs/qt_text.h"
 
 namespace kestrum {
 
 bool MessageBoxes::Show(QWidget* parent, const QString& text, BoxButtons buttons, BoxIcon icon) {
     if (responder_) return responder_(text, buttons, icon);
     QMessageBox box(parent);
-    box.setWindowTitle(QString::fromUtf8(StringUtf8(42779).data()));
+    box.setWindowTitle(TableText(42779));
     box.setText(text);
     switch (icon) {
         case BoxIcon::None: box.setIcon(QMessageBox::NoIcon); break;

@@ -17,7 +17,6 @@ namespace kestrum {
 
 namespace {
 
-constexpr size_t kMaxTextBytes = 254;
 constexpr int kStoreDamaged = 42781;
 
 // The list's order: letters compared without case, then exactly.
@@ -62,7 +61,7 @@ NewProfileDialog::NewProfileDialog(ProfileStore& store, MessageBoxes& boxes, QWi
 }
 
 void NewProfileDialog::accept() {
-    const std::string name = ToBytes(nameField_->currentText(), kMaxTextBytes);
+    const std::string name = ToBytes(nameField_->currentText(), kTextLimit);
     // Empty, too long, comma: checked before the store is touched.
     if (const int message = ValidateNewProfileName(name, {})) {
         boxes_.Show(this, TableText(message));

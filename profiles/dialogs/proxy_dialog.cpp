@@ -17,8 +17,8 @@
 namespace kestrum {
 
 namespace {
-constexpr size_t kMaxTextBytes = 254;
-constexpr int32_t kPortWithoutProxy = 21;
+// Shown for a profile without PORT.
+constexpr int32_t kPortWhenMissing = 23;
 }  // namespace
 
 ProxyDialog::ProxyDialog(ProfileStore& store, MessageBoxes& boxes, const std::string& profileName, QWidget* parent)
@@ -29,7 +29,7 @@ ProxyDialog::ProxyDialog(ProfileStore& store, MessageBoxes& boxes, const std::st
     useProxy_->setObjectName("1048");
     proxyName_ = new QLineEdit(this);
     proxyName_->setObjectName("1049");
-    LimitBytes(proxyName_, kMaxTextBytes);
+    LimitBytes(proxyName_, SchemaValue("PROXY_NAME").maxBytes);
     port_ = new QLineEdit(this);
     port_->setObjectName("1008");
     MakeDigitsOnly(port_);
@@ -87,7 +87,7 @@ void ProxyDialog::LoadValues() {
     const Profile values = profile.value_or(Profile{});
 
     proxyName_->setText(ToQString(values.proxyName.value_or("")));
-    port_->setText(values.port ? QString::number(*values.port) : QStringLiteral("23"));
+    port_->setText(QString::number(values.port.value_or(kPortWhenMissing)));
     const int32_t type = values.connectionType.value_or(0);
     (type == 1 ? dialUp_ : type == 2 ? lan_ : default_)->setChecked(true);
     useProxy_->setChecked(values.proxyOn.value_or(0) != 0);
@@ -104,27 +104,20 @@ void ProxyDialog::accept() {
         QDialog::accept();
         return;
     }
-    int32_t proxyOn = 0;
-    int32_t port = kPortWithoutProxy;
-    const std::optional<int32_t> typed = ParseSignedInt(port_->text());
-    if (useProxy_->isChecked()) {
-        proxyOn = 1;
-        if (proxyName_->text().isEmpty()) {
-            boxes_.Show(this, TableText(57692));
-            return;
-        }
-        if (!typed || *typed <= 0) {
-            boxes_.Show(this, TableText(57691));
-            return;
-        }
-        port = *typed;
-    } else if (typed && *typed >= 1) {
-        port = *typed;
+    ProxySettings settings;
+    settings.proxyOn = useProxy_->isChecked();
+    settings.proxyName = ToBytes(proxyName_->text(), SchemaValue("PROXY_NAME").maxBytes);
+    const std::string portText = port_->text().toStdString();
+    if (const int message = CheckProxySettings(settings.proxyOn, settings.proxyName, portText)) {
+        boxes_.Show(this, TableText(message));
+        return;
     }
-    const int32_t type = default_->isChecked() ? 0 : dialUp_->isChecked() ? 1 : lan_->isChecked() ? 2 : 0;
-    if (!profileName_.empty()) {
-        store_.SaveProxySettings(profileName_, type, proxyOn, ToBytes(proxyName_->text(), kMaxTextBytes), port);
-    }
+    // Without the proxy, a field that holds no valid port stores the default.
+    if (CheckValue(SchemaValue("PORT"), portText) == 0)
+        settings.port = *ParseDecimalInt(portText);
+    settings.connectionType = default_->isChecked() ? 0 : dialUp_->isChecked() ? 1 : lan_->isChecked() ? 2 : 0;
+    if (!profileName_.empty())
+        store_.SaveProxySettings(profileName_, settings);
     QDialog::accept();
 }
 

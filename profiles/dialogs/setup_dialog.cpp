@@ -24,14 +24,7 @@ namespace kestrum {
 
 namespace {
 
-constexpr size_t kMaxTextBytes = 254;
-constexpr int kFirstCheckMessage = 42782;  // + the check's code
 constexpr int kPathTooLong = 60400;
-
-bool ListOrder(const QString& a, const QString& b) {
-    const int folded = QString::compare(a, b, Qt::CaseInsensitive);
-    return folded != 0 ? folded < 0 : a < b;
-}
 
 QLineEdit* NewField(const char* id, QWidget* parent) {
     auto* field = new QLineEdit(parent);
@@ -150,7 +143,7 @@ void SetupDialog::BuildControls() {
 
     // Every change of these texts counts as an edit, the program's own too.
     for (QLineEdit* field : {host_, user_, password_, remoteDir_, localDir_}) {
-        LimitBytes(field, kMaxTextBytes);
+        LimitBytes(field, kTextLimit);
         connect(field, &QLineEdit::textChanged, this, [this] { modified_ = true; });
     }
     for (QCheckBox* box : {savePassword_, subdirs_, download_, upload_}) {
@@ -261,7 +254,7 @@ void SetupDialog::OnSelectionChanged(int index) {
 void SetupDialog::OnBrowse() {
     if (const std::optional<QString> chosen = ChooseDirectory(localDir_->text())) {
         // A path that the store cannot hold whole would be saved cut short.
-        if (ToBytes(*chosen).size() > kMaxTextBytes) {
+        if (ToBytes(*chosen).size() > SchemaValue("LOCAL_DIRECTORY").maxBytes) {
             boxes_.Show(this, TableText(kPathTooLong));
             return;
         }
@@ -306,34 +299,31 @@ void SetupDialog::LoadFields(const std::string& name) {
     modified_ = false;
 }
 
-int SetupDialog::ValidationCode() const {
-    if (host_->text().isEmpty())
-        return 1;
-    if (user_->text().isEmpty())
-        return 4;
-    if (savePassword_->isChecked() && password_->text().isEmpty())
-        return 5;
-    if (localDir_->text().isEmpty())
-        return 6;
-    return 0;
+GeneralSettings SetupDialog::FieldValues() const {
+    // Each text is cut to what its value holds.
+    return {.host = ToBytes(host_->text(), SchemaValue("HOST").maxBytes),
+            .user = ToBytes(user_->text(), SchemaValue("USER").maxBytes),
+            .password = ToBytes(password_->text(), SchemaValue("PSW").maxBytes),
+            .savePassword = savePassword_->isChecked(),
+            .localDir = ToBytes(localDir_->text(), SchemaValue("LOCAL_DIRECTORY").maxBytes),
+            .remoteDir = ToBytes(remoteDir_->text(), SchemaValue("REMOTE_DIRECTORY").maxBytes),
+            .subdirs = subdirs_->isChecked(),
+            .download = download_->isChecked(),
+            .upload = upload_->isChecked()};
 }
 
 bool SetupDialog::CheckFields() {
-    const int code = ValidationCode();
-    if (code == 0)
+    const int message = CheckGeneralSettings(FieldValues());
+    if (message == 0)
         return true;
-    boxes_.Show(this, TableText(kFirstCheckMessage + code));
+    boxes_.Show(this, TableText(message));
     return false;
 }
 
 void SetupDialog::SavePendingEdits() {
     if (editedProfile_.empty())
         return;
-    const bool saved = store_.SaveGeneralSettings(
-        editedProfile_, ToBytes(host_->text(), kMaxTextBytes), ToBytes(user_->text(), kMaxTextBytes),
-        ToBytes(password_->text(), kMaxTextBytes), savePassword_->isChecked(),
-        ToBytes(localDir_->text(), kMaxTextBytes), ToBytes(remoteDir_->text(), kMaxTextBytes), subdirs_->isChecked(),
-        download_->isChecked(), upload_->isChecked());
+    const bool saved = store_.SaveGeneralSettings(editedProfile_, FieldValues());
     if (saved)
         modified_ = false;  // a failed save keeps the edits pending
 }
@@ -349,11 +339,10 @@ std::string SetupDialog::SelectedName() const {
 }
 
 int SetupDialog::AddEntry(const std::string& name) {
-    const QString text = ToQString(name);
     int row = 0;
-    while (row < profiles_->count() && !ListOrder(text, profiles_->itemText(row)))
+    while (row < profiles_->count() && !ProfileNameLess(name, EntryName(row)))
         ++row;
-    profiles_->insertItem(row, text, QByteArray::fromStdString(name));
+    profiles_->insertItem(row, ToQString(name), QByteArray::fromStdString(name));
     return row;
 }
 

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "profiles/profile_schema.h"
+
 class QCheckBox;
 class QComboBox;
 class QLineEdit;
@@ -49,8 +51,8 @@ class SetupDialog : public QDialog {
     void TryClose();
 
     void LoadFields(const std::string& name);
-    // 0 when the fields may be saved, else the check's code (1, 4, 5, 6).
-    int ValidationCode() const;
+    // The fields as the store saves them.
+    GeneralSettings FieldValues() const;
     // Shows the message of a failed check; true when the fields are valid.
     bool CheckFields();
     void SavePendingEdits();

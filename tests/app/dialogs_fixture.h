@@ -76,7 +76,13 @@ class DialogTest : public ::testing::Test {
     void MakeProfile(const std::string& name, const std::string& host, const std::string& user = "user",
                      const std::string& password = "pw", const std::string& local = "/data") {
         ASSERT_TRUE(store.CreateProfile(name));
-        ASSERT_TRUE(store.SaveGeneralSettings(name, host, user, password, true, local, "/remote", false, false, true));
+        ASSERT_TRUE(store.SaveGeneralSettings(name, {.host = host,
+                                                     .user = user,
+                                                     .password = password,
+                                                     .savePassword = true,
+                                                     .localDir = local,
+                                                     .remoteDir = "/remote",
+                                                     .upload = true}));
     }
 
     TempDir home;

@@ -80,8 +80,14 @@ TEST_F(SetupDialogTest, OpensOnTheMainWindowsProfileSortedAndLoaded) {
     MakeProfile("alpha", "a.example");
     MakeProfile("Beta2", "b2.example");
     MakeProfile("beta", "b.example", "bob", "secret", "/home/bob");
-    ASSERT_TRUE(
-        store.SaveGeneralSettings("beta", "b.example", "bob", "secret", true, "/home/bob", "/pub", true, true, false));
+    ASSERT_TRUE(store.SaveGeneralSettings("beta", {.host = "b.example",
+                                                   .user = "bob",
+                                                   .password = "secret",
+                                                   .savePassword = true,
+                                                   .localDir = "/home/bob",
+                                                   .remoteDir = "/pub",
+                                                   .subdirs = true,
+                                                   .download = true}));
     const std::string before = StoreText();
 
     auto dialog = Open("BE");  // the first entry beginning with it, letters without case

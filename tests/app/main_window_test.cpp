@@ -255,6 +255,30 @@ TEST_F(MainWindowTest, ProfileChooserIsSortedDropsStaleNamesAndFindsByPrefix) {
     EXPECT_EQ(window->ProfileChooser()->currentText(), QString("beta"));
 }
 
+#if HAVE_SETUP_DIALOG
+TEST_F(MainWindowTest, ChooserAndSetupDialogListTheProfilesInOneOrder) {
+    for (const char* name : {"b", "_x", "B", "a1", "日本", "Z"})
+        MakeIdleProfile(name);
+    auto window = Open();
+    QStringList chooser;
+    for (int i = 0; i < window->ProfileChooser()->count(); ++i)
+        chooser << window->ProfileChooser()->itemText(i);
+    // Letters folded to upper case, so "_" comes after them; equal names by their bytes.
+    EXPECT_EQ(chooser, QStringList({"a1", "B", "b", "Z", "_x", "日本"}));
+
+    QStringList setup;
+    runDialog = [&setup](QDialog& dialog) {
+        if (const auto* list = dialog.findChild<QComboBox*>("1006")) {
+            for (int i = 0; i < list->count(); ++i)
+                setup << list->itemText(i);
+        }
+        return int(QDialog::Rejected);
+    };
+    window->RunCommand(kCmdSettings);
+    EXPECT_EQ(setup, chooser);
+}
+#endif
+
 TEST_F(MainWindowTest, NoProfileAsksToRegisterOne) {
     answer = [](const QString&) { return false; };
     {

@@ -102,17 +102,24 @@ class WindowTest : public ::testing::Test {
                      bool savePassword = true) {
         EnsureRoot();
         ASSERT_TRUE(store.CreateProfile(name));
-        ASSERT_TRUE(store.SaveGeneralSettings(name, server.hostWithPort(), server.options().user,
-                                              server.options().password, savePassword, localDir, "", false, false,
-                                              true));
+        ASSERT_TRUE(store.SaveGeneralSettings(name, {.host = server.hostWithPort(),
+                                                     .user = server.options().user,
+                                                     .password = server.options().password,
+                                                     .savePassword = savePassword,
+                                                     .localDir = localDir,
+                                                     .upload = true}));
     }
 
     // A profile that is never run.
     void MakeIdleProfile(const std::string& name) {
         EnsureRoot();
         ASSERT_TRUE(store.CreateProfile(name));
-        ASSERT_TRUE(
-            store.SaveGeneralSettings(name, "127.0.0.1:1", "user", "pw", true, home.path(), "", false, false, true));
+        ASSERT_TRUE(store.SaveGeneralSettings(name, {.host = "127.0.0.1:1",
+                                                     .user = "user",
+                                                     .password = "pw",
+                                                     .savePassword = true,
+                                                     .localDir = home.path(),
+                                                     .upload = true}));
     }
 
     // Starts a run with button 1001 and waits until the window is idle again.

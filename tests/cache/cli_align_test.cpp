@@ -26,9 +26,13 @@ struct AlignHome {
         int cache = 0;
         store.InitGlobalValues(home.path(), selected, cache);
         store.CreateProfile(name);
-        store.SaveGeneralSettings(name, server.hostWithPort(), server.options().user,
-                                  password.empty() ? server.options().password : password, true, local.path(), "", true,
-                                  false, true);
+        store.SaveGeneralSettings(name, {.host = server.hostWithPort(),
+                                         .user = server.options().user,
+                                         .password = password.empty() ? server.options().password : password,
+                                         .savePassword = true,
+                                         .localDir = local.path(),
+                                         .subdirs = true,
+                                         .upload = true});
     }
     ProcessResult Run(std::vector<std::string> args, int sigintAfterMs = 0) const {
         args.insert(args.begin(), KestrumBinary());

@@ -33,8 +33,14 @@ class RunSettingsTest : public ::testing::Test {
             ASSERT_EQ(store.DeleteProfile("P", {}), 0);
         }
         ASSERT_TRUE(store.CreateProfile("P"));
-        ASSERT_TRUE(store.SaveGeneralSettings("P", "ftp.example.org", "alice", "secret", true, "/data", "/www", true,
-                                              false, true));
+        ASSERT_TRUE(store.SaveGeneralSettings("P", {.host = "ftp.example.org",
+                                                    .user = "alice",
+                                                    .password = "secret",
+                                                    .savePassword = true,
+                                                    .localDir = "/data",
+                                                    .remoteDir = "/www",
+                                                    .subdirs = true,
+                                                    .upload = true}));
         settings.profileName = "P";
     }
 

@@ -88,7 +88,7 @@ TEST_F(StoreTest, NothingIsOpenedOrCreatedBeforeTheStoreExists) {
     EXPECT_EQ(store.DeleteProfile("A", {}), 2);
     EXPECT_FALSE(Exists(path));
     // The saves create or open: the file and its directories come into being.
-    ASSERT_TRUE(store.SaveDetailSettings("A", 5, "TXT", "", 0, 0, 0));
+    ASSERT_TRUE(store.SaveDetailSettings("A", {.timeLag = 5, .asciiTransfer = "TXT"}));
     EXPECT_TRUE(Exists(path));
     EXPECT_EQ(FileMode(path), 0600);
     EXPECT_EQ(store.ReadDword("A", "TIME_LAG"), 5);
@@ -129,10 +129,21 @@ TEST_F(StoreTest, CreateProfileWritesTheCreationValuesOnly) {
 TEST_F(StoreTest, SavesWriteTheirValuesAndLoadReadsThemBack) {
     Init();
     ASSERT_TRUE(store.CreateProfile("P"));
+    ASSERT_TRUE(store.SaveGeneralSettings("P", {.host = "ftp.example.org",
+                                                .user = "alice",
+                                                .password = "pw",
+                                                .savePassword = true,
+                                                .localDir = "/data",
+                                                .remoteDir = "/www",
+                                                .subdirs = true,
+                                                .download = true}));
     ASSERT_TRUE(
-        store.SaveGeneralSettings("P", "ftp.example.org", "alice", "pw", true, "/data", "/www", true, true, false));
-    ASSERT_TRUE(store.SaveProxySettings("P", 2, 1, "proxy:8080", 2121));
-    ASSERT_TRUE(store.SaveDetailSettings("P", 42, "HTML,CSS", "BAK,TMP", 1, 1, 0));
+        store.SaveProxySettings("P", {.connectionType = 2, .proxyOn = true, .proxyName = "proxy:8080", .port = 2121}));
+    ASSERT_TRUE(store.SaveDetailSettings("P", {.timeLag = 42,
+                                               .asciiTransfer = "HTML,CSS",
+                                               .fileTransfer = "BAK,TMP",
+                                               .transferBoth = true,
+                                               .mirrorFiles = true}));
     auto p = store.LoadProfile("P");
     ASSERT_TRUE(p.has_value());
     EXPECT_EQ(p->host, "ftp.example.org");
@@ -156,7 +167,8 @@ TEST_F(StoreTest, SavesWriteTheirValuesAndLoadReadsThemBack) {
     EXPECT_EQ(p->mirroringDir, 0);
 
     // Without the save flag the password is emptied and not unscrambled.
-    ASSERT_TRUE(store.SaveGeneralSettings("P", "h", "u", "secret", false, "/l", "", false, false, true));
+    ASSERT_TRUE(store.SaveGeneralSettings(
+        "P", {.host = "h", .user = "u", .password = "secret", .localDir = "/l", .upload = true}));
     p = store.LoadProfile("P");
     EXPECT_EQ(p->savePassword, 0);
     EXPECT_FALSE(p->password.has_value());
@@ -171,7 +183,8 @@ TEST_F(StoreTest, SavesWriteTheirValuesAndLoadReadsThemBack) {
 TEST_F(StoreTest, PasswordIsScrambledInTheFileAndRoundTripsEveryByte) {
     Init();
     const std::string password = "Pässwörd秘密!";
-    ASSERT_TRUE(store.SaveGeneralSettings("P", "h", "u", password, true, "/l", "", false, false, true));
+    ASSERT_TRUE(store.SaveGeneralSettings(
+        "P", {.host = "h", .user = "u", .password = password, .savePassword = true, .localDir = "/l", .upload = true}));
     EXPECT_EQ(store.LoadProfile("P")->password, password);
     EXPECT_EQ(store.ReadString("P", "PSW"), ScramblePassword(password));
     std::string file = ReadFile(path);
@@ -183,9 +196,19 @@ TEST_F(StoreTest, PasswordIsScrambledInTheFileAndRoundTripsEveryByte) {
     std::string everyByte;
     for (int b = 1; b < 256; ++b)
         everyByte += static_cast<char>(b);
-    ASSERT_TRUE(store.SaveGeneralSettings("P", "h", "u", everyByte.substr(0, 254), true, "/l", "", false, false, true));
+    ASSERT_TRUE(store.SaveGeneralSettings("P", {.host = "h",
+                                                .user = "u",
+                                                .password = everyByte.substr(0, 254),
+                                                .savePassword = true,
+                                                .localDir = "/l",
+                                                .upload = true}));
     EXPECT_EQ(store.LoadProfile("P")->password, everyByte.substr(0, 254));
-    ASSERT_TRUE(store.SaveGeneralSettings("P", "h", "u", everyByte.substr(200), true, "/l", "", false, false, true));
+    ASSERT_TRUE(store.SaveGeneralSettings("P", {.host = "h",
+                                                .user = "u",
+                                                .password = everyByte.substr(200),
+                                                .savePassword = true,
+                                                .localDir = "/l",
+                                                .upload = true}));
     EXPECT_EQ(store.LoadProfile("P")->password, everyByte.substr(200));
     // Parsed afresh from a copy, not from what QSettings remembers writing.
     WriteFile(dir / "copy.conf", ReadFile(path));
@@ -210,7 +233,9 @@ TEST_F(StoreTest, Cp932TextAndPasswordsKeepTheirBytes) {
     const std::string host = "\x83\x54\x83\x43\x83\x67";  // katakana "saito"
     const std::string name = "\x95\x5C";                  // trail byte "\"
     ASSERT_TRUE(store.CreateProfile(name));
-    ASSERT_TRUE(store.SaveGeneralSettings(name, host, "u", password, true, "/l", "", false, false, true));
+    ASSERT_TRUE(store.SaveGeneralSettings(
+        name,
+        {.host = host, .user = "u", .password = password, .savePassword = true, .localDir = "/l", .upload = true}));
     auto p = store.LoadProfile(name);
     SetSystemCodePage(CodePage::Utf8);
     ASSERT_TRUE(p.has_value());
@@ -227,7 +252,8 @@ TEST_F(StoreTest, FileStaysOwnerOnlyAfterEveryWrite) {
     ASSERT_TRUE(store.CreateProfile("P"));
     EXPECT_EQ(FileMode(path), 0600);
     chmod(path.c_str(), 0644);
-    ASSERT_TRUE(store.SaveGeneralSettings("P", "h", "u", "pw", true, "/l", "", false, false, true));
+    ASSERT_TRUE(store.SaveGeneralSettings(
+        "P", {.host = "h", .user = "u", .password = "pw", .savePassword = true, .localDir = "/l", .upload = true}));
     EXPECT_EQ(FileMode(path), 0600);
     chmod(path.c_str(), 0644);
     store.ReadProfileList();  // rewrites the list
@@ -281,9 +307,22 @@ TEST_F(StoreTest, ProfileListIsSplitAtCommasAndRewrittenOnEveryRead) {
 TEST_F(StoreTest, RecreatingAnUnlistedKeyOverwritesOnlyTheCreationValues) {
     Init();
     ASSERT_TRUE(store.CreateProfile("P"));
-    ASSERT_TRUE(store.SaveGeneralSettings("P", "h", "bob", "pw", true, "/l", "/r", true, true, false));
-    ASSERT_TRUE(store.SaveProxySettings("P", 2, 1, "proxy", 8021));
-    ASSERT_TRUE(store.SaveDetailSettings("P", 50, "A", "B", 1, 1, 1));
+    ASSERT_TRUE(store.SaveGeneralSettings("P", {.host = "h",
+                                                .user = "bob",
+                                                .password = "pw",
+                                                .savePassword = true,
+                                                .localDir = "/l",
+                                                .remoteDir = "/r",
+                                                .subdirs = true,
+                                                .download = true}));
+    ASSERT_TRUE(
+        store.SaveProxySettings("P", {.connectionType = 2, .proxyOn = true, .proxyName = "proxy", .port = 8021}));
+    ASSERT_TRUE(store.SaveDetailSettings("P", {.timeLag = 50,
+                                               .asciiTransfer = "A",
+                                               .fileTransfer = "B",
+                                               .transferBoth = true,
+                                               .mirrorFiles = true,
+                                               .mirrorDirs = true}));
     ASSERT_TRUE(store.WriteGlobalString("Profiles", ""));
     ASSERT_TRUE(store.CreateProfile("P"));
     auto p = store.LoadProfile("P");
@@ -331,8 +370,8 @@ TEST_F(StoreTest, NamesWithSeparatorsSpacesAndJapaneseAreKeptApart) {
     for (const auto& name : names)
         ASSERT_TRUE(store.CreateProfile(name)) << name;
     for (size_t i = 0; i < names.size(); ++i) {
-        ASSERT_TRUE(store.SaveGeneralSettings(names[i], "host" + std::to_string(i), "u", "", false, "/l", "", false,
-                                              false, true))
+        ASSERT_TRUE(store.SaveGeneralSettings(
+            names[i], {.host = "host" + std::to_string(i), .user = "u", .localDir = "/l", .upload = true}))
             << names[i];
     }
     EXPECT_EQ(store.ReadProfileList(), names);
@@ -367,29 +406,11 @@ TEST_F(StoreTest, NamesWithSeparatorsSpacesAndJapaneseAreKeptApart) {
     EXPECT_EQ(ValidateNewProfileName(twenty, rest), 0);
     EXPECT_EQ(ValidateNewProfileName(twenty + "z", rest), 42790);
     ASSERT_TRUE(store.CreateProfile(twenty));
-    ASSERT_TRUE(store.SaveGeneralSettings(twenty, "h20", "u", "", false, "/l", "", false, false, true));
+    ASSERT_TRUE(store.SaveGeneralSettings(twenty, {.host = "h20", .user = "u", .localDir = "/l", .upload = true}));
     EXPECT_EQ(store.LoadProfile(twenty)->host, "h20");
     EXPECT_FALSE(store.ProfileExists(twenty.substr(0, 18)));
     EXPECT_EQ(store.DeleteProfile(twenty, rest), 0);
     EXPECT_FALSE(store.ProfileExists(twenty));
-}
-
-TEST(ProfileNameTest, ValidationOrderAndCaseInsensitiveDuplicates) {
-    const std::vector<std::string> listed = {"Alpha", "日本", "x y"};
-    EXPECT_EQ(ValidateNewProfileName("", listed), 42780);
-    EXPECT_EQ(ValidateNewProfileName(std::string(20, 'a'), listed), 0);
-    EXPECT_EQ(ValidateNewProfileName(std::string(21, 'a'), listed), 42790);
-    EXPECT_EQ(ValidateNewProfileName("aaaaaaaaaa,aaaaaaaaaa", listed), 42790);  // too long before the comma
-    EXPECT_EQ(ValidateNewProfileName("a,b", listed), 42791);
-    EXPECT_EQ(ValidateNewProfileName(",", listed), 42791);
-    EXPECT_EQ(ValidateNewProfileName("ALPHA", listed), 42782);
-    EXPECT_EQ(ValidateNewProfileName("alpha", listed), 42782);
-    EXPECT_EQ(ValidateNewProfileName("日本", listed), 42782);
-    EXPECT_EQ(ValidateNewProfileName("X Y", listed), 42782);
-    EXPECT_EQ(ValidateNewProfileName("xy", listed), 0);
-    EXPECT_EQ(ValidateNewProfileName("Alpha ", listed), 0);              // spaces are part of the name
-    EXPECT_EQ(ValidateNewProfileName("ＡＬＰＨＡ", {"ａｌｐｈａ"}), 0);  // only ASCII letters fold
-    EXPECT_EQ(ValidateNewProfileName("日本語九文字のなま", {}), 42790);  // nine characters, 27 bytes
 }
 
 TEST_F(StoreTest, DamagedStoreFileIsNeverOverwritten) {
@@ -409,9 +430,10 @@ TEST_F(StoreTest, DamagedStoreFileIsNeverOverwritten) {
         EXPECT_TRUE(store.IsUnreadable());
         EXPECT_FALSE(store.CanOpen());
         EXPECT_FALSE(store.CreateProfile("b"));
-        EXPECT_FALSE(store.SaveGeneralSettings("a", "h", "u", "p", true, "/l", "", false, false, true));
-        EXPECT_FALSE(store.SaveProxySettings("a", 0, 0, "", 21));
-        EXPECT_FALSE(store.SaveDetailSettings("a", 3, "", "", 0, 0, 0));
+        EXPECT_FALSE(store.SaveGeneralSettings(
+            "a", {.host = "h", .user = "u", .password = "p", .savePassword = true, .localDir = "/l", .upload = true}));
+        EXPECT_FALSE(store.SaveProxySettings("a", {}));
+        EXPECT_FALSE(store.SaveDetailSettings("a", {.timeLag = 3}));
         EXPECT_FALSE(store.SaveGlobalValues("a", 1));
         EXPECT_TRUE(store.ReadProfileList().empty());
         EXPECT_EQ(store.DeleteProfile("a", {}), 2);
@@ -486,7 +508,7 @@ TEST_F(StoreTest, WritersInTwoThreadsKeepEachOthersValues) {
     auto writer = [this](const std::string& name) {
         ProfileStore own(path);
         for (int i = 0; i < 20; ++i) {
-            own.SaveDetailSettings(name, i + 1, "", "", 0, 0, 0);
+            own.SaveDetailSettings(name, {.timeLag = i + 1});
         }
     };
     std::thread a(writer, "left");

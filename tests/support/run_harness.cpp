@@ -26,9 +26,15 @@ void RunHarness::MakeProfile(const std::string& name, const ProfileSpec& spec) {
     int cacheFlag = 0;
     store.InitGlobalValues(programDir, selected, cacheFlag);
     store.CreateProfile(name);
-    store.SaveGeneralSettings(name, spec.host, spec.user, spec.password, spec.savePassword,
-                              spec.localDir.empty() ? localDir : spec.localDir, spec.remoteDir, spec.subdirs,
-                              spec.download, spec.upload);
+    store.SaveGeneralSettings(name, {.host = spec.host,
+                                     .user = spec.user,
+                                     .password = spec.password,
+                                     .savePassword = spec.savePassword,
+                                     .localDir = spec.localDir.empty() ? localDir : spec.localDir,
+                                     .remoteDir = spec.remoteDir,
+                                     .subdirs = spec.subdirs,
+                                     .download = spec.download,
+                                     .upload = spec.upload});
     state.settings.profileName = name;
 }
 

@@ -27,8 +27,13 @@ struct CliHome {
         int cache = 0;
         s.InitGlobalValues(home.path(), selected, cache);
         s.CreateProfile(name);
-        s.SaveGeneralSettings(name, server.hostWithPort(), server.options().user, server.options().password, true,
-                              local.path(), "", true, false, upload);
+        s.SaveGeneralSettings(name, {.host = server.hostWithPort(),
+                                     .user = server.options().user,
+                                     .password = server.options().password,
+                                     .savePassword = true,
+                                     .localDir = local.path(),
+                                     .subdirs = true,
+                                     .upload = upload});
     }
     test::ProcessResult Run(std::vector<std::string> args, int sigintAfterMs = 0) const {
         args.insert(args.begin(), test::KestrumBinary());

@@ -147,8 +147,13 @@ TEST(RunDriver, NetworkFailuresLogTheErrorText) {
         ProfileSpec spec;
         if (wrongPassword) {
             h.MakeProfile("p", server);
-            h.store.SaveGeneralSettings("p", server.hostWithPort(), "user", "wrong", true, h.localDir, "", true,
-                                        false, true);
+            h.store.SaveGeneralSettings("p", {.host = server.hostWithPort(),
+                                              .user = "user",
+                                              .password = "wrong",
+                                              .savePassword = true,
+                                              .localDir = h.localDir,
+                                              .subdirs = true,
+                                              .upload = true});
         } else {
             spec.host = "127.0.0.1:" + std::to_string(test::UnusedLoopbackPort());
             h.MakeProfile("p", spec);

@@ -43,7 +43,11 @@ void Profile(RunHarness& h, const TestFtpServer& server, bool upload, bool downl
     spec.download = download;
     spec.subdirs = true;
     h.MakeProfile("p", server, spec);
-    h.store.SaveDetailSettings("p", 3, d.ascii, "", d.transferBoth, d.mirrorFiles, d.mirrorDirs);
+    h.store.SaveDetailSettings("p", {.timeLag = 3,
+                                     .asciiTransfer = d.ascii,
+                                     .transferBoth = d.transferBoth != 0,
+                                     .mirrorFiles = d.mirrorFiles != 0,
+                                     .mirrorDirs = d.mirrorDirs != 0});
 }
 
 class SyncRuns : public ::testing::TestWithParam<bool> {};

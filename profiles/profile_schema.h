@@ -1,0 +1,170 @@
+#pragma once
+// The profile schema: every value a profile holds, with its type, creation
+// value, limits and the dialog that edits it; the settings each dialog edits;
+// and the rules that the dialogs and `kestrum profile set` check them by.
+// A new value is one row here, a field of its dialog's settings, and its control.
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrum {
+
+// The longest text a dialog field, a profile value or a global value holds,
+// in code page bytes.
+inline constexpr size_t kTextLimit = 254;
+// Extension lists are read up to this many bytes by a run and `profile show`:
+// a store edited by hand may hold longer lists than the dialogs write.
+inline constexpr size_t kListLimit = 1023;
+// The longest profile name, in code page bytes.
+inline constexpr size_t kProfileNameLimit = 20;
+
+enum class ValueType {
+    String,
+    Dword,
+    Password,  // a string stored scrambled, as bytes
+};
+
+// Where the user edits a value.
+enum class Editor { Setup, Proxy, Detail };
+
+struct ProfileValue {
+    std::string_view name;
+    ValueType type = ValueType::String;
+    Editor editor = Editor::Setup;
+    // Whether CreateProfile writes it: text for strings, number for DWORDs.
+    bool created = true;
+    std::string_view text;
+    int32_t number = 0;
+    // Strings: the most bytes written, and read back by the dialogs ...
+    size_t maxBytes = kTextLimit;
+    // ... and by a run.
+    size_t readBytes = kTextLimit;
+    // Strings: the message shown when the text is empty; 0 when it may be.
+    int emptyMessage = 0;
+    // DWORDs: the numbers accepted, and the message for anything else.
+    int32_t min = 0;
+    int32_t max = 1;
+    int rangeMessage = 60202;
+};
+
+// In the order of the store's schema: the values CreateProfile writes, then those it does not.
+inline constexpr ProfileValue kProfileValues[] = {
+    {.name = "HOST", .emptyMessage = 42783},
+    {.name = "PORT",
+     .type = ValueType::Dword,
+     .editor = Editor::Proxy,
+     .number = 21,
+     .min = 1,
+     .max = std::numeric_limits<int32_t>::max(),
+     .rangeMessage = 57691},
+    {.name = "PSWSVD", .type = ValueType::Dword, .number = 1},
+    {.name = "PSW", .type = ValueType::Password, .emptyMessage = 42787},
+    {.name = "REMOTE_DIRECTORY"},
+    {.name = "LOCAL_DIRECTORY", .emptyMessage = 42788},
+    {.name = "CHECK_UPLOAD", .type = ValueType::Dword, .number = 1},
+    {.name = "CHECK_SUB", .type = ValueType::Dword},
+    {.name = "CHECK_DOWNLOAD", .type = ValueType::Dword},
+    {.name = "PROXY_ON", .type = ValueType::Dword, .editor = Editor::Proxy},
+    {.name = "PROXY_NAME", .editor = Editor::Proxy},
+    {.name = "ASCII_TRANSFER", .editor = Editor::Detail, .text = "HTML,HTM,TXT", .readBytes = kListLimit},
+    {.name = "FILE_TRANSFER", .editor = Editor::Detail, .text = "BAK", .readBytes = kListLimit},
+    {.name = "TIME_LAG",
+     .type = ValueType::Dword,
+     .editor = Editor::Detail,
+     .number = 3,
+     .min = 1,
+     .max = 100,
+     .rangeMessage = 57693},
+    {.name = "MIRRORING_DIR", .type = ValueType::Dword, .editor = Editor::Detail},
+    {.name = "MIRRORING_FILE", .type = ValueType::Dword, .editor = Editor::Detail},
+    {.name = "USER", .created = false, .emptyMessage = 42786},
+    {.name = "CONNECTION_TYPE",
+     .type = ValueType::Dword,
+     .editor = Editor::Proxy,
+     .created = false,
+     .max = 2,
+     .rangeMessage = 60208},
+    {.name = "TRANSFER_BOTH", .type = ValueType::Dword, .editor = Editor::Detail, .created = false},
+};
+
+// The row of a value named in the source; a name that is not in the table does not compile.
+consteval const ProfileValue& SchemaValue(std::string_view name) {
+    for (const ProfileValue& value : kProfileValues) {
+        if (value.name == name)
+            return value;
+    }
+    throw "not a profile value";
+}
+
+// The row of a value named at run time, or nullptr.
+const ProfileValue* FindProfileValue(std::string_view name);
+
+// The values of the setup dialog. Flags are stored as 1 and 0.
+struct GeneralSettings {
+    std::string host;
+    std::string user;
+    std::string password;  // plain text; stored only with savePassword
+    bool savePassword = false;
+    std::string localDir;
+    std::string remoteDir;
+    bool subdirs = false;
+    bool download = false;
+    bool upload = false;
+};
+
+// The values of the proxy dialog.
+struct ProxySettings {
+    int32_t connectionType = 0;
+    bool proxyOn = false;
+    std::string proxyName;
+    int32_t port = SchemaValue("PORT").number;
+};
+
+// The values of the detail dialog.
+struct DetailSettings {
+    int32_t timeLag = SchemaValue("TIME_LAG").number;
+    std::string asciiTransfer;
+    std::string fileTransfer;
+    bool transferBoth = false;
+    bool mirrorFiles = false;
+    bool mirrorDirs = false;
+};
+
+// A decimal signed 32-bit number: an optional "-" and at least one digit,
+// nothing else. nullopt when the text is not such a number or does not fit.
+std::optional<int32_t> ParseDecimalInt(std::string_view text);
+
+// Whether number lies in the value's range.
+bool InRange(const ProfileValue& value, int32_t number);
+
+// Checks a typed value against its row: a string's length, line breaks and
+// emptiness; a password's length and emptiness; a DWORD's form and range.
+// 0 when it is acceptable, else the id of the message to show (messages
+// about one value take its name as their argument).
+int CheckValue(const ProfileValue& value, std::string_view text);
+
+// The setup dialog's checks in its order: host (42783), user (42786), the
+// password when it is saved (42787), local directory (42788). 0 when valid.
+int CheckGeneralSettings(const GeneralSettings& settings);
+
+// A proxy switched on needs a proxy name (57692).
+int CheckProxyName(int32_t proxyOn, std::string_view proxyName);
+
+// The proxy dialog's checks in its order: with the proxy on, its name and
+// then the port (57691). 0 when valid.
+int CheckProxySettings(bool proxyOn, std::string_view proxyName, std::string_view portText);
+
+// The new-profile checks in order: 0 when valid, else the message id (42780
+// empty, 42790 over 20 bytes, 42791 comma, 42782 duplicate ignoring case).
+int ValidateNewProfileName(const std::string& name, const std::vector<std::string>& listedNames);
+
+// The order of profile names in every list: ASCII letters compared without
+// case, multibyte characters by their bytes; names equal so are ordered by bytes.
+bool ProfileNameLess(std::string_view a, std::string_view b);
+
+}  // namespace kestrum
