@@ -55,11 +55,6 @@ QRect Units(int x, int y, int w, int h) {
     return QRect(qRound(x * kUnitX), qRound(y * kUnitY), qRound(w * kUnitX), qRound(h * kUnitY));
 }
 
-// Code page text (engine strings) for the screen.
-QString FromCodePage(std::string_view text) {
-    return QString::fromStdString(ToUtf8(text));
-}
-
 // A label at its place in dialog units, never narrower than its text and as
 // high as the font needs, centred on the place's vertical middle.
 QLabel* PlaceLabel(QWidget* parent, const QString& text, QRect place) {
@@ -291,7 +286,7 @@ void MainWindow::FillChooser() {
     chooser_->clear();
     chooserNames_ = std::move(names);
     for (const std::string& name : chooserNames_)
-        chooser_->addItem(FromCodePage(name));
+        chooser_->addItem(ToQString(name));
     chooser_->setCurrentIndex(-1);
     selectingProfile_ = false;
 }
@@ -542,7 +537,7 @@ void MainWindow::AppendToView(const QString& line) {
 }
 
 void MainWindow::ShowLogLine(std::string_view line) {
-    QString text = FromCodePage(line);
+    QString text = ToQString(line);
     text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
     text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     CallOnWindowThread([this, &text] { AppendToView(text); });
@@ -553,7 +548,7 @@ void MainWindow::ShowProgress(int position) {
 }
 
 void MainWindow::ShowCounter(std::string_view text) {
-    const QString shown = FromCodePage(text);
+    const QString shown = ToQString(text);
     CallOnWindowThread([this, &shown] { counter_->setText(shown); });
 }
 
@@ -568,7 +563,7 @@ void MainWindow::SetAnimation(bool playing) {
 }
 
 void MainWindow::ShowMessage(std::string_view text) {
-    const QString shown = FromCodePage(text);
+    const QString shown = ToQString(text);
     CallOnWindowThread([this, &shown] {
         if (!shuttingDown_)
             boxes_.Show(this, shown);
@@ -576,7 +571,7 @@ void MainWindow::ShowMessage(std::string_view text) {
 }
 
 bool MainWindow::AskOkCancel(std::string_view text) {
-    const QString shown = FromCodePage(text);
+    const QString shown = ToQString(text);
     bool ok = false;
     CallOnWindowThread([this, &shown, &ok] {
         if (!shuttingDown_)

@@ -10,6 +10,7 @@
 #include "profiles/auto_setup.h"
 #include "profiles/paths.h"
 #include "profiles/profile_store.h"
+#include "res/codepage.h"
 #include "res/strings.h"
 
 namespace kestrum {
@@ -51,15 +52,6 @@ int StoreFailure(const ProfileStore& store, std::ostream& err) {
 int UnknownProfile(const std::string& name, std::ostream& err) {
     Say(err, FormatString(60102, {name}));
     return 2;
-}
-
-// A shown value stays on its line: control characters become "?".
-std::string Printable(std::string text) {
-    for (char& c : text) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-            c = '?';
-    }
-    return text;
 }
 
 // One line from in without its line end; the terminal does not echo it.
@@ -121,7 +113,7 @@ int ShowProfile(ProfileStore& store, const std::string& name, std::ostream& out,
             shown = std::to_string(*number);
         }
         if (shown) {
-            Say(out, std::string(v.name) + "=" + Printable(*shown));
+            Say(out, std::string(v.name) + "=" + PrintableName(*shown));
         } else {
             Say(out, FormatString(60211, {v.name}));
         }

@@ -5,7 +5,7 @@
 
 namespace kestrum {
 
-QString ToQString(const std::string& bytes) {
+QString ToQString(std::string_view bytes) {
     return QString::fromStdString(ToUtf8(bytes));
 }
 

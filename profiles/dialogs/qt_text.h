@@ -5,11 +5,12 @@
 #include <QString>
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace kestrum {
 
 // Code-page bytes shown in a widget, and a widget's text back as bytes.
-QString ToQString(const std::string& bytes);
+QString ToQString(std::string_view bytes);
 std::string ToBytes(const QString& text);
 // The text as bytes, cut to maxBytes without splitting a character.
 std::string ToBytes(const QString& text, size_t maxBytes);
