@@ -13,6 +13,7 @@
 #include "engine/sync_phases.h"
 #include "engine/sync_run.h"
 #include "res/codepage.h"
+#include "res/message_ids.h"
 #include "res/strings.h"
 
 namespace kestrum {
@@ -25,7 +26,7 @@ void Log(RunContext& ctx, int id, std::initializer_list<std::string_view> args =
 
 void LogHeader(RunContext& ctx) {
     LogConnectionHeader(ctx);
-    Log(ctx, 57694, {std::to_string(ctx.state.settings.timeLag)});
+    Log(ctx, msg::kHeaderTimeLag, {std::to_string(ctx.state.settings.timeLag)});
 }
 
 // One local file: its time set to the server copy's, on the local clock,
@@ -37,7 +38,7 @@ bool AlignFile(RunContext& ctx, FtpConnection& connection, const FileEntry& entr
     const FtpListing found = connection.Lookup(serverName);
     if (found.status == ListStatus::Failed) {
         // The server's copy is unknown, not absent: say so and leave the file.
-        LogFailedItem(ctx, 60500, {PrintableName(serverName)});
+        LogFailedItem(ctx, msg::kAlignSkippedUnconfirmed, {PrintableName(serverName)});
         return false;
     }
     if (found.status != ListStatus::Ok || found.entries.empty())
@@ -48,7 +49,7 @@ bool AlignFile(RunContext& ctx, FtpConnection& connection, const FileEntry& entr
 
     const int64_t serverTime = listed.lastWriteTime;
     if (serverTime == kUnknownServerTime) {
-        LogFailedItem(ctx, 60016, {PrintableName(serverName)});
+        LogFailedItem(ctx, msg::kNotStampedServerTimeUnknown, {PrintableName(serverName)});
         return false;
     }
     if (!ShouldDownload(serverTime, entry.lastWriteTime, clockOffset, settings.timeLag) &&
@@ -57,10 +58,10 @@ bool AlignFile(RunContext& ctx, FtpConnection& connection, const FileEntry& entr
 
     const std::string localPath = JoinLocalPath(settings.localDir, entry.name);
     if (!ctx.fs.GetStatus(localPath) || !ctx.fs.SetLastWriteTime(localPath, serverTime - clockOffset)) {
-        LogFailedItem(ctx, 57673, {entry.name});
+        LogFailedItem(ctx, msg::kTimestampChangeFailed, {entry.name});
         return false;
     }
-    Log(ctx, 57672, {entry.name});
+    Log(ctx, msg::kAlignTimestampChanged, {entry.name});
     return true;
 }
 
@@ -68,7 +69,7 @@ bool AlignFile(RunContext& ctx, FtpConnection& connection, const FileEntry& entr
 
 bool StartTimestampAlignment(RunOwner& owner, bool confirmed) {
     RunContext& ctx = owner.Context();
-    if (!confirmed && !ctx.log.Port().AskOkCancel(LoadString(57675)))
+    if (!confirmed && !ctx.log.Port().AskOkCancel(LoadString(msg::kAlignAskToStart)))
         return false;
 
     RunState& state = ctx.state;
@@ -76,13 +77,13 @@ bool StartTimestampAlignment(RunOwner& owner, bool confirmed) {
     owner.Join();
     SetRunningState(ctx, 1);
     // Stops before the worker exists run the completion routine directly.
-    const int code = BeginRun(ctx, 57671);
+    const int code = BeginRun(ctx, msg::kAlignStarting);
     if (code != 0) {
-        StopWithMessage(ctx, 42792 + code, true);
+        StopWithMessage(ctx, msg::kRunSettingsCodeBase + code, true);
         return true;
     }
     if (state.cancelRequested) {
-        StopWithMessage(ctx, 42800, false);
+        StopWithMessage(ctx, msg::kRunCancelled, false);
         return true;
     }
 
@@ -93,18 +94,18 @@ bool StartTimestampAlignment(RunOwner& owner, bool confirmed) {
     state.serverDirectories.clear();
     state.unlistedLocalDirs.clear();
 
-    Log(ctx, 42803, {settings.localDir});
+    Log(ctx, msg::kScanningLocalDir, {settings.localDir});
     const LocalScanOptions options{settings.subdirs != 0, &settings.excludedExtensions};
     if (ScanLocalTree(ctx.fs, settings.localDir, options, state.localFiles, &ctx.log, &state.unlistedLocalDirs) < 0) {
-        StopWithMessage(ctx, 42799, true);
+        StopWithMessage(ctx, msg::kLocalDirNotFound, true);
         return true;
     }
     ctx.log.SetProgress(2);
     if (state.cancelRequested) {
-        StopWithMessage(ctx, 42800, false);
+        StopWithMessage(ctx, msg::kRunCancelled, false);
         return true;
     }
-    Log(ctx, 57685);
+    Log(ctx, msg::kLocalScanFinished);
     owner.StartWorker([](RunContext& c) { RunTimestampAlignment(c); });
     return true;
 }
@@ -114,13 +115,13 @@ int RunTimestampAlignment(RunContext& ctx) {
     ctx.log.Port().SetAnimation(true);
     state.runFailed = 0;
 
-    // A checkpoint: on a cancel the abort path closes what is open, logs 42800
+    // A checkpoint: on a cancel the abort path closes what is open, logs msg::kRunCancelled
     // and posts the completion.
     return RunOnConnection(ctx, nullptr, [&](std::unique_ptr<FtpConnection>& connection) {
         auto cancelled = [&](AbortMode mode) {
             if (!state.cancelRequested)
                 return false;
-            AbortRun(ctx, connection.get(), nullptr, 42800, mode);
+            AbortRun(ctx, connection.get(), nullptr, msg::kRunCancelled, mode);
             return true;
         };
         // Unlike a synchronisation run, no connection options are set.
@@ -131,7 +132,7 @@ int RunTimestampAlignment(RunContext& ctx) {
         if (cancelled(AbortMode::CloseConnection))
             return 0;
 
-        Log(ctx, 42807);
+        Log(ctx, msg::kScanningServerDir);
         const long long total = static_cast<long long>(state.localFiles.size());
         long long changed = 0;
         ctx.log.ShowFileCount(0, total);

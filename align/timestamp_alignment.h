@@ -7,7 +7,7 @@ namespace kestrum {
 
 class RunOwner;
 
-// On the owner's thread: asks 57675 (unless confirmed is true), prepares, and
+// On the owner's thread: asks msg::kAlignAskToStart (unless confirmed is true), prepares, and
 // starts the owner's worker. Returns false when the confirmation was refused.
 bool StartTimestampAlignment(RunOwner& owner, bool confirmed);
 // The worker routine. Returns 0.

@@ -7,6 +7,7 @@
 #include <QVBoxLayout>
 
 #include "profiles/dialogs/qt_text.h"
+#include "res/message_ids.h"
 
 namespace kestrum {
 
@@ -19,13 +20,13 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
     icon->setPixmap(QPixmap(":/kestrum/icons/kestrum-48.png"));
     auto* picture = new QLabel(this);
     picture->setPixmap(QPixmap(":/kestrum/icons/about-picture.png"));
-    auto* notice = new QLabel(TableText(60302), this);
+    auto* notice = new QLabel(TableText(msg::kAboutCopyright), this);
     auto* build = new QLabel(QString::fromUtf8("build 9\nbuild date:1998/12/11"), this);
     build->setObjectName("build");
     contact_ = new QPlainTextEdit(this);
     contact_->setObjectName("1030");
     contact_->setReadOnly(true);
-    contact_->setPlainText(TableText(42822));
+    contact_->setPlainText(TableText(msg::kAboutContact));
     contact_->setMinimumSize(360, 90);
     auto* ok = new QPushButton(QString::fromUtf8("OK"), this);
     ok->setObjectName("1");

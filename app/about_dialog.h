@@ -1,6 +1,6 @@
 #pragma once
 // Dialog 137, the about box: icon, picture, the maker's notice, the build
-// label, and the contact text of string 42822 in a read-only box (1030).
+// label, and the contact text of string msg::kAboutContact in a read-only box (1030).
 
 #include <QDialog>
 

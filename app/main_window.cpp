@@ -31,6 +31,7 @@
 #include "profiles/dialogs/qt_text.h"
 #include "profiles/dialogs/setup_dialog.h"
 #include "res/codepage.h"
+#include "res/message_ids.h"
 #include "res/strings.h"
 
 
@@ -194,7 +195,7 @@ void MainWindow::BuildControls() {
     client_ = new QWidget(this);
     client_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
 
-    startButton_ = new QPushButton(TableText(42777), client_);
+    startButton_ = new QPushButton(TableText(msg::kStartButton), client_);
     startButton_->setObjectName("1001");
     startButton_->setAutoDefault(false);
     startButton_->setDefault(false);
@@ -257,7 +258,7 @@ void MainWindow::Initialise() {
         return;
 
     if (!owner_.Log().Open(programDir_))
-        boxes_.Show(this, TableText(42801));
+        boxes_.Show(this, TableText(msg::kLogFileCreateFailed));
     progress_->setRange(0, 100);
 }
 
@@ -265,7 +266,7 @@ bool MainWindow::LoadGlobalValues() {
     std::string selected;
     int cacheFlag = 1;
     if (!store_.InitGlobalValues(programDir_, selected, cacheFlag)) {
-        boxes_.Show(this, TableText(42781));
+        boxes_.Show(this, TableText(msg::kStoreDamaged));
         CloseRequest();
         return false;
     }
@@ -378,7 +379,7 @@ void MainWindow::ToggleCache() {
         return;
     }
     SetCacheChecked(false);
-    boxes_.Show(this, TableText(57706));
+    boxes_.Show(this, TableText(msg::kCacheNeedsUploadOnly));
     SetCacheChecked(true);
 }
 
@@ -387,7 +388,8 @@ bool MainWindow::LoadProfiles() {
         return false;
     FillChooser();
     // No profile yet: offer to register one now.
-    if (!SelectProfile() && boxes_.Show(this, TableText(42792), BoxButtons::OkCancel, BoxIcon::Question)) {
+    if (!SelectProfile() &&
+        boxes_.Show(this, TableText(msg::kAskRegisterFirstProfile), BoxButtons::OkCancel, BoxIcon::Question)) {
         SettingsCommand();
         if (closed_)
             return false;
@@ -430,7 +432,7 @@ void MainWindow::OnlineHelpCommand() {
 void MainWindow::HelpCommand() {
     const QString file = FindHelpFile(DefaultHelpDirs());
     if (file.isEmpty()) {
-        boxes_.Show(this, TableText(60301));
+        boxes_.Show(this, TableText(msg::kHelpFileMissing));
         return;
     }
     OpenUrl(QUrl::fromLocalFile(file));
@@ -440,7 +442,7 @@ bool MainWindow::OpenUrl(const QUrl& url) {
     const bool opened = urlOpener_ ? urlOpener_(url) : QDesktopServices::openUrl(url);
     if (!opened) {
         const std::string shown = url.isLocalFile() ? url.toLocalFile().toStdString() : url.toString().toStdString();
-        boxes_.Show(this, QString::fromStdString(ToUtf8(FormatString(60304, {FromUtf8(shown)}))));
+        boxes_.Show(this, QString::fromStdString(ToUtf8(FormatString(msg::kOpenFailed, {FromUtf8(shown)}))));
     }
     return opened;
 }
@@ -458,7 +460,7 @@ void MainWindow::CloseRequest() {
     if (closed_ || shuttingDown_)
         return;
     if (owner_.Running()) {
-        if (boxes_.Show(this, TableText(42830), BoxButtons::OkCancel)) {
+        if (boxes_.Show(this, TableText(msg::kAskQuitWhileRunning), BoxButtons::OkCancel)) {
             owner_.State().quitAfterRun = 1;
             CancelCommand();
         }
@@ -599,7 +601,7 @@ void MainWindow::SetRunningState(int running) {
         actions_[kCmdCancelRun]->setEnabled(!idle);
         actions_[kCmdSettings]->setEnabled(idle);
         actions_[kCmdAlign]->setEnabled(idle);
-        startButton_->setText(TableText(idle ? 42777 : 42778));
+        startButton_->setText(TableText(idle ? msg::kStartButton : msg::kCancelButton));
     });
 }
 

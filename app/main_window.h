@@ -136,7 +136,7 @@ class MainWindow : public QDialog, public UserPort {
     void ToggleLog();
     void ToggleCache();
     void SettingsCommand();
-    // Registry start-up, chooser filled and the profile selected (42792 when
+    // Registry start-up, chooser filled and the profile selected (msg::kAskRegisterFirstProfile when
     // there is none); false when the window closed meanwhile.
     bool LoadProfiles();
     void AlignCommand();
@@ -145,7 +145,7 @@ class MainWindow : public QDialog, public UserPort {
     void HelpCommand();
     void CompletionCommand();
 
-    // Registry start-up (InitGlobalValues): false after 42781 and the close request.
+    // Registry start-up (InitGlobalValues): false after msg::kStoreDamaged and the close request.
     bool LoadGlobalValues();
     void FillChooser();
     // Selects profileName_ (prefix search) or the first item; false when empty.

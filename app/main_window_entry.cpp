@@ -12,6 +12,7 @@
 #include "profiles/dialogs/message_box.h"
 #include "profiles/paths.h"
 #include "res/codepage.h"
+#include "res/message_ids.h"
 #include "res/strings.h"
 
 namespace kestrum {
@@ -50,7 +51,7 @@ int RunWindowApplication(int argc, char** argv) {
 
     const std::string programDir = ProgramDirectory();
     if (!QDir(QString::fromStdString(programDir)).exists())
-        return Refuse(FormatString(60303, {programDir}));
+        return Refuse(FormatString(msg::kProgramDirCreateFailed, {programDir}));
 
     InstanceLock lock(programDir);
     if (!lock.TryAcquire()) {
@@ -59,7 +60,7 @@ int RunWindowApplication(int argc, char** argv) {
         // window to raise.
         if (AskRunningCopyToRaise(lock.ServerName()))
             return 0;
-        return Refuse(LoadString(60103));
+        return Refuse(LoadString(msg::kAnotherInstanceRunning));
     }
 
     int status = 0;

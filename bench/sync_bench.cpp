@@ -93,7 +93,8 @@ Measure KestrumRun(TestFtpServer& server, const std::string& localDir, bool uplo
     Measure m;
     m.seconds = Since(start);
     m.commands = CommandCount(server) - before;
-    // The copy lines (42808, 57699, 57676, 57700) are the ones that begin with a tab and a quote.
+    // The copy lines (msg::kUploaded, msg::kUploadedAscii, msg::kDownloaded, msg::kDownloadedAscii) are the ones that
+    // begin with a tab and a quote.
     for (const std::string& line : h.lines()) {
         if (line.rfind("\t\"", 0) == 0)
             ++m.copied;

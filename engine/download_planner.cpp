@@ -12,6 +12,7 @@
 #include "engine/sync_phases.h"
 #include "engine/sync_run.h"
 #include "res/codepage.h"
+#include "res/message_ids.h"
 #include "res/strings.h"
 
 namespace kestrum {
@@ -31,16 +32,16 @@ DirResult EnsureLocalDirectories(RunContext& ctx, const std::string& serverName)
         const auto status = ctx.fs.GetStatus(path);
         if (!status) {
             if (ctx.fs.CreateDirectory(path)) {
-                ctx.log.AppendLogLine(FormatString(57684, {path}));
+                ctx.log.AppendLogLine(FormatString(msg::kLocalDirCreated, {path}));
                 continue;
             }
-            LogFailedItem(ctx, 57683, {path}, std::strerror(errno));
+            LogFailedItem(ctx, msg::kLocalDirCreateFailed, {path}, std::strerror(errno));
             return DirResult::PassOver;
         }
         if (status->isDirectory)
             continue;
         // A local file stands where a directory is needed: it is left alone.
-        LogFailedItem(ctx, 57683, {path}, std::strerror(ENOTDIR));
+        LogFailedItem(ctx, msg::kLocalDirCreateFailed, {path}, std::strerror(ENOTDIR));
         failed = true;
     }
     return failed ? DirResult::PassOver : DirResult::Ready;
@@ -58,7 +59,7 @@ void PlanOne(RunContext& ctx, FileList& transfer, const std::string& localName, 
     if (serverForm != serverName)
         entry.serverName = serverName;
     transfer.push_back(std::move(entry));
-    ctx.log.AppendLogLine(FormatString(42810, {serverName}));
+    ctx.log.AppendLogLine(FormatString(msg::kWillUpdate, {serverName}));
 }
 
 int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bool bothWays) {
@@ -70,7 +71,7 @@ int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bo
         if (state.cancelRequested.load())
             return 0;
         if (!IsSafeServerName(server.name)) {
-            ctx.log.AppendLogLine(FormatString(60000, {PrintableName(server.name)}));
+            ctx.log.AppendLogLine(FormatString(msg::kServerNameIgnored, {PrintableName(server.name)}));
             continue;
         }
         std::string localName = server.name;
@@ -83,7 +84,7 @@ int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bo
             // Both copies are reached under their own names: on a case-sensitive
             // disk or server the other letter case would be another file.
             if (server.lastWriteTime == kUnknownServerTime) {
-                LogFailedItem(ctx, 60015, {PrintableName(server.name)});
+                LogFailedItem(ctx, msg::kNotUpdatedServerTimeUnknown, {PrintableName(server.name)});
                 continue;
             }
             if (ShouldDownload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
@@ -100,7 +101,7 @@ int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bo
         // A local directory that could not be listed may hold this file already,
         // possibly newer: it is not overwritten blindly.
         if (const std::string* unlisted = FindEnclosingDirectory(localName, state.unlistedLocalDirs)) {
-            LogFailedItem(ctx, 60004, {*unlisted, server.name});
+            LogFailedItem(ctx, msg::kNotUpdatedLocalDirUnreadable, {*unlisted, server.name});
             continue;
         }
         const DirResult dirs = EnsureLocalDirectories(ctx, server.name);

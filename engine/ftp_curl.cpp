@@ -30,6 +30,7 @@
 #include "engine/ftp_listing.h"
 #include "engine/ftp_paths.h"
 #include "res/codepage.h"
+#include "res/message_ids.h"
 #include "res/strings.h"
 
 namespace kestrum {
@@ -47,16 +48,16 @@ constexpr long kServerResponseTimeoutSeconds = 60;
 constexpr long kLowSpeedLimit = 1;
 constexpr long kLowSpeedTimeSeconds = 60;
 
-constexpr int kIdNameWithLineBreak = 60600;
-constexpr int kIdLocalUnreadable = 60601;
-constexpr int kIdTempFileFailed = 60602;
-constexpr int kIdReplaceFailed = 60603;
-constexpr int kIdBadHost = 60604;
-constexpr int kIdBadCredentials = 60605;
-constexpr int kIdNoProxyName = 60606;
-constexpr int kIdClosed = 60607;
-constexpr int kIdBadServerPath = 60608;
-constexpr int kIdUnsendablePath = 60609;
+constexpr int kIdNameWithLineBreak = msg::kPathHasLineBreakOrNul;
+constexpr int kIdLocalUnreadable = msg::kLocalFileUnreadable;
+constexpr int kIdTempFileFailed = msg::kTempFileCreateFailed;
+constexpr int kIdReplaceFailed = msg::kLocalFileReplaceFailed;
+constexpr int kIdBadHost = msg::kBadHostName;
+constexpr int kIdBadCredentials = msg::kCredentialsHaveLineBreak;
+constexpr int kIdNoProxyName = msg::kNoProxyName;
+constexpr int kIdClosed = msg::kConnectionClosed;
+constexpr int kIdBadServerPath = msg::kServerPathBlocked;
+constexpr int kIdUnsendablePath = msg::kPathUnsendable;
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) {

@@ -13,6 +13,7 @@
 #include "engine/sync_phases.h"
 #include "engine/sync_run.h"
 #include "res/codepage.h"
+#include "res/message_ids.h"
 #include "res/strings.h"
 
 namespace kestrum {
@@ -48,14 +49,14 @@ void DeleteMirroredServerFiles(RunContext& ctx, FtpConnection& connection) {
             continue;
         if (const std::string* dir = FindEnclosingDirectory(server.name, unlisted)) {
             const size_t i = static_cast<size_t>(dir - unlisted.data());
-            LogFailedItem(ctx, 60005, {state.unlistedLocalDirs[i], server.name});
+            LogFailedItem(ctx, msg::kServerFileKeptLocalDirUnreadable, {state.unlistedLocalDirs[i], server.name});
             continue;
         }
         if (!connection.Remove(server.name)) {
-            LogFailedItem(ctx, 60011, {PrintableName(server.name)}, connection.LastError());
+            LogFailedItem(ctx, msg::kServerFileDeleteRefused, {PrintableName(server.name)}, connection.LastError());
             continue;
         }
-        ctx.log.AppendLogLine(FormatString(57703, {server.name}));
+        ctx.log.AppendLogLine(FormatString(msg::kServerFileDeleted, {server.name}));
     }
 
     if (!state.settings.mirrorDirs)
@@ -66,12 +67,12 @@ void DeleteMirroredServerFiles(RunContext& ctx, FtpConnection& connection) {
         // The name as listed: a case-sensitive server knows no upper-cased one.
         const std::string& listed = parallel ? state.serverDirectoriesAsListed[i] : upper;
         if (FindInside(listed, state.unknownServerDirs) != nullptr) {
-            LogFailedItem(ctx, 60007, {listed});
+            LogFailedItem(ctx, msg::kServerDirKeptContentsUnknown, {listed});
             continue;
         }
         if (const std::string* dir = FindInside(listed, unlisted)) {
             const size_t k = static_cast<size_t>(dir - unlisted.data());
-            LogFailedItem(ctx, 60006, {state.unlistedLocalDirs[k], listed});
+            LogFailedItem(ctx, msg::kServerDirKeptLocalDirUnreadable, {state.unlistedLocalDirs[k], listed});
             continue;
         }
         // A directory goes only when empty: the ones nested in it first,
@@ -86,13 +87,13 @@ void DeleteMirroredServerFiles(RunContext& ctx, FtpConnection& connection) {
         });
         for (const std::string& dir : nested) {
             if (connection.RemoveDirectory(dir))
-                ctx.log.AppendLogLine(FormatString(57704, {dir}));
+                ctx.log.AppendLogLine(FormatString(msg::kServerDirDeleted, {dir}));
         }
         if (!connection.RemoveDirectory(listed)) {
-            LogFailedItem(ctx, 60012, {PrintableName(listed)}, connection.LastError());
+            LogFailedItem(ctx, msg::kServerDirDeleteRefused, {PrintableName(listed)}, connection.LastError());
             continue;
         }
-        ctx.log.AppendLogLine(FormatString(57704, {upper}));
+        ctx.log.AppendLogLine(FormatString(msg::kServerDirDeleted, {upper}));
     }
 }
 

@@ -6,6 +6,7 @@
 #include "engine/run_log.h"
 #include "engine/sync_run.h"
 #include "profiles/profile_store.h"
+#include "res/message_ids.h"
 #include "res/strings.h"
 
 namespace kestrum {
@@ -19,22 +20,22 @@ void LogHeader(RunContext& ctx) {
     };
     LogConnectionHeader(ctx);
     if (s.onlyBoth)
-        log(57705, {});
+        log(msg::kHeaderOnlyBoth, {});
     if (s.subdirs && s.upload && s.mirrorFiles && !s.download) {
-        log(57701, {});
+        log(msg::kHeaderMirrorFiles, {});
         if (s.mirrorDirs)
-            log(57702, {});
+            log(msg::kHeaderMirrorDirs, {});
     } else {
         s.mirrorFiles = 0;
         s.mirrorDirs = 0;
     }
     if (!s.asciiText.empty())
-        log(57697, {s.asciiText});
+        log(msg::kHeaderAsciiExtensions, {s.asciiText});
     if (!s.excludedText.empty())
-        log(57698, {s.excludedText});
-    log(57694, {std::to_string(s.timeLag)});
+        log(msg::kHeaderExcludedExtensions, {s.excludedText});
+    log(msg::kHeaderTimeLag, {std::to_string(s.timeLag)});
     if (s.useCache)
-        log(57705, {});
+        log(msg::kHeaderOnlyBoth, {});
 }
 
 }  // namespace
@@ -44,7 +45,7 @@ int StopWithMessage(RunContext& ctx, int messageId, bool failed) {
     ctx.log.Port().ShowMessage(text);
     ctx.log.AppendLogLine(text);
     if (failed) {
-        ctx.log.AppendLogLine(LoadString(42817));
+        ctx.log.AppendLogLine(LoadString(msg::kStoppedByErrorAbove));
         ctx.state.runFailed = 1;
     }
     FinishRun(ctx);
@@ -57,29 +58,29 @@ void LogConnectionHeader(RunContext& ctx) {
         ctx.log.AppendLogLine(FormatString(id, args));
     };
     auto checked = [](int flag) { return flag ? "CHECKED" : "UNCHECKED"; };
-    log(42811, {s.host});
+    log(msg::kHeaderServer, {s.host});
     if (s.accessType == 3) {
-        log(57695, {s.proxyName});
-        log(57696, {std::to_string(s.port)});
+        log(msg::kHeaderProxy, {s.proxyName});
+        log(msg::kHeaderPort, {std::to_string(s.port)});
     }
-    log(42812, {s.localDir});
-    log(42813, {s.remoteDir});
-    log(42814, {checked(s.upload)});
-    log(42815, {checked(s.download)});
-    log(42816, {checked(s.subdirs)});
+    log(msg::kHeaderLocalHome, {s.localDir});
+    log(msg::kHeaderServerHome, {s.remoteDir});
+    log(msg::kHeaderUpload, {checked(s.upload)});
+    log(msg::kHeaderDownload, {checked(s.download)});
+    log(msg::kHeaderSubdirs, {checked(s.subdirs)});
 }
 
 int PrepareRun(RunContext& ctx) {
     RunState& state = ctx.state;
     RunSettings& settings = state.settings;
     ctx.log.Port().SetAnimation(true);
-    const int code = BeginRun(ctx, 42802);
+    const int code = BeginRun(ctx, msg::kRunStarting);
     if (code != 0)
-        return StopWithMessage(ctx, 42792 + code, true);
+        return StopWithMessage(ctx, msg::kRunSettingsCodeBase + code, true);
     if (!settings.upload && !settings.download)
-        return StopWithMessage(ctx, 57674, false);
+        return StopWithMessage(ctx, msg::kNoDirectionChecked, false);
     if (state.cancelRequested)
-        return StopWithMessage(ctx, 42800, false);
+        return StopWithMessage(ctx, msg::kRunCancelled, false);
 
     LogHeader(ctx);
 
@@ -91,28 +92,28 @@ int PrepareRun(RunContext& ctx) {
     state.serverDirectoriesAsListed.clear();
     state.unsyncedLocalFiles.clear();
 
-    ctx.log.AppendLogLine(FormatString(42803, {settings.localDir}));
+    ctx.log.AppendLogLine(FormatString(msg::kScanningLocalDir, {settings.localDir}));
     LocalScanOptions options{settings.subdirs != 0, &settings.excludedExtensions};
     if (ScanLocalTree(ctx.fs, settings.localDir, options, state.localFiles, &ctx.log, &state.unlistedLocalDirs) < 0) {
-        return StopWithMessage(ctx, 42799, true);
+        return StopWithMessage(ctx, msg::kLocalDirNotFound, true);
     }
     ctx.log.SetProgress(2);
     if (state.cancelRequested)
-        return StopWithMessage(ctx, 42800, false);
+        return StopWithMessage(ctx, msg::kRunCancelled, false);
 
     if (settings.useCache)
         settings.useCache = LoadChangeCache(ctx);
     if (state.cancelRequested)
-        return StopWithMessage(ctx, 42800, false);
+        return StopWithMessage(ctx, msg::kRunCancelled, false);
 
     if (settings.useCache && DetectLocalChanges(ctx) == 0) {
-        ctx.log.AppendLogLine(LoadString(57685));
-        ctx.log.AppendLogLine(LoadString(57707));
+        ctx.log.AppendLogLine(LoadString(msg::kLocalScanFinished));
+        ctx.log.AppendLogLine(LoadString(msg::kNothingToUpdate));
         state.reachedEnd = 1;
         FinishRun(ctx);
         return 0;
     }
-    ctx.log.AppendLogLine(LoadString(57685));
+    ctx.log.AppendLogLine(LoadString(msg::kLocalScanFinished));
     return 1;
 }
 
@@ -121,12 +122,12 @@ void FinishRun(RunContext& ctx) {
     state.cancelRequested = 1;
     const std::string counter = ctx.log.CounterText();
     if (!counter.empty())
-        ctx.log.AppendLogLine(FormatString(42804, {counter}));
+        ctx.log.AppendLogLine(FormatString(msg::kRunFinished, {counter}));
     if (state.runFailed) {
-        ctx.log.Port().ShowMessage(LoadString(42829));
+        ctx.log.Port().ShowMessage(LoadString(msg::kRunFailedSeeLog));
     } else if (const int failed = state.failedItems.load(); failed > 0) {
         // The run went on past them: the last line and a notice say how many.
-        const std::string text = FormatString(60013, {std::to_string(failed)});
+        const std::string text = FormatString(msg::kItemsFailed, {std::to_string(failed)});
         ctx.log.AppendLogLine(text);
         ctx.log.Port().ShowMessage(text);
     }

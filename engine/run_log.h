@@ -20,7 +20,7 @@ public:
 
     // Creates (truncates) Kestrum.log in programDir and appends the three start
     // lines. Returns false on a file error: the view still gets the lines and
-    // the log goes on without a file (the caller shows 42801).
+    // the log goes on without a file (the caller shows msg::kLogFileCreateFailed).
     bool Open(const std::string& programDir);
     void Close();
     bool HasFile() const { return file_ != nullptr; }

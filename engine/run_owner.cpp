@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "engine/sync_run.h"
+#include "res/message_ids.h"
 #include "res/strings.h"
 
 namespace kestrum {
@@ -53,7 +54,7 @@ void RunOwner::StartWorker(std::function<void(RunContext&)> job) {
     try {
         worker_ = std::thread([this, job = std::move(job)] { job(ctx_); });
     } catch (const std::system_error& e) {
-        log_.AppendLogLine(LoadString(60100));
+        log_.AppendLogLine(LoadString(msg::kUnexpectedError));
         log_.AppendLogLine(e.what());
         state_.runFailed = 1;
         FinishRun(ctx_);
@@ -62,7 +63,7 @@ void RunOwner::StartWorker(std::function<void(RunContext&)> job) {
 
 void RunOwner::Cancel() {
     state_.cancelRequested = 1;
-    log_.Port().ShowMessage(LoadString(57690));
+    log_.Port().ShowMessage(LoadString(msg::kWaitForSafeStop));
 }
 
 void RunOwner::Join() {

@@ -44,7 +44,7 @@ class RunOwner {
     // first). The caller has put the owner into the running state. When no
     // thread can be started the run ends at once with the error flag.
     void StartWorker(std::function<void(RunContext&)> job);
-    // Sets the cancel flag and shows 57690.
+    // Sets the cancel flag and shows msg::kWaitForSafeStop.
     void Cancel();
     bool Running() const { return state_.running != 0; }
     bool HasWorker() const { return worker_.joinable(); }

@@ -36,7 +36,7 @@ struct RunSettings {
     std::string host;  // may carry ":port" or "[v6]:port"
 };
 
-// Result codes 0..6; the message of code c is string 42792 + c.
+// Result codes 0..6; the message of code c is string msg::kRunSettingsCodeBase + c.
 // cacheSwitch is the state of the window's cache item (or --cache/--no-cache).
 // The password prompt goes through port when the profile keeps no password.
 int LoadRunSettings(RunSettings& settings, ProfileStore& store, UserPort& port, bool cacheSwitch);

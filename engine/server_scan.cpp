@@ -11,6 +11,7 @@
 #include "engine/sync_phases.h"
 #include "engine/sync_run.h"
 #include "res/codepage.h"
+#include "res/message_ids.h"
 #include "res/strings.h"
 
 namespace kestrum {
@@ -44,13 +45,13 @@ int ListServerDirectory(RunContext& ctx, FtpConnection& connection, const std::s
         // directory", leaves its contents unknown rather than empty: nothing may be
         // uploaded over them as new or deleted below them.
         state.unknownServerDirs.push_back(relativeDir);
-        LogFailedItem(ctx, 60001, {PrintableName(DisplayDir(relativeDir))});
+        LogFailedItem(ctx, msg::kServerDirUnlisted, {PrintableName(DisplayDir(relativeDir))});
         if (!listing.error.empty())
             ctx.log.AppendLogLine("\t" + PrintableName(listing.error));
         return -1;
     }
     for (const std::string& rejected : listing.rejectedNames) {
-        ctx.log.AppendLogLine(FormatString(60000, {PrintableName(prefix + rejected)}));
+        ctx.log.AppendLogLine(FormatString(msg::kServerNameIgnored, {PrintableName(prefix + rejected)}));
     }
     if (listing.entries.empty())
         return -1;
@@ -61,7 +62,7 @@ int ListServerDirectory(RunContext& ctx, FtpConnection& connection, const std::s
         if (entry.hidden || entry.name.empty() || entry.name[0] == '.')
             continue;
         if (!IsSafeServerName(entry.name) || entry.name.find('/') != std::string::npos) {
-            ctx.log.AppendLogLine(FormatString(60000, {PrintableName(prefix + entry.name)}));
+            ctx.log.AppendLogLine(FormatString(msg::kServerNameIgnored, {PrintableName(prefix + entry.name)}));
             continue;
         }
         if (entry.isDirectory) {
@@ -69,7 +70,8 @@ int ListServerDirectory(RunContext& ctx, FtpConnection& connection, const std::s
             if (settings.subdirs && std::count(dir.begin(), dir.end(), '/') >= kMaxServerDepth) {
                 // Its contents stay unknown: nothing is uploaded into it or deleted below it.
                 state.unknownServerDirs.push_back(dir);
-                ctx.log.AppendLogLine(FormatString(60010, {PrintableName(dir), std::to_string(kMaxServerDepth)}));
+                ctx.log.AppendLogLine(
+                    FormatString(msg::kServerDirTooDeep, {PrintableName(dir), std::to_string(kMaxServerDepth)}));
             } else if (settings.subdirs) {
                 state.scannedServerDirs.push_back(dir);
                 pending.push_back(dir);

@@ -8,6 +8,7 @@
 #include "engine/run_log.h"
 #include "engine/sync_phases.h"
 #include "res/codepage.h"
+#include "res/message_ids.h"
 #include "res/strings.h"
 
 namespace kestrum {
@@ -85,28 +86,28 @@ bool ConnectToServerHome(RunContext& ctx, std::unique_ptr<FtpConnection>& connec
     RunState& state = ctx.state;
     RunSettings& settings = state.settings;
     if (state.cancelRequested) {
-        AbortRun(ctx, nullptr, list, 42800, AbortMode::SessionOnly);
+        AbortRun(ctx, nullptr, list, msg::kRunCancelled, AbortMode::SessionOnly);
         return false;
     }
-    Log(ctx, 57686, {settings.host});
+    Log(ctx, msg::kConnecting, {settings.host});
     if (settings.accessType != 3)
         settings.port = 0;
     connection = ctx.ftp.Connect(ConnectParamsFor(settings, connectOptions, state.passive));
-    Log(ctx, 42805, {settings.host});
+    Log(ctx, msg::kConnected, {settings.host});
     if (state.cancelRequested) {
-        AbortRun(ctx, connection.get(), list, 42800, AbortMode::CloseConnection);
+        AbortRun(ctx, connection.get(), list, msg::kRunCancelled, AbortMode::CloseConnection);
         return false;
     }
     if (!settings.remoteDir.empty()) {
         ConvertSeparators(settings.remoteDir, 0);
         if (!connection->SetCurrentDirectory(settings.remoteDir)) {
-            AbortRun(ctx, connection.get(), nullptr, 42818, AbortMode::CloseConnection);
+            AbortRun(ctx, connection.get(), nullptr, msg::kServerDirMissing, AbortMode::CloseConnection);
             return false;
         }
     }
-    Log(ctx, 42806, {settings.remoteDir});
+    Log(ctx, msg::kEnteredServerDir, {settings.remoteDir});
     if (state.cancelRequested) {
-        AbortRun(ctx, connection.get(), list, 42800, AbortMode::CloseConnection);
+        AbortRun(ctx, connection.get(), list, msg::kRunCancelled, AbortMode::CloseConnection);
         return false;
     }
     return true;
@@ -118,11 +119,11 @@ int RunOnConnection(RunContext& ctx, FileList* list,
     try {
         return body(connection);
     } catch (const FtpError& e) {
-        return EndRunAfterFailure(ctx, connection.get(), list, 42820, e.what());
+        return EndRunAfterFailure(ctx, connection.get(), list, msg::kNetworkError, e.what());
     } catch (const std::exception& e) {
         // A local failure that no phase handles (out of memory, a file-system
         // error): the run ends like a network failure instead of the program.
-        return EndRunAfterFailure(ctx, connection.get(), list, 60100, e.what());
+        return EndRunAfterFailure(ctx, connection.get(), list, msg::kUnexpectedError, e.what());
     }
 }
 
@@ -163,48 +164,48 @@ int ExecuteRun(RunContext& ctx) {
 
         const int64_t clockOffset = ProbeServerClock(ctx, *connection);
         if (checkpoint())
-            return AbortRun(ctx, connection.get(), &transfer, 42800, AbortMode::CloseConnection);
+            return AbortRun(ctx, connection.get(), &transfer, msg::kRunCancelled, AbortMode::CloseConnection);
         // No time zone is further away: the server's clock (or the times it
         // reports) is wrong, and every comparison of this run would be too.
         if (clockOffset > kMaxClockOffsetSeconds || clockOffset < -kMaxClockOffsetSeconds) {
-            Log(ctx, 60009, {std::to_string(clockOffset)});
-            return EndRunAfterFailure(ctx, connection.get(), &transfer, 42817, "");
+            Log(ctx, msg::kClockOffsetImpossible, {std::to_string(clockOffset)});
+            return EndRunAfterFailure(ctx, connection.get(), &transfer, msg::kStoppedByErrorAbove, "");
         }
 
         if (settings.download) {
-            Log(ctx, 57679);
+            Log(ctx, msg::kScanningServerTree);
             ScanServerTree(ctx, *connection, "");
-            Log(ctx, 57680);
+            Log(ctx, msg::kServerTreeScanned);
         } else if (settings.mirrorFiles) {
-            Log(ctx, 57679);
+            Log(ctx, msg::kScanningServerTree);
             ScanServerTreeForMirroring(ctx, *connection);
-            Log(ctx, 57680);
+            Log(ctx, msg::kServerTreeScanned);
         }
         if (checkpoint())
-            return AbortRun(ctx, connection.get(), &transfer, 42800, AbortMode::CloseConnection);
+            return AbortRun(ctx, connection.get(), &transfer, msg::kRunCancelled, AbortMode::CloseConnection);
 
-        Log(ctx, 57682);
+        Log(ctx, msg::kCompareStarting);
         if (!settings.upload && settings.download) {
             PlanDownloads(ctx, transfer, clockOffset);
         } else if (settings.upload && settings.download) {
             PlanBothDirections(ctx, *connection, transfer, clockOffset);
         } else if (settings.mirrorFiles) {
-            Log(ctx, 42807);
+            Log(ctx, msg::kScanningServerDir);
             PlanUploadsMirroring(ctx, *connection, transfer, clockOffset);
         } else {
-            Log(ctx, 42807);
+            Log(ctx, msg::kScanningServerDir);
             if (PlanUploads(ctx, *connection, transfer, clockOffset) == 0)
                 return 1;
         }
         if (checkpoint())
-            return AbortRun(ctx, connection.get(), &transfer, 42800, AbortMode::CloseAndFreeList);
+            return AbortRun(ctx, connection.get(), &transfer, msg::kRunCancelled, AbortMode::CloseAndFreeList);
 
-        Log(ctx, 57681);
+        Log(ctx, msg::kCompareFinished);
         ctx.log.SetProgress(5);
-        Log(ctx, 57687);
+        Log(ctx, msg::kTransferStarting);
         if (TransferFiles(ctx, *connection, transfer, clockOffset) == 1)
             return 1;
-        Log(ctx, 57688);
+        Log(ctx, msg::kTransferFinished);
 
         if (settings.mirrorFiles)
             DeleteMirroredServerFiles(ctx, *connection);

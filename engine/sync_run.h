@@ -28,8 +28,8 @@ enum class AbortMode {
 // (startMessageId with the profile name, and the time), the profile loaded.
 // Returns the load's code (0 when the run may go on).
 int BeginRun(RunContext& ctx, int startMessageId);
-// Runs body on the worker with the run's connection; a network failure (42820)
-// or an unexpected local one (60100) ends the run. Returns body's result, or 0.
+// Runs body on the worker with the run's connection; a network failure (msg::kNetworkError)
+// or an unexpected local one (msg::kUnexpectedError) ends the run. Returns body's result, or 0.
 int RunOnConnection(RunContext& ctx, FileList* list,
                     const std::function<int(std::unique_ptr<FtpConnection>& connection)>& body);
 // The normal end on the worker: progress 95, the connection closed, the end
@@ -43,7 +43,7 @@ int PrepareRun(RunContext& ctx);
 // The common abort path: closes what mode says, logs messageId, progress 95,
 // posts the completion. Returns 1.
 int AbortRun(RunContext& ctx, FtpConnection* connection, FileList* list, int messageId, AbortMode mode);
-// The end of a run after a network (42820) or other unexpected failure: the
+// The end of a run after a network (msg::kNetworkError) or other unexpected failure: the
 // message and the error text on a line of its own, the error flag, the list
 // freed, progress 95, the connection closed, completion posted. Returns 0.
 int EndRunAfterFailure(RunContext& ctx, FtpConnection* connection, FileList* list, int messageId,
@@ -57,7 +57,7 @@ void LogFailedItem(RunContext& ctx, int messageId, std::initializer_list<std::st
 // Tells the owner's thread that the completion routine is due.
 void PostCompletion(RunContext& ctx);
 // A stop that the user must act on, before any connection: message box, log
-// line, with failed also 42817 and the error flag; then the completion routine
+// line, with failed also msg::kStoppedByErrorAbove and the error flag; then the completion routine
 // runs directly. Returns 0.
 int StopWithMessage(RunContext& ctx, int messageId, bool failed);
 // The completion routine shared by window and command line.
@@ -69,7 +69,7 @@ void SetRunningState(RunContext& ctx, int running);
 void LogConnectionHeader(RunContext& ctx);
 // Connects and enters the server home directory, with the checkpoints of both
 // kinds of run around it. False when the run has ended there (AbortRun has run:
-// a cancel, or 42818 for a missing directory). Throws FtpError.
+// a cancel, or msg::kServerDirMissing for a missing directory). Throws FtpError.
 bool ConnectToServerHome(RunContext& ctx, std::unique_ptr<FtpConnection>& connection, FileList* list,
                          bool connectOptions);
 

@@ -12,6 +12,7 @@
 #include "engine/sync_phases.h"
 #include "engine/sync_run.h"
 #include "res/codepage.h"
+#include "res/message_ids.h"
 #include "res/strings.h"
 
 namespace kestrum {
@@ -25,7 +26,7 @@ int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer
 
     for (FileEntry& entry : transfer) {
         if (state.cancelRequested.load()) {
-            AbortRun(ctx, &connection, &transfer, 42800, AbortMode::CloseAndFreeList);
+            AbortRun(ctx, &connection, &transfer, msg::kRunCancelled, AbortMode::CloseAndFreeList);
             transfer.clear();
             return 1;
         }
@@ -38,29 +39,29 @@ int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer
 
         if (entry.direction == Direction::Upload) {
             if (!connection.PutFile(localPath, serverPath, type)) {
-                LogFailedItem(ctx, 42819, {serverPath}, connection.LastError());
+                LogFailedItem(ctx, msg::kUploadFailed, {serverPath}, connection.LastError());
                 // Still changed for the next cached run.
                 state.unsyncedLocalFiles.push_back(scannedName);
                 continue;
             }
-            ctx.log.AppendLogLine(FormatString(ascii ? 57699 : 42808, {serverPath}));
+            ctx.log.AppendLogLine(FormatString(ascii ? msg::kUploadedAscii : msg::kUploaded, {serverPath}));
         } else if (entry.direction == Direction::Download) {
             // Planning never puts such a name here; checked again because it
             // decides where a file is written.
             if (!IsSafeServerName(entry.name) || !IsSafeServerName(serverPath)) {
-                ctx.log.AppendLogLine(FormatString(60000, {PrintableName(serverPath)}));
+                ctx.log.AppendLogLine(FormatString(msg::kServerNameIgnored, {PrintableName(serverPath)}));
                 continue;
             }
             if (!connection.GetFile(serverPath, localPath, type)) {
-                LogFailedItem(ctx, 57677, {serverPath}, connection.LastError());
+                LogFailedItem(ctx, msg::kDownloadFailed, {serverPath}, connection.LastError());
                 continue;
             }
-            ctx.log.AppendLogLine(FormatString(ascii ? 57700 : 57676, {serverPath}));
+            ctx.log.AppendLogLine(FormatString(ascii ? msg::kDownloadedAscii : msg::kDownloaded, {serverPath}));
         } else {
             continue;
         }
         StampLocalFromServer(ctx, connection, localPath, serverPath, clockOffset);
-        ctx.log.AppendLogLine(FormatString(57678, {serverPath}));
+        ctx.log.AppendLogLine(FormatString(msg::kTimestampUpdated, {serverPath}));
         ctx.log.ShowFileCount(++done, total);
     }
     transfer.clear();
@@ -75,11 +76,11 @@ void StampLocalFromServer(RunContext& ctx, FtpConnection& connection, const std:
     if (!ctx.fs.GetStatus(localPath))
         return;
     if (found.entries.front().lastWriteTime == kUnknownServerTime) {
-        LogFailedItem(ctx, 60016, {PrintableName(serverPath)});
+        LogFailedItem(ctx, msg::kNotStampedServerTimeUnknown, {PrintableName(serverPath)});
         return;
     }
     if (!ctx.fs.SetLastWriteTime(localPath, found.entries.front().lastWriteTime - clockOffset)) {
-        LogFailedItem(ctx, 57673, {serverPath}, std::strerror(errno));
+        LogFailedItem(ctx, msg::kTimestampChangeFailed, {serverPath}, std::strerror(errno));
     }
 }
 

@@ -14,6 +14,7 @@
 #include "engine/sync_phases.h"
 #include "engine/sync_run.h"
 #include "res/codepage.h"
+#include "res/message_ids.h"
 #include "res/strings.h"
 
 namespace kestrum {
@@ -45,7 +46,7 @@ bool SkipUnknownServerTime(RunContext& ctx, int64_t serverTime, const std::strin
                            const FileEntry& local) {
     if (serverTime != kUnknownServerTime)
         return false;
-    LogFailedItem(ctx, 60015, {PrintableName(serverName)});
+    LogFailedItem(ctx, msg::kNotUpdatedServerTimeUnknown, {PrintableName(serverName)});
     ctx.state.unsyncedLocalFiles.push_back(local.name);
     return true;
 }
@@ -54,9 +55,9 @@ bool SkipUnknownServerTime(RunContext& ctx, int64_t serverTime, const std::strin
 // there, a control byte cannot go in a command) is left out with a line.
 bool SkipUnsendableName(RunContext& ctx, const FileEntry& local) {
     if (FindFirstChar(local.name, '\\') != std::string::npos) {
-        ctx.log.AppendLogLine(FormatString(60008, {PrintableName(local.name)}));
+        ctx.log.AppendLogLine(FormatString(msg::kLocalNameIgnored, {PrintableName(local.name)}));
     } else if (PrintableName(local.name) != local.name) {
-        ctx.log.AppendLogLine(FormatString(60014, {PrintableName(local.name)}));
+        ctx.log.AppendLogLine(FormatString(msg::kLocalNameHasControlChar, {PrintableName(local.name)}));
     } else {
         return false;
     }
@@ -77,7 +78,7 @@ DirOutcome EnsureServerDirectories(RunContext& ctx, ServerLookups& lookups, cons
             // The result is not looked at: a directory that could not be made
             // shows as a failed upload later.
             lookups.CreateDirectory(prefix);
-            ctx.log.AppendLogLine(FormatString(42809, {prefix}));
+            ctx.log.AppendLogLine(FormatString(msg::kServerDirCreated, {prefix}));
         } else if (!found.entries.empty() && !found.entries.front().isDirectory) {
             return {DirResult::Blocked, prefix};
         }
@@ -95,7 +96,7 @@ void PlanUpload(RunContext& ctx, FileList& transfer, const std::string& name, co
     if (ServerForm(name) != serverName)
         entry.serverName = serverName;
     transfer.push_back(std::move(entry));
-    ctx.log.AppendLogLine(FormatString(42810, {serverName}));
+    ctx.log.AppendLogLine(FormatString(msg::kWillUpdate, {serverName}));
 }
 
 // A local-only file in the mirroring and both-directions forms: the server
@@ -104,7 +105,7 @@ void PlanUpload(RunContext& ctx, FileList& transfer, const std::string& name, co
 bool PlanNewFile(RunContext& ctx, ServerLookups& lookups, FileList& transfer, const FileEntry& local) {
     const std::string serverName = ServerForm(local.name);
     if (const std::string* unknown = FindEnclosingDirectory(serverName, ctx.state.unknownServerDirs)) {
-        LogFailedItem(ctx, 60003, {DisplayDir(*unknown), serverName});
+        LogFailedItem(ctx, msg::kNotUpdatedServerDirUnknown, {DisplayDir(*unknown), serverName});
         return true;
     }
     const DirOutcome dirs = EnsureServerDirectories(ctx, lookups, serverName);
@@ -113,10 +114,11 @@ bool PlanNewFile(RunContext& ctx, ServerLookups& lookups, FileList& transfer, co
             return false;
         case DirResult::Blocked:
             // A file stands where the directory is needed.
-            LogFailedItem(ctx, 57689, {dirs.prefix, local.name}, std::strerror(ENOTDIR));
+            LogFailedItem(ctx, msg::kServerDirCreateFailed, {dirs.prefix, local.name}, std::strerror(ENOTDIR));
             return true;
         case DirResult::Unknown:
-            LogFailedItem(ctx, 60002, {PrintableName(dirs.prefix), PrintableName(serverName)});
+            LogFailedItem(ctx, msg::kNotUpdatedServerPathUnconfirmed,
+                          {PrintableName(dirs.prefix), PrintableName(serverName)});
             return true;
         case DirResult::Ready:
             break;
@@ -165,7 +167,7 @@ int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, 
     ServerLookups lookups(connection);
     for (const FileEntry& local : state.localFiles) {
         if (state.cancelRequested.load()) {
-            AbortRun(ctx, &connection, &transfer, 42800, AbortMode::CloseAndFreeList);
+            AbortRun(ctx, &connection, &transfer, msg::kRunCancelled, AbortMode::CloseAndFreeList);
             return 0;
         }
         if (SkipUnsendableName(ctx, local))
@@ -173,7 +175,8 @@ int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, 
         const std::string serverName = ServerForm(local.name);
         const FtpListing found = lookups.Lookup(serverName);
         if (found.status == ListStatus::Failed) {
-            LogFailedItem(ctx, 60002, {PrintableName(serverName), PrintableName(serverName)});
+            LogFailedItem(ctx, msg::kNotUpdatedServerPathUnconfirmed,
+                          {PrintableName(serverName), PrintableName(serverName)});
             state.unsyncedLocalFiles.push_back(local.name);
             continue;
         }
@@ -192,15 +195,16 @@ int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, 
             continue;
         const DirOutcome dirs = EnsureServerDirectories(ctx, lookups, serverName);
         if (dirs.result == DirResult::Cancelled) {
-            AbortRun(ctx, &connection, &transfer, 42800, AbortMode::CloseAndFreeList);
+            AbortRun(ctx, &connection, &transfer, msg::kRunCancelled, AbortMode::CloseAndFreeList);
             return 0;
         }
         if (dirs.result == DirResult::Unknown) {
-            LogFailedItem(ctx, 60002, {PrintableName(dirs.prefix), PrintableName(serverName)});
+            LogFailedItem(ctx, msg::kNotUpdatedServerPathUnconfirmed,
+                          {PrintableName(dirs.prefix), PrintableName(serverName)});
             state.unsyncedLocalFiles.push_back(local.name);
             continue;
         }
-        // A path blocked by a server file is planned all the same; its upload fails with 42819.
+        // A path blocked by a server file is planned all the same; its upload fails with msg::kUploadFailed.
         PlanUpload(ctx, transfer, serverName, serverName);
     }
     return 1;

@@ -21,7 +21,7 @@ public:
     virtual void ShowCounter(std::string_view text) = 0;
     // The activity animation: playing from the start of a run until completion.
     virtual void SetAnimation(bool playing) = 0;
-    // A message box with caption 42779 and an OK button; returns when dismissed.
+    // A message box with caption msg::kAppName and an OK button; returns when dismissed.
     virtual void ShowMessage(std::string_view text) = 0;
     // A message box with OK and Cancel; true for OK.
     virtual bool AskOkCancel(std::string_view text) = 0;

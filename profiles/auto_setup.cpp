@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "profiles/profile_store.h"
+#include "res/message_ids.h"
 #include "res/strings.h"
 
 namespace kestrum {
@@ -90,7 +91,7 @@ AutoSetupValues ReadAutoSetupSection(const std::string& path, const std::string&
     LineReader reader(path);
     if (!reader.ok())
         return values;
-    const std::string header = FormatString(42823, {name});
+    const std::string header = FormatString(msg::kAutoSetupSection, {name});
     Line line;
     bool inSection = false;
     while (reader.Next(line)) {
@@ -121,13 +122,13 @@ int CreateProfileWithAutoSetup(ProfileStore& store, const std::string& name) {
     if (!program)
         return -1;
     if (!store.CanOpen())
-        return 42781;
+        return msg::kStoreDamaged;
     const auto listed =
         SplitProfileList(store.ReadGlobalString("Profiles", std::numeric_limits<size_t>::max()).value_or(""));
     if (const int refused = ValidateNewProfileName(name, listed))
         return refused;
     if (!store.CreateProfile(name))
-        return 42781;
+        return msg::kStoreDamaged;
 
     const AutoSetupValues section = ReadAutoSetupSection(AutoSetupPath(*program), name);
     std::vector<StoreAssignment> values;

@@ -3,13 +3,14 @@
 #include <charconv>
 
 #include "res/codepage.h"
+#include "res/message_ids.h"
 
 namespace kestrum {
 
 namespace {
 
-constexpr int kTooLong = 60203;
-constexpr int kLineBreak = 60204;
+constexpr int kTooLong = msg::kCliValueTooLong;
+constexpr int kLineBreak = msg::kCliValueHasLineBreak;
 
 int CheckNotEmpty(const ProfileValue& value, std::string_view text) {
     return text.empty() ? value.emptyMessage : 0;
@@ -64,7 +65,7 @@ int CheckGeneralSettings(const GeneralSettings& settings) {
 }
 
 int CheckProxyName(int32_t proxyOn, std::string_view proxyName) {
-    return proxyOn != 0 && proxyName.empty() ? 57692 : 0;
+    return proxyOn != 0 && proxyName.empty() ? msg::kEnterProxyName : 0;
 }
 
 int CheckProxySettings(bool proxyOn, std::string_view proxyName, std::string_view portText) {
@@ -77,14 +78,14 @@ int CheckProxySettings(bool proxyOn, std::string_view proxyName, std::string_vie
 
 int ValidateNewProfileName(const std::string& name, const std::vector<std::string>& listedNames) {
     if (name.empty())
-        return 42780;
+        return msg::kProfileNameEmpty;
     if (name.size() > kProfileNameLimit)
-        return 42790;
+        return msg::kProfileNameTooLong;
     if (FindFirstChar(name, ',') != std::string::npos)
-        return 42791;
+        return msg::kProfileNameHasComma;
     for (const auto& listed : listedNames) {
         if (EqualsIgnoreCase(listed, name))
-            return 42782;
+            return msg::kProfileNameTaken;
     }
     return 0;
 }

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "res/message_ids.h"
+
 namespace kestrum {
 
 // The longest text a dialog field, a profile value or a global value holds,
@@ -49,23 +51,23 @@ struct ProfileValue {
     // DWORDs: the numbers accepted, and the message for anything else.
     int32_t min = 0;
     int32_t max = 1;
-    int rangeMessage = 60202;
+    int rangeMessage = msg::kCliFlagNotZeroOrOne;
 };
 
 // In the order of the store's schema: the values CreateProfile writes, then those it does not.
 inline constexpr ProfileValue kProfileValues[] = {
-    {.name = "HOST", .emptyMessage = 42783},
+    {.name = "HOST", .emptyMessage = msg::kEnterHostName},
     {.name = "PORT",
      .type = ValueType::Dword,
      .editor = Editor::Proxy,
      .number = 21,
      .min = 1,
      .max = std::numeric_limits<int32_t>::max(),
-     .rangeMessage = 57691},
+     .rangeMessage = msg::kPortNotPositive},
     {.name = "PSWSVD", .type = ValueType::Dword, .number = 1},
-    {.name = "PSW", .type = ValueType::Password, .emptyMessage = 42787},
+    {.name = "PSW", .type = ValueType::Password, .emptyMessage = msg::kEnterPassword},
     {.name = "REMOTE_DIRECTORY"},
-    {.name = "LOCAL_DIRECTORY", .emptyMessage = 42788},
+    {.name = "LOCAL_DIRECTORY", .emptyMessage = msg::kEnterLocalDir},
     {.name = "CHECK_UPLOAD", .type = ValueType::Dword, .number = 1},
     {.name = "CHECK_SUB", .type = ValueType::Dword},
     {.name = "CHECK_DOWNLOAD", .type = ValueType::Dword},
@@ -79,16 +81,16 @@ inline constexpr ProfileValue kProfileValues[] = {
      .number = 3,
      .min = 1,
      .max = 100,
-     .rangeMessage = 57693},
+     .rangeMessage = msg::kTimeLagOutOfRange},
     {.name = "MIRRORING_DIR", .type = ValueType::Dword, .editor = Editor::Detail},
     {.name = "MIRRORING_FILE", .type = ValueType::Dword, .editor = Editor::Detail},
-    {.name = "USER", .created = false, .emptyMessage = 42786},
+    {.name = "USER", .created = false, .emptyMessage = msg::kEnterUserName},
     {.name = "CONNECTION_TYPE",
      .type = ValueType::Dword,
      .editor = Editor::Proxy,
      .created = false,
      .max = 2,
-     .rangeMessage = 60208},
+     .rangeMessage = msg::kCliBadConnectionType},
     {.name = "TRANSFER_BOTH", .type = ValueType::Dword, .editor = Editor::Detail, .created = false},
 };
 
@@ -148,19 +150,20 @@ bool InRange(const ProfileValue& value, int32_t number);
 // about one value take its name as their argument).
 int CheckValue(const ProfileValue& value, std::string_view text);
 
-// The setup dialog's checks in its order: host (42783), user (42786), the
-// password when it is saved (42787), local directory (42788). 0 when valid.
+// The setup dialog's checks in its order: host (msg::kEnterHostName), user (msg::kEnterUserName), the
+// password when it is saved (msg::kEnterPassword), local directory (msg::kEnterLocalDir). 0 when valid.
 int CheckGeneralSettings(const GeneralSettings& settings);
 
-// A proxy switched on needs a proxy name (57692).
+// A proxy switched on needs a proxy name (msg::kEnterProxyName).
 int CheckProxyName(int32_t proxyOn, std::string_view proxyName);
 
 // The proxy dialog's checks in its order: with the proxy on, its name and
-// then the port (57691). 0 when valid.
+// then the port (msg::kPortNotPositive). 0 when valid.
 int CheckProxySettings(bool proxyOn, std::string_view proxyName, std::string_view portText);
 
-// The new-profile checks in order: 0 when valid, else the message id (42780
-// empty, 42790 over 20 bytes, 42791 comma, 42782 duplicate ignoring case).
+// The new-profile checks in order: 0 when valid, else the message id (msg::kProfileNameEmpty
+// empty, msg::kProfileNameTooLong over 20 bytes, msg::kProfileNameHasComma comma, msg::kProfileNameTaken duplicate
+// ignoring case).
 int ValidateNewProfileName(const std::string& name, const std::vector<std::string>& listedNames);
 
 // The order of profile names in every list: ASCII letters compared without

@@ -2,6 +2,7 @@
 
 #include "align/timestamp_alignment.h"
 #include "app/cli/headless_session.h"
+#include "res/message_ids.h"
 #include "res/strings.h"
 
 namespace kestrum {
@@ -12,7 +13,7 @@ int RunAlignCommand(const std::string& profile, bool yes) {
         return status;
     // The question is asked on the terminal; without one it counts as refused.
     if (!StartTimestampAlignment(session.Owner(), yes)) {
-        session.Owner().Log().Port().ShowMessage(LoadString(60501));
+        session.Owner().Log().Port().ShowMessage(LoadString(msg::kCliAlignNotConfirmed));
         return 3;
     }
     return session.WaitForEnd();

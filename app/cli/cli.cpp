@@ -10,18 +10,19 @@
 #include "app/cli/profile_commands.h"
 #include "app/cli/run_command.h"
 #include "app/cli/usage.h"
+#include "res/message_ids.h"
 #include "res/strings.h"
 
 namespace kestrum {
 
 void PrintUsage(bool toError) {
-    const std::string text = LoadString(60101);
+    const std::string text = LoadString(msg::kCliUsage);
     std::fputs(text.c_str(), toError ? stderr : stdout);
     std::fputc('\n', toError ? stderr : stdout);
 }
 
 int UsageError() {
-    std::fputs(LoadString(60104).c_str(), stderr);
+    std::fputs(LoadString(msg::kCliBadCommandLine).c_str(), stderr);
     std::fputc('\n', stderr);
     PrintUsage(true);
     return 2;

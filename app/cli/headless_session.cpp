@@ -14,6 +14,7 @@
 #include "profiles/paths.h"
 #include "profiles/profile_store.h"
 #include "res/codepage.h"
+#include "res/message_ids.h"
 #include "res/strings.h"
 
 namespace kestrum {
@@ -85,7 +86,7 @@ bool TerminalPort::AskOkCancel(std::string_view text) {
 }
 
 std::optional<std::string> TerminalPort::AskPassword() {
-    auto password = ReadTerminalLine(LoadString(60105) + ": ", false);
+    auto password = ReadTerminalLine(LoadString(msg::kCliPasswordPrompt) + ": ", false);
     // The prompt's field takes at most 20 bytes.
     if (password) *password = CutToBytes(*password, 20);
     return password;
@@ -101,16 +102,16 @@ int HeadlessSession::Open(const std::string& profile, std::optional<bool> cacheS
     std::string selected;
     int cacheFlag = 1;
     if (!store_->InitGlobalValues(programDir, selected, cacheFlag)) {
-        port_.ShowMessage(LoadString(42781));
+        port_.ShowMessage(LoadString(msg::kStoreDamaged));
         return 1;
     }
     if (profile.empty() || !store_->ProfileExists(profile)) {
-        port_.ShowMessage(FormatString(60102, {profile}));
+        port_.ShowMessage(FormatString(msg::kCliUnknownProfile, {profile}));
         return 2;
     }
     lock_ = std::make_unique<InstanceLock>(programDir);
     if (!lock_->TryAcquire()) {
-        port_.ShowMessage(LoadString(60103));
+        port_.ShowMessage(LoadString(msg::kAnotherInstanceRunning));
         return 1;
     }
     ftp_ = MakeCurlFtpFactory();
@@ -120,7 +121,7 @@ int HeadlessSession::Open(const std::string& profile, std::optional<bool> cacheS
     state.settings.programDir = programDir;
     state.cacheSwitch = cacheSwitch.value_or(cacheFlag != 0) ? 1 : 0;
     state.passive = passive;
-    if (!owner_->Log().Open(programDir)) port_.ShowMessage(LoadString(42801));
+    if (!owner_->Log().Open(programDir)) port_.ShowMessage(LoadString(msg::kLogFileCreateFailed));
     InstallStopHandlers();
     return 0;
 }

@@ -11,6 +11,7 @@
 #include "profiles/paths.h"
 #include "profiles/profile_store.h"
 #include "res/codepage.h"
+#include "res/message_ids.h"
 #include "res/strings.h"
 
 namespace kestrum {
@@ -39,18 +40,18 @@ void Say(std::ostream& stream, const std::string& text) {
 }
 
 int UsageError(std::ostream& err) {
-    Say(err, LoadString(60104));
-    Say(err, LoadString(60101));
+    Say(err, LoadString(msg::kCliBadCommandLine));
+    Say(err, LoadString(msg::kCliUsage));
     return 2;
 }
 
 int StoreFailure(const ProfileStore& store, std::ostream& err) {
-    Say(err, FormatString(60210, {store.FilePath()}));
+    Say(err, FormatString(msg::kCliStoreUnusable, {store.FilePath()}));
     return 1;
 }
 
 int UnknownProfile(const std::string& name, std::ostream& err) {
-    Say(err, FormatString(60102, {name}));
+    Say(err, FormatString(msg::kCliUnknownProfile, {name}));
     return 2;
 }
 
@@ -59,7 +60,7 @@ std::optional<std::string> ReadPasswordLine(std::istream& in, std::ostream& err)
     const bool terminal = &in == &std::cin && isatty(STDIN_FILENO) != 0;
     termios saved{};
     if (terminal && tcgetattr(STDIN_FILENO, &saved) == 0) {
-        err << LoadString(60215) << std::flush;
+        err << LoadString(msg::kCliNewPasswordPrompt) << std::flush;
         termios quiet = saved;
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
         tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
@@ -98,11 +99,11 @@ int ShowProfile(ProfileStore& store, const std::string& name, std::ostream& out,
             // Only whether a password is kept; never the password.
             const auto scrambled = store.ReadString(name, v.name, v.readBytes);
             if (!savePassword || *savePassword == 0) {
-                Say(out, LoadString(60213));
+                Say(out, LoadString(msg::kCliShowPasswordNotSaved));
             } else if (!scrambled) {
-                Say(out, FormatString(60211, {v.name}));
+                Say(out, FormatString(msg::kCliShowNoValue, {v.name}));
             } else {
-                Say(out, LoadString(scrambled->empty() ? 60214 : 60212));
+                Say(out, LoadString(scrambled->empty() ? msg::kCliShowPasswordEmpty : msg::kCliShowPasswordSaved));
             }
             continue;
         }
@@ -115,7 +116,7 @@ int ShowProfile(ProfileStore& store, const std::string& name, std::ostream& out,
         if (shown) {
             Say(out, std::string(v.name) + "=" + PrintableName(*shown));
         } else {
-            Say(out, FormatString(60211, {v.name}));
+            Say(out, FormatString(msg::kCliShowNoValue, {v.name}));
         }
     }
     return 0;
@@ -126,13 +127,13 @@ int NewProfile(ProfileStore& store, const std::string& programDir, const std::st
     int cacheFlag = 1;
     // Records Program (and the other globals) when the store has none yet.
     if (!store.InitGlobalValues(programDir, selected, cacheFlag)) {
-        Say(err, LoadString(42781));
+        Say(err, LoadString(msg::kStoreDamaged));
         return 1;
     }
     const int result = CreateProfileWithAutoSetup(store, name);
     if (result == 0)
         return 0;
-    Say(err, LoadString(result > 0 ? result : 42781));
+    Say(err, LoadString(result > 0 ? result : msg::kStoreDamaged));
     return 1;
 }
 
@@ -174,23 +175,23 @@ int SetValues(ProfileStore& store, const std::string& name, const std::vector<st
     for (const auto& arg : assignments) {
         const size_t eq = arg.find('=');
         if (eq == std::string::npos || eq == 0) {
-            fail(FormatString(60201, {arg}));
+            fail(FormatString(msg::kCliNotNameValue, {arg}));
             continue;
         }
         const std::string valueName = arg.substr(0, eq);
         const ProfileValue* value = FindProfileValue(valueName);
         if (value == nullptr) {
-            fail(FormatString(60200, {valueName, SchemaNames()}));
+            fail(FormatString(msg::kCliUnknownValueName, {valueName, SchemaNames()}));
             continue;
         }
         if (seen[valueName]) {
-            fail(FormatString(60207, {valueName}));
+            fail(FormatString(msg::kCliValueGivenTwice, {valueName}));
             continue;
         }
         seen[valueName] = true;
         std::string text = arg.substr(eq + 1);
         if (value->type == ValueType::Password && text != "-") {
-            fail(LoadString(60205));
+            fail(LoadString(msg::kCliPasswordOnCommandLine));
             continue;
         }
         parsed.push_back({value, std::move(text)});
@@ -236,7 +237,7 @@ int SetValues(ProfileStore& store, const std::string& name, const std::vector<st
             savePasswordOff = true;
     }
     if (passwordGiven && savePasswordOff)
-        fail(LoadString(60209));
+        fail(LoadString(msg::kCliPasswordInputWithoutSave));
     if (errors > 0)
         return 2;
 
@@ -244,7 +245,7 @@ int SetValues(ProfileStore& store, const std::string& name, const std::vector<st
         // Read last, so that nobody types a password for a command that fails anyway.
         const auto password = ReadPasswordLine(in, err);
         if (!password) {
-            Say(err, LoadString(60206));
+            Say(err, LoadString(msg::kCliPasswordReadFailed));
             return 2;
         }
         if (const int message = CheckValue(kPassword, *password)) {

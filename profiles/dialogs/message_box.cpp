@@ -3,13 +3,14 @@
 #include <QMessageBox>
 
 #include "profiles/dialogs/qt_text.h"
+#include "res/message_ids.h"
 
 namespace kestrum {
 
 bool MessageBoxes::Show(QWidget* parent, const QString& text, BoxButtons buttons, BoxIcon icon) {
     if (responder_) return responder_(text, buttons, icon);
     QMessageBox box(parent);
-    box.setWindowTitle(TableText(42779));
+    box.setWindowTitle(TableText(msg::kAppName));
     box.setText(text);
     switch (icon) {
         case BoxIcon::None: box.setIcon(QMessageBox::NoIcon); break;

@@ -1,6 +1,6 @@
 #pragma once
 // Message boxes of the window and the dialogs. Every box has the caption of
-// string 42779. Tests install a Responder that answers boxes in advance,
+// string msg::kAppName. Tests install a Responder that answers boxes in advance,
 // without a nested event loop.
 
 #include <QString>

@@ -12,12 +12,13 @@
 #include "profiles/dialogs/field_helpers.h"
 #include "profiles/dialogs/message_box.h"
 #include "profiles/profile_store.h"
+#include "res/message_ids.h"
 
 namespace kestrum {
 
 namespace {
 
-constexpr int kStoreDamaged = 42781;
+constexpr int kStoreDamaged = msg::kStoreDamaged;
 
 // The list's order: letters compared without case, then exactly.
 bool ListOrder(const QString& a, const QString& b) {

@@ -19,12 +19,13 @@
 #include "profiles/dialogs/proxy_dialog.h"
 #include "profiles/profile_store.h"
 #include "res/codepage.h"
+#include "res/message_ids.h"
 
 namespace kestrum {
 
 namespace {
 
-constexpr int kPathTooLong = 60400;
+constexpr int kPathTooLong = msg::kChosenPathTooLong;
 
 QLineEdit* NewField(const char* id, QWidget* parent) {
     auto* field = new QLineEdit(parent);
@@ -211,7 +212,7 @@ void SetupDialog::OnNew() {
 }
 
 void SetupDialog::OnDelete() {
-    if (!boxes_.Show(this, TableText(42789), BoxButtons::OkCancel, BoxIcon::Exclamation))
+    if (!boxes_.Show(this, TableText(msg::kAskDeleteProfile), BoxButtons::OkCancel, BoxIcon::Exclamation))
         return;
 
     const std::string name = SelectedName();

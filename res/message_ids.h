@@ -1,0 +1,190 @@
+#pragma once
+// The names of the string table's entries (res/strings_table.cpp). Every entry
+// has exactly one constant here; code names a text by its constant and never by
+// its number. A constant is k + what the text says; run-header lines begin with
+// kHeader, texts of the command line only with kCli, texts of the timestamp
+// alignment with kAlign. A ...Base constant is the id that a result code is
+// added to; it repeats the id of an ordinary entry.
+
+namespace kestrum::msg {
+
+// Platform start-up failures (no code shows them).
+inline constexpr int kOleInitFailed = 100;
+inline constexpr int kSocketInitFailed = 103;
+
+// Main window and its message boxes.
+inline constexpr int kStartButton = 42777;   // the start button while idle
+inline constexpr int kCancelButton = 42778;  // the start button while a run goes on
+inline constexpr int kAppName = 42779;       // caption of every message box
+inline constexpr int kStoreDamaged = 42781;
+inline constexpr int kAskRegisterFirstProfile = 42792;
+inline constexpr int kLogFileCreateFailed = 42801;
+inline constexpr int kRunFailedSeeLog = 42829;
+inline constexpr int kAskQuitWhileRunning = 42830;
+inline constexpr int kWaitForSafeStop = 57690;
+inline constexpr int kCacheNeedsUploadOnly = 57706;  // the change cache item turned on without upload-only
+inline constexpr int kHelpFileMissing = 60301;
+inline constexpr int kOpenFailed = 60304;  // a web page or the help file could not be opened
+inline constexpr int kProgramDirCreateFailed = 60303;
+inline constexpr int kAnotherInstanceRunning = 60103;
+
+// About box.
+inline constexpr int kAboutContact = 42822;
+inline constexpr int kAboutCopyright = 60302;
+
+// Setup, new-profile, detail and proxy dialogs.
+inline constexpr int kProfileNameEmpty = 42780;
+inline constexpr int kProfileNameTaken = 42782;
+inline constexpr int kEnterHostName = 42783;
+inline constexpr int kEnterUserName = 42786;
+inline constexpr int kEnterPassword = 42787;
+inline constexpr int kEnterLocalDir = 42788;
+inline constexpr int kAskDeleteProfile = 42789;
+inline constexpr int kProfileNameTooLong = 42790;
+inline constexpr int kProfileNameHasComma = 42791;
+inline constexpr int kPortNotPositive = 57691;
+inline constexpr int kEnterProxyName = 57692;
+inline constexpr int kTimeLagOutOfRange = 57693;
+inline constexpr int kChosenPathTooLong = 60400;
+// The setup dialog's check code c (1, 4, 5, 6) has the text kSetupCheckBase + c.
+inline constexpr int kSetupCheckBase = kProfileNameTaken;
+static_assert(kSetupCheckBase + 1 == kEnterHostName && kSetupCheckBase + 4 == kEnterUserName &&
+              kSetupCheckBase + 5 == kEnterPassword && kSetupCheckBase + 6 == kEnterLocalDir);
+
+// Auto-setup file.
+inline constexpr int kAutoSetupSection = 42823;  // "[%s]": the header line of a profile's section, not a message
+
+// Run settings that cannot be used: LoadRunSettings result code c (1..6) has
+// the text kRunSettingsCodeBase + c.
+inline constexpr int kRunSettingsCodeBase = kAskRegisterFirstProfile;
+inline constexpr int kNoProfileToRun = 42793;
+inline constexpr int kProfileDataBroken = 42794;
+inline constexpr int kHostNotSet = 42795;
+inline constexpr int kPortBroken = 42796;
+inline constexpr int kNoPasswordGiven = 42797;
+inline constexpr int kLocalDirNotSet = 42798;
+static_assert(kRunSettingsCodeBase + 1 == kNoProfileToRun && kRunSettingsCodeBase + 2 == kProfileDataBroken &&
+              kRunSettingsCodeBase + 3 == kHostNotSet && kRunSettingsCodeBase + 4 == kPortBroken &&
+              kRunSettingsCodeBase + 5 == kNoPasswordGiven && kRunSettingsCodeBase + 6 == kLocalDirNotSet);
+
+// Run log: course of a run.
+inline constexpr int kRunStarting = 42802;
+inline constexpr int kScanningLocalDir = 42803;
+inline constexpr int kLocalScanFinished = 57685;
+inline constexpr int kNothingToUpdate = 57707;
+inline constexpr int kConnecting = 57686;
+inline constexpr int kConnected = 42805;
+inline constexpr int kEnteredServerDir = 42806;
+inline constexpr int kScanningServerDir = 42807;
+inline constexpr int kScanningServerTree = 57679;
+inline constexpr int kServerTreeScanned = 57680;
+inline constexpr int kCompareStarting = 57682;
+inline constexpr int kCompareFinished = 57681;
+inline constexpr int kTransferStarting = 57687;
+inline constexpr int kTransferFinished = 57688;
+inline constexpr int kRunFinished = 42804;  // with the "done / total" counter
+
+// Run log: planning and transfer lines.
+inline constexpr int kWillUpdate = 42810;
+inline constexpr int kServerDirCreated = 42809;
+inline constexpr int kServerDirCreateFailed = 57689;
+inline constexpr int kLocalDirCreated = 57684;
+inline constexpr int kLocalDirCreateFailed = 57683;
+inline constexpr int kUploaded = 42808;
+inline constexpr int kUploadedAscii = 57699;
+inline constexpr int kUploadFailed = 42819;
+inline constexpr int kDownloaded = 57676;
+inline constexpr int kDownloadedAscii = 57700;
+inline constexpr int kDownloadFailed = 57677;
+inline constexpr int kTimestampUpdated = 57678;  // the local copy took the server file's time
+inline constexpr int kServerFileDeleted = 57703;
+inline constexpr int kServerDirDeleted = 57704;
+
+// Run log: how a run stops.
+inline constexpr int kNoDirectionChecked = 57674;
+inline constexpr int kLocalDirNotFound = 42799;
+inline constexpr int kServerDirMissing = 42818;
+inline constexpr int kRunCancelled = 42800;
+inline constexpr int kStoppedByErrorAbove = 42817;
+inline constexpr int kNetworkError = 42820;
+inline constexpr int kUnexpectedError = 60100;
+
+// Run header: the settings of the run, one line each.
+inline constexpr int kHeaderServer = 42811;
+inline constexpr int kHeaderProxy = 57695;
+inline constexpr int kHeaderPort = 57696;
+inline constexpr int kHeaderLocalHome = 42812;
+inline constexpr int kHeaderServerHome = 42813;
+inline constexpr int kHeaderUpload = 42814;
+inline constexpr int kHeaderDownload = 42815;
+inline constexpr int kHeaderSubdirs = 42816;
+inline constexpr int kHeaderOnlyBoth = 57705;  // also written when the change cache is on
+inline constexpr int kHeaderMirrorFiles = 57701;
+inline constexpr int kHeaderMirrorDirs = 57702;
+inline constexpr int kHeaderAsciiExtensions = 57697;
+inline constexpr int kHeaderExcludedExtensions = 57698;
+inline constexpr int kHeaderTimeLag = 57694;
+
+// Mended-fault lines: the run went on around a name or a directory it could
+// not handle.
+inline constexpr int kServerNameIgnored = 60000;
+inline constexpr int kServerDirUnlisted = 60001;
+inline constexpr int kNotUpdatedServerPathUnconfirmed = 60002;
+inline constexpr int kNotUpdatedServerDirUnknown = 60003;
+inline constexpr int kNotUpdatedLocalDirUnreadable = 60004;
+inline constexpr int kServerFileKeptLocalDirUnreadable = 60005;
+inline constexpr int kServerDirKeptLocalDirUnreadable = 60006;
+inline constexpr int kServerDirKeptContentsUnknown = 60007;
+inline constexpr int kLocalNameIgnored = 60008;  // a local name holding "\"
+inline constexpr int kClockOffsetImpossible = 60009;
+inline constexpr int kServerDirTooDeep = 60010;
+inline constexpr int kServerFileDeleteRefused = 60011;
+inline constexpr int kServerDirDeleteRefused = 60012;
+inline constexpr int kItemsFailed = 60013;
+inline constexpr int kLocalNameHasControlChar = 60014;
+inline constexpr int kNotUpdatedServerTimeUnknown = 60015;
+inline constexpr int kNotStampedServerTimeUnknown = 60016;
+
+// FTP connection errors (the text of an FtpError or of a failed transfer).
+inline constexpr int kPathHasLineBreakOrNul = 60600;
+inline constexpr int kLocalFileUnreadable = 60601;
+inline constexpr int kTempFileCreateFailed = 60602;
+inline constexpr int kLocalFileReplaceFailed = 60603;
+inline constexpr int kBadHostName = 60604;
+inline constexpr int kCredentialsHaveLineBreak = 60605;
+inline constexpr int kNoProxyName = 60606;
+inline constexpr int kConnectionClosed = 60607;
+inline constexpr int kServerPathBlocked = 60608;
+inline constexpr int kPathUnsendable = 60609;  // a control byte, or too long for one command
+
+// Timestamp alignment.
+inline constexpr int kAlignAskToStart = 57675;
+inline constexpr int kAlignStarting = 57671;
+inline constexpr int kAlignTimestampChanged = 57672;
+inline constexpr int kTimestampChangeFailed = 57673;  // also after a transfer, when the local time cannot be set
+inline constexpr int kAlignSkippedUnconfirmed = 60500;
+
+// Command line.
+inline constexpr int kCliUsage = 60101;
+inline constexpr int kCliBadCommandLine = 60104;
+inline constexpr int kCliUnknownProfile = 60102;
+inline constexpr int kCliPasswordPrompt = 60105;  // a run asking for the profile's password
+inline constexpr int kCliAlignNotConfirmed = 60501;
+inline constexpr int kCliUnknownValueName = 60200;
+inline constexpr int kCliNotNameValue = 60201;
+inline constexpr int kCliFlagNotZeroOrOne = 60202;
+inline constexpr int kCliValueTooLong = 60203;
+inline constexpr int kCliValueHasLineBreak = 60204;
+inline constexpr int kCliPasswordOnCommandLine = 60205;
+inline constexpr int kCliPasswordReadFailed = 60206;
+inline constexpr int kCliValueGivenTwice = 60207;
+inline constexpr int kCliBadConnectionType = 60208;
+inline constexpr int kCliPasswordInputWithoutSave = 60209;  // PSW=- given with PSWSVD=0
+inline constexpr int kCliStoreUnusable = 60210;
+inline constexpr int kCliShowNoValue = 60211;
+inline constexpr int kCliShowPasswordSaved = 60212;
+inline constexpr int kCliShowPasswordNotSaved = 60213;
+inline constexpr int kCliShowPasswordEmpty = 60214;
+inline constexpr int kCliNewPasswordPrompt = 60215;  // the password to save with "profile set"
+
+}  // namespace kestrum::msg
