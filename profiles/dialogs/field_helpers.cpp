@@ -30,7 +30,7 @@ class DigitsOnlyFilter : public QObject {
     using QObject::QObject;
 
   protected:
-    bool eventFilter(QObject* watched, QEvent* event) override {
+    bool eventFilter(QObject* /*watched*/, QEvent* event) override {
         if (event->type() != QEvent::KeyPress)
             return false;
         auto* key = static_cast<QKeyEvent*>(event);
