@@ -34,7 +34,6 @@
 #include "res/message_ids.h"
 #include "res/strings.h"
 
-
 // Resources of a static library are registered by name, outside any namespace.
 static void InitAppResources() {
     Q_INIT_RESOURCE(app);

@@ -5,8 +5,8 @@
 
 #include <curl/curl.h>
 
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>

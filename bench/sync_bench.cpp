@@ -10,8 +10,8 @@
 
 #include <curl/curl.h>
 
-#include <csignal>
 #include <sys/stat.h>
+#include <csignal>
 
 #include <chrono>
 #include <cstdio>

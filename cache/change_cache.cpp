@@ -11,7 +11,6 @@
 #include <string_view>
 #include <vector>
 
-
 namespace kestrum {
 
 namespace {

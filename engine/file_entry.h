@@ -15,7 +15,7 @@ struct FileEntry {
     std::string name;           // relative path; levels joined by the local or the server separator
     int64_t lastWriteTime = 0;  // whole seconds since the epoch
     Direction direction = Direction::None;
-    int matched = 0;            // set by planning when the other side has a file of this name
+    int matched = 0;  // set by planning when the other side has a file of this name
     // On the transfer list: the server's own name when it differs from name other
     // than by separators (a counterpart matched with letter case folded); empty otherwise.
     std::string serverName{};

@@ -15,7 +15,7 @@ namespace kestrum {
 enum class TransferType { Ascii = 1, Binary = 2 };
 
 class FtpError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -26,9 +26,9 @@ inline constexpr int64_t kUnknownServerTime = INT64_MIN;
 struct FtpEntry {
     std::string name;  // last path component as listed; never holds "/", "\" or NUL, never "." or ".."
     bool isDirectory = false;
-    bool hidden = false;       // the name begins with "."
-    int64_t size = -1;         // -1 when not listed
-    int64_t lastWriteTime = 0; // whole seconds since the epoch, or kUnknownServerTime
+    bool hidden = false;        // the name begins with "."
+    int64_t size = -1;          // -1 when not listed
+    int64_t lastWriteTime = 0;  // whole seconds since the epoch, or kUnknownServerTime
 };
 
 enum class ListStatus {
@@ -48,15 +48,15 @@ struct FtpConnectParams {
     std::string host;  // "host", "host:port" or "[v6]:port"
     std::string user;
     std::string password;
-    uint16_t port = 0;  // 0: the standard port (or the one carried by host)
-    int accessType = 1; // 1 direct, 3 through proxyName
+    uint16_t port = 0;   // 0: the standard port (or the one carried by host)
+    int accessType = 1;  // 1 direct, 3 through proxyName
     std::string proxyName;
     bool connectOptions = true;  // connect time-out 180 s, 2 retries, no back-off
     bool passive = false;
 };
 
 class FtpConnection {
-public:
+  public:
     virtual ~FtpConnection() = default;
 
     // Paths are server paths with "/": absolute, or relative to the current directory.
@@ -79,7 +79,7 @@ public:
 };
 
 class FtpClientFactory {
-public:
+  public:
     virtual ~FtpClientFactory() = default;
     // Connects and logs in; throws FtpError when unreachable or refused.
     virtual std::unique_ptr<FtpConnection> Connect(const FtpConnectParams& params) = 0;

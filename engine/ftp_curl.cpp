@@ -168,7 +168,7 @@ struct UploadSource {
 
 // A hidden temporary file beside a download's target, removed unless committed.
 class TempDownload {
-public:
+  public:
     ~TempDownload() {
         if (file_) {
             std::fclose(file_);
@@ -233,14 +233,14 @@ public:
         return true;
     }
 
-private:
+  private:
     std::string path_;
     FILE* file_ = nullptr;
     bool committed_ = false;
 };
 
 class CurlFtpConnection : public FtpConnection {
-public:
+  public:
     explicit CurlFtpConnection(const FtpConnectParams& params) : params_(params) {
         if (HasLineBreakOrNul(params.user) || HasLineBreakOrNul(params.password)) {
             throw FtpError(LoadString(kIdBadCredentials));
@@ -524,7 +524,7 @@ public:
         quote_.reset();
     }
 
-private:
+  private:
     struct Event {
         bool sent;
         std::string line;
@@ -840,7 +840,7 @@ private:
 };
 
 class CurlFtpFactory : public FtpClientFactory {
-public:
+  public:
     std::unique_ptr<FtpConnection> Connect(const FtpConnectParams& params) override {
         auto connection = std::make_unique<CurlFtpConnection>(params);
         connection->Login();

@@ -13,7 +13,7 @@ struct LocalDirEntry {
     std::string name;
     bool isDirectory = false;  // after following a symbolic link
     bool hidden = false;
-    bool dangling = false;     // a symbolic link whose target is missing
+    bool dangling = false;  // a symbolic link whose target is missing
     int64_t lastWriteTime = 0;
     uint64_t device = 0;  // of the target, to detect directory loops
     uint64_t inode = 0;
@@ -28,7 +28,7 @@ struct LocalStatus {
 };
 
 class LocalFileSystem {
-public:
+  public:
     virtual ~LocalFileSystem() = default;
     // The entries of dir (without "." and ".."), names compared case-insensitively
     // (ASCII letters folded), ties by bytes. False when dir cannot be listed.

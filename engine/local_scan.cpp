@@ -4,7 +4,6 @@
 
 #include "engine/local_fs.h"
 #include "engine/run_log.h"
-#include "res/codepage.h"
 #include "engine/run_settings.h"
 #include "res/codepage.h"
 

@@ -1,8 +1,8 @@
 // Preparation of a run: log header, profile load, checks, local scan and the
 // change-cache check.
-#include "engine/run_cache.h"
 #include "engine/local_fs.h"
 #include "engine/local_scan.h"
+#include "engine/run_cache.h"
 #include "engine/run_log.h"
 #include "engine/sync_run.h"
 #include "profiles/profile_store.h"

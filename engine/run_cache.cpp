@@ -53,10 +53,12 @@ int SaveChangeCache(RunContext& ctx) {
         }
         std::unordered_map<std::string, int64_t> reference;
         reference.reserve(previous.size());
-        for (const FileEntry& e : previous) reference.emplace(FoldKey(e.name), e.lastWriteTime);
+        for (const FileEntry& e : previous)
+            reference.emplace(FoldKey(e.name), e.lastWriteTime);
         std::erase_if(state.cacheFiles, [&](FileEntry& e) {
             auto it = reference.find(FoldKey(e.name));
-            if (it == reference.end()) return true;
+            if (it == reference.end())
+                return true;
             e.lastWriteTime = std::min(e.lastWriteTime, it->second);
             return false;
         });

@@ -12,7 +12,7 @@
 namespace kestrum {
 
 class RunLog {
-public:
+  public:
     explicit RunLog(UserPort& port) : port_(port) {}
     ~RunLog();
     RunLog(const RunLog&) = delete;
@@ -39,7 +39,7 @@ public:
 
     static std::string LogPath(const std::string& programDir);
 
-private:
+  private:
     UserPort& port_;
     std::FILE* file_ = nullptr;
     mutable std::mutex mutex_;

@@ -9,7 +9,8 @@ namespace {
 // Parent directory ("" for the current one) and last component of a relative path.
 std::pair<std::string, std::string> SplitPath(const std::string& path) {
     const size_t slash = FindLastChar(path, '/');
-    if (slash == std::string::npos) return {"", path};
+    if (slash == std::string::npos)
+        return {"", path};
     return {path.substr(0, slash), path.substr(slash + 1)};
 }
 
@@ -17,7 +18,8 @@ std::pair<std::string, std::string> SplitPath(const std::string& path) {
 
 const ServerLookups::Directory& ServerLookups::Listing(const std::string& dir) {
     auto it = directories_.find(dir);
-    if (it != directories_.end()) return it->second;
+    if (it != directories_.end())
+        return it->second;
     FtpListing listing = connection_.List(dir);
     Directory d;
     d.status = listing.status;
@@ -48,20 +50,23 @@ FtpListing ServerLookups::Lookup(const std::string& path) {
     const auto [parent, name] = SplitPath(path);
     // Absolute paths, paths with "." or ".." levels and names the layer refuses
     // to send are left to the connection.
-    if (HasLineBreakOrNul(path) || name.empty() || name == "." || name == ".." || path.front() == '/' || parent.find("..") != std::string::npos)
+    if (HasLineBreakOrNul(path) || name.empty() || name == "." || name == ".." || path.front() == '/' ||
+        parent.find("..") != std::string::npos)
         return connection_.Lookup(path);
     const Directory& dir = Listing(parent);
     FtpListing result;
     result.status = dir.status;
     result.error = dir.error;
-    if (dir.status != ListStatus::Ok) return result;
+    if (dir.status != ListStatus::Ok)
+        return result;
     if (auto found = dir.byName.find(name); found != dir.byName.end()) {
         result.entries.push_back(found->second);
         return result;
     }
     // A name listed in another letter case: a server with case-insensitive
     // names answers for it, a case-sensitive one does not. Ask the server.
-    if (dir.foldedNames.count(FoldKey(name)) != 0) return connection_.Lookup(path);
+    if (dir.foldedNames.count(FoldKey(name)) != 0)
+        return connection_.Lookup(path);
     result.status = ListStatus::Missing;
     return result;
 }
@@ -82,7 +87,8 @@ bool ServerLookups::CreateDirectory(const std::string& path) {
         directories_.insert_or_assign(path, std::move(empty));
     } else {
         // Not created, or created where nothing was listed yet: ask the server again.
-        if (it != directories_.end()) directories_.erase(it);
+        if (it != directories_.end())
+            directories_.erase(it);
         directories_.erase(path);
     }
     return created;

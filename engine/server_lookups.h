@@ -12,7 +12,7 @@
 namespace kestrum {
 
 class ServerLookups {
-public:
+  public:
     explicit ServerLookups(FtpConnection& connection) : connection_(connection) {}
 
     // The path's own entry, as FtpConnection::Lookup gives it.
@@ -20,7 +20,7 @@ public:
     // Creates a directory on the server and keeps the listings in step.
     bool CreateDirectory(const std::string& path);
 
-private:
+  private:
     struct Directory {
         ListStatus status = ListStatus::Failed;
         std::string error;

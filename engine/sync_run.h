@@ -19,9 +19,9 @@ struct FtpConnectParams;
 
 // What the abort path closes besides the session.
 enum class AbortMode {
-    SessionOnly = 0,      // nothing is connected yet
-    CloseConnection = 1,  // the connection is closed
-    CloseAndFreeList = 2, // the connection is closed and the list freed
+    SessionOnly = 0,       // nothing is connected yet
+    CloseConnection = 1,   // the connection is closed
+    CloseAndFreeList = 2,  // the connection is closed and the list freed
 };
 
 // The start of a run or an alignment: flags reset, the start line

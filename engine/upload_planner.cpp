@@ -42,8 +42,7 @@ std::string ServerForm(const std::string& name) {
 // name would reach the server as a different path and is left out.
 // A server copy whose time is unknown is never uploaded over: one line, and
 // the local file stays changed for the next cached run.
-bool SkipUnknownServerTime(RunContext& ctx, int64_t serverTime, const std::string& serverName,
-                           const FileEntry& local) {
+bool SkipUnknownServerTime(RunContext& ctx, int64_t serverTime, const std::string& serverName, const FileEntry& local) {
     if (serverTime != kUnknownServerTime)
         return false;
     LogFailedItem(ctx, msg::kNotUpdatedServerTimeUnknown, {PrintableName(serverName)});

@@ -10,7 +10,7 @@
 namespace kestrum {
 
 class UserPort {
-public:
+  public:
     virtual ~UserPort() = default;
 
     // The log view: one line (code page text) appended.

@@ -25,7 +25,9 @@ std::string UpperAscii(std::string_view s, CodePage cp = SystemCodePage());
 // Names compared with ASCII letters folded, multibyte characters byte for byte.
 bool EqualsIgnoreCase(std::string_view a, std::string_view b, CodePage cp = SystemCodePage());
 // A key that is equal for names EqualsIgnoreCase finds equal (for hash indexes).
-inline std::string FoldKey(std::string_view s, CodePage cp = SystemCodePage()) { return UpperAscii(s, cp); }
+inline std::string FoldKey(std::string_view s, CodePage cp = SystemCodePage()) {
+    return UpperAscii(s, cp);
+}
 
 // Position of the last/first single-byte character c, or npos; trail bytes never match.
 size_t FindLastChar(std::string_view s, char c, CodePage cp = SystemCodePage());

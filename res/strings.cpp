@@ -10,13 +10,15 @@ std::string_view StringUtf8(int id) {
     const StringEntry* end = kStringTable + kStringTableSize;
     const StringEntry* it =
         std::lower_bound(kStringTable, end, id, [](const StringEntry& e, int value) { return e.id < value; });
-    if (it == end || it->id != id) return {};
+    if (it == end || it->id != id)
+        return {};
     return it->utf8;
 }
 
 std::string LoadString(int id) {
     std::string_view text = StringUtf8(id);
-    if (SystemCodePage() == CodePage::Utf8) return std::string(text);
+    if (SystemCodePage() == CodePage::Utf8)
+        return std::string(text);
     return FromUtf8(text, SystemCodePage());
 }
 
@@ -28,7 +30,8 @@ std::string FormatText(std::string_view fmt, std::initializer_list<std::string_v
         if (fmt[i] == '%' && i + 1 < fmt.size()) {
             char spec = fmt[i + 1];
             if (spec == 's' || spec == 'd') {
-                if (next != args.end()) out.append(*next++);
+                if (next != args.end())
+                    out.append(*next++);
                 ++i;
                 continue;
             }

@@ -53,7 +53,8 @@ int RunCommandLine(int argc, char** argv) {
         PrintUsage(false);
         return 0;
     }
-    if (command == "run") return RunRunCommand(rest);
+    if (command == "run")
+        return RunRunCommand(rest);
     if (command == "align") {
         std::string profile;
         bool yes = false;
@@ -67,7 +68,8 @@ int RunCommandLine(int argc, char** argv) {
             return UsageError();
         return RunAlignCommand(profile, yes);
     }
-    if (command == "profile") return RunProfileCommand(rest, std::cin, std::cout, std::cerr);
+    if (command == "profile")
+        return RunProfileCommand(rest, std::cin, std::cout, std::cerr);
     return UsageError();
 }
 

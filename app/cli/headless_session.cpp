@@ -23,7 +23,9 @@ namespace {
 
 volatile std::sig_atomic_t g_stopSignal = 0;
 
-void OnStopSignal(int) { g_stopSignal = 1; }
+void OnStopSignal(int) {
+    g_stopSignal = 1;
+}
 
 void InstallStopHandlers() {
     struct sigaction sa {};
@@ -37,9 +39,10 @@ void InstallStopHandlers() {
 // Reads one line from the controlling terminal, optionally without echo.
 std::optional<std::string> ReadTerminalLine(const std::string& prompt, bool echo) {
     const int fd = open("/dev/tty", O_RDWR | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
+    if (fd < 0)
+        return std::nullopt;
     (void)!write(fd, prompt.data(), prompt.size());
-    termios saved {};
+    termios saved{};
     const bool isTty = tcgetattr(fd, &saved) == 0;
     if (isTty && !echo) {
         termios quiet = saved;
@@ -54,14 +57,16 @@ std::optional<std::string> ReadTerminalLine(const std::string& prompt, bool echo
             complete = true;
             break;
         }
-        if (c != '\r') line += c;
+        if (c != '\r')
+            line += c;
     }
     if (isTty && !echo) {
         tcsetattr(fd, TCSAFLUSH, &saved);
         (void)!write(fd, "\n", 1);
     }
     close(fd);
-    if (!complete && line.empty()) return std::nullopt;
+    if (!complete && line.empty())
+        return std::nullopt;
     return line;
 }
 
@@ -88,7 +93,8 @@ bool TerminalPort::AskOkCancel(std::string_view text) {
 std::optional<std::string> TerminalPort::AskPassword() {
     auto password = ReadTerminalLine(LoadString(msg::kCliPasswordPrompt) + ": ", false);
     // The prompt's field takes at most 20 bytes.
-    if (password) *password = CutToBytes(*password, 20);
+    if (password)
+        *password = CutToBytes(*password, 20);
     return password;
 }
 
@@ -121,7 +127,8 @@ int HeadlessSession::Open(const std::string& profile, std::optional<bool> cacheS
     state.settings.programDir = programDir;
     state.cacheSwitch = cacheSwitch.value_or(cacheFlag != 0) ? 1 : 0;
     state.passive = passive;
-    if (!owner_->Log().Open(programDir)) port_.ShowMessage(LoadString(msg::kLogFileCreateFailed));
+    if (!owner_->Log().Open(programDir))
+        port_.ShowMessage(LoadString(msg::kLogFileCreateFailed));
     InstallStopHandlers();
     return 0;
 }

@@ -17,7 +17,7 @@ class InstanceLock;
 class ProfileStore;
 
 class TerminalPort : public UserPort {
-public:
+  public:
     void ShowLogLine(std::string_view line) override;
     void ShowProgress(int) override {}
     void ShowCounter(std::string_view) override {}
@@ -32,7 +32,7 @@ public:
 };
 
 class HeadlessSession {
-public:
+  public:
     HeadlessSession();
     ~HeadlessSession();
 
@@ -45,7 +45,7 @@ public:
     // cancelling it; returns the exit status of its outcome.
     int WaitForEnd();
 
-private:
+  private:
     TerminalPort port_;
     std::unique_ptr<ProfileStore> store_;
     std::unique_ptr<FtpClientFactory> ftp_;

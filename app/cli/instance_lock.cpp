@@ -15,11 +15,13 @@ InstanceLock::InstanceLock(const std::string& programDir)
 }
 
 InstanceLock::~InstanceLock() {
-    if (held_) lock_->unlock();
+    if (held_)
+        lock_->unlock();
 }
 
 bool InstanceLock::TryAcquire() {
-    if (held_) return true;
+    if (held_)
+        return true;
     held_ = lock_->tryLock(0);
     return held_;
 }

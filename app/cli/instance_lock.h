@@ -10,7 +10,7 @@ class QLockFile;
 namespace kestrum {
 
 class InstanceLock {
-public:
+  public:
     explicit InstanceLock(const std::string& programDir);
     ~InstanceLock();
     InstanceLock(const InstanceLock&) = delete;
@@ -23,7 +23,7 @@ public:
     // The local socket name of the window holding this program directory.
     std::string ServerName() const { return serverName_; }
 
-private:
+  private:
     std::unique_ptr<QLockFile> lock_;
     std::string serverName_;
     bool held_ = false;

@@ -26,7 +26,8 @@ int RunRunCommand(const std::vector<std::string>& args) {
     if (!ParseProfileArguments(args, option, profile))
         return UsageError();
     HeadlessSession session;
-    if (int status = session.Open(profile, cache, passive); status != 0) return status;
+    if (int status = session.Open(profile, cache, passive); status != 0)
+        return status;
     session.Owner().Start();
     return session.WaitForEnd();
 }

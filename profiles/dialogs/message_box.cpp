@@ -8,15 +8,24 @@
 namespace kestrum {
 
 bool MessageBoxes::Show(QWidget* parent, const QString& text, BoxButtons buttons, BoxIcon icon) {
-    if (responder_) return responder_(text, buttons, icon);
+    if (responder_)
+        return responder_(text, buttons, icon);
     QMessageBox box(parent);
     box.setWindowTitle(TableText(msg::kAppName));
     box.setText(text);
     switch (icon) {
-        case BoxIcon::None: box.setIcon(QMessageBox::NoIcon); break;
-        case BoxIcon::Question: box.setIcon(QMessageBox::Question); break;
-        case BoxIcon::Exclamation: box.setIcon(QMessageBox::Warning); break;
-        case BoxIcon::Information: box.setIcon(QMessageBox::Information); break;
+        case BoxIcon::None:
+            box.setIcon(QMessageBox::NoIcon);
+            break;
+        case BoxIcon::Question:
+            box.setIcon(QMessageBox::Question);
+            break;
+        case BoxIcon::Exclamation:
+            box.setIcon(QMessageBox::Warning);
+            break;
+        case BoxIcon::Information:
+            box.setIcon(QMessageBox::Information);
+            break;
     }
     if (buttons == BoxButtons::OkCancel) {
         box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);

@@ -14,16 +14,15 @@ enum class BoxButtons { Ok, OkCancel };
 enum class BoxIcon { None, Question, Exclamation, Information };
 
 class MessageBoxes {
-public:
+  public:
     // Given the text, buttons and icon, returns true for OK. Set only by tests.
     using Responder = std::function<bool(const QString& text, BoxButtons buttons, BoxIcon icon)>;
 
     // Shows a modal box owned by parent; returns true when OK was pressed.
-    bool Show(QWidget* parent, const QString& text, BoxButtons buttons = BoxButtons::Ok,
-              BoxIcon icon = BoxIcon::None);
+    bool Show(QWidget* parent, const QString& text, BoxButtons buttons = BoxButtons::Ok, BoxIcon icon = BoxIcon::None);
     void SetResponder(Responder responder) { responder_ = std::move(responder); }
 
-private:
+  private:
     Responder responder_;
 };
 

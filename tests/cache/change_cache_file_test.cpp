@@ -230,9 +230,8 @@ TEST(ChangeCacheFile, EntriesThatDoNotFitARecordAreLeftOut) {
     ASSERT_EQ(LoadChangeCache(h.ctx), 1);
     ASSERT_EQ(h.state.cacheFiles.size(), 1u);
     EXPECT_EQ(h.state.cacheFiles[0].name, "old.txt");
-    h.state.localFiles = {{"future.txt", int64_t{INT32_MAX} + 100},
-                          {longName, 1'000'000'000},
-                          {"old.txt", 1'000'000'000}};
+    h.state.localFiles = {
+        {"future.txt", int64_t{INT32_MAX} + 100}, {longName, 1'000'000'000}, {"old.txt", 1'000'000'000}};
     ASSERT_EQ(DetectLocalChanges(h.ctx), 1);
     ASSERT_EQ(h.state.localFiles.size(), 2u);
     EXPECT_EQ(h.state.localFiles[0].name, "future.txt");

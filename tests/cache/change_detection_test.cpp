@@ -23,9 +23,10 @@ TEST(ChangeDetection, KeepsNewAndStrictlyNewerFilesInScanOrder) {
     CacheHarness h;
     h.state.cacheFiles = {{"same.html", T},  {"touched.html", T},  {"restored.html", T},
                           {"Index.html", T}, {"sub/page.html", T}, {"gone.html", T}};
-    h.state.localFiles = {{"touched.html", T + 1},   {"same.html", T},     {"new.html", T - 1000},
-                          {"restored.html", T - 60}, {"index.html", T},    {"page.html", T},
-                          {"other/page.html", T},    {"SUB/PAGE.HTML", T}, {"sub/page.html", T + 5, Direction::Download, 1}};
+    h.state.localFiles = {
+        {"touched.html", T + 1},   {"same.html", T},     {"new.html", T - 1000},
+        {"restored.html", T - 60}, {"index.html", T},    {"page.html", T},
+        {"other/page.html", T},    {"SUB/PAGE.HTML", T}, {"sub/page.html", T + 5, Direction::Download, 1}};
 
     ASSERT_EQ(DetectLocalChanges(h.ctx), 1);
     EXPECT_EQ(Names(h.state.localFiles),

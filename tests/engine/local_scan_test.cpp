@@ -17,7 +17,8 @@ using test::WriteFile;
 
 std::vector<std::string> Names(const FileList& list) {
     std::vector<std::string> names;
-    for (const FileEntry& e : list) names.push_back(e.name);
+    for (const FileEntry& e : list)
+        names.push_back(e.name);
     return names;
 }
 
@@ -49,9 +50,8 @@ TEST(LocalScan, DepthFirstPreOrderInListingOrderWithSkips) {
         EXPECT_EQ(e.direction, Direction::None);
         EXPECT_EQ(e.matched, 0);
     }
-    EXPECT_EQ(port.lines(),
-              (std::vector<std::string>{"\tA.txt", "\tb.txt", "\tsub/c.txt", "\tsub/deeper/d.txt", "\tx.bak.txt",
-                                        "\tz.txt"}));
+    EXPECT_EQ(port.lines(), (std::vector<std::string>{"\tA.txt", "\tb.txt", "\tsub/c.txt", "\tsub/deeper/d.txt",
+                                                      "\tx.bak.txt", "\tz.txt"}));
     EXPECT_TRUE(unlisted.empty());
 
     // Without the subdirectories flag no file below a directory is listed.
@@ -107,11 +107,13 @@ TEST(LocalScan, MissingHomeAndUnlistableSubdirectoryAndLinks) {
 
 TEST(LocalFs, ListingOrderFoldsAsciiCaseAndSetsTimes) {
     TempDir dir;
-    for (const char* n : {"b", "B", "a", "_x", "C", "é"}) WriteFile(dir / n, n);
+    for (const char* n : {"b", "B", "a", "_x", "C", "é"})
+        WriteFile(dir / n, n);
     std::vector<LocalDirEntry> entries;
     ASSERT_TRUE(PosixFileSystem().ListDirectory(dir.path(), entries));
     std::vector<std::string> names;
-    for (auto& e : entries) names.push_back(e.name);
+    for (auto& e : entries)
+        names.push_back(e.name);
     // Letters are folded to upper case, so "_" (0x5F) sorts after them.
     EXPECT_EQ(names, (std::vector<std::string>{"a", "B", "b", "C", "_x", "é"}));
 
@@ -147,7 +149,8 @@ TEST(RunLog, FileAndViewGetTheSameLinesWithCrLf) {
     EXPECT_EQ(lines[1], "\tKestrum Version1.0");
     EXPECT_EQ(lines[2].size(), std::string("2026 12/07 09:05").size());
     std::string expected;
-    for (const std::string& l : lines) expected += l + "\r\n";
+    for (const std::string& l : lines)
+        expected += l + "\r\n";
     EXPECT_EQ(test::ReadFile(dir / "Kestrum.log"), expected);
     EXPECT_EQ(port.progress(), (std::vector<int>{43, 5}));
     EXPECT_EQ(port.counters(), (std::vector<std::string>{"3 / 7", "0 / 0", ""}));

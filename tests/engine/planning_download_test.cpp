@@ -3,9 +3,9 @@
 // request: the context's FTP factory refuses to connect.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <cerrno>
 #include <cstring>
-#include <sys/stat.h>
 
 #include <filesystem>
 

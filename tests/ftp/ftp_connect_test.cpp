@@ -203,7 +203,7 @@ TEST(FtpConnectTest, CloseSendsQuitOnce) {
 
 // A real HTTP proxy (tinyproxy) on loopback.
 class Tinyproxy {
-public:
+  public:
     explicit Tinyproxy(const std::string& dir) {
         port_ = UnusedLoopbackPort();
         std::ofstream(dir + "/tinyproxy.conf") << "Port " << port_ << "\nListen 127.0.0.1\nTimeout 60\n"
@@ -257,7 +257,7 @@ public:
         return count;
     }
 
-private:
+  private:
     pid_t pid_ = -1;
     int port_ = 0;
     std::string log_;

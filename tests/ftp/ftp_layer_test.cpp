@@ -25,7 +25,7 @@ struct Mode {
 };
 
 class FtpLayerTest : public ::testing::TestWithParam<Mode> {
-protected:
+  protected:
     void SetUp() override {
         FtpServerOptions options;
         options.mlsd = GetParam().mlsd;

@@ -129,7 +129,9 @@ TEST(FtpListingTest, WholeListListingSortsOutDotsAndHostileNames) {
         "-rw-r--r--   1 u g   10 Jun 15 10:00 tab\tname\r\n"
         "drwxr-xr-x   2 u g 4096 Jun 15 10:00 esc\x1b[31m\r\n"
         "-rw-r--r--   1 u g   10 Jun 15 10:00 del\x7f\r\n"
-        "-rw-r--r--   1 u g   10 Jun 15 10:00 " + std::string(1025, 'n') + "\r\n"
+        "-rw-r--r--   1 u g   10 Jun 15 10:00 " +
+        std::string(1025, 'n') +
+        "\r\n"
         "drwxr-xr-x   2 u g 4096 Jun 15 10:00 sub\r\n"
         "-rw-r--r--   1 u g   10 Jun 15 10:00 plain\n";
     FtpListing listing;
@@ -142,7 +144,7 @@ TEST(FtpListingTest, WholeListListingSortsOutDotsAndHostileNames) {
     EXPECT_FALSE(listing.entries[1].hidden);
     EXPECT_EQ(listing.entries[2].name, "plain");
     EXPECT_EQ(listing.rejectedNames, (std::vector<std::string>{"back\\slash", "..", "tab\tname", "esc\x1b[31m",
-                                                                "del\x7f", std::string(1025, 'n')}));
+                                                               "del\x7f", std::string(1025, 'n')}));
 }
 
 TEST(FtpListingTest, MlsdFactLines) {

@@ -2,25 +2,25 @@
 // A real FTP server for tests: pyftpdlib on 127.0.0.1, a free port, one user,
 // a temporary home directory. Started in the constructor, killed in the destructor.
 
-#include <string>
 #include <sys/types.h>
+#include <string>
 
 namespace kestrum::test {
 
 struct FtpServerOptions {
-    bool mlsd = true;                // false: MLSD and MLST switched off (LIST only)
-    long clockShiftSeconds = 0;      // listed times (and stored mtimes) shifted by this much
-    double loginDelaySeconds = 0;    // the server waits this long before answering PASS
-    long transferBytesPerSecond = 0; // nonzero: data connections are throttled to this rate
-    std::string refuse;              // commands answered with 550 whatever their argument ("DELE,RMD")
-    std::string garbledTime;         // files of this name are listed (MLSD, MLST) with an impossible time
-    std::string unlistable;          // directories of this name are listed in their parent but refuse a listing
+    bool mlsd = true;                 // false: MLSD and MLST switched off (LIST only)
+    long clockShiftSeconds = 0;       // listed times (and stored mtimes) shifted by this much
+    double loginDelaySeconds = 0;     // the server waits this long before answering PASS
+    long transferBytesPerSecond = 0;  // nonzero: data connections are throttled to this rate
+    std::string refuse;               // commands answered with 550 whatever their argument ("DELE,RMD")
+    std::string garbledTime;          // files of this name are listed (MLSD, MLST) with an impossible time
+    std::string unlistable;           // directories of this name are listed in their parent but refuse a listing
     std::string user = "user";
     std::string password = "secret";
 };
 
 class TestFtpServer {
-public:
+  public:
     explicit TestFtpServer(FtpServerOptions options = {});
     ~TestFtpServer();
     TestFtpServer(const TestFtpServer&) = delete;
@@ -42,7 +42,7 @@ public:
     // Kills the server process now.
     void kill();
 
-private:
+  private:
     FtpServerOptions options_;
     std::string home_;
     std::string logPath_;
@@ -53,7 +53,7 @@ private:
 
 // A temporary directory removed with everything in it.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -61,7 +61,7 @@ public:
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
 
-private:
+  private:
     std::string path_;
 };
 

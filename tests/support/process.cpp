@@ -45,11 +45,14 @@ ProcessResult RunProcess(const std::vector<std::string>& args, const std::map<st
     for (char** e = environ; *e != nullptr; ++e) {
         std::string kv = *e;
         const size_t eq = kv.find('=');
-        if (eq != std::string::npos) merged[kv.substr(0, eq)] = kv.substr(eq + 1);
+        if (eq != std::string::npos)
+            merged[kv.substr(0, eq)] = kv.substr(eq + 1);
     }
-    for (const auto& [k, v] : env) merged[k] = v;
+    for (const auto& [k, v] : env)
+        merged[k] = v;
     std::vector<std::string> envStrings;
-    for (const auto& [k, v] : merged) envStrings.push_back(k + "=" + v);
+    for (const auto& [k, v] : merged)
+        envStrings.push_back(k + "=" + v);
 
     const pid_t pid = fork();
     if (pid == 0) {
@@ -61,10 +64,12 @@ ProcessResult RunProcess(const std::vector<std::string>& args, const std::map<st
         dup2(out, 1);
         dup2(err, 2);
         std::vector<char*> argv;
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         std::vector<char*> envp;
-        for (const std::string& e : envStrings) envp.push_back(const_cast<char*>(e.c_str()));
+        for (const std::string& e : envStrings)
+            envp.push_back(const_cast<char*>(e.c_str()));
         envp.push_back(nullptr);
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
@@ -75,7 +80,8 @@ ProcessResult RunProcess(const std::vector<std::string>& args, const std::map<st
     int status = 0;
     while (true) {
         const pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) break;
+        if (r == pid)
+            break;
         const auto elapsed =
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
         if (sendSigintAfterMs > 0 && !signalled && elapsed >= sendSigintAfterMs) {

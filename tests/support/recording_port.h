@@ -12,7 +12,7 @@
 namespace kestrum::test {
 
 class RecordingPort : public UserPort {
-public:
+  public:
     void ShowLogLine(std::string_view line) override {
         std::lock_guard lock(mutex_);
         lines_.emplace_back(line);
@@ -52,18 +52,39 @@ public:
     void setPassword(std::optional<std::string> password) { password_ = std::move(password); }
 
     // Records (copies, safe to call while a worker runs).
-    std::vector<std::string> lines() const { std::lock_guard lock(mutex_); return lines_; }
-    std::vector<int> progress() const { std::lock_guard lock(mutex_); return progress_; }
-    std::vector<std::string> counters() const { std::lock_guard lock(mutex_); return counters_; }
-    std::vector<std::string> messages() const { std::lock_guard lock(mutex_); return messages_; }
-    std::vector<std::string> questions() const { std::lock_guard lock(mutex_); return questions_; }
-    std::vector<int> states() const { std::lock_guard lock(mutex_); return states_; }
-    int passwordPrompts() const { std::lock_guard lock(mutex_); return passwordPrompts_; }
+    std::vector<std::string> lines() const {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+    std::vector<int> progress() const {
+        std::lock_guard lock(mutex_);
+        return progress_;
+    }
+    std::vector<std::string> counters() const {
+        std::lock_guard lock(mutex_);
+        return counters_;
+    }
+    std::vector<std::string> messages() const {
+        std::lock_guard lock(mutex_);
+        return messages_;
+    }
+    std::vector<std::string> questions() const {
+        std::lock_guard lock(mutex_);
+        return questions_;
+    }
+    std::vector<int> states() const {
+        std::lock_guard lock(mutex_);
+        return states_;
+    }
+    int passwordPrompts() const {
+        std::lock_guard lock(mutex_);
+        return passwordPrompts_;
+    }
     int completions() const { return completions_; }
     int closeRequests() const { return closeRequests_; }
     bool animation() const { return animation_; }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<std::string> lines_, counters_, messages_, questions_;
     std::vector<int> progress_, states_;

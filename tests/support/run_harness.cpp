@@ -45,9 +45,13 @@ void RunHarness::MakeProfile(const std::string& name, const TestFtpServer& serve
     MakeProfile(name, spec);
 }
 
-void RunHarness::Start() { owner.Start(); }
+void RunHarness::Start() {
+    owner.Start();
+}
 
-int RunHarness::Wait() { return ExitStatusOf(owner.Await()); }
+int RunHarness::Wait() {
+    return ExitStatusOf(owner.Await());
+}
 
 int RunHarness::Run() {
     Start();
@@ -56,7 +60,8 @@ int RunHarness::Run() {
 
 int RunHarness::count(const std::string& text) const {
     int n = 0;
-    for (const std::string& line : port.lines()) n += line == text;
+    for (const std::string& line : port.lines())
+        n += line == text;
     return n;
 }
 

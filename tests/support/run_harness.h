@@ -27,7 +27,7 @@ struct ProfileSpec {
 };
 
 class RunHarness {
-public:
+  public:
     explicit RunHarness(LocalFileSystem& fs = PosixFileSystem());
     ~RunHarness();
 

@@ -46,7 +46,8 @@ std::vector<std::string> SplitLines(const std::string& text, const std::string& 
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find(sep, start);
-        if (end == std::string::npos) end = text.size();
+        if (end == std::string::npos)
+            end = text.size();
         lines.push_back(text.substr(start, end - start));
         start = end + sep.size();
     }

@@ -190,7 +190,8 @@ TEST_P(Mirroring, ARefusedDeletionIsAFailedItemWithTheServersReply) {
     const size_t from = p.lineCount();
     DeleteMirroredServerFiles(p.ctx(), p.conn());
     const std::string reply = "\t550 Not allowed by this server.";
-    EXPECT_EQ(p.linesSince(from), (std::vector<std::string>{Fmt(60011, {"dir/gone.txt"}), reply, Fmt(60012, {"dir"}), reply}));
+    EXPECT_EQ(p.linesSince(from),
+              (std::vector<std::string>{Fmt(60011, {"dir/gone.txt"}), reply, Fmt(60012, {"dir"}), reply}));
     EXPECT_EQ(p.state().failedItems, 2);
     EXPECT_TRUE(test::Exists(server.home() + "/dir/gone.txt"));
 }

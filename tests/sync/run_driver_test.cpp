@@ -1,10 +1,10 @@
 // The run from preparation to completion: stops, failures, cancel.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <functional>
-#include <sys/socket.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <functional>
 
 #include <algorithm>
 #include <thread>
@@ -21,7 +21,9 @@ using test::RunHarness;
 using test::TestFtpServer;
 using test::WriteFile;
 
-std::string S(int id) { return LoadString(id); }
+std::string S(int id) {
+    return LoadString(id);
+}
 
 size_t IndexOf(const std::vector<std::string>& lines, const std::string& text) {
     return std::find(lines.begin(), lines.end(), text) - lines.begin();
@@ -37,7 +39,7 @@ TEST(RunDriver, ReachesTheEndWithTheLoggedSpine) {
     ASSERT_EQ(h.Run(), 0);
 
     const auto lines = h.lines();
-    const size_t start = IndexOf(lines, "") ;
+    const size_t start = IndexOf(lines, "");
     ASSERT_LT(start, lines.size());
     EXPECT_EQ(lines[start + 1].rfind(FormatString(42802, {"web"}) + "\t", 0), 0u);
     const std::vector<std::string> header = {
@@ -60,7 +62,8 @@ TEST(RunDriver, ReachesTheEndWithTheLoggedSpine) {
         FormatString(42806, {"/web"}),
     };
     ASSERT_GE(lines.size(), start + 2 + header.size());
-    for (size_t i = 0; i < header.size(); ++i) EXPECT_EQ(lines[start + 2 + i], header[i]) << i;
+    for (size_t i = 0; i < header.size(); ++i)
+        EXPECT_EQ(lines[start + 2 + i], header[i]) << i;
     EXPECT_EQ(h.state.settings.remoteDir, "/web");
     EXPECT_EQ(h.count(S(57688)), 1);
     EXPECT_EQ(h.state.runFailed, 0);
@@ -93,7 +96,11 @@ TEST(RunDriver, LoadFailuresStopBeforeAnyConnection) {
          }},
         {3, [](RunHarness& h) { h.store.WriteString("p", "HOST", ""); }},
         {4, [](RunHarness& h) { h.store.WriteDword("p", "PORT", -1); }},
-        {5, [](RunHarness& h) { h.store.WriteDword("p", "PSWSVD", 0); h.port.setPassword(std::nullopt); }},
+        {5,
+         [](RunHarness& h) {
+             h.store.WriteDword("p", "PSWSVD", 0);
+             h.port.setPassword(std::nullopt);
+         }},
         {6, [](RunHarness& h) { h.store.WriteString("p", "LOCAL_DIRECTORY", ""); }},
     };
     for (const Case& c : cases) {
@@ -178,7 +185,8 @@ TEST(RunDriver, CancelDuringASlowLoginAbortsOnce) {
     WriteFile(h.localDir + "/a.txt", "a");
     h.MakeProfile("p", server);
     h.Start();
-    while (h.count(FormatString(57686, {server.hostWithPort()})) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (h.count(FormatString(57686, {server.hostWithPort()})) == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     h.owner.Cancel();
     EXPECT_EQ(h.Wait(), 3);
     EXPECT_EQ(h.count(S(42800)), 1);

@@ -57,8 +57,8 @@ TEST_P(UploadPlanning, UploadOnlyFormLooksUpEveryFile) {
     EXPECT_EQ(p.lines(), (std::vector<std::string>{Made("x"), Made("x/y"), Updated("x/y/z.txt"), Updated("x/q.txt"),
                                                    Updated("b/a.txt"), Updated("t2.txt"),
                                                    // A name with a control byte is skipped, as one with "\\".
-                                                   Fmt(60014, {"line?break.txt"}),
-                                                   Fmt(60008, {"back\\slash.txt"}), Updated("e.txt")}));
+                                                   Fmt(60014, {"line?break.txt"}), Fmt(60008, {"back\\slash.txt"}),
+                                                   Updated("e.txt")}));
     EXPECT_EQ(p.planned(), (std::vector<std::string>{"1:x/y/z.txt", "1:x/q.txt", "1:b/a.txt", "1:t2.txt", "1:e.txt"}));
     EXPECT_TRUE(test::IsDirectory(server.home() + "/x/y"));
     EXPECT_FALSE(test::IsDirectory(server.home() + "/b"));
@@ -172,10 +172,9 @@ TEST_P(UploadPlanning, BothDirectionsPlansServerFilesFirstThenLocalOnlyFiles) {
               (std::vector<std::string>{"1:l.txt", "1:m/l2.txt"}));
     const auto lines = p.linesSince(from);
     ASSERT_EQ(lines.size(), 9u) << testing::PrintToString(lines);
-    EXPECT_EQ(
-        std::vector<std::string>(lines.begin() + 4, lines.end()),
-        (std::vector<std::string>{Fmt(57689, {"x", "x/a.txt"}), std::string("\t") + std::strerror(ENOTDIR),
-                                  Updated("l.txt"), Made("m"), Updated("m/l2.txt")}));
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 4, lines.end()),
+              (std::vector<std::string>{Fmt(57689, {"x", "x/a.txt"}), std::string("\t") + std::strerror(ENOTDIR),
+                                        Updated("l.txt"), Made("m"), Updated("m/l2.txt")}));
 
     // With "only files on both sides" the local-only files are left alone.
     PhaseSession q(server);
