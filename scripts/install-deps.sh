@@ -13,4 +13,5 @@ $SUDO apt-get install -y --no-install-recommends \
     python3 python3-pyftpdlib \
     fonts-noto-cjk \
     tinyproxy lftp \
-    xvfb xauth
+    xvfb xauth \
+    clang-format-14
