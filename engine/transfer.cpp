@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "engine/ftp_client.h"
@@ -16,6 +17,16 @@
 #include "res/strings.h"
 
 namespace kestrum {
+
+namespace {
+
+// Whether a local file changed between two looks at it (edited, replaced or removed).
+bool ChangedMeanwhile(const std::optional<LocalStatus>& before, const std::optional<LocalStatus>& after) {
+    return !before || !after || before->lastWriteTime != after->lastWriteTime || before->size != after->size ||
+           before->inode != after->inode || before->device != after->device;
+}
+
+}  // namespace
 
 int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset) {
     RunState& state = ctx.state;
@@ -38,6 +49,7 @@ int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer
         const TransferType type = ascii ? TransferType::Ascii : TransferType::Binary;
 
         if (entry.direction == Direction::Upload) {
+            const std::optional<LocalStatus> before = ctx.fs.GetStatus(localPath);
             if (!connection.PutFile(localPath, serverPath, type)) {
                 LogFailedItem(ctx, msg::kUploadFailed, {serverPath}, connection.LastError());
                 // Still changed for the next cached run.
@@ -45,6 +57,13 @@ int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer
                 continue;
             }
             ctx.log.AppendLogLine(FormatString(ascii ? msg::kUploadedAscii : msg::kUploaded, {serverPath}));
+            if (ChangedMeanwhile(before, ctx.fs.GetStatus(localPath))) {
+                // Stamping it with the server's time would hide the edit from
+                // every later run: it stays changed and goes up again next time.
+                LogFailedItem(ctx, msg::kLocalFileChangedDuringUpload, {PrintableName(scannedName)});
+                state.unsyncedLocalFiles.push_back(scannedName);
+                continue;
+            }
         } else if (entry.direction == Direction::Download) {
             // Planning never puts such a name here; checked again because it
             // decides where a file is written.

@@ -210,6 +210,34 @@ TEST_P(Transfer, CancelTakesEffectBeforeTheNextEntry) {
     EXPECT_EQ(q.state().cancelRequested, 1);
 }
 
+// An edit during the upload: stamping would hide it from every later run. The
+// file system edits the file as the upload ends (before the second look at it).
+TEST_P(Transfer, AFileEditedDuringItsUploadIsNotStampedAndStaysChanged) {
+    struct EditingFs : NoTimesFs {
+        int looks = 0;
+        std::string path;
+        std::optional<LocalStatus> GetStatus(const std::string& p) override {
+            if (p == path && ++looks == 2)
+                WriteFile(p, "edited meanwhile");
+            return PosixFileSystem().GetStatus(p);
+        }
+        bool SetLastWriteTime(const std::string& p, int64_t t) override {
+            return PosixFileSystem().SetLastWriteTime(p, t);
+        }
+    } fs;
+    FtpServerOptions o = Options();
+    o.clockShiftSeconds = 3600;  // a stamp would put the local time an hour ahead
+    TestFtpServer server(o);
+    PhaseSession p(server, fs);
+    fs.path = p.LocalPath("big.bin");
+    WriteFile(fs.path, "first", 1'000'000'000);
+    p.transfer = {Entry("big.bin", 1)};
+    ASSERT_EQ(TransferFiles(p.ctx(), p.conn(), p.transfer, 0), 0);
+    EXPECT_EQ(p.lines(), (std::vector<std::string>{Fmt(42808, {"big.bin"}), Fmt(60017, {"big.bin"})}));
+    EXPECT_LT(test::FileMtime(fs.path), std::time(nullptr) + 600);
+    EXPECT_EQ(p.state().unsyncedLocalFiles, std::vector<std::string>{"big.bin"});
+}
+
 // Counterparts matched with letter case folded are copied onto each other,
 // not beside each other, in both directions.
 TEST_P(Transfer, CaseDifferingCounterpartsAreUpdatedInPlace) {
