@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "engine/ftp_client.h"
@@ -30,8 +31,9 @@ void LogHeader(RunContext& ctx) {
 }
 
 // One local file: its time set to the server copy's, on the local clock,
-// unless the two agree within the time lag. True when its time was changed.
-bool AlignFile(RunContext& ctx, FtpConnection& connection, const FileEntry& entry, int64_t clockOffset) {
+// unless the two agree within the time lag. The time set when it was changed.
+std::optional<int64_t> AlignFile(RunContext& ctx, FtpConnection& connection, const FileEntry& entry,
+                                 int64_t clockOffset) {
     const RunSettings& settings = ctx.state.settings;
     std::string serverName = entry.name;
     ConvertSeparators(serverName, 0);
@@ -39,30 +41,30 @@ bool AlignFile(RunContext& ctx, FtpConnection& connection, const FileEntry& entr
     if (found.status == ListStatus::Failed) {
         // The server's copy is unknown, not absent: say so and leave the file.
         LogFailedItem(ctx, msg::kAlignSkippedUnconfirmed, {PrintableName(serverName)});
-        return false;
+        return std::nullopt;
     }
     if (found.status != ListStatus::Ok || found.entries.empty())
-        return false;
+        return std::nullopt;
     const FtpEntry& listed = found.entries.front();
     if (listed.isDirectory || listed.hidden)
-        return false;
+        return std::nullopt;
 
     const int64_t serverTime = listed.lastWriteTime;
     if (serverTime == kUnknownServerTime) {
         LogFailedItem(ctx, msg::kNotStampedServerTimeUnknown, {PrintableName(serverName)});
-        return false;
+        return std::nullopt;
     }
     if (!ShouldDownload(serverTime, entry.lastWriteTime, clockOffset, settings.timeLag) &&
         !ShouldUpload(serverTime, entry.lastWriteTime, clockOffset, settings.timeLag))
-        return false;
+        return std::nullopt;
 
     const std::string localPath = JoinLocalPath(settings.localDir, entry.name);
     if (!ctx.fs.GetStatus(localPath) || !ctx.fs.SetLastWriteTime(localPath, serverTime - clockOffset)) {
         LogFailedItem(ctx, msg::kTimestampChangeFailed, {entry.name});
-        return false;
+        return std::nullopt;
     }
     Log(ctx, msg::kAlignTimestampChanged, {entry.name});
-    return true;
+    return serverTime - clockOffset;
 }
 
 }  // namespace
@@ -93,6 +95,8 @@ bool StartTimestampAlignment(RunOwner& owner, bool confirmed) {
     state.serverFiles.clear();
     state.serverDirectories.clear();
     state.unlistedLocalDirs.clear();
+    state.unsyncedLocalFiles.clear();
+    state.actedLocalTimes.clear();
 
     Log(ctx, msg::kScanningLocalDir, {settings.localDir});
     const LocalScanOptions options{settings.subdirs != 0, &settings.excludedExtensions};
@@ -139,8 +143,11 @@ int RunTimestampAlignment(RunContext& ctx) {
         for (const FileEntry& entry : state.localFiles) {
             if (cancelled(AbortMode::CloseConnection))
                 return 0;
-            if (AlignFile(ctx, *connection, entry, clockOffset))
+            const std::optional<int64_t> set = AlignFile(ctx, *connection, entry, clockOffset);
+            if (set)
                 ++changed;
+            // Aligned means taken as in step: the change cache records the file as left.
+            state.actedLocalTimes[entry.name] = set.value_or(entry.lastWriteTime);
             ctx.log.ShowFileCount(changed, total);
         }
         return EndRunReached(ctx, connection);

@@ -55,6 +55,8 @@ int RunWindowApplication(int argc, char** argv) {
 
     InstanceLock lock(programDir);
     if (!lock.TryAcquire()) {
+        if (const std::string reason = lock.FailureReason(); !reason.empty())
+            return Refuse(FormatString(msg::kProgramDirUnwritable, {programDir, reason}));
         // Another window holds this program directory: bring it forward and end
         // without a window. A run or alignment from the command line has no
         // window to raise.

@@ -1,55 +1,138 @@
 // The server clock probe: upload an empty file, read back the time the server
 // lists for it, compare with the local time taken just before.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <ctime>
 #include <string>
+#include <unordered_set>
 
 #include "engine/ftp_client.h"
 #include "engine/local_fs.h"
+#include "engine/run_log.h"
 #include "engine/sync_phases.h"
+#include "profiles/profile_store.h"
+#include "res/codepage.h"
+#include "res/message_ids.h"
+#include "res/strings.h"
 
 namespace kestrum {
 
 namespace {
 
 constexpr int kMaxProbeNames = 100;
+// The profile value naming a probe file the server refused to delete: the
+// next run takes the same one instead of leaving one more.
+constexpr std::string_view kProbeLeftValue = "PROBE_LEFT";
 
 std::string ProbeName(int n) {
     return n == 0 ? "dummy.txt" : "dummy" + std::to_string(n) + ".txt";
 }
 
+bool IsProbeName(const std::string& name) {
+    for (int n = 0; n < kMaxProbeNames; ++n) {
+        if (name == ProbeName(n))
+            return true;
+    }
+    return false;
+}
+
+bool IsEmptyRegularFile(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0;
+}
+
+// The file the probe uploads: the program directory's dummy.txt (made when
+// missing) while it is an empty file of its own; a private empty file when
+// someone put content or a link there, which is then left as it is.
+class ProbeSource {
+  public:
+    explicit ProbeSource(RunContext& ctx) {
+        const std::string dummy = JoinLocalPath(ctx.state.settings.programDir, "dummy.txt");
+        struct stat st {};
+        if (lstat(dummy.c_str(), &st) != 0 && !ctx.fs.CreateEmptyFile(dummy))
+            return;
+        if (IsEmptyRegularFile(dummy)) {
+            path_ = dummy;
+            return;
+        }
+        std::string pattern = JoinLocalPath(ctx.state.settings.programDir, ".kestrum-probe-XXXXXX");
+        const int fd = mkostemp(pattern.data(), O_CLOEXEC);
+        if (fd < 0)
+            return;
+        close(fd);
+        path_ = private_ = pattern;
+    }
+    ~ProbeSource() {
+        if (!private_.empty())
+            unlink(private_.c_str());
+    }
+    ProbeSource(const ProbeSource&) = delete;
+    ProbeSource& operator=(const ProbeSource&) = delete;
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+    std::string private_;
+};
+
 }  // namespace
 
 int64_t ProbeServerClock(RunContext& ctx, FtpConnection& connection) {
     const int64_t localNow = static_cast<int64_t>(std::time(nullptr));
+    RunState& state = ctx.state;
+    state.probeLeftOnServer.clear();
 
-    const std::string localProbe = JoinLocalPath(ctx.state.settings.programDir, "dummy.txt");
-    if (!ctx.fs.GetStatus(localProbe) && !ctx.fs.CreateEmptyFile(localProbe))
+    const ProbeSource source(ctx);
+    if (source.path().empty())
         return 0;
 
-    // A file the user keeps under the probe's name is never overwritten: take
-    // the first name the server does not know. When that cannot be told, no probe.
+    // Which names are taken is learnt from the directory's listing: a server
+    // may refuse a lookup of a file that exists. A name listed in any letter
+    // case is taken (a case-insensitive server would write over it).
+    const FtpListing home = connection.List("");
+    if (home.status != ListStatus::Ok)
+        return 0;
+    std::unordered_set<std::string> taken;
+    const std::string left = ctx.store.ReadString(state.settings.profileName, kProbeLeftValue).value_or("");
     std::string serverProbe;
+    for (const FtpEntry& e : home.entries) {
+        taken.insert(FoldKey(e.name));
+        // The file an earlier run of this profile could not remove: still empty, it is ours to use again.
+        if (!left.empty() && e.name == left && IsProbeName(left) && !e.isDirectory && e.size == 0)
+            serverProbe = left;
+    }
     for (int n = 0; n < kMaxProbeNames && serverProbe.empty(); ++n) {
-        const FtpListing existing = connection.Lookup(ProbeName(n));
-        if (existing.status == ListStatus::Failed)
-            return 0;
-        if (existing.status == ListStatus::Missing)
+        if (taken.count(FoldKey(ProbeName(n))) == 0)
             serverProbe = ProbeName(n);
     }
     if (serverProbe.empty())
         return 0;
 
     int64_t offset = 0;
-    if (connection.PutFile(localProbe, serverProbe, TransferType::Binary)) {
+    if (connection.PutFile(source.path(), serverProbe, TransferType::Binary)) {
         const FtpListing listed = connection.Lookup(serverProbe);
         if (listed.status == ListStatus::Ok && !listed.entries.empty() &&
             listed.entries.front().lastWriteTime != kUnknownServerTime) {
             offset = listed.entries.front().lastWriteTime - localNow;
         }
     }
-    // The name was free before the upload, so whatever is there now is the probe's.
-    connection.Remove(serverProbe);
+    // The name was free (or the probe's own) before the upload, so whatever is there now is the probe's.
+    if (connection.Remove(serverProbe)) {
+        if (!left.empty())
+            ctx.store.WriteString(state.settings.profileName, kProbeLeftValue, "");
+        return offset;
+    }
+    // Kept by the server: the scan leaves it out (never copied down, never
+    // taken for a user's file), and the next run uses it again.
+    state.probeLeftOnServer = serverProbe;
+    if (serverProbe != left) {
+        ctx.store.WriteString(state.settings.profileName, kProbeLeftValue, serverProbe);
+        ctx.log.AppendLogLine(FormatString(msg::kProbeFileKept, {serverProbe}));
+    }
     return offset;
 }
 

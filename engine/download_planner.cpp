@@ -65,7 +65,7 @@ void PlanOne(RunContext& ctx, FileList& transfer, const std::string& localName, 
 int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bool bothWays) {
     RunState& state = ctx.state;
     const RunSettings& settings = state.settings;
-    const NameIndex localIndex(state.localFiles);
+    const NameMatcher localMatch(state.serverFiles, state.localFiles);
 
     for (const FileEntry& server : state.serverFiles) {
         if (state.cancelRequested.load())
@@ -77,9 +77,13 @@ int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bo
         std::string localName = server.name;
         ConvertSeparators(localName, 1);
 
-        const long found = localIndex.Find(localName);
-        if (found >= 0) {
-            FileEntry& local = state.localFiles[static_cast<size_t>(found)];
+        const NameMatcher::Match found = localMatch.Find(localName);
+        if (found.ambiguous) {
+            LogFailedItem(ctx, msg::kNameCaseAmbiguous, {PrintableName(server.name)});
+            continue;
+        }
+        if (found.index >= 0) {
+            FileEntry& local = state.localFiles[static_cast<size_t>(found.index)];
             local.matched = 1;
             // Both copies are reached under their own names: on a case-sensitive
             // disk or server the other letter case would be another file.
@@ -92,6 +96,8 @@ int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bo
             } else if (bothWays &&
                        ShouldUpload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
                 PlanOne(ctx, transfer, local.name, Direction::Upload, server.name);
+            } else if (bothWays) {
+                state.actedLocalTimes[local.name] = local.lastWriteTime;
             }
             continue;
         }

@@ -58,6 +58,7 @@ constexpr int kIdNoProxyName = msg::kNoProxyName;
 constexpr int kIdClosed = msg::kConnectionClosed;
 constexpr int kIdBadServerPath = msg::kServerPathBlocked;
 constexpr int kIdUnsendablePath = msg::kPathUnsendable;
+constexpr int kIdSizeMismatch = msg::kDownloadSizeMismatch;
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) {
@@ -104,8 +105,32 @@ size_t AppendToString(char* data, size_t size, size_t count, void* userp) {
     return size * count;
 }
 
+// A download's destination and the bytes written to it.
+struct DownloadSink {
+    FILE* file = nullptr;
+    int64_t received = 0;
+};
+
 size_t WriteToFile(char* data, size_t size, size_t count, void* userp) {
-    return std::fwrite(data, 1, size * count, static_cast<FILE*>(userp));
+    auto* sink = static_cast<DownloadSink*>(userp);
+    const size_t written = std::fwrite(data, 1, size * count, sink->file);
+    sink->received += static_cast<int64_t>(written);
+    return written;
+}
+
+// The size a transfer's opening reply announces ("150 ... (1234 bytes)"); -1 when none.
+int64_t AnnouncedSize(std::string_view reply) {
+    const size_t open = reply.rfind('(');
+    if (open == std::string_view::npos)
+        return -1;
+    int64_t size = 0;
+    size_t i = open + 1;
+    const size_t digits = i;
+    for (; i < reply.size() && reply[i] >= '0' && reply[i] <= '9' && size < INT64_MAX / 10; ++i)
+        size = size * 10 + (reply[i] - '0');
+    if (i == digits || reply.substr(i, 6) != " bytes")
+        return -1;
+    return size;
 }
 
 // Reads the local file for an upload. In ASCII mode libcurl turns every LF
@@ -400,8 +425,13 @@ class CurlFtpConnection : public FtpConnection {
             return false;
         }
         Prepare(FileUrl(source));
+        DownloadSink sink{temp.file()};
         curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, &WriteToFile);
-        curl_easy_setopt(handle_, CURLOPT_WRITEDATA, temp.file());
+        curl_easy_setopt(handle_, CURLOPT_WRITEDATA, &sink);
+        // libcurl would stop reading at the size a SIZE reply gave and call a
+        // longer file complete: everything the server sends is taken, then
+        // checked against the size the transfer's opening reply announces.
+        curl_easy_setopt(handle_, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
         if (type == TransferType::Ascii) {
             curl_easy_setopt(handle_, CURLOPT_TRANSFERTEXT, 1L);
         }
@@ -410,6 +440,13 @@ class CurlFtpConnection : public FtpConnection {
             return Fail(code);
         }
         curlDir_ = ServerParentOf(source);
+        // An ASCII transfer changes line ends, so only a binary one must match.
+        const Reply opening = ReplyTo("RETR");
+        const int64_t announced = opening.lines.empty() ? -1 : AnnouncedSize(opening.lines.front());
+        if (type == TransferType::Binary && announced >= 0 && announced != sink.received) {
+            lastError_ = FormatString(kIdSizeMismatch, {std::to_string(announced), std::to_string(sink.received)});
+            return false;
+        }
         return temp.Commit(target, lastError_);
     }
 

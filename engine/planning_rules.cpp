@@ -69,15 +69,32 @@ const std::string* FindEnclosingDirectory(std::string_view path, const std::vect
     return nullptr;
 }
 
-NameIndex::NameIndex(const FileList& list) {
-    first_.reserve(list.size());
-    for (size_t i = 0; i < list.size(); ++i)
-        first_.try_emplace(FoldKey(list[i].name), static_cast<long>(i));
+NameMatcher::NameMatcher(const FileList& own, const FileList& other) {
+    exact_.reserve(other.size());
+    otherFolded_.reserve(other.size());
+    ownFolded_.reserve(own.size());
+    for (size_t i = 0; i < other.size(); ++i) {
+        exact_.try_emplace(other[i].name, static_cast<long>(i));
+        Group& g = otherFolded_[FoldKey(other[i].name)];
+        if (g.count++ == 0)
+            g.first = static_cast<long>(i);
+    }
+    for (const FileEntry& e : own)
+        ++ownFolded_[FoldKey(e.name)];
 }
 
-long NameIndex::Find(std::string_view name) const {
-    const auto it = first_.find(FoldKey(name));
-    return it == first_.end() ? -1 : it->second;
+NameMatcher::Match NameMatcher::Find(std::string_view name) const {
+    if (const auto it = exact_.find(std::string(name)); it != exact_.end())
+        return {it->second, false};
+    const std::string key = FoldKey(name);
+    const auto group = otherFolded_.find(key);
+    if (group == otherFolded_.end())
+        return {};
+    const auto own = ownFolded_.find(key);
+    const int ownCount = own == ownFolded_.end() ? 1 : own->second;
+    if (group->second.count == 1 && ownCount == 1)
+        return {group->second.first, false};
+    return {-1, true};
 }
 
 }  // namespace kestrum

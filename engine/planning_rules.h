@@ -47,16 +47,30 @@ bool IsAtOrBelow(std::string_view path, std::string_view dir);
 // The first of dirs that path lies at or below; nullptr when none.
 const std::string* FindEnclosingDirectory(std::string_view path, const std::vector<std::string>& dirs);
 
-// The first record of each name, names compared with ASCII letters folded
-// (multibyte characters byte for byte).
-class NameIndex {
+// Pairs the names of one list (own) with the records of another: the same
+// name first; otherwise the other list's only name that differs in letter case
+// alone (ASCII letters folded, multibyte characters byte for byte), when own
+// holds no other name of that kind either. Any more variants make the match
+// ambiguous: on a case-sensitive side they are different files, on a
+// case-insensitive one a copy would land on the wrong one.
+class NameMatcher {
   public:
-    explicit NameIndex(const FileList& list);
-    // Index of the first record whose name equals name so compared; -1 when none.
-    long Find(std::string_view name) const;
+    NameMatcher(const FileList& own, const FileList& other);
+
+    struct Match {
+        long index = -1;         // the other list's record; -1 when none
+        bool ambiguous = false;  // unmatched because of letter-case variants
+    };
+    Match Find(std::string_view name) const;
 
   private:
-    std::unordered_map<std::string, long> first_;
+    struct Group {
+        long first = -1;
+        int count = 0;
+    };
+    std::unordered_map<std::string, long> exact_;
+    std::unordered_map<std::string, Group> otherFolded_;
+    std::unordered_map<std::string, int> ownFolded_;
 };
 
 }  // namespace kestrum

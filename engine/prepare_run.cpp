@@ -91,6 +91,7 @@ int PrepareRun(RunContext& ctx) {
     state.unknownServerDirs.clear();
     state.serverDirectoriesAsListed.clear();
     state.unsyncedLocalFiles.clear();
+    state.actedLocalTimes.clear();
 
     ctx.log.AppendLogLine(FormatString(msg::kScanningLocalDir, {settings.localDir}));
     LocalScanOptions options{settings.subdirs != 0, &settings.excludedExtensions};

@@ -1,13 +1,10 @@
 #include "engine/run_cache.h"
 
-#include <algorithm>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "cache/change_cache.h"
 #include "engine/local_scan.h"
-#include "res/codepage.h"
 
 namespace kestrum {
 
@@ -31,38 +28,39 @@ void SnapshotLocalTree(RunContext& ctx, const std::string& localDir) {
 
 int SaveChangeCache(RunContext& ctx) {
     RunState& state = ctx.state;
-    state.cacheFiles.clear();
-    const std::vector<std::string> unsynced = std::move(state.unsyncedLocalFiles);
+    std::unordered_map<std::string, int64_t> acted = std::move(state.actedLocalTimes);
+    state.actedLocalTimes.clear();
+    // Files this run did not carry out stay "changed" for the next run.
+    for (const std::string& name : state.unsyncedLocalFiles)
+        acted.erase(name);
     state.unsyncedLocalFiles.clear();
+
+    FileList previous;
+    if (IsCacheableProfileName(state.settings.profileName) && !state.settings.programDir.empty()) {
+        ReadChangeCacheFile(CacheFilePath(state.settings.programDir, state.settings.profileName),
+                            state.settings.profileName, previous);
+    }
+    std::unordered_map<std::string, int64_t> recorded;
+    recorded.reserve(previous.size());
+    for (const FileEntry& e : previous)
+        recorded.emplace(e.name, e.lastWriteTime);
+
+    // A file the run acted on is recorded with the time it acted on, and only
+    // while it still has that time: an edit made meanwhile stays a change. Any
+    // other file keeps the record it had (none when it had none), so a run
+    // that did not look at it, a download-only run for one, never hides an
+    // earlier local edit.
+    state.cacheFiles.clear();
     SnapshotLocalTree(ctx, state.settings.localDir);
-    if (!unsynced.empty()) {
-        // Files this run did not carry out stay "changed" for the next run.
-        const std::unordered_set<std::string> left(unsynced.begin(), unsynced.end());
-        std::erase_if(state.cacheFiles, [&](const FileEntry& e) { return left.count(e.name) != 0; });
-    }
-    if (state.reachedEnd.load() == 0 || state.runFailed.load() != 0) {
-        // A run that was cancelled or failed may not have carried out its
-        // changes: the file is rewritten all the same, but no record may claim
-        // more than the previous snapshot did. A file unknown to it is left
-        // out and a newer one keeps its previous time, so both still count as
-        // changed next time.
-        FileList previous;
-        if (IsCacheableProfileName(state.settings.profileName) && !state.settings.programDir.empty()) {
-            ReadChangeCacheFile(CacheFilePath(state.settings.programDir, state.settings.profileName),
-                                state.settings.profileName, previous);
-        }
-        std::unordered_map<std::string, int64_t> reference;
-        reference.reserve(previous.size());
-        for (const FileEntry& e : previous)
-            reference.emplace(FoldKey(e.name), e.lastWriteTime);
-        std::erase_if(state.cacheFiles, [&](FileEntry& e) {
-            auto it = reference.find(FoldKey(e.name));
-            if (it == reference.end())
-                return true;
-            e.lastWriteTime = std::min(e.lastWriteTime, it->second);
-            return false;
-        });
-    }
+    std::erase_if(state.cacheFiles, [&](FileEntry& e) {
+        if (const auto it = acted.find(e.name); it != acted.end())
+            return it->second != e.lastWriteTime;
+        const auto it = recorded.find(e.name);
+        if (it == recorded.end())
+            return true;
+        e.lastWriteTime = it->second;
+        return false;
+    });
     const int result = WriteChangeCacheFile(state.settings.programDir, state.settings.profileName, state.cacheFiles);
     state.cacheFiles.clear();
     return result;
@@ -70,15 +68,15 @@ int SaveChangeCache(RunContext& ctx) {
 
 int DetectLocalChanges(RunContext& ctx) {
     RunState& state = ctx.state;
-    // The first cache entry of each folded name, as a linear search from the head would find it.
+    // Names as they are: on this system names that differ in letter case are different files.
     std::unordered_map<std::string, const FileEntry*> index;
     index.reserve(state.cacheFiles.size());
     for (const FileEntry& cached : state.cacheFiles)
-        index.try_emplace(FoldKey(cached.name), &cached);
+        index.try_emplace(cached.name, &cached);
 
     FileList kept;
     for (const FileEntry& local : state.localFiles) {
-        const auto found = index.find(FoldKey(local.name));
+        const auto found = index.find(local.name);
         if (found == index.end() || local.lastWriteTime > found->second->lastWriteTime)
             kept.push_back(FileEntry{local.name, local.lastWriteTime});
     }

@@ -12,11 +12,10 @@ namespace kestrum {
 // belongs to the profile, 0 otherwise.
 int LoadChangeCache(RunContext& ctx);
 // Snapshot of the local tree, written to the profile's file at the end of every
-// run; 1 when written. A run that was cancelled or failed may not have carried
-// out its changes, so no record then claims more than the previous snapshot
-// did: a file unknown to it is left out, a newer one keeps its previous time.
-// Files the run did not upload (state.unsyncedLocalFiles) are left out as well.
-// Empties the cache list.
+// run; 1 when written. A file advances its record only when this run acted on
+// it for the upload direction (state.actedLocalTimes) and it still has the
+// time it had then; every other file keeps its previous record or none.
+// Empties the cache list, the acted files and the unsynced files.
 int SaveChangeCache(RunContext& ctx);
 // Keeps only new and newer local files in state.localFiles: 1 when any is left.
 int DetectLocalChanges(RunContext& ctx);

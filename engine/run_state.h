@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/file_entry.h"
@@ -58,6 +59,9 @@ struct RunState {
     // (relative, server form, as listed), parents before their children: the
     // mirroring deletions remove nested directories deepest first.
     std::vector<std::string> scannedServerDirs;
+    // The clock probe's file when the server refused to delete it: the scan of
+    // the home directory leaves it out.
+    std::string probeLeftOnServer;
     // The entries of serverDirectories as the server listed them (same order and
     // length): the name a removal is sent under on a case-sensitive server.
     DirectoryList serverDirectoriesAsListed;
@@ -66,6 +70,12 @@ struct RunState {
     // unknown): left out of the change-cache snapshot at completion, so the next
     // cached run considers them again. Emptied by the completion.
     std::vector<std::string> unsyncedLocalFiles;
+    // Local files (relative names as scanned) that this run brought in step
+    // with the server for the upload direction, with the time the file had
+    // when the run acted on it: compared and found nothing newer locally, or
+    // uploaded (and then stamped). Only these advance their record in the
+    // change-cache snapshot. Emptied by the completion.
+    std::unordered_map<std::string, int64_t> actedLocalTimes;
     // The window's cache item 32781 (or --cache / --no-cache).
     std::atomic<int> cacheSwitch{1};
     // Set when the run (or alignment) reached its end; a run that ended early

@@ -30,7 +30,7 @@ const ServerLookups::Directory& ServerLookups::Listing(const std::string& dir) {
     }
     d.error = listing.error;
     for (FtpEntry& e : listing.entries) {
-        d.foldedNames.insert(FoldKey(e.name));
+        ++d.foldedNames[FoldKey(e.name)];
         d.byName.emplace(e.name, std::move(e));
     }
     return directories_.emplace(dir, std::move(d)).first->second;
@@ -71,6 +71,17 @@ FtpListing ServerLookups::Lookup(const std::string& path) {
     return result;
 }
 
+int ServerLookups::CaseVariants(const std::string& path) {
+    const auto [parent, name] = SplitPath(path);
+    if (HasLineBreakOrNul(path) || name.empty() || path.front() == '/')
+        return 0;
+    const Directory& dir = Listing(parent);
+    if (dir.status != ListStatus::Ok || dir.byName.count(name) != 0)
+        return 0;
+    const auto found = dir.foldedNames.find(FoldKey(name));
+    return found == dir.foldedNames.end() ? 0 : found->second;
+}
+
 bool ServerLookups::CreateDirectory(const std::string& path) {
     const bool created = connection_.CreateDirectory(path);
     const auto [parent, name] = SplitPath(path);
@@ -80,7 +91,7 @@ bool ServerLookups::CreateDirectory(const std::string& path) {
         entry.name = name;
         entry.isDirectory = true;
         entry.hidden = !name.empty() && name[0] == '.';
-        it->second.foldedNames.insert(FoldKey(name));
+        ++it->second.foldedNames[FoldKey(name)];
         it->second.byName.insert_or_assign(name, entry);
         Directory empty;
         empty.status = ListStatus::Ok;

@@ -5,7 +5,6 @@
 
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "engine/ftp_client.h"
 
@@ -17,6 +16,10 @@ class ServerLookups {
 
     // The path's own entry, as FtpConnection::Lookup gives it.
     FtpListing Lookup(const std::string& path);
+    // How many names the path's directory lists that differ from the path's
+    // last component in letter case alone (0 when it lists the name itself,
+    // or when it could not be listed).
+    int CaseVariants(const std::string& path);
     // Creates a directory on the server and keeps the listings in step.
     bool CreateDirectory(const std::string& path);
 
@@ -25,7 +28,7 @@ class ServerLookups {
         ListStatus status = ListStatus::Failed;
         std::string error;
         std::unordered_map<std::string, FtpEntry> byName;
-        std::unordered_set<std::string> foldedNames;
+        std::unordered_map<std::string, int> foldedNames;  // listed names per folded name
     };
     const Directory& Listing(const std::string& dir);
     // Whether dir's parent lists it as a directory ("" always exists).

@@ -81,6 +81,9 @@ int ListServerDirectory(RunContext& ctx, FtpConnection& connection, const std::s
             continue;
         }
         std::string name = prefix + entry.name;
+        // The clock probe's file that the server kept is never copied or deleted.
+        if (name == state.probeLeftOnServer)
+            continue;
         if (ExtensionListed(settings.excludedExtensions, UpperAscii(ExtensionOf(name))))
             continue;
         FileEntry record;

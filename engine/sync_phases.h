@@ -4,6 +4,7 @@
 // cancelRequested, and report through ctx.log.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "engine/file_entry.h"
@@ -32,8 +33,10 @@ void PlanBothDirections(RunContext& ctx, FtpConnection& connection, FileList& tr
 
 // 0 every entry handled, 1 cancelled (AbortRun has run). The list is empty on return.
 int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset);
-void StampLocalFromServer(RunContext& ctx, FtpConnection& connection, const std::string& localPath,
-                          const std::string& serverPath, int64_t clockOffset);
+// Gives the local file the server copy's time on the local clock; that time
+// when it was set, nullopt otherwise.
+std::optional<int64_t> StampLocalFromServer(RunContext& ctx, FtpConnection& connection, const std::string& localPath,
+                                            const std::string& serverPath, int64_t clockOffset);
 
 // Step 23 of the run: deletes unmatched server files, then (with mirrorDirs)
 // the server directories left in the list.

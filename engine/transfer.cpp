@@ -48,8 +48,9 @@ int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer
         const bool ascii = ExtensionListed(settings.asciiExtensions, UpperAscii(ExtensionOf(serverPath)));
         const TransferType type = ascii ? TransferType::Ascii : TransferType::Binary;
 
+        std::optional<LocalStatus> before;
         if (entry.direction == Direction::Upload) {
-            const std::optional<LocalStatus> before = ctx.fs.GetStatus(localPath);
+            before = ctx.fs.GetStatus(localPath);
             if (!connection.PutFile(localPath, serverPath, type)) {
                 LogFailedItem(ctx, msg::kUploadFailed, {serverPath}, connection.LastError());
                 // Still changed for the next cached run.
@@ -79,7 +80,11 @@ int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer
         } else {
             continue;
         }
-        StampLocalFromServer(ctx, connection, localPath, serverPath, clockOffset);
+        const std::optional<int64_t> stamped =
+            StampLocalFromServer(ctx, connection, localPath, serverPath, clockOffset);
+        // The time the upload left the file with: the stamp, or the time it was sent with.
+        if (entry.direction == Direction::Upload && before)
+            state.actedLocalTimes[scannedName] = stamped.value_or(before->lastWriteTime);
         ctx.log.AppendLogLine(FormatString(msg::kTimestampUpdated, {serverPath}));
         ctx.log.ShowFileCount(++done, total);
     }
@@ -87,20 +92,23 @@ int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer
     return 0;
 }
 
-void StampLocalFromServer(RunContext& ctx, FtpConnection& connection, const std::string& localPath,
-                          const std::string& serverPath, int64_t clockOffset) {
+std::optional<int64_t> StampLocalFromServer(RunContext& ctx, FtpConnection& connection, const std::string& localPath,
+                                            const std::string& serverPath, int64_t clockOffset) {
     const FtpListing found = connection.Lookup(serverPath);
     if (found.status != ListStatus::Ok || found.entries.empty())
-        return;
+        return std::nullopt;
     if (!ctx.fs.GetStatus(localPath))
-        return;
+        return std::nullopt;
     if (found.entries.front().lastWriteTime == kUnknownServerTime) {
         LogFailedItem(ctx, msg::kNotStampedServerTimeUnknown, {PrintableName(serverPath)});
-        return;
+        return std::nullopt;
     }
-    if (!ctx.fs.SetLastWriteTime(localPath, found.entries.front().lastWriteTime - clockOffset)) {
+    const int64_t time = found.entries.front().lastWriteTime - clockOffset;
+    if (!ctx.fs.SetLastWriteTime(localPath, time)) {
         LogFailedItem(ctx, msg::kTimestampChangeFailed, {serverPath}, std::strerror(errno));
+        return std::nullopt;
     }
+    return time;
 }
 
 }  // namespace kestrum

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "engine/ftp_client.h"
 #include "engine/planning_rules.h"
@@ -62,6 +63,13 @@ bool SkipUnsendableName(RunContext& ctx, const FileEntry& local) {
     }
     ctx.state.unsyncedLocalFiles.push_back(local.name);
     return true;
+}
+
+// A local name left alone because letter-case variants make its server
+// counterpart ambiguous: one line, and it stays changed for the next cached run.
+void SkipAmbiguousName(RunContext& ctx, const FileEntry& local) {
+    LogFailedItem(ctx, msg::kNameCaseAmbiguous, {PrintableName(local.name)});
+    ctx.state.unsyncedLocalFiles.push_back(local.name);
 }
 
 // Makes the server directories a new file needs, shortest prefix first. Every
@@ -126,36 +134,47 @@ bool PlanNewFile(RunContext& ctx, ServerLookups& lookups, FileList& transfer, co
     return true;
 }
 
-// Strikes from the server directory list, for every local file below a
-// top-level directory, the first remaining entry of that name. Counted while
-// planning and applied once, which gives the same list as striking file by file.
+// Takes from the server directory list the top-level directories some local
+// file lies in: the same name first, otherwise the one variant in letter case
+// when each side has only one. A directory with more variants is kept with a
+// line; the rest are left for the mirroring deletions.
 class DirectoryStrikes {
   public:
     void Add(const std::string& localName) {
         const std::string top = TopLevelDirectory(localName);
-        if (!top.empty())
-            ++counts_[UpperAscii(top)];
+        if (!top.empty() && exact_.insert(top).second)
+            ++folded_[UpperAscii(top)];
     }
-    void Apply(RunState& state) {
+    void Apply(RunContext& ctx) {
+        RunState& state = ctx.state;
         const bool parallel = state.serverDirectoriesAsListed.size() == state.serverDirectories.size();
+        std::unordered_map<std::string, int> serverVariants;
+        for (const std::string& upper : state.serverDirectories)
+            ++serverVariants[upper];
         DirectoryList kept, keptListed;
         for (size_t i = 0; i < state.serverDirectories.size(); ++i) {
-            auto it = counts_.find(state.serverDirectories[i]);
-            if (it != counts_.end() && it->second > 0) {
-                --it->second;
+            const std::string& upper = state.serverDirectories[i];
+            const std::string& listed = parallel ? state.serverDirectoriesAsListed[i] : upper;
+            const auto local = folded_.find(upper);
+            if (local != folded_.end()) {
+                const bool exact = !parallel || exact_.count(listed) != 0;
+                if (!exact && (local->second > 1 || serverVariants[upper] > 1))
+                    LogFailedItem(ctx, msg::kNameCaseAmbiguous, {PrintableName(listed)});
                 continue;
             }
-            kept.push_back(state.serverDirectories[i]);
+            kept.push_back(upper);
             if (parallel)
-                keptListed.push_back(state.serverDirectoriesAsListed[i]);
+                keptListed.push_back(listed);
         }
         state.serverDirectories = std::move(kept);
         state.serverDirectoriesAsListed = std::move(keptListed);
-        counts_.clear();
+        exact_.clear();
+        folded_.clear();
     }
 
   private:
-    std::unordered_map<std::string, long> counts_;
+    std::unordered_set<std::string> exact_;
+    std::unordered_map<std::string, int> folded_;  // distinct local names per folded name
 };
 
 }  // namespace
@@ -164,6 +183,9 @@ int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, 
     RunState& state = ctx.state;
     const RunSettings& settings = state.settings;
     ServerLookups lookups(connection);
+    std::unordered_map<std::string, int> localVariants;
+    for (const FileEntry& local : state.localFiles)
+        ++localVariants[FoldKey(ServerForm(local.name))];
     for (const FileEntry& local : state.localFiles) {
         if (state.cancelRequested.load()) {
             AbortRun(ctx, &connection, &transfer, msg::kRunCancelled, AbortMode::CloseAndFreeList);
@@ -172,6 +194,13 @@ int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, 
         if (SkipUnsendableName(ctx, local))
             continue;
         const std::string serverName = ServerForm(local.name);
+        // Without its own name on the server, a name is matched in another
+        // letter case only when neither side holds a second variant.
+        const int variants = lookups.CaseVariants(serverName);
+        if (variants > 1 || (variants == 1 && localVariants[FoldKey(serverName)] > 1)) {
+            SkipAmbiguousName(ctx, local);
+            continue;
+        }
         const FtpListing found = lookups.Lookup(serverName);
         if (found.status == ListStatus::Failed) {
             LogFailedItem(ctx, msg::kNotUpdatedServerPathUnconfirmed,
@@ -187,6 +216,8 @@ int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, 
                 continue;
             if (ShouldUpload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
                 PlanUpload(ctx, transfer, serverName, serverName);
+            } else {
+                state.actedLocalTimes[local.name] = local.lastWriteTime;
             }
             continue;
         }
@@ -215,12 +246,12 @@ int PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, FileList& t
     if (state.cancelRequested.load())
         return 0;
 
-    const NameIndex serverIndex(state.serverFiles);
+    const NameMatcher serverMatch(state.localFiles, state.serverFiles);
     ServerLookups lookups(connection);
     DirectoryStrikes strikes;
     for (const FileEntry& local : state.localFiles) {
         if (state.cancelRequested.load()) {
-            strikes.Apply(state);
+            strikes.Apply(ctx);
             return 0;
         }
         if (SkipUnsendableName(ctx, local))
@@ -228,25 +259,39 @@ int PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, FileList& t
         strikes.Add(local.name);
 
         const std::string serverName = ServerForm(local.name);
-        const long found = serverIndex.Find(serverName);
-        if (found >= 0) {
-            FileEntry& server = state.serverFiles[static_cast<size_t>(found)];
+        const NameMatcher::Match found = serverMatch.Find(serverName);
+        if (found.ambiguous) {
+            SkipAmbiguousName(ctx, local);
+            continue;
+        }
+        if (found.index >= 0) {
+            FileEntry& server = state.serverFiles[static_cast<size_t>(found.index)];
             server.matched = 1;
             if (SkipUnknownServerTime(ctx, server.lastWriteTime, server.name, local))
                 continue;
             if (ShouldUpload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
                 PlanUpload(ctx, transfer, local.name, server.name);
+            } else {
+                state.actedLocalTimes[local.name] = local.lastWriteTime;
             }
             continue;
         }
         if (settings.onlyBoth)
             continue;
         if (!PlanNewFile(ctx, lookups, transfer, local)) {
-            strikes.Apply(state);
+            strikes.Apply(ctx);
             return 0;
         }
     }
-    strikes.Apply(state);
+    strikes.Apply(ctx);
+    // A server file whose local counterpart is ambiguous is never deleted.
+    const NameMatcher localMatch(state.serverFiles, state.localFiles);
+    for (FileEntry& server : state.serverFiles) {
+        if (!server.matched && localMatch.Find(server.name).ambiguous) {
+            server.matched = 1;
+            LogFailedItem(ctx, msg::kNameCaseAmbiguous, {PrintableName(server.name)});
+        }
+    }
     return 1;
 }
 
@@ -259,6 +304,7 @@ void PlanBothDirections(RunContext& ctx, FtpConnection& connection, FileList& tr
     if (state.settings.onlyBoth)
         return;
     ServerLookups lookups(connection);
+    const NameMatcher serverMatch(state.localFiles, state.serverFiles);
     for (const FileEntry& local : state.localFiles) {
         if (local.matched)
             continue;
@@ -266,6 +312,10 @@ void PlanBothDirections(RunContext& ctx, FtpConnection& connection, FileList& tr
             return;
         if (SkipUnsendableName(ctx, local))
             continue;
+        if (serverMatch.Find(local.name).ambiguous) {
+            SkipAmbiguousName(ctx, local);
+            continue;
+        }
         if (!PlanNewFile(ctx, lookups, transfer, local))
             return;
     }

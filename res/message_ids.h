@@ -145,6 +145,9 @@ inline constexpr int kLocalNameHasControlChar = 60014;
 inline constexpr int kNotUpdatedServerTimeUnknown = 60015;
 inline constexpr int kNotStampedServerTimeUnknown = 60016;
 inline constexpr int kLocalFileChangedDuringUpload = 60017;
+inline constexpr int kNameCaseAmbiguous = 60035;
+inline constexpr int kProbeFileKept = 60036;
+inline constexpr int kProgramDirUnwritable = 60037;
 
 // FTP connection errors (the text of an FtpError or of a failed transfer).
 inline constexpr int kPathHasLineBreakOrNul = 60600;
@@ -157,6 +160,7 @@ inline constexpr int kNoProxyName = 60606;
 inline constexpr int kConnectionClosed = 60607;
 inline constexpr int kServerPathBlocked = 60608;
 inline constexpr int kPathUnsendable = 60609;  // a control byte, or too long for one command
+inline constexpr int kDownloadSizeMismatch = 60610;
 
 // Timestamp alignment.
 inline constexpr int kAlignAskToStart = 57675;

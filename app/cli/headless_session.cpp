@@ -117,7 +117,9 @@ int HeadlessSession::Open(const std::string& profile, std::optional<bool> cacheS
     }
     lock_ = std::make_unique<InstanceLock>(programDir);
     if (!lock_->TryAcquire()) {
-        port_.ShowMessage(LoadString(msg::kAnotherInstanceRunning));
+        const std::string reason = lock_->FailureReason();
+        port_.ShowMessage(reason.empty() ? LoadString(msg::kAnotherInstanceRunning)
+                                         : FormatString(msg::kProgramDirUnwritable, {programDir, reason}));
         return 1;
     }
     ftp_ = MakeCurlFtpFactory();

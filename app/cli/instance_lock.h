@@ -20,10 +20,15 @@ class InstanceLock {
     // crashed copy is taken over).
     bool TryAcquire();
     bool Held() const { return held_; }
+    // Why TryAcquire failed: empty when another live copy holds the lock,
+    // otherwise the system's reason the directory takes no lock file
+    // (missing, not writable, full).
+    std::string FailureReason() const;
     // The local socket name of the window holding this program directory.
     std::string ServerName() const { return serverName_; }
 
   private:
+    std::string programDir_;
     std::unique_ptr<QLockFile> lock_;
     std::string serverName_;
     bool held_ = false;

@@ -6,6 +6,8 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QUuid>
+#include <cerrno>
+#include <cstring>
 
 #include "app/cli/instance_lock.h"
 #include "profiles/profile_store.h"
@@ -93,6 +95,25 @@ TEST(SingleInstance, LockHeldWithoutAWindowIsReported) {
         EXPECT_EQ(second.exitCode(), 1);
     }
     EXPECT_FALSE(QFile::exists(QString::fromStdString(dir / "Kestrum.log")));
+}
+
+// A directory that takes no lock file is told apart from a lock another copy
+// holds: the system's reason is given instead of "another copy is running".
+TEST(SingleInstance, AProgramDirectoryThatTakesNoLockIsNotAnotherCopy) {
+    TestApp();
+    TempDir dir;
+    InstanceLock first(dir.path());
+    ASSERT_TRUE(first.TryAcquire());
+    InstanceLock second(dir.path());
+    EXPECT_FALSE(second.TryAcquire());
+    EXPECT_EQ(second.FailureReason(), "");
+
+    QFile file(QString::fromStdString(dir / "file"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    InstanceLock blocked(dir / "file");
+    EXPECT_FALSE(blocked.TryAcquire());
+    EXPECT_EQ(blocked.FailureReason(), std::strerror(ENOTDIR));
 }
 
 TEST(SingleInstance, FirstWindowAnswersASecondOne) {

@@ -7,6 +7,7 @@
 
 #include "engine/ftp_client.h"
 #include "engine/local_fs.h"
+#include "engine/run_cache.h"
 #include "engine/run_log.h"
 #include "engine/run_state.h"
 #include "profiles/profile_store.h"
@@ -31,6 +32,17 @@ struct CacheHarness {
     RunContext ctx{state, log, store, *ftp, fs};
 
     std::string cachePath(const std::string& profile) const { return dir.path() + "/CACHE/" + profile; }
+
+    // As a run that compared every local file and found it in step: each is
+    // acted on at its present time.
+    void ActOnAll() {
+        FileList saved = std::move(state.cacheFiles);
+        state.cacheFiles.clear();
+        SnapshotLocalTree(ctx, state.settings.localDir);
+        for (const FileEntry& e : state.cacheFiles)
+            state.actedLocalTimes[e.name] = e.lastWriteTime;
+        state.cacheFiles = std::move(saved);
+    }
 };
 
 }  // namespace kestrum::test

@@ -111,5 +111,25 @@ TEST(CachedRun, AFileWhoseUploadFailedIsOfferedAgain) {
     EXPECT_EQ(CountSince(h, from, FormatString(42810, {"ok.txt"})), 0);
 }
 
+// A run that uploads nothing (download only) advances no record: an edit made
+// before it still goes up with the next cached upload run.
+TEST(CachedRun, ADownloadOnlyRunNeverTakesALocalEditForSent) {
+    TestFtpServer server;
+    RunHarness h;
+    h.state.cacheSwitch = 1;
+    WriteFile(h.localDir + "/a.txt", "a1", 1'700'000'000);
+    h.MakeProfile("web", server);
+    ASSERT_EQ(h.Run(), 0);
+    WriteFile(h.localDir + "/a.txt", "a2", FileMtime(h.localDir + "/a.txt") + 1000);
+
+    h.MakeProfile("web", server, ProfileSpec{.download = true, .upload = false});
+    ASSERT_EQ(h.Run(), 0);
+    h.MakeProfile("web", server);
+    const size_t from = h.lines().size();
+    ASSERT_EQ(h.Run(), 0);
+    EXPECT_EQ(CountSince(h, from, S(57707)), 0);
+    EXPECT_EQ(ReadFile(server.home() + "/a.txt"), "a2");
+}
+
 }  // namespace
 }  // namespace kestrum::test

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
+
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 
 #include <algorithm>
 #include <csignal>
@@ -57,6 +59,7 @@ TEST(ChangeCacheFile, WebProfileIsWrittenByteForByteAndReadBack) {
     WriteFile(h.dir / "local/img/logo.gif", "GIF89a", 1'200'000'123);
     h.state.reachedEnd = 1;
     h.state.cacheFiles.push_back({"stale", 1});
+    h.ActOnAll();
 
     ASSERT_EQ(SaveChangeCache(h.ctx), 1);
     EXPECT_TRUE(h.state.cacheFiles.empty());
@@ -176,6 +179,7 @@ TEST(ChangeCacheFile, TwentyByteProfileNameFillsTheField) {
     h.state.settings.profileName = name;
     WriteFile(h.dir / "local/a.txt", "a", 1'500'000'000);
     h.state.reachedEnd = 1;
+    h.ActOnAll();
     ASSERT_EQ(SaveChangeCache(h.ctx), 1);
     const std::string bytes = ReadFile(h.cachePath(name));
     ASSERT_EQ(bytes.size(), 60u + 259u);
@@ -226,6 +230,7 @@ TEST(ChangeCacheFile, EntriesThatDoNotFitARecordAreLeftOut) {
     WriteFile(h.dir / "local/future.txt", "f", int64_t{INT32_MAX} + 100);
     WriteFile(h.dir / ("local/" + longName), "l", 1'000'000'000);
     h.state.reachedEnd = 1;
+    h.ActOnAll();
     ASSERT_EQ(SaveChangeCache(h.ctx), 1);
     ASSERT_EQ(LoadChangeCache(h.ctx), 1);
     ASSERT_EQ(h.state.cacheFiles.size(), 1u);
@@ -248,6 +253,12 @@ TEST(ChangeCacheFile, SnapshotFollowsTheLocalScanRules) {
     WriteFile(h.dir / "local/.hidden", "h", 1'000'000'004);
     WriteFile(h.dir / "local/sub/c.txt", "c", 1'000'000'005);
     h.state.reachedEnd = 1;
+    const std::unordered_map<std::string, int64_t> acted = {{"b.txt", 1'000'000'002},
+                                                            {"A.txt", 1'000'000'001},
+                                                            {"x.Bak", 1'000'000'003},
+                                                            {".hidden", 1'000'000'004},
+                                                            {"sub/c.txt", 1'000'000'005}};
+    h.state.actedLocalTimes = acted;
 
     ASSERT_EQ(SaveChangeCache(h.ctx), 1);
     ASSERT_EQ(LoadChangeCache(h.ctx), 1);
@@ -256,6 +267,7 @@ TEST(ChangeCacheFile, SnapshotFollowsTheLocalScanRules) {
     EXPECT_EQ(h.state.cacheFiles[1].name, "b.txt");
 
     h.state.settings.subdirs = 1;
+    h.state.actedLocalTimes = acted;
     ASSERT_EQ(SaveChangeCache(h.ctx), 1);
     ASSERT_EQ(LoadChangeCache(h.ctx), 1);
     ASSERT_EQ(h.state.cacheFiles.size(), 3u);
@@ -268,47 +280,48 @@ TEST(ChangeCacheFile, SnapshotFollowsTheLocalScanRules) {
     EXPECT_TRUE(h.port.lines().empty());
 }
 
-TEST(ChangeCacheFile, ARunThatDidNotReachItsEndNeverMakesAChangeLookCarriedOut) {
+TEST(ChangeCacheFile, OnlyFilesTheRunActedOnAdvanceTheirRecords) {
     CacheHarness h;
     h.state.settings.profileName = "web";
     WriteFile(h.dir / "local/a.txt", "a", 1'000'000'000);
     WriteFile(h.dir / "local/b.txt", "b", 1'000'000'000);
     h.state.reachedEnd = 1;
+    h.state.actedLocalTimes = {{"a.txt", 1'000'000'000}, {"b.txt", 1'000'000'000}};
     ASSERT_EQ(SaveChangeCache(h.ctx), 1);
     const std::string before = ReadFile(h.cachePath("web"));
 
-    // Cancelled or failed: the file is rewritten, but a changed file keeps its
-    // previous time, a new one is left out, an older one takes its own time.
+    // A run that acted on none of them (cancelled, failed, or download only):
+    // the file is rewritten, every file keeps its previous record and a new
+    // one stays out, so all changes still count next time.
     WriteFile(h.dir / "local/a.txt", "changed", 1'000'000'500);
     WriteFile(h.dir / "local/b.txt", "restored", 999'999'000);
     WriteFile(h.dir / "local/new.txt", "new", 1'000'000'500);
-    for (const auto& [reached, failed] : std::vector<std::pair<int, int>>{{0, 0}, {1, 1}, {0, 1}}) {
+    for (const auto& [reached, failed] : std::vector<std::pair<int, int>>{{0, 0}, {1, 1}, {0, 1}, {1, 0}}) {
         h.state.reachedEnd = reached;
         h.state.runFailed = failed;
         h.state.cacheFiles.push_back({"a.txt", 1});
         EXPECT_EQ(SaveChangeCache(h.ctx), 1);
         EXPECT_TRUE(h.state.cacheFiles.empty());
-        ASSERT_EQ(LoadChangeCache(h.ctx), 1);
-        ASSERT_EQ(h.state.cacheFiles.size(), 2u);
-        EXPECT_EQ(h.state.cacheFiles[0].name, "a.txt");
-        EXPECT_EQ(h.state.cacheFiles[0].lastWriteTime, 1'000'000'000);
-        EXPECT_EQ(h.state.cacheFiles[1].name, "b.txt");
-        EXPECT_EQ(h.state.cacheFiles[1].lastWriteTime, 999'999'000);
-        h.state.cacheFiles.clear();
+        EXPECT_EQ(ReadFile(h.cachePath("web")), before);
     }
 
-    // Without a previous snapshot of this profile, an unfinished run leaves no record.
+    // Without a previous snapshot of this profile, such a run leaves no record.
     h.state.settings.profileName = "other";
     EXPECT_EQ(SaveChangeCache(h.ctx), 1);
     EXPECT_EQ(ReadFile(h.cachePath("other")).size(), 60u);
 
+    // Acted on: recorded with the time the run acted on, while the file still
+    // has it; one edited since (new.txt) is left out.
     h.state.settings.profileName = "web";
-    h.state.reachedEnd = 1;
-    h.state.runFailed = 0;
+    h.state.actedLocalTimes = {{"a.txt", 1'000'000'500}, {"new.txt", 1'000'000'400}};
     EXPECT_EQ(SaveChangeCache(h.ctx), 1);
-    EXPECT_NE(ReadFile(h.cachePath("web")), before);
+    EXPECT_TRUE(h.state.actedLocalTimes.empty());
     ASSERT_EQ(LoadChangeCache(h.ctx), 1);
-    EXPECT_EQ(h.state.cacheFiles.size(), 3u);
+    ASSERT_EQ(h.state.cacheFiles.size(), 2u);
+    EXPECT_EQ(h.state.cacheFiles[0].name, "a.txt");
+    EXPECT_EQ(h.state.cacheFiles[0].lastWriteTime, 1'000'000'500);
+    EXPECT_EQ(h.state.cacheFiles[1].name, "b.txt");
+    EXPECT_EQ(h.state.cacheFiles[1].lastWriteTime, 1'000'000'000);
 }
 
 TEST(ChangeCacheFile, FilesTheRunDidNotCarryOutAreLeftOutOfTheSnapshot) {
@@ -319,6 +332,7 @@ TEST(ChangeCacheFile, FilesTheRunDidNotCarryOutAreLeftOutOfTheSnapshot) {
     WriteFile(h.dir / "local/sub/b.txt", "b", 1'000'000'000);
     WriteFile(h.dir / "local/c.txt", "c", 1'000'000'000);
     h.state.reachedEnd = 1;
+    h.state.actedLocalTimes = {{"a.txt", 1'000'000'000}, {"sub/b.txt", 1'000'000'000}, {"c.txt", 1'000'000'000}};
     h.state.unsyncedLocalFiles = {"sub/b.txt", "C.TXT"};
     ASSERT_EQ(SaveChangeCache(h.ctx), 1);
     EXPECT_TRUE(h.state.unsyncedLocalFiles.empty());
@@ -424,11 +438,13 @@ TEST(ChangeCacheFile, AFailedWriteKeepsThePreviousFile) {
     h.state.settings.profileName = "web";
     h.state.reachedEnd = 1;
     WriteFile(h.dir / "local/a.txt", "a", 1'000'000'000);
+    h.ActOnAll();
     ASSERT_EQ(SaveChangeCache(h.ctx), 1);
     const std::string before = ReadFile(h.cachePath("web"));
 
     for (int i = 0; i < 20; ++i)
         WriteFile(h.dir / ("local/f" + std::to_string(i)), "x", 1'000'000'100);
+    h.ActOnAll();
     // A file-size limit makes the write fail part-way, as a full disk would.
     struct rlimit saved {};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);

@@ -84,17 +84,35 @@ TEST(PlanningRules, EnclosingDirectories) {
     EXPECT_EQ(FindEnclosingDirectory("x/z.txt", dirs), nullptr);
 }
 
-TEST(PlanningRules, NameIndexFoldsCaseAndKeepsTheFirst) {
-    FileList list;
-    for (const char* n : {"a.txt", "A.TXT", "Sub/B.txt", "other"})
-        list.push_back(FileEntry{n, 0});
-    const NameIndex index(list);
-    EXPECT_EQ(index.Find("A.txt"), 0);
-    EXPECT_EQ(index.Find("a.TXT"), 0);
-    EXPECT_EQ(index.Find("sub/b.TXT"), 2);
-    EXPECT_EQ(index.Find("Other"), 3);
-    EXPECT_EQ(index.Find("missing"), -1);
-    EXPECT_EQ(index.Find("sub\\b.txt"), -1);  // separators are not folded
+TEST(PlanningRules, NameMatcherTakesTheSameNameFirstAndFoldsOnlyWhenUnambiguous) {
+    auto list = [](std::initializer_list<const char*> names) {
+        FileList l;
+        for (const char* n : names)
+            l.push_back(FileEntry{n, 0});
+        return l;
+    };
+    const FileList own = list({"Data.bin", "data.bin", "Sub/B.txt", "other", "x.txt", "Y.txt"});
+    const FileList other = list({"Data.bin", "DATA.BIN", "sub/b.TXT", "Other", "X.TXT", "Y.txt", "y.txt"});
+    const NameMatcher matcher(own, other);
+    const struct {
+        const char* name;
+        long index;
+        bool ambiguous;
+    } cases[] = {
+        {"Data.bin", 0, false},   // the same name wins over its variants
+        {"data.bin", -1, true},   // two variants on each side
+        {"Sub/B.txt", 2, false},  // one variant each side: folded
+        {"other", 3, false},     {"x.txt", 4, false},       {"Y.txt", 5, false},
+        {"missing", -1, false},  {"sub\\b.txt", -1, false},  // separators are not folded
+    };
+    for (const auto& c : cases) {
+        const NameMatcher::Match m = matcher.Find(c.name);
+        EXPECT_EQ(m.index, c.index) << c.name;
+        EXPECT_EQ(m.ambiguous, c.ambiguous) << c.name;
+    }
+    // The other way round: "y.txt" is one of two variants on its own side.
+    EXPECT_TRUE(NameMatcher(other, own).Find("y.txt").ambiguous);
+    EXPECT_EQ(NameMatcher(other, own).Find("DATA.BIN").index, -1);
 }
 
 }  // namespace

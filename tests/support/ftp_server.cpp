@@ -87,6 +87,10 @@ TestFtpServer::TestFtpServer(FtpServerOptions options) : options_(std::move(opti
         args.push_back("--garbled-time");
         args.push_back(options_.garbledTime);
     }
+    if (!options_.announceShort.empty()) {
+        args.push_back("--announce-short");
+        args.push_back(options_.announceShort);
+    }
     if (!options_.unlistable.empty()) {
         args.push_back("--unlistable");
         args.push_back(options_.unlistable);

@@ -14,6 +14,7 @@ struct FtpServerOptions {
     long transferBytesPerSecond = 0;  // nonzero: data connections are throttled to this rate
     std::string refuse;               // commands answered with 550 whatever their argument ("DELE,RMD")
     std::string garbledTime;          // files of this name are listed (MLSD, MLST) with an impossible time
+    std::string announceShort;        // files of this name are announced (SIZE, 150 reply) 5 bytes short
     std::string unlistable;           // directories of this name are listed in their parent but refuse a listing
     std::string user = "user";
     std::string password = "secret";

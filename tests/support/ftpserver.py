@@ -120,6 +120,30 @@ def make_handler(args):
         Handler.ftp_LIST = refusing(FTPHandler.ftp_LIST)
         Handler.ftp_NLST = refusing(FTPHandler.ftp_NLST)
         Handler.ftp_MLSD = refusing(FTPHandler.ftp_MLSD)
+    if args.announce_short:
+        # A server that announces (in SIZE and in the transfer's opening
+        # reply) fewer bytes than it then sends.
+        def ftp_SIZE(self, path):
+            if os.path.basename(path) == args.announce_short:
+                self.respond("213 %d" % (os.path.getsize(path) - 5))
+                return
+            return FTPHandler.ftp_SIZE(self, path)
+
+        def ftp_RETR(self, file):
+            if os.path.basename(file) == args.announce_short:
+                self.short_size = os.path.getsize(file) - 5
+            return FTPHandler.ftp_RETR(self, file)
+
+        def respond(self, resp, *rest, **named):
+            short = getattr(self, "short_size", None)
+            if short is not None and resp[:3] in ("125", "150"):
+                self.short_size = None
+                resp = "%s Opening BINARY mode data connection (%d bytes)." % (resp[:3], short)
+            return FTPHandler.respond(self, resp, *rest, **named)
+
+        Handler.ftp_SIZE = ftp_SIZE
+        Handler.ftp_RETR = ftp_RETR
+        Handler.respond = respond
     for verb in filter(None, args.refuse.split(",")):
         # A server that refuses the command whatever its argument.
         setattr(Handler, "ftp_" + verb, lambda self, line: self.respond("550 Not allowed by this server."))
@@ -139,6 +163,7 @@ def main():
     parser.add_argument("--refuse", default="", help="comma-separated commands answered with 550")
     parser.add_argument("--unlistable", default="", help="a directory name whose listing is refused")
     parser.add_argument("--garbled-time", default="", help="a file name listed with an impossible time")
+    parser.add_argument("--announce-short", default="", help="a file name announced 5 bytes shorter than it is")
     args = parser.parse_args()
 
     logging.basicConfig(filename=args.log, level=logging.DEBUG, format="%(message)s", encoding="utf-8")

@@ -203,6 +203,49 @@ TEST_P(SyncRuns, ControlCharactersInNamesAreSkippedAndTheRunGoesOn) {
         EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
 }
 
+// Names that differ in letter case alone: the same name is matched first; a
+// variant without one is left alone with a line, never copied onto another
+// variant, merged with it or deleted for it.
+TEST_P(SyncRuns, LetterCaseVariantsAreNeverTakenForEachOther) {
+    const struct {
+        const char* what;
+        bool upload, download, mirror, localNewer;
+        const char* extraLocal;  // a second local variant, or nullptr
+        const char* serverData;  // expected contents of the server's two names
+        const char* serverdata;
+        const char* localData;  // expected local Data.bin
+        int status;
+    } cases[] = {
+        {"both ways", true, true, false, true, nullptr, "L1", "S2", "L1", 4},
+        {"download only", false, true, false, false, nullptr, "S1", "S2", "S1", 4},
+        {"mirroring", true, false, true, true, nullptr, "L1", "S2", "L1", 4},
+        {"upload only", true, false, false, true, "DATA.BIN", "L1", "S2", "L1", 4},
+    };
+    for (const auto& c : cases) {
+        FtpServerOptions o;
+        o.mlsd = GetParam();
+        TestFtpServer server(o);
+        const int64_t t = test::RecentMinute();
+        const int64_t serverTime = c.localNewer ? t - 3600 : t;
+        const int64_t localTime = c.localNewer ? t : t - 3600;
+        WriteFile(server.home() + "/Data.bin", "S1", serverTime);
+        WriteFile(server.home() + "/data.bin", "S2", serverTime);
+        RunHarness h;
+        WriteFile(h.localDir + "/Data.bin", "L1", localTime);
+        if (c.extraLocal)
+            WriteFile(h.localDir + "/" + c.extraLocal, "L2", localTime);
+        Profile(h, server, c.upload, c.download, {.mirrorFiles = c.mirror});
+        EXPECT_EQ(h.Run(), c.status) << c.what;
+        const std::string lines = testing::PrintToString(h.lines());
+        EXPECT_EQ(ReadFile(server.home() + "/Data.bin"), c.serverData) << c.what << lines;
+        EXPECT_EQ(ReadFile(server.home() + "/data.bin"), c.serverdata) << c.what << lines;
+        EXPECT_FALSE(test::Exists(server.home() + "/DATA.BIN")) << c.what;
+        EXPECT_EQ(ReadFile(h.localDir + "/Data.bin"), c.localData) << c.what;
+        EXPECT_FALSE(test::Exists(h.localDir + "/data.bin")) << c.what;
+        EXPECT_EQ(h.count(Fmt(60035, {c.extraLocal ? c.extraLocal : "data.bin"})), 1) << c.what << lines;
+    }
+}
+
 // A directory its parent lists but that refuses to be listed "as missing" is
 // unknown to an upload-only run: the newer server copy inside stays.
 TEST_P(SyncRuns, AnExistingDirectoryThatRefusesItsListingIsUnknownNotMissing) {
@@ -239,6 +282,31 @@ TEST(SyncRunsTimes, AnImpossibleListedTimeIsUnknown) {
     EXPECT_EQ(ReadFile(h.localDir + "/sub/page.html"), "server copy 2");
     EXPECT_EQ(h.count(Fmt(60016, {"sub/page.html"})), 1);
     EXPECT_GT(test::FileMtime(h.localDir + "/sub/page.html"), t - 3600);
+}
+
+// A server that refuses lookups of files it holds and refuses deletions: the
+// probe learns which names are taken from the listing, sends its own empty
+// bytes, and the file it could not remove is used again, never copied down.
+TEST(SyncRunsRefused, TheClockProbeNeverOverwritesNorMultiplies) {
+    FtpServerOptions o;
+    o.mlsd = false;
+    o.unlistable = "dummy.txt";
+    o.refuse = "DELE";
+    TestFtpServer server(o);
+    WriteFile(server.home() + "/dummy.txt", "the user's own file");
+    RunHarness h;
+    WriteFile(h.programDir + "/dummy.txt", "not for the server");
+    Profile(h, server, false, true);
+    for (const int run : {1, 2}) {
+        EXPECT_EQ(h.Run(), 0) << run << testing::PrintToString(h.lines());
+        // Said once, by the run that left it (the lines of both runs are kept).
+        EXPECT_EQ(h.count(Fmt(60036, {"dummy1.txt"})), 1) << run;
+        EXPECT_EQ(ReadFile(server.home() + "/dummy.txt"), "the user's own file");
+        EXPECT_EQ(ReadFile(server.home() + "/dummy1.txt"), "");
+        EXPECT_FALSE(test::Exists(server.home() + "/dummy2.txt"));
+        EXPECT_FALSE(test::Exists(h.localDir + "/dummy1.txt"));
+        EXPECT_EQ(ReadFile(h.programDir + "/dummy.txt"), "not for the server");
+    }
 }
 
 // A server that refuses to list the home directory: the run did not do its job.

@@ -260,6 +260,26 @@ TEST_P(Transfer, CaseDifferingCounterpartsAreUpdatedInPlace) {
     EXPECT_EQ(DirectoryNames(p.h.localDir), (std::vector<std::string>{"a.bin", "notes.txt"}));
 }
 
+// A server that announces fewer bytes than it sends: the copy fails with both
+// sizes named, and the local file stays as it was.
+TEST(TransferSizes, ADownloadLongerThanAnnouncedFailsAndKeepsTheOldCopy) {
+    FtpServerOptions o;
+    o.announceShort = "page.bin";
+    TestFtpServer server(o);
+    WriteFile(server.home() + "/page.bin", "0123456789abcdef");
+    PhaseSession p(server);
+    WriteFile(p.LocalPath("page.bin"), "good local copy", 1'000'000'000);
+    p.transfer = {Entry("page.bin", 2)};
+    ASSERT_EQ(TransferFiles(p.ctx(), p.conn(), p.transfer, 0), 0);
+    EXPECT_EQ(ReadFile(p.LocalPath("page.bin")), "good local copy");
+    EXPECT_EQ(DirectoryNames(p.h.localDir), std::vector<std::string>{"page.bin"});
+    const auto lines = p.lines();
+    ASSERT_EQ(lines.size(), 2u) << testing::PrintToString(lines);
+    EXPECT_EQ(lines[0], Fmt(57677, {"page.bin"}));
+    EXPECT_NE(lines[1].find(Fmt(60610, {"11", "16"})), std::string::npos) << lines[1];
+    EXPECT_EQ(p.state().failedItems.load(), 1);
+}
+
 INSTANTIATE_TEST_SUITE_P(Listing, Transfer, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "Mlsd" : "ListOnly"; });
 
