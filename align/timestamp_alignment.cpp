@@ -77,6 +77,8 @@ bool StartTimestampAlignment(RunOwner& owner, bool confirmed) {
     RunState& state = ctx.state;
     RunSettings& settings = state.settings;
     owner.Join();
+    // An alignment changes local times and records them: never a preview.
+    state.dryRun = false;
     SetRunningState(ctx, 1);
     // Stops before the worker exists run the completion routine directly.
     const int code = BeginRun(ctx, msg::kAlignStarting);

@@ -140,6 +140,7 @@ void MainWindow::BuildMenu() {
 
     QMenu* file = menuBar_->addMenu(QString::fromUtf8("ファイル(&F)"));
     AddItem(file, kCmdStartRun, QString::fromUtf8("FTP開始(&S)"));
+    AddItem(file, kCmdPreview, TableText(msg::kMenuPreview));
     AddItem(file, kCmdCancelRun, QString::fromUtf8("FTPキャンセル(&C)"));
     file->addSeparator();
     AddItem(file, kCmdShowLog, QString::fromUtf8("ログの表示(&L)"));
@@ -171,6 +172,7 @@ void MainWindow::BuildMenu() {
     }
 
     connect(actions_[kCmdStartRun], &QAction::triggered, this, [this] { StartCommand(); });
+    connect(actions_[kCmdPreview], &QAction::triggered, this, [this] { StartCommand(true); });
     connect(actions_[kCmdCancelRun], &QAction::triggered, this, [this] { CancelCommand(); });
     connect(actions_[kCmdShowLog], &QAction::triggered, this, [this] { ToggleLog(); });
     connect(actions_[kCmdQuit], &QAction::triggered, this, [this] { CloseRequest(); });
@@ -338,10 +340,11 @@ void MainWindow::RunCommand(int id) {
     }
 }
 
-void MainWindow::StartCommand() {
+void MainWindow::StartCommand(bool preview) {
     if (owner_.Running())
         return;
     JoinWorkerSafely();
+    owner_.State().dryRun = preview;
     owner_.State().settings.profileName = profileName_;
     owner_.State().settings.programDir = programDir_;
     owner_.Start();
@@ -597,6 +600,7 @@ void MainWindow::SetRunningState(int running) {
     CallOnWindowThread([this, running] {
         const bool idle = running == 0;
         actions_[kCmdStartRun]->setEnabled(idle);
+        actions_[kCmdPreview]->setEnabled(idle);
         actions_[kCmdCancelRun]->setEnabled(!idle);
         actions_[kCmdSettings]->setEnabled(idle);
         actions_[kCmdAlign]->setEnabled(idle);

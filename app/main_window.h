@@ -52,6 +52,7 @@ enum Command : int {
     kCmdAlign = 32778,
     kCmdOnlineHelp = 32780,
     kCmdCache = 32781,
+    kCmdPreview = 32790,
     kCmdHelp = 57670,
     kCmdFinishRun = 35000,
 };
@@ -130,7 +131,8 @@ class MainWindow : public QDialog, public UserPort {
     void BuildMenu();
     QAction* AddItem(QMenu* menu, int id, const QString& text);
 
-    void StartCommand();
+    // preview: decisions and reasons only, nothing changed.
+    void StartCommand(bool preview = false);
     void CancelCommand();
     void StartButtonClicked();
     void ToggleLog();

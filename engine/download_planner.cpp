@@ -8,6 +8,7 @@
 #include "engine/ftp_client.h"
 #include "engine/local_fs.h"
 #include "engine/planning_rules.h"
+#include "engine/preview.h"
 #include "engine/run_log.h"
 #include "engine/sync_phases.h"
 #include "engine/sync_run.h"
@@ -31,6 +32,9 @@ DirResult EnsureLocalDirectories(RunContext& ctx, const std::string& serverName)
         const std::string path = LocalPathOf(home, prefix);
         const auto status = ctx.fs.GetStatus(path);
         if (!status) {
+            // A preview makes nothing: the directory would be made here.
+            if (ctx.state.dryRun)
+                continue;
             if (ctx.fs.CreateDirectory(path)) {
                 ctx.log.AppendLogLine(FormatString(msg::kLocalDirCreated, {path}));
                 continue;
@@ -59,7 +63,8 @@ void PlanOne(RunContext& ctx, FileList& transfer, const std::string& localName, 
     if (serverForm != serverName)
         entry.serverName = serverName;
     transfer.push_back(std::move(entry));
-    ctx.log.AppendLogLine(FormatString(msg::kWillUpdate, {serverName}));
+    if (!ctx.state.dryRun)
+        ctx.log.AppendLogLine(FormatString(msg::kWillUpdate, {serverName}));
 }
 
 int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bool bothWays) {
@@ -91,13 +96,21 @@ int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bo
                 LogFailedItem(ctx, msg::kNotUpdatedServerTimeUnknown, {PrintableName(server.name)});
                 continue;
             }
+            const int64_t serverAhead = server.lastWriteTime - (local.lastWriteTime + clockOffset);
             if (ShouldDownload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
+                NoteDecision(ctx, Decision::Download, server.name, serverAhead);
                 PlanOne(ctx, transfer, local.name, Direction::Download, server.name);
-            } else if (bothWays &&
-                       ShouldUpload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
-                PlanOne(ctx, transfer, local.name, Direction::Upload, server.name);
-            } else if (bothWays) {
-                state.actedLocalTimes[local.name] = local.lastWriteTime;
+            } else if (ShouldUpload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
+                if (bothWays) {
+                    NoteDecision(ctx, Decision::Upload, server.name, -serverAhead);
+                    PlanOne(ctx, transfer, local.name, Direction::Upload, server.name);
+                } else {
+                    NoteDecision(ctx, Decision::OtherWayOnly, server.name);
+                }
+            } else {
+                NoteDecision(ctx, Decision::InStep, server.name, serverAhead);
+                if (bothWays)
+                    state.actedLocalTimes[local.name] = local.lastWriteTime;
             }
             continue;
         }
@@ -115,6 +128,7 @@ int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bo
             return 0;
         if (dirs == DirResult::PassOver)
             continue;
+        NoteDecision(ctx, Decision::DownloadMissing, server.name);
         PlanOne(ctx, transfer, localName, Direction::Download, server.name);
     }
     return 1;

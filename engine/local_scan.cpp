@@ -57,8 +57,11 @@ class LocalScanner {
                 continue;
             }
             const std::string ext = UpperAscii(ExtensionOf(relative));
-            if (options_.excludedExtensions != nullptr && ExtensionListed(*options_.excludedExtensions, ext))
+            if (options_.excludedExtensions != nullptr && ExtensionListed(*options_.excludedExtensions, ext)) {
+                if (options_.onExcluded)
+                    options_.onExcluded(relative);
                 continue;
+            }
             out_.push_back(FileEntry{relative, entry.lastWriteTime});
             if (log_ != nullptr)
                 log_->AppendLogLine("\t" + PrintableName(relative));

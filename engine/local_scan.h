@@ -1,6 +1,7 @@
 #pragma once
 // The local tree scan: depth-first, pre-order, in the platform's listing order.
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,8 @@ struct RunSettings;
 struct LocalScanOptions {
     bool subdirs = false;
     const std::vector<std::string>* excludedExtensions = nullptr;  // upper-cased
+    // Told of each file left out for its extension (a preview reports them).
+    std::function<void(const std::string&)> onExcluded;
 };
 
 // Appends the files below home to out. Returns 0, or -1 when home itself cannot

@@ -9,6 +9,7 @@
 
 #include "engine/ftp_client.h"
 #include "engine/planning_rules.h"
+#include "engine/preview.h"
 #include "engine/run_log.h"
 #include "engine/sync_phases.h"
 #include "engine/sync_run.h"
@@ -30,6 +31,44 @@ const std::string* FindInside(const std::string& top, const std::vector<std::str
     return nullptr;
 }
 
+// The most deletions a run carries out without a confirmation; -1 when there is no limit.
+long DeletionLimit(const RunState& state) {
+    const int limit = state.maxDeleteOverride >= 0 ? state.maxDeleteOverride : state.settings.maxDelete;
+    if (limit == 0)
+        return -1;
+    if (limit > 0)
+        return limit;
+    // Unset: 50, or a quarter of the server's files when that is fewer.
+    return std::min<long>(50, static_cast<long>(state.serverFiles.size() / 4));
+}
+
+// Whether the deletions may go ahead: within the limit, confirmed beforehand,
+// or confirmed by the user when the run may ask. Held back otherwise, with a
+// line; each one held back counts as an item not done.
+bool DeletionsAllowed(RunContext& ctx, const std::vector<std::string>& names) {
+    RunState& state = ctx.state;
+    const long limit = DeletionLimit(state);
+    const long count = static_cast<long>(names.size());
+    if (limit < 0 || count <= limit || state.deletesConfirmed)
+        return true;
+    const std::string counted = std::to_string(count);
+    if (state.mayAskBeforeDeleting) {
+        constexpr size_t kShown = 10;
+        std::string list;
+        for (size_t i = 0; i < names.size() && i < kShown; ++i)
+            list += PrintableName(names[i]) + "\n";
+        if (names.size() > kShown)
+            list += FormatString(msg::kMassDeleteMore, {std::to_string(names.size() - kShown)}) + "\n";
+        if (ctx.log.Port().AskOkCancel(FormatString(msg::kAskMassDelete, {counted, std::to_string(limit), list})))
+            return true;
+        ctx.log.AppendLogLine(FormatString(msg::kMassDeleteDeclined, {counted}));
+    } else {
+        ctx.log.AppendLogLine(FormatString(msg::kMassDeleteHeldBack, {counted, std::to_string(limit)}));
+    }
+    state.failedItems += static_cast<int>(count);
+    return false;
+}
+
 }  // namespace
 
 void DeleteMirroredServerFiles(RunContext& ctx, FtpConnection& connection) {
@@ -44,6 +83,8 @@ void DeleteMirroredServerFiles(RunContext& ctx, FtpConnection& connection) {
         unlisted.push_back(std::move(s));
     }
 
+    // What would go: counted in full before anything is deleted.
+    std::vector<std::string> files;
     for (const FileEntry& server : state.serverFiles) {
         if (server.matched)
             continue;
@@ -52,29 +93,53 @@ void DeleteMirroredServerFiles(RunContext& ctx, FtpConnection& connection) {
             LogFailedItem(ctx, msg::kServerFileKeptLocalDirUnreadable, {state.unlistedLocalDirs[i], server.name});
             continue;
         }
-        if (!connection.Remove(server.name)) {
-            LogFailedItem(ctx, msg::kServerFileDeleteRefused, {PrintableName(server.name)}, connection.LastError());
-            continue;
+        files.push_back(server.name);
+    }
+    struct Dir {
+        std::string listed, shown;
+    };
+    std::vector<Dir> dirs;
+    if (state.settings.mirrorDirs) {
+        const bool parallel = state.serverDirectoriesAsListed.size() == state.serverDirectories.size();
+        for (size_t i = 0; i < state.serverDirectories.size(); ++i) {
+            const std::string& upper = state.serverDirectories[i];
+            // The name as listed: a case-sensitive server knows no upper-cased one.
+            const std::string& listed = parallel ? state.serverDirectoriesAsListed[i] : upper;
+            if (FindInside(listed, state.unknownServerDirs) != nullptr) {
+                LogFailedItem(ctx, msg::kServerDirKeptContentsUnknown, {listed});
+                continue;
+            }
+            if (const std::string* dir = FindInside(listed, unlisted)) {
+                const size_t k = static_cast<size_t>(dir - unlisted.data());
+                LogFailedItem(ctx, msg::kServerDirKeptLocalDirUnreadable, {state.unlistedLocalDirs[k], listed});
+                continue;
+            }
+            dirs.push_back({listed, upper});
         }
-        ctx.log.AppendLogLine(FormatString(msg::kServerFileDeleted, {server.name}));
     }
 
-    if (!state.settings.mirrorDirs)
+    if (state.dryRun) {
+        for (const std::string& name : files)
+            NoteDecision(ctx, Decision::Delete, name);
+        for (const Dir& dir : dirs)
+            NoteDecision(ctx, Decision::Delete, dir.listed + "/");
         return;
-    const bool parallel = state.serverDirectoriesAsListed.size() == state.serverDirectories.size();
-    for (size_t i = 0; i < state.serverDirectories.size(); ++i) {
-        const std::string& upper = state.serverDirectories[i];
-        // The name as listed: a case-sensitive server knows no upper-cased one.
-        const std::string& listed = parallel ? state.serverDirectoriesAsListed[i] : upper;
-        if (FindInside(listed, state.unknownServerDirs) != nullptr) {
-            LogFailedItem(ctx, msg::kServerDirKeptContentsUnknown, {listed});
+    }
+    std::vector<std::string> names = files;
+    for (const Dir& dir : dirs)
+        names.push_back(dir.listed + "/");
+    if (names.empty() || !DeletionsAllowed(ctx, names))
+        return;
+
+    for (const std::string& name : files) {
+        if (!connection.Remove(name)) {
+            LogFailedItem(ctx, msg::kServerFileDeleteRefused, {PrintableName(name)}, connection.LastError());
             continue;
         }
-        if (const std::string* dir = FindInside(listed, unlisted)) {
-            const size_t k = static_cast<size_t>(dir - unlisted.data());
-            LogFailedItem(ctx, msg::kServerDirKeptLocalDirUnreadable, {state.unlistedLocalDirs[k], listed});
-            continue;
-        }
+        ctx.log.AppendLogLine(FormatString(msg::kServerFileDeleted, {name}));
+    }
+    for (const Dir& d : dirs) {
+        const std::string& listed = d.listed;
         // A directory goes only when empty: the ones nested in it first,
         // deepest first; each line says what really went.
         std::vector<std::string> nested;
@@ -93,7 +158,7 @@ void DeleteMirroredServerFiles(RunContext& ctx, FtpConnection& connection) {
             LogFailedItem(ctx, msg::kServerDirDeleteRefused, {PrintableName(listed)}, connection.LastError());
             continue;
         }
-        ctx.log.AppendLogLine(FormatString(msg::kServerDirDeleted, {upper}));
+        ctx.log.AppendLogLine(FormatString(msg::kServerDirDeleted, {d.shown}));
     }
 }
 

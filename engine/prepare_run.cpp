@@ -2,6 +2,7 @@
 // change-cache check.
 #include "engine/local_fs.h"
 #include "engine/local_scan.h"
+#include "engine/preview.h"
 #include "engine/run_cache.h"
 #include "engine/run_log.h"
 #include "engine/sync_run.h"
@@ -94,7 +95,12 @@ int PrepareRun(RunContext& ctx) {
     state.actedLocalTimes.clear();
 
     ctx.log.AppendLogLine(FormatString(msg::kScanningLocalDir, {settings.localDir}));
-    LocalScanOptions options{settings.subdirs != 0, &settings.excludedExtensions};
+    LocalScanOptions options{settings.subdirs != 0, &settings.excludedExtensions, {}};
+    if (state.dryRun) {
+        ctx.log.AppendLogLine(LoadString(msg::kPreviewStarting));
+        state.previewCounts = {};
+        options.onExcluded = [&ctx](const std::string& name) { NoteDecision(ctx, Decision::Excluded, name); };
+    }
     if (ScanLocalTree(ctx.fs, settings.localDir, options, state.localFiles, &ctx.log, &state.unlistedLocalDirs) < 0) {
         return StopWithMessage(ctx, msg::kLocalDirNotFound, true);
     }
@@ -102,6 +108,9 @@ int PrepareRun(RunContext& ctx) {
     if (state.cancelRequested)
         return StopWithMessage(ctx, msg::kRunCancelled, false);
 
+    // A preview decides on every file, as if nothing were known of earlier runs.
+    if (state.dryRun)
+        settings.useCache = 0;
     if (settings.useCache)
         settings.useCache = LoadChangeCache(ctx);
     if (state.cancelRequested)
@@ -132,7 +141,8 @@ void FinishRun(RunContext& ctx) {
         ctx.log.AppendLogLine(text);
         ctx.log.Port().ShowMessage(text);
     }
-    SaveChangeCache(ctx);
+    if (!state.dryRun)
+        SaveChangeCache(ctx);
     state.serverDirectories.clear();
     state.serverFiles.clear();
     ctx.log.SetProgress(0);

@@ -96,6 +96,10 @@ int LoadRunSettings(RunSettings& settings, ProfileStore& store, UserPort& port, 
     settings.mirrorDirs =
         (uploadOnly && settings.mirrorFiles != 0 && settings.onlyBoth != 0) ? dword("MIRRORING_DIR").value_or(0) : 0;
 
+    // Out of range (by hand in the store) reads as unset: the automatic limit.
+    const std::optional<int32_t> maxDelete = dword("MAX_DELETE");
+    settings.maxDelete = maxDelete && *maxDelete >= 0 ? *maxDelete : -1;
+
     settings.useCache = (cacheSwitch && uploadOnly && settings.mirrorFiles == 0) ? 1 : 0;
     return 0;
 }

@@ -23,6 +23,9 @@ struct RunSettings {
     int timeLag = 3;  // minutes
     int mirrorDirs = 0;
     int mirrorFiles = 0;
+    // Mirroring deletes at most this many items without a confirmation; 0 no
+    // limit; -1 (unset) 50, or a quarter of the server's files when fewer.
+    int maxDelete = -1;
     int download = 0;
     int upload = 0;
     int subdirs = 0;

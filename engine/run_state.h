@@ -2,6 +2,7 @@
 // The run state shared by the owner (see run_owner.h) and the worker, and the
 // context every phase of a run is given.
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -36,6 +37,19 @@ class CompletionSignal {
     std::condition_variable changed_;
     int pending_ = 0;
     bool woken_ = false;
+};
+
+// What a preview tells about a file.
+enum class Decision {
+    Upload,           // the local copy is newer
+    Download,         // the server copy is newer
+    UploadMissing,    // missing on the server
+    DownloadMissing,  // missing locally
+    InStep,           // within the time lag
+    OtherWayOnly,     // newer on the side this run does not copy from
+    Excluded,         // an excluded extension
+    Delete,           // on the server only, with mirroring
+    Count
 };
 
 struct RunState {
@@ -86,6 +100,16 @@ struct RunState {
     std::atomic<int> failedItems{0};
     // Passive mode for the data connections (a command-line option; off as specified).
     bool passive = false;
+    // A preview: plans as a run would, logs each decision with its reason and
+    // changes nothing on either side; the change cache is neither read nor written.
+    bool dryRun = false;
+    std::array<long, static_cast<size_t>(Decision::Count)> previewCounts{};
+    // The mirroring deletions' guard for this run: a limit that replaces the
+    // profile's (-1: the profile's), deletions confirmed beforehand (--yes),
+    // and whether the user may be asked (the window) or not (the command line).
+    int maxDeleteOverride = -1;
+    bool deletesConfirmed = false;
+    bool mayAskBeforeDeleting = true;
     CompletionSignal completion;
 };
 

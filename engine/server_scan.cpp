@@ -7,6 +7,7 @@
 
 #include "engine/ftp_client.h"
 #include "engine/planning_rules.h"
+#include "engine/preview.h"
 #include "engine/run_log.h"
 #include "engine/sync_phases.h"
 #include "engine/sync_run.h"
@@ -84,8 +85,10 @@ int ListServerDirectory(RunContext& ctx, FtpConnection& connection, const std::s
         // The clock probe's file that the server kept is never copied or deleted.
         if (name == state.probeLeftOnServer)
             continue;
-        if (ExtensionListed(settings.excludedExtensions, UpperAscii(ExtensionOf(name))))
+        if (ExtensionListed(settings.excludedExtensions, UpperAscii(ExtensionOf(name)))) {
+            NoteDecision(ctx, Decision::Excluded, name);
             continue;
+        }
         FileEntry record;
         record.name = name;
         record.lastWriteTime = entry.lastWriteTime;

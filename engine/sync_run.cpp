@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "engine/ftp_client.h"
+#include "engine/preview.h"
 #include "engine/run_log.h"
 #include "engine/sync_phases.h"
 #include "res/codepage.h"
@@ -201,6 +202,13 @@ int ExecuteRun(RunContext& ctx) {
             return AbortRun(ctx, connection.get(), &transfer, msg::kRunCancelled, AbortMode::CloseAndFreeList);
 
         Log(ctx, msg::kCompareFinished);
+        if (state.dryRun) {
+            if (settings.mirrorFiles)
+                DeleteMirroredServerFiles(ctx, *connection);
+            transfer.clear();
+            LogPreviewSummary(ctx);
+            return EndRunReached(ctx, connection);
+        }
         ctx.log.SetProgress(5);
         Log(ctx, msg::kTransferStarting);
         if (TransferFiles(ctx, *connection, transfer, clockOffset) == 1)

@@ -10,6 +10,7 @@
 
 #include "engine/ftp_client.h"
 #include "engine/planning_rules.h"
+#include "engine/preview.h"
 #include "engine/run_log.h"
 #include "engine/server_lookups.h"
 #include "engine/sync_phases.h"
@@ -72,6 +73,20 @@ void SkipAmbiguousName(RunContext& ctx, const FileEntry& local) {
     ctx.state.unsyncedLocalFiles.push_back(local.name);
 }
 
+// An upload-only comparison in a preview: the local copy newer, the server
+// copy newer (not copied down by this run), or both within the time lag.
+void NoteComparison(RunContext& ctx, int64_t serverTime, int64_t localTime, int64_t clockOffset,
+                    const std::string& name) {
+    const int lag = ctx.state.settings.timeLag;
+    const int64_t localAhead = localTime + clockOffset - serverTime;
+    if (ShouldUpload(serverTime, localTime, clockOffset, lag))
+        NoteDecision(ctx, Decision::Upload, name, localAhead);
+    else if (ShouldDownload(serverTime, localTime, clockOffset, lag))
+        NoteDecision(ctx, Decision::OtherWayOnly, name);
+    else
+        NoteDecision(ctx, Decision::InStep, name, localAhead);
+}
+
 // Makes the server directories a new file needs, shortest prefix first. Every
 // prefix is checked again for every file (from the listings already fetched).
 DirOutcome EnsureServerDirectories(RunContext& ctx, ServerLookups& lookups, const std::string& serverName) {
@@ -82,6 +97,9 @@ DirOutcome EnsureServerDirectories(RunContext& ctx, ServerLookups& lookups, cons
         if (found.status == ListStatus::Failed)
             return {DirResult::Unknown, prefix};
         if (found.status == ListStatus::Missing) {
+            // A preview makes nothing: the directory would be made here.
+            if (ctx.state.dryRun)
+                return {};
             // The result is not looked at: a directory that could not be made
             // shows as a failed upload later.
             lookups.CreateDirectory(prefix);
@@ -103,7 +121,8 @@ void PlanUpload(RunContext& ctx, FileList& transfer, const std::string& name, co
     if (ServerForm(name) != serverName)
         entry.serverName = serverName;
     transfer.push_back(std::move(entry));
-    ctx.log.AppendLogLine(FormatString(msg::kWillUpdate, {serverName}));
+    if (!ctx.state.dryRun)
+        ctx.log.AppendLogLine(FormatString(msg::kWillUpdate, {serverName}));
 }
 
 // A local-only file in the mirroring and both-directions forms: the server
@@ -130,6 +149,7 @@ bool PlanNewFile(RunContext& ctx, ServerLookups& lookups, FileList& transfer, co
         case DirResult::Ready:
             break;
     }
+    NoteDecision(ctx, Decision::UploadMissing, serverName);
     PlanUpload(ctx, transfer, local.name, serverName);
     return true;
 }
@@ -214,6 +234,7 @@ int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, 
                 continue;
             if (SkipUnknownServerTime(ctx, server.lastWriteTime, serverName, local))
                 continue;
+            NoteComparison(ctx, server.lastWriteTime, local.lastWriteTime, clockOffset, serverName);
             if (ShouldUpload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
                 PlanUpload(ctx, transfer, serverName, serverName);
             } else {
@@ -235,6 +256,7 @@ int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, 
             continue;
         }
         // A path blocked by a server file is planned all the same; its upload fails with msg::kUploadFailed.
+        NoteDecision(ctx, Decision::UploadMissing, serverName);
         PlanUpload(ctx, transfer, serverName, serverName);
     }
     return 1;
@@ -269,6 +291,7 @@ int PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, FileList& t
             server.matched = 1;
             if (SkipUnknownServerTime(ctx, server.lastWriteTime, server.name, local))
                 continue;
+            NoteComparison(ctx, server.lastWriteTime, local.lastWriteTime, clockOffset, server.name);
             if (ShouldUpload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
                 PlanUpload(ctx, transfer, local.name, server.name);
             } else {

@@ -92,6 +92,14 @@ inline constexpr ProfileValue kProfileValues[] = {
      .max = 2,
      .rangeMessage = msg::kCliBadConnectionType},
     {.name = "TRANSFER_BOTH", .type = ValueType::Dword, .editor = Editor::Detail, .created = false},
+    // -1: unset (the automatic limit).
+    {.name = "MAX_DELETE",
+     .type = ValueType::Dword,
+     .editor = Editor::Detail,
+     .created = false,
+     .min = -1,
+     .max = std::numeric_limits<int32_t>::max(),
+     .rangeMessage = msg::kMaxDeleteOutOfRange},
 };
 
 // The row of a value named in the source; a name that is not in the table does not compile.
@@ -135,6 +143,7 @@ struct DetailSettings {
     bool transferBoth = false;
     bool mirrorFiles = false;
     bool mirrorDirs = false;
+    int32_t maxDelete = -1;  // -1: the automatic limit
 };
 
 // A decimal signed 32-bit number: an optional "-" and at least one digit,

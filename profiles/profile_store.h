@@ -41,6 +41,7 @@ struct Profile {
     std::optional<int32_t> timeLag;
     std::optional<int32_t> mirroringDir;
     std::optional<int32_t> mirroringFile;
+    std::optional<int32_t> maxDelete;
     std::optional<std::string> user;
     std::optional<int32_t> connectionType;
     std::optional<int32_t> transferBoth;

@@ -148,6 +148,22 @@ inline constexpr int kLocalFileChangedDuringUpload = 60017;
 inline constexpr int kNameCaseAmbiguous = 60035;
 inline constexpr int kProbeFileKept = 60036;
 inline constexpr int kProgramDirUnwritable = 60037;
+inline constexpr int kPreviewLocalNewer = 60050;
+inline constexpr int kPreviewServerNewer = 60051;
+inline constexpr int kPreviewMissingOnServer = 60052;
+inline constexpr int kPreviewMissingLocally = 60053;
+inline constexpr int kPreviewWithinTolerance = 60054;
+inline constexpr int kPreviewOtherWayNotChecked = 60055;
+inline constexpr int kPreviewExcluded = 60056;
+inline constexpr int kPreviewWouldDelete = 60057;
+inline constexpr int kPreviewSummary = 60058;
+inline constexpr int kPreviewStarting = 60059;
+inline constexpr int kMenuPreview = 60060;
+inline constexpr int kAskMassDelete = 60061;
+inline constexpr int kMassDeleteHeldBack = 60062;
+inline constexpr int kMassDeleteDeclined = 60063;
+inline constexpr int kMaxDeleteOutOfRange = 60064;
+inline constexpr int kMassDeleteMore = 60065;
 
 // FTP connection errors (the text of an FtpError or of a failed transfer).
 inline constexpr int kPathHasLineBreakOrNul = 60600;

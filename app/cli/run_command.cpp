@@ -4,20 +4,42 @@
 
 #include "app/cli/headless_session.h"
 #include "app/cli/usage.h"
+#include "profiles/profile_schema.h"
 
 namespace kestrum {
 
-int RunRunCommand(const std::vector<std::string>& args) {
+int RunRunCommand(const std::vector<std::string>& given) {
+    // "--max-delete N" is read as "--max-delete=N".
+    std::vector<std::string> args;
+    for (size_t i = 0; i < given.size(); ++i) {
+        if (given[i] == "--max-delete" && i + 1 < given.size())
+            args.push_back(given[i] + "=" + given[++i]);
+        else
+            args.push_back(given[i]);
+    }
     std::string profile;
     std::optional<bool> cache;
     bool passive = false;
+    bool dryRun = false;
+    bool yes = false;
+    int maxDelete = -1;
     auto option = [&](const std::string& arg) {
+        constexpr std::string_view kMaxDelete = "--max-delete=";
         if (arg == "--cache") {
             cache = true;
         } else if (arg == "--no-cache") {
             cache = false;
         } else if (arg == "--passive") {
             passive = true;
+        } else if (arg == "--dry-run") {
+            dryRun = true;
+        } else if (arg == "--yes" || arg == "-y") {
+            yes = true;
+        } else if (arg.starts_with(kMaxDelete)) {
+            const std::optional<int32_t> number = ParseDecimalInt(std::string_view(arg).substr(kMaxDelete.size()));
+            if (!number || *number < 0)
+                return false;
+            maxDelete = *number;
         } else {
             return false;
         }
@@ -28,6 +50,12 @@ int RunRunCommand(const std::vector<std::string>& args) {
     HeadlessSession session;
     if (int status = session.Open(profile, cache, passive); status != 0)
         return status;
+    RunState& state = session.Owner().State();
+    state.dryRun = dryRun;
+    state.maxDeleteOverride = maxDelete;
+    state.deletesConfirmed = yes;
+    // Nobody may be there to answer: beyond the limit, nothing is deleted.
+    state.mayAskBeforeDeleting = false;
     session.Owner().Start();
     return session.WaitForEnd();
 }

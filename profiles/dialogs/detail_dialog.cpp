@@ -1,5 +1,7 @@
 #include "profiles/dialogs/detail_dialog.h"
 
+#include <algorithm>
+
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QGridLayout>
@@ -8,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -47,9 +50,18 @@ DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::
     mirrorFiles_->setObjectName("1056");
     mirrorDirs_ = new QCheckBox(Tr("サーバーのディレクトリ削除 (アップロードのみ)(&D)"), mirroring);
     mirrorDirs_->setObjectName("1057");
+    // Deletions beyond this many wait for a confirmation; the lowest value is "automatic".
+    maxDelete_ = new QSpinBox(mirroring);
+    maxDelete_->setObjectName("maxDelete");
+    maxDelete_->setRange(-1, 1'000'000);
+    maxDelete_->setSpecialValueText(Tr("自動 (50 件またはファイル数の 4 分の 1)"));
+    auto* maxDeleteLabel = new QLabel(Tr("確認なしに削除する上限 (0 は無制限)(&M) ："), mirroring);
+    maxDeleteLabel->setBuddy(maxDelete_);
     auto* mirroringLayout = new QVBoxLayout(mirroring);
     mirroringLayout->addWidget(mirrorFiles_);
     mirroringLayout->addWidget(mirrorDirs_);
+    mirroringLayout->addWidget(maxDeleteLabel);
+    mirroringLayout->addWidget(maxDelete_);
 
     auto* asciiLabel = new QLabel(Tr("ASCII 転送ファイル(拡張子）(&A) ："), this);
     asciiLabel->setBuddy(asciiTransfer_);
@@ -85,6 +97,7 @@ DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::
     }
     connect(transferBoth_, &QCheckBox::clicked, this, [this] { modified_ = true; });
     connect(mirrorDirs_, &QCheckBox::clicked, this, [this] { modified_ = true; });
+    connect(maxDelete_, &QSpinBox::valueChanged, this, [this] { modified_ = true; });
     connect(mirrorFiles_, &QCheckBox::clicked, this, [this](bool checked) {
         modified_ = true;
         mirrorDirs_->setEnabled(checked);  // keeps its tick while disabled
@@ -107,6 +120,7 @@ void DetailDialog::LoadValues() {
     mirrorFiles_->setChecked(values.mirroringFile.value_or(0) != 0);
     mirrorDirs_->setChecked(values.mirroringDir.value_or(0) != 0);
     mirrorDirs_->setEnabled(mirrorFiles_->isChecked());
+    maxDelete_->setValue(std::max(values.maxDelete.value_or(-1), -1));
     upDown_->SetRange(kTimeLag.min, kTimeLag.max);
 }
 
@@ -127,7 +141,8 @@ void DetailDialog::accept() {
                            .fileTransfer = ToBytes(fileTransfer_->text(), SchemaValue("FILE_TRANSFER").maxBytes),
                            .transferBoth = transferBoth_->isChecked(),
                            .mirrorFiles = mirrorFiles_->isChecked(),
-                           .mirrorDirs = mirrorDirs_->isChecked()});
+                           .mirrorDirs = mirrorDirs_->isChecked(),
+                           .maxDelete = maxDelete_->value()});
     }
     QDialog::accept();
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 class QCheckBox;
+class QSpinBox;
 class QLineEdit;
 
 namespace kestrum {
@@ -37,6 +38,7 @@ class DetailDialog : public QDialog {
     QCheckBox* transferBoth_;   // 1058
     QCheckBox* mirrorFiles_;    // 1056
     QCheckBox* mirrorDirs_;     // 1057
+    QSpinBox* maxDelete_;
 };
 
 }  // namespace kestrum

@@ -116,6 +116,7 @@ TEST_F(MainWindowTest, OpensWithTheControlsMenusAndStartLines) {
     const std::vector<std::pair<QString, std::vector<MenuItem>>> expected = {
         {u("ファイル(&F)"),
          {{32771, u("FTP開始(&S)")},
+          {32790, u("プレビュー(&P)")},
           {32773, u("FTPキャンセル(&C)")},
           {0, {}},
           {32777, u("ログの表示(&L)")},

@@ -95,7 +95,8 @@ TEST_F(ProfileCommandTest, ShowPrintsEveryValueButNeverThePassword) {
                   "REMOTE_DIRECTORY=\nLOCAL_DIRECTORY=\nCHECK_UPLOAD=1\nCHECK_SUB=0\nCHECK_DOWNLOAD=0\nPROXY_ON=0\n"
                   "PROXY_NAME=\nASCII_TRANSFER=HTML,HTM,TXT\nFILE_TRANSFER=BAK\nTIME_LAG=3\nMIRRORING_DIR=0\n"
                   "MIRRORING_FILE=0\n" +
-                  Line(60211, {"USER"}) + Line(60211, {"CONNECTION_TYPE"}) + Line(60211, {"TRANSFER_BOTH"}));
+                  Line(60211, {"USER"}) + Line(60211, {"CONNECTION_TYPE"}) + Line(60211, {"TRANSFER_BOTH"}) +
+                  Line(60211, {"MAX_DELETE"}));
 
     r = Run({"set", "Site", "USER=alice", "PSW=-"}, "Tr0ub4dor&3\n");
     ASSERT_EQ(r.status, 0) << r.err;
@@ -171,7 +172,7 @@ TEST_F(ProfileCommandTest, SetRefusesBadAssignmentsAndWritesNothing) {
     const std::string schemaNames =
         "HOST, PORT, PSWSVD, PSW, REMOTE_DIRECTORY, LOCAL_DIRECTORY, CHECK_UPLOAD, CHECK_SUB, CHECK_DOWNLOAD, "
         "PROXY_ON, PROXY_NAME, ASCII_TRANSFER, FILE_TRANSFER, TIME_LAG, MIRRORING_DIR, MIRRORING_FILE, USER, "
-        "CONNECTION_TYPE, TRANSFER_BOTH";
+        "CONNECTION_TYPE, TRANSFER_BOTH, MAX_DELETE";
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{"HOST=ok", "host=x"}, Line(60200, {"host", schemaNames})},
         {{"HOST=ok", "HOSTNAME=x"}, Line(60200, {"HOSTNAME", schemaNames})},
