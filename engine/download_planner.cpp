@@ -90,7 +90,8 @@ int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bo
             if (ShouldDownload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
                 PlanOne(ctx, transfer, local.name, Direction::Download, server.name);
             } else if (bothWays &&
-                       ShouldUpload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
+                       ShouldUpload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag) &&
+                       !DropUploadIntoUnknownDir(ctx, server.name, local.name)) {
                 PlanOne(ctx, transfer, local.name, Direction::Upload, server.name);
             }
             continue;

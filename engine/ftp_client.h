@@ -79,6 +79,8 @@ class FtpConnection {
     // The contents of a directory ("" for the current one).
     virtual FtpListing List(const std::string& directory) = 0;
     // The path's own entry: Ok with exactly one entry, Missing, or Failed.
+    // Failed too when the name is not listed but its directory's listing has
+    // unparsed lines (they are passed on).
     virtual FtpListing Lookup(const std::string& path) = 0;
     // The text of the last failure (libcurl's message and the server's last reply).
     virtual std::string LastError() const = 0;

@@ -481,7 +481,7 @@ class CurlFtpConnection : public FtpConnection {
                 return single;
             }
             if (single.status == ListStatus::Ok && single.entries.size() == 1 && single.rejectedNames.empty() &&
-                !single.entries[0].isDirectory && single.entries[0].name == name) {
+                single.unparsedLines.empty() && !single.entries[0].isDirectory && single.entries[0].name == name) {
                 return single;
             }
         }
@@ -505,7 +505,9 @@ class CurlFtpConnection : public FtpConnection {
                 return result;
             }
         }
-        result.status = ListStatus::Missing;
+        // The name may be behind a line that could not be read.
+        result.unparsedLines = std::move(parent.unparsedLines);
+        result.status = result.unparsedLines.empty() ? ListStatus::Missing : ListStatus::Failed;
         return result;
     }
 

@@ -18,6 +18,9 @@ namespace kestrum {
 
 namespace {
 
+// A quoted listing line is cut to this many bytes.
+constexpr size_t kMaxQuotedLineBytes = 1024;
+
 // A server whose tree never ends (a directory that holds itself through a
 // link, a generated tree) would keep the scan going: it stops descending here.
 constexpr long kMaxServerDepth = 64;
@@ -52,6 +55,12 @@ int ListServerDirectory(RunContext& ctx, FtpConnection& connection, const std::s
     }
     for (const std::string& rejected : listing.rejectedNames) {
         ctx.log.AppendLogLine(FormatString(msg::kServerNameIgnored, {PrintableName(prefix + rejected)}));
+    }
+    if (!listing.unparsedLines.empty()) {
+        // Any entry may hide behind such a line: its files are still listed
+        // (and may be downloaded), but nothing goes up into it or is deleted below it.
+        state.unknownServerDirs.push_back(relativeDir);
+        LogUnparsedListingLines(ctx, relativeDir, listing.unparsedLines);
     }
     if (listing.entries.empty())
         return -1;
@@ -93,6 +102,13 @@ int ListServerDirectory(RunContext& ctx, FtpConnection& connection, const std::s
 }
 
 }  // namespace
+
+void LogUnparsedListingLines(RunContext& ctx, const std::string& dir, const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) {
+        LogFailedItem(ctx, msg::kServerListingLineUnparsed,
+                      {PrintableName(DisplayDir(dir)), PrintableName(CutToBytes(line, kMaxQuotedLineBytes))});
+    }
+}
 
 int ScanServerTree(RunContext& ctx, FtpConnection& connection, const std::string& relativeDir) {
     if (relativeDir.empty()) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/file_entry.h"
 #include "engine/run_state.h"
@@ -18,8 +19,11 @@ class FtpConnection;
 int64_t ProbeServerClock(RunContext& ctx, FtpConnection& connection);
 
 // 1 normal end, 0 stopped on the cancel flag, -1 the listing could not be started.
+// A directory whose listing holds unparsed lines joins state.unknownServerDirs.
 int ScanServerTree(RunContext& ctx, FtpConnection& connection, const std::string& relativeDir);
 int ScanServerTreeForMirroring(RunContext& ctx, FtpConnection& connection);
+// One failed-item line per LIST line of dir ("" for the home) that could not be read, quoting it.
+void LogUnparsedListingLines(RunContext& ctx, const std::string& dir, const std::vector<std::string>& lines);
 
 // Download planning: 1 done, 0 stopped on the cancel flag.
 int PlanDownloads(RunContext& ctx, FileList& transfer, int64_t clockOffset);
@@ -29,6 +33,10 @@ int PlanServerFilesBothWays(RunContext& ctx, FileList& transfer, int64_t clockOf
 int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset);
 int PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset);
 void PlanBothDirections(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset);
+// An upload planned over a server file in a directory whose contents are not
+// fully known (state.unknownServerDirs) is dropped with a line; the local file
+// stays changed. True when dropped.
+bool DropUploadIntoUnknownDir(RunContext& ctx, const std::string& serverName, const std::string& localName);
 
 // 0 every entry handled, 1 cancelled (AbortRun has run). The list is empty on return.
 int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset);

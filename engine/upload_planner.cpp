@@ -160,10 +160,20 @@ class DirectoryStrikes {
 
 }  // namespace
 
+bool DropUploadIntoUnknownDir(RunContext& ctx, const std::string& serverName, const std::string& localName) {
+    const std::string* unknown = FindEnclosingDirectory(serverName, ctx.state.unknownServerDirs);
+    if (unknown == nullptr)
+        return false;
+    LogFailedItem(ctx, msg::kNotUpdatedServerDirUnknown,
+                  {PrintableName(DisplayDir(*unknown)), PrintableName(serverName)});
+    ctx.state.unsyncedLocalFiles.push_back(localName);
+    return true;
+}
+
 int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset) {
     RunState& state = ctx.state;
     const RunSettings& settings = state.settings;
-    ServerLookups lookups(connection);
+    ServerLookups lookups(connection, &ctx);
     for (const FileEntry& local : state.localFiles) {
         if (state.cancelRequested.load()) {
             AbortRun(ctx, &connection, &transfer, msg::kRunCancelled, AbortMode::CloseAndFreeList);
@@ -216,7 +226,7 @@ int PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, FileList& t
         return 0;
 
     const NameIndex serverIndex(state.serverFiles);
-    ServerLookups lookups(connection);
+    ServerLookups lookups(connection, &ctx);
     DirectoryStrikes strikes;
     for (const FileEntry& local : state.localFiles) {
         if (state.cancelRequested.load()) {
@@ -234,7 +244,8 @@ int PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, FileList& t
             server.matched = 1;
             if (SkipUnknownServerTime(ctx, server.lastWriteTime, server.name, local))
                 continue;
-            if (ShouldUpload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
+            if (ShouldUpload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag) &&
+                !DropUploadIntoUnknownDir(ctx, server.name, local.name)) {
                 PlanUpload(ctx, transfer, local.name, server.name);
             }
             continue;
@@ -258,7 +269,7 @@ void PlanBothDirections(RunContext& ctx, FtpConnection& connection, FileList& tr
         return;
     if (state.settings.onlyBoth)
         return;
-    ServerLookups lookups(connection);
+    ServerLookups lookups(connection, &ctx);
     for (const FileEntry& local : state.localFiles) {
         if (local.matched)
             continue;

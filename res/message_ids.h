@@ -145,6 +145,8 @@ inline constexpr int kLocalNameHasControlChar = 60014;
 inline constexpr int kNotUpdatedServerTimeUnknown = 60015;
 inline constexpr int kNotStampedServerTimeUnknown = 60016;
 inline constexpr int kLocalFileChangedDuringUpload = 60017;
+inline constexpr int kServerListingLineUnparsed = 60025;
+inline constexpr int kServerFileKeptContentsUnknown = 60026;
 
 // FTP connection errors (the text of an FtpError or of a failed transfer).
 inline constexpr int kPathHasLineBreakOrNul = 60600;

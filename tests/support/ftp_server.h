@@ -3,6 +3,7 @@
 // a temporary home directory. Started in the constructor, killed in the destructor.
 
 #include <sys/types.h>
+#include <map>
 #include <string>
 
 namespace kestrum::test {
@@ -15,6 +16,7 @@ struct FtpServerOptions {
     std::string refuse;               // commands answered with 550 whatever their argument ("DELE,RMD")
     std::string garbledTime;          // files of this name are listed (MLSD, MLST) with an impossible time
     std::string unlistable;           // directories of this name are listed in their parent but refuse a listing
+    std::map<std::string, std::string> listLines;  // LIST shows the entry of each name as the given line instead
     std::string user = "user";
     std::string password = "secret";
 };

@@ -71,6 +71,25 @@ def with_garbled_times(fs_class, name):
     return GarbledFS
 
 
+def with_list_lines(fs_class, lines):
+    """LIST shows the entry called NAME as the given line instead of its own, for each NAME=LINE."""
+    replacements = []
+    for spec in lines:
+        name, line = spec.split("=", 1)
+        replacements.append(((" " + name).encode("utf8", "surrogateescape"), line.encode("utf8", "surrogateescape")))
+
+    class ListLinesFS(fs_class):
+        def format_list(self, *args, **kwargs):
+            for line in super().format_list(*args, **kwargs):
+                for suffix, replacement in replacements:
+                    if line.rstrip(b"\r\n").endswith(suffix):
+                        line = replacement + b"\r\n"
+                        break
+                yield line
+
+    return ListLinesFS
+
+
 def make_handler(args):
     class Handler(FTPHandler):
         pass
@@ -83,6 +102,8 @@ def make_handler(args):
     Handler.abstracted_fs = make_filesystem(args.clock_shift)
     if args.garbled_time:
         Handler.abstracted_fs = with_garbled_times(Handler.abstracted_fs, args.garbled_time)
+    if args.list_line:
+        Handler.abstracted_fs = with_list_lines(Handler.abstracted_fs, args.list_line)
     if args.rate > 0:
         class Throttled(ThrottledDTPHandler):
             pass
@@ -139,6 +160,7 @@ def main():
     parser.add_argument("--refuse", default="", help="comma-separated commands answered with 550")
     parser.add_argument("--unlistable", default="", help="a directory name whose listing is refused")
     parser.add_argument("--garbled-time", default="", help="a file name listed with an impossible time")
+    parser.add_argument("--list-line", action="append", default=[], help="NAME=LINE: LIST shows NAME as LINE")
     args = parser.parse_args()
 
     logging.basicConfig(filename=args.log, level=logging.DEBUG, format="%(message)s", encoding="utf-8")

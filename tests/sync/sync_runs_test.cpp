@@ -272,6 +272,50 @@ TEST_P(SyncRuns, AClockOffsetBeyondAnyTimeZoneStopsTheRun) {
     EXPECT_EQ(ReadFile(server.home() + "/fresh.txt"), "old server copy");
 }
 
+// A LIST line no parser reads may hide any entry: its directory is unknown to
+// every kind of run (nothing goes up into it, nothing in it is deleted), the
+// line is quoted once in printable form, and what was read still comes down.
+TEST(SyncRunsListOnly, AnUnreadListingLineMakesItsDirectoryUnknown) {
+    const std::string odd = "-rw-r--r-- 1 user user 17 spring \x1b[1m2024\x1b[0m odd.txt";
+    const std::string quoted = "-rw-r--r-- 1 user user 17 spring ?[1m2024?[0m odd.txt";
+    const struct {
+        const char* label;
+        bool download;
+        Detail detail;
+    } cases[] = {
+        {"upload only", false, {}},
+        {"mirroring", false, {.transferBoth = 1, .mirrorFiles = 1, .mirrorDirs = 1}},
+        {"both directions", true, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        FtpServerOptions o;
+        o.mlsd = false;
+        o.listLines = {{"odd.txt", odd}};
+        TestFtpServer server(o);
+        const int64_t t = test::RecentMinute();
+        WriteFile(server.home() + "/sub/odd.txt", "newer server copy", t);
+        WriteFile(server.home() + "/sub/gone.txt", "only on the server", t);
+        RunHarness h;
+        WriteFile(h.localDir + "/sub/odd.txt", "older local copy", t - 86400);
+        WriteFile(h.localDir + "/sub/new.txt", "only here", t);
+        Profile(h, server, true, c.download, c.detail);
+        EXPECT_EQ(h.Run(), 4);
+        EXPECT_EQ(h.count(Fmt(60025, {"sub", quoted})), 1) << testing::PrintToString(h.lines());
+        for (const std::string& line : h.lines())
+            EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
+        EXPECT_EQ(ReadFile(server.home() + "/sub/odd.txt"), "newer server copy");
+        EXPECT_FALSE(test::Exists(server.home() + "/sub/new.txt"));
+        EXPECT_TRUE(test::Exists(server.home() + "/sub/gone.txt"));
+        if (c.detail.mirrorFiles) {
+            EXPECT_EQ(h.count(Fmt(60026, {"sub", "sub/gone.txt"})), 1);
+        }
+        if (c.download) {
+            EXPECT_EQ(ReadFile(h.localDir + "/sub/gone.txt"), "only on the server");
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Listing, SyncRuns, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "Mlsd" : "ListOnly"; });
 
