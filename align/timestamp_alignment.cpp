@@ -47,11 +47,14 @@ bool AlignFile(RunContext& ctx, FtpConnection& connection, const FileEntry& entr
     if (listed.isDirectory || listed.hidden)
         return false;
 
-    const int64_t serverTime = listed.lastWriteTime;
+    int64_t serverTime = listed.lastWriteTime;
     if (serverTime == kUnknownServerTime) {
         LogFailedItem(ctx, msg::kNotStampedServerTimeUnknown, {PrintableName(serverName)});
         return false;
     }
+    // A day alone cannot say whether the two agree within the lag, nor give the time to set.
+    if (listed.precision == TimePrecision::Day)
+        serverTime = ExactServerTime(ctx, connection, serverName, serverTime, clockOffset);
     if (!ShouldDownload(serverTime, entry.lastWriteTime, clockOffset, settings.timeLag) &&
         !ShouldUpload(serverTime, entry.lastWriteTime, clockOffset, settings.timeLag))
         return false;

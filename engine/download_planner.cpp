@@ -1,5 +1,6 @@
 // Download planning: the server-file pass, shared by the download-only run and
-// the first half of a both-directions run. No network request is made here.
+// the first half of a both-directions run. The only network request made here
+// asks the exact time of a file listed by its day only, where the hour decides.
 
 #include <cerrno>
 #include <cstring>
@@ -62,7 +63,8 @@ void PlanOne(RunContext& ctx, FileList& transfer, const std::string& localName, 
     ctx.log.AppendLogLine(FormatString(msg::kWillUpdate, {serverName}));
 }
 
-int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bool bothWays) {
+int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bool bothWays,
+                    FtpConnection* connection) {
     RunState& state = ctx.state;
     const RunSettings& settings = state.settings;
     const NameIndex localIndex(state.localFiles);
@@ -87,10 +89,12 @@ int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bo
                 LogFailedItem(ctx, msg::kNotUpdatedServerTimeUnknown, {PrintableName(server.name)});
                 continue;
             }
-            if (ShouldDownload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
+            const int64_t serverTime =
+                ServerTimeToCompare(ctx, connection, server.name, server.lastWriteTime, server.dateOnly,
+                                    local.lastWriteTime, clockOffset, bothWays, true);
+            if (ShouldDownload(serverTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
                 PlanOne(ctx, transfer, local.name, Direction::Download, server.name);
-            } else if (bothWays &&
-                       ShouldUpload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag) &&
+            } else if (bothWays && ShouldUpload(serverTime, local.lastWriteTime, clockOffset, settings.timeLag) &&
                        !DropUploadIntoUnknownDir(ctx, server.name, local.name)) {
                 PlanOne(ctx, transfer, local.name, Direction::Upload, server.name);
             }
@@ -117,12 +121,12 @@ int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bo
 
 }  // namespace
 
-int PlanDownloads(RunContext& ctx, FileList& transfer, int64_t clockOffset) {
-    return PlanServerFiles(ctx, transfer, clockOffset, false);
+int PlanDownloads(RunContext& ctx, FileList& transfer, int64_t clockOffset, FtpConnection* connection) {
+    return PlanServerFiles(ctx, transfer, clockOffset, false, connection);
 }
 
-int PlanServerFilesBothWays(RunContext& ctx, FileList& transfer, int64_t clockOffset) {
-    return PlanServerFiles(ctx, transfer, clockOffset, true);
+int PlanServerFilesBothWays(RunContext& ctx, FileList& transfer, int64_t clockOffset, FtpConnection* connection) {
+    return PlanServerFiles(ctx, transfer, clockOffset, true, connection);
 }
 
 }  // namespace kestrum

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -82,6 +83,9 @@ class FtpConnection {
     // Failed too when the name is not listed but its directory's listing has
     // unparsed lines (they are passed on).
     virtual FtpListing Lookup(const std::string& path) = 0;
+    // A file's modification time by MDTM, as the server's clock gives it (whole
+    // seconds); nothing when the server does not offer MDTM or refuses it here.
+    virtual std::optional<int64_t> ModificationTime(const std::string& /*path*/) { return std::nullopt; }
     // The text of the last failure (libcurl's message and the server's last reply).
     virtual std::string LastError() const = 0;
     // Closing twice is harmless.

@@ -95,6 +95,7 @@ int ListServerDirectory(RunContext& ctx, FtpConnection& connection, const std::s
         FileEntry record;
         record.name = name;
         record.lastWriteTime = entry.lastWriteTime;
+        record.dateOnly = entry.precision == TimePrecision::Day;
         state.serverFiles.push_back(std::move(record));
         ctx.log.AppendLogLine("\t" + name);
     }

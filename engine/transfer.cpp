@@ -94,11 +94,15 @@ void StampLocalFromServer(RunContext& ctx, FtpConnection& connection, const std:
         return;
     if (!ctx.fs.GetStatus(localPath))
         return;
-    if (found.entries.front().lastWriteTime == kUnknownServerTime) {
+    const FtpEntry& listed = found.entries.front();
+    if (listed.lastWriteTime == kUnknownServerTime) {
         LogFailedItem(ctx, msg::kNotStampedServerTimeUnknown, {PrintableName(serverPath)});
         return;
     }
-    if (!ctx.fs.SetLastWriteTime(localPath, found.entries.front().lastWriteTime - clockOffset)) {
+    int64_t serverTime = listed.lastWriteTime;
+    if (listed.precision == TimePrecision::Day)
+        serverTime = ExactServerTime(ctx, connection, serverPath, serverTime, clockOffset);
+    if (!ctx.fs.SetLastWriteTime(localPath, serverTime - clockOffset)) {
         LogFailedItem(ctx, msg::kTimestampChangeFailed, {serverPath}, std::strerror(errno));
     }
 }

@@ -195,7 +195,10 @@ int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, 
                 continue;
             if (SkipUnknownServerTime(ctx, server.lastWriteTime, serverName, local))
                 continue;
-            if (ShouldUpload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
+            const int64_t serverTime = ServerTimeToCompare(ctx, &connection, serverName, server.lastWriteTime,
+                                                           server.precision == TimePrecision::Day, local.lastWriteTime,
+                                                           clockOffset, true, false);
+            if (ShouldUpload(serverTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
                 PlanUpload(ctx, transfer, serverName, serverName);
             }
             continue;
@@ -244,7 +247,10 @@ int PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, FileList& t
             server.matched = 1;
             if (SkipUnknownServerTime(ctx, server.lastWriteTime, server.name, local))
                 continue;
-            if (ShouldUpload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag) &&
+            const int64_t serverTime =
+                ServerTimeToCompare(ctx, &connection, server.name, server.lastWriteTime, server.dateOnly,
+                                    local.lastWriteTime, clockOffset, true, false);
+            if (ShouldUpload(serverTime, local.lastWriteTime, clockOffset, settings.timeLag) &&
                 !DropUploadIntoUnknownDir(ctx, server.name, local.name)) {
                 PlanUpload(ctx, transfer, local.name, server.name);
             }
@@ -263,7 +269,7 @@ int PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, FileList& t
 
 void PlanBothDirections(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset) {
     RunState& state = ctx.state;
-    if (PlanServerFilesBothWays(ctx, transfer, clockOffset) == 0)
+    if (PlanServerFilesBothWays(ctx, transfer, clockOffset, &connection) == 0)
         return;
     if (state.cancelRequested.load())
         return;

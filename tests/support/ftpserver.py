@@ -90,6 +90,17 @@ def with_list_lines(fs_class, lines):
     return ListLinesFS
 
 
+def with_mdtm_shift(fs_class, shift):
+    """MDTM reports times `shift` seconds later than the listings, as a server whose
+    LIST shows local time and whose MDTM shows UTC."""
+
+    class MdtmShiftedFS(fs_class):
+        def getmtime(self, path):
+            return super().getmtime(path) + shift
+
+    return MdtmShiftedFS
+
+
 def make_handler(args):
     class Handler(FTPHandler):
         pass
@@ -104,6 +115,8 @@ def make_handler(args):
         Handler.abstracted_fs = with_garbled_times(Handler.abstracted_fs, args.garbled_time)
     if args.list_line:
         Handler.abstracted_fs = with_list_lines(Handler.abstracted_fs, args.list_line)
+    if args.mdtm_shift:
+        Handler.abstracted_fs = with_mdtm_shift(Handler.abstracted_fs, args.mdtm_shift)
     if args.rate > 0:
         class Throttled(ThrottledDTPHandler):
             pass
@@ -161,6 +174,7 @@ def main():
     parser.add_argument("--unlistable", default="", help="a directory name whose listing is refused")
     parser.add_argument("--garbled-time", default="", help="a file name listed with an impossible time")
     parser.add_argument("--list-line", action="append", default=[], help="NAME=LINE: LIST shows NAME as LINE")
+    parser.add_argument("--mdtm-shift", type=int, default=0, help="MDTM times shifted against the listings")
     args = parser.parse_args()
 
     logging.basicConfig(filename=args.log, level=logging.DEBUG, format="%(message)s", encoding="utf-8")

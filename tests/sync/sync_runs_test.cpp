@@ -316,6 +316,60 @@ TEST(SyncRunsListOnly, AnUnreadListingLineMakesItsDirectoryUnknown) {
     }
 }
 
+// LIST shows a file older than six months by its day only. Where the hour
+// decides, its exact time comes from MDTM, compared on MDTM's own clock: an
+// unchanged copy is neither copied nor re-stamped, and a download is stamped
+// to the second. A server that refuses MDTM keeps the day alone.
+TEST(SyncRunsListOnly, AFileListedByItsDayIsComparedAndStampedByItsExactTime) {
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    const int64_t t = (now - 400 * 86400) / 86400 * 86400 + 14 * 3600 + 35 * 60 + 10;  // 14:35:10 UTC
+    const struct {
+        const char* label;
+        bool upload, download;
+        Detail detail;
+        long mdtmShift;
+        const char* refuse;
+        int64_t localTime;
+        bool copied;
+        int mdtmCommands;  // -1: not counted
+    } cases[] = {
+        {"upload only", true, false, {}, 0, "", t, false, 2},
+        {"mirroring", true, false, {.mirrorFiles = 1}, 0, "", t, false, 2},
+        {"both directions", true, true, {}, 0, "", t, false, 2},
+        {"download, stamped to the second", false, true, {}, 0, "", t - 10 * 86400, true, 2},
+        {"MDTM in UTC, LIST nine hours ahead", true, false, {}, -9 * 3600, "", t, false, 2},
+        {"MDTM refused", true, false, {}, 0, "MDTM", t, true, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        FtpServerOptions o;
+        o.mlsd = false;
+        o.mdtmShiftSeconds = c.mdtmShift;
+        o.refuse = c.refuse;
+        TestFtpServer server(o);
+        const int64_t recent = test::RecentMinute();
+        WriteFile(server.home() + "/old.txt", "server copy", t);
+        WriteFile(server.home() + "/recent.txt", "r", recent);
+        RunHarness h;
+        WriteFile(h.localDir + "/old.txt", "local copy", c.localTime);
+        WriteFile(h.localDir + "/recent.txt", "r", recent);
+        Profile(h, server, c.upload, c.download, c.detail);
+        EXPECT_EQ(h.Run(), 0) << testing::PrintToString(h.lines());
+        EXPECT_EQ(Planned(h), c.copied ? 1 : 0);
+        if (c.mdtmCommands >= 0) {
+            EXPECT_EQ(server.countCommands("MDTM"), c.mdtmCommands);  // the probe's and old.txt's
+        }
+        if (c.copied && c.download) {
+            EXPECT_EQ(ReadFile(h.localDir + "/old.txt"), "server copy");
+            EXPECT_LE(test::FileMtime(h.localDir + "/old.txt"), t);
+            EXPECT_GE(test::FileMtime(h.localDir + "/old.txt"), t - 3);
+        } else if (!c.copied) {
+            EXPECT_EQ(ReadFile(server.home() + "/old.txt"), "server copy");
+            EXPECT_EQ(test::FileMtime(h.localDir + "/old.txt"), t);
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Listing, SyncRuns, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "Mlsd" : "ListOnly"; });
 
