@@ -49,11 +49,14 @@ std::optional<int64_t> AlignFile(RunContext& ctx, FtpConnection& connection, con
     if (listed.isDirectory || listed.hidden)
         return std::nullopt;
 
-    const int64_t serverTime = listed.lastWriteTime;
+    int64_t serverTime = listed.lastWriteTime;
     if (serverTime == kUnknownServerTime) {
         LogFailedItem(ctx, msg::kNotStampedServerTimeUnknown, {PrintableName(serverName)});
         return std::nullopt;
     }
+    // A day alone cannot say whether the two agree within the lag, nor give the time to set.
+    if (listed.precision == TimePrecision::Day)
+        serverTime = ExactServerTime(ctx, connection, serverName, serverTime, clockOffset);
     if (!ShouldDownload(serverTime, entry.lastWriteTime, clockOffset, settings.timeLag) &&
         !ShouldUpload(serverTime, entry.lastWriteTime, clockOffset, settings.timeLag))
         return std::nullopt;

@@ -1,5 +1,6 @@
 // The server clock probe: upload an empty file, read back the time the server
-// lists for it, compare with the local time taken just before.
+// lists for it, compare with the local time taken just before. And the exact
+// times asked (MDTM) for files that LIST shows by their day only.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 
 #include "engine/ftp_client.h"
 #include "engine/local_fs.h"
+#include "engine/planning_rules.h"
 #include "engine/run_log.h"
 #include "engine/sync_phases.h"
 #include "profiles/profile_store.h"
@@ -27,6 +29,8 @@ constexpr int kMaxProbeNames = 100;
 // The profile value naming a probe file the server refused to delete: the
 // next run takes the same one instead of leaving one more.
 constexpr std::string_view kProbeLeftValue = "PROBE_LEFT";
+// No time zone is further away: an MDTM clock beyond it is not used.
+constexpr int64_t kMaxMdtmOffsetSeconds = 26 * 3600;
 
 std::string ProbeName(int n) {
     return n == 0 ? "dummy.txt" : "dummy" + std::to_string(n) + ".txt";
@@ -82,6 +86,7 @@ class ProbeSource {
 }  // namespace
 
 int64_t ProbeServerClock(RunContext& ctx, FtpConnection& connection) {
+    ctx.state.mdtmClockOffset.reset();
     const int64_t localNow = static_cast<int64_t>(std::time(nullptr));
     RunState& state = ctx.state;
     state.probeLeftOnServer.clear();
@@ -118,6 +123,13 @@ int64_t ProbeServerClock(RunContext& ctx, FtpConnection& connection) {
         if (listed.status == ListStatus::Ok && !listed.entries.empty() &&
             listed.entries.front().lastWriteTime != kUnknownServerTime) {
             offset = listed.entries.front().lastWriteTime - localNow;
+            // A LIST server's older files may need MDTM, whose clock can differ
+            // from LIST's (UTC against the server's local time): measured too.
+            if (listed.entries.front().precision != TimePrecision::Second) {
+                const auto exact = connection.ModificationTime(serverProbe);
+                if (exact && std::llabs(*exact - localNow) <= kMaxMdtmOffsetSeconds)
+                    ctx.state.mdtmClockOffset = *exact - localNow;
+            }
         }
     }
     // The name was free (or the probe's own) before the upload, so whatever is there now is the probe's.
@@ -134,6 +146,26 @@ int64_t ProbeServerClock(RunContext& ctx, FtpConnection& connection) {
         ctx.log.AppendLogLine(FormatString(msg::kProbeFileKept, {serverProbe}));
     }
     return offset;
+}
+
+int64_t ExactServerTime(RunContext& ctx, FtpConnection& connection, const std::string& serverPath, int64_t listedTime,
+                        int64_t clockOffset) {
+    if (!ctx.state.mdtmClockOffset)
+        return listedTime;
+    const auto exact = connection.ModificationTime(serverPath);
+    if (!exact)
+        return listedTime;
+    // Onto the listing's clock, where clockOffset applies to it like to every listed time.
+    return *exact - *ctx.state.mdtmClockOffset + clockOffset;
+}
+
+int64_t ServerTimeToCompare(RunContext& ctx, FtpConnection* connection, const std::string& serverPath,
+                            int64_t listedTime, bool dateOnly, int64_t localTime, int64_t clockOffset, bool upload,
+                            bool download) {
+    if (!dateOnly || connection == nullptr ||
+        !DayLeavesDecisionOpen(listedTime, localTime, clockOffset, ctx.state.settings.timeLag, upload, download))
+        return listedTime;
+    return ExactServerTime(ctx, *connection, serverPath, listedTime, clockOffset);
 }
 
 }  // namespace kestrum

@@ -1,5 +1,6 @@
 // Download planning: the server-file pass, shared by the download-only run and
-// the first half of a both-directions run. No network request is made here.
+// the first half of a both-directions run. The only network request made here
+// asks the exact time of a file listed by its day only, where the hour decides.
 
 #include <cerrno>
 #include <cstring>
@@ -67,7 +68,8 @@ void PlanOne(RunContext& ctx, FileList& transfer, const std::string& localName, 
         ctx.log.AppendLogLine(FormatString(msg::kWillUpdate, {serverName}));
 }
 
-int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bool bothWays) {
+int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bool bothWays,
+                    FtpConnection* connection) {
     RunState& state = ctx.state;
     const RunSettings& settings = state.settings;
     const NameMatcher localMatch(state.serverFiles, state.localFiles);
@@ -96,16 +98,19 @@ int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bo
                 LogFailedItem(ctx, msg::kNotUpdatedServerTimeUnknown, {PrintableName(server.name)});
                 continue;
             }
-            const int64_t serverAhead = server.lastWriteTime - (local.lastWriteTime + clockOffset);
-            if (ShouldDownload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
+            const int64_t serverTime =
+                ServerTimeToCompare(ctx, connection, server.name, server.lastWriteTime, server.dateOnly,
+                                    local.lastWriteTime, clockOffset, bothWays, true);
+            const int64_t serverAhead = serverTime - (local.lastWriteTime + clockOffset);
+            if (ShouldDownload(serverTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
                 NoteDecision(ctx, Decision::Download, server.name, serverAhead);
                 PlanOne(ctx, transfer, local.name, Direction::Download, server.name);
-            } else if (ShouldUpload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
-                if (bothWays) {
+            } else if (ShouldUpload(serverTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
+                if (!bothWays) {
+                    NoteDecision(ctx, Decision::OtherWayOnly, server.name);
+                } else if (!DropUploadIntoUnknownDir(ctx, server.name, local.name)) {
                     NoteDecision(ctx, Decision::Upload, server.name, -serverAhead);
                     PlanOne(ctx, transfer, local.name, Direction::Upload, server.name);
-                } else {
-                    NoteDecision(ctx, Decision::OtherWayOnly, server.name);
                 }
             } else {
                 NoteDecision(ctx, Decision::InStep, server.name, serverAhead);
@@ -136,12 +141,12 @@ int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bo
 
 }  // namespace
 
-int PlanDownloads(RunContext& ctx, FileList& transfer, int64_t clockOffset) {
-    return PlanServerFiles(ctx, transfer, clockOffset, false);
+int PlanDownloads(RunContext& ctx, FileList& transfer, int64_t clockOffset, FtpConnection* connection) {
+    return PlanServerFiles(ctx, transfer, clockOffset, false, connection);
 }
 
-int PlanServerFilesBothWays(RunContext& ctx, FileList& transfer, int64_t clockOffset) {
-    return PlanServerFiles(ctx, transfer, clockOffset, true);
+int PlanServerFilesBothWays(RunContext& ctx, FileList& transfer, int64_t clockOffset, FtpConnection* connection) {
+    return PlanServerFiles(ctx, transfer, clockOffset, true, connection);
 }
 
 }  // namespace kestrum

@@ -19,6 +19,8 @@ struct FileEntry {
     // On the transfer list: the server's own name when it differs from name other
     // than by separators (a counterpart matched with letter case folded); empty otherwise.
     std::string serverName{};
+    // Server records: the listing gave the day but not the time of day.
+    bool dateOnly = false;
 };
 
 using FileList = std::vector<FileEntry>;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -23,12 +24,17 @@ class FtpError : public std::runtime_error {
 // impossible MLSD modify fact): such a time is never compared or copied.
 inline constexpr int64_t kUnknownServerTime = INT64_MIN;
 
+// How finely a listing gives an entry's time: MLSD to the second, LIST to the
+// minute, and LIST only to the day (a date with a year) for older entries.
+enum class TimePrecision { Second, Minute, Day };
+
 struct FtpEntry {
     std::string name;  // last path component as listed; never holds "/", "\" or NUL, never "." or ".."
     bool isDirectory = false;
     bool hidden = false;        // the name begins with "."
     int64_t size = -1;          // -1 when not listed
     int64_t lastWriteTime = 0;  // whole seconds since the epoch, or kUnknownServerTime
+    TimePrecision precision = TimePrecision::Second;
 };
 
 enum class ListStatus {
@@ -41,7 +47,10 @@ struct FtpListing {
     ListStatus status = ListStatus::Failed;
     std::vector<FtpEntry> entries;
     std::vector<std::string> rejectedNames;  // hostile names dropped from the listing
-    std::string error;                       // the server's reply when not Ok
+    // LIST lines that no parser understood: an entry may hide behind each, so
+    // the directory's contents are not fully known.
+    std::vector<std::string> unparsedLines;
+    std::string error;  // the server's reply when not Ok
 };
 
 struct FtpConnectParams {
@@ -71,7 +80,12 @@ class FtpConnection {
     // The contents of a directory ("" for the current one).
     virtual FtpListing List(const std::string& directory) = 0;
     // The path's own entry: Ok with exactly one entry, Missing, or Failed.
+    // Failed too when the name is not listed but its directory's listing has
+    // unparsed lines (they are passed on).
     virtual FtpListing Lookup(const std::string& path) = 0;
+    // A file's modification time by MDTM, as the server's clock gives it (whole
+    // seconds); nothing when the server does not offer MDTM or refuses it here.
+    virtual std::optional<int64_t> ModificationTime(const std::string& /*path*/) { return std::nullopt; }
     // The text of the last failure (libcurl's message and the server's last reply).
     virtual std::string LastError() const = 0;
     // Closing twice is harmless.

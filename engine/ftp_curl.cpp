@@ -5,7 +5,7 @@
 // absolute ("ftp://host:port/%2F<path>") and libcurl enters directories with
 // one CWD each (SINGLECWD), skipping it when the directory is the one it is
 // already in; only a change into that very directory is sent as a QUOTE CWD.
-// Single commands (FEAT, MKD, RMD, DELE, MLST) go as QUOTE commands with the
+// Single commands (FEAT, MKD, RMD, DELE, MLST, MDTM) go as QUOTE commands with the
 // "*" prefix, so that a refusal leaves the connection alone, and their replies
 // are read from the control-connection transcript.
 
@@ -321,6 +321,9 @@ class CurlFtpConnection : public FtpConnection {
                 if (StartsWithNoCase(text, "MLST")) {
                     useMlst_ = true;
                 }
+                if (StartsWithNoCase(text, "MDTM")) {
+                    offersMdtm_ = true;
+                }
             }
         }
         char* entry = nullptr;
@@ -518,7 +521,7 @@ class CurlFtpConnection : public FtpConnection {
                 return single;
             }
             if (single.status == ListStatus::Ok && single.entries.size() == 1 && single.rejectedNames.empty() &&
-                !single.entries[0].isDirectory && single.entries[0].name == name) {
+                single.unparsedLines.empty() && !single.entries[0].isDirectory && single.entries[0].name == name) {
                 return single;
             }
         }
@@ -542,8 +545,23 @@ class CurlFtpConnection : public FtpConnection {
                 return result;
             }
         }
-        result.status = ListStatus::Missing;
+        // The name may be behind a line that could not be read.
+        result.unparsedLines = std::move(parent.unparsedLines);
+        result.status = result.unparsedLines.empty() ? ListStatus::Missing : ListStatus::Failed;
         return result;
+    }
+
+    std::optional<int64_t> ModificationTime(const std::string& path) override {
+        if (!offersMdtm_ || Rejected(path)) {
+            return std::nullopt;
+        }
+        Reply reply = Quote("MDTM", Resolve(path));
+        if (reply.code != 213 || reply.lines.empty()) {
+            return std::nullopt;
+        }
+        // "213 YYYYMMDDHHMMSS[.sss]"
+        std::string_view text = reply.lines.back();
+        return text.size() > 4 ? ParseTimeVal(text.substr(4)) : std::nullopt;
     }
 
     std::string LastError() const override { return lastError_; }
@@ -866,6 +884,7 @@ class CurlFtpConnection : public FtpConnection {
     bool useProxy_ = false;
     bool passive_ = false;
     bool useMlst_ = false;
+    bool offersMdtm_ = false;
     CURL* handle_ = nullptr;
     CURLM* multi_ = nullptr;
     Slist quote_;

@@ -116,58 +116,161 @@ bool ValidDate(int year, int month, int day) {
     return day <= kDays[month - 1] + (month == 2 && leap ? 1 : 0);
 }
 
+// The forms of a Japanese date marker: servers send their locale's encoding
+// (UTF-8, Shift_JIS/CP932 or EUC-JP).
+using MarkForms = std::string_view[3];
+constexpr MarkForms kMonthMark = {"\xE6\x9C\x88", "\x8C\x8E", "\xB7\xEE"};                              // 月
+constexpr MarkForms kDayMark = {"\xE6\x97\xA5", "\x93\xFA", "\xC6\xFC"};                                // 日
+constexpr MarkForms kYearMark = {"\xE5\xB9\xB4", "\x94\x4E", "\xC7\xAF"};                               // 年
+constexpr MarkForms kTotalWord = {"\xE5\x90\x88\xE8\xA8\x88", "\x8D\x87\x8C\x76", "\xB9\xE7\xB7\xD7"};  // 合計
+
+bool IsOneOf(std::string_view text, const MarkForms& forms) {
+    for (std::string_view form : forms) {
+        if (text == form) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The digits of "12" or "12月" (with mark); at most maxDigits of them.
+std::optional<int64_t> NumberWithMark(std::string_view text, const MarkForms& mark, bool markRequired,
+                                      size_t maxDigits) {
+    size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
+        ++digits;
+    }
+    if (digits == 0 || digits > maxDigits) {
+        return std::nullopt;
+    }
+    std::string_view rest = text.substr(digits);
+    if (rest.empty() ? markRequired : !IsOneOf(rest, mark)) {
+        return std::nullopt;
+    }
+    return ParseNumber(text.substr(0, digits));
+}
+
+struct ListedTime {
+    int64_t time = 0;
+    TimePrecision precision = TimePrecision::Minute;
+};
+
+// "Mar 2 12:34", "Mar 2 2003", and the Japanese-locale forms "3月 2日 12:34",
+// "3月 2日 2003年", "3月 2 2003". Year-less dates take the latest year that
+// puts them no more than a day after nowUtc (29 February may reach back to
+// the last leap year).
+std::optional<ListedTime> ReadMonthDayDate(std::string_view monthText, std::string_view dayText,
+                                           std::string_view yearOrClock, int64_t nowUtc) {
+    int month = MonthOf(monthText);
+    if (month == 0) {
+        auto numeric = NumberWithMark(monthText, kMonthMark, true, 2);
+        month = numeric && *numeric >= 1 && *numeric <= 12 ? static_cast<int>(*numeric) : 0;
+    }
+    auto dayNumber = NumberWithMark(dayText, kDayMark, false, 2);
+    if (month == 0 || !dayNumber || *dayNumber < 1 || *dayNumber > 31) {
+        return std::nullopt;
+    }
+    const int day = static_cast<int>(*dayNumber);
+    ListedTime listed;
+    if (auto clock = ParseClock(yearOrClock)) {
+        int thisYear = YearOf(nowUtc);
+        for (int year = thisYear; year > thisYear - 8; --year) {
+            if (ValidDate(year, month, day)) {
+                listed.time = UtcSeconds(year, month, day, *clock / 60, *clock % 60, 0);
+                if (listed.time <= nowUtc + 86400) {
+                    return listed;
+                }
+            }
+        }
+        return std::nullopt;
+    }
+    auto year = NumberWithMark(yearOrClock, kYearMark, false, 4);
+    if (!year || !ValidDate(static_cast<int>(*year), month, day)) {
+        return std::nullopt;
+    }
+    listed.time = UtcSeconds(static_cast<int>(*year), month, day, 0, 0, 0);
+    listed.precision = TimePrecision::Day;
+    return listed;
+}
+
+// "2003-03-02 12:34" or "2003-03-02 12:34:56".
+std::optional<ListedTime> ReadIsoDate(std::string_view date, std::string_view clockText) {
+    if (date.size() != 10 || date[4] != '-' || date[7] != '-') {
+        return std::nullopt;
+    }
+    auto year = ParseNumber(date.substr(0, 4));
+    auto month = ParseNumber(date.substr(5, 2));
+    auto day = ParseNumber(date.substr(8, 2));
+    if (!year || !month || !day ||
+        !ValidDate(static_cast<int>(*year), static_cast<int>(*month), static_cast<int>(*day))) {
+        return std::nullopt;
+    }
+    ListedTime listed;
+    int64_t second = 0;
+    if (clockText.size() == 8 && clockText[5] == ':') {
+        auto seconds = ParseNumber(clockText.substr(6));
+        if (!seconds || *seconds > 60) {
+            return std::nullopt;
+        }
+        second = *seconds;
+        clockText = clockText.substr(0, 5);
+        listed.precision = TimePrecision::Second;
+    }
+    auto clock = ParseClock(clockText);
+    if (!clock) {
+        return std::nullopt;
+    }
+    listed.time = UtcSeconds(static_cast<int>(*year), static_cast<int>(*month), static_cast<int>(*day), *clock / 60,
+                             *clock % 60, static_cast<int>(second));
+    return listed;
+}
+
+// The type letter, nine permission letters and an optional ACL or extended
+// attribute marker ("+", "@", ".").
+bool IsModeToken(std::string_view mode) {
+    if (mode.size() < 10 || mode.size() > 11 || std::string_view("-dlbcpsD").find(mode[0]) == std::string_view::npos) {
+        return false;
+    }
+    for (size_t i = 1; i < 10; ++i) {
+        if (std::string_view("-rwxsStTlL").find(mode[i]) == std::string_view::npos) {
+            return false;
+        }
+    }
+    return mode.size() == 10 || std::string_view("+@.").find(mode[10]) != std::string_view::npos;
+}
+
 std::optional<ParsedListLine> ParseUnixLine(std::string_view line, int64_t nowUtc) {
     auto tokens = Tokenize(line);
-    if (tokens.size() < 5) {
+    if (tokens.size() < 4) {
         return std::nullopt;
     }
     auto token = [&](size_t i) { return line.substr(tokens[i].first, tokens[i].second - tokens[i].first); };
     std::string_view mode = token(0);
-    if (mode.size() < 10 || tokens[0].first != 0) {
+    if (mode.size() < 10) {
         return std::nullopt;
     }
     char type = mode[0];
     if (type != '-' && type != 'd' && type != 'l') {
         return std::nullopt;
     }
-    // The date is the first "month day time-or-year" triple after a size.
-    for (size_t i = 2; i + 2 < tokens.size(); ++i) {
-        int month = MonthOf(token(i));
-        if (month == 0) {
-            continue;
-        }
+    // The date is the first "month day time-or-year" triple or ISO date and
+    // time pair after a size.
+    for (size_t i = 2; i + 1 < tokens.size(); ++i) {
         auto size = ParseNumber(token(i - 1));
-        auto day = ParseNumber(token(i + 1));
-        if (!size || !day || *day < 1 || *day > 31) {
+        if (!size) {
             continue;
         }
-        std::string_view yearOrClock = token(i + 2);
-        int64_t time = 0;
-        if (auto clock = ParseClock(yearOrClock)) {
-            // The latest year that puts the date no more than a day in the
-            // future (29 February may reach back to the last leap year).
-            int thisYear = YearOf(nowUtc);
-            bool found = false;
-            for (int year = thisYear; year > thisYear - 8 && !found; --year) {
-                if (ValidDate(year, month, static_cast<int>(*day))) {
-                    time = UtcSeconds(year, month, static_cast<int>(*day), *clock / 60, *clock % 60, 0);
-                    found = time <= nowUtc + 86400;
-                }
-            }
-            if (!found) {
-                continue;
-            }
-        } else if (yearOrClock.size() == 4 && AllDigits(yearOrClock)) {
-            int year = static_cast<int>(*ParseNumber(yearOrClock));
-            if (!ValidDate(year, month, static_cast<int>(*day))) {
-                continue;
-            }
-            time = UtcSeconds(year, month, static_cast<int>(*day), 0, 0, 0);
-        } else {
+        size_t last = i + 1;
+        std::optional<ListedTime> listed = ReadIsoDate(token(i), token(i + 1));
+        if (!listed && i + 2 < tokens.size()) {
+            last = i + 2;
+            listed = ReadMonthDayDate(token(i), token(i + 1), token(i + 2), nowUtc);
+        }
+        if (!listed) {
             continue;
         }
         // The name follows the date after exactly one space, so leading spaces of a name survive.
-        size_t nameStart = tokens[i + 2].second + 1;
+        size_t nameStart = tokens[last].second + 1;
         if (nameStart >= line.size()) {
             return std::nullopt;
         }
@@ -182,7 +285,8 @@ std::optional<ParsedListLine> ParseUnixLine(std::string_view line, int64_t nowUt
         parsed.name = std::string(name);
         parsed.isDirectory = type == 'd';
         parsed.size = *size;
-        parsed.lastWriteTime = time;
+        parsed.lastWriteTime = listed->time;
+        parsed.precision = listed->precision;
         return parsed;
     }
     return std::nullopt;
@@ -263,6 +367,7 @@ std::optional<ParsedListLine> ParseDosLine(std::string_view line) {
     }
     parsed.name = std::string(line.substr(tokens[next + 1].first));
     parsed.lastWriteTime = UtcSeconds(year, static_cast<int>(*month), static_cast<int>(*day), hour, minute, 0);
+    parsed.precision = TimePrecision::Minute;
     return parsed;
 }
 
@@ -319,6 +424,19 @@ int64_t UtcSeconds(int year, int month, int day, int hour, int minute, int secon
     return days * 86400 + hour * 3600 + minute * 60 + second;
 }
 
+std::optional<int64_t> ParseTimeVal(std::string_view value) {
+    if (value.size() < 14 || !AllDigits(value.substr(0, 14))) {
+        return std::nullopt;
+    }
+    auto num = [&](size_t at, size_t len) { return static_cast<int>(*ParseNumber(value.substr(at, len))); };
+    int year = num(0, 4), month = num(4, 2), day = num(6, 2);
+    int hour = num(8, 2), minute = num(10, 2), second = num(12, 2);
+    if (!ValidDate(year, month, day) || hour > 23 || minute > 59 || second > 60) {
+        return std::nullopt;
+    }
+    return UtcSeconds(year, month, day, hour, minute, second);
+}
+
 std::optional<ParsedListLine> ParseMlsxLine(std::string_view line) {
     auto space = line.find(' ');
     if (space == std::string_view::npos || space + 1 >= line.size()) {
@@ -364,14 +482,8 @@ std::optional<ParsedListLine> ParseMlsxLine(std::string_view line) {
                 parsed.size = *size;
             }
         } else if (key == "modify") {
-            // YYYYMMDDHHMMSS[.sss]
-            if (value.size() >= 14 && AllDigits(value.substr(0, 14))) {
-                auto num = [&](size_t at, size_t len) { return static_cast<int>(*ParseNumber(value.substr(at, len))); };
-                int year = num(0, 4), month = num(4, 2), day = num(6, 2);
-                int hour = num(8, 2), minute = num(10, 2), second = num(12, 2);
-                if (ValidDate(year, month, day) && hour < 24 && minute < 60 && second < 61) {
-                    parsed.lastWriteTime = UtcSeconds(year, month, day, hour, minute, second);
-                }
+            if (auto time = ParseTimeVal(value)) {
+                parsed.lastWriteTime = *time;
             }
         }
     }
@@ -382,6 +494,9 @@ std::optional<ParsedListLine> ParseMlsxLine(std::string_view line) {
 }
 
 std::optional<ParsedListLine> ParseListLine(std::string_view line, int64_t nowUtc) {
+    while (!line.empty() && (line[0] == ' ' || line[0] == '\t')) {
+        line.remove_prefix(1);
+    }
     if (line.empty()) {
         return std::nullopt;
     }
@@ -389,6 +504,23 @@ std::optional<ParsedListLine> ParseListLine(std::string_view line, int64_t nowUt
         return ParseDosLine(line);
     }
     return ParseUnixLine(line, nowUtc);
+}
+
+bool IsListLineWithoutEntry(std::string_view line) {
+    auto tokens = Tokenize(line);
+    if (tokens.empty()) {
+        return true;
+    }
+    auto token = [&](size_t i) { return line.substr(tokens[i].first, tokens[i].second - tokens[i].first); };
+    std::string_view first = token(0);
+    std::string lower(first);
+    for (auto& c : lower) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    if (tokens.size() == 2 && (lower == "total" || IsOneOf(first, kTotalWord))) {
+        return ParseNumber(token(1)).has_value();
+    }
+    return IsModeToken(first) && std::string_view("bcpsD").find(first[0]) != std::string_view::npos;
 }
 
 void AddListedEntry(FtpListing& listing, ParsedListLine line) {
@@ -408,6 +540,7 @@ void AddListedEntry(FtpListing& listing, ParsedListLine line) {
     entry.isDirectory = line.isDirectory;
     entry.size = line.size;
     entry.lastWriteTime = line.lastWriteTime;
+    entry.precision = line.precision;
     listing.entries.push_back(std::move(entry));
 }
 
@@ -423,6 +556,8 @@ void ParseListListing(std::string_view text, int64_t nowUtc, FtpListing& listing
     ForEachLine(text, [&](std::string_view line) {
         if (auto parsed = ParseListLine(line, nowUtc)) {
             AddListedEntry(listing, std::move(*parsed));
+        } else if (!IsListLineWithoutEntry(line)) {
+            listing.unparsedLines.emplace_back(line);
         }
     });
 }

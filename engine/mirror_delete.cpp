@@ -88,6 +88,11 @@ void DeleteMirroredServerFiles(RunContext& ctx, FtpConnection& connection) {
     for (const FileEntry& server : state.serverFiles) {
         if (server.matched)
             continue;
+        if (const std::string* dir = FindEnclosingDirectory(server.name, state.unknownServerDirs)) {
+            LogFailedItem(ctx, msg::kServerFileKeptContentsUnknown,
+                          {PrintableName(dir->empty() ? "." : *dir), PrintableName(server.name)});
+            continue;
+        }
         if (const std::string* dir = FindEnclosingDirectory(server.name, unlisted)) {
             const size_t i = static_cast<size_t>(dir - unlisted.data());
             LogFailedItem(ctx, msg::kServerFileKeptLocalDirUnreadable, {state.unlistedLocalDirs[i], server.name});

@@ -24,6 +24,18 @@ inline bool ShouldUpload(int64_t serverTime, int64_t localTime, int64_t clockOff
     return serverTime < localTime + clockOffset - 60 * static_cast<int64_t>(timeLagMinutes);
 }
 
+// Whether a server time known only to its day (listed as the day's first
+// second) leaves a decision open that the hour could change: only then is its
+// exact time worth asking for. upload and download say which decisions count.
+inline bool DayLeavesDecisionOpen(int64_t serverDay, int64_t localTime, int64_t clockOffset, int timeLagMinutes,
+                                  bool upload, bool download) {
+    const int64_t lastSecond = serverDay + 86399;
+    return (upload && ShouldUpload(serverDay, localTime, clockOffset, timeLagMinutes) !=
+                          ShouldUpload(lastSecond, localTime, clockOffset, timeLagMinutes)) ||
+           (download && ShouldDownload(serverDay, localTime, clockOffset, timeLagMinutes) !=
+                            ShouldDownload(lastSecond, localTime, clockOffset, timeLagMinutes));
+}
+
 // The directory prefixes of a relative name, shortest first, cut at every
 // separator sep: "a/b/c.txt" gives "a" and "a/b". A top-level name gives none.
 std::vector<std::string> DirectoryPrefixes(std::string_view name, char sep);

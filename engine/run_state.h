@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -98,6 +99,10 @@ struct RunState {
     // Items the run could not carry out although it reached them: a copy, a
     // time stamp, a listing, a lookup, a directory, a deletion.
     std::atomic<int> failedItems{0};
+    // The server's MDTM clock minus the local clock, measured by the clock probe
+    // when the server lists with LIST and answers MDTM; empty otherwise, and then
+    // no exact time is asked for (LIST and MDTM clocks may differ by a time zone).
+    std::optional<int64_t> mdtmClockOffset;
     // Passive mode for the data connections (a command-line option; off as specified).
     bool passive = false;
     // A preview: plans as a run would, logs each decision with its reason and

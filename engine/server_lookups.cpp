@@ -1,5 +1,6 @@
 #include "engine/server_lookups.h"
 
+#include "engine/sync_phases.h"
 #include "res/codepage.h"
 
 namespace kestrum {
@@ -29,6 +30,11 @@ const ServerLookups::Directory& ServerLookups::Listing(const std::string& dir) {
         d.status = ListStatus::Failed;
     }
     d.error = listing.error;
+    if (d.status == ListStatus::Ok && !listing.unparsedLines.empty()) {
+        d.status = ListStatus::Failed;
+        if (ctx_ != nullptr)
+            LogUnparsedListingLines(*ctx_, dir, listing.unparsedLines);
+    }
     for (FtpEntry& e : listing.entries) {
         ++d.foldedNames[FoldKey(e.name)];
         d.byName.emplace(e.name, std::move(e));

@@ -1,7 +1,9 @@
 #pragma once
 // Lookups of server paths answered from one listing per directory: planning
 // then costs one request per server directory instead of one per file and per
-// directory prefix, with the same answers as looking each path up by itself.
+// directory prefix, with the same answers as looking each path up by itself,
+// except in a directory whose listing holds lines that could not be read:
+// every path in it is unknown (Failed), as nothing may be uploaded into it.
 
 #include <string>
 #include <unordered_map>
@@ -10,9 +12,12 @@
 
 namespace kestrum {
 
+struct RunContext;
+
 class ServerLookups {
   public:
-    explicit ServerLookups(FtpConnection& connection) : connection_(connection) {}
+    // With a run context, the unparsed lines of each listing are logged once.
+    explicit ServerLookups(FtpConnection& connection, RunContext* ctx = nullptr) : connection_(connection), ctx_(ctx) {}
 
     // The path's own entry, as FtpConnection::Lookup gives it.
     FtpListing Lookup(const std::string& path);
@@ -35,6 +40,7 @@ class ServerLookups {
     bool ListedAsDirectory(const std::string& dir);
 
     FtpConnection& connection_;
+    RunContext* ctx_;
     std::unordered_map<std::string, Directory> directories_;
 };
 

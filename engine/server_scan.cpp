@@ -19,6 +19,9 @@ namespace kestrum {
 
 namespace {
 
+// A quoted listing line is cut to this many bytes.
+constexpr size_t kMaxQuotedLineBytes = 1024;
+
 // A server whose tree never ends (a directory that holds itself through a
 // link, a generated tree) would keep the scan going: it stops descending here.
 constexpr long kMaxServerDepth = 64;
@@ -53,6 +56,12 @@ int ListServerDirectory(RunContext& ctx, FtpConnection& connection, const std::s
     }
     for (const std::string& rejected : listing.rejectedNames) {
         ctx.log.AppendLogLine(FormatString(msg::kServerNameIgnored, {PrintableName(prefix + rejected)}));
+    }
+    if (!listing.unparsedLines.empty()) {
+        // Any entry may hide behind such a line: its files are still listed
+        // (and may be downloaded), but nothing goes up into it or is deleted below it.
+        state.unknownServerDirs.push_back(relativeDir);
+        LogUnparsedListingLines(ctx, relativeDir, listing.unparsedLines);
     }
     if (listing.entries.empty())
         return -1;
@@ -92,6 +101,7 @@ int ListServerDirectory(RunContext& ctx, FtpConnection& connection, const std::s
         FileEntry record;
         record.name = name;
         record.lastWriteTime = entry.lastWriteTime;
+        record.dateOnly = entry.precision == TimePrecision::Day;
         state.serverFiles.push_back(std::move(record));
         ctx.log.AppendLogLine("\t" + name);
     }
@@ -99,6 +109,13 @@ int ListServerDirectory(RunContext& ctx, FtpConnection& connection, const std::s
 }
 
 }  // namespace
+
+void LogUnparsedListingLines(RunContext& ctx, const std::string& dir, const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) {
+        LogFailedItem(ctx, msg::kServerListingLineUnparsed,
+                      {PrintableName(DisplayDir(dir)), PrintableName(CutToBytes(line, kMaxQuotedLineBytes))});
+    }
+}
 
 int ScanServerTree(RunContext& ctx, FtpConnection& connection, const std::string& relativeDir) {
     if (relativeDir.empty()) {

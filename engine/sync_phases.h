@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/file_entry.h"
 #include "engine/run_state.h"
@@ -15,21 +16,43 @@ namespace kestrum {
 class FtpConnection;
 
 // Server clock minus local clock in seconds; 0 when it cannot be measured.
-// Never destroys an existing server file of the probe's name.
+// Never destroys an existing server file of the probe's name. On a server that
+// lists with LIST, the MDTM clock goes to state.mdtmClockOffset where measured.
 int64_t ProbeServerClock(RunContext& ctx, FtpConnection& connection);
 
+// The exact time of a server file listed by its day only (MDTM), on the
+// listing's clock; listedTime when the server gives none or the probe did not
+// measure the MDTM clock.
+int64_t ExactServerTime(RunContext& ctx, FtpConnection& connection, const std::string& serverPath, int64_t listedTime,
+                        int64_t clockOffset);
+// The server time a planning decision compares: the listed one, or for a file
+// listed by its day only (dateOnly) whose decision the hour could change, its
+// exact time. No request without a connection.
+int64_t ServerTimeToCompare(RunContext& ctx, FtpConnection* connection, const std::string& serverPath,
+                            int64_t listedTime, bool dateOnly, int64_t localTime, int64_t clockOffset, bool upload,
+                            bool download);
+
 // 1 normal end, 0 stopped on the cancel flag, -1 the listing could not be started.
+// A directory whose listing holds unparsed lines joins state.unknownServerDirs.
 int ScanServerTree(RunContext& ctx, FtpConnection& connection, const std::string& relativeDir);
 int ScanServerTreeForMirroring(RunContext& ctx, FtpConnection& connection);
+// One failed-item line per LIST line of dir ("" for the home) that could not be read, quoting it.
+void LogUnparsedListingLines(RunContext& ctx, const std::string& dir, const std::vector<std::string>& lines);
 
-// Download planning: 1 done, 0 stopped on the cancel flag.
-int PlanDownloads(RunContext& ctx, FileList& transfer, int64_t clockOffset);
-int PlanServerFilesBothWays(RunContext& ctx, FileList& transfer, int64_t clockOffset);
+// Download planning: 1 done, 0 stopped on the cancel flag. The connection is
+// used only to ask the exact time of files listed by their day only.
+int PlanDownloads(RunContext& ctx, FileList& transfer, int64_t clockOffset, FtpConnection* connection = nullptr);
+int PlanServerFilesBothWays(RunContext& ctx, FileList& transfer, int64_t clockOffset,
+                            FtpConnection* connection = nullptr);
 
 // Upload planning. PlanUploads runs AbortRun itself on a cancel and returns 0.
 int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset);
 int PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset);
 void PlanBothDirections(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset);
+// An upload planned over a server file in a directory whose contents are not
+// fully known (state.unknownServerDirs) is dropped with a line; the local file
+// stays changed. True when dropped.
+bool DropUploadIntoUnknownDir(RunContext& ctx, const std::string& serverName, const std::string& localName);
 
 // 0 every entry handled, 1 cancelled (AbortRun has run). The list is empty on return.
 int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset);

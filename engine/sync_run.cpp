@@ -187,7 +187,7 @@ int ExecuteRun(RunContext& ctx) {
 
         Log(ctx, msg::kCompareStarting);
         if (!settings.upload && settings.download) {
-            PlanDownloads(ctx, transfer, clockOffset);
+            PlanDownloads(ctx, transfer, clockOffset, connection.get());
         } else if (settings.upload && settings.download) {
             PlanBothDirections(ctx, *connection, transfer, clockOffset);
         } else if (settings.mirrorFiles) {

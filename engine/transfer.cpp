@@ -99,11 +99,15 @@ std::optional<int64_t> StampLocalFromServer(RunContext& ctx, FtpConnection& conn
         return std::nullopt;
     if (!ctx.fs.GetStatus(localPath))
         return std::nullopt;
-    if (found.entries.front().lastWriteTime == kUnknownServerTime) {
+    const FtpEntry& listed = found.entries.front();
+    if (listed.lastWriteTime == kUnknownServerTime) {
         LogFailedItem(ctx, msg::kNotStampedServerTimeUnknown, {PrintableName(serverPath)});
         return std::nullopt;
     }
-    const int64_t time = found.entries.front().lastWriteTime - clockOffset;
+    int64_t serverTime = listed.lastWriteTime;
+    if (listed.precision == TimePrecision::Day)
+        serverTime = ExactServerTime(ctx, connection, serverPath, serverTime, clockOffset);
+    const int64_t time = serverTime - clockOffset;
     if (!ctx.fs.SetLastWriteTime(localPath, time)) {
         LogFailedItem(ctx, msg::kTimestampChangeFailed, {serverPath}, std::strerror(errno));
         return std::nullopt;

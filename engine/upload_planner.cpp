@@ -199,10 +199,20 @@ class DirectoryStrikes {
 
 }  // namespace
 
+bool DropUploadIntoUnknownDir(RunContext& ctx, const std::string& serverName, const std::string& localName) {
+    const std::string* unknown = FindEnclosingDirectory(serverName, ctx.state.unknownServerDirs);
+    if (unknown == nullptr)
+        return false;
+    LogFailedItem(ctx, msg::kNotUpdatedServerDirUnknown,
+                  {PrintableName(DisplayDir(*unknown)), PrintableName(serverName)});
+    ctx.state.unsyncedLocalFiles.push_back(localName);
+    return true;
+}
+
 int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset) {
     RunState& state = ctx.state;
     const RunSettings& settings = state.settings;
-    ServerLookups lookups(connection);
+    ServerLookups lookups(connection, &ctx);
     std::unordered_map<std::string, int> localVariants;
     for (const FileEntry& local : state.localFiles)
         ++localVariants[FoldKey(ServerForm(local.name))];
@@ -234,8 +244,11 @@ int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, 
                 continue;
             if (SkipUnknownServerTime(ctx, server.lastWriteTime, serverName, local))
                 continue;
-            NoteComparison(ctx, server.lastWriteTime, local.lastWriteTime, clockOffset, serverName);
-            if (ShouldUpload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
+            const int64_t serverTime = ServerTimeToCompare(ctx, &connection, serverName, server.lastWriteTime,
+                                                           server.precision == TimePrecision::Day, local.lastWriteTime,
+                                                           clockOffset, true, false);
+            NoteComparison(ctx, serverTime, local.lastWriteTime, clockOffset, serverName);
+            if (ShouldUpload(serverTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
                 PlanUpload(ctx, transfer, serverName, serverName);
             } else {
                 state.actedLocalTimes[local.name] = local.lastWriteTime;
@@ -269,7 +282,7 @@ int PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, FileList& t
         return 0;
 
     const NameMatcher serverMatch(state.localFiles, state.serverFiles);
-    ServerLookups lookups(connection);
+    ServerLookups lookups(connection, &ctx);
     DirectoryStrikes strikes;
     for (const FileEntry& local : state.localFiles) {
         if (state.cancelRequested.load()) {
@@ -291,8 +304,12 @@ int PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, FileList& t
             server.matched = 1;
             if (SkipUnknownServerTime(ctx, server.lastWriteTime, server.name, local))
                 continue;
-            NoteComparison(ctx, server.lastWriteTime, local.lastWriteTime, clockOffset, server.name);
-            if (ShouldUpload(server.lastWriteTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
+            const int64_t serverTime =
+                ServerTimeToCompare(ctx, &connection, server.name, server.lastWriteTime, server.dateOnly,
+                                    local.lastWriteTime, clockOffset, true, false);
+            NoteComparison(ctx, serverTime, local.lastWriteTime, clockOffset, server.name);
+            if (ShouldUpload(serverTime, local.lastWriteTime, clockOffset, settings.timeLag) &&
+                !DropUploadIntoUnknownDir(ctx, server.name, local.name)) {
                 PlanUpload(ctx, transfer, local.name, server.name);
             } else {
                 state.actedLocalTimes[local.name] = local.lastWriteTime;
@@ -320,13 +337,13 @@ int PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, FileList& t
 
 void PlanBothDirections(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset) {
     RunState& state = ctx.state;
-    if (PlanServerFilesBothWays(ctx, transfer, clockOffset) == 0)
+    if (PlanServerFilesBothWays(ctx, transfer, clockOffset, &connection) == 0)
         return;
     if (state.cancelRequested.load())
         return;
     if (state.settings.onlyBoth)
         return;
-    ServerLookups lookups(connection);
+    ServerLookups lookups(connection, &ctx);
     const NameMatcher serverMatch(state.localFiles, state.serverFiles);
     for (const FileEntry& local : state.localFiles) {
         if (local.matched)

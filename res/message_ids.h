@@ -164,6 +164,8 @@ inline constexpr int kMassDeleteHeldBack = 60062;
 inline constexpr int kMassDeleteDeclined = 60063;
 inline constexpr int kMaxDeleteOutOfRange = 60064;
 inline constexpr int kMassDeleteMore = 60065;
+inline constexpr int kServerListingLineUnparsed = 60025;
+inline constexpr int kServerFileKeptContentsUnknown = 60026;
 
 // FTP connection errors (the text of an FtpError or of a failed transfer).
 inline constexpr int kPathHasLineBreakOrNul = 60600;

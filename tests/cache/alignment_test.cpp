@@ -399,16 +399,23 @@ TEST(TimestampAlignment, WorksWithAListOnlyServer) {
     WriteFile(server.home() + "/sub/far.txt", "s", recent + 86'400);
     std::filesystem::create_directories(server.home() + "/dir.txt");
     WriteFile(h.localDir + "/dir.txt", "l", recent);
+    // Old files are listed by their day only: their exact time comes from MDTM.
+    WriteFile(h.localDir + "/same.txt", "l", T + 37);
+    WriteFile(server.home() + "/same.txt", "s", T + 37);
+    WriteFile(h.localDir + "/older.txt", "l", T - 5 * 86'400);
+    WriteFile(server.home() + "/older.txt", "s", T + 37);
     h.MakeProfile("web", server, ProfileSpec{.subdirs = true});
     ASSERT_EQ(Align(h), 0);
     EXPECT_EQ(FileMtime(h.localDir + "/near.txt"), recent);
     EXPECT_EQ(FileMtime(h.localDir + "/dir.txt"), recent);
+    EXPECT_EQ(FileMtime(h.localDir + "/same.txt"), T + 37);
+    EXPECT_NEAR(static_cast<double>(FileMtime(h.localDir + "/older.txt")), static_cast<double>(T + 37), 3.0);
     // The probe measures in whole minutes too: the aligned time is the
     // server's within a minute.
     EXPECT_NEAR(static_cast<double>(FileMtime(h.localDir + "/sub/far.txt")), static_cast<double>(recent + 86'400),
                 60.0);
     EXPECT_EQ(h.count(FormatString(57672, {"sub/far.txt"})), 1);
-    EXPECT_EQ(h.count(FormatString(42804, {"1 / 3"})), 1);
+    EXPECT_EQ(h.count(FormatString(42804, {"2 / 5"})), 1);
 }
 
 }  // namespace

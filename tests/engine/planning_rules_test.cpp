@@ -34,6 +34,18 @@ TEST(PlanningRules, TimeBandIncludesBothBounds) {
     EXPECT_TRUE(ShouldUpload(far - 6001, far, 0, 100));
 }
 
+// A server time known only to its day (00:00:00 to 23:59:59) needs its exact
+// time only when the hour could change the decision.
+TEST(PlanningRules, AListedDayLeavesTheDecisionOpenOnlyAroundTheLocalTime) {
+    const int64_t day = 1'700'006'400;  // a midnight
+    EXPECT_TRUE(DayLeavesDecisionOpen(day, day + 43200, 0, 3, true, false));
+    EXPECT_TRUE(DayLeavesDecisionOpen(day, day + 43200 + 2 * 86400, -2 * 86400, 3, false, true));
+    EXPECT_FALSE(DayLeavesDecisionOpen(day, day + 3 * 86400, 0, 3, true, true));
+    // Just before the day: no upload whatever the hour, but a download depends on it.
+    EXPECT_FALSE(DayLeavesDecisionOpen(day, day - 60, 0, 3, true, false));
+    EXPECT_TRUE(DayLeavesDecisionOpen(day, day - 60, 0, 3, false, true));
+}
+
 TEST(PlanningRules, PrefixesAndPaths) {
     EXPECT_EQ(DirectoryPrefixes("a/b/c.txt", '/'), (std::vector<std::string>{"a", "a/b"}));
     EXPECT_TRUE(DirectoryPrefixes("c.txt", '/').empty());

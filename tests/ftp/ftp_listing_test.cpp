@@ -25,19 +25,46 @@ TEST(FtpListingTest, UnixLinesFromSeveralServers) {
         bool dir;
         int64_t size;
         int64_t time;
+        TimePrecision precision = TimePrecision::Minute;
     };
     const Case cases[] = {
         // pyftpdlib
         {"-rw-r--r--   1 user     user           12 Jun 15 11:58 a.txt", "a.txt", false, 12,
          UtcSeconds(2024, 6, 15, 11, 58, 0)},
         {"drwxr-xr-x   2 user     user         4096 Jan 05  2020 old dir", "old dir", true, 4096,
-         UtcSeconds(2020, 1, 5, 0, 0, 0)},
+         UtcSeconds(2020, 1, 5, 0, 0, 0), TimePrecision::Day},
         // vsftpd: numeric owners, one space before the name
         {"-rw-------    1 1000     1000       123456 Mar 03 09:07 report 2024.pdf", "report 2024.pdf", false, 123456,
          UtcSeconds(2024, 3, 3, 9, 7, 0)},
         // proftpd with an ACL marker after the mode and a single-digit day
         {"drwxrwxr-x+  3 ftp      ftp          4096 Dec  1  2023 archive", "archive", true, 4096,
-         UtcSeconds(2023, 12, 1, 0, 0, 0)},
+         UtcSeconds(2023, 12, 1, 0, 0, 0), TimePrecision::Day},
+        // macOS and SELinux attribute markers
+        {"-rw-r--r--@  1 user     staff          10 Jun 10 10:00 mac.txt", "mac.txt", false, 10,
+         UtcSeconds(2024, 6, 10, 10, 0, 0)},
+        {"-rw-r--r--.  1 root     root           10 Jun 10 10:00 se.txt", "se.txt", false, 10,
+         UtcSeconds(2024, 6, 10, 10, 0, 0)},
+        // blanks before the mode
+        {"  -rw-r--r--   1 user     user            3 Jun 15 11:58 indented.txt", "indented.txt", false, 3,
+         UtcSeconds(2024, 6, 15, 11, 58, 0)},
+        // Japanese locale (UTF-8): "3月  2日 12:34", "12月 31日 2003年", "3月  2  2003", "1月 15 08:00"
+        {"-rw-r--r--   1 user     user          120  3\xe6\x9c\x88  2\xe6\x97\xa5 12:34 a.txt", "a.txt", false, 120,
+         UtcSeconds(2024, 3, 2, 12, 34, 0)},
+        {"drwxr-xr-x   2 user     user         4096 12\xe6\x9c\x88 31\xe6\x97\xa5 2003\xe5\xb9\xb4 old", "old", true,
+         4096, UtcSeconds(2003, 12, 31, 0, 0, 0), TimePrecision::Day},
+        {"-rw-r--r-- 1 user user 5  3\xe6\x9c\x88  2  2003 y.txt", "y.txt", false, 5, UtcSeconds(2003, 3, 2, 0, 0, 0),
+         TimePrecision::Day},
+        {"-rw-r--r-- 1 user user 5  1\xe6\x9c\x88 15 08:00 j.txt", "j.txt", false, 5, UtcSeconds(2024, 1, 15, 8, 0, 0)},
+        // the same in Shift_JIS and EUC-JP
+        {"-rw-r--r-- 1 user user 5 10\x8c\x8e  9\x93\xfa 2003\x94\x4e sjis.txt", "sjis.txt", false, 5,
+         UtcSeconds(2003, 10, 9, 0, 0, 0), TimePrecision::Day},
+        {"-rw-r--r-- 1 user user 5  1\xb7\xee 15\xc6\xfc 08:00 euc.txt", "euc.txt", false, 5,
+         UtcSeconds(2024, 1, 15, 8, 0, 0)},
+        // ISO dates ("ls --time-style=long-iso"), with seconds too
+        {"-rw-r--r--    1 1000     1000           42 2023-11-05 17:08 iso name.txt", "iso name.txt", false, 42,
+         UtcSeconds(2023, 11, 5, 17, 8, 0)},
+        {"drwxr-xr-x 2 ftp ftp 7 2023-11-05 17:08:09 exact", "exact", true, 7, UtcSeconds(2023, 11, 5, 17, 8, 9),
+         TimePrecision::Second},
         // symbolic link: the name only, not the target
         {"lrwxrwxrwx   1 root     root            7 Feb 29 23:15 latest -> v2/file", "latest", false, 7,
          UtcSeconds(2024, 2, 29, 23, 15, 0)},
@@ -61,6 +88,7 @@ TEST(FtpListingTest, UnixLinesFromSeveralServers) {
         EXPECT_EQ(parsed->isDirectory, c.dir);
         EXPECT_EQ(parsed->size, c.size);
         EXPECT_EQ(parsed->lastWriteTime, c.time);
+        EXPECT_EQ(parsed->precision, c.precision);
     }
 }
 
@@ -109,12 +137,22 @@ TEST(FtpListingTest, DosLinesFromIis) {
 }
 
 TEST(FtpListingTest, LinesThatAreNotEntries) {
-    for (const char* line : {"total 48", "", "crw-rw-rw-   1 root     root       1,   3 Jun 15 10:00 null",
-                             "srwxr-xr-x   1 u g 0 Jun 15 10:00 socket", "prw-r--r--   1 u g 0 Jun 15 10:00 fifo",
-                             "garbage line", "-rw-r--r-- 1 u g notasize Jun 15 10:00 f",
-                             "-rw-r--r-- 1 u g 5 Jun 15 10:00", "13-45-20  02:07PM  <DIR>  bad date"}) {
+    // Without an entry by design.
+    for (const char* line : {"total 48", "", "   ", "\xe5\x90\x88\xe8\xa8\x88 48",
+                             "crw-rw-rw-   1 root     root       1,   3 Jun 15 10:00 null",
+                             "srwxr-xr-x   1 u g 0 Jun 15 10:00 socket", "prw-r--r--   1 u g 0 Jun 15 10:00 fifo"}) {
         SCOPED_TRACE(line);
         EXPECT_FALSE(ParseListLine(line, kNow).has_value());
+        EXPECT_TRUE(IsListLineWithoutEntry(line));
+    }
+    // Not understood.
+    for (const char* line : {"garbage line", "-rw-r--r-- 1 u g notasize Jun 15 10:00 f",
+                             "-rw-r--r-- 1 u g 5 Jun 15 10:00", "13-45-20  02:07PM  <DIR>  bad date",
+                             "-rw-r--r-- 1 u g 5 13\xe6\x9c\x88 2 2003 f", "-rw-r--r-- 1 u g 5 2023-02-30 10:00 f",
+                             "-rw-r--r-- 1 u g 5 3 2 2003 f", "total lines: 2", "compressed-archive 1 2 3"}) {
+        SCOPED_TRACE(line);
+        EXPECT_FALSE(ParseListLine(line, kNow).has_value());
+        EXPECT_FALSE(IsListLineWithoutEntry(line));
     }
 }
 
@@ -133,9 +171,12 @@ TEST(FtpListingTest, WholeListListingSortsOutDotsAndHostileNames) {
         std::string(1025, 'n') +
         "\r\n"
         "drwxr-xr-x   2 u g 4096 Jun 15 10:00 sub\r\n"
+        "crw-rw-rw-   1 root root 1,   3 Jun 15 10:00 null\r\n"
+        "-rw-r--r--   1 u g   10 15 Jun 10:00 day first\r\n"
         "-rw-r--r--   1 u g   10 Jun 15 10:00 plain\n";
     FtpListing listing;
     ParseListListing(text, kNow, listing);
+    EXPECT_EQ(listing.unparsedLines, std::vector<std::string>{"-rw-r--r--   1 u g   10 15 Jun 10:00 day first"});
     ASSERT_EQ(listing.entries.size(), 3u);
     EXPECT_EQ(listing.entries[0].name, ".hidden");
     EXPECT_TRUE(listing.entries[0].hidden);

@@ -95,6 +95,14 @@ TestFtpServer::TestFtpServer(FtpServerOptions options) : options_(std::move(opti
         args.push_back("--unlistable");
         args.push_back(options_.unlistable);
     }
+    for (const auto& [name, line] : options_.listLines) {
+        args.push_back("--list-line");
+        args.push_back(name + "=" + line);
+    }
+    if (options_.mdtmShiftSeconds != 0) {
+        args.push_back("--mdtm-shift");
+        args.push_back(std::to_string(options_.mdtmShiftSeconds));
+    }
     if (!options_.refuse.empty()) {
         args.push_back("--refuse");
         args.push_back(options_.refuse);

@@ -3,6 +3,7 @@
 // a temporary home directory. Started in the constructor, killed in the destructor.
 
 #include <sys/types.h>
+#include <map>
 #include <string>
 
 namespace kestrum::test {
@@ -16,6 +17,8 @@ struct FtpServerOptions {
     std::string garbledTime;          // files of this name are listed (MLSD, MLST) with an impossible time
     std::string announceShort;        // files of this name are announced (SIZE, 150 reply) 5 bytes short
     std::string unlistable;           // directories of this name are listed in their parent but refuse a listing
+    std::map<std::string, std::string> listLines;  // LIST shows the entry of each name as the given line instead
+    long mdtmShiftSeconds = 0;                     // MDTM times shifted against the listed ones
     std::string user = "user";
     std::string password = "secret";
 };

@@ -71,6 +71,36 @@ def with_garbled_times(fs_class, name):
     return GarbledFS
 
 
+def with_list_lines(fs_class, lines):
+    """LIST shows the entry called NAME as the given line instead of its own, for each NAME=LINE."""
+    replacements = []
+    for spec in lines:
+        name, line = spec.split("=", 1)
+        replacements.append(((" " + name).encode("utf8", "surrogateescape"), line.encode("utf8", "surrogateescape")))
+
+    class ListLinesFS(fs_class):
+        def format_list(self, *args, **kwargs):
+            for line in super().format_list(*args, **kwargs):
+                for suffix, replacement in replacements:
+                    if line.rstrip(b"\r\n").endswith(suffix):
+                        line = replacement + b"\r\n"
+                        break
+                yield line
+
+    return ListLinesFS
+
+
+def with_mdtm_shift(fs_class, shift):
+    """MDTM reports times `shift` seconds later than the listings, as a server whose
+    LIST shows local time and whose MDTM shows UTC."""
+
+    class MdtmShiftedFS(fs_class):
+        def getmtime(self, path):
+            return super().getmtime(path) + shift
+
+    return MdtmShiftedFS
+
+
 def make_handler(args):
     class Handler(FTPHandler):
         pass
@@ -83,6 +113,10 @@ def make_handler(args):
     Handler.abstracted_fs = make_filesystem(args.clock_shift)
     if args.garbled_time:
         Handler.abstracted_fs = with_garbled_times(Handler.abstracted_fs, args.garbled_time)
+    if args.list_line:
+        Handler.abstracted_fs = with_list_lines(Handler.abstracted_fs, args.list_line)
+    if args.mdtm_shift:
+        Handler.abstracted_fs = with_mdtm_shift(Handler.abstracted_fs, args.mdtm_shift)
     if args.rate > 0:
         class Throttled(ThrottledDTPHandler):
             pass
@@ -164,6 +198,8 @@ def main():
     parser.add_argument("--unlistable", default="", help="a directory name whose listing is refused")
     parser.add_argument("--garbled-time", default="", help="a file name listed with an impossible time")
     parser.add_argument("--announce-short", default="", help="a file name announced 5 bytes shorter than it is")
+    parser.add_argument("--list-line", action="append", default=[], help="NAME=LINE: LIST shows NAME as LINE")
+    parser.add_argument("--mdtm-shift", type=int, default=0, help="MDTM times shifted against the listings")
     args = parser.parse_args()
 
     logging.basicConfig(filename=args.log, level=logging.DEBUG, format="%(message)s", encoding="utf-8")

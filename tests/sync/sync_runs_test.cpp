@@ -340,6 +340,104 @@ TEST_P(SyncRuns, AClockOffsetBeyondAnyTimeZoneStopsTheRun) {
     EXPECT_EQ(ReadFile(server.home() + "/fresh.txt"), "old server copy");
 }
 
+// A LIST line no parser reads may hide any entry: its directory is unknown to
+// every kind of run (nothing goes up into it, nothing in it is deleted), the
+// line is quoted once in printable form, and what was read still comes down.
+TEST(SyncRunsListOnly, AnUnreadListingLineMakesItsDirectoryUnknown) {
+    const std::string odd = "-rw-r--r-- 1 user user 17 spring \x1b[1m2024\x1b[0m odd.txt";
+    const std::string quoted = "-rw-r--r-- 1 user user 17 spring ?[1m2024?[0m odd.txt";
+    const struct {
+        const char* label;
+        bool download;
+        Detail detail;
+    } cases[] = {
+        {"upload only", false, {}},
+        {"mirroring", false, {.transferBoth = 1, .mirrorFiles = 1, .mirrorDirs = 1}},
+        {"both directions", true, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        FtpServerOptions o;
+        o.mlsd = false;
+        o.listLines = {{"odd.txt", odd}};
+        TestFtpServer server(o);
+        const int64_t t = test::RecentMinute();
+        WriteFile(server.home() + "/sub/odd.txt", "newer server copy", t);
+        WriteFile(server.home() + "/sub/gone.txt", "only on the server", t);
+        RunHarness h;
+        WriteFile(h.localDir + "/sub/odd.txt", "older local copy", t - 86400);
+        WriteFile(h.localDir + "/sub/new.txt", "only here", t);
+        Profile(h, server, true, c.download, c.detail);
+        EXPECT_EQ(h.Run(), 4);
+        EXPECT_EQ(h.count(Fmt(60025, {"sub", quoted})), 1) << testing::PrintToString(h.lines());
+        for (const std::string& line : h.lines())
+            EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
+        EXPECT_EQ(ReadFile(server.home() + "/sub/odd.txt"), "newer server copy");
+        EXPECT_FALSE(test::Exists(server.home() + "/sub/new.txt"));
+        EXPECT_TRUE(test::Exists(server.home() + "/sub/gone.txt"));
+        if (c.detail.mirrorFiles) {
+            EXPECT_EQ(h.count(Fmt(60026, {"sub", "sub/gone.txt"})), 1);
+        }
+        if (c.download) {
+            EXPECT_EQ(ReadFile(h.localDir + "/sub/gone.txt"), "only on the server");
+        }
+    }
+}
+
+// LIST shows a file older than six months by its day only. Where the hour
+// decides, its exact time comes from MDTM, compared on MDTM's own clock: an
+// unchanged copy is neither copied nor re-stamped, and a download is stamped
+// to the second. A server that refuses MDTM keeps the day alone.
+TEST(SyncRunsListOnly, AFileListedByItsDayIsComparedAndStampedByItsExactTime) {
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    const int64_t t = (now - 400 * 86400) / 86400 * 86400 + 14 * 3600 + 35 * 60 + 10;  // 14:35:10 UTC
+    const struct {
+        const char* label;
+        bool upload, download;
+        Detail detail;
+        long mdtmShift;
+        const char* refuse;
+        int64_t localTime;
+        bool copied;
+        int mdtmCommands;  // -1: not counted
+    } cases[] = {
+        {"upload only", true, false, {}, 0, "", t, false, 2},
+        {"mirroring", true, false, {.mirrorFiles = 1}, 0, "", t, false, 2},
+        {"both directions", true, true, {}, 0, "", t, false, 2},
+        {"download, stamped to the second", false, true, {}, 0, "", t - 10 * 86400, true, 2},
+        {"MDTM in UTC, LIST nine hours ahead", true, false, {}, -9 * 3600, "", t, false, 2},
+        {"MDTM refused", true, false, {}, 0, "MDTM", t, true, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        FtpServerOptions o;
+        o.mlsd = false;
+        o.mdtmShiftSeconds = c.mdtmShift;
+        o.refuse = c.refuse;
+        TestFtpServer server(o);
+        const int64_t recent = test::RecentMinute();
+        WriteFile(server.home() + "/old.txt", "server copy", t);
+        WriteFile(server.home() + "/recent.txt", "r", recent);
+        RunHarness h;
+        WriteFile(h.localDir + "/old.txt", "local copy", c.localTime);
+        WriteFile(h.localDir + "/recent.txt", "r", recent);
+        Profile(h, server, c.upload, c.download, c.detail);
+        EXPECT_EQ(h.Run(), 0) << testing::PrintToString(h.lines());
+        EXPECT_EQ(Planned(h), c.copied ? 1 : 0);
+        if (c.mdtmCommands >= 0) {
+            EXPECT_EQ(server.countCommands("MDTM"), c.mdtmCommands);  // the probe's and old.txt's
+        }
+        if (c.copied && c.download) {
+            EXPECT_EQ(ReadFile(h.localDir + "/old.txt"), "server copy");
+            EXPECT_LE(test::FileMtime(h.localDir + "/old.txt"), t);
+            EXPECT_GE(test::FileMtime(h.localDir + "/old.txt"), t - 3);
+        } else if (!c.copied) {
+            EXPECT_EQ(ReadFile(server.home() + "/old.txt"), "server copy");
+            EXPECT_EQ(test::FileMtime(h.localDir + "/old.txt"), t);
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Listing, SyncRuns, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "Mlsd" : "ListOnly"; });
 
