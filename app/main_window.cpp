@@ -267,7 +267,10 @@ bool MainWindow::LoadGlobalValues() {
     std::string selected;
     int cacheFlag = 1;
     if (!store_.InitGlobalValues(programDir_, selected, cacheFlag)) {
-        boxes_.Show(this, TableText(msg::kStoreDamaged));
+        QString text = TableText(msg::kStoreDamaged);
+        if (const std::string trouble = store_.TroubleText(); !trouble.empty())
+            text += QStringLiteral("\n\n") + ToQString(trouble);
+        boxes_.Show(this, text);
         CloseRequest();
         return false;
     }

@@ -1,7 +1,6 @@
 #include "profiles/auto_setup.h"
 
 #include <cstdio>
-#include <limits>
 #include <memory>
 
 #include "profiles/profile_store.h"
@@ -121,14 +120,12 @@ int CreateProfileWithAutoSetup(ProfileStore& store, const std::string& name) {
     const auto program = store.ReadGlobalString("Program");
     if (!program)
         return -1;
-    if (!store.CanOpen())
-        return msg::kStoreDamaged;
-    const auto listed =
-        SplitProfileList(store.ReadGlobalString("Profiles", std::numeric_limits<size_t>::max()).value_or(""));
-    if (const int refused = ValidateNewProfileName(name, listed))
-        return refused;
-    if (!store.CreateProfile(name))
-        return msg::kStoreDamaged;
+    // The name is checked against the list under the same lock as it is added,
+    // so that two processes cannot both add it.
+    const int created = store.CreateProfile(
+        name, [&name](const std::vector<std::string>& listed) { return ValidateNewProfileName(name, listed); });
+    if (created != 0)
+        return created > 0 ? created : msg::kStoreDamaged;
 
     const AutoSetupValues section = ReadAutoSetupSection(AutoSetupPath(*program), name);
     std::vector<StoreAssignment> values;

@@ -2,11 +2,13 @@
 
 #include <sys/stat.h>
 
-#include <QSettings>
 #include <cerrno>
 #include <limits>
+#include <set>
 
 #include "profiles/store_file.h"
+#include "res/message_ids.h"
+#include "res/strings.h"
 
 namespace kestrum {
 
@@ -31,6 +33,16 @@ void WriteAssignment(StoreFile& file, const QString& key, const StoreAssignment&
     } else {
         file.SetDword(key, std::get<int32_t>(a.data));
     }
+}
+
+// The listed names whose group exists, in list order.
+std::vector<std::string> KeptNames(StoreFile& file, const std::string& listText) {
+    std::vector<std::string> kept;
+    for (auto& name : SplitProfileList(listText)) {
+        if (!name.empty() && file.GroupExists(GroupName(name)))
+            kept.push_back(std::move(name));
+    }
+    return kept;
 }
 
 }  // namespace
@@ -85,29 +97,38 @@ std::vector<std::string> ProfileStore::ReadProfileList() {
         const auto text = file.String("Profiles", kNoLimit);
         if (!text)
             return {};
-        for (auto& name : SplitProfileList(*text)) {
-            if (!name.empty() && file.GroupExists(GroupName(name)))
-                kept.push_back(std::move(name));
-        }
+        kept = KeptNames(file, *text);
+        if (JoinProfileList(kept) == *text)
+            return kept;
     }
-    // Rewritten every time it was read; a store that cannot be written still lists.
+    // A name was dropped: the list is tidied under the lock, from a fresh read,
+    // so that a profile created meanwhile stays listed. A store that cannot be
+    // written still lists.
     StoreFile file(filePath_, StoreAccess::OpenWrite);
-    if (file.ok()) {
-        file.SetString("Profiles", JoinProfileList(kept));
-        file.Commit();
-    }
+    if (!file.ok())
+        return kept;
+    const auto text = file.String("Profiles", kNoLimit);
+    if (!text)
+        return {};
+    kept = KeptNames(file, *text);
+    file.SetString("Profiles", JoinProfileList(kept));
+    file.Commit();
     return kept;
 }
 
-bool ProfileStore::CreateProfile(const std::string& name) {
+int ProfileStore::CreateProfile(const std::string& name, const ListCheck& check) {
     if (name.empty())
-        return false;
+        return -1;
     StoreFile file(filePath_, StoreAccess::OpenWrite);
     if (!file.ok())
-        return false;
+        return -1;
     // Rebuilt from the split names: an unfinished last name (no comma) would
     // otherwise run into the new one.
     auto names = SplitProfileList(file.String("Profiles", kNoLimit).value_or(""));
+    if (check) {
+        if (const int refused = check(names))
+            return refused;
+    }
     names.push_back(name);
     file.SetString("Profiles", JoinProfileList(names));
 
@@ -121,7 +142,7 @@ bool ProfileStore::CreateProfile(const std::string& name) {
             SetText(file, ProfileKey(group, value.name), value.name, std::string(value.text));
         }
     }
-    return file.Commit();
+    return file.Commit() ? 0 : -1;
 }
 
 std::optional<Profile> ProfileStore::LoadProfile(const std::string& name) {
@@ -224,9 +245,21 @@ int ProfileStore::DeleteProfile(const std::string& name, const std::vector<std::
     const QString group = GroupName(name);
     if (!file.GroupExists(group))
         return 2;
+    // The caller's list may be older than this lock: a name deleted since is
+    // not brought back, a name created since is not lost.
+    std::vector<std::string> names;
+    std::set<std::string> seen = {name};
+    for (const auto& kept : remaining) {
+        if (seen.insert(kept).second && file.GroupExists(GroupName(kept)))
+            names.push_back(kept);
+    }
+    for (const auto& listed : KeptNames(file, file.String("Profiles", kNoLimit).value_or(""))) {
+        if (seen.insert(listed).second)
+            names.push_back(listed);
+    }
     // Removal and the new list go out in one write: both or neither.
-    file.settings().remove(group);
-    file.SetString("Profiles", JoinProfileList(remaining));
+    file.RemoveGroup(group);
+    file.SetString("Profiles", JoinProfileList(names));
     return file.Commit() ? 0 : 2;
 }
 
@@ -241,6 +274,26 @@ bool ProfileStore::IsUnreadable() const {
         return false;
     StoreFile file(filePath_, StoreAccess::Read);
     return !file.ok();
+}
+
+std::string ProfileStore::TroubleText() const {
+    StoreFile file(filePath_, StoreAccess::Read);
+    if (const auto& damage = file.damage()) {
+        const std::string line = std::to_string(damage->line);
+        switch (damage->kind) {
+            case StoreDamage::Kind::NotText:
+                return {};
+            case StoreDamage::Kind::CutAtSemicolon:
+                return FormatString(msg::kStoreLineCutAtSemicolon, {filePath_, line});
+            case StoreDamage::Kind::UnclosedQuote:
+            case StoreDamage::Kind::UnclosedSection:
+            case StoreDamage::Kind::NotASetting:
+                return FormatString(msg::kStoreLineUnreadable, {filePath_, line});
+        }
+    }
+    if (file.ok() && StoreLockHeld(filePath_))
+        return FormatString(msg::kStoreBusy, {filePath_, std::to_string(kStoreLockWait.count() / 1000)});
+    return {};
 }
 
 bool ProfileStore::ProfileExists(const std::string& name) const {

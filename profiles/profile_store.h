@@ -3,9 +3,13 @@
 // profiles created, loaded, saved a dialog's settings at a time, and deleted.
 // Global values sit at the top level of the store file (store_file.h), each
 // profile in a group of its own. Every operation opens the file, reads or
-// writes, and syncs; nothing is cached in memory.
+// writes, and syncs; nothing is cached in memory. An operation that writes
+// holds the store's lock around its one read and its one write, so that
+// processes working at once keep each other's changes; an operation that only
+// reads takes no lock and never writes.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -61,16 +65,24 @@ class ProfileStore {
     bool SaveGlobalValues(const std::string& selectedProfile, int cacheFlag);
     bool SaveDefaultProfile(const std::string& selectedProfile);
 
-    // The listed names whose group exists; rewrites Profiles with them.
+    // The listed names whose group exists. Profiles is rewritten with them only
+    // when that drops a name (its group is gone, or it lacks its comma).
     std::vector<std::string> ReadProfileList();
-    bool CreateProfile(const std::string& name);
+    bool CreateProfile(const std::string& name) { return CreateProfile(name, nullptr) == 0; }
+    // A message id refusing the name, given the names listed once the lock is
+    // held; 0 accepts it. It runs under the lock: it must not use the store.
+    using ListCheck = std::function<int(const std::vector<std::string>& listed)>;
+    // 0 created; the check's refusal; -1 when the store cannot be opened or written.
+    int CreateProfile(const std::string& name, const ListCheck& check);
     std::optional<Profile> LoadProfile(const std::string& name);
     // Each writes the values its dialog edits (the rows of that editor), creating
     // the profile's group when it is missing.
     bool SaveGeneralSettings(const std::string& name, const GeneralSettings& settings);
     bool SaveProxySettings(const std::string& name, const ProxySettings& settings);
     bool SaveDetailSettings(const std::string& name, const DetailSettings& settings);
-    // 0 deleted, 1 no name, 2 cannot be deleted.
+    // 0 deleted, 1 no name, 2 cannot be deleted. Profiles becomes the remaining
+    // names in the caller's order (those whose group still exists), followed by
+    // any other listed name the caller had not seen yet (created meanwhile).
     int DeleteProfile(const std::string& name, const std::vector<std::string>& remaining);
 
     // Value by value (the run's loader and the command line). Strings longer
@@ -78,6 +90,10 @@ class ProfileStore {
     bool CanOpen() const;
     // The file exists but cannot be read as a store (damaged, not a file, no access).
     bool IsUnreadable() const;
+    // Why the store cannot be used, naming the file (and the line, when one
+    // line is damaged); empty when there is nothing more to say than that it
+    // cannot be read or written. Reads only.
+    std::string TroubleText() const;
     bool ProfileExists(const std::string& name) const;
     std::optional<std::string> ReadString(const std::string& profile, std::string_view value,
                                           size_t maxBytes = kTextLimit) const;

@@ -1,15 +1,18 @@
 #include "profiles/store_file.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QByteArray>
 #include <QFile>
+#include <QLockFile>
 #include <QSettings>
 #include <QStringList>
 #include <cerrno>
 #include <limits>
+#include <thread>
 
 #include "profiles/paths.h"
 #include "profiles/profile_schema.h"
@@ -78,58 +81,140 @@ std::optional<int32_t> DwordOf(const QVariant& v) {
     }
 }
 
-// Whether the bytes are an INI file QSettings can read without losing any of
-// it. QSettings itself reads garbage leniently and, on the next write, replaces
-// the whole file with the little it understood; a file that fails this check
-// is never written.
-bool LooksLikeIniFile(const QByteArray& bytes) {
-    std::string_view text(bytes.constData(), static_cast<size_t>(bytes.size()));
-    if (text.find('\0') != std::string_view::npos)
-        return false;
-    if (!IsValidText(text, CodePage::Utf8))
-        return false;
-    if (text.substr(0, 3) == "\xEF\xBB\xBF")
-        text.remove_prefix(3);
-    bool continued = false;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find_first_of("\r\n", pos);
-        if (end == std::string_view::npos)
-            end = text.size();
-        std::string_view line = text.substr(pos, end - pos);
-        pos = end + 1;
-        const bool wasContinued = continued;
-        continued = !line.empty() && line.back() == '\\';
-        if (wasContinued)
-            continue;
-        const size_t first = line.find_first_not_of(" \t");
-        if (first == std::string_view::npos)
-            continue;
-        line.remove_prefix(first);
-        if (line.front() == ';' || line.front() == '#') {
-            continued = false;
-            continue;
-        }
-        if (line.front() == '[') {
-            if (line.find(']') == std::string_view::npos)
-                return false;
-            continued = false;
-            continue;
-        }
-        if (line.find('=') == std::string_view::npos)
-            return false;
+// Whether writing `wanted` would leave the stored value as it reads now. The
+// file gives numbers back as text; a value written in this process is still
+// held in the form it was given.
+bool ReadsBackAs(const QVariant& stored, const QVariant& wanted) {
+    if (wanted.typeId() == QMetaType::Int && stored.typeId() == QMetaType::QString)
+        return stored.toString() == QString::number(wanted.toInt());
+    return stored.typeId() == wanted.typeId() && stored == wanted;
+}
+
+// The 1-based line of a byte: "\n", "\r\n" and a lone "\r" each end a line.
+int LineOf(std::string_view text, size_t pos) {
+    int line = 1;
+    for (size_t i = 0; i < pos && i < text.size(); ++i) {
+        if (text[i] == '\n' || (text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n')))
+            ++line;
     }
-    return true;
+    return line;
+}
+
+bool IsIniSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
 }  // namespace
 
+// QSettings reads garbage leniently and, on the next write, replaces the whole
+// file with the little it understood. This walks the text as QSettings' INI
+// reader splits it into lines (a quote runs on over line ends, a backslash
+// takes the next byte with it, a ";" at the start of a line is a comment and
+// anywhere else ends the line) and reports the first line it would misread.
+std::optional<StoreDamage> FindStoreDamage(std::string_view text) {
+    using Kind = StoreDamage::Kind;
+    if (text.find('\0') != std::string_view::npos || !IsValidText(text, CodePage::Utf8))
+        return StoreDamage{Kind::NotText, 0};
+    if (text.substr(0, 3) == "\xEF\xBB\xBF")
+        text.remove_prefix(3);
+    const size_t n = text.size();
+    size_t pos = 0;
+    for (;;) {
+        size_t start = pos;
+        while (start < n && IsIniSpace(text[start]))
+            ++start;
+        size_t i = start;
+        bool inQuotes = false;
+        bool equals = false;
+        size_t quoteOpened = 0;
+        size_t spannedBreak = std::string_view::npos;  // a line end inside quotes
+        size_t cutAt = std::string_view::npos;
+        while (i < n) {
+            const char ch = text[i++];
+            if (ch == '=') {
+                equals = equals || !inQuotes;
+            } else if (ch == '\n' || ch == '\r') {
+                if (i == start + 1) {
+                    ++start;
+                } else if (!inQuotes) {
+                    --i;
+                    break;
+                } else if (spannedBreak == std::string_view::npos) {
+                    spannedBreak = i - 1;
+                }
+            } else if (ch == '\\') {
+                if (i < n) {
+                    const char next = text[i++];
+                    if (i < n && ((next == '\n' && text[i] == '\r') || (next == '\r' && text[i] == '\n')))
+                        ++i;
+                }
+            } else if (ch == '"') {
+                inQuotes = !inQuotes;
+                if (inQuotes)
+                    quoteOpened = i - 1;
+            } else if (ch == ';') {
+                if (i == start + 1) {
+                    while (i < n && text[i] != '\n' && text[i] != '\r')
+                        ++i;
+                    while (i < n && IsIniSpace(text[i]))
+                        ++i;
+                    start = i;
+                } else if (!inQuotes) {
+                    cutAt = --i;
+                    break;
+                }
+            }
+        }
+        pos = i;
+        if (i <= start)
+            return std::nullopt;
+        const char first = text[start];
+        if (spannedBreak != std::string_view::npos || inQuotes)
+            return StoreDamage{Kind::UnclosedQuote, LineOf(text, quoteOpened)};
+        // QSettings ignores a "#" line, so a ";" in it cuts nothing.
+        if (first == '#')
+            continue;
+        if (cutAt != std::string_view::npos)
+            return StoreDamage{Kind::CutAtSemicolon, LineOf(text, cutAt)};
+        if (first == '[') {
+            if (text.substr(start, i - start).find(']') == std::string_view::npos)
+                return StoreDamage{Kind::UnclosedSection, LineOf(text, start)};
+            continue;
+        }
+        if (!equals)
+            return StoreDamage{Kind::NotASetting, LineOf(text, start)};
+    }
+}
+
+std::string StoreLockPath(const std::string& storePath) {
+    return storePath + ".edit.lock";
+}
+
+bool StoreLockHeld(const std::string& storePath) {
+    QLockFile lock(QFile::decodeName(QByteArray::fromStdString(StoreLockPath(storePath))));
+    qint64 pid = 0;
+    if (!lock.getLockInfo(&pid, nullptr, nullptr) || pid <= 0)
+        return false;
+    return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
 StoreFile::StoreFile(const std::string& path, StoreAccess access) : path_(path) {
     if (path.empty())
         return;
+    struct stat st {};
+    // Opening the root creates nothing, not even the lock, when there is no store.
+    if (access == StoreAccess::OpenWrite && stat(path.c_str(), &st) != 0)
+        return;
+    if (access == StoreAccess::CreateWrite) {
+        const size_t slash = path_.find_last_of('/');
+        if (slash != std::string::npos && slash > 0 && !MakeDirectories(path_.substr(0, slash)))
+            return;
+    }
+    // Locked before the read that the write will be based on.
+    if (access != StoreAccess::Read && !Lock())
+        return;
     if (access == StoreAccess::CreateWrite && !CreateIfMissing())
         return;
-    struct stat st {};
     if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return;
     if (access != StoreAccess::Read && ::access(path.c_str(), W_OK) != 0)
@@ -138,7 +223,10 @@ StoreFile::StoreFile(const std::string& path, StoreAccess access) : path_(path) 
     if (!file.open(QIODevice::ReadOnly))
         return;
     const QByteArray content = file.readAll();
-    if (file.error() != QFileDevice::NoError || !LooksLikeIniFile(content))
+    if (file.error() != QFileDevice::NoError)
+        return;
+    damage_ = FindStoreDamage(std::string_view(content.constData(), static_cast<size_t>(content.size())));
+    if (damage_)
         return;
     auto settings = std::make_unique<QSettings>(file.fileName(), QSettings::IniFormat);
     if (settings->status() != QSettings::NoError)
@@ -148,9 +236,26 @@ StoreFile::StoreFile(const std::string& path, StoreAccess access) : path_(path) 
 
 StoreFile::~StoreFile() = default;
 
+bool StoreFile::Lock() {
+    auto lock = std::make_unique<QLockFile>(QFile::decodeName(QByteArray::fromStdString(StoreLockPath(path_))));
+    // Polled rather than QLockFile's own wait, which sleeps 100 ms and more
+    // between tries while the holder needs a few milliseconds.
+    const auto deadline = std::chrono::steady_clock::now() + kStoreLockWait;
+    while (!lock->tryLock(0)) {
+        if (lock->error() != QLockFile::LockFailedError || std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    lock_ = std::move(lock);
+    return true;
+}
+
 bool StoreFile::Commit() {
-    settings_->sync();
-    const bool written = settings_->status() == QSettings::NoError;
+    bool written = true;
+    if (changed_) {
+        settings_->sync();
+        written = settings_->status() == QSettings::NoError;
+    }
     // QSettings creates its files with the default mode; the password is in there.
     struct stat st {};
     if (stat(path_.c_str(), &st) == 0 && (st.st_mode & 0777) != 0600)
@@ -189,21 +294,30 @@ std::optional<int32_t> StoreFile::Dword(const QString& key) {
 }
 
 void StoreFile::SetString(const QString& key, const std::string& text) {
-    settings_->setValue(key, TextVariant(text));
+    Set(key, TextVariant(text));
 }
 
 void StoreFile::SetBytes(const QString& key, const std::string& bytes) {
-    settings_->setValue(key, BytesVariant(bytes));
+    Set(key, BytesVariant(bytes));
 }
 
 void StoreFile::SetDword(const QString& key, int32_t number) {
-    settings_->setValue(key, static_cast<int>(number));
+    Set(key, static_cast<int>(number));
+}
+
+void StoreFile::RemoveGroup(const QString& group) {
+    settings_->remove(group);
+    changed_ = true;
+}
+
+void StoreFile::Set(const QString& key, const QVariant& value) {
+    if (const auto stored = Value(key); stored && ReadsBackAs(*stored, value))
+        return;
+    settings_->setValue(key, value);
+    changed_ = true;
 }
 
 bool StoreFile::CreateIfMissing() {
-    const size_t slash = path_.find_last_of('/');
-    if (slash != std::string::npos && slash > 0 && !MakeDirectories(path_.substr(0, slash)))
-        return false;
     // Created owner-only before QSettings writes it: QSettings keeps the mode
     // of an existing file when it replaces it.
     const int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);

@@ -167,6 +167,12 @@ inline constexpr int kMassDeleteMore = 60065;
 inline constexpr int kServerListingLineUnparsed = 60025;
 inline constexpr int kServerFileKeptContentsUnknown = 60026;
 
+// The profile store: a line of the file that QSettings would misread (the
+// file is then neither read nor written), and a lock held too long.
+inline constexpr int kStoreLineCutAtSemicolon = 60020;
+inline constexpr int kStoreLineUnreadable = 60021;
+inline constexpr int kStoreBusy = 60022;
+
 // FTP connection errors (the text of an FtpError or of a failed transfer).
 inline constexpr int kPathHasLineBreakOrNul = 60600;
 inline constexpr int kLocalFileUnreadable = 60601;

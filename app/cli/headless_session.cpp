@@ -108,7 +108,10 @@ int HeadlessSession::Open(const std::string& profile, std::optional<bool> cacheS
     std::string selected;
     int cacheFlag = 1;
     if (!store_->InitGlobalValues(programDir, selected, cacheFlag)) {
-        port_.ShowMessage(LoadString(msg::kStoreDamaged));
+        std::string text = LoadString(msg::kStoreDamaged);
+        if (const std::string trouble = store_->TroubleText(); !trouble.empty())
+            text += "\n" + trouble;
+        port_.ShowMessage(text);
         return 1;
     }
     if (profile.empty() || !store_->ProfileExists(profile)) {

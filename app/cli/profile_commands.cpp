@@ -45,8 +45,15 @@ int UsageError(std::ostream& err) {
     return 2;
 }
 
+// The damaged line or the held lock, when the store can say which.
+void SayTrouble(const ProfileStore& store, std::ostream& err) {
+    if (const std::string trouble = store.TroubleText(); !trouble.empty())
+        Say(err, trouble);
+}
+
 int StoreFailure(const ProfileStore& store, std::ostream& err) {
     Say(err, FormatString(msg::kCliStoreUnusable, {store.FilePath()}));
+    SayTrouble(store, err);
     return 1;
 }
 
@@ -128,12 +135,15 @@ int NewProfile(ProfileStore& store, const std::string& programDir, const std::st
     // Records Program (and the other globals) when the store has none yet.
     if (!store.InitGlobalValues(programDir, selected, cacheFlag)) {
         Say(err, LoadString(msg::kStoreDamaged));
+        SayTrouble(store, err);
         return 1;
     }
     const int result = CreateProfileWithAutoSetup(store, name);
     if (result == 0)
         return 0;
     Say(err, LoadString(result > 0 ? result : msg::kStoreDamaged));
+    if (result <= 0 || result == msg::kStoreDamaged)
+        SayTrouble(store, err);
     return 1;
 }
 

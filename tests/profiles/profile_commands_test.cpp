@@ -253,6 +253,32 @@ TEST_F(ProfileCommandTest, BadUsageAndABrokenStore) {
     EXPECT_EQ(ReadFile(path), broken);
 }
 
+TEST_F(ProfileCommandTest, ReadingWritesNothingAndAValueCutAtASemicolonIsRefused) {
+    // Edited by hand: comments, and a ";" that is quoted and so part of the value.
+    const std::string edited =
+        "; kept by hand\n[General]\nProgram=/opt/k\nProfiles=a,\n\n[a]\n; the office server\nHOST=\"h;1\"\n";
+    WriteFile(path, edited);
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{{"list"}, {"show", "a"}}) {
+        auto r = Run(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(ReadFile(path), edited) << args[0];
+    }
+    EXPECT_EQ(store.ReadString("a", "HOST"), "h;1");
+
+    // QSettings would read "html" and write the value back cut: line 9 is refused, nothing is written.
+    const std::string cut = edited + "ASCII_TRANSFER=html;htm\n";
+    WriteFile(path, cut);
+    const std::string named = Line(60020, {path, "9"});
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"list"}, {"show", "a"}, {"set", "a", "HOST=x"}, {"delete", "a"}, {"new", "b"}}) {
+        auto r = Run(args);
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_NE(r.err.find(named), std::string::npos) << args[0] << ": " << r.err;
+        EXPECT_EQ(r.out, "") << args[0];
+    }
+    EXPECT_EQ(ReadFile(path), cut);
+}
+
 class EnvOverride {
   public:
     EnvOverride(const char* name, const std::string& value) : name_(name) {

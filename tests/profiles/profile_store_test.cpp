@@ -4,12 +4,16 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <thread>
 
+#include "profiles/auto_setup.h"
 #include "profiles/paths.h"
 #include "res/codepage.h"
 #include "tests/support/ftp_server.h"
@@ -256,11 +260,14 @@ TEST_F(StoreTest, FileStaysOwnerOnlyAfterEveryWrite) {
         "P", {.host = "h", .user = "u", .password = "pw", .savePassword = true, .localDir = "/l", .upload = true}));
     EXPECT_EQ(FileMode(path), 0600);
     chmod(path.c_str(), 0644);
-    store.ReadProfileList();  // rewrites the list
+    ASSERT_TRUE(store.WriteGlobalString("Profiles", "P,ghost,"));
+    EXPECT_EQ(FileMode(path), 0600);
+    chmod(path.c_str(), 0644);
+    store.ReadProfileList();  // drops "ghost" and rewrites the list
     EXPECT_EQ(FileMode(path), 0600);
 }
 
-TEST_F(StoreTest, ProfileListIsSplitAtCommasAndRewrittenOnEveryRead) {
+TEST_F(StoreTest, ProfileListIsSplitAtCommasAndRewrittenOnlyWhenANameIsDropped) {
     Init();
     for (const char* name : {"a", "b", "c"})
         ASSERT_TRUE(store.CreateProfile(name));
@@ -281,11 +288,13 @@ TEST_F(StoreTest, ProfileListIsSplitAtCommasAndRewrittenOnEveryRead) {
     EXPECT_EQ(store.ReadProfileList(), (std::vector<std::string>{"c", "a"}));
     EXPECT_EQ(store.ReadGlobalString("Profiles"), "c,a,");
 
-    // Unchanged lists are rewritten too (the file is written again).
+    // An unchanged list is not written again.
+    const std::string kept = ReadFile(path);
     const auto old = std::filesystem::last_write_time(path) - std::chrono::hours(24);
     std::filesystem::last_write_time(path, old);
     store.ReadProfileList();
-    EXPECT_NE(std::filesystem::last_write_time(path), old);
+    EXPECT_EQ(std::filesystem::last_write_time(path), old);
+    EXPECT_EQ(ReadFile(path), kept);
 
     // A missing Profiles value lists nothing and writes nothing.
     WriteFile(path, "[General]\nProgram=/x\n");
@@ -358,6 +367,12 @@ TEST_F(StoreTest, DeleteProfileRemovesTheKeyAndWritesTheGivenList) {
     EXPECT_EQ(store.ReadGlobalString("Profiles"), "");
     EXPECT_TRUE(store.ReadProfileList().empty());
     EXPECT_EQ(store.ReadGlobalString("Program"), "/opt/kestrum");
+
+    // A caller's list read before "late" was created does not lose it.
+    ASSERT_TRUE(store.CreateProfile("kept"));
+    ASSERT_TRUE(store.CreateProfile("late"));
+    EXPECT_EQ(store.DeleteProfile("kept", {}), 0);
+    EXPECT_EQ(store.ReadGlobalString("Profiles"), "late,");
 }
 
 TEST_F(StoreTest, NamesWithSeparatorsSpacesAndJapaneseAreKeptApart) {
@@ -422,7 +437,10 @@ TEST_F(StoreTest, DamagedStoreFileIsNeverOverwritten) {
     // Random bytes; a text file QSettings would half understand; an unclosed header.
     for (const std::string& content :
          {garbage, std::string("[General]\nProfiles=\"a,\"\nnot a setting\n\n[a]\nHOST=h\n"),
-          std::string("[General\nProfiles=a,\n")}) {
+          std::string("[General\nProfiles=a,\n"),
+          // A value QSettings would cut at the ";", and one that would swallow the next line.
+          std::string("[General]\nProfiles=a,\n\n[a]\nHOST=h;x\n"),
+          std::string("[General]\nProfiles=a,\n\n[a]\nHOST=\"h\nUSER=u\n")}) {
         WriteFile(path, content);
         std::string selected;
         int cache = 0;
@@ -518,6 +536,39 @@ TEST_F(StoreTest, WritersInTwoThreadsKeepEachOthersValues) {
     EXPECT_EQ(store.ReadDword("left", "TIME_LAG"), 20);
     EXPECT_EQ(store.ReadDword("right", "TIME_LAG"), 20);
     EXPECT_EQ(store.ReadGlobalString("Program"), "/opt/kestrum");
+}
+
+// As "kestrum profile new" does it, in two processes at once.
+TEST_F(StoreTest, TwoProcessesCreatingAtOnceKeepEachOthersNames) {
+    Init();
+    constexpr int kEach = 15;
+    std::vector<pid_t> children;
+    for (const char* prefix : {"a", "b"}) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ProfileStore own(path);
+            int failed = 0;
+            for (int i = 0; i < kEach; ++i)
+                failed += CreateProfileWithAutoSetup(own, prefix + std::to_string(i)) == 0 ? 0 : 1;
+            _exit(failed);
+        }
+        children.push_back(pid);
+    }
+    for (const pid_t pid : children) {
+        int status = -1;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    auto listed = store.ReadProfileList();
+    std::sort(listed.begin(), listed.end());
+    std::vector<std::string> expected;
+    for (const char* prefix : {"a", "b"}) {
+        for (int i = 0; i < kEach; ++i)
+            expected.push_back(prefix + std::to_string(i));
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(listed, expected);
 }
 
 class EnvGuard {
