@@ -12,10 +12,12 @@ int RunRunCommand(const std::vector<std::string>& given) {
     // "--max-delete N" is read as "--max-delete=N".
     std::vector<std::string> args;
     for (size_t i = 0; i < given.size(); ++i) {
-        if (given[i] == "--max-delete" && i + 1 < given.size())
-            args.push_back(given[i] + "=" + given[++i]);
-        else
+        if (given[i] == "--max-delete" && i + 1 < given.size()) {
+            args.push_back("--max-delete=" + given[i + 1]);
+            ++i;
+        } else {
             args.push_back(given[i]);
+        }
     }
     std::string profile;
     std::optional<bool> cache;

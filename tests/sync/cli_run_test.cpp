@@ -1,6 +1,7 @@
 // kestrum run as a scheduled job sees it: exit statuses, standard output and Kestrum.log.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <thread>
 
 #include "profiles/profile_store.h"
@@ -106,6 +107,31 @@ TEST(CliRun, ExitStatuses) {
     EXPECT_EQ(itemFailed.status, 4) << itemFailed.out;
     EXPECT_NE(itemFailed.out.find(FormatString(42819, {"x/a.txt"})), std::string::npos);
     EXPECT_NE(itemFailed.err.find(FormatString(60013, {"1"})), std::string::npos);
+}
+
+// The preview and the deletion guard's options, as a scheduled job would give them.
+TEST(CliRun, PreviewAndDeletionOptions) {
+    TestFtpServer server;
+    CliHome c;
+    for (int i = 0; i < 8; ++i)
+        WriteFile(server.home() + "/f" + std::to_string(i) + ".txt", "s");
+    c.MakeProfile("p", server);
+    ProfileStore s = c.store();
+    s.WriteDword("p", "MIRRORING_FILE", 1);
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        bool deleted;
+    } cases[] = {
+        {{"run", "p", "--dry-run"}, 0, false},          {{"run", "p", "--max-delete"}, 2, false},
+        {{"run", "p", "--max-delete", "-1"}, 2, false}, {{"run", "p"}, 4, false},
+        {{"run", "p", "--max-delete", "8"}, 0, true},
+    };
+    for (const auto& k : cases) {
+        const auto r = c.Run(k.args);
+        EXPECT_EQ(r.status, k.status) << testing::PrintToString(k.args) << r.out << r.err;
+        EXPECT_EQ(std::filesystem::exists(server.home() + "/f0.txt"), !k.deleted) << testing::PrintToString(k.args);
+    }
 }
 
 TEST(CliRun, SigintDuringSlowLoginCancelsOnce) {
