@@ -74,9 +74,9 @@ TEST_F(NewProfileDialogTest, OkChecksTheNameInOrder) {
     EXPECT_FALSE(Create(dialog, "abcdefghij,klmnopqrst"));  // 21 bytes: too long before the comma
     EXPECT_FALSE(Create(dialog, "a,b"));
     EXPECT_FALSE(Create(dialog, "EXISTING"));
-    // Seven characters of three bytes: 21 bytes although the message speaks of 20 characters.
+    // Seven characters of three bytes: 21 bytes, and the message speaks of bytes.
     EXPECT_FALSE(Create(dialog, QString::fromUtf8("あいうえおかき")));
-    EXPECT_EQ(TakeMessages(), Messages({42780, 42790, 42791, 42782, 42790}));
+    EXPECT_EQ(TakeMessages(), Messages({42780, 60040, 42791, 42782, 60040}));
     EXPECT_TRUE(dialog.isVisible());
     EXPECT_EQ(StoreText(), before);
 
