@@ -14,4 +14,5 @@ $SUDO apt-get install -y --no-install-recommends \
     fonts-noto-cjk \
     tinyproxy lftp \
     xvfb xauth \
-    clang-format-14
+    clang-format-14 \
+    desktop-file-utils appstream man-db systemd dpkg-dev
