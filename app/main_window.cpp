@@ -112,8 +112,12 @@ MainWindow::MainWindow(std::string programDir, std::unique_ptr<FtpClientFactory>
     layout->setMenuBar(menuBar_);
     layout->addWidget(client_);
 
+    // The default size is the smallest; what the window grows by goes to the log view.
     const QRect client = Units(0, 0, kClientUnitsWidth, kClientUnitsHeight);
-    setFixedSize(client.width(), menuBar_->sizeHint().height() + client.height());
+    defaultSize_ = QSize(client.width(), menuBar_->sizeHint().height() + client.height());
+    shownHeight_ = defaultSize_.height();
+    setMinimumSize(defaultSize_);
+    resize(defaultSize_);
 }
 
 MainWindow::~MainWindow() {
@@ -229,8 +233,10 @@ void MainWindow::BuildControls() {
     logView_->setReadOnly(true);
     logView_->setUndoRedoEnabled(false);
     logView_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    // Tab stops every eight Latin characters, as in a standard edit control.
-    logView_->setTabStopDistance(logView_->fontMetrics().horizontalAdvance(QLatin1Char('x')) * 8);
+    // Tab stops every eight half-width columns, as in a standard edit control,
+    // measured as four full-width characters: the run header's labels, mostly
+    // full-width, then line up at every font size.
+    logView_->setTabStopDistance(QFontMetricsF(logView_->font()).horizontalAdvance(QChar(0x3000)) * 4);
     logView_->setGeometry(Units(7, 71, 248, 85));
 
     PlaceLabel(client_, QString::fromUtf8("進行状況 ："), Units(7, 7, 45, 8));
@@ -371,8 +377,18 @@ void MainWindow::ToggleLog() {
     QAction* item = actions_[kCmdShowLog];
     const bool wasChecked = !item->isChecked();
     item->setChecked(!wasChecked);
-    const int height = this->height() + (wasChecked ? -kLogHeight : kLogHeight);
-    setFixedSize(width(), height);
+    if (wasChecked) {
+        // The log drops out of sight and the height is fixed until it shows
+        // again, at the height the window had.
+        shownHeight_ = height();
+        const int hiddenHeight = defaultSize_.height() - kLogHeight;
+        setMinimumHeight(hiddenHeight);
+        setMaximumHeight(hiddenHeight);
+    } else {
+        setMaximumHeight(QWIDGETSIZE_MAX);
+        setMinimumHeight(defaultSize_.height());
+        resize(width(), shownHeight_);
+    }
     update();
 }
 
@@ -486,6 +502,15 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
         default:
             QDialog::keyPressEvent(event);
     }
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    // The log view keeps its place and takes the width and height beyond the
+    // default size; with the log hidden it stays below the window's edge.
+    const int extraWidth = std::max(0, width() - defaultSize_.width());
+    const int extraHeight = std::max(0, height() - defaultSize_.height());
+    logView_->setGeometry(Units(7, 71, 248, 85).adjusted(0, 0, extraWidth, extraHeight));
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

@@ -65,7 +65,7 @@ class MainWindow : public QDialog, public UserPort {
     using DialogRunner = std::function<int(QDialog& dialog)>;
     using UrlOpener = std::function<bool(const QUrl& url)>;
 
-    // Pixels the show-log toggle adds or removes.
+    // Pixels the log takes at the default size: the show-log toggle removes and restores them.
     static constexpr int kLogHeight = 170;
 
     explicit MainWindow(std::string programDir, std::unique_ptr<FtpClientFactory> ftp = nullptr,
@@ -125,6 +125,7 @@ class MainWindow : public QDialog, public UserPort {
   protected:
     void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
   private:
     void BuildControls();
@@ -188,6 +189,8 @@ class MainWindow : public QDialog, public UserPort {
     std::map<int, QAction*> actions_;
     std::vector<std::string> chooserNames_;
     long long logLines_ = 0;
+    QSize defaultSize_;    // 262 x 163 dialog units, with the log shown
+    int shownHeight_ = 0;  // the height to return to when the log shows again
 
     DialogRunner dialogRunner_;
     UrlOpener urlOpener_;

@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QFont>
 #include <QFontDatabase>
+#include <QLibraryInfo>
+#include <QTranslator>
 #include <cstdio>
 
 #include "app/cli/instance_lock.h"
@@ -43,11 +45,27 @@ int Refuse(const std::string& text) {
 
 }  // namespace
 
+QTranslator* InstallQtTranslations(QCoreApplication& app) {
+    const QString dir = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    auto* translator = new QTranslator(&app);
+    if (!translator->load(QStringLiteral("qtbase_ja"), dir) || !QCoreApplication::installTranslator(translator)) {
+        delete translator;
+        return nullptr;
+    }
+    return translator;
+}
+
 int RunWindowApplication(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Kestrum"));
     QApplication::setOrganizationName(QStringLiteral("Quillmoor"));
+    // Ties the windows to the installed desktop entry (its name and icon).
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.example.kestrum"));
     UseJapaneseFont(app);
+    if (!InstallQtTranslations(app)) {
+        std::fprintf(stderr, "kestrum: Qt's Japanese texts (qtbase_ja.qm) are missing from %s\n",
+                     QLibraryInfo::path(QLibraryInfo::TranslationsPath).toLocal8Bit().constData());
+    }
 
     const std::string programDir = ProgramDirectory();
     if (!QDir(QString::fromStdString(programDir)).exists())
@@ -68,6 +86,8 @@ int RunWindowApplication(int argc, char** argv) {
     int status = 0;
     {
         MainWindow window(programDir);
+        // Dialogs and boxes without a parent show the program's icon too.
+        QApplication::setWindowIcon(window.windowIcon());
         RaiseServer raiser([&window] { RaiseWindow(window); });
         if (!raiser.Listen(lock.ServerName())) {
             std::fprintf(stderr, "kestrum: cannot listen on the local socket %s\n", lock.ServerName().c_str());

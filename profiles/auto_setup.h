@@ -23,8 +23,8 @@ AutoSetupValues ReadAutoSetupSection(const std::string& path, const std::string&
 
 // Creates the profile and applies its section of the auto-setup file (the
 // new-profile dialog's OK after validation). Returns 0 when created; a message
-// id (msg::kProfileNameEmpty, msg::kProfileNameTooLong, msg::kProfileNameHasComma for the name, msg::kStoreDamaged when
-// the store cannot be opened for the update, msg::kProfileNameTaken for a duplicate); or -1 when the store or its
+// id (msg::kProfileNameEmpty, msg::kProfileNameTooManyBytes, msg::kProfileNameHasComma for the name, msg::kStoreDamaged
+// when the store cannot be opened for the update, msg::kProfileNameTaken for a duplicate); or -1 when the store or its
 // Program value cannot be read: nothing happens and no message is due.
 class ProfileStore;
 int CreateProfileWithAutoSetup(ProfileStore& store, const std::string& name);

@@ -80,7 +80,7 @@ int ValidateNewProfileName(const std::string& name, const std::vector<std::strin
     if (name.empty())
         return msg::kProfileNameEmpty;
     if (name.size() > kProfileNameLimit)
-        return msg::kProfileNameTooLong;
+        return msg::kProfileNameTooManyBytes;
     if (FindFirstChar(name, ',') != std::string::npos)
         return msg::kProfileNameHasComma;
     for (const auto& listed : listedNames) {

@@ -171,7 +171,7 @@ int CheckProxyName(int32_t proxyOn, std::string_view proxyName);
 int CheckProxySettings(bool proxyOn, std::string_view proxyName, std::string_view portText);
 
 // The new-profile checks in order: 0 when valid, else the message id (msg::kProfileNameEmpty
-// empty, msg::kProfileNameTooLong over 20 bytes, msg::kProfileNameHasComma comma, msg::kProfileNameTaken duplicate
+// empty, msg::kProfileNameTooManyBytes over 20 bytes, msg::kProfileNameHasComma comma, msg::kProfileNameTaken duplicate
 // ignoring case).
 int ValidateNewProfileName(const std::string& name, const std::vector<std::string>& listedNames);
 

@@ -7,11 +7,12 @@ export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update
 $SUDO apt-get install -y --no-install-recommends \
     build-essential cmake g++ pkg-config \
-    qt6-base-dev libgl1-mesa-dev \
+    qt6-base-dev libgl1-mesa-dev qt6-translations-l10n \
     libcurl4-openssl-dev \
     libgtest-dev googletest \
     python3 python3-pyftpdlib \
     fonts-noto-cjk \
     tinyproxy lftp \
     xvfb xauth \
-    clang-format-14
+    clang-format-14 \
+    desktop-file-utils appstream man-db systemd dpkg-dev

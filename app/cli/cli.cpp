@@ -53,6 +53,10 @@ int RunCommandLine(int argc, char** argv) {
         PrintUsage(false);
         return 0;
     }
+    if (command == "--version" || command == "-V") {
+        std::printf("kestrum %s\n", KESTRUM_VERSION);
+        return 0;
+    }
     if (command == "run")
         return RunRunCommand(rest);
     if (command == "align") {

@@ -1,6 +1,5 @@
 #include "profiles/dialogs/dir_chooser_dialog.h"
 
-#include <QApplication>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QDir>
@@ -184,7 +183,8 @@ DirChooserDialog::DirChooserDialog(const QString& startPath, QWidget* parent, st
     auto* driveLabel = new QLabel(Tr("ドライブ："), this);
     driveLabel->setBuddy(drives_);
     auto* programIcon = new QLabel(this);
-    programIcon->setPixmap(QApplication::windowIcon().pixmap(32, 32));
+    // The icon of the window that opened the chooser, else the application's.
+    programIcon->setPixmap(windowIcon().pixmap(32, 32));
 
     QDialogButtonBox* buttons = MakeOkCancelButtons(this, Qt::Vertical);
 

@@ -34,7 +34,8 @@ NewProfileDialog::NewProfileDialog(ProfileStore& store, MessageBoxes& boxes, QWi
 
     auto* prompt =
         new QLabel(Tr("新規プロファイル名を入力するか、自動セットアップ用プロファイルを選択してください。"), this);
-    prompt->setWordWrap(true);
+    // Not wrapped: a wrapped Japanese text breaks between any two characters, in
+    // the middle of a word. The dialog takes the width of the one line.
     nameField_ = new QComboBox(this);
     nameField_->setObjectName("1022");
     nameField_->setEditable(true);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -74,9 +75,9 @@ TEST_F(NewProfileDialogTest, OkChecksTheNameInOrder) {
     EXPECT_FALSE(Create(dialog, "abcdefghij,klmnopqrst"));  // 21 bytes: too long before the comma
     EXPECT_FALSE(Create(dialog, "a,b"));
     EXPECT_FALSE(Create(dialog, "EXISTING"));
-    // Seven characters of three bytes: 21 bytes although the message speaks of 20 characters.
+    // Seven characters of three bytes: 21 bytes, and the message speaks of bytes.
     EXPECT_FALSE(Create(dialog, QString::fromUtf8("あいうえおかき")));
-    EXPECT_EQ(TakeMessages(), Messages({42780, 42790, 42791, 42782, 42790}));
+    EXPECT_EQ(TakeMessages(), Messages({42780, 60040, 42791, 42782, 60040}));
     EXPECT_TRUE(dialog.isVisible());
     EXPECT_EQ(StoreText(), before);
 
@@ -87,6 +88,19 @@ TEST_F(NewProfileDialogTest, OkChecksTheNameInOrder) {
     EXPECT_TRUE(shown.empty());
     EXPECT_EQ(dialog.Name(), name.toStdString());
     EXPECT_EQ(store.ReadProfileList(), std::vector<std::string>({"Existing", name.toStdString()}));
+}
+
+TEST_F(NewProfileDialogTest, ThePromptStaysOnOneLine) {
+    NewProfileDialog dialog(store, boxes);
+    dialog.show();
+    const QString text =
+        QString::fromUtf8("新規プロファイル名を入力するか、自動セットアップ用プロファイルを選択してください。");
+    QLabel* prompt = nullptr;
+    for (QLabel* label : dialog.findChildren<QLabel*>())
+        prompt = label->text() == text ? label : prompt;
+    ASSERT_NE(prompt, nullptr);
+    EXPECT_GE(prompt->width(), prompt->fontMetrics().horizontalAdvance(text));
+    EXPECT_LT(prompt->height(), 2 * prompt->fontMetrics().height());
 }
 
 TEST_F(NewProfileDialogTest, ASectionOfSettingIniFillsHostAndRemoteDirectory) {

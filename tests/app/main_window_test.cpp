@@ -13,9 +13,12 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <QThread>
 #include <atomic>
 #include <filesystem>
+#include <set>
 #include <thread>
 #include <utility>
 
@@ -23,6 +26,7 @@
 #include "app/activity_animation.h"
 #include "engine/run_log.h"
 #include "profiles/dialogs/password_dialog.h"
+#include "res/message_ids.h"
 #include "tests/app/window_fixture.h"
 
 #if __has_include("profiles/dialogs/setup_dialog.h")
@@ -88,7 +92,6 @@ TEST_F(MainWindowTest, OpensWithTheControlsMenusAndStartLines) {
     auto window = Open();
 
     EXPECT_EQ(window->windowTitle(), QString::fromUtf8("Quill Moor - Kestrum"));
-    EXPECT_EQ(window->minimumSize(), window->maximumSize());
     EXPECT_TRUE(window->windowFlags() & Qt::WindowMinimizeButtonHint);
     EXPECT_FALSE(window->windowFlags() & Qt::WindowMaximizeButtonHint);
     EXPECT_FALSE(window->windowIcon().isNull());
@@ -155,28 +158,84 @@ TEST_F(MainWindowTest, OpensWithTheControlsMenusAndStartLines) {
     EXPECT_EQ(FileLines(home / "Kestrum.log"), view);
 }
 
-TEST_F(MainWindowTest, ShowLogToggleGrowsAndShrinksBy170Pixels) {
+TEST_F(MainWindowTest, ShowLogToggleAndAGrowingWindow) {
     MakeIdleProfile("alpha");
-    const int fullHeight = Open(false)->height();
+    const QSize full = Open(false)->size();
     auto window = Open();
-    const int width = window->width();
+    window->show();
     auto logTop = [&] { return window->LogView()->mapTo(window.get(), QPoint(0, 0)).y(); };
     auto logBottom = [&] { return logTop() + window->LogView()->height(); };
 
-    EXPECT_EQ(window->height(), fullHeight - MainWindow::kLogHeight);
+    EXPECT_EQ(window->size(), full - QSize(0, MainWindow::kLogHeight));
     EXPECT_GE(logTop(), window->height());  // out of sight
-
-    window->RunCommand(kCmdShowLog);
-    EXPECT_TRUE(window->Action(kCmdShowLog)->isChecked());
-    EXPECT_EQ(window->height(), fullHeight);
-    EXPECT_EQ(window->width(), width);
-    EXPECT_LE(logBottom(), window->height());
     EXPECT_EQ(window->minimumHeight(), window->maximumHeight());
 
     window->RunCommand(kCmdShowLog);
+    EXPECT_TRUE(window->Action(kCmdShowLog)->isChecked());
+    EXPECT_EQ(window->size(), full);
+    EXPECT_LE(logBottom(), window->height());
+    EXPECT_EQ(window->minimumSize(), full);
+
+    // The log view takes all the window grows by, and keeps its margins.
+    const QSize log = window->LogView()->size();
+    const int margin = window->height() - logBottom();
+    const QSize grown = full + QSize(200, 150);
+    window->resize(grown);
+    EXPECT_EQ(window->size(), grown);
+    EXPECT_EQ(window->LogView()->size(), log + QSize(200, 150));
+    EXPECT_EQ(window->height() - logBottom(), margin);
+
+    // Hidden, the log is out of sight whatever the height was; shown, the grown size returns.
+    window->RunCommand(kCmdShowLog);
     EXPECT_FALSE(window->Action(kCmdShowLog)->isChecked());
-    EXPECT_EQ(window->height(), fullHeight - MainWindow::kLogHeight);
+    EXPECT_EQ(window->size(), QSize(grown.width(), full.height() - MainWindow::kLogHeight));
+    EXPECT_GE(logTop(), window->height());
+    window->RunCommand(kCmdShowLog);
+    EXPECT_EQ(window->size(), grown);
+    EXPECT_EQ(window->LogView()->size(), log + QSize(200, 150));
     EXPECT_TRUE(shown.empty());
+}
+
+TEST_F(MainWindowTest, RunHeaderColumnsLineUpAtEveryFontSize) {
+    MakeIdleProfile("alpha");
+    const QFont appFont = QApplication::font();
+    const std::vector<int> header = {msg::kHeaderServer,
+                                     msg::kHeaderProxy,
+                                     msg::kHeaderPort,
+                                     msg::kHeaderLocalHome,
+                                     msg::kHeaderServerHome,
+                                     msg::kHeaderUpload,
+                                     msg::kHeaderDownload,
+                                     msg::kHeaderSubdirs,
+                                     msg::kHeaderOnlyBoth,
+                                     msg::kHeaderMirrorFiles,
+                                     msg::kHeaderMirrorDirs,
+                                     msg::kHeaderAsciiExtensions,
+                                     msg::kHeaderExcludedExtensions,
+                                     msg::kHeaderTimeLag};
+    for (int pixels : {12, 13, 15, 17}) {
+        QFont font(QStringLiteral("Noto Sans CJK JP"));
+        font.setPixelSize(pixels);
+        QApplication::setFont(font);
+        auto window = Open();
+        window->RunCommand(kCmdShowLog);
+        window->resize(window->width() + 300, window->height());
+        window->show();
+        for (int id : header)
+            window->ShowLogLine(FormatString(id, {"1"}));
+        // Where each line's full-width colon stands.
+        std::set<int> columns;
+        for (QTextBlock block = window->LogView()->document()->firstBlock(); block.isValid(); block = block.next()) {
+            const qsizetype colon = block.text().indexOf(QChar(0xFF1A));
+            if (colon < 0)
+                continue;
+            QTextCursor cursor(block);
+            cursor.setPosition(block.position() + static_cast<int>(colon));
+            columns.insert(window->LogView()->cursorRect(cursor).x());
+        }
+        EXPECT_EQ(columns.size(), 1u) << pixels << " pixels";
+    }
+    QApplication::setFont(appFont);
 }
 
 TEST_F(MainWindowTest, EnterAndEscapeNeverCloseTheWindow) {

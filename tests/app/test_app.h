@@ -4,6 +4,7 @@
 // chosen, the offscreen one is used so that the tests run without a display.
 
 #include <QApplication>
+#include <QSize>
 #include <QString>
 #include <cstdlib>
 #include <ostream>
@@ -11,6 +12,9 @@
 // Failed expectations print texts readably.
 inline void PrintTo(const QString& text, std::ostream* out) {
     *out << '"' << text.toStdString() << '"';
+}
+inline void PrintTo(const QSize& size, std::ostream* out) {
+    *out << size.width() << 'x' << size.height();
 }
 
 namespace kestrum::test {

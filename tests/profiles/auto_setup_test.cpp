@@ -140,8 +140,8 @@ TEST_F(CreateWithAutoSetupTest, NamesAreValidatedInOrderAndNothingIsWrittenOnRef
     ASSERT_TRUE(store.CreateProfile("Existing"));
     const std::string before = ReadFile(path);
     EXPECT_EQ(CreateProfileWithAutoSetup(store, ""), 42780);
-    EXPECT_EQ(CreateProfileWithAutoSetup(store, "TooLongNameForAProfile"), 42790);
-    EXPECT_EQ(CreateProfileWithAutoSetup(store, "aaaaaaaaaa,aaaaaaaaaa"), 42790);
+    EXPECT_EQ(CreateProfileWithAutoSetup(store, "TooLongNameForAProfile"), 60040);
+    EXPECT_EQ(CreateProfileWithAutoSetup(store, "aaaaaaaaaa,aaaaaaaaaa"), 60040);
     EXPECT_EQ(CreateProfileWithAutoSetup(store, "a,b"), 42791);
     EXPECT_EQ(CreateProfileWithAutoSetup(store, "EXISTING"), 42782);
     EXPECT_EQ(CreateProfileWithAutoSetup(store, "existing"), 42782);

@@ -66,7 +66,7 @@ TEST_F(ProfileCommandTest, NewListAndDelete) {
     // Refused names: the new-profile dialog's messages, exit 1, nothing written.
     const std::string before = ReadFile(path);
     for (auto [name, id] : std::initializer_list<std::pair<const char*, int>>{
-             {"", 42780}, {"123456789012345678901", 42790}, {"a,b", 42791}, {"DEMO", 42782}}) {
+             {"", 42780}, {"123456789012345678901", 60040}, {"a,b", 42791}, {"DEMO", 42782}}) {
         r = Run({"new", name});
         EXPECT_EQ(r.status, 1) << name;
         EXPECT_EQ(r.err, Line(id)) << name;

@@ -66,8 +66,8 @@ TEST(ProfileNameTest, ValidationOrderAndCaseInsensitiveDuplicates) {
     const std::vector<std::string> listed = {"Alpha", "日本", "x y"};
     EXPECT_EQ(ValidateNewProfileName("", listed), 42780);
     EXPECT_EQ(ValidateNewProfileName(std::string(20, 'a'), listed), 0);
-    EXPECT_EQ(ValidateNewProfileName(std::string(21, 'a'), listed), 42790);
-    EXPECT_EQ(ValidateNewProfileName("aaaaaaaaaa,aaaaaaaaaa", listed), 42790);  // too long before the comma
+    EXPECT_EQ(ValidateNewProfileName(std::string(21, 'a'), listed), 60040);
+    EXPECT_EQ(ValidateNewProfileName("aaaaaaaaaa,aaaaaaaaaa", listed), 60040);  // too long before the comma
     EXPECT_EQ(ValidateNewProfileName("a,b", listed), 42791);
     EXPECT_EQ(ValidateNewProfileName(",", listed), 42791);
     EXPECT_EQ(ValidateNewProfileName("ALPHA", listed), 42782);
@@ -77,7 +77,7 @@ TEST(ProfileNameTest, ValidationOrderAndCaseInsensitiveDuplicates) {
     EXPECT_EQ(ValidateNewProfileName("xy", listed), 0);
     EXPECT_EQ(ValidateNewProfileName("Alpha ", listed), 0);              // spaces are part of the name
     EXPECT_EQ(ValidateNewProfileName("ＡＬＰＨＡ", {"ａｌｐｈａ"}), 0);  // only ASCII letters fold
-    EXPECT_EQ(ValidateNewProfileName("日本語九文字のなま", {}), 42790);  // nine characters, 27 bytes
+    EXPECT_EQ(ValidateNewProfileName("日本語九文字のなま", {}), 60040);  // nine characters, 27 bytes
 }
 
 }  // namespace

@@ -1,0 +1,68 @@
+#!/bin/sh
+# Installs the build folder with prefix /usr into a temporary DESTDIR and checks
+# what lands there: every file, the desktop entry and the metainfo against their
+# validators, the manual pages without groff warnings, the user units naming the
+# installed program, the icons' sizes, and the installed program's --version and --help.
+#
+#   install_tree_test.sh BUILD_DIR VERSION
+build=$1
+version=$2
+dest=$(mktemp -d)
+trap 'rm -rf "$dest"' EXIT
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+if ! DESTDIR=$dest cmake --install "$build" --prefix /usr >"$dest/install.log" 2>&1; then
+    cat "$dest/install.log" >&2
+    echo "FAIL: cmake --install" >&2
+    exit 1
+fi
+usr=$dest/usr
+app=org.example.kestrum
+
+for file in bin/kestrum share/applications/$app.desktop share/metainfo/$app.metainfo.xml \
+    share/icons/hicolor/scalable/apps/kestrum.svg share/man/man1/kestrum.1.gz share/man/ja/man1/kestrum.1.gz \
+    lib/systemd/user/kestrum-run@.service lib/systemd/user/kestrum-run@.timer share/doc/kestrum/README.md; do
+    [ -s "$usr/$file" ] || fail "$file missing"
+done
+
+desktop-file-validate "$usr/share/applications/$app.desktop" || fail "desktop entry"
+appstreamcli validate --no-net --pedantic "$usr/share/metainfo/$app.metainfo.xml" >"$dest/as.log" 2>&1 ||
+    { cat "$dest/as.log" >&2; fail "metainfo"; }
+grep -q "<release version=\"$version\"" "$usr/share/metainfo/$app.metainfo.xml" || fail "metainfo release $version"
+
+# Each PNG is as large as the folder it is in says (width and height from the IHDR chunk).
+for size in 16 32 48 256; do
+    png=$usr/share/icons/hicolor/${size}x${size}/apps/kestrum.png
+    dims=$(od -An -tu1 -j16 -N8 "$png" 2>/dev/null | awk '{ print $3 * 256 + $4 "x" $7 * 256 + $8 }')
+    [ "$dims" = "${size}x${size}" ] || fail "icon ${size}x${size} is $dims"
+done
+
+for page in man/man1 man/ja/man1; do
+    warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$usr/share/$page/kestrum.1.gz" 2>&1 >/dev/null)
+    [ -z "$warnings" ] || fail "$page/kestrum.1: $warnings"
+done
+
+# The units, checked by systemd as instances of a profile name that needs escaping,
+# with the service pointing into this tree instead of /usr.
+units=$dest/units
+mkdir -p "$units" "$dest/runtime"
+chmod 700 "$dest/runtime"
+instance='my\x2dsite\x20\xe6\x97\xa5'
+grep -qx "ExecStart=:/usr/bin/kestrum run %I" "$usr/lib/systemd/user/kestrum-run@.service" ||
+    fail "the service does not run /usr/bin/kestrum run %I"
+sed "s|:/usr/bin/kestrum|:$usr/bin/kestrum|" "$usr/lib/systemd/user/kestrum-run@.service" >"$units/kestrum-run@$instance.service"
+cp "$usr/lib/systemd/user/kestrum-run@.timer" "$units/kestrum-run@$instance.timer"
+report=$(cd "$units" && XDG_RUNTIME_DIR=$dest/runtime systemd-analyze --user verify --man=no \
+    "./kestrum-run@$instance.timer" "./kestrum-run@$instance.service" 2>&1) || fail "systemd-analyze verify"
+[ -z "$report" ] || fail "systemd-analyze verify: $report"
+
+shown=$(KESTRUM_HOME=$dest/home "$usr/bin/kestrum" --version) || fail "kestrum --version exit status"
+[ "$shown" = "kestrum $version" ] || fail "kestrum --version printed '$shown'"
+KESTRUM_HOME=$dest/home "$usr/bin/kestrum" --help | grep -q "kestrum run " || fail "kestrum --help"
+
+[ "$failures" = 0 ] || exit 1
+echo "install tree: all files in place"
