@@ -3,7 +3,15 @@
 // directory kept by the layer, one listing at a time. Operations that the
 // server refuses return false (or a listing status); a broken connection, a
 // time-out or a refused login throws FtpError carrying the error text.
+//
+// A cancel (the flag given in FtpConnectParams) aborts a connect or a login at
+// once. Other operations get a second of grace from the moment the connection
+// sees the flag, so that what is nearly done (a small copy, its time stamp, the
+// clock probe's clean-up) still finishes. After the grace, the operation in
+// flight is aborted, the control connection dropped without QUIT, and every
+// further operation throws FtpError at once: a cancelled run never logs in again.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -53,6 +61,7 @@ struct FtpConnectParams {
     std::string proxyName;
     bool connectOptions = true;  // connect time-out 180 s, 2 retries, no back-off
     bool passive = false;
+    const std::atomic<int>* cancel = nullptr;  // the run's cancel flag, when it may be cancelled
 };
 
 class FtpConnection {
@@ -65,6 +74,8 @@ class FtpConnection {
     virtual bool CreateDirectory(const std::string& path) = 0;
     virtual bool RemoveDirectory(const std::string& path) = 0;
     virtual bool Remove(const std::string& path) = 0;
+    // Cut short by a cancel: false, LastError() saying that the server may
+    // keep a partial file.
     virtual bool PutFile(const std::string& localPath, const std::string& serverPath, TransferType type) = 0;
     // Written to a temporary file beside localPath, renamed over it only when complete.
     virtual bool GetFile(const std::string& serverPath, const std::string& localPath, TransferType type) = 0;

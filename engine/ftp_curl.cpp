@@ -11,6 +11,7 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -47,6 +49,9 @@ constexpr long kServerResponseTimeoutSeconds = 60;
 // A transfer slower than 1 byte/s for a minute has stalled.
 constexpr long kLowSpeedLimit = 1;
 constexpr long kLowSpeedTimeSeconds = 60;
+// How long operations may go on after a cancel, and how often it is looked for.
+constexpr std::chrono::milliseconds kCancelGrace{1000};
+constexpr int kCancelPollMs = 100;
 
 constexpr int kIdNameWithLineBreak = msg::kPathHasLineBreakOrNul;
 constexpr int kIdLocalUnreadable = msg::kLocalFileUnreadable;
@@ -58,6 +63,7 @@ constexpr int kIdNoProxyName = msg::kNoProxyName;
 constexpr int kIdClosed = msg::kConnectionClosed;
 constexpr int kIdBadServerPath = msg::kServerPathBlocked;
 constexpr int kIdUnsendablePath = msg::kPathUnsendable;
+constexpr int kIdUploadCut = msg::kUploadCutByCancel;
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) {
@@ -271,6 +277,8 @@ class CurlFtpConnection : public FtpConnection {
     ~CurlFtpConnection() override { Close(); }
 
     void Login() {
+        // Nothing of a login is worth finishing after a cancel.
+        loggingIn_ = true;
         int attempts = params_.connectOptions ? 1 + kConnectRetries : 1;
         for (int attempt = 1;; ++attempt) {
             Prepare(base_ + "/");
@@ -286,6 +294,7 @@ class CurlFtpConnection : public FtpConnection {
             }
             throw FtpError(ErrorText(code));
         }
+        loggingIn_ = false;
         Reply feat = ReplyTo("FEAT");
         if (feat.code == 211) {
             for (const auto& line : feat.lines) {
@@ -372,6 +381,12 @@ class CurlFtpConnection : public FtpConnection {
             curl_easy_setopt(handle_, CURLOPT_TRANSFERTEXT, 1L);
         }
         CURLcode code = Run();
+        if (code == CURLE_ABORTED_BY_CALLBACK && Sent("STOR")) {
+            // Reported as this copy's failure: the server may keep a partial
+            // file, which looks newer than the local one.
+            lastError_ = LoadString(kIdUploadCut);
+            return false;
+        }
         if (code != CURLE_OK) {
             return Fail(code);
         }
@@ -512,6 +527,12 @@ class CurlFtpConnection : public FtpConnection {
     std::string LastError() const override { return lastError_; }
 
     void Close() override {
+        // After a cancel, QUIT is still sent but its reply not waited for: a
+        // stalled server would keep the run for the whole response time-out.
+        if (multi_ && controlSocket_ != CURL_SOCKET_BAD && CancelSeen()) {
+            shutdown(controlSocket_, SHUT_RD);
+        }
+        controlSocket_ = CURL_SOCKET_BAD;
         if (handle_) {
             curl_easy_cleanup(handle_);
             handle_ = nullptr;
@@ -624,6 +645,8 @@ class CurlFtpConnection : public FtpConnection {
         curl_easy_setopt(h, CURLOPT_SERVER_RESPONSE_TIMEOUT, kServerResponseTimeoutSeconds);
         curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedLimit);
         curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kLowSpeedTimeSeconds);
+        // An aborted name lookup is not waited for.
+        curl_easy_setopt(h, CURLOPT_QUICK_EXIT, 1L);
         if (params_.connectOptions) {
             curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
         }
@@ -644,13 +667,31 @@ class CurlFtpConnection : public FtpConnection {
         curl_easy_setopt(handle_, CURLOPT_QUOTE, quote_.get());
     }
 
+    // Whether the run's cancel flag is set; the grace starts when it is first seen.
+    bool CancelSeen() {
+        if (!cancelDeadline_ && params_.cancel != nullptr && params_.cancel->load() != 0) {
+            cancelDeadline_ = std::chrono::steady_clock::now() + kCancelGrace;
+        }
+        return cancelDeadline_.has_value();
+    }
+
+    // Whether the operation in flight must stop now.
+    bool MustAbort() { return CancelSeen() && (loggingIn_ || std::chrono::steady_clock::now() >= *cancelDeadline_); }
+
     // Drives the transfer through the connection's own multi handle, which
     // also holds the connection cache. libcurl 7.88 can leave a passive data
     // connection unstarted until its next wake-up, which curl_easy_perform
     // puts up to a second away; polling with a short wait that grows while
-    // nothing happens avoids that stall without spinning on slow transfers.
+    // nothing happens avoids that stall without spinning on slow transfers,
+    // and looks for a cancel in between. Aborted by a cancel: the handle is
+    // taken off mid-operation, which closes the connection without QUIT, and
+    // the result is CURLE_ABORTED_BY_CALLBACK. Throws FtpError without
+    // starting when the connection was cancelled already.
     CURLcode Run() {
         transcript_.clear();
+        if (dropped_ || MustAbort()) {
+            throw FtpError(ErrorText(CURLE_ABORTED_BY_CALLBACK));
+        }
         if (curl_multi_add_handle(multi_, handle_) != CURLM_OK) {
             return CURLE_FAILED_INIT;
         }
@@ -673,15 +714,31 @@ class CurlFtpConnection : public FtpConnection {
                 }
                 break;
             }
+            if (MustAbort()) {
+                result = CURLE_ABORTED_BY_CALLBACK;
+                dropped_ = true;
+                break;
+            }
             int ready = 0;
             if (curl_multi_poll(multi_, nullptr, 0, waitMs, &ready) != CURLM_OK) {
                 result = CURLE_FAILED_INIT;
                 break;
             }
-            waitMs = ready > 0 ? 1 : std::min(waitMs * 2, 200);
+            waitMs = ready > 0 ? 1 : std::min(waitMs * 2, kCancelPollMs);
+        }
+        // The control connection's socket while the handle still knows it
+        // (none when the connection was closed).
+        if (curl_easy_getinfo(handle_, CURLINFO_ACTIVESOCKET, &controlSocket_) != CURLE_OK || dropped_) {
+            controlSocket_ = CURL_SOCKET_BAD;
         }
         curl_multi_remove_handle(multi_, handle_);
         return result;
+    }
+
+    // Whether the last operation sent a command beginning with verb.
+    bool Sent(std::string_view verb) const {
+        return std::any_of(transcript_.begin(), transcript_.end(),
+                           [&](const Event& event) { return event.sent && StartsWithNoCase(event.line, verb); });
     }
 
     // Whether any reply came from the server during the last operation.
@@ -837,6 +894,12 @@ class CurlFtpConnection : public FtpConnection {
     std::optional<std::string> curlDir_;
     std::vector<Event> transcript_;
     std::string lastError_;
+    bool loggingIn_ = false;
+    // Set when a cancel was first seen: the end of its grace.
+    std::optional<std::chrono::steady_clock::time_point> cancelDeadline_;
+    // The connection was dropped by a cancel.
+    bool dropped_ = false;
+    curl_socket_t controlSocket_ = CURL_SOCKET_BAD;
 };
 
 class CurlFtpFactory : public FtpClientFactory {

@@ -157,6 +157,8 @@ inline constexpr int kNoProxyName = 60606;
 inline constexpr int kConnectionClosed = 60607;
 inline constexpr int kServerPathBlocked = 60608;
 inline constexpr int kPathUnsendable = 60609;  // a control byte, or too long for one command
+// An upload cut short by a cancel: the server may keep a partial file.
+inline constexpr int kUploadCutByCancel = 60033;
 
 // Timestamp alignment.
 inline constexpr int kAlignAskToStart = 57675;
