@@ -16,6 +16,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kestrum {
@@ -102,5 +103,12 @@ std::unique_ptr<FtpClientFactory> MakeCurlFtpFactory();
 
 // Whether text holds CR, LF or NUL (never sent to a server).
 bool HasLineBreakOrNul(const std::string& text);
+
+// Whether name has exactly the form of a download's temporary file,
+// ".kestrum-<pid>-<n>.part".
+bool IsDownloadTempName(std::string_view name);
+// Removes path when it is a download's temporary file (a regular file, by its
+// name) whose process is no longer alive; anything else stays. True when removed.
+bool RemoveLeftoverDownload(const std::string& path);
 
 }  // namespace kestrum

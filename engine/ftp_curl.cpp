@@ -11,6 +11,7 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -39,6 +41,63 @@ namespace kestrum {
 
 bool HasLineBreakOrNul(const std::string& text) {
     return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos;
+}
+
+namespace {
+
+constexpr std::string_view kTempPrefix = ".kestrum-";
+constexpr std::string_view kTempSuffix = ".part";
+
+std::string DownloadTempName(pid_t pid, unsigned n) {
+    return std::string(kTempPrefix) + std::to_string(pid) + "-" + std::to_string(n) + std::string(kTempSuffix);
+}
+
+// A decimal number as std::to_string writes it (no sign, no leading zero), up to max.
+std::optional<unsigned long long> PlainNumber(std::string_view digits, unsigned long long max) {
+    if (digits.empty() || digits.size() > 10 || (digits.size() > 1 && digits[0] == '0')) {
+        return std::nullopt;
+    }
+    unsigned long long value = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        value = value * 10 + static_cast<unsigned long long>(c - '0');
+    }
+    return value <= max ? std::optional(value) : std::nullopt;
+}
+
+// The process that made a download's temporary file of this name, or 0 when
+// the name has any other form.
+pid_t DownloadTempOwner(std::string_view name) {
+    if (name.size() <= kTempPrefix.size() + kTempSuffix.size() || !name.starts_with(kTempPrefix) ||
+        !name.ends_with(kTempSuffix)) {
+        return 0;
+    }
+    name.remove_prefix(kTempPrefix.size());
+    name.remove_suffix(kTempSuffix.size());
+    const size_t dash = name.find('-');
+    if (dash == std::string_view::npos) {
+        return 0;
+    }
+    auto pid = PlainNumber(name.substr(0, dash), INT_MAX);
+    auto n = PlainNumber(name.substr(dash + 1), UINT_MAX);
+    return pid && n ? static_cast<pid_t>(*pid) : 0;
+}
+
+}  // namespace
+
+bool IsDownloadTempName(std::string_view name) {
+    return DownloadTempOwner(name) > 0;
+}
+
+bool RemoveLeftoverDownload(const std::string& path) {
+    const pid_t owner = DownloadTempOwner(std::filesystem::path(path).filename().native());
+    if (owner <= 0 || kill(owner, 0) == 0 || errno != ESRCH) {
+        return false;  // not such a file, or its process may still be writing it
+    }
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && unlink(path.c_str()) == 0;
 }
 
 namespace {
@@ -191,8 +250,7 @@ class TempDownload {
         }
         static std::atomic<unsigned> counter{0};
         for (int attempt = 0; attempt < 100; ++attempt) {
-            std::string candidate =
-                dir + "/.kestrum-" + std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1)) + ".part";
+            std::string candidate = dir + "/" + DownloadTempName(getpid(), counter.fetch_add(1));
             int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd < 0) {
                 if (errno == EEXIST) {

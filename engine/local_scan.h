@@ -15,6 +15,9 @@ struct RunSettings;
 struct LocalScanOptions {
     bool subdirs = false;
     const std::vector<std::string>* excludedExtensions = nullptr;  // upper-cased
+    // When given, receives the paths of hidden files named like a download's
+    // temporary file (never scanned as files).
+    std::vector<std::string>* downloadTemps = nullptr;
 };
 
 // Appends the files below home to out. Returns 0, or -1 when home itself cannot

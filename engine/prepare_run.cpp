@@ -1,11 +1,13 @@
 // Preparation of a run: log header, profile load, checks, local scan and the
 // change-cache check.
+#include "engine/ftp_client.h"
 #include "engine/local_fs.h"
 #include "engine/local_scan.h"
 #include "engine/run_cache.h"
 #include "engine/run_log.h"
 #include "engine/sync_run.h"
 #include "profiles/profile_store.h"
+#include "res/codepage.h"
 #include "res/message_ids.h"
 #include "res/strings.h"
 
@@ -93,9 +95,15 @@ int PrepareRun(RunContext& ctx) {
     state.unsyncedLocalFiles.clear();
 
     ctx.log.AppendLogLine(FormatString(msg::kScanningLocalDir, {settings.localDir}));
-    LocalScanOptions options{settings.subdirs != 0, &settings.excludedExtensions};
+    std::vector<std::string> downloadTemps;
+    LocalScanOptions options{settings.subdirs != 0, &settings.excludedExtensions, &downloadTemps};
     if (ScanLocalTree(ctx.fs, settings.localDir, options, state.localFiles, &ctx.log, &state.unlistedLocalDirs) < 0) {
         return StopWithMessage(ctx, msg::kLocalDirNotFound, true);
+    }
+    // What a run that died part-way through a download left behind.
+    for (const std::string& path : downloadTemps) {
+        if (RemoveLeftoverDownload(path))
+            ctx.log.AppendLogLine(FormatString(msg::kLeftoverDownloadRemoved, {PrintableName(path)}));
     }
     ctx.log.SetProgress(2);
     if (state.cancelRequested)

@@ -145,6 +145,7 @@ inline constexpr int kLocalNameHasControlChar = 60014;
 inline constexpr int kNotUpdatedServerTimeUnknown = 60015;
 inline constexpr int kNotStampedServerTimeUnknown = 60016;
 inline constexpr int kLocalFileChangedDuringUpload = 60017;
+inline constexpr int kLeftoverDownloadRemoved = 60032;  // a temporary download file of a run that died
 
 // FTP connection errors (the text of an FtpError or of a failed transfer).
 inline constexpr int kPathHasLineBreakOrNul = 60600;

@@ -1,5 +1,7 @@
-// A cancel ends a run within seconds whatever the server does.
+// A cancel ends a run within seconds whatever the server does, and what a run
+// that died left of a download is removed by the next run.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <ctime>
@@ -12,6 +14,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using test::Exists;
 using test::Fmt;
 using test::FtpServerOptions;
 using test::ProfileSpec;
@@ -121,6 +124,35 @@ TEST(Cancel, EndsTheRunWithinSecondsWhateverTheServerDoes) {
             EXPECT_EQ(h.count("\t" + Fmt(60033)), 1);
         }
     }
+}
+
+TEST(Cancel, ARunRemovesOnlyTheTemporaryDownloadFilesOfRunsThatDied) {
+    TestFtpServer server;
+    RunHarness h;
+    // 99999999 is beyond any process id the system hands out.
+    const struct {
+        std::string name;
+        bool removed;
+    } files[] = {
+        {".kestrum-99999999-0.part", true},
+        {"sub/.kestrum-99999999-12.part", true},
+        {".kestrum-1-0.part", false},  // its process is alive
+        {".kestrum-99999999-0.part.keep", false},
+        {".kestrum-99999999-.part", false},
+        {".kestrum-099999999-0.part", false},
+        {"kestrum-99999999-0.part", false},
+    };
+    for (const auto& f : files)
+        WriteFile(h.localDir + "/" + f.name, "mine");
+    mkdir((h.localDir + "/.kestrum-99999999-1.part").c_str(), 0755);
+    h.MakeProfile("p", server);
+    EXPECT_EQ(h.Run(), 0);
+    for (const auto& f : files)
+        EXPECT_EQ(Exists(h.localDir + "/" + f.name), !f.removed) << f.name;
+    EXPECT_TRUE(Exists(h.localDir + "/.kestrum-99999999-1.part"));
+    EXPECT_EQ(h.count(Fmt(60032, {h.localDir + "/.kestrum-99999999-0.part"})), 1);
+    // Named like one but not hidden: a file of the user's, synchronised as such.
+    EXPECT_EQ(ReadFile(server.home() + "/kestrum-99999999-0.part"), "mine");
 }
 
 }  // namespace
