@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -53,6 +54,24 @@ struct FtpListing {
     std::string error;                       // the server's reply when not Ok
 };
 
+// The temporary files of the downloads in progress, shared by a run and its
+// connections, so that a run ended at once can still remove them.
+class PartialDownloads {
+  public:
+    // Creates path as open(2) with O_CREAT | O_EXCL and records it; -1 with
+    // errno set on failure, ECANCELED once RemoveAll has run.
+    int Create(const std::string& path);
+    // Forgets path (renamed over its target, or removed by its download).
+    void Forget(const std::string& path);
+    // Removes every recorded file, and refuses to create any more.
+    void RemoveAll();
+
+  private:
+    std::mutex mutex_;
+    std::vector<std::string> paths_;
+    bool closed_ = false;
+};
+
 struct FtpConnectParams {
     std::string host;  // "host", "host:port" or "[v6]:port"
     std::string user;
@@ -63,6 +82,7 @@ struct FtpConnectParams {
     bool connectOptions = true;  // connect time-out 180 s, 2 retries, no back-off
     bool passive = false;
     const std::atomic<int>* cancel = nullptr;  // the run's cancel flag, when it may be cancelled
+    PartialDownloads* partials = nullptr;      // where downloads record their temporary files
 };
 
 class FtpConnection {

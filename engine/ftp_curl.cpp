@@ -100,6 +100,33 @@ bool RemoveLeftoverDownload(const std::string& path) {
     return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && unlink(path.c_str()) == 0;
 }
 
+int PartialDownloads::Create(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    if (closed_) {
+        errno = ECANCELED;
+        return -1;
+    }
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+        paths_.push_back(path);
+    }
+    return fd;
+}
+
+void PartialDownloads::Forget(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    std::erase(paths_, path);
+}
+
+void PartialDownloads::RemoveAll() {
+    std::lock_guard lock(mutex_);
+    for (const std::string& path : paths_) {
+        unlink(path.c_str());
+    }
+    paths_.clear();
+    closed_ = true;
+}
+
 namespace {
 
 constexpr long kConnectTimeoutSeconds = 180;
@@ -232,14 +259,20 @@ struct UploadSource {
 };
 
 // A hidden temporary file beside a download's target, removed unless committed.
+// With partials, the file is recorded there while it exists.
 class TempDownload {
   public:
+    explicit TempDownload(PartialDownloads* partials) : partials_(partials) {}
+
     ~TempDownload() {
         if (file_) {
             std::fclose(file_);
         }
         if (!path_.empty() && !committed_) {
             unlink(path_.c_str());
+        }
+        if (!path_.empty() && partials_) {
+            partials_->Forget(path_);
         }
     }
 
@@ -251,7 +284,8 @@ class TempDownload {
         static std::atomic<unsigned> counter{0};
         for (int attempt = 0; attempt < 100; ++attempt) {
             std::string candidate = dir + "/" + DownloadTempName(getpid(), counter.fetch_add(1));
-            int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            int fd = partials_ ? partials_->Create(candidate)
+                               : open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd < 0) {
                 if (errno == EEXIST) {
                     continue;
@@ -259,14 +293,13 @@ class TempDownload {
                 error = FormatString(kIdTempFileFailed, {candidate}) + ": " + std::strerror(errno);
                 return false;
             }
+            path_ = candidate;
             file_ = fdopen(fd, "wb");
             if (!file_) {
-                close(fd);
-                unlink(candidate.c_str());
                 error = FormatString(kIdTempFileFailed, {candidate}) + ": " + std::strerror(errno);
+                close(fd);
                 return false;
             }
-            path_ = candidate;
             return true;
         }
         error = FormatString(kIdTempFileFailed, {dir});
@@ -298,6 +331,7 @@ class TempDownload {
     }
 
   private:
+    PartialDownloads* partials_;
     std::string path_;
     FILE* file_ = nullptr;
     bool committed_ = false;
@@ -468,7 +502,7 @@ class CurlFtpConnection : public FtpConnection {
                 target = resolved.string();
             }
         }
-        TempDownload temp;
+        TempDownload temp(params_.partials);
         if (!temp.Create(target, lastError_)) {
             return false;
         }

@@ -77,6 +77,9 @@ int PrepareRun(RunContext& ctx) {
     RunSettings& settings = state.settings;
     ctx.log.Port().SetAnimation(true);
     const int code = BeginRun(ctx, msg::kRunStarting);
+    // A password prompt ended by the cancel command is a cancel, not a failure.
+    if (code != 0 && state.cancelRequested)
+        return StopWithMessage(ctx, msg::kRunCancelled, false);
     if (code != 0)
         return StopWithMessage(ctx, msg::kRunSettingsCodeBase + code, true);
     if (!settings.upload && !settings.download)

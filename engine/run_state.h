@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/file_entry.h"
+#include "engine/ftp_client.h"
 #include "engine/run_settings.h"
 
 namespace kestrum {
@@ -77,6 +78,8 @@ struct RunState {
     // Passive mode for the data connections (a command-line option; off as specified).
     bool passive = false;
     CompletionSignal completion;
+    // The temporary files of the run's downloads in progress.
+    PartialDownloads partialDownloads;
 };
 
 struct RunContext {

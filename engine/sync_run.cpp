@@ -94,6 +94,7 @@ bool ConnectToServerHome(RunContext& ctx, std::unique_ptr<FtpConnection>& connec
         settings.port = 0;
     FtpConnectParams params = ConnectParamsFor(settings, connectOptions, state.passive);
     params.cancel = &state.cancelRequested;
+    params.partials = &state.partialDownloads;
     connection = ctx.ftp.Connect(params);
     Log(ctx, msg::kConnected, {settings.host});
     if (state.cancelRequested) {

@@ -108,6 +108,7 @@ inline constexpr int kRunCancelled = 42800;
 inline constexpr int kStoppedByErrorAbove = 42817;
 inline constexpr int kNetworkError = 42820;
 inline constexpr int kUnexpectedError = 60100;
+inline constexpr int kRunEndedAtOnce = 60030;  // a second cancel: the process ends without waiting for the run
 
 // Run header: the settings of the run, one line each.
 inline constexpr int kHeaderServer = 42811;
@@ -173,6 +174,7 @@ inline constexpr int kCliUsage = 60101;
 inline constexpr int kCliBadCommandLine = 60104;
 inline constexpr int kCliUnknownProfile = 60102;
 inline constexpr int kCliPasswordPrompt = 60105;  // a run asking for the profile's password
+inline constexpr int kCliCancelAgainToEndAtOnce = 60031;
 inline constexpr int kCliAlignNotConfirmed = 60501;
 inline constexpr int kCliUnknownValueName = 60200;
 inline constexpr int kCliNotNameValue = 60201;
