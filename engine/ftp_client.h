@@ -3,12 +3,22 @@
 // directory kept by the layer, one listing at a time. Operations that the
 // server refuses return false (or a listing status); a broken connection, a
 // time-out or a refused login throws FtpError carrying the error text.
+//
+// A cancel (the flag given in FtpConnectParams) aborts a connect or a login at
+// once. Other operations get a second of grace from the moment the connection
+// sees the flag, so that what is nearly done (a small copy, its time stamp, the
+// clock probe's clean-up) still finishes. After the grace, the operation in
+// flight is aborted, the control connection dropped without QUIT, and every
+// further operation throws FtpError at once: a cancelled run never logs in again.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kestrum {
@@ -53,6 +63,24 @@ struct FtpListing {
     std::string error;  // the server's reply when not Ok
 };
 
+// The temporary files of the downloads in progress, shared by a run and its
+// connections, so that a run ended at once can still remove them.
+class PartialDownloads {
+  public:
+    // Creates path as open(2) with O_CREAT | O_EXCL and records it; -1 with
+    // errno set on failure, ECANCELED once RemoveAll has run.
+    int Create(const std::string& path);
+    // Forgets path (renamed over its target, or removed by its download).
+    void Forget(const std::string& path);
+    // Removes every recorded file, and refuses to create any more.
+    void RemoveAll();
+
+  private:
+    std::mutex mutex_;
+    std::vector<std::string> paths_;
+    bool closed_ = false;
+};
+
 struct FtpConnectParams {
     std::string host;  // "host", "host:port" or "[v6]:port"
     std::string user;
@@ -62,6 +90,8 @@ struct FtpConnectParams {
     std::string proxyName;
     bool connectOptions = true;  // connect time-out 180 s, 2 retries, no back-off
     bool passive = false;
+    const std::atomic<int>* cancel = nullptr;  // the run's cancel flag, when it may be cancelled
+    PartialDownloads* partials = nullptr;      // where downloads record their temporary files
 };
 
 class FtpConnection {
@@ -74,6 +104,8 @@ class FtpConnection {
     virtual bool CreateDirectory(const std::string& path) = 0;
     virtual bool RemoveDirectory(const std::string& path) = 0;
     virtual bool Remove(const std::string& path) = 0;
+    // Cut short by a cancel: false, LastError() saying that the server may
+    // keep a partial file.
     virtual bool PutFile(const std::string& localPath, const std::string& serverPath, TransferType type) = 0;
     // Written to a temporary file beside localPath, renamed over it only when complete.
     virtual bool GetFile(const std::string& serverPath, const std::string& localPath, TransferType type) = 0;
@@ -105,5 +137,12 @@ std::unique_ptr<FtpClientFactory> MakeCurlFtpFactory();
 
 // Whether text holds CR, LF or NUL (never sent to a server).
 bool HasLineBreakOrNul(const std::string& text);
+
+// Whether name has exactly the form of a download's temporary file,
+// ".kestrum-<pid>-<n>.part".
+bool IsDownloadTempName(std::string_view name);
+// Removes path when it is a download's temporary file (a regular file, by its
+// name) whose process is no longer alive; anything else stays. True when removed.
+bool RemoveLeftoverDownload(const std::string& path);
 
 }  // namespace kestrum

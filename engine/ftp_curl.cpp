@@ -11,6 +11,8 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +20,8 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -41,12 +45,99 @@ bool HasLineBreakOrNul(const std::string& text) {
 
 namespace {
 
+constexpr std::string_view kTempPrefix = ".kestrum-";
+constexpr std::string_view kTempSuffix = ".part";
+
+std::string DownloadTempName(pid_t pid, unsigned n) {
+    return std::string(kTempPrefix) + std::to_string(pid) + "-" + std::to_string(n) + std::string(kTempSuffix);
+}
+
+// A decimal number as std::to_string writes it (no sign, no leading zero), up to max.
+std::optional<unsigned long long> PlainNumber(std::string_view digits, unsigned long long max) {
+    if (digits.empty() || digits.size() > 10 || (digits.size() > 1 && digits[0] == '0')) {
+        return std::nullopt;
+    }
+    unsigned long long value = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        value = value * 10 + static_cast<unsigned long long>(c - '0');
+    }
+    return value <= max ? std::optional(value) : std::nullopt;
+}
+
+// The process that made a download's temporary file of this name, or 0 when
+// the name has any other form.
+pid_t DownloadTempOwner(std::string_view name) {
+    if (name.size() <= kTempPrefix.size() + kTempSuffix.size() || !name.starts_with(kTempPrefix) ||
+        !name.ends_with(kTempSuffix)) {
+        return 0;
+    }
+    name.remove_prefix(kTempPrefix.size());
+    name.remove_suffix(kTempSuffix.size());
+    const size_t dash = name.find('-');
+    if (dash == std::string_view::npos) {
+        return 0;
+    }
+    auto pid = PlainNumber(name.substr(0, dash), INT_MAX);
+    auto n = PlainNumber(name.substr(dash + 1), UINT_MAX);
+    return pid && n ? static_cast<pid_t>(*pid) : 0;
+}
+
+}  // namespace
+
+bool IsDownloadTempName(std::string_view name) {
+    return DownloadTempOwner(name) > 0;
+}
+
+bool RemoveLeftoverDownload(const std::string& path) {
+    const pid_t owner = DownloadTempOwner(std::filesystem::path(path).filename().native());
+    if (owner <= 0 || kill(owner, 0) == 0 || errno != ESRCH) {
+        return false;  // not such a file, or its process may still be writing it
+    }
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && unlink(path.c_str()) == 0;
+}
+
+int PartialDownloads::Create(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    if (closed_) {
+        errno = ECANCELED;
+        return -1;
+    }
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+        paths_.push_back(path);
+    }
+    return fd;
+}
+
+void PartialDownloads::Forget(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    std::erase(paths_, path);
+}
+
+void PartialDownloads::RemoveAll() {
+    std::lock_guard lock(mutex_);
+    for (const std::string& path : paths_) {
+        unlink(path.c_str());
+    }
+    paths_.clear();
+    closed_ = true;
+}
+
+namespace {
+
 constexpr long kConnectTimeoutSeconds = 180;
 constexpr int kConnectRetries = 2;
 constexpr long kServerResponseTimeoutSeconds = 60;
 // A transfer slower than 1 byte/s for a minute has stalled.
 constexpr long kLowSpeedLimit = 1;
 constexpr long kLowSpeedTimeSeconds = 60;
+// How long operations may go on after a cancel, and how often it is looked for.
+constexpr std::chrono::milliseconds kCancelGrace{1000};
+constexpr int kCancelPollMs = 100;
 
 constexpr int kIdNameWithLineBreak = msg::kPathHasLineBreakOrNul;
 constexpr int kIdLocalUnreadable = msg::kLocalFileUnreadable;
@@ -59,6 +150,7 @@ constexpr int kIdClosed = msg::kConnectionClosed;
 constexpr int kIdBadServerPath = msg::kServerPathBlocked;
 constexpr int kIdUnsendablePath = msg::kPathUnsendable;
 constexpr int kIdSizeMismatch = msg::kDownloadSizeMismatch;
+constexpr int kIdUploadCut = msg::kUploadCutByCancel;
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) {
@@ -192,14 +284,20 @@ struct UploadSource {
 };
 
 // A hidden temporary file beside a download's target, removed unless committed.
+// With partials, the file is recorded there while it exists.
 class TempDownload {
   public:
+    explicit TempDownload(PartialDownloads* partials) : partials_(partials) {}
+
     ~TempDownload() {
         if (file_) {
             std::fclose(file_);
         }
         if (!path_.empty() && !committed_) {
             unlink(path_.c_str());
+        }
+        if (!path_.empty() && partials_) {
+            partials_->Forget(path_);
         }
     }
 
@@ -210,9 +308,9 @@ class TempDownload {
         }
         static std::atomic<unsigned> counter{0};
         for (int attempt = 0; attempt < 100; ++attempt) {
-            std::string candidate =
-                dir + "/.kestrum-" + std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1)) + ".part";
-            int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            std::string candidate = dir + "/" + DownloadTempName(getpid(), counter.fetch_add(1));
+            int fd = partials_ ? partials_->Create(candidate)
+                               : open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd < 0) {
                 if (errno == EEXIST) {
                     continue;
@@ -220,14 +318,13 @@ class TempDownload {
                 error = FormatString(kIdTempFileFailed, {candidate}) + ": " + std::strerror(errno);
                 return false;
             }
+            path_ = candidate;
             file_ = fdopen(fd, "wb");
             if (!file_) {
-                close(fd);
-                unlink(candidate.c_str());
                 error = FormatString(kIdTempFileFailed, {candidate}) + ": " + std::strerror(errno);
+                close(fd);
                 return false;
             }
-            path_ = candidate;
             return true;
         }
         error = FormatString(kIdTempFileFailed, {dir});
@@ -259,6 +356,7 @@ class TempDownload {
     }
 
   private:
+    PartialDownloads* partials_;
     std::string path_;
     FILE* file_ = nullptr;
     bool committed_ = false;
@@ -296,6 +394,8 @@ class CurlFtpConnection : public FtpConnection {
     ~CurlFtpConnection() override { Close(); }
 
     void Login() {
+        // Nothing of a login is worth finishing after a cancel.
+        loggingIn_ = true;
         int attempts = params_.connectOptions ? 1 + kConnectRetries : 1;
         for (int attempt = 1;; ++attempt) {
             Prepare(base_ + "/");
@@ -311,6 +411,7 @@ class CurlFtpConnection : public FtpConnection {
             }
             throw FtpError(ErrorText(code));
         }
+        loggingIn_ = false;
         Reply feat = ReplyTo("FEAT");
         if (feat.code == 211) {
             for (const auto& line : feat.lines) {
@@ -400,6 +501,12 @@ class CurlFtpConnection : public FtpConnection {
             curl_easy_setopt(handle_, CURLOPT_TRANSFERTEXT, 1L);
         }
         CURLcode code = Run();
+        if (code == CURLE_ABORTED_BY_CALLBACK && Sent("STOR")) {
+            // Reported as this copy's failure: the server may keep a partial
+            // file, which looks newer than the local one.
+            lastError_ = LoadString(kIdUploadCut);
+            return false;
+        }
         if (code != CURLE_OK) {
             return Fail(code);
         }
@@ -423,7 +530,7 @@ class CurlFtpConnection : public FtpConnection {
                 target = resolved.string();
             }
         }
-        TempDownload temp;
+        TempDownload temp(params_.partials);
         if (!temp.Create(target, lastError_)) {
             return false;
         }
@@ -567,6 +674,12 @@ class CurlFtpConnection : public FtpConnection {
     std::string LastError() const override { return lastError_; }
 
     void Close() override {
+        // After a cancel, QUIT is still sent but its reply not waited for: a
+        // stalled server would keep the run for the whole response time-out.
+        if (multi_ && controlSocket_ != CURL_SOCKET_BAD && CancelSeen()) {
+            shutdown(controlSocket_, SHUT_RD);
+        }
+        controlSocket_ = CURL_SOCKET_BAD;
         if (handle_) {
             curl_easy_cleanup(handle_);
             handle_ = nullptr;
@@ -679,6 +792,8 @@ class CurlFtpConnection : public FtpConnection {
         curl_easy_setopt(h, CURLOPT_SERVER_RESPONSE_TIMEOUT, kServerResponseTimeoutSeconds);
         curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedLimit);
         curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kLowSpeedTimeSeconds);
+        // An aborted name lookup is not waited for.
+        curl_easy_setopt(h, CURLOPT_QUICK_EXIT, 1L);
         if (params_.connectOptions) {
             curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
         }
@@ -699,13 +814,31 @@ class CurlFtpConnection : public FtpConnection {
         curl_easy_setopt(handle_, CURLOPT_QUOTE, quote_.get());
     }
 
+    // Whether the run's cancel flag is set; the grace starts when it is first seen.
+    bool CancelSeen() {
+        if (!cancelDeadline_ && params_.cancel != nullptr && params_.cancel->load() != 0) {
+            cancelDeadline_ = std::chrono::steady_clock::now() + kCancelGrace;
+        }
+        return cancelDeadline_.has_value();
+    }
+
+    // Whether the operation in flight must stop now.
+    bool MustAbort() { return CancelSeen() && (loggingIn_ || std::chrono::steady_clock::now() >= *cancelDeadline_); }
+
     // Drives the transfer through the connection's own multi handle, which
     // also holds the connection cache. libcurl 7.88 can leave a passive data
     // connection unstarted until its next wake-up, which curl_easy_perform
     // puts up to a second away; polling with a short wait that grows while
-    // nothing happens avoids that stall without spinning on slow transfers.
+    // nothing happens avoids that stall without spinning on slow transfers,
+    // and looks for a cancel in between. Aborted by a cancel: the handle is
+    // taken off mid-operation, which closes the connection without QUIT, and
+    // the result is CURLE_ABORTED_BY_CALLBACK. Throws FtpError without
+    // starting when the connection was cancelled already.
     CURLcode Run() {
         transcript_.clear();
+        if (dropped_ || MustAbort()) {
+            throw FtpError(ErrorText(CURLE_ABORTED_BY_CALLBACK));
+        }
         if (curl_multi_add_handle(multi_, handle_) != CURLM_OK) {
             return CURLE_FAILED_INIT;
         }
@@ -728,15 +861,31 @@ class CurlFtpConnection : public FtpConnection {
                 }
                 break;
             }
+            if (MustAbort()) {
+                result = CURLE_ABORTED_BY_CALLBACK;
+                dropped_ = true;
+                break;
+            }
             int ready = 0;
             if (curl_multi_poll(multi_, nullptr, 0, waitMs, &ready) != CURLM_OK) {
                 result = CURLE_FAILED_INIT;
                 break;
             }
-            waitMs = ready > 0 ? 1 : std::min(waitMs * 2, 200);
+            waitMs = ready > 0 ? 1 : std::min(waitMs * 2, kCancelPollMs);
+        }
+        // The control connection's socket while the handle still knows it
+        // (none when the connection was closed).
+        if (curl_easy_getinfo(handle_, CURLINFO_ACTIVESOCKET, &controlSocket_) != CURLE_OK || dropped_) {
+            controlSocket_ = CURL_SOCKET_BAD;
         }
         curl_multi_remove_handle(multi_, handle_);
         return result;
+    }
+
+    // Whether the last operation sent a command beginning with verb.
+    bool Sent(std::string_view verb) const {
+        return std::any_of(transcript_.begin(), transcript_.end(),
+                           [&](const Event& event) { return event.sent && StartsWithNoCase(event.line, verb); });
     }
 
     // Whether any reply came from the server during the last operation.
@@ -893,6 +1042,12 @@ class CurlFtpConnection : public FtpConnection {
     std::optional<std::string> curlDir_;
     std::vector<Event> transcript_;
     std::string lastError_;
+    bool loggingIn_ = false;
+    // Set when a cancel was first seen: the end of its grace.
+    std::optional<std::chrono::steady_clock::time_point> cancelDeadline_;
+    // The connection was dropped by a cancel.
+    bool dropped_ = false;
+    curl_socket_t controlSocket_ = CURL_SOCKET_BAD;
 };
 
 class CurlFtpFactory : public FtpClientFactory {

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "engine/ftp_client.h"
 #include "engine/local_fs.h"
 #include "engine/run_log.h"
 #include "engine/run_settings.h"
@@ -38,6 +39,9 @@ class LocalScanner {
         if (!fs_.ListDirectory(dir.empty() ? std::string("/") : dir, entries))
             return -1;
         for (const LocalDirEntry& entry : entries) {
+            if (entry.hidden && !entry.isDirectory && options_.downloadTemps != nullptr &&
+                IsDownloadTempName(entry.name))
+                options_.downloadTemps->push_back(JoinLocalPath(dir, entry.name));
             if (entry.hidden || entry.dangling)
                 continue;
             const std::string relative = relativeDir.empty() ? entry.name : JoinLocalPath(relativeDir, entry.name);

@@ -18,6 +18,9 @@ struct LocalScanOptions {
     const std::vector<std::string>* excludedExtensions = nullptr;  // upper-cased
     // Told of each file left out for its extension (a preview reports them).
     std::function<void(const std::string&)> onExcluded;
+    // When given, receives the paths of hidden files named like a download's
+    // temporary file (never scanned as files).
+    std::vector<std::string>* downloadTemps = nullptr;
 };
 
 // Appends the files below home to out. Returns 0, or -1 when home itself cannot

@@ -1,5 +1,6 @@
 // Preparation of a run: log header, profile load, checks, local scan and the
 // change-cache check.
+#include "engine/ftp_client.h"
 #include "engine/local_fs.h"
 #include "engine/local_scan.h"
 #include "engine/preview.h"
@@ -7,6 +8,7 @@
 #include "engine/run_log.h"
 #include "engine/sync_run.h"
 #include "profiles/profile_store.h"
+#include "res/codepage.h"
 #include "res/message_ids.h"
 #include "res/strings.h"
 
@@ -76,6 +78,9 @@ int PrepareRun(RunContext& ctx) {
     RunSettings& settings = state.settings;
     ctx.log.Port().SetAnimation(true);
     const int code = BeginRun(ctx, msg::kRunStarting);
+    // A password prompt ended by the cancel command is a cancel, not a failure.
+    if (code != 0 && state.cancelRequested)
+        return StopWithMessage(ctx, msg::kRunCancelled, false);
     if (code != 0)
         return StopWithMessage(ctx, msg::kRunSettingsCodeBase + code, true);
     if (!settings.upload && !settings.download)
@@ -95,7 +100,8 @@ int PrepareRun(RunContext& ctx) {
     state.actedLocalTimes.clear();
 
     ctx.log.AppendLogLine(FormatString(msg::kScanningLocalDir, {settings.localDir}));
-    LocalScanOptions options{settings.subdirs != 0, &settings.excludedExtensions, {}};
+    std::vector<std::string> downloadTemps;
+    LocalScanOptions options{settings.subdirs != 0, &settings.excludedExtensions, {}, &downloadTemps};
     if (state.dryRun) {
         ctx.log.AppendLogLine(LoadString(msg::kPreviewStarting));
         state.previewCounts = {};
@@ -103,6 +109,11 @@ int PrepareRun(RunContext& ctx) {
     }
     if (ScanLocalTree(ctx.fs, settings.localDir, options, state.localFiles, &ctx.log, &state.unlistedLocalDirs) < 0) {
         return StopWithMessage(ctx, msg::kLocalDirNotFound, true);
+    }
+    // What a run that died part-way through a download left behind (a preview changes nothing).
+    for (const std::string& path : state.dryRun ? std::vector<std::string>{} : downloadTemps) {
+        if (RemoveLeftoverDownload(path))
+            ctx.log.AppendLogLine(FormatString(msg::kLeftoverDownloadRemoved, {PrintableName(path)}));
     }
     ctx.log.SetProgress(2);
     if (state.cancelRequested)

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/file_entry.h"
+#include "engine/ftp_client.h"
 #include "engine/run_settings.h"
 
 namespace kestrum {
@@ -116,6 +117,8 @@ struct RunState {
     bool deletesConfirmed = false;
     bool mayAskBeforeDeleting = true;
     CompletionSignal completion;
+    // The temporary files of the run's downloads in progress.
+    PartialDownloads partialDownloads;
 };
 
 struct RunContext {

@@ -93,7 +93,10 @@ bool ConnectToServerHome(RunContext& ctx, std::unique_ptr<FtpConnection>& connec
     Log(ctx, msg::kConnecting, {settings.host});
     if (settings.accessType != 3)
         settings.port = 0;
-    connection = ctx.ftp.Connect(ConnectParamsFor(settings, connectOptions, state.passive));
+    FtpConnectParams params = ConnectParamsFor(settings, connectOptions, state.passive);
+    params.cancel = &state.cancelRequested;
+    params.partials = &state.partialDownloads;
+    connection = ctx.ftp.Connect(params);
     Log(ctx, msg::kConnected, {settings.host});
     if (state.cancelRequested) {
         AbortRun(ctx, connection.get(), list, msg::kRunCancelled, AbortMode::CloseConnection);
@@ -120,6 +123,10 @@ int RunOnConnection(RunContext& ctx, FileList* list,
     try {
         return body(connection);
     } catch (const FtpError& e) {
+        // A cancel aborts what the connection is doing, which then fails like
+        // a broken connection; a time-out that came first ends it the same way.
+        if (ctx.state.cancelRequested)
+            return AbortRun(ctx, connection.get(), list, msg::kRunCancelled, AbortMode::CloseAndFreeList);
         return EndRunAfterFailure(ctx, connection.get(), list, msg::kNetworkError, e.what());
     } catch (const std::exception& e) {
         // A local failure that no phase handles (out of memory, a file-system
@@ -213,6 +220,9 @@ int ExecuteRun(RunContext& ctx) {
         Log(ctx, msg::kTransferStarting);
         if (TransferFiles(ctx, *connection, transfer, clockOffset) == 1)
             return 1;
+        // A cancel during the last copy: no "finished", and no mirroring deletions.
+        if (checkpoint())
+            return AbortRun(ctx, connection.get(), &transfer, msg::kRunCancelled, AbortMode::CloseAndFreeList);
         Log(ctx, msg::kTransferFinished);
 
         if (settings.mirrorFiles)

@@ -109,6 +109,7 @@ inline constexpr int kRunCancelled = 42800;
 inline constexpr int kStoppedByErrorAbove = 42817;
 inline constexpr int kNetworkError = 42820;
 inline constexpr int kUnexpectedError = 60100;
+inline constexpr int kRunEndedAtOnce = 60030;  // a second cancel: the process ends without waiting for the run
 
 // Run header: the settings of the run, one line each.
 inline constexpr int kHeaderServer = 42811;
@@ -173,6 +174,7 @@ inline constexpr int kServerFileKeptContentsUnknown = 60026;
 inline constexpr int kStoreLineCutAtSemicolon = 60020;
 inline constexpr int kStoreLineUnreadable = 60021;
 inline constexpr int kStoreBusy = 60022;
+inline constexpr int kLeftoverDownloadRemoved = 60032;  // a temporary download file of a run that died
 
 // FTP connection errors (the text of an FtpError or of a failed transfer).
 inline constexpr int kPathHasLineBreakOrNul = 60600;
@@ -186,6 +188,8 @@ inline constexpr int kConnectionClosed = 60607;
 inline constexpr int kServerPathBlocked = 60608;
 inline constexpr int kPathUnsendable = 60609;  // a control byte, or too long for one command
 inline constexpr int kDownloadSizeMismatch = 60610;
+// An upload cut short by a cancel: the server may keep a partial file.
+inline constexpr int kUploadCutByCancel = 60033;
 
 // Timestamp alignment.
 inline constexpr int kAlignAskToStart = 57675;
@@ -199,6 +203,7 @@ inline constexpr int kCliUsage = 60101;
 inline constexpr int kCliBadCommandLine = 60104;
 inline constexpr int kCliUnknownProfile = 60102;
 inline constexpr int kCliPasswordPrompt = 60105;  // a run asking for the profile's password
+inline constexpr int kCliCancelAgainToEndAtOnce = 60031;
 inline constexpr int kCliAlignNotConfirmed = 60501;
 inline constexpr int kCliUnknownValueName = 60200;
 inline constexpr int kCliNotNameValue = 60201;

@@ -1,9 +1,12 @@
 #include "app/cli/headless_session.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -21,22 +24,30 @@ namespace kestrum {
 
 namespace {
 
-volatile std::sig_atomic_t g_stopSignal = 0;
+// SIGINT and SIGTERM received so far (counted up to 2): the first cancels the
+// run, the second ends the process at once. A lock-free atomic, so that the
+// handler may write it and any thread read it.
+std::atomic<int> g_stopSignals{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 void OnStopSignal(int) {
-    g_stopSignal = 1;
+    if (g_stopSignals.load() < 2)
+        g_stopSignals.fetch_add(1);
 }
 
 void InstallStopHandlers() {
     struct sigaction sa {};
     sa.sa_handler = OnStopSignal;
     sigemptyset(&sa.sa_mask);
+    sigaddset(&sa.sa_mask, SIGINT);
+    sigaddset(&sa.sa_mask, SIGTERM);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-// Reads one line from the controlling terminal, optionally without echo.
+// Reads one line from the controlling terminal, optionally without echo. A
+// stop signal ends it unanswered (and the echo restored).
 std::optional<std::string> ReadTerminalLine(const std::string& prompt, bool echo) {
     const int fd = open("/dev/tty", O_RDWR | O_CLOEXEC);
     if (fd < 0)
@@ -52,7 +63,15 @@ std::optional<std::string> ReadTerminalLine(const std::string& prompt, bool echo
     std::string line;
     bool complete = false;
     char c = 0;
-    while (read(fd, &c, 1) == 1) {
+    while (g_stopSignals == 0) {
+        pollfd ready{fd, POLLIN, 0};
+        const int polled = poll(&ready, 1, 100);
+        if (polled < 0 && errno != EINTR)
+            break;
+        if (polled <= 0)
+            continue;
+        if (read(fd, &c, 1) != 1)
+            break;
         if (c == '\n') {
             complete = true;
             break;
@@ -65,7 +84,7 @@ std::optional<std::string> ReadTerminalLine(const std::string& prompt, bool echo
         (void)!write(fd, "\n", 1);
     }
     close(fd);
-    if (!complete && line.empty())
+    if (g_stopSignals != 0 || (!complete && line.empty()))
         return std::nullopt;
     return line;
 }
@@ -92,6 +111,9 @@ bool TerminalPort::AskOkCancel(std::string_view text) {
 
 std::optional<std::string> TerminalPort::AskPassword() {
     auto password = ReadTerminalLine(LoadString(msg::kCliPasswordPrompt) + ": ", false);
+    // Ended by a stop signal: the run is cancelled, not refused a password.
+    if (g_stopSignals != 0 && cancelFlag_ != nullptr)
+        cancelFlag_->store(1);
     // The prompt's field takes at most 20 bytes.
     if (password)
         *password = CutToBytes(*password, 20);
@@ -134,6 +156,7 @@ int HeadlessSession::Open(const std::string& profile, std::optional<bool> cacheS
     state.passive = passive;
     if (!owner_->Log().Open(programDir))
         port_.ShowMessage(LoadString(msg::kLogFileCreateFailed));
+    port_.SetCancelFlag(&state.cancelRequested);
     InstallStopHandlers();
     return 0;
 }
@@ -141,12 +164,24 @@ int HeadlessSession::Open(const std::string& profile, std::optional<bool> cacheS
 int HeadlessSession::WaitForEnd() {
     bool cancelSent = false;
     const RunOutcome outcome = owner_->Await([&] {
-        if (g_stopSignal && !cancelSent && owner_->Running()) {
+        if (g_stopSignals >= 2 && owner_->Running())
+            EndAtOnce();
+        if (g_stopSignals != 0 && !cancelSent && owner_->Running()) {
             cancelSent = true;
             owner_->Cancel();
+            port_.ShowMessage(LoadString(msg::kCliCancelAgainToEndAtOnce));
         }
     });
     return ExitStatusOf(outcome);
+}
+
+void HeadlessSession::EndAtOnce() {
+    // The worker may be blocked in a call that only a time-out ends: it is
+    // neither waited for nor joined. What it would have removed is removed here.
+    owner_->State().partialDownloads.RemoveAll();
+    owner_->Log().AppendLogLine(LoadString(msg::kRunEndedAtOnce));
+    lock_.reset();
+    _exit(ExitStatusOf(RunOutcome::StoppedEarly));
 }
 
 }  // namespace kestrum

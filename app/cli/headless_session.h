@@ -3,6 +3,7 @@
 // boxes to standard error, the password read from the terminal, SIGINT and
 // SIGTERM as the cancel command, the completion routine on the main thread.
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,6 +30,11 @@ class TerminalPort : public UserPort {
     // The session's owner awaits the completion on the main thread.
     void PostCompletion() override {}
     void RequestClose() override {}
+    // The run's cancel flag, set when a stop signal ends the password prompt.
+    void SetCancelFlag(std::atomic<int>* flag) { cancelFlag_ = flag; }
+
+  private:
+    std::atomic<int>* cancelFlag_ = nullptr;
 };
 
 class HeadlessSession {
@@ -42,10 +48,15 @@ class HeadlessSession {
     int Open(const std::string& profile, std::optional<bool> cacheSwitch, bool passive);
     RunOwner& Owner() { return *owner_; }
     // Runs the owner's side until the run is idle again, SIGINT and SIGTERM
-    // cancelling it; returns the exit status of its outcome.
+    // cancelling it (a second one ends the process at once); returns the exit
+    // status of its outcome.
     int WaitForEnd();
 
   private:
+    // A second stop signal: removes the run's temporary files and ends the
+    // process now with the status of a cancelled run.
+    [[noreturn]] void EndAtOnce();
+
     TerminalPort port_;
     std::unique_ptr<ProfileStore> store_;
     std::unique_ptr<FtpClientFactory> ftp_;

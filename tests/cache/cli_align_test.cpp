@@ -108,8 +108,8 @@ TEST(CliAlign, FailureAndInterruption) {
         EXPECT_TRUE(Contains(r.err, LoadString(42829)));
     }
     {
-        // SIGINT while the login is pending: the cancel takes effect at the
-        // next checkpoint, nothing is aligned, status 3.
+        // SIGINT while the login is pending: the login is aborted, nothing
+        // is aligned, status 3.
         TestFtpServer server(FtpServerOptions{.loginDelaySeconds = 2});
         AlignHome c;
         WriteFile(c.local / "a.txt", "l", T);

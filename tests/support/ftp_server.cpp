@@ -224,6 +224,12 @@ void TestFtpServer::kill() {
     }
 }
 
+void TestFtpServer::stall() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGSTOP);
+    }
+}
+
 TempDir::TempDir() : path_(MakeTempDirectory("kestrum-test-")) {}
 
 TempDir::~TempDir() {

@@ -45,6 +45,9 @@ class TestFtpServer {
     int connectionCount() const;
     // Kills the server process now.
     void kill();
+    // Stops the server process: the system still accepts connections and
+    // buffers what is sent, but the server answers nothing from now on.
+    void stall();
 
   private:
     FtpServerOptions options_;

@@ -35,7 +35,8 @@ std::string KestrumBinary() {
 }
 
 ProcessResult RunProcess(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
-                         const std::string& stdinText, int sendSigintAfterMs, int timeoutMs) {
+                         const std::string& stdinText, int sendSigintAfterMs, int timeoutMs,
+                         const std::function<void(pid_t)>& whileRunning) {
     char tmpl[] = "/tmp/kestrum-proc-XXXXXX";
     const std::string dir = mkdtemp(tmpl);
     const std::string inPath = dir + "/in", outPath = dir + "/out", errPath = dir + "/err";
@@ -88,6 +89,8 @@ ProcessResult RunProcess(const std::vector<std::string>& args, const std::map<st
             kill(pid, SIGINT);
             signalled = true;
         }
+        if (whileRunning)
+            whileRunning(pid);
         if (elapsed > timeoutMs) {
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);

@@ -2,6 +2,7 @@
 // A user port for tests: records everything and answers questions as told.
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -14,8 +15,12 @@ namespace kestrum::test {
 class RecordingPort : public UserPort {
   public:
     void ShowLogLine(std::string_view line) override {
-        std::lock_guard lock(mutex_);
-        lines_.emplace_back(line);
+        {
+            std::lock_guard lock(mutex_);
+            lines_.emplace_back(line);
+        }
+        if (onLine)
+            onLine(line);
     }
     void ShowProgress(int position) override {
         std::lock_guard lock(mutex_);
@@ -46,6 +51,9 @@ class RecordingPort : public UserPort {
     }
     void PostCompletion() override { ++completions_; }
     void RequestClose() override { ++closeRequests_; }
+
+    // Called on the logging thread after each line, to act at a given point of a run.
+    std::function<void(std::string_view)> onLine;
 
     // Answers.
     void setAnswerOk(bool ok) { answerOk_ = ok; }

@@ -1,6 +1,9 @@
 // kestrum run as a scheduled job sees it: exit statuses, standard output and Kestrum.log.
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <thread>
 
@@ -22,7 +25,7 @@ struct CliHome {
     TempDir local;
     std::map<std::string, std::string> env() const { return {{"KESTRUM_HOME", home.path()}, {"LC_ALL", "C.UTF-8"}}; }
     ProfileStore store() const { return ProfileStore(home / "Kestrum.conf"); }
-    void MakeProfile(const std::string& name, const TestFtpServer& server, bool upload = true) {
+    void MakeProfile(const std::string& name, const TestFtpServer& server, bool upload = true, bool download = false) {
         ProfileStore s = store();
         std::string selected;
         int cache = 0;
@@ -34,6 +37,7 @@ struct CliHome {
                                      .savePassword = true,
                                      .localDir = local.path(),
                                      .subdirs = true,
+                                     .download = download,
                                      .upload = upload});
     }
     test::ProcessResult Run(std::vector<std::string> args, int sigintAfterMs = 0) const {
@@ -148,6 +152,50 @@ TEST(CliRun, SigintDuringSlowLoginCancelsOnce) {
     ASSERT_NE(first, std::string::npos);
     EXPECT_EQ(r.out.find(cancelled, first + 1), std::string::npos);
     EXPECT_NE(r.err.find(LoadString(57690)), std::string::npos);
+}
+
+// The second signal comes while the first cancel still lets the download run:
+// the process ends at once, and the download's temporary file goes with it.
+TEST(CliRun, ASecondSignalEndsAtOnceLeavingNoTemporaryFile) {
+    test::FtpServerOptions options;
+    options.transferBytesPerSecond = 64 * 1024;
+    TestFtpServer server(options);
+    CliHome c;
+    WriteFile(server.home() + "/big.bin", std::string(4 << 20, 'n'));
+    WriteFile(c.local / "big.bin", "the old copy", std::time(nullptr) - 86400);
+    c.MakeProfile("p", server, false, true);
+    auto localNames = [&] {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(c.local.path()))
+            names.push_back(entry.path().filename().string());
+        return names;
+    };
+    auto downloading = [&] {
+        std::error_code ec;
+        for (const std::string& name : localNames()) {
+            if (name.rfind(".kestrum-", 0) == 0 && std::filesystem::file_size(c.local / name, ec) > 0 && !ec)
+                return true;
+        }
+        return false;
+    };
+    int signals = 0;
+    auto signalled = std::chrono::steady_clock::now();
+    const auto r = RunProcess({test::KestrumBinary(), "run", "p"}, c.env(), "", 0, 30000, [&](pid_t pid) {
+        // The first once the download has written something, the second soon after.
+        const bool due = signals == 0 ? downloading()
+                                      : std::chrono::steady_clock::now() - signalled > std::chrono::milliseconds(200);
+        if (signals < 2 && due) {
+            kill(pid, SIGINT);
+            signalled = std::chrono::steady_clock::now();
+            ++signals;
+        }
+    });
+    EXPECT_EQ(signals, 2);
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_NE(r.err.find(LoadString(60031)), std::string::npos);
+    EXPECT_NE(r.out.find(LoadString(60030)), std::string::npos);
+    EXPECT_EQ(localNames(), std::vector<std::string>{"big.bin"});
+    EXPECT_EQ(test::ReadFile(c.local / "big.bin"), "the old copy");
 }
 
 TEST(CliRun, SecondCopyOnTheSameProgramDirectoryIsRefused) {
