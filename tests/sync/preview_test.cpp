@@ -126,10 +126,12 @@ TEST(DeletionGuard, AMassDeletionWaitsForAConfirmation) {
         EXPECT_EQ(std::filesystem::exists(server.home() + "/f0.txt"), !c.deleted) << c.what;
         EXPECT_EQ(test::ReadFile(server.home() + "/new.txt"), "l") << c.what;
         EXPECT_EQ(h.port.questions().size(), c.mayAsk ? 1u : 0u) << c.what;
-        if (c.line == 60062)
+        if (c.line == 60062) {
             EXPECT_EQ(h.count(Fmt(60062, {"8", "2"})), 1) << c.what;
-        if (c.line == 60063)
+        }
+        if (c.line == 60063) {
             EXPECT_EQ(h.count(Fmt(60063, {"8"})), 1) << c.what;
+        }
     }
 }
 
