@@ -1,5 +1,6 @@
 #include "engine/preview.h"
 
+#include <iterator>
 #include <string>
 
 #include "engine/run_log.h"
@@ -21,39 +22,22 @@ std::string Minutes(int64_t seconds) {
 
 void NoteDecision(RunContext& ctx, Decision decision, std::string_view name, int64_t seconds) {
     RunState& state = ctx.state;
-    if (!state.dryRun)
+    if (!state.dryRun || decision == Decision::Count)
         return;
     ++state.previewCounts[static_cast<size_t>(decision)];
+    // The line of each decision, in the order of Decision.
+    static constexpr int kLines[] = {msg::kPreviewLocalNewer,      msg::kPreviewServerNewer,
+                                     msg::kPreviewMissingOnServer, msg::kPreviewMissingLocally,
+                                     msg::kPreviewWithinTolerance, msg::kPreviewOtherWayNotChecked,
+                                     msg::kPreviewExcluded,        msg::kPreviewWouldDelete};
+    static_assert(std::size(kLines) == static_cast<size_t>(Decision::Count));
     const std::string shown = PrintableName(name);
-    switch (decision) {
-        case Decision::Upload:
-            ctx.log.AppendLogLine(FormatString(msg::kPreviewLocalNewer, {shown, Minutes(seconds)}));
-            break;
-        case Decision::Download:
-            ctx.log.AppendLogLine(FormatString(msg::kPreviewServerNewer, {shown, Minutes(seconds)}));
-            break;
-        case Decision::UploadMissing:
-            ctx.log.AppendLogLine(FormatString(msg::kPreviewMissingOnServer, {shown}));
-            break;
-        case Decision::DownloadMissing:
-            ctx.log.AppendLogLine(FormatString(msg::kPreviewMissingLocally, {shown}));
-            break;
-        case Decision::InStep:
-            ctx.log.AppendLogLine(
-                FormatString(msg::kPreviewWithinTolerance, {shown, std::to_string(state.settings.timeLag)}));
-            break;
-        case Decision::OtherWayOnly:
-            ctx.log.AppendLogLine(FormatString(msg::kPreviewOtherWayNotChecked, {shown}));
-            break;
-        case Decision::Excluded:
-            ctx.log.AppendLogLine(FormatString(msg::kPreviewExcluded, {shown}));
-            break;
-        case Decision::Delete:
-            ctx.log.AppendLogLine(FormatString(msg::kPreviewWouldDelete, {shown}));
-            break;
-        case Decision::Count:
-            break;
-    }
+    std::string minutes;
+    if (decision == Decision::Upload || decision == Decision::Download)
+        minutes = Minutes(seconds);
+    else if (decision == Decision::InStep)
+        minutes = std::to_string(state.settings.timeLag);
+    ctx.log.AppendLogLine(FormatString(kLines[static_cast<size_t>(decision)], {shown, minutes}));
 }
 
 void LogPreviewSummary(RunContext& ctx) {
