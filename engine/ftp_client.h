@@ -19,6 +19,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kestrum {
@@ -28,6 +29,45 @@ enum class TransferType { Ascii = 1, Binary = 2 };
 class FtpError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
+};
+
+// The certificate a TLS server presented, as a user compares it.
+struct ServerCertificate {
+    std::string subject;  // the distinguished names, UTF-8 converted to the code page
+    std::string issuer;
+    std::string notBefore;  // "YYYY-MM-DD HH:MM UTC"
+    std::string notAfter;
+    std::string keyPin;       // "sha256//" + base64 of the SHA-256 of its public key (DER)
+    std::string fingerprint;  // the same digest in hex, bytes separated by ":"
+    // Why the system's trust store or the host name did not vouch for it; ""
+    // when they did.
+    std::string problem;
+};
+
+// The handshake stopped at the server's certificate, before any command was
+// sent under TLS (so before the user name and the password).
+class FtpCertificateError : public FtpError {
+  public:
+    enum class Kind {
+        Untrusted,   // neither the trust store nor a pinned key vouches for it
+        KeyChanged,  // a pinned key is stored and the server presented another
+        Fetched,     // only fetched, as FtpConnectParams::fetchCertificateOnly asked
+    };
+    FtpCertificateError(Kind kind, ServerCertificate certificate, const std::string& text)
+        : FtpError(text), kind_(kind), certificate_(std::move(certificate)) {}
+    Kind kind() const { return kind_; }
+    const ServerCertificate& certificate() const { return certificate_; }
+
+  private:
+    Kind kind_;
+    ServerCertificate certificate_;
+};
+
+// How the control and data connections are protected.
+enum class FtpSecurity {
+    Plain = 0,     // no TLS
+    Explicit = 1,  // AUTH TLS on the normal port; TLS required on control and data
+    Implicit = 2,  // TLS from the first byte (port 990 unless another is given)
 };
 
 // The time of an entry whose listing gave none that can be read (a missing or
@@ -90,6 +130,14 @@ struct FtpConnectParams {
     std::string proxyName;
     bool connectOptions = true;  // connect time-out 180 s, 2 retries, no back-off
     bool passive = false;
+    FtpSecurity security = FtpSecurity::Plain;
+    // With TLS: empty to verify the server's certificate against the system's
+    // trust store and the host name; else the only public key accepted, in
+    // the form of ServerCertificate::keyPin.
+    std::string pinnedKey;
+    // With TLS: stop at the server's certificate and throw it as
+    // FtpCertificateError of kind Fetched; nothing is sent under TLS.
+    bool fetchCertificateOnly = false;
     const std::atomic<int>* cancel = nullptr;  // the run's cancel flag, when it may be cancelled
     PartialDownloads* partials = nullptr;      // where downloads record their temporary files
 };

@@ -33,6 +33,7 @@
 #include "engine/ftp_client.h"
 #include "engine/ftp_listing.h"
 #include "engine/ftp_paths.h"
+#include "engine/ftp_tls.h"
 #include "res/codepage.h"
 #include "res/message_ids.h"
 #include "res/strings.h"
@@ -151,6 +152,8 @@ constexpr int kIdBadServerPath = msg::kServerPathBlocked;
 constexpr int kIdUnsendablePath = msg::kPathUnsendable;
 constexpr int kIdSizeMismatch = msg::kDownloadSizeMismatch;
 constexpr int kIdUploadCut = msg::kUploadCutByCancel;
+constexpr int kIdTlsNotOffered = msg::kTlsNotOffered;
+constexpr int kIdCertificateRefused = msg::kTlsCertificateRefused;
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) {
@@ -376,11 +379,23 @@ class CurlFtpConnection : public FtpConnection {
         if (useProxy_ && (params.proxyName.empty() || HasLineBreakOrNul(params.proxyName))) {
             throw FtpError(LoadString(kIdNoProxyName));
         }
+        const bool implicitTls = params.security == FtpSecurity::Implicit;
         int port = endpoint->port;
         if (port == 0) {
-            port = useProxy_ && params.port != 0 ? params.port : 21;
+            port = useProxy_ && params.port != 0 ? params.port : (implicitTls ? 990 : 21);
         }
-        base_ = "ftp://" + endpoint->urlHost + ":" + std::to_string(port);
+        base_ = (implicitTls ? "ftps://" : "ftp://") + endpoint->urlHost + ":" + std::to_string(port);
+        if (params.security != FtpSecurity::Plain) {
+            std::string host = endpoint->urlHost;
+            if (host.size() > 2 && host.front() == '[') {
+                host = host.substr(1, host.size() - 2);
+            }
+            using Mode = TlsPeerCheck::Mode;
+            const Mode mode = params.fetchCertificateOnly ? Mode::FetchOnly
+                              : params.pinnedKey.empty()  ? Mode::Verify
+                                                          : Mode::Pinned;
+            tls_ = std::make_unique<TlsPeerCheck>(mode, host, params.pinnedKey);
+        }
         // Active mode cannot work through an HTTP tunnel.
         passive_ = params.passive || useProxy_;
         handle_ = curl_easy_init();
@@ -408,6 +423,10 @@ class CurlFtpConnection : public FtpConnection {
             bool connectFailed = code == CURLE_COULDNT_CONNECT || (code == CURLE_OPERATION_TIMEDOUT && !HeardServer());
             if (connectFailed && attempt < attempts) {
                 continue;
+            }
+            ThrowIfCertificateRefused();
+            if (code == CURLE_USE_SSL_FAILED) {
+                throw FtpError(LoadString(kIdTlsNotOffered) + " " + ErrorText(code));
             }
             throw FtpError(ErrorText(code));
         }
@@ -800,6 +819,25 @@ class CurlFtpConnection : public FtpConnection {
         if (!passive_) {
             curl_easy_setopt(h, CURLOPT_FTPPORT, "-");
         }
+        if (tls_) {
+            // Never a fall-back to clear text: without TLS on the control and
+            // the data connections, nothing is sent. Data connections reuse
+            // the control connection's TLS session (libcurl's session cache).
+            const bool implicitTls = params_.security == FtpSecurity::Implicit;
+            curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, implicitTls ? "ftps" : "ftp");
+            curl_easy_setopt(h, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+            curl_easy_setopt(h, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
+            curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &TlsPeerCheck::OnSslContext);
+            curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, tls_.get());
+            // The peer check decides in the handshake; libcurl checks again
+            // what it can: the trust store and the host name, or the pinned key.
+            const bool verify = tls_->mode() == TlsPeerCheck::Mode::Verify;
+            curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
+            curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
+            if (tls_->mode() == TlsPeerCheck::Mode::Pinned) {
+                curl_easy_setopt(h, CURLOPT_PINNEDPUBLICKEY, params_.pinnedKey.c_str());
+            }
+        }
         if (useProxy_) {
             curl_easy_setopt(h, CURLOPT_PROXY, params_.proxyName.c_str());
             curl_easy_setopt(h, CURLOPT_HTTPPROXYTUNNEL, 1L);
@@ -807,6 +845,23 @@ class CurlFtpConnection : public FtpConnection {
             // Also keeps proxy environment variables out.
             curl_easy_setopt(h, CURLOPT_PROXY, "");
         }
+    }
+
+    // The handshake stopped at the server's certificate: thrown with it, so
+    // that the caller can show it, ask, or say that the key changed.
+    void ThrowIfCertificateRefused() const {
+        if (!tls_) {
+            return;
+        }
+        std::optional<ServerCertificate> refused = tls_->Refused();
+        if (!refused) {
+            return;
+        }
+        using Kind = FtpCertificateError::Kind;
+        const Kind kind = tls_->mode() == TlsPeerCheck::Mode::FetchOnly ? Kind::Fetched
+                          : tls_->mode() == TlsPeerCheck::Mode::Pinned  ? Kind::KeyChanged
+                                                                        : Kind::Untrusted;
+        throw FtpCertificateError(kind, std::move(*refused), LoadString(kIdCertificateRefused));
     }
 
     void SetQuote(const std::string& command) {
@@ -1032,6 +1087,7 @@ class CurlFtpConnection : public FtpConnection {
     std::string base_;  // "ftp://host:port"
     bool useProxy_ = false;
     bool passive_ = false;
+    std::unique_ptr<TlsPeerCheck> tls_;
     bool useMlst_ = false;
     bool offersMdtm_ = false;
     CURL* handle_ = nullptr;

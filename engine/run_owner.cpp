@@ -94,6 +94,8 @@ RunOutcome RunOwner::Await(const std::function<void()>& poll) {
 }
 
 RunOutcome RunOwner::Outcome() const {
+    if (state_.certificateRefused)
+        return RunOutcome::NotTrusted;
     if (state_.runFailed)
         return RunOutcome::Failed;
     if (!state_.reachedEnd)
@@ -111,6 +113,8 @@ int ExitStatusOf(RunOutcome outcome) {
             return 3;
         case RunOutcome::ItemsFailed:
             return 4;
+        case RunOutcome::NotTrusted:
+            return 5;
     }
     return 1;
 }

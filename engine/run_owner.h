@@ -23,6 +23,7 @@ enum class RunOutcome {
     StoppedEarly,  // cancelled, server directory missing, neither direction checked
     Failed,        // the error flag is set
     ItemsFailed,   // reached its end, but some items could not be carried out
+    NotTrusted,    // stopped before login at a server certificate not trusted, or a changed key
 };
 
 class RunOwner {
@@ -66,7 +67,7 @@ class RunOwner {
     std::thread worker_;
 };
 
-// The exit status of the command line for an outcome: 0, 3, 1 or 4.
+// The exit status of the command line for an outcome: 0, 3, 1, 4 or 5.
 int ExitStatusOf(RunOutcome outcome);
 
 }  // namespace kestrum

@@ -40,6 +40,15 @@ int LoadRunSettings(RunSettings& settings, ProfileStore& store, UserPort& port, 
         return 4;
     settings.port = static_cast<uint16_t>(static_cast<uint32_t>(*storedPort) & 0xFFFF);
 
+    // Missing: plain FTP, as profiles made before TLS expect. A value no
+    // choice has is never read as a weaker one.
+    const auto security = dword("FTP_SECURITY");
+    if (security && !InRange(SchemaValue("FTP_SECURITY"), *security))
+        return 2;
+    settings.security = security.value_or(0);
+    settings.pinnedKey = str("TLS_PINNED_KEY").value_or("");
+    settings.passive = dword("PASSIVE").value_or(1) != 0;
+
     const auto user = str("USER");
     if (!user)
         return 2;

@@ -37,6 +37,9 @@ struct RunSettings {
     std::string password;
     std::string user;
     std::string host;  // may carry ":port" or "[v6]:port"
+    int security = 0;  // FTP_SECURITY: 0 plain, 1 explicit TLS, 2 implicit TLS
+    std::string pinnedKey;
+    bool passive = true;
 };
 
 // Result codes 0..6; the message of code c is string msg::kRunSettingsCodeBase + c.

@@ -104,8 +104,13 @@ struct RunState {
     // when the server lists with LIST and answers MDTM; empty otherwise, and then
     // no exact time is asked for (LIST and MDTM clocks may differ by a time zone).
     std::optional<int64_t> mdtmClockOffset;
-    // Passive mode for the data connections (a command-line option; off as specified).
-    bool passive = false;
+    // Passive or active mode for this run only (--passive, --active), over the profile's.
+    std::optional<bool> passiveOverride;
+    // A TLS server's certificate that nothing vouches for: the window asks
+    // whether to trust it; the command line refuses (`kestrum trust` pins it).
+    bool mayAskToTrust = true;
+    // The run stopped at a certificate it could not trust, or at a changed key.
+    std::atomic<int> certificateRefused{0};
     // A preview: plans as a run would, logs each decision with its reason and
     // changes nothing on either side; the change cache is neither read nor written.
     bool dryRun = false;

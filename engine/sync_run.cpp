@@ -8,6 +8,7 @@
 #include "engine/preview.h"
 #include "engine/run_log.h"
 #include "engine/sync_phases.h"
+#include "profiles/profile_store.h"
 #include "res/codepage.h"
 #include "res/message_ids.h"
 #include "res/strings.h"
@@ -58,7 +59,7 @@ void SetRunningState(RunContext& ctx, int running) {
     ctx.state.completion.Wake();
 }
 
-FtpConnectParams ConnectParamsFor(const RunSettings& settings, bool connectOptions, bool passive) {
+FtpConnectParams ConnectParamsFor(const RunSettings& settings, bool connectOptions) {
     FtpConnectParams params;
     params.host = settings.host;
     params.user = settings.user;
@@ -67,7 +68,9 @@ FtpConnectParams ConnectParamsFor(const RunSettings& settings, bool connectOptio
     params.accessType = settings.accessType;
     params.proxyName = settings.accessType == 3 ? settings.proxyName : std::string();
     params.connectOptions = connectOptions;
-    params.passive = passive;
+    params.passive = settings.passive;
+    params.security = static_cast<FtpSecurity>(settings.security);
+    params.pinnedKey = settings.pinnedKey;
     return params;
 }
 
@@ -82,6 +85,53 @@ int AbortRun(RunContext& ctx, FtpConnection* connection, FileList* list, int mes
     return 1;
 }
 
+namespace {
+
+void LogCertificate(RunLog& log, const ServerCertificate& certificate) {
+    log.AppendLogLine(FormatString(msg::kCertificateSubject, {certificate.subject}));
+    log.AppendLogLine(FormatString(msg::kCertificateIssuer, {certificate.issuer}));
+    log.AppendLogLine(FormatString(msg::kCertificateValidity, {certificate.notBefore, certificate.notAfter}));
+    log.AppendLogLine(FormatString(msg::kCertificateFingerprint, {certificate.fingerprint}));
+}
+
+bool TrustCertificate(RunContext& ctx, const FtpCertificateError& refusal) {
+    RunState& state = ctx.state;
+    RunSettings& settings = state.settings;
+    const ServerCertificate& certificate = refusal.certificate();
+    if (refusal.kind() == FtpCertificateError::Kind::KeyChanged) {
+        Log(ctx, msg::kCertificateKeyChanged);
+        LogCertificate(ctx.log, certificate);
+        Log(ctx, msg::kCertificatePinnedKey, {settings.pinnedKey});
+        Log(ctx, msg::kCertificatePresentedKey, {certificate.keyPin});
+        Log(ctx, msg::kCertificateKeyChangedHint, {settings.profileName});
+        return false;
+    }
+    Log(ctx, msg::kCertificateUntrusted, {certificate.problem});
+    LogCertificate(ctx.log, certificate);
+    if (!state.mayAskToTrust || certificate.keyPin.empty()) {
+        Log(ctx, msg::kCertificateTrustHint, {settings.profileName});
+        return false;
+    }
+    const std::string details = FormatString(msg::kCertificateSubject, {certificate.subject}) + "\n" +
+                                FormatString(msg::kCertificateIssuer, {certificate.issuer}) + "\n" +
+                                FormatString(msg::kCertificateValidity, {certificate.notBefore, certificate.notAfter}) +
+                                "\n" + FormatString(msg::kCertificateFingerprint, {certificate.fingerprint});
+    if (!ctx.log.Port().AskOkCancel(
+            FormatString(msg::kAskTrustCertificate, {settings.profileName, certificate.problem, details}))) {
+        Log(ctx, msg::kCertificateDeclined);
+        return false;
+    }
+    if (!ctx.store.WriteProfileValues(settings.profileName, {{"TLS_PINNED_KEY", certificate.keyPin}})) {
+        Log(ctx, msg::kKeyStoreFailed, {settings.profileName});
+        return false;
+    }
+    settings.pinnedKey = certificate.keyPin;
+    Log(ctx, msg::kCertificateTrusted, {settings.profileName});
+    return true;
+}
+
+}  // namespace
+
 bool ConnectToServerHome(RunContext& ctx, std::unique_ptr<FtpConnection>& connection, FileList* list,
                          bool connectOptions) {
     RunState& state = ctx.state;
@@ -93,10 +143,22 @@ bool ConnectToServerHome(RunContext& ctx, std::unique_ptr<FtpConnection>& connec
     Log(ctx, msg::kConnecting, {settings.host});
     if (settings.accessType != 3)
         settings.port = 0;
-    FtpConnectParams params = ConnectParamsFor(settings, connectOptions, state.passive);
+    FtpConnectParams params = ConnectParamsFor(settings, connectOptions);
     params.cancel = &state.cancelRequested;
     params.partials = &state.partialDownloads;
-    connection = ctx.ftp.Connect(params);
+    for (;;) {
+        try {
+            connection = ctx.ftp.Connect(params);
+            break;
+        } catch (const FtpCertificateError& e) {
+            if (!TrustCertificate(ctx, e)) {
+                state.certificateRefused = 1;
+                EndRunAfterFailure(ctx, nullptr, list, msg::kStoppedByErrorAbove, "");
+                return false;
+            }
+            params.pinnedKey = settings.pinnedKey;
+        }
+    }
     Log(ctx, msg::kConnected, {settings.host});
     if (state.cancelRequested) {
         AbortRun(ctx, connection.get(), list, msg::kRunCancelled, AbortMode::CloseConnection);
@@ -152,7 +214,10 @@ int BeginRun(RunContext& ctx, int startMessageId) {
     state.failedItems = 0;
     ctx.log.AppendLogLine("");
     ctx.log.AppendLogLine(FormatString(startMessageId, {state.settings.profileName}) + "\t" + CurrentTimeText());
-    return LoadRunSettings(state.settings, ctx.store, ctx.log.Port(), state.cacheSwitch != 0);
+    const int code = LoadRunSettings(state.settings, ctx.store, ctx.log.Port(), state.cacheSwitch != 0);
+    if (state.passiveOverride)
+        state.settings.passive = *state.passiveOverride;
+    return code;
 }
 
 int ExecuteRun(RunContext& ctx) {

@@ -69,11 +69,13 @@ void SetRunningState(RunContext& ctx, int running);
 void LogConnectionHeader(RunContext& ctx);
 // Connects and enters the server home directory, with the checkpoints of both
 // kinds of run around it. False when the run has ended there (AbortRun has run:
-// a cancel, or msg::kServerDirMissing for a missing directory). Throws FtpError.
+// a cancel, or msg::kServerDirMissing for a missing directory), or when the
+// server's certificate was not trusted (the error flag and certificateRefused
+// set; the window may have asked and pinned the key first). Throws FtpError.
 bool ConnectToServerHome(RunContext& ctx, std::unique_ptr<FtpConnection>& connection, FileList* list,
                          bool connectOptions);
 
 // The parameters of the run's connection: the port rule (0 unless through the proxy).
-FtpConnectParams ConnectParamsFor(const RunSettings& settings, bool connectOptions, bool passive);
+FtpConnectParams ConnectParamsFor(const RunSettings& settings, bool connectOptions);
 
 }  // namespace kestrum

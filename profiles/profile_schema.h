@@ -84,6 +84,15 @@ inline constexpr ProfileValue kProfileValues[] = {
      .rangeMessage = msg::kTimeLagOutOfRange},
     {.name = "MIRRORING_DIR", .type = ValueType::Dword, .editor = Editor::Detail},
     {.name = "MIRRORING_FILE", .type = ValueType::Dword, .editor = Editor::Detail},
+    // 0 plain FTP, 1 explicit TLS, 2 implicit TLS; missing: 0, as profiles made before TLS expect.
+    {.name = "FTP_SECURITY",
+     .type = ValueType::Dword,
+     .editor = Editor::Detail,
+     .number = 1,
+     .max = 2,
+     .rangeMessage = msg::kFtpSecurityOutOfRange},
+    // 1 passive mode, 0 active; missing: 1.
+    {.name = "PASSIVE", .type = ValueType::Dword, .editor = Editor::Detail, .number = 1},
     {.name = "USER", .created = false, .emptyMessage = msg::kEnterUserName},
     {.name = "CONNECTION_TYPE",
      .type = ValueType::Dword,
@@ -100,6 +109,9 @@ inline constexpr ProfileValue kProfileValues[] = {
      .min = -1,
      .max = std::numeric_limits<int32_t>::max(),
      .rangeMessage = msg::kMaxDeleteOutOfRange},
+    // The only server key a TLS connection accepts, "sha256//<base64>"; empty:
+    // the system's trust store decides.
+    {.name = "TLS_PINNED_KEY", .editor = Editor::Detail, .created = false},
 };
 
 // The row of a value named in the source; a name that is not in the table does not compile.
@@ -144,6 +156,9 @@ struct DetailSettings {
     bool mirrorFiles = false;
     bool mirrorDirs = false;
     int32_t maxDelete = -1;  // -1: the automatic limit
+    int32_t security = 0;    // FTP_SECURITY
+    bool passive = true;
+    std::string pinnedKey;  // TLS_PINNED_KEY
 };
 
 // A decimal signed 32-bit number: an optional "-" and at least one digit,

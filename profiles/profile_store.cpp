@@ -179,6 +179,9 @@ std::optional<Profile> ProfileStore::LoadProfile(const std::string& name) {
     p.mirroringDir = dword("MIRRORING_DIR");
     p.mirroringFile = dword("MIRRORING_FILE");
     p.maxDelete = dword("MAX_DELETE");
+    p.security = dword("FTP_SECURITY");
+    p.passive = dword("PASSIVE");
+    p.pinnedKey = str("TLS_PINNED_KEY");
     p.user = str("USER");
     p.connectionType = dword("CONNECTION_TYPE");
     p.transferBoth = dword("TRANSFER_BOTH");
@@ -233,6 +236,9 @@ bool ProfileStore::SaveDetailSettings(const std::string& name, const DetailSetti
     file.SetDword(ProfileKey(group, "MIRRORING_FILE"), settings.mirrorFiles ? 1 : 0);
     file.SetDword(ProfileKey(group, "MIRRORING_DIR"), settings.mirrorDirs ? 1 : 0);
     file.SetDword(ProfileKey(group, "MAX_DELETE"), settings.maxDelete);
+    file.SetDword(ProfileKey(group, "FTP_SECURITY"), settings.security);
+    file.SetDword(ProfileKey(group, "PASSIVE"), settings.passive ? 1 : 0);
+    file.SetString(ProfileKey(group, "TLS_PINNED_KEY"), settings.pinnedKey);
     return file.Commit();
 }
 

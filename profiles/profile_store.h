@@ -46,6 +46,9 @@ struct Profile {
     std::optional<int32_t> mirroringDir;
     std::optional<int32_t> mirroringFile;
     std::optional<int32_t> maxDelete;
+    std::optional<int32_t> security;  // FTP_SECURITY
+    std::optional<int32_t> passive;
+    std::optional<std::string> pinnedKey;  // TLS_PINNED_KEY
     std::optional<std::string> user;
     std::optional<int32_t> connectionType;
     std::optional<int32_t> transferBoth;

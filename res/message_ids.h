@@ -166,6 +166,35 @@ inline constexpr int kMassDeleteHeldBack = 60062;
 inline constexpr int kMassDeleteDeclined = 60063;
 inline constexpr int kMaxDeleteOutOfRange = 60064;
 inline constexpr int kMassDeleteMore = 60065;
+
+// FTP over TLS, the server's certificate and the transfer mode.
+inline constexpr int kHeaderSecurity = 60080;
+inline constexpr int kHeaderTransferMode = 60081;
+inline constexpr int kSecurityPlain = 60082;
+inline constexpr int kSecurityExplicit = 60083;
+inline constexpr int kSecurityImplicit = 60084;
+inline constexpr int kModePassive = 60085;
+inline constexpr int kModeActive = 60086;
+inline constexpr int kFtpSecurityOutOfRange = 60087;
+inline constexpr int kCertificateUntrusted = 60088;
+inline constexpr int kCertificateSubject = 60089;
+inline constexpr int kCertificateIssuer = 60090;
+inline constexpr int kCertificateValidity = 60091;
+inline constexpr int kCertificateFingerprint = 60092;
+inline constexpr int kAskTrustCertificate = 60093;
+inline constexpr int kCertificateTrustHint = 60094;
+inline constexpr int kCertificateKeyChanged = 60095;
+inline constexpr int kCertificatePinnedKey = 60096;
+inline constexpr int kCertificatePresentedKey = 60097;
+inline constexpr int kCertificateKeyChangedHint = 60098;
+inline constexpr int kCertificateTrusted = 60099;
+inline constexpr int kCertificateDeclined = 60106;
+inline constexpr int kCliCertificateVerified = 60107;
+inline constexpr int kCliAskPinKey = 60108;
+inline constexpr int kCliKeyNotStored = 60109;
+inline constexpr int kKeyStoreFailed = 60110;
+inline constexpr int kCliTrustNeedsTls = 60111;
+inline constexpr int kCliKeyAlreadyPinned = 60112;
 inline constexpr int kServerListingLineUnparsed = 60025;
 inline constexpr int kServerFileKeptContentsUnknown = 60026;
 
@@ -188,6 +217,9 @@ inline constexpr int kConnectionClosed = 60607;
 inline constexpr int kServerPathBlocked = 60608;
 inline constexpr int kPathUnsendable = 60609;  // a control byte, or too long for one command
 inline constexpr int kDownloadSizeMismatch = 60610;
+inline constexpr int kTlsNotOffered = 60611;    // TLS required, and the server refused AUTH TLS
+inline constexpr int kTlsHostMismatch = 60612;  // the certificate names another host
+inline constexpr int kTlsCertificateRefused = 60613;
 // An upload cut short by a cancel: the server may keep a partial file.
 inline constexpr int kUploadCutByCancel = 60033;
 

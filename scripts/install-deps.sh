@@ -8,9 +8,9 @@ $SUDO apt-get update
 $SUDO apt-get install -y --no-install-recommends \
     build-essential cmake g++ pkg-config \
     qt6-base-dev libgl1-mesa-dev qt6-translations-l10n \
-    libcurl4-openssl-dev \
+    libcurl4-openssl-dev libssl-dev \
     libgtest-dev googletest \
-    python3 python3-pyftpdlib \
+    python3 python3-pyftpdlib vsftpd openssl \
     fonts-noto-cjk \
     tinyproxy lftp \
     xvfb xauth \

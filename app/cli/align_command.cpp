@@ -7,9 +7,9 @@
 
 namespace kestrum {
 
-int RunAlignCommand(const std::string& profile, bool yes) {
+int RunAlignCommand(const std::string& profile, bool yes, std::optional<bool> passive) {
     HeadlessSession session;
-    if (int status = session.Open(profile, std::nullopt, false); status != 0)
+    if (int status = session.Open(profile, std::nullopt, passive); status != 0)
         return status;
     // The question is asked on the terminal; without one it counts as refused.
     if (!StartTimestampAlignment(session.Owner(), yes)) {

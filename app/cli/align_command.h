@@ -1,10 +1,12 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace kestrum {
 
-// kestrum align PROFILE [--yes]: the timestamp alignment without a window.
-int RunAlignCommand(const std::string& profile, bool yes);
+// kestrum align PROFILE [--yes] [--active|--passive]: the timestamp alignment
+// without a window; passive is the transfer mode for this run (nullopt: the profile's).
+int RunAlignCommand(const std::string& profile, bool yes, std::optional<bool> passive);
 
 }  // namespace kestrum

@@ -3,12 +3,14 @@
 #include <QCoreApplication>
 #include <cstdio>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/cli/align_command.h"
 #include "app/cli/profile_commands.h"
 #include "app/cli/run_command.h"
+#include "app/cli/trust_command.h"
 #include "app/cli/usage.h"
 #include "res/message_ids.h"
 #include "res/strings.h"
@@ -62,16 +64,23 @@ int RunCommandLine(int argc, char** argv) {
     if (command == "align") {
         std::string profile;
         bool yes = false;
+        std::optional<bool> passive;
         auto option = [&](const std::string& arg) {
-            if (arg != "--yes" && arg != "-y")
+            if (arg == "--yes" || arg == "-y") {
+                yes = true;
+            } else if (arg == "--passive" || arg == "--active") {
+                passive = arg == "--passive";
+            } else {
                 return false;
-            yes = true;
+            }
             return true;
         };
         if (!ParseProfileArguments(rest, option, profile))
             return UsageError();
-        return RunAlignCommand(profile, yes);
+        return RunAlignCommand(profile, yes, passive);
     }
+    if (command == "trust")
+        return RunTrustCommand(rest);
     if (command == "profile")
         return RunProfileCommand(rest, std::cin, std::cout, std::cerr);
     return UsageError();

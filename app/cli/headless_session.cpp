@@ -124,7 +124,7 @@ HeadlessSession::HeadlessSession() = default;
 
 HeadlessSession::~HeadlessSession() = default;
 
-int HeadlessSession::Open(const std::string& profile, std::optional<bool> cacheSwitch, bool passive) {
+int HeadlessSession::Open(const std::string& profile, std::optional<bool> cacheSwitch, std::optional<bool> passive) {
     const std::string programDir = ProgramDirectory();
     store_ = std::make_unique<ProfileStore>(ProfileStore::DefaultFilePath());
     std::string selected;
@@ -153,7 +153,9 @@ int HeadlessSession::Open(const std::string& profile, std::optional<bool> cacheS
     state.settings.profileName = profile;
     state.settings.programDir = programDir;
     state.cacheSwitch = cacheSwitch.value_or(cacheFlag != 0) ? 1 : 0;
-    state.passive = passive;
+    state.passiveOverride = passive;
+    // A certificate is trusted only by `kestrum trust`, where the user sees it.
+    state.mayAskToTrust = false;
     if (!owner_->Log().Open(programDir))
         port_.ShowMessage(LoadString(msg::kLogFileCreateFailed));
     port_.SetCancelFlag(&state.cancelRequested);

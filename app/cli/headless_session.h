@@ -45,7 +45,8 @@ class HeadlessSession {
     // Opens the store, checks the profile, takes the program directory's lock
     // and opens the log. Returns 0, or the exit status to end with (2 unknown
     // profile, 1 another copy holds the program directory or the store fails).
-    int Open(const std::string& profile, std::optional<bool> cacheSwitch, bool passive);
+    // passive: the transfer mode for this run only (nullopt: the profile's).
+    int Open(const std::string& profile, std::optional<bool> cacheSwitch, std::optional<bool> passive);
     RunOwner& Owner() { return *owner_; }
     // Runs the owner's side until the run is idle again, SIGINT and SIGTERM
     // cancelling it (a second one ends the process at once); returns the exit

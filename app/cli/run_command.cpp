@@ -21,7 +21,7 @@ int RunRunCommand(const std::vector<std::string>& given) {
     }
     std::string profile;
     std::optional<bool> cache;
-    bool passive = false;
+    std::optional<bool> passive;
     bool dryRun = false;
     bool yes = false;
     int maxDelete = -1;
@@ -31,8 +31,8 @@ int RunRunCommand(const std::vector<std::string>& given) {
             cache = true;
         } else if (arg == "--no-cache") {
             cache = false;
-        } else if (arg == "--passive") {
-            passive = true;
+        } else if (arg == "--passive" || arg == "--active") {
+            passive = arg == "--passive";
         } else if (arg == "--dry-run") {
             dryRun = true;
         } else if (arg == "--yes" || arg == "-y") {

@@ -5,7 +5,7 @@
 
 namespace kestrum {
 
-// kestrum run PROFILE [--cache|--no-cache] [--passive]; args are the words after "run".
+// kestrum run PROFILE [options]; args are the words after "run".
 int RunRunCommand(const std::vector<std::string>& args);
 
 }  // namespace kestrum

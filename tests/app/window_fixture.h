@@ -102,6 +102,7 @@ class WindowTest : public ::testing::Test {
                      bool savePassword = true) {
         EnsureRoot();
         ASSERT_TRUE(store.CreateProfile(name));
+        ASSERT_TRUE(store.WriteProfileValues(name, {{"FTP_SECURITY", int32_t{0}}}));
         ASSERT_TRUE(store.SaveGeneralSettings(name, {.host = server.hostWithPort(),
                                                      .user = server.options().user,
                                                      .password = server.options().password,
@@ -114,6 +115,7 @@ class WindowTest : public ::testing::Test {
     void MakeIdleProfile(const std::string& name) {
         EnsureRoot();
         ASSERT_TRUE(store.CreateProfile(name));
+        ASSERT_TRUE(store.WriteProfileValues(name, {{"FTP_SECURITY", int32_t{0}}}));
         ASSERT_TRUE(store.SaveGeneralSettings(name, {.host = "127.0.0.1:1",
                                                      .user = "user",
                                                      .password = "pw",

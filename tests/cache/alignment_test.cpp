@@ -193,6 +193,8 @@ TEST(TimestampAlignment, LogsTheHeaderAndTheSpineOfTheRun) {
     EXPECT_EQ(lines[1].rfind(FormatString(57671, {"web"}) + "\t", 0), 0u);
     const std::vector<std::string> spine = {
         FormatString(42811, {server.hostWithPort()}),
+        FormatString(60080, {S(60082)}),
+        FormatString(60081, {S(60085)}),
         FormatString(42812, {h.localDir}),
         FormatString(42813, {"\\web"}),
         FormatString(42814, {"UNCHECKED"}),

@@ -26,6 +26,7 @@ struct AlignHome {
         int cache = 0;
         store.InitGlobalValues(home.path(), selected, cache);
         store.CreateProfile(name);
+        store.WriteProfileValues(name, {{"FTP_SECURITY", int32_t{0}}});
         store.SaveGeneralSettings(name, {.host = server.hostWithPort(),
                                          .user = server.options().user,
                                          .password = password.empty() ? server.options().password : password,

@@ -94,9 +94,9 @@ TEST_F(ProfileCommandTest, ShowPrintsEveryValueButNeverThePassword) {
               "HOST=\nPORT=21\nPSWSVD=1\n" + Line(60214) +
                   "REMOTE_DIRECTORY=\nLOCAL_DIRECTORY=\nCHECK_UPLOAD=1\nCHECK_SUB=0\nCHECK_DOWNLOAD=0\nPROXY_ON=0\n"
                   "PROXY_NAME=\nASCII_TRANSFER=HTML,HTM,TXT\nFILE_TRANSFER=BAK\nTIME_LAG=3\nMIRRORING_DIR=0\n"
-                  "MIRRORING_FILE=0\n" +
+                  "MIRRORING_FILE=0\nFTP_SECURITY=1\nPASSIVE=1\n" +
                   Line(60211, {"USER"}) + Line(60211, {"CONNECTION_TYPE"}) + Line(60211, {"TRANSFER_BOTH"}) +
-                  Line(60211, {"MAX_DELETE"}));
+                  Line(60211, {"MAX_DELETE"}) + Line(60211, {"TLS_PINNED_KEY"}));
 
     r = Run({"set", "Site", "USER=alice", "PSW=-"}, "Tr0ub4dor&3\n");
     ASSERT_EQ(r.status, 0) << r.err;
@@ -171,8 +171,8 @@ TEST_F(ProfileCommandTest, SetRefusesBadAssignmentsAndWritesNothing) {
     const std::string before = ReadFile(path);
     const std::string schemaNames =
         "HOST, PORT, PSWSVD, PSW, REMOTE_DIRECTORY, LOCAL_DIRECTORY, CHECK_UPLOAD, CHECK_SUB, CHECK_DOWNLOAD, "
-        "PROXY_ON, PROXY_NAME, ASCII_TRANSFER, FILE_TRANSFER, TIME_LAG, MIRRORING_DIR, MIRRORING_FILE, USER, "
-        "CONNECTION_TYPE, TRANSFER_BOTH, MAX_DELETE";
+        "PROXY_ON, PROXY_NAME, ASCII_TRANSFER, FILE_TRANSFER, TIME_LAG, MIRRORING_DIR, MIRRORING_FILE, "
+        "FTP_SECURITY, PASSIVE, USER, CONNECTION_TYPE, TRANSFER_BOTH, MAX_DELETE, TLS_PINNED_KEY";
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{"HOST=ok", "host=x"}, Line(60200, {"host", schemaNames})},
         {{"HOST=ok", "HOSTNAME=x"}, Line(60200, {"HOSTNAME", schemaNames})},
@@ -192,6 +192,9 @@ TEST_F(ProfileCommandTest, SetRefusesBadAssignmentsAndWritesNothing) {
         {{"MIRRORING_FILE=yes"}, Line(60202, {"MIRRORING_FILE"})},
         {{"PSWSVD=99999999999"}, Line(60202, {"PSWSVD"})},
         {{"CONNECTION_TYPE=3"}, Line(60208)},
+        {{"FTP_SECURITY=3"}, Line(60087)},
+        {{"FTP_SECURITY=tls"}, Line(60087)},
+        {{"PASSIVE=2"}, Line(60202, {"PASSIVE"})},
         {{"HOST="}, Line(42783)},
         {{"USER="}, Line(42786)},
         {{"LOCAL_DIRECTORY="}, Line(42788)},

@@ -26,6 +26,8 @@ void RunHarness::MakeProfile(const std::string& name, const ProfileSpec& spec) {
     int cacheFlag = 0;
     store.InitGlobalValues(programDir, selected, cacheFlag);
     store.CreateProfile(name);
+    // The test server speaks plain FTP.
+    store.WriteProfileValues(name, {{"FTP_SECURITY", int32_t{0}}});
     store.SaveGeneralSettings(name, {.host = spec.host,
                                      .user = spec.user,
                                      .password = spec.password,

@@ -31,6 +31,7 @@ struct CliHome {
         int cache = 0;
         s.InitGlobalValues(home.path(), selected, cache);
         s.CreateProfile(name);
+        s.WriteProfileValues(name, {{"FTP_SECURITY", int32_t{0}}});
         s.SaveGeneralSettings(name, {.host = server.hostWithPort(),
                                      .user = server.options().user,
                                      .password = server.options().password,

@@ -42,7 +42,7 @@ struct PhaseSession {
         s.programDir = h.programDir;
         s.timeLag = 3;
         s.subdirs = 1;
-        connection = h.ftp->Connect(ConnectParamsFor(s, false, false));
+        connection = h.ftp->Connect(ConnectParamsFor(s, false));
     }
     ~PhaseSession() {
         if (connection)

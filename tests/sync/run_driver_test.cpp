@@ -44,6 +44,8 @@ TEST(RunDriver, ReachesTheEndWithTheLoggedSpine) {
     EXPECT_EQ(lines[start + 1].rfind(FormatString(42802, {"web"}) + "\t", 0), 0u);
     const std::vector<std::string> header = {
         FormatString(42811, {server.hostWithPort()}),
+        FormatString(60080, {S(60082)}),
+        FormatString(60081, {S(60085)}),
         FormatString(42812, {h.localDir}),
         FormatString(42813, {"\\web"}),
         FormatString(42814, {"CHECKED"}),

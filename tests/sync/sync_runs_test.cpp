@@ -116,7 +116,7 @@ TEST_P(SyncRuns, MirroringRunDeletesWhatTheLocalSideNoLongerHas) {
         s.password = server.options().password;
         s.port = 0;
         s.accessType = 1;
-        auto conn = h.ftp->Connect(ConnectParamsFor(s, false, false));
+        auto conn = h.ftp->Connect(ConnectParamsFor(s, false));
         for (const FtpEntry& e : conn->List("").entries) {
             if (e.isDirectory)
                 listed.push_back(UpperAscii(e.name));
