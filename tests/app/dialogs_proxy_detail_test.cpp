@@ -319,6 +319,7 @@ TEST_F(DetailDialogTest, MaxDeleteShowsTheStoredLimitAndStoresTheTypedOne) {
         {-1, automatic, "0", 0},
         {25, "25", "-1", -1},
         {0, "0", "120", 120},
+        {2'000'000, "2000000", "2147483647", 2'147'483'647},  // as far as the store goes
     };
     int n = 0;
     for (const auto& c : cases) {
