@@ -22,6 +22,7 @@ namespace kestrum {
 
 namespace {
 constexpr const ProfileValue& kTimeLag = SchemaValue("TIME_LAG");
+constexpr const ProfileValue& kMaxDelete = SchemaValue("MAX_DELETE");
 }  // namespace
 
 DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::string& profileName, QWidget* parent)
@@ -53,7 +54,8 @@ DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::
     // Deletions beyond this many wait for a confirmation; the lowest value is "automatic".
     maxDelete_ = new QSpinBox(mirroring);
     maxDelete_->setObjectName("maxDelete");
-    maxDelete_->setRange(-1, 1'000'000);
+    // Whatever the store holds can be shown, and is written back unchanged.
+    maxDelete_->setRange(kMaxDelete.min, kMaxDelete.max);
     maxDelete_->setSpecialValueText(Tr("自動 (50 件またはファイル数の 4 分の 1)"));
     auto* maxDeleteLabel = new QLabel(Tr("確認なしに削除する上限 (0 は無制限)(&M) ："), mirroring);
     maxDeleteLabel->setBuddy(maxDelete_);

@@ -3,8 +3,10 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QTest>
 #include <QToolButton>
+#include <optional>
 
 #include "profiles/dialogs/detail_dialog.h"
 #include "profiles/dialogs/proxy_dialog.h"
@@ -303,6 +305,41 @@ TEST_F(DetailDialogTest, ListsAreCutTo254BytesAndCancelWritesNothing) {
     ASSERT_TRUE(stored.has_value());
     EXPECT_EQ(stored->size(), 252u);
     EXPECT_EQ(QString::fromStdString(*stored), longList.left(84));
+}
+
+TEST_F(DetailDialogTest, MaxDeleteShowsTheStoredLimitAndStoresTheTypedOne) {
+    const QString automatic = QString::fromUtf8("自動 (50 件またはファイル数の 4 分の 1)");
+    const struct {
+        std::optional<int32_t> stored;  // nullopt: never set
+        QString shownText;
+        const char* typed;
+        int32_t saved;
+    } cases[] = {
+        {std::nullopt, automatic, "7", 7},
+        {-1, automatic, "0", 0},
+        {25, "25", "-1", -1},
+        {0, "0", "120", 120},
+        {2'000'000, "2000000", "2147483647", 2'147'483'647},  // as far as the store goes
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        const std::string name = "D" + std::to_string(n++);
+        ASSERT_TRUE(store.CreateProfile(name));
+        if (c.stored) {
+            ASSERT_TRUE(store.WriteDword(name, "MAX_DELETE", *c.stored));
+        }
+        DetailDialog dialog(store, boxes, name);
+        dialog.show();
+        auto* limit = Find<QSpinBox>(&dialog, "maxDelete");
+        EXPECT_EQ(limit->text(), c.shownText) << name;
+        limit->setFocus();
+        QTest::keyClick(limit, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(limit, c.typed);
+        Find<QPushButton>(&dialog, "1")->click();
+        EXPECT_EQ(dialog.result(), QDialog::Accepted) << name;
+        EXPECT_EQ(store.ReadDword(name, "MAX_DELETE"), c.saved) << name;
+    }
+    EXPECT_TRUE(shown.empty());
 }
 
 }  // namespace

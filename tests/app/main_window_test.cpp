@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -17,7 +18,9 @@
 #include <QTextCursor>
 #include <QThread>
 #include <atomic>
+#include <ctime>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <thread>
 #include <utility>
@@ -85,6 +88,17 @@ QString U8(const char* text) {
 
 bool ViewHas(MainWindow& window, const QString& line) {
     return ViewLines(window).contains(line);
+}
+
+// Every file and directory below dir, each file with its contents and time.
+std::map<std::string, std::string> Tree(const std::string& dir) {
+    std::map<std::string, std::string> tree;
+    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+        const std::string path = entry.path().string();
+        tree[path.substr(dir.size())] =
+            entry.is_directory() ? "dir" : ReadFile(path) + "@" + std::to_string(FileMtime(path));
+    }
+    return tree;
 }
 
 TEST_F(MainWindowTest, OpensWithTheControlsMenusAndStartLines) {
@@ -743,6 +757,105 @@ TEST_F(MainWindowTest, DestroyingTheWindowDuringARunStopsTheRunFirst) {
     EXPECT_FALSE(fs::exists(server.home() + "/a.txt"));
     EXPECT_EQ(store.ReadGlobalString("Default_Profile"), "site");
     EXPECT_TRUE(shown.empty());
+}
+
+TEST_F(MainWindowTest, PreviewItemLogsTheDecisionsAndChangesNeitherSide) {
+    TestFtpServer server;
+    TempDir local;
+    // A whole minute an hour ago: listed exactly whatever the listing command.
+    const long long t = (static_cast<long long>(std::time(nullptr)) - 3600) / 60 * 60;
+    WriteFile(local / "newer.txt", "local", t);
+    WriteFile(server.home() + "/newer.txt", "server", t - 720);
+    WriteFile(local / "new.txt", "local", t);
+    WriteFile(server.home() + "/gone.txt", "server", t);
+    MakeProfile("site", server, local.path());
+    // Mirroring needs the subdirectories.
+    ASSERT_TRUE(store.WriteDword("site", "CHECK_SUB", 1));
+    ASSERT_TRUE(store.SaveDetailSettings("site", {.mirrorFiles = true}));
+    auto window = Open();
+    const auto localBefore = Tree(local.path()), serverBefore = Tree(server.home());
+
+    // The item as the file menu holds it.
+    QAction* item = nullptr;
+    for (QAction* action : window->MenuBar()->actions().first()->menu()->actions()) {
+        if (action->text() == U8("プレビュー(&P)"))
+            item = action;
+    }
+    ASSERT_NE(item, nullptr);
+    item->trigger();
+    EXPECT_EQ(window->State().running, 1);
+    EXPECT_FALSE(item->isEnabled());
+    ASSERT_TRUE(WaitUntil([&] { return window->State().running == 0; }));
+    EXPECT_TRUE(item->isEnabled());
+
+    const QStringList view = ViewLines(*window);
+    for (const QString& line :
+         {Table(msg::kPreviewStarting), TableFormat(msg::kPreviewLocalNewer, {"newer.txt", "12"}),
+          TableFormat(msg::kPreviewMissingOnServer, {"new.txt"}), TableFormat(msg::kPreviewWouldDelete, {"gone.txt"}),
+          TableFormat(msg::kPreviewSummary, {"2", "0", "1", "0", "0", "0"})}) {
+        EXPECT_EQ(view.count(line), 1) << line.toStdString();
+    }
+    EXPECT_EQ(Tree(local.path()), localBefore);
+    EXPECT_EQ(Tree(server.home()), serverBefore);
+    EXPECT_FALSE(fs::exists(home / "CACHE"));
+    EXPECT_TRUE(shown.empty());
+}
+
+TEST_F(MainWindowTest, MassDeletionWaitsForTheAnswerInTheWindowsQuestionBox) {
+    for (const bool confirm : {false, true}) {
+        SCOPED_TRACE(confirm ? "confirmed" : "declined");
+        TestFtpServer server;
+        TempDir local;  // emptied: every server file would go
+        const QStringList names = {"f0.txt", "f1.txt", "f2.txt", "f3.txt", "f4.txt", "f5.txt", "f6.txt", "f7.txt"};
+        for (const QString& name : names)
+            WriteFile(server.home() + "/" + name.toStdString(), "s");
+        const std::string profile = confirm ? "confirmed" : "declined";
+        MakeProfile(profile, server, local.path());
+        ASSERT_TRUE(store.WriteDword(profile, "CHECK_SUB", 1));
+        ASSERT_TRUE(store.SaveDetailSettings(profile, {.mirrorFiles = true}));
+        ASSERT_TRUE(store.WriteGlobalString("Default_Profile", profile));
+        auto window = Open();
+        ASSERT_EQ(window->ProfileName(), profile);
+        window->Boxes().SetResponder({});  // the real message boxes
+
+        // Each box that comes up is answered: the question as the case says, a notice with OK.
+        std::vector<QString> boxes;
+        QTimer answerer;
+        QObject::connect(&answerer, &QTimer::timeout, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (box == nullptr || !box->isVisible())
+                return;
+            boxes.push_back(box->text());
+            EXPECT_EQ(box->windowTitle(), Table(msg::kAppName));
+            QAbstractButton* cancel = box->button(QMessageBox::Cancel);
+            (cancel != nullptr && !confirm ? cancel : box->button(QMessageBox::Ok))->click();
+        });
+        answerer.start(10);
+        window->RunCommand(kCmdStartRun);
+        ASSERT_TRUE(WaitUntil([&] { return window->State().running == 0; }));
+        answerer.stop();
+
+        ASSERT_GE(boxes.size(), 1u);
+        // The count, the limit (a quarter of 8) and every name.
+        const QStringList ends = TableFormat(msg::kAskMassDelete, {"8", "2", ""}).split("\n\n\n");
+        ASSERT_EQ(ends.size(), 2);
+        EXPECT_TRUE(boxes[0].startsWith(ends[0])) << boxes[0].toStdString();
+        EXPECT_TRUE(boxes[0].endsWith(ends[1])) << boxes[0].toStdString();
+        for (const QString& name : names) {
+            EXPECT_TRUE(boxes[0].contains(name)) << name.toStdString();
+            EXPECT_EQ(fs::exists(server.home() + "/" + name.toStdString()), !confirm) << name.toStdString();
+        }
+        const QStringList view = ViewLines(*window);
+        const QString declined = TableFormat(msg::kMassDeleteDeclined, {"8"});
+        if (confirm) {
+            EXPECT_EQ(boxes.size(), 1u);
+            EXPECT_FALSE(view.contains(declined));
+        } else {
+            // Each deletion held back counts as an item not done.
+            EXPECT_EQ(boxes, (std::vector<QString>{boxes[0], TableFormat(msg::kItemsFailed, {"8"})}));
+            EXPECT_EQ(view.count(declined), 1);
+        }
+    }
 }
 
 }  // namespace
