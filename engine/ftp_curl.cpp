@@ -396,8 +396,10 @@ class CurlFtpConnection : public FtpConnection {
                                                           : Mode::Pinned;
             tls_ = std::make_unique<TlsPeerCheck>(mode, host, params.pinnedKey);
         }
-        // Active mode cannot work through an HTTP tunnel.
-        passive_ = params.passive || useProxy_;
+        // Active mode cannot work through an HTTP tunnel, nor over TLS with
+        // this platform's libcurl (7.87 and 7.88 fail every active TLS data
+        // connection): such connections are passive.
+        passive_ = params.passive || useProxy_ || params.security != FtpSecurity::Plain;
         handle_ = curl_easy_init();
         multi_ = curl_multi_init();
         if (!handle_ || !multi_) {
@@ -827,6 +829,12 @@ class CurlFtpConnection : public FtpConnection {
             curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, implicitTls ? "ftps" : "ftp");
             curl_easy_setopt(h, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
             curl_easy_setopt(h, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
+            // TLS 1.2: under TLS 1.3 each data connection resumes from a ticket
+            // that an earlier data connection may have replaced, and servers
+            // that require the control connection's session (vsftpd) then
+            // refuse some data connections at random (522).
+            curl_easy_setopt(h, CURLOPT_SSLVERSION,
+                             static_cast<long>(CURL_SSLVERSION_TLSv1_2 | CURL_SSLVERSION_MAX_TLSv1_2));
             curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &TlsPeerCheck::OnSslContext);
             curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, tls_.get());
             // The peer check decides in the handshake; libcurl checks again

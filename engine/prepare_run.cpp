@@ -68,8 +68,11 @@ void LogConnectionHeader(RunContext& ctx) {
     }
     constexpr int kSecurityTexts[] = {msg::kSecurityPlain, msg::kSecurityExplicit, msg::kSecurityImplicit};
     log(msg::kHeaderSecurity, {LoadString(kSecurityTexts[s.security >= 0 && s.security <= 2 ? s.security : 0])});
-    // Active mode cannot work through the proxy's tunnel: such a run is passive.
-    log(msg::kHeaderTransferMode, {LoadString(s.passive || s.accessType == 3 ? msg::kModePassive : msg::kModeActive)});
+    // Active mode cannot work through the proxy's tunnel, nor over TLS: such a run is passive.
+    log(msg::kHeaderTransferMode,
+        {LoadString(s.passive || s.accessType == 3 || s.security != 0 ? msg::kModePassive : msg::kModeActive)});
+    if (!s.passive && s.security != 0)
+        log(msg::kActiveModeNotWithTls, {});
     log(msg::kHeaderLocalHome, {s.localDir});
     log(msg::kHeaderServerHome, {s.remoteDir});
     log(msg::kHeaderUpload, {checked(s.upload)});

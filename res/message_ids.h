@@ -195,6 +195,7 @@ inline constexpr int kCliKeyNotStored = 60109;
 inline constexpr int kKeyStoreFailed = 60110;
 inline constexpr int kCliTrustNeedsTls = 60111;
 inline constexpr int kCliKeyAlreadyPinned = 60112;
+inline constexpr int kActiveModeNotWithTls = 60113;
 inline constexpr int kServerListingLineUnparsed = 60025;
 inline constexpr int kServerFileKeptContentsUnknown = 60026;
 

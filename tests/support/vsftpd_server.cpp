@@ -98,11 +98,11 @@ void TestVsftpd::GiveHomeToServer() const {
 
 void TestVsftpd::MakeKey() {
     const ProcessResult made = RunProcess(
-        {"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", work_ + "/key.pem", "-out",
+        {"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", work_ + "/key.pem", "-out",
          work_ + "/cert.pem", "-days", "2", "-subj", "/CN=kestrum-test", "-addext", "subjectAltName=DNS:kestrum-test"},
         {});
     if (made.status != 0)
-        throw std::runtime_error("openssl req failed: " + made.err);
+        throw std::runtime_error("openssl req failed (" + std::to_string(made.status) + "): " + made.err + made.out);
 }
 
 void TestVsftpd::Start() {
