@@ -52,6 +52,15 @@ class LineReader {
     std::unique_ptr<FILE, int (*)(FILE*)> file_;
 };
 
+// The values a setting.ini section may preset besides SERVER and REMOTE_DIR.
+bool IsPreset(std::string_view name) {
+    for (std::string_view preset : {"FTP_SECURITY", "PASSIVE", "TLS_PINNED_KEY", "MAX_DELETE"}) {
+        if (name == preset)
+            return true;
+    }
+    return false;
+}
+
 bool StartsWith(const std::string& text, std::string_view prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
@@ -109,6 +118,12 @@ AutoSetupValues ReadAutoSetupSection(const std::string& path, const std::string&
         } else if (StartsWith(line.text, "REMOTE_DIR=")) {
             if (line.text.size() - 11 <= kTextLimit)
                 values.remoteDir = line.text.substr(11);
+        } else if (const size_t equals = line.text.find('='); equals != std::string::npos) {
+            const std::string name = line.text.substr(0, equals);
+            const std::string text = line.text.substr(equals + 1);
+            const ProfileValue* value = FindProfileValue(name);
+            if (value != nullptr && IsPreset(name) && CheckValue(*value, text) == 0)
+                values.presets.emplace_back(name, text);
         }
     }
     return values;
@@ -133,6 +148,13 @@ int CreateProfileWithAutoSetup(ProfileStore& store, const std::string& name) {
         values.push_back({"HOST", *section.server});
     if (section.remoteDir)
         values.push_back({"REMOTE_DIRECTORY", *section.remoteDir});
+    for (const auto& [name, text] : section.presets) {
+        if (SchemaValue("TLS_PINNED_KEY").name == name) {
+            values.push_back({name, text});
+        } else {
+            values.push_back({name, *ParseDecimalInt(text)});
+        }
+    }
     // The profile exists from here on, whatever the auto-setup step finds.
     if (!values.empty())
         store.WriteProfileValues(name, values);

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kestrum {
@@ -17,6 +18,10 @@ std::vector<std::string> ReadAutoSetupNames(const std::string& path);
 struct AutoSetupValues {
     std::optional<std::string> server;
     std::optional<std::string> remoteDir;
+    // NAME=VALUE lines of the connection values a provider may preset
+    // (FTP_SECURITY, PASSIVE, TLS_PINNED_KEY, MAX_DELETE), each accepted by
+    // the same check as `kestrum profile set`; a refused line is left out.
+    std::vector<std::pair<std::string, std::string>> presets;
 };
 // The values of the first section "[name]" (exact case); later lines win.
 AutoSetupValues ReadAutoSetupSection(const std::string& path, const std::string& name);

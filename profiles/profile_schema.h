@@ -32,7 +32,9 @@ enum class ValueType {
 };
 
 // Where the user edits a value.
-enum class Editor { Setup, Proxy, Detail };
+// Trust: set when the user trusts a server's certificate (the window's
+// question, `kestrum trust`); the detail dialog shows it and only removes it.
+enum class Editor { Setup, Proxy, Detail, Trust };
 
 struct ProfileValue {
     std::string_view name;
@@ -111,7 +113,7 @@ inline constexpr ProfileValue kProfileValues[] = {
      .rangeMessage = msg::kMaxDeleteOutOfRange},
     // The only server key a TLS connection accepts, "sha256//<base64>"; empty:
     // the system's trust store decides.
-    {.name = "TLS_PINNED_KEY", .editor = Editor::Detail, .created = false},
+    {.name = "TLS_PINNED_KEY", .editor = Editor::Trust, .created = false},
 };
 
 // The row of a value named in the source; a name that is not in the table does not compile.
@@ -158,7 +160,9 @@ struct DetailSettings {
     int32_t maxDelete = -1;  // -1: the automatic limit
     int32_t security = 0;    // FTP_SECURITY
     bool passive = true;
-    std::string pinnedKey;  // TLS_PINNED_KEY
+    // TLS_PINNED_KEY, written only when set: a key pinned by a run while the
+    // dialog was open is kept unless the user removed it here.
+    std::optional<std::string> pinnedKey;
 };
 
 // A decimal signed 32-bit number: an optional "-" and at least one digit,

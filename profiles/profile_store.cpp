@@ -238,7 +238,8 @@ bool ProfileStore::SaveDetailSettings(const std::string& name, const DetailSetti
     file.SetDword(ProfileKey(group, "MAX_DELETE"), settings.maxDelete);
     file.SetDword(ProfileKey(group, "FTP_SECURITY"), settings.security);
     file.SetDword(ProfileKey(group, "PASSIVE"), settings.passive ? 1 : 0);
-    file.SetString(ProfileKey(group, "TLS_PINNED_KEY"), settings.pinnedKey);
+    if (settings.pinnedKey)
+        file.SetString(ProfileKey(group, "TLS_PINNED_KEY"), *settings.pinnedKey);
     return file.Commit();
 }
 

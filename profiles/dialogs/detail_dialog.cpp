@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -65,6 +66,34 @@ DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::
     mirroringLayout->addWidget(maxDeleteLabel);
     mirroringLayout->addWidget(maxDelete_);
 
+    // The connection: TLS (new profiles explicit, stored ones without the value
+    // plain), the pinned server key, and passive or active mode.
+    auto* connection = new QGroupBox(Tr("接続の設定"), this);
+    security_ = new QComboBox(connection);
+    security_->setObjectName("ftpSecurity");
+    security_->addItems({Tr("なし (平文の FTP)"), Tr("明示的な TLS (AUTH TLS)"), Tr("暗黙の TLS (ポート 990)")});
+    auto* securityLabel = new QLabel(Tr("接続の保護(&S) ："), connection);
+    securityLabel->setBuddy(security_);
+    pinnedKey_ = new QLineEdit(connection);
+    pinnedKey_->setObjectName("pinnedKey");
+    pinnedKey_->setReadOnly(true);
+    pinnedKey_->setPlaceholderText(Tr("なし (信頼できる認証局で確認します)"));
+    auto* pinnedKeyLabel = new QLabel(Tr("記憶したサーバーの公開鍵(&K) ："), connection);
+    pinnedKeyLabel->setBuddy(pinnedKey_);
+    removePinnedKey_ = new QPushButton(Tr("削除(&R)"), connection);
+    removePinnedKey_->setObjectName("removePinnedKey");
+    passive_ = new QCheckBox(Tr("パッシブ モードで転送する (NAT やファイアウォールの内側から)(&V)"), connection);
+    passive_->setObjectName("passive");
+    auto* keyRow = new QHBoxLayout;
+    keyRow->addWidget(pinnedKey_);
+    keyRow->addWidget(removePinnedKey_);
+    auto* connectionLayout = new QGridLayout(connection);
+    connectionLayout->addWidget(securityLabel, 0, 0);
+    connectionLayout->addWidget(security_, 0, 1);
+    connectionLayout->addWidget(pinnedKeyLabel, 1, 0);
+    connectionLayout->addLayout(keyRow, 1, 1);
+    connectionLayout->addWidget(passive_, 2, 0, 1, 2);
+
     auto* asciiLabel = new QLabel(Tr("ASCII 転送ファイル(拡張子）(&A) ："), this);
     asciiLabel->setBuddy(asciiTransfer_);
     auto* excludedLabel = new QLabel(Tr("非転送ファイル(拡張子)(&N) ："), this);
@@ -91,6 +120,7 @@ DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::
     layout->addLayout(fields);
     layout->addWidget(transferBoth_);
     layout->addWidget(mirroring);
+    layout->addWidget(connection);
     layout->addWidget(buttons);
 
     // Connected before the stored values are shown: showing them is a change too.
@@ -100,6 +130,14 @@ DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::
     connect(transferBoth_, &QCheckBox::clicked, this, [this] { modified_ = true; });
     connect(mirrorDirs_, &QCheckBox::clicked, this, [this] { modified_ = true; });
     connect(maxDelete_, &QSpinBox::valueChanged, this, [this] { modified_ = true; });
+    connect(security_, &QComboBox::currentIndexChanged, this, [this] { modified_ = true; });
+    connect(passive_, &QCheckBox::clicked, this, [this] { modified_ = true; });
+    connect(removePinnedKey_, &QPushButton::clicked, this, [this] {
+        modified_ = true;
+        pinnedKeyRemoved_ = true;
+        pinnedKey_->clear();
+        removePinnedKey_->setEnabled(false);
+    });
     connect(mirrorFiles_, &QCheckBox::clicked, this, [this](bool checked) {
         modified_ = true;
         mirrorDirs_->setEnabled(checked);  // keeps its tick while disabled
@@ -124,6 +162,13 @@ void DetailDialog::LoadValues() {
     mirrorDirs_->setEnabled(mirrorFiles_->isChecked());
     maxDelete_->setValue(std::max(values.maxDelete.value_or(-1), -1));
     upDown_->SetRange(kTimeLag.min, kTimeLag.max);
+    // No profile (the defaults): what a new profile gets; a stored profile
+    // without the value: plain FTP. A value out of range shows as explicit TLS.
+    const int32_t security = values.security.value_or(profile ? 0 : SchemaValue("FTP_SECURITY").number);
+    security_->setCurrentIndex(InRange(SchemaValue("FTP_SECURITY"), security) ? security : 1);
+    passive_->setChecked(values.passive.value_or(1) != 0);
+    pinnedKey_->setText(ToQString(values.pinnedKey.value_or("")));
+    removePinnedKey_->setEnabled(!pinnedKey_->text().isEmpty());
 }
 
 void DetailDialog::accept() {
@@ -144,7 +189,10 @@ void DetailDialog::accept() {
                            .transferBoth = transferBoth_->isChecked(),
                            .mirrorFiles = mirrorFiles_->isChecked(),
                            .mirrorDirs = mirrorDirs_->isChecked(),
-                           .maxDelete = maxDelete_->value()});
+                           .maxDelete = maxDelete_->value(),
+                           .security = security_->currentIndex(),
+                           .passive = passive_->isChecked(),
+                           .pinnedKey = pinnedKeyRemoved_ ? std::optional<std::string>("") : std::nullopt});
     }
     QDialog::accept();
 }

@@ -1,13 +1,16 @@
 #pragma once
 // The detail dialog: the ASCII and excluded extensions, the allowed time
-// difference, the both-sides rule and the mirroring options of one profile.
+// difference, the both-sides rule, the mirroring options, and the connection:
+// TLS, the pinned server key and the transfer mode of one profile.
 
 #include <QDialog>
 #include <string>
 
 class QCheckBox;
-class QSpinBox;
+class QComboBox;
 class QLineEdit;
+class QPushButton;
+class QSpinBox;
 
 namespace kestrum {
 
@@ -39,6 +42,11 @@ class DetailDialog : public QDialog {
     QCheckBox* mirrorFiles_;    // 1056
     QCheckBox* mirrorDirs_;     // 1057
     QSpinBox* maxDelete_;
+    QComboBox* security_;
+    QCheckBox* passive_;
+    QLineEdit* pinnedKey_;
+    QPushButton* removePinnedKey_;
+    bool pinnedKeyRemoved_ = false;
 };
 
 }  // namespace kestrum

@@ -1,5 +1,6 @@
 // The proxy and detail dialogs on a real store file.
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -338,6 +339,51 @@ TEST_F(DetailDialogTest, MaxDeleteShowsTheStoredLimitAndStoresTheTypedOne) {
         Find<QPushButton>(&dialog, "1")->click();
         EXPECT_EQ(dialog.result(), QDialog::Accepted) << name;
         EXPECT_EQ(store.ReadDword(name, "MAX_DELETE"), c.saved) << name;
+    }
+    EXPECT_TRUE(shown.empty());
+}
+
+TEST_F(DetailDialogTest, ConnectionSettingsShowTheStoredChoicesAndStoreTheNewOnes) {
+    // A profile made before TLS holds none of the values: plain FTP, passive.
+    ASSERT_TRUE(store.SaveGeneralSettings("old", {.host = "example.org", .user = "u", .localDir = "/tmp"}));
+    ASSERT_TRUE(store.CreateProfile("pinned"));
+    ASSERT_TRUE(store.WriteString("pinned", "TLS_PINNED_KEY", "sha256//abc="));
+    const struct {
+        const char* name;
+        int shownSecurity;
+        bool shownPassive;
+        const char* shownKey;
+        int chosenSecurity;
+        bool removeKey;
+        const char* storedKey;  // nullptr: never written
+    } cases[] = {
+        {"old", 0, true, "", 2, false, nullptr},
+        {"pinned", 1, true, "sha256//abc=", 1, true, ""},
+    };
+    for (const auto& c : cases) {
+        DetailDialog dialog(store, boxes, c.name);
+        dialog.show();
+        auto* security = Find<QComboBox>(&dialog, "ftpSecurity");
+        auto* passive = Find<QCheckBox>(&dialog, "passive");
+        auto* remove = Find<QPushButton>(&dialog, "removePinnedKey");
+        EXPECT_EQ(security->currentIndex(), c.shownSecurity) << c.name;
+        EXPECT_EQ(passive->isChecked(), c.shownPassive) << c.name;
+        EXPECT_EQ(Find<QLineEdit>(&dialog, "pinnedKey")->text(), QString(c.shownKey)) << c.name;
+        EXPECT_EQ(remove->isEnabled(), *c.shownKey != 0) << c.name;
+        security->setCurrentIndex(c.chosenSecurity);
+        QTest::mouseClick(passive, Qt::LeftButton, {}, QPoint(5, passive->height() / 2));
+        if (c.removeKey) {
+            remove->click();
+        }
+        Find<QPushButton>(&dialog, "1")->click();
+        EXPECT_EQ(store.ReadDword(c.name, "FTP_SECURITY"), c.chosenSecurity) << c.name;
+        EXPECT_EQ(store.ReadDword(c.name, "PASSIVE"), c.shownPassive ? 0 : 1) << c.name;
+        const auto key = store.ReadString(c.name, "TLS_PINNED_KEY", 254);
+        if (c.storedKey) {
+            EXPECT_EQ(key, std::optional<std::string>(c.storedKey)) << c.name;
+        } else {
+            EXPECT_EQ(key, std::nullopt) << c.name;
+        }
     }
     EXPECT_TRUE(shown.empty());
 }

@@ -131,7 +131,8 @@ class CreateWithAutoSetupTest : public ::testing::Test {
         int cache = 0;
         ASSERT_TRUE(store.InitGlobalValues(dir.path(), selected, cache));
         WriteFile(ini,
-                  "[PROFILE]\nDemo\nTooLongNameForAProfile\n\n[Demo]\nSERVER=ftp.demo.example\nREMOTE_DIR=/pub\n\n"
+                  "[PROFILE]\nDemo\nTooLongNameForAProfile\n\n[Demo]\nSERVER=ftp.demo.example\nREMOTE_DIR=/pub\n"
+                  "FTP_SECURITY=2\nPASSIVE=0\nTLS_PINNED_KEY=sha256//k=\nMAX_DELETE=many\nPSWSVD=0\n\n"
                   "[Hidden]\nSERVER=hidden.example\n\n");
     }
 };
@@ -156,6 +157,12 @@ TEST_F(CreateWithAutoSetupTest, SectionValuesAreAppliedToTheTypedName) {
     EXPECT_EQ(demo->remoteDir, "/pub");
     EXPECT_EQ(demo->port, 21);
     EXPECT_FALSE(demo->user.has_value());
+    // Connection presets; a refused value and a value that is no preset are left out.
+    EXPECT_EQ(demo->security, 2);
+    EXPECT_EQ(demo->passive, 0);
+    EXPECT_EQ(demo->pinnedKey, "sha256//k=");
+    EXPECT_FALSE(demo->maxDelete.has_value());
+    EXPECT_EQ(demo->savePassword, 1);
 
     // Not listed under [PROFILE], typed by hand: its section still applies.
     EXPECT_EQ(CreateProfileWithAutoSetup(store, "Hidden"), 0);
