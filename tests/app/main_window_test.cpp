@@ -31,6 +31,7 @@
 #include "profiles/dialogs/password_dialog.h"
 #include "res/message_ids.h"
 #include "tests/app/window_fixture.h"
+#include "tests/support/vsftpd_server.h"
 
 #if __has_include("profiles/dialogs/setup_dialog.h")
 #include "profiles/dialogs/setup_dialog.h"
@@ -856,6 +857,33 @@ TEST_F(MainWindowTest, MassDeletionWaitsForTheAnswerInTheWindowsQuestionBox) {
             EXPECT_EQ(view.count(declined), 1);
         }
     }
+}
+
+// A GUI-only user: a TLS server with a certificate of its own is trusted from
+// the window's question, and the run then syncs over TLS.
+TEST_F(MainWindowTest, ATlsServersCertificateIsTrustedFromTheWindowsQuestion) {
+    if (const std::string why = TestVsftpd::Unavailable(); !why.empty())
+        GTEST_SKIP() << why;
+    TestVsftpd server;
+    TempDir local;
+    WriteFile(local / "index.html", "<p>");
+    EnsureRoot();
+    ASSERT_TRUE(store.CreateProfile("site"));  // explicit TLS, passive: the new profile's values
+    ASSERT_TRUE(store.SaveGeneralSettings("site", {.host = server.hostWithPort(),
+                                                   .user = TestVsftpd::kUser,
+                                                   .password = TestVsftpd::kPassword,
+                                                   .savePassword = true,
+                                                   .localDir = local.path(),
+                                                   .remoteDir = "/home",
+                                                   .upload = true}));
+    ASSERT_TRUE(store.WriteGlobalString("Default_Profile", "site"));
+    auto window = Open();
+    ASSERT_TRUE(RunToEnd(*window));
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_TRUE(shown[0].contains("kestrum-test")) << shown[0].toStdString();
+    EXPECT_EQ(ReadFile(server.home() + "/index.html"), "<p>");
+    EXPECT_EQ(store.ReadString("site", "TLS_PINNED_KEY", 254).value_or("").rfind("sha256//", 0), 0u);
+    EXPECT_TRUE(server.commandLog().find("PROT P") != std::string::npos);
 }
 
 }  // namespace
