@@ -833,8 +833,9 @@ class CurlFtpConnection : public FtpConnection {
             // that an earlier data connection may have replaced, and servers
             // that require the control connection's session (vsftpd) then
             // refuse some data connections at random (522).
-            curl_easy_setopt(h, CURLOPT_SSLVERSION,
-                             static_cast<long>(CURL_SSLVERSION_TLSv1_2 | CURL_SSLVERSION_MAX_TLSv1_2));
+            curl_easy_setopt(
+                h, CURLOPT_SSLVERSION,
+                static_cast<long>(CURL_SSLVERSION_TLSv1_2) | static_cast<long>(CURL_SSLVERSION_MAX_TLSv1_2));
             curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &TlsPeerCheck::OnSslContext);
             curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, tls_.get());
             // The peer check decides in the handshake; libcurl checks again
