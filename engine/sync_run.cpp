@@ -96,6 +96,7 @@ bool ConnectToServerHome(RunContext& ctx, std::unique_ptr<FtpConnection>& connec
     FtpConnectParams params = ConnectParamsFor(settings, connectOptions, state.passive);
     params.cancel = &state.cancelRequested;
     params.partials = &state.partialDownloads;
+    state.connectParams = params;
     connection = ctx.ftp.Connect(params);
     Log(ctx, msg::kConnected, {settings.host});
     if (state.cancelRequested) {

@@ -84,6 +84,14 @@ inline constexpr ProfileValue kProfileValues[] = {
      .rangeMessage = msg::kTimeLagOutOfRange},
     {.name = "MIRRORING_DIR", .type = ValueType::Dword, .editor = Editor::Detail},
     {.name = "MIRRORING_FILE", .type = ValueType::Dword, .editor = Editor::Detail},
+    // Connections for the transfer phase; a profile without the value reads as the creation value.
+    {.name = "PARALLEL",
+     .type = ValueType::Dword,
+     .editor = Editor::Detail,
+     .number = 4,
+     .min = 1,
+     .max = 8,
+     .rangeMessage = msg::kParallelOutOfRange},
     {.name = "USER", .created = false, .emptyMessage = msg::kEnterUserName},
     {.name = "CONNECTION_TYPE",
      .type = ValueType::Dword,
@@ -144,6 +152,7 @@ struct DetailSettings {
     bool mirrorFiles = false;
     bool mirrorDirs = false;
     int32_t maxDelete = -1;  // -1: the automatic limit
+    int32_t parallel = SchemaValue("PARALLEL").number;
 };
 
 // A decimal signed 32-bit number: an optional "-" and at least one digit,

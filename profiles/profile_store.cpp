@@ -179,6 +179,7 @@ std::optional<Profile> ProfileStore::LoadProfile(const std::string& name) {
     p.mirroringDir = dword("MIRRORING_DIR");
     p.mirroringFile = dword("MIRRORING_FILE");
     p.maxDelete = dword("MAX_DELETE");
+    p.parallel = dword("PARALLEL");
     p.user = str("USER");
     p.connectionType = dword("CONNECTION_TYPE");
     p.transferBoth = dword("TRANSFER_BOTH");
@@ -233,6 +234,7 @@ bool ProfileStore::SaveDetailSettings(const std::string& name, const DetailSetti
     file.SetDword(ProfileKey(group, "MIRRORING_FILE"), settings.mirrorFiles ? 1 : 0);
     file.SetDword(ProfileKey(group, "MIRRORING_DIR"), settings.mirrorDirs ? 1 : 0);
     file.SetDword(ProfileKey(group, "MAX_DELETE"), settings.maxDelete);
+    file.SetDword(ProfileKey(group, "PARALLEL"), settings.parallel);
     return file.Commit();
 }
 

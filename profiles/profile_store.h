@@ -46,6 +46,7 @@ struct Profile {
     std::optional<int32_t> mirroringDir;
     std::optional<int32_t> mirroringFile;
     std::optional<int32_t> maxDelete;
+    std::optional<int32_t> parallel;
     std::optional<std::string> user;
     std::optional<int32_t> connectionType;
     std::optional<int32_t> transferBoth;

@@ -166,6 +166,10 @@ inline constexpr int kMassDeleteHeldBack = 60062;
 inline constexpr int kMassDeleteDeclined = 60063;
 inline constexpr int kMaxDeleteOutOfRange = 60064;
 inline constexpr int kMassDeleteMore = 60065;
+inline constexpr int kExtraConnectionRefused = 60070;
+inline constexpr int kNotStampedConnectionLost = 60071;
+inline constexpr int kParallelOutOfRange = 60072;
+inline constexpr int kDetailParallelLabel = 60073;
 inline constexpr int kServerListingLineUnparsed = 60025;
 inline constexpr int kServerFileKeptContentsUnknown = 60026;
 

@@ -16,12 +16,15 @@
 
 #include "profiles/dialogs/field_helpers.h"
 #include "profiles/dialogs/message_box.h"
+#include "profiles/dialogs/qt_text.h"
 #include "profiles/profile_store.h"
+#include "res/message_ids.h"
 
 namespace kestrum {
 
 namespace {
 constexpr const ProfileValue& kTimeLag = SchemaValue("TIME_LAG");
+constexpr const ProfileValue& kParallel = SchemaValue("PARALLEL");
 }  // namespace
 
 DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::string& profileName, QWidget* parent)
@@ -69,6 +72,11 @@ DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::
     excludedLabel->setBuddy(fileTransfer_);
     auto* lagLabel = new QLabel(Tr("サーバーとの時間差(1～100分)(&T) ："), this);
     lagLabel->setBuddy(timeLag_);
+    parallel_ = new QSpinBox(this);
+    parallel_->setObjectName("parallel");
+    parallel_->setRange(kParallel.min, kParallel.max);
+    auto* parallelLabel = new QLabel(TableText(msg::kDetailParallelLabel), this);
+    parallelLabel->setBuddy(parallel_);
 
     QDialogButtonBox* buttons = MakeOkCancelButtons(this);
 
@@ -84,6 +92,8 @@ DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::
     fields->addWidget(fileTransfer_, 1, 1);
     fields->addWidget(lagLabel, 2, 0);
     fields->addLayout(lagRow, 2, 1);
+    fields->addWidget(parallelLabel, 3, 0);
+    fields->addWidget(parallel_, 3, 1, Qt::AlignLeft);
     fields->setColumnMinimumWidth(1, 200);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(fields);
@@ -98,6 +108,7 @@ DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::
     connect(transferBoth_, &QCheckBox::clicked, this, [this] { modified_ = true; });
     connect(mirrorDirs_, &QCheckBox::clicked, this, [this] { modified_ = true; });
     connect(maxDelete_, &QSpinBox::valueChanged, this, [this] { modified_ = true; });
+    connect(parallel_, &QSpinBox::valueChanged, this, [this] { modified_ = true; });
     connect(mirrorFiles_, &QCheckBox::clicked, this, [this](bool checked) {
         modified_ = true;
         mirrorDirs_->setEnabled(checked);  // keeps its tick while disabled
@@ -121,6 +132,9 @@ void DetailDialog::LoadValues() {
     mirrorDirs_->setChecked(values.mirroringDir.value_or(0) != 0);
     mirrorDirs_->setEnabled(mirrorFiles_->isChecked());
     maxDelete_->setValue(std::max(values.maxDelete.value_or(-1), -1));
+    // Missing or out of range (by hand in the store): what a run uses then.
+    const int32_t parallel = values.parallel.value_or(kParallel.number);
+    parallel_->setValue(InRange(kParallel, parallel) ? parallel : kParallel.number);
     upDown_->SetRange(kTimeLag.min, kTimeLag.max);
 }
 
@@ -142,7 +156,8 @@ void DetailDialog::accept() {
                            .transferBoth = transferBoth_->isChecked(),
                            .mirrorFiles = mirrorFiles_->isChecked(),
                            .mirrorDirs = mirrorDirs_->isChecked(),
-                           .maxDelete = maxDelete_->value()});
+                           .maxDelete = maxDelete_->value(),
+                           .parallel = parallel_->value()});
     }
     QDialog::accept();
 }

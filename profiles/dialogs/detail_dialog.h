@@ -39,6 +39,7 @@ class DetailDialog : public QDialog {
     QCheckBox* mirrorFiles_;    // 1056
     QCheckBox* mirrorDirs_;     // 1057
     QSpinBox* maxDelete_;
+    QSpinBox* parallel_;  // PARALLEL
 };
 
 }  // namespace kestrum

@@ -94,7 +94,7 @@ TEST_F(ProfileCommandTest, ShowPrintsEveryValueButNeverThePassword) {
               "HOST=\nPORT=21\nPSWSVD=1\n" + Line(60214) +
                   "REMOTE_DIRECTORY=\nLOCAL_DIRECTORY=\nCHECK_UPLOAD=1\nCHECK_SUB=0\nCHECK_DOWNLOAD=0\nPROXY_ON=0\n"
                   "PROXY_NAME=\nASCII_TRANSFER=HTML,HTM,TXT\nFILE_TRANSFER=BAK\nTIME_LAG=3\nMIRRORING_DIR=0\n"
-                  "MIRRORING_FILE=0\n" +
+                  "MIRRORING_FILE=0\nPARALLEL=4\n" +
                   Line(60211, {"USER"}) + Line(60211, {"CONNECTION_TYPE"}) + Line(60211, {"TRANSFER_BOTH"}) +
                   Line(60211, {"MAX_DELETE"}));
 
@@ -171,8 +171,8 @@ TEST_F(ProfileCommandTest, SetRefusesBadAssignmentsAndWritesNothing) {
     const std::string before = ReadFile(path);
     const std::string schemaNames =
         "HOST, PORT, PSWSVD, PSW, REMOTE_DIRECTORY, LOCAL_DIRECTORY, CHECK_UPLOAD, CHECK_SUB, CHECK_DOWNLOAD, "
-        "PROXY_ON, PROXY_NAME, ASCII_TRANSFER, FILE_TRANSFER, TIME_LAG, MIRRORING_DIR, MIRRORING_FILE, USER, "
-        "CONNECTION_TYPE, TRANSFER_BOTH, MAX_DELETE";
+        "PROXY_ON, PROXY_NAME, ASCII_TRANSFER, FILE_TRANSFER, TIME_LAG, MIRRORING_DIR, MIRRORING_FILE, PARALLEL, "
+        "USER, CONNECTION_TYPE, TRANSFER_BOTH, MAX_DELETE";
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{"HOST=ok", "host=x"}, Line(60200, {"host", schemaNames})},
         {{"HOST=ok", "HOSTNAME=x"}, Line(60200, {"HOSTNAME", schemaNames})},
@@ -192,6 +192,8 @@ TEST_F(ProfileCommandTest, SetRefusesBadAssignmentsAndWritesNothing) {
         {{"MIRRORING_FILE=yes"}, Line(60202, {"MIRRORING_FILE"})},
         {{"PSWSVD=99999999999"}, Line(60202, {"PSWSVD"})},
         {{"CONNECTION_TYPE=3"}, Line(60208)},
+        {{"PARALLEL=0"}, Line(60072)},
+        {{"PARALLEL=9"}, Line(60072)},
         {{"HOST="}, Line(42783)},
         {{"USER="}, Line(42786)},
         {{"LOCAL_DIRECTORY="}, Line(42788)},
