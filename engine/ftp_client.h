@@ -166,6 +166,9 @@ class FtpConnection {
     // A file's modification time by MDTM, as the server's clock gives it (whole
     // seconds); nothing when the server does not offer MDTM or refuses it here.
     virtual std::optional<int64_t> ModificationTime(const std::string& /*path*/) { return std::nullopt; }
+    // Whether listings give times to the second (MLSD), so that one listing
+    // answers for every file of a directory as a lookup of each would.
+    virtual bool ListsToTheSecond() const { return false; }
     // The text of the last failure (libcurl's message and the server's last reply).
     virtual std::string LastError() const = 0;
     // Closing twice is harmless.

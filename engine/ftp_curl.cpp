@@ -692,6 +692,8 @@ class CurlFtpConnection : public FtpConnection {
         return text.size() > 4 ? ParseTimeVal(text.substr(4)) : std::nullopt;
     }
 
+    bool ListsToTheSecond() const override { return useMlst_; }
+
     std::string LastError() const override { return lastError_; }
 
     void Close() override {

@@ -109,6 +109,10 @@ int LoadRunSettings(RunSettings& settings, ProfileStore& store, UserPort& port, 
     const std::optional<int32_t> maxDelete = dword("MAX_DELETE");
     settings.maxDelete = maxDelete && *maxDelete >= 0 ? *maxDelete : -1;
 
+    constexpr const ProfileValue& kParallel = SchemaValue("PARALLEL");
+    const std::optional<int32_t> parallel = dword("PARALLEL");
+    settings.parallel = parallel && InRange(kParallel, *parallel) ? *parallel : kParallel.number;
+
     settings.useCache = (cacheSwitch && uploadOnly && settings.mirrorFiles == 0) ? 1 : 0;
     return 0;
 }

@@ -26,6 +26,8 @@ struct RunSettings {
     // Mirroring deletes at most this many items without a confirmation; 0 no
     // limit; -1 (unset) 50, or a quarter of the server's files when fewer.
     int maxDelete = -1;
+    // Connections for the transfer phase, 1 to 8.
+    int parallel = 4;
     int download = 0;
     int upload = 0;
     int subdirs = 0;

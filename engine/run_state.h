@@ -121,6 +121,11 @@ struct RunState {
     int maxDeleteOverride = -1;
     bool deletesConfirmed = false;
     bool mayAskBeforeDeleting = true;
+    // Connections for the transfer phase for this run (--parallel); 0: the profile's.
+    int parallelOverride = 0;
+    // The parameters the run's first connection logged in with; the transfer
+    // phase's extra connections log in with a copy.
+    std::optional<FtpConnectParams> connectParams;
     CompletionSignal completion;
     // The temporary files of the run's downloads in progress.
     PartialDownloads partialDownloads;

@@ -54,12 +54,12 @@ void PlanBothDirections(RunContext& ctx, FtpConnection& connection, FileList& tr
 // stays changed. True when dropped.
 bool DropUploadIntoUnknownDir(RunContext& ctx, const std::string& serverName, const std::string& localName);
 
-// 0 every entry handled, 1 cancelled (AbortRun has run). The list is empty on return.
+// Copies the list over the run's connection and, with state.connectParams,
+// up to settings.parallel (or state.parallelOverride) connections in all, and
+// gives every copy the server's time. 0 every entry handled, 1 cancelled
+// (AbortRun has run); throws FtpError when every connection broke. The list is
+// empty on return.
 int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset);
-// Gives the local file the server copy's time on the local clock; that time
-// when it was set, nullopt otherwise.
-std::optional<int64_t> StampLocalFromServer(RunContext& ctx, FtpConnection& connection, const std::string& localPath,
-                                            const std::string& serverPath, int64_t clockOffset);
 
 // Step 23 of the run: deletes unmatched server files, then (with mirrorDirs)
 // the server directories left in the list.

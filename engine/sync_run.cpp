@@ -159,6 +159,7 @@ bool ConnectToServerHome(RunContext& ctx, std::unique_ptr<FtpConnection>& connec
             params.pinnedKey = settings.pinnedKey;
         }
     }
+    state.connectParams = params;
     Log(ctx, msg::kConnected, {settings.host});
     if (state.cancelRequested) {
         AbortRun(ctx, connection.get(), list, msg::kRunCancelled, AbortMode::CloseConnection);

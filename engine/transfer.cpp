@@ -1,10 +1,27 @@
-// The transfer step: copies the planned files one by one and gives every local
-// copy the time the server lists for it, on the local clock.
+// The transfer step: copies the planned files over up to settings.parallel
+// connections and gives every local copy the time the server lists for it,
+// on the local clock.
+//
+// The list is cut into chunks of files of one server directory, taken from a
+// shared queue by one thread per connection. The first connection is the
+// run's own; the others log in with a copy of its parameters when the phase
+// starts. A chunk's files learn their server times together (one listing of
+// the directory) where the server lists to the second. Each file's log lines
+// are appended as one block, and every change to the run state is made under
+// the phase's mutex.
 
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
 
 #include "engine/ftp_client.h"
 #include "engine/local_fs.h"
@@ -20,99 +37,439 @@ namespace kestrum {
 
 namespace {
 
+// This many copied files of one directory learn their server times from one
+// listing of it (EPSV, TYPE A, MLSD and TYPE I again) instead of one MLST each.
+constexpr size_t kListingForStamps = 4;
+// Chunks per connection: small enough that the connections finish together,
+// large enough that a chunk's listing serves several files.
+constexpr size_t kChunksPerConnection = 4;
+// Files per extra connection at least: a login costs about as many round trips as a copy or two.
+constexpr size_t kFilesPerExtraConnection = 4;
+// How often an idle connection looks for new work or a cancel.
+constexpr auto kIdleWait = std::chrono::milliseconds(50);
+
 // Whether a local file changed between two looks at it (edited, replaced or removed).
 bool ChangedMeanwhile(const std::optional<LocalStatus>& before, const std::optional<LocalStatus>& after) {
     return !before || !after || before->lastWriteTime != after->lastWriteTime || before->size != after->size ||
            before->inode != after->inode || before->device != after->device;
 }
 
+// The directory ("" for the current one) and the last component of a relative server path.
+std::string ServerDirOf(const std::string& path) {
+    const size_t slash = FindLastChar(path, '/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+std::string ServerNameOf(const std::string& path) {
+    const size_t slash = FindLastChar(path, '/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// One file's log lines and failed items, appended together.
+struct FileBlock {
+    std::vector<std::string> lines;
+    int failed = 0;
+
+    void Add(int id, std::initializer_list<std::string_view> args) { lines.push_back(FormatString(id, args)); }
+    // As LogFailedItem.
+    void Failed(int id, std::initializer_list<std::string_view> args, std::string_view reason = {}) {
+        Add(id, args);
+        if (!reason.empty())
+            lines.push_back("\t" + PrintableName(reason));
+        ++failed;
+    }
+};
+
+// One planned file.
+struct Job {
+    Direction direction = Direction::None;
+    std::string localPath;
+    std::string name;         // the planned name in server form
+    std::string serverPath;   // the server's name for it, relative to the server home, as logged
+    std::string scannedName;  // the name the local scan gave it
+    bool ascii = false;
+};
+using Chunk = std::vector<Job>;
+
+// What became of one file of a chunk.
+struct Outcome {
+    FileBlock block;
+    std::optional<LocalStatus> before;  // uploads: the local file as it was sent
+    bool copied = false;                // copied; waits for its stamp and counts as done
+    bool stampTried = false;
+    bool unsynced = false;  // stays changed for the next cached run
+    std::optional<int64_t> stamped;
+};
+
+std::vector<Chunk> MakeChunks(const RunSettings& settings, FileList& transfer, size_t connections) {
+    const size_t total = transfer.size();
+    // One connection: a chunk is a directory's whole run of files.
+    const size_t most = connections <= 1 ? total
+                                         : std::max<size_t>(1, (total + connections * kChunksPerConnection - 1) /
+                                                                   (connections * kChunksPerConnection));
+    std::vector<Chunk> chunks;
+    std::string dir;
+    for (FileEntry& entry : transfer) {
+        Job job;
+        job.direction = entry.direction;
+        job.localPath = LocalPathOf(settings.localDir, entry.name);
+        job.scannedName = entry.name;
+        ConvertSeparators(entry.name, 0);
+        job.name = entry.name;
+        job.serverPath = entry.serverName.empty() ? entry.name : entry.serverName;
+        job.ascii = ExtensionListed(settings.asciiExtensions, UpperAscii(ExtensionOf(job.serverPath)));
+        std::string jobDir = ServerDirOf(job.serverPath);
+        if (chunks.empty() || jobDir != dir || chunks.back().size() >= most) {
+            chunks.emplace_back();
+            dir = std::move(jobDir);
+        }
+        chunks.back().push_back(std::move(job));
+    }
+    return chunks;
+}
+
+class TransferPhase {
+  public:
+    TransferPhase(RunContext& ctx, int64_t clockOffset, std::vector<Chunk> chunks, long long total, std::string home)
+        : ctx_(ctx),
+          clockOffset_(clockOffset),
+          queue_(std::make_move_iterator(chunks.begin()), std::make_move_iterator(chunks.end())),
+          total_(total),
+          home_(std::move(home)) {}
+
+    // The work of one connection: chunks until none is left (or can come back
+    // from another connection), the run is cancelled, or the connection breaks.
+    void Work(FtpConnection& connection) {
+        while (std::optional<Chunk> chunk = Take()) {
+            if (!CopyChunk(connection, *chunk))
+                return;
+        }
+    }
+
+    // An extra connection: logs in, then works like the first.
+    void WorkOnExtraConnection(const FtpConnectParams& params) {
+        std::unique_ptr<FtpConnection> connection;
+        try {
+            connection = ctx_.ftp.Connect(params);
+        } catch (const std::exception& e) {
+            std::lock_guard lock(mutex_);
+            --connecting_;
+            // Said once: the run goes on with the connections it has.
+            if (!refusalLogged_ && !Cancelled()) {
+                refusalLogged_ = true;
+                ctx_.log.AppendLogLine(LoadString(msg::kExtraConnectionRefused));
+                ctx_.log.AppendLogLine("\t" + PrintableName(e.what()));
+            }
+            changed_.notify_all();
+            return;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            --connecting_;
+            ++alive_;
+        }
+        Work(*connection);
+        connection->Close();
+    }
+
+    // No chunk left behind and no connection broken as the last one.
+    bool Completed() const { return queue_.empty() && !fatal_; }
+    // A cancel left files undone.
+    bool CutShort() const { return dropped_ || !queue_.empty(); }
+    const std::optional<std::string>& Fatal() const { return fatal_; }
+    const std::string& LastError() const { return lastError_; }
+    // Extra connections about to log in, or (negative) that will not after all.
+    void ExpectConnections(int extra) {
+        std::lock_guard lock(mutex_);
+        connecting_ += extra;
+        changed_.notify_all();
+    }
+
+  private:
+    bool Cancelled() const { return ctx_.state.cancelRequested.load() != 0; }
+
+    // The server path an operation is sent with: absolute, so that every
+    // connection works from the home directory the first one entered.
+    std::string Sent(const std::string& serverPath) const {
+        return home_ == "/" ? "/" + serverPath : home_ + "/" + serverPath;
+    }
+
+    std::optional<Chunk> Take() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            if (Cancelled() || fatal_)
+                return std::nullopt;
+            if (!queue_.empty()) {
+                Chunk chunk = std::move(queue_.front());
+                queue_.pop_front();
+                ++busy_;
+                return chunk;
+            }
+            // A busy connection may still hand back a chunk when it breaks.
+            if (busy_ == 0)
+                return std::nullopt;
+            changed_.wait_for(lock, kIdleWait);
+        }
+    }
+
+    // False when the connection broke. A chunk big enough for one listing to
+    // serve its stamps logs its files when all are stamped; otherwise each
+    // file is copied, stamped and logged in turn.
+    bool CopyChunk(FtpConnection& connection, Chunk& chunk) {
+        const bool shareListing = chunk.size() >= kListingForStamps && connection.ListsToTheSecond();
+        std::vector<Outcome> pending;  // the outcomes of chunk[first], chunk[first + 1], ...
+        size_t first = 0;
+        bool copying = false;
+        std::optional<std::string> broken;
+        try {
+            for (size_t next = 0; next < chunk.size() && !Cancelled(); ++next) {
+                pending.emplace_back();
+                copying = true;
+                Copy(connection, chunk[next], pending.back());
+                copying = false;
+                if (!shareListing) {
+                    Stamp(connection, chunk, first, pending, false);
+                    std::lock_guard lock(mutex_);
+                    Emit(chunk, first, pending);
+                }
+            }
+            if (shareListing)
+                Stamp(connection, chunk, first, pending, true);
+        } catch (const std::exception& e) {
+            // A broken connection (FtpError), or a local failure that leaves
+            // the connection's state unknown: it is not used again.
+            if (copying)
+                pending.pop_back();
+            broken = e.what();
+        }
+        std::lock_guard lock(mutex_);
+        if (broken) {
+            Broke(chunk, first, pending, copying, *broken);
+        } else if (first + pending.size() < chunk.size()) {
+            dropped_ = true;  // cancelled before the end of the chunk
+        }
+        Emit(chunk, first, pending);
+        --busy_;
+        changed_.notify_all();
+        return !broken;
+    }
+
+    // Copies one file; a refusal is that file's failure, a broken connection throws.
+    void Copy(FtpConnection& connection, const Job& job, Outcome& out) {
+        const TransferType type = job.ascii ? TransferType::Ascii : TransferType::Binary;
+        if (job.direction == Direction::Upload) {
+            out.before = ctx_.fs.GetStatus(job.localPath);
+            if (!connection.PutFile(job.localPath, Sent(job.serverPath), type)) {
+                out.block.Failed(msg::kUploadFailed, {job.serverPath}, connection.LastError());
+                // Still changed for the next cached run.
+                out.unsynced = true;
+                return;
+            }
+            out.block.Add(job.ascii ? msg::kUploadedAscii : msg::kUploaded, {job.serverPath});
+            if (ChangedMeanwhile(out.before, ctx_.fs.GetStatus(job.localPath))) {
+                // Stamping it with the server's time would hide the edit from
+                // every later run: it stays changed and goes up again next time.
+                out.block.Failed(msg::kLocalFileChangedDuringUpload, {PrintableName(job.scannedName)});
+                out.unsynced = true;
+                return;
+            }
+        } else if (job.direction == Direction::Download) {
+            // Planning never puts such a name here; checked again because it
+            // decides where a file is written.
+            if (!IsSafeServerName(job.name) || !IsSafeServerName(job.serverPath)) {
+                out.block.Add(msg::kServerNameIgnored, {PrintableName(job.serverPath)});
+                return;
+            }
+            if (!connection.GetFile(Sent(job.serverPath), job.localPath, type)) {
+                out.block.Failed(msg::kDownloadFailed, {job.serverPath}, connection.LastError());
+                return;
+            }
+            out.block.Add(job.ascii ? msg::kDownloadedAscii : msg::kDownloaded, {job.serverPath});
+        } else {
+            return;
+        }
+        out.copied = true;
+    }
+
+    // The server times of the pending copied files; with useListing, from
+    // one listing of their directory where it names them.
+    void Stamp(FtpConnection& connection, const Chunk& chunk, size_t first, std::vector<Outcome>& pending,
+               bool useListing) {
+        std::unordered_map<std::string, FtpEntry> listed;
+        if (useListing) {
+            FtpListing listing = connection.List(Sent(ServerDirOf(chunk.front().serverPath)));
+            // Anything short of a clean listing: each file is looked up by itself.
+            if (listing.status == ListStatus::Ok && listing.unparsedLines.empty()) {
+                for (FtpEntry& entry : listing.entries) {
+                    if (!entry.isDirectory && entry.precision == TimePrecision::Second)
+                        listed.emplace(entry.name, std::move(entry));
+                }
+            }
+        }
+        for (size_t i = 0; i < pending.size(); ++i) {
+            Outcome& out = pending[i];
+            if (!out.copied || out.stampTried)
+                continue;
+            const Job& job = chunk[first + i];
+            const auto found = listed.find(ServerNameOf(job.serverPath));
+            out.stamped = StampLocal(connection, job, found == listed.end() ? nullptr : &found->second, out.block);
+            out.stampTried = true;
+            out.block.Add(msg::kTimestampUpdated, {job.serverPath});
+        }
+    }
+
+    // Gives the local file the server copy's time on the local clock: the
+    // listed entry when given, else MDTM on a LIST server whose MDTM clock the
+    // probe measured, else a lookup. That time when it was set.
+    std::optional<int64_t> StampLocal(FtpConnection& connection, const Job& job, const FtpEntry* listed,
+                                      FileBlock& block) {
+        const std::string path = Sent(job.serverPath);
+        std::optional<int64_t> time;
+        FtpListing found;
+        if (listed == nullptr && !connection.ListsToTheSecond() && ctx_.state.mdtmClockOffset) {
+            if (const std::optional<int64_t> exact = connection.ModificationTime(path))
+                time = *exact - *ctx_.state.mdtmClockOffset;
+        }
+        if (!time && listed == nullptr) {
+            found = connection.Lookup(path);
+            if (found.status != ListStatus::Ok || found.entries.empty())
+                return std::nullopt;
+            listed = &found.entries.front();
+        }
+        if (!ctx_.fs.GetStatus(job.localPath))
+            return std::nullopt;
+        if (!time) {
+            if (listed->lastWriteTime == kUnknownServerTime) {
+                block.Failed(msg::kNotStampedServerTimeUnknown, {PrintableName(job.serverPath)});
+                return std::nullopt;
+            }
+            int64_t serverTime = listed->lastWriteTime;
+            if (listed->precision == TimePrecision::Day)
+                serverTime = ExactServerTime(ctx_, connection, path, serverTime, clockOffset_);
+            time = serverTime - clockOffset_;
+        }
+        if (!ctx_.fs.SetLastWriteTime(job.localPath, *time)) {
+            block.Failed(msg::kTimestampChangeFailed, {job.serverPath}, std::strerror(errno));
+            return std::nullopt;
+        }
+        return time;
+    }
+
+    // The connection broke during the chunk (under mutex_). Copied files keep
+    // their lines, without a stamp. Unless the run is cancelled: the last
+    // connection ends the run as a broken connection does; otherwise the file
+    // in flight fails and the rest of the chunk goes back to the queue.
+    void Broke(const Chunk& chunk, size_t first, std::vector<Outcome>& pending, bool inFlight,
+               const std::string& error) {
+        const bool last = alive_ == 1 && connecting_ == 0;
+        --alive_;
+        lastError_ = error;
+        size_t rest = first + pending.size();
+        if (Cancelled()) {
+            dropped_ = dropped_ || rest < chunk.size();
+            return;
+        }
+        if (last) {
+            fatal_ = error;
+            return;
+        }
+        for (size_t i = 0; i < pending.size(); ++i) {
+            if (pending[i].copied && !pending[i].stampTried)
+                pending[i].block.Failed(msg::kNotStampedConnectionLost, {chunk[first + i].serverPath});
+        }
+        if (inFlight) {
+            const Job& failed = chunk[rest++];
+            Outcome& out = pending.emplace_back();
+            out.block.Failed(failed.direction == Direction::Upload ? msg::kUploadFailed : msg::kDownloadFailed,
+                             {failed.serverPath}, error);
+            out.unsynced = failed.direction == Direction::Upload;
+        }
+        if (rest < chunk.size())
+            queue_.emplace_front(chunk.begin() + static_cast<long>(rest), chunk.end());
+    }
+
+    // The pending blocks in the chunk's order, and what they change in the
+    // run state (under mutex_). Empties pending and moves first on.
+    void Emit(const Chunk& chunk, size_t& first, std::vector<Outcome>& pending) {
+        RunState& state = ctx_.state;
+        for (size_t i = 0; i < pending.size(); ++i) {
+            const Outcome& out = pending[i];
+            const Job& job = chunk[first + i];
+            for (const std::string& line : out.block.lines)
+                ctx_.log.AppendLogLine(line);
+            state.failedItems += out.block.failed;
+            if (out.unsynced)
+                state.unsyncedLocalFiles.push_back(job.scannedName);
+            if (!out.copied)
+                continue;
+            // The time the upload left the file with: the stamp, or the time it was sent with.
+            if (job.direction == Direction::Upload && out.before)
+                state.actedLocalTimes[job.scannedName] = out.stamped.value_or(out.before->lastWriteTime);
+            ctx_.log.ShowFileCount(++done_, total_);
+        }
+        first += pending.size();
+        pending.clear();
+    }
+
+    RunContext& ctx_;
+    const int64_t clockOffset_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Chunk> queue_;
+    int busy_ = 0;        // connections holding a chunk
+    int alive_ = 1;       // connections logged in and not broken; the first one counts from the start
+    int connecting_ = 0;  // extra connections still logging in
+    bool refusalLogged_ = false;
+    bool dropped_ = false;  // a cancel left files of a chunk undone
+    // Why the last working connection broke: the run ends as on a broken connection.
+    std::optional<std::string> fatal_;
+    std::string lastError_;
+    long long done_ = 0;
+    const long long total_;
+    const std::string home_;
+};
+
 }  // namespace
 
 int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset) {
     RunState& state = ctx.state;
-    const RunSettings& settings = state.settings;
     const long long total = static_cast<long long>(transfer.size());
-    long long done = 0;
     ctx.log.ShowFileCount(0, total);
+    const int wanted = state.parallelOverride > 0 ? state.parallelOverride : state.settings.parallel;
+    // Extra connections need the parameters the first one logged in with, and
+    // are worth their login when each takes a few files off the others.
+    const size_t allowed = state.connectParams ? static_cast<size_t>(std::max(1, wanted)) - 1 : 0;
+    size_t extras = std::min(allowed, static_cast<size_t>(total) / kFilesPerExtraConnection);
+    std::vector<Chunk> chunks = MakeChunks(state.settings, transfer, 1 + extras);
+    extras = std::min(extras, chunks.empty() ? 0 : chunks.size() - 1);
 
-    for (FileEntry& entry : transfer) {
-        if (state.cancelRequested.load()) {
-            AbortRun(ctx, &connection, &transfer, msg::kRunCancelled, AbortMode::CloseAndFreeList);
-            transfer.clear();
-            return 1;
+    TransferPhase phase(ctx, clockOffset, std::move(chunks), total, connection.CurrentDirectory());
+    phase.ExpectConnections(static_cast<int>(extras));
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < extras; ++i) {
+        try {
+            // The whole parameter set of the first connection, copied.
+            threads.emplace_back([&phase, params = *state.connectParams] { phase.WorkOnExtraConnection(params); });
+        } catch (const std::exception&) {
+            // No thread for the rest: the connections already started do the work.
+            phase.ExpectConnections(-static_cast<int>(extras - i));
+            break;
         }
-        const std::string localPath = LocalPathOf(settings.localDir, entry.name);
-        const std::string scannedName = entry.name;
-        ConvertSeparators(entry.name, 0);
-        const std::string& serverPath = entry.serverName.empty() ? entry.name : entry.serverName;
-        const bool ascii = ExtensionListed(settings.asciiExtensions, UpperAscii(ExtensionOf(serverPath)));
-        const TransferType type = ascii ? TransferType::Ascii : TransferType::Binary;
+    }
+    phase.Work(connection);
+    for (std::thread& thread : threads)
+        thread.join();
 
-        std::optional<LocalStatus> before;
-        if (entry.direction == Direction::Upload) {
-            before = ctx.fs.GetStatus(localPath);
-            if (!connection.PutFile(localPath, serverPath, type)) {
-                LogFailedItem(ctx, msg::kUploadFailed, {serverPath}, connection.LastError());
-                // Still changed for the next cached run.
-                state.unsyncedLocalFiles.push_back(scannedName);
-                continue;
-            }
-            ctx.log.AppendLogLine(FormatString(ascii ? msg::kUploadedAscii : msg::kUploaded, {serverPath}));
-            if (ChangedMeanwhile(before, ctx.fs.GetStatus(localPath))) {
-                // Stamping it with the server's time would hide the edit from
-                // every later run: it stays changed and goes up again next time.
-                LogFailedItem(ctx, msg::kLocalFileChangedDuringUpload, {PrintableName(scannedName)});
-                state.unsyncedLocalFiles.push_back(scannedName);
-                continue;
-            }
-        } else if (entry.direction == Direction::Download) {
-            // Planning never puts such a name here; checked again because it
-            // decides where a file is written.
-            if (!IsSafeServerName(entry.name) || !IsSafeServerName(serverPath)) {
-                ctx.log.AppendLogLine(FormatString(msg::kServerNameIgnored, {PrintableName(serverPath)}));
-                continue;
-            }
-            if (!connection.GetFile(serverPath, localPath, type)) {
-                LogFailedItem(ctx, msg::kDownloadFailed, {serverPath}, connection.LastError());
-                continue;
-            }
-            ctx.log.AppendLogLine(FormatString(ascii ? msg::kDownloadedAscii : msg::kDownloaded, {serverPath}));
-        } else {
-            continue;
-        }
-        const std::optional<int64_t> stamped =
-            StampLocalFromServer(ctx, connection, localPath, serverPath, clockOffset);
-        // The time the upload left the file with: the stamp, or the time it was sent with.
-        if (entry.direction == Direction::Upload && before)
-            state.actedLocalTimes[scannedName] = stamped.value_or(before->lastWriteTime);
-        ctx.log.AppendLogLine(FormatString(msg::kTimestampUpdated, {serverPath}));
-        ctx.log.ShowFileCount(++done, total);
+    // A cancel during the last copies leaves the abort to the driver.
+    if (state.cancelRequested.load() && phase.CutShort()) {
+        AbortRun(ctx, &connection, &transfer, msg::kRunCancelled, AbortMode::CloseAndFreeList);
+        transfer.clear();
+        return 1;
     }
     transfer.clear();
+    // Every connection broke: the run ends as on a broken connection.
+    if (!phase.Completed())
+        throw FtpError(phase.Fatal().value_or(phase.LastError()));
     return 0;
-}
-
-std::optional<int64_t> StampLocalFromServer(RunContext& ctx, FtpConnection& connection, const std::string& localPath,
-                                            const std::string& serverPath, int64_t clockOffset) {
-    const FtpListing found = connection.Lookup(serverPath);
-    if (found.status != ListStatus::Ok || found.entries.empty())
-        return std::nullopt;
-    if (!ctx.fs.GetStatus(localPath))
-        return std::nullopt;
-    const FtpEntry& listed = found.entries.front();
-    if (listed.lastWriteTime == kUnknownServerTime) {
-        LogFailedItem(ctx, msg::kNotStampedServerTimeUnknown, {PrintableName(serverPath)});
-        return std::nullopt;
-    }
-    int64_t serverTime = listed.lastWriteTime;
-    if (listed.precision == TimePrecision::Day)
-        serverTime = ExactServerTime(ctx, connection, serverPath, serverTime, clockOffset);
-    const int64_t time = serverTime - clockOffset;
-    if (!ctx.fs.SetLastWriteTime(localPath, time)) {
-        LogFailedItem(ctx, msg::kTimestampChangeFailed, {serverPath}, std::strerror(errno));
-        return std::nullopt;
-    }
-    return time;
 }
 
 }  // namespace kestrum

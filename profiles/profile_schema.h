@@ -95,6 +95,14 @@ inline constexpr ProfileValue kProfileValues[] = {
      .rangeMessage = msg::kFtpSecurityOutOfRange},
     // 1 passive mode, 0 active; missing: 1.
     {.name = "PASSIVE", .type = ValueType::Dword, .editor = Editor::Detail, .number = 1},
+    // Connections for the transfer phase; a profile without the value reads as the creation value.
+    {.name = "PARALLEL",
+     .type = ValueType::Dword,
+     .editor = Editor::Detail,
+     .number = 4,
+     .min = 1,
+     .max = 8,
+     .rangeMessage = msg::kParallelOutOfRange},
     {.name = "USER", .created = false, .emptyMessage = msg::kEnterUserName},
     {.name = "CONNECTION_TYPE",
      .type = ValueType::Dword,
@@ -163,6 +171,7 @@ struct DetailSettings {
     // TLS_PINNED_KEY, written only when set: a key pinned by a run while the
     // dialog was open is kept unless the user removed it here.
     std::optional<std::string> pinnedKey;
+    int32_t parallel = SchemaValue("PARALLEL").number;
 };
 
 // A decimal signed 32-bit number: an optional "-" and at least one digit,

@@ -182,6 +182,7 @@ std::optional<Profile> ProfileStore::LoadProfile(const std::string& name) {
     p.security = dword("FTP_SECURITY");
     p.passive = dword("PASSIVE");
     p.pinnedKey = str("TLS_PINNED_KEY");
+    p.parallel = dword("PARALLEL");
     p.user = str("USER");
     p.connectionType = dword("CONNECTION_TYPE");
     p.transferBoth = dword("TRANSFER_BOTH");
@@ -240,6 +241,7 @@ bool ProfileStore::SaveDetailSettings(const std::string& name, const DetailSetti
     file.SetDword(ProfileKey(group, "PASSIVE"), settings.passive ? 1 : 0);
     if (settings.pinnedKey)
         file.SetString(ProfileKey(group, "TLS_PINNED_KEY"), *settings.pinnedKey);
+    file.SetDword(ProfileKey(group, "PARALLEL"), settings.parallel);
     return file.Commit();
 }
 

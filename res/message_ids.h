@@ -196,6 +196,10 @@ inline constexpr int kKeyStoreFailed = 60110;
 inline constexpr int kCliTrustNeedsTls = 60111;
 inline constexpr int kCliKeyAlreadyPinned = 60112;
 inline constexpr int kActiveModeNotWithTls = 60113;
+inline constexpr int kExtraConnectionRefused = 60070;
+inline constexpr int kNotStampedConnectionLost = 60071;
+inline constexpr int kParallelOutOfRange = 60072;
+inline constexpr int kDetailParallelLabel = 60073;
 inline constexpr int kServerListingLineUnparsed = 60025;
 inline constexpr int kServerFileKeptContentsUnknown = 60026;
 

@@ -9,11 +9,11 @@
 namespace kestrum {
 
 int RunRunCommand(const std::vector<std::string>& given) {
-    // "--max-delete N" is read as "--max-delete=N".
+    // "--max-delete N" is read as "--max-delete=N", "--parallel N" as "--parallel=N".
     std::vector<std::string> args;
     for (size_t i = 0; i < given.size(); ++i) {
-        if (given[i] == "--max-delete" && i + 1 < given.size()) {
-            args.push_back("--max-delete=" + given[i + 1]);
+        if ((given[i] == "--max-delete" || given[i] == "--parallel") && i + 1 < given.size()) {
+            args.push_back(given[i] + "=" + given[i + 1]);
             ++i;
         } else {
             args.push_back(given[i]);
@@ -25,8 +25,10 @@ int RunRunCommand(const std::vector<std::string>& given) {
     bool dryRun = false;
     bool yes = false;
     int maxDelete = -1;
+    int parallel = 0;
     auto option = [&](const std::string& arg) {
         constexpr std::string_view kMaxDelete = "--max-delete=";
+        constexpr std::string_view kParallel = "--parallel=";
         if (arg == "--cache") {
             cache = true;
         } else if (arg == "--no-cache") {
@@ -42,6 +44,11 @@ int RunRunCommand(const std::vector<std::string>& given) {
             if (!number || *number < 0)
                 return false;
             maxDelete = *number;
+        } else if (arg.starts_with(kParallel)) {
+            const std::optional<int32_t> number = ParseDecimalInt(std::string_view(arg).substr(kParallel.size()));
+            if (!number || !InRange(SchemaValue("PARALLEL"), *number))
+                return false;
+            parallel = *number;
         } else {
             return false;
         }
@@ -55,6 +62,7 @@ int RunRunCommand(const std::vector<std::string>& given) {
     RunState& state = session.Owner().State();
     state.dryRun = dryRun;
     state.maxDeleteOverride = maxDelete;
+    state.parallelOverride = parallel;
     state.deletesConfirmed = yes;
     // Nobody may be there to answer: beyond the limit, nothing is deleted.
     state.mayAskBeforeDeleting = false;

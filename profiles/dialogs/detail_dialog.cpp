@@ -17,13 +17,16 @@
 
 #include "profiles/dialogs/field_helpers.h"
 #include "profiles/dialogs/message_box.h"
+#include "profiles/dialogs/qt_text.h"
 #include "profiles/profile_store.h"
+#include "res/message_ids.h"
 
 namespace kestrum {
 
 namespace {
 constexpr const ProfileValue& kTimeLag = SchemaValue("TIME_LAG");
 constexpr const ProfileValue& kMaxDelete = SchemaValue("MAX_DELETE");
+constexpr const ProfileValue& kParallel = SchemaValue("PARALLEL");
 }  // namespace
 
 DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::string& profileName, QWidget* parent)
@@ -100,6 +103,11 @@ DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::
     excludedLabel->setBuddy(fileTransfer_);
     auto* lagLabel = new QLabel(Tr("サーバーとの時間差(1～100分)(&T) ："), this);
     lagLabel->setBuddy(timeLag_);
+    parallel_ = new QSpinBox(this);
+    parallel_->setObjectName("parallel");
+    parallel_->setRange(kParallel.min, kParallel.max);
+    auto* parallelLabel = new QLabel(TableText(msg::kDetailParallelLabel), this);
+    parallelLabel->setBuddy(parallel_);
 
     QDialogButtonBox* buttons = MakeOkCancelButtons(this);
 
@@ -115,6 +123,8 @@ DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::
     fields->addWidget(fileTransfer_, 1, 1);
     fields->addWidget(lagLabel, 2, 0);
     fields->addLayout(lagRow, 2, 1);
+    fields->addWidget(parallelLabel, 3, 0);
+    fields->addWidget(parallel_, 3, 1, Qt::AlignLeft);
     fields->setColumnMinimumWidth(1, 200);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(fields);
@@ -138,6 +148,7 @@ DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::
         pinnedKey_->clear();
         removePinnedKey_->setEnabled(false);
     });
+    connect(parallel_, &QSpinBox::valueChanged, this, [this] { modified_ = true; });
     connect(mirrorFiles_, &QCheckBox::clicked, this, [this](bool checked) {
         modified_ = true;
         mirrorDirs_->setEnabled(checked);  // keeps its tick while disabled
@@ -161,6 +172,9 @@ void DetailDialog::LoadValues() {
     mirrorDirs_->setChecked(values.mirroringDir.value_or(0) != 0);
     mirrorDirs_->setEnabled(mirrorFiles_->isChecked());
     maxDelete_->setValue(std::max(values.maxDelete.value_or(-1), -1));
+    // Missing or out of range (by hand in the store): what a run uses then.
+    const int32_t parallel = values.parallel.value_or(kParallel.number);
+    parallel_->setValue(InRange(kParallel, parallel) ? parallel : kParallel.number);
     upDown_->SetRange(kTimeLag.min, kTimeLag.max);
     // No profile (the defaults): what a new profile gets; a stored profile
     // without the value: plain FTP. A value out of range shows as explicit TLS.
@@ -193,8 +207,10 @@ void DetailDialog::accept() {
                            .security = security_->currentIndex(),
                            .passive = passive_->isChecked(),
                            .pinnedKey = pinnedKeyRemoved_ ? std::optional<std::string>("") : std::nullopt});
-    }
-    QDialog::accept();
+        .parallel = parallel_->value()
+    });
+}
+QDialog::accept();
 }
 
 }  // namespace kestrum

@@ -47,6 +47,7 @@ class DetailDialog : public QDialog {
     QLineEdit* pinnedKey_;
     QPushButton* removePinnedKey_;
     bool pinnedKeyRemoved_ = false;
+    QSpinBox* parallel_;  // PARALLEL
 };
 
 }  // namespace kestrum

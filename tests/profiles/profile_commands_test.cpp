@@ -94,7 +94,7 @@ TEST_F(ProfileCommandTest, ShowPrintsEveryValueButNeverThePassword) {
               "HOST=\nPORT=21\nPSWSVD=1\n" + Line(60214) +
                   "REMOTE_DIRECTORY=\nLOCAL_DIRECTORY=\nCHECK_UPLOAD=1\nCHECK_SUB=0\nCHECK_DOWNLOAD=0\nPROXY_ON=0\n"
                   "PROXY_NAME=\nASCII_TRANSFER=HTML,HTM,TXT\nFILE_TRANSFER=BAK\nTIME_LAG=3\nMIRRORING_DIR=0\n"
-                  "MIRRORING_FILE=0\nFTP_SECURITY=1\nPASSIVE=1\n" +
+                  "MIRRORING_FILE=0\nFTP_SECURITY=1\nPASSIVE=1\nPARALLEL=4\n" +
                   Line(60211, {"USER"}) + Line(60211, {"CONNECTION_TYPE"}) + Line(60211, {"TRANSFER_BOTH"}) +
                   Line(60211, {"MAX_DELETE"}) + Line(60211, {"TLS_PINNED_KEY"}));
 
@@ -172,7 +172,7 @@ TEST_F(ProfileCommandTest, SetRefusesBadAssignmentsAndWritesNothing) {
     const std::string schemaNames =
         "HOST, PORT, PSWSVD, PSW, REMOTE_DIRECTORY, LOCAL_DIRECTORY, CHECK_UPLOAD, CHECK_SUB, CHECK_DOWNLOAD, "
         "PROXY_ON, PROXY_NAME, ASCII_TRANSFER, FILE_TRANSFER, TIME_LAG, MIRRORING_DIR, MIRRORING_FILE, "
-        "FTP_SECURITY, PASSIVE, USER, CONNECTION_TYPE, TRANSFER_BOTH, MAX_DELETE, TLS_PINNED_KEY";
+        "FTP_SECURITY, PASSIVE, PARALLEL, USER, CONNECTION_TYPE, TRANSFER_BOTH, MAX_DELETE, TLS_PINNED_KEY";
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{"HOST=ok", "host=x"}, Line(60200, {"host", schemaNames})},
         {{"HOST=ok", "HOSTNAME=x"}, Line(60200, {"HOSTNAME", schemaNames})},
@@ -195,6 +195,8 @@ TEST_F(ProfileCommandTest, SetRefusesBadAssignmentsAndWritesNothing) {
         {{"FTP_SECURITY=3"}, Line(60087)},
         {{"FTP_SECURITY=tls"}, Line(60087)},
         {{"PASSIVE=2"}, Line(60202, {"PASSIVE"})},
+        {{"PARALLEL=0"}, Line(60072)},
+        {{"PARALLEL=9"}, Line(60072)},
         {{"HOST="}, Line(42783)},
         {{"USER="}, Line(42786)},
         {{"LOCAL_DIRECTORY="}, Line(42788)},

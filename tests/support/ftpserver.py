@@ -8,6 +8,7 @@ commands and connections.
 """
 
 import argparse
+import collections
 import logging
 import os
 import re
@@ -178,6 +179,48 @@ def make_handler(args):
         Handler.ftp_SIZE = ftp_SIZE
         Handler.ftp_RETR = ftp_RETR
         Handler.respond = respond
+    if args.latency > 0:
+        delay = args.latency
+
+        # Every reply leaves the server `delay` seconds late, as over a slow
+        # link; replies keep their order, and a close waits for those queued.
+        def late(self):
+            if not hasattr(self, "_late"):
+                self._late = collections.deque()
+            return self._late
+
+        def send_oldest(self):
+            item = self._late.popleft()
+            if self._closed:
+                return
+            if item is None:
+                FTPHandler.close_when_done(self)
+            else:
+                FTPHandler.push(self, item)
+
+        def push(self, data):
+            late(self).append(data)
+            self.ioloop.call_later(delay, send_oldest, self, _errback=self.handle_error)
+
+        def close_when_done(self):
+            if not late(self):
+                return FTPHandler.close_when_done(self)
+            push(self, None)
+
+        Handler.push = push
+        Handler.close_when_done = close_when_done
+    if args.unreadable:
+        # A file whose download breaks off: the data connection is dropped
+        # after the first bytes, and the transfer reported as failed.
+        def ftp_RETR(self, file):
+            if os.path.basename(file) != args.unreadable:
+                return FTPHandler.ftp_RETR(self, file)
+            self.respond("150 File status okay. About to open data connection.")
+            if self.data_channel is not None:
+                self.data_channel.close()
+            self.respond("426 Connection closed; transfer aborted.")
+
+        Handler.ftp_RETR = ftp_RETR
     for verb in filter(None, args.refuse.split(",")):
         # A server that refuses the command whatever its argument.
         setattr(Handler, "ftp_" + verb, lambda self, line: self.respond("550 Not allowed by this server."))
@@ -200,11 +243,15 @@ def main():
     parser.add_argument("--announce-short", default="", help="a file name announced 5 bytes shorter than it is")
     parser.add_argument("--list-line", action="append", default=[], help="NAME=LINE: LIST shows NAME as LINE")
     parser.add_argument("--mdtm-shift", type=int, default=0, help="MDTM times shifted against the listings")
+    parser.add_argument("--latency", type=float, default=0.0, help="seconds every reply is held back")
+    parser.add_argument("--max-cons-per-ip", type=int, default=0, help="control connections accepted per address")
+    parser.add_argument("--unreadable", default="", help="a file name whose download breaks off")
     args = parser.parse_args()
 
     logging.basicConfig(filename=args.log, level=logging.DEBUG, format="%(message)s", encoding="utf-8")
     server = FTPServer(("127.0.0.1", 0), make_handler(args))
     server.max_cons = 64
+    server.max_cons_per_ip = args.max_cons_per_ip
     port = server.socket.getsockname()[1]
 
     # Ends with the test process even when it dies without killing the server.

@@ -1,0 +1,153 @@
+#!/usr/bin/python3
+"""Uploads of a fresh tree to the test FTP server over a slow and a fast link.
+
+    bench/parallel_bench.py --kestrum build/kestrum [--connections 1,4] [--latency 0,20]
+                            [--files 200] [--dirs 10] [--size 2048] [--large 10000] [--no-lftp]
+
+For each latency (milliseconds every server reply is held back) prints the
+wall time, the FTP commands the server received (and per file) for
+`kestrum run` with each number of connections, `lftp mirror -R` and
+`lftp mirror -R --parallel=4` (passive mode for all, an empty server home
+each time). Then one Kestrum upload of --large files at no latency with its
+peak memory (/usr/bin/time -v). Connections other than 1 need a Kestrum that
+knows the PARALLEL value.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SERVER = os.path.join(HERE, "..", "tests", "support", "ftpserver.py")
+
+
+class Server:
+    def __init__(self, work, latency_ms):
+        self.home = os.path.join(work, "server")
+        self.log = os.path.join(work, "server.log")
+        os.makedirs(self.home)
+        self.proc = subprocess.Popen(
+            ["/usr/bin/python3", SERVER, "--home", self.home, "--log", self.log, "--latency",
+             str(latency_ms / 1000.0)], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        line = self.proc.stdout.readline().decode()
+        if not line.startswith("PORT "):
+            raise SystemExit("the test FTP server did not start")
+        self.port = int(line.split()[1])
+
+    def commands(self):
+        with open(self.log, encoding="utf-8", errors="replace") as f:
+            return sum(1 for line in f if "] <- " in line)
+
+    def stop(self):
+        self.proc.kill()
+        self.proc.wait()
+
+
+def make_tree(root, files, dirs, size):
+    old = time.time() - 86400
+    for i in range(files):
+        d = os.path.join(root, "d%02d" % (i % dirs))
+        os.makedirs(d, exist_ok=True)
+        path = os.path.join(d, "f%05d.bin" % i)
+        with open(path, "wb") as f:
+            f.write((b"%05d" % i) * (size // 5) + b"x" * (size % 5))
+        os.utime(path, (old, old))
+
+
+def kestrum_run(kestrum, work, server, local, connections):
+    home = tempfile.mkdtemp(dir=work)
+    env = dict(os.environ, KESTRUM_HOME=home)
+    subprocess.run([kestrum, "profile", "new", "bench"], env=env, check=True)
+    values = ["HOST=127.0.0.1:%d" % server.port, "USER=user", "PSWSVD=1", "PSW=-", "LOCAL_DIRECTORY=" + local,
+              "CHECK_UPLOAD=1", "CHECK_DOWNLOAD=0", "CHECK_SUB=1", "FILE_TRANSFER=", "ASCII_TRANSFER="]
+    if connections is not None:
+        values.append("PARALLEL=%d" % connections)
+    subprocess.run([kestrum, "profile", "set", "bench"] + values, env=env, input=b"secret\n", check=True)
+    before = server.commands()
+    start = time.monotonic()
+    result = subprocess.run(["/usr/bin/time", "-v", kestrum, "run", "bench", "--no-cache", "--passive"], env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    seconds = time.monotonic() - start
+    if result.returncode != 0:
+        print("  (kestrum exited with status %d)" % result.returncode)
+    peak = re.search(rb"Maximum resident set size \(kbytes\): (\d+)", result.stderr)
+    return seconds, server.commands() - before, int(peak.group(1)) / 1024 if peak else -1
+
+
+def lftp_mirror(server, local, parallel):
+    script = ("set cmd:fail-exit yes; set net:max-retries 1; set ftp:passive-mode on; "
+              "open -u user,secret ftp://127.0.0.1:%d; mirror -R %s %s /" %
+              (server.port, "--parallel=%d" % parallel if parallel > 1 else "", local))
+    before = server.commands()
+    start = time.monotonic()
+    result = subprocess.run(["lftp", "-c", script], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    seconds = time.monotonic() - start
+    if result.returncode != 0:
+        print("  (lftp exited with status %d)" % result.returncode)
+    return seconds, server.commands() - before
+
+
+def row(what, seconds, commands, files, peak=None):
+    text = "  %-36s %8.2f s %7d commands %6.2f per file" % (what, seconds, commands, commands / files)
+    if peak is not None:
+        text += " %8.1f MB peak" % peak
+    print(text, flush=True)
+
+
+def one(work, latency, fn):
+    """A fresh server (empty home) for one measurement."""
+    base = tempfile.mkdtemp(dir=work)
+    server = Server(base, latency)
+    try:
+        return fn(server)
+    finally:
+        server.stop()
+        shutil.rmtree(base, ignore_errors=True)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--kestrum", required=True)
+    parser.add_argument("--connections", default="1,4", help="comma-separated; 0: the profile's default (no value)")
+    parser.add_argument("--latency", default="0,20", help="comma-separated milliseconds")
+    parser.add_argument("--files", type=int, default=200)
+    parser.add_argument("--dirs", type=int, default=10)
+    parser.add_argument("--size", type=int, default=2048)
+    parser.add_argument("--large", type=int, default=10000)
+    parser.add_argument("--no-lftp", action="store_true")
+    args = parser.parse_args()
+    kestrum = os.path.abspath(args.kestrum)
+    counts = [int(c) for c in args.connections.split(",")]
+
+    with tempfile.TemporaryDirectory() as work:
+        local = os.path.join(work, "tree")
+        make_tree(local, args.files, args.dirs, args.size)
+        for latency in [int(x) for x in args.latency.split(",")]:
+            print("%d files of %d bytes in %d directories, %d ms per reply:" %
+                  (args.files, args.size, args.dirs, latency))
+            for n in counts:
+                seconds, commands, _ = one(work, latency, lambda s: kestrum_run(kestrum, work, s, local, n or None))
+                row("kestrum, %s" % ("%d connection%s" % (n, "s" if n > 1 else "") if n else "default"), seconds,
+                    commands, args.files)
+            if not args.no_lftp:
+                for parallel in (1, 4):
+                    seconds, commands = one(work, latency, lambda s: lftp_mirror(s, local, parallel))
+                    row("lftp mirror -R" + (" --parallel=%d" % parallel if parallel > 1 else ""), seconds, commands,
+                        args.files)
+        if args.large > 0:
+            large = os.path.join(work, "large")
+            make_tree(large, args.large, 100, args.size)
+            print("%d files of %d bytes in 100 directories, 0 ms per reply:" % (args.large, args.size))
+            for n in counts:
+                seconds, commands, peak = one(work, 0, lambda s: kestrum_run(kestrum, work, s, large, n or None))
+                row("kestrum, %s" % ("%d connection%s" % (n, "s" if n > 1 else "") if n else "default"), seconds,
+                    commands, args.large, peak)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
