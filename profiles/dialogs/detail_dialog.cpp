@@ -206,11 +206,10 @@ void DetailDialog::accept() {
                            .maxDelete = maxDelete_->value(),
                            .security = security_->currentIndex(),
                            .passive = passive_->isChecked(),
-                           .pinnedKey = pinnedKeyRemoved_ ? std::optional<std::string>("") : std::nullopt});
-        .parallel = parallel_->value()
-    });
-}
-QDialog::accept();
+                           .pinnedKey = pinnedKeyRemoved_ ? std::optional<std::string>("") : std::nullopt,
+                           .parallel = parallel_->value()});
+    }
+    QDialog::accept();
 }
 
 }  // namespace kestrum
