@@ -37,9 +37,11 @@ namespace kestrum {
 
 namespace {
 
-// This many copied files of one directory learn their server times from one
-// listing of it (EPSV, TYPE A, MLSD and TYPE I again) instead of one MLST each.
-constexpr size_t kListingForStamps = 4;
+// This many files of one directory learn their server times from one listing
+// of it instead of one MLST each: a listing waits for three replies (EPSV and
+// the two of MLSD), two more when binary copies need TYPE A and TYPE I around it.
+constexpr size_t kListingForStampsAscii = 4;
+constexpr size_t kListingForStampsBinary = 6;
 // Chunks per connection: small enough that the connections finish together,
 // large enough that a chunk's listing serves several files.
 constexpr size_t kChunksPerConnection = 4;
@@ -215,7 +217,9 @@ class TransferPhase {
     // serve its stamps logs its files when all are stamped; otherwise each
     // file is copied, stamped and logged in turn.
     bool CopyChunk(FtpConnection& connection, Chunk& chunk) {
-        const bool shareListing = chunk.size() >= kListingForStamps && connection.ListsToTheSecond();
+        const bool binary = std::any_of(chunk.begin(), chunk.end(), [](const Job& job) { return !job.ascii; });
+        const bool shareListing = connection.ListsToTheSecond() &&
+                                  chunk.size() >= (binary ? kListingForStampsBinary : kListingForStampsAscii);
         std::vector<Outcome> pending;  // the outcomes of chunk[first], chunk[first + 1], ...
         size_t first = 0;
         bool copying = false;
@@ -436,8 +440,12 @@ int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer
     ctx.log.ShowFileCount(0, total);
     const int wanted = state.parallelOverride > 0 ? state.parallelOverride : state.settings.parallel;
     // Extra connections need the parameters the first one logged in with, and
-    // are worth their login when each takes a few files off the others.
-    const size_t allowed = state.connectParams ? static_cast<size_t>(std::max(1, wanted)) - 1 : 0;
+    // are worth their login when each takes a few files off the others. In
+    // active mode the transfer stays on the first connection: several
+    // sessions opening data connections back to us at once stalled the test
+    // server's sessions.
+    const bool passive = state.connectParams && state.connectParams->passive;
+    const size_t allowed = passive ? static_cast<size_t>(std::max(1, wanted)) - 1 : 0;
     size_t extras = std::min(allowed, static_cast<size_t>(total) / kFilesPerExtraConnection);
     std::vector<Chunk> chunks = MakeChunks(state.settings, transfer, 1 + extras);
     extras = std::min(extras, chunks.empty() ? 0 : chunks.size() - 1);

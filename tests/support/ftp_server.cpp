@@ -103,6 +103,14 @@ TestFtpServer::TestFtpServer(FtpServerOptions options) : options_(std::move(opti
         args.push_back("--mdtm-shift");
         args.push_back(std::to_string(options_.mdtmShiftSeconds));
     }
+    if (options_.maxLogins > 0) {
+        args.push_back("--max-logins");
+        args.push_back(std::to_string(options_.maxLogins));
+    }
+    if (!options_.breakOff.empty()) {
+        args.push_back("--break-off");
+        args.push_back(options_.breakOff);
+    }
     if (!options_.refuse.empty()) {
         args.push_back("--refuse");
         args.push_back(options_.refuse);

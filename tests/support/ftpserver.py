@@ -209,16 +209,36 @@ def make_handler(args):
 
         Handler.push = push
         Handler.close_when_done = close_when_done
-    if args.unreadable:
-        # A file whose download breaks off: the data connection is dropped
-        # after the first bytes, and the transfer reported as failed.
+    if args.max_logins > 0:
+        # A server that refuses a login beyond so many sessions at once.
+        sessions = set()
+
+        def ftp_PASS(self, line):
+            if len(sessions) >= args.max_logins:
+                self.respond("530 Sorry, too many users are logged in.")
+                return
+            FTPHandler.ftp_PASS(self, line)
+            if self.authenticated:
+                sessions.add(self)
+
+        def close(self):
+            sessions.discard(self)
+            FTPHandler.close(self)
+
+        Handler.ftp_PASS = ftp_PASS
+        Handler.close = close
+    if args.break_off:
+        # A file whose download breaks off: its data connection is closed
+        # before a byte is sent, and the transfer reported as aborted.
         def ftp_RETR(self, file):
-            if os.path.basename(file) != args.unreadable:
+            if os.path.basename(file) != args.break_off:
                 return FTPHandler.ftp_RETR(self, file)
-            self.respond("150 File status okay. About to open data connection.")
-            if self.data_channel is not None:
-                self.data_channel.close()
-            self.respond("426 Connection closed; transfer aborted.")
+            if self.data_channel is None:
+                self.respond("425 Can't open data connection.")
+                return
+            self.respond("125 Data connection already open. Transfer starting.")
+            self.data_channel._resp = ("426 Connection closed; transfer aborted.", logging.debug)
+            self.data_channel.close()
 
         Handler.ftp_RETR = ftp_RETR
     for verb in filter(None, args.refuse.split(",")):
@@ -244,14 +264,13 @@ def main():
     parser.add_argument("--list-line", action="append", default=[], help="NAME=LINE: LIST shows NAME as LINE")
     parser.add_argument("--mdtm-shift", type=int, default=0, help="MDTM times shifted against the listings")
     parser.add_argument("--latency", type=float, default=0.0, help="seconds every reply is held back")
-    parser.add_argument("--max-cons-per-ip", type=int, default=0, help="control connections accepted per address")
-    parser.add_argument("--unreadable", default="", help="a file name whose download breaks off")
+    parser.add_argument("--max-logins", type=int, default=0, help="sessions logged in at once; more get 530")
+    parser.add_argument("--break-off", default="", help="a file name whose download breaks off")
     args = parser.parse_args()
 
     logging.basicConfig(filename=args.log, level=logging.DEBUG, format="%(message)s", encoding="utf-8")
     server = FTPServer(("127.0.0.1", 0), make_handler(args))
     server.max_cons = 64
-    server.max_cons_per_ip = args.max_cons_per_ip
     port = server.socket.getsockname()[1]
 
     # Ends with the test process even when it dies without killing the server.
