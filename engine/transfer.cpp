@@ -444,7 +444,9 @@ int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer
     // active mode the transfer stays on the first connection: several
     // sessions opening data connections back to us at once stalled the test
     // server's sessions.
-    const bool passive = state.connectParams && state.connectParams->passive;
+    // TLS and proxied connections are passive whatever the profile says.
+    const std::optional<FtpConnectParams>& first = state.connectParams;
+    const bool passive = first && (first->passive || first->security != FtpSecurity::Plain || first->accessType == 3);
     const size_t allowed = passive ? static_cast<size_t>(std::max(1, wanted)) - 1 : 0;
     size_t extras = std::min(allowed, static_cast<size_t>(total) / kFilesPerExtraConnection);
     std::vector<Chunk> chunks = MakeChunks(state.settings, transfer, 1 + extras);

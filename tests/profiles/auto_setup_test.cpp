@@ -132,7 +132,7 @@ class CreateWithAutoSetupTest : public ::testing::Test {
         ASSERT_TRUE(store.InitGlobalValues(dir.path(), selected, cache));
         WriteFile(ini,
                   "[PROFILE]\nDemo\nTooLongNameForAProfile\n\n[Demo]\nSERVER=ftp.demo.example\nREMOTE_DIR=/pub\n"
-                  "FTP_SECURITY=2\nPASSIVE=0\nTLS_PINNED_KEY=sha256//k=\nMAX_DELETE=many\nPSWSVD=0\n\n"
+                  "FTP_SECURITY=2\nPASSIVE=0\nTLS_PINNED_KEY=sha256//k=\nMAX_DELETE=many\nPARALLEL=9\nPSWSVD=0\n\n"
                   "[Hidden]\nSERVER=hidden.example\n\n");
     }
 };
@@ -162,6 +162,7 @@ TEST_F(CreateWithAutoSetupTest, SectionValuesAreAppliedToTheTypedName) {
     EXPECT_EQ(demo->passive, 0);
     EXPECT_EQ(demo->pinnedKey, "sha256//k=");
     EXPECT_FALSE(demo->maxDelete.has_value());
+    EXPECT_EQ(demo->parallel, 4);  // 9 is out of range: the creation value stays
     EXPECT_EQ(demo->savePassword, 1);
 
     // Not listed under [PROFILE], typed by hand: its section still applies.

@@ -59,7 +59,7 @@ TEST(ParallelTransfer, ARefusedExtraConnectionLeavesTheWorkToTheOthers) {
     for (const std::string& name : names)
         WriteFile(h.localDir + "/" + name, name);
     h.MakeProfile("p", server);
-    h.state.passive = true;
+    h.state.passiveOverride = true;
 
     EXPECT_EQ(h.Run(), 0);
     for (const std::string& name : names)
@@ -81,7 +81,7 @@ TEST(ParallelTransfer, ACancelWithFourCopiesUnderWayEndsEveryConnection) {
     spec.download = true;
     spec.upload = false;
     h.MakeProfile("p", server, spec);
-    h.state.passive = true;
+    h.state.passiveOverride = true;
 
     Clock::time_point cancelledAt;
     h.Start();
@@ -115,7 +115,7 @@ TEST(ParallelTransfer, ADownloadBrokenOffOnOneConnectionFailsAloneAndKeepsTheOld
     spec.download = true;
     spec.upload = false;
     h.MakeProfile("p", server, spec);
-    h.state.passive = true;
+    h.state.passiveOverride = true;
 
     EXPECT_EQ(h.Run(), 4);
     EXPECT_EQ(h.state.runFailed, 0);
