@@ -65,6 +65,9 @@ def kestrum_run(kestrum, work, server, local, connections):
     subprocess.run([kestrum, "profile", "new", "bench"], env=env, check=True)
     values = ["HOST=127.0.0.1:%d" % server.port, "USER=user", "PSWSVD=1", "PSW=-", "LOCAL_DIRECTORY=" + local,
               "CHECK_UPLOAD=1", "CHECK_DOWNLOAD=0", "CHECK_SUB=1", "FILE_TRANSFER=", "ASCII_TRANSFER="]
+    # The test server speaks plain FTP; a Kestrum that knows TLS makes new profiles use it.
+    if b"FTP_SECURITY" in subprocess.run([kestrum, "profile", "show", "bench"], env=env, capture_output=True).stdout:
+        values.append("FTP_SECURITY=0")
     if connections is not None:
         values.append("PARALLEL=%d" % connections)
     subprocess.run([kestrum, "profile", "set", "bench"] + values, env=env, input=b"secret\n", check=True)
