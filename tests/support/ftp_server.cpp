@@ -199,7 +199,11 @@ std::string TestFtpServer::commandLog() const {
 }
 
 int TestFtpServer::countCommands(const std::string& verb) const {
-    std::istringstream in(commandLog());
+    return CountCommandLines(commandLog(), verb);
+}
+
+int CountCommandLines(const std::string& commands, const std::string& verb) {
+    std::istringstream in(commands);
     std::string line;
     int count = 0;
     while (std::getline(in, line)) {

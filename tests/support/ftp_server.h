@@ -74,6 +74,9 @@ class TempDir {
     std::string path_;
 };
 
+// How many lines of commands (one command a line) begin with the word verb.
+int CountCommandLines(const std::string& commands, const std::string& verb);
+
 // A loopback port that nothing listens on (bound, read back, released).
 int UnusedLoopbackPort();
 

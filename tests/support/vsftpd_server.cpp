@@ -193,14 +193,7 @@ std::string TestVsftpd::commandLog() const {
 }
 
 int TestVsftpd::countCommands(const std::string& verb) const {
-    std::istringstream in(commandLog());
-    std::string line;
-    int count = 0;
-    while (std::getline(in, line)) {
-        if (line.compare(0, verb.size(), verb) == 0 && (line.size() == verb.size() || line[verb.size()] == ' '))
-            ++count;
-    }
-    return count;
+    return CountCommandLines(commandLog(), verb);
 }
 
 }  // namespace kestrum::test
