@@ -85,13 +85,18 @@ int AbortRun(RunContext& ctx, FtpConnection* connection, FileList* list, int mes
     return 1;
 }
 
+std::vector<std::string> CertificateLines(const ServerCertificate& certificate) {
+    return {FormatString(msg::kCertificateSubject, {certificate.subject}),
+            FormatString(msg::kCertificateIssuer, {certificate.issuer}),
+            FormatString(msg::kCertificateValidity, {certificate.notBefore, certificate.notAfter}),
+            FormatString(msg::kCertificateFingerprint, {certificate.fingerprint})};
+}
+
 namespace {
 
 void LogCertificate(RunLog& log, const ServerCertificate& certificate) {
-    log.AppendLogLine(FormatString(msg::kCertificateSubject, {certificate.subject}));
-    log.AppendLogLine(FormatString(msg::kCertificateIssuer, {certificate.issuer}));
-    log.AppendLogLine(FormatString(msg::kCertificateValidity, {certificate.notBefore, certificate.notAfter}));
-    log.AppendLogLine(FormatString(msg::kCertificateFingerprint, {certificate.fingerprint}));
+    for (const std::string& line : CertificateLines(certificate))
+        log.AppendLogLine(line);
 }
 
 bool TrustCertificate(RunContext& ctx, const FtpCertificateError& refusal) {
@@ -112,10 +117,9 @@ bool TrustCertificate(RunContext& ctx, const FtpCertificateError& refusal) {
         Log(ctx, msg::kCertificateTrustHint, {settings.profileName});
         return false;
     }
-    const std::string details = FormatString(msg::kCertificateSubject, {certificate.subject}) + "\n" +
-                                FormatString(msg::kCertificateIssuer, {certificate.issuer}) + "\n" +
-                                FormatString(msg::kCertificateValidity, {certificate.notBefore, certificate.notAfter}) +
-                                "\n" + FormatString(msg::kCertificateFingerprint, {certificate.fingerprint});
+    std::string details;
+    for (const std::string& line : CertificateLines(certificate))
+        details += (details.empty() ? "" : "\n") + line;
     if (!ctx.log.Port().AskOkCancel(
             FormatString(msg::kAskTrustCertificate, {settings.profileName, certificate.problem, details}))) {
         Log(ctx, msg::kCertificateDeclined);

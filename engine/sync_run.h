@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/file_entry.h"
 #include "engine/run_state.h"
@@ -77,5 +78,8 @@ bool ConnectToServerHome(RunContext& ctx, std::unique_ptr<FtpConnection>& connec
 
 // The parameters of the run's connection: the port rule (0 unless through the proxy).
 FtpConnectParams ConnectParamsFor(const RunSettings& settings, bool connectOptions);
+
+// A server certificate as the log shows it: subject, issuer, validity, key fingerprint.
+std::vector<std::string> CertificateLines(const ServerCertificate& certificate);
 
 }  // namespace kestrum

@@ -5,6 +5,7 @@
 #include "app/cli/headless_session.h"
 #include "app/cli/usage.h"
 #include "engine/ftp_client.h"
+#include "engine/sync_run.h"
 #include "profiles/profile_store.h"
 #include "res/message_ids.h"
 #include "res/strings.h"
@@ -55,10 +56,8 @@ int RunTrustCommand(const std::vector<std::string>& args) {
         port.ShowMessage(e.what());
         return 1;
     }
-    port.ShowLogLine(FormatString(msg::kCertificateSubject, {certificate.subject}));
-    port.ShowLogLine(FormatString(msg::kCertificateIssuer, {certificate.issuer}));
-    port.ShowLogLine(FormatString(msg::kCertificateValidity, {certificate.notBefore, certificate.notAfter}));
-    port.ShowLogLine(FormatString(msg::kCertificateFingerprint, {certificate.fingerprint}));
+    for (const std::string& line : CertificateLines(certificate))
+        port.ShowLogLine(line);
     port.ShowLogLine(FormatString(msg::kCertificatePresentedKey, {certificate.keyPin}));
     const std::string pinned = values->pinnedKey.value_or("");
     if (!pinned.empty() && pinned == certificate.keyPin) {
