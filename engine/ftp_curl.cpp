@@ -31,6 +31,7 @@
 #include <string_view>
 
 #include "engine/ftp_client.h"
+#include "engine/ftp_direct.h"
 #include "engine/ftp_listing.h"
 #include "engine/ftp_paths.h"
 #include "engine/ftp_tls.h"
@@ -512,6 +513,9 @@ class CurlFtpConnection : public FtpConnection {
             return false;
         }
         std::unique_ptr<FILE, int (*)(FILE*)> closer(source.file, std::fclose);
+        if (std::optional<bool> stored = StoreDirectly(source.file, target, type)) {
+            return *stored;
+        }
         Prepare(FileUrl(target));
         curl_easy_setopt(handle_, CURLOPT_UPLOAD, 1L);
         curl_easy_setopt(handle_, CURLOPT_READFUNCTION, &UploadSource::Read);
@@ -815,6 +819,9 @@ class CurlFtpConnection : public FtpConnection {
         curl_easy_setopt(h, CURLOPT_SERVER_RESPONSE_TIMEOUT, kServerResponseTimeoutSeconds);
         curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedLimit);
         curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kLowSpeedTimeSeconds);
+        // Uploads sent by the layer itself leave libcurl's connection idle in
+        // its eyes; it stays in use as long as the server keeps it.
+        curl_easy_setopt(h, CURLOPT_MAXAGE_CONN, 86400L);
         // An aborted name lookup is not waited for.
         curl_easy_setopt(h, CURLOPT_QUICK_EXIT, 1L);
         if (params_.connectOptions) {
@@ -945,7 +952,33 @@ class CurlFtpConnection : public FtpConnection {
             controlSocket_ = CURL_SOCKET_BAD;
         }
         curl_multi_remove_handle(multi_, handle_);
+        NoteTransferType(result);
         return result;
+    }
+
+    // The transfer type libcurl believes the connection is in: the last TYPE
+    // it sent since it logged in.
+    void NoteTransferType(CURLcode result) {
+        if (result != CURLE_OK) {
+            curlType_.reset();
+            curlTypeUnset_ = false;
+            return;
+        }
+        for (const auto& event : transcript_) {
+            if (!event.sent) {
+                continue;
+            }
+            if (StartsWithNoCase(event.line, "USER ")) {
+                curlType_.reset();
+                curlTypeUnset_ = true;
+                serverBinary_ = false;
+            } else if (StartsWithNoCase(event.line, "TYPE ")) {
+                curlType_ = StartsWithNoCase(event.line, "TYPE I")   ? std::optional(TransferType::Binary)
+                            : StartsWithNoCase(event.line, "TYPE A") ? std::optional(TransferType::Ascii)
+                                                                     : std::nullopt;
+                curlTypeUnset_ = false;
+            }
+        }
     }
 
     // Whether the last operation sent a command beginning with verb.
@@ -1037,6 +1070,121 @@ class CurlFtpConnection : public FtpConnection {
         throw FtpError(lastError_);
     }
 
+    // Whether a data command may bypass libcurl (see ftp_direct.h): on a
+    // plain, direct, passive connection that libcurl holds open and idle.
+    bool MayGoDirect() {
+        return directOk_ && !tls_ && !useProxy_ && passive_ && !dropped_ && controlSocket_ != CURL_SOCKET_BAD &&
+               !MustAbort();
+    }
+
+    DirectChannel Channel() {
+        transcript_.clear();
+        DirectChannel channel;
+        channel.controlSocket = static_cast<int>(controlSocket_);
+        channel.replyTimeoutSeconds = static_cast<int>(kServerResponseTimeoutSeconds);
+        channel.stallSeconds = static_cast<int>(kLowSpeedTimeSeconds);
+        channel.mustAbort = [this] { return MustAbort(); };
+        channel.record = [this](bool sent, const std::string& line) { transcript_.push_back({sent, line}); };
+        return channel;
+    }
+
+    // What a direct command's failure means for the connection: nothing for a
+    // refusal; EPSV refused ends direct commands (libcurl falls back to PASV);
+    // a cancel drops the connection as a cancelled libcurl operation does; a
+    // broken connection is closed under libcurl, which opens a new one if
+    // asked again, and throws.
+    void AfterDirect(const DirectResult& result) {
+        switch (result.outcome) {
+            case DirectOutcome::Done:
+            case DirectOutcome::Refused:
+                return;
+            case DirectOutcome::NotOffered:
+                directOk_ = false;
+                return;
+            case DirectOutcome::Cut:
+                dropped_ = true;
+                shutdown(controlSocket_, SHUT_RDWR);
+                if (!result.commandSent) {
+                    throw FtpError(ErrorText(CURLE_ABORTED_BY_CALLBACK));
+                }
+                return;
+            case DirectOutcome::Broken:
+                break;
+        }
+        shutdown(controlSocket_, SHUT_RDWR);
+        controlSocket_ = CURL_SOCKET_BAD;
+        curlDir_.reset();
+        curlType_.reset();
+        curlTypeUnset_ = false;
+        lastError_ = std::string(curl_easy_strerror(CURLE_SEND_ERROR)) + ": " + result.text;
+        throw FtpError(lastError_);
+    }
+
+    // A binary upload while libcurl's connection is in binary mode; nothing
+    // when libcurl has to send it.
+    std::optional<bool> StoreDirectly(FILE* file, const std::string& target, TransferType type) {
+        if (type != TransferType::Binary || !MayGoDirect()) {
+            return std::nullopt;
+        }
+        // Before libcurl's first transfer on a connection it has sent no
+        // TYPE, and will send one with its first transfer: binary mode may be
+        // set here meanwhile.
+        if (curlType_ != TransferType::Binary && !(curlTypeUnset_ && serverBinary_)) {
+            if (!curlTypeUnset_) {
+                return std::nullopt;
+            }
+            const DirectResult typeSet = DirectCommand(Channel(), "TYPE I");
+            AfterDirect(typeSet);
+            if (typeSet.outcome != DirectOutcome::Done) {
+                return std::nullopt;
+            }
+            serverBinary_ = true;
+        }
+        const DirectResult result = DirectStore(Channel(), target, file);
+        AfterDirect(result);
+        switch (result.outcome) {
+            case DirectOutcome::Done:
+                return true;
+            case DirectOutcome::NotOffered:
+                return std::nullopt;
+            case DirectOutcome::Cut:
+                // The server may keep a partial file, which looks newer than the local one.
+                lastError_ = LoadString(kIdUploadCut);
+                return false;
+            default:
+                lastError_ = result.localReadFailed
+                                 ? FormatString(kIdLocalUnreadable, {target}) + ": " + result.text
+                                 : std::string(curl_easy_strerror(CURLE_UPLOAD_FAILED)) + ": " + result.text;
+                return false;
+        }
+    }
+
+    // An MLSD listing of dir by its path. MLSD sends its lines the same way
+    // whatever the transfer type. False when libcurl has to list it, also
+    // after a refusal.
+    bool ListDirectly(const std::string& dir, FtpListing& listing) {
+        if (!useMlst_ || !MayGoDirect()) {
+            return false;
+        }
+        std::string body;
+        const DirectResult result = DirectReceive(Channel(), "MLSD " + dir, body);
+        AfterDirect(result);
+        if (result.outcome == DirectOutcome::NotOffered) {
+            return false;
+        }
+        if (result.outcome == DirectOutcome::Cut) {
+            throw FtpError(ErrorText(CURLE_ABORTED_BY_CALLBACK));
+        }
+        if (result.outcome != DirectOutcome::Done) {
+            // Servers word a missing directory differently for MLSD (501,
+            // 550); libcurl's CWD tells missing from refused as before.
+            return false;
+        }
+        ParseMlsdListing(body, listing);
+        listing.status = ListStatus::Ok;
+        return true;
+    }
+
     // One command with an absolute path as a QUOTE on the directory libcurl is
     // already in, so that no CWD is needed.
     Reply Quote(const std::string& verb, const std::string& absPath) {
@@ -1067,6 +1215,9 @@ class CurlFtpConnection : public FtpConnection {
 
     // Lists dir (MLSD or LIST), or with listName the output of "LIST <listName>" in dir.
     void ListInto(const std::string& dir, FtpListing& listing, const std::string* listName = nullptr) {
+        if (!listName && ListDirectly(dir, listing)) {
+            return;
+        }
         Prepare(DirUrl(dir));
         std::string body;
         std::string request = listName ? "LIST " + *listName : std::string();
@@ -1115,6 +1266,11 @@ class CurlFtpConnection : public FtpConnection {
     // The connection was dropped by a cancel.
     bool dropped_ = false;
     curl_socket_t controlSocket_ = CURL_SOCKET_BAD;
+    std::optional<TransferType> curlType_;
+    bool curlTypeUnset_ = false;  // libcurl logged in and has sent no TYPE since
+    bool serverBinary_ = false;   // TYPE I was sent directly since that login
+    // Data commands may bypass libcurl until the server refuses EPSV.
+    bool directOk_ = true;
 };
 
 class CurlFtpFactory : public FtpClientFactory {

@@ -1,0 +1,48 @@
+#pragma once
+// Data commands sent on an open, idle plain-FTP control connection by the
+// layer itself, so that each takes two round trips where libcurl takes three
+// or more: EPSV, then the data connection is opened and the command sent, an
+// upload's bytes written at once (libcurl waits for STOR's opening reply
+// first; servers keep bytes that arrive early in the data connection's buffer
+// until they read it), and the replies read last. Paths are absolute, so no
+// CWD, and no TYPE is sent: the caller keeps the connection's directory and
+// transfer type as libcurl believes them.
+
+#include <cstdio>
+#include <functional>
+#include <string>
+
+namespace kestrum {
+
+struct DirectChannel {
+    int controlSocket = -1;  // connected, with no reply pending
+    int replyTimeoutSeconds = 60;
+    int stallSeconds = 60;  // a data connection that moves nothing for this long has stalled
+    std::function<bool()> mustAbort;
+    std::function<void(bool sent, const std::string& line)> record;  // every command and reply line
+};
+
+enum class DirectOutcome {
+    Done,        // the server confirmed the transfer
+    Refused,     // the server refused it; the connection stays usable
+    NotOffered,  // EPSV refused: nothing else was sent, the connection stays usable
+    Cut,         // cancelled; the connection must be dropped
+    Broken,      // the connection broke, stalled or answered out of turn; it must be dropped
+};
+
+struct DirectResult {
+    DirectOutcome outcome = DirectOutcome::Broken;
+    int code = 0;                  // the final reply's code, when one came
+    std::string text;              // the server's last reply, or what broke
+    bool commandSent = false;      // the data command went out
+    bool localReadFailed = false;  // an upload's file could not be read; text says why
+};
+
+// One command without data ("TYPE I"); Done on a 2xx reply.
+DirectResult DirectCommand(const DirectChannel& channel, const std::string& command);
+// Stores file (read from its current position to its end) at path.
+DirectResult DirectStore(const DirectChannel& channel, const std::string& path, FILE* file);
+// Sends command (a listing such as "MLSD /dir") and collects its data in body.
+DirectResult DirectReceive(const DirectChannel& channel, const std::string& command, std::string& body);
+
+}  // namespace kestrum
