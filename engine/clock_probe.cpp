@@ -90,6 +90,7 @@ int64_t ProbeServerClock(RunContext& ctx, FtpConnection& connection) {
     const int64_t localNow = static_cast<int64_t>(std::time(nullptr));
     RunState& state = ctx.state;
     state.probeLeftOnServer.clear();
+    state.probedHomeListing.reset();
 
     const ProbeSource source(ctx);
     if (source.path().empty())
@@ -98,7 +99,7 @@ int64_t ProbeServerClock(RunContext& ctx, FtpConnection& connection) {
     // Which names are taken is learnt from the directory's listing: a server
     // may refuse a lookup of a file that exists. A name listed in any letter
     // case is taken (a case-insensitive server would write over it).
-    const FtpListing home = connection.List("");
+    FtpListing home = connection.List("");
     if (home.status != ListStatus::Ok)
         return 0;
     std::unordered_set<std::string> taken;
@@ -136,6 +137,9 @@ int64_t ProbeServerClock(RunContext& ctx, FtpConnection& connection) {
     if (connection.Remove(serverProbe)) {
         if (!left.empty())
             ctx.store.WriteString(state.settings.profileName, kProbeLeftValue, "");
+        // The home is as listed, but for an earlier probe file now removed.
+        std::erase_if(home.entries, [&](const FtpEntry& e) { return e.name == serverProbe; });
+        state.probedHomeListing = std::move(home);
         return offset;
     }
     // Kept by the server: the scan leaves it out (never copied down, never

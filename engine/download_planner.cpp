@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "engine/extra_connections.h"
 #include "engine/ftp_client.h"
 #include "engine/local_fs.h"
 #include "engine/planning_rules.h"
@@ -64,6 +65,7 @@ void PlanOne(RunContext& ctx, FileList& transfer, const std::string& localName, 
     if (serverForm != serverName)
         entry.serverName = serverName;
     transfer.push_back(std::move(entry));
+    PlannedCopies(ctx, transfer.size());
     if (!ctx.state.dryRun)
         ctx.log.AppendLogLine(FormatString(msg::kWillUpdate, {serverName}));
 }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -18,6 +19,7 @@
 
 namespace kestrum {
 
+class ExtraConnections;
 class FtpClientFactory;
 class LocalFileSystem;
 class ProfileStore;
@@ -126,6 +128,11 @@ struct RunState {
     // The parameters the run's first connection logged in with; the transfer
     // phase's extra connections log in with a copy.
     std::optional<FtpConnectParams> connectParams;
+    // The server home's listing the clock probe made (its own file left out),
+    // which serves as the planning's listing of the home.
+    std::optional<FtpListing> probedHomeListing;
+    // Extra connections logging in ahead of the transfer phase, once planned.
+    std::shared_ptr<ExtraConnections> extraConnections;
     CompletionSignal completion;
     // The temporary files of the run's downloads in progress.
     PartialDownloads partialDownloads;

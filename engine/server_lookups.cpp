@@ -1,5 +1,6 @@
 #include "engine/server_lookups.h"
 
+#include "engine/run_state.h"
 #include "engine/sync_phases.h"
 #include "res/codepage.h"
 
@@ -21,8 +22,24 @@ const ServerLookups::Directory& ServerLookups::Listing(const std::string& dir) {
     auto it = directories_.find(dir);
     if (it != directories_.end())
         return it->second;
-    FtpListing listing = connection_.List(dir);
+    // The home is listed first: planning needs it anyway, and it answers for
+    // every directory it does not hold.
+    if (!dir.empty() && FindLastChar(dir, '/') == std::string::npos && directories_.count("") == 0)
+        Listing("");
+    if (ParentListsNoSuchName(dir)) {
+        Directory missing;
+        missing.status = ListStatus::Missing;
+        return directories_.emplace(dir, std::move(missing)).first->second;
+    }
+    FtpListing listing;
+    if (dir.empty() && ctx_ != nullptr && ctx_->state.probedHomeListing) {
+        listing = std::move(*ctx_->state.probedHomeListing);
+        ctx_->state.probedHomeListing.reset();
+    } else {
+        listing = connection_.List(dir);
+    }
     Directory d;
+    d.allNamesListed = listing.rejectedNames.empty();
     d.status = listing.status;
     if (d.status == ListStatus::Missing && ListedAsDirectory(dir)) {
         // Its parent lists it: a refusal worded as "no such directory" leaves
@@ -40,6 +57,17 @@ const ServerLookups::Directory& ServerLookups::Listing(const std::string& dir) {
         d.byName.emplace(e.name, std::move(e));
     }
     return directories_.emplace(dir, std::move(d)).first->second;
+}
+
+bool ServerLookups::ParentListsNoSuchName(const std::string& dir) const {
+    if (dir.empty())
+        return false;
+    const auto [parent, name] = SplitPath(dir);
+    const auto it = directories_.find(parent);
+    // A name beginning with "." may be left out of a LIST; a name in another
+    // letter case may be the same directory on the server.
+    return it != directories_.end() && it->second.status == ListStatus::Ok && it->second.allNamesListed &&
+           !name.empty() && name[0] != '.' && name != ".." && it->second.foldedNames.count(FoldKey(name)) == 0;
 }
 
 bool ServerLookups::ListedAsDirectory(const std::string& dir) {
@@ -101,6 +129,7 @@ bool ServerLookups::CreateDirectory(const std::string& path) {
         it->second.byName.insert_or_assign(name, entry);
         Directory empty;
         empty.status = ListStatus::Ok;
+        empty.allNamesListed = true;
         directories_.insert_or_assign(path, std::move(empty));
     } else {
         // Not created, or created where nothing was listed yet: ask the server again.

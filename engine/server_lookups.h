@@ -34,7 +34,10 @@ class ServerLookups {
         std::string error;
         std::unordered_map<std::string, FtpEntry> byName;
         std::unordered_map<std::string, int> foldedNames;  // listed names per folded name
+        bool allNamesListed = false;                       // no name was dropped as hostile
     };
+    // Whether dir is known to be missing from its parent's listing alone.
+    bool ParentListsNoSuchName(const std::string& dir) const;
     const Directory& Listing(const std::string& dir);
     // Whether dir's parent lists it as a directory ("" always exists).
     bool ListedAsDirectory(const std::string& dir);

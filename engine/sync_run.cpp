@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 
+#include "engine/extra_connections.h"
 #include "engine/ftp_client.h"
 #include "engine/preview.h"
 #include "engine/run_log.h"
@@ -187,6 +188,12 @@ bool ConnectToServerHome(RunContext& ctx, std::unique_ptr<FtpConnection>& connec
 int RunOnConnection(RunContext& ctx, FileList* list,
                     const std::function<int(std::unique_ptr<FtpConnection>& connection)>& body) {
     std::unique_ptr<FtpConnection> connection;
+    // Extra connections that logged in for a transfer phase the run never
+    // reached are closed when it ends, however it ends.
+    struct CloseExtras {
+        RunState& state;
+        ~CloseExtras() { state.extraConnections.reset(); }
+    } closeExtras{ctx.state};
     try {
         return body(connection);
     } catch (const FtpError& e) {
@@ -217,6 +224,7 @@ int BeginRun(RunContext& ctx, int startMessageId) {
     state.runFailed = 0;
     state.reachedEnd = 0;
     state.failedItems = 0;
+    state.probedHomeListing.reset();
     ctx.log.AppendLogLine("");
     ctx.log.AppendLogLine(FormatString(startMessageId, {state.settings.profileName}) + "\t" + CurrentTimeText());
     const int code = LoadRunSettings(state.settings, ctx.store, ctx.log.Port(), state.cacheSwitch != 0);

@@ -23,6 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/extra_connections.h"
 #include "engine/ftp_client.h"
 #include "engine/local_fs.h"
 #include "engine/planning_rules.h"
@@ -42,11 +43,11 @@ namespace {
 // the two of MLSD), two more when binary copies need TYPE A and TYPE I around it.
 constexpr size_t kListingForStampsAscii = 4;
 constexpr size_t kListingForStampsBinary = 6;
-// Chunks per connection: small enough that the connections finish together,
-// large enough that a chunk's listing serves several files.
-constexpr size_t kChunksPerConnection = 4;
-// Files per extra connection at least: a login costs about as many round trips as a copy or two.
-constexpr size_t kFilesPerExtraConnection = 4;
+// Chunks shrink toward the end of the list, each at most this share of the
+// files still to be chunked per connection, so that the connections finish
+// together; never below a size whose stamps come from one listing.
+constexpr size_t kShareDivisor = 2;
+constexpr size_t kSmallestChunk = kListingForStampsBinary;
 // How often an idle connection looks for new work or a cancel.
 constexpr auto kIdleWait = std::chrono::milliseconds(50);
 
@@ -104,12 +105,15 @@ struct Outcome {
 
 std::vector<Chunk> MakeChunks(const RunSettings& settings, FileList& transfer, size_t connections) {
     const size_t total = transfer.size();
+    size_t left = total;
     // One connection: a chunk is a directory's whole run of files.
-    const size_t most = connections <= 1 ? total
-                                         : std::max<size_t>(1, (total + connections * kChunksPerConnection - 1) /
-                                                                   (connections * kChunksPerConnection));
+    auto most = [&] {
+        const size_t share = connections * kShareDivisor;
+        return connections <= 1 ? total : std::max(kSmallestChunk, (left + share - 1) / share);
+    };
     std::vector<Chunk> chunks;
     std::string dir;
+    size_t chunkMost = 0;
     for (FileEntry& entry : transfer) {
         Job job;
         job.direction = entry.direction;
@@ -120,11 +124,13 @@ std::vector<Chunk> MakeChunks(const RunSettings& settings, FileList& transfer, s
         job.serverPath = entry.serverName.empty() ? entry.name : entry.serverName;
         job.ascii = ExtensionListed(settings.asciiExtensions, UpperAscii(ExtensionOf(job.serverPath)));
         std::string jobDir = ServerDirOf(job.serverPath);
-        if (chunks.empty() || jobDir != dir || chunks.back().size() >= most) {
+        if (chunks.empty() || jobDir != dir || chunks.back().size() >= chunkMost) {
             chunks.emplace_back();
             dir = std::move(jobDir);
+            chunkMost = most();
         }
         chunks.back().push_back(std::move(job));
+        --left;
     }
     return chunks;
 }
@@ -147,11 +153,12 @@ class TransferPhase {
         }
     }
 
-    // An extra connection: logs in, then works like the first.
-    void WorkOnExtraConnection(const FtpConnectParams& params) {
+    // An extra connection: logs in (or takes one of those that logged in
+    // during the planning), then works like the first.
+    void WorkOnExtraConnection(const FtpConnectParams& params, ExtraConnections* early) {
         std::unique_ptr<FtpConnection> connection;
         try {
-            connection = ctx_.ftp.Connect(params);
+            connection = early ? early->Take() : ctx_.ftp.Connect(params);
         } catch (const std::exception& e) {
             std::lock_guard lock(mutex_);
             --connecting_;
@@ -438,27 +445,27 @@ int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer
     RunState& state = ctx.state;
     const long long total = static_cast<long long>(transfer.size());
     ctx.log.ShowFileCount(0, total);
-    const int wanted = state.parallelOverride > 0 ? state.parallelOverride : state.settings.parallel;
     // Extra connections need the parameters the first one logged in with, and
     // are worth their login when each takes a few files off the others. In
     // active mode the transfer stays on the first connection: several
     // sessions opening data connections back to us at once stalled the test
     // server's sessions.
-    // TLS and proxied connections are passive whatever the profile says.
-    const std::optional<FtpConnectParams>& first = state.connectParams;
-    const bool passive = first && (first->passive || first->security != FtpSecurity::Plain || first->accessType == 3);
-    const size_t allowed = passive ? static_cast<size_t>(std::max(1, wanted)) - 1 : 0;
-    size_t extras = std::min(allowed, static_cast<size_t>(total) / kFilesPerExtraConnection);
+    size_t extras = std::min(ExtraConnectionsAllowed(state), static_cast<size_t>(total) / kFilesPerExtraConnection);
     std::vector<Chunk> chunks = MakeChunks(state.settings, transfer, 1 + extras);
     extras = std::min(extras, chunks.empty() ? 0 : chunks.size() - 1);
 
     TransferPhase phase(ctx, clockOffset, std::move(chunks), total, connection.CurrentDirectory());
     phase.ExpectConnections(static_cast<int>(extras));
+    // Those that logged in during the planning, closed at the end if not needed.
+    const std::shared_ptr<ExtraConnections> early = std::move(state.extraConnections);
+    const size_t earlyCount = early ? early->Started() : 0;
     std::vector<std::thread> threads;
     for (size_t i = 0; i < extras; ++i) {
         try {
             // The whole parameter set of the first connection, copied.
-            threads.emplace_back([&phase, params = *state.connectParams] { phase.WorkOnExtraConnection(params); });
+            ExtraConnections* from = i < earlyCount ? early.get() : nullptr;
+            threads.emplace_back(
+                [&phase, from, params = *state.connectParams] { phase.WorkOnExtraConnection(params, from); });
         } catch (const std::exception&) {
             // No thread for the rest: the connections already started do the work.
             phase.ExpectConnections(-static_cast<int>(extras - i));

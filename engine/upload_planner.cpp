@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "engine/extra_connections.h"
 #include "engine/ftp_client.h"
 #include "engine/planning_rules.h"
 #include "engine/preview.h"
@@ -121,6 +122,7 @@ void PlanUpload(RunContext& ctx, FileList& transfer, const std::string& name, co
     if (ServerForm(name) != serverName)
         entry.serverName = serverName;
     transfer.push_back(std::move(entry));
+    PlannedCopies(ctx, transfer.size());
     if (!ctx.state.dryRun)
         ctx.log.AppendLogLine(FormatString(msg::kWillUpdate, {serverName}));
 }

@@ -1,0 +1,67 @@
+#include "engine/extra_connections.h"
+
+#include <algorithm>
+
+#include "engine/run_state.h"
+
+namespace kestrum {
+
+ExtraConnections::~ExtraConnections() {
+    for (std::thread& thread : threads_)
+        thread.join();
+    for (Ended& ended : done_) {
+        if (ended.connection)
+            ended.connection->Close();
+    }
+}
+
+void ExtraConnections::Want(size_t count) {
+    std::lock_guard lock(mutex_);
+    while (threads_.size() < count) {
+        threads_.emplace_back([this] {
+            Ended ended;
+            try {
+                ended.connection = ftp_.Connect(params_);
+            } catch (...) {
+                ended.error = std::current_exception();
+            }
+            std::lock_guard lock(mutex_);
+            done_.push_back(std::move(ended));
+            ended_.notify_all();
+        });
+    }
+}
+
+size_t ExtraConnections::Started() {
+    std::lock_guard lock(mutex_);
+    return threads_.size();
+}
+
+std::unique_ptr<FtpConnection> ExtraConnections::Take() {
+    std::unique_lock lock(mutex_);
+    ended_.wait(lock, [this] { return !done_.empty(); });
+    Ended ended = std::move(done_.front());
+    done_.pop_front();
+    if (ended.error)
+        std::rethrow_exception(ended.error);
+    return std::move(ended.connection);
+}
+
+size_t ExtraConnectionsAllowed(const RunState& state) {
+    const std::optional<FtpConnectParams>& first = state.connectParams;
+    const bool passive = first && (first->passive || first->security != FtpSecurity::Plain || first->accessType == 3);
+    const int wanted = state.parallelOverride > 0 ? state.parallelOverride : state.settings.parallel;
+    return passive ? static_cast<size_t>(std::max(1, wanted)) - 1 : 0;
+}
+
+void PlannedCopies(RunContext& ctx, size_t planned) {
+    RunState& state = ctx.state;
+    const size_t wanted = std::min(ExtraConnectionsAllowed(state), planned / kFilesPerExtraConnection);
+    if (state.dryRun || wanted == 0 || !state.connectParams)
+        return;
+    if (!state.extraConnections)
+        state.extraConnections = std::make_shared<ExtraConnections>(ctx.ftp, *state.connectParams);
+    state.extraConnections->Want(wanted);
+}
+
+}  // namespace kestrum

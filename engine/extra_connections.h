@@ -1,0 +1,64 @@
+#pragma once
+// The transfer phase's extra connections. They start logging in while the
+// plan is still being made, as soon as it holds enough copies to be worth
+// them, so that their logins overlap the rest of the planning.
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "engine/ftp_client.h"
+
+namespace kestrum {
+
+struct RunContext;
+struct RunState;
+
+// Copies per extra connection at least: a login costs about as many round
+// trips as a copy or two.
+inline constexpr size_t kFilesPerExtraConnection = 4;
+
+class ExtraConnections {
+  public:
+    ExtraConnections(FtpClientFactory& ftp, FtpConnectParams params) : ftp_(ftp), params_(std::move(params)) {}
+    // Waits for the logins under way; closes the connections nobody took.
+    ~ExtraConnections();
+    ExtraConnections(const ExtraConnections&) = delete;
+    ExtraConnections& operator=(const ExtraConnections&) = delete;
+
+    // Starts logins until count have been started.
+    void Want(size_t count);
+    size_t Started();
+    // The next login to end: its connection, or its failure thrown. Only as
+    // many times as logins were started.
+    std::unique_ptr<FtpConnection> Take();
+
+  private:
+    struct Ended {
+        std::unique_ptr<FtpConnection> connection;
+        std::exception_ptr error;
+    };
+
+    FtpClientFactory& ftp_;
+    const FtpConnectParams params_;
+    std::mutex mutex_;
+    std::condition_variable ended_;
+    std::vector<std::thread> threads_;
+    std::deque<Ended> done_;
+};
+
+// How many extra connections the run may use: PARALLEL (or --parallel) less
+// one, none in active mode (TLS and proxied connections are passive whatever
+// the profile says).
+size_t ExtraConnectionsAllowed(const RunState& state);
+
+// The plan now holds planned copies: extra connections start logging in once
+// each would take a few files (never in a preview).
+void PlannedCopies(RunContext& ctx, size_t planned);
+
+}  // namespace kestrum
