@@ -425,6 +425,48 @@ TEST_P(FtpLayerTest, OneLoginServesTheWholeRun) {
     EXPECT_EQ(server_->countCommands("QUIT"), 1);
 }
 
+// Binary uploads in passive mode go out without waiting for STOR's opening
+// reply: a refusal must still read as one, and a server without EPSV still
+// gets the file.
+TEST(FtpDirectUpload, RefusalsFailTheFileAndLeaveTheConnectionUsable) {
+    std::mt19937 random(7);
+    std::string big(3 * 1024 * 1024, '\0');
+    for (auto& byte : big) {
+        byte = static_cast<char>(random());
+    }
+    TempDir local;
+    WriteFile(local / "big.bin", big);
+    WriteFile(local / "small.bin", "small\r\n");
+    struct Case {
+        const char* refuse;
+        const char* local;
+        const char* target;
+        bool stored;
+    };
+    for (const Case& c :
+         {Case{"", "small.bin", "no/such/dir/x.bin", false}, Case{"", "big.bin", "missing/big.bin", false},
+          Case{"", "big.bin", "big.bin", true}, Case{"EPSV", "big.bin", "big.bin", true}}) {
+        SCOPED_TRACE(std::string(c.target) + " refusing " + c.refuse);
+        FtpServerOptions options;
+        options.refuse = c.refuse;
+        TestFtpServer server(options);
+        auto connection = ConnectTo(server, true);
+        ASSERT_TRUE(connection->PutFile(local / "small.bin", "first.bin", TransferType::Binary))
+            << connection->LastError();
+        EXPECT_EQ(connection->PutFile(local / c.local, c.target, TransferType::Binary), c.stored);
+        EXPECT_EQ(fs::exists(server.home() + "/" + c.target), c.stored);
+        if (c.stored) {
+            EXPECT_TRUE(ReadFile(server.home() + "/" + c.target) == big);
+        } else {
+            EXPECT_NE(connection->LastError().find("550"), std::string::npos) << connection->LastError();
+        }
+        ASSERT_TRUE(connection->PutFile(local / "small.bin", "last.bin", TransferType::Binary))
+            << connection->LastError();
+        EXPECT_EQ(ReadFile(server.home() + "/last.bin"), "small\r\n");
+        EXPECT_EQ(server.countCommands("USER"), 1);
+    }
+}
+
 TEST_P(FtpLayerTest, LineBreaksAreNeverSent) {
     WriteFile(OnServer("victim"), "keep me");
     fs::create_directory(OnServer("dir"));
