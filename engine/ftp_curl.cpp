@@ -11,6 +11,7 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -912,6 +913,7 @@ class CurlFtpConnection : public FtpConnection {
         if (dropped_ || MustAbort()) {
             throw FtpError(ErrorText(CURLE_ABORTED_BY_CALLBACK));
         }
+        ForgetConnectionClosedByServer();
         if (curl_multi_add_handle(multi_, handle_) != CURLM_OK) {
             return CURLE_FAILED_INIT;
         }
@@ -954,6 +956,35 @@ class CurlFtpConnection : public FtpConnection {
         curl_multi_remove_handle(multi_, handle_);
         NoteTransferType(result);
         return result;
+    }
+
+    // An idle control connection has nothing to read unless the server closed
+    // it (a 421 after an idle time-out, or just its end): libcurl would read
+    // that 421 as the reply to its next command and fail. Shut down here, the
+    // connection is one that libcurl replaces by a new one (a new login).
+    void ForgetConnectionClosedByServer() {
+        if (controlSocket_ == CURL_SOCKET_BAD || dropped_) {
+            return;
+        }
+        pollfd idle{static_cast<int>(controlSocket_), POLLIN, 0};
+        if (poll(&idle, 1, 0) != 0) {
+            DiscardConnection();
+        }
+    }
+
+    // Closes the control connection under libcurl: the connection cache goes
+    // with it, so that the next operation connects and logs in again.
+    void DiscardConnection() {
+        shutdown(controlSocket_, SHUT_RDWR);  // QUIT then fails at once
+        controlSocket_ = CURL_SOCKET_BAD;
+        curlDir_.reset();
+        curlType_.reset();
+        curlTypeUnset_ = false;
+        curl_multi_cleanup(multi_);
+        multi_ = curl_multi_init();
+        if (!multi_) {
+            throw FtpError(curl_easy_strerror(CURLE_OUT_OF_MEMORY));
+        }
     }
 
     // The transfer type libcurl believes the connection is in: the last TYPE
@@ -1073,6 +1104,7 @@ class CurlFtpConnection : public FtpConnection {
     // Whether a data command may bypass libcurl (see ftp_direct.h): on a
     // plain, direct, passive connection that libcurl holds open and idle.
     bool MayGoDirect() {
+        ForgetConnectionClosedByServer();
         return directOk_ && !tls_ && !useProxy_ && passive_ && !dropped_ && controlSocket_ != CURL_SOCKET_BAD &&
                !MustAbort();
     }
@@ -1111,11 +1143,10 @@ class CurlFtpConnection : public FtpConnection {
             case DirectOutcome::Broken:
                 break;
         }
-        shutdown(controlSocket_, SHUT_RDWR);
-        controlSocket_ = CURL_SOCKET_BAD;
-        curlDir_.reset();
-        curlType_.reset();
-        curlTypeUnset_ = false;
+        DiscardConnection();
+        if (result.closedBeforeStart) {
+            return;  // the caller leaves the operation to libcurl, which logs in again
+        }
         lastError_ = std::string(curl_easy_strerror(CURLE_SEND_ERROR)) + ": " + result.text;
         throw FtpError(lastError_);
     }
@@ -1142,6 +1173,9 @@ class CurlFtpConnection : public FtpConnection {
         }
         const DirectResult result = DirectStore(Channel(), target, file);
         AfterDirect(result);
+        if (result.closedBeforeStart) {
+            return std::nullopt;
+        }
         switch (result.outcome) {
             case DirectOutcome::Done:
                 return true;

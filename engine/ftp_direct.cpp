@@ -66,6 +66,7 @@ class ControlReader {
 
     bool HasLeftover() const { return !buffer_.empty(); }
     bool broken() const { return broken_; }
+    bool closed() const { return closed_; }
     bool cancelled() const { return cancelled_; }
     const std::string& why() const { return why_; }
 
@@ -79,10 +80,11 @@ class ControlReader {
                 continue;
             }
             if (n == 0) {
-                broken_ = true;
+                broken_ = closed_ = true;
                 why_ = "the server closed the control connection";
             } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
                 broken_ = true;
+                closed_ = errno == ECONNRESET;
                 why_ = std::strerror(errno);
             }
             return;
@@ -144,6 +146,7 @@ class ControlReader {
     const DirectChannel& channel_;
     std::string buffer_;
     bool broken_ = false;
+    bool closed_ = false;  // by the server
     bool cancelled_ = false;
     std::string why_;
 };
@@ -175,6 +178,30 @@ bool Command(const DirectChannel& channel, const std::string& command, std::stri
         channel.record(true, command);
     }
     return SendAll(channel, command + "\r\n", why);
+}
+
+// The first command of an operation and its reply. A connection the server
+// has closed meanwhile (no reply, a reset, or 421 "closing") is told apart.
+std::optional<Reply> FirstExchange(const DirectChannel& channel, ControlReader& reader, const std::string& command,
+                                   DirectResult& result) {
+    std::string why;
+    const bool sent = Command(channel, command, why);
+    std::optional<Reply> reply;
+    if (sent) {
+        reply = reader.Next();
+    }
+    if (reply && reply->code == 421) {
+        result.outcome = DirectOutcome::Broken;
+        result.closedBeforeStart = true;
+        result.text = reply->last;
+        return std::nullopt;
+    }
+    if (!reply) {
+        result.outcome = reader.cancelled() ? DirectOutcome::Cut : DirectOutcome::Broken;
+        result.closedBeforeStart = !sent ? errno == EPIPE || errno == ECONNRESET : reader.closed();
+        result.text = sent ? reader.why() : why;
+    }
+    return reply;
 }
 
 // The port of "229 Entering Extended Passive Mode (|||port|)", any delimiter.
@@ -263,16 +290,8 @@ void ResetData(int fd) {
 // Sends EPSV and opens the data connection: its socket, or -1 with result
 // saying why.
 int OpenData(const DirectChannel& channel, ControlReader& reader, DirectResult& result) {
-    std::string why;
-    if (!Command(channel, "EPSV", why)) {
-        result.outcome = DirectOutcome::Broken;
-        result.text = why;
-        return -1;
-    }
-    std::optional<Reply> epsv = reader.Next();
+    std::optional<Reply> epsv = FirstExchange(channel, reader, "EPSV", result);
     if (!epsv) {
-        result.outcome = reader.cancelled() ? DirectOutcome::Cut : DirectOutcome::Broken;
-        result.text = reader.why();
         return -1;
     }
     result.code = epsv->code;
@@ -287,6 +306,7 @@ int OpenData(const DirectChannel& channel, ControlReader& reader, DirectResult& 
         return -1;
     }
     bool cancelled = false;
+    std::string why;
     int data = ConnectData(channel, *port, why, cancelled);
     if (data < 0) {
         // The server waits for a data connection that never comes: the
@@ -358,16 +378,9 @@ Watch WatchControl(const DirectChannel& channel, ControlReader& reader, const po
 DirectResult DirectCommand(const DirectChannel& channel, const std::string& command) {
     DirectResult result;
     ControlReader reader(channel);
-    std::string why;
     result.commandSent = true;
-    if (!Command(channel, command, why)) {
-        result.text = why;
-        return result;
-    }
-    std::optional<Reply> reply = reader.Next();
+    std::optional<Reply> reply = FirstExchange(channel, reader, command, result);
     if (!reply) {
-        result.outcome = reader.cancelled() ? DirectOutcome::Cut : DirectOutcome::Broken;
-        result.text = reader.why();
         return result;
     }
     result.code = reply->code;

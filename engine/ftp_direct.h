@@ -36,6 +36,9 @@ struct DirectResult {
     std::string text;              // the server's last reply, or what broke
     bool commandSent = false;      // the data command went out
     bool localReadFailed = false;  // an upload's file could not be read; text says why
+    // Broken at its first command: the server had closed the connection
+    // (after an idle time-out, say); nothing of the operation was done.
+    bool closedBeforeStart = false;
 };
 
 // One command without data ("TYPE I"); Done on a 2xx reply.

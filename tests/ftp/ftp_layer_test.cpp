@@ -9,6 +9,7 @@
 #include <ctime>
 #include <filesystem>
 #include <random>
+#include <thread>
 
 #include "engine/ftp_client.h"
 #include "tests/ftp/ftp_test_util.h"
@@ -465,6 +466,25 @@ TEST(FtpDirectUpload, RefusalsFailTheFileAndLeaveTheConnectionUsable) {
         EXPECT_EQ(ReadFile(server.home() + "/last.bin"), "small\r\n");
         EXPECT_EQ(server.countCommands("USER"), 1);
     }
+}
+
+// A server that closed the connection while the run was busy elsewhere (a
+// question on the screen, say): the next copy and listing log in again.
+TEST(FtpDirectUpload, AConnectionClosedWhileIdleIsOpenedAgain) {
+    FtpServerOptions options;
+    options.idleTimeoutSeconds = 0.5;
+    TestFtpServer server(options);
+    TempDir local;
+    WriteFile(local / "a.bin", "a");
+    auto connection = ConnectTo(server, true);
+    ASSERT_TRUE(connection->PutFile(local / "a.bin", "a.bin", TransferType::Binary)) << connection->LastError();
+    for (const char* name : {"b.bin", "c.bin"}) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        ASSERT_TRUE(connection->PutFile(local / "a.bin", name, TransferType::Binary)) << connection->LastError();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        EXPECT_NE(FindEntry(connection->List(""), name), nullptr) << connection->LastError();
+    }
+    EXPECT_EQ(server.countCommands("USER"), 5);
 }
 
 TEST_P(FtpLayerTest, LineBreaksAreNeverSent) {

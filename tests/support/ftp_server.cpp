@@ -83,6 +83,10 @@ TestFtpServer::TestFtpServer(FtpServerOptions options) : options_(std::move(opti
         args.push_back("--login-delay");
         args.push_back(std::to_string(options_.loginDelaySeconds));
     }
+    if (options_.idleTimeoutSeconds > 0) {
+        args.push_back("--idle-timeout");
+        args.push_back(std::to_string(options_.idleTimeoutSeconds));
+    }
     if (!options_.garbledTime.empty()) {
         args.push_back("--garbled-time");
         args.push_back(options_.garbledTime);

@@ -13,6 +13,7 @@ struct FtpServerOptions {
     long clockShiftSeconds = 0;       // listed times (and stored mtimes) shifted by this much
     double loginDelaySeconds = 0;     // the server waits this long before answering PASS
     long transferBytesPerSecond = 0;  // nonzero: data connections are throttled to this rate
+    double idleTimeoutSeconds = 0;    // nonzero: an idle session gets 421 and is closed after this long
     std::string refuse;               // commands answered with 550 whatever their argument ("DELE,RMD")
     std::string garbledTime;          // files of this name are listed (MLSD, MLST) with an impossible time
     std::string announceShort;        // files of this name are announced (SIZE, 150 reply) 5 bytes short

@@ -111,6 +111,9 @@ def make_handler(args):
     Handler.auth_failed_timeout = 0
     Handler.use_gmt_times = True
     Handler.banner = "test server ready."
+    if args.idle_timeout > 0:
+        # A session idle this long gets 421 and is closed.
+        Handler.timeout = args.idle_timeout
     Handler.abstracted_fs = make_filesystem(args.clock_shift)
     if args.garbled_time:
         Handler.abstracted_fs = with_garbled_times(Handler.abstracted_fs, args.garbled_time)
@@ -256,6 +259,7 @@ def main():
     parser.add_argument("--no-mlsd", dest="mlsd", action="store_false")
     parser.add_argument("--clock-shift", type=int, default=0)
     parser.add_argument("--login-delay", type=float, default=0.0)
+    parser.add_argument("--idle-timeout", type=float, default=0.0)
     parser.add_argument("--rate", type=int, default=0)
     parser.add_argument("--refuse", default="", help="comma-separated commands answered with 550")
     parser.add_argument("--unlistable", default="", help="a directory name whose listing is refused")
