@@ -514,7 +514,7 @@ class CurlFtpConnection : public FtpConnection {
             return false;
         }
         std::unique_ptr<FILE, int (*)(FILE*)> closer(source.file, std::fclose);
-        if (std::optional<bool> stored = StoreDirectly(source.file, target, type)) {
+        if (std::optional<bool> stored = StoreDirectly(source.file, localPath, target, type)) {
             return *stored;
         }
         Prepare(FileUrl(target));
@@ -560,8 +560,12 @@ class CurlFtpConnection : public FtpConnection {
         if (!temp.Create(target, lastError_)) {
             return false;
         }
-        Prepare(FileUrl(source));
         DownloadSink sink{temp.file()};
+        std::string opening;
+        if (std::optional<bool> got = RetrieveDirectly(source, sink, type, opening)) {
+            return *got && SizeAsAnnounced(opening, sink) && temp.Commit(target, lastError_);
+        }
+        Prepare(FileUrl(source));
         curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, &WriteToFile);
         curl_easy_setopt(handle_, CURLOPT_WRITEDATA, &sink);
         // libcurl would stop reading at the size a SIZE reply gave and call a
@@ -577,13 +581,21 @@ class CurlFtpConnection : public FtpConnection {
         }
         curlDir_ = ServerParentOf(source);
         // An ASCII transfer changes line ends, so only a binary one must match.
-        const Reply opening = ReplyTo("RETR");
-        const int64_t announced = opening.lines.empty() ? -1 : AnnouncedSize(opening.lines.front());
-        if (type == TransferType::Binary && announced >= 0 && announced != sink.received) {
-            lastError_ = FormatString(kIdSizeMismatch, {std::to_string(announced), std::to_string(sink.received)});
+        const Reply reply = ReplyTo("RETR");
+        if (type == TransferType::Binary && !reply.lines.empty() && !SizeAsAnnounced(reply.lines.front(), sink)) {
             return false;
         }
         return temp.Commit(target, lastError_);
+    }
+
+    // Whether a binary download got the size its opening reply announced (if any).
+    bool SizeAsAnnounced(const std::string& opening, const DownloadSink& sink) {
+        const int64_t announced = AnnouncedSize(opening);
+        if (announced >= 0 && announced != sink.received) {
+            lastError_ = FormatString(kIdSizeMismatch, {std::to_string(announced), std::to_string(sink.received)});
+            return false;
+        }
+        return true;
     }
 
     FtpListing List(const std::string& directory) override {
@@ -1153,23 +1165,28 @@ class CurlFtpConnection : public FtpConnection {
 
     // A binary upload while libcurl's connection is in binary mode; nothing
     // when libcurl has to send it.
-    std::optional<bool> StoreDirectly(FILE* file, const std::string& target, TransferType type) {
-        if (type != TransferType::Binary || !MayGoDirect()) {
-            return std::nullopt;
+    // Whether the server is in binary mode as a direct transfer needs it,
+    // without libcurl's idea of the type going wrong: libcurl's last TYPE
+    // was I, or libcurl has sent none since its login (it sends one with its
+    // first transfer) and TYPE I is sent here.
+    bool BinaryForDirect() {
+        if (curlType_ == TransferType::Binary || (curlTypeUnset_ && serverBinary_)) {
+            return true;
         }
-        // Before libcurl's first transfer on a connection it has sent no
-        // TYPE, and will send one with its first transfer: binary mode may be
-        // set here meanwhile.
-        if (curlType_ != TransferType::Binary && !(curlTypeUnset_ && serverBinary_)) {
-            if (!curlTypeUnset_) {
-                return std::nullopt;
-            }
-            const DirectResult typeSet = DirectCommand(Channel(), "TYPE I");
-            AfterDirect(typeSet);
-            if (typeSet.outcome != DirectOutcome::Done) {
-                return std::nullopt;
-            }
-            serverBinary_ = true;
+        if (!curlTypeUnset_) {
+            return false;
+        }
+        const DirectResult typeSet = DirectCommand(Channel(), "TYPE I");
+        AfterDirect(typeSet);
+        serverBinary_ = typeSet.outcome == DirectOutcome::Done;
+        return serverBinary_;
+    }
+
+    // A binary upload; nothing when libcurl has to send it.
+    std::optional<bool> StoreDirectly(FILE* file, const std::string& localPath, const std::string& target,
+                                      TransferType type) {
+        if (type != TransferType::Binary || !MayGoDirect() || !BinaryForDirect()) {
+            return std::nullopt;
         }
         const DirectResult result = DirectStore(Channel(), target, file);
         AfterDirect(result);
@@ -1186,11 +1203,37 @@ class CurlFtpConnection : public FtpConnection {
                 lastError_ = LoadString(kIdUploadCut);
                 return false;
             default:
-                lastError_ = result.localReadFailed
-                                 ? FormatString(kIdLocalUnreadable, {target}) + ": " + result.text
+                lastError_ = result.localFailed
+                                 ? FormatString(kIdLocalUnreadable, {localPath}) + ": " + result.text
                                  : std::string(curl_easy_strerror(CURLE_UPLOAD_FAILED)) + ": " + result.text;
                 return false;
         }
+    }
+
+    // A binary download into sink; nothing when libcurl has to fetch it.
+    std::optional<bool> RetrieveDirectly(const std::string& source, DownloadSink& sink, TransferType type,
+                                         std::string& opening) {
+        if (type != TransferType::Binary || !MayGoDirect() || !BinaryForDirect()) {
+            return std::nullopt;
+        }
+        const DirectResult result = DirectReceive(Channel(), "RETR " + source, [&](const char* data, size_t size) {
+            return WriteToFile(const_cast<char*>(data), 1, size, &sink) == size;
+        });
+        AfterDirect(result);
+        if (result.closedBeforeStart || result.outcome == DirectOutcome::NotOffered) {
+            return std::nullopt;
+        }
+        if (result.outcome == DirectOutcome::Cut) {
+            throw FtpError(ErrorText(CURLE_ABORTED_BY_CALLBACK));
+        }
+        if (result.outcome != DirectOutcome::Done) {
+            lastError_ =
+                std::string(curl_easy_strerror(result.localFailed ? CURLE_WRITE_ERROR : CURLE_FTP_COULDNT_RETR_FILE)) +
+                ": " + result.text;
+            return false;
+        }
+        opening = result.opening;
+        return true;
     }
 
     // An MLSD listing of dir by its path. MLSD sends its lines the same way
@@ -1201,7 +1244,10 @@ class CurlFtpConnection : public FtpConnection {
             return false;
         }
         std::string body;
-        const DirectResult result = DirectReceive(Channel(), "MLSD " + dir, body);
+        const DirectResult result = DirectReceive(Channel(), "MLSD " + dir, [&](const char* data, size_t size) {
+            body.append(data, size);
+            return true;
+        });
         AfterDirect(result);
         if (result.outcome == DirectOutcome::NotOffered) {
             return false;

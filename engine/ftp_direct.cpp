@@ -321,6 +321,9 @@ int OpenData(const DirectChannel& channel, ControlReader& reader, DirectResult& 
 DirectResult Finish(ControlReader& reader, DirectResult result, std::optional<Reply> early, bool whole) {
     std::optional<Reply> reply = std::move(early);
     while (!reply || reply->code / 100 == 1) {
+        if (reply) {
+            result.opening = reply->last;
+        }
         reply = reader.Next();
         if (!reply) {
             result.outcome = reader.cancelled() ? DirectOutcome::Cut : DirectOutcome::Broken;
@@ -329,7 +332,7 @@ DirectResult Finish(ControlReader& reader, DirectResult result, std::optional<Re
         }
     }
     result.code = reply->code;
-    if (!result.localReadFailed) {
+    if (!result.localFailed) {
         result.text = reply->last;
     }
     if (reader.HasLeftover()) {
@@ -353,6 +356,7 @@ Watch WatchControl(const DirectChannel& channel, ControlReader& reader, const po
     if ((control.revents & (POLLIN | POLLHUP | POLLERR)) != 0 && reader.Poll()) {
         early = reader.Next();
         if (early && early->code / 100 == 1) {
+            result.opening = early->last;
             early.reset();
         } else {
             return Watch::Refused;
@@ -421,7 +425,7 @@ DirectResult DirectStore(const DirectChannel& channel, const std::string& path, 
             sent = 0;
             if (have == 0) {
                 if (std::ferror(file)) {
-                    result.localReadFailed = true;
+                    result.localFailed = true;
                     result.text = std::strerror(errno ? errno : EIO);
                 }
                 atEnd = true;
@@ -449,7 +453,7 @@ DirectResult DirectStore(const DirectChannel& channel, const std::string& path, 
             }
         }
     }
-    const bool whole = atEnd && sent == have && !dataClosed && !early && !result.localReadFailed;
+    const bool whole = atEnd && sent == have && !dataClosed && !early && !result.localFailed;
     if (whole) {
         close(data);
     } else {
@@ -458,7 +462,7 @@ DirectResult DirectStore(const DirectChannel& channel, const std::string& path, 
     return Finish(reader, result, std::move(early), whole);
 }
 
-DirectResult DirectReceive(const DirectChannel& channel, const std::string& command, std::string& body) {
+DirectResult DirectReceive(const DirectChannel& channel, const std::string& command, const DirectSink& sink) {
     DirectResult result;
     ControlReader reader(channel);
     const int data = OpenData(channel, reader, result);
@@ -476,22 +480,23 @@ DirectResult DirectReceive(const DirectChannel& channel, const std::string& comm
     std::optional<Reply> early;
     bool atEnd = false;
     auto lastProgress = Clock::now();
-    char block[16 * 1024];
+    std::vector<char> block(64 * 1024);
     while (!atEnd) {
         pollfd p[2] = {{data, POLLIN, 0}, {channel.controlSocket, POLLIN, 0}};
         const int ready = poll(p, 2, kSliceMs);
         if (ready > 0 && (p[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
-            ssize_t n = recv(data, block, sizeof block, MSG_DONTWAIT);
+            ssize_t n = recv(data, block.data(), block.size(), MSG_DONTWAIT);
             if (n > 0) {
-                body.append(block, static_cast<size_t>(n));
                 lastProgress = Clock::now();
-                continue;
-            }
-            if (n == 0) {
+                if (!sink(block.data(), static_cast<size_t>(n))) {
+                    result.localFailed = true;
+                    result.text = std::strerror(errno ? errno : EIO);
+                    break;
+                }
+            } else if (n == 0) {
                 atEnd = true;
                 break;
-            }
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
                 break;
             }
         }
@@ -509,7 +514,11 @@ DirectResult DirectReceive(const DirectChannel& channel, const std::string& comm
             lastProgress = Clock::now();
         }
     }
-    close(data);
+    if (atEnd) {
+        close(data);
+    } else {
+        ResetData(data);
+    }
     return Finish(reader, result, std::move(early), atEnd);
 }
 

@@ -8,6 +8,7 @@
 // CWD, and no TYPE is sent: the caller keeps the connection's directory and
 // transfer type as libcurl believes them.
 
+#include <cstddef>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -32,10 +33,11 @@ enum class DirectOutcome {
 
 struct DirectResult {
     DirectOutcome outcome = DirectOutcome::Broken;
-    int code = 0;                  // the final reply's code, when one came
-    std::string text;              // the server's last reply, or what broke
-    bool commandSent = false;      // the data command went out
-    bool localReadFailed = false;  // an upload's file could not be read; text says why
+    int code = 0;              // the final reply's code, when one came
+    std::string text;          // the server's last reply, or what broke
+    bool commandSent = false;  // the data command went out
+    bool localFailed = false;  // the local file could not be read or written; text says why
+    std::string opening;       // the transfer's opening reply (150), when one came
     // Broken at its first command: the server had closed the connection
     // (after an idle time-out, say); nothing of the operation was done.
     bool closedBeforeStart = false;
@@ -45,7 +47,9 @@ struct DirectResult {
 DirectResult DirectCommand(const DirectChannel& channel, const std::string& command);
 // Stores file (read from its current position to its end) at path.
 DirectResult DirectStore(const DirectChannel& channel, const std::string& path, FILE* file);
-// Sends command (a listing such as "MLSD /dir") and collects its data in body.
-DirectResult DirectReceive(const DirectChannel& channel, const std::string& command, std::string& body);
+// Takes the data as it arrives; false when the local side failed (errno says why).
+using DirectSink = std::function<bool(const char* data, size_t size)>;
+// Sends command ("RETR /path", "MLSD /dir") and hands its data to sink.
+DirectResult DirectReceive(const DirectChannel& channel, const std::string& command, const DirectSink& sink);
 
 }  // namespace kestrum
