@@ -56,7 +56,11 @@ size_t ExtraConnectionsAllowed(const RunState& state) {
 
 void PlannedCopies(RunContext& ctx, size_t planned) {
     RunState& state = ctx.state;
-    const size_t wanted = std::min(ExtraConnectionsAllowed(state), planned / kFilesPerExtraConnection);
+    // A few copies may still be one chunk, which one connection does: the
+    // first extra login waits for twice as many.
+    const size_t wanted = planned < 2 * kFilesPerExtraConnection
+                              ? 0
+                              : std::min(ExtraConnectionsAllowed(state), planned / kFilesPerExtraConnection);
     if (state.dryRun || wanted == 0 || !state.connectParams)
         return;
     if (!state.extraConnections)

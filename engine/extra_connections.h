@@ -58,7 +58,7 @@ class ExtraConnections {
 size_t ExtraConnectionsAllowed(const RunState& state);
 
 // The plan now holds planned copies: extra connections start logging in once
-// each would take a few files (never in a preview).
+// each would take a few files (from eight copies on; never in a preview).
 void PlannedCopies(RunContext& ctx, size_t planned);
 
 }  // namespace kestrum
