@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -43,11 +44,6 @@ namespace {
 // the two of MLSD), two more when binary copies need TYPE A and TYPE I around it.
 constexpr size_t kListingForStampsAscii = 4;
 constexpr size_t kListingForStampsBinary = 6;
-// Chunks shrink toward the end of the list, each at most this share of the
-// files still to be chunked per connection, so that the connections finish
-// together; never below a size whose stamps come from one listing.
-constexpr size_t kShareDivisor = 2;
-constexpr size_t kSmallestChunk = kListingForStampsBinary;
 // How often an idle connection looks for new work or a cancel.
 constexpr auto kIdleWait = std::chrono::milliseconds(50);
 
@@ -106,11 +102,17 @@ struct Outcome {
 std::vector<Chunk> MakeChunks(const RunSettings& settings, FileList& transfer, size_t connections) {
     const size_t total = transfer.size();
     size_t left = total;
-    // One connection: a chunk is a directory's whole run of files.
-    auto most = [&] {
-        const size_t share = connections * kShareDivisor;
-        return connections <= 1 ? total : std::max(kSmallestChunk, (left + share - 1) / share);
-    };
+    // Chunks shrink toward the end of the list (each at most the files still
+    // to be chunked per connection), so that the connections finish together,
+    // down to a size that weighs the chunk's own cost (a listing for its
+    // stamps, about one copy's round trips) against the wait for the last
+    // chunk: with n files per connection, the square root of 2n; never below
+    // a size whose stamps come from one listing. One connection: a chunk is a
+    // directory's whole run of files.
+    const size_t smallest =
+        std::max<size_t>(kListingForStampsBinary,
+                         static_cast<size_t>(std::ceil(std::sqrt(2.0 * total / std::max<size_t>(1, connections)))));
+    auto most = [&] { return connections <= 1 ? total : std::max(smallest, (left + connections - 1) / connections); };
     std::vector<Chunk> chunks;
     std::string dir;
     size_t chunkMost = 0;
