@@ -1268,6 +1268,21 @@ class CurlFtpConnection : public FtpConnection {
     // One command with an absolute path as a QUOTE on the directory libcurl is
     // already in, so that no CWD is needed.
     Reply Quote(const std::string& verb, const std::string& absPath) {
+        if (MayGoDirect()) {
+            // The same command sent by the layer: no CWD for libcurl's sake.
+            const DirectResult result = DirectCommand(Channel(), verb + " " + absPath);
+            AfterDirect(result);
+            if (result.outcome == DirectOutcome::Cut) {
+                throw FtpError(ErrorText(CURLE_ABORTED_BY_CALLBACK));
+            }
+            if (!result.closedBeforeStart) {
+                Reply reply = ReplyTo(verb);
+                if (reply.code / 100 != 2 && reply.code != 0) {
+                    lastError_ = reply.Text();
+                }
+                return reply;
+            }
+        }
         std::string dir = curlDir_ ? *curlDir_ : cwd_;
         Prepare(DirUrl(dir));
         SetQuote("*" + verb + " " + absPath);
