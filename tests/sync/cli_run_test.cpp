@@ -139,6 +139,32 @@ TEST(CliRun, PreviewAndDeletionOptions) {
     }
 }
 
+// --parallel N: how many connections copy for this run; out of range, a usage error.
+TEST(CliRun, ParallelOptionSetsTheConnectionsOfOneRun) {
+    const struct {
+        std::vector<std::string> extra;
+        int status;
+        int logins;
+    } cases[] = {{{"--parallel", "0"}, 2, 0},
+                 {{"--parallel=9"}, 2, 0},
+                 {{"--parallel", "x"}, 2, 0},
+                 {{"--parallel", "1"}, 0, 1},
+                 {{"--parallel", "3"}, 0, 3}};
+    for (const auto& k : cases) {
+        TestFtpServer server;
+        CliHome c;
+        for (int i = 0; i < 24; ++i)
+            WriteFile(c.local / ("d" + std::to_string(i % 4) + "/f" + std::to_string(i)), "x");
+        c.MakeProfile("p", server);
+        std::vector<std::string> args = {"run", "p", "--no-cache"};
+        args.insert(args.end(), k.extra.begin(), k.extra.end());
+        const auto r = c.Run(args);
+        EXPECT_EQ(r.status, k.status) << testing::PrintToString(args) << r.out << r.err;
+        EXPECT_EQ(server.countCommands("PASS"), k.logins) << testing::PrintToString(args);
+        EXPECT_EQ(std::filesystem::exists(server.home() + "/d3/f23"), k.status == 0);
+    }
+}
+
 TEST(CliRun, SigintDuringSlowLoginCancelsOnce) {
     test::FtpServerOptions options;
     options.loginDelaySeconds = 2;
