@@ -317,6 +317,25 @@ int OpenData(const DirectChannel& channel, ControlReader& reader, DirectResult& 
     return data;
 }
 
+// OpenData, then the data command: the data connection's socket, or -1 with
+// result saying why.
+int StartTransfer(const DirectChannel& channel, ControlReader& reader, const std::string& command,
+                  DirectResult& result) {
+    const int data = OpenData(channel, reader, result);
+    if (data < 0) {
+        return -1;
+    }
+    std::string why;
+    result.commandSent = true;
+    if (!Command(channel, command, why)) {
+        ResetData(data);
+        result.outcome = DirectOutcome::Broken;
+        result.text = why;
+        return -1;
+    }
+    return data;
+}
+
 // Reads the replies that end a transfer, early being one already read.
 DirectResult Finish(ControlReader& reader, DirectResult result, std::optional<Reply> early, bool whole) {
     std::optional<Reply> reply = std::move(early);
@@ -398,16 +417,8 @@ DirectResult DirectCommand(const DirectChannel& channel, const std::string& comm
 DirectResult DirectStore(const DirectChannel& channel, const std::string& path, FILE* file) {
     DirectResult result;
     ControlReader reader(channel);
-    const int data = OpenData(channel, reader, result);
+    const int data = StartTransfer(channel, reader, "STOR " + path, result);
     if (data < 0) {
-        return result;
-    }
-    std::string why;
-    result.commandSent = true;
-    if (!Command(channel, "STOR " + path, why)) {
-        ResetData(data);
-        result.outcome = DirectOutcome::Broken;
-        result.text = why;
         return result;
     }
     // The bytes go out while the control connection is watched: a refusal of
@@ -465,16 +476,8 @@ DirectResult DirectStore(const DirectChannel& channel, const std::string& path, 
 DirectResult DirectReceive(const DirectChannel& channel, const std::string& command, const DirectSink& sink) {
     DirectResult result;
     ControlReader reader(channel);
-    const int data = OpenData(channel, reader, result);
+    const int data = StartTransfer(channel, reader, command, result);
     if (data < 0) {
-        return result;
-    }
-    std::string why;
-    result.commandSent = true;
-    if (!Command(channel, command, why)) {
-        ResetData(data);
-        result.outcome = DirectOutcome::Broken;
-        result.text = why;
         return result;
     }
     std::optional<Reply> early;
