@@ -6,6 +6,11 @@
 
 namespace kestrum {
 
+ExtraConnections::ExtraConnections(FtpClientFactory& ftp, FtpConnectParams params)
+    : ftp_(ftp), params_(std::move(params)) {
+    params_.abandonLogin = &abandoned_;
+}
+
 ExtraConnections::~ExtraConnections() {
     for (std::thread& thread : threads_)
         thread.join();

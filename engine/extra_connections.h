@@ -3,6 +3,7 @@
 // plan is still being made, as soon as it holds enough copies to be worth
 // them, so that their logins overlap the rest of the planning.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -25,7 +26,7 @@ inline constexpr size_t kFilesPerExtraConnection = 4;
 
 class ExtraConnections {
   public:
-    ExtraConnections(FtpClientFactory& ftp, FtpConnectParams params) : ftp_(ftp), params_(std::move(params)) {}
+    ExtraConnections(FtpClientFactory& ftp, FtpConnectParams params);
     // Waits for the logins under way; closes the connections nobody took.
     ~ExtraConnections();
     ExtraConnections(const ExtraConnections&) = delete;
@@ -37,6 +38,9 @@ class ExtraConnections {
     // The next login to end: its connection, or its failure thrown. Only as
     // many times as logins were started.
     std::unique_ptr<FtpConnection> Take();
+    // No more connections are wanted: logins still under way end at once.
+    void Abandon() { abandoned_ = 1; }
+    bool Abandoned() const { return abandoned_.load() != 0; }
 
   private:
     struct Ended {
@@ -45,7 +49,8 @@ class ExtraConnections {
     };
 
     FtpClientFactory& ftp_;
-    const FtpConnectParams params_;
+    std::atomic<int> abandoned_{0};
+    FtpConnectParams params_;
     std::mutex mutex_;
     std::condition_variable ended_;
     std::vector<std::thread> threads_;

@@ -139,7 +139,10 @@ struct FtpConnectParams {
     // FtpCertificateError of kind Fetched; nothing is sent under TLS.
     bool fetchCertificateOnly = false;
     const std::atomic<int>* cancel = nullptr;  // the run's cancel flag, when it may be cancelled
-    PartialDownloads* partials = nullptr;      // where downloads record their temporary files
+    // Set when the connection is no longer wanted: a connect or login still
+    // under way is given up at once (FtpError); nothing else changes.
+    const std::atomic<int>* abandonLogin = nullptr;
+    PartialDownloads* partials = nullptr;  // where downloads record their temporary files
 };
 
 class FtpConnection {

@@ -909,7 +909,12 @@ class CurlFtpConnection : public FtpConnection {
     }
 
     // Whether the operation in flight must stop now.
-    bool MustAbort() { return CancelSeen() && (loggingIn_ || std::chrono::steady_clock::now() >= *cancelDeadline_); }
+    bool MustAbort() {
+        if (loggingIn_ && params_.abandonLogin != nullptr && params_.abandonLogin->load() != 0) {
+            return true;
+        }
+        return CancelSeen() && (loggingIn_ || std::chrono::steady_clock::now() >= *cancelDeadline_);
+    }
 
     // Drives the transfer through the connection's own multi handle, which
     // also holds the connection cache. libcurl 7.88 can leave a passive data

@@ -157,15 +157,15 @@ class TransferPhase {
 
     // An extra connection: logs in (or takes one of those that logged in
     // during the planning), then works like the first.
-    void WorkOnExtraConnection(const FtpConnectParams& params, ExtraConnections* early) {
+    void WorkOnExtraConnection(ExtraConnections& logins) {
         std::unique_ptr<FtpConnection> connection;
         try {
-            connection = early ? early->Take() : ctx_.ftp.Connect(params);
+            connection = logins.Take();
         } catch (const std::exception& e) {
             std::lock_guard lock(mutex_);
             --connecting_;
             // Said once: the run goes on with the connections it has.
-            if (!refusalLogged_ && !Cancelled()) {
+            if (!refusalLogged_ && !Cancelled() && !logins.Abandoned()) {
                 refusalLogged_ = true;
                 ctx_.log.AppendLogLine(LoadString(msg::kExtraConnectionRefused));
                 ctx_.log.AppendLogLine("\t" + PrintableName(e.what()));
@@ -184,6 +184,11 @@ class TransferPhase {
 
     // No chunk left behind and no connection broken as the last one.
     bool Completed() const { return queue_.empty() && !fatal_; }
+    // Every chunk taken, while connections may still work.
+    bool AllTaken() {
+        std::lock_guard lock(mutex_);
+        return queue_.empty() && !fatal_;
+    }
     // A cancel left files undone.
     bool CutShort() const { return dropped_ || !queue_.empty(); }
     const std::optional<std::string>& Fatal() const { return fatal_; }
@@ -458,16 +463,17 @@ int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer
 
     TransferPhase phase(ctx, clockOffset, std::move(chunks), total, connection.CurrentDirectory());
     phase.ExpectConnections(static_cast<int>(extras));
-    // Those that logged in during the planning, closed at the end if not needed.
-    const std::shared_ptr<ExtraConnections> early = std::move(state.extraConnections);
-    const size_t earlyCount = early ? early->Started() : 0;
+    // The extra logins: those started during the planning, and the rest now
+    // (with the whole parameter set of the first connection, copied). Those
+    // not needed are closed at the end.
+    std::shared_ptr<ExtraConnections> logins = std::move(state.extraConnections);
+    if (extras > 0 && !logins)
+        logins = std::make_shared<ExtraConnections>(ctx.ftp, *state.connectParams);
     std::vector<std::thread> threads;
     for (size_t i = 0; i < extras; ++i) {
         try {
-            // The whole parameter set of the first connection, copied.
-            ExtraConnections* from = i < earlyCount ? early.get() : nullptr;
-            threads.emplace_back(
-                [&phase, from, params = *state.connectParams] { phase.WorkOnExtraConnection(params, from); });
+            logins->Want(i + 1);
+            threads.emplace_back([&phase, &logins] { phase.WorkOnExtraConnection(*logins); });
         } catch (const std::exception&) {
             // No thread for the rest: the connections already started do the work.
             phase.ExpectConnections(-static_cast<int>(extras - i));
@@ -475,6 +481,9 @@ int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer
         }
     }
     phase.Work(connection);
+    // All done: a login still under way is not waited for.
+    if (logins && phase.AllTaken())
+        logins->Abandon();
     for (std::thread& thread : threads)
         thread.join();
 

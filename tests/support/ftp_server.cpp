@@ -110,6 +110,9 @@ TestFtpServer::TestFtpServer(FtpServerOptions options) : options_(std::move(opti
     if (options_.maxLogins > 0) {
         args.push_back("--max-logins");
         args.push_back(std::to_string(options_.maxLogins));
+        if (options_.silentBeyondMaxLogins) {
+            args.push_back("--silent-beyond");
+        }
     }
     if (!options_.breakOff.empty()) {
         args.push_back("--break-off");

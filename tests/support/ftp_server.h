@@ -21,6 +21,7 @@ struct FtpServerOptions {
     std::map<std::string, std::string> listLines;  // LIST shows the entry of each name as the given line instead
     long mdtmShiftSeconds = 0;                     // MDTM times shifted against the listed ones
     int maxLogins = 0;                             // nonzero: logins beyond so many sessions at once get 530
+    bool silentBeyondMaxLogins = false;            // those logins get no reply at all instead
     std::string breakOff;                          // downloads of files of this name break off (426)
     std::string user = "user";
     std::string password = "secret";

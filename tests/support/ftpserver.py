@@ -218,6 +218,9 @@ def make_handler(args):
 
         def ftp_PASS(self, line):
             if len(sessions) >= args.max_logins:
+                if args.silent_beyond:
+                    self.del_channel()  # never answered: a login that hangs
+                    return
                 self.respond("530 Sorry, too many users are logged in.")
                 return
             FTPHandler.ftp_PASS(self, line)
@@ -269,6 +272,7 @@ def main():
     parser.add_argument("--mdtm-shift", type=int, default=0, help="MDTM times shifted against the listings")
     parser.add_argument("--latency", type=float, default=0.0, help="seconds every reply is held back")
     parser.add_argument("--max-logins", type=int, default=0, help="sessions logged in at once; more get 530")
+    parser.add_argument("--silent-beyond", action="store_true", help="logins beyond --max-logins get no reply")
     parser.add_argument("--break-off", default="", help="a file name whose download breaks off")
     args = parser.parse_args()
 

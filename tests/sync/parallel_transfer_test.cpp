@@ -69,6 +69,29 @@ TEST(ParallelTransfer, ARefusedExtraConnectionLeavesTheWorkToTheOthers) {
     EXPECT_EQ(h.count(Fmt(42804, {"40 / 40"})), 1);
 }
 
+// Extra logins the server never answers: the first connection does the work,
+// and the run ends when it is done, not when the logins time out.
+TEST(ParallelTransfer, ExtraLoginsThatHangAreGivenUpWhenTheWorkIsDone) {
+    FtpServerOptions options;
+    options.maxLogins = 1;
+    options.silentBeyondMaxLogins = true;
+    TestFtpServer server(options);
+    RunHarness h;
+    const std::vector<std::string> names = Names(40, 4);
+    for (const std::string& name : names)
+        WriteFile(h.localDir + "/" + name, name);
+    h.MakeProfile("p", server);
+    h.state.passiveOverride = true;
+
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(h.Run(), 0);
+    EXPECT_LT(Clock::now() - start, 20s);
+    for (const std::string& name : names)
+        EXPECT_EQ(ReadFile(server.home() + "/" + name), name) << name;
+    EXPECT_EQ(server.countCommands("PASS"), 4);
+    EXPECT_EQ(h.count(Fmt(60070)), 0);
+}
+
 TEST(ParallelTransfer, ACancelWithFourCopiesUnderWayEndsEveryConnection) {
     FtpServerOptions options;
     options.transferBytesPerSecond = 16 * 1024;
