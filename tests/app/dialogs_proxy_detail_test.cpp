@@ -356,9 +356,10 @@ TEST_F(DetailDialogTest, ConnectionSettingsShowTheStoredChoicesAndStoreTheNewOne
         int chosenSecurity;
         bool removeKey;
         const char* storedKey;  // nullptr: never written
+        int chosenParallel;
     } cases[] = {
-        {"old", 0, true, "", 2, false, nullptr},
-        {"pinned", 1, true, "sha256//abc=", 1, true, ""},
+        {"old", 0, true, "", 2, false, nullptr, 1},
+        {"pinned", 1, true, "sha256//abc=", 1, true, "", 8},
     };
     for (const auto& c : cases) {
         DetailDialog dialog(store, boxes, c.name);
@@ -370,6 +371,10 @@ TEST_F(DetailDialogTest, ConnectionSettingsShowTheStoredChoicesAndStoreTheNewOne
         EXPECT_EQ(passive->isChecked(), c.shownPassive) << c.name;
         EXPECT_EQ(Find<QLineEdit>(&dialog, "pinnedKey")->text(), QString(c.shownKey)) << c.name;
         EXPECT_EQ(remove->isEnabled(), *c.shownKey != 0) << c.name;
+        // Connections for the copies: 4 unless stored otherwise.
+        auto* parallel = Find<QSpinBox>(&dialog, "parallel");
+        EXPECT_EQ(parallel->value(), 4) << c.name;
+        parallel->setValue(c.chosenParallel);
         security->setCurrentIndex(c.chosenSecurity);
         QTest::mouseClick(passive, Qt::LeftButton, {}, QPoint(5, passive->height() / 2));
         if (c.removeKey) {
@@ -378,6 +383,7 @@ TEST_F(DetailDialogTest, ConnectionSettingsShowTheStoredChoicesAndStoreTheNewOne
         Find<QPushButton>(&dialog, "1")->click();
         EXPECT_EQ(store.ReadDword(c.name, "FTP_SECURITY"), c.chosenSecurity) << c.name;
         EXPECT_EQ(store.ReadDword(c.name, "PASSIVE"), c.shownPassive ? 0 : 1) << c.name;
+        EXPECT_EQ(store.ReadDword(c.name, "PARALLEL"), c.chosenParallel) << c.name;
         const auto key = store.ReadString(c.name, "TLS_PINNED_KEY", 254);
         if (c.storedKey) {
             EXPECT_EQ(key, std::optional<std::string>(c.storedKey)) << c.name;
