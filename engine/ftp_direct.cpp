@@ -21,6 +21,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kSliceMs = 100;  // how often a wait looks for a cancel
+// More than any reply to these commands: a server sending more is not trusted.
+constexpr size_t kLongestReply = 1 << 20;
 
 struct Reply {
     int code = 0;
@@ -77,6 +79,11 @@ class ControlReader {
             ssize_t n = recv(channel_.controlSocket, chunk, sizeof chunk, MSG_DONTWAIT);
             if (n > 0) {
                 buffer_.append(chunk, static_cast<size_t>(n));
+                if (buffer_.size() > kLongestReply) {
+                    broken_ = true;
+                    why_ = "the server's reply is too long";
+                    return;
+                }
                 continue;
             }
             if (n == 0) {
@@ -309,9 +316,9 @@ int OpenData(const DirectChannel& channel, ControlReader& reader, DirectResult& 
     std::string why;
     int data = ConnectData(channel, *port, why, cancelled);
     if (data < 0) {
-        // The server waits for a data connection that never comes: the
-        // control connection is in no known state.
-        result.outcome = cancelled ? DirectOutcome::Cut : DirectOutcome::Broken;
+        // No command waits for the data connection: libcurl may take over
+        // (it tries PASV where EPSV's port cannot be reached).
+        result.outcome = cancelled ? DirectOutcome::Cut : DirectOutcome::NotOffered;
         result.text = why;
     }
     return data;

@@ -26,7 +26,7 @@ struct DirectChannel {
 enum class DirectOutcome {
     Done,        // the server confirmed the transfer
     Refused,     // the server refused it; the connection stays usable
-    NotOffered,  // EPSV refused: nothing else was sent, the connection stays usable
+    NotOffered,  // EPSV refused, or its port unreachable: nothing else was sent, the connection stays usable
     Cut,         // cancelled; the connection must be dropped
     Broken,      // the connection broke, stalled or answered out of turn; it must be dropped
 };
