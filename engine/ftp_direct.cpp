@@ -158,7 +158,8 @@ class ControlReader {
     std::string why_;
 };
 
-bool SendAll(const DirectChannel& channel, const std::string& text, std::string& why) {
+// 0 when sent, else the error (ETIMEDOUT when the connection stalled), why saying it.
+int SendAll(const DirectChannel& channel, const std::string& text, std::string& why) {
     size_t done = 0;
     while (done < text.size()) {
         ssize_t n = send(channel.controlSocket, text.data() + done, text.size() - done, MSG_NOSIGNAL);
@@ -170,21 +171,27 @@ bool SendAll(const DirectChannel& channel, const std::string& text, std::string&
             pollfd p{channel.controlSocket, POLLOUT, 0};
             if (poll(&p, 1, channel.replyTimeoutSeconds * 1000) <= 0) {
                 why = "the control connection stalled";
-                return false;
+                return ETIMEDOUT;
             }
             continue;
         }
-        why = std::strerror(errno);
-        return false;
+        const int error = n < 0 ? errno : EPIPE;
+        why = std::strerror(error);
+        return error;
     }
-    return true;
+    return 0;
 }
 
-bool Command(const DirectChannel& channel, const std::string& command, std::string& why) {
+// Sends one command line; 0, or the error of SendAll.
+int SendCommand(const DirectChannel& channel, const std::string& command, std::string& why) {
     if (channel.record) {
         channel.record(true, command);
     }
     return SendAll(channel, command + "\r\n", why);
+}
+
+bool Command(const DirectChannel& channel, const std::string& command, std::string& why) {
+    return SendCommand(channel, command, why) == 0;
 }
 
 // The first command of an operation and its reply. A connection the server
@@ -192,7 +199,8 @@ bool Command(const DirectChannel& channel, const std::string& command, std::stri
 std::optional<Reply> FirstExchange(const DirectChannel& channel, ControlReader& reader, const std::string& command,
                                    DirectResult& result) {
     std::string why;
-    const bool sent = Command(channel, command, why);
+    const int sendError = SendCommand(channel, command, why);
+    const bool sent = sendError == 0;
     std::optional<Reply> reply;
     if (sent) {
         reply = reader.Next();
@@ -205,7 +213,7 @@ std::optional<Reply> FirstExchange(const DirectChannel& channel, ControlReader& 
     }
     if (!reply) {
         result.outcome = reader.cancelled() ? DirectOutcome::Cut : DirectOutcome::Broken;
-        result.closedBeforeStart = !sent ? errno == EPIPE || errno == ECONNRESET : reader.closed();
+        result.closedBeforeStart = !sent ? sendError == EPIPE || sendError == ECONNRESET : reader.closed();
         result.text = sent ? reader.why() : why;
     }
     return reply;
