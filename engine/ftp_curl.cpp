@@ -1168,8 +1168,6 @@ class CurlFtpConnection : public FtpConnection {
         throw FtpError(lastError_);
     }
 
-    // A binary upload while libcurl's connection is in binary mode; nothing
-    // when libcurl has to send it.
     // Whether the server is in binary mode as a direct transfer needs it,
     // without libcurl's idea of the type going wrong: libcurl's last TYPE
     // was I, or libcurl has sent none since its login (it sends one with its
