@@ -8,6 +8,13 @@
 // Single commands (FEAT, MKD, RMD, DELE, MLST, MDTM) go as QUOTE commands with the
 // "*" prefix, so that a refusal leaves the connection alone, and their replies
 // are read from the control-connection transcript.
+//
+// On a plain, direct, passive connection, binary copies, MLSD listings and
+// single commands are sent by the layer itself on libcurl's idle control
+// connection (ftp_direct.h): absolute paths, no CWD, and TYPE only while
+// libcurl has sent none, so that what libcurl believes of the connection
+// stays true. Before each operation an idle connection that the server closed
+// (a 421 after its idle time-out) is replaced by a new login.
 
 #include <curl/curl.h>
 #include <fcntl.h>
