@@ -317,7 +317,8 @@ int OpenData(const DirectChannel& channel, ControlReader& reader, DirectResult& 
     }
     std::optional<int> port = epsv->code == 229 ? EpsvPort(epsv->last) : std::nullopt;
     if (!port) {
-        result.outcome = DirectOutcome::Broken;
+        // A reply of another form: left to libcurl, which knows more of them.
+        result.outcome = reader.HasLeftover() ? DirectOutcome::Broken : DirectOutcome::NotOffered;
         return -1;
     }
     bool cancelled = false;
