@@ -37,11 +37,6 @@ void ExtraConnections::Want(size_t count) {
     }
 }
 
-size_t ExtraConnections::Started() {
-    std::lock_guard lock(mutex_);
-    return threads_.size();
-}
-
 std::unique_ptr<FtpConnection> ExtraConnections::Take() {
     std::unique_lock lock(mutex_);
     ended_.wait(lock, [this] { return !done_.empty(); });

@@ -34,7 +34,6 @@ class ExtraConnections {
 
     // Starts logins until count have been started.
     void Want(size_t count);
-    size_t Started();
     // The next login to end: its connection, or its failure thrown. Only as
     // many times as logins were started.
     std::unique_ptr<FtpConnection> Take();

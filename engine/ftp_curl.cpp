@@ -1146,10 +1146,11 @@ class CurlFtpConnection : public FtpConnection {
 
     // What a direct command's failure means for the connection: nothing for a
     // refusal; EPSV refused ends direct commands (libcurl falls back to PASV);
-    // a cancel drops the connection as a cancelled libcurl operation does; a
-    // broken connection is closed under libcurl, which opens a new one if
-    // asked again, and throws.
-    void AfterDirect(const DirectResult& result) {
+    // a cancel drops the connection as a cancelled libcurl operation does and
+    // throws (an upload under way instead fails as cut short); a broken
+    // connection is closed under libcurl, which opens a new one if asked
+    // again, and throws.
+    void AfterDirect(const DirectResult& result, bool uploadMayBeCut = false) {
         switch (result.outcome) {
             case DirectOutcome::Done:
             case DirectOutcome::Refused:
@@ -1160,7 +1161,7 @@ class CurlFtpConnection : public FtpConnection {
             case DirectOutcome::Cut:
                 dropped_ = true;
                 shutdown(controlSocket_, SHUT_RDWR);
-                if (!result.commandSent) {
+                if (!(uploadMayBeCut && result.commandSent)) {
                     throw FtpError(ErrorText(CURLE_ABORTED_BY_CALLBACK));
                 }
                 return;
@@ -1199,7 +1200,7 @@ class CurlFtpConnection : public FtpConnection {
             return std::nullopt;
         }
         const DirectResult result = DirectStore(Channel(), target, file);
-        AfterDirect(result);
+        AfterDirect(result, true);
         if (result.closedBeforeStart) {
             return std::nullopt;
         }
@@ -1233,9 +1234,6 @@ class CurlFtpConnection : public FtpConnection {
         if (result.closedBeforeStart || result.outcome == DirectOutcome::NotOffered) {
             return std::nullopt;
         }
-        if (result.outcome == DirectOutcome::Cut) {
-            throw FtpError(ErrorText(CURLE_ABORTED_BY_CALLBACK));
-        }
         if (result.outcome != DirectOutcome::Done) {
             lastError_ =
                 std::string(curl_easy_strerror(result.localFailed ? CURLE_WRITE_ERROR : CURLE_FTP_COULDNT_RETR_FILE)) +
@@ -1259,15 +1257,9 @@ class CurlFtpConnection : public FtpConnection {
             return true;
         });
         AfterDirect(result);
-        if (result.outcome == DirectOutcome::NotOffered) {
-            return false;
-        }
-        if (result.outcome == DirectOutcome::Cut) {
-            throw FtpError(ErrorText(CURLE_ABORTED_BY_CALLBACK));
-        }
         if (result.outcome != DirectOutcome::Done) {
-            // Servers word a missing directory differently for MLSD (501,
-            // 550); libcurl's CWD tells missing from refused as before.
+            // Also a refusal: servers word a missing directory differently for
+            // MLSD (501, 550); libcurl's CWD tells missing from refused.
             return false;
         }
         ParseMlsdListing(body, listing);
@@ -1275,33 +1267,31 @@ class CurlFtpConnection : public FtpConnection {
         return true;
     }
 
+    // The same command sent by the layer, without libcurl's CWD; its reply
+    // then is in the transcript. False when libcurl has to send it.
+    bool QuoteDirectly(const std::string& command) {
+        if (!MayGoDirect()) {
+            return false;
+        }
+        const DirectResult result = DirectCommand(Channel(), command);
+        AfterDirect(result);
+        return !result.closedBeforeStart;
+    }
+
     // One command with an absolute path as a QUOTE on the directory libcurl is
     // already in, so that no CWD is needed.
     Reply Quote(const std::string& verb, const std::string& absPath) {
-        if (MayGoDirect()) {
-            // The same command sent by the layer: no CWD for libcurl's sake.
-            const DirectResult result = DirectCommand(Channel(), verb + " " + absPath);
-            AfterDirect(result);
-            if (result.outcome == DirectOutcome::Cut) {
-                throw FtpError(ErrorText(CURLE_ABORTED_BY_CALLBACK));
+        if (!QuoteDirectly(verb + " " + absPath)) {
+            std::string dir = curlDir_ ? *curlDir_ : cwd_;
+            Prepare(DirUrl(dir));
+            SetQuote("*" + verb + " " + absPath);
+            curl_easy_setopt(handle_, CURLOPT_NOBODY, 1L);
+            CURLcode code = Run();
+            if (code == CURLE_OK) {
+                curlDir_ = dir;
+            } else {
+                Fail(code);  // throws unless the failure was a refusal of libcurl's own CWD
             }
-            if (!result.closedBeforeStart) {
-                Reply reply = ReplyTo(verb);
-                if (reply.code / 100 != 2 && reply.code != 0) {
-                    lastError_ = reply.Text();
-                }
-                return reply;
-            }
-        }
-        std::string dir = curlDir_ ? *curlDir_ : cwd_;
-        Prepare(DirUrl(dir));
-        SetQuote("*" + verb + " " + absPath);
-        curl_easy_setopt(handle_, CURLOPT_NOBODY, 1L);
-        CURLcode code = Run();
-        if (code == CURLE_OK) {
-            curlDir_ = dir;
-        } else {
-            Fail(code);  // throws unless the failure was a refusal of libcurl's own CWD
         }
         Reply reply = ReplyTo(verb);
         if (reply.code / 100 != 2 && reply.code != 0) {

@@ -190,10 +190,6 @@ int SendCommand(const DirectChannel& channel, const std::string& command, std::s
     return SendAll(channel, command + "\r\n", why);
 }
 
-bool Command(const DirectChannel& channel, const std::string& command, std::string& why) {
-    return SendCommand(channel, command, why) == 0;
-}
-
 // The first command of an operation and its reply. A connection the server
 // has closed meanwhile (no reply, a reset, or 421 "closing") is told apart.
 std::optional<Reply> FirstExchange(const DirectChannel& channel, ControlReader& reader, const std::string& command,
@@ -343,7 +339,7 @@ int StartTransfer(const DirectChannel& channel, ControlReader& reader, const std
     }
     std::string why;
     result.commandSent = true;
-    if (!Command(channel, command, why)) {
+    if (SendCommand(channel, command, why) != 0) {
         ResetData(data);
         result.outcome = DirectOutcome::Broken;
         result.text = why;

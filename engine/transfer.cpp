@@ -182,10 +182,9 @@ class TransferPhase {
         connection->Close();
     }
 
-    // No chunk left behind and no connection broken as the last one.
-    bool Completed() const { return queue_.empty() && !fatal_; }
-    // Every chunk taken, while connections may still work.
-    bool AllTaken() {
+    // No chunk left behind and no connection broken as the last one (while
+    // connections may still work: every chunk taken).
+    bool Completed() {
         std::lock_guard lock(mutex_);
         return queue_.empty() && !fatal_;
     }
@@ -454,9 +453,9 @@ int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer
     ctx.log.ShowFileCount(0, total);
     // Extra connections need the parameters the first one logged in with, and
     // are worth their login when each takes a few files off the others. In
-    // active mode the transfer stays on the first connection: several
-    // sessions opening data connections back to us at once stalled the test
-    // server's sessions.
+    // active mode the transfer stays on the first connection: with several
+    // sessions opening data connections back to us at once, the test server
+    // (pyftpdlib) lost some of them.
     size_t extras = std::min(ExtraConnectionsAllowed(state), static_cast<size_t>(total) / kFilesPerExtraConnection);
     std::vector<Chunk> chunks = MakeChunks(state.settings, transfer, 1 + extras);
     extras = std::min(extras, chunks.empty() ? 0 : chunks.size() - 1);
@@ -482,7 +481,7 @@ int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer
     }
     phase.Work(connection);
     // All done: a login still under way is not waited for.
-    if (logins && phase.AllTaken())
+    if (logins && phase.Completed())
         logins->Abandon();
     for (std::thread& thread : threads)
         thread.join();
