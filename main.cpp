@@ -4,7 +4,7 @@
 #include <clocale>
 #include <csignal>
 
-#include "app/cli/cli.h"
+#include "cli/cli.h"
 #include "app/main_window_entry.h"
 
 int main(int argc, char** argv) {

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "engine/ftp_client.h"
-#include "engine/local_fs.h"
+#include "ftp/ftp_client.h"
+#include "localfs/local_fs.h"
 #include "engine/local_scan.h"
 #include "engine/planning_rules.h"
 #include "engine/run_log.h"

@@ -6,7 +6,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "profiles/dialogs/qt_text.h"
+#include "dialogs/qt_text.h"
 #include "res/message_ids.h"
 
 namespace kestrum {

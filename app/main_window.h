@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/ftp_client.h"
+#include "ftp/ftp_client.h"
 #include "engine/run_owner.h"
 #include "engine/user_port.h"
-#include "profiles/dialogs/message_box.h"
+#include "dialogs/message_box.h"
 #include "profiles/profile_store.h"
 
 class QAction;

@@ -8,10 +8,10 @@
 #include <QTranslator>
 #include <cstdio>
 
-#include "app/cli/instance_lock.h"
+#include "cli/instance_lock.h"
 #include "app/main_window.h"
 #include "app/single_instance.h"
-#include "profiles/dialogs/message_box.h"
+#include "dialogs/message_box.h"
 #include "profiles/paths.h"
 #include "res/codepage.h"
 #include "res/message_ids.h"

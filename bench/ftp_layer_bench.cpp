@@ -12,7 +12,7 @@
 #include <fstream>
 #include <string>
 
-#include "engine/ftp_client.h"
+#include "ftp/ftp_client.h"
 
 using Clock = std::chrono::steady_clock;
 

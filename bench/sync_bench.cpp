@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/ftp_client.h"
-#include "engine/local_fs.h"
+#include "ftp/ftp_client.h"
+#include "localfs/local_fs.h"
 #include "engine/run_log.h"
 #include "engine/sync_phases.h"
 #include "engine/sync_run.h"

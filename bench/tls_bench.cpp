@@ -13,7 +13,7 @@
 #include <ctime>
 #include <string>
 
-#include "engine/ftp_client.h"
+#include "ftp/ftp_client.h"
 #include "profiles/profile_store.h"
 #include "tests/support/ftp_server.h"
 #include "tests/support/run_harness.h"

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "engine/file_entry.h"
+#include "localfs/file_entry.h"
 
 namespace kestrum {
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <unordered_set>
 
-#include "engine/ftp_client.h"
-#include "engine/local_fs.h"
+#include "ftp/ftp_client.h"
+#include "localfs/local_fs.h"
 #include "engine/planning_rules.h"
 #include "engine/run_log.h"
 #include "engine/sync_phases.h"

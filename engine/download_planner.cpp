@@ -7,8 +7,8 @@
 #include <string>
 
 #include "engine/extra_connections.h"
-#include "engine/ftp_client.h"
-#include "engine/local_fs.h"
+#include "ftp/ftp_client.h"
+#include "localfs/local_fs.h"
 #include "engine/planning_rules.h"
 #include "engine/preview.h"
 #include "engine/run_log.h"

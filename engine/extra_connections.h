@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/ftp_client.h"
+#include "ftp/ftp_client.h"
 
 namespace kestrum {
 

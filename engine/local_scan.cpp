@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "engine/ftp_client.h"
-#include "engine/local_fs.h"
+#include "ftp/ftp_client.h"
+#include "localfs/local_fs.h"
 #include "engine/run_log.h"
 #include "engine/run_settings.h"
 #include "res/codepage.h"

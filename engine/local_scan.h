@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/file_entry.h"
+#include "localfs/file_entry.h"
 
 namespace kestrum {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/ftp_client.h"
+#include "ftp/ftp_client.h"
 #include "engine/planning_rules.h"
 #include "engine/preview.h"
 #include "engine/run_log.h"

@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "engine/file_entry.h"
+#include "localfs/file_entry.h"
 
 namespace kestrum {
 

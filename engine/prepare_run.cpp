@@ -1,7 +1,7 @@
 // Preparation of a run: log header, profile load, checks, local scan and the
 // change-cache check.
-#include "engine/ftp_client.h"
-#include "engine/local_fs.h"
+#include "ftp/ftp_client.h"
+#include "localfs/local_fs.h"
 #include "engine/local_scan.h"
 #include "engine/preview.h"
 #include "engine/run_cache.h"

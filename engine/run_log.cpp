@@ -5,7 +5,7 @@
 
 #include <ctime>
 
-#include "engine/local_fs.h"
+#include "localfs/local_fs.h"
 
 namespace kestrum {
 

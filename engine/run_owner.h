@@ -8,7 +8,7 @@
 #include <functional>
 #include <thread>
 
-#include "engine/local_fs.h"
+#include "localfs/local_fs.h"
 #include "engine/run_log.h"
 #include "engine/run_state.h"
 

@@ -13,8 +13,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "engine/file_entry.h"
-#include "engine/ftp_client.h"
+#include "localfs/file_entry.h"
+#include "ftp/ftp_client.h"
 #include "engine/run_settings.h"
 
 namespace kestrum {

@@ -8,7 +8,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "engine/ftp_client.h"
+#include "ftp/ftp_client.h"
 
 namespace kestrum {
 

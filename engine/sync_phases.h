@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/file_entry.h"
+#include "localfs/file_entry.h"
 #include "engine/run_state.h"
 
 namespace kestrum {

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "engine/extra_connections.h"
-#include "engine/ftp_client.h"
+#include "ftp/ftp_client.h"
 #include "engine/preview.h"
 #include "engine/run_log.h"
 #include "engine/sync_phases.h"

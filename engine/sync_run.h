@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/file_entry.h"
+#include "localfs/file_entry.h"
 #include "engine/run_state.h"
 
 namespace kestrum {

@@ -9,7 +9,7 @@
 #include <unordered_set>
 
 #include "engine/extra_connections.h"
-#include "engine/ftp_client.h"
+#include "ftp/ftp_client.h"
 #include "engine/planning_rules.h"
 #include "engine/preview.h"
 #include "engine/run_log.h"

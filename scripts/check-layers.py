@@ -3,8 +3,9 @@
 
     check-layers.py [BUILD_DIR]
 
-Every quoted #include of a production file must name a file of its own
-library or of one below it. With BUILD_DIR, the CMake target graph (from
+Each top folder is one library (LAYERS); a file belongs to the library of its
+folder. Every quoted #include of a production file must name a file of its own
+library or of one below it, and every folder of the tree must be in the map. With BUILD_DIR, the CMake target graph (from
 cmake --graphviz) must have no cycle and each kestrum_* library may link only
 libraries below it. Exits 1 and lists the offences when something is out of
 place.
@@ -17,15 +18,15 @@ import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
-# Direct dependencies of each library; "below" is their transitive closure.
+# Direct dependencies of each library, named by its folder (kestrum_<folder>);
+# "below" is their transitive closure. main.cpp is the executable.
 LAYERS = {
     "res": [],
-    "entries": ["res"],
-    "profiles": ["res"],
-    "cache": ["entries", "res"],
     "localfs": ["res"],
+    "profiles": ["res"],
+    "cache": ["localfs", "res"],
     "ftp": ["res"],
-    "engine": ["entries", "localfs", "ftp", "cache", "profiles", "res"],
+    "engine": ["localfs", "ftp", "cache", "profiles", "res"],
     "align": ["engine"],
     "cli": ["engine", "align", "profiles"],
     "dialogs": ["profiles"],
@@ -33,27 +34,16 @@ LAYERS = {
     "main": ["app", "cli"],
 }
 
+# Top folders that hold no library code.
+NOT_LIBRARIES = {"bench", "build", "data", "scripts", "tests"}
+
 
 def library_of(path):
     """The library a source path (relative to the root) belongs to, or None."""
-    rules = [
-        (r"res/", "res"),
-        (r"engine/file_entry\.h$", "entries"),
-        (r"engine/local_fs\.", "localfs"),
-        (r"engine/ftp_", "ftp"),
-        (r"engine/", "engine"),
-        (r"cache/", "cache"),
-        (r"profiles/dialogs/", "dialogs"),
-        (r"profiles/", "profiles"),
-        (r"align/", "align"),
-        (r"app/cli/", "cli"),
-        (r"app/", "app"),
-        (r"main\.cpp$", "main"),
-    ]
-    for pattern, library in rules:
-        if re.match(pattern, path):
-            return library
-    return None
+    if path == "main.cpp":
+        return "main"
+    top = path.split("/", 1)[0]
+    return top if top in LAYERS and "/" in path else None
 
 
 def below(library):
@@ -69,7 +59,11 @@ def below(library):
 
 def check_includes():
     offences = []
-    for folder in ("res", "engine", "cache", "profiles", "align", "app", "main.cpp"):
+    for entry in sorted(os.listdir(ROOT)):
+        if os.path.isdir(os.path.join(ROOT, entry)) and not entry.startswith(".") and not entry.startswith("build") \
+                and entry not in LAYERS and entry not in NOT_LIBRARIES:
+            offences.append(f"{entry}/: a folder that is no library of the map")
+    for folder in [name for name in LAYERS if name != "main"] + ["main.cpp"]:
         top = os.path.join(ROOT, folder)
         files = [top] if os.path.isfile(top) else [
             os.path.join(d, f) for d, _, names in os.walk(top) for f in names if f.endswith((".cpp", ".h"))
@@ -77,6 +71,8 @@ def check_includes():
         for file in sorted(files):
             rel = os.path.relpath(file, ROOT)
             library = library_of(rel)
+            if "/" in rel and rel.count("/") > 1:
+                offences.append(f"{rel}: a library's files sit directly in its folder")
             allowed = below(library) | {library}
             with open(file, encoding="utf-8", errors="replace") as text:
                 for number, line in enumerate(text, 1):

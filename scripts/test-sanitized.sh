@@ -2,7 +2,8 @@
 # Builds the tests with sanitizers in a build directory of their own and runs them.
 #   asan  AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer over every test; builds
 #         every target, benchmarks too (build-asan/)
-#   tsan  ThreadSanitizer over the run and window tests: test_sync, test_cache, test_app (build-tsan/)
+#   tsan  ThreadSanitizer over the run, alignment, command-line and window tests: test_engine,
+#         test_align, test_cli, test_app (build-tsan/)
 # The kestrum binary, which some tests drive, is built with the same sanitizer. Warnings are
 # errors here. Reports in system libraries are suppressed by scripts/sanitizers/*.supp.
 # Expects the dependencies to be installed (scripts/install-deps.sh).
@@ -20,8 +21,8 @@ asan)
 tsan)
     sanitize=thread
     dir=build-tsan
-    targets="kestrum test_sync test_cache test_app"
-    labels='^(sync|cache|app)$'
+    targets="kestrum test_engine test_align test_cli test_app"
+    labels='^(engine|align|cli|app)$'
     ;;
 *)
     echo "usage: $0 asan|tsan" >&2

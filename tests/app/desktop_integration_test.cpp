@@ -8,7 +8,7 @@
 #include <QTranslator>
 
 #include "app/main_window_entry.h"
-#include "profiles/dialogs/dir_chooser_dialog.h"
+#include "dialogs/dir_chooser_dialog.h"
 #include "tests/app/window_fixture.h"
 
 namespace kestrum::test {

@@ -28,13 +28,13 @@
 #include "app/about_dialog.h"
 #include "app/activity_animation.h"
 #include "engine/run_log.h"
-#include "profiles/dialogs/password_dialog.h"
+#include "dialogs/password_dialog.h"
 #include "res/message_ids.h"
 #include "tests/app/window_fixture.h"
 #include "tests/support/vsftpd_server.h"
 
-#if __has_include("profiles/dialogs/setup_dialog.h")
-#include "profiles/dialogs/setup_dialog.h"
+#if __has_include("dialogs/setup_dialog.h")
+#include "dialogs/setup_dialog.h"
 #define HAVE_SETUP_DIALOG 1
 #else
 #define HAVE_SETUP_DIALOG 0

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/cli/instance_lock.h"
+#include "cli/instance_lock.h"
 #include "profiles/profile_store.h"
 #include "res/strings.h"
 #include "tests/app/window_fixture.h"

@@ -24,7 +24,7 @@
 #include "app/main_window.h"
 #include "profiles/profile_store.h"
 #include "res/strings.h"
-#include "tests/app/test_app.h"
+#include "tests/dialogs/test_app.h"
 #include "tests/support/ftp_server.h"
 
 namespace kestrum::test {

@@ -2,7 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "engine/local_fs.h"
+#include "localfs/local_fs.h"
 #include "engine/local_scan.h"
 #include "engine/run_log.h"
 #include "engine/run_settings.h"

@@ -9,8 +9,8 @@
 
 #include <filesystem>
 
-#include "engine/ftp_client.h"
-#include "engine/local_fs.h"
+#include "ftp/ftp_client.h"
+#include "localfs/local_fs.h"
 #include "engine/run_log.h"
 #include "engine/sync_phases.h"
 #include "profiles/profile_store.h"

@@ -11,7 +11,7 @@
 #include <random>
 #include <thread>
 
-#include "engine/ftp_client.h"
+#include "ftp/ftp_client.h"
 #include "tests/ftp/ftp_test_util.h"
 #include "tests/support/ftp_server.h"
 

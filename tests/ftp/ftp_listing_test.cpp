@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/ftp_listing.h"
+#include "ftp/ftp_listing.h"
 
 namespace kestrum {
 namespace {

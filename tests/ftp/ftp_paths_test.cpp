@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/ftp_client.h"
-#include "engine/ftp_paths.h"
+#include "ftp/ftp_client.h"
+#include "ftp/ftp_paths.h"
 
 namespace kestrum {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/ftp_client.h"
+#include "ftp/ftp_client.h"
 #include "tests/support/ftp_server.h"
 
 namespace kestrum::test {

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "engine/ftp_client.h"
+#include "ftp/ftp_client.h"
 #include "tests/support/ftp_server.h"
 #include "tests/support/vsftpd_server.h"
 

@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "engine/ftp_client.h"
-#include "engine/local_fs.h"
+#include "ftp/ftp_client.h"
+#include "localfs/local_fs.h"
 #include "engine/run_owner.h"
 #include "profiles/profile_store.h"
 #include "tests/support/ftp_server.h"

@@ -1,0 +1,73 @@
+#include "cli/run_command.h"
+
+#include <optional>
+
+#include "cli/headless_session.h"
+#include "cli/usage.h"
+#include "profiles/profile_schema.h"
+
+namespace kestrum {
+
+int RunRunCommand(const std::vector<std::string>& given) {
+    // "--max-delete N" is read as "--max-delete=N", "--parallel N" as "--parallel=N".
+    std::vector<std::string> args;
+    for (size_t i = 0; i < given.size(); ++i) {
+        if ((given[i] == "--max-delete" || given[i] == "--parallel") && i + 1 < given.size()) {
+            args.push_back(given[i] + "=" + given[i + 1]);
+            ++i;
+        } else {
+            args.push_back(given[i]);
+        }
+    }
+    std::string profile;
+    std::optional<bool> cache;
+    std::optional<bool> passive;
+    bool dryRun = false;
+    bool yes = false;
+    int maxDelete = -1;
+    int parallel = 0;
+    auto option = [&](const std::string& arg) {
+        constexpr std::string_view kMaxDelete = "--max-delete=";
+        constexpr std::string_view kParallel = "--parallel=";
+        if (arg == "--cache") {
+            cache = true;
+        } else if (arg == "--no-cache") {
+            cache = false;
+        } else if (arg == "--passive" || arg == "--active") {
+            passive = arg == "--passive";
+        } else if (arg == "--dry-run") {
+            dryRun = true;
+        } else if (arg == "--yes" || arg == "-y") {
+            yes = true;
+        } else if (arg.starts_with(kMaxDelete)) {
+            const std::optional<int32_t> number = ParseDecimalInt(std::string_view(arg).substr(kMaxDelete.size()));
+            if (!number || *number < 0)
+                return false;
+            maxDelete = *number;
+        } else if (arg.starts_with(kParallel)) {
+            const std::optional<int32_t> number = ParseDecimalInt(std::string_view(arg).substr(kParallel.size()));
+            if (!number || !InRange(SchemaValue("PARALLEL"), *number))
+                return false;
+            parallel = *number;
+        } else {
+            return false;
+        }
+        return true;
+    };
+    if (!ParseProfileArguments(args, option, profile))
+        return UsageError();
+    HeadlessSession session;
+    if (int status = session.Open(profile, cache, passive); status != 0)
+        return status;
+    RunState& state = session.Owner().State();
+    state.dryRun = dryRun;
+    state.maxDeleteOverride = maxDelete;
+    state.parallelOverride = parallel;
+    state.deletesConfirmed = yes;
+    // Nobody may be there to answer: beyond the limit, nothing is deleted.
+    state.mayAskBeforeDeleting = false;
+    session.Owner().Start();
+    return session.WaitForEnd();
+}
+
+}  // namespace kestrum

@@ -1,0 +1,89 @@
+#include "cli/trust_command.h"
+
+#include <memory>
+
+#include "cli/headless_session.h"
+#include "cli/usage.h"
+#include "ftp/ftp_client.h"
+#include "engine/sync_run.h"
+#include "profiles/profile_store.h"
+#include "res/message_ids.h"
+#include "res/strings.h"
+
+namespace kestrum {
+
+int RunTrustCommand(const std::vector<std::string>& args) {
+    std::string profile;
+    bool yes = false;
+    auto option = [&](const std::string& arg) {
+        if (arg != "--yes" && arg != "-y")
+            return false;
+        yes = true;
+        return true;
+    };
+    if (!ParseProfileArguments(args, option, profile))
+        return UsageError();
+
+    TerminalPort port;
+    ProfileStore store(ProfileStore::DefaultFilePath());
+    const std::optional<Profile> values = profile.empty() ? std::nullopt : store.LoadProfile(profile);
+    if (!values) {
+        port.ShowMessage(FormatString(msg::kCliUnknownProfile, {profile}));
+        return 2;
+    }
+    const int security = values->security.value_or(0);
+    if (security != 1 && security != 2) {
+        port.ShowMessage(FormatString(msg::kCliTrustNeedsTls, {profile}));
+        return 2;
+    }
+    // The server as a run reaches it; no user name or password is needed.
+    FtpConnectParams params;
+    params.host = values->host.value_or("");
+    params.accessType = values->proxyOn.value_or(0) != 0 ? 3 : 1;
+    params.proxyName = params.accessType == 3 ? values->proxyName.value_or("") : std::string();
+    params.port = params.accessType == 3 ? static_cast<uint16_t>(values->port.value_or(0) & 0xFFFF) : 0;
+    params.passive = values->passive.value_or(1) != 0;
+    params.security = static_cast<FtpSecurity>(security);
+    params.fetchCertificateOnly = true;
+
+    ServerCertificate certificate;
+    try {
+        MakeCurlFtpFactory()->Connect(params);
+        return 1;  // not reached: a fetch always ends at the certificate
+    } catch (const FtpCertificateError& e) {
+        certificate = e.certificate();
+    } catch (const FtpError& e) {
+        port.ShowMessage(e.what());
+        return 1;
+    }
+    for (const std::string& line : CertificateLines(certificate))
+        port.ShowLogLine(line);
+    port.ShowLogLine(FormatString(msg::kCertificatePresentedKey, {certificate.keyPin}));
+    const std::string pinned = values->pinnedKey.value_or("");
+    if (!pinned.empty() && pinned == certificate.keyPin) {
+        port.ShowMessage(FormatString(msg::kCliKeyAlreadyPinned, {profile}));
+        return 0;
+    }
+    if (!pinned.empty()) {
+        port.ShowLogLine(FormatString(msg::kCertificatePinnedKey, {pinned}));
+        port.ShowMessage(LoadString(msg::kCertificateKeyChanged));
+    } else if (certificate.problem.empty()) {
+        port.ShowMessage(LoadString(msg::kCliCertificateVerified));
+    } else {
+        port.ShowMessage(FormatString(msg::kCertificateUntrusted, {certificate.problem}));
+    }
+    if (certificate.keyPin.empty())
+        return 1;
+    if (!yes && !port.AskOkCancel(FormatString(msg::kCliAskPinKey, {profile}))) {
+        port.ShowMessage(LoadString(msg::kCliKeyNotStored));
+        return 3;
+    }
+    if (!store.WriteProfileValues(profile, {{"TLS_PINNED_KEY", certificate.keyPin}})) {
+        port.ShowMessage(FormatString(msg::kKeyStoreFailed, {profile}));
+        return 1;
+    }
+    port.ShowMessage(FormatString(msg::kCertificateTrusted, {profile}));
+    return 0;
+}
+
+}  // namespace kestrum

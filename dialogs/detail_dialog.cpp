@@ -1,0 +1,215 @@
+#include "dialogs/detail_dialog.h"
+
+#include <algorithm>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "dialogs/field_helpers.h"
+#include "dialogs/message_box.h"
+#include "dialogs/qt_text.h"
+#include "profiles/profile_store.h"
+#include "res/message_ids.h"
+
+namespace kestrum {
+
+namespace {
+constexpr const ProfileValue& kTimeLag = SchemaValue("TIME_LAG");
+constexpr const ProfileValue& kMaxDelete = SchemaValue("MAX_DELETE");
+constexpr const ProfileValue& kParallel = SchemaValue("PARALLEL");
+}  // namespace
+
+DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::string& profileName, QWidget* parent)
+    : QDialog(parent), store_(store), boxes_(boxes), profileName_(profileName) {
+    setWindowTitle(Tr("詳細設定"));
+
+    asciiTransfer_ = new QLineEdit(this);
+    asciiTransfer_->setObjectName("1052");
+    LimitBytes(asciiTransfer_, SchemaValue("ASCII_TRANSFER").maxBytes);
+    fileTransfer_ = new QLineEdit(this);
+    fileTransfer_->setObjectName("1053");
+    LimitBytes(fileTransfer_, SchemaValue("FILE_TRANSFER").maxBytes);
+    timeLag_ = new QLineEdit(this);
+    timeLag_->setObjectName("1054");
+    timeLag_->setMaximumWidth(60);
+    MakeDigitsOnly(timeLag_);
+    upDown_ = new UpDownControl(timeLag_, this);
+    upDown_->setObjectName("1055");
+    upDown_->UpButton()->setObjectName("1055_up");
+    upDown_->DownButton()->setObjectName("1055_down");
+    transferBoth_ = new QCheckBox(Tr("サーバーとローカルの両方にあるファイルのみ更新(&L)"), this);
+    transferBoth_->setObjectName("1058");
+
+    auto* mirroring = new QGroupBox(Tr("ミラーリングの設定"), this);
+    mirrorFiles_ = new QCheckBox(Tr("サーバーのファイル削除 (アップロードのみ)(&U)"), mirroring);
+    mirrorFiles_->setObjectName("1056");
+    mirrorDirs_ = new QCheckBox(Tr("サーバーのディレクトリ削除 (アップロードのみ)(&D)"), mirroring);
+    mirrorDirs_->setObjectName("1057");
+    // Deletions beyond this many wait for a confirmation; the lowest value is "automatic".
+    maxDelete_ = new QSpinBox(mirroring);
+    maxDelete_->setObjectName("maxDelete");
+    // Whatever the store holds can be shown, and is written back unchanged.
+    maxDelete_->setRange(kMaxDelete.min, kMaxDelete.max);
+    maxDelete_->setSpecialValueText(Tr("自動 (50 件またはファイル数の 4 分の 1)"));
+    auto* maxDeleteLabel = new QLabel(Tr("確認なしに削除する上限 (0 は無制限)(&M) ："), mirroring);
+    maxDeleteLabel->setBuddy(maxDelete_);
+    auto* mirroringLayout = new QVBoxLayout(mirroring);
+    mirroringLayout->addWidget(mirrorFiles_);
+    mirroringLayout->addWidget(mirrorDirs_);
+    mirroringLayout->addWidget(maxDeleteLabel);
+    mirroringLayout->addWidget(maxDelete_);
+
+    // The connection: TLS (new profiles explicit, stored ones without the value
+    // plain), the pinned server key, and passive or active mode.
+    auto* connection = new QGroupBox(Tr("接続の設定"), this);
+    security_ = new QComboBox(connection);
+    security_->setObjectName("ftpSecurity");
+    security_->addItems({Tr("なし (平文の FTP)"), Tr("明示的な TLS (AUTH TLS)"), Tr("暗黙の TLS (ポート 990)")});
+    auto* securityLabel = new QLabel(Tr("接続の保護(&S) ："), connection);
+    securityLabel->setBuddy(security_);
+    pinnedKey_ = new QLineEdit(connection);
+    pinnedKey_->setObjectName("pinnedKey");
+    pinnedKey_->setReadOnly(true);
+    pinnedKey_->setPlaceholderText(Tr("なし (信頼できる認証局で確認します)"));
+    auto* pinnedKeyLabel = new QLabel(Tr("記憶したサーバーの公開鍵(&K) ："), connection);
+    pinnedKeyLabel->setBuddy(pinnedKey_);
+    removePinnedKey_ = new QPushButton(Tr("削除(&R)"), connection);
+    removePinnedKey_->setObjectName("removePinnedKey");
+    passive_ = new QCheckBox(Tr("パッシブ モードで転送する (NAT やファイアウォールの内側から)(&V)"), connection);
+    passive_->setObjectName("passive");
+    auto* keyRow = new QHBoxLayout;
+    keyRow->addWidget(pinnedKey_);
+    keyRow->addWidget(removePinnedKey_);
+    auto* connectionLayout = new QGridLayout(connection);
+    connectionLayout->addWidget(securityLabel, 0, 0);
+    connectionLayout->addWidget(security_, 0, 1);
+    connectionLayout->addWidget(pinnedKeyLabel, 1, 0);
+    connectionLayout->addLayout(keyRow, 1, 1);
+    connectionLayout->addWidget(passive_, 2, 0, 1, 2);
+
+    auto* asciiLabel = new QLabel(Tr("ASCII 転送ファイル(拡張子）(&A) ："), this);
+    asciiLabel->setBuddy(asciiTransfer_);
+    auto* excludedLabel = new QLabel(Tr("非転送ファイル(拡張子)(&N) ："), this);
+    excludedLabel->setBuddy(fileTransfer_);
+    auto* lagLabel = new QLabel(Tr("サーバーとの時間差(1～100分)(&T) ："), this);
+    lagLabel->setBuddy(timeLag_);
+    parallel_ = new QSpinBox(this);
+    parallel_->setObjectName("parallel");
+    parallel_->setRange(kParallel.min, kParallel.max);
+    auto* parallelLabel = new QLabel(TableText(msg::kDetailParallelLabel), this);
+    parallelLabel->setBuddy(parallel_);
+
+    QDialogButtonBox* buttons = MakeOkCancelButtons(this);
+
+    auto* lagRow = new QHBoxLayout;
+    lagRow->setSpacing(1);
+    lagRow->addWidget(timeLag_);
+    lagRow->addWidget(upDown_);
+    lagRow->addStretch();
+    auto* fields = new QGridLayout;
+    fields->addWidget(asciiLabel, 0, 0);
+    fields->addWidget(asciiTransfer_, 0, 1);
+    fields->addWidget(excludedLabel, 1, 0);
+    fields->addWidget(fileTransfer_, 1, 1);
+    fields->addWidget(lagLabel, 2, 0);
+    fields->addLayout(lagRow, 2, 1);
+    fields->addWidget(parallelLabel, 3, 0);
+    fields->addWidget(parallel_, 3, 1, Qt::AlignLeft);
+    fields->setColumnMinimumWidth(1, 200);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(fields);
+    layout->addWidget(transferBoth_);
+    layout->addWidget(mirroring);
+    layout->addWidget(connection);
+    layout->addWidget(buttons);
+
+    // Connected before the stored values are shown: showing them is a change too.
+    for (QLineEdit* field : {asciiTransfer_, fileTransfer_, timeLag_}) {
+        connect(field, &QLineEdit::textChanged, this, [this] { modified_ = true; });
+    }
+    connect(transferBoth_, &QCheckBox::clicked, this, [this] { modified_ = true; });
+    connect(mirrorDirs_, &QCheckBox::clicked, this, [this] { modified_ = true; });
+    connect(maxDelete_, &QSpinBox::valueChanged, this, [this] { modified_ = true; });
+    connect(security_, &QComboBox::currentIndexChanged, this, [this] { modified_ = true; });
+    connect(passive_, &QCheckBox::clicked, this, [this] { modified_ = true; });
+    connect(removePinnedKey_, &QPushButton::clicked, this, [this] {
+        modified_ = true;
+        pinnedKeyRemoved_ = true;
+        pinnedKey_->clear();
+        removePinnedKey_->setEnabled(false);
+    });
+    connect(parallel_, &QSpinBox::valueChanged, this, [this] { modified_ = true; });
+    connect(mirrorFiles_, &QCheckBox::clicked, this, [this](bool checked) {
+        modified_ = true;
+        mirrorDirs_->setEnabled(checked);  // keeps its tick while disabled
+    });
+
+    LoadValues();
+}
+
+void DetailDialog::LoadValues() {
+    std::optional<Profile> profile;
+    if (!profileName_.empty())
+        profile = store_.LoadProfile(profileName_);
+    const Profile values = profile.value_or(Profile{});
+
+    asciiTransfer_->setText(ToQString(values.asciiTransfer.value_or("")));
+    fileTransfer_->setText(ToQString(values.fileTransfer.value_or("")));
+    const int32_t lag = values.timeLag.value_or(0);
+    timeLag_->setText(QString::number(lag > 0 ? lag : kTimeLag.number));
+    transferBoth_->setChecked(values.transferBoth.value_or(0) != 0);
+    mirrorFiles_->setChecked(values.mirroringFile.value_or(0) != 0);
+    mirrorDirs_->setChecked(values.mirroringDir.value_or(0) != 0);
+    mirrorDirs_->setEnabled(mirrorFiles_->isChecked());
+    maxDelete_->setValue(std::max(values.maxDelete.value_or(-1), -1));
+    // Missing or out of range (by hand in the store): what a run uses then.
+    const int32_t parallel = values.parallel.value_or(kParallel.number);
+    parallel_->setValue(InRange(kParallel, parallel) ? parallel : kParallel.number);
+    upDown_->SetRange(kTimeLag.min, kTimeLag.max);
+    // No profile (the defaults): what a new profile gets; a stored profile
+    // without the value: plain FTP. A value out of range shows as explicit TLS.
+    const int32_t security = values.security.value_or(profile ? 0 : SchemaValue("FTP_SECURITY").number);
+    security_->setCurrentIndex(InRange(SchemaValue("FTP_SECURITY"), security) ? security : 1);
+    passive_->setChecked(values.passive.value_or(1) != 0);
+    pinnedKey_->setText(ToQString(values.pinnedKey.value_or("")));
+    removePinnedKey_->setEnabled(!pinnedKey_->text().isEmpty());
+}
+
+void DetailDialog::accept() {
+    if (!modified_) {
+        QDialog::accept();
+        return;
+    }
+    const std::string lagText = timeLag_->text().toStdString();
+    if (const int message = CheckValue(kTimeLag, lagText)) {
+        boxes_.Show(this, TableText(message));
+        return;
+    }
+    if (!profileName_.empty()) {
+        store_.SaveDetailSettings(
+            profileName_, {.timeLag = *ParseDecimalInt(lagText),
+                           .asciiTransfer = ToBytes(asciiTransfer_->text(), SchemaValue("ASCII_TRANSFER").maxBytes),
+                           .fileTransfer = ToBytes(fileTransfer_->text(), SchemaValue("FILE_TRANSFER").maxBytes),
+                           .transferBoth = transferBoth_->isChecked(),
+                           .mirrorFiles = mirrorFiles_->isChecked(),
+                           .mirrorDirs = mirrorDirs_->isChecked(),
+                           .maxDelete = maxDelete_->value(),
+                           .security = security_->currentIndex(),
+                           .passive = passive_->isChecked(),
+                           .pinnedKey = pinnedKeyRemoved_ ? std::optional<std::string>("") : std::nullopt,
+                           .parallel = parallel_->value()});
+    }
+    QDialog::accept();
+}
+
+}  // namespace kestrum

@@ -1,0 +1,1386 @@
+// The FTP layer over one libcurl easy handle.
+//
+// Every operation resets the handle and sets its options again; the control
+// connection stays in the handle's cache, so a run logs in once. URLs are
+// absolute ("ftp://host:port/%2F<path>") and libcurl enters directories with
+// one CWD each (SINGLECWD), skipping it when the directory is the one it is
+// already in; only a change into that very directory is sent as a QUOTE CWD.
+// Single commands (FEAT, MKD, RMD, DELE, MLST, MDTM) go as QUOTE commands with the
+// "*" prefix, so that a refusal leaves the connection alone, and their replies
+// are read from the control-connection transcript.
+//
+// On a plain, direct, passive connection, binary copies, MLSD listings and
+// single commands are sent by the layer itself on libcurl's idle control
+// connection (ftp_direct.h): absolute paths, no CWD, and TYPE only while
+// libcurl has sent none, so that what libcurl believes of the connection
+// stays true. Before each operation an idle connection that the server closed
+// (a 421 after its idle time-out) is replaced by a new login.
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "ftp/ftp_client.h"
+#include "ftp/ftp_direct.h"
+#include "ftp/ftp_listing.h"
+#include "ftp/ftp_paths.h"
+#include "ftp/ftp_tls.h"
+#include "res/codepage.h"
+#include "res/message_ids.h"
+#include "res/strings.h"
+
+namespace kestrum {
+
+bool HasLineBreakOrNul(const std::string& text) {
+    return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos;
+}
+
+namespace {
+
+constexpr std::string_view kTempPrefix = ".kestrum-";
+constexpr std::string_view kTempSuffix = ".part";
+
+std::string DownloadTempName(pid_t pid, unsigned n) {
+    return std::string(kTempPrefix) + std::to_string(pid) + "-" + std::to_string(n) + std::string(kTempSuffix);
+}
+
+// A decimal number as std::to_string writes it (no sign, no leading zero), up to max.
+std::optional<unsigned long long> PlainNumber(std::string_view digits, unsigned long long max) {
+    if (digits.empty() || digits.size() > 10 || (digits.size() > 1 && digits[0] == '0')) {
+        return std::nullopt;
+    }
+    unsigned long long value = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        value = value * 10 + static_cast<unsigned long long>(c - '0');
+    }
+    return value <= max ? std::optional(value) : std::nullopt;
+}
+
+// The process that made a download's temporary file of this name, or 0 when
+// the name has any other form.
+pid_t DownloadTempOwner(std::string_view name) {
+    if (name.size() <= kTempPrefix.size() + kTempSuffix.size() || !name.starts_with(kTempPrefix) ||
+        !name.ends_with(kTempSuffix)) {
+        return 0;
+    }
+    name.remove_prefix(kTempPrefix.size());
+    name.remove_suffix(kTempSuffix.size());
+    const size_t dash = name.find('-');
+    if (dash == std::string_view::npos) {
+        return 0;
+    }
+    auto pid = PlainNumber(name.substr(0, dash), INT_MAX);
+    auto n = PlainNumber(name.substr(dash + 1), UINT_MAX);
+    return pid && n ? static_cast<pid_t>(*pid) : 0;
+}
+
+}  // namespace
+
+bool IsDownloadTempName(std::string_view name) {
+    return DownloadTempOwner(name) > 0;
+}
+
+bool RemoveLeftoverDownload(const std::string& path) {
+    const pid_t owner = DownloadTempOwner(std::filesystem::path(path).filename().native());
+    if (owner <= 0 || kill(owner, 0) == 0 || errno != ESRCH) {
+        return false;  // not such a file, or its process may still be writing it
+    }
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && unlink(path.c_str()) == 0;
+}
+
+int PartialDownloads::Create(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    if (closed_) {
+        errno = ECANCELED;
+        return -1;
+    }
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+        paths_.push_back(path);
+    }
+    return fd;
+}
+
+void PartialDownloads::Forget(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    std::erase(paths_, path);
+}
+
+void PartialDownloads::RemoveAll() {
+    std::lock_guard lock(mutex_);
+    for (const std::string& path : paths_) {
+        unlink(path.c_str());
+    }
+    paths_.clear();
+    closed_ = true;
+}
+
+namespace {
+
+constexpr long kConnectTimeoutSeconds = 180;
+constexpr int kConnectRetries = 2;
+constexpr long kServerResponseTimeoutSeconds = 60;
+// A transfer slower than 1 byte/s for a minute has stalled.
+constexpr long kLowSpeedLimit = 1;
+constexpr long kLowSpeedTimeSeconds = 60;
+// How long operations may go on after a cancel, and how often it is looked for.
+constexpr std::chrono::milliseconds kCancelGrace{1000};
+constexpr int kCancelPollMs = 100;
+
+constexpr int kIdNameWithLineBreak = msg::kPathHasLineBreakOrNul;
+constexpr int kIdLocalUnreadable = msg::kLocalFileUnreadable;
+constexpr int kIdTempFileFailed = msg::kTempFileCreateFailed;
+constexpr int kIdReplaceFailed = msg::kLocalFileReplaceFailed;
+constexpr int kIdBadHost = msg::kBadHostName;
+constexpr int kIdBadCredentials = msg::kCredentialsHaveLineBreak;
+constexpr int kIdNoProxyName = msg::kNoProxyName;
+constexpr int kIdClosed = msg::kConnectionClosed;
+constexpr int kIdBadServerPath = msg::kServerPathBlocked;
+constexpr int kIdUnsendablePath = msg::kPathUnsendable;
+constexpr int kIdSizeMismatch = msg::kDownloadSizeMismatch;
+constexpr int kIdUploadCut = msg::kUploadCutByCancel;
+constexpr int kIdTlsNotOffered = msg::kTlsNotOffered;
+constexpr int kIdCertificateRefused = msg::kTlsCertificateRefused;
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        if (std::toupper(static_cast<unsigned char>(text[i])) != std::toupper(static_cast<unsigned char>(prefix[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Refusals of a single operation: the connection is still usable.
+bool IsRefusal(CURLcode code) {
+    switch (code) {
+        case CURLE_REMOTE_ACCESS_DENIED:
+        case CURLE_UPLOAD_FAILED:
+        case CURLE_REMOTE_FILE_NOT_FOUND:
+        case CURLE_FTP_COULDNT_RETR_FILE:
+        case CURLE_QUOTE_ERROR:
+        case CURLE_REMOTE_DISK_FULL:
+        case CURLE_REMOTE_FILE_EXISTS:
+        case CURLE_FTP_COULDNT_SET_TYPE:
+        case CURLE_READ_ERROR:
+        case CURLE_WRITE_ERROR:
+            return true;
+        default:
+            return false;
+    }
+}
+
+struct SlistDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
+
+size_t DiscardData(char*, size_t size, size_t count, void*) {
+    return size * count;
+}
+
+size_t AppendToString(char* data, size_t size, size_t count, void* userp) {
+    static_cast<std::string*>(userp)->append(data, size * count);
+    return size * count;
+}
+
+// A download's destination and the bytes written to it.
+struct DownloadSink {
+    FILE* file = nullptr;
+    int64_t received = 0;
+};
+
+size_t WriteToFile(char* data, size_t size, size_t count, void* userp) {
+    auto* sink = static_cast<DownloadSink*>(userp);
+    const size_t written = std::fwrite(data, 1, size * count, sink->file);
+    sink->received += static_cast<int64_t>(written);
+    return written;
+}
+
+// The size a transfer's opening reply announces ("150 ... (1234 bytes)"); -1 when none.
+int64_t AnnouncedSize(std::string_view reply) {
+    const size_t open = reply.rfind('(');
+    if (open == std::string_view::npos)
+        return -1;
+    int64_t size = 0;
+    size_t i = open + 1;
+    const size_t digits = i;
+    for (; i < reply.size() && reply[i] >= '0' && reply[i] <= '9' && size < INT64_MAX / 10; ++i)
+        size = size * 10 + (reply[i] - '0');
+    if (i == digits || reply.substr(i, 6) != " bytes")
+        return -1;
+    return size;
+}
+
+// Reads the local file for an upload. In ASCII mode libcurl turns every LF
+// into CR LF, so a CR directly before an LF is dropped here: a file that
+// already has CR LF line ends then goes out as CR LF, never CR CR LF.
+struct UploadSource {
+    FILE* file = nullptr;
+    bool ascii = false;
+    bool heldCr = false;
+    std::vector<char> raw;
+
+    static size_t Read(char* out, size_t size, size_t count, void* userp) {
+        auto* self = static_cast<UploadSource*>(userp);
+        size_t room = size * count;
+        if (!self->ascii) {
+            size_t n = std::fread(out, 1, room, self->file);
+            if (n == 0 && std::ferror(self->file)) {
+                return CURL_READFUNC_ABORT;
+            }
+            return n;
+        }
+        if (room < 2) {
+            return CURL_READFUNC_ABORT;
+        }
+        self->raw.resize(room - 1);
+        for (;;) {
+            size_t n = std::fread(self->raw.data(), 1, room - 1, self->file);
+            if (n == 0) {
+                if (std::ferror(self->file)) {
+                    return CURL_READFUNC_ABORT;
+                }
+                if (self->heldCr) {
+                    self->heldCr = false;
+                    out[0] = '\r';
+                    return 1;
+                }
+                return 0;
+            }
+            size_t produced = 0;
+            for (size_t i = 0; i < n; ++i) {
+                char c = self->raw[i];
+                if (self->heldCr) {
+                    self->heldCr = false;
+                    if (c != '\n') {
+                        out[produced++] = '\r';
+                    }
+                }
+                if (c == '\r') {
+                    self->heldCr = true;
+                } else {
+                    out[produced++] = c;
+                }
+            }
+            if (produced > 0) {
+                return produced;  // 0 would mean the end of the file to libcurl
+            }
+        }
+    }
+};
+
+// A hidden temporary file beside a download's target, removed unless committed.
+// With partials, the file is recorded there while it exists.
+class TempDownload {
+  public:
+    explicit TempDownload(PartialDownloads* partials) : partials_(partials) {}
+
+    ~TempDownload() {
+        if (file_) {
+            std::fclose(file_);
+        }
+        if (!path_.empty() && !committed_) {
+            unlink(path_.c_str());
+        }
+        if (!path_.empty() && partials_) {
+            partials_->Forget(path_);
+        }
+    }
+
+    bool Create(const std::string& target, std::string& error) {
+        std::string dir = std::filesystem::path(target).parent_path().string();
+        if (dir.empty()) {
+            dir = ".";
+        }
+        static std::atomic<unsigned> counter{0};
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            std::string candidate = dir + "/" + DownloadTempName(getpid(), counter.fetch_add(1));
+            int fd = partials_ ? partials_->Create(candidate)
+                               : open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd < 0) {
+                if (errno == EEXIST) {
+                    continue;
+                }
+                error = FormatString(kIdTempFileFailed, {candidate}) + ": " + std::strerror(errno);
+                return false;
+            }
+            path_ = candidate;
+            file_ = fdopen(fd, "wb");
+            if (!file_) {
+                error = FormatString(kIdTempFileFailed, {candidate}) + ": " + std::strerror(errno);
+                close(fd);
+                return false;
+            }
+            return true;
+        }
+        error = FormatString(kIdTempFileFailed, {dir});
+        return false;
+    }
+
+    FILE* file() const { return file_; }
+
+    // Closes the file and renames it over the target. A file replaced keeps
+    // its permission bits, and its owner and group where the user may set them.
+    bool Commit(const std::string& target, std::string& error) {
+        FILE* file = file_;
+        file_ = nullptr;
+        struct stat old {};
+        if (stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
+            (void)!fchown(fileno(file), old.st_uid, old.st_gid);
+            (void)!fchmod(fileno(file), old.st_mode & 07777);
+        }
+        if (std::fclose(file) != 0) {
+            error = FormatString(kIdReplaceFailed, {target}) + ": " + std::strerror(errno);
+            return false;
+        }
+        if (std::rename(path_.c_str(), target.c_str()) != 0) {
+            error = FormatString(kIdReplaceFailed, {target}) + ": " + std::strerror(errno);
+            return false;
+        }
+        committed_ = true;
+        return true;
+    }
+
+  private:
+    PartialDownloads* partials_;
+    std::string path_;
+    FILE* file_ = nullptr;
+    bool committed_ = false;
+};
+
+class CurlFtpConnection : public FtpConnection {
+  public:
+    explicit CurlFtpConnection(const FtpConnectParams& params) : params_(params) {
+        if (HasLineBreakOrNul(params.user) || HasLineBreakOrNul(params.password)) {
+            throw FtpError(LoadString(kIdBadCredentials));
+        }
+        auto endpoint = HasLineBreakOrNul(params.host) ? std::nullopt : ParseFtpHost(params.host);
+        if (!endpoint) {
+            throw FtpError(FormatString(kIdBadHost, {PrintableName(params.host)}));
+        }
+        useProxy_ = params.accessType == 3;
+        if (useProxy_ && (params.proxyName.empty() || HasLineBreakOrNul(params.proxyName))) {
+            throw FtpError(LoadString(kIdNoProxyName));
+        }
+        const bool implicitTls = params.security == FtpSecurity::Implicit;
+        int port = endpoint->port;
+        if (port == 0) {
+            port = useProxy_ && params.port != 0 ? params.port : (implicitTls ? 990 : 21);
+        }
+        base_ = (implicitTls ? "ftps://" : "ftp://") + endpoint->urlHost + ":" + std::to_string(port);
+        if (params.security != FtpSecurity::Plain) {
+            std::string host = endpoint->urlHost;
+            if (host.size() > 2 && host.front() == '[') {
+                host = host.substr(1, host.size() - 2);
+            }
+            using Mode = TlsPeerCheck::Mode;
+            const Mode mode = params.fetchCertificateOnly ? Mode::FetchOnly
+                              : params.pinnedKey.empty()  ? Mode::Verify
+                                                          : Mode::Pinned;
+            tls_ = std::make_unique<TlsPeerCheck>(mode, host, params.pinnedKey);
+        }
+        // Active mode cannot work through an HTTP tunnel, nor over TLS with
+        // this platform's libcurl (7.87 and 7.88 fail every active TLS data
+        // connection): such connections are passive.
+        passive_ = params.passive || useProxy_ || params.security != FtpSecurity::Plain;
+        handle_ = curl_easy_init();
+        multi_ = curl_multi_init();
+        if (!handle_ || !multi_) {
+            Close();
+            throw FtpError(curl_easy_strerror(CURLE_FAILED_INIT));
+        }
+    }
+
+    ~CurlFtpConnection() override { Close(); }
+
+    void Login() {
+        // Nothing of a login is worth finishing after a cancel.
+        loggingIn_ = true;
+        int attempts = params_.connectOptions ? 1 + kConnectRetries : 1;
+        for (int attempt = 1;; ++attempt) {
+            Prepare(base_ + "/");
+            SetQuote("*FEAT");
+            curl_easy_setopt(handle_, CURLOPT_NOBODY, 1L);
+            CURLcode code = Run();
+            if (code == CURLE_OK) {
+                break;
+            }
+            bool connectFailed = code == CURLE_COULDNT_CONNECT || (code == CURLE_OPERATION_TIMEDOUT && !HeardServer());
+            if (connectFailed && attempt < attempts) {
+                continue;
+            }
+            ThrowIfCertificateRefused();
+            if (code == CURLE_USE_SSL_FAILED) {
+                throw FtpError(LoadString(kIdTlsNotOffered) + " " + ErrorText(code));
+            }
+            throw FtpError(ErrorText(code));
+        }
+        loggingIn_ = false;
+        Reply feat = ReplyTo("FEAT");
+        if (feat.code == 211) {
+            for (const auto& line : feat.lines) {
+                std::string_view text = line;
+                while (!text.empty() && text[0] == ' ') {
+                    text.remove_prefix(1);
+                }
+                if (StartsWithNoCase(text, "MLST")) {
+                    useMlst_ = true;
+                }
+                if (StartsWithNoCase(text, "MDTM")) {
+                    offersMdtm_ = true;
+                }
+            }
+        }
+        char* entry = nullptr;
+        if (curl_easy_getinfo(handle_, CURLINFO_FTP_ENTRY_PATH, &entry) == CURLE_OK && entry && entry[0] == '/') {
+            cwd_ = NormaliseServerPath("/", entry);
+        }
+    }
+
+    bool SetCurrentDirectory(const std::string& path) override {
+        if (Rejected(path)) {
+            return false;
+        }
+        std::string dir = Resolve(path);
+        Prepare(DirUrl(dir));
+        curl_easy_setopt(handle_, CURLOPT_NOBODY, 1L);
+        // libcurl sends no CWD for the directory it believes it is in, so then
+        // the server is asked directly; the server stays where libcurl thinks.
+        bool quoted = !curlDir_ || *curlDir_ == dir;
+        if (quoted) {
+            SetQuote("*CWD " + dir);
+        }
+        CURLcode code = Run();
+        if (code != CURLE_OK) {
+            return Fail(code);
+        }
+        curlDir_ = dir;
+        if (quoted) {
+            Reply reply = ReplyTo("CWD");
+            if (reply.code / 100 != 2) {
+                lastError_ = reply.Text();
+                return false;
+            }
+        }
+        cwd_ = dir;
+        return true;
+    }
+
+    std::string CurrentDirectory() const override { return cwd_; }
+
+    bool CreateDirectory(const std::string& path) override { return Command("MKD", path); }
+    bool RemoveDirectory(const std::string& path) override { return Command("RMD", path); }
+    bool Remove(const std::string& path) override { return Command("DELE", path); }
+
+    bool PutFile(const std::string& localPath, const std::string& serverPath, TransferType type) override {
+        if (Rejected(serverPath)) {
+            return false;
+        }
+        std::string target = Resolve(serverPath);
+        if (target == "/") {
+            lastError_ = FormatString(kIdBadServerPath, {serverPath});
+            return false;
+        }
+        EnsureOpen();
+        UploadSource source;
+        source.ascii = type == TransferType::Ascii;
+        source.file = std::fopen(localPath.c_str(), "rbe");
+        struct stat st {};
+        if (!source.file || fstat(fileno(source.file), &st) != 0 || !S_ISREG(st.st_mode)) {
+            int error = source.file ? EISDIR : errno;
+            if (source.file) {
+                std::fclose(source.file);
+            }
+            lastError_ = FormatString(kIdLocalUnreadable, {localPath}) + ": " + std::strerror(error);
+            return false;
+        }
+        std::unique_ptr<FILE, int (*)(FILE*)> closer(source.file, std::fclose);
+        if (std::optional<bool> stored = StoreDirectly(source.file, localPath, target, type)) {
+            return *stored;
+        }
+        Prepare(FileUrl(target));
+        curl_easy_setopt(handle_, CURLOPT_UPLOAD, 1L);
+        curl_easy_setopt(handle_, CURLOPT_READFUNCTION, &UploadSource::Read);
+        curl_easy_setopt(handle_, CURLOPT_READDATA, &source);
+        // No CURLOPT_INFILESIZE: a local file that shrinks meanwhile would
+        // otherwise end as a partial-file error, which reads as a broken connection.
+        if (source.ascii) {
+            curl_easy_setopt(handle_, CURLOPT_TRANSFERTEXT, 1L);
+        }
+        CURLcode code = Run();
+        if (code == CURLE_ABORTED_BY_CALLBACK && Sent("STOR")) {
+            // Reported as this copy's failure: the server may keep a partial
+            // file, which looks newer than the local one.
+            lastError_ = LoadString(kIdUploadCut);
+            return false;
+        }
+        if (code != CURLE_OK) {
+            return Fail(code);
+        }
+        curlDir_ = ServerParentOf(target);
+        return true;
+    }
+
+    bool GetFile(const std::string& serverPath, const std::string& localPath, TransferType type) override {
+        if (Rejected(serverPath)) {
+            return false;
+        }
+        std::string source = Resolve(serverPath);
+        EnsureOpen();
+        // A link to a file gets the new content in the file it points to;
+        // the link itself stays.
+        std::string target = localPath;
+        std::error_code ec;
+        if (std::filesystem::is_symlink(localPath, ec)) {
+            auto resolved = std::filesystem::canonical(localPath, ec);
+            if (!ec) {
+                target = resolved.string();
+            }
+        }
+        TempDownload temp(params_.partials);
+        if (!temp.Create(target, lastError_)) {
+            return false;
+        }
+        DownloadSink sink{temp.file()};
+        std::string opening;
+        if (std::optional<bool> got = RetrieveDirectly(source, sink, type, opening)) {
+            return *got && SizeAsAnnounced(opening, sink) && temp.Commit(target, lastError_);
+        }
+        Prepare(FileUrl(source));
+        curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, &WriteToFile);
+        curl_easy_setopt(handle_, CURLOPT_WRITEDATA, &sink);
+        // libcurl would stop reading at the size a SIZE reply gave and call a
+        // longer file complete: everything the server sends is taken, then
+        // checked against the size the transfer's opening reply announces.
+        curl_easy_setopt(handle_, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
+        if (type == TransferType::Ascii) {
+            curl_easy_setopt(handle_, CURLOPT_TRANSFERTEXT, 1L);
+        }
+        CURLcode code = Run();
+        if (code != CURLE_OK) {
+            return Fail(code);
+        }
+        curlDir_ = ServerParentOf(source);
+        // An ASCII transfer changes line ends, so only a binary one must match.
+        const Reply reply = ReplyTo("RETR");
+        if (type == TransferType::Binary && !reply.lines.empty() && !SizeAsAnnounced(reply.lines.front(), sink)) {
+            return false;
+        }
+        return temp.Commit(target, lastError_);
+    }
+
+    // Whether a binary download got the size its opening reply announced (if any).
+    bool SizeAsAnnounced(const std::string& opening, const DownloadSink& sink) {
+        const int64_t announced = AnnouncedSize(opening);
+        if (announced >= 0 && announced != sink.received) {
+            lastError_ = FormatString(kIdSizeMismatch, {std::to_string(announced), std::to_string(sink.received)});
+            return false;
+        }
+        return true;
+    }
+
+    FtpListing List(const std::string& directory) override {
+        FtpListing listing;
+        if (Rejected(directory)) {
+            listing.error = lastError_;
+            return listing;
+        }
+        std::string dir = Resolve(directory);
+        ListInto(dir, listing);
+        return listing;
+    }
+
+    FtpListing Lookup(const std::string& path) override {
+        FtpListing result;
+        if (Rejected(path)) {
+            result.error = lastError_;
+            return result;
+        }
+        std::string target = Resolve(path);
+        if (target == "/") {
+            // The root has no parent to be listed in: it exists when it can be entered.
+            FtpListing root;
+            ListInto("/", root);
+            result.status = root.status;
+            result.error = root.error;
+            if (root.status == ListStatus::Ok) {
+                FtpEntry entry;
+                entry.isDirectory = true;
+                result.entries.push_back(entry);
+            }
+            return result;
+        }
+        if (useMlst_) {
+            Reply reply = Quote("MLST", target);
+            if (reply.code == 250) {
+                for (size_t i = 1; i < reply.lines.size(); ++i) {
+                    if (!reply.lines[i].empty() && reply.lines[i][0] == ' ') {
+                        if (auto parsed = ParseMlsxLine(std::string_view(reply.lines[i]).substr(1))) {
+                            parsed->name = ServerBaseNameOf(target);
+                            AddListedEntry(result, std::move(*parsed));
+                        }
+                        break;
+                    }
+                }
+                result.status = result.entries.size() == 1 ? ListStatus::Ok : ListStatus::Failed;
+                if (result.status != ListStatus::Ok) {
+                    result.error = lastError_ = reply.Text();
+                }
+            } else {
+                result.status = reply.code == 550 ? ListStatus::Missing : ListStatus::Failed;
+                result.error = lastError_ = reply.code ? reply.Text() : lastError_;
+            }
+            return result;
+        }
+        // Without MLST: "LIST name" answers cheaply for a plain file. Its
+        // output is taken only when it is exactly that file's own line; for a
+        // directory it shows the contents instead, and servers may read a
+        // name as options or a pattern, so anything else is looked up in a
+        // listing of the parent. (A directory holding nothing but a file of
+        // its own name reads as that file; callers only compare such an
+        // entry's time or fail to store over it.)
+        std::string name = ServerBaseNameOf(target);
+        if (SafeAsListArgument(name)) {
+            FtpListing single;
+            ListInto(ServerParentOf(target), single, &name);
+            if (single.status == ListStatus::Missing) {
+                return single;
+            }
+            if (single.status == ListStatus::Ok && single.entries.size() == 1 && single.rejectedNames.empty() &&
+                single.unparsedLines.empty() && !single.entries[0].isDirectory && single.entries[0].name == name) {
+                return single;
+            }
+        }
+        FtpListing parent;
+        ListInto(ServerParentOf(target), parent);
+        result.status = parent.status;
+        result.error = parent.error;
+        if (parent.status != ListStatus::Ok) {
+            return result;
+        }
+        for (auto& entry : parent.entries) {
+            if (entry.name == name) {
+                result.entries.push_back(std::move(entry));
+                return result;
+            }
+        }
+        for (auto& rejected : parent.rejectedNames) {
+            if (rejected == name) {
+                result.rejectedNames.push_back(rejected);
+                result.status = ListStatus::Failed;
+                return result;
+            }
+        }
+        // The name may be behind a line that could not be read.
+        result.unparsedLines = std::move(parent.unparsedLines);
+        result.status = result.unparsedLines.empty() ? ListStatus::Missing : ListStatus::Failed;
+        return result;
+    }
+
+    std::optional<int64_t> ModificationTime(const std::string& path) override {
+        if (!offersMdtm_ || Rejected(path)) {
+            return std::nullopt;
+        }
+        Reply reply = Quote("MDTM", Resolve(path));
+        if (reply.code != 213 || reply.lines.empty()) {
+            return std::nullopt;
+        }
+        // "213 YYYYMMDDHHMMSS[.sss]"
+        std::string_view text = reply.lines.back();
+        return text.size() > 4 ? ParseTimeVal(text.substr(4)) : std::nullopt;
+    }
+
+    bool ListsToTheSecond() const override { return useMlst_; }
+
+    std::string LastError() const override { return lastError_; }
+
+    void Close() override {
+        // After a cancel, QUIT is still sent but its reply not waited for: a
+        // stalled server would keep the run for the whole response time-out.
+        if (multi_ && controlSocket_ != CURL_SOCKET_BAD && CancelSeen()) {
+            shutdown(controlSocket_, SHUT_RD);
+        }
+        controlSocket_ = CURL_SOCKET_BAD;
+        if (handle_) {
+            curl_easy_cleanup(handle_);
+            handle_ = nullptr;
+        }
+        if (multi_) {
+            // Sends QUIT on the open control connection.
+            curl_multi_cleanup(multi_);
+            multi_ = nullptr;
+        }
+        quote_.reset();
+    }
+
+  private:
+    struct Event {
+        bool sent;
+        std::string line;
+    };
+
+    struct Reply {
+        int code = 0;
+        std::vector<std::string> lines;
+        std::string Text() const { return lines.empty() ? std::string() : lines.back(); }
+    };
+
+    static int Debug(CURL*, curl_infotype type, char* data, size_t size, void* userp) {
+        if (type != CURLINFO_HEADER_IN && type != CURLINFO_HEADER_OUT) {
+            return 0;
+        }
+        auto* self = static_cast<CurlFtpConnection*>(userp);
+        std::string_view text(data, size);
+        while (!text.empty()) {
+            size_t end = text.find('\n');
+            std::string_view line = text.substr(0, end);
+            if (!line.empty() && line.back() == '\r') {
+                line.remove_suffix(1);
+            }
+            self->transcript_.push_back({type == CURLINFO_HEADER_OUT, std::string(line)});
+            if (end == std::string_view::npos) {
+                break;
+            }
+            text.remove_prefix(end + 1);
+        }
+        return 0;
+    }
+
+    void EnsureOpen() const {
+        if (!handle_) {
+            throw FtpError(LoadString(kIdClosed));
+        }
+    }
+
+    bool Rejected(const std::string& path) {
+        if (HasLineBreakOrNul(path)) {
+            lastError_ = FormatString(kIdNameWithLineBreak, {PrintableName(path)});
+            return true;
+        }
+        // libcurl refuses other control bytes in a URL, and a path longer than
+        // any server takes in one command would only fail there: both are
+        // refusals of this path alone, never a failure of the connection.
+        if (!IsSendablePath(path)) {
+            lastError_ = FormatString(kIdUnsendablePath, {PrintableName(CutToBytes(path, 200))});
+            return true;
+        }
+        return false;
+    }
+
+    std::string Resolve(const std::string& path) const { return NormaliseServerPath(cwd_, path); }
+
+    std::string DirUrl(const std::string& absDir) const {
+        // The root is "/%2F" so that it matches the directory part libcurl
+        // remembers from a file URL such as "/%2Fname".
+        std::string url = base_ + "/%2F";
+        if (absDir == "/") {
+            return url;
+        }
+        size_t pos = 1;
+        while (pos < absDir.size()) {
+            size_t end = absDir.find('/', pos);
+            if (end == std::string::npos) {
+                end = absDir.size();
+            }
+            url += EncodeUrlSegment(std::string_view(absDir).substr(pos, end - pos));
+            url += '/';
+            pos = end + 1;
+        }
+        return url;
+    }
+
+    std::string FileUrl(const std::string& absPath) const {
+        std::string parent = ServerParentOf(absPath);
+        std::string url = DirUrl(parent);
+        return url + EncodeUrlSegment(ServerBaseNameOf(absPath));
+    }
+
+    void Prepare(const std::string& url) {
+        EnsureOpen();
+        curl_easy_reset(handle_);
+        quote_.reset();
+        CURL* h = handle_;
+        curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "ftp");
+        curl_easy_setopt(h, CURLOPT_USERNAME, params_.user.c_str());
+        curl_easy_setopt(h, CURLOPT_PASSWORD, params_.password.c_str());
+        curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(h, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
+        curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
+        curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, &CurlFtpConnection::Debug);
+        curl_easy_setopt(h, CURLOPT_DEBUGDATA, this);
+        curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &DiscardData);
+        curl_easy_setopt(h, CURLOPT_SERVER_RESPONSE_TIMEOUT, kServerResponseTimeoutSeconds);
+        curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedLimit);
+        curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kLowSpeedTimeSeconds);
+        // Uploads sent by the layer itself leave libcurl's connection idle in
+        // its eyes; it stays in use as long as the server keeps it.
+        curl_easy_setopt(h, CURLOPT_MAXAGE_CONN, 86400L);
+        // An aborted name lookup is not waited for.
+        curl_easy_setopt(h, CURLOPT_QUICK_EXIT, 1L);
+        if (params_.connectOptions) {
+            curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+        }
+        if (!passive_) {
+            curl_easy_setopt(h, CURLOPT_FTPPORT, "-");
+        }
+        if (tls_) {
+            // Never a fall-back to clear text: without TLS on the control and
+            // the data connections, nothing is sent. Data connections reuse
+            // the control connection's TLS session (libcurl's session cache).
+            const bool implicitTls = params_.security == FtpSecurity::Implicit;
+            curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, implicitTls ? "ftps" : "ftp");
+            curl_easy_setopt(h, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+            curl_easy_setopt(h, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
+            // TLS 1.2: under TLS 1.3 each data connection resumes from a ticket
+            // that an earlier data connection may have replaced, and servers
+            // that require the control connection's session (vsftpd) then
+            // refuse some data connections at random (522).
+            curl_easy_setopt(
+                h, CURLOPT_SSLVERSION,
+                static_cast<long>(CURL_SSLVERSION_TLSv1_2) | static_cast<long>(CURL_SSLVERSION_MAX_TLSv1_2));
+            curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &TlsPeerCheck::OnSslContext);
+            curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, tls_.get());
+            // The peer check decides in the handshake; libcurl checks again
+            // what it can: the trust store and the host name, or the pinned key.
+            const bool verify = tls_->mode() == TlsPeerCheck::Mode::Verify;
+            curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
+            curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
+            if (tls_->mode() == TlsPeerCheck::Mode::Pinned) {
+                curl_easy_setopt(h, CURLOPT_PINNEDPUBLICKEY, params_.pinnedKey.c_str());
+            }
+        }
+        if (useProxy_) {
+            curl_easy_setopt(h, CURLOPT_PROXY, params_.proxyName.c_str());
+            curl_easy_setopt(h, CURLOPT_HTTPPROXYTUNNEL, 1L);
+        } else {
+            // Also keeps proxy environment variables out.
+            curl_easy_setopt(h, CURLOPT_PROXY, "");
+        }
+    }
+
+    // The handshake stopped at the server's certificate: thrown with it, so
+    // that the caller can show it, ask, or say that the key changed.
+    void ThrowIfCertificateRefused() const {
+        if (!tls_) {
+            return;
+        }
+        std::optional<ServerCertificate> refused = tls_->Refused();
+        if (!refused) {
+            return;
+        }
+        using Kind = FtpCertificateError::Kind;
+        const Kind kind = tls_->mode() == TlsPeerCheck::Mode::FetchOnly ? Kind::Fetched
+                          : tls_->mode() == TlsPeerCheck::Mode::Pinned  ? Kind::KeyChanged
+                                                                        : Kind::Untrusted;
+        throw FtpCertificateError(kind, std::move(*refused), LoadString(kIdCertificateRefused));
+    }
+
+    void SetQuote(const std::string& command) {
+        quote_.reset(curl_slist_append(nullptr, command.c_str()));
+        curl_easy_setopt(handle_, CURLOPT_QUOTE, quote_.get());
+    }
+
+    // Whether the run's cancel flag is set; the grace starts when it is first seen.
+    bool CancelSeen() {
+        if (!cancelDeadline_ && params_.cancel != nullptr && params_.cancel->load() != 0) {
+            cancelDeadline_ = std::chrono::steady_clock::now() + kCancelGrace;
+        }
+        return cancelDeadline_.has_value();
+    }
+
+    // Whether the operation in flight must stop now.
+    bool MustAbort() {
+        if (loggingIn_ && params_.abandonLogin != nullptr && params_.abandonLogin->load() != 0) {
+            return true;
+        }
+        return CancelSeen() && (loggingIn_ || std::chrono::steady_clock::now() >= *cancelDeadline_);
+    }
+
+    // Drives the transfer through the connection's own multi handle, which
+    // also holds the connection cache. libcurl 7.88 can leave a passive data
+    // connection unstarted until its next wake-up, which curl_easy_perform
+    // puts up to a second away; polling with a short wait that grows while
+    // nothing happens avoids that stall without spinning on slow transfers,
+    // and looks for a cancel in between. Aborted by a cancel: the handle is
+    // taken off mid-operation, which closes the connection without QUIT, and
+    // the result is CURLE_ABORTED_BY_CALLBACK. Throws FtpError without
+    // starting when the connection was cancelled already.
+    CURLcode Run() {
+        transcript_.clear();
+        if (dropped_ || MustAbort()) {
+            throw FtpError(ErrorText(CURLE_ABORTED_BY_CALLBACK));
+        }
+        ForgetConnectionClosedByServer();
+        if (curl_multi_add_handle(multi_, handle_) != CURLM_OK) {
+            return CURLE_FAILED_INIT;
+        }
+        CURLcode result = CURLE_OK;
+        int waitMs = 1;
+        for (;;) {
+            int running = 0;
+            CURLMcode mc = curl_multi_perform(multi_, &running);
+            if (mc != CURLM_OK) {
+                result = CURLE_FAILED_INIT;
+                break;
+            }
+            if (running == 0) {
+                int left = 0;
+                result = CURLE_FAILED_INIT;
+                while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+                    if (message->msg == CURLMSG_DONE && message->easy_handle == handle_) {
+                        result = message->data.result;
+                    }
+                }
+                break;
+            }
+            if (MustAbort()) {
+                result = CURLE_ABORTED_BY_CALLBACK;
+                dropped_ = true;
+                break;
+            }
+            int ready = 0;
+            if (curl_multi_poll(multi_, nullptr, 0, waitMs, &ready) != CURLM_OK) {
+                result = CURLE_FAILED_INIT;
+                break;
+            }
+            waitMs = ready > 0 ? 1 : std::min(waitMs * 2, kCancelPollMs);
+        }
+        // The control connection's socket while the handle still knows it
+        // (none when the connection was closed).
+        if (curl_easy_getinfo(handle_, CURLINFO_ACTIVESOCKET, &controlSocket_) != CURLE_OK || dropped_) {
+            controlSocket_ = CURL_SOCKET_BAD;
+        }
+        curl_multi_remove_handle(multi_, handle_);
+        NoteTransferType(result);
+        return result;
+    }
+
+    // An idle control connection has nothing to read unless the server closed
+    // it (a 421 after an idle time-out, or just its end): libcurl would read
+    // that 421 as the reply to its next command and fail. Shut down here, the
+    // connection is one that libcurl replaces by a new one (a new login).
+    void ForgetConnectionClosedByServer() {
+        if (controlSocket_ == CURL_SOCKET_BAD || dropped_) {
+            return;
+        }
+        pollfd idle{static_cast<int>(controlSocket_), POLLIN, 0};
+        if (poll(&idle, 1, 0) != 0) {
+            DiscardConnection();
+        }
+    }
+
+    // Closes the control connection under libcurl: the connection cache goes
+    // with it, so that the next operation connects and logs in again.
+    void DiscardConnection() {
+        shutdown(controlSocket_, SHUT_RDWR);  // QUIT then fails at once
+        controlSocket_ = CURL_SOCKET_BAD;
+        curlDir_.reset();
+        curlType_.reset();
+        curlTypeUnset_ = false;
+        curl_multi_cleanup(multi_);
+        multi_ = curl_multi_init();
+        if (!multi_) {
+            throw FtpError(curl_easy_strerror(CURLE_OUT_OF_MEMORY));
+        }
+    }
+
+    // The transfer type libcurl believes the connection is in: the last TYPE
+    // it sent since it logged in.
+    void NoteTransferType(CURLcode result) {
+        if (result != CURLE_OK) {
+            curlType_.reset();
+            curlTypeUnset_ = false;
+            return;
+        }
+        for (const auto& event : transcript_) {
+            if (!event.sent) {
+                continue;
+            }
+            if (StartsWithNoCase(event.line, "USER ")) {
+                curlType_.reset();
+                curlTypeUnset_ = true;
+                serverBinary_ = false;
+            } else if (StartsWithNoCase(event.line, "TYPE ")) {
+                curlType_ = StartsWithNoCase(event.line, "TYPE I")   ? std::optional(TransferType::Binary)
+                            : StartsWithNoCase(event.line, "TYPE A") ? std::optional(TransferType::Ascii)
+                                                                     : std::nullopt;
+                curlTypeUnset_ = false;
+            }
+        }
+    }
+
+    // Whether the last operation sent a command beginning with verb.
+    bool Sent(std::string_view verb) const {
+        return std::any_of(transcript_.begin(), transcript_.end(),
+                           [&](const Event& event) { return event.sent && StartsWithNoCase(event.line, verb); });
+    }
+
+    // Whether any reply came from the server during the last operation.
+    bool HeardServer() const {
+        for (const auto& event : transcript_) {
+            if (!event.sent) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // The reply to the first command of the last operation that begins with verb.
+    Reply ReplyTo(std::string_view verb) const {
+        Reply reply;
+        size_t i = 0;
+        for (; i < transcript_.size(); ++i) {
+            const auto& event = transcript_[i];
+            if (event.sent && StartsWithNoCase(event.line, verb) &&
+                (event.line.size() == verb.size() || event.line[verb.size()] == ' ')) {
+                break;
+            }
+        }
+        int openCode = 0;
+        for (++i; i < transcript_.size(); ++i) {
+            const auto& event = transcript_[i];
+            if (event.sent) {
+                break;
+            }
+            reply.lines.push_back(event.line);
+            bool multi = false;
+            int code = FtpReplyCode(event.line, &multi);
+            if (openCode == 0) {
+                if (code == 0) {
+                    continue;
+                }
+                if (!multi) {
+                    reply.code = code;
+                    break;
+                }
+                openCode = code;
+            } else if (code == openCode && !multi) {
+                reply.code = code;
+                break;
+            }
+        }
+        return reply;
+    }
+
+    std::string LastReplyLine() const {
+        for (auto it = transcript_.rbegin(); it != transcript_.rend(); ++it) {
+            bool multi = false;
+            if (!it->sent && FtpReplyCode(it->line, &multi) != 0 && !multi) {
+                return it->line;
+            }
+        }
+        return {};
+    }
+
+    int LastReplyCode() const {
+        bool multi = false;
+        return FtpReplyCode(LastReplyLine(), &multi);
+    }
+
+    // libcurl's message and the server's last reply; libcurl's error buffer
+    // is not used because it can hold an unrelated text in active mode.
+    std::string ErrorText(CURLcode code) const {
+        std::string text = curl_easy_strerror(code);
+        std::string reply = LastReplyLine();
+        if (!reply.empty()) {
+            text += ": " + reply;
+        }
+        return text;
+    }
+
+    // A failed operation: false for a refusal, FtpError for a broken connection.
+    bool Fail(CURLcode code) {
+        lastError_ = ErrorText(code);
+        curlDir_.reset();
+        if (IsRefusal(code)) {
+            return false;
+        }
+        throw FtpError(lastError_);
+    }
+
+    // Whether a data command may bypass libcurl (see ftp_direct.h): on a
+    // plain, direct, passive connection that libcurl holds open and idle.
+    bool MayGoDirect() {
+        ForgetConnectionClosedByServer();
+        return directOk_ && !tls_ && !useProxy_ && passive_ && !dropped_ && controlSocket_ != CURL_SOCKET_BAD &&
+               !MustAbort();
+    }
+
+    DirectChannel Channel() {
+        transcript_.clear();
+        DirectChannel channel;
+        channel.controlSocket = static_cast<int>(controlSocket_);
+        channel.replyTimeoutSeconds = static_cast<int>(kServerResponseTimeoutSeconds);
+        channel.stallSeconds = static_cast<int>(kLowSpeedTimeSeconds);
+        channel.mustAbort = [this] { return MustAbort(); };
+        channel.record = [this](bool sent, const std::string& line) { transcript_.push_back({sent, line}); };
+        return channel;
+    }
+
+    // What a direct command's failure means for the connection: nothing for a
+    // refusal; EPSV refused ends direct commands (libcurl falls back to PASV);
+    // a cancel drops the connection as a cancelled libcurl operation does and
+    // throws (an upload under way instead fails as cut short); a broken
+    // connection is closed under libcurl, which opens a new one if asked
+    // again, and throws.
+    void AfterDirect(const DirectResult& result, bool uploadMayBeCut = false) {
+        switch (result.outcome) {
+            case DirectOutcome::Done:
+            case DirectOutcome::Refused:
+                return;
+            case DirectOutcome::NotOffered:
+                directOk_ = false;
+                return;
+            case DirectOutcome::Cut:
+                dropped_ = true;
+                shutdown(controlSocket_, SHUT_RDWR);
+                if (!(uploadMayBeCut && result.commandSent)) {
+                    throw FtpError(ErrorText(CURLE_ABORTED_BY_CALLBACK));
+                }
+                return;
+            case DirectOutcome::Broken:
+                break;
+        }
+        DiscardConnection();
+        if (result.closedBeforeStart) {
+            return;  // the caller leaves the operation to libcurl, which logs in again
+        }
+        lastError_ = std::string(curl_easy_strerror(CURLE_SEND_ERROR)) + ": " + result.text;
+        throw FtpError(lastError_);
+    }
+
+    // Whether the server is in binary mode as a direct transfer needs it,
+    // without libcurl's idea of the type going wrong: libcurl's last TYPE
+    // was I, or libcurl has sent none since its login (it sends one with its
+    // first transfer) and TYPE I is sent here.
+    bool BinaryForDirect() {
+        if (curlType_ == TransferType::Binary || (curlTypeUnset_ && serverBinary_)) {
+            return true;
+        }
+        if (!curlTypeUnset_) {
+            return false;
+        }
+        const DirectResult typeSet = DirectCommand(Channel(), "TYPE I");
+        AfterDirect(typeSet);
+        serverBinary_ = typeSet.outcome == DirectOutcome::Done;
+        return serverBinary_;
+    }
+
+    // A binary upload; nothing when libcurl has to send it.
+    std::optional<bool> StoreDirectly(FILE* file, const std::string& localPath, const std::string& target,
+                                      TransferType type) {
+        if (type != TransferType::Binary || !MayGoDirect() || !BinaryForDirect()) {
+            return std::nullopt;
+        }
+        const DirectResult result = DirectStore(Channel(), target, file);
+        AfterDirect(result, true);
+        if (result.closedBeforeStart) {
+            return std::nullopt;
+        }
+        switch (result.outcome) {
+            case DirectOutcome::Done:
+                return true;
+            case DirectOutcome::NotOffered:
+                return std::nullopt;
+            case DirectOutcome::Cut:
+                // The server may keep a partial file, which looks newer than the local one.
+                lastError_ = LoadString(kIdUploadCut);
+                return false;
+            default:
+                lastError_ = result.localFailed
+                                 ? FormatString(kIdLocalUnreadable, {localPath}) + ": " + result.text
+                                 : std::string(curl_easy_strerror(CURLE_UPLOAD_FAILED)) + ": " + result.text;
+                return false;
+        }
+    }
+
+    // A binary download into sink; nothing when libcurl has to fetch it.
+    std::optional<bool> RetrieveDirectly(const std::string& source, DownloadSink& sink, TransferType type,
+                                         std::string& opening) {
+        if (type != TransferType::Binary || !MayGoDirect() || !BinaryForDirect()) {
+            return std::nullopt;
+        }
+        const DirectResult result = DirectReceive(Channel(), "RETR " + source, [&](const char* data, size_t size) {
+            return WriteToFile(const_cast<char*>(data), 1, size, &sink) == size;
+        });
+        AfterDirect(result);
+        if (result.closedBeforeStart || result.outcome == DirectOutcome::NotOffered) {
+            return std::nullopt;
+        }
+        if (result.outcome != DirectOutcome::Done) {
+            lastError_ =
+                std::string(curl_easy_strerror(result.localFailed ? CURLE_WRITE_ERROR : CURLE_FTP_COULDNT_RETR_FILE)) +
+                ": " + result.text;
+            return false;
+        }
+        opening = result.opening;
+        return true;
+    }
+
+    // An MLSD listing of dir by its path. MLSD sends its lines the same way
+    // whatever the transfer type. False when libcurl has to list it, also
+    // after a refusal.
+    bool ListDirectly(const std::string& dir, FtpListing& listing) {
+        if (!useMlst_ || !MayGoDirect()) {
+            return false;
+        }
+        std::string body;
+        const DirectResult result = DirectReceive(Channel(), "MLSD " + dir, [&](const char* data, size_t size) {
+            body.append(data, size);
+            return true;
+        });
+        AfterDirect(result);
+        if (result.outcome != DirectOutcome::Done) {
+            // Also a refusal: servers word a missing directory differently for
+            // MLSD (501, 550); libcurl's CWD tells missing from refused.
+            return false;
+        }
+        ParseMlsdListing(body, listing);
+        listing.status = ListStatus::Ok;
+        return true;
+    }
+
+    // The same command sent by the layer, without libcurl's CWD; its reply
+    // then is in the transcript. False when libcurl has to send it.
+    bool QuoteDirectly(const std::string& command) {
+        if (!MayGoDirect()) {
+            return false;
+        }
+        const DirectResult result = DirectCommand(Channel(), command);
+        AfterDirect(result);
+        return !result.closedBeforeStart;
+    }
+
+    // One command with an absolute path as a QUOTE on the directory libcurl is
+    // already in, so that no CWD is needed.
+    Reply Quote(const std::string& verb, const std::string& absPath) {
+        if (!QuoteDirectly(verb + " " + absPath)) {
+            std::string dir = curlDir_ ? *curlDir_ : cwd_;
+            Prepare(DirUrl(dir));
+            SetQuote("*" + verb + " " + absPath);
+            curl_easy_setopt(handle_, CURLOPT_NOBODY, 1L);
+            CURLcode code = Run();
+            if (code == CURLE_OK) {
+                curlDir_ = dir;
+            } else {
+                Fail(code);  // throws unless the failure was a refusal of libcurl's own CWD
+            }
+        }
+        Reply reply = ReplyTo(verb);
+        if (reply.code / 100 != 2 && reply.code != 0) {
+            lastError_ = reply.Text();
+        }
+        return reply;
+    }
+
+    bool Command(const std::string& verb, const std::string& path) {
+        if (Rejected(path)) {
+            return false;
+        }
+        std::string target = Resolve(path);
+        return Quote(verb, target).code / 100 == 2;
+    }
+
+    // Lists dir (MLSD or LIST), or with listName the output of "LIST <listName>" in dir.
+    void ListInto(const std::string& dir, FtpListing& listing, const std::string* listName = nullptr) {
+        if (!listName && ListDirectly(dir, listing)) {
+            return;
+        }
+        Prepare(DirUrl(dir));
+        std::string body;
+        std::string request = listName ? "LIST " + *listName : std::string();
+        curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, &AppendToString);
+        curl_easy_setopt(handle_, CURLOPT_WRITEDATA, &body);
+        if (listName) {
+            curl_easy_setopt(handle_, CURLOPT_CUSTOMREQUEST, request.c_str());
+        } else if (useMlst_) {
+            curl_easy_setopt(handle_, CURLOPT_CUSTOMREQUEST, "MLSD");
+        }
+        CURLcode code = Run();
+        if (code != CURLE_OK) {
+            int replyCode = LastReplyCode();
+            Fail(code);
+            listing.status = replyCode == 550 ? ListStatus::Missing : ListStatus::Failed;
+            listing.error = lastError_;
+            return;
+        }
+        curlDir_ = dir;
+        if (useMlst_ && !listName) {
+            ParseMlsdListing(body, listing);
+        } else {
+            ParseListListing(body, static_cast<int64_t>(std::time(nullptr)), listing);
+        }
+        listing.status = ListStatus::Ok;
+    }
+
+    FtpConnectParams params_;
+    std::string base_;  // "ftp://host:port"
+    bool useProxy_ = false;
+    bool passive_ = false;
+    std::unique_ptr<TlsPeerCheck> tls_;
+    bool useMlst_ = false;
+    bool offersMdtm_ = false;
+    CURL* handle_ = nullptr;
+    CURLM* multi_ = nullptr;
+    Slist quote_;
+    std::string cwd_ = "/";
+    // The directory libcurl's connection is in, when known.
+    std::optional<std::string> curlDir_;
+    std::vector<Event> transcript_;
+    std::string lastError_;
+    bool loggingIn_ = false;
+    // Set when a cancel was first seen: the end of its grace.
+    std::optional<std::chrono::steady_clock::time_point> cancelDeadline_;
+    // The connection was dropped by a cancel.
+    bool dropped_ = false;
+    curl_socket_t controlSocket_ = CURL_SOCKET_BAD;
+    std::optional<TransferType> curlType_;
+    bool curlTypeUnset_ = false;  // libcurl logged in and has sent no TYPE since
+    bool serverBinary_ = false;   // TYPE I was sent directly since that login
+    // Data commands may bypass libcurl until the server refuses EPSV.
+    bool directOk_ = true;
+};
+
+class CurlFtpFactory : public FtpClientFactory {
+  public:
+    std::unique_ptr<FtpConnection> Connect(const FtpConnectParams& params) override {
+        auto connection = std::make_unique<CurlFtpConnection>(params);
+        connection->Login();
+        return connection;
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<FtpClientFactory> MakeCurlFtpFactory() {
+    return std::make_unique<CurlFtpFactory>();
+}
+
+}  // namespace kestrum

@@ -1,0 +1,202 @@
+#include "ftp/ftp_paths.h"
+
+#include <algorithm>
+#include <cctype>
+#include <vector>
+
+namespace kestrum {
+namespace {
+
+bool ValidHostName(std::string_view name) {
+    if (name.empty()) {
+        return false;
+    }
+    for (unsigned char c : name) {
+        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+                  c == '_' || c >= 0x80;
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ValidV6(std::string_view address) {
+    if (address.empty()) {
+        return false;
+    }
+    for (unsigned char c : address) {
+        if (!std::isxdigit(c) && c != ':' && c != '.') {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::optional<int> ParsePort(std::string_view text) {
+    if (text.empty() || text.size() > 5) {
+        return std::nullopt;
+    }
+    int port = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        port = port * 10 + (c - '0');
+    }
+    if (port < 1 || port > 65535) {
+        return std::nullopt;
+    }
+    return port;
+}
+
+}  // namespace
+
+// Every byte but A-Za-z0-9-._~ as %XX: "#", "?", ";type=a" and "%41" in a name
+// would otherwise change what libcurl sends.
+std::string EncodeUrlSegment(std::string_view segment) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(segment.size() * 3);
+    for (unsigned char c : segment) {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+            c == '_' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
+// An absolute path without ".", ".." or empty segments: "/" or "/a/b". ".." is
+// folded here because libcurl would fold it on its own terms.
+std::string NormaliseServerPath(const std::string& base, const std::string& path) {
+    std::vector<std::string_view> segments;
+    auto split = [&segments](std::string_view text) {
+        size_t pos = 0;
+        while (pos <= text.size()) {
+            size_t end = text.find('/', pos);
+            if (end == std::string_view::npos) {
+                end = text.size();
+            }
+            std::string_view segment = text.substr(pos, end - pos);
+            if (segment == "..") {
+                if (!segments.empty()) {
+                    segments.pop_back();
+                }
+            } else if (!segment.empty() && segment != ".") {
+                segments.push_back(segment);
+            }
+            pos = end + 1;
+        }
+    };
+    if (path.empty() || path[0] != '/') {
+        split(base);
+    }
+    split(path);
+    std::string out;
+    for (auto segment : segments) {
+        out += '/';
+        out += segment;
+    }
+    return out.empty() ? "/" : out;
+}
+
+std::string ServerParentOf(const std::string& absPath) {
+    auto slash = absPath.rfind('/');
+    return slash == 0 || slash == std::string::npos ? "/" : absPath.substr(0, slash);
+}
+
+std::string ServerBaseNameOf(const std::string& absPath) {
+    return absPath.substr(absPath.rfind('/') + 1);
+}
+
+// Whether "LIST name" names just that entry on common servers: no options
+// ("-"), no pattern characters, no spaces, and not hidden (often unlisted).
+bool SafeAsListArgument(std::string_view name) {
+    if (name.empty() || name[0] == '-' || name[0] == '.') {
+        return false;
+    }
+    return name.find_first_of(" \t*?[]{}~\\") == std::string_view::npos;
+}
+
+// "ddd " or "ddd": the last line of a reply. "ddd-" begins a multi-line reply.
+int FtpReplyCode(std::string_view line, bool* multiLine) {
+    if (line.size() < 3) {
+        return 0;
+    }
+    for (int i = 0; i < 3; ++i) {
+        if (line[i] < '0' || line[i] > '9') {
+            return 0;
+        }
+    }
+    if (line.size() > 3 && line[3] != ' ' && line[3] != '-') {
+        return 0;
+    }
+    *multiLine = line.size() > 3 && line[3] == '-';
+    return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+}
+
+// "host", "host:port", "[v6]", "[v6]:port" or a bare IPv6 address.
+std::optional<FtpEndpoint> ParseFtpHost(const std::string& host) {
+    FtpEndpoint endpoint;
+    if (!host.empty() && host[0] == '[') {
+        auto close = host.find(']');
+        if (close == std::string::npos || !ValidV6(std::string_view(host).substr(1, close - 1))) {
+            return std::nullopt;
+        }
+        endpoint.urlHost = host.substr(0, close + 1);
+        std::string_view rest = std::string_view(host).substr(close + 1);
+        if (!rest.empty()) {
+            if (rest[0] != ':') {
+                return std::nullopt;
+            }
+            auto port = ParsePort(rest.substr(1));
+            if (!port) {
+                return std::nullopt;
+            }
+            endpoint.port = *port;
+        }
+        return endpoint;
+    }
+    auto colons = std::count(host.begin(), host.end(), ':');
+    if (colons > 1) {
+        if (!ValidV6(host)) {
+            return std::nullopt;
+        }
+        endpoint.urlHost = "[" + host + "]";
+        return endpoint;
+    }
+    std::string_view name = host;
+    if (colons == 1) {
+        auto colon = host.find(':');
+        auto port = ParsePort(std::string_view(host).substr(colon + 1));
+        if (!port) {
+            return std::nullopt;
+        }
+        endpoint.port = *port;
+        name = name.substr(0, colon);
+    }
+    if (!ValidHostName(name)) {
+        return std::nullopt;
+    }
+    endpoint.urlHost = std::string(name);
+    return endpoint;
+}
+
+bool IsSendablePath(std::string_view path) {
+    constexpr size_t kMaxPathBytes = 4096;
+    if (path.size() > kMaxPathBytes)
+        return false;
+    for (char c : path) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace kestrum

@@ -1,0 +1,344 @@
+// kestrum profile ...: driven through RunProfileCommand with string streams,
+// and through the built program.
+#include "cli/profile_commands.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+
+#include "profiles/profile_store.h"
+#include "res/strings.h"
+#include "tests/support/ftp_server.h"
+#include "tests/support/process.h"
+
+namespace kestrum {
+namespace {
+
+using test::ReadFile;
+using test::TempDir;
+using test::WriteFile;
+
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+class ProfileCommandTest : public ::testing::Test {
+  protected:
+    TempDir dir;
+    std::string path = dir / "Kestrum.conf";
+    ProfileStore store{path};
+
+    Result Run(std::vector<std::string> args, const std::string& input = "") {
+        std::istringstream in(input);
+        std::ostringstream out, err;
+        const int status = RunProfileCommand(args, store, dir.path(), in, out, err);
+        return {status, out.str(), err.str()};
+    }
+    static std::string Line(int id) { return LoadString(id) + "\n"; }
+    static std::string Line(int id, std::initializer_list<std::string_view> args) {
+        return FormatString(id, args) + "\n";
+    }
+};
+
+TEST_F(ProfileCommandTest, NewListAndDelete) {
+    auto r = Run({"list"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(std::filesystem::exists(path));  // listing creates nothing
+
+    WriteFile(dir / "setting.ini", "[PROFILE]\nDemo\n\n[Demo]\nSERVER=ftp.demo.example\nREMOTE_DIR=/pub\n");
+    for (const char* name : {"Demo", "日本語", "a/b c"}) {
+        r = Run({"new", name});
+        EXPECT_EQ(r.status, 0) << name << r.err;
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_EQ(store.ReadGlobalString("Program"), dir.path());
+    EXPECT_EQ(store.LoadProfile("Demo")->host, "ftp.demo.example");
+    EXPECT_EQ(store.LoadProfile("Demo")->remoteDir, "/pub");
+    r = Run({"list"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Demo\n日本語\na/b c\n");
+
+    // Refused names: the new-profile dialog's messages, exit 1, nothing written.
+    const std::string before = ReadFile(path);
+    for (auto [name, id] : std::initializer_list<std::pair<const char*, int>>{
+             {"", 42780}, {"123456789012345678901", 60040}, {"a,b", 42791}, {"DEMO", 42782}}) {
+        r = Run({"new", name});
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_EQ(r.err, Line(id)) << name;
+    }
+    EXPECT_EQ(ReadFile(path), before);
+
+    r = Run({"delete", "nope"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, Line(60102, {"nope"}));
+    r = Run({"delete", "日本語"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(store.ProfileExists("日本語"));
+    EXPECT_EQ(Run({"list"}).out, "Demo\na/b c\n");
+    EXPECT_EQ(Run({"delete", "Demo"}).status, 0);
+    EXPECT_EQ(Run({"delete", "a/b c"}).status, 0);
+    EXPECT_EQ(store.ReadGlobalString("Profiles"), "");
+    EXPECT_EQ(Run({"list"}).out, "");
+}
+
+TEST_F(ProfileCommandTest, ShowPrintsEveryValueButNeverThePassword) {
+    ASSERT_EQ(Run({"new", "Site"}).status, 0);
+    auto r = Run({"show", "Site"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "HOST=\nPORT=21\nPSWSVD=1\n" + Line(60214) +
+                  "REMOTE_DIRECTORY=\nLOCAL_DIRECTORY=\nCHECK_UPLOAD=1\nCHECK_SUB=0\nCHECK_DOWNLOAD=0\nPROXY_ON=0\n"
+                  "PROXY_NAME=\nASCII_TRANSFER=HTML,HTM,TXT\nFILE_TRANSFER=BAK\nTIME_LAG=3\nMIRRORING_DIR=0\n"
+                  "MIRRORING_FILE=0\nFTP_SECURITY=1\nPASSIVE=1\nPARALLEL=4\n" +
+                  Line(60211, {"USER"}) + Line(60211, {"CONNECTION_TYPE"}) + Line(60211, {"TRANSFER_BOTH"}) +
+                  Line(60211, {"MAX_DELETE"}) + Line(60211, {"TLS_PINNED_KEY"}));
+
+    r = Run({"set", "Site", "USER=alice", "PSW=-"}, "Tr0ub4dor&3\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = Run({"show", "Site"});
+    EXPECT_NE(r.out.find("USER=alice\n"), std::string::npos);
+    EXPECT_NE(r.out.find(Line(60212)), std::string::npos);
+    EXPECT_EQ(r.out.find("Tr0ub4dor"), std::string::npos);
+    EXPECT_EQ(r.out.find(ScramblePassword("Tr0ub4dor&3")), std::string::npos);
+    EXPECT_EQ(r.out.find("PSW="), std::string::npos);
+
+    ASSERT_EQ(Run({"set", "Site", "PSWSVD=0"}).status, 0);
+    EXPECT_NE(Run({"show", "Site"}).out.find(Line(60213)), std::string::npos);
+
+    // A value holding a line break stays on its line.
+    ASSERT_TRUE(store.WriteString("Site", "HOST", "evil\nPORT=1"));
+    r = Run({"show", "Site"});
+    EXPECT_NE(r.out.find("HOST=evil?PORT=1\nPORT=21\n"), std::string::npos) << r.out;
+
+    r = Run({"show", "site"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, Line(60102, {"site"}));
+    EXPECT_EQ(r.out, "");
+}
+
+TEST_F(ProfileCommandTest, SetWritesValidAssignmentsAndThePasswordFromStandardInput) {
+    ASSERT_EQ(Run({"new", "P"}).status, 0);
+    auto r = Run({"set", "P", "HOST=ftp.example.org:2121", "USER=bob", "LOCAL_DIRECTORY=/data/同期",
+                  "REMOTE_DIRECTORY=", "CHECK_DOWNLOAD=1", "TIME_LAG=100", "PORT=2147483647", "CONNECTION_TYPE=2",
+                  "TRANSFER_BOTH=1", "ASCII_TRANSFER=html, css", "PSWSVD=0"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    auto p = store.LoadProfile("P");
+    EXPECT_EQ(p->host, "ftp.example.org:2121");
+    EXPECT_EQ(p->user, "bob");
+    EXPECT_EQ(p->localDir, "/data/同期");
+    EXPECT_EQ(p->remoteDir, "");
+    EXPECT_EQ(p->checkDownload, 1);
+    EXPECT_EQ(p->timeLag, 100);
+    EXPECT_EQ(p->port, 2147483647);
+    EXPECT_EQ(p->connectionType, 2);
+    EXPECT_EQ(p->transferBoth, 1);
+    EXPECT_EQ(p->asciiTransfer, "html, css");
+    EXPECT_EQ(p->savePassword, 0);
+
+    // The password: one line of standard input, stored scrambled, PSWSVD switched on.
+    r = Run({"set", "P", "PSW=-"}, "pässwörd 秘密\r\nnext line\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    p = store.LoadProfile("P");
+    EXPECT_EQ(p->savePassword, 1);
+    EXPECT_EQ(p->password, "pässwörd 秘密");
+    EXPECT_EQ(ReadFile(path).find("pässwörd"), std::string::npos);
+    r = Run({"set", "P", "PSW=-"}, "last line without end");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(store.LoadProfile("P")->password, "last line without end");
+
+    // Switching the saved password off removes it, as the setup dialog does.
+    ASSERT_EQ(Run({"set", "P", "PSWSVD=0"}).status, 0);
+    EXPECT_EQ(store.ReadString("P", "PSW"), "");
+
+    // The proxy needs a name once it is on.
+    r = Run({"set", "P", "PROXY_ON=1"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, Line(57692));
+    ASSERT_EQ(Run({"set", "P", "PROXY_ON=1", "PROXY_NAME=proxy:3128"}).status, 0);
+    EXPECT_EQ(Run({"set", "P", "PROXY_NAME="}).err, Line(57692));
+    ASSERT_EQ(Run({"set", "P", "PROXY_ON=0", "PROXY_NAME="}).status, 0);
+}
+
+TEST_F(ProfileCommandTest, SetRefusesBadAssignmentsAndWritesNothing) {
+    ASSERT_EQ(Run({"new", "P"}).status, 0);
+    const std::string before = ReadFile(path);
+    const std::string schemaNames =
+        "HOST, PORT, PSWSVD, PSW, REMOTE_DIRECTORY, LOCAL_DIRECTORY, CHECK_UPLOAD, CHECK_SUB, CHECK_DOWNLOAD, "
+        "PROXY_ON, PROXY_NAME, ASCII_TRANSFER, FILE_TRANSFER, TIME_LAG, MIRRORING_DIR, MIRRORING_FILE, "
+        "FTP_SECURITY, PASSIVE, PARALLEL, USER, CONNECTION_TYPE, TRANSFER_BOTH, MAX_DELETE, TLS_PINNED_KEY";
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"HOST=ok", "host=x"}, Line(60200, {"host", schemaNames})},
+        {{"HOST=ok", "HOSTNAME=x"}, Line(60200, {"HOSTNAME", schemaNames})},
+        {{"HOST"}, Line(60201, {"HOST"})},
+        {{"=x"}, Line(60201, {"=x"})},
+        {{"PSW=secret"}, Line(60205)},
+        {{"PSW="}, Line(60205)},
+        {{"HOST=a", "HOST=b"}, Line(60207, {"HOST"})},
+        {{"PORT=0"}, Line(57691)},
+        {{"PORT=-21"}, Line(57691)},
+        {{"PORT=21x"}, Line(57691)},
+        {{"PORT=2147483648"}, Line(57691)},
+        {{"TIME_LAG=0"}, Line(57693)},
+        {{"TIME_LAG=101"}, Line(57693)},
+        {{"TIME_LAG= 5"}, Line(57693)},
+        {{"CHECK_UPLOAD=2"}, Line(60202, {"CHECK_UPLOAD"})},
+        {{"MIRRORING_FILE=yes"}, Line(60202, {"MIRRORING_FILE"})},
+        {{"PSWSVD=99999999999"}, Line(60202, {"PSWSVD"})},
+        {{"CONNECTION_TYPE=3"}, Line(60208)},
+        {{"FTP_SECURITY=3"}, Line(60087)},
+        {{"FTP_SECURITY=tls"}, Line(60087)},
+        {{"PASSIVE=2"}, Line(60202, {"PASSIVE"})},
+        {{"PARALLEL=0"}, Line(60072)},
+        {{"PARALLEL=9"}, Line(60072)},
+        {{"HOST="}, Line(42783)},
+        {{"USER="}, Line(42786)},
+        {{"LOCAL_DIRECTORY="}, Line(42788)},
+        {{"REMOTE_DIRECTORY=" + std::string(255, 'r')}, Line(60203, {"REMOTE_DIRECTORY"})},
+        {{"HOST=a\r\nDELE x"}, Line(60204, {"HOST"})},
+        {{"PSWSVD=0", "PSW=-"}, Line(60209)},
+        // Every fault is reported; the good assignment beside them is not written.
+        {{"USER=fine", "PORT=0", "TIME_LAG=0"}, Line(57691) + Line(57693)},
+    };
+    for (const auto& [assignments, message] : cases) {
+        std::vector<std::string> args = {"set", "P"};
+        args.insert(args.end(), assignments.begin(), assignments.end());
+        auto r = Run(args, "never read\n");
+        EXPECT_EQ(r.status, 2) << assignments.front();
+        EXPECT_EQ(r.err, message) << assignments.front();
+        EXPECT_EQ(ReadFile(path), before) << assignments.front();
+    }
+    EXPECT_EQ(Run({"set", "P", "REMOTE_DIRECTORY=" + std::string(254, 'r')}).status, 0);
+
+    // Password input that is missing or empty.
+    auto r = Run({"set", "P", "USER=u", "PSW=-"}, "");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, Line(60206));
+    r = Run({"set", "P", "USER=u", "PSW=-"}, "\n");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, Line(42787));
+    r = Run({"set", "P", "PSW=-"}, std::string(255, 'p') + "\n");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, Line(60203, {"PSW"}));
+    EXPECT_FALSE(store.ReadString("P", "USER").has_value());
+
+    r = Run({"set", "Q", "HOST=x"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, Line(60102, {"Q"}));
+}
+
+TEST_F(ProfileCommandTest, BadUsageAndABrokenStore) {
+    const std::string usage = Line(60104) + Line(60101);
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {}, {"lsit"}, {"list", "x"}, {"show"}, {"new"}, {"new", "a", "b"}, {"set", "P"}, {"delete"}}) {
+        auto r = Run(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, usage);
+        EXPECT_EQ(r.out, "");
+    }
+
+    WriteFile(path, std::string("\x01\x02garbage\0\xff", 11));
+    const std::string broken = ReadFile(path);
+    const std::string failure = Line(60210, {path});
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"list"}, {"show", "P"}, {"set", "P", "HOST=x"}, {"delete", "P"}}) {
+        auto r = Run(args);
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_EQ(r.err, failure) << args[0];
+    }
+    auto r = Run({"new", "P"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, Line(42781));
+    EXPECT_EQ(ReadFile(path), broken);
+}
+
+TEST_F(ProfileCommandTest, ReadingWritesNothingAndAValueCutAtASemicolonIsRefused) {
+    // Edited by hand: comments, and a ";" that is quoted and so part of the value.
+    const std::string edited =
+        "; kept by hand\n[General]\nProgram=/opt/k\nProfiles=a,\n\n[a]\n; the office server\nHOST=\"h;1\"\n";
+    WriteFile(path, edited);
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{{"list"}, {"show", "a"}}) {
+        auto r = Run(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(ReadFile(path), edited) << args[0];
+    }
+    EXPECT_EQ(store.ReadString("a", "HOST"), "h;1");
+
+    // QSettings would read "html" and write the value back cut: line 9 is refused, nothing is written.
+    const std::string cut = edited + "ASCII_TRANSFER=html;htm\n";
+    WriteFile(path, cut);
+    const std::string named = Line(60020, {path, "9"});
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"list"}, {"show", "a"}, {"set", "a", "HOST=x"}, {"delete", "a"}, {"new", "b"}}) {
+        auto r = Run(args);
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_NE(r.err.find(named), std::string::npos) << args[0] << ": " << r.err;
+        EXPECT_EQ(r.out, "") << args[0];
+    }
+    EXPECT_EQ(ReadFile(path), cut);
+}
+
+class EnvOverride {
+  public:
+    EnvOverride(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name))
+            old_ = old;
+        setenv(name, value.c_str(), 1);
+    }
+    ~EnvOverride() {
+        if (old_) {
+            setenv(name_, old_->c_str(), 1);
+        } else {
+            unsetenv(name_);
+        }
+    }
+
+  private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+TEST(ProfileCommandHomeTest, DefaultStoreLivesInKestrumHome) {
+    TempDir dir;
+    EnvOverride home("KESTRUM_HOME", dir / "kh");
+    std::istringstream in("pw\n");
+    std::ostringstream out, err;
+    EXPECT_EQ(RunProfileCommand({"new", "Home"}, in, out, err), 0) << err.str();
+    EXPECT_EQ(RunProfileCommand({"set", "Home", "PSW=-"}, in, out, err), 0) << err.str();
+    ProfileStore store(dir / "kh/Kestrum.conf");
+    EXPECT_EQ(store.ReadGlobalString("Program"), dir / "kh");
+    EXPECT_EQ(store.LoadProfile("Home")->password, "pw");
+    EXPECT_EQ(RunProfileCommand({"list"}, in, out, err), 0);
+    EXPECT_EQ(out.str(), "Home\n");
+}
+
+TEST(ProfileCommandBinaryTest, TheProgramRunsTheProfileCommands) {
+    const std::string binary = test::KestrumBinary();
+    if (!std::filesystem::exists(binary))
+        GTEST_SKIP() << "kestrum is not built: " << binary;
+    TempDir dir;
+    const std::map<std::string, std::string> env = {{"KESTRUM_HOME", dir.path()}, {"LC_ALL", "C.UTF-8"}};
+    auto r = test::RunProcess({binary, "profile", "new", "サイト"}, env);
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = test::RunProcess({binary, "profile", "set", "サイト", "HOST=h", "PSW=-"}, env, "secret\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = test::RunProcess({binary, "profile", "show", "サイト"}, env);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.substr(0, 22), "HOST=h\nPORT=21\nPSWSVD=");
+    EXPECT_EQ(r.out.find("secret"), std::string::npos);
+    r = test::RunProcess({binary, "profile", "set", "サイト", "PSW=secret"}, env);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, LoadString(60205) + "\n");
+    r = test::RunProcess({binary, "profile", "list"}, env);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "サイト\n");
+}
+
+}  // namespace
+}  // namespace kestrum

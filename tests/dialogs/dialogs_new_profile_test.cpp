@@ -1,0 +1,224 @@
+// The new-profile dialog with setting.ini beside the store (Program is the
+// test's KESTRUM_HOME).
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include "dialogs/new_profile_dialog.h"
+#include "tests/dialogs/dialogs_fixture.h"
+
+namespace kestrum::test {
+namespace {
+
+class NewProfileDialogTest : public DialogTest {
+  protected:
+    std::string settingIni = home / "setting.ini";
+
+    static QComboBox* NameField(QWidget* d) { return Find<QComboBox>(d, "1022"); }
+    static QStringList Entries(QWidget* d) {
+        QStringList entries;
+        for (int i = 0; i < NameField(d)->count(); ++i)
+            entries << NameField(d)->itemText(i);
+        return entries;
+    }
+    // Types the name and presses OK; true when the dialog ended with OK.
+    bool Create(NewProfileDialog& dialog, const QString& name) {
+        NameField(&dialog)->setEditText(name);
+        Find<QPushButton>(&dialog, "1")->click();
+        return dialog.result() == QDialog::Accepted && !dialog.isVisible();
+    }
+};
+
+TEST_F(NewProfileDialogTest, OffersTheReadyMadeNamesSorted) {
+    WriteFile(settingIni,
+              "Before\n[PROFILE]\nZeta\nalpha\n \n\xe3\x82\xa6\xe3\x82\xa7\xe3\x83\x96\nBeta\n"
+              "[Zeta]\nSERVER=z.example");
+    NewProfileDialog dialog(store, boxes);
+    EXPECT_EQ(dialog.windowTitle(), QString::fromUtf8("新規プロファイル"));
+    EXPECT_TRUE(NameField(&dialog)->isEditable());
+    // A single space is a name; without a final empty line the list runs to the end.
+    EXPECT_EQ(Entries(&dialog),
+              QStringList({" ", "[Zeta]", "alpha", "Beta", "SERVER=z.example", "Zeta", QString::fromUtf8("ウェブ")}));
+    EXPECT_EQ(NameField(&dialog)->currentIndex(), -1);
+    EXPECT_EQ(NameField(&dialog)->currentText(), "");
+
+    // CR LF lines read like LF lines; the list ends at the first empty line.
+    WriteFile(settingIni, "[PROFILE]\r\nOne\r\nTwo\r\n\r\nThree\r\n");
+    NewProfileDialog crlf(store, boxes);
+    EXPECT_EQ(Entries(&crlf), QStringList({"One", "Two"}));
+
+    std::filesystem::remove(settingIni);
+    NewProfileDialog without(store, boxes);
+    EXPECT_EQ(NameField(&without)->count(), 0);
+    EXPECT_TRUE(Create(without, "Typed"));  // typed names still create profiles
+    EXPECT_EQ(without.Name(), "Typed");
+    EXPECT_EQ(store.ReadProfileList(), std::vector<std::string>({"Typed"}));
+    EXPECT_EQ(store.ReadString("Typed", "HOST"), "");
+    EXPECT_EQ(store.ReadDword("Typed", "PORT"), 21);
+    EXPECT_TRUE(shown.empty());
+}
+
+TEST_F(NewProfileDialogTest, OkChecksTheNameInOrder) {
+    ASSERT_TRUE(store.CreateProfile("Existing"));
+    NewProfileDialog dialog(store, boxes);
+    dialog.show();
+    const std::string before = StoreText();
+    EXPECT_FALSE(Create(dialog, ""));
+    EXPECT_FALSE(Create(dialog, "abcdefghij,klmnopqrst"));  // 21 bytes: too long before the comma
+    EXPECT_FALSE(Create(dialog, "a,b"));
+    EXPECT_FALSE(Create(dialog, "EXISTING"));
+    // Seven characters of three bytes: 21 bytes, and the message speaks of bytes.
+    EXPECT_FALSE(Create(dialog, QString::fromUtf8("あいうえおかき")));
+    EXPECT_EQ(TakeMessages(), Messages({42780, 60040, 42791, 42782, 60040}));
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_EQ(StoreText(), before);
+
+    // Exactly 20 bytes, spaces and punctuation kept as typed.
+    const QString name = QString::fromUtf8("あいうえお 1.2a");
+    ASSERT_EQ(name.toUtf8().size(), 20);
+    EXPECT_TRUE(Create(dialog, name));
+    EXPECT_TRUE(shown.empty());
+    EXPECT_EQ(dialog.Name(), name.toStdString());
+    EXPECT_EQ(store.ReadProfileList(), std::vector<std::string>({"Existing", name.toStdString()}));
+}
+
+TEST_F(NewProfileDialogTest, ThePromptStaysOnOneLine) {
+    NewProfileDialog dialog(store, boxes);
+    dialog.show();
+    const QString text =
+        QString::fromUtf8("新規プロファイル名を入力するか、自動セットアップ用プロファイルを選択してください。");
+    QLabel* prompt = nullptr;
+    for (QLabel* label : dialog.findChildren<QLabel*>())
+        prompt = label->text() == text ? label : prompt;
+    ASSERT_NE(prompt, nullptr);
+    EXPECT_GE(prompt->width(), prompt->fontMetrics().horizontalAdvance(text));
+    EXPECT_LT(prompt->height(), 2 * prompt->fontMetrics().height());
+}
+
+TEST_F(NewProfileDialogTest, ASectionOfSettingIniFillsHostAndRemoteDirectory) {
+    WriteFile(settingIni,
+              "[PROFILE]\nWeb\nIndented\n\n"
+              "[Web]\nSERVER=old.example\nREMOTE_DIR=/htdocs\nSERVER=web.example\n\n"
+              "[Web]\nSERVER=second.section\n\n"
+              "[Indented]\n SERVER=ignored.example\nREMOTE_DIR=/ind\n\n"
+              "[First]\nSERVER=first.example\nREMOTE_DIR=/first\n[Second]\nSERVER=second.example\n\n"
+              "[Shop]\nSERVER=shop.example\n\n"
+              "[Hand]\r\nSERVER=hand.example\r\nREMOTE_DIR=/hand\r\n");
+    const std::pair<const char*, std::pair<const char*, const char*>> cases[] = {
+        {"Web", {"web.example", "/htdocs"}},      // the later line wins; only the first section counts
+        {"Indented", {"", "/ind"}},               // keys must start the line
+        {"First", {"second.example", "/first"}},  // a header does not end a section
+        {"shop", {"", ""}},                       // the header matches the exact case
+        {"Hand", {"hand.example", "/hand"}},      // typed by hand, not in the list
+    };
+    for (const auto& [name, values] : cases) {
+        NewProfileDialog dialog(store, boxes);
+        ASSERT_TRUE(Create(dialog, name)) << name;
+        EXPECT_EQ(store.ReadString(name, "HOST"), values.first) << name;
+        EXPECT_EQ(store.ReadString(name, "REMOTE_DIRECTORY"), values.second) << name;
+        EXPECT_EQ(store.ReadDword(name, "TIME_LAG"), 3) << name;
+    }
+    // A listed name is checked like a typed one.
+    NewProfileDialog dialog(store, boxes);
+    NameField(&dialog)->setCurrentIndex(NameField(&dialog)->findText("Web"));
+    Find<QPushButton>(&dialog, "1")->click();
+    EXPECT_EQ(TakeMessages(), Messages({42782}));
+    EXPECT_EQ(store.ReadProfileList().size(), 5u);
+}
+
+TEST_F(NewProfileDialogTest, CancelWritesNothingAndAMissingProgramMakesOkDoNothing) {
+    WriteFile(settingIni, "[PROFILE]\nWeb\n\n[Web]\nSERVER=web.example\n");
+    const std::string before = StoreText();
+    {
+        NewProfileDialog dialog(store, boxes);
+        dialog.show();
+        NameField(&dialog)->setEditText("Web");
+        QTest::keyClick(&dialog, Qt::Key_Escape);
+        EXPECT_EQ(dialog.result(), QDialog::Rejected);
+    }
+    {
+        NewProfileDialog dialog(store, boxes);
+        NameField(&dialog)->setEditText("Web");
+        Find<QPushButton>(&dialog, "2")->click();
+        EXPECT_EQ(dialog.result(), QDialog::Rejected);
+    }
+    EXPECT_EQ(StoreText(), before);
+
+    // Without Program: no list, and OK neither creates nor says anything.
+    std::string text = StoreText();
+    const size_t line = text.find("Program=");
+    ASSERT_NE(line, std::string::npos);
+    text.erase(line, text.find('\n', line) + 1 - line);
+    WriteFile(storePath, text);
+    ASSERT_EQ(store.ReadGlobalString("Program"), std::nullopt);
+    NewProfileDialog dialog(store, boxes);
+    dialog.show();
+    EXPECT_EQ(NameField(&dialog)->count(), 0);
+    EXPECT_FALSE(Create(dialog, "Web"));
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_TRUE(shown.empty());
+    EXPECT_TRUE(store.ReadProfileList().empty());
+    // The name checks still come first.
+    EXPECT_FALSE(Create(dialog, ""));
+    EXPECT_EQ(TakeMessages(), Messages({42780}));
+}
+
+// Makes a file unwritable even for root (immutable flag) for the guard's lifetime.
+class Unwritable {
+  public:
+    explicit Unwritable(const std::string& path) : path_(path) {
+        chmod(path.c_str(), 0400);
+        if (access(path.c_str(), W_OK) != 0) {
+            ok_ = true;
+            return;
+        }
+        ok_ = SetImmutable(true) && access(path.c_str(), W_OK) != 0;
+    }
+    ~Unwritable() {
+        SetImmutable(false);
+        chmod(path_.c_str(), 0600);
+    }
+    bool ok() const { return ok_; }
+
+  private:
+    bool SetImmutable(bool on) {
+        const int fd = open(path_.c_str(), O_RDONLY);
+        if (fd < 0)
+            return false;
+        int flags = 0;
+        bool done = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        if (done) {
+            flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+            done = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        }
+        close(fd);
+        return done;
+    }
+    std::string path_;
+    bool ok_ = false;
+};
+
+TEST_F(NewProfileDialogTest, AStoreThatCannotBeUpdatedEndsWithMessage42781AndCancel) {
+    const std::string before = StoreText();
+    Unwritable guard(storePath);
+    if (!guard.ok())
+        GTEST_SKIP() << "the store file cannot be made unwritable here";
+    NewProfileDialog dialog(store, boxes);
+    dialog.show();
+    EXPECT_FALSE(Create(dialog, "Blocked"));
+    EXPECT_EQ(TakeMessages(), Messages({42781}));
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_EQ(dialog.result(), QDialog::Rejected);
+    EXPECT_EQ(StoreText(), before);
+}
+
+}  // namespace
+}  // namespace kestrum::test

@@ -1,0 +1,48 @@
+#pragma once
+// A run context over a temporary program directory and the real local file
+// layer, for the change-cache and alignment tests.
+
+#include <memory>
+#include <string>
+
+#include "ftp/ftp_client.h"
+#include "localfs/local_fs.h"
+#include "engine/run_cache.h"
+#include "engine/run_log.h"
+#include "engine/run_state.h"
+#include "profiles/profile_store.h"
+#include "tests/support/ftp_server.h"
+#include "tests/support/recording_port.h"
+
+namespace kestrum::test {
+
+struct CacheHarness {
+    explicit CacheHarness(LocalFileSystem& localFs = PosixFileSystem()) : fs(localFs) {
+        state.settings.programDir = dir.path();
+        state.settings.localDir = dir / "local";
+    }
+
+    TempDir dir;
+    RecordingPort port;
+    RunLog log{port};
+    ProfileStore store{dir / "Kestrum.conf"};
+    std::unique_ptr<FtpClientFactory> ftp = MakeCurlFtpFactory();
+    LocalFileSystem& fs;
+    RunState state;
+    RunContext ctx{state, log, store, *ftp, fs};
+
+    std::string cachePath(const std::string& profile) const { return dir.path() + "/CACHE/" + profile; }
+
+    // As a run that compared every local file and found it in step: each is
+    // acted on at its present time.
+    void ActOnAll() {
+        FileList saved = std::move(state.cacheFiles);
+        state.cacheFiles.clear();
+        SnapshotLocalTree(ctx, state.settings.localDir);
+        for (const FileEntry& e : state.cacheFiles)
+            state.actedLocalTimes[e.name] = e.lastWriteTime;
+        state.cacheFiles = std::move(saved);
+    }
+};
+
+}  // namespace kestrum::test

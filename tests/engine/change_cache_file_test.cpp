@@ -1,0 +1,466 @@
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_map>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdint>
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "cache/change_cache.h"
+#include "engine/run_cache.h"
+#include "tests/engine/cache_harness.h"
+
+namespace kestrum::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kMagicField = std::string("Quillmoor Kestrum - File System 1.0") + std::string(5, '\0');
+
+std::string ProfileField(const std::string& name) {
+    return name + std::string(20 - name.size(), '\0');
+}
+
+std::string Le32(int32_t value) {
+    const auto v = static_cast<uint32_t>(value);
+    return {static_cast<char>(v & 0xFF), static_cast<char>((v >> 8) & 0xFF), static_cast<char>((v >> 16) & 0xFF),
+            static_cast<char>((v >> 24) & 0xFF)};
+}
+
+std::string Record(const std::string& name, int32_t time) {
+    return name + std::string(255 - name.size(), '\0') + Le32(time);
+}
+
+void PutCacheFile(const CacheHarness& h, const std::string& profile, const std::string& bytes) {
+    fs::create_directories(h.dir / "CACHE");
+    WriteFile(h.cachePath(profile), bytes);
+}
+
+// Every entry of a directory, for checking that nothing was left behind.
+std::vector<std::string> Listing(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(ChangeCacheFile, WebProfileIsWrittenByteForByteAndReadBack) {
+    CacheHarness h;
+    h.state.settings.profileName = "web";
+    h.state.settings.subdirs = 1;
+    WriteFile(h.dir / "local/index.html", "<html>", 1'000'000'000);
+    WriteFile(h.dir / "local/img/logo.gif", "GIF89a", 1'200'000'123);
+    h.state.reachedEnd = 1;
+    h.state.cacheFiles.push_back({"stale", 1});
+    h.ActOnAll();
+
+    ASSERT_EQ(SaveChangeCache(h.ctx), 1);
+    EXPECT_TRUE(h.state.cacheFiles.empty());
+    EXPECT_TRUE(h.port.lines().empty()) << "the snapshot logs nothing";
+
+    const std::string bytes = ReadFile(h.cachePath("web"));
+    ASSERT_EQ(bytes.size(), 578u);
+    EXPECT_EQ(bytes.substr(0, 40), kMagicField);
+    EXPECT_EQ(bytes.substr(40, 20), std::string("web") + std::string(17, '\0'));
+    // The scan's listing order puts img (IMG < INDEX.HTML) first.
+    EXPECT_EQ(bytes.substr(60, 259), Record("img/logo.gif", 1'200'000'123));
+    EXPECT_EQ(bytes.substr(319, 259), Record("index.html", 1'000'000'000));
+    EXPECT_EQ(Listing(h.dir / "CACHE"), std::vector<std::string>{"web"}) << "no temporary file is left";
+
+    ASSERT_EQ(LoadChangeCache(h.ctx), 1);
+    ASSERT_EQ(h.state.cacheFiles.size(), 2u);
+    EXPECT_EQ(h.state.cacheFiles[0].name, "img/logo.gif");
+    EXPECT_EQ(h.state.cacheFiles[0].lastWriteTime, 1'200'000'123);
+    EXPECT_EQ(h.state.cacheFiles[1].name, "index.html");
+    EXPECT_EQ(h.state.cacheFiles[1].lastWriteTime, 1'000'000'000);
+    EXPECT_EQ(h.state.cacheFiles[1].direction, Direction::None);
+    EXPECT_EQ(h.state.cacheFiles[1].matched, 0);
+}
+
+TEST(ChangeCacheFile, ReadingTakesCompleteRecordsOnly) {
+    CacheHarness h;
+    h.state.settings.profileName = "web";
+    const std::string header = kMagicField + ProfileField("web");
+
+    // 60 + 3 * 259 + 100: the trailing 100 bytes are an incomplete record.
+    PutCacheFile(h, "web",
+                 header + Record("a", 1) + Record("b/c.txt", -5) + Record("d", INT32_MAX) + std::string(100, 'x'));
+    ASSERT_EQ(LoadChangeCache(h.ctx), 1);
+    ASSERT_EQ(h.state.cacheFiles.size(), 3u);
+    EXPECT_EQ(h.state.cacheFiles[0].name, "a");
+    EXPECT_EQ(h.state.cacheFiles[1].name, "b/c.txt");
+    EXPECT_EQ(h.state.cacheFiles[1].lastWriteTime, -5);
+    EXPECT_EQ(h.state.cacheFiles[2].lastWriteTime, INT32_MAX);
+
+    // A record whose name is complete but whose time bytes are not is dropped.
+    PutCacheFile(h, "web", header + Record("a", 1) + Record("b", 2).substr(0, 257));
+    ASSERT_EQ(LoadChangeCache(h.ctx), 1);
+    ASSERT_EQ(h.state.cacheFiles.size(), 1u);
+
+    // Exactly the header: valid, no records; the list read before is replaced.
+    PutCacheFile(h, "web", header);
+    ASSERT_EQ(LoadChangeCache(h.ctx), 1);
+    EXPECT_TRUE(h.state.cacheFiles.empty());
+
+    // Name field without a NUL (255 bytes of text) and bytes after the NUL.
+    PutCacheFile(h, "web",
+                 header + std::string(255, 'n') + Le32(7) + "ok" + std::string(200, '\0') + "junk" +
+                     std::string(49, '\0') + Le32(8));
+    ASSERT_EQ(LoadChangeCache(h.ctx), 1);
+    ASSERT_EQ(h.state.cacheFiles.size(), 2u);
+    EXPECT_EQ(h.state.cacheFiles[0].name, std::string(255, 'n'));
+    EXPECT_EQ(h.state.cacheFiles[1].name, "ok");
+    EXPECT_EQ(h.state.cacheFiles[1].lastWriteTime, 8);
+}
+
+TEST(ChangeCacheFile, ForeignOrBrokenFilesAreRejected) {
+    CacheHarness h;
+    h.state.settings.profileName = "web";
+    const std::string body = Record("index.html", 100);
+    auto load = [&](const std::string& bytes) {
+        PutCacheFile(h, "web", bytes);
+        h.state.cacheFiles.push_back({"left over", 1});
+        const int result = LoadChangeCache(h.ctx);
+        if (result == 0) {
+            EXPECT_TRUE(h.state.cacheFiles.empty());
+        }
+        return result;
+    };
+
+    EXPECT_EQ(LoadChangeCache(h.ctx), 0) << "no file yet";
+    EXPECT_EQ(load(kMagicField + ProfileField("web") + body), 1);
+    std::string lowerMagic = kMagicField;
+    lowerMagic[0] = 'q';
+    EXPECT_EQ(load(lowerMagic + ProfileField("web") + body), 0) << "magic differs in case only";
+    EXPECT_EQ(load(kMagicField + ProfileField("Web") + body), 0) << "profile name compared case-sensitively";
+    EXPECT_EQ(load(kMagicField + ProfileField("shop") + body), 0) << "another profile's file";
+    EXPECT_EQ(load(kMagicField + ProfileField("we") + body), 0);
+    EXPECT_EQ(load(kMagicField + ProfileField("webs") + body), 0);
+    EXPECT_EQ(load(""), 0) << "zero length";
+    EXPECT_EQ(load(kMagicField.substr(0, 39)), 0);
+    EXPECT_EQ(load(kMagicField), 0) << "no profile field";
+    EXPECT_EQ(load(kMagicField + "web"), 0) << "short profile field";
+    // The magic text must be followed by its NUL inside the field.
+    EXPECT_EQ(load(std::string("Quillmoor Kestrum - File System 1.0 and more") + ProfileField("web")), 0);
+
+    std::mt19937 random(12345);
+    for (int round = 0; round < 20; ++round) {
+        std::string noise(random() % 2000, '\0');
+        for (char& c : noise)
+            c = static_cast<char>(random());
+        EXPECT_EQ(load(noise), 0);
+        // Random records after a valid header are read without harm.
+        EXPECT_EQ(load(kMagicField + ProfileField("web") + noise), 1);
+        EXPECT_EQ(h.state.cacheFiles.size(), noise.size() / 259);
+        for (const FileEntry& e : h.state.cacheFiles)
+            EXPECT_LT(e.name.size(), 256u);
+    }
+
+    // Not a regular file: a directory, and a FIFO (which must not block).
+    fs::remove(h.cachePath("web"));
+    fs::create_directories(h.cachePath("web"));
+    EXPECT_EQ(LoadChangeCache(h.ctx), 0);
+    fs::remove(h.cachePath("web"));
+    ASSERT_EQ(mkfifo(h.cachePath("web").c_str(), 0600), 0);
+    EXPECT_EQ(LoadChangeCache(h.ctx), 0);
+}
+
+TEST(ChangeCacheFile, TwentyByteProfileNameFillsTheField) {
+    CacheHarness h;
+    const std::string name = "abcdefghijklmnopqrst";
+    ASSERT_EQ(name.size(), 20u);
+    h.state.settings.profileName = name;
+    WriteFile(h.dir / "local/a.txt", "a", 1'500'000'000);
+    h.state.reachedEnd = 1;
+    h.ActOnAll();
+    ASSERT_EQ(SaveChangeCache(h.ctx), 1);
+    const std::string bytes = ReadFile(h.cachePath(name));
+    ASSERT_EQ(bytes.size(), 60u + 259u);
+    EXPECT_EQ(bytes.substr(40, 20), name);
+    EXPECT_EQ(bytes.substr(60, 259), Record("a.txt", 1'500'000'000));
+
+    ASSERT_EQ(LoadChangeCache(h.ctx), 1);
+    ASSERT_EQ(h.state.cacheFiles.size(), 1u);
+    EXPECT_EQ(h.state.cacheFiles[0].name, "a.txt");
+
+    // The field holds only 20 bytes: a longer or shorter name never matches it.
+    FileList out;
+    EXPECT_EQ(ReadChangeCacheFile(h.cachePath(name), name + "a", out), 0);
+    EXPECT_EQ(ReadChangeCacheFile(h.cachePath(name), name.substr(0, 19), out), 0);
+    // A name over 20 bytes cannot be stored in the field: no file for it.
+    h.state.settings.profileName = name + "u";
+    EXPECT_EQ(SaveChangeCache(h.ctx), 0);
+    EXPECT_FALSE(fs::exists(h.cachePath(name + "u")));
+}
+
+TEST(ChangeCacheFile, EntriesThatDoNotFitARecordAreLeftOut) {
+    CacheHarness h;
+    const FileList records = {
+        {std::string(254, 'a'), 1},        // fits with its NUL
+        {std::string(255, 'b'), 2},        // no room for the NUL
+        {"late", int64_t{INT32_MAX} + 1},  // after 2038
+        {"max", INT32_MAX},
+        {"early", int64_t{INT32_MIN} - 1},
+        {"min", INT32_MIN},
+        {"", 3},
+    };
+    ASSERT_EQ(WriteChangeCacheFile(h.dir.path(), "p", records), 1);
+    FileList out;
+    ASSERT_EQ(ReadChangeCacheFile(h.cachePath("p"), "p", out), 1);
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[0].name, std::string(254, 'a'));
+    EXPECT_EQ(out[1].name, "max");
+    EXPECT_EQ(out[1].lastWriteTime, INT32_MAX);
+    EXPECT_EQ(out[2].name, "min");
+    EXPECT_EQ(out[2].lastWriteTime, INT32_MIN);
+
+    // From a real tree: a file dated after 2038 and a 255-byte relative name
+    // are absent from the snapshot, so change detection always keeps them.
+    h.state.settings.profileName = "p";
+    h.state.settings.subdirs = 1;
+    const std::string longName = "sub/" + std::string(251, 'x');
+    WriteFile(h.dir / "local/old.txt", "o", 1'000'000'000);
+    WriteFile(h.dir / "local/future.txt", "f", int64_t{INT32_MAX} + 100);
+    WriteFile(h.dir / ("local/" + longName), "l", 1'000'000'000);
+    h.state.reachedEnd = 1;
+    h.ActOnAll();
+    ASSERT_EQ(SaveChangeCache(h.ctx), 1);
+    ASSERT_EQ(LoadChangeCache(h.ctx), 1);
+    ASSERT_EQ(h.state.cacheFiles.size(), 1u);
+    EXPECT_EQ(h.state.cacheFiles[0].name, "old.txt");
+    h.state.localFiles = {
+        {"future.txt", int64_t{INT32_MAX} + 100}, {longName, 1'000'000'000}, {"old.txt", 1'000'000'000}};
+    ASSERT_EQ(DetectLocalChanges(h.ctx), 1);
+    ASSERT_EQ(h.state.localFiles.size(), 2u);
+    EXPECT_EQ(h.state.localFiles[0].name, "future.txt");
+    EXPECT_EQ(h.state.localFiles[1].name, longName);
+}
+
+TEST(ChangeCacheFile, SnapshotFollowsTheLocalScanRules) {
+    CacheHarness h;
+    h.state.settings.profileName = "web";
+    h.state.settings.excludedExtensions = {"BAK"};
+    WriteFile(h.dir / "local/b.txt", "b", 1'000'000'002);
+    WriteFile(h.dir / "local/A.txt", "a", 1'000'000'001);
+    WriteFile(h.dir / "local/x.Bak", "x", 1'000'000'003);
+    WriteFile(h.dir / "local/.hidden", "h", 1'000'000'004);
+    WriteFile(h.dir / "local/sub/c.txt", "c", 1'000'000'005);
+    h.state.reachedEnd = 1;
+    const std::unordered_map<std::string, int64_t> acted = {{"b.txt", 1'000'000'002},
+                                                            {"A.txt", 1'000'000'001},
+                                                            {"x.Bak", 1'000'000'003},
+                                                            {".hidden", 1'000'000'004},
+                                                            {"sub/c.txt", 1'000'000'005}};
+    h.state.actedLocalTimes = acted;
+
+    ASSERT_EQ(SaveChangeCache(h.ctx), 1);
+    ASSERT_EQ(LoadChangeCache(h.ctx), 1);
+    ASSERT_EQ(h.state.cacheFiles.size(), 2u) << "subdirectories off, hidden and excluded files left out";
+    EXPECT_EQ(h.state.cacheFiles[0].name, "A.txt");
+    EXPECT_EQ(h.state.cacheFiles[1].name, "b.txt");
+
+    h.state.settings.subdirs = 1;
+    h.state.actedLocalTimes = acted;
+    ASSERT_EQ(SaveChangeCache(h.ctx), 1);
+    ASSERT_EQ(LoadChangeCache(h.ctx), 1);
+    ASSERT_EQ(h.state.cacheFiles.size(), 3u);
+    EXPECT_EQ(h.state.cacheFiles[2].name, "sub/c.txt");
+
+    // A local home that cannot be listed: the file is written with no records.
+    h.state.settings.localDir = h.dir / "missing";
+    ASSERT_EQ(SaveChangeCache(h.ctx), 1);
+    EXPECT_EQ(ReadFile(h.cachePath("web")).size(), 60u);
+    EXPECT_TRUE(h.port.lines().empty());
+}
+
+TEST(ChangeCacheFile, OnlyFilesTheRunActedOnAdvanceTheirRecords) {
+    CacheHarness h;
+    h.state.settings.profileName = "web";
+    WriteFile(h.dir / "local/a.txt", "a", 1'000'000'000);
+    WriteFile(h.dir / "local/b.txt", "b", 1'000'000'000);
+    h.state.reachedEnd = 1;
+    h.state.actedLocalTimes = {{"a.txt", 1'000'000'000}, {"b.txt", 1'000'000'000}};
+    ASSERT_EQ(SaveChangeCache(h.ctx), 1);
+    const std::string before = ReadFile(h.cachePath("web"));
+
+    // A run that acted on none of them (cancelled, failed, or download only):
+    // the file is rewritten, every file keeps its previous record and a new
+    // one stays out, so all changes still count next time.
+    WriteFile(h.dir / "local/a.txt", "changed", 1'000'000'500);
+    WriteFile(h.dir / "local/b.txt", "restored", 999'999'000);
+    WriteFile(h.dir / "local/new.txt", "new", 1'000'000'500);
+    for (const auto& [reached, failed] : std::vector<std::pair<int, int>>{{0, 0}, {1, 1}, {0, 1}, {1, 0}}) {
+        h.state.reachedEnd = reached;
+        h.state.runFailed = failed;
+        h.state.cacheFiles.push_back({"a.txt", 1});
+        EXPECT_EQ(SaveChangeCache(h.ctx), 1);
+        EXPECT_TRUE(h.state.cacheFiles.empty());
+        EXPECT_EQ(ReadFile(h.cachePath("web")), before);
+    }
+
+    // Without a previous snapshot of this profile, such a run leaves no record.
+    h.state.settings.profileName = "other";
+    EXPECT_EQ(SaveChangeCache(h.ctx), 1);
+    EXPECT_EQ(ReadFile(h.cachePath("other")).size(), 60u);
+
+    // Acted on: recorded with the time the run acted on, while the file still
+    // has it; one edited since (new.txt) is left out.
+    h.state.settings.profileName = "web";
+    h.state.actedLocalTimes = {{"a.txt", 1'000'000'500}, {"new.txt", 1'000'000'400}};
+    EXPECT_EQ(SaveChangeCache(h.ctx), 1);
+    EXPECT_TRUE(h.state.actedLocalTimes.empty());
+    ASSERT_EQ(LoadChangeCache(h.ctx), 1);
+    ASSERT_EQ(h.state.cacheFiles.size(), 2u);
+    EXPECT_EQ(h.state.cacheFiles[0].name, "a.txt");
+    EXPECT_EQ(h.state.cacheFiles[0].lastWriteTime, 1'000'000'500);
+    EXPECT_EQ(h.state.cacheFiles[1].name, "b.txt");
+    EXPECT_EQ(h.state.cacheFiles[1].lastWriteTime, 1'000'000'000);
+}
+
+TEST(ChangeCacheFile, FilesTheRunDidNotCarryOutAreLeftOutOfTheSnapshot) {
+    CacheHarness h;
+    h.state.settings.profileName = "web";
+    h.state.settings.subdirs = 1;
+    WriteFile(h.dir / "local/a.txt", "a", 1'000'000'000);
+    WriteFile(h.dir / "local/sub/b.txt", "b", 1'000'000'000);
+    WriteFile(h.dir / "local/c.txt", "c", 1'000'000'000);
+    h.state.reachedEnd = 1;
+    h.state.actedLocalTimes = {{"a.txt", 1'000'000'000}, {"sub/b.txt", 1'000'000'000}, {"c.txt", 1'000'000'000}};
+    h.state.unsyncedLocalFiles = {"sub/b.txt", "C.TXT"};
+    ASSERT_EQ(SaveChangeCache(h.ctx), 1);
+    EXPECT_TRUE(h.state.unsyncedLocalFiles.empty());
+    ASSERT_EQ(LoadChangeCache(h.ctx), 1);
+    ASSERT_EQ(h.state.cacheFiles.size(), 2u);
+    EXPECT_EQ(h.state.cacheFiles[0].name, "a.txt");
+    EXPECT_EQ(h.state.cacheFiles[1].name, "c.txt") << "names are matched exactly as scanned";
+
+    // Emptied by every completion, also by an unfinished run.
+    h.state.unsyncedLocalFiles = {"a.txt"};
+    h.state.reachedEnd = 0;
+    EXPECT_EQ(SaveChangeCache(h.ctx), 1);
+    EXPECT_TRUE(h.state.unsyncedLocalFiles.empty());
+}
+
+TEST(ChangeCacheFile, NothingIsWrittenWhereItCannotBelong) {
+    CacheHarness h;
+    h.state.reachedEnd = 1;
+    WriteFile(h.dir / "local/a.txt", "a", 1'000'000'000);
+
+    // Names that are not a single file name in CACHE.
+    for (const std::string& name : std::vector<std::string>{"", ".", "..", "a/b", "../web", std::string("a\0b", 3)}) {
+        h.state.settings.profileName = name;
+        EXPECT_EQ(SaveChangeCache(h.ctx), 0) << name;
+        EXPECT_EQ(LoadChangeCache(h.ctx), 0) << name;
+    }
+    if (fs::exists(h.dir / "CACHE")) {
+        EXPECT_TRUE(Listing(h.dir / "CACHE").empty());
+    }
+    EXPECT_FALSE(fs::exists(h.dir / "web"));
+    EXPECT_FALSE(fs::exists(h.dir / "CACHE/a"));
+
+    // A backslash, a space or a Japanese name is an ordinary file name here.
+    for (const std::string& name : std::vector<std::string>{"a\\b", "my site", "テスト"}) {
+        h.state.settings.profileName = name;
+        EXPECT_EQ(SaveChangeCache(h.ctx), 1) << name;
+        EXPECT_EQ(LoadChangeCache(h.ctx), 1) << name;
+        EXPECT_TRUE(fs::is_regular_file(h.cachePath(name)));
+    }
+
+    // No program directory: never fall back to /CACHE.
+    h.state.settings.profileName = "web";
+    h.state.settings.programDir = "";
+    EXPECT_EQ(SaveChangeCache(h.ctx), 0);
+    EXPECT_EQ(LoadChangeCache(h.ctx), 0);
+}
+
+TEST(ChangeCacheFile, CacheDirectoryProblemsLeaveEverythingAsItWas) {
+    CacheHarness h;
+    h.state.settings.profileName = "web";
+    h.state.reachedEnd = 1;
+    WriteFile(h.dir / "local/a.txt", "a", 1'000'000'000);
+
+    WriteFile(h.dir / "CACHE", "a file, not a directory");
+    EXPECT_EQ(SaveChangeCache(h.ctx), 0);
+    EXPECT_EQ(ReadFile(h.dir / "CACHE"), "a file, not a directory");
+    EXPECT_EQ(LoadChangeCache(h.ctx), 0);
+    fs::remove(h.dir / "CACHE");
+
+    // The profile's path is taken by a directory: the file cannot replace it.
+    fs::create_directories(h.cachePath("web"));
+    EXPECT_EQ(SaveChangeCache(h.ctx), 0);
+    EXPECT_TRUE(fs::is_directory(h.cachePath("web")));
+    EXPECT_EQ(Listing(h.dir / "CACHE"), std::vector<std::string>{"web"});
+    fs::remove(h.cachePath("web"));
+
+    // A symbolic link in its place is replaced, never written through.
+    WriteFile(h.dir / "target", "keep me");
+    fs::create_symlink(h.dir / "target", h.cachePath("web"));
+    EXPECT_EQ(SaveChangeCache(h.ctx), 1);
+    EXPECT_EQ(ReadFile(h.dir / "target"), "keep me");
+    EXPECT_FALSE(fs::is_symlink(h.cachePath("web")));
+
+    // Nor is a link read through: it may point at another profile's valid file.
+    fs::remove(h.cachePath("web"));
+    fs::create_directories(h.dir / "other");
+    ASSERT_EQ(WriteChangeCacheFile(h.dir / "other", "web", {{"a.txt", 1}}), 1);
+    fs::create_symlink(h.dir / "other/CACHE/web", h.cachePath("web"));
+    EXPECT_EQ(LoadChangeCache(h.ctx), 0);
+
+    // A link in CACHE's place is not followed.
+    fs::remove_all(h.dir / "CACHE");
+    fs::create_directories(h.dir / "elsewhere");
+    fs::create_directory_symlink(h.dir / "elsewhere", h.dir / "CACHE");
+    EXPECT_EQ(SaveChangeCache(h.ctx), 0);
+    EXPECT_EQ(Listing(h.dir / "elsewhere"), std::vector<std::string>{});
+
+    // Nor is a link in the log's place: the log goes on without its file.
+    WriteFile(h.dir / "victim", "keep me too");
+    fs::create_symlink(h.dir / "victim", h.dir / "Kestrum.log");
+    RunLog log(h.port);
+    EXPECT_FALSE(log.Open(h.dir.path()));
+    EXPECT_EQ(ReadFile(h.dir / "victim"), "keep me too");
+
+    // The program directory does not exist: CACHE cannot be made.
+    h.state.settings.programDir = h.dir / "nowhere/deeper";
+    EXPECT_EQ(SaveChangeCache(h.ctx), 0);
+    EXPECT_FALSE(fs::exists(h.dir / "nowhere"));
+}
+
+TEST(ChangeCacheFile, AFailedWriteKeepsThePreviousFile) {
+    CacheHarness h;
+    h.state.settings.profileName = "web";
+    h.state.reachedEnd = 1;
+    WriteFile(h.dir / "local/a.txt", "a", 1'000'000'000);
+    h.ActOnAll();
+    ASSERT_EQ(SaveChangeCache(h.ctx), 1);
+    const std::string before = ReadFile(h.cachePath("web"));
+
+    for (int i = 0; i < 20; ++i)
+        WriteFile(h.dir / ("local/f" + std::to_string(i)), "x", 1'000'000'100);
+    h.ActOnAll();
+    // A file-size limit makes the write fail part-way, as a full disk would.
+    struct rlimit saved {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = saved;
+    limited.rlim_cur = 1000;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const int result = SaveChangeCache(h.ctx);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(ReadFile(h.cachePath("web")), before);
+    EXPECT_EQ(Listing(h.dir / "CACHE"), std::vector<std::string>{"web"}) << "the partial file is removed";
+    EXPECT_TRUE(h.state.cacheFiles.empty());
+}
+
+}  // namespace
+}  // namespace kestrum::test

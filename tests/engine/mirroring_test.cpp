@@ -1,0 +1,203 @@
+// The mirroring deletions at the end of an upload-only run, and what keeps
+// them from deleting where either side could not be listed.
+#include <gtest/gtest.h>
+
+#include "res/codepage.h"
+#include "tests/engine/phase_session.h"
+
+namespace kestrum {
+namespace {
+
+using test::Fmt;
+using test::FtpServerOptions;
+using test::PhaseSession;
+using test::TestFtpServer;
+using test::WriteFile;
+
+// The real disk, except that directories of one name cannot be listed.
+class UnlistableDirFs : public LocalFileSystem {
+  public:
+    explicit UnlistableDirFs(std::string name) : suffix_("/" + std::move(name)) {}
+    bool ListDirectory(const std::string& d, std::vector<LocalDirEntry>& e) override {
+        if (d.size() >= suffix_.size() && d.compare(d.size() - suffix_.size(), suffix_.size(), suffix_) == 0) {
+            return false;
+        }
+        return PosixFileSystem().ListDirectory(d, e);
+    }
+    std::optional<LocalStatus> GetStatus(const std::string& p) override { return PosixFileSystem().GetStatus(p); }
+    bool SetLastWriteTime(const std::string& p, int64_t t) override { return PosixFileSystem().SetLastWriteTime(p, t); }
+    bool CreateDirectory(const std::string& p) override { return PosixFileSystem().CreateDirectory(p); }
+    bool CreateEmptyFile(const std::string& p) override { return PosixFileSystem().CreateEmptyFile(p); }
+
+  private:
+    std::string suffix_;
+};
+
+class Mirroring : public ::testing::TestWithParam<bool> {
+  protected:
+    FtpServerOptions Options() const {
+        FtpServerOptions o;
+        o.mlsd = GetParam();
+        return o;
+    }
+    // Scan, plan, transfer and delete as an upload-only mirroring run does.
+    static void RunPhases(PhaseSession& p) {
+        p.settings().upload = 1;
+        p.settings().mirrorFiles = 1;
+        p.ScanLocal();
+        ASSERT_EQ(ScanServerTreeForMirroring(p.ctx(), p.conn()), 1);
+        ASSERT_EQ(PlanUploadsMirroring(p.ctx(), p.conn(), p.transfer, 0), 1);
+        ASSERT_EQ(TransferFiles(p.ctx(), p.conn(), p.transfer, 0), 0);
+    }
+};
+
+TEST_P(Mirroring, DeletesUnmatchedFilesThenTheDirectoriesLeftHeadFirst) {
+    TestFtpServer server(Options());
+    const int64_t t = test::RecentMinute();
+    WriteFile(server.home() + "/alpha/a.txt", "a", t);
+    WriteFile(server.home() + "/Beta/b.txt", "b", t);
+    WriteFile(server.home() + "/gamma/g.txt", "g", t);
+    WriteFile(server.home() + "/gamma/sub/s.txt", "s", t);
+    WriteFile(server.home() + "/old.txt", "o", t);
+    WriteFile(server.home() + "/KEEP.txt", "k", t);
+
+    PhaseSession p(server);
+    p.settings().mirrorDirs = 1;
+    WriteFile(p.LocalPath("keep.txt"), "k", t);
+    RunPhases(p);
+    std::vector<std::string> expected;
+    for (const FileEntry& e : p.state().serverFiles) {
+        if (!e.matched)
+            expected.push_back(Fmt(57703, {e.name}));
+    }
+    ASSERT_EQ(expected.size(), 5u);
+    for (const std::string& d : p.state().serverDirectories) {
+        if (d == "GAMMA")
+            expected.push_back(Fmt(57704, {"gamma/sub"}));  // nested ones first
+        expected.push_back(Fmt(57704, {d}));
+    }
+    std::vector<std::string> listedDirs;
+    for (const FtpEntry& e : p.conn().List("").entries) {
+        if (e.isDirectory)
+            listedDirs.push_back(UpperAscii(e.name));
+    }
+    // The last-listed directory goes first.
+    EXPECT_EQ(std::vector<std::string>(p.state().serverDirectories.begin(), p.state().serverDirectories.end()),
+              std::vector<std::string>(listedDirs.rbegin(), listedDirs.rend()));
+
+    const size_t from = p.lineCount();
+    DeleteMirroredServerFiles(p.ctx(), p.conn());
+    EXPECT_EQ(p.linesSince(from), expected);
+    // Every unmatched file is gone; an emptied directory is removed under its
+    // own name, after the directories nested in it.
+    EXPECT_TRUE(test::Exists(server.home() + "/KEEP.txt"));
+    EXPECT_FALSE(test::Exists(server.home() + "/old.txt"));
+    EXPECT_FALSE(test::Exists(server.home() + "/alpha"));
+    EXPECT_FALSE(test::Exists(server.home() + "/Beta"));
+    EXPECT_FALSE(test::Exists(server.home() + "/gamma"));
+
+    // Without mirroring of directories every directory stays.
+    WriteFile(server.home() + "/delta/d.txt", "d", t);
+    PhaseSession q(server);
+    WriteFile(q.LocalPath("keep.txt"), "k", t);
+    RunPhases(q);
+    const size_t from2 = q.lineCount();
+    DeleteMirroredServerFiles(q.ctx(), q.conn());
+    EXPECT_EQ(q.linesSince(from2), (std::vector<std::string>{Fmt(57703, {"delta/d.txt"})}));
+    EXPECT_TRUE(test::IsDirectory(server.home() + "/delta"));
+}
+
+TEST_P(Mirroring, NothingIsDeletedBelowALocalDirectoryThatCouldNotBeListed) {
+    TestFtpServer server(Options());
+    const int64_t t = test::RecentMinute();
+    WriteFile(server.home() + "/private/x.txt", "x", t);
+    WriteFile(server.home() + "/private/deep/y.txt", "y", t);
+    WriteFile(server.home() + "/gone.txt", "g", t);
+
+    UnlistableDirFs fs("private");
+    PhaseSession p(server, fs);
+    WriteFile(p.LocalPath("private/x.txt"), "x", t);
+    p.settings().mirrorDirs = 1;
+    RunPhases(p);
+    EXPECT_EQ(p.state().unlistedLocalDirs, (std::vector<std::string>{"private"}));
+
+    const size_t from = p.lineCount();
+    DeleteMirroredServerFiles(p.ctx(), p.conn());
+    const auto lines = p.linesSince(from);
+    EXPECT_EQ(lines.size(), 4u) << testing::PrintToString(lines);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), Fmt(57703, {"gone.txt"})), 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), Fmt(60005, {"private", "private/x.txt"})), 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), Fmt(60005, {"private", "private/deep/y.txt"})), 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), Fmt(60006, {"private", "private"})), 1);
+    EXPECT_TRUE(test::Exists(server.home() + "/private/x.txt"));
+    EXPECT_TRUE(test::Exists(server.home() + "/private/deep/y.txt"));
+    EXPECT_FALSE(test::Exists(server.home() + "/gone.txt"));
+}
+
+// A server directory the server lists but refuses to list (its name is not
+// valid UTF-8): nothing is uploaded into it as new and it is not removed.
+TEST_P(Mirroring, AServerDirectoryThatCouldNotBeListedIsLeftAlone) {
+    TestFtpServer server(Options());
+    const int64_t t = test::RecentMinute();
+    WriteFile(server.home() + "/bad\xff/precious.txt", "p", t);
+    WriteFile(server.home() + "/ok/gone.txt", "g", t);
+
+    PhaseSession p(server);
+    p.settings().mirrorDirs = 1;
+    RunPhases(p);
+    ASSERT_EQ(p.state().unknownServerDirs.size(), 1u);
+    const std::string bad = p.state().unknownServerDirs[0];
+    const size_t from = p.lineCount();
+    DeleteMirroredServerFiles(p.ctx(), p.conn());
+    const auto lines = p.linesSince(from);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), Fmt(57703, {"ok/gone.txt"})), 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), Fmt(57704, {"OK"})), 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), Fmt(60007, {bad})), 1) << testing::PrintToString(lines);
+    EXPECT_EQ(lines.size(), 3u);
+    EXPECT_TRUE(test::Exists(server.home() + "/bad\xff/precious.txt"));
+    EXPECT_FALSE(test::Exists(server.home() + "/ok"));
+
+    // A local file in a directory of that (shown) name is not uploaded as new,
+    // neither by the mirroring form nor by the both-directions form.
+    PhaseSession q(server);
+    WriteFile(q.LocalPath(bad + "/new.txt"), "n", t);
+    q.ScanLocal();
+    ASSERT_EQ(ScanServerTreeForMirroring(q.ctx(), q.conn()), 1);
+    const size_t from2 = q.lineCount();
+    ASSERT_EQ(PlanUploadsMirroring(q.ctx(), q.conn(), q.transfer, 0), 1);
+    EXPECT_TRUE(q.transfer.empty());
+    EXPECT_EQ(q.linesSince(from2), (std::vector<std::string>{Fmt(60003, {bad, bad + "/new.txt"})}));
+
+    PhaseSession r(server);
+    WriteFile(r.LocalPath(bad + "/new.txt"), "n", t);
+    r.ScanLocal();
+    ASSERT_EQ(ScanServerTree(r.ctx(), r.conn(), ""), 1);
+    const size_t from3 = r.lineCount();
+    PlanBothDirections(r.ctx(), r.conn(), r.transfer, 0);
+    EXPECT_TRUE(r.transfer.empty());
+    EXPECT_EQ(r.linesSince(from3), (std::vector<std::string>{Fmt(60003, {bad, bad + "/new.txt"})}));
+}
+
+TEST_P(Mirroring, ARefusedDeletionIsAFailedItemWithTheServersReply) {
+    FtpServerOptions o = Options();
+    o.refuse = "DELE,RMD";
+    TestFtpServer server(o);
+    WriteFile(server.home() + "/dir/gone.txt", "g", test::RecentMinute());
+
+    PhaseSession p(server);
+    p.settings().mirrorDirs = 1;
+    RunPhases(p);
+    const size_t from = p.lineCount();
+    DeleteMirroredServerFiles(p.ctx(), p.conn());
+    const std::string reply = "\t550 Not allowed by this server.";
+    EXPECT_EQ(p.linesSince(from),
+              (std::vector<std::string>{Fmt(60011, {"dir/gone.txt"}), reply, Fmt(60012, {"dir"}), reply}));
+    EXPECT_EQ(p.state().failedItems, 2);
+    EXPECT_TRUE(test::Exists(server.home() + "/dir/gone.txt"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Listing, Mirroring, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Mlsd" : "ListOnly"; });
+
+}  // namespace
+}  // namespace kestrum

@@ -1,0 +1,139 @@
+// The preview (every decision with its reason, nothing changed) and the guard
+// on mass deletion by a mirroring run.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+
+#include "engine/run_log.h"
+#include "tests/engine/phase_session.h"
+
+namespace kestrum {
+namespace {
+
+using test::Fmt;
+using test::FtpServerOptions;
+using test::ProfileSpec;
+using test::RunHarness;
+using test::TestFtpServer;
+using test::WriteFile;
+
+// Every file below dir with its contents and time.
+std::map<std::string, std::string> Tree(const std::string& dir) {
+    std::map<std::string, std::string> tree;
+    if (!std::filesystem::exists(dir))
+        return tree;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+        const std::string path = e.path().string();
+        tree[path.substr(dir.size())] =
+            e.is_directory() ? "dir" : test::ReadFile(path) + "@" + std::to_string(test::FileMtime(path));
+    }
+    return tree;
+}
+
+void Profile(RunHarness& h, const TestFtpServer& server, bool upload, bool download, bool mirror) {
+    h.MakeProfile("p", server, ProfileSpec{.download = download, .upload = upload});
+    h.store.SaveDetailSettings("p",
+                               {.timeLag = 3, .asciiTransfer = "TXT", .fileTransfer = "BAK", .mirrorFiles = mirror});
+}
+
+// Each kind of decision once, with its reason; neither tree, nor the change
+// cache, nor the server's directories change.
+TEST(Preview, LogsEveryDecisionWithItsReasonAndChangesNothing) {
+    const struct {
+        const char* what;
+        bool upload, download, mirror;
+        std::vector<std::string> lines;
+        std::string summary;
+    } cases[] = {
+        {"both ways",
+         true,
+         true,
+         false,
+         {Fmt(60050, {"newer.txt", "12"}), Fmt(60054, {"same.txt", "3"}), Fmt(60051, {"behind.txt", "5"}),
+          Fmt(60053, {"far/only-server.txt"}), Fmt(60052, {"sub/new.txt"}), Fmt(60056, {"x.bak"})},
+         Fmt(60058, {"2", "2", "0", "1", "1", "0"})},
+        {"mirroring",
+         true,
+         false,
+         true,
+         {Fmt(60050, {"newer.txt", "12"}), Fmt(60055, {"behind.txt"}), Fmt(60057, {"far/only-server.txt"}),
+          Fmt(60052, {"sub/new.txt"})},
+         Fmt(60058, {"2", "0", "1", "2", "1", "0"})},
+    };
+    for (const auto& c : cases) {
+        TestFtpServer server;
+        RunHarness h;
+        const int64_t t = test::RecentMinute();
+        WriteFile(server.home() + "/newer.txt", "s", t - 720);
+        WriteFile(server.home() + "/same.txt", "s", t);
+        WriteFile(server.home() + "/behind.txt", "s", t);
+        WriteFile(server.home() + "/far/only-server.txt", "s", t);
+        WriteFile(h.localDir + "/newer.txt", "l", t);
+        WriteFile(h.localDir + "/same.txt", "l", t - 60);
+        WriteFile(h.localDir + "/behind.txt", "l", t - 300);
+        WriteFile(h.localDir + "/sub/new.txt", "l", t);
+        WriteFile(h.localDir + "/x.bak", "l", t);
+        Profile(h, server, c.upload, c.download, c.mirror);
+        h.state.cacheSwitch = 1;
+        h.state.dryRun = true;
+        const auto localBefore = Tree(h.localDir), serverBefore = Tree(server.home());
+
+        EXPECT_EQ(h.Run(), 0) << c.what;
+        const std::string lines = testing::PrintToString(h.lines());
+        for (const std::string& line : c.lines)
+            EXPECT_EQ(h.count(line), 1) << c.what << line << lines;
+        EXPECT_EQ(h.count(c.summary), 1) << c.what << lines;
+        EXPECT_EQ(Tree(h.localDir), localBefore) << c.what;
+        EXPECT_EQ(Tree(server.home()), serverBefore) << c.what;
+        EXPECT_FALSE(std::filesystem::exists(h.programDir + "/CACHE")) << c.what;
+        // The clock probe's own upload and removal only.
+        EXPECT_EQ(server.countCommands("STOR"), 1) << c.what;
+        EXPECT_EQ(server.countCommands("DELE"), 1) << c.what;
+        EXPECT_EQ(server.countCommands("RETR") + server.countCommands("MKD"), 0) << c.what;
+    }
+}
+
+// An emptied local directory: beyond the limit a mirroring run deletes only
+// when confirmed (beforehand, or when asked); the copies go ahead regardless.
+TEST(DeletionGuard, AMassDeletionWaitsForAConfirmation) {
+    const struct {
+        const char* what;
+        bool mayAsk, answer, confirmed;
+        int maxDelete;  // -1: the profile's (unset)
+        bool deleted;
+        int status;
+        int line;  // the line that tells why nothing was deleted, or 0
+    } cases[] = {
+        {"command line", false, false, false, -1, false, 4, 60062},
+        {"command line --yes", false, false, true, -1, true, 0, 0},
+        {"command line --max-delete 8", false, false, false, 8, true, 0, 0},
+        {"window, declined", true, false, false, -1, false, 4, 60063},
+        {"window, confirmed", true, true, false, -1, true, 0, 0},
+    };
+    for (const auto& c : cases) {
+        TestFtpServer server;
+        RunHarness h;
+        for (int i = 0; i < 8; ++i)
+            WriteFile(server.home() + "/f" + std::to_string(i) + ".txt", "s");
+        WriteFile(h.localDir + "/new.txt", "l");
+        Profile(h, server, true, false, true);
+        h.state.mayAskBeforeDeleting = c.mayAsk;
+        h.state.deletesConfirmed = c.confirmed;
+        h.state.maxDeleteOverride = c.maxDelete;
+        h.port.setAnswerOk(c.answer);
+        EXPECT_EQ(h.Run(), c.status) << c.what << testing::PrintToString(h.lines());
+        EXPECT_EQ(std::filesystem::exists(server.home() + "/f0.txt"), !c.deleted) << c.what;
+        EXPECT_EQ(test::ReadFile(server.home() + "/new.txt"), "l") << c.what;
+        EXPECT_EQ(h.port.questions().size(), c.mayAsk ? 1u : 0u) << c.what;
+        if (c.line == 60062) {
+            EXPECT_EQ(h.count(Fmt(60062, {"8", "2"})), 1) << c.what;
+        }
+        if (c.line == 60063) {
+            EXPECT_EQ(h.count(Fmt(60063, {"8"})), 1) << c.what;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kestrum

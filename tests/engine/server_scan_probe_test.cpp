@@ -1,0 +1,244 @@
+// The server tree scan and the clock probe against the test server, with MLSD
+// and with LIST only.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "engine/run_log.h"
+#include "res/codepage.h"
+#include "tests/engine/phase_session.h"
+
+namespace kestrum {
+namespace {
+
+using test::Fmt;
+using test::FtpServerOptions;
+using test::PhaseSession;
+using test::TestFtpServer;
+using test::WriteFile;
+
+class ServerScan : public ::testing::TestWithParam<bool> {
+  protected:
+    FtpServerOptions Options() const {
+        FtpServerOptions o;
+        o.mlsd = GetParam();
+        return o;
+    }
+};
+
+std::vector<std::string> Names(const FileList& list) {
+    std::vector<std::string> names;
+    for (const FileEntry& e : list)
+        names.push_back(e.name);
+    return names;
+}
+
+long IndexOf(const std::vector<std::string>& v, const std::string& s) {
+    auto it = std::find(v.begin(), v.end(), s);
+    return it == v.end() ? -1 : it - v.begin();
+}
+
+TEST_P(ServerScan, OwnFilesFirstThenSubdirectoriesWithSkips) {
+    TestFtpServer server(Options());
+    const int64_t t = test::RecentMinute();
+    WriteFile(server.home() + "/a.txt", "a", t);
+    WriteFile(server.home() + "/b.txt", "b", t + 60);
+    WriteFile(server.home() + "/sub/c.txt", "c", t);
+    WriteFile(server.home() + "/sub/deep/d.txt", "d", t);
+    mkdir((server.home() + "/empty").c_str(), 0755);
+    WriteFile(server.home() + "/.hidden", "h");
+    WriteFile(server.home() + "/.git/config", "x");
+    WriteFile(server.home() + "/old.bak", "excluded");
+    WriteFile(server.home() + "/sub/old.Bak", "excluded");
+    WriteFile(server.home() + "/..\\evil.txt", "a hostile name");
+
+    PhaseSession p(server);
+    ParseExtensionList("BAK", p.settings().excludedExtensions);
+    ASSERT_EQ(ScanServerTree(p.ctx(), p.conn(), ""), 1);
+    const auto names = Names(p.state().serverFiles);
+    ASSERT_EQ(names.size(), 4u) << testing::PrintToString(names);
+    // A directory's own files come first, each subdirectory's contents after them.
+    EXPECT_LT(std::max(IndexOf(names, "a.txt"), IndexOf(names, "b.txt")), IndexOf(names, "sub/c.txt"));
+    EXPECT_LT(IndexOf(names, "sub/c.txt"), IndexOf(names, "sub/deep/d.txt"));
+    EXPECT_EQ(p.state().serverFiles[static_cast<size_t>(IndexOf(names, "a.txt"))].lastWriteTime, t);
+    EXPECT_EQ(p.state().serverFiles[static_cast<size_t>(IndexOf(names, "b.txt"))].lastWriteTime, t + 60);
+    for (const FileEntry& e : p.state().serverFiles) {
+        EXPECT_EQ(e.direction, Direction::None);
+        EXPECT_EQ(e.matched, 0);
+    }
+    // One line per file, in list order; the hostile name is reported and dropped.
+    std::vector<std::string> expected;
+    for (const std::string& n : names)
+        expected.push_back("\t" + n);
+    auto lines = p.lines();
+    const long evil = IndexOf(lines, Fmt(60000, {"..\\evil.txt"}));
+    ASSERT_GE(evil, 0) << testing::PrintToString(lines);
+    lines.erase(lines.begin() + evil);
+    EXPECT_EQ(lines, expected);
+    EXPECT_TRUE(p.state().unknownServerDirs.empty());
+
+    // Without the subdirectories flag only the home's own files, even when mirroring.
+    PhaseSession flat(server);
+    flat.settings().subdirs = 0;
+    ASSERT_EQ(ScanServerTreeForMirroring(flat.ctx(), flat.conn()), 1);
+    auto top = Names(flat.state().serverFiles);
+    std::sort(top.begin(), top.end());
+    EXPECT_EQ(top, (std::vector<std::string>{"a.txt", "b.txt", "old.bak"}));
+    EXPECT_TRUE(flat.state().serverDirectories.empty());
+
+    // An empty home: nothing listed, -1, and nothing unknown.
+    TestFtpServer emptyServer(Options());
+    PhaseSession none(emptyServer);
+    EXPECT_EQ(ScanServerTree(none.ctx(), none.conn(), ""), -1);
+    EXPECT_TRUE(none.state().serverFiles.empty());
+    EXPECT_TRUE(none.state().unknownServerDirs.empty());
+}
+
+TEST_P(ServerScan, MirroringFormRecordsTopLevelDirectoriesHeadFirst) {
+    TestFtpServer server(Options());
+    WriteFile(server.home() + "/alpha/a.txt", "a");
+    WriteFile(server.home() + "/alpha/inner/i.txt", "i");
+    WriteFile(server.home() + "/Beta/b.txt", "b");
+    WriteFile(server.home() + "/gamma/g.txt", "g");
+    WriteFile(server.home() + "/top.txt", "t");
+
+    PhaseSession p(server);
+    // The order the server lists its home in decides the expected list.
+    std::vector<std::string> listedDirs;
+    for (const FtpEntry& e : p.conn().List("").entries) {
+        if (e.isDirectory)
+            listedDirs.push_back(e.name);
+    }
+    ASSERT_EQ(listedDirs.size(), 3u);
+    ASSERT_EQ(ScanServerTreeForMirroring(p.ctx(), p.conn()), 1);
+    DirectoryList upper, listed;
+    for (const std::string& d : listedDirs) {
+        upper.push_front(UpperAscii(d));
+        listed.push_front(d);
+    }
+    EXPECT_EQ(p.state().serverDirectories, upper);
+    EXPECT_EQ(p.state().serverDirectoriesAsListed, listed);
+    // Deeper directories are scanned, never recorded.
+    EXPECT_GE(IndexOf(Names(p.state().serverFiles), "alpha/inner/i.txt"), 0);
+    EXPECT_EQ(p.state().serverFiles.size(), 5u);
+}
+
+TEST_P(ServerScan, CancelStopsBeforeTheNextEntryAndSkipsPendingDirectories) {
+    TestFtpServer server(Options());
+    for (const char* n : {"a.txt", "b.txt", "c.txt", "d.txt"})
+        WriteFile(server.home() + "/" + n, n);
+    WriteFile(server.home() + "/sub/s.txt", "s");
+
+    PhaseSession p(server);
+    test::TriggerPort port(p.state().cancelRequested, [](std::string_view line) { return line.rfind("\t", 0) == 0; });
+    RunLog log(port);
+    RunContext ctx{p.state(), log, p.h.store, *p.h.ftp, p.h.ctx.fs};
+    EXPECT_EQ(ScanServerTree(ctx, p.conn(), ""), 0);
+    EXPECT_EQ(p.state().serverFiles.size(), 1u);
+    EXPECT_EQ(port.lines().size(), 1u);
+
+    p.state().cancelRequested = 1;
+    p.state().serverFiles.clear();
+    EXPECT_EQ(ScanServerTreeForMirroring(ctx, p.conn()), 0);
+    EXPECT_TRUE(p.state().serverFiles.empty());
+    EXPECT_TRUE(p.state().serverDirectories.empty());
+}
+
+// A directory the server lists but refuses to list: its name is not valid
+// UTF-8, the server shows it with "?" in place of the bad byte, and a listing under
+// that name is refused. Its contents are unknown, not empty.
+TEST_P(ServerScan, ARefusedSubdirectoryListingIsRememberedAsUnknown) {
+    TestFtpServer server(Options());
+    WriteFile(server.home() + "/ok/a.txt", "a");
+    WriteFile(server.home() + "/bad\xff/hidden-from-us.txt", "x");
+
+    PhaseSession p(server);
+    ASSERT_EQ(ScanServerTreeForMirroring(p.ctx(), p.conn()), 1);
+    EXPECT_EQ(Names(p.state().serverFiles), (std::vector<std::string>{"ok/a.txt"}));
+    ASSERT_EQ(p.state().unknownServerDirs.size(), 1u);
+    const std::string bad = p.state().unknownServerDirs[0];
+    EXPECT_EQ(bad.rfind("bad", 0), 0u);
+    EXPECT_GE(IndexOf(p.lines(), Fmt(60001, {bad})), 0) << testing::PrintToString(p.lines());
+    EXPECT_EQ(p.state().serverDirectories.size(), 2u);
+}
+
+TEST_P(ServerScan, StopsDescendingPastSixtyFourLevels) {
+    TestFtpServer server(Options());
+    std::string deep;
+    for (int level = 1; level <= 70; ++level)
+        deep += level == 1 ? "d" : "/d";
+    WriteFile(server.home() + "/" + deep + "/a.txt", "a");
+    WriteFile(server.home() + "/" + deep.substr(0, 64 * 2 - 1) + "/kept.txt", "k");
+
+    PhaseSession p(server);
+    ASSERT_EQ(ScanServerTree(p.ctx(), p.conn(), ""), 1);
+    const std::string level65 = deep.substr(0, 65 * 2 - 1);
+    EXPECT_EQ(Names(p.state().serverFiles), std::vector<std::string>{deep.substr(0, 64 * 2 - 1) + "/kept.txt"});
+    EXPECT_EQ(p.state().unknownServerDirs, std::vector<std::string>{level65});
+    EXPECT_GE(IndexOf(p.lines(), Fmt(60010, {level65, "64"})), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Listing, ServerScan, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Mlsd" : "ListOnly"; });
+
+class ClockProbe : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ClockProbe, MeasuresTheServerClockAgainstTheLocalOne) {
+    // MLSD gives seconds; LIST only minutes, so the offset may be up to a minute short.
+    const int64_t slack = GetParam() ? 0 : 60;
+    for (const long shift : {0L, 300L, -120L}) {
+        FtpServerOptions o;
+        o.mlsd = GetParam();
+        o.clockShiftSeconds = shift;
+        TestFtpServer server(o);
+        PhaseSession p(server);
+        const int64_t offset = ProbeServerClock(p.ctx(), p.conn());
+        EXPECT_GE(offset, shift - slack) << shift;
+        EXPECT_LE(offset, shift + 3) << shift;
+        // The probe leaves nothing on the server and logs nothing.
+        EXPECT_FALSE(test::Exists(server.home() + "/dummy.txt"));
+        EXPECT_TRUE(p.lines().empty());
+        // The local probe file is made empty in the program directory and kept.
+        EXPECT_EQ(test::ReadFile(p.h.programDir + "/dummy.txt"), "");
+    }
+}
+
+TEST_P(ClockProbe, NeverTouchesTheUsersFiles) {
+    FtpServerOptions o;
+    o.mlsd = GetParam();
+    TestFtpServer server(o);
+    WriteFile(server.home() + "/dummy.txt", "the user's own file", 1'000'000'000);
+    PhaseSession p(server);
+    WriteFile(p.h.programDir + "/dummy.txt", "kept as it is");
+    ProbeServerClock(p.ctx(), p.conn());
+    EXPECT_EQ(test::ReadFile(server.home() + "/dummy.txt"), "the user's own file");
+    EXPECT_EQ(test::FileMtime(server.home() + "/dummy.txt"), 1'000'000'000);
+    EXPECT_FALSE(test::Exists(server.home() + "/dummy1.txt"));
+    EXPECT_NE(server.commandLog().find("dummy1.txt"), std::string::npos);
+    EXPECT_EQ(test::ReadFile(p.h.programDir + "/dummy.txt"), "kept as it is");
+
+    // With dummy1.txt taken as well, the next free name.
+    WriteFile(server.home() + "/dummy1.txt", "also the user's");
+    const int64_t offset = ProbeServerClock(p.ctx(), p.conn());
+    EXPECT_LE(std::abs(offset), GetParam() ? 3 : 63);
+    EXPECT_EQ(test::ReadFile(server.home() + "/dummy1.txt"), "also the user's");
+    EXPECT_FALSE(test::Exists(server.home() + "/dummy2.txt"));
+    EXPECT_NE(server.commandLog().find("dummy2.txt"), std::string::npos);
+}
+
+TEST_P(ClockProbe, NoLocalProbeFileMeansNoProbe) {
+    FtpServerOptions o;
+    o.mlsd = GetParam();
+    o.clockShiftSeconds = 600;
+    TestFtpServer server(o);
+    PhaseSession p(server);
+    // The probe file cannot be made: its directory does not exist.
+    p.settings().programDir = p.h.programDir + "/missing/deeper";
+    EXPECT_EQ(ProbeServerClock(p.ctx(), p.conn()), 0);
+    EXPECT_EQ(server.countCommands("STOR"), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Listing, ClockProbe, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Mlsd" : "ListOnly"; });
+
+}  // namespace
+}  // namespace kestrum

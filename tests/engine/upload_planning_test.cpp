@@ -1,0 +1,221 @@
+// The three forms of upload planning against the test server, with MLSD and
+// with LIST only.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "engine/run_log.h"
+#include "tests/engine/phase_session.h"
+
+namespace kestrum {
+namespace {
+
+using test::Fmt;
+using test::FtpServerOptions;
+using test::PhaseSession;
+using test::TestFtpServer;
+using test::WriteFile;
+
+class UploadPlanning : public ::testing::TestWithParam<bool> {
+  protected:
+    FtpServerOptions Options() const {
+        FtpServerOptions o;
+        o.mlsd = GetParam();
+        return o;
+    }
+};
+
+std::string Updated(const std::string& name) {
+    return Fmt(42810, {name});
+}
+std::string Made(const std::string& dir) {
+    return Fmt(42809, {dir});
+}
+
+TEST_P(UploadPlanning, UploadOnlyFormLooksUpEveryFile) {
+    TestFtpServer server(Options());
+    const int64_t t = test::RecentMinute();
+    WriteFile(server.home() + "/b", "a file where a directory is needed", t);
+    mkdir((server.home() + "/d").c_str(), 0755);
+    WriteFile(server.home() + "/t1.txt", "server copy", t);
+    WriteFile(server.home() + "/t2.txt", "server copy", t);
+    WriteFile(server.home() + "/t3.txt", "server copy", t);
+
+    PhaseSession p(server);
+    p.Local("x/y/z.txt", t);
+    p.Local("x/q.txt", t);  // x is probed again, found, and not made twice
+    p.Local("b/a.txt", t);  // blocked by a server file: planned all the same
+    p.Local("d", t);        // the server has a directory of that name: passed over
+    p.Local("t1.txt", t + 180);
+    p.Local("t2.txt", t + 181);
+    p.Local("t3.txt", t - 3600);  // the server copy is newer: never replaced
+    p.Local("line\nbreak.txt", t);
+    p.Local("back\\slash.txt", t);  // "\\" is no separator here: the name would reach the server as another path
+    p.Local("e.txt", t);
+    ASSERT_EQ(PlanUploads(p.ctx(), p.conn(), p.transfer, 0), 1);
+    EXPECT_EQ(p.lines(), (std::vector<std::string>{Made("x"), Made("x/y"), Updated("x/y/z.txt"), Updated("x/q.txt"),
+                                                   Updated("b/a.txt"), Updated("t2.txt"),
+                                                   // A name with a control byte is skipped, as one with "\\".
+                                                   Fmt(60014, {"line?break.txt"}), Fmt(60008, {"back\\slash.txt"}),
+                                                   Updated("e.txt")}));
+    EXPECT_EQ(p.planned(), (std::vector<std::string>{"1:x/y/z.txt", "1:x/q.txt", "1:b/a.txt", "1:t2.txt", "1:e.txt"}));
+    EXPECT_TRUE(test::IsDirectory(server.home() + "/x/y"));
+    EXPECT_FALSE(test::IsDirectory(server.home() + "/b"));
+
+    // Offset +3600: a local 10:00 is 11:00 on the server; a copy listed 10:30 is older.
+    PhaseSession q(server);
+    q.Local("t1.txt", t - 1800);
+    ASSERT_EQ(PlanUploads(q.ctx(), q.conn(), q.transfer, 3600), 1);
+    EXPECT_EQ(q.planned(), (std::vector<std::string>{"1:t1.txt"}));
+}
+
+TEST_P(UploadPlanning, OnlyFilesOnBothSidesPassesNewFilesOverSilently) {
+    TestFtpServer server(Options());
+    const int64_t t = test::RecentMinute();
+    WriteFile(server.home() + "/kept.txt", "server copy", t);
+    mkdir((server.home() + "/d").c_str(), 0755);
+    for (const bool mirroring : {false, true}) {
+        PhaseSession p(server);
+        p.settings().onlyBoth = 1;
+        p.Local("new/n.txt", t);
+        p.Local("n2.txt", t);
+        p.Local("n3.txt", t);
+        p.Local("kept.txt", t + 600);
+        p.Local("d", t);  // last in the list, a directory on the server: planning ends normally
+        if (mirroring) {
+            ASSERT_EQ(ScanServerTreeForMirroring(p.ctx(), p.conn()), 1);
+            const size_t from = p.lineCount();
+            ASSERT_EQ(PlanUploadsMirroring(p.ctx(), p.conn(), p.transfer, 0), 1);
+            EXPECT_EQ(p.linesSince(from), (std::vector<std::string>{Updated("kept.txt")}));
+        } else {
+            ASSERT_EQ(PlanUploads(p.ctx(), p.conn(), p.transfer, 0), 1);
+            EXPECT_EQ(p.lines(), (std::vector<std::string>{Updated("kept.txt")}));
+        }
+        EXPECT_EQ(p.planned(), (std::vector<std::string>{"1:kept.txt"}));
+        EXPECT_FALSE(test::Exists(server.home() + "/new"));
+    }
+}
+
+TEST_P(UploadPlanning, MirroringFormMarksMatchesAndStrikesDirectories) {
+    TestFtpServer server(Options());
+    const int64_t t = test::RecentMinute();
+    WriteFile(server.home() + "/x", "a file where a directory is needed", t);
+    WriteFile(server.home() + "/alpha/a.txt", "a", t);
+    WriteFile(server.home() + "/Beta/b.txt", "b", t);
+    WriteFile(server.home() + "/gamma/g.txt", "g", t);
+    WriteFile(server.home() + "/Readme.TXT", "r", t);
+    WriteFile(server.home() + "/Notes.TXT", "n", t);
+    WriteFile(server.home() + "/old.txt", "o", t);
+
+    PhaseSession p(server);
+    p.Local("x/a.txt", t);
+    p.Local("q/b.txt", t);
+    p.Local("Beta/new.txt", t);
+    p.Local("readme.txt", t + 100);  // differs in letter case only, inside the lag
+    p.Local("notes.txt", t + 181);   // differs in letter case only, newer
+    p.Local("alpha/a.txt", t + 181);
+    p.Local("bad\ndir/f.txt", t);
+    ASSERT_EQ(ScanServerTreeForMirroring(p.ctx(), p.conn()), 1);
+    const size_t from = p.lineCount();
+    ASSERT_EQ(PlanUploadsMirroring(p.ctx(), p.conn(), p.transfer, 0), 1);
+    EXPECT_EQ(p.linesSince(from), (std::vector<std::string>{
+                                      Fmt(57689, {"x", "x/a.txt"}),
+                                      std::string("\t") + std::strerror(ENOTDIR),
+                                      Made("q"),
+                                      Updated("q/b.txt"),
+                                      Updated("Beta/new.txt"),
+                                      Updated("Notes.TXT"),
+                                      Updated("alpha/a.txt"),
+                                      Fmt(60014, {"bad?dir/f.txt"}),
+                                  }));
+    EXPECT_EQ(p.planned(), (std::vector<std::string>{"1:q/b.txt", "1:Beta/new.txt", "1:notes.txt", "1:alpha/a.txt"}));
+    // The upload reaches the matched server copy under its own name.
+    EXPECT_EQ(p.transfer[2].serverName, "Notes.TXT");
+    EXPECT_EQ(p.state().serverDirectories, (DirectoryList{"GAMMA"}));
+    EXPECT_EQ(p.state().serverDirectoriesAsListed, (DirectoryList{"gamma"}));
+    std::vector<std::string> unmatched;
+    for (const FileEntry& e : p.state().serverFiles) {
+        if (!e.matched)
+            unmatched.push_back(e.name);
+    }
+    std::sort(unmatched.begin(), unmatched.end());
+    EXPECT_EQ(unmatched, (std::vector<std::string>{"Beta/b.txt", "gamma/g.txt", "old.txt", "x"}));
+}
+
+TEST_P(UploadPlanning, BothDirectionsPlansServerFilesFirstThenLocalOnlyFiles) {
+    TestFtpServer server(Options());
+    const int64_t t = test::RecentMinute();
+    WriteFile(server.home() + "/x", "a file where a directory is needed", t);
+    WriteFile(server.home() + "/s.txt", "server only", t);
+    WriteFile(server.home() + "/both.txt", "newer on the server", t + 600);
+    WriteFile(server.home() + "/up.txt", "older on the server", t);
+
+    PhaseSession p(server);
+    p.Local("x/a.txt", t);
+    p.Local("both.txt", t);
+    p.Local("up.txt", t + 600);
+    p.Local("l.txt", t);
+    p.Local("m/l2.txt", t);
+    p.settings().download = 1;
+    p.settings().upload = 1;
+    ASSERT_EQ(ScanServerTree(p.ctx(), p.conn(), ""), 1);
+    const size_t from = p.lineCount();
+    PlanBothDirections(p.ctx(), p.conn(), p.transfer, 0);
+    const auto planned = p.planned();
+    ASSERT_EQ(planned.size(), 6u) << testing::PrintToString(planned);
+    // The server-file pass in server-list order, then the local-only files in local order.
+    std::vector<std::string> serverPass(planned.begin(), planned.begin() + 4);
+    std::sort(serverPass.begin(), serverPass.end());
+    EXPECT_EQ(serverPass, (std::vector<std::string>{"1:up.txt", "2:both.txt", "2:s.txt", "2:x"}));
+    EXPECT_EQ(std::vector<std::string>(planned.begin() + 4, planned.end()),
+              (std::vector<std::string>{"1:l.txt", "1:m/l2.txt"}));
+    const auto lines = p.linesSince(from);
+    ASSERT_EQ(lines.size(), 9u) << testing::PrintToString(lines);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 4, lines.end()),
+              (std::vector<std::string>{Fmt(57689, {"x", "x/a.txt"}), std::string("\t") + std::strerror(ENOTDIR),
+                                        Updated("l.txt"), Made("m"), Updated("m/l2.txt")}));
+
+    // With "only files on both sides" the local-only files are left alone.
+    PhaseSession q(server);
+    q.settings().onlyBoth = 1;
+    q.Local("l.txt", t);
+    q.Local("up.txt", t + 600);
+    ASSERT_EQ(ScanServerTree(q.ctx(), q.conn(), ""), 1);
+    PlanBothDirections(q.ctx(), q.conn(), q.transfer, 0);
+    EXPECT_EQ(q.planned(), (std::vector<std::string>{"1:up.txt"}));
+}
+
+TEST_P(UploadPlanning, CancelWhileMakingDirectoriesAbortsOnce) {
+    TestFtpServer server(Options());
+    const int64_t t = test::RecentMinute();
+    PhaseSession p(server);
+    p.Local("first.txt", t);
+    p.Local("x/y/z.txt", t);
+    p.Local("later.txt", t);
+    // The cancel arrives while the first directory is made.
+    const std::string trigger = Made("x");
+    test::TriggerPort port(p.state().cancelRequested, [&](std::string_view line) { return line == trigger; });
+    RunLog log(port);
+    RunContext ctx{p.state(), log, p.h.store, *p.h.ftp, p.h.ctx.fs};
+    EXPECT_EQ(PlanUploads(ctx, p.conn(), p.transfer, 0), 0);
+    EXPECT_EQ(port.lines(), (std::vector<std::string>{Updated("first.txt"), Made("x"), Fmt(42800)}));
+    EXPECT_EQ(port.completions(), 1);
+    EXPECT_EQ(port.progress(), (std::vector<int>{95}));
+    EXPECT_TRUE(p.transfer.empty());
+    EXPECT_FALSE(test::Exists(server.home() + "/x/y"));
+
+    // A cancel before the first file: the mirroring form leaves the abort to the driver.
+    PhaseSession q(server);
+    q.Local("first.txt", t);
+    q.state().cancelRequested = 1;
+    EXPECT_EQ(PlanUploadsMirroring(q.ctx(), q.conn(), q.transfer, 0), 0);
+    EXPECT_TRUE(q.transfer.empty());
+    EXPECT_EQ(q.h.port.completions(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Listing, UploadPlanning, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Mlsd" : "ListOnly"; });
+
+}  // namespace
+}  // namespace kestrum
