@@ -4,8 +4,8 @@
 #include <clocale>
 #include <csignal>
 
-#include "cli/cli.h"
 #include "app/main_window_entry.h"
+#include "cli/cli.h"
 
 int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");

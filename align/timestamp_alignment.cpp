@@ -5,14 +5,14 @@
 #include <optional>
 #include <string>
 
-#include "ftp/ftp_client.h"
-#include "localfs/local_fs.h"
 #include "engine/local_scan.h"
 #include "engine/planning_rules.h"
 #include "engine/run_log.h"
 #include "engine/run_owner.h"
 #include "engine/sync_phases.h"
 #include "engine/sync_run.h"
+#include "ftp/ftp_client.h"
+#include "localfs/local_fs.h"
 #include "res/codepage.h"
 #include "res/message_ids.h"
 #include "res/strings.h"

@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "ftp/ftp_client.h"
+#include "dialogs/message_box.h"
 #include "engine/run_owner.h"
 #include "engine/user_port.h"
-#include "dialogs/message_box.h"
+#include "ftp/ftp_client.h"
 #include "profiles/profile_store.h"
 
 class QAction;

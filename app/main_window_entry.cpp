@@ -8,9 +8,9 @@
 #include <QTranslator>
 #include <cstdio>
 
-#include "cli/instance_lock.h"
 #include "app/main_window.h"
 #include "app/single_instance.h"
+#include "cli/instance_lock.h"
 #include "dialogs/message_box.h"
 #include "profiles/paths.h"
 #include "res/codepage.h"

@@ -22,11 +22,11 @@
 #include <string>
 #include <vector>
 
-#include "ftp/ftp_client.h"
-#include "localfs/local_fs.h"
 #include "engine/run_log.h"
 #include "engine/sync_phases.h"
 #include "engine/sync_run.h"
+#include "ftp/ftp_client.h"
+#include "localfs/local_fs.h"
 #include "profiles/profile_store.h"
 #include "tests/support/ftp_server.h"
 #include "tests/support/recording_port.h"

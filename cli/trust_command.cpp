@@ -4,8 +4,8 @@
 
 #include "cli/headless_session.h"
 #include "cli/usage.h"
-#include "ftp/ftp_client.h"
 #include "engine/sync_run.h"
+#include "ftp/ftp_client.h"
 #include "profiles/profile_store.h"
 #include "res/message_ids.h"
 #include "res/strings.h"

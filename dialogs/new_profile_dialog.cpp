@@ -8,9 +8,9 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "profiles/auto_setup.h"
 #include "dialogs/field_helpers.h"
 #include "dialogs/message_box.h"
+#include "profiles/auto_setup.h"
 #include "profiles/profile_store.h"
 #include "res/message_ids.h"
 

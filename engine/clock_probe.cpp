@@ -11,11 +11,11 @@
 #include <string>
 #include <unordered_set>
 
-#include "ftp/ftp_client.h"
-#include "localfs/local_fs.h"
 #include "engine/planning_rules.h"
 #include "engine/run_log.h"
 #include "engine/sync_phases.h"
+#include "ftp/ftp_client.h"
+#include "localfs/local_fs.h"
 #include "profiles/profile_store.h"
 #include "res/codepage.h"
 #include "res/message_ids.h"

@@ -7,13 +7,13 @@
 #include <string>
 
 #include "engine/extra_connections.h"
-#include "ftp/ftp_client.h"
-#include "localfs/local_fs.h"
 #include "engine/planning_rules.h"
 #include "engine/preview.h"
 #include "engine/run_log.h"
 #include "engine/sync_phases.h"
 #include "engine/sync_run.h"
+#include "ftp/ftp_client.h"
+#include "localfs/local_fs.h"
 #include "res/codepage.h"
 #include "res/message_ids.h"
 #include "res/strings.h"

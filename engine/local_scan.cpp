@@ -2,10 +2,10 @@
 
 #include <utility>
 
-#include "ftp/ftp_client.h"
-#include "localfs/local_fs.h"
 #include "engine/run_log.h"
 #include "engine/run_settings.h"
+#include "ftp/ftp_client.h"
+#include "localfs/local_fs.h"
 #include "res/codepage.h"
 
 namespace kestrum {

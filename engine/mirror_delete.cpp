@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "ftp/ftp_client.h"
 #include "engine/planning_rules.h"
 #include "engine/preview.h"
 #include "engine/run_log.h"
 #include "engine/sync_phases.h"
 #include "engine/sync_run.h"
+#include "ftp/ftp_client.h"
 #include "res/codepage.h"
 #include "res/message_ids.h"
 #include "res/strings.h"

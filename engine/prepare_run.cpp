@@ -1,12 +1,12 @@
 // Preparation of a run: log header, profile load, checks, local scan and the
 // change-cache check.
-#include "ftp/ftp_client.h"
-#include "localfs/local_fs.h"
 #include "engine/local_scan.h"
 #include "engine/preview.h"
 #include "engine/run_cache.h"
 #include "engine/run_log.h"
 #include "engine/sync_run.h"
+#include "ftp/ftp_client.h"
+#include "localfs/local_fs.h"
 #include "profiles/profile_store.h"
 #include "res/codepage.h"
 #include "res/message_ids.h"

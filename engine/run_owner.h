@@ -8,9 +8,9 @@
 #include <functional>
 #include <thread>
 
-#include "localfs/local_fs.h"
 #include "engine/run_log.h"
 #include "engine/run_state.h"
+#include "localfs/local_fs.h"
 
 namespace kestrum {
 

@@ -13,9 +13,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "localfs/file_entry.h"
-#include "ftp/ftp_client.h"
 #include "engine/run_settings.h"
+#include "ftp/ftp_client.h"
+#include "localfs/file_entry.h"
 
 namespace kestrum {
 

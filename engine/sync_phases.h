@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "localfs/file_entry.h"
 #include "engine/run_state.h"
+#include "localfs/file_entry.h"
 
 namespace kestrum {
 

@@ -5,10 +5,10 @@
 #include <memory>
 
 #include "engine/extra_connections.h"
-#include "ftp/ftp_client.h"
 #include "engine/preview.h"
 #include "engine/run_log.h"
 #include "engine/sync_phases.h"
+#include "ftp/ftp_client.h"
 #include "profiles/profile_store.h"
 #include "res/codepage.h"
 #include "res/message_ids.h"

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "localfs/file_entry.h"
 #include "engine/run_state.h"
+#include "localfs/file_entry.h"
 
 namespace kestrum {
 

@@ -9,13 +9,13 @@
 #include <unordered_set>
 
 #include "engine/extra_connections.h"
-#include "ftp/ftp_client.h"
 #include "engine/planning_rules.h"
 #include "engine/preview.h"
 #include "engine/run_log.h"
 #include "engine/server_lookups.h"
 #include "engine/sync_phases.h"
 #include "engine/sync_run.h"
+#include "ftp/ftp_client.h"
 #include "res/codepage.h"
 #include "res/message_ids.h"
 #include "res/strings.h"

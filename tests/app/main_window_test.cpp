@@ -27,8 +27,8 @@
 
 #include "app/about_dialog.h"
 #include "app/activity_animation.h"
-#include "engine/run_log.h"
 #include "dialogs/password_dialog.h"
+#include "engine/run_log.h"
 #include "res/message_ids.h"
 #include "tests/app/window_fixture.h"
 #include "tests/support/vsftpd_server.h"

@@ -5,11 +5,11 @@
 #include <memory>
 #include <string>
 
-#include "ftp/ftp_client.h"
-#include "localfs/local_fs.h"
 #include "engine/run_cache.h"
 #include "engine/run_log.h"
 #include "engine/run_state.h"
+#include "ftp/ftp_client.h"
+#include "localfs/local_fs.h"
 #include "profiles/profile_store.h"
 #include "tests/support/ftp_server.h"
 #include "tests/support/recording_port.h"

@@ -2,10 +2,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "localfs/local_fs.h"
 #include "engine/local_scan.h"
 #include "engine/run_log.h"
 #include "engine/run_settings.h"
+#include "localfs/local_fs.h"
 #include "tests/support/ftp_server.h"
 #include "tests/support/recording_port.h"
 

@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "ftp/ftp_client.h"
-#include "localfs/local_fs.h"
 #include "engine/local_scan.h"
 #include "engine/sync_phases.h"
 #include "engine/sync_run.h"
+#include "ftp/ftp_client.h"
+#include "localfs/local_fs.h"
 #include "res/strings.h"
 #include "tests/support/ftp_server.h"
 #include "tests/support/recording_port.h"

@@ -9,10 +9,10 @@
 
 #include <filesystem>
 
-#include "ftp/ftp_client.h"
-#include "localfs/local_fs.h"
 #include "engine/run_log.h"
 #include "engine/sync_phases.h"
+#include "ftp/ftp_client.h"
+#include "localfs/local_fs.h"
 #include "profiles/profile_store.h"
 #include "res/strings.h"
 #include "tests/support/ftp_server.h"

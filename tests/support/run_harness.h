@@ -5,9 +5,9 @@
 #include <memory>
 #include <string>
 
+#include "engine/run_owner.h"
 #include "ftp/ftp_client.h"
 #include "localfs/local_fs.h"
-#include "engine/run_owner.h"
 #include "profiles/profile_store.h"
 #include "tests/support/ftp_server.h"
 #include "tests/support/recording_port.h"
