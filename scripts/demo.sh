@@ -18,9 +18,7 @@ for arg in "$@"; do
 done
 
 if [ ! -x build/kestrum ]; then
-    if ! dpkg -s qt6-base-dev libcurl4-openssl-dev python3-pyftpdlib qt6-translations-l10n >/dev/null 2>&1; then
-        ./scripts/install-deps.sh
-    fi
+    ./scripts/install-deps.sh --if-missing
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUM_BUILD_TESTS=OFF >/dev/null
     cmake --build build -j2 --target kestrum
 fi

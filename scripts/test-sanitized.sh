@@ -1,7 +1,7 @@
 #!/bin/sh
 # Builds the tests with sanitizers in a build directory of their own and runs them.
 #   asan  AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer over every test; builds
-#         every target, benchmarks too (build-asan/)
+#         every target but the benchmarks (build-asan/)
 #   tsan  ThreadSanitizer over the run, alignment, command-line and window tests: test_engine,
 #         test_align, test_cli, test_app (build-tsan/)
 # The kestrum binary, which some tests drive, is built with the same sanitizer. Warnings are
@@ -38,7 +38,7 @@ export TSAN_OPTIONS="suppressions=$root/scripts/sanitizers/tsan.supp:second_dead
 
 # -O1 keeps the sanitized build and its tests fast while the stacks stay readable.
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1" \
-    -DKESTRUM_SANITIZE=$sanitize -DKESTRUM_WERROR=ON
+    -DKESTRUM_SANITIZE=$sanitize -DKESTRUM_WERROR=ON -DKESTRUM_BUILD_BENCH=OFF
 # shellcheck disable=SC2086
 cmake --build "$dir" -j2 --target $targets
 cd "$dir"
