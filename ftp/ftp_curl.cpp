@@ -222,21 +222,6 @@ size_t WriteToFile(char* data, size_t size, size_t count, void* userp) {
     return written;
 }
 
-// The size a transfer's opening reply announces ("150 ... (1234 bytes)"); -1 when none.
-int64_t AnnouncedSize(std::string_view reply) {
-    const size_t open = reply.rfind('(');
-    if (open == std::string_view::npos)
-        return -1;
-    int64_t size = 0;
-    size_t i = open + 1;
-    const size_t digits = i;
-    for (; i < reply.size() && reply[i] >= '0' && reply[i] <= '9' && size < INT64_MAX / 10; ++i)
-        size = size * 10 + (reply[i] - '0');
-    if (i == digits || reply.substr(i, 6) != " bytes")
-        return -1;
-    return size;
-}
-
 // Reads the local file for an upload. In ASCII mode libcurl turns every LF
 // into CR LF, so a CR directly before an LF is dropped here: a file that
 // already has CR LF line ends then goes out as CR LF, never CR CR LF.
