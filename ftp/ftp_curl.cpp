@@ -213,12 +213,16 @@ size_t AppendToString(char* data, size_t size, size_t count, void* userp) {
 struct DownloadSink {
     FILE* file = nullptr;
     int64_t received = 0;
+    int error = 0;  // errno of a write that failed
 };
 
 size_t WriteToFile(char* data, size_t size, size_t count, void* userp) {
     auto* sink = static_cast<DownloadSink*>(userp);
     const size_t written = std::fwrite(data, 1, size * count, sink->file);
     sink->received += static_cast<int64_t>(written);
+    if (written < size * count) {
+        sink->error = errno;
+    }
     return written;
 }
 
@@ -568,6 +572,12 @@ class CurlFtpConnection : public FtpConnection {
             curl_easy_setopt(handle_, CURLOPT_TRANSFERTEXT, 1L);
         }
         CURLcode code = Run();
+        if (code == CURLE_WRITE_ERROR && sink.error != 0) {
+            // libcurl's text does not say why the local file could not be written.
+            lastError_ = std::string(curl_easy_strerror(code)) + ": " + std::strerror(sink.error);
+            curlDir_.reset();
+            return false;
+        }
         if (code != CURLE_OK) {
             return Fail(code);
         }
