@@ -1,6 +1,7 @@
 #include "engine/extra_connections.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "engine/run_state.h"
 
@@ -45,6 +46,20 @@ std::unique_ptr<FtpConnection> ExtraConnections::Take() {
     if (ended.error)
         std::rethrow_exception(ended.error);
     return std::move(ended.connection);
+}
+
+// Chunks shrink toward the end of the list (each at most the files still to
+// be chunked per connection), so that the connections finish together, down
+// to a size that weighs the chunk's own cost (a listing for its stamps, about
+// one copy's round trips) against the wait for the last chunk: with n files
+// per connection, the square root of 2n. One connection: a chunk is a
+// directory's whole run of files.
+size_t NextChunkSize(size_t total, size_t left, size_t connections, size_t fewest) {
+    if (connections <= 1)
+        return left;
+    const size_t smallest =
+        std::max(fewest, static_cast<size_t>(std::ceil(std::sqrt(2.0 * static_cast<double>(total) / connections))));
+    return std::min(left, std::max(smallest, (left + connections - 1) / connections));
 }
 
 size_t ExtraConnectionsAllowed(const RunState& state) {

@@ -24,6 +24,11 @@ struct RunState;
 // trips as a copy or two.
 inline constexpr size_t kFilesPerExtraConnection = 4;
 
+// The most files the transfer's next chunk takes when left (at least 1) of
+// total are still to be chunked over connections: 1 to left, and no fewer
+// than fewest while that many are left.
+size_t NextChunkSize(size_t total, size_t left, size_t connections, size_t fewest);
+
 class ExtraConnections {
   public:
     ExtraConnections(FtpClientFactory& ftp, FtpConnectParams params);

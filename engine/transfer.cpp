@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -102,17 +101,6 @@ struct Outcome {
 std::vector<Chunk> MakeChunks(const RunSettings& settings, FileList& transfer, size_t connections) {
     const size_t total = transfer.size();
     size_t left = total;
-    // Chunks shrink toward the end of the list (each at most the files still
-    // to be chunked per connection), so that the connections finish together,
-    // down to a size that weighs the chunk's own cost (a listing for its
-    // stamps, about one copy's round trips) against the wait for the last
-    // chunk: with n files per connection, the square root of 2n; never below
-    // a size whose stamps come from one listing. One connection: a chunk is a
-    // directory's whole run of files.
-    const size_t smallest =
-        std::max<size_t>(kListingForStampsBinary,
-                         static_cast<size_t>(std::ceil(std::sqrt(2.0 * total / std::max<size_t>(1, connections)))));
-    auto most = [&] { return connections <= 1 ? total : std::max(smallest, (left + connections - 1) / connections); };
     std::vector<Chunk> chunks;
     std::string dir;
     size_t chunkMost = 0;
@@ -129,7 +117,8 @@ std::vector<Chunk> MakeChunks(const RunSettings& settings, FileList& transfer, s
         if (chunks.empty() || jobDir != dir || chunks.back().size() >= chunkMost) {
             chunks.emplace_back();
             dir = std::move(jobDir);
-            chunkMost = most();
+            // Never fewer files than one listing stamps, while as many are left.
+            chunkMost = NextChunkSize(total, left, connections, kListingForStampsBinary);
         }
         chunks.back().push_back(std::move(job));
         --left;

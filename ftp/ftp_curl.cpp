@@ -213,28 +213,17 @@ size_t AppendToString(char* data, size_t size, size_t count, void* userp) {
 struct DownloadSink {
     FILE* file = nullptr;
     int64_t received = 0;
+    int error = 0;  // errno of a write that failed
 };
 
 size_t WriteToFile(char* data, size_t size, size_t count, void* userp) {
     auto* sink = static_cast<DownloadSink*>(userp);
     const size_t written = std::fwrite(data, 1, size * count, sink->file);
     sink->received += static_cast<int64_t>(written);
+    if (written < size * count) {
+        sink->error = errno;
+    }
     return written;
-}
-
-// The size a transfer's opening reply announces ("150 ... (1234 bytes)"); -1 when none.
-int64_t AnnouncedSize(std::string_view reply) {
-    const size_t open = reply.rfind('(');
-    if (open == std::string_view::npos)
-        return -1;
-    int64_t size = 0;
-    size_t i = open + 1;
-    const size_t digits = i;
-    for (; i < reply.size() && reply[i] >= '0' && reply[i] <= '9' && size < INT64_MAX / 10; ++i)
-        size = size * 10 + (reply[i] - '0');
-    if (i == digits || reply.substr(i, 6) != " bytes")
-        return -1;
-    return size;
 }
 
 // Reads the local file for an upload. In ASCII mode libcurl turns every LF
@@ -583,6 +572,12 @@ class CurlFtpConnection : public FtpConnection {
             curl_easy_setopt(handle_, CURLOPT_TRANSFERTEXT, 1L);
         }
         CURLcode code = Run();
+        if (code == CURLE_WRITE_ERROR && sink.error != 0) {
+            // libcurl's text does not say why the local file could not be written.
+            lastError_ = std::string(curl_easy_strerror(code)) + ": " + std::strerror(sink.error);
+            curlDir_.reset();
+            return false;
+        }
         if (code != CURLE_OK) {
             return Fail(code);
         }

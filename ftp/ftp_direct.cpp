@@ -215,28 +215,6 @@ std::optional<Reply> FirstExchange(const DirectChannel& channel, ControlReader& 
     return reply;
 }
 
-// The port of "229 Entering Extended Passive Mode (|||port|)", any delimiter.
-std::optional<int> EpsvPort(const std::string& reply) {
-    const size_t open = reply.find('(');
-    if (open == std::string::npos || open + 5 >= reply.size()) {
-        return std::nullopt;
-    }
-    const char d = reply[open + 1];
-    if (reply[open + 2] != d || reply[open + 3] != d) {
-        return std::nullopt;
-    }
-    size_t i = open + 4;
-    int port = 0;
-    size_t digits = 0;
-    for (; i < reply.size() && reply[i] >= '0' && reply[i] <= '9' && digits < 6; ++i, ++digits) {
-        port = port * 10 + (reply[i] - '0');
-    }
-    if (digits == 0 || i >= reply.size() || reply[i] != d || port <= 0 || port > 65535) {
-        return std::nullopt;
-    }
-    return port;
-}
-
 // A non-blocking connection to the control connection's peer at port.
 int ConnectData(const DirectChannel& channel, int port, std::string& why, bool& cancelled) {
     sockaddr_storage peer{};

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <vector>
 
 namespace kestrum {
@@ -197,6 +198,47 @@ bool IsSendablePath(std::string_view path) {
             return false;
     }
     return true;
+}
+
+// The last "(" of the reply, digits, then " bytes". Digits that would
+// overflow are no size.
+int64_t AnnouncedSize(std::string_view reply) {
+    const size_t open = reply.rfind('(');
+    if (open == std::string_view::npos) {
+        return -1;
+    }
+    int64_t size = 0;
+    size_t i = open + 1;
+    const size_t digits = i;
+    for (; i < reply.size() && reply[i] >= '0' && reply[i] <= '9' && size < INT64_MAX / 10; ++i) {
+        size = size * 10 + (reply[i] - '0');
+    }
+    if (i == digits || reply.substr(i, 6) != " bytes") {
+        return -1;
+    }
+    return size;
+}
+
+// The first "(", three equal delimiters, up to six digits, the delimiter again.
+std::optional<int> EpsvPort(std::string_view reply) {
+    const size_t open = reply.find('(');
+    if (open == std::string_view::npos || open + 5 >= reply.size()) {
+        return std::nullopt;
+    }
+    const char d = reply[open + 1];
+    if (reply[open + 2] != d || reply[open + 3] != d) {
+        return std::nullopt;
+    }
+    size_t i = open + 4;
+    int port = 0;
+    size_t digits = 0;
+    for (; i < reply.size() && reply[i] >= '0' && reply[i] <= '9' && digits < 6; ++i, ++digits) {
+        port = port * 10 + (reply[i] - '0');
+    }
+    if (digits == 0 || i >= reply.size() || reply[i] != d || port <= 0 || port > 65535) {
+        return std::nullopt;
+    }
+    return port;
 }
 
 }  // namespace kestrum

@@ -2,6 +2,7 @@
 // Server paths, URL segments, host texts and reply lines of the FTP layer:
 // the pure parts, apart from libcurl.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,6 +30,10 @@ bool SafeAsListArgument(std::string_view name);
 // The code of a reply line ("226 Done", "211-Features"), 0 when the line is
 // no reply line; multiLine tells whether it opens a multi-line reply.
 int FtpReplyCode(std::string_view line, bool* multiLine);
+// The size a transfer's opening reply announces ("150 ... (1234 bytes)"); -1 when none.
+int64_t AnnouncedSize(std::string_view reply);
+// The port of an EPSV reply ("229 ... (|||port|)", any delimiter); nothing unless 1 to 65535.
+std::optional<int> EpsvPort(std::string_view reply);
 
 struct FtpEndpoint {
     std::string urlHost;  // "name" or "[v6]"

@@ -1,0 +1,109 @@
+// A download whose local file cannot be written (a file size limit standing
+// in for a full disk), on the FTP layer's own path and on libcurl's.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/engine/phase_session.h"
+
+namespace kestrum {
+namespace {
+
+using test::Fmt;
+using test::ReadFile;
+using test::RunHarness;
+using test::TestFtpServer;
+using test::WriteFile;
+
+// While alive, no file of the process grows beyond limit bytes: a write past
+// it fails with EFBIG (SIGXFSZ ignored) as on a full disk.
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(rlim_t limit) {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigaction(SIGXFSZ, &ignore, &savedAction_);
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        rlimit lowered = saved_;
+        lowered.rlim_cur = limit;
+        set_ = setrlimit(RLIMIT_FSIZE, &lowered) == 0;
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        sigaction(SIGXFSZ, &savedAction_, nullptr);
+    }
+    bool set() const { return set_; }
+
+  private:
+    rlimit saved_{};
+    struct sigaction savedAction_ {};
+    bool set_ = false;
+};
+
+// Temporary download files in dir.
+int TempFiles(const std::string& dir) {
+    int n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        n += IsDownloadTempName(entry.path().filename().string()) ? 1 : 0;
+    return n;
+}
+
+void Profile(RunHarness& h, const TestFtpServer& server, bool passive) {
+    h.MakeProfile("p", server, {.download = true, .upload = false});
+    h.store.WriteProfileValues("p", {{"PASSIVE", int32_t{passive ? 1 : 0}}});
+}
+
+// The failed file keeps its old copy and leaves no temporary file; the
+// others come down, the run ends with failed items, and the next run
+// without the limit copies the file.
+TEST(DownloadFailure, ALocalWriteFailureFailsTheFileAlone) {
+    const struct {
+        const char* path;
+        bool passive;
+        const char* retr;  // how the download is asked for
+    } cases[] = {{"direct (passive, binary)", true, "RETR /big.bin"}, {"libcurl (active)", false, "RETR big.bin"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        TestFtpServer server;
+        RunHarness h;
+        const int64_t old = static_cast<int64_t>(std::time(nullptr)) - 86400;
+        const std::string big(1 << 20, 'b');
+        for (const char* name : {"a.bin", "big.bin", "z.bin"}) {
+            WriteFile(server.home() + "/" + name, name == std::string("big.bin") ? big : name);
+            WriteFile(h.localDir + "/" + name, std::string("old ") + name, old);
+        }
+        Profile(h, server, c.passive);
+        {
+            FileSizeLimit limit(256 * 1024);
+            ASSERT_TRUE(limit.set());
+            EXPECT_EQ(h.Run(), 4);
+        }
+        EXPECT_TRUE(ReadFile(h.localDir + "/big.bin") == "old big.bin");
+        EXPECT_EQ(TempFiles(h.localDir), 0);
+        EXPECT_EQ(ReadFile(h.localDir + "/a.bin"), "a.bin");
+        EXPECT_EQ(ReadFile(h.localDir + "/z.bin"), "z.bin");
+        EXPECT_NE(server.commandLog().find(std::string(c.retr) + "\n"), std::string::npos) << server.commandLog();
+        const std::vector<std::string> lines = h.lines();
+        const auto failed = std::find(lines.begin(), lines.end(), Fmt(57677, {"big.bin"}));
+        ASSERT_NE(failed, lines.end()) << testing::PrintToString(lines);
+        ASSERT_NE(failed + 1, lines.end());
+        EXPECT_NE(failed[1].find(std::strerror(EFBIG)), std::string::npos) << failed[1];
+
+        RunHarness again;
+        again.localDir = h.localDir;
+        Profile(again, server, c.passive);
+        EXPECT_EQ(again.Run(), 0);
+        EXPECT_TRUE(ReadFile(h.localDir + "/big.bin") == big);
+    }
+}
+
+}  // namespace
+}  // namespace kestrum
