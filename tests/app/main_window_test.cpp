@@ -275,11 +275,9 @@ TEST_F(MainWindowTest, ProfileChooserIsSortedDropsStaleNamesAndFindsByPrefix) {
     ASSERT_TRUE(store.WriteGlobalString("Default_Profile", "nothere"));
     {
         auto window = Open();
-        QStringList items;
-        for (int i = 0; i < window->ProfileChooser()->count(); ++i)
-            items << window->ProfileChooser()->itemText(i);
-        EXPECT_EQ(items, QStringList({"Alpha", "beta", "gamma"}));
-        // An unknown default: the first item in sorted order.
+        EXPECT_EQ(window->ProfileChooser()->count(), 3);
+        // An unknown default: the first item in sorted order (the order:
+        // ChooserAndSetupDialogListTheProfilesInOneOrder).
         EXPECT_EQ(window->ProfileName(), "Alpha");
         EXPECT_EQ(window->ProfileChooser()->currentText(), QString("Alpha"));
         EXPECT_EQ(store.ReadGlobalString("Profiles"), "beta,Alpha,gamma,");
