@@ -87,7 +87,7 @@ TEST_F(NewProfileDialogTest, ThePromptStaysOnOneLine) {
 
 TEST_F(NewProfileDialogTest, ASectionOfSettingIniFillsHostAndRemoteDirectory) {
     // How setting.ini is read is the auto-setup reader's business: here only
-    // that the typed name's section reaches the new profile.
+    // that the typed name's section reaches the new profile ("shop" is not "Shop").
     WriteFile(settingIni, "[PROFILE]\nWeb\n\n[Web]\nSERVER=web.example\nREMOTE_DIR=/htdocs\n\n[Shop]\nSERVER=shop\n");
     for (const auto& [name, host, remote] : {std::tuple{"Web", "web.example", "/htdocs"}, {"shop", "", ""}}) {
         NewProfileDialog dialog(store, boxes);

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -40,14 +39,18 @@ TEST(StringTable, SortedUniqueAndWellFormed) {
         }
         EXPECT_EQ(StringUtf8(e.id), e.utf8) << e.id;
         // FormatText knows "%s", "%d" and "%%" only.
-        for (const char* c = e.utf8; (c = std::strchr(c, '%')) != nullptr; c += 2)
-            EXPECT_TRUE(c[1] == 's' || c[1] == 'd' || c[1] == '%') << e.id << ": " << e.utf8;
+        const std::string_view text(e.utf8);
+        for (size_t at = text.find('%'); at != std::string_view::npos; at = text.find('%', at + 2)) {
+            EXPECT_TRUE(at + 1 < text.size() && std::string_view("sd%").find(text[at + 1]) != std::string_view::npos)
+                << e.id << ": " << e.utf8;
+        }
     }
 }
 
 // Code names texts by the constants of res/message_ids.h: each constant must
 // have a text, and each text its own constant.
 TEST(StringTable, EveryMessageIdHasATextAndEveryTextAnId) {
+    // The source tree, found from the path of the test server's script.
     const auto header =
         std::filesystem::path(KESTRUM_TEST_FTPSERVER).parent_path().parent_path().parent_path() / "res/message_ids.h";
     std::ifstream in(header);
