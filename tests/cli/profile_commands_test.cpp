@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 
@@ -287,40 +286,6 @@ TEST_F(ProfileCommandTest, ReadingWritesNothingAndAValueCutAtASemicolonIsRefused
     EXPECT_EQ(ReadFile(path), cut);
 }
 
-class EnvOverride {
-  public:
-    EnvOverride(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name))
-            old_ = old;
-        setenv(name, value.c_str(), 1);
-    }
-    ~EnvOverride() {
-        if (old_) {
-            setenv(name_, old_->c_str(), 1);
-        } else {
-            unsetenv(name_);
-        }
-    }
-
-  private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
-
-TEST(ProfileCommandHomeTest, DefaultStoreLivesInKestrumHome) {
-    TempDir dir;
-    EnvOverride home("KESTRUM_HOME", dir / "kh");
-    std::istringstream in("pw\n");
-    std::ostringstream out, err;
-    EXPECT_EQ(RunProfileCommand({"new", "Home"}, in, out, err), 0) << err.str();
-    EXPECT_EQ(RunProfileCommand({"set", "Home", "PSW=-"}, in, out, err), 0) << err.str();
-    ProfileStore store(dir / "kh/Kestrum.conf");
-    EXPECT_EQ(store.ReadGlobalString("Program"), dir / "kh");
-    EXPECT_EQ(store.LoadProfile("Home")->password, "pw");
-    EXPECT_EQ(RunProfileCommand({"list"}, in, out, err), 0);
-    EXPECT_EQ(out.str(), "Home\n");
-}
-
 TEST(ProfileCommandBinaryTest, TheProgramRunsTheProfileCommands) {
     const std::string binary = test::KestrumBinary();
     if (!std::filesystem::exists(binary))
@@ -341,6 +306,10 @@ TEST(ProfileCommandBinaryTest, TheProgramRunsTheProfileCommands) {
     r = test::RunProcess({binary, "profile", "list"}, env);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "サイト\n");
+    // The default store is the one in KESTRUM_HOME, which is also Program.
+    ProfileStore store(dir / "Kestrum.conf");
+    EXPECT_EQ(store.ReadGlobalString("Program"), dir.path());
+    EXPECT_EQ(store.LoadProfile("サイト").value_or(Profile{}).password, "secret");
 }
 
 }  // namespace
