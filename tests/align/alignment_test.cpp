@@ -145,7 +145,6 @@ TEST(TimestampAlignment, SetsLocalTimesOutsideTheLagToTheServerClock) {
         for (const std::string& line : changes)
             EXPECT_EQ(h.count(line), 1) << line;
         EXPECT_EQ(LinesWith(lines, "\tファイル ").size() + LinesWith(lines, "\\エラー!\t").size(), changes.size());
-        EXPECT_EQ(S(57673).rfind("\\エラー!\t", 0), 0u);
         // In list order, after 42807.
         const size_t analysing = IndexOf(lines, S(42807));
         ASSERT_LT(analysing, lines.size());

@@ -1,4 +1,5 @@
-// kestrum run as a scheduled job sees it: exit statuses, standard output and Kestrum.log.
+// kestrum run and kestrum align as a scheduled job sees them: exit statuses,
+// standard output and Kestrum.log.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -241,6 +242,92 @@ TEST(CliRun, SecondCopyOnTheSameProgramDirectoryIsRefused) {
     EXPECT_EQ(first.status, 0) << first.err;
     EXPECT_EQ(second.status, 1);
     EXPECT_NE(second.err.find(LoadString(60103)), std::string::npos);
+}
+
+// kestrum align: the same exit statuses and output as a run.
+constexpr int64_t T = 1'705'312'800;
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+TEST(CliAlign, AlignsWithYesAndReportsOnStandardOutput) {
+    TestFtpServer server;
+    CliHome c;
+    WriteFile(c.local / "a.txt", "l", T);
+    WriteFile(c.local / "sub/b.txt", "l", T);
+    WriteFile(server.home() + "/a.txt", "s", T + 100'000);
+    c.MakeProfile("web", server);
+
+    const test::ProcessResult r = c.Run({"align", "web", "--yes"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(test::FileMtime(c.local / "a.txt"), T);
+    EXPECT_EQ(test::FileMtime(c.local / "sub/b.txt"), T);
+    EXPECT_TRUE(Contains(r.out, FormatString(57671, {"web"}) + "\t"));
+    EXPECT_TRUE(Contains(r.out, FormatString(57672, {"a.txt"}) + "\n"));
+    EXPECT_TRUE(Contains(r.out, FormatString(42804, {"1 / 2"}) + "\n"));
+    EXPECT_FALSE(Contains(r.err, LoadString(57675))) << "no question with --yes";
+    EXPECT_TRUE(Contains(test::ReadFile(c.home / "Kestrum.log"), FormatString(42804, {"1 / 2"}) + "\r\n"));
+    EXPECT_TRUE(std::filesystem::is_regular_file(c.home / "CACHE/web"));
+}
+
+TEST(CliAlign, WithoutATerminalTheQuestionCountsAsRefused) {
+    TestFtpServer server;
+    CliHome c;
+    WriteFile(c.local / "a.txt", "l", T);
+    WriteFile(server.home() + "/a.txt", "s", T + 100'000);
+    c.MakeProfile("web", server);
+
+    const test::ProcessResult r = c.Run({"align", "web"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_TRUE(Contains(r.err, LoadString(60501))) << r.err;
+    EXPECT_FALSE(Contains(r.out, FormatString(57671, {"web"})));
+    EXPECT_EQ(test::FileMtime(c.local / "a.txt"), T);
+    EXPECT_EQ(server.connectionCount(), 0);
+    EXPECT_FALSE(std::filesystem::exists(c.home / "CACHE"));
+}
+
+TEST(CliAlign, BadCommandLinesAndUnknownProfiles) {
+    TestFtpServer server;
+    CliHome c;
+    c.MakeProfile("web", server);
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"align"}, {"align", "--yes"}, {"align", "web", "other"}, {"align", "web", "--force"}}) {
+        const test::ProcessResult r = c.Run(args);
+        EXPECT_EQ(r.status, 2) << args.size();
+        EXPECT_TRUE(Contains(r.err, LoadString(60104)));
+    }
+    const test::ProcessResult r = c.Run({"align", "nope", "--yes"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(Contains(r.err, FormatString(60102, {"nope"})));
+    EXPECT_EQ(server.connectionCount(), 0);
+}
+
+TEST(CliAlign, FailureAndInterruption) {
+    {
+        TestFtpServer server;
+        CliHome c;
+        WriteFile(c.local / "a.txt", "l", T);
+        c.MakeProfile("web", server);
+        c.store().WriteString("web", "PSW", ScramblePassword("wrong"));
+        const test::ProcessResult r = c.Run({"align", "web", "--yes"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(Contains(r.out, LoadString(42820) + "\n"));
+        EXPECT_TRUE(Contains(r.err, LoadString(42829)));
+    }
+    {
+        // SIGINT while the login is pending: the login is aborted, nothing
+        // is aligned, status 3.
+        TestFtpServer server(test::FtpServerOptions{.loginDelaySeconds = 2});
+        CliHome c;
+        WriteFile(c.local / "a.txt", "l", T);
+        WriteFile(server.home() + "/a.txt", "s", T + 100'000);
+        c.MakeProfile("web", server);
+        const test::ProcessResult r = c.Run({"align", "web", "--yes"}, 800);
+        EXPECT_EQ(r.status, 3) << r.out << r.err;
+        EXPECT_TRUE(Contains(r.out, LoadString(42800) + "\n"));
+        EXPECT_EQ(test::FileMtime(c.local / "a.txt"), T);
+    }
 }
 
 }  // namespace

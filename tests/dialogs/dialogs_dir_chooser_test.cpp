@@ -86,7 +86,6 @@ TEST_F(DirChooserTest, StartingDirectoryDropsOneTrailingSlashAndFallsBackToTheCu
 TEST_F(DirChooserTest, OpensWithAncestorsCurrentAndSubdirectoriesAsATree) {
     auto dialog = Open(Path("data/web") + "/");
     QWidget* d = dialog.get();
-    EXPECT_EQ(dialog->windowTitle(), QString::fromUtf8("ディレクトリを選択してください"));
     EXPECT_EQ(Current(d), Path("data/web"));
     EXPECT_TRUE(Find<QLineEdit>(d, "1036")->isReadOnly());
     // Hidden directories are listed, files are not; letters sort without case.
@@ -160,13 +159,7 @@ TEST_F(DirChooserTest, DoubleClickRules) {
 }
 
 TEST_F(DirChooserTest, OkReturnsTheCurrentDirectoryAndCancelNothing) {
-    {
-        auto dialog = Open(Path("data/web"));
-        DoubleClick(dialog.get(), Path("data/web/css"));
-        Find<QPushButton>(dialog.get(), "1")->click();
-        EXPECT_EQ(dialog->result(), QDialog::Accepted);
-        EXPECT_EQ(dialog->SelectedDirectory(), Path("data/web/css"));
-    }
+    // OK after a double click: DoubleClickRules and ChoosingADriveShowsItsRoot.
     {
         auto dialog = Open(Path("data/web"));
         DoubleClick(dialog.get(), Path("data/web/css"));

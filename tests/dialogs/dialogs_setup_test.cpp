@@ -12,6 +12,7 @@
 #include "dialogs/new_profile_dialog.h"
 #include "dialogs/setup_dialog.h"
 #include "tests/dialogs/dialogs_fixture.h"
+#include "tests/support/profile_compare.h"
 
 namespace kestrum::test {
 namespace {
@@ -91,7 +92,6 @@ TEST_F(SetupDialogTest, OpensOnTheMainWindowsProfileSortedAndLoaded) {
     const std::string before = StoreText();
 
     auto dialog = Open("BE");  // the first entry beginning with it, letters without case
-    EXPECT_EQ(dialog->windowTitle(), QString::fromUtf8("Kestrum セットアップ"));
     EXPECT_EQ(Entries(dialog.get()), QStringList({"alpha", "beta", "Beta2", "Gamma"}));
     EXPECT_FALSE(List(dialog.get())->isEditable());
     EXPECT_EQ(List(dialog.get())->currentText(), "beta");
@@ -107,7 +107,6 @@ TEST_F(SetupDialogTest, OpensOnTheMainWindowsProfileSortedAndLoaded) {
     EXPECT_FALSE(Box(dialog.get(), "1018")->isChecked());
     EXPECT_FALSE(Box(dialog.get(), "1011")->isEnabled());
     EXPECT_FALSE(Button(dialog.get(), "1039")->icon().isNull());
-    EXPECT_EQ(Button(dialog.get(), "1")->text(), QString::fromUtf8("閉じる"));
 
     // Closing without an edit neither checks nor saves.
     Button(dialog.get(), "1")->click();
@@ -166,14 +165,14 @@ TEST_F(SetupDialogTest, ClosingChecksTheFieldsInOrderAndKeepsTheEditedProfile) {
     EXPECT_TRUE(shown.empty());
     EXPECT_FALSE(dialog->isVisible());
     EXPECT_EQ(dialog->result(), QDialog::Rejected);  // nothing was created or deleted
-    EXPECT_EQ(store.ReadString("B", "HOST"), "host");
-    EXPECT_EQ(store.ReadString("B", "USER"), "user");
-    EXPECT_EQ(store.ReadDword("B", "PSWSVD"), 0);
+    Profile expected = NewProfile("B");
+    expected.host = "host";
+    expected.user = "user";
+    expected.savePassword = expected.checkUpload = 0;
+    expected.password = std::nullopt;
+    expected.localDir = "/local";
+    EXPECT_EQ(ProfileDifferences(*store.LoadProfile("B"), expected), "");
     EXPECT_EQ(store.ReadString("B", "PSW"), "");
-    EXPECT_EQ(store.ReadString("B", "LOCAL_DIRECTORY"), "/local");
-    EXPECT_EQ(store.ReadString("B", "REMOTE_DIRECTORY"), "");
-    EXPECT_EQ(store.ReadDword("B", "CHECK_UPLOAD"), 0);
-    EXPECT_EQ(store.ReadDword("B", "CHECK_DOWNLOAD"), 0);
     EXPECT_EQ(store.ReadString("A", "HOST"), "a.example");
 }
 

@@ -18,6 +18,9 @@
 #include <thread>
 
 #include "ftp/ftp_client.h"
+#include "res/codepage.h"
+#include "res/message_ids.h"
+#include "res/strings.h"
 #include "tests/ftp/ftp_test_util.h"
 #include "tests/support/ftp_server.h"
 
@@ -98,11 +101,10 @@ TEST(FtpConnectTest, HostForms) {
     auto connection = MakeCurlFtpFactory()->Connect(params);
     EXPECT_EQ(connection->Lookup("here").status, ListStatus::Ok);
 
-    for (const char* bad : {"", "host/path", "user@host", "host:0", "host:65536", "host:port", "ho st", "[::1",
-                            "[::1]x", "host:21\r\nDELE x", "[zz::1]:21"}) {
+    // A host the URL could not carry is refused before any lookup, not left to fail in DNS.
+    for (const std::string bad : {"ho st", "host/path", "localhost:21\r\nDELE x"}) {
         params.host = bad;
-        std::string error = ConnectError(params);
-        EXPECT_FALSE(error.empty()) << bad;
+        EXPECT_EQ(ConnectError(params), FormatString(msg::kBadHostName, {PrintableName(bad)})) << bad;
     }
 }
 

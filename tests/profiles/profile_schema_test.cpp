@@ -1,11 +1,11 @@
-// The profile schema: number parsing, the store's creation and saves against
-// the table, and the name rules.
+// The profile schema: number parsing and the name rules.
 #include "profiles/profile_schema.h"
 
 #include <gtest/gtest.h>
 
-#include "profiles/profile_store.h"
-#include "tests/support/ftp_server.h"
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace kestrum {
 namespace {
@@ -31,35 +31,6 @@ TEST(ProfileSchemaTest, DecimalNumbersAreDigitsWithAnOptionalMinusThatFit) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(ParseDecimalInt(c.text), c.number) << c.text;
-}
-
-// A value added to the table is created with its default when the table says
-// so, and written by the save of the dialog that edits it, and by no other.
-TEST(ProfileSchemaTest, CreationAndEachSaveWriteTheirRowsOfTheTable) {
-    test::TempDir dir;
-    ProfileStore store(dir / "Kestrum.conf");
-    std::string selected;
-    int cacheFlag = 0;
-    ASSERT_TRUE(store.InitGlobalValues(dir.path(), selected, cacheFlag));
-    ASSERT_TRUE(store.CreateProfile("created"));
-    ASSERT_TRUE(store.SaveGeneralSettings("setup", {}));
-    ASSERT_TRUE(store.SaveProxySettings("proxy", {}));
-    ASSERT_TRUE(store.SaveDetailSettings("detail", {}));
-    for (const ProfileValue& value : kProfileValues) {
-        const std::string name(value.name);
-        std::optional<std::string> created;
-        if (value.type == ValueType::Dword) {
-            if (const auto number = store.ReadDword("created", name))
-                created = std::to_string(*number);
-            EXPECT_EQ(created, value.created ? std::optional(std::to_string(value.number)) : std::nullopt) << name;
-        } else {
-            created = store.ReadString("created", name);
-            EXPECT_EQ(created, value.created ? std::optional(std::string(value.text)) : std::nullopt) << name;
-        }
-        EXPECT_EQ(store.ReadString("setup", name).has_value(), value.editor == Editor::Setup) << name;
-        EXPECT_EQ(store.ReadString("proxy", name).has_value(), value.editor == Editor::Proxy) << name;
-        EXPECT_EQ(store.ReadString("detail", name).has_value(), value.editor == Editor::Detail) << name;
-    }
 }
 
 TEST(ProfileNameTest, ValidationOrderAndCaseInsensitiveDuplicates) {

@@ -17,6 +17,7 @@
 #include "profiles/paths.h"
 #include "res/codepage.h"
 #include "tests/support/ftp_server.h"
+#include "tests/support/profile_compare.h"
 
 namespace kestrum {
 namespace {
@@ -104,26 +105,7 @@ TEST_F(StoreTest, CreateProfileWritesTheCreationValuesOnly) {
     EXPECT_EQ(store.ReadGlobalString("Profiles"), "Site,");
     auto p = store.LoadProfile("Site");
     ASSERT_TRUE(p.has_value());
-    EXPECT_EQ(p->name, "Site");
-    EXPECT_EQ(p->host, "");
-    EXPECT_EQ(p->port, 21);
-    EXPECT_EQ(p->savePassword, 1);
-    EXPECT_EQ(p->password, "");
-    EXPECT_EQ(p->remoteDir, "");
-    EXPECT_EQ(p->localDir, "");
-    EXPECT_EQ(p->checkUpload, 1);
-    EXPECT_EQ(p->checkSub, 0);
-    EXPECT_EQ(p->checkDownload, 0);
-    EXPECT_EQ(p->proxyOn, 0);
-    EXPECT_EQ(p->proxyName, "");
-    EXPECT_EQ(p->asciiTransfer, "HTML,HTM,TXT");
-    EXPECT_EQ(p->fileTransfer, "BAK");
-    EXPECT_EQ(p->timeLag, 3);
-    EXPECT_EQ(p->mirroringDir, 0);
-    EXPECT_EQ(p->mirroringFile, 0);
-    EXPECT_FALSE(p->user.has_value());
-    EXPECT_FALSE(p->connectionType.has_value());
-    EXPECT_FALSE(p->transferBoth.has_value());
+    EXPECT_EQ(test::ProfileDifferences(*p, test::NewProfile("Site")), "");
 
     ASSERT_TRUE(store.CreateProfile("Second"));
     EXPECT_EQ(store.ReadGlobalString("Profiles"), "Site,Second,");
@@ -148,27 +130,27 @@ TEST_F(StoreTest, SavesWriteTheirValuesAndLoadReadsThemBack) {
                                                .fileTransfer = "BAK,TMP",
                                                .transferBoth = true,
                                                .mirrorFiles = true}));
+    Profile expected = test::NewProfile("P");
+    expected.host = "ftp.example.org";
+    expected.user = "alice";
+    expected.password = "pw";
+    expected.localDir = "/data";
+    expected.remoteDir = "/www";
+    expected.checkSub = expected.checkDownload = 1;
+    expected.checkUpload = 0;
+    expected.connectionType = 2;
+    expected.proxyOn = 1;
+    expected.proxyName = "proxy:8080";
+    expected.port = 2121;
+    expected.timeLag = 42;
+    expected.asciiTransfer = "HTML,CSS";
+    expected.fileTransfer = "BAK,TMP";
+    expected.transferBoth = expected.mirroringFile = 1;
+    expected.maxDelete = -1;  // the detail save's own defaults
+    expected.security = 0;
     auto p = store.LoadProfile("P");
     ASSERT_TRUE(p.has_value());
-    EXPECT_EQ(p->host, "ftp.example.org");
-    EXPECT_EQ(p->user, "alice");
-    EXPECT_EQ(p->password, "pw");
-    EXPECT_EQ(p->savePassword, 1);
-    EXPECT_EQ(p->localDir, "/data");
-    EXPECT_EQ(p->remoteDir, "/www");
-    EXPECT_EQ(p->checkSub, 1);
-    EXPECT_EQ(p->checkDownload, 1);
-    EXPECT_EQ(p->checkUpload, 0);
-    EXPECT_EQ(p->connectionType, 2);
-    EXPECT_EQ(p->proxyOn, 1);
-    EXPECT_EQ(p->proxyName, "proxy:8080");
-    EXPECT_EQ(p->port, 2121);
-    EXPECT_EQ(p->timeLag, 42);
-    EXPECT_EQ(p->asciiTransfer, "HTML,CSS");
-    EXPECT_EQ(p->fileTransfer, "BAK,TMP");
-    EXPECT_EQ(p->transferBoth, 1);
-    EXPECT_EQ(p->mirroringFile, 1);
-    EXPECT_EQ(p->mirroringDir, 0);
+    EXPECT_EQ(test::ProfileDifferences(*p, expected), "");
 
     // Without the save flag the password is emptied and not unscrambled.
     ASSERT_TRUE(store.SaveGeneralSettings(
@@ -334,18 +316,15 @@ TEST_F(StoreTest, RecreatingAnUnlistedKeyOverwritesOnlyTheCreationValues) {
                                                .mirrorDirs = true}));
     ASSERT_TRUE(store.WriteGlobalString("Profiles", ""));
     ASSERT_TRUE(store.CreateProfile("P"));
+    // Values that creation does not write survive.
+    Profile expected = test::NewProfile("P");
+    expected.user = "bob";
+    expected.connectionType = 2;
+    expected.transferBoth = 1;
+    expected.maxDelete = -1;
     auto p = store.LoadProfile("P");
     ASSERT_TRUE(p.has_value());
-    EXPECT_EQ(p->host, "");
-    EXPECT_EQ(p->port, 21);
-    EXPECT_EQ(p->password, "");
-    EXPECT_EQ(p->checkSub, 0);
-    EXPECT_EQ(p->proxyOn, 0);
-    EXPECT_EQ(p->timeLag, 3);
-    EXPECT_EQ(p->asciiTransfer, "HTML,HTM,TXT");
-    EXPECT_EQ(p->user, "bob");
-    EXPECT_EQ(p->connectionType, 2);
-    EXPECT_EQ(p->transferBoth, 1);
+    EXPECT_EQ(test::ProfileDifferences(*p, expected), "");
     EXPECT_EQ(store.ReadGlobalString("Profiles"), "P,");
 }
 
@@ -418,8 +397,6 @@ TEST_F(StoreTest, NamesWithSeparatorsSpacesAndJapaneseAreKeptApart) {
         "あいうえおか"
         "xy";
     ASSERT_EQ(twenty.size(), 20u);
-    EXPECT_EQ(ValidateNewProfileName(twenty, rest), 0);
-    EXPECT_EQ(ValidateNewProfileName(twenty + "z", rest), 60040);
     ASSERT_TRUE(store.CreateProfile(twenty));
     ASSERT_TRUE(store.SaveGeneralSettings(twenty, {.host = "h20", .user = "u", .localDir = "/l", .upload = true}));
     EXPECT_EQ(store.LoadProfile(twenty)->host, "h20");
