@@ -49,7 +49,7 @@ int StopWithMessage(RunContext& ctx, int messageId, bool failed) {
     ctx.log.AppendLogLine(text);
     if (failed) {
         ctx.log.AppendLogLine(LoadString(msg::kStoppedByErrorAbove));
-        ctx.state.runFailed = 1;
+        ctx.state.flags.runFailed = 1;
     }
     FinishRun(ctx);
     return 0;
@@ -86,58 +86,49 @@ int PrepareRun(RunContext& ctx) {
     ctx.log.Port().SetAnimation(true);
     const int code = BeginRun(ctx, msg::kRunStarting);
     // A password prompt ended by the cancel command is a cancel, not a failure.
-    if (code != 0 && state.cancelRequested)
+    if (code != 0 && state.flags.cancelRequested)
         return StopWithMessage(ctx, msg::kRunCancelled, false);
     if (code != 0)
         return StopWithMessage(ctx, msg::kRunSettingsCodeBase + code, true);
     if (!settings.upload && !settings.download)
         return StopWithMessage(ctx, msg::kNoDirectionChecked, false);
-    if (state.cancelRequested)
+    if (state.flags.cancelRequested)
         return StopWithMessage(ctx, msg::kRunCancelled, false);
 
     LogHeader(ctx);
 
-    state.localFiles.clear();
-    state.serverFiles.clear();
-    state.serverDirectories.clear();
-    state.unlistedLocalDirs.clear();
-    state.unknownServerDirs.clear();
-    state.serverDirectoriesAsListed.clear();
-    state.unsyncedLocalFiles.clear();
-    state.actedLocalTimes.clear();
-
     ctx.log.AppendLogLine(FormatString(msg::kScanningLocalDir, {settings.localDir}));
     std::vector<std::string> downloadTemps;
     LocalScanOptions options{settings.subdirs != 0, &settings.excludedExtensions, {}, &downloadTemps};
-    if (state.dryRun) {
+    if (state.options.dryRun) {
         ctx.log.AppendLogLine(LoadString(msg::kPreviewStarting));
-        state.previewCounts = {};
         options.onExcluded = [&ctx](const std::string& name) { NoteDecision(ctx, Decision::Excluded, name); };
     }
-    if (ScanLocalTree(ctx.fs, settings.localDir, options, state.localFiles, &ctx.log, &state.unlistedLocalDirs) < 0) {
+    if (ScanLocalTree(ctx.fs, settings.localDir, options, state.results.localFiles, &ctx.log,
+                      &state.results.unlistedLocalDirs) < 0) {
         return StopWithMessage(ctx, msg::kLocalDirNotFound, true);
     }
     // What a run that died part-way through a download left behind (a preview changes nothing).
-    for (const std::string& path : state.dryRun ? std::vector<std::string>{} : downloadTemps) {
+    for (const std::string& path : state.options.dryRun ? std::vector<std::string>{} : downloadTemps) {
         if (RemoveLeftoverDownload(path))
             ctx.log.AppendLogLine(FormatString(msg::kLeftoverDownloadRemoved, {PrintableName(path)}));
     }
     ctx.log.SetProgress(2);
-    if (state.cancelRequested)
+    if (state.flags.cancelRequested)
         return StopWithMessage(ctx, msg::kRunCancelled, false);
 
     // A preview decides on every file, as if nothing were known of earlier runs.
-    if (state.dryRun)
+    if (state.options.dryRun)
         settings.useCache = 0;
     if (settings.useCache)
         settings.useCache = LoadChangeCache(ctx);
-    if (state.cancelRequested)
+    if (state.flags.cancelRequested)
         return StopWithMessage(ctx, msg::kRunCancelled, false);
 
     if (settings.useCache && DetectLocalChanges(ctx) == 0) {
         ctx.log.AppendLogLine(LoadString(msg::kLocalScanFinished));
         ctx.log.AppendLogLine(LoadString(msg::kNothingToUpdate));
-        state.reachedEnd = 1;
+        state.flags.reachedEnd = 1;
         FinishRun(ctx);
         return 0;
     }
@@ -147,27 +138,27 @@ int PrepareRun(RunContext& ctx) {
 
 void FinishRun(RunContext& ctx) {
     RunState& state = ctx.state;
-    state.cancelRequested = 1;
+    state.flags.cancelRequested = 1;
     const std::string counter = ctx.log.CounterText();
     if (!counter.empty())
         ctx.log.AppendLogLine(FormatString(msg::kRunFinished, {counter}));
-    if (state.runFailed) {
+    if (state.flags.runFailed) {
         ctx.log.Port().ShowMessage(LoadString(msg::kRunFailedSeeLog));
-    } else if (const int failed = state.failedItems.load(); failed > 0) {
+    } else if (const int failed = state.flags.failedItems.load(); failed > 0) {
         // The run went on past them: the last line and a notice say how many.
         const std::string text = FormatString(msg::kItemsFailed, {std::to_string(failed)});
         ctx.log.AppendLogLine(text);
         ctx.log.Port().ShowMessage(text);
     }
-    if (!state.dryRun)
+    if (!state.options.dryRun)
         SaveChangeCache(ctx);
-    state.serverDirectories.clear();
-    state.serverFiles.clear();
+    state.results.serverDirectories.clear();
+    state.results.serverFiles.clear();
     ctx.log.SetProgress(0);
     ctx.log.ClearCounter();
     ctx.log.Port().SetAnimation(false);
     SetRunningState(ctx, 0);
-    if (state.quitAfterRun)
+    if (state.options.quitAfterRun)
         ctx.log.Port().RequestClose();
 }
 

@@ -17,7 +17,7 @@ class FtpConnection;
 
 // Server clock minus local clock in seconds; 0 when it cannot be measured.
 // Never destroys an existing server file of the probe's name. On a server that
-// lists with LIST, the MDTM clock goes to state.mdtmClockOffset where measured.
+// lists with LIST, the MDTM clock goes to state.results.mdtmClockOffset where measured.
 int64_t ProbeServerClock(RunContext& ctx, FtpConnection& connection);
 
 // The exact time of a server file listed by its day only (MDTM), on the
@@ -33,7 +33,7 @@ int64_t ServerTimeToCompare(RunContext& ctx, FtpConnection* connection, const st
                             bool download);
 
 // 1 normal end, 0 stopped on the cancel flag, -1 the listing could not be started.
-// A directory whose listing holds unparsed lines joins state.unknownServerDirs.
+// A directory whose listing holds unparsed lines joins state.results.unknownServerDirs.
 int ScanServerTree(RunContext& ctx, FtpConnection& connection, const std::string& relativeDir);
 int ScanServerTreeForMirroring(RunContext& ctx, FtpConnection& connection);
 // One failed-item line per LIST line of dir ("" for the home) that could not be read, quoting it.
@@ -50,12 +50,12 @@ int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, 
 int PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset);
 void PlanBothDirections(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset);
 // An upload planned over a server file in a directory whose contents are not
-// fully known (state.unknownServerDirs) is dropped with a line; the local file
+// fully known (state.results.unknownServerDirs) is dropped with a line; the local file
 // stays changed. True when dropped.
 bool DropUploadIntoUnknownDir(RunContext& ctx, const std::string& serverName, const std::string& localName);
 
-// Copies the list over the run's connection and, with state.connectParams,
-// up to settings.parallel (or state.parallelOverride) connections in all, and
+// Copies the list over the run's connection and, with state.results.connectParams,
+// up to settings.parallel (or state.options.parallelOverride) connections in all, and
 // gives every copy the server's time. 0 every entry handled, 1 cancelled
 // (AbortRun has run); throws FtpError when every connection broke. The list is
 // empty on return.

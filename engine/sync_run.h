@@ -25,8 +25,9 @@ enum class AbortMode {
     CloseAndFreeList = 2,  // the connection is closed and the list freed
 };
 
-// The start of a run or an alignment: flags reset, the start line
-// (startMessageId with the profile name, and the time), the profile loaded.
+// The start of a run or an alignment: flags cleared, the results of the
+// previous run dropped, the start line (startMessageId with the profile name,
+// and the time), the profile loaded.
 // Returns the load's code (0 when the run may go on).
 int BeginRun(RunContext& ctx, int startMessageId);
 // Runs body on the worker with the run's connection; a network failure (msg::kNetworkError)
@@ -50,7 +51,7 @@ int AbortRun(RunContext& ctx, FtpConnection* connection, FileList* list, int mes
 int EndRunAfterFailure(RunContext& ctx, FtpConnection* connection, FileList* list, int messageId,
                        const std::string& text);
 // A log line for an item the run reached but could not carry out (a copy, a
-// time stamp, a listing, a directory); counted in state.failedItems.
+// time stamp, a listing, a directory); counted in state.flags.failedItems.
 // With reason (the system's error text or the server's reply), that reason
 // follows on a line of its own.
 void LogFailedItem(RunContext& ctx, int messageId, std::initializer_list<std::string_view> args,
@@ -63,7 +64,7 @@ void PostCompletion(RunContext& ctx);
 int StopWithMessage(RunContext& ctx, int messageId, bool failed);
 // The completion routine shared by window and command line.
 void FinishRun(RunContext& ctx);
-// The running state: sets state.running and switches the owner's controls.
+// The running state: sets state.flags.running and switches the owner's controls.
 void SetRunningState(RunContext& ctx, int running);
 // The settings header's lines from the server to the subdirectory switch,
 // shared by runs and alignments.

@@ -42,7 +42,7 @@ class CancellingFs : public LocalFileSystem {
     bool SetLastWriteTime(const std::string& p, int64_t t) override { return PosixFileSystem().SetLastWriteTime(p, t); }
     bool CreateDirectory(const std::string& p) override {
         const bool made = PosixFileSystem().CreateDirectory(p);
-        state_.cancelRequested = 1;
+        state_.flags.cancelRequested = 1;
         return made;
     }
     bool CreateEmptyFile(const std::string& p) override { return PosixFileSystem().CreateEmptyFile(p); }
@@ -61,8 +61,8 @@ struct Planning {
         state.settings.localDir = localDir;
         state.settings.timeLag = 3;
     }
-    void Local(const std::string& name, int64_t time) { state.localFiles.push_back(FileEntry{name, time}); }
-    void Server(const std::string& name, int64_t time) { state.serverFiles.push_back(FileEntry{name, time}); }
+    void Local(const std::string& name, int64_t time) { state.results.localFiles.push_back(FileEntry{name, time}); }
+    void Server(const std::string& name, int64_t time) { state.results.serverFiles.push_back(FileEntry{name, time}); }
     std::vector<std::string> Planned() const {
         std::vector<std::string> out;
         for (const FileEntry& e : transfer)
@@ -97,7 +97,7 @@ TEST(DownloadPlanning, TimeBandOffsetsAndMatches) {
     ASSERT_EQ(PlanDownloads(p.ctx, p.transfer, 0), 1);
     EXPECT_EQ(p.Planned(), (std::vector<std::string>{"2:newer.txt"}));
     EXPECT_EQ(p.port.lines(), (std::vector<std::string>{Updated("newer.txt")}));
-    for (const FileEntry& e : p.state.localFiles)
+    for (const FileEntry& e : p.state.results.localFiles)
         EXPECT_EQ(e.matched, 1) << e.name;
     for (const FileEntry& e : p.transfer)
         EXPECT_EQ(e.matched, 0);
@@ -128,8 +128,8 @@ TEST(DownloadPlanning, BothWaysPlansUploadsOfNewerLocalCopiesInServerOrder) {
     EXPECT_EQ(p.port.lines(),
               (std::vector<std::string>{Updated("down.txt"), Updated("up.txt"), Updated("server-only.txt")}));
     // Local-only files are left to the caller, recognised by matched = 0.
-    EXPECT_EQ(p.state.localFiles[0].matched, 0);
-    EXPECT_EQ(p.state.localFiles[1].matched, 1);
+    EXPECT_EQ(p.state.results.localFiles[0].matched, 0);
+    EXPECT_EQ(p.state.results.localFiles[1].matched, 1);
 
     // Offset +3600: a local 10:00 is 11:00 on the server, a copy listed 10:30 is older.
     Planning q;
@@ -213,9 +213,9 @@ TEST(DownloadPlanning, NamesMatchWithLetterCaseFoldedOnlyWhenUnambiguous) {
     EXPECT_EQ(p.transfer[0].name, "a.txt");
     EXPECT_EQ(p.transfer[0].serverName, "A.TXT");
     EXPECT_EQ(p.port.lines(), (std::vector<std::string>{Updated("A.TXT"), FormatString(60035, {"dir/note.txt"})}));
-    EXPECT_EQ(p.state.localFiles[0].matched, 1);
-    EXPECT_EQ(p.state.localFiles[1].matched, 0);
-    EXPECT_EQ(p.state.localFiles[2].matched, 0);
+    EXPECT_EQ(p.state.results.localFiles[0].matched, 1);
+    EXPECT_EQ(p.state.results.localFiles[1].matched, 0);
+    EXPECT_EQ(p.state.results.localFiles[2].matched, 0);
     // No directory was made for a file left alone.
     EXPECT_FALSE(std::filesystem::exists(p.localDir + "/dir"));
 }
@@ -241,7 +241,7 @@ TEST(DownloadPlanning, HostileServerNamesNeverReachTheDisk) {
 
 TEST(DownloadPlanning, UnlistedLocalDirectoryIsNotWrittenInto) {
     Planning p;
-    p.state.unlistedLocalDirs = {"priv"};
+    p.state.results.unlistedLocalDirs = {"priv"};
     p.Server("priv/x.txt", kL);
     p.Server("PRIV/deep/y.txt", kL);
     p.Server("privy/z.txt", kL);
@@ -254,7 +254,7 @@ TEST(DownloadPlanning, UnlistedLocalDirectoryIsNotWrittenInto) {
 
 TEST(DownloadPlanning, CancelStopsBeforeTheNextFileOrPrefix) {
     Planning p;
-    p.state.cancelRequested = 1;
+    p.state.flags.cancelRequested = 1;
     p.Server("a.txt", kL);
     EXPECT_EQ(PlanDownloads(p.ctx, p.transfer, 0), 0);
     EXPECT_EQ(PlanServerFilesBothWays(p.ctx, p.transfer, 0), 0);

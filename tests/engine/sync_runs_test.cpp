@@ -447,7 +447,7 @@ INSTANTIATE_TEST_SUITE_P(Listing, SyncRuns, ::testing::Values(true, false),
 struct CancelledRun {
     CancelledRun(TestFtpServer& server, bool upload, bool download, Detail d, std::string triggerLine)
         : trigger(std::move(triggerLine)),
-          port(h.state.cancelRequested, [this](std::string_view line) { return line == trigger; }),
+          port(h.state.flags.cancelRequested, [this](std::string_view line) { return line == trigger; }),
           log(port),
           ctx{h.state, log, h.store, *h.ftp, PosixFileSystem()} {
         Profile(h, server, upload, download, d);
@@ -491,7 +491,7 @@ TEST(SyncCancel, DuringPlanningOrTransferTheRunAbortsOnce) {
         EXPECT_EQ(run.count(Fmt(42800)), 1) << c.what;
         EXPECT_EQ(run.port.completions(), 1) << c.what;
         EXPECT_EQ(run.count(Fmt(57688)), 0) << c.what;
-        EXPECT_EQ(run.h.state.runFailed, 0) << c.what;
+        EXPECT_EQ(run.h.state.flags.runFailed, 0) << c.what;
         EXPECT_FALSE(test::Exists(server.home() + "/" + c.notCopied)) << c.what;
         // The connection was closed once (QUIT is sent, its reply not waited for).
         for (int i = 0; i < 500 && server.countCommands("QUIT") == quitBefore; ++i)

@@ -185,7 +185,7 @@ TEST_P(Transfer, CancelTakesEffectBeforeTheNextEntry) {
     for (const char* n : {"1.bin", "2.bin", "3.bin"})
         WriteFile(p.LocalPath(n), n);
     const std::string trigger = Fmt(57678, {"1.bin"});
-    test::TriggerPort port(p.state().cancelRequested, [&](std::string_view line) { return line == trigger; });
+    test::TriggerPort port(p.state().flags.cancelRequested, [&](std::string_view line) { return line == trigger; });
     RunLog log(port);
     RunContext ctx{p.state(), log, p.h.store, *p.h.ftp, p.h.ctx.fs};
     p.transfer = {Entry("1.bin", 1), Entry("2.bin", 1), Entry("3.bin", 1)};
@@ -201,13 +201,13 @@ TEST_P(Transfer, CancelTakesEffectBeforeTheNextEntry) {
     PhaseSession q(server);
     WriteFile(q.LocalPath("last.bin"), "l");
     const std::string last = Fmt(57678, {"last.bin"});
-    test::TriggerPort port2(q.state().cancelRequested, [&](std::string_view line) { return line == last; });
+    test::TriggerPort port2(q.state().flags.cancelRequested, [&](std::string_view line) { return line == last; });
     RunLog log2(port2);
     RunContext ctx2{q.state(), log2, q.h.store, *q.h.ftp, q.h.ctx.fs};
     q.transfer = {Entry("last.bin", 1)};
     EXPECT_EQ(TransferFiles(ctx2, q.conn(), q.transfer, 0), 0);
     EXPECT_EQ(port2.completions(), 0);
-    EXPECT_EQ(q.state().cancelRequested, 1);
+    EXPECT_EQ(q.state().flags.cancelRequested, 1);
 }
 
 // An edit during the upload: stamping would hide it from every later run. The
@@ -235,7 +235,7 @@ TEST_P(Transfer, AFileEditedDuringItsUploadIsNotStampedAndStaysChanged) {
     ASSERT_EQ(TransferFiles(p.ctx(), p.conn(), p.transfer, 0), 0);
     EXPECT_EQ(p.lines(), (std::vector<std::string>{Fmt(42808, {"big.bin"}), Fmt(60017, {"big.bin"})}));
     EXPECT_LT(test::FileMtime(fs.path), std::time(nullptr) + 600);
-    EXPECT_EQ(p.state().unsyncedLocalFiles, std::vector<std::string>{"big.bin"});
+    EXPECT_EQ(p.state().results.unsyncedLocalFiles, std::vector<std::string>{"big.bin"});
 }
 
 // Counterparts matched with letter case folded are copied onto each other,
@@ -277,7 +277,7 @@ TEST(TransferSizes, ADownloadLongerThanAnnouncedFailsAndKeepsTheOldCopy) {
     ASSERT_EQ(lines.size(), 2u) << testing::PrintToString(lines);
     EXPECT_EQ(lines[0], Fmt(57677, {"page.bin"}));
     EXPECT_NE(lines[1].find(Fmt(60610, {"11", "16"})), std::string::npos) << lines[1];
-    EXPECT_EQ(p.state().failedItems.load(), 1);
+    EXPECT_EQ(p.state().flags.failedItems.load(), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Listing, Transfer, ::testing::Values(true, false),

@@ -132,10 +132,10 @@ TEST_P(UploadPlanning, MirroringFormMarksMatchesAndStrikesDirectories) {
     EXPECT_EQ(p.planned(), (std::vector<std::string>{"1:q/b.txt", "1:Beta/new.txt", "1:notes.txt", "1:alpha/a.txt"}));
     // The upload reaches the matched server copy under its own name.
     EXPECT_EQ(p.transfer[2].serverName, "Notes.TXT");
-    EXPECT_EQ(p.state().serverDirectories, (DirectoryList{"GAMMA"}));
-    EXPECT_EQ(p.state().serverDirectoriesAsListed, (DirectoryList{"gamma"}));
+    EXPECT_EQ(p.state().results.serverDirectories, (DirectoryList{"GAMMA"}));
+    EXPECT_EQ(p.state().results.serverDirectoriesAsListed, (DirectoryList{"gamma"}));
     std::vector<std::string> unmatched;
-    for (const FileEntry& e : p.state().serverFiles) {
+    for (const FileEntry& e : p.state().results.serverFiles) {
         if (!e.matched)
             unmatched.push_back(e.name);
     }
@@ -195,7 +195,7 @@ TEST_P(UploadPlanning, CancelWhileMakingDirectoriesAbortsOnce) {
     p.Local("later.txt", t);
     // The cancel arrives while the first directory is made.
     const std::string trigger = Made("x");
-    test::TriggerPort port(p.state().cancelRequested, [&](std::string_view line) { return line == trigger; });
+    test::TriggerPort port(p.state().flags.cancelRequested, [&](std::string_view line) { return line == trigger; });
     RunLog log(port);
     RunContext ctx{p.state(), log, p.h.store, *p.h.ftp, p.h.ctx.fs};
     EXPECT_EQ(PlanUploads(ctx, p.conn(), p.transfer, 0), 0);
@@ -208,7 +208,7 @@ TEST_P(UploadPlanning, CancelWhileMakingDirectoriesAbortsOnce) {
     // A cancel before the first file: the mirroring form leaves the abort to the driver.
     PhaseSession q(server);
     q.Local("first.txt", t);
-    q.state().cancelRequested = 1;
+    q.state().flags.cancelRequested = 1;
     EXPECT_EQ(PlanUploadsMirroring(q.ctx(), q.conn(), q.transfer, 0), 0);
     EXPECT_TRUE(q.transfer.empty());
     EXPECT_EQ(q.h.port.completions(), 0);
