@@ -84,9 +84,9 @@ bool StartTimestampAlignment(RunOwner& owner, bool confirmed) {
     state.options.dryRun = false;
     SetRunningState(ctx, 1);
     // Stops before the worker exists run the completion routine directly.
-    const int code = BeginRun(ctx, msg::kAlignStarting);
-    if (code != 0) {
-        StopWithMessage(ctx, msg::kRunSettingsCodeBase + code, true);
+    const SettingsLoad load = BeginRun(ctx, msg::kAlignStarting);
+    if (load != SettingsLoad::Loaded) {
+        StopWithMessage(ctx, SettingsLoadMessage(load), true);
         return true;
     }
     if (state.flags.cancelRequested) {
@@ -113,13 +113,13 @@ bool StartTimestampAlignment(RunOwner& owner, bool confirmed) {
     return true;
 }
 
-int RunTimestampAlignment(RunContext& ctx) {
+void RunTimestampAlignment(RunContext& ctx) {
     RunState& state = ctx.state;
     ctx.log.Port().SetAnimation(true);
 
     // A checkpoint: on a cancel the abort path closes what is open, logs msg::kRunCancelled
     // and posts the completion.
-    return RunOnConnection(ctx, nullptr, [&](std::unique_ptr<FtpConnection>& connection) {
+    RunOnConnection(ctx, nullptr, [&](std::unique_ptr<FtpConnection>& connection) {
         auto cancelled = [&](AbortMode mode) {
             if (!state.flags.cancelRequested)
                 return false;
@@ -128,11 +128,11 @@ int RunTimestampAlignment(RunContext& ctx) {
         };
         // Unlike a synchronisation run, no connection options are set.
         if (!ConnectToServerHome(ctx, connection, nullptr, false))
-            return 0;
+            return;
 
         const int64_t clockOffset = ProbeServerClock(ctx, *connection);
         if (cancelled(AbortMode::CloseConnection))
-            return 0;
+            return;
 
         Log(ctx, msg::kScanningServerDir);
         const long long total = static_cast<long long>(state.results.localFiles.size());
@@ -140,7 +140,7 @@ int RunTimestampAlignment(RunContext& ctx) {
         ctx.log.ShowFileCount(0, total);
         for (const FileEntry& entry : state.results.localFiles) {
             if (cancelled(AbortMode::CloseConnection))
-                return 0;
+                return;
             const std::optional<int64_t> set = AlignFile(ctx, *connection, entry, clockOffset);
             if (set)
                 ++changed;

@@ -70,15 +70,15 @@ void PlanOne(RunContext& ctx, FileList& transfer, const std::string& localName, 
         ctx.log.AppendLogLine(FormatString(msg::kWillUpdate, {serverName}));
 }
 
-int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bool bothWays,
-                    FtpConnection* connection) {
+PhaseOutcome PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bool bothWays,
+                             FtpConnection* connection) {
     RunState& state = ctx.state;
     const RunSettings& settings = state.settings;
     const NameMatcher localMatch(state.results.serverFiles, state.results.localFiles);
 
     for (const FileEntry& server : state.results.serverFiles) {
         if (state.flags.cancelRequested.load())
-            return 0;
+            return PhaseOutcome::Cancelled;
         if (!IsSafeServerName(server.name)) {
             ctx.log.AppendLogLine(FormatString(msg::kServerNameIgnored, {PrintableName(server.name)}));
             continue;
@@ -132,22 +132,23 @@ int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bo
         }
         const DirResult dirs = EnsureLocalDirectories(ctx, server.name);
         if (dirs == DirResult::Cancelled)
-            return 0;
+            return PhaseOutcome::Cancelled;
         if (dirs == DirResult::PassOver)
             continue;
         NoteDecision(ctx, Decision::DownloadMissing, server.name);
         PlanOne(ctx, transfer, localName, Direction::Download, server.name);
     }
-    return 1;
+    return PhaseOutcome::Done;
 }
 
 }  // namespace
 
-int PlanDownloads(RunContext& ctx, FileList& transfer, int64_t clockOffset, FtpConnection* connection) {
+PhaseOutcome PlanDownloads(RunContext& ctx, FileList& transfer, int64_t clockOffset, FtpConnection* connection) {
     return PlanServerFiles(ctx, transfer, clockOffset, false, connection);
 }
 
-int PlanServerFilesBothWays(RunContext& ctx, FileList& transfer, int64_t clockOffset, FtpConnection* connection) {
+PhaseOutcome PlanServerFilesBothWays(RunContext& ctx, FileList& transfer, int64_t clockOffset,
+                                     FtpConnection* connection) {
     return PlanServerFiles(ctx, transfer, clockOffset, true, connection);
 }
 

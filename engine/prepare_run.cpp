@@ -43,7 +43,7 @@ void LogHeader(RunContext& ctx) {
 
 }  // namespace
 
-int StopWithMessage(RunContext& ctx, int messageId, bool failed) {
+void StopWithMessage(RunContext& ctx, int messageId, bool failed) {
     const std::string text = LoadString(messageId);
     ctx.log.Port().ShowMessage(text);
     ctx.log.AppendLogLine(text);
@@ -52,8 +52,17 @@ int StopWithMessage(RunContext& ctx, int messageId, bool failed) {
         ctx.state.flags.runFailed = 1;
     }
     FinishRun(ctx);
-    return 0;
 }
+
+namespace {
+
+// StopWithMessage for the preparation, which then has ended the run.
+PhaseOutcome Stop(RunContext& ctx, int messageId, bool failed) {
+    StopWithMessage(ctx, messageId, failed);
+    return PhaseOutcome::RunEnded;
+}
+
+}  // namespace
 
 void LogConnectionHeader(RunContext& ctx) {
     const RunSettings& s = ctx.state.settings;
@@ -80,20 +89,20 @@ void LogConnectionHeader(RunContext& ctx) {
     log(msg::kHeaderSubdirs, {checked(s.subdirs)});
 }
 
-int PrepareRun(RunContext& ctx) {
+PhaseOutcome PrepareRun(RunContext& ctx) {
     RunState& state = ctx.state;
     RunSettings& settings = state.settings;
     ctx.log.Port().SetAnimation(true);
-    const int code = BeginRun(ctx, msg::kRunStarting);
+    const SettingsLoad load = BeginRun(ctx, msg::kRunStarting);
     // A password prompt ended by the cancel command is a cancel, not a failure.
-    if (code != 0 && state.flags.cancelRequested)
-        return StopWithMessage(ctx, msg::kRunCancelled, false);
-    if (code != 0)
-        return StopWithMessage(ctx, msg::kRunSettingsCodeBase + code, true);
+    if (load != SettingsLoad::Loaded && state.flags.cancelRequested)
+        return Stop(ctx, msg::kRunCancelled, false);
+    if (load != SettingsLoad::Loaded)
+        return Stop(ctx, SettingsLoadMessage(load), true);
     if (!settings.upload && !settings.download)
-        return StopWithMessage(ctx, msg::kNoDirectionChecked, false);
+        return Stop(ctx, msg::kNoDirectionChecked, false);
     if (state.flags.cancelRequested)
-        return StopWithMessage(ctx, msg::kRunCancelled, false);
+        return Stop(ctx, msg::kRunCancelled, false);
 
     LogHeader(ctx);
 
@@ -106,7 +115,7 @@ int PrepareRun(RunContext& ctx) {
     }
     if (ScanLocalTree(ctx.fs, settings.localDir, options, state.results.localFiles, &ctx.log,
                       &state.results.unlistedLocalDirs) < 0) {
-        return StopWithMessage(ctx, msg::kLocalDirNotFound, true);
+        return Stop(ctx, msg::kLocalDirNotFound, true);
     }
     // What a run that died part-way through a download left behind (a preview changes nothing).
     for (const std::string& path : state.options.dryRun ? std::vector<std::string>{} : downloadTemps) {
@@ -115,7 +124,7 @@ int PrepareRun(RunContext& ctx) {
     }
     ctx.log.SetProgress(2);
     if (state.flags.cancelRequested)
-        return StopWithMessage(ctx, msg::kRunCancelled, false);
+        return Stop(ctx, msg::kRunCancelled, false);
 
     // A preview decides on every file, as if nothing were known of earlier runs.
     if (state.options.dryRun)
@@ -123,17 +132,17 @@ int PrepareRun(RunContext& ctx) {
     if (settings.useCache)
         settings.useCache = LoadChangeCache(ctx);
     if (state.flags.cancelRequested)
-        return StopWithMessage(ctx, msg::kRunCancelled, false);
+        return Stop(ctx, msg::kRunCancelled, false);
 
     if (settings.useCache && DetectLocalChanges(ctx) == 0) {
         ctx.log.AppendLogLine(LoadString(msg::kLocalScanFinished));
         ctx.log.AppendLogLine(LoadString(msg::kNothingToUpdate));
         state.flags.reachedEnd = 1;
         FinishRun(ctx);
-        return 0;
+        return PhaseOutcome::RunEnded;
     }
     ctx.log.AppendLogLine(LoadString(msg::kLocalScanFinished));
-    return 1;
+    return PhaseOutcome::Done;
 }
 
 void FinishRun(RunContext& ctx) {

@@ -43,6 +43,15 @@ class CompletionSignal {
     bool woken_ = false;
 };
 
+// How a phase of a run or an alignment left it; each phase says which of
+// these it returns.
+enum class [[nodiscard]] PhaseOutcome{
+    Done,           // the phase did its work: the run goes on
+    Cancelled,      // stopped at the cancel flag; the driver's next checkpoint ends the run
+    NothingListed,  // the server scan: the directory's listing failed or held no entry
+    RunEnded,       // the run ended inside the phase: the abort path or the completion routine has run
+};
+
 // What a preview tells about a file.
 enum class Decision {
     Upload,           // the local copy is newer

@@ -31,10 +31,10 @@ std::string DisplayDir(const std::string& dir) {
 }
 
 // Lists one directory: appends its files to the server file list and its
-// subdirectories (with the flag on) to pending. Returns 1, 0 on the cancel
-// flag, -1 when the listing could not be started.
-int ListServerDirectory(RunContext& ctx, FtpConnection& connection, const std::string& relativeDir,
-                        std::vector<std::string>& pending, std::vector<std::string>* pendingNames) {
+// subdirectories (with the flag on) to pending. Returns Done, Cancelled on the
+// cancel flag, NothingListed when the listing failed or held no entry.
+PhaseOutcome ListServerDirectory(RunContext& ctx, FtpConnection& connection, const std::string& relativeDir,
+                                 std::vector<std::string>& pending, std::vector<std::string>* pendingNames) {
     RunState& state = ctx.state;
     const RunSettings& settings = state.settings;
 
@@ -52,7 +52,7 @@ int ListServerDirectory(RunContext& ctx, FtpConnection& connection, const std::s
         LogFailedItem(ctx, msg::kServerDirUnlisted, {PrintableName(DisplayDir(relativeDir))});
         if (!listing.error.empty())
             ctx.log.AppendLogLine("\t" + PrintableName(listing.error));
-        return -1;
+        return PhaseOutcome::NothingListed;
     }
     for (const std::string& rejected : listing.rejectedNames) {
         ctx.log.AppendLogLine(FormatString(msg::kServerNameIgnored, {PrintableName(prefix + rejected)}));
@@ -64,11 +64,11 @@ int ListServerDirectory(RunContext& ctx, FtpConnection& connection, const std::s
         LogUnparsedListingLines(ctx, relativeDir, listing.unparsedLines);
     }
     if (listing.entries.empty())
-        return -1;
+        return PhaseOutcome::NothingListed;
 
     for (const FtpEntry& entry : listing.entries) {
         if (state.flags.cancelRequested.load())
-            return 0;
+            return PhaseOutcome::Cancelled;
         if (entry.hidden || entry.name.empty() || entry.name[0] == '.')
             continue;
         if (!IsSafeServerName(entry.name) || entry.name.find('/') != std::string::npos) {
@@ -105,7 +105,7 @@ int ListServerDirectory(RunContext& ctx, FtpConnection& connection, const std::s
         state.results.serverFiles.push_back(std::move(record));
         ctx.log.AppendLogLine("\t" + name);
     }
-    return 1;
+    return PhaseOutcome::Done;
 }
 
 }  // namespace
@@ -117,24 +117,25 @@ void LogUnparsedListingLines(RunContext& ctx, const std::string& dir, const std:
     }
 }
 
-int ScanServerTree(RunContext& ctx, FtpConnection& connection, const std::string& relativeDir) {
+PhaseOutcome ScanServerTree(RunContext& ctx, FtpConnection& connection, const std::string& relativeDir) {
     if (relativeDir.empty()) {
         ctx.state.results.unknownServerDirs.clear();
         ctx.state.results.scannedServerDirs.clear();
     }
     std::vector<std::string> pending;
-    const int listed = ListServerDirectory(ctx, connection, relativeDir, pending, nullptr);
-    if (listed != 1)
+    const PhaseOutcome listed = ListServerDirectory(ctx, connection, relativeDir, pending, nullptr);
+    if (listed != PhaseOutcome::Done)
         return listed;
     for (const std::string& sub : pending) {
         if (ctx.state.flags.cancelRequested.load())
             break;
-        ScanServerTree(ctx, connection, sub);
+        // A subdirectory not listed is in results.unknownServerDirs; a cancel ends the loop.
+        static_cast<void>(ScanServerTree(ctx, connection, sub));
     }
-    return 1;
+    return PhaseOutcome::Done;
 }
 
-int ScanServerTreeForMirroring(RunContext& ctx, FtpConnection& connection) {
+PhaseOutcome ScanServerTreeForMirroring(RunContext& ctx, FtpConnection& connection) {
     RunState& state = ctx.state;
     state.results.unknownServerDirs.clear();
     state.results.scannedServerDirs.clear();
@@ -142,8 +143,8 @@ int ScanServerTreeForMirroring(RunContext& ctx, FtpConnection& connection) {
     state.results.serverDirectoriesAsListed.clear();
     std::vector<std::string> pending;
     std::vector<std::string> names;
-    const int listed = ListServerDirectory(ctx, connection, "", pending, &names);
-    if (listed != 1)
+    const PhaseOutcome listed = ListServerDirectory(ctx, connection, "", pending, &names);
+    if (listed != PhaseOutcome::Done)
         return listed;
     for (size_t i = 0; i < pending.size(); ++i) {
         if (state.flags.cancelRequested.load())
@@ -151,9 +152,9 @@ int ScanServerTreeForMirroring(RunContext& ctx, FtpConnection& connection) {
         // Head first: the deletions then remove the last-listed directory first.
         state.results.serverDirectories.push_front(UpperAscii(names[i]));
         state.results.serverDirectoriesAsListed.push_front(names[i]);
-        ScanServerTree(ctx, connection, pending[i]);
+        static_cast<void>(ScanServerTree(ctx, connection, pending[i]));
     }
-    return 1;
+    return PhaseOutcome::Done;
 }
 
 }  // namespace kestrum

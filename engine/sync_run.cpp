@@ -26,8 +26,8 @@ void Log(RunContext& ctx, int id, std::initializer_list<std::string_view> args =
 
 }  // namespace
 
-int EndRunAfterFailure(RunContext& ctx, FtpConnection* connection, FileList* list, int messageId,
-                       const std::string& text) {
+void EndRunAfterFailure(RunContext& ctx, FtpConnection* connection, FileList* list, int messageId,
+                        const std::string& text) {
     Log(ctx, messageId);
     if (!text.empty())
         ctx.log.AppendLogLine(text);
@@ -38,7 +38,6 @@ int EndRunAfterFailure(RunContext& ctx, FtpConnection* connection, FileList* lis
     if (connection != nullptr)
         connection->Close();
     PostCompletion(ctx);
-    return 0;
 }
 
 void LogFailedItem(RunContext& ctx, int messageId, std::initializer_list<std::string_view> args,
@@ -75,7 +74,7 @@ FtpConnectParams ConnectParamsFor(const RunSettings& settings, bool connectOptio
     return params;
 }
 
-int AbortRun(RunContext& ctx, FtpConnection* connection, FileList* list, int messageId, AbortMode mode) {
+void AbortRun(RunContext& ctx, FtpConnection* connection, FileList* list, int messageId, AbortMode mode) {
     if (mode != AbortMode::SessionOnly && connection != nullptr)
         connection->Close();
     if (mode == AbortMode::CloseAndFreeList && list != nullptr)
@@ -83,7 +82,6 @@ int AbortRun(RunContext& ctx, FtpConnection* connection, FileList* list, int mes
     Log(ctx, messageId);
     ctx.log.SetProgress(95);
     PostCompletion(ctx);
-    return 1;
 }
 
 std::vector<std::string> CertificateLines(const ServerCertificate& certificate) {
@@ -185,8 +183,8 @@ bool ConnectToServerHome(RunContext& ctx, std::unique_ptr<FtpConnection>& connec
     return true;
 }
 
-int RunOnConnection(RunContext& ctx, FileList* list,
-                    const std::function<int(std::unique_ptr<FtpConnection>& connection)>& body) {
+void RunOnConnection(RunContext& ctx, FileList* list,
+                     const std::function<void(std::unique_ptr<FtpConnection>& connection)>& body) {
     std::unique_ptr<FtpConnection> connection;
     // Extra connections that logged in for a transfer phase the run never
     // reached are closed when it ends, however it ends.
@@ -195,7 +193,7 @@ int RunOnConnection(RunContext& ctx, FileList* list,
         ~CloseExtras() { state.live.extraConnections.reset(); }
     } closeExtras{ctx.state};
     try {
-        return body(connection);
+        body(connection);
     } catch (const FtpError& e) {
         // A cancel aborts what the connection is doing, which then fails like
         // a broken connection; a time-out that came first ends it the same way.
@@ -209,16 +207,15 @@ int RunOnConnection(RunContext& ctx, FileList* list,
     }
 }
 
-int EndRunReached(RunContext& ctx, std::unique_ptr<FtpConnection>& connection) {
+void EndRunReached(RunContext& ctx, std::unique_ptr<FtpConnection>& connection) {
     ctx.log.SetProgress(95);
     connection->Close();
     connection.reset();
     ctx.state.flags.reachedEnd = 1;
     PostCompletion(ctx);
-    return 0;
 }
 
-int BeginRun(RunContext& ctx, int startMessageId) {
+SettingsLoad BeginRun(RunContext& ctx, int startMessageId) {
     RunState& state = ctx.state;
     state.flags.ClearForRun();
     // The one place a run's results are reset: nothing of an earlier run (a
@@ -226,25 +223,26 @@ int BeginRun(RunContext& ctx, int startMessageId) {
     state.results = RunResults();
     ctx.log.AppendLogLine("");
     ctx.log.AppendLogLine(FormatString(startMessageId, {state.settings.profileName}) + "\t" + CurrentTimeText());
-    const int code = LoadRunSettings(state.settings, ctx.store, ctx.log.Port(), state.options.cacheSwitch != 0);
+    const SettingsLoad load =
+        LoadRunSettings(state.settings, ctx.store, ctx.log.Port(), state.options.cacheSwitch != 0);
     if (state.options.passiveOverride)
         state.settings.passive = *state.options.passiveOverride;
-    return code;
+    return load;
 }
 
-int ExecuteRun(RunContext& ctx) {
+void ExecuteRun(RunContext& ctx) {
     RunState& state = ctx.state;
     RunSettings& settings = state.settings;
-    if (PrepareRun(ctx) == 0)
-        return 1;
+    if (PrepareRun(ctx) == PhaseOutcome::RunEnded)
+        return;
 
     FileList transfer;
     // A checkpoint: the cancel flag, polled between the phases.
     auto checkpoint = [&] { return state.flags.cancelRequested != 0; };
 
-    return RunOnConnection(ctx, &transfer, [&](std::unique_ptr<FtpConnection>& connection) {
+    RunOnConnection(ctx, &transfer, [&](std::unique_ptr<FtpConnection>& connection) {
         if (!ConnectToServerHome(ctx, connection, &transfer, true))
-            return 1;
+            return;
 
         const int64_t clockOffset = ProbeServerClock(ctx, *connection);
         if (checkpoint())
@@ -258,28 +256,30 @@ int ExecuteRun(RunContext& ctx) {
 
         if (settings.download) {
             Log(ctx, msg::kScanningServerTree);
-            ScanServerTree(ctx, *connection, "");
+            // A cancel is the checkpoint's below; a directory not listed is in results.unknownServerDirs.
+            static_cast<void>(ScanServerTree(ctx, *connection, ""));
             Log(ctx, msg::kServerTreeScanned);
         } else if (settings.mirrorFiles) {
             Log(ctx, msg::kScanningServerTree);
-            ScanServerTreeForMirroring(ctx, *connection);
+            static_cast<void>(ScanServerTreeForMirroring(ctx, *connection));
             Log(ctx, msg::kServerTreeScanned);
         }
         if (checkpoint())
             return AbortRun(ctx, connection.get(), &transfer, msg::kRunCancelled, AbortMode::CloseConnection);
 
         Log(ctx, msg::kCompareStarting);
+        // A planning stopped by a cancel is ended by the checkpoint below.
         if (!settings.upload && settings.download) {
-            PlanDownloads(ctx, transfer, clockOffset, connection.get());
+            static_cast<void>(PlanDownloads(ctx, transfer, clockOffset, connection.get()));
         } else if (settings.upload && settings.download) {
             PlanBothDirections(ctx, *connection, transfer, clockOffset);
         } else if (settings.mirrorFiles) {
             Log(ctx, msg::kScanningServerDir);
-            PlanUploadsMirroring(ctx, *connection, transfer, clockOffset);
+            static_cast<void>(PlanUploadsMirroring(ctx, *connection, transfer, clockOffset));
         } else {
             Log(ctx, msg::kScanningServerDir);
-            if (PlanUploads(ctx, *connection, transfer, clockOffset) == 0)
-                return 1;
+            if (PlanUploads(ctx, *connection, transfer, clockOffset) == PhaseOutcome::RunEnded)
+                return;
         }
         if (checkpoint())
             return AbortRun(ctx, connection.get(), &transfer, msg::kRunCancelled, AbortMode::CloseAndFreeList);
@@ -294,8 +294,8 @@ int ExecuteRun(RunContext& ctx) {
         }
         ctx.log.SetProgress(5);
         Log(ctx, msg::kTransferStarting);
-        if (TransferFiles(ctx, *connection, transfer, clockOffset) == 1)
-            return 1;
+        if (TransferFiles(ctx, *connection, transfer, clockOffset) == PhaseOutcome::RunEnded)
+            return;
         // A cancel during the last copy: no "finished", and no mirroring deletions.
         if (checkpoint())
             return AbortRun(ctx, connection.get(), &transfer, msg::kRunCancelled, AbortMode::CloseAndFreeList);

@@ -447,7 +447,7 @@ class TransferPhase {
 
 }  // namespace
 
-int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset) {
+PhaseOutcome TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset) {
     RunState& state = ctx.state;
     const long long total = static_cast<long long>(transfer.size());
     ctx.log.ShowFileCount(0, total);
@@ -490,13 +490,13 @@ int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer
     if (state.flags.cancelRequested.load() && phase.CutShort()) {
         AbortRun(ctx, &connection, &transfer, msg::kRunCancelled, AbortMode::CloseAndFreeList);
         transfer.clear();
-        return 1;
+        return PhaseOutcome::RunEnded;
     }
     transfer.clear();
     // Every connection broke: the run ends as on a broken connection.
     if (!phase.Completed())
         throw FtpError(phase.Fatal().value_or(phase.LastError()));
-    return 0;
+    return PhaseOutcome::Done;
 }
 
 }  // namespace kestrum

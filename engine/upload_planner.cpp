@@ -211,7 +211,7 @@ bool DropUploadIntoUnknownDir(RunContext& ctx, const std::string& serverName, co
     return true;
 }
 
-int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset) {
+PhaseOutcome PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset) {
     RunState& state = ctx.state;
     const RunSettings& settings = state.settings;
     ServerLookups lookups(connection, &ctx);
@@ -221,7 +221,7 @@ int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, 
     for (const FileEntry& local : state.results.localFiles) {
         if (state.flags.cancelRequested.load()) {
             AbortRun(ctx, &connection, &transfer, msg::kRunCancelled, AbortMode::CloseAndFreeList);
-            return 0;
+            return PhaseOutcome::RunEnded;
         }
         if (SkipUnsendableName(ctx, local))
             continue;
@@ -262,7 +262,7 @@ int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, 
         const DirOutcome dirs = EnsureServerDirectories(ctx, lookups, serverName);
         if (dirs.result == DirResult::Cancelled) {
             AbortRun(ctx, &connection, &transfer, msg::kRunCancelled, AbortMode::CloseAndFreeList);
-            return 0;
+            return PhaseOutcome::RunEnded;
         }
         if (dirs.result == DirResult::Unknown) {
             LogFailedItem(ctx, msg::kNotUpdatedServerPathUnconfirmed,
@@ -274,14 +274,14 @@ int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, 
         NoteDecision(ctx, Decision::UploadMissing, serverName);
         PlanUpload(ctx, transfer, serverName, serverName);
     }
-    return 1;
+    return PhaseOutcome::Done;
 }
 
-int PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset) {
+PhaseOutcome PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset) {
     RunState& state = ctx.state;
     const RunSettings& settings = state.settings;
     if (state.flags.cancelRequested.load())
-        return 0;
+        return PhaseOutcome::Cancelled;
 
     const NameMatcher serverMatch(state.results.localFiles, state.results.serverFiles);
     ServerLookups lookups(connection, &ctx);
@@ -289,7 +289,7 @@ int PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, FileList& t
     for (const FileEntry& local : state.results.localFiles) {
         if (state.flags.cancelRequested.load()) {
             strikes.Apply(ctx);
-            return 0;
+            return PhaseOutcome::Cancelled;
         }
         if (SkipUnsendableName(ctx, local))
             continue;
@@ -322,7 +322,7 @@ int PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, FileList& t
             continue;
         if (!PlanNewFile(ctx, lookups, transfer, local)) {
             strikes.Apply(ctx);
-            return 0;
+            return PhaseOutcome::Cancelled;
         }
     }
     strikes.Apply(ctx);
@@ -334,12 +334,12 @@ int PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, FileList& t
             LogFailedItem(ctx, msg::kNameCaseAmbiguous, {PrintableName(server.name)});
         }
     }
-    return 1;
+    return PhaseOutcome::Done;
 }
 
 void PlanBothDirections(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset) {
     RunState& state = ctx.state;
-    if (PlanServerFilesBothWays(ctx, transfer, clockOffset, &connection) == 0)
+    if (PlanServerFilesBothWays(ctx, transfer, clockOffset, &connection) != PhaseOutcome::Done)
         return;
     if (state.flags.cancelRequested.load())
         return;

@@ -45,9 +45,9 @@ class Mirroring : public ::testing::TestWithParam<bool> {
         p.settings().upload = 1;
         p.settings().mirrorFiles = 1;
         p.ScanLocal();
-        ASSERT_EQ(ScanServerTreeForMirroring(p.ctx(), p.conn()), 1);
-        ASSERT_EQ(PlanUploadsMirroring(p.ctx(), p.conn(), p.transfer, 0), 1);
-        ASSERT_EQ(TransferFiles(p.ctx(), p.conn(), p.transfer, 0), 0);
+        ASSERT_EQ(ScanServerTreeForMirroring(p.ctx(), p.conn()), PhaseOutcome::Done);
+        ASSERT_EQ(PlanUploadsMirroring(p.ctx(), p.conn(), p.transfer, 0), PhaseOutcome::Done);
+        ASSERT_EQ(TransferFiles(p.ctx(), p.conn(), p.transfer, 0), PhaseOutcome::Done);
     }
 };
 
@@ -163,16 +163,16 @@ TEST_P(Mirroring, AServerDirectoryThatCouldNotBeListedIsLeftAlone) {
     PhaseSession q(server);
     WriteFile(q.LocalPath(bad + "/new.txt"), "n", t);
     q.ScanLocal();
-    ASSERT_EQ(ScanServerTreeForMirroring(q.ctx(), q.conn()), 1);
+    ASSERT_EQ(ScanServerTreeForMirroring(q.ctx(), q.conn()), PhaseOutcome::Done);
     const size_t from2 = q.lineCount();
-    ASSERT_EQ(PlanUploadsMirroring(q.ctx(), q.conn(), q.transfer, 0), 1);
+    ASSERT_EQ(PlanUploadsMirroring(q.ctx(), q.conn(), q.transfer, 0), PhaseOutcome::Done);
     EXPECT_TRUE(q.transfer.empty());
     EXPECT_EQ(q.linesSince(from2), (std::vector<std::string>{Fmt(60003, {bad, bad + "/new.txt"})}));
 
     PhaseSession r(server);
     WriteFile(r.LocalPath(bad + "/new.txt"), "n", t);
     r.ScanLocal();
-    ASSERT_EQ(ScanServerTree(r.ctx(), r.conn(), ""), 1);
+    ASSERT_EQ(ScanServerTree(r.ctx(), r.conn(), ""), PhaseOutcome::Done);
     const size_t from3 = r.lineCount();
     PlanBothDirections(r.ctx(), r.conn(), r.transfer, 0);
     EXPECT_TRUE(r.transfer.empty());

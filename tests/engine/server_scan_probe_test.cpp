@@ -53,7 +53,7 @@ TEST_P(ServerScan, OwnFilesFirstThenSubdirectoriesWithSkips) {
 
     PhaseSession p(server);
     ParseExtensionList("BAK", p.settings().excludedExtensions);
-    ASSERT_EQ(ScanServerTree(p.ctx(), p.conn(), ""), 1);
+    ASSERT_EQ(ScanServerTree(p.ctx(), p.conn(), ""), PhaseOutcome::Done);
     const auto names = Names(p.state().results.serverFiles);
     ASSERT_EQ(names.size(), 4u) << testing::PrintToString(names);
     // A directory's own files come first, each subdirectory's contents after them.
@@ -79,7 +79,7 @@ TEST_P(ServerScan, OwnFilesFirstThenSubdirectoriesWithSkips) {
     // Without the subdirectories flag only the home's own files, even when mirroring.
     PhaseSession flat(server);
     flat.settings().subdirs = 0;
-    ASSERT_EQ(ScanServerTreeForMirroring(flat.ctx(), flat.conn()), 1);
+    ASSERT_EQ(ScanServerTreeForMirroring(flat.ctx(), flat.conn()), PhaseOutcome::Done);
     auto top = Names(flat.state().results.serverFiles);
     std::sort(top.begin(), top.end());
     EXPECT_EQ(top, (std::vector<std::string>{"a.txt", "b.txt", "old.bak"}));
@@ -88,7 +88,7 @@ TEST_P(ServerScan, OwnFilesFirstThenSubdirectoriesWithSkips) {
     // An empty home: nothing listed, -1, and nothing unknown.
     TestFtpServer emptyServer(Options());
     PhaseSession none(emptyServer);
-    EXPECT_EQ(ScanServerTree(none.ctx(), none.conn(), ""), -1);
+    EXPECT_EQ(ScanServerTree(none.ctx(), none.conn(), ""), PhaseOutcome::NothingListed);
     EXPECT_TRUE(none.state().results.serverFiles.empty());
     EXPECT_TRUE(none.state().results.unknownServerDirs.empty());
 }
@@ -109,7 +109,7 @@ TEST_P(ServerScan, MirroringFormRecordsTopLevelDirectoriesHeadFirst) {
             listedDirs.push_back(e.name);
     }
     ASSERT_EQ(listedDirs.size(), 3u);
-    ASSERT_EQ(ScanServerTreeForMirroring(p.ctx(), p.conn()), 1);
+    ASSERT_EQ(ScanServerTreeForMirroring(p.ctx(), p.conn()), PhaseOutcome::Done);
     DirectoryList upper, listed;
     for (const std::string& d : listedDirs) {
         upper.push_front(UpperAscii(d));
@@ -133,13 +133,13 @@ TEST_P(ServerScan, CancelStopsBeforeTheNextEntryAndSkipsPendingDirectories) {
                            [](std::string_view line) { return line.rfind("\t", 0) == 0; });
     RunLog log(port);
     RunContext ctx{p.state(), log, p.h.store, *p.h.ftp, p.h.ctx.fs};
-    EXPECT_EQ(ScanServerTree(ctx, p.conn(), ""), 0);
+    EXPECT_EQ(ScanServerTree(ctx, p.conn(), ""), PhaseOutcome::Cancelled);
     EXPECT_EQ(p.state().results.serverFiles.size(), 1u);
     EXPECT_EQ(port.lines().size(), 1u);
 
     p.state().flags.cancelRequested = 1;
     p.state().results.serverFiles.clear();
-    EXPECT_EQ(ScanServerTreeForMirroring(ctx, p.conn()), 0);
+    EXPECT_EQ(ScanServerTreeForMirroring(ctx, p.conn()), PhaseOutcome::Cancelled);
     EXPECT_TRUE(p.state().results.serverFiles.empty());
     EXPECT_TRUE(p.state().results.serverDirectories.empty());
 }
@@ -153,7 +153,7 @@ TEST_P(ServerScan, ARefusedSubdirectoryListingIsRememberedAsUnknown) {
     WriteFile(server.home() + "/bad\xff/hidden-from-us.txt", "x");
 
     PhaseSession p(server);
-    ASSERT_EQ(ScanServerTreeForMirroring(p.ctx(), p.conn()), 1);
+    ASSERT_EQ(ScanServerTreeForMirroring(p.ctx(), p.conn()), PhaseOutcome::Done);
     EXPECT_EQ(Names(p.state().results.serverFiles), (std::vector<std::string>{"ok/a.txt"}));
     ASSERT_EQ(p.state().results.unknownServerDirs.size(), 1u);
     const std::string bad = p.state().results.unknownServerDirs[0];
@@ -171,7 +171,7 @@ TEST_P(ServerScan, StopsDescendingPastSixtyFourLevels) {
     WriteFile(server.home() + "/" + deep.substr(0, 64 * 2 - 1) + "/kept.txt", "k");
 
     PhaseSession p(server);
-    ASSERT_EQ(ScanServerTree(p.ctx(), p.conn(), ""), 1);
+    ASSERT_EQ(ScanServerTree(p.ctx(), p.conn(), ""), PhaseOutcome::Done);
     const std::string level65 = deep.substr(0, 65 * 2 - 1);
     EXPECT_EQ(Names(p.state().results.serverFiles), std::vector<std::string>{deep.substr(0, 64 * 2 - 1) + "/kept.txt"});
     EXPECT_EQ(p.state().results.unknownServerDirs, std::vector<std::string>{level65});

@@ -452,7 +452,10 @@ struct CancelledRun {
           ctx{h.state, log, h.store, *h.ftp, PosixFileSystem()} {
         Profile(h, server, upload, download, d);
     }
-    int Run() { return ExecuteRun(ctx); }
+    RunOutcome Run() {
+        ExecuteRun(ctx);
+        return h.owner.Outcome();
+    }
     int count(const std::string& text) const {
         const auto lines = port.lines();
         return static_cast<int>(std::count(lines.begin(), lines.end(), text));
@@ -487,7 +490,7 @@ TEST(SyncCancel, DuringPlanningOrTransferTheRunAbortsOnce) {
         CancelledRun run(server, c.upload, c.download, c.detail, c.trigger);
         for (const char* n : {"a.txt", "b.txt", "c.txt"})
             WriteFile(run.h.localDir + "/" + n, n);
-        EXPECT_EQ(run.Run(), 1) << c.what;
+        EXPECT_EQ(run.Run(), RunOutcome::StoppedEarly) << c.what;
         EXPECT_EQ(run.count(Fmt(42800)), 1) << c.what;
         EXPECT_EQ(run.port.completions(), 1) << c.what;
         EXPECT_EQ(run.count(Fmt(57688)), 0) << c.what;
