@@ -81,36 +81,30 @@ bool StartTimestampAlignment(RunOwner& owner, bool confirmed) {
     RunSettings& settings = state.settings;
     owner.Join();
     // An alignment changes local times and records them: never a preview.
-    state.dryRun = false;
+    state.options.dryRun = false;
     SetRunningState(ctx, 1);
     // Stops before the worker exists run the completion routine directly.
-    const int code = BeginRun(ctx, msg::kAlignStarting);
-    if (code != 0) {
-        StopWithMessage(ctx, msg::kRunSettingsCodeBase + code, true);
+    const SettingsLoad load = BeginRun(ctx, msg::kAlignStarting);
+    if (load != SettingsLoad::Loaded) {
+        StopWithMessage(ctx, SettingsLoadMessage(load), true);
         return true;
     }
-    if (state.cancelRequested) {
+    if (state.flags.cancelRequested) {
         StopWithMessage(ctx, msg::kRunCancelled, false);
         return true;
     }
 
     LogHeader(ctx);
 
-    state.localFiles.clear();
-    state.serverFiles.clear();
-    state.serverDirectories.clear();
-    state.unlistedLocalDirs.clear();
-    state.unsyncedLocalFiles.clear();
-    state.actedLocalTimes.clear();
-
     Log(ctx, msg::kScanningLocalDir, {settings.localDir});
     const LocalScanOptions options{settings.subdirs != 0, &settings.excludedExtensions};
-    if (ScanLocalTree(ctx.fs, settings.localDir, options, state.localFiles, &ctx.log, &state.unlistedLocalDirs) < 0) {
+    if (ScanLocalTree(ctx.fs, settings.localDir, options, state.results.localFiles, &ctx.log,
+                      &state.results.unlistedLocalDirs) < 0) {
         StopWithMessage(ctx, msg::kLocalDirNotFound, true);
         return true;
     }
     ctx.log.SetProgress(2);
-    if (state.cancelRequested) {
+    if (state.flags.cancelRequested) {
         StopWithMessage(ctx, msg::kRunCancelled, false);
         return true;
     }
@@ -119,40 +113,39 @@ bool StartTimestampAlignment(RunOwner& owner, bool confirmed) {
     return true;
 }
 
-int RunTimestampAlignment(RunContext& ctx) {
+void RunTimestampAlignment(RunContext& ctx) {
     RunState& state = ctx.state;
     ctx.log.Port().SetAnimation(true);
-    state.runFailed = 0;
 
     // A checkpoint: on a cancel the abort path closes what is open, logs msg::kRunCancelled
     // and posts the completion.
-    return RunOnConnection(ctx, nullptr, [&](std::unique_ptr<FtpConnection>& connection) {
+    RunOnConnection(ctx, nullptr, [&](std::unique_ptr<FtpConnection>& connection) {
         auto cancelled = [&](AbortMode mode) {
-            if (!state.cancelRequested)
+            if (!state.flags.cancelRequested)
                 return false;
             AbortRun(ctx, connection.get(), nullptr, msg::kRunCancelled, mode);
             return true;
         };
         // Unlike a synchronisation run, no connection options are set.
         if (!ConnectToServerHome(ctx, connection, nullptr, false))
-            return 0;
+            return;
 
         const int64_t clockOffset = ProbeServerClock(ctx, *connection);
         if (cancelled(AbortMode::CloseConnection))
-            return 0;
+            return;
 
         Log(ctx, msg::kScanningServerDir);
-        const long long total = static_cast<long long>(state.localFiles.size());
+        const long long total = static_cast<long long>(state.results.localFiles.size());
         long long changed = 0;
         ctx.log.ShowFileCount(0, total);
-        for (const FileEntry& entry : state.localFiles) {
+        for (const FileEntry& entry : state.results.localFiles) {
             if (cancelled(AbortMode::CloseConnection))
-                return 0;
+                return;
             const std::optional<int64_t> set = AlignFile(ctx, *connection, entry, clockOffset);
             if (set)
                 ++changed;
             // Aligned means taken as in step: the change cache records the file as left.
-            state.actedLocalTimes[entry.name] = set.value_or(entry.lastWriteTime);
+            state.results.actedLocalTimes[entry.name] = set.value_or(entry.lastWriteTime);
             ctx.log.ShowFileCount(changed, total);
         }
         return EndRunReached(ctx, connection);

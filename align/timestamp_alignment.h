@@ -10,7 +10,7 @@ class RunOwner;
 // On the owner's thread: asks msg::kAlignAskToStart (unless confirmed is true), prepares, and
 // starts the owner's worker. Returns false when the confirmation was refused.
 bool StartTimestampAlignment(RunOwner& owner, bool confirmed);
-// The worker routine. Returns 0.
-int RunTimestampAlignment(RunContext& ctx);
+// The worker routine.
+void RunTimestampAlignment(RunContext& ctx);
 
 }  // namespace kestrum

@@ -124,16 +124,16 @@ MainWindow::~MainWindow() {
     // A run still going is told to stop; the calls it makes from now on are
     // dropped, and the ones already waiting are carried out before the join.
     shuttingDown_ = true;
-    owner_.State().cancelRequested = 1;
+    owner_.State().flags.cancelRequested = 1;
     while (callsInFlight_.load() > 0) {
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 10);
     }
     owner_.Join();
 
     owner_.Log().Close();
-    owner_.State().localFiles.clear();
-    owner_.State().serverFiles.clear();
-    owner_.State().serverDirectories.clear();
+    owner_.State().results.localFiles.clear();
+    owner_.State().results.serverFiles.clear();
+    owner_.State().results.serverDirectories.clear();
     store_.SaveDefaultProfile(profileName_);
 }
 
@@ -287,7 +287,7 @@ bool MainWindow::LoadGlobalValues() {
 
 void MainWindow::SetCacheChecked(bool checked) {
     actions_[kCmdCache]->setChecked(checked);
-    owner_.State().cacheSwitch = checked ? 1 : 0;
+    owner_.State().options.cacheSwitch = checked ? 1 : 0;
 }
 
 void MainWindow::FillChooser() {
@@ -353,7 +353,7 @@ void MainWindow::StartCommand(bool preview) {
     if (owner_.Running())
         return;
     JoinWorkerSafely();
-    owner_.State().dryRun = preview;
+    owner_.State().options.dryRun = preview;
     owner_.State().settings.profileName = profileName_;
     owner_.State().settings.programDir = programDir_;
     owner_.Start();
@@ -482,7 +482,7 @@ void MainWindow::CloseRequest() {
         return;
     if (owner_.Running()) {
         if (boxes_.Show(this, TableText(msg::kAskQuitWhileRunning), BoxButtons::OkCancel)) {
-            owner_.State().quitAfterRun = 1;
+            owner_.State().options.quitAfterRun = 1;
             CancelCommand();
         }
         return;

@@ -152,13 +152,13 @@ int HeadlessSession::Open(const std::string& profile, std::optional<bool> cacheS
     RunState& state = owner_->State();
     state.settings.profileName = profile;
     state.settings.programDir = programDir;
-    state.cacheSwitch = cacheSwitch.value_or(cacheFlag != 0) ? 1 : 0;
-    state.passiveOverride = passive;
+    state.options.cacheSwitch = cacheSwitch.value_or(cacheFlag != 0) ? 1 : 0;
+    state.options.passiveOverride = passive;
     // A certificate is trusted only by `kestrum trust`, where the user sees it.
-    state.mayAskToTrust = false;
+    state.options.mayAskToTrust = false;
     if (!owner_->Log().Open(programDir))
         port_.ShowMessage(LoadString(msg::kLogFileCreateFailed));
-    port_.SetCancelFlag(&state.cancelRequested);
+    port_.SetCancelFlag(&state.flags.cancelRequested);
     InstallStopHandlers();
     return 0;
 }
@@ -180,7 +180,7 @@ int HeadlessSession::WaitForEnd() {
 void HeadlessSession::EndAtOnce() {
     // The worker may be blocked in a call that only a time-out ends: it is
     // neither waited for nor joined. What it would have removed is removed here.
-    owner_->State().partialDownloads.RemoveAll();
+    owner_->State().live.partialDownloads.RemoveAll();
     owner_->Log().AppendLogLine(LoadString(msg::kRunEndedAtOnce));
     lock_.reset();
     _exit(ExitStatusOf(RunOutcome::StoppedEarly));

@@ -60,12 +60,12 @@ int RunRunCommand(const std::vector<std::string>& given) {
     if (int status = session.Open(profile, cache, passive); status != 0)
         return status;
     RunState& state = session.Owner().State();
-    state.dryRun = dryRun;
-    state.maxDeleteOverride = maxDelete;
-    state.parallelOverride = parallel;
-    state.deletesConfirmed = yes;
+    state.options.dryRun = dryRun;
+    state.options.maxDeleteOverride = maxDelete;
+    state.options.parallelOverride = parallel;
+    state.options.deletesConfirmed = yes;
     // Nobody may be there to answer: beyond the limit, nothing is deleted.
-    state.mayAskBeforeDeleting = false;
+    state.options.mayAskBeforeDeleting = false;
     session.Owner().Start();
     return session.WaitForEnd();
 }

@@ -86,11 +86,11 @@ class ProbeSource {
 }  // namespace
 
 int64_t ProbeServerClock(RunContext& ctx, FtpConnection& connection) {
-    ctx.state.mdtmClockOffset.reset();
+    ctx.state.results.mdtmClockOffset.reset();
     const int64_t localNow = static_cast<int64_t>(std::time(nullptr));
     RunState& state = ctx.state;
-    state.probeLeftOnServer.clear();
-    state.probedHomeListing.reset();
+    state.results.probeLeftOnServer.clear();
+    state.results.probedHomeListing.reset();
 
     const ProbeSource source(ctx);
     if (source.path().empty())
@@ -129,7 +129,7 @@ int64_t ProbeServerClock(RunContext& ctx, FtpConnection& connection) {
             if (listed.entries.front().precision != TimePrecision::Second) {
                 const auto exact = connection.ModificationTime(serverProbe);
                 if (exact && std::llabs(*exact - localNow) <= kMaxMdtmOffsetSeconds)
-                    ctx.state.mdtmClockOffset = *exact - localNow;
+                    ctx.state.results.mdtmClockOffset = *exact - localNow;
             }
         }
     }
@@ -139,12 +139,12 @@ int64_t ProbeServerClock(RunContext& ctx, FtpConnection& connection) {
             ctx.store.WriteString(state.settings.profileName, kProbeLeftValue, "");
         // The home is as listed, but for an earlier probe file now removed.
         std::erase_if(home.entries, [&](const FtpEntry& e) { return e.name == serverProbe; });
-        state.probedHomeListing = std::move(home);
+        state.results.probedHomeListing = std::move(home);
         return offset;
     }
     // Kept by the server: the scan leaves it out (never copied down, never
     // taken for a user's file), and the next run uses it again.
-    state.probeLeftOnServer = serverProbe;
+    state.results.probeLeftOnServer = serverProbe;
     if (serverProbe != left) {
         ctx.store.WriteString(state.settings.profileName, kProbeLeftValue, serverProbe);
         ctx.log.AppendLogLine(FormatString(msg::kProbeFileKept, {serverProbe}));
@@ -154,13 +154,13 @@ int64_t ProbeServerClock(RunContext& ctx, FtpConnection& connection) {
 
 int64_t ExactServerTime(RunContext& ctx, FtpConnection& connection, const std::string& serverPath, int64_t listedTime,
                         int64_t clockOffset) {
-    if (!ctx.state.mdtmClockOffset)
+    if (!ctx.state.results.mdtmClockOffset)
         return listedTime;
     const auto exact = connection.ModificationTime(serverPath);
     if (!exact)
         return listedTime;
     // Onto the listing's clock, where clockOffset applies to it like to every listed time.
-    return *exact - *ctx.state.mdtmClockOffset + clockOffset;
+    return *exact - *ctx.state.results.mdtmClockOffset + clockOffset;
 }
 
 int64_t ServerTimeToCompare(RunContext& ctx, FtpConnection* connection, const std::string& serverPath,

@@ -29,13 +29,13 @@ DirResult EnsureLocalDirectories(RunContext& ctx, const std::string& serverName)
     const std::string& home = ctx.state.settings.localDir;
     bool failed = false;
     for (const std::string& prefix : DirectoryPrefixes(serverName, '/')) {
-        if (ctx.state.cancelRequested.load())
+        if (ctx.state.flags.cancelRequested.load())
             return DirResult::Cancelled;
         const std::string path = LocalPathOf(home, prefix);
         const auto status = ctx.fs.GetStatus(path);
         if (!status) {
             // A preview makes nothing: the directory would be made here.
-            if (ctx.state.dryRun)
+            if (ctx.state.options.dryRun)
                 continue;
             if (ctx.fs.CreateDirectory(path)) {
                 ctx.log.AppendLogLine(FormatString(msg::kLocalDirCreated, {path}));
@@ -66,19 +66,19 @@ void PlanOne(RunContext& ctx, FileList& transfer, const std::string& localName, 
         entry.serverName = serverName;
     transfer.push_back(std::move(entry));
     PlannedCopies(ctx, transfer.size());
-    if (!ctx.state.dryRun)
+    if (!ctx.state.options.dryRun)
         ctx.log.AppendLogLine(FormatString(msg::kWillUpdate, {serverName}));
 }
 
-int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bool bothWays,
-                    FtpConnection* connection) {
+PhaseOutcome PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bool bothWays,
+                             FtpConnection* connection) {
     RunState& state = ctx.state;
     const RunSettings& settings = state.settings;
-    const NameMatcher localMatch(state.serverFiles, state.localFiles);
+    const NameMatcher localMatch(state.results.serverFiles, state.results.localFiles);
 
-    for (const FileEntry& server : state.serverFiles) {
-        if (state.cancelRequested.load())
-            return 0;
+    for (const FileEntry& server : state.results.serverFiles) {
+        if (state.flags.cancelRequested.load())
+            return PhaseOutcome::Cancelled;
         if (!IsSafeServerName(server.name)) {
             ctx.log.AppendLogLine(FormatString(msg::kServerNameIgnored, {PrintableName(server.name)}));
             continue;
@@ -92,7 +92,7 @@ int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bo
             continue;
         }
         if (found.index >= 0) {
-            FileEntry& local = state.localFiles[static_cast<size_t>(found.index)];
+            FileEntry& local = state.results.localFiles[static_cast<size_t>(found.index)];
             local.matched = 1;
             // Both copies are reached under their own names: on a case-sensitive
             // disk or server the other letter case would be another file.
@@ -117,7 +117,7 @@ int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bo
             } else {
                 NoteDecision(ctx, Decision::InStep, server.name, serverAhead);
                 if (bothWays)
-                    state.actedLocalTimes[local.name] = local.lastWriteTime;
+                    state.results.actedLocalTimes[local.name] = local.lastWriteTime;
             }
             continue;
         }
@@ -126,28 +126,29 @@ int PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockOffset, bo
             continue;
         // A local directory that could not be listed may hold this file already,
         // possibly newer: it is not overwritten blindly.
-        if (const std::string* unlisted = FindEnclosingDirectory(localName, state.unlistedLocalDirs)) {
+        if (const std::string* unlisted = FindEnclosingDirectory(localName, state.results.unlistedLocalDirs)) {
             LogFailedItem(ctx, msg::kNotUpdatedLocalDirUnreadable, {*unlisted, server.name});
             continue;
         }
         const DirResult dirs = EnsureLocalDirectories(ctx, server.name);
         if (dirs == DirResult::Cancelled)
-            return 0;
+            return PhaseOutcome::Cancelled;
         if (dirs == DirResult::PassOver)
             continue;
         NoteDecision(ctx, Decision::DownloadMissing, server.name);
         PlanOne(ctx, transfer, localName, Direction::Download, server.name);
     }
-    return 1;
+    return PhaseOutcome::Done;
 }
 
 }  // namespace
 
-int PlanDownloads(RunContext& ctx, FileList& transfer, int64_t clockOffset, FtpConnection* connection) {
+PhaseOutcome PlanDownloads(RunContext& ctx, FileList& transfer, int64_t clockOffset, FtpConnection* connection) {
     return PlanServerFiles(ctx, transfer, clockOffset, false, connection);
 }
 
-int PlanServerFilesBothWays(RunContext& ctx, FileList& transfer, int64_t clockOffset, FtpConnection* connection) {
+PhaseOutcome PlanServerFilesBothWays(RunContext& ctx, FileList& transfer, int64_t clockOffset,
+                                     FtpConnection* connection) {
     return PlanServerFiles(ctx, transfer, clockOffset, true, connection);
 }
 

@@ -63,9 +63,9 @@ size_t NextChunkSize(size_t total, size_t left, size_t connections, size_t fewes
 }
 
 size_t ExtraConnectionsAllowed(const RunState& state) {
-    const std::optional<FtpConnectParams>& first = state.connectParams;
+    const std::optional<FtpConnectParams>& first = state.results.connectParams;
     const bool passive = first && (first->passive || first->security != FtpSecurity::Plain || first->accessType == 3);
-    const int wanted = state.parallelOverride > 0 ? state.parallelOverride : state.settings.parallel;
+    const int wanted = state.options.parallelOverride > 0 ? state.options.parallelOverride : state.settings.parallel;
     return passive ? static_cast<size_t>(std::max(1, wanted)) - 1 : 0;
 }
 
@@ -76,11 +76,11 @@ void PlannedCopies(RunContext& ctx, size_t planned) {
     const size_t wanted = planned < 2 * kFilesPerExtraConnection
                               ? 0
                               : std::min(ExtraConnectionsAllowed(state), planned / kFilesPerExtraConnection);
-    if (state.dryRun || wanted == 0 || !state.connectParams)
+    if (state.options.dryRun || wanted == 0 || !state.results.connectParams)
         return;
-    if (!state.extraConnections)
-        state.extraConnections = std::make_shared<ExtraConnections>(ctx.ftp, *state.connectParams);
-    state.extraConnections->Want(wanted);
+    if (!state.live.extraConnections)
+        state.live.extraConnections = std::make_shared<ExtraConnections>(ctx.ftp, *state.results.connectParams);
+    state.live.extraConnections->Want(wanted);
 }
 
 }  // namespace kestrum

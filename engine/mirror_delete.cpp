@@ -33,13 +33,13 @@ const std::string* FindInside(const std::string& top, const std::vector<std::str
 
 // The most deletions a run carries out without a confirmation; -1 when there is no limit.
 long DeletionLimit(const RunState& state) {
-    const int limit = state.maxDeleteOverride >= 0 ? state.maxDeleteOverride : state.settings.maxDelete;
+    const int limit = state.options.maxDeleteOverride >= 0 ? state.options.maxDeleteOverride : state.settings.maxDelete;
     if (limit == 0)
         return -1;
     if (limit > 0)
         return limit;
     // Unset: 50, or a quarter of the server's files when that is fewer.
-    return std::min<long>(50, static_cast<long>(state.serverFiles.size() / 4));
+    return std::min<long>(50, static_cast<long>(state.results.serverFiles.size() / 4));
 }
 
 // Whether the deletions may go ahead: within the limit, confirmed beforehand,
@@ -49,10 +49,10 @@ bool DeletionsAllowed(RunContext& ctx, const std::vector<std::string>& names) {
     RunState& state = ctx.state;
     const long limit = DeletionLimit(state);
     const long count = static_cast<long>(names.size());
-    if (limit < 0 || count <= limit || state.deletesConfirmed)
+    if (limit < 0 || count <= limit || state.options.deletesConfirmed)
         return true;
     const std::string counted = std::to_string(count);
-    if (state.mayAskBeforeDeleting) {
+    if (state.options.mayAskBeforeDeleting) {
         constexpr size_t kShown = 10;
         std::string list;
         for (size_t i = 0; i < names.size() && i < kShown; ++i)
@@ -65,7 +65,7 @@ bool DeletionsAllowed(RunContext& ctx, const std::vector<std::string>& names) {
     } else {
         ctx.log.AppendLogLine(FormatString(msg::kMassDeleteHeldBack, {counted, std::to_string(limit)}));
     }
-    state.failedItems += static_cast<int>(count);
+    state.flags.failedItems += static_cast<int>(count);
     return false;
 }
 
@@ -76,8 +76,8 @@ void DeleteMirroredServerFiles(RunContext& ctx, FtpConnection& connection) {
 
     // Local directories that could not be listed, in server form, paired with their local form for the log.
     std::vector<std::string> unlisted;
-    unlisted.reserve(state.unlistedLocalDirs.size());
-    for (const std::string& dir : state.unlistedLocalDirs) {
+    unlisted.reserve(state.results.unlistedLocalDirs.size());
+    for (const std::string& dir : state.results.unlistedLocalDirs) {
         std::string s = dir;
         ConvertSeparators(s, 0);
         unlisted.push_back(std::move(s));
@@ -85,17 +85,18 @@ void DeleteMirroredServerFiles(RunContext& ctx, FtpConnection& connection) {
 
     // What would go: counted in full before anything is deleted.
     std::vector<std::string> files;
-    for (const FileEntry& server : state.serverFiles) {
+    for (const FileEntry& server : state.results.serverFiles) {
         if (server.matched)
             continue;
-        if (const std::string* dir = FindEnclosingDirectory(server.name, state.unknownServerDirs)) {
+        if (const std::string* dir = FindEnclosingDirectory(server.name, state.results.unknownServerDirs)) {
             LogFailedItem(ctx, msg::kServerFileKeptContentsUnknown,
                           {PrintableName(dir->empty() ? "." : *dir), PrintableName(server.name)});
             continue;
         }
         if (const std::string* dir = FindEnclosingDirectory(server.name, unlisted)) {
             const size_t i = static_cast<size_t>(dir - unlisted.data());
-            LogFailedItem(ctx, msg::kServerFileKeptLocalDirUnreadable, {state.unlistedLocalDirs[i], server.name});
+            LogFailedItem(ctx, msg::kServerFileKeptLocalDirUnreadable,
+                          {state.results.unlistedLocalDirs[i], server.name});
             continue;
         }
         files.push_back(server.name);
@@ -105,25 +106,25 @@ void DeleteMirroredServerFiles(RunContext& ctx, FtpConnection& connection) {
     };
     std::vector<Dir> dirs;
     if (state.settings.mirrorDirs) {
-        const bool parallel = state.serverDirectoriesAsListed.size() == state.serverDirectories.size();
-        for (size_t i = 0; i < state.serverDirectories.size(); ++i) {
-            const std::string& upper = state.serverDirectories[i];
+        const bool parallel = state.results.serverDirectoriesAsListed.size() == state.results.serverDirectories.size();
+        for (size_t i = 0; i < state.results.serverDirectories.size(); ++i) {
+            const std::string& upper = state.results.serverDirectories[i];
             // The name as listed: a case-sensitive server knows no upper-cased one.
-            const std::string& listed = parallel ? state.serverDirectoriesAsListed[i] : upper;
-            if (FindInside(listed, state.unknownServerDirs) != nullptr) {
+            const std::string& listed = parallel ? state.results.serverDirectoriesAsListed[i] : upper;
+            if (FindInside(listed, state.results.unknownServerDirs) != nullptr) {
                 LogFailedItem(ctx, msg::kServerDirKeptContentsUnknown, {listed});
                 continue;
             }
             if (const std::string* dir = FindInside(listed, unlisted)) {
                 const size_t k = static_cast<size_t>(dir - unlisted.data());
-                LogFailedItem(ctx, msg::kServerDirKeptLocalDirUnreadable, {state.unlistedLocalDirs[k], listed});
+                LogFailedItem(ctx, msg::kServerDirKeptLocalDirUnreadable, {state.results.unlistedLocalDirs[k], listed});
                 continue;
             }
             dirs.push_back({listed, upper});
         }
     }
 
-    if (state.dryRun) {
+    if (state.options.dryRun) {
         for (const std::string& name : files)
             NoteDecision(ctx, Decision::Delete, name);
         for (const Dir& dir : dirs)
@@ -148,7 +149,7 @@ void DeleteMirroredServerFiles(RunContext& ctx, FtpConnection& connection) {
         // A directory goes only when empty: the ones nested in it first,
         // deepest first; each line says what really went.
         std::vector<std::string> nested;
-        for (const std::string& dir : state.scannedServerDirs) {
+        for (const std::string& dir : state.results.scannedServerDirs) {
             if (dir != listed && IsAtOrBelow(dir, listed))
                 nested.push_back(dir);
         }

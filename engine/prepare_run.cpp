@@ -43,17 +43,26 @@ void LogHeader(RunContext& ctx) {
 
 }  // namespace
 
-int StopWithMessage(RunContext& ctx, int messageId, bool failed) {
+void StopWithMessage(RunContext& ctx, int messageId, bool failed) {
     const std::string text = LoadString(messageId);
     ctx.log.Port().ShowMessage(text);
     ctx.log.AppendLogLine(text);
     if (failed) {
         ctx.log.AppendLogLine(LoadString(msg::kStoppedByErrorAbove));
-        ctx.state.runFailed = 1;
+        ctx.state.flags.runFailed = 1;
     }
     FinishRun(ctx);
-    return 0;
 }
+
+namespace {
+
+// StopWithMessage for the preparation, which then has ended the run.
+PhaseOutcome Stop(RunContext& ctx, int messageId, bool failed) {
+    StopWithMessage(ctx, messageId, failed);
+    return PhaseOutcome::RunEnded;
+}
+
+}  // namespace
 
 void LogConnectionHeader(RunContext& ctx) {
     const RunSettings& s = ctx.state.settings;
@@ -80,94 +89,85 @@ void LogConnectionHeader(RunContext& ctx) {
     log(msg::kHeaderSubdirs, {checked(s.subdirs)});
 }
 
-int PrepareRun(RunContext& ctx) {
+PhaseOutcome PrepareRun(RunContext& ctx) {
     RunState& state = ctx.state;
     RunSettings& settings = state.settings;
     ctx.log.Port().SetAnimation(true);
-    const int code = BeginRun(ctx, msg::kRunStarting);
+    const SettingsLoad load = BeginRun(ctx, msg::kRunStarting);
     // A password prompt ended by the cancel command is a cancel, not a failure.
-    if (code != 0 && state.cancelRequested)
-        return StopWithMessage(ctx, msg::kRunCancelled, false);
-    if (code != 0)
-        return StopWithMessage(ctx, msg::kRunSettingsCodeBase + code, true);
+    if (load != SettingsLoad::Loaded && state.flags.cancelRequested)
+        return Stop(ctx, msg::kRunCancelled, false);
+    if (load != SettingsLoad::Loaded)
+        return Stop(ctx, SettingsLoadMessage(load), true);
     if (!settings.upload && !settings.download)
-        return StopWithMessage(ctx, msg::kNoDirectionChecked, false);
-    if (state.cancelRequested)
-        return StopWithMessage(ctx, msg::kRunCancelled, false);
+        return Stop(ctx, msg::kNoDirectionChecked, false);
+    if (state.flags.cancelRequested)
+        return Stop(ctx, msg::kRunCancelled, false);
 
     LogHeader(ctx);
-
-    state.localFiles.clear();
-    state.serverFiles.clear();
-    state.serverDirectories.clear();
-    state.unlistedLocalDirs.clear();
-    state.unknownServerDirs.clear();
-    state.serverDirectoriesAsListed.clear();
-    state.unsyncedLocalFiles.clear();
-    state.actedLocalTimes.clear();
 
     ctx.log.AppendLogLine(FormatString(msg::kScanningLocalDir, {settings.localDir}));
     std::vector<std::string> downloadTemps;
     LocalScanOptions options{settings.subdirs != 0, &settings.excludedExtensions, {}, &downloadTemps};
-    if (state.dryRun) {
+    if (state.options.dryRun) {
         ctx.log.AppendLogLine(LoadString(msg::kPreviewStarting));
-        state.previewCounts = {};
         options.onExcluded = [&ctx](const std::string& name) { NoteDecision(ctx, Decision::Excluded, name); };
     }
-    if (ScanLocalTree(ctx.fs, settings.localDir, options, state.localFiles, &ctx.log, &state.unlistedLocalDirs) < 0) {
-        return StopWithMessage(ctx, msg::kLocalDirNotFound, true);
+    if (ScanLocalTree(ctx.fs, settings.localDir, options, state.results.localFiles, &ctx.log,
+                      &state.results.unlistedLocalDirs) < 0) {
+        return Stop(ctx, msg::kLocalDirNotFound, true);
     }
     // What a run that died part-way through a download left behind (a preview changes nothing).
-    for (const std::string& path : state.dryRun ? std::vector<std::string>{} : downloadTemps) {
+    for (const std::string& path : state.options.dryRun ? std::vector<std::string>{} : downloadTemps) {
         if (RemoveLeftoverDownload(path))
             ctx.log.AppendLogLine(FormatString(msg::kLeftoverDownloadRemoved, {PrintableName(path)}));
     }
     ctx.log.SetProgress(2);
-    if (state.cancelRequested)
-        return StopWithMessage(ctx, msg::kRunCancelled, false);
+    if (state.flags.cancelRequested)
+        return Stop(ctx, msg::kRunCancelled, false);
 
     // A preview decides on every file, as if nothing were known of earlier runs.
-    if (state.dryRun)
+    if (state.options.dryRun)
         settings.useCache = 0;
     if (settings.useCache)
         settings.useCache = LoadChangeCache(ctx);
-    if (state.cancelRequested)
-        return StopWithMessage(ctx, msg::kRunCancelled, false);
+    if (state.flags.cancelRequested)
+        return Stop(ctx, msg::kRunCancelled, false);
 
     if (settings.useCache && DetectLocalChanges(ctx) == 0) {
         ctx.log.AppendLogLine(LoadString(msg::kLocalScanFinished));
         ctx.log.AppendLogLine(LoadString(msg::kNothingToUpdate));
-        state.reachedEnd = 1;
+        state.flags.reachedEnd = 1;
         FinishRun(ctx);
-        return 0;
+        return PhaseOutcome::RunEnded;
     }
     ctx.log.AppendLogLine(LoadString(msg::kLocalScanFinished));
-    return 1;
+    return PhaseOutcome::Done;
 }
 
 void FinishRun(RunContext& ctx) {
     RunState& state = ctx.state;
-    state.cancelRequested = 1;
+    state.flags.cancelRequested = 1;
     const std::string counter = ctx.log.CounterText();
     if (!counter.empty())
         ctx.log.AppendLogLine(FormatString(msg::kRunFinished, {counter}));
-    if (state.runFailed) {
+    if (state.flags.runFailed) {
         ctx.log.Port().ShowMessage(LoadString(msg::kRunFailedSeeLog));
-    } else if (const int failed = state.failedItems.load(); failed > 0) {
+    } else if (const int failed = state.flags.failedItems.load(); failed > 0) {
         // The run went on past them: the last line and a notice say how many.
         const std::string text = FormatString(msg::kItemsFailed, {std::to_string(failed)});
         ctx.log.AppendLogLine(text);
         ctx.log.Port().ShowMessage(text);
     }
-    if (!state.dryRun)
+    if (!state.options.dryRun)
         SaveChangeCache(ctx);
-    state.serverDirectories.clear();
-    state.serverFiles.clear();
+    state.results.serverDirectories.clear();
+    state.results.serverFiles.clear();
     ctx.log.SetProgress(0);
     ctx.log.ClearCounter();
     ctx.log.Port().SetAnimation(false);
     SetRunningState(ctx, 0);
-    if (state.quitAfterRun)
+    if (state.options.quitAfterRun)
         ctx.log.Port().RequestClose();
 }
 

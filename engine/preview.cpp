@@ -22,9 +22,9 @@ std::string Minutes(int64_t seconds) {
 
 void NoteDecision(RunContext& ctx, Decision decision, std::string_view name, int64_t seconds) {
     RunState& state = ctx.state;
-    if (!state.dryRun || decision == Decision::Count)
+    if (!state.options.dryRun || decision == Decision::Count)
         return;
-    ++state.previewCounts[static_cast<size_t>(decision)];
+    ++state.results.previewCounts[static_cast<size_t>(decision)];
     // The line of each decision, in the order of Decision.
     static constexpr int kLines[] = {msg::kPreviewLocalNewer,      msg::kPreviewServerNewer,
                                      msg::kPreviewMissingOnServer, msg::kPreviewMissingLocally,
@@ -42,7 +42,7 @@ void NoteDecision(RunContext& ctx, Decision decision, std::string_view name, int
 
 void LogPreviewSummary(RunContext& ctx) {
     RunState& state = ctx.state;
-    const auto& n = state.previewCounts;
+    const auto& n = state.results.previewCounts;
     auto count = [&](Decision d) { return std::to_string(n[static_cast<size_t>(d)]); };
     const std::string uploads =
         std::to_string(n[static_cast<size_t>(Decision::Upload)] + n[static_cast<size_t>(Decision::UploadMissing)]);
@@ -50,8 +50,8 @@ void LogPreviewSummary(RunContext& ctx) {
         std::to_string(n[static_cast<size_t>(Decision::Download)] + n[static_cast<size_t>(Decision::DownloadMissing)]);
     const std::string unchanged =
         std::to_string(n[static_cast<size_t>(Decision::InStep)] + n[static_cast<size_t>(Decision::OtherWayOnly)]);
-    const std::string skipped = std::to_string(state.failedItems.load());
-    state.failedItems = 0;
+    const std::string skipped = std::to_string(state.flags.failedItems.load());
+    state.flags.failedItems = 0;
     ctx.log.AppendLogLine(FormatString(msg::kPreviewSummary, {uploads, downloads, count(Decision::Delete), unchanged,
                                                               count(Decision::Excluded), skipped}));
 }

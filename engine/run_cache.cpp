@@ -10,11 +10,11 @@ namespace kestrum {
 
 int LoadChangeCache(RunContext& ctx) {
     const RunSettings& settings = ctx.state.settings;
-    ctx.state.cacheFiles.clear();
+    ctx.state.results.cacheFiles.clear();
     if (settings.programDir.empty() || !IsCacheableProfileName(settings.profileName))
         return 0;
     return ReadChangeCacheFile(CacheFilePath(settings.programDir, settings.profileName), settings.profileName,
-                               ctx.state.cacheFiles);
+                               ctx.state.results.cacheFiles);
 }
 
 void SnapshotLocalTree(RunContext& ctx, const std::string& localDir) {
@@ -23,17 +23,17 @@ void SnapshotLocalTree(RunContext& ctx, const std::string& localDir) {
     options.subdirs = settings.subdirs != 0;
     options.excludedExtensions = &settings.excludedExtensions;
     // A home directory that cannot be listed gives an empty snapshot.
-    ScanLocalTree(ctx.fs, localDir, options, ctx.state.cacheFiles, nullptr, nullptr);
+    ScanLocalTree(ctx.fs, localDir, options, ctx.state.results.cacheFiles, nullptr, nullptr);
 }
 
 int SaveChangeCache(RunContext& ctx) {
     RunState& state = ctx.state;
-    std::unordered_map<std::string, int64_t> acted = std::move(state.actedLocalTimes);
-    state.actedLocalTimes.clear();
+    std::unordered_map<std::string, int64_t> acted = std::move(state.results.actedLocalTimes);
+    state.results.actedLocalTimes.clear();
     // Files this run did not carry out stay "changed" for the next run.
-    for (const std::string& name : state.unsyncedLocalFiles)
+    for (const std::string& name : state.results.unsyncedLocalFiles)
         acted.erase(name);
-    state.unsyncedLocalFiles.clear();
+    state.results.unsyncedLocalFiles.clear();
 
     FileList previous;
     if (IsCacheableProfileName(state.settings.profileName) && !state.settings.programDir.empty()) {
@@ -50,9 +50,9 @@ int SaveChangeCache(RunContext& ctx) {
     // other file keeps the record it had (none when it had none), so a run
     // that did not look at it, a download-only run for one, never hides an
     // earlier local edit.
-    state.cacheFiles.clear();
+    state.results.cacheFiles.clear();
     SnapshotLocalTree(ctx, state.settings.localDir);
-    std::erase_if(state.cacheFiles, [&](FileEntry& e) {
+    std::erase_if(state.results.cacheFiles, [&](FileEntry& e) {
         if (const auto it = acted.find(e.name); it != acted.end())
             return it->second != e.lastWriteTime;
         const auto it = recorded.find(e.name);
@@ -61,8 +61,9 @@ int SaveChangeCache(RunContext& ctx) {
         e.lastWriteTime = it->second;
         return false;
     });
-    const int result = WriteChangeCacheFile(state.settings.programDir, state.settings.profileName, state.cacheFiles);
-    state.cacheFiles.clear();
+    const int result =
+        WriteChangeCacheFile(state.settings.programDir, state.settings.profileName, state.results.cacheFiles);
+    state.results.cacheFiles.clear();
     return result;
 }
 
@@ -70,18 +71,18 @@ int DetectLocalChanges(RunContext& ctx) {
     RunState& state = ctx.state;
     // Names as they are: on this system names that differ in letter case are different files.
     std::unordered_map<std::string, const FileEntry*> index;
-    index.reserve(state.cacheFiles.size());
-    for (const FileEntry& cached : state.cacheFiles)
+    index.reserve(state.results.cacheFiles.size());
+    for (const FileEntry& cached : state.results.cacheFiles)
         index.try_emplace(cached.name, &cached);
 
     FileList kept;
-    for (const FileEntry& local : state.localFiles) {
+    for (const FileEntry& local : state.results.localFiles) {
         const auto found = index.find(local.name);
         if (found == index.end() || local.lastWriteTime > found->second->lastWriteTime)
             kept.push_back(FileEntry{local.name, local.lastWriteTime});
     }
-    state.localFiles = std::move(kept);
-    return state.localFiles.empty() ? 0 : 1;
+    state.results.localFiles = std::move(kept);
+    return state.results.localFiles.empty() ? 0 : 1;
 }
 
 }  // namespace kestrum

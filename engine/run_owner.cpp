@@ -35,11 +35,19 @@ bool CompletionSignal::Pending() const {
     return pending_ > 0;
 }
 
+void RunFlags::ClearForRun() {
+    cancelRequested = 0;
+    runFailed = 0;
+    reachedEnd = 0;
+    failedItems = 0;
+    certificateRefused = 0;
+}
+
 RunOwner::RunOwner(UserPort& port, ProfileStore& store, FtpClientFactory& ftp, LocalFileSystem& fs)
     : log_(port), ctx_{state_, log_, store, ftp, fs} {}
 
 RunOwner::~RunOwner() {
-    state_.cancelRequested = 1;
+    state_.flags.cancelRequested = 1;
     Join();
 }
 
@@ -56,13 +64,13 @@ void RunOwner::StartWorker(std::function<void(RunContext&)> job) {
     } catch (const std::system_error& e) {
         log_.AppendLogLine(LoadString(msg::kUnexpectedError));
         log_.AppendLogLine(e.what());
-        state_.runFailed = 1;
+        state_.flags.runFailed = 1;
         FinishRun(ctx_);
     }
 }
 
 void RunOwner::Cancel() {
-    state_.cancelRequested = 1;
+    state_.flags.cancelRequested = 1;
     log_.Port().ShowMessage(LoadString(msg::kWaitForSafeStop));
 }
 
@@ -74,7 +82,7 @@ void RunOwner::Join() {
 void RunOwner::Complete() {
     Join();
     // Taken here when the port, not Await, carried the completion over.
-    state_.completion.Take(std::chrono::milliseconds(0));
+    state_.live.completion.Take(std::chrono::milliseconds(0));
     FinishRun(ctx_);
 }
 
@@ -82,11 +90,11 @@ RunOutcome RunOwner::Await(const std::function<void()>& poll) {
     while (true) {
         if (poll)
             poll();
-        if (state_.completion.Take(std::chrono::milliseconds(100))) {
+        if (state_.live.completion.Take(std::chrono::milliseconds(100))) {
             Complete();
             continue;
         }
-        if (!Running() && !state_.completion.Pending())
+        if (!Running() && !state_.live.completion.Pending())
             break;
     }
     Join();
@@ -94,13 +102,13 @@ RunOutcome RunOwner::Await(const std::function<void()>& poll) {
 }
 
 RunOutcome RunOwner::Outcome() const {
-    if (state_.certificateRefused)
+    if (state_.flags.certificateRefused)
         return RunOutcome::NotTrusted;
-    if (state_.runFailed)
+    if (state_.flags.runFailed)
         return RunOutcome::Failed;
-    if (!state_.reachedEnd)
+    if (!state_.flags.reachedEnd)
         return RunOutcome::StoppedEarly;
-    return state_.failedItems > 0 ? RunOutcome::ItemsFailed : RunOutcome::ReachedEnd;
+    return state_.flags.failedItems > 0 ? RunOutcome::ItemsFailed : RunOutcome::ReachedEnd;
 }
 
 int ExitStatusOf(RunOutcome outcome) {

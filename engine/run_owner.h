@@ -47,7 +47,7 @@ class RunOwner {
     void StartWorker(std::function<void(RunContext&)> job);
     // Sets the cancel flag and shows msg::kWaitForSafeStop.
     void Cancel();
-    bool Running() const { return state_.running != 0; }
+    bool Running() const { return state_.flags.running != 0; }
     bool HasWorker() const { return worker_.joinable(); }
     // Waits for the worker to end, if there is one.
     void Join();

@@ -5,23 +5,44 @@
 #include "engine/user_port.h"
 #include "profiles/profile_store.h"
 #include "res/codepage.h"
+#include "res/message_ids.h"
 
 namespace kestrum {
 
-int LoadRunSettings(RunSettings& settings, ProfileStore& store, UserPort& port, bool cacheSwitch) {
+int SettingsLoadMessage(SettingsLoad load) {
+    switch (load) {
+        case SettingsLoad::Loaded:
+            return 0;
+        case SettingsLoad::NoProfileName:
+            return msg::kNoProfileToRun;
+        case SettingsLoad::ProfileBroken:
+            return msg::kProfileDataBroken;
+        case SettingsLoad::NoHost:
+            return msg::kHostNotSet;
+        case SettingsLoad::PortBroken:
+            return msg::kPortBroken;
+        case SettingsLoad::NoPasswordGiven:
+            return msg::kNoPasswordGiven;
+        case SettingsLoad::NoLocalDir:
+            return msg::kLocalDirNotSet;
+    }
+    return msg::kProfileDataBroken;
+}
+
+SettingsLoad LoadRunSettings(RunSettings& settings, ProfileStore& store, UserPort& port, bool cacheSwitch) {
     const std::string& name = settings.profileName;
     if (name.empty())
-        return 1;
+        return SettingsLoad::NoProfileName;
     if (!store.ProfileExists(name))
-        return 2;
+        return SettingsLoad::ProfileBroken;
     auto str = [&](const char* value, size_t limit = kTextLimit) { return store.ReadString(name, value, limit); };
     auto dword = [&](const char* value) { return store.ReadDword(name, value); };
 
     const auto host = str("HOST");
     if (!host)
-        return 2;
+        return SettingsLoad::ProfileBroken;
     if (host->empty())
-        return 3;
+        return SettingsLoad::NoHost;
     settings.host = *host;
 
     const auto proxyOn = dword("PROXY_ON");
@@ -30,62 +51,62 @@ int LoadRunSettings(RunSettings& settings, ProfileStore& store, UserPort& port, 
     if (const auto proxyName = str("PROXY_NAME")) {
         settings.proxyName = *proxyName;
     } else if (settings.accessType == 3) {
-        return 2;
+        return SettingsLoad::ProfileBroken;
     }
 
     const auto storedPort = dword("PORT");
     if (!storedPort)
-        return 2;
+        return SettingsLoad::ProfileBroken;
     if (*storedPort < 0)
-        return 4;
+        return SettingsLoad::PortBroken;
     settings.port = static_cast<uint16_t>(static_cast<uint32_t>(*storedPort) & 0xFFFF);
 
     // Missing: plain FTP, as profiles made before TLS expect. A value no
     // choice has is never read as a weaker one.
     const auto security = dword("FTP_SECURITY");
     if (security && !InRange(SchemaValue("FTP_SECURITY"), *security))
-        return 2;
+        return SettingsLoad::ProfileBroken;
     settings.security = security.value_or(0);
     settings.pinnedKey = str("TLS_PINNED_KEY").value_or("");
     settings.passive = dword("PASSIVE").value_or(1) != 0;
 
     const auto user = str("USER");
     if (!user)
-        return 2;
+        return SettingsLoad::ProfileBroken;
     settings.user = *user;
 
     const auto savePassword = dword("PSWSVD");
     if (!savePassword)
-        return 2;
+        return SettingsLoad::ProfileBroken;
     if (*savePassword != 0) {
         const auto scrambled = str("PSW");
         if (!scrambled)
-            return 2;
+            return SettingsLoad::ProfileBroken;
         settings.password = ScramblePassword(*scrambled);
     } else {
         auto typed = port.AskPassword();
         if (!typed)
-            return 5;
+            return SettingsLoad::NoPasswordGiven;
         settings.password = std::move(*typed);
     }
 
     const auto remoteDir = str("REMOTE_DIRECTORY");
     if (!remoteDir)
-        return 2;
+        return SettingsLoad::ProfileBroken;
     settings.remoteDir = *remoteDir;
 
     const auto localDir = str("LOCAL_DIRECTORY");
     if (!localDir)
-        return 2;
+        return SettingsLoad::ProfileBroken;
     if (localDir->empty())
-        return 6;
+        return SettingsLoad::NoLocalDir;
     settings.localDir = *localDir;
 
     for (auto [value, field] : {std::pair{"CHECK_SUB", &settings.subdirs}, std::pair{"CHECK_UPLOAD", &settings.upload},
                                 std::pair{"CHECK_DOWNLOAD", &settings.download}}) {
         const auto flag = dword(value);
         if (!flag)
-            return 2;
+            return SettingsLoad::ProfileBroken;
         *field = *flag != 0 ? 1 : 0;
     }
 
@@ -114,20 +135,20 @@ int LoadRunSettings(RunSettings& settings, ProfileStore& store, UserPort& port, 
     settings.parallel = parallel && InRange(kParallel, *parallel) ? *parallel : kParallel.number;
 
     settings.useCache = (cacheSwitch && uploadOnly && settings.mirrorFiles == 0) ? 1 : 0;
-    return 0;
+    return SettingsLoad::Loaded;
 }
 
-int ParseExtensionList(const std::string& text, std::vector<std::string>& list) {
+void ParseExtensionList(const std::string& text, std::vector<std::string>& list) {
     list.clear();
     if (text.empty())
-        return 1;
+        return;
     const std::string upper = UpperAscii(text);
     size_t start = 0;
     for (;;) {
         const size_t comma = FindFirstChar(std::string_view(upper).substr(start), ',');
         if (comma == std::string_view::npos) {
             list.push_back(upper.substr(start));
-            return 1;
+            return;
         }
         list.push_back(upper.substr(start, comma));
         start += comma + 1;

@@ -44,14 +44,27 @@ struct RunSettings {
     bool passive = true;
 };
 
-// Result codes 0..6; the message of code c is string msg::kRunSettingsCodeBase + c.
+// Why a profile could not be loaded for a run, or that it was.
+enum class [[nodiscard]] SettingsLoad{
+    Loaded,
+    NoProfileName,    // no profile is selected
+    ProfileBroken,    // the profile does not exist, or a value is missing or out of range
+    NoHost,           // the server name is empty
+    PortBroken,       // the stored port is negative
+    NoPasswordGiven,  // the password prompt was refused
+    NoLocalDir,       // the local directory is empty
+};
+
+// The message shown for a load that failed; 0 for Loaded, which has none.
+int SettingsLoadMessage(SettingsLoad load);
+
 // cacheSwitch is the state of the window's cache item (or --cache/--no-cache).
 // The password prompt goes through port when the profile keeps no password.
-int LoadRunSettings(RunSettings& settings, ProfileStore& store, UserPort& port, bool cacheSwitch);
+SettingsLoad LoadRunSettings(RunSettings& settings, ProfileStore& store, UserPort& port, bool cacheSwitch);
 
 // Empties list, then fills it from text: upper-cased, cut at every ",",
-// nothing trimmed, empty items kept. Always 1.
-int ParseExtensionList(const std::string& text, std::vector<std::string>& list);
+// nothing trimmed, empty items kept.
+void ParseExtensionList(const std::string& text, std::vector<std::string>& list);
 
 // Whether the upper-cased extension ext is an item of list (exact comparison).
 bool ExtensionListed(const std::vector<std::string>& list, const std::string& upperExt);

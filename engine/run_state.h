@@ -43,6 +43,15 @@ class CompletionSignal {
     bool woken_ = false;
 };
 
+// How a phase of a run or an alignment left it; each phase says which of
+// these it returns.
+enum class [[nodiscard]] PhaseOutcome{
+    Done,           // the phase did its work: the run goes on
+    Cancelled,      // stopped at the cancel flag; the driver's next checkpoint ends the run
+    NothingListed,  // the server scan: the directory's listing failed or held no entry
+    RunEnded,       // the run ended inside the phase: the abort path or the completion routine has run
+};
+
 // What a preview tells about a file.
 enum class Decision {
     Upload,           // the local copy is newer
@@ -56,16 +65,66 @@ enum class Decision {
     Count
 };
 
-struct RunState {
-    RunSettings settings;
-    DirectoryList serverDirectories;
+// What the owner sets before a run and the run only reads. Those the window
+// may change while a run goes (the cache item, a close request) are atomic;
+// the others are written only while no worker exists.
+struct RunOptions {
+    // A preview: plans as a run would, logs each decision with its reason and
+    // changes nothing on either side; the change cache is neither read nor written.
+    bool dryRun = false;
+    // Passive or active mode for this run only (--passive, --active), over the profile's.
+    std::optional<bool> passiveOverride;
+    // Connections for the transfer phase for this run (--parallel); 0: the profile's.
+    int parallelOverride = 0;
+    // The mirroring deletions' guard for this run: a limit that replaces the
+    // profile's (-1: the profile's), deletions confirmed beforehand (--yes),
+    // and whether the user may be asked (the window) or not (the command line).
+    int maxDeleteOverride = -1;
+    bool deletesConfirmed = false;
+    bool mayAskBeforeDeleting = true;
+    // A TLS server's certificate that nothing vouches for: the window asks
+    // whether to trust it; the command line refuses (`kestrum trust` pins it).
+    bool mayAskToTrust = true;
+    // The window asks to close once the run has completed.
     std::atomic<int> quitAfterRun{0};
-    std::atomic<int> runFailed{0};
+    // The window's cache item 32781 (or --cache / --no-cache).
+    std::atomic<int> cacheSwitch{1};
+};
+
+// The flags the owner's thread, the worker and the transfer threads read
+// while a run goes. BeginRun clears them (but running) for each run.
+struct RunFlags {
     std::atomic<int> cancelRequested{0};
+    // Set by SetRunningState: a run or alignment is under way.
     std::atomic<int> running{0};
+    // The error flag.
+    std::atomic<int> runFailed{0};
+    // Set when the run (or alignment) reached its end; a run that ended early
+    // because nothing changed counts as reaching its end. Read by the command line.
+    std::atomic<int> reachedEnd{0};
+    // Items the run could not carry out although it reached them: a copy, a
+    // time stamp, a listing, a lookup, a directory, a deletion.
+    std::atomic<int> failedItems{0};
+    // The run stopped at a certificate it could not trust, or at a changed key.
+    std::atomic<int> certificateRefused{0};
+
+    // The start of a run or an alignment: every flag but running cleared.
+    void ClearForRun();
+};
+
+// What one run or alignment finds and decides. Replaced whole by BeginRun, so
+// nothing carries over from an earlier run; kept after the completion (the
+// completion routine itself empties the server lists and the change-cache
+// lists). Touched by the worker only while a run goes.
+struct RunResults {
     FileList serverFiles;
     FileList localFiles;
+    // The change cache's snapshot while it is read or written.
     FileList cacheFiles;
+    DirectoryList serverDirectories;
+    // The entries of serverDirectories as the server listed them (same order and
+    // length): the name a removal is sent under on a case-sensitive server.
+    DirectoryList serverDirectoriesAsListed;
     // Local subdirectories (relative, local form) that could not be listed by the
     // last scan: nothing below their server counterparts is deleted.
     std::vector<std::string> unlistedLocalDirs;
@@ -80,9 +139,6 @@ struct RunState {
     // The clock probe's file when the server refused to delete it: the scan of
     // the home directory leaves it out.
     std::string probeLeftOnServer;
-    // The entries of serverDirectories as the server listed them (same order and
-    // length): the name a removal is sent under on a case-sensitive server.
-    DirectoryList serverDirectoriesAsListed;
     // Local files (relative names as the local scan formed them) that this run
     // should have uploaded but did not (copy failed, server directory missing or
     // unknown): left out of the change-cache snapshot at completion, so the next
@@ -94,48 +150,53 @@ struct RunState {
     // uploaded (and then stamped). Only these advance their record in the
     // change-cache snapshot. Emptied by the completion.
     std::unordered_map<std::string, int64_t> actedLocalTimes;
-    // The window's cache item 32781 (or --cache / --no-cache).
-    std::atomic<int> cacheSwitch{1};
-    // Set when the run (or alignment) reached its end; a run that ended early
-    // because nothing changed counts as reaching its end. Read by the command line.
-    std::atomic<int> reachedEnd{0};
-    // Items the run could not carry out although it reached them: a copy, a
-    // time stamp, a listing, a lookup, a directory, a deletion.
-    std::atomic<int> failedItems{0};
     // The server's MDTM clock minus the local clock, measured by the clock probe
     // when the server lists with LIST and answers MDTM; empty otherwise, and then
     // no exact time is asked for (LIST and MDTM clocks may differ by a time zone).
     std::optional<int64_t> mdtmClockOffset;
-    // Passive or active mode for this run only (--passive, --active), over the profile's.
-    std::optional<bool> passiveOverride;
-    // A TLS server's certificate that nothing vouches for: the window asks
-    // whether to trust it; the command line refuses (`kestrum trust` pins it).
-    bool mayAskToTrust = true;
-    // The run stopped at a certificate it could not trust, or at a changed key.
-    std::atomic<int> certificateRefused{0};
-    // A preview: plans as a run would, logs each decision with its reason and
-    // changes nothing on either side; the change cache is neither read nor written.
-    bool dryRun = false;
+    // A preview's decisions, counted by kind.
     std::array<long, static_cast<size_t>(Decision::Count)> previewCounts{};
-    // The mirroring deletions' guard for this run: a limit that replaces the
-    // profile's (-1: the profile's), deletions confirmed beforehand (--yes),
-    // and whether the user may be asked (the window) or not (the command line).
-    int maxDeleteOverride = -1;
-    bool deletesConfirmed = false;
-    bool mayAskBeforeDeleting = true;
-    // Connections for the transfer phase for this run (--parallel); 0: the profile's.
-    int parallelOverride = 0;
     // The parameters the run's first connection logged in with; the transfer
     // phase's extra connections log in with a copy.
     std::optional<FtpConnectParams> connectParams;
     // The server home's listing the clock probe made (its own file left out),
     // which serves as the planning's listing of the home.
     std::optional<FtpListing> probedHomeListing;
-    // Extra connections logging in ahead of the transfer phase, once planned.
-    std::shared_ptr<ExtraConnections> extraConnections;
+};
+
+// What a run holds open while it goes. The temporary-file registry is declared
+// before the extra connections so that, when the state dies, the connections'
+// destructor joins their login threads before the registry and the flags
+// (which those threads were given pointers to) are gone.
+struct RunResources {
+    // How the worker tells the owner's thread that the completion routine is due.
     CompletionSignal completion;
     // The temporary files of the run's downloads in progress.
     PartialDownloads partialDownloads;
+    // Extra connections logging in ahead of the transfer phase, once planned.
+    // Their login threads read flags.cancelRequested and partialDownloads: the
+    // run drops them when it ends (RunOnConnection), and ~ExtraConnections
+    // joins those threads.
+    std::shared_ptr<ExtraConnections> extraConnections;
+};
+
+// The state of runs and alignments. The owner (RunOwner) joins its worker
+// before the state dies, and the worker's run drops the extra connections,
+// joining their login threads, before it ends: no thread outlives what it
+// points into. Members are declared in the order that keeps this true when the
+// state is destroyed with extra connections still held (live last).
+struct RunState {
+    // The profile in use. The owner sets profileName and programDir before a
+    // run; BeginRun loads the rest from the profile store into the same object
+    // and the run adjusts some of it (the port, the mirroring switches, the
+    // cache switch, a pinned key). Not part of the results: it is not reset
+    // between runs, so a load that stops part-way leaves the values of the
+    // earlier run in the fields it did not reach.
+    RunSettings settings;
+    RunOptions options;
+    RunFlags flags;
+    RunResults results;
+    RunResources live;
 };
 
 struct RunContext {

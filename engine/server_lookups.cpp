@@ -32,9 +32,9 @@ const ServerLookups::Directory& ServerLookups::Listing(const std::string& dir) {
         return directories_.emplace(dir, std::move(missing)).first->second;
     }
     FtpListing listing;
-    if (dir.empty() && ctx_ != nullptr && ctx_->state.probedHomeListing) {
-        listing = std::move(*ctx_->state.probedHomeListing);
-        ctx_->state.probedHomeListing.reset();
+    if (dir.empty() && ctx_ != nullptr && ctx_->state.results.probedHomeListing) {
+        listing = std::move(*ctx_->state.results.probedHomeListing);
+        ctx_->state.results.probedHomeListing.reset();
     } else {
         listing = connection_.List(dir);
     }

@@ -31,10 +31,10 @@ std::string DisplayDir(const std::string& dir) {
 }
 
 // Lists one directory: appends its files to the server file list and its
-// subdirectories (with the flag on) to pending. Returns 1, 0 on the cancel
-// flag, -1 when the listing could not be started.
-int ListServerDirectory(RunContext& ctx, FtpConnection& connection, const std::string& relativeDir,
-                        std::vector<std::string>& pending, std::vector<std::string>* pendingNames) {
+// subdirectories (with the flag on) to pending. Returns Done, Cancelled on the
+// cancel flag, NothingListed when the listing failed or held no entry.
+PhaseOutcome ListServerDirectory(RunContext& ctx, FtpConnection& connection, const std::string& relativeDir,
+                                 std::vector<std::string>& pending, std::vector<std::string>* pendingNames) {
     RunState& state = ctx.state;
     const RunSettings& settings = state.settings;
 
@@ -48,11 +48,11 @@ int ListServerDirectory(RunContext& ctx, FtpConnection& connection, const std::s
         // was just listed by its parent), so a refusal, even one worded as "no such
         // directory", leaves its contents unknown rather than empty: nothing may be
         // uploaded over them as new or deleted below them.
-        state.unknownServerDirs.push_back(relativeDir);
+        state.results.unknownServerDirs.push_back(relativeDir);
         LogFailedItem(ctx, msg::kServerDirUnlisted, {PrintableName(DisplayDir(relativeDir))});
         if (!listing.error.empty())
             ctx.log.AppendLogLine("\t" + PrintableName(listing.error));
-        return -1;
+        return PhaseOutcome::NothingListed;
     }
     for (const std::string& rejected : listing.rejectedNames) {
         ctx.log.AppendLogLine(FormatString(msg::kServerNameIgnored, {PrintableName(prefix + rejected)}));
@@ -60,15 +60,15 @@ int ListServerDirectory(RunContext& ctx, FtpConnection& connection, const std::s
     if (!listing.unparsedLines.empty()) {
         // Any entry may hide behind such a line: its files are still listed
         // (and may be downloaded), but nothing goes up into it or is deleted below it.
-        state.unknownServerDirs.push_back(relativeDir);
+        state.results.unknownServerDirs.push_back(relativeDir);
         LogUnparsedListingLines(ctx, relativeDir, listing.unparsedLines);
     }
     if (listing.entries.empty())
-        return -1;
+        return PhaseOutcome::NothingListed;
 
     for (const FtpEntry& entry : listing.entries) {
-        if (state.cancelRequested.load())
-            return 0;
+        if (state.flags.cancelRequested.load())
+            return PhaseOutcome::Cancelled;
         if (entry.hidden || entry.name.empty() || entry.name[0] == '.')
             continue;
         if (!IsSafeServerName(entry.name) || entry.name.find('/') != std::string::npos) {
@@ -79,11 +79,11 @@ int ListServerDirectory(RunContext& ctx, FtpConnection& connection, const std::s
             const std::string dir = prefix + entry.name;
             if (settings.subdirs && std::count(dir.begin(), dir.end(), '/') >= kMaxServerDepth) {
                 // Its contents stay unknown: nothing is uploaded into it or deleted below it.
-                state.unknownServerDirs.push_back(dir);
+                state.results.unknownServerDirs.push_back(dir);
                 ctx.log.AppendLogLine(
                     FormatString(msg::kServerDirTooDeep, {PrintableName(dir), std::to_string(kMaxServerDepth)}));
             } else if (settings.subdirs) {
-                state.scannedServerDirs.push_back(dir);
+                state.results.scannedServerDirs.push_back(dir);
                 pending.push_back(dir);
                 if (pendingNames != nullptr)
                     pendingNames->push_back(entry.name);
@@ -92,7 +92,7 @@ int ListServerDirectory(RunContext& ctx, FtpConnection& connection, const std::s
         }
         std::string name = prefix + entry.name;
         // The clock probe's file that the server kept is never copied or deleted.
-        if (name == state.probeLeftOnServer)
+        if (name == state.results.probeLeftOnServer)
             continue;
         if (ExtensionListed(settings.excludedExtensions, UpperAscii(ExtensionOf(name)))) {
             NoteDecision(ctx, Decision::Excluded, name);
@@ -102,10 +102,10 @@ int ListServerDirectory(RunContext& ctx, FtpConnection& connection, const std::s
         record.name = name;
         record.lastWriteTime = entry.lastWriteTime;
         record.dateOnly = entry.precision == TimePrecision::Day;
-        state.serverFiles.push_back(std::move(record));
+        state.results.serverFiles.push_back(std::move(record));
         ctx.log.AppendLogLine("\t" + name);
     }
-    return 1;
+    return PhaseOutcome::Done;
 }
 
 }  // namespace
@@ -117,43 +117,44 @@ void LogUnparsedListingLines(RunContext& ctx, const std::string& dir, const std:
     }
 }
 
-int ScanServerTree(RunContext& ctx, FtpConnection& connection, const std::string& relativeDir) {
+PhaseOutcome ScanServerTree(RunContext& ctx, FtpConnection& connection, const std::string& relativeDir) {
     if (relativeDir.empty()) {
-        ctx.state.unknownServerDirs.clear();
-        ctx.state.scannedServerDirs.clear();
+        ctx.state.results.unknownServerDirs.clear();
+        ctx.state.results.scannedServerDirs.clear();
     }
     std::vector<std::string> pending;
-    const int listed = ListServerDirectory(ctx, connection, relativeDir, pending, nullptr);
-    if (listed != 1)
+    const PhaseOutcome listed = ListServerDirectory(ctx, connection, relativeDir, pending, nullptr);
+    if (listed != PhaseOutcome::Done)
         return listed;
     for (const std::string& sub : pending) {
-        if (ctx.state.cancelRequested.load())
+        if (ctx.state.flags.cancelRequested.load())
             break;
-        ScanServerTree(ctx, connection, sub);
+        // A subdirectory not listed is in results.unknownServerDirs; a cancel ends the loop.
+        static_cast<void>(ScanServerTree(ctx, connection, sub));
     }
-    return 1;
+    return PhaseOutcome::Done;
 }
 
-int ScanServerTreeForMirroring(RunContext& ctx, FtpConnection& connection) {
+PhaseOutcome ScanServerTreeForMirroring(RunContext& ctx, FtpConnection& connection) {
     RunState& state = ctx.state;
-    state.unknownServerDirs.clear();
-    state.scannedServerDirs.clear();
-    state.serverDirectories.clear();
-    state.serverDirectoriesAsListed.clear();
+    state.results.unknownServerDirs.clear();
+    state.results.scannedServerDirs.clear();
+    state.results.serverDirectories.clear();
+    state.results.serverDirectoriesAsListed.clear();
     std::vector<std::string> pending;
     std::vector<std::string> names;
-    const int listed = ListServerDirectory(ctx, connection, "", pending, &names);
-    if (listed != 1)
+    const PhaseOutcome listed = ListServerDirectory(ctx, connection, "", pending, &names);
+    if (listed != PhaseOutcome::Done)
         return listed;
     for (size_t i = 0; i < pending.size(); ++i) {
-        if (state.cancelRequested.load())
+        if (state.flags.cancelRequested.load())
             break;
         // Head first: the deletions then remove the last-listed directory first.
-        state.serverDirectories.push_front(UpperAscii(names[i]));
-        state.serverDirectoriesAsListed.push_front(names[i]);
-        ScanServerTree(ctx, connection, pending[i]);
+        state.results.serverDirectories.push_front(UpperAscii(names[i]));
+        state.results.serverDirectoriesAsListed.push_front(names[i]);
+        static_cast<void>(ScanServerTree(ctx, connection, pending[i]));
     }
-    return 1;
+    return PhaseOutcome::Done;
 }
 
 }  // namespace kestrum

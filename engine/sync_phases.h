@@ -17,7 +17,7 @@ class FtpConnection;
 
 // Server clock minus local clock in seconds; 0 when it cannot be measured.
 // Never destroys an existing server file of the probe's name. On a server that
-// lists with LIST, the MDTM clock goes to state.mdtmClockOffset where measured.
+// lists with LIST, the MDTM clock goes to state.results.mdtmClockOffset where measured.
 int64_t ProbeServerClock(RunContext& ctx, FtpConnection& connection);
 
 // The exact time of a server file listed by its day only (MDTM), on the
@@ -32,34 +32,38 @@ int64_t ServerTimeToCompare(RunContext& ctx, FtpConnection* connection, const st
                             int64_t listedTime, bool dateOnly, int64_t localTime, int64_t clockOffset, bool upload,
                             bool download);
 
-// 1 normal end, 0 stopped on the cancel flag, -1 the listing could not be started.
-// A directory whose listing holds unparsed lines joins state.unknownServerDirs.
-int ScanServerTree(RunContext& ctx, FtpConnection& connection, const std::string& relativeDir);
-int ScanServerTreeForMirroring(RunContext& ctx, FtpConnection& connection);
+// Done, Cancelled (stopped on the cancel flag), or NothingListed when the
+// listing of relativeDir (of the home for the mirroring scan) failed or held
+// no entry. A directory whose listing holds unparsed lines joins
+// state.results.unknownServerDirs.
+PhaseOutcome ScanServerTree(RunContext& ctx, FtpConnection& connection, const std::string& relativeDir);
+PhaseOutcome ScanServerTreeForMirroring(RunContext& ctx, FtpConnection& connection);
 // One failed-item line per LIST line of dir ("" for the home) that could not be read, quoting it.
 void LogUnparsedListingLines(RunContext& ctx, const std::string& dir, const std::vector<std::string>& lines);
 
-// Download planning: 1 done, 0 stopped on the cancel flag. The connection is
-// used only to ask the exact time of files listed by their day only.
-int PlanDownloads(RunContext& ctx, FileList& transfer, int64_t clockOffset, FtpConnection* connection = nullptr);
-int PlanServerFilesBothWays(RunContext& ctx, FileList& transfer, int64_t clockOffset,
-                            FtpConnection* connection = nullptr);
+// Download planning: Done, or Cancelled when stopped on the cancel flag. The
+// connection is used only to ask the exact time of files listed by their day only.
+PhaseOutcome PlanDownloads(RunContext& ctx, FileList& transfer, int64_t clockOffset,
+                           FtpConnection* connection = nullptr);
+PhaseOutcome PlanServerFilesBothWays(RunContext& ctx, FileList& transfer, int64_t clockOffset,
+                                     FtpConnection* connection = nullptr);
 
-// Upload planning. PlanUploads runs AbortRun itself on a cancel and returns 0.
-int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset);
-int PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset);
+// Upload planning. PlanUploads runs AbortRun itself on a cancel and returns
+// RunEnded, else Done; PlanUploadsMirroring returns Done or Cancelled.
+PhaseOutcome PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset);
+PhaseOutcome PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset);
 void PlanBothDirections(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset);
 // An upload planned over a server file in a directory whose contents are not
-// fully known (state.unknownServerDirs) is dropped with a line; the local file
+// fully known (state.results.unknownServerDirs) is dropped with a line; the local file
 // stays changed. True when dropped.
 bool DropUploadIntoUnknownDir(RunContext& ctx, const std::string& serverName, const std::string& localName);
 
-// Copies the list over the run's connection and, with state.connectParams,
-// up to settings.parallel (or state.parallelOverride) connections in all, and
-// gives every copy the server's time. 0 every entry handled, 1 cancelled
-// (AbortRun has run); throws FtpError when every connection broke. The list is
-// empty on return.
-int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset);
+// Copies the list over the run's connection and, with state.results.connectParams,
+// up to settings.parallel (or state.options.parallelOverride) connections in all, and
+// gives every copy the server's time. Done when every entry was handled,
+// RunEnded when cancelled (AbortRun has run); throws FtpError when every
+// connection broke. The list is empty on return.
+PhaseOutcome TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset);
 
 // Step 23 of the run: deletes unmatched server files, then (with mirrorDirs)
 // the server directories left in the list.

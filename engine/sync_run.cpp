@@ -26,19 +26,18 @@ void Log(RunContext& ctx, int id, std::initializer_list<std::string_view> args =
 
 }  // namespace
 
-int EndRunAfterFailure(RunContext& ctx, FtpConnection* connection, FileList* list, int messageId,
-                       const std::string& text) {
+void EndRunAfterFailure(RunContext& ctx, FtpConnection* connection, FileList* list, int messageId,
+                        const std::string& text) {
     Log(ctx, messageId);
     if (!text.empty())
         ctx.log.AppendLogLine(text);
-    ctx.state.runFailed = 1;
+    ctx.state.flags.runFailed = 1;
     if (list != nullptr)
         list->clear();
     ctx.log.SetProgress(95);
     if (connection != nullptr)
         connection->Close();
     PostCompletion(ctx);
-    return 0;
 }
 
 void LogFailedItem(RunContext& ctx, int messageId, std::initializer_list<std::string_view> args,
@@ -46,18 +45,18 @@ void LogFailedItem(RunContext& ctx, int messageId, std::initializer_list<std::st
     ctx.log.AppendLogLine(FormatString(messageId, args));
     if (!reason.empty())
         ctx.log.AppendLogLine("\t" + PrintableName(reason));
-    ++ctx.state.failedItems;
+    ++ctx.state.flags.failedItems;
 }
 
 void PostCompletion(RunContext& ctx) {
-    ctx.state.completion.Post();
+    ctx.state.live.completion.Post();
     ctx.log.Port().PostCompletion();
 }
 
 void SetRunningState(RunContext& ctx, int running) {
-    ctx.state.running = running;
+    ctx.state.flags.running = running;
     ctx.log.Port().SetRunningState(running);
-    ctx.state.completion.Wake();
+    ctx.state.live.completion.Wake();
 }
 
 FtpConnectParams ConnectParamsFor(const RunSettings& settings, bool connectOptions) {
@@ -75,7 +74,7 @@ FtpConnectParams ConnectParamsFor(const RunSettings& settings, bool connectOptio
     return params;
 }
 
-int AbortRun(RunContext& ctx, FtpConnection* connection, FileList* list, int messageId, AbortMode mode) {
+void AbortRun(RunContext& ctx, FtpConnection* connection, FileList* list, int messageId, AbortMode mode) {
     if (mode != AbortMode::SessionOnly && connection != nullptr)
         connection->Close();
     if (mode == AbortMode::CloseAndFreeList && list != nullptr)
@@ -83,7 +82,6 @@ int AbortRun(RunContext& ctx, FtpConnection* connection, FileList* list, int mes
     Log(ctx, messageId);
     ctx.log.SetProgress(95);
     PostCompletion(ctx);
-    return 1;
 }
 
 std::vector<std::string> CertificateLines(const ServerCertificate& certificate) {
@@ -114,7 +112,7 @@ bool TrustCertificate(RunContext& ctx, const FtpCertificateError& refusal) {
     }
     Log(ctx, msg::kCertificateUntrusted, {certificate.problem});
     LogCertificate(ctx.log, certificate);
-    if (!state.mayAskToTrust || certificate.keyPin.empty()) {
+    if (!state.options.mayAskToTrust || certificate.keyPin.empty()) {
         Log(ctx, msg::kCertificateTrustHint, {settings.profileName});
         return false;
     }
@@ -141,7 +139,7 @@ bool ConnectToServerHome(RunContext& ctx, std::unique_ptr<FtpConnection>& connec
                          bool connectOptions) {
     RunState& state = ctx.state;
     RunSettings& settings = state.settings;
-    if (state.cancelRequested) {
+    if (state.flags.cancelRequested) {
         AbortRun(ctx, nullptr, list, msg::kRunCancelled, AbortMode::SessionOnly);
         return false;
     }
@@ -149,24 +147,24 @@ bool ConnectToServerHome(RunContext& ctx, std::unique_ptr<FtpConnection>& connec
     if (settings.accessType != 3)
         settings.port = 0;
     FtpConnectParams params = ConnectParamsFor(settings, connectOptions);
-    params.cancel = &state.cancelRequested;
-    params.partials = &state.partialDownloads;
+    params.cancel = &state.flags.cancelRequested;
+    params.partials = &state.live.partialDownloads;
     for (;;) {
         try {
             connection = ctx.ftp.Connect(params);
             break;
         } catch (const FtpCertificateError& e) {
             if (!TrustCertificate(ctx, e)) {
-                state.certificateRefused = 1;
+                state.flags.certificateRefused = 1;
                 EndRunAfterFailure(ctx, nullptr, list, msg::kStoppedByErrorAbove, "");
                 return false;
             }
             params.pinnedKey = settings.pinnedKey;
         }
     }
-    state.connectParams = params;
+    state.results.connectParams = params;
     Log(ctx, msg::kConnected, {settings.host});
-    if (state.cancelRequested) {
+    if (state.flags.cancelRequested) {
         AbortRun(ctx, connection.get(), list, msg::kRunCancelled, AbortMode::CloseConnection);
         return false;
     }
@@ -178,28 +176,28 @@ bool ConnectToServerHome(RunContext& ctx, std::unique_ptr<FtpConnection>& connec
         }
     }
     Log(ctx, msg::kEnteredServerDir, {settings.remoteDir});
-    if (state.cancelRequested) {
+    if (state.flags.cancelRequested) {
         AbortRun(ctx, connection.get(), list, msg::kRunCancelled, AbortMode::CloseConnection);
         return false;
     }
     return true;
 }
 
-int RunOnConnection(RunContext& ctx, FileList* list,
-                    const std::function<int(std::unique_ptr<FtpConnection>& connection)>& body) {
+void RunOnConnection(RunContext& ctx, FileList* list,
+                     const std::function<void(std::unique_ptr<FtpConnection>& connection)>& body) {
     std::unique_ptr<FtpConnection> connection;
     // Extra connections that logged in for a transfer phase the run never
     // reached are closed when it ends, however it ends.
     struct CloseExtras {
         RunState& state;
-        ~CloseExtras() { state.extraConnections.reset(); }
+        ~CloseExtras() { state.live.extraConnections.reset(); }
     } closeExtras{ctx.state};
     try {
-        return body(connection);
+        body(connection);
     } catch (const FtpError& e) {
         // A cancel aborts what the connection is doing, which then fails like
         // a broken connection; a time-out that came first ends it the same way.
-        if (ctx.state.cancelRequested)
+        if (ctx.state.flags.cancelRequested)
             return AbortRun(ctx, connection.get(), list, msg::kRunCancelled, AbortMode::CloseAndFreeList);
         return EndRunAfterFailure(ctx, connection.get(), list, msg::kNetworkError, e.what());
     } catch (const std::exception& e) {
@@ -209,44 +207,42 @@ int RunOnConnection(RunContext& ctx, FileList* list,
     }
 }
 
-int EndRunReached(RunContext& ctx, std::unique_ptr<FtpConnection>& connection) {
+void EndRunReached(RunContext& ctx, std::unique_ptr<FtpConnection>& connection) {
     ctx.log.SetProgress(95);
     connection->Close();
     connection.reset();
-    ctx.state.reachedEnd = 1;
+    ctx.state.flags.reachedEnd = 1;
     PostCompletion(ctx);
-    return 0;
 }
 
-int BeginRun(RunContext& ctx, int startMessageId) {
+SettingsLoad BeginRun(RunContext& ctx, int startMessageId) {
     RunState& state = ctx.state;
-    state.cancelRequested = 0;
-    state.runFailed = 0;
-    state.reachedEnd = 0;
-    state.failedItems = 0;
-    state.probedHomeListing.reset();
+    state.flags.ClearForRun();
+    // The one place a run's results are reset: nothing of an earlier run (a
+    // preview's acted files, for one) reaches this run's completion.
+    state.results = RunResults();
     ctx.log.AppendLogLine("");
     ctx.log.AppendLogLine(FormatString(startMessageId, {state.settings.profileName}) + "\t" + CurrentTimeText());
-    const int code = LoadRunSettings(state.settings, ctx.store, ctx.log.Port(), state.cacheSwitch != 0);
-    if (state.passiveOverride)
-        state.settings.passive = *state.passiveOverride;
-    return code;
+    const SettingsLoad load =
+        LoadRunSettings(state.settings, ctx.store, ctx.log.Port(), state.options.cacheSwitch != 0);
+    if (state.options.passiveOverride)
+        state.settings.passive = *state.options.passiveOverride;
+    return load;
 }
 
-int ExecuteRun(RunContext& ctx) {
+void ExecuteRun(RunContext& ctx) {
     RunState& state = ctx.state;
     RunSettings& settings = state.settings;
-    if (PrepareRun(ctx) == 0)
-        return 1;
+    if (PrepareRun(ctx) == PhaseOutcome::RunEnded)
+        return;
 
     FileList transfer;
-    state.runFailed = 0;
     // A checkpoint: the cancel flag, polled between the phases.
-    auto checkpoint = [&] { return state.cancelRequested != 0; };
+    auto checkpoint = [&] { return state.flags.cancelRequested != 0; };
 
-    return RunOnConnection(ctx, &transfer, [&](std::unique_ptr<FtpConnection>& connection) {
+    RunOnConnection(ctx, &transfer, [&](std::unique_ptr<FtpConnection>& connection) {
         if (!ConnectToServerHome(ctx, connection, &transfer, true))
-            return 1;
+            return;
 
         const int64_t clockOffset = ProbeServerClock(ctx, *connection);
         if (checkpoint())
@@ -260,34 +256,36 @@ int ExecuteRun(RunContext& ctx) {
 
         if (settings.download) {
             Log(ctx, msg::kScanningServerTree);
-            ScanServerTree(ctx, *connection, "");
+            // A cancel is the checkpoint's below; a directory not listed is in results.unknownServerDirs.
+            static_cast<void>(ScanServerTree(ctx, *connection, ""));
             Log(ctx, msg::kServerTreeScanned);
         } else if (settings.mirrorFiles) {
             Log(ctx, msg::kScanningServerTree);
-            ScanServerTreeForMirroring(ctx, *connection);
+            static_cast<void>(ScanServerTreeForMirroring(ctx, *connection));
             Log(ctx, msg::kServerTreeScanned);
         }
         if (checkpoint())
             return AbortRun(ctx, connection.get(), &transfer, msg::kRunCancelled, AbortMode::CloseConnection);
 
         Log(ctx, msg::kCompareStarting);
+        // A planning stopped by a cancel is ended by the checkpoint below.
         if (!settings.upload && settings.download) {
-            PlanDownloads(ctx, transfer, clockOffset, connection.get());
+            static_cast<void>(PlanDownloads(ctx, transfer, clockOffset, connection.get()));
         } else if (settings.upload && settings.download) {
             PlanBothDirections(ctx, *connection, transfer, clockOffset);
         } else if (settings.mirrorFiles) {
             Log(ctx, msg::kScanningServerDir);
-            PlanUploadsMirroring(ctx, *connection, transfer, clockOffset);
+            static_cast<void>(PlanUploadsMirroring(ctx, *connection, transfer, clockOffset));
         } else {
             Log(ctx, msg::kScanningServerDir);
-            if (PlanUploads(ctx, *connection, transfer, clockOffset) == 0)
-                return 1;
+            if (PlanUploads(ctx, *connection, transfer, clockOffset) == PhaseOutcome::RunEnded)
+                return;
         }
         if (checkpoint())
             return AbortRun(ctx, connection.get(), &transfer, msg::kRunCancelled, AbortMode::CloseAndFreeList);
 
         Log(ctx, msg::kCompareFinished);
-        if (state.dryRun) {
+        if (state.options.dryRun) {
             if (settings.mirrorFiles)
                 DeleteMirroredServerFiles(ctx, *connection);
             transfer.clear();
@@ -296,8 +294,8 @@ int ExecuteRun(RunContext& ctx) {
         }
         ctx.log.SetProgress(5);
         Log(ctx, msg::kTransferStarting);
-        if (TransferFiles(ctx, *connection, transfer, clockOffset) == 1)
-            return 1;
+        if (TransferFiles(ctx, *connection, transfer, clockOffset) == PhaseOutcome::RunEnded)
+            return;
         // A cancel during the last copy: no "finished", and no mirroring deletions.
         if (checkpoint())
             return AbortRun(ctx, connection.get(), &transfer, msg::kRunCancelled, AbortMode::CloseAndFreeList);

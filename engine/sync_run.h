@@ -25,32 +25,33 @@ enum class AbortMode {
     CloseAndFreeList = 2,  // the connection is closed and the list freed
 };
 
-// The start of a run or an alignment: flags reset, the start line
-// (startMessageId with the profile name, and the time), the profile loaded.
-// Returns the load's code (0 when the run may go on).
-int BeginRun(RunContext& ctx, int startMessageId);
+// The start of a run or an alignment: flags cleared, the results of the
+// previous run dropped, the start line (startMessageId with the profile name,
+// and the time), the profile loaded.
+// Returns how the load went (SettingsLoad::Loaded when the run may go on).
+SettingsLoad BeginRun(RunContext& ctx, int startMessageId);
 // Runs body on the worker with the run's connection; a network failure (msg::kNetworkError)
-// or an unexpected local one (msg::kUnexpectedError) ends the run. Returns body's result, or 0.
-int RunOnConnection(RunContext& ctx, FileList* list,
-                    const std::function<int(std::unique_ptr<FtpConnection>& connection)>& body);
+// or an unexpected local one (msg::kUnexpectedError) ends the run. Every way
+// out of body ends the run.
+void RunOnConnection(RunContext& ctx, FileList* list,
+                     const std::function<void(std::unique_ptr<FtpConnection>& connection)>& body);
 // The normal end on the worker: progress 95, the connection closed, the end
-// reached, the completion posted. Returns 0.
-int EndRunReached(RunContext& ctx, std::unique_ptr<FtpConnection>& connection);
-// The worker's run. Returns 1 when preparation stopped it, the result of
-// AbortRun when a checkpoint stopped it, 0 otherwise.
-int ExecuteRun(RunContext& ctx);
-// Preparation: 1 when the run may go on; 0 when it stopped (FinishRun has run).
-int PrepareRun(RunContext& ctx);
+// reached, the completion posted.
+void EndRunReached(RunContext& ctx, std::unique_ptr<FtpConnection>& connection);
+// The worker's run. How it ended is in the state's flags (RunOwner::Outcome).
+void ExecuteRun(RunContext& ctx);
+// Preparation: Done when the run may go on; RunEnded when it stopped (FinishRun has run).
+PhaseOutcome PrepareRun(RunContext& ctx);
 // The common abort path: closes what mode says, logs messageId, progress 95,
-// posts the completion. Returns 1.
-int AbortRun(RunContext& ctx, FtpConnection* connection, FileList* list, int messageId, AbortMode mode);
+// posts the completion.
+void AbortRun(RunContext& ctx, FtpConnection* connection, FileList* list, int messageId, AbortMode mode);
 // The end of a run after a network (msg::kNetworkError) or other unexpected failure: the
 // message and the error text on a line of its own, the error flag, the list
-// freed, progress 95, the connection closed, completion posted. Returns 0.
-int EndRunAfterFailure(RunContext& ctx, FtpConnection* connection, FileList* list, int messageId,
-                       const std::string& text);
+// freed, progress 95, the connection closed, completion posted.
+void EndRunAfterFailure(RunContext& ctx, FtpConnection* connection, FileList* list, int messageId,
+                        const std::string& text);
 // A log line for an item the run reached but could not carry out (a copy, a
-// time stamp, a listing, a directory); counted in state.failedItems.
+// time stamp, a listing, a directory); counted in state.flags.failedItems.
 // With reason (the system's error text or the server's reply), that reason
 // follows on a line of its own.
 void LogFailedItem(RunContext& ctx, int messageId, std::initializer_list<std::string_view> args,
@@ -59,11 +60,11 @@ void LogFailedItem(RunContext& ctx, int messageId, std::initializer_list<std::st
 void PostCompletion(RunContext& ctx);
 // A stop that the user must act on, before any connection: message box, log
 // line, with failed also msg::kStoppedByErrorAbove and the error flag; then the completion routine
-// runs directly. Returns 0.
-int StopWithMessage(RunContext& ctx, int messageId, bool failed);
+// runs directly.
+void StopWithMessage(RunContext& ctx, int messageId, bool failed);
 // The completion routine shared by window and command line.
 void FinishRun(RunContext& ctx);
-// The running state: sets state.running and switches the owner's controls.
+// The running state: sets state.flags.running and switches the owner's controls.
 void SetRunningState(RunContext& ctx, int running);
 // The settings header's lines from the server to the subdirectory switch,
 // shared by runs and alignments.

@@ -189,7 +189,7 @@ class TransferPhase {
     }
 
   private:
-    bool Cancelled() const { return ctx_.state.cancelRequested.load() != 0; }
+    bool Cancelled() const { return ctx_.state.flags.cancelRequested.load() != 0; }
 
     // The server path an operation is sent with: absolute, so that every
     // connection works from the home directory the first one entered.
@@ -331,9 +331,9 @@ class TransferPhase {
         const std::string path = Sent(job.serverPath);
         std::optional<int64_t> time;
         FtpListing found;
-        if (listed == nullptr && !connection.ListsToTheSecond() && ctx_.state.mdtmClockOffset) {
+        if (listed == nullptr && !connection.ListsToTheSecond() && ctx_.state.results.mdtmClockOffset) {
             if (const std::optional<int64_t> exact = connection.ModificationTime(path))
-                time = *exact - *ctx_.state.mdtmClockOffset;
+                time = *exact - *ctx_.state.results.mdtmClockOffset;
         }
         if (!time && listed == nullptr) {
             found = connection.Lookup(path);
@@ -402,14 +402,14 @@ class TransferPhase {
             const Job& job = chunk[first + i];
             for (const std::string& line : out.block.lines)
                 ctx_.log.AppendLogLine(line);
-            state.failedItems += out.block.failed;
+            state.flags.failedItems += out.block.failed;
             if (out.unsynced)
-                state.unsyncedLocalFiles.push_back(job.scannedName);
+                state.results.unsyncedLocalFiles.push_back(job.scannedName);
             if (!out.copied)
                 continue;
             // The time the upload left the file with: the stamp, or the time it was sent with.
             if (job.direction == Direction::Upload && out.before)
-                state.actedLocalTimes[job.scannedName] = out.stamped.value_or(out.before->lastWriteTime);
+                state.results.actedLocalTimes[job.scannedName] = out.stamped.value_or(out.before->lastWriteTime);
             ctx_.log.ShowFileCount(++done_, total_);
         }
         first += pending.size();
@@ -436,7 +436,7 @@ class TransferPhase {
 
 }  // namespace
 
-int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset) {
+PhaseOutcome TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset) {
     RunState& state = ctx.state;
     const long long total = static_cast<long long>(transfer.size());
     ctx.log.ShowFileCount(0, total);
@@ -454,9 +454,9 @@ int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer
     // The extra logins: those started during the planning, and the rest now
     // (with the whole parameter set of the first connection, copied). Those
     // not needed are closed at the end.
-    std::shared_ptr<ExtraConnections> logins = std::move(state.extraConnections);
+    std::shared_ptr<ExtraConnections> logins = std::move(state.live.extraConnections);
     if (extras > 0 && !logins)
-        logins = std::make_shared<ExtraConnections>(ctx.ftp, *state.connectParams);
+        logins = std::make_shared<ExtraConnections>(ctx.ftp, *state.results.connectParams);
     std::vector<std::thread> threads;
     for (size_t i = 0; i < extras; ++i) {
         try {
@@ -476,16 +476,16 @@ int TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer
         thread.join();
 
     // A cancel during the last copies leaves the abort to the driver.
-    if (state.cancelRequested.load() && phase.CutShort()) {
+    if (state.flags.cancelRequested.load() && phase.CutShort()) {
         AbortRun(ctx, &connection, &transfer, msg::kRunCancelled, AbortMode::CloseAndFreeList);
         transfer.clear();
-        return 1;
+        return PhaseOutcome::RunEnded;
     }
     transfer.clear();
     // Every connection broke: the run ends as on a broken connection.
     if (!phase.Completed())
         throw FtpError(phase.Fatal().value_or(phase.LastError()));
-    return 0;
+    return PhaseOutcome::Done;
 }
 
 }  // namespace kestrum

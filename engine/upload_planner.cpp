@@ -49,7 +49,7 @@ bool SkipUnknownServerTime(RunContext& ctx, int64_t serverTime, const std::strin
     if (serverTime != kUnknownServerTime)
         return false;
     LogFailedItem(ctx, msg::kNotUpdatedServerTimeUnknown, {PrintableName(serverName)});
-    ctx.state.unsyncedLocalFiles.push_back(local.name);
+    ctx.state.results.unsyncedLocalFiles.push_back(local.name);
     return true;
 }
 
@@ -63,7 +63,7 @@ bool SkipUnsendableName(RunContext& ctx, const FileEntry& local) {
     } else {
         return false;
     }
-    ctx.state.unsyncedLocalFiles.push_back(local.name);
+    ctx.state.results.unsyncedLocalFiles.push_back(local.name);
     return true;
 }
 
@@ -71,7 +71,7 @@ bool SkipUnsendableName(RunContext& ctx, const FileEntry& local) {
 // counterpart ambiguous: one line, and it stays changed for the next cached run.
 void SkipAmbiguousName(RunContext& ctx, const FileEntry& local) {
     LogFailedItem(ctx, msg::kNameCaseAmbiguous, {PrintableName(local.name)});
-    ctx.state.unsyncedLocalFiles.push_back(local.name);
+    ctx.state.results.unsyncedLocalFiles.push_back(local.name);
 }
 
 // An upload-only comparison in a preview: the local copy newer, the server
@@ -92,14 +92,14 @@ void NoteComparison(RunContext& ctx, int64_t serverTime, int64_t localTime, int6
 // prefix is checked again for every file (from the listings already fetched).
 DirOutcome EnsureServerDirectories(RunContext& ctx, ServerLookups& lookups, const std::string& serverName) {
     for (const std::string& prefix : DirectoryPrefixes(serverName, '/')) {
-        if (ctx.state.cancelRequested.load())
+        if (ctx.state.flags.cancelRequested.load())
             return {DirResult::Cancelled, prefix};
         const FtpListing found = lookups.Lookup(prefix);
         if (found.status == ListStatus::Failed)
             return {DirResult::Unknown, prefix};
         if (found.status == ListStatus::Missing) {
             // A preview makes nothing: the directory would be made here.
-            if (ctx.state.dryRun)
+            if (ctx.state.options.dryRun)
                 return {};
             // The result is not looked at: a directory that could not be made
             // shows as a failed upload later.
@@ -108,7 +108,7 @@ DirOutcome EnsureServerDirectories(RunContext& ctx, ServerLookups& lookups, cons
         } else if (!found.entries.empty() && !found.entries.front().isDirectory) {
             return {DirResult::Blocked, prefix};
         }
-        if (ctx.state.cancelRequested.load())
+        if (ctx.state.flags.cancelRequested.load())
             return {DirResult::Cancelled, prefix};
     }
     return {};
@@ -123,7 +123,7 @@ void PlanUpload(RunContext& ctx, FileList& transfer, const std::string& name, co
         entry.serverName = serverName;
     transfer.push_back(std::move(entry));
     PlannedCopies(ctx, transfer.size());
-    if (!ctx.state.dryRun)
+    if (!ctx.state.options.dryRun)
         ctx.log.AppendLogLine(FormatString(msg::kWillUpdate, {serverName}));
 }
 
@@ -132,7 +132,7 @@ void PlanUpload(RunContext& ctx, FileList& transfer, const std::string& name, co
 // False when planning must stop on the cancel flag.
 bool PlanNewFile(RunContext& ctx, ServerLookups& lookups, FileList& transfer, const FileEntry& local) {
     const std::string serverName = ServerForm(local.name);
-    if (const std::string* unknown = FindEnclosingDirectory(serverName, ctx.state.unknownServerDirs)) {
+    if (const std::string* unknown = FindEnclosingDirectory(serverName, ctx.state.results.unknownServerDirs)) {
         LogFailedItem(ctx, msg::kNotUpdatedServerDirUnknown, {DisplayDir(*unknown), serverName});
         return true;
     }
@@ -169,14 +169,14 @@ class DirectoryStrikes {
     }
     void Apply(RunContext& ctx) {
         RunState& state = ctx.state;
-        const bool parallel = state.serverDirectoriesAsListed.size() == state.serverDirectories.size();
+        const bool parallel = state.results.serverDirectoriesAsListed.size() == state.results.serverDirectories.size();
         std::unordered_map<std::string, int> serverVariants;
-        for (const std::string& upper : state.serverDirectories)
+        for (const std::string& upper : state.results.serverDirectories)
             ++serverVariants[upper];
         DirectoryList kept, keptListed;
-        for (size_t i = 0; i < state.serverDirectories.size(); ++i) {
-            const std::string& upper = state.serverDirectories[i];
-            const std::string& listed = parallel ? state.serverDirectoriesAsListed[i] : upper;
+        for (size_t i = 0; i < state.results.serverDirectories.size(); ++i) {
+            const std::string& upper = state.results.serverDirectories[i];
+            const std::string& listed = parallel ? state.results.serverDirectoriesAsListed[i] : upper;
             const auto local = folded_.find(upper);
             if (local != folded_.end()) {
                 const bool exact = !parallel || exact_.count(listed) != 0;
@@ -188,8 +188,8 @@ class DirectoryStrikes {
             if (parallel)
                 keptListed.push_back(listed);
         }
-        state.serverDirectories = std::move(kept);
-        state.serverDirectoriesAsListed = std::move(keptListed);
+        state.results.serverDirectories = std::move(kept);
+        state.results.serverDirectoriesAsListed = std::move(keptListed);
         exact_.clear();
         folded_.clear();
     }
@@ -202,26 +202,26 @@ class DirectoryStrikes {
 }  // namespace
 
 bool DropUploadIntoUnknownDir(RunContext& ctx, const std::string& serverName, const std::string& localName) {
-    const std::string* unknown = FindEnclosingDirectory(serverName, ctx.state.unknownServerDirs);
+    const std::string* unknown = FindEnclosingDirectory(serverName, ctx.state.results.unknownServerDirs);
     if (unknown == nullptr)
         return false;
     LogFailedItem(ctx, msg::kNotUpdatedServerDirUnknown,
                   {PrintableName(DisplayDir(*unknown)), PrintableName(serverName)});
-    ctx.state.unsyncedLocalFiles.push_back(localName);
+    ctx.state.results.unsyncedLocalFiles.push_back(localName);
     return true;
 }
 
-int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset) {
+PhaseOutcome PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset) {
     RunState& state = ctx.state;
     const RunSettings& settings = state.settings;
     ServerLookups lookups(connection, &ctx);
     std::unordered_map<std::string, int> localVariants;
-    for (const FileEntry& local : state.localFiles)
+    for (const FileEntry& local : state.results.localFiles)
         ++localVariants[FoldKey(ServerForm(local.name))];
-    for (const FileEntry& local : state.localFiles) {
-        if (state.cancelRequested.load()) {
+    for (const FileEntry& local : state.results.localFiles) {
+        if (state.flags.cancelRequested.load()) {
             AbortRun(ctx, &connection, &transfer, msg::kRunCancelled, AbortMode::CloseAndFreeList);
-            return 0;
+            return PhaseOutcome::RunEnded;
         }
         if (SkipUnsendableName(ctx, local))
             continue;
@@ -237,7 +237,7 @@ int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, 
         if (found.status == ListStatus::Failed) {
             LogFailedItem(ctx, msg::kNotUpdatedServerPathUnconfirmed,
                           {PrintableName(serverName), PrintableName(serverName)});
-            state.unsyncedLocalFiles.push_back(local.name);
+            state.results.unsyncedLocalFiles.push_back(local.name);
             continue;
         }
         if (found.status == ListStatus::Ok && !found.entries.empty()) {
@@ -253,7 +253,7 @@ int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, 
             if (ShouldUpload(serverTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
                 PlanUpload(ctx, transfer, serverName, serverName);
             } else {
-                state.actedLocalTimes[local.name] = local.lastWriteTime;
+                state.results.actedLocalTimes[local.name] = local.lastWriteTime;
             }
             continue;
         }
@@ -262,34 +262,34 @@ int PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& transfer, 
         const DirOutcome dirs = EnsureServerDirectories(ctx, lookups, serverName);
         if (dirs.result == DirResult::Cancelled) {
             AbortRun(ctx, &connection, &transfer, msg::kRunCancelled, AbortMode::CloseAndFreeList);
-            return 0;
+            return PhaseOutcome::RunEnded;
         }
         if (dirs.result == DirResult::Unknown) {
             LogFailedItem(ctx, msg::kNotUpdatedServerPathUnconfirmed,
                           {PrintableName(dirs.prefix), PrintableName(serverName)});
-            state.unsyncedLocalFiles.push_back(local.name);
+            state.results.unsyncedLocalFiles.push_back(local.name);
             continue;
         }
         // A path blocked by a server file is planned all the same; its upload fails with msg::kUploadFailed.
         NoteDecision(ctx, Decision::UploadMissing, serverName);
         PlanUpload(ctx, transfer, serverName, serverName);
     }
-    return 1;
+    return PhaseOutcome::Done;
 }
 
-int PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset) {
+PhaseOutcome PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset) {
     RunState& state = ctx.state;
     const RunSettings& settings = state.settings;
-    if (state.cancelRequested.load())
-        return 0;
+    if (state.flags.cancelRequested.load())
+        return PhaseOutcome::Cancelled;
 
-    const NameMatcher serverMatch(state.localFiles, state.serverFiles);
+    const NameMatcher serverMatch(state.results.localFiles, state.results.serverFiles);
     ServerLookups lookups(connection, &ctx);
     DirectoryStrikes strikes;
-    for (const FileEntry& local : state.localFiles) {
-        if (state.cancelRequested.load()) {
+    for (const FileEntry& local : state.results.localFiles) {
+        if (state.flags.cancelRequested.load()) {
             strikes.Apply(ctx);
-            return 0;
+            return PhaseOutcome::Cancelled;
         }
         if (SkipUnsendableName(ctx, local))
             continue;
@@ -302,7 +302,7 @@ int PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, FileList& t
             continue;
         }
         if (found.index >= 0) {
-            FileEntry& server = state.serverFiles[static_cast<size_t>(found.index)];
+            FileEntry& server = state.results.serverFiles[static_cast<size_t>(found.index)];
             server.matched = 1;
             if (SkipUnknownServerTime(ctx, server.lastWriteTime, server.name, local))
                 continue;
@@ -314,7 +314,7 @@ int PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, FileList& t
                 !DropUploadIntoUnknownDir(ctx, server.name, local.name)) {
                 PlanUpload(ctx, transfer, local.name, server.name);
             } else {
-                state.actedLocalTimes[local.name] = local.lastWriteTime;
+                state.results.actedLocalTimes[local.name] = local.lastWriteTime;
             }
             continue;
         }
@@ -322,35 +322,35 @@ int PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, FileList& t
             continue;
         if (!PlanNewFile(ctx, lookups, transfer, local)) {
             strikes.Apply(ctx);
-            return 0;
+            return PhaseOutcome::Cancelled;
         }
     }
     strikes.Apply(ctx);
     // A server file whose local counterpart is ambiguous is never deleted.
-    const NameMatcher localMatch(state.serverFiles, state.localFiles);
-    for (FileEntry& server : state.serverFiles) {
+    const NameMatcher localMatch(state.results.serverFiles, state.results.localFiles);
+    for (FileEntry& server : state.results.serverFiles) {
         if (!server.matched && localMatch.Find(server.name).ambiguous) {
             server.matched = 1;
             LogFailedItem(ctx, msg::kNameCaseAmbiguous, {PrintableName(server.name)});
         }
     }
-    return 1;
+    return PhaseOutcome::Done;
 }
 
 void PlanBothDirections(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset) {
     RunState& state = ctx.state;
-    if (PlanServerFilesBothWays(ctx, transfer, clockOffset, &connection) == 0)
+    if (PlanServerFilesBothWays(ctx, transfer, clockOffset, &connection) != PhaseOutcome::Done)
         return;
-    if (state.cancelRequested.load())
+    if (state.flags.cancelRequested.load())
         return;
     if (state.settings.onlyBoth)
         return;
     ServerLookups lookups(connection, &ctx);
-    const NameMatcher serverMatch(state.localFiles, state.serverFiles);
-    for (const FileEntry& local : state.localFiles) {
+    const NameMatcher serverMatch(state.results.localFiles, state.results.serverFiles);
+    for (const FileEntry& local : state.results.localFiles) {
         if (local.matched)
             continue;
-        if (state.cancelRequested.load())
+        if (state.flags.cancelRequested.load())
             return;
         if (SkipUnsendableName(ctx, local))
             continue;

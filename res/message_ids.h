@@ -55,18 +55,13 @@ static_assert(kSetupCheckBase + 1 == kEnterHostName && kSetupCheckBase + 4 == kE
 // Auto-setup file.
 inline constexpr int kAutoSetupSection = 42823;  // "[%s]": the header line of a profile's section, not a message
 
-// Run settings that cannot be used: LoadRunSettings result code c (1..6) has
-// the text kRunSettingsCodeBase + c.
-inline constexpr int kRunSettingsCodeBase = kAskRegisterFirstProfile;
+// Run settings that cannot be used: the texts of SettingsLoadMessage.
 inline constexpr int kNoProfileToRun = 42793;
 inline constexpr int kProfileDataBroken = 42794;
 inline constexpr int kHostNotSet = 42795;
 inline constexpr int kPortBroken = 42796;
 inline constexpr int kNoPasswordGiven = 42797;
 inline constexpr int kLocalDirNotSet = 42798;
-static_assert(kRunSettingsCodeBase + 1 == kNoProfileToRun && kRunSettingsCodeBase + 2 == kProfileDataBroken &&
-              kRunSettingsCodeBase + 3 == kHostNotSet && kRunSettingsCodeBase + 4 == kPortBroken &&
-              kRunSettingsCodeBase + 5 == kNoPasswordGiven && kRunSettingsCodeBase + 6 == kLocalDirNotSet);
 
 // Run log: course of a run.
 inline constexpr int kRunStarting = 42802;

@@ -157,7 +157,7 @@ TEST(TimestampAlignment, SetsLocalTimesOutsideTheLagToTheServerClock) {
         ASSERT_GE(counters.size(), 2u);
         EXPECT_EQ(counters.front(), "0 / 10");
         EXPECT_EQ(h.count(FormatString(42804, {"4 / 10"})), 1);
-        EXPECT_EQ(h.state.runFailed, 0);
+        EXPECT_EQ(h.state.flags.runFailed, 0);
         EXPECT_EQ(h.port.messages(), std::vector<std::string>{FormatString(60013, {"1"})});  // h-locked.txt
         EXPECT_EQ(h.port.completions(), 1);
         EXPECT_EQ(h.port.states(), (std::vector<int>{1, 0}));
@@ -243,7 +243,7 @@ TEST(TimestampAlignment, RefusedConfirmationChangesNothing) {
     EXPECT_EQ(h.port.questions(), std::vector<std::string>{S(57675)});
     EXPECT_TRUE(h.port.lines().empty());
     EXPECT_TRUE(h.port.states().empty());
-    EXPECT_EQ(h.state.running, 0);
+    EXPECT_EQ(h.state.flags.running, 0);
     EXPECT_FALSE(h.owner.HasWorker());
     EXPECT_EQ(h.port.completions(), 0);
     EXPECT_EQ(server.connectionCount(), 0);
@@ -299,7 +299,7 @@ TEST(TimestampAlignment, StopsBeforeTheWorker) {
         CancellingPort port;
         port.setPassword("secret");
         RunOwner owner(port, h.store, *h.ftp);
-        port.flag = &owner.State().cancelRequested;
+        port.flag = &owner.State().flags.cancelRequested;
         h.MakeProfile("web", server, ProfileSpec{.savePassword = false});
         owner.State().settings.profileName = "web";
         owner.State().settings.programDir = h.programDir;
@@ -352,7 +352,7 @@ TEST(TimestampAlignment, StopsOnTheWorker) {
             WriteFile(h.localDir + "/" + name, "l", T);
             WriteFile(server.home() + "/" + name, "s", T + 100'000);
         }
-        fs.beforeSetTime = [&](const std::string&) { h.state.cancelRequested = 1; };
+        fs.beforeSetTime = [&](const std::string&) { h.state.flags.cancelRequested = 1; };
         h.MakeProfile("web", server);
         EXPECT_EQ(Align(h), 3);
         EXPECT_NE(FileMtime(h.localDir + "/a.txt"), T);
@@ -361,7 +361,7 @@ TEST(TimestampAlignment, StopsOnTheWorker) {
         EXPECT_EQ(h.count(S(42800)), 1);
         EXPECT_EQ(h.count(FormatString(42804, {"1 / 3"})), 1);
         EXPECT_EQ(h.port.completions(), 1);
-        EXPECT_EQ(h.state.runFailed, 0);
+        EXPECT_EQ(h.state.flags.runFailed, 0);
         // A stopped alignment rewrites the change cache claiming only the
         // file it got to (there was no previous snapshot).
         FileList cached;

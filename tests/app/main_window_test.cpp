@@ -116,13 +116,13 @@ TEST_F(MainWindowTest, OpensWithTheControlsMenusAndStartLines) {
     // Log hidden and its item unchecked; the cache item from the missing FILE_REF.
     EXPECT_FALSE(window->Action(kCmdShowLog)->isChecked());
     EXPECT_TRUE(window->Action(kCmdCache)->isChecked());
-    EXPECT_EQ(window->State().cacheSwitch, 1);
+    EXPECT_EQ(window->State().options.cacheSwitch, 1);
     // Idle state.
     EXPECT_TRUE(window->Action(kCmdStartRun)->isEnabled());
     EXPECT_FALSE(window->Action(kCmdCancelRun)->isEnabled());
     EXPECT_TRUE(window->Action(kCmdSettings)->isEnabled());
     EXPECT_TRUE(window->Action(kCmdAlign)->isEnabled());
-    EXPECT_EQ(window->State().running, 0);
+    EXPECT_EQ(window->State().flags.running, 0);
 
     EXPECT_EQ(window->ProfileName(), "alpha");
     EXPECT_EQ(window->ProfileChooser()->currentText(), QString("alpha"));
@@ -232,7 +232,7 @@ TEST_F(MainWindowTest, EnterAndEscapeNeverCloseTheWindow) {
     Pump(20);
     EXPECT_TRUE(window->isVisible());
     EXPECT_FALSE(window->Closed());
-    EXPECT_EQ(window->State().running, 0);
+    EXPECT_EQ(window->State().flags.running, 0);
     EXPECT_EQ(ViewLines(*window).size(), 3);  // no run was started
     EXPECT_TRUE(shown.empty());
 
@@ -249,13 +249,13 @@ TEST_F(MainWindowTest, CacheItemIsStoredAsFileRefOnClose) {
         ASSERT_TRUE(window->Action(kCmdCache)->isChecked());
         window->RunCommand(kCmdCache);  // unchecked without a word
         EXPECT_FALSE(window->Action(kCmdCache)->isChecked());
-        EXPECT_EQ(window->State().cacheSwitch, 0);
+        EXPECT_EQ(window->State().options.cacheSwitch, 0);
         EXPECT_TRUE(shown.empty());
 
         window->RunCommand(kCmdCache);  // checked after 57706
         EXPECT_TRUE(window->Action(kCmdCache)->isChecked());
         EXPECT_EQ(shown, std::vector<QString>{Table(57706)});
-        EXPECT_EQ(window->State().cacheSwitch, 1);
+        EXPECT_EQ(window->State().options.cacheSwitch, 1);
 
         window->RunCommand(kCmdCache);
         window->RunCommand(kCmdQuit);
@@ -265,7 +265,7 @@ TEST_F(MainWindowTest, CacheItemIsStoredAsFileRefOnClose) {
     }
     auto window = Open();
     EXPECT_FALSE(window->Action(kCmdCache)->isChecked());
-    EXPECT_EQ(window->State().cacheSwitch, 0);
+    EXPECT_EQ(window->State().options.cacheSwitch, 0);
 }
 
 TEST_F(MainWindowTest, ProfileChooserIsSortedDropsStaleNamesAndFindsByPrefix) {
@@ -327,7 +327,7 @@ TEST_F(MainWindowTest, NoProfileAsksToRegisterOne) {
         EXPECT_EQ(window->ProfileName(), "");
         EXPECT_TRUE(dialogs.empty());
         EXPECT_FALSE(window->Closed());
-        EXPECT_EQ(window->State().running, 0);
+        EXPECT_EQ(window->State().flags.running, 0);
     }
 #if HAVE_SETUP_DIALOG
     // OK opens the settings; a profile added there becomes the chooser's.
@@ -391,7 +391,7 @@ TEST_F(MainWindowTest, LogFileThatCannotBeCreatedShows42801AndTheViewKeepsWorkin
     EXPECT_EQ(ViewLines(*window).size(), 3);
     window->Log().AppendLogLine("after");
     EXPECT_EQ(ViewLines(*window).last(), QString("after"));
-    EXPECT_EQ(window->State().running, 0);
+    EXPECT_EQ(window->State().flags.running, 0);
 }
 
 TEST_F(MainWindowTest, AboutBoxOnlineHelpAndHelpFile) {
@@ -498,13 +498,13 @@ TEST_F(MainWindowTest, RunWithTheLogHiddenShowsEveryLineOfTheLogFile) {
     ASSERT_FALSE(window->Action(kCmdShowLog)->isChecked());
 
     window->RunCommand(1001);
-    EXPECT_EQ(window->State().running, 1);
+    EXPECT_EQ(window->State().flags.running, 1);
     EXPECT_EQ(window->StartButton()->text(), Table(42778));
     EXPECT_FALSE(window->Action(kCmdStartRun)->isEnabled());
     EXPECT_TRUE(window->Action(kCmdCancelRun)->isEnabled());
     EXPECT_FALSE(window->Action(kCmdSettings)->isEnabled());
     EXPECT_FALSE(window->Action(kCmdAlign)->isEnabled());
-    ASSERT_TRUE(WaitUntil([&] { return window->State().running == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return window->State().flags.running == 0; }));
 
     EXPECT_EQ(ReadFile(server.home() + "/a.txt"), "alpha\n");
     EXPECT_EQ(ReadFile(server.home() + "/b.bin"), std::string("\x00\x01\x02", 3));
@@ -534,7 +534,7 @@ TEST_F(MainWindowTest, RunWithTheLogHiddenShowsEveryLineOfTheLogFile) {
     WriteFile(local / "x/c.txt", "c");
     WriteFile(server.home() + "/x", "a file where the directory is needed");
     window->RunCommand(1001);
-    ASSERT_TRUE(WaitUntil([&] { return window->State().running == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return window->State().flags.running == 0; }));
     EXPECT_EQ(ViewLines(*window).last(), TableFormat(60013, {"1"}));
     EXPECT_EQ(shown, std::vector<QString>{TableFormat(60013, {"1"})});
 }
@@ -568,9 +568,9 @@ TEST_F(MainWindowTest, CancelDuringARunStopsItAtTheNextCheckpoint) {
     EXPECT_TRUE(window->StartButton()->isEnabled());
     window->RunCommand(1001);  // again: the same message, nothing else
     EXPECT_EQ(CountShown(57690), 2);
-    EXPECT_EQ(window->State().running, 1);
+    EXPECT_EQ(window->State().flags.running, 1);
 
-    ASSERT_TRUE(WaitUntil([&] { return window->State().running == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return window->State().flags.running == 0; }));
     const QStringList view = ViewLines(*window);
     EXPECT_EQ(view.count(Table(42800)), 1);
     EXPECT_EQ(CountShown(42829), 0);
@@ -595,11 +595,11 @@ TEST_F(MainWindowTest, CloseDuringARunConfirmedClosesTheWindowAfterTheRun) {
     window->RunCommand(kCmdQuit);
     EXPECT_EQ(shown, (std::vector<QString>{Table(42830), Table(57690)}));
     EXPECT_FALSE(window->Closed());
-    EXPECT_EQ(window->State().running, 1);
-    EXPECT_EQ(window->State().quitAfterRun, 1);
+    EXPECT_EQ(window->State().flags.running, 1);
+    EXPECT_EQ(window->State().options.quitAfterRun, 1);
 
     ASSERT_TRUE(WaitUntil([&] { return window->Closed(); }));
-    EXPECT_EQ(window->State().running, 0);
+    EXPECT_EQ(window->State().flags.running, 0);
     EXPECT_EQ(FileLines(home / "Kestrum.log").last(), Table(42800));
     EXPECT_EQ(store.ReadGlobalDword("FILE_REF"), 0);
     EXPECT_EQ(store.ReadGlobalString("Default_Profile"), "site");
@@ -619,10 +619,10 @@ TEST_F(MainWindowTest, CloseDuringARunRefusedLetsTheRunGoOn) {
 
     window->close();  // the close box
     EXPECT_EQ(shown, std::vector<QString>{Table(42830)});
-    EXPECT_EQ(window->State().cancelRequested, 0);
-    EXPECT_EQ(window->State().quitAfterRun, 0);
+    EXPECT_EQ(window->State().flags.cancelRequested, 0);
+    EXPECT_EQ(window->State().options.quitAfterRun, 0);
 
-    ASSERT_TRUE(WaitUntil([&] { return window->State().running == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return window->State().flags.running == 0; }));
     EXPECT_FALSE(window->Closed());
     EXPECT_EQ(ReadFile(server.home() + "/a.txt"), "alpha");
     EXPECT_EQ(ViewLines(*window).last(), TableFormat(42804, {"1 / 1"}));
@@ -684,12 +684,12 @@ TEST_F(MainWindowTest, AlignmentCommandAsksFirstAndSetsLocalTimes) {
     answer = [](const QString&) { return false; };
     window->RunCommand(kCmdAlign);
     EXPECT_EQ(shown, std::vector<QString>{Table(57675)});
-    EXPECT_EQ(window->State().running, 0);
+    EXPECT_EQ(window->State().flags.running, 0);
     EXPECT_EQ(ViewLines(*window).size(), startLines);
 
     answer = [](const QString&) { return true; };
     window->RunCommand(kCmdAlign);
-    ASSERT_TRUE(WaitUntil([&] { return window->State().running == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return window->State().flags.running == 0; }));
     // The server's time brought to the local clock: the measured offset may be
     // a second when the probe crossed a second boundary.
     EXPECT_NEAR(FileMtime(local / "a.txt"), serverTime, 1);
@@ -736,9 +736,9 @@ TEST_F(MainWindowTest, PreviewItemLogsTheDecisionsAndChangesNeitherSide) {
 
     QAction* item = window->Action(kCmdPreview);
     item->trigger();
-    EXPECT_EQ(window->State().running, 1);
+    EXPECT_EQ(window->State().flags.running, 1);
     EXPECT_FALSE(item->isEnabled());
-    ASSERT_TRUE(WaitUntil([&] { return window->State().running == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return window->State().flags.running == 0; }));
     EXPECT_TRUE(item->isEnabled());
 
     const QStringList view = ViewLines(*window);
@@ -785,7 +785,7 @@ TEST_F(MainWindowTest, MassDeletionWaitsForTheAnswerInTheWindowsQuestionBox) {
         });
         answerer.start(10);
         window->RunCommand(kCmdStartRun);
-        ASSERT_TRUE(WaitUntil([&] { return window->State().running == 0; }));
+        ASSERT_TRUE(WaitUntil([&] { return window->State().flags.running == 0; }));
         answerer.stop();
 
         ASSERT_GE(boxes.size(), 1u);

@@ -127,9 +127,9 @@ class WindowTest : public ::testing::Test {
     // Starts a run with button 1001 and waits until the window is idle again.
     bool RunToEnd(MainWindow& window) {
         window.RunCommand(1001);
-        if (window.State().running == 0)
+        if (window.State().flags.running == 0)
             return false;
-        return WaitUntil([&] { return window.State().running == 0; });
+        return WaitUntil([&] { return window.State().flags.running == 0; });
     }
 
     int CountShown(int id) const { return static_cast<int>(std::count(shown.begin(), shown.end(), Table(id))); }

@@ -36,12 +36,12 @@ struct CacheHarness {
     // As a run that compared every local file and found it in step: each is
     // acted on at its present time.
     void ActOnAll() {
-        FileList saved = std::move(state.cacheFiles);
-        state.cacheFiles.clear();
+        FileList saved = std::move(state.results.cacheFiles);
+        state.results.cacheFiles.clear();
         SnapshotLocalTree(ctx, state.settings.localDir);
-        for (const FileEntry& e : state.cacheFiles)
-            state.actedLocalTimes[e.name] = e.lastWriteTime;
-        state.cacheFiles = std::move(saved);
+        for (const FileEntry& e : state.results.cacheFiles)
+            state.results.actedLocalTimes[e.name] = e.lastWriteTime;
+        state.results.cacheFiles = std::move(saved);
     }
 };
 

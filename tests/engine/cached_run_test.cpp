@@ -26,7 +26,7 @@ int CountSince(const RunHarness& h, size_t from, const std::string& text) {
 TEST(CachedRun, OnlyChangedFilesAreConsideredAndNothingChangedMeansNoConnection) {
     TestFtpServer server;
     RunHarness h;
-    h.state.cacheSwitch = 1;
+    h.state.options.cacheSwitch = 1;
     WriteFile(h.localDir + "/a.txt", "a1", 1'700'000'000);
     WriteFile(h.localDir + "/sub/b.txt", "b1", 1'700'000'000);
     h.MakeProfile("web", server, ProfileSpec{.subdirs = true});
@@ -69,7 +69,7 @@ TEST(CachedRun, AFailedRunDoesNotHideItsChangesFromTheNextRun) {
     for (const bool downloadOnly : {false, true}) {
         TestFtpServer server;
         RunHarness h;
-        h.state.cacheSwitch = 1;
+        h.state.options.cacheSwitch = 1;
         WriteFile(h.localDir + "/a.txt", "a1", 1'700'000'000);
         h.MakeProfile("web", server);
         ASSERT_EQ(h.Run(), 0);
@@ -98,7 +98,7 @@ TEST(CachedRun, AFailedRunDoesNotHideItsChangesFromTheNextRun) {
 TEST(CachedRun, AFileWhoseUploadFailedIsOfferedAgain) {
     TestFtpServer server;
     RunHarness h;
-    h.state.cacheSwitch = 1;
+    h.state.options.cacheSwitch = 1;
     WriteFile(h.localDir + "/ok.txt", "ok", 1'700'000'000);
     WriteFile(h.localDir + "/x/a.txt", "a", 1'700'000'000);
     // A server file stands where the directory x is needed: the upload fails.

@@ -81,7 +81,7 @@ TEST(Cancel, EndsTheRunWithinSecondsWhateverTheServerDoes) {
             if (c.stall)
                 server.stall();
             cancelledAt = Clock::now();
-            h.state.cancelRequested = 1;
+            h.state.flags.cancelRequested = 1;
             cancelled = true;
         };
         auto due = [&] {

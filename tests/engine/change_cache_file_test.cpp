@@ -57,12 +57,12 @@ TEST(ChangeCacheFile, WebProfileIsWrittenByteForByteAndReadBack) {
     h.state.settings.subdirs = 1;
     WriteFile(h.dir / "local/index.html", "<html>", 1'000'000'000);
     WriteFile(h.dir / "local/img/logo.gif", "GIF89a", 1'200'000'123);
-    h.state.reachedEnd = 1;
-    h.state.cacheFiles.push_back({"stale", 1});
+    h.state.flags.reachedEnd = 1;
+    h.state.results.cacheFiles.push_back({"stale", 1});
     h.ActOnAll();
 
     ASSERT_EQ(SaveChangeCache(h.ctx), 1);
-    EXPECT_TRUE(h.state.cacheFiles.empty());
+    EXPECT_TRUE(h.state.results.cacheFiles.empty());
     EXPECT_TRUE(h.port.lines().empty()) << "the snapshot logs nothing";
 
     const std::string bytes = ReadFile(h.cachePath("web"));
@@ -75,13 +75,13 @@ TEST(ChangeCacheFile, WebProfileIsWrittenByteForByteAndReadBack) {
     EXPECT_EQ(Listing(h.dir / "CACHE"), std::vector<std::string>{"web"}) << "no temporary file is left";
 
     ASSERT_EQ(LoadChangeCache(h.ctx), 1);
-    ASSERT_EQ(h.state.cacheFiles.size(), 2u);
-    EXPECT_EQ(h.state.cacheFiles[0].name, "img/logo.gif");
-    EXPECT_EQ(h.state.cacheFiles[0].lastWriteTime, 1'200'000'123);
-    EXPECT_EQ(h.state.cacheFiles[1].name, "index.html");
-    EXPECT_EQ(h.state.cacheFiles[1].lastWriteTime, 1'000'000'000);
-    EXPECT_EQ(h.state.cacheFiles[1].direction, Direction::None);
-    EXPECT_EQ(h.state.cacheFiles[1].matched, 0);
+    ASSERT_EQ(h.state.results.cacheFiles.size(), 2u);
+    EXPECT_EQ(h.state.results.cacheFiles[0].name, "img/logo.gif");
+    EXPECT_EQ(h.state.results.cacheFiles[0].lastWriteTime, 1'200'000'123);
+    EXPECT_EQ(h.state.results.cacheFiles[1].name, "index.html");
+    EXPECT_EQ(h.state.results.cacheFiles[1].lastWriteTime, 1'000'000'000);
+    EXPECT_EQ(h.state.results.cacheFiles[1].direction, Direction::None);
+    EXPECT_EQ(h.state.results.cacheFiles[1].matched, 0);
 }
 
 TEST(ChangeCacheFile, ReadingTakesCompleteRecordsOnly) {
@@ -93,31 +93,31 @@ TEST(ChangeCacheFile, ReadingTakesCompleteRecordsOnly) {
     PutCacheFile(h, "web",
                  header + Record("a", 1) + Record("b/c.txt", -5) + Record("d", INT32_MAX) + std::string(100, 'x'));
     ASSERT_EQ(LoadChangeCache(h.ctx), 1);
-    ASSERT_EQ(h.state.cacheFiles.size(), 3u);
-    EXPECT_EQ(h.state.cacheFiles[0].name, "a");
-    EXPECT_EQ(h.state.cacheFiles[1].name, "b/c.txt");
-    EXPECT_EQ(h.state.cacheFiles[1].lastWriteTime, -5);
-    EXPECT_EQ(h.state.cacheFiles[2].lastWriteTime, INT32_MAX);
+    ASSERT_EQ(h.state.results.cacheFiles.size(), 3u);
+    EXPECT_EQ(h.state.results.cacheFiles[0].name, "a");
+    EXPECT_EQ(h.state.results.cacheFiles[1].name, "b/c.txt");
+    EXPECT_EQ(h.state.results.cacheFiles[1].lastWriteTime, -5);
+    EXPECT_EQ(h.state.results.cacheFiles[2].lastWriteTime, INT32_MAX);
 
     // A record whose name is complete but whose time bytes are not is dropped.
     PutCacheFile(h, "web", header + Record("a", 1) + Record("b", 2).substr(0, 257));
     ASSERT_EQ(LoadChangeCache(h.ctx), 1);
-    ASSERT_EQ(h.state.cacheFiles.size(), 1u);
+    ASSERT_EQ(h.state.results.cacheFiles.size(), 1u);
 
     // Exactly the header: valid, no records; the list read before is replaced.
     PutCacheFile(h, "web", header);
     ASSERT_EQ(LoadChangeCache(h.ctx), 1);
-    EXPECT_TRUE(h.state.cacheFiles.empty());
+    EXPECT_TRUE(h.state.results.cacheFiles.empty());
 
     // Name field without a NUL (255 bytes of text) and bytes after the NUL.
     PutCacheFile(h, "web",
                  header + std::string(255, 'n') + Le32(7) + "ok" + std::string(200, '\0') + "junk" +
                      std::string(49, '\0') + Le32(8));
     ASSERT_EQ(LoadChangeCache(h.ctx), 1);
-    ASSERT_EQ(h.state.cacheFiles.size(), 2u);
-    EXPECT_EQ(h.state.cacheFiles[0].name, std::string(255, 'n'));
-    EXPECT_EQ(h.state.cacheFiles[1].name, "ok");
-    EXPECT_EQ(h.state.cacheFiles[1].lastWriteTime, 8);
+    ASSERT_EQ(h.state.results.cacheFiles.size(), 2u);
+    EXPECT_EQ(h.state.results.cacheFiles[0].name, std::string(255, 'n'));
+    EXPECT_EQ(h.state.results.cacheFiles[1].name, "ok");
+    EXPECT_EQ(h.state.results.cacheFiles[1].lastWriteTime, 8);
 }
 
 TEST(ChangeCacheFile, ForeignOrBrokenFilesAreRejected) {
@@ -126,10 +126,10 @@ TEST(ChangeCacheFile, ForeignOrBrokenFilesAreRejected) {
     const std::string body = Record("index.html", 100);
     auto load = [&](const std::string& bytes) {
         PutCacheFile(h, "web", bytes);
-        h.state.cacheFiles.push_back({"left over", 1});
+        h.state.results.cacheFiles.push_back({"left over", 1});
         const int result = LoadChangeCache(h.ctx);
         if (result == 0) {
-            EXPECT_TRUE(h.state.cacheFiles.empty());
+            EXPECT_TRUE(h.state.results.cacheFiles.empty());
         }
         return result;
     };
@@ -158,8 +158,8 @@ TEST(ChangeCacheFile, ForeignOrBrokenFilesAreRejected) {
         EXPECT_EQ(load(noise), 0);
         // Random records after a valid header are read without harm.
         EXPECT_EQ(load(kMagicField + ProfileField("web") + noise), 1);
-        EXPECT_EQ(h.state.cacheFiles.size(), noise.size() / 259);
-        for (const FileEntry& e : h.state.cacheFiles)
+        EXPECT_EQ(h.state.results.cacheFiles.size(), noise.size() / 259);
+        for (const FileEntry& e : h.state.results.cacheFiles)
             EXPECT_LT(e.name.size(), 256u);
     }
 
@@ -178,7 +178,7 @@ TEST(ChangeCacheFile, TwentyByteProfileNameFillsTheField) {
     ASSERT_EQ(name.size(), 20u);
     h.state.settings.profileName = name;
     WriteFile(h.dir / "local/a.txt", "a", 1'500'000'000);
-    h.state.reachedEnd = 1;
+    h.state.flags.reachedEnd = 1;
     h.ActOnAll();
     ASSERT_EQ(SaveChangeCache(h.ctx), 1);
     const std::string bytes = ReadFile(h.cachePath(name));
@@ -187,8 +187,8 @@ TEST(ChangeCacheFile, TwentyByteProfileNameFillsTheField) {
     EXPECT_EQ(bytes.substr(60, 259), Record("a.txt", 1'500'000'000));
 
     ASSERT_EQ(LoadChangeCache(h.ctx), 1);
-    ASSERT_EQ(h.state.cacheFiles.size(), 1u);
-    EXPECT_EQ(h.state.cacheFiles[0].name, "a.txt");
+    ASSERT_EQ(h.state.results.cacheFiles.size(), 1u);
+    EXPECT_EQ(h.state.results.cacheFiles[0].name, "a.txt");
 
     // The field holds only 20 bytes: a longer or shorter name never matches it.
     FileList out;
@@ -229,18 +229,18 @@ TEST(ChangeCacheFile, EntriesThatDoNotFitARecordAreLeftOut) {
     WriteFile(h.dir / "local/old.txt", "o", 1'000'000'000);
     WriteFile(h.dir / "local/future.txt", "f", int64_t{INT32_MAX} + 100);
     WriteFile(h.dir / ("local/" + longName), "l", 1'000'000'000);
-    h.state.reachedEnd = 1;
+    h.state.flags.reachedEnd = 1;
     h.ActOnAll();
     ASSERT_EQ(SaveChangeCache(h.ctx), 1);
     ASSERT_EQ(LoadChangeCache(h.ctx), 1);
-    ASSERT_EQ(h.state.cacheFiles.size(), 1u);
-    EXPECT_EQ(h.state.cacheFiles[0].name, "old.txt");
-    h.state.localFiles = {
+    ASSERT_EQ(h.state.results.cacheFiles.size(), 1u);
+    EXPECT_EQ(h.state.results.cacheFiles[0].name, "old.txt");
+    h.state.results.localFiles = {
         {"future.txt", int64_t{INT32_MAX} + 100}, {longName, 1'000'000'000}, {"old.txt", 1'000'000'000}};
     ASSERT_EQ(DetectLocalChanges(h.ctx), 1);
-    ASSERT_EQ(h.state.localFiles.size(), 2u);
-    EXPECT_EQ(h.state.localFiles[0].name, "future.txt");
-    EXPECT_EQ(h.state.localFiles[1].name, longName);
+    ASSERT_EQ(h.state.results.localFiles.size(), 2u);
+    EXPECT_EQ(h.state.results.localFiles[0].name, "future.txt");
+    EXPECT_EQ(h.state.results.localFiles[1].name, longName);
 }
 
 TEST(ChangeCacheFile, SnapshotFollowsTheLocalScanRules) {
@@ -252,26 +252,26 @@ TEST(ChangeCacheFile, SnapshotFollowsTheLocalScanRules) {
     WriteFile(h.dir / "local/x.Bak", "x", 1'000'000'003);
     WriteFile(h.dir / "local/.hidden", "h", 1'000'000'004);
     WriteFile(h.dir / "local/sub/c.txt", "c", 1'000'000'005);
-    h.state.reachedEnd = 1;
+    h.state.flags.reachedEnd = 1;
     const std::unordered_map<std::string, int64_t> acted = {{"b.txt", 1'000'000'002},
                                                             {"A.txt", 1'000'000'001},
                                                             {"x.Bak", 1'000'000'003},
                                                             {".hidden", 1'000'000'004},
                                                             {"sub/c.txt", 1'000'000'005}};
-    h.state.actedLocalTimes = acted;
+    h.state.results.actedLocalTimes = acted;
 
     ASSERT_EQ(SaveChangeCache(h.ctx), 1);
     ASSERT_EQ(LoadChangeCache(h.ctx), 1);
-    ASSERT_EQ(h.state.cacheFiles.size(), 2u) << "subdirectories off, hidden and excluded files left out";
-    EXPECT_EQ(h.state.cacheFiles[0].name, "A.txt");
-    EXPECT_EQ(h.state.cacheFiles[1].name, "b.txt");
+    ASSERT_EQ(h.state.results.cacheFiles.size(), 2u) << "subdirectories off, hidden and excluded files left out";
+    EXPECT_EQ(h.state.results.cacheFiles[0].name, "A.txt");
+    EXPECT_EQ(h.state.results.cacheFiles[1].name, "b.txt");
 
     h.state.settings.subdirs = 1;
-    h.state.actedLocalTimes = acted;
+    h.state.results.actedLocalTimes = acted;
     ASSERT_EQ(SaveChangeCache(h.ctx), 1);
     ASSERT_EQ(LoadChangeCache(h.ctx), 1);
-    ASSERT_EQ(h.state.cacheFiles.size(), 3u);
-    EXPECT_EQ(h.state.cacheFiles[2].name, "sub/c.txt");
+    ASSERT_EQ(h.state.results.cacheFiles.size(), 3u);
+    EXPECT_EQ(h.state.results.cacheFiles[2].name, "sub/c.txt");
 
     // A local home that cannot be listed: the file is written with no records.
     h.state.settings.localDir = h.dir / "missing";
@@ -285,8 +285,8 @@ TEST(ChangeCacheFile, OnlyFilesTheRunActedOnAdvanceTheirRecords) {
     h.state.settings.profileName = "web";
     WriteFile(h.dir / "local/a.txt", "a", 1'000'000'000);
     WriteFile(h.dir / "local/b.txt", "b", 1'000'000'000);
-    h.state.reachedEnd = 1;
-    h.state.actedLocalTimes = {{"a.txt", 1'000'000'000}, {"b.txt", 1'000'000'000}};
+    h.state.flags.reachedEnd = 1;
+    h.state.results.actedLocalTimes = {{"a.txt", 1'000'000'000}, {"b.txt", 1'000'000'000}};
     ASSERT_EQ(SaveChangeCache(h.ctx), 1);
     const std::string before = ReadFile(h.cachePath("web"));
 
@@ -297,11 +297,11 @@ TEST(ChangeCacheFile, OnlyFilesTheRunActedOnAdvanceTheirRecords) {
     WriteFile(h.dir / "local/b.txt", "restored", 999'999'000);
     WriteFile(h.dir / "local/new.txt", "new", 1'000'000'500);
     for (const auto& [reached, failed] : std::vector<std::pair<int, int>>{{0, 0}, {1, 1}, {0, 1}, {1, 0}}) {
-        h.state.reachedEnd = reached;
-        h.state.runFailed = failed;
-        h.state.cacheFiles.push_back({"a.txt", 1});
+        h.state.flags.reachedEnd = reached;
+        h.state.flags.runFailed = failed;
+        h.state.results.cacheFiles.push_back({"a.txt", 1});
         EXPECT_EQ(SaveChangeCache(h.ctx), 1);
-        EXPECT_TRUE(h.state.cacheFiles.empty());
+        EXPECT_TRUE(h.state.results.cacheFiles.empty());
         EXPECT_EQ(ReadFile(h.cachePath("web")), before);
     }
 
@@ -313,15 +313,15 @@ TEST(ChangeCacheFile, OnlyFilesTheRunActedOnAdvanceTheirRecords) {
     // Acted on: recorded with the time the run acted on, while the file still
     // has it; one edited since (new.txt) is left out.
     h.state.settings.profileName = "web";
-    h.state.actedLocalTimes = {{"a.txt", 1'000'000'500}, {"new.txt", 1'000'000'400}};
+    h.state.results.actedLocalTimes = {{"a.txt", 1'000'000'500}, {"new.txt", 1'000'000'400}};
     EXPECT_EQ(SaveChangeCache(h.ctx), 1);
-    EXPECT_TRUE(h.state.actedLocalTimes.empty());
+    EXPECT_TRUE(h.state.results.actedLocalTimes.empty());
     ASSERT_EQ(LoadChangeCache(h.ctx), 1);
-    ASSERT_EQ(h.state.cacheFiles.size(), 2u);
-    EXPECT_EQ(h.state.cacheFiles[0].name, "a.txt");
-    EXPECT_EQ(h.state.cacheFiles[0].lastWriteTime, 1'000'000'500);
-    EXPECT_EQ(h.state.cacheFiles[1].name, "b.txt");
-    EXPECT_EQ(h.state.cacheFiles[1].lastWriteTime, 1'000'000'000);
+    ASSERT_EQ(h.state.results.cacheFiles.size(), 2u);
+    EXPECT_EQ(h.state.results.cacheFiles[0].name, "a.txt");
+    EXPECT_EQ(h.state.results.cacheFiles[0].lastWriteTime, 1'000'000'500);
+    EXPECT_EQ(h.state.results.cacheFiles[1].name, "b.txt");
+    EXPECT_EQ(h.state.results.cacheFiles[1].lastWriteTime, 1'000'000'000);
 }
 
 TEST(ChangeCacheFile, FilesTheRunDidNotCarryOutAreLeftOutOfTheSnapshot) {
@@ -331,26 +331,27 @@ TEST(ChangeCacheFile, FilesTheRunDidNotCarryOutAreLeftOutOfTheSnapshot) {
     WriteFile(h.dir / "local/a.txt", "a", 1'000'000'000);
     WriteFile(h.dir / "local/sub/b.txt", "b", 1'000'000'000);
     WriteFile(h.dir / "local/c.txt", "c", 1'000'000'000);
-    h.state.reachedEnd = 1;
-    h.state.actedLocalTimes = {{"a.txt", 1'000'000'000}, {"sub/b.txt", 1'000'000'000}, {"c.txt", 1'000'000'000}};
-    h.state.unsyncedLocalFiles = {"sub/b.txt", "C.TXT"};
+    h.state.flags.reachedEnd = 1;
+    h.state.results.actedLocalTimes = {
+        {"a.txt", 1'000'000'000}, {"sub/b.txt", 1'000'000'000}, {"c.txt", 1'000'000'000}};
+    h.state.results.unsyncedLocalFiles = {"sub/b.txt", "C.TXT"};
     ASSERT_EQ(SaveChangeCache(h.ctx), 1);
-    EXPECT_TRUE(h.state.unsyncedLocalFiles.empty());
+    EXPECT_TRUE(h.state.results.unsyncedLocalFiles.empty());
     ASSERT_EQ(LoadChangeCache(h.ctx), 1);
-    ASSERT_EQ(h.state.cacheFiles.size(), 2u);
-    EXPECT_EQ(h.state.cacheFiles[0].name, "a.txt");
-    EXPECT_EQ(h.state.cacheFiles[1].name, "c.txt") << "names are matched exactly as scanned";
+    ASSERT_EQ(h.state.results.cacheFiles.size(), 2u);
+    EXPECT_EQ(h.state.results.cacheFiles[0].name, "a.txt");
+    EXPECT_EQ(h.state.results.cacheFiles[1].name, "c.txt") << "names are matched exactly as scanned";
 
     // Emptied by every completion, also by an unfinished run.
-    h.state.unsyncedLocalFiles = {"a.txt"};
-    h.state.reachedEnd = 0;
+    h.state.results.unsyncedLocalFiles = {"a.txt"};
+    h.state.flags.reachedEnd = 0;
     EXPECT_EQ(SaveChangeCache(h.ctx), 1);
-    EXPECT_TRUE(h.state.unsyncedLocalFiles.empty());
+    EXPECT_TRUE(h.state.results.unsyncedLocalFiles.empty());
 }
 
 TEST(ChangeCacheFile, NothingIsWrittenWhereItCannotBelong) {
     CacheHarness h;
-    h.state.reachedEnd = 1;
+    h.state.flags.reachedEnd = 1;
     WriteFile(h.dir / "local/a.txt", "a", 1'000'000'000);
 
     // Names that are not a single file name in CACHE.
@@ -383,7 +384,7 @@ TEST(ChangeCacheFile, NothingIsWrittenWhereItCannotBelong) {
 TEST(ChangeCacheFile, CacheDirectoryProblemsLeaveEverythingAsItWas) {
     CacheHarness h;
     h.state.settings.profileName = "web";
-    h.state.reachedEnd = 1;
+    h.state.flags.reachedEnd = 1;
     WriteFile(h.dir / "local/a.txt", "a", 1'000'000'000);
 
     WriteFile(h.dir / "CACHE", "a file, not a directory");
@@ -436,7 +437,7 @@ TEST(ChangeCacheFile, CacheDirectoryProblemsLeaveEverythingAsItWas) {
 TEST(ChangeCacheFile, AFailedWriteKeepsThePreviousFile) {
     CacheHarness h;
     h.state.settings.profileName = "web";
-    h.state.reachedEnd = 1;
+    h.state.flags.reachedEnd = 1;
     WriteFile(h.dir / "local/a.txt", "a", 1'000'000'000);
     h.ActOnAll();
     ASSERT_EQ(SaveChangeCache(h.ctx), 1);
@@ -459,7 +460,7 @@ TEST(ChangeCacheFile, AFailedWriteKeepsThePreviousFile) {
     EXPECT_EQ(result, 0);
     EXPECT_EQ(ReadFile(h.cachePath("web")), before);
     EXPECT_EQ(Listing(h.dir / "CACHE"), std::vector<std::string>{"web"}) << "the partial file is removed";
-    EXPECT_TRUE(h.state.cacheFiles.empty());
+    EXPECT_TRUE(h.state.results.cacheFiles.empty());
 }
 
 }  // namespace

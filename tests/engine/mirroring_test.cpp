@@ -45,9 +45,9 @@ class Mirroring : public ::testing::TestWithParam<bool> {
         p.settings().upload = 1;
         p.settings().mirrorFiles = 1;
         p.ScanLocal();
-        ASSERT_EQ(ScanServerTreeForMirroring(p.ctx(), p.conn()), 1);
-        ASSERT_EQ(PlanUploadsMirroring(p.ctx(), p.conn(), p.transfer, 0), 1);
-        ASSERT_EQ(TransferFiles(p.ctx(), p.conn(), p.transfer, 0), 0);
+        ASSERT_EQ(ScanServerTreeForMirroring(p.ctx(), p.conn()), PhaseOutcome::Done);
+        ASSERT_EQ(PlanUploadsMirroring(p.ctx(), p.conn(), p.transfer, 0), PhaseOutcome::Done);
+        ASSERT_EQ(TransferFiles(p.ctx(), p.conn(), p.transfer, 0), PhaseOutcome::Done);
     }
 };
 
@@ -66,12 +66,12 @@ TEST_P(Mirroring, DeletesUnmatchedFilesThenTheDirectoriesLeftHeadFirst) {
     WriteFile(p.LocalPath("keep.txt"), "k", t);
     RunPhases(p);
     std::vector<std::string> expected;
-    for (const FileEntry& e : p.state().serverFiles) {
+    for (const FileEntry& e : p.state().results.serverFiles) {
         if (!e.matched)
             expected.push_back(Fmt(57703, {e.name}));
     }
     ASSERT_EQ(expected.size(), 5u);
-    for (const std::string& d : p.state().serverDirectories) {
+    for (const std::string& d : p.state().results.serverDirectories) {
         if (d == "GAMMA")
             expected.push_back(Fmt(57704, {"gamma/sub"}));  // nested ones first
         expected.push_back(Fmt(57704, {d}));
@@ -82,7 +82,8 @@ TEST_P(Mirroring, DeletesUnmatchedFilesThenTheDirectoriesLeftHeadFirst) {
             listedDirs.push_back(UpperAscii(e.name));
     }
     // The last-listed directory goes first.
-    EXPECT_EQ(std::vector<std::string>(p.state().serverDirectories.begin(), p.state().serverDirectories.end()),
+    EXPECT_EQ(std::vector<std::string>(p.state().results.serverDirectories.begin(),
+                                       p.state().results.serverDirectories.end()),
               std::vector<std::string>(listedDirs.rbegin(), listedDirs.rend()));
 
     const size_t from = p.lineCount();
@@ -119,7 +120,7 @@ TEST_P(Mirroring, NothingIsDeletedBelowALocalDirectoryThatCouldNotBeListed) {
     WriteFile(p.LocalPath("private/x.txt"), "x", t);
     p.settings().mirrorDirs = 1;
     RunPhases(p);
-    EXPECT_EQ(p.state().unlistedLocalDirs, (std::vector<std::string>{"private"}));
+    EXPECT_EQ(p.state().results.unlistedLocalDirs, (std::vector<std::string>{"private"}));
 
     const size_t from = p.lineCount();
     DeleteMirroredServerFiles(p.ctx(), p.conn());
@@ -145,8 +146,8 @@ TEST_P(Mirroring, AServerDirectoryThatCouldNotBeListedIsLeftAlone) {
     PhaseSession p(server);
     p.settings().mirrorDirs = 1;
     RunPhases(p);
-    ASSERT_EQ(p.state().unknownServerDirs.size(), 1u);
-    const std::string bad = p.state().unknownServerDirs[0];
+    ASSERT_EQ(p.state().results.unknownServerDirs.size(), 1u);
+    const std::string bad = p.state().results.unknownServerDirs[0];
     const size_t from = p.lineCount();
     DeleteMirroredServerFiles(p.ctx(), p.conn());
     const auto lines = p.linesSince(from);
@@ -162,16 +163,16 @@ TEST_P(Mirroring, AServerDirectoryThatCouldNotBeListedIsLeftAlone) {
     PhaseSession q(server);
     WriteFile(q.LocalPath(bad + "/new.txt"), "n", t);
     q.ScanLocal();
-    ASSERT_EQ(ScanServerTreeForMirroring(q.ctx(), q.conn()), 1);
+    ASSERT_EQ(ScanServerTreeForMirroring(q.ctx(), q.conn()), PhaseOutcome::Done);
     const size_t from2 = q.lineCount();
-    ASSERT_EQ(PlanUploadsMirroring(q.ctx(), q.conn(), q.transfer, 0), 1);
+    ASSERT_EQ(PlanUploadsMirroring(q.ctx(), q.conn(), q.transfer, 0), PhaseOutcome::Done);
     EXPECT_TRUE(q.transfer.empty());
     EXPECT_EQ(q.linesSince(from2), (std::vector<std::string>{Fmt(60003, {bad, bad + "/new.txt"})}));
 
     PhaseSession r(server);
     WriteFile(r.LocalPath(bad + "/new.txt"), "n", t);
     r.ScanLocal();
-    ASSERT_EQ(ScanServerTree(r.ctx(), r.conn(), ""), 1);
+    ASSERT_EQ(ScanServerTree(r.ctx(), r.conn(), ""), PhaseOutcome::Done);
     const size_t from3 = r.lineCount();
     PlanBothDirections(r.ctx(), r.conn(), r.transfer, 0);
     EXPECT_TRUE(r.transfer.empty());
@@ -192,7 +193,7 @@ TEST_P(Mirroring, ARefusedDeletionIsAFailedItemWithTheServersReply) {
     const std::string reply = "\t550 Not allowed by this server.";
     EXPECT_EQ(p.linesSince(from),
               (std::vector<std::string>{Fmt(60011, {"dir/gone.txt"}), reply, Fmt(60012, {"dir"}), reply}));
-    EXPECT_EQ(p.state().failedItems, 2);
+    EXPECT_EQ(p.state().flags.failedItems, 2);
     EXPECT_TRUE(test::Exists(server.home() + "/dir/gone.txt"));
 }
 

@@ -71,7 +71,7 @@ TEST(ParallelTransfer, ExtraLoginsRefusedOrHangingLeaveTheWorkToTheOthers) {
         for (const std::string& name : names)
             WriteFile(h.localDir + "/" + name, name);
         h.MakeProfile("p", server);
-        h.state.passiveOverride = true;
+        h.state.options.passiveOverride = true;
 
         const Clock::time_point start = Clock::now();
         EXPECT_EQ(h.Run(), 0);
@@ -96,17 +96,17 @@ TEST(ParallelTransfer, ACancelWithFourCopiesUnderWayEndsEveryConnection) {
     spec.download = true;
     spec.upload = false;
     h.MakeProfile("p", server, spec);
-    h.state.passiveOverride = true;
+    h.state.options.passiveOverride = true;
 
     Clock::time_point cancelledAt;
     h.Start();
     const RunOutcome outcome = h.owner.Await([&] {
-        if (h.state.cancelRequested == 0 && server.countCommands("RETR") >= 4) {
+        if (h.state.flags.cancelRequested == 0 && server.countCommands("RETR") >= 4) {
             cancelledAt = Clock::now();
             h.owner.Cancel();
         }
     });
-    ASSERT_EQ(h.state.cancelRequested, 1);
+    ASSERT_EQ(h.state.flags.cancelRequested, 1);
     EXPECT_LT(Clock::now() - cancelledAt, 5s);
     EXPECT_EQ(ExitStatusOf(outcome), 3);
     EXPECT_EQ(h.count(Fmt(42800)), 1);
@@ -130,10 +130,10 @@ TEST(ParallelTransfer, ADownloadBrokenOffOnOneConnectionFailsAloneAndKeepsTheOld
     spec.download = true;
     spec.upload = false;
     h.MakeProfile("p", server, spec);
-    h.state.passiveOverride = true;
+    h.state.options.passiveOverride = true;
 
     EXPECT_EQ(h.Run(), 4);
-    EXPECT_EQ(h.state.runFailed, 0);
+    EXPECT_EQ(h.state.flags.runFailed, 0);
     EXPECT_EQ(h.count(Fmt(57677, {"d0/f3.bin"})), 1);
     EXPECT_EQ(ReadFile(h.localDir + "/d0/f3.bin"), "old d0/f3.bin");
     for (const std::string& name : names) {

@@ -54,13 +54,13 @@ struct PhaseSession {
     RunSettings& settings() { return h.state.settings; }
     FtpConnection& conn() { return *connection; }
 
-    void Local(const std::string& name, int64_t time) { h.state.localFiles.push_back(FileEntry{name, time}); }
+    void Local(const std::string& name, int64_t time) { h.state.results.localFiles.push_back(FileEntry{name, time}); }
     // Scans the harness's local directory as a run's preparation does.
     void ScanLocal() {
-        h.state.localFiles.clear();
-        h.state.unlistedLocalDirs.clear();
+        h.state.results.localFiles.clear();
+        h.state.results.unlistedLocalDirs.clear();
         ScanLocalTree(h.ctx.fs, h.localDir, {h.state.settings.subdirs != 0, &h.state.settings.excludedExtensions},
-                      h.state.localFiles, nullptr, &h.state.unlistedLocalDirs);
+                      h.state.results.localFiles, nullptr, &h.state.results.unlistedLocalDirs);
     }
     std::string ServerPath(const std::string& rel) const { return server.home() + "/" + rel; }
     std::string LocalPath(const std::string& rel) const { return h.localDir + "/" + rel; }

@@ -42,7 +42,7 @@ class CancellingFs : public LocalFileSystem {
     bool SetLastWriteTime(const std::string& p, int64_t t) override { return PosixFileSystem().SetLastWriteTime(p, t); }
     bool CreateDirectory(const std::string& p) override {
         const bool made = PosixFileSystem().CreateDirectory(p);
-        state_.cancelRequested = 1;
+        state_.flags.cancelRequested = 1;
         return made;
     }
     bool CreateEmptyFile(const std::string& p) override { return PosixFileSystem().CreateEmptyFile(p); }
@@ -61,8 +61,8 @@ struct Planning {
         state.settings.localDir = localDir;
         state.settings.timeLag = 3;
     }
-    void Local(const std::string& name, int64_t time) { state.localFiles.push_back(FileEntry{name, time}); }
-    void Server(const std::string& name, int64_t time) { state.serverFiles.push_back(FileEntry{name, time}); }
+    void Local(const std::string& name, int64_t time) { state.results.localFiles.push_back(FileEntry{name, time}); }
+    void Server(const std::string& name, int64_t time) { state.results.serverFiles.push_back(FileEntry{name, time}); }
     std::vector<std::string> Planned() const {
         std::vector<std::string> out;
         for (const FileEntry& e : transfer)
@@ -94,10 +94,10 @@ TEST(DownloadPlanning, TimeBandOffsetsAndMatches) {
     p.Server("same.txt", kL + 180);   // inside the band
     p.Server("newer.txt", kL + 181);  // newer by more than the lag
     p.Server("older.txt", kL - 181);  // older: never uploaded by the download-only form
-    ASSERT_EQ(PlanDownloads(p.ctx, p.transfer, 0), 1);
+    ASSERT_EQ(PlanDownloads(p.ctx, p.transfer, 0), PhaseOutcome::Done);
     EXPECT_EQ(p.Planned(), (std::vector<std::string>{"2:newer.txt"}));
     EXPECT_EQ(p.port.lines(), (std::vector<std::string>{Updated("newer.txt")}));
-    for (const FileEntry& e : p.state.localFiles)
+    for (const FileEntry& e : p.state.results.localFiles)
         EXPECT_EQ(e.matched, 1) << e.name;
     for (const FileEntry& e : p.transfer)
         EXPECT_EQ(e.matched, 0);
@@ -109,7 +109,7 @@ TEST(DownloadPlanning, TimeBandOffsetsAndMatches) {
     q.Local("b.txt", ten);
     q.Server("a.txt", ten - 600 + 180);  // 09:53:00
     q.Server("b.txt", ten - 600 + 181);  // 09:53:01
-    ASSERT_EQ(PlanDownloads(q.ctx, q.transfer, -600), 1);
+    ASSERT_EQ(PlanDownloads(q.ctx, q.transfer, -600), PhaseOutcome::Done);
     EXPECT_EQ(q.Planned(), (std::vector<std::string>{"2:b.txt"}));
 }
 
@@ -123,25 +123,25 @@ TEST(DownloadPlanning, BothWaysPlansUploadsOfNewerLocalCopiesInServerOrder) {
     p.Server("up.txt", kL - 181);
     p.Server("even.txt", kL - 180);
     p.Server("server-only.txt", kL);
-    ASSERT_EQ(PlanServerFilesBothWays(p.ctx, p.transfer, 0), 1);
+    ASSERT_EQ(PlanServerFilesBothWays(p.ctx, p.transfer, 0), PhaseOutcome::Done);
     EXPECT_EQ(p.Planned(), (std::vector<std::string>{"2:down.txt", "1:up.txt", "2:server-only.txt"}));
     EXPECT_EQ(p.port.lines(),
               (std::vector<std::string>{Updated("down.txt"), Updated("up.txt"), Updated("server-only.txt")}));
     // Local-only files are left to the caller, recognised by matched = 0.
-    EXPECT_EQ(p.state.localFiles[0].matched, 0);
-    EXPECT_EQ(p.state.localFiles[1].matched, 1);
+    EXPECT_EQ(p.state.results.localFiles[0].matched, 0);
+    EXPECT_EQ(p.state.results.localFiles[1].matched, 1);
 
     // Offset +3600: a local 10:00 is 11:00 on the server, a copy listed 10:30 is older.
     Planning q;
     q.Local("x.txt", 36000);
     q.Server("x.txt", 36000 + 1800);
-    ASSERT_EQ(PlanServerFilesBothWays(q.ctx, q.transfer, 3600), 1);
+    ASSERT_EQ(PlanServerFilesBothWays(q.ctx, q.transfer, 3600), PhaseOutcome::Done);
     EXPECT_EQ(q.Planned(), (std::vector<std::string>{"1:x.txt"}));
     // The download-only form never uploads.
     Planning r;
     r.Local("x.txt", 36000);
     r.Server("x.txt", 36000 + 1800);
-    ASSERT_EQ(PlanDownloads(r.ctx, r.transfer, 3600), 1);
+    ASSERT_EQ(PlanDownloads(r.ctx, r.transfer, 3600), PhaseOutcome::Done);
     EXPECT_TRUE(r.transfer.empty());
 }
 
@@ -153,7 +153,7 @@ TEST(DownloadPlanning, ServerOnlyFilesGetTheirLocalDirectories) {
         p.Server("a/b/c.txt", kL);
         p.Server("a/b/d.txt", kL);
         p.Server("top.txt", kL);
-        ASSERT_EQ(PlanDownloads(p.ctx, p.transfer, 0), 1);
+        ASSERT_EQ(PlanDownloads(p.ctx, p.transfer, 0), PhaseOutcome::Done);
         EXPECT_EQ(p.port.lines(),
                   (std::vector<std::string>{FormatString(57684, {p.localDir + "/a"}),
                                             FormatString(57684, {p.localDir + "/a/b"}), Updated("a/b/c.txt"),
@@ -169,7 +169,7 @@ TEST(DownloadPlanning, ServerOnlyFilesGetTheirLocalDirectories) {
     q.Server("x/only.txt", kL);
     q.Server("only.txt", kL);
     q.Server("both.txt", kL + 600);
-    ASSERT_EQ(PlanDownloads(q.ctx, q.transfer, 0), 1);
+    ASSERT_EQ(PlanDownloads(q.ctx, q.transfer, 0), PhaseOutcome::Done);
     EXPECT_EQ(q.Planned(), (std::vector<std::string>{"2:both.txt"}));
     EXPECT_EQ(q.port.lines(), (std::vector<std::string>{Updated("both.txt")}));
     EXPECT_FALSE(std::filesystem::exists(q.localDir + "/x"));
@@ -182,7 +182,7 @@ TEST(DownloadPlanning, LocalFileInTheWayIsLeftAloneAndTheFileSkipped) {
     p.Server("a/c.txt", kL);
     p.Server("f/g/h.txt", kL);
     p.Server("x/y.txt", kL);
-    ASSERT_EQ(PlanDownloads(p.ctx, p.transfer, 0), 1);
+    ASSERT_EQ(PlanDownloads(p.ctx, p.transfer, 0), PhaseOutcome::Done);
     const std::string notDir = std::string("\t") + std::strerror(ENOTDIR);  // each failure's reason
     EXPECT_EQ(p.port.lines(), (std::vector<std::string>{
                                   FormatString(57683, {p.localDir + "/a"}),
@@ -207,15 +207,15 @@ TEST(DownloadPlanning, NamesMatchWithLetterCaseFoldedOnlyWhenUnambiguous) {
     p.Local("DIR/NOTE.txt", kL + 5000);  // a second local spelling: neither is taken for the server's
     p.Server("A.TXT", kL + 600);
     p.Server("dir/note.txt", kL + 600);
-    ASSERT_EQ(PlanDownloads(p.ctx, p.transfer, 0), 1);
+    ASSERT_EQ(PlanDownloads(p.ctx, p.transfer, 0), PhaseOutcome::Done);
     ASSERT_EQ(p.transfer.size(), 1u);
     // The local copy is written under its own name, the server copy read under its.
     EXPECT_EQ(p.transfer[0].name, "a.txt");
     EXPECT_EQ(p.transfer[0].serverName, "A.TXT");
     EXPECT_EQ(p.port.lines(), (std::vector<std::string>{Updated("A.TXT"), FormatString(60035, {"dir/note.txt"})}));
-    EXPECT_EQ(p.state.localFiles[0].matched, 1);
-    EXPECT_EQ(p.state.localFiles[1].matched, 0);
-    EXPECT_EQ(p.state.localFiles[2].matched, 0);
+    EXPECT_EQ(p.state.results.localFiles[0].matched, 1);
+    EXPECT_EQ(p.state.results.localFiles[1].matched, 0);
+    EXPECT_EQ(p.state.results.localFiles[2].matched, 0);
     // No directory was made for a file left alone.
     EXPECT_FALSE(std::filesystem::exists(p.localDir + "/dir"));
 }
@@ -229,7 +229,7 @@ TEST(DownloadPlanning, HostileServerNamesNeverReachTheDisk) {
     p.Server("a\\..\\evil.txt", kL);
     p.Server(std::string("nul\0.txt", 8), kL);
     p.Server("fine/ok.txt", kL);
-    ASSERT_EQ(PlanDownloads(p.ctx, p.transfer, 0), 1);
+    ASSERT_EQ(PlanDownloads(p.ctx, p.transfer, 0), PhaseOutcome::Done);
     EXPECT_EQ(p.Planned(), (std::vector<std::string>{"2:fine/ok.txt"}));
     const auto lines = p.port.lines();
     ASSERT_EQ(lines.size(), 8u);
@@ -241,11 +241,11 @@ TEST(DownloadPlanning, HostileServerNamesNeverReachTheDisk) {
 
 TEST(DownloadPlanning, UnlistedLocalDirectoryIsNotWrittenInto) {
     Planning p;
-    p.state.unlistedLocalDirs = {"priv"};
+    p.state.results.unlistedLocalDirs = {"priv"};
     p.Server("priv/x.txt", kL);
     p.Server("PRIV/deep/y.txt", kL);
     p.Server("privy/z.txt", kL);
-    ASSERT_EQ(PlanDownloads(p.ctx, p.transfer, 0), 1);
+    ASSERT_EQ(PlanDownloads(p.ctx, p.transfer, 0), PhaseOutcome::Done);
     EXPECT_EQ(p.Planned(), (std::vector<std::string>{"2:privy/z.txt"}));
     const auto lines = p.port.lines();
     EXPECT_EQ(lines[0], FormatString(60004, {"priv", "priv/x.txt"}));
@@ -254,10 +254,10 @@ TEST(DownloadPlanning, UnlistedLocalDirectoryIsNotWrittenInto) {
 
 TEST(DownloadPlanning, CancelStopsBeforeTheNextFileOrPrefix) {
     Planning p;
-    p.state.cancelRequested = 1;
+    p.state.flags.cancelRequested = 1;
     p.Server("a.txt", kL);
-    EXPECT_EQ(PlanDownloads(p.ctx, p.transfer, 0), 0);
-    EXPECT_EQ(PlanServerFilesBothWays(p.ctx, p.transfer, 0), 0);
+    EXPECT_EQ(PlanDownloads(p.ctx, p.transfer, 0), PhaseOutcome::Cancelled);
+    EXPECT_EQ(PlanServerFilesBothWays(p.ctx, p.transfer, 0), PhaseOutcome::Cancelled);
     EXPECT_TRUE(p.transfer.empty());
     EXPECT_TRUE(p.port.lines().empty());
 
@@ -267,7 +267,7 @@ TEST(DownloadPlanning, CancelStopsBeforeTheNextFileOrPrefix) {
     RunContext ctx{q.state, q.log, q.store, q.ftp, fs};
     q.Server("m/n/o.txt", kL);
     q.Server("later.txt", kL);
-    EXPECT_EQ(PlanDownloads(ctx, q.transfer, 0), 0);
+    EXPECT_EQ(PlanDownloads(ctx, q.transfer, 0), PhaseOutcome::Cancelled);
     EXPECT_TRUE(q.transfer.empty());
     EXPECT_EQ(q.port.lines(), (std::vector<std::string>{FormatString(57684, {q.localDir + "/m"})}));
     EXPECT_FALSE(std::filesystem::exists(q.localDir + "/m/n"));

@@ -75,8 +75,8 @@ TEST(Preview, LogsEveryDecisionWithItsReasonAndChangesNothing) {
         WriteFile(h.localDir + "/sub/new.txt", "l", t);
         WriteFile(h.localDir + "/x.bak", "l", t);
         Profile(h, server, c.upload, c.download, c.mirror);
-        h.state.cacheSwitch = 1;
-        h.state.dryRun = true;
+        h.state.options.cacheSwitch = 1;
+        h.state.options.dryRun = true;
         const auto localBefore = Tree(h.localDir), serverBefore = Tree(server.home());
 
         EXPECT_EQ(h.Run(), 0) << c.what;
@@ -118,9 +118,9 @@ TEST(DeletionGuard, AMassDeletionWaitsForAConfirmation) {
             WriteFile(server.home() + "/f" + std::to_string(i) + ".txt", "s");
         WriteFile(h.localDir + "/new.txt", "l");
         Profile(h, server, true, false, true);
-        h.state.mayAskBeforeDeleting = c.mayAsk;
-        h.state.deletesConfirmed = c.confirmed;
-        h.state.maxDeleteOverride = c.maxDelete;
+        h.state.options.mayAskBeforeDeleting = c.mayAsk;
+        h.state.options.deletesConfirmed = c.confirmed;
+        h.state.options.maxDeleteOverride = c.maxDelete;
         h.port.setAnswerOk(c.answer);
         EXPECT_EQ(h.Run(), c.status) << c.what << testing::PrintToString(h.lines());
         EXPECT_EQ(std::filesystem::exists(server.home() + "/f0.txt"), !c.deleted) << c.what;

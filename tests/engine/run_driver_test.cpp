@@ -68,7 +68,7 @@ TEST(RunDriver, ReachesTheEndWithTheLoggedSpine) {
         EXPECT_EQ(lines[start + 2 + i], header[i]) << i;
     EXPECT_EQ(h.state.settings.remoteDir, "/web");
     EXPECT_EQ(h.count(S(57688)), 1);
-    EXPECT_EQ(h.state.runFailed, 0);
+    EXPECT_EQ(h.state.flags.runFailed, 0);
     EXPECT_TRUE(h.port.messages().empty());
     EXPECT_EQ(h.port.completions(), 1);
     // Completion: summary, indicators reset, idle.
@@ -128,7 +128,7 @@ TEST(RunDriver, StopsWithoutErrorFlag) {
         EXPECT_EQ(h.Run(), 3);
         EXPECT_EQ(h.port.messages(), (std::vector<std::string>{S(57674)}));
         EXPECT_EQ(h.count(S(57674)), 1);
-        EXPECT_EQ(h.state.runFailed, 0);
+        EXPECT_EQ(h.state.flags.runFailed, 0);
     }
     {
         RunHarness h;

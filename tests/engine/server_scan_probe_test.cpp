@@ -53,15 +53,15 @@ TEST_P(ServerScan, OwnFilesFirstThenSubdirectoriesWithSkips) {
 
     PhaseSession p(server);
     ParseExtensionList("BAK", p.settings().excludedExtensions);
-    ASSERT_EQ(ScanServerTree(p.ctx(), p.conn(), ""), 1);
-    const auto names = Names(p.state().serverFiles);
+    ASSERT_EQ(ScanServerTree(p.ctx(), p.conn(), ""), PhaseOutcome::Done);
+    const auto names = Names(p.state().results.serverFiles);
     ASSERT_EQ(names.size(), 4u) << testing::PrintToString(names);
     // A directory's own files come first, each subdirectory's contents after them.
     EXPECT_LT(std::max(IndexOf(names, "a.txt"), IndexOf(names, "b.txt")), IndexOf(names, "sub/c.txt"));
     EXPECT_LT(IndexOf(names, "sub/c.txt"), IndexOf(names, "sub/deep/d.txt"));
-    EXPECT_EQ(p.state().serverFiles[static_cast<size_t>(IndexOf(names, "a.txt"))].lastWriteTime, t);
-    EXPECT_EQ(p.state().serverFiles[static_cast<size_t>(IndexOf(names, "b.txt"))].lastWriteTime, t + 60);
-    for (const FileEntry& e : p.state().serverFiles) {
+    EXPECT_EQ(p.state().results.serverFiles[static_cast<size_t>(IndexOf(names, "a.txt"))].lastWriteTime, t);
+    EXPECT_EQ(p.state().results.serverFiles[static_cast<size_t>(IndexOf(names, "b.txt"))].lastWriteTime, t + 60);
+    for (const FileEntry& e : p.state().results.serverFiles) {
         EXPECT_EQ(e.direction, Direction::None);
         EXPECT_EQ(e.matched, 0);
     }
@@ -74,23 +74,23 @@ TEST_P(ServerScan, OwnFilesFirstThenSubdirectoriesWithSkips) {
     ASSERT_GE(evil, 0) << testing::PrintToString(lines);
     lines.erase(lines.begin() + evil);
     EXPECT_EQ(lines, expected);
-    EXPECT_TRUE(p.state().unknownServerDirs.empty());
+    EXPECT_TRUE(p.state().results.unknownServerDirs.empty());
 
     // Without the subdirectories flag only the home's own files, even when mirroring.
     PhaseSession flat(server);
     flat.settings().subdirs = 0;
-    ASSERT_EQ(ScanServerTreeForMirroring(flat.ctx(), flat.conn()), 1);
-    auto top = Names(flat.state().serverFiles);
+    ASSERT_EQ(ScanServerTreeForMirroring(flat.ctx(), flat.conn()), PhaseOutcome::Done);
+    auto top = Names(flat.state().results.serverFiles);
     std::sort(top.begin(), top.end());
     EXPECT_EQ(top, (std::vector<std::string>{"a.txt", "b.txt", "old.bak"}));
-    EXPECT_TRUE(flat.state().serverDirectories.empty());
+    EXPECT_TRUE(flat.state().results.serverDirectories.empty());
 
     // An empty home: nothing listed, -1, and nothing unknown.
     TestFtpServer emptyServer(Options());
     PhaseSession none(emptyServer);
-    EXPECT_EQ(ScanServerTree(none.ctx(), none.conn(), ""), -1);
-    EXPECT_TRUE(none.state().serverFiles.empty());
-    EXPECT_TRUE(none.state().unknownServerDirs.empty());
+    EXPECT_EQ(ScanServerTree(none.ctx(), none.conn(), ""), PhaseOutcome::NothingListed);
+    EXPECT_TRUE(none.state().results.serverFiles.empty());
+    EXPECT_TRUE(none.state().results.unknownServerDirs.empty());
 }
 
 TEST_P(ServerScan, MirroringFormRecordsTopLevelDirectoriesHeadFirst) {
@@ -109,17 +109,17 @@ TEST_P(ServerScan, MirroringFormRecordsTopLevelDirectoriesHeadFirst) {
             listedDirs.push_back(e.name);
     }
     ASSERT_EQ(listedDirs.size(), 3u);
-    ASSERT_EQ(ScanServerTreeForMirroring(p.ctx(), p.conn()), 1);
+    ASSERT_EQ(ScanServerTreeForMirroring(p.ctx(), p.conn()), PhaseOutcome::Done);
     DirectoryList upper, listed;
     for (const std::string& d : listedDirs) {
         upper.push_front(UpperAscii(d));
         listed.push_front(d);
     }
-    EXPECT_EQ(p.state().serverDirectories, upper);
-    EXPECT_EQ(p.state().serverDirectoriesAsListed, listed);
+    EXPECT_EQ(p.state().results.serverDirectories, upper);
+    EXPECT_EQ(p.state().results.serverDirectoriesAsListed, listed);
     // Deeper directories are scanned, never recorded.
-    EXPECT_GE(IndexOf(Names(p.state().serverFiles), "alpha/inner/i.txt"), 0);
-    EXPECT_EQ(p.state().serverFiles.size(), 5u);
+    EXPECT_GE(IndexOf(Names(p.state().results.serverFiles), "alpha/inner/i.txt"), 0);
+    EXPECT_EQ(p.state().results.serverFiles.size(), 5u);
 }
 
 TEST_P(ServerScan, CancelStopsBeforeTheNextEntryAndSkipsPendingDirectories) {
@@ -129,18 +129,19 @@ TEST_P(ServerScan, CancelStopsBeforeTheNextEntryAndSkipsPendingDirectories) {
     WriteFile(server.home() + "/sub/s.txt", "s");
 
     PhaseSession p(server);
-    test::TriggerPort port(p.state().cancelRequested, [](std::string_view line) { return line.rfind("\t", 0) == 0; });
+    test::TriggerPort port(p.state().flags.cancelRequested,
+                           [](std::string_view line) { return line.rfind("\t", 0) == 0; });
     RunLog log(port);
     RunContext ctx{p.state(), log, p.h.store, *p.h.ftp, p.h.ctx.fs};
-    EXPECT_EQ(ScanServerTree(ctx, p.conn(), ""), 0);
-    EXPECT_EQ(p.state().serverFiles.size(), 1u);
+    EXPECT_EQ(ScanServerTree(ctx, p.conn(), ""), PhaseOutcome::Cancelled);
+    EXPECT_EQ(p.state().results.serverFiles.size(), 1u);
     EXPECT_EQ(port.lines().size(), 1u);
 
-    p.state().cancelRequested = 1;
-    p.state().serverFiles.clear();
-    EXPECT_EQ(ScanServerTreeForMirroring(ctx, p.conn()), 0);
-    EXPECT_TRUE(p.state().serverFiles.empty());
-    EXPECT_TRUE(p.state().serverDirectories.empty());
+    p.state().flags.cancelRequested = 1;
+    p.state().results.serverFiles.clear();
+    EXPECT_EQ(ScanServerTreeForMirroring(ctx, p.conn()), PhaseOutcome::Cancelled);
+    EXPECT_TRUE(p.state().results.serverFiles.empty());
+    EXPECT_TRUE(p.state().results.serverDirectories.empty());
 }
 
 // A directory the server lists but refuses to list: its name is not valid
@@ -152,13 +153,13 @@ TEST_P(ServerScan, ARefusedSubdirectoryListingIsRememberedAsUnknown) {
     WriteFile(server.home() + "/bad\xff/hidden-from-us.txt", "x");
 
     PhaseSession p(server);
-    ASSERT_EQ(ScanServerTreeForMirroring(p.ctx(), p.conn()), 1);
-    EXPECT_EQ(Names(p.state().serverFiles), (std::vector<std::string>{"ok/a.txt"}));
-    ASSERT_EQ(p.state().unknownServerDirs.size(), 1u);
-    const std::string bad = p.state().unknownServerDirs[0];
+    ASSERT_EQ(ScanServerTreeForMirroring(p.ctx(), p.conn()), PhaseOutcome::Done);
+    EXPECT_EQ(Names(p.state().results.serverFiles), (std::vector<std::string>{"ok/a.txt"}));
+    ASSERT_EQ(p.state().results.unknownServerDirs.size(), 1u);
+    const std::string bad = p.state().results.unknownServerDirs[0];
     EXPECT_EQ(bad.rfind("bad", 0), 0u);
     EXPECT_GE(IndexOf(p.lines(), Fmt(60001, {bad})), 0) << testing::PrintToString(p.lines());
-    EXPECT_EQ(p.state().serverDirectories.size(), 2u);
+    EXPECT_EQ(p.state().results.serverDirectories.size(), 2u);
 }
 
 TEST_P(ServerScan, StopsDescendingPastSixtyFourLevels) {
@@ -170,10 +171,10 @@ TEST_P(ServerScan, StopsDescendingPastSixtyFourLevels) {
     WriteFile(server.home() + "/" + deep.substr(0, 64 * 2 - 1) + "/kept.txt", "k");
 
     PhaseSession p(server);
-    ASSERT_EQ(ScanServerTree(p.ctx(), p.conn(), ""), 1);
+    ASSERT_EQ(ScanServerTree(p.ctx(), p.conn(), ""), PhaseOutcome::Done);
     const std::string level65 = deep.substr(0, 65 * 2 - 1);
-    EXPECT_EQ(Names(p.state().serverFiles), std::vector<std::string>{deep.substr(0, 64 * 2 - 1) + "/kept.txt"});
-    EXPECT_EQ(p.state().unknownServerDirs, std::vector<std::string>{level65});
+    EXPECT_EQ(Names(p.state().results.serverFiles), std::vector<std::string>{deep.substr(0, 64 * 2 - 1) + "/kept.txt"});
+    EXPECT_EQ(p.state().results.unknownServerDirs, std::vector<std::string>{level65});
     EXPECT_GE(IndexOf(p.lines(), Fmt(60010, {level65, "64"})), 0);
 }
 

@@ -447,12 +447,15 @@ INSTANTIATE_TEST_SUITE_P(Listing, SyncRuns, ::testing::Values(true, false),
 struct CancelledRun {
     CancelledRun(TestFtpServer& server, bool upload, bool download, Detail d, std::string triggerLine)
         : trigger(std::move(triggerLine)),
-          port(h.state.cancelRequested, [this](std::string_view line) { return line == trigger; }),
+          port(h.state.flags.cancelRequested, [this](std::string_view line) { return line == trigger; }),
           log(port),
           ctx{h.state, log, h.store, *h.ftp, PosixFileSystem()} {
         Profile(h, server, upload, download, d);
     }
-    int Run() { return ExecuteRun(ctx); }
+    RunOutcome Run() {
+        ExecuteRun(ctx);
+        return h.owner.Outcome();
+    }
     int count(const std::string& text) const {
         const auto lines = port.lines();
         return static_cast<int>(std::count(lines.begin(), lines.end(), text));
@@ -487,11 +490,11 @@ TEST(SyncCancel, DuringPlanningOrTransferTheRunAbortsOnce) {
         CancelledRun run(server, c.upload, c.download, c.detail, c.trigger);
         for (const char* n : {"a.txt", "b.txt", "c.txt"})
             WriteFile(run.h.localDir + "/" + n, n);
-        EXPECT_EQ(run.Run(), 1) << c.what;
+        EXPECT_EQ(run.Run(), RunOutcome::StoppedEarly) << c.what;
         EXPECT_EQ(run.count(Fmt(42800)), 1) << c.what;
         EXPECT_EQ(run.port.completions(), 1) << c.what;
         EXPECT_EQ(run.count(Fmt(57688)), 0) << c.what;
-        EXPECT_EQ(run.h.state.runFailed, 0) << c.what;
+        EXPECT_EQ(run.h.state.flags.runFailed, 0) << c.what;
         EXPECT_FALSE(test::Exists(server.home() + "/" + c.notCopied)) << c.what;
         // The connection was closed once (QUIT is sent, its reply not waited for).
         for (int i = 0; i < 500 && server.countCommands("QUIT") == quitBefore; ++i)

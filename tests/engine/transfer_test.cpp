@@ -95,7 +95,7 @@ TEST_P(Transfer, AsciiAndBinaryCopiesAreLoggedStampedAndCounted) {
     mkdir(p.LocalPath("sub").c_str(), 0755);
     p.transfer = {Entry("up.txt", 1), Entry("up.bin", 1), Entry("down.txt", 2), Entry("sub/down.bin", 2),
                   Entry("ignored", 0)};
-    ASSERT_EQ(TransferFiles(p.ctx(), p.conn(), p.transfer, 0), 0);
+    ASSERT_EQ(TransferFiles(p.ctx(), p.conn(), p.transfer, 0), PhaseOutcome::Done);
     EXPECT_TRUE(p.transfer.empty());
     EXPECT_EQ(p.lines(), (std::vector<std::string>{
                              Fmt(57699, {"up.txt"}), Fmt(57678, {"up.txt"}),              //
@@ -127,7 +127,7 @@ TEST_P(Transfer, AsciiAndBinaryCopiesAreLoggedStampedAndCounted) {
 
     // The offset brings the server's time to the local clock.
     p.transfer = {Entry("down.txt", 2)};
-    ASSERT_EQ(TransferFiles(p.ctx(), p.conn(), p.transfer, 300), 0);
+    ASSERT_EQ(TransferFiles(p.ctx(), p.conn(), p.transfer, 300), PhaseOutcome::Done);
     EXPECT_EQ(test::FileMtime(p.LocalPath("down.txt")), t - 300);
 }
 
@@ -139,7 +139,7 @@ TEST_P(Transfer, FailedCopiesAreLoggedSkippedAndNotCounted) {
     WriteFile(p.LocalPath("keep.txt"), "good local copy", 1'000'000'000);
     p.transfer = {Entry("a.txt", 1),    Entry("gone1", 1), Entry("b.txt", 1), Entry("gone.txt", 2),
                   Entry("keep.txt", 2), Entry("gone2", 1), Entry("c.txt", 1)};
-    ASSERT_EQ(TransferFiles(p.ctx(), p.conn(), p.transfer, 0), 0);
+    ASSERT_EQ(TransferFiles(p.ctx(), p.conn(), p.transfer, 0), PhaseOutcome::Done);
     const auto lines = p.lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), Fmt(42819, {"gone1"})), 1);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), Fmt(42819, {"gone2"})), 1);
@@ -158,7 +158,7 @@ TEST_P(Transfer, FailedCopiesAreLoggedSkippedAndNotCounted) {
 
     // An empty list: 0 of 0, the bar at 5, no line.
     PhaseSession q(server);
-    ASSERT_EQ(TransferFiles(q.ctx(), q.conn(), q.transfer, 0), 0);
+    ASSERT_EQ(TransferFiles(q.ctx(), q.conn(), q.transfer, 0), PhaseOutcome::Done);
     EXPECT_EQ(q.h.port.counters(), (std::vector<std::string>{"0 / 0"}));
     EXPECT_EQ(q.h.port.progress(), (std::vector<int>{5}));
     EXPECT_TRUE(q.lines().empty());
@@ -171,7 +171,7 @@ TEST_P(Transfer, ATimeThatCannotBeSetIsReportedAndTheRunGoesOn) {
     PhaseSession p(server, fs);
     WriteFile(p.LocalPath("u.bin"), "u");
     p.transfer = {Entry("u.bin", 1), Entry("d.bin", 2)};
-    ASSERT_EQ(TransferFiles(p.ctx(), p.conn(), p.transfer, 0), 0);
+    ASSERT_EQ(TransferFiles(p.ctx(), p.conn(), p.transfer, 0), PhaseOutcome::Done);
     const std::string reason = std::string("\t") + std::strerror(EPERM);
     EXPECT_EQ(p.lines(),
               (std::vector<std::string>{Fmt(42808, {"u.bin"}), Fmt(57673, {"u.bin"}), reason, Fmt(57678, {"u.bin"}),
@@ -185,11 +185,11 @@ TEST_P(Transfer, CancelTakesEffectBeforeTheNextEntry) {
     for (const char* n : {"1.bin", "2.bin", "3.bin"})
         WriteFile(p.LocalPath(n), n);
     const std::string trigger = Fmt(57678, {"1.bin"});
-    test::TriggerPort port(p.state().cancelRequested, [&](std::string_view line) { return line == trigger; });
+    test::TriggerPort port(p.state().flags.cancelRequested, [&](std::string_view line) { return line == trigger; });
     RunLog log(port);
     RunContext ctx{p.state(), log, p.h.store, *p.h.ftp, p.h.ctx.fs};
     p.transfer = {Entry("1.bin", 1), Entry("2.bin", 1), Entry("3.bin", 1)};
-    EXPECT_EQ(TransferFiles(ctx, p.conn(), p.transfer, 0), 1);
+    EXPECT_EQ(TransferFiles(ctx, p.conn(), p.transfer, 0), PhaseOutcome::RunEnded);
     // The copy under way completes and is stamped; the next entry aborts, once.
     EXPECT_EQ(port.lines(), (std::vector<std::string>{Fmt(42808, {"1.bin"}), trigger, Fmt(42800)}));
     EXPECT_EQ(port.completions(), 1);
@@ -201,13 +201,13 @@ TEST_P(Transfer, CancelTakesEffectBeforeTheNextEntry) {
     PhaseSession q(server);
     WriteFile(q.LocalPath("last.bin"), "l");
     const std::string last = Fmt(57678, {"last.bin"});
-    test::TriggerPort port2(q.state().cancelRequested, [&](std::string_view line) { return line == last; });
+    test::TriggerPort port2(q.state().flags.cancelRequested, [&](std::string_view line) { return line == last; });
     RunLog log2(port2);
     RunContext ctx2{q.state(), log2, q.h.store, *q.h.ftp, q.h.ctx.fs};
     q.transfer = {Entry("last.bin", 1)};
-    EXPECT_EQ(TransferFiles(ctx2, q.conn(), q.transfer, 0), 0);
+    EXPECT_EQ(TransferFiles(ctx2, q.conn(), q.transfer, 0), PhaseOutcome::Done);
     EXPECT_EQ(port2.completions(), 0);
-    EXPECT_EQ(q.state().cancelRequested, 1);
+    EXPECT_EQ(q.state().flags.cancelRequested, 1);
 }
 
 // An edit during the upload: stamping would hide it from every later run. The
@@ -232,10 +232,10 @@ TEST_P(Transfer, AFileEditedDuringItsUploadIsNotStampedAndStaysChanged) {
     fs.path = p.LocalPath("big.bin");
     WriteFile(fs.path, "first", 1'000'000'000);
     p.transfer = {Entry("big.bin", 1)};
-    ASSERT_EQ(TransferFiles(p.ctx(), p.conn(), p.transfer, 0), 0);
+    ASSERT_EQ(TransferFiles(p.ctx(), p.conn(), p.transfer, 0), PhaseOutcome::Done);
     EXPECT_EQ(p.lines(), (std::vector<std::string>{Fmt(42808, {"big.bin"}), Fmt(60017, {"big.bin"})}));
     EXPECT_LT(test::FileMtime(fs.path), std::time(nullptr) + 600);
-    EXPECT_EQ(p.state().unsyncedLocalFiles, std::vector<std::string>{"big.bin"});
+    EXPECT_EQ(p.state().results.unsyncedLocalFiles, std::vector<std::string>{"big.bin"});
 }
 
 // Counterparts matched with letter case folded are copied onto each other,
@@ -250,10 +250,10 @@ TEST_P(Transfer, CaseDifferingCounterpartsAreUpdatedInPlace) {
     WriteFile(p.LocalPath("notes.txt"), "new local copy", t);
     WriteFile(p.LocalPath("a.bin"), "old local copy", t - 3600);
     p.ScanLocal();
-    ASSERT_EQ(ScanServerTree(p.ctx(), p.conn(), ""), 1);
+    ASSERT_EQ(ScanServerTree(p.ctx(), p.conn(), ""), PhaseOutcome::Done);
     PlanBothDirections(p.ctx(), p.conn(), p.transfer, 0);
     ASSERT_EQ(p.transfer.size(), 2u);
-    ASSERT_EQ(TransferFiles(p.ctx(), p.conn(), p.transfer, 0), 0);
+    ASSERT_EQ(TransferFiles(p.ctx(), p.conn(), p.transfer, 0), PhaseOutcome::Done);
     EXPECT_EQ(ReadFile(server.home() + "/Notes.TXT"), "new local copy");
     EXPECT_EQ(ReadFile(p.LocalPath("a.bin")), "new server copy");
     EXPECT_EQ(DirectoryNames(server.home()), (std::vector<std::string>{"A.BIN", "Notes.TXT"}));
@@ -270,14 +270,14 @@ TEST(TransferSizes, ADownloadLongerThanAnnouncedFailsAndKeepsTheOldCopy) {
     PhaseSession p(server);
     WriteFile(p.LocalPath("page.bin"), "good local copy", 1'000'000'000);
     p.transfer = {Entry("page.bin", 2)};
-    ASSERT_EQ(TransferFiles(p.ctx(), p.conn(), p.transfer, 0), 0);
+    ASSERT_EQ(TransferFiles(p.ctx(), p.conn(), p.transfer, 0), PhaseOutcome::Done);
     EXPECT_EQ(ReadFile(p.LocalPath("page.bin")), "good local copy");
     EXPECT_EQ(DirectoryNames(p.h.localDir), std::vector<std::string>{"page.bin"});
     const auto lines = p.lines();
     ASSERT_EQ(lines.size(), 2u) << testing::PrintToString(lines);
     EXPECT_EQ(lines[0], Fmt(57677, {"page.bin"}));
     EXPECT_NE(lines[1].find(Fmt(60610, {"11", "16"})), std::string::npos) << lines[1];
-    EXPECT_EQ(p.state().failedItems.load(), 1);
+    EXPECT_EQ(p.state().flags.failedItems.load(), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Listing, Transfer, ::testing::Values(true, false),

@@ -53,7 +53,7 @@ TEST_P(UploadPlanning, UploadOnlyFormLooksUpEveryFile) {
     p.Local("line\nbreak.txt", t);
     p.Local("back\\slash.txt", t);  // "\\" is no separator here: the name would reach the server as another path
     p.Local("e.txt", t);
-    ASSERT_EQ(PlanUploads(p.ctx(), p.conn(), p.transfer, 0), 1);
+    ASSERT_EQ(PlanUploads(p.ctx(), p.conn(), p.transfer, 0), PhaseOutcome::Done);
     EXPECT_EQ(p.lines(), (std::vector<std::string>{Made("x"), Made("x/y"), Updated("x/y/z.txt"), Updated("x/q.txt"),
                                                    Updated("b/a.txt"), Updated("t2.txt"),
                                                    // A name with a control byte is skipped, as one with "\\".
@@ -66,7 +66,7 @@ TEST_P(UploadPlanning, UploadOnlyFormLooksUpEveryFile) {
     // Offset +3600: a local 10:00 is 11:00 on the server; a copy listed 10:30 is older.
     PhaseSession q(server);
     q.Local("t1.txt", t - 1800);
-    ASSERT_EQ(PlanUploads(q.ctx(), q.conn(), q.transfer, 3600), 1);
+    ASSERT_EQ(PlanUploads(q.ctx(), q.conn(), q.transfer, 3600), PhaseOutcome::Done);
     EXPECT_EQ(q.planned(), (std::vector<std::string>{"1:t1.txt"}));
 }
 
@@ -84,12 +84,12 @@ TEST_P(UploadPlanning, OnlyFilesOnBothSidesPassesNewFilesOverSilently) {
         p.Local("kept.txt", t + 600);
         p.Local("d", t);  // last in the list, a directory on the server: planning ends normally
         if (mirroring) {
-            ASSERT_EQ(ScanServerTreeForMirroring(p.ctx(), p.conn()), 1);
+            ASSERT_EQ(ScanServerTreeForMirroring(p.ctx(), p.conn()), PhaseOutcome::Done);
             const size_t from = p.lineCount();
-            ASSERT_EQ(PlanUploadsMirroring(p.ctx(), p.conn(), p.transfer, 0), 1);
+            ASSERT_EQ(PlanUploadsMirroring(p.ctx(), p.conn(), p.transfer, 0), PhaseOutcome::Done);
             EXPECT_EQ(p.linesSince(from), (std::vector<std::string>{Updated("kept.txt")}));
         } else {
-            ASSERT_EQ(PlanUploads(p.ctx(), p.conn(), p.transfer, 0), 1);
+            ASSERT_EQ(PlanUploads(p.ctx(), p.conn(), p.transfer, 0), PhaseOutcome::Done);
             EXPECT_EQ(p.lines(), (std::vector<std::string>{Updated("kept.txt")}));
         }
         EXPECT_EQ(p.planned(), (std::vector<std::string>{"1:kept.txt"}));
@@ -116,9 +116,9 @@ TEST_P(UploadPlanning, MirroringFormMarksMatchesAndStrikesDirectories) {
     p.Local("notes.txt", t + 181);   // differs in letter case only, newer
     p.Local("alpha/a.txt", t + 181);
     p.Local("bad\ndir/f.txt", t);
-    ASSERT_EQ(ScanServerTreeForMirroring(p.ctx(), p.conn()), 1);
+    ASSERT_EQ(ScanServerTreeForMirroring(p.ctx(), p.conn()), PhaseOutcome::Done);
     const size_t from = p.lineCount();
-    ASSERT_EQ(PlanUploadsMirroring(p.ctx(), p.conn(), p.transfer, 0), 1);
+    ASSERT_EQ(PlanUploadsMirroring(p.ctx(), p.conn(), p.transfer, 0), PhaseOutcome::Done);
     EXPECT_EQ(p.linesSince(from), (std::vector<std::string>{
                                       Fmt(57689, {"x", "x/a.txt"}),
                                       std::string("\t") + std::strerror(ENOTDIR),
@@ -132,10 +132,10 @@ TEST_P(UploadPlanning, MirroringFormMarksMatchesAndStrikesDirectories) {
     EXPECT_EQ(p.planned(), (std::vector<std::string>{"1:q/b.txt", "1:Beta/new.txt", "1:notes.txt", "1:alpha/a.txt"}));
     // The upload reaches the matched server copy under its own name.
     EXPECT_EQ(p.transfer[2].serverName, "Notes.TXT");
-    EXPECT_EQ(p.state().serverDirectories, (DirectoryList{"GAMMA"}));
-    EXPECT_EQ(p.state().serverDirectoriesAsListed, (DirectoryList{"gamma"}));
+    EXPECT_EQ(p.state().results.serverDirectories, (DirectoryList{"GAMMA"}));
+    EXPECT_EQ(p.state().results.serverDirectoriesAsListed, (DirectoryList{"gamma"}));
     std::vector<std::string> unmatched;
-    for (const FileEntry& e : p.state().serverFiles) {
+    for (const FileEntry& e : p.state().results.serverFiles) {
         if (!e.matched)
             unmatched.push_back(e.name);
     }
@@ -159,7 +159,7 @@ TEST_P(UploadPlanning, BothDirectionsPlansServerFilesFirstThenLocalOnlyFiles) {
     p.Local("m/l2.txt", t);
     p.settings().download = 1;
     p.settings().upload = 1;
-    ASSERT_EQ(ScanServerTree(p.ctx(), p.conn(), ""), 1);
+    ASSERT_EQ(ScanServerTree(p.ctx(), p.conn(), ""), PhaseOutcome::Done);
     const size_t from = p.lineCount();
     PlanBothDirections(p.ctx(), p.conn(), p.transfer, 0);
     const auto planned = p.planned();
@@ -181,7 +181,7 @@ TEST_P(UploadPlanning, BothDirectionsPlansServerFilesFirstThenLocalOnlyFiles) {
     q.settings().onlyBoth = 1;
     q.Local("l.txt", t);
     q.Local("up.txt", t + 600);
-    ASSERT_EQ(ScanServerTree(q.ctx(), q.conn(), ""), 1);
+    ASSERT_EQ(ScanServerTree(q.ctx(), q.conn(), ""), PhaseOutcome::Done);
     PlanBothDirections(q.ctx(), q.conn(), q.transfer, 0);
     EXPECT_EQ(q.planned(), (std::vector<std::string>{"1:up.txt"}));
 }
@@ -195,10 +195,10 @@ TEST_P(UploadPlanning, CancelWhileMakingDirectoriesAbortsOnce) {
     p.Local("later.txt", t);
     // The cancel arrives while the first directory is made.
     const std::string trigger = Made("x");
-    test::TriggerPort port(p.state().cancelRequested, [&](std::string_view line) { return line == trigger; });
+    test::TriggerPort port(p.state().flags.cancelRequested, [&](std::string_view line) { return line == trigger; });
     RunLog log(port);
     RunContext ctx{p.state(), log, p.h.store, *p.h.ftp, p.h.ctx.fs};
-    EXPECT_EQ(PlanUploads(ctx, p.conn(), p.transfer, 0), 0);
+    EXPECT_EQ(PlanUploads(ctx, p.conn(), p.transfer, 0), PhaseOutcome::RunEnded);
     EXPECT_EQ(port.lines(), (std::vector<std::string>{Updated("first.txt"), Made("x"), Fmt(42800)}));
     EXPECT_EQ(port.completions(), 1);
     EXPECT_EQ(port.progress(), (std::vector<int>{95}));
@@ -208,8 +208,8 @@ TEST_P(UploadPlanning, CancelWhileMakingDirectoriesAbortsOnce) {
     // A cancel before the first file: the mirroring form leaves the abort to the driver.
     PhaseSession q(server);
     q.Local("first.txt", t);
-    q.state().cancelRequested = 1;
-    EXPECT_EQ(PlanUploadsMirroring(q.ctx(), q.conn(), q.transfer, 0), 0);
+    q.state().flags.cancelRequested = 1;
+    EXPECT_EQ(PlanUploadsMirroring(q.ctx(), q.conn(), q.transfer, 0), PhaseOutcome::Cancelled);
     EXPECT_TRUE(q.transfer.empty());
     EXPECT_EQ(q.h.port.completions(), 0);
 }

@@ -16,7 +16,7 @@ RunHarness::RunHarness(LocalFileSystem& fs)
     mkdir(programDir.c_str(), 0755);
     mkdir(localDir.c_str(), 0755);
     state.settings.programDir = programDir;
-    state.cacheSwitch = 0;
+    state.options.cacheSwitch = 0;
 }
 
 RunHarness::~RunHarness() = default;
