@@ -159,8 +159,10 @@ void FinishRun(RunContext& ctx) {
         ctx.log.AppendLogLine(text);
         ctx.log.Port().ShowMessage(text);
     }
-    if (!state.options.dryRun)
-        SaveChangeCache(ctx);
+    // A cache file that cannot be written keeps its previous records, which
+    // only make the next cached run compare more files: nothing to report.
+    if (!state.options.dryRun && state.results.settingsLoaded)
+        static_cast<void>(SaveChangeCache(ctx));
     state.results.serverDirectories.clear();
     state.results.serverFiles.clear();
     ctx.log.SetProgress(0);

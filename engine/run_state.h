@@ -162,6 +162,10 @@ struct RunResults {
     // The server home's listing the clock probe made (its own file left out),
     // which serves as the planning's listing of the home.
     std::optional<FtpListing> probedHomeListing;
+    // The profile's settings loaded completely: only then does the completion
+    // write the change cache (a half-loaded profile may name another's local
+    // directory, or none).
+    bool settingsLoaded = false;
 };
 
 // What a run holds open while it goes. The temporary-file registry is declared

@@ -227,6 +227,7 @@ SettingsLoad BeginRun(RunContext& ctx, int startMessageId) {
         LoadRunSettings(state.settings, ctx.store, ctx.log.Port(), state.options.cacheSwitch != 0);
     if (state.options.passiveOverride)
         state.settings.passive = *state.options.passiveOverride;
+    state.results.settingsLoaded = load == SettingsLoad::Loaded;
     return load;
 }
 

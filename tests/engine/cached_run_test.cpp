@@ -95,6 +95,27 @@ TEST(CachedRun, AFailedRunDoesNotHideItsChangesFromTheNextRun) {
     }
 }
 
+// A profile that does not load (no password given) leaves its cache file as
+// it was, though another profile's local directory is still loaded.
+TEST(CachedRun, AProfileThatDoesNotLoadKeepsItsCacheFile) {
+    TestFtpServer server;
+    RunHarness h;
+    h.state.options.cacheSwitch = 1;
+    const std::string otherDir = h.root / "other";
+    WriteFile(otherDir + "/b.txt", "b", 1'700'000'000);
+    WriteFile(h.localDir + "/a.txt", "a", 1'700'000'000);
+    h.MakeProfile("other", server, ProfileSpec{.localDir = otherDir});
+    ASSERT_EQ(h.Run(), 0);
+    const std::string snapshot = ReadFile(h.programDir + "/CACHE/other");
+    h.MakeProfile("web", server);
+    ASSERT_EQ(h.Run(), 0);
+
+    h.MakeProfile("other", server, ProfileSpec{.savePassword = false, .localDir = otherDir});
+    h.port.setPassword(std::nullopt);
+    EXPECT_EQ(h.Run(), 1);
+    EXPECT_EQ(ReadFile(h.programDir + "/CACHE/other"), snapshot);
+}
+
 TEST(CachedRun, AFileWhoseUploadFailedIsOfferedAgain) {
     TestFtpServer server;
     RunHarness h;
