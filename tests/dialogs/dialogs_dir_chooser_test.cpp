@@ -44,7 +44,7 @@ class DirChooserTest : public ::testing::Test {
             items << list->item(i)->text();
         return items;
     }
-    static QString Current(QWidget* d) { return Find<QLineEdit>(d, "1036")->text(); }
+    static QString Current(QWidget* d) { return Text(d, "1036"); }
     static QString SelectedItem(QWidget* d) {
         QListWidgetItem* item = Find<QListWidget>(d, "1037")->currentItem();
         return item ? item->text() : QString();
@@ -153,7 +153,7 @@ TEST_F(DirChooserTest, DoubleClickRules) {
 
     DoubleClick(d, "/");
     DoubleClick(d, TreeAncestors().at(1));
-    Find<QPushButton>(d, "1")->click();
+    Click(d, "1");
     EXPECT_EQ(dialog->result(), QDialog::Accepted);
     EXPECT_EQ(dialog->SelectedDirectory(), TreeAncestors().at(1));
 }
@@ -163,14 +163,14 @@ TEST_F(DirChooserTest, OkReturnsTheCurrentDirectoryAndCancelNothing) {
     {
         auto dialog = Open(Path("data/web"));
         DoubleClick(dialog.get(), Path("data/web/css"));
-        Find<QPushButton>(dialog.get(), "2")->click();
+        Click(dialog.get(), "2");
         EXPECT_EQ(dialog->result(), QDialog::Rejected);
         EXPECT_EQ(dialog->SelectedDirectory(), "");
     }
     {
         auto dialog = Open("/");
         EXPECT_EQ(Current(dialog.get()), "/");
-        Find<QPushButton>(dialog.get(), "1")->click();
+        Click(dialog.get(), "1");
         EXPECT_EQ(dialog->SelectedDirectory(), "/");  // the root keeps its "/"
     }
 }
@@ -188,7 +188,7 @@ TEST_F(DirChooserTest, ChoosingADriveShowsItsRoot) {
     QTest::keyClick(driveList, Qt::Key_Down);
     EXPECT_EQ(Current(d), Path("data"));
     EXPECT_EQ(Items(d), TreeAncestors() << Path("data") << Path("data/Other") << Path("data/web"));
-    Find<QPushButton>(d, "1")->click();
+    Click(d, "1");
     EXPECT_EQ(dialog->SelectedDirectory(), Path("data"));
 }
 

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
 #include <QString>
 #include <cstdlib>
 #include <deque>
@@ -27,6 +30,34 @@ T* Find(QWidget* parent, const char* id) {
     if (child == nullptr)
         throw std::runtime_error(std::string("no control ") + id);
     return child;
+}
+
+// Shorthands on the controls of a dialog, named by their ids.
+inline QString Text(QWidget* d, const char* id) {
+    return Find<QLineEdit>(d, id)->text();
+}
+inline void SetText(QWidget* d, const char* id, const QString& text) {
+    Find<QLineEdit>(d, id)->setText(text);
+}
+inline void Click(QWidget* d, const char* id) {
+    Find<QAbstractButton>(d, id)->click();
+}
+inline bool Enabled(QWidget* d, const char* id) {
+    return Find<QWidget>(d, id)->isEnabled();
+}
+// The texts of the fields in the order of ids.
+inline QStringList Texts(QWidget* d, const std::vector<const char*>& ids) {
+    QStringList texts;
+    for (const char* id : ids)
+        texts << Text(d, id);
+    return texts;
+}
+// '1' for each checked button, '0' for each unchecked one, in the order of ids.
+inline std::string Ticks(QWidget* d, const std::vector<const char*>& ids) {
+    std::string ticks;
+    for (const char* id : ids)
+        ticks += Find<QAbstractButton>(d, id)->isChecked() ? '1' : '0';
+    return ticks;
 }
 
 struct ShownBox {
@@ -70,6 +101,13 @@ class DialogTest : public ::testing::Test {
         return texts;
     }
 
+    // The stored numbers of a profile in the order of keys; -999 for a missing one.
+    std::vector<int32_t> Dwords(const std::string& profile, const std::vector<const char*>& keys) {
+        std::vector<int32_t> values;
+        for (const char* key : keys)
+            values.push_back(store.ReadDword(profile, key).value_or(-999));
+        return values;
+    }
     std::string StoreText() const { return ReadFile(storePath); }
 
     // A profile saved as the setup dialog saves it.

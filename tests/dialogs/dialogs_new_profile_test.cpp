@@ -23,16 +23,10 @@ class NewProfileDialogTest : public DialogTest {
     std::string settingIni = home / "setting.ini";
 
     static QComboBox* NameField(QWidget* d) { return Find<QComboBox>(d, "1022"); }
-    static QStringList Entries(QWidget* d) {
-        QStringList entries;
-        for (int i = 0; i < NameField(d)->count(); ++i)
-            entries << NameField(d)->itemText(i);
-        return entries;
-    }
     // Types the name and presses OK; true when the dialog ended with OK.
     bool Create(NewProfileDialog& dialog, const QString& name) {
         NameField(&dialog)->setEditText(name);
-        Find<QPushButton>(&dialog, "1")->click();
+        Click(&dialog, "1");
         return dialog.result() == QDialog::Accepted && !dialog.isVisible();
     }
 };
@@ -44,7 +38,7 @@ TEST_F(NewProfileDialogTest, OffersTheReadyMadeNamesSorted) {
     NewProfileDialog dialog(store, boxes);
     EXPECT_TRUE(NameField(&dialog)->isEditable());
     // A single space is a name; without a final empty line the list runs to the end.
-    EXPECT_EQ(Entries(&dialog),
+    EXPECT_EQ(Items(NameField(&dialog)),
               QStringList({" ", "[Zeta]", "alpha", "Beta", "SERVER=z.example", "Zeta", QString::fromUtf8("ウェブ")}));
     EXPECT_EQ(NameField(&dialog)->currentIndex(), -1);
     EXPECT_EQ(NameField(&dialog)->currentText(), "");
@@ -98,7 +92,7 @@ TEST_F(NewProfileDialogTest, ASectionOfSettingIniFillsHostAndRemoteDirectory) {
     // A listed name is checked like a typed one.
     NewProfileDialog dialog(store, boxes);
     NameField(&dialog)->setCurrentIndex(NameField(&dialog)->findText("Web"));
-    Find<QPushButton>(&dialog, "1")->click();
+    Click(&dialog, "1");
     EXPECT_EQ(TakeMessages(), Messages({42782}));
     EXPECT_EQ(store.ReadProfileList().size(), 2u);
 }
@@ -106,17 +100,11 @@ TEST_F(NewProfileDialogTest, ASectionOfSettingIniFillsHostAndRemoteDirectory) {
 TEST_F(NewProfileDialogTest, CancelWritesNothingAndAMissingProgramMakesOkDoNothing) {
     WriteFile(settingIni, "[PROFILE]\nWeb\n\n[Web]\nSERVER=web.example\n");
     const std::string before = StoreText();
-    {
+    for (const bool escape : {false, true}) {
         NewProfileDialog dialog(store, boxes);
         dialog.show();
         NameField(&dialog)->setEditText("Web");
-        QTest::keyClick(&dialog, Qt::Key_Escape);
-        EXPECT_EQ(dialog.result(), QDialog::Rejected);
-    }
-    {
-        NewProfileDialog dialog(store, boxes);
-        NameField(&dialog)->setEditText("Web");
-        Find<QPushButton>(&dialog, "2")->click();
+        escape ? QTest::keyClick(&dialog, Qt::Key_Escape) : Click(&dialog, "2");
         EXPECT_EQ(dialog.result(), QDialog::Rejected);
     }
     EXPECT_EQ(StoreText(), before);

@@ -16,8 +16,30 @@
 namespace kestrum::test {
 namespace {
 
-using ProxyDialogTest = DialogTest;
-using DetailDialogTest = DialogTest;
+class SubDialogTest : public DialogTest {
+  protected:
+    // Cancel and Escape after an edit, and OK with the empty name (the setup
+    // dialog without profiles), leave the store as it was.
+    template <class Dialog>
+    void ExpectCancelWritesNothing(const char* field) {
+        ASSERT_TRUE(store.CreateProfile("P"));
+        const std::string before = StoreText();
+        for (const bool escape : {false, true}) {
+            Dialog dialog(store, boxes, "P");
+            dialog.show();
+            SetText(&dialog, field, "x");
+            escape ? QTest::keyClick(&dialog, Qt::Key_Escape) : Click(&dialog, "2");
+            EXPECT_FALSE(dialog.isVisible());
+            EXPECT_EQ(dialog.result(), QDialog::Rejected);
+        }
+        Dialog unnamed(store, boxes, "");
+        Click(&unnamed, "1");
+        EXPECT_EQ(unnamed.result(), QDialog::Accepted);
+        EXPECT_EQ(StoreText(), before);
+    }
+};
+using ProxyDialogTest = SubDialogTest;
+using DetailDialogTest = SubDialogTest;
 
 TEST_F(ProxyDialogTest, ShowsStoredValuesAndDefaults) {
     ASSERT_TRUE(store.CreateProfile("Fresh"));
@@ -25,51 +47,38 @@ TEST_F(ProxyDialogTest, ShowsStoredValuesAndDefaults) {
     ASSERT_TRUE(store.WriteProfileValues("Proxied", {{"PROXY_ON", int32_t{1}},
                                                      {"PROXY_NAME", std::string("proxy.example:8080")},
                                                      {"CONNECTION_TYPE", int32_t{2}}}));
-
-    {
-        ProxyDialog dialog(store, boxes, "Fresh");
-        EXPECT_EQ(Find<QLineEdit>(&dialog, "1008")->text(), "21");  // a new profile stores 21
-        EXPECT_FALSE(Find<QCheckBox>(&dialog, "1048")->isChecked());
-        EXPECT_FALSE(Find<QLineEdit>(&dialog, "1049")->isEnabled());
-        EXPECT_FALSE(Find<QLineEdit>(&dialog, "1008")->isEnabled());
-        EXPECT_TRUE(Find<QRadioButton>(&dialog, "1045")->isChecked());
-        dialog.show();
-        EXPECT_FALSE(Find<QRadioButton>(&dialog, "1045")->isVisible());
-        EXPECT_FALSE(Find<QRadioButton>(&dialog, "1046")->isVisible());
-        // Ticking the box enables both fields, clearing it disables them again.
-        Find<QCheckBox>(&dialog, "1048")->click();
-        EXPECT_TRUE(Find<QLineEdit>(&dialog, "1049")->isEnabled());
-        EXPECT_TRUE(Find<QLineEdit>(&dialog, "1008")->isEnabled());
-        Find<QCheckBox>(&dialog, "1048")->click();
-        EXPECT_FALSE(Find<QLineEdit>(&dialog, "1049")->isEnabled());
-    }
-    {
-        ProxyDialog dialog(store, boxes, "Proxied");
-        EXPECT_EQ(Find<QLineEdit>(&dialog, "1049")->text(), "proxy.example:8080");
-        EXPECT_TRUE(Find<QCheckBox>(&dialog, "1048")->isChecked());
-        EXPECT_TRUE(Find<QLineEdit>(&dialog, "1008")->isEnabled());
-        EXPECT_TRUE(Find<QRadioButton>(&dialog, "1047")->isChecked());
-        EXPECT_EQ(Find<QLineEdit>(&dialog, "1008")->text(), "21");
-    }
-    // A profile key without PORT shows 23; a negative port keeps its sign.
     WriteFile(storePath, StoreText() + "\n[NoPortAtAll]\nHOST=h\n[Negative]\nPORT=-5\n");
-    {
-        ProxyDialog dialog(store, boxes, "NoPortAtAll");
-        EXPECT_EQ(Find<QLineEdit>(&dialog, "1008")->text(), "23");
-        EXPECT_EQ(Find<QLineEdit>(&dialog, "1049")->text(), "");
+    const struct {
+        const char* profile;
+        QStringList portAndName;
+        std::string ticks;  // the proxy box, then connection types 0, 1, 2
+    } cases[] = {
+        {"Fresh", {"21", ""}, "0100"},  // a new profile stores 21
+        {"Proxied", {"21", "proxy.example:8080"}, "1001"},
+        {"NoPortAtAll", {"23", ""}, "0100"},  // a profile key without PORT
+        {"Nowhere", {"23", ""}, "0100"},      // a profile that does not exist
+        {"Negative", {"-5", ""}, "0100"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.profile);
+        ProxyDialog dialog(store, boxes, c.profile);
+        EXPECT_EQ(Texts(&dialog, {"1008", "1049"}), c.portAndName);
+        EXPECT_EQ(Ticks(&dialog, {"1048", "1045", "1046", "1047"}), c.ticks);
+        EXPECT_EQ(Enabled(&dialog, "1008"), c.ticks[0] == '1');
+        EXPECT_EQ(Enabled(&dialog, "1049"), c.ticks[0] == '1');
     }
-    {
-        ProxyDialog dialog(store, boxes, "Negative");
-        EXPECT_EQ(Find<QLineEdit>(&dialog, "1008")->text(), "-5");
-        Find<QPushButton>(&dialog, "1")->click();  // proxy off: an invalid port becomes 21
-        EXPECT_EQ(dialog.result(), QDialog::Accepted);
-        EXPECT_EQ(store.ReadDword("Negative", "PORT"), 21);
-    }
-    {
-        // A profile that does not exist shows what a missing value shows.
-        ProxyDialog dialog(store, boxes, "Nowhere");
-        EXPECT_EQ(Find<QLineEdit>(&dialog, "1008")->text(), "23");
-    }
+    ProxyDialog dialog(store, boxes, "Negative");
+    dialog.show();
+    EXPECT_FALSE(Find<QWidget>(&dialog, "1045")->isVisible());
+    EXPECT_FALSE(Find<QWidget>(&dialog, "1046")->isVisible());
+    // Ticking the box enables both fields, clearing it disables them again.
+    Click(&dialog, "1048");
+    EXPECT_TRUE(Enabled(&dialog, "1049") && Enabled(&dialog, "1008"));
+    Click(&dialog, "1048");
+    EXPECT_FALSE(Enabled(&dialog, "1049"));
+    Click(&dialog, "1");  // proxy off: an invalid port becomes 21
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_EQ(store.ReadDword("Negative", "PORT"), 21);
     EXPECT_TRUE(shown.empty());
 }
 
@@ -77,39 +86,28 @@ TEST_F(ProxyDialogTest, OkChecksTheProxyAndStoresTheValues) {
     ASSERT_TRUE(store.CreateProfile("P"));
     ProxyDialog dialog(store, boxes, "P");
     dialog.show();
-    auto* useProxy = Find<QCheckBox>(&dialog, "1048");
-    auto* name = Find<QLineEdit>(&dialog, "1049");
-    auto* port = Find<QLineEdit>(&dialog, "1008");
-    auto* ok = Find<QPushButton>(&dialog, "1");
     const std::string before = StoreText();
-
-    useProxy->click();
-    ok->click();
-    EXPECT_EQ(TakeMessages(), Messages({57692}));  // the name first
+    Click(&dialog, "1048");
+    Click(&dialog, "1");  // the name is checked first
+    SetText(&dialog, "1049", "proxy.local");
+    for (const char* port : {"0", ""}) {
+        SetText(&dialog, "1008", port);
+        Click(&dialog, "1");
+    }
+    EXPECT_EQ(TakeMessages(), Messages({57692, 57691, 57691}));
     EXPECT_TRUE(dialog.isVisible());
-
-    name->setText("proxy.local");
-    port->setText("0");
-    ok->click();
-    EXPECT_EQ(TakeMessages(), Messages({57691}));
-    port->clear();
-    ok->click();
-    EXPECT_EQ(TakeMessages(), Messages({57691}));
-    EXPECT_TRUE(dialog.isVisible());
-    EXPECT_EQ(StoreText(), before);          // a refused OK writes nothing
-    EXPECT_EQ(name->text(), "proxy.local");  // and leaves the fields as they were
+    EXPECT_EQ(StoreText(), before);                   // a refused OK writes nothing
+    EXPECT_EQ(Text(&dialog, "1049"), "proxy.local");  // and leaves the fields as they were
 
     // Only digits can be typed into the port field.
-    QTest::keyClicks(port, "8a-0x8");
-    EXPECT_EQ(port->text(), "808");
-    ok->click();
+    QTest::keyClicks(Find<QLineEdit>(&dialog, "1008"), "8a-0x8");
+    EXPECT_EQ(Text(&dialog, "1008"), "808");
+    Click(&dialog, "1");
     EXPECT_TRUE(shown.empty());
     EXPECT_FALSE(dialog.isVisible());
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
-    EXPECT_EQ(store.ReadDword("P", "PROXY_ON"), 1);
+    EXPECT_EQ(Dwords("P", {"PROXY_ON", "PORT", "CONNECTION_TYPE"}), std::vector<int32_t>({1, 808, 0}));
     EXPECT_EQ(store.ReadString("P", "PROXY_NAME"), "proxy.local");
-    EXPECT_EQ(store.ReadDword("P", "PORT"), 808);
-    EXPECT_EQ(store.ReadDword("P", "CONNECTION_TYPE"), 0);
 }
 
 TEST_F(ProxyDialogTest, ProxyOffStoresPort21ForAnEmptyPortAndCarriesTheConnectionType) {
@@ -117,54 +115,28 @@ TEST_F(ProxyDialogTest, ProxyOffStoresPort21ForAnEmptyPortAndCarriesTheConnectio
     ASSERT_TRUE(store.WriteProfileValues("P", {{"CONNECTION_TYPE", int32_t{5}}, {"PORT", int32_t{2121}}}));
     {
         ProxyDialog dialog(store, boxes, "P");
-        Find<QLineEdit>(&dialog, "1049")->setText("kept.anyway");
-        Find<QLineEdit>(&dialog, "1008")->clear();
-        Find<QPushButton>(&dialog, "1")->click();
+        SetText(&dialog, "1049", "kept.anyway");
+        SetText(&dialog, "1008", "");
+        Click(&dialog, "1");
         EXPECT_EQ(dialog.result(), QDialog::Accepted);
     }
     EXPECT_TRUE(shown.empty());
-    EXPECT_EQ(store.ReadDword("P", "PORT"), 21);
-    EXPECT_EQ(store.ReadDword("P", "PROXY_ON"), 0);
+    // Connection type 5 is written back as 0.
+    EXPECT_EQ(Dwords("P", {"PORT", "PROXY_ON", "CONNECTION_TYPE"}), std::vector<int32_t>({21, 0, 0}));
     EXPECT_EQ(store.ReadString("P", "PROXY_NAME"), "kept.anyway");
-    EXPECT_EQ(store.ReadDword("P", "CONNECTION_TYPE"), 0);  // 5 is written back as 0
 
     // Dial-up survives an OK without any edit (showing the values counts as one).
     ASSERT_TRUE(store.WriteProfileValues("P", {{"CONNECTION_TYPE", int32_t{1}}, {"PORT", int32_t{990}}}));
     {
         ProxyDialog dialog(store, boxes, "P");
         EXPECT_TRUE(Find<QRadioButton>(&dialog, "1046")->isChecked());
-        Find<QPushButton>(&dialog, "1")->click();
+        Click(&dialog, "1");
     }
-    EXPECT_EQ(store.ReadDword("P", "CONNECTION_TYPE"), 1);
-    EXPECT_EQ(store.ReadDword("P", "PORT"), 990);
+    EXPECT_EQ(Dwords("P", {"CONNECTION_TYPE", "PORT"}), std::vector<int32_t>({1, 990}));
 }
 
 TEST_F(ProxyDialogTest, CancelEscapeAndTheEmptyNameWriteNothing) {
-    ASSERT_TRUE(store.CreateProfile("P"));
-    const std::string before = StoreText();
-    {
-        ProxyDialog dialog(store, boxes, "P");
-        dialog.show();
-        Find<QCheckBox>(&dialog, "1048")->click();
-        Find<QLineEdit>(&dialog, "1049")->setText("x");
-        Find<QPushButton>(&dialog, "2")->click();
-        EXPECT_EQ(dialog.result(), QDialog::Rejected);
-    }
-    {
-        ProxyDialog dialog(store, boxes, "P");
-        dialog.show();
-        Find<QLineEdit>(&dialog, "1049")->setText("x");
-        QTest::keyClick(&dialog, Qt::Key_Escape);
-        EXPECT_FALSE(dialog.isVisible());
-        EXPECT_EQ(dialog.result(), QDialog::Rejected);
-    }
-    {
-        // The setup dialog without profiles passes the empty name.
-        ProxyDialog dialog(store, boxes, "");
-        Find<QPushButton>(&dialog, "1")->click();
-        EXPECT_EQ(dialog.result(), QDialog::Accepted);
-    }
-    EXPECT_EQ(StoreText(), before);
+    ExpectCancelWritesNothing<ProxyDialog>("1049");
 }
 
 TEST_F(DetailDialogTest, ShowsTheTimeLagAsStoredOrThree) {
@@ -173,13 +145,13 @@ TEST_F(DetailDialogTest, ShowsTheTimeLagAsStoredOrThree) {
     for (const auto& [stored, shownText] : cases) {
         ASSERT_TRUE(store.WriteDword("D", "TIME_LAG", stored));
         DetailDialog dialog(store, boxes, "D");
-        EXPECT_EQ(Find<QLineEdit>(&dialog, "1054")->text(), shownText) << stored;
+        EXPECT_EQ(Text(&dialog, "1054"), shownText) << stored;
     }
     WriteFile(storePath, StoreText() + "\n[NoLag]\nHOST=h\n");
     DetailDialog dialog(store, boxes, "NoLag");
-    EXPECT_EQ(Find<QLineEdit>(&dialog, "1054")->text(), "3");
-    EXPECT_EQ(Find<QLineEdit>(&dialog, "1052")->text(), "");
-    EXPECT_FALSE(Find<QCheckBox>(&dialog, "1057")->isEnabled());
+    EXPECT_EQ(Text(&dialog, "1054"), "3");
+    EXPECT_EQ(Text(&dialog, "1052"), "");
+    EXPECT_FALSE(Enabled(&dialog, "1057"));
 }
 
 TEST_F(DetailDialogTest, OkRefusesTimeLagsOutsideOneToHundred) {
@@ -190,8 +162,8 @@ TEST_F(DetailDialogTest, OkRefusesTimeLagsOutsideOneToHundred) {
     dialog.show();
     auto* lag = Find<QLineEdit>(&dialog, "1054");
     auto* ok = Find<QPushButton>(&dialog, "1");
-    EXPECT_EQ(Find<QLineEdit>(&dialog, "1052")->text(), "HTML,HTM,TXT");
-    EXPECT_EQ(Find<QLineEdit>(&dialog, "1053")->text(), "BAK");
+    EXPECT_EQ(Text(&dialog, "1052"), "HTML,HTM,TXT");
+    EXPECT_EQ(Text(&dialog, "1053"), "BAK");
 
     ok->click();
     lag->clear();
@@ -204,18 +176,16 @@ TEST_F(DetailDialogTest, OkRefusesTimeLagsOutsideOneToHundred) {
 
     QTest::keyClicks(lag, "x9");  // digits only: "0" + "9"
     EXPECT_EQ(lag->text(), "09");
-    Find<QLineEdit>(&dialog, "1052")->setText("HTML,CSS");
-    Find<QLineEdit>(&dialog, "1053")->setText("");
-    Find<QCheckBox>(&dialog, "1058")->click();
+    SetText(&dialog, "1052", "HTML,CSS");
+    SetText(&dialog, "1053", "");
+    Click(&dialog, "1058");
     ok->click();
     EXPECT_TRUE(shown.empty());
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
-    EXPECT_EQ(store.ReadDword("D", "TIME_LAG"), 9);
+    EXPECT_EQ(Dwords("D", {"TIME_LAG", "TRANSFER_BOTH", "MIRRORING_FILE", "MIRRORING_DIR"}),
+              std::vector<int32_t>({9, 1, 0, 0}));
     EXPECT_EQ(store.ReadString("D", "ASCII_TRANSFER"), "HTML,CSS");
     EXPECT_EQ(store.ReadString("D", "FILE_TRANSFER"), "");
-    EXPECT_EQ(store.ReadDword("D", "TRANSFER_BOTH"), 1);
-    EXPECT_EQ(store.ReadDword("D", "MIRRORING_FILE"), 0);
-    EXPECT_EQ(store.ReadDword("D", "MIRRORING_DIR"), 0);
 }
 
 TEST_F(DetailDialogTest, UpDownStepsWithinOneToHundred) {
@@ -258,52 +228,30 @@ TEST_F(DetailDialogTest, MirroringDirectoriesFollowsMirroringFiles) {
         files->click();
         EXPECT_FALSE(dirs->isEnabled());
         EXPECT_TRUE(dirs->isChecked());  // keeps its tick while disabled
-        Find<QPushButton>(&dialog, "1")->click();
+        Click(&dialog, "1");
     }
-    EXPECT_EQ(store.ReadDword("D", "MIRRORING_FILE"), 0);
-    EXPECT_EQ(store.ReadDword("D", "MIRRORING_DIR"), 1);
+    EXPECT_EQ(Dwords("D", {"MIRRORING_FILE", "MIRRORING_DIR"}), std::vector<int32_t>({0, 1}));
     {
         DetailDialog dialog(store, boxes, "D");
         EXPECT_TRUE(Find<QCheckBox>(&dialog, "1057")->isChecked());
-        EXPECT_FALSE(Find<QCheckBox>(&dialog, "1057")->isEnabled());
-        Find<QCheckBox>(&dialog, "1056")->click();
-        EXPECT_TRUE(Find<QCheckBox>(&dialog, "1057")->isEnabled());
+        EXPECT_FALSE(Enabled(&dialog, "1057"));
+        Click(&dialog, "1056");
+        EXPECT_TRUE(Enabled(&dialog, "1057"));
     }
 }
 
-TEST_F(DetailDialogTest, ListsAreCutTo254BytesAndCancelWritesNothing) {
-    ASSERT_TRUE(store.CreateProfile("D"));
-    const std::string before = StoreText();
-    {
-        DetailDialog dialog(store, boxes, "D");
-        dialog.show();
-        Find<QLineEdit>(&dialog, "1052")->setText("X");
-        QTest::keyClick(&dialog, Qt::Key_Escape);
-        EXPECT_EQ(dialog.result(), QDialog::Rejected);
-    }
-    {
-        DetailDialog dialog(store, boxes, "D");
-        Find<QLineEdit>(&dialog, "1052")->setText("ABC");
-        Find<QPushButton>(&dialog, "2")->click();
-    }
-    {
-        DetailDialog dialog(store, boxes, "");
-        Find<QPushButton>(&dialog, "1")->click();
-        EXPECT_EQ(dialog.result(), QDialog::Accepted);
-    }
-    EXPECT_EQ(StoreText(), before);
+TEST_F(DetailDialogTest, CancelEscapeAndTheEmptyNameWriteNothing) {
+    ExpectCancelWritesNothing<DetailDialog>("1052");
+}
 
+TEST_F(DetailDialogTest, ListsAreCutTo254BytesWithoutSplittingACharacter) {
+    ASSERT_TRUE(store.CreateProfile("D"));
     // 100 characters of three bytes each: 84 of them fit into 254 bytes.
-    QString longList;
-    for (int i = 0; i < 100; ++i)
-        longList += QChar(0x3042);
+    const QString longList(100, QChar(0x3042));
     DetailDialog dialog(store, boxes, "D");
-    Find<QLineEdit>(&dialog, "1053")->setText(longList);
-    Find<QPushButton>(&dialog, "1")->click();
-    const auto stored = store.ReadString("D", "FILE_TRANSFER");
-    ASSERT_TRUE(stored.has_value());
-    EXPECT_EQ(stored->size(), 252u);
-    EXPECT_EQ(QString::fromStdString(*stored), longList.left(84));
+    SetText(&dialog, "1053", longList);
+    Click(&dialog, "1");
+    EXPECT_EQ(QString::fromStdString(store.ReadString("D", "FILE_TRANSFER").value_or("")), longList.left(84));
 }
 
 TEST_F(DetailDialogTest, MaxDeleteShowsTheStoredLimitAndStoresTheTypedOne) {
@@ -334,7 +282,7 @@ TEST_F(DetailDialogTest, MaxDeleteShowsTheStoredLimitAndStoresTheTypedOne) {
         limit->setFocus();
         QTest::keyClick(limit, Qt::Key_A, Qt::ControlModifier);
         QTest::keyClicks(limit, c.typed);
-        Find<QPushButton>(&dialog, "1")->click();
+        Click(&dialog, "1");
         EXPECT_EQ(dialog.result(), QDialog::Accepted) << name;
         EXPECT_EQ(store.ReadDword(name, "MAX_DELETE"), c.saved) << name;
     }
@@ -367,7 +315,7 @@ TEST_F(DetailDialogTest, ConnectionSettingsShowTheStoredChoicesAndStoreTheNewOne
         auto* remove = Find<QPushButton>(&dialog, "removePinnedKey");
         EXPECT_EQ(security->currentIndex(), c.shownSecurity) << c.name;
         EXPECT_EQ(passive->isChecked(), c.shownPassive) << c.name;
-        EXPECT_EQ(Find<QLineEdit>(&dialog, "pinnedKey")->text(), QString(c.shownKey)) << c.name;
+        EXPECT_EQ(Text(&dialog, "pinnedKey"), QString(c.shownKey)) << c.name;
         EXPECT_EQ(remove->isEnabled(), *c.shownKey != 0) << c.name;
         // Connections for the copies: 4 unless stored otherwise.
         auto* parallel = Find<QSpinBox>(&dialog, "parallel");
@@ -378,7 +326,7 @@ TEST_F(DetailDialogTest, ConnectionSettingsShowTheStoredChoicesAndStoreTheNewOne
         if (c.removeKey) {
             remove->click();
         }
-        Find<QPushButton>(&dialog, "1")->click();
+        Click(&dialog, "1");
         EXPECT_EQ(store.ReadDword(c.name, "FTP_SECURITY"), c.chosenSecurity) << c.name;
         EXPECT_EQ(store.ReadDword(c.name, "PASSIVE"), c.shownPassive ? 0 : 1) << c.name;
         EXPECT_EQ(store.ReadDword(c.name, "PARALLEL"), c.chosenParallel) << c.name;
