@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <QUuid>
 #include <cerrno>
 #include <cstring>
 
@@ -16,10 +15,6 @@
 
 namespace kestrum::test {
 namespace {
-
-std::string UniqueName() {
-    return "kestrum-test-" + QUuid::createUuid().toString(QUuid::Id128).toStdString();
-}
 
 // The window program on programDir, headless.
 void StartWindowProgram(QProcess& process, const std::string& programDir) {
@@ -33,22 +28,6 @@ void StartWindowProgram(QProcess& process, const std::string& programDir) {
 
 bool Finished(QProcess& process, int seconds = 60) {
     return WaitUntil([&] { return process.state() == QProcess::NotRunning; }, seconds);
-}
-
-TEST(RaiseServer, RaisesOnRequestAndOnlyThen) {
-    TestApp();
-    int raised = 0;
-    RaiseServer server([&] { ++raised; });
-    const std::string name = UniqueName();
-    ASSERT_TRUE(server.Listen(name));
-    EXPECT_TRUE(AskRunningCopyToRaise(name));
-    ASSERT_TRUE(WaitUntil([&] { return raised == 1; }));
-    EXPECT_TRUE(AskRunningCopyToRaise(name));
-    ASSERT_TRUE(WaitUntil([&] { return raised == 2; }));
-
-    EXPECT_FALSE(AskRunningCopyToRaise(UniqueName(), 300));
-    Pump(50);
-    EXPECT_EQ(raised, 2);
 }
 
 TEST(SingleInstance, SecondWindowRaisesTheFirstAndEndsWithoutAWindow) {

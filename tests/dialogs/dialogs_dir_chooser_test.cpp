@@ -1,11 +1,8 @@
 // The directory chooser on a temporary tree.
 #include <unistd.h>
 
-#include <QComboBox>
 #include <QDir>
-#include <QLineEdit>
 #include <QListWidget>
-#include <QPushButton>
 #include <QTest>
 #include <filesystem>
 

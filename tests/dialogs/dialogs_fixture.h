@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QString>
 #include <cstdlib>
 #include <deque>

@@ -6,10 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QComboBox>
 #include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
 #include <QTest>
 
 #include "dialogs/new_profile_dialog.h"

@@ -1,9 +1,5 @@
 // The proxy and detail dialogs on a real store file.
 #include <QCheckBox>
-#include <QComboBox>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QRadioButton>
 #include <QSpinBox>
 #include <QTest>
 #include <QToolButton>
@@ -129,7 +125,7 @@ TEST_F(ProxyDialogTest, ProxyOffStoresPort21ForAnEmptyPortAndCarriesTheConnectio
     ASSERT_TRUE(store.WriteProfileValues("P", {{"CONNECTION_TYPE", int32_t{1}}, {"PORT", int32_t{990}}}));
     {
         ProxyDialog dialog(store, boxes, "P");
-        EXPECT_TRUE(Find<QRadioButton>(&dialog, "1046")->isChecked());
+        EXPECT_EQ(Ticks(&dialog, {"1046"}), "1");
         Click(&dialog, "1");
     }
     EXPECT_EQ(Dwords("P", {"CONNECTION_TYPE", "PORT"}), std::vector<int32_t>({1, 990}));
@@ -220,20 +216,18 @@ TEST_F(DetailDialogTest, MirroringDirectoriesFollowsMirroringFiles) {
     ASSERT_TRUE(store.WriteProfileValues("D", {{"MIRRORING_FILE", int32_t{1}}, {"MIRRORING_DIR", int32_t{0}}}));
     {
         DetailDialog dialog(store, boxes, "D");
-        auto* files = Find<QCheckBox>(&dialog, "1056");
-        auto* dirs = Find<QCheckBox>(&dialog, "1057");
-        EXPECT_TRUE(files->isChecked());
-        EXPECT_TRUE(dirs->isEnabled());
-        dirs->click();
-        files->click();
-        EXPECT_FALSE(dirs->isEnabled());
-        EXPECT_TRUE(dirs->isChecked());  // keeps its tick while disabled
+        EXPECT_EQ(Ticks(&dialog, {"1056", "1057"}), "10");
+        EXPECT_TRUE(Enabled(&dialog, "1057"));
+        Click(&dialog, "1057");
+        Click(&dialog, "1056");
+        EXPECT_FALSE(Enabled(&dialog, "1057"));
+        EXPECT_EQ(Ticks(&dialog, {"1056", "1057"}), "01");  // keeps its tick while disabled
         Click(&dialog, "1");
     }
     EXPECT_EQ(Dwords("D", {"MIRRORING_FILE", "MIRRORING_DIR"}), std::vector<int32_t>({0, 1}));
     {
         DetailDialog dialog(store, boxes, "D");
-        EXPECT_TRUE(Find<QCheckBox>(&dialog, "1057")->isChecked());
+        EXPECT_EQ(Ticks(&dialog, {"1057"}), "1");
         EXPECT_FALSE(Enabled(&dialog, "1057"));
         Click(&dialog, "1056");
         EXPECT_TRUE(Enabled(&dialog, "1057"));

@@ -1,10 +1,6 @@
 // The setup dialog on a real store file; its sub-dialogs are answered by the
 // test through the dialog's hooks (the new-profile dialog runs for real).
-#include <QCheckBox>
-#include <QComboBox>
 #include <QKeyEvent>
-#include <QLineEdit>
-#include <QPushButton>
 #include <QTest>
 #include <functional>
 
