@@ -28,7 +28,7 @@ class NewProfileDialogTest : public DialogTest {
     }
 };
 
-TEST_F(NewProfileDialogTest, OffersTheReadyMadeNamesSorted) {
+TEST_F(NewProfileDialogTest, OffersTheReadyMadeNamesSortedOnOneLine) {
     WriteFile(settingIni,
               "Before\n[PROFILE]\nZeta\nalpha\n \n\xe3\x82\xa6\xe3\x82\xa7\xe3\x83\x96\nBeta\n"
               "[Zeta]\nSERVER=z.example");
@@ -40,6 +40,14 @@ TEST_F(NewProfileDialogTest, OffersTheReadyMadeNamesSorted) {
     EXPECT_EQ(NameField(&dialog)->currentIndex(), -1);
     EXPECT_EQ(NameField(&dialog)->currentText(), "");
     EXPECT_TRUE(shown.empty());
+
+    // The prompt stays on one line.
+    dialog.show();
+    ASSERT_FALSE(dialog.findChildren<QLabel*>().isEmpty());
+    for (QLabel* label : dialog.findChildren<QLabel*>()) {
+        EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance(label->text()));
+        EXPECT_LT(label->height(), 2 * label->fontMetrics().height());
+    }
 }
 
 TEST_F(NewProfileDialogTest, OkChecksTheNameInOrder) {
@@ -47,33 +55,19 @@ TEST_F(NewProfileDialogTest, OkChecksTheNameInOrder) {
     NewProfileDialog dialog(store, boxes);
     dialog.show();
     const std::string before = StoreText();
-    EXPECT_FALSE(Create(dialog, ""));
-    EXPECT_FALSE(Create(dialog, "abcdefghij,klmnopqrst"));  // 21 bytes: too long before the comma
-    EXPECT_FALSE(Create(dialog, "a,b"));
-    EXPECT_FALSE(Create(dialog, "EXISTING"));
-    // Seven characters of three bytes: 21 bytes, and the message speaks of bytes.
-    EXPECT_FALSE(Create(dialog, QString::fromUtf8("あいうえおかき")));
+    // 21 bytes are too long before the comma is looked at; seven characters of three bytes are 21 bytes.
+    for (const char* name : {"", "abcdefghij,klmnopqrst", "a,b", "EXISTING", "あいうえおかき"})
+        EXPECT_FALSE(Create(dialog, name)) << name;
     EXPECT_EQ(TakeMessages(), Messages({42780, 60040, 42791, 42782, 60040}));
     EXPECT_TRUE(dialog.isVisible());
     EXPECT_EQ(StoreText(), before);
 
     // Exactly 20 bytes, spaces and punctuation kept as typed.
-    const QString name = QString::fromUtf8("あいうえお 1.2a");
-    ASSERT_EQ(name.toUtf8().size(), 20);
+    const QString name = "あいうえお 1.2a";
     EXPECT_TRUE(Create(dialog, name));
     EXPECT_TRUE(shown.empty());
     EXPECT_EQ(dialog.Name(), name.toStdString());
     EXPECT_EQ(store.ReadProfileList(), std::vector<std::string>({"Existing", name.toStdString()}));
-}
-
-TEST_F(NewProfileDialogTest, ThePromptStaysOnOneLine) {
-    NewProfileDialog dialog(store, boxes);
-    dialog.show();
-    ASSERT_FALSE(dialog.findChildren<QLabel*>().isEmpty());
-    for (QLabel* label : dialog.findChildren<QLabel*>()) {
-        EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance(label->text()));
-        EXPECT_LT(label->height(), 2 * label->fontMetrics().height());
-    }
 }
 
 TEST_F(NewProfileDialogTest, ASectionOfSettingIniFillsHostAndRemoteDirectory) {

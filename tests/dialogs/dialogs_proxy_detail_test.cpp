@@ -249,7 +249,7 @@ TEST_F(DetailDialogTest, ListsAreCutTo254BytesWithoutSplittingACharacter) {
 }
 
 TEST_F(DetailDialogTest, MaxDeleteShowsTheStoredLimitAndStoresTheTypedOne) {
-    const QString automatic = QString::fromUtf8("自動 (50 件またはファイル数の 4 分の 1)");
+    const QString automatic = "自動 (50 件またはファイル数の 4 分の 1)";
     const struct {
         std::optional<int32_t> stored;  // nullopt: never set
         QString shownText;
@@ -262,13 +262,10 @@ TEST_F(DetailDialogTest, MaxDeleteShowsTheStoredLimitAndStoresTheTypedOne) {
         {0, "0", "120", 120},
         {2'000'000, "2000000", "2147483647", 2'147'483'647},  // as far as the store goes
     };
-    int n = 0;
     for (const auto& c : cases) {
-        const std::string name = "D" + std::to_string(n++);
+        const std::string name = std::string("D") + c.typed;
         ASSERT_TRUE(store.CreateProfile(name));
-        if (c.stored) {
-            ASSERT_TRUE(store.WriteDword(name, "MAX_DELETE", *c.stored));
-        }
+        ASSERT_TRUE(!c.stored || store.WriteDword(name, "MAX_DELETE", *c.stored));
         DetailDialog dialog(store, boxes, name);
         dialog.show();
         auto* limit = Find<QSpinBox>(&dialog, "maxDelete");
@@ -288,48 +285,41 @@ TEST_F(DetailDialogTest, ConnectionSettingsShowTheStoredChoicesAndStoreTheNewOne
     ASSERT_TRUE(store.SaveGeneralSettings("old", {.host = "example.org", .user = "u", .localDir = "/tmp"}));
     ASSERT_TRUE(store.CreateProfile("pinned"));
     ASSERT_TRUE(store.WriteString("pinned", "TLS_PINNED_KEY", "sha256//abc="));
+    // Both show passive mode on; each clears it.
     const struct {
         const char* name;
         int shownSecurity;
-        bool shownPassive;
         const char* shownKey;
         int chosenSecurity;
         bool removeKey;
-        const char* storedKey;  // nullptr: never written
+        std::optional<std::string> storedKey;  // nullopt: never written
         int chosenParallel;
     } cases[] = {
-        {"old", 0, true, "", 2, false, nullptr, 1},
-        {"pinned", 1, true, "sha256//abc=", 1, true, "", 8},
+        {"old", 0, "", 2, false, std::nullopt, 1},
+        {"pinned", 1, "sha256//abc=", 1, true, "", 8},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         DetailDialog dialog(store, boxes, c.name);
         dialog.show();
         auto* security = Find<QComboBox>(&dialog, "ftpSecurity");
         auto* passive = Find<QCheckBox>(&dialog, "passive");
-        auto* remove = Find<QPushButton>(&dialog, "removePinnedKey");
-        EXPECT_EQ(security->currentIndex(), c.shownSecurity) << c.name;
-        EXPECT_EQ(passive->isChecked(), c.shownPassive) << c.name;
-        EXPECT_EQ(Text(&dialog, "pinnedKey"), QString(c.shownKey)) << c.name;
-        EXPECT_EQ(remove->isEnabled(), *c.shownKey != 0) << c.name;
+        EXPECT_EQ(security->currentIndex(), c.shownSecurity);
+        EXPECT_TRUE(passive->isChecked());
+        EXPECT_EQ(Text(&dialog, "pinnedKey"), QString(c.shownKey));
+        EXPECT_EQ(Enabled(&dialog, "removePinnedKey"), *c.shownKey != 0);
         // Connections for the copies: 4 unless stored otherwise.
         auto* parallel = Find<QSpinBox>(&dialog, "parallel");
-        EXPECT_EQ(parallel->value(), 4) << c.name;
+        EXPECT_EQ(parallel->value(), 4);
         parallel->setValue(c.chosenParallel);
         security->setCurrentIndex(c.chosenSecurity);
         QTest::mouseClick(passive, Qt::LeftButton, {}, QPoint(5, passive->height() / 2));
-        if (c.removeKey) {
-            remove->click();
-        }
+        if (c.removeKey)
+            Click(&dialog, "removePinnedKey");
         Click(&dialog, "1");
-        EXPECT_EQ(store.ReadDword(c.name, "FTP_SECURITY"), c.chosenSecurity) << c.name;
-        EXPECT_EQ(store.ReadDword(c.name, "PASSIVE"), c.shownPassive ? 0 : 1) << c.name;
-        EXPECT_EQ(store.ReadDword(c.name, "PARALLEL"), c.chosenParallel) << c.name;
-        const auto key = store.ReadString(c.name, "TLS_PINNED_KEY", 254);
-        if (c.storedKey) {
-            EXPECT_EQ(key, std::optional<std::string>(c.storedKey)) << c.name;
-        } else {
-            EXPECT_EQ(key, std::nullopt) << c.name;
-        }
+        EXPECT_EQ(Dwords(c.name, {"FTP_SECURITY", "PASSIVE", "PARALLEL"}),
+                  std::vector<int32_t>({c.chosenSecurity, 0, c.chosenParallel}));
+        EXPECT_EQ(store.ReadString(c.name, "TLS_PINNED_KEY", 254), c.storedKey);
     }
     EXPECT_TRUE(shown.empty());
 }
