@@ -13,10 +13,9 @@
 namespace kestrum::test {
 namespace {
 
-class DirChooserTest : public ::testing::Test {
+class DirChooserTest : public WidgetTest {
   protected:
     DirChooserTest() {
-        TestApp();
         for (const char* dir : {"data/web/img/a", "data/web/img/B", "data/web/css", "data/web/.hidden", "data/Other"})
             std::filesystem::create_directories(tree / dir);
         WriteFile(tree / "data/web/file.txt", "not a directory");

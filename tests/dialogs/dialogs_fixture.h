@@ -33,33 +33,29 @@ T* Find(QWidget* parent, const char* id) {
     return child;
 }
 
-// Shorthands on the controls of a dialog, named by their ids.
-inline QString Text(QWidget* d, const char* id) {
-    return Find<QLineEdit>(d, id)->text();
-}
-inline void SetText(QWidget* d, const char* id, const QString& text) {
-    Find<QLineEdit>(d, id)->setText(text);
-}
-inline void Click(QWidget* d, const char* id) {
-    Find<QAbstractButton>(d, id)->click();
-}
-inline bool Enabled(QWidget* d, const char* id) {
-    return Find<QWidget>(d, id)->isEnabled();
-}
-// The texts of the fields in the order of ids.
-inline QStringList Texts(QWidget* d, const std::vector<const char*>& ids) {
-    QStringList texts;
-    for (const char* id : ids)
-        texts << Text(d, id);
-    return texts;
-}
-// '1' for each checked button, '0' for each unchecked one, in the order of ids.
-inline std::string Ticks(QWidget* d, const std::vector<const char*>& ids) {
-    std::string ticks;
-    for (const char* id : ids)
-        ticks += Find<QAbstractButton>(d, id)->isChecked() ? '1' : '0';
-    return ticks;
-}
+// The application made first, and shorthands on the controls of a dialog named by their ids.
+class WidgetTest : public ::testing::Test {
+  protected:
+    WidgetTest() { TestApp(); }
+    static QString Text(QWidget* d, const char* id) { return Find<QLineEdit>(d, id)->text(); }
+    static void SetText(QWidget* d, const char* id, const QString& text) { Find<QLineEdit>(d, id)->setText(text); }
+    static void Click(QWidget* d, const char* id) { Find<QAbstractButton>(d, id)->click(); }
+    static bool Enabled(QWidget* d, const char* id) { return Find<QWidget>(d, id)->isEnabled(); }
+    // The texts of the fields in the order of ids.
+    static QStringList Texts(QWidget* d, const std::vector<const char*>& ids) {
+        QStringList texts;
+        for (const char* id : ids)
+            texts << Text(d, id);
+        return texts;
+    }
+    // '1' for each checked button, '0' for each unchecked one, in the order of ids.
+    static std::string Ticks(QWidget* d, const std::vector<const char*>& ids) {
+        std::string ticks;
+        for (const char* id : ids)
+            ticks += Find<QAbstractButton>(d, id)->isChecked() ? '1' : '0';
+        return ticks;
+    }
+};
 
 struct ShownBox {
     QString text;
@@ -67,10 +63,9 @@ struct ShownBox {
     BoxIcon icon;
 };
 
-class DialogTest : public ::testing::Test {
+class DialogTest : public WidgetTest {
   protected:
     DialogTest() {
-        TestApp();
         setenv("KESTRUM_HOME", home.path().c_str(), 1);
         std::string selected;
         int cacheFlag = 0;

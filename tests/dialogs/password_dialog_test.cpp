@@ -9,7 +9,7 @@
 #include <QPushButton>
 
 #include "res/codepage.h"
-#include "tests/dialogs/test_app.h"
+#include "tests/dialogs/dialogs_fixture.h"
 
 namespace kestrum::test {
 namespace {
@@ -31,13 +31,14 @@ void Type(QLineEdit* field, const QString& text) {
     }
 }
 
+using PasswordDialogTest = WidgetTest;
+
 void Press(QWidget* target, int key) {
     QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
     QApplication::sendEvent(target, &press);
 }
 
-TEST(PasswordDialog, HidesWhatIsTypedAndEndsWithOkEnterEscapeOrCancel) {
-    TestApp();
+TEST_F(PasswordDialogTest, HidesWhatIsTypedAndEndsWithOkEnterEscapeOrCancel) {
     const struct {
         const char* typed;
         int key;  // 0: the button of the result is clicked
@@ -69,8 +70,7 @@ TEST(PasswordDialog, HidesWhatIsTypedAndEndsWithOkEnterEscapeOrCancel) {
     }
 }
 
-TEST(PasswordDialog, TheTwentyFirstByteCannotBeTyped) {
-    TestApp();
+TEST_F(PasswordDialogTest, TheTwentyFirstByteCannotBeTyped) {
     PasswordDialog dialog;
     QLineEdit* field = dialog.Field();
 
@@ -102,8 +102,7 @@ TEST(PasswordDialog, TheTwentyFirstByteCannotBeTyped) {
     EXPECT_EQ(dialog.Password(), "abc0123456789\xE3\x81\x82\xE3\x81\x84");
 }
 
-TEST(PasswordDialog, BytesAreCountedInTheCodePage) {
-    TestApp();
+TEST_F(PasswordDialogTest, BytesAreCountedInTheCodePage) {
     CodePageGuard cp932(CodePage::Cp932);
     PasswordDialog dialog;
     // A double-byte character counts as two: ten of them fill the field.
