@@ -7,6 +7,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
+#include <QDialog>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QString>
@@ -41,6 +42,8 @@ class WidgetTest : public ::testing::Test {
     static void SetText(QWidget* d, const char* id, const QString& text) { Find<QLineEdit>(d, id)->setText(text); }
     static void Click(QWidget* d, const char* id) { Find<QAbstractButton>(d, id)->click(); }
     static bool Enabled(QWidget* d, const char* id) { return Find<QWidget>(d, id)->isEnabled(); }
+    // How a dialog ended: its result once closed, -1 while it is open.
+    static int Outcome(const QDialog& dialog) { return dialog.isVisible() ? -1 : dialog.result(); }
     // The texts of the fields in the order of ids.
     static QStringList Texts(QWidget* d, const std::vector<const char*>& ids) {
         QStringList texts;

@@ -163,8 +163,7 @@ TEST_F(NewProfileDialogTest, AStoreThatCannotBeUpdatedEndsWithMessage42781AndCan
     dialog.show();
     EXPECT_FALSE(Create(dialog, "Blocked"));
     EXPECT_EQ(TakeMessages(), Messages({42781}));
-    EXPECT_FALSE(dialog.isVisible());
-    EXPECT_EQ(dialog.result(), QDialog::Rejected);
+    EXPECT_EQ(Outcome(dialog), QDialog::Rejected);
     EXPECT_EQ(StoreText(), before);
 }
 

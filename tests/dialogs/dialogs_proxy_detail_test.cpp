@@ -25,8 +25,7 @@ class SubDialogTest : public DialogTest {
             dialog.show();
             SetText(&dialog, field, "x");
             escape ? QTest::keyClick(&dialog, Qt::Key_Escape) : Click(&dialog, "2");
-            EXPECT_FALSE(dialog.isVisible());
-            EXPECT_EQ(dialog.result(), QDialog::Rejected);
+            EXPECT_EQ(Outcome(dialog), QDialog::Rejected);
         }
         Dialog unnamed(store, boxes, "");
         Click(&unnamed, "1");
@@ -100,8 +99,7 @@ TEST_F(ProxyDialogTest, OkChecksTheProxyAndStoresTheValues) {
     EXPECT_EQ(Text(&dialog, "1008"), "808");
     Click(&dialog, "1");
     EXPECT_TRUE(shown.empty());
-    EXPECT_FALSE(dialog.isVisible());
-    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_EQ(Outcome(dialog), QDialog::Accepted);
     EXPECT_EQ(Dwords("P", {"PROXY_ON", "PORT", "CONNECTION_TYPE"}), std::vector<int32_t>({1, 808, 0}));
     EXPECT_EQ(store.ReadString("P", "PROXY_NAME"), "proxy.local");
 }

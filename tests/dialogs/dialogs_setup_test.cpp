@@ -29,15 +29,11 @@ class ScriptedSetupDialog : public SetupDialog {
     std::optional<std::string> AskNewProfile() override {
         ++newProfileRuns;
         NewProfileDialog dialog(store_, boxes_, this);
-        if (newProfileName.empty()) {
-            dialog.reject();
+        if (newProfileName.empty())
             return std::nullopt;
-        }
         dialog.findChild<QComboBox*>("1022")->setEditText(QString::fromStdString(newProfileName));
         dialog.findChild<QPushButton*>("1")->click();
-        if (dialog.result() != QDialog::Accepted)
-            return std::nullopt;
-        return dialog.Name();
+        return dialog.result() == QDialog::Accepted ? std::optional(dialog.Name()) : std::nullopt;
     }
     void EditProxySettings(const std::string& profile) override { proxyRuns.push_back(profile); }
     void EditDetailSettings(const std::string& profile) override {
@@ -92,8 +88,7 @@ TEST_F(SetupDialogTest, OpensOnTheMainWindowsProfileSortedAndLoaded) {
 
     // Closing without an edit neither checks nor saves.
     Click(d, "1");
-    EXPECT_FALSE(dialog->isVisible());
-    EXPECT_EQ(dialog->result(), QDialog::Rejected);
+    EXPECT_EQ(Outcome(*dialog), QDialog::Rejected);
     EXPECT_TRUE(shown.empty());
     EXPECT_EQ(StoreText(), before);
 
@@ -107,8 +102,7 @@ TEST_F(SetupDialogTest, WithoutProfilesTheFieldsAreEmptyAndClosingIsCancel) {
     EXPECT_EQ(Texts(dialog.get(), kFields), QStringList(5, ""));
     SetText(dialog.get(), "1007", "typed");
     QTest::keyClick(dialog.get(), Qt::Key_Escape);
-    EXPECT_FALSE(dialog->isVisible());
-    EXPECT_EQ(dialog->result(), QDialog::Rejected);
+    EXPECT_EQ(Outcome(*dialog), QDialog::Rejected);
     EXPECT_TRUE(shown.empty());
     EXPECT_TRUE(store.ReadProfileList().empty());
 }
@@ -142,8 +136,7 @@ TEST_F(SetupDialogTest, ClosingChecksTheFieldsInOrderAndKeepsTheEditedProfile) {
     Click(d, "1018");
     Click(d, "1");
     EXPECT_TRUE(shown.empty());
-    EXPECT_FALSE(dialog->isVisible());
-    EXPECT_EQ(dialog->result(), QDialog::Rejected);  // nothing was created or deleted
+    EXPECT_EQ(Outcome(*dialog), QDialog::Rejected);  // nothing was created or deleted
     Profile expected = NewProfile("B");
     expected.host = "host";
     expected.user = "user";
@@ -196,15 +189,13 @@ TEST_F(SetupDialogTest, EscapeAndTheCloseBoxSavePendingEdits) {
         auto dialog = Open("A");
         SetText(dialog.get(), "1010", "escaped");
         QTest::keyClick(dialog.get(), Qt::Key_Escape);
-        EXPECT_FALSE(dialog->isVisible());
-        EXPECT_EQ(dialog->result(), QDialog::Rejected);
+        EXPECT_EQ(Outcome(*dialog), QDialog::Rejected);
     }
     EXPECT_EQ(store.ReadString("A", "USER"), "escaped");
     {
         auto dialog = Open("A");
         Click(dialog.get(), "1016");  // a click on a box is an edit too
         EXPECT_TRUE(dialog->close());
-        EXPECT_FALSE(dialog->isVisible());
     }
     EXPECT_EQ(store.ReadDword("A", "CHECK_SUB"), 1);
     {
@@ -377,8 +368,7 @@ TEST_F(SetupDialogTest, DeleteAsksThenSelectsTheMainWindowsProfile) {
     Click(d, "1019");
     EXPECT_EQ(TakeMessages(), Messages({42789, 42789, 42789, 42789}));
     dialog->close();
-    EXPECT_FALSE(dialog->isVisible());
-    EXPECT_EQ(dialog->result(), QDialog::Accepted);
+    EXPECT_EQ(Outcome(*dialog), QDialog::Accepted);
 }
 
 TEST_F(SetupDialogTest, SubDialogsGetTheEditedProfileAndWriteOnTheirOwn) {
