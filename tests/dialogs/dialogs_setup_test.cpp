@@ -241,13 +241,6 @@ TEST_F(SetupDialogTest, BrowseStartsAtTheLocalFieldAndAChosenDirectoryIsAnEdit) 
     MakeProfile("A", "a.example", "user", "pw", "/srv/site");
     {
         auto dialog = Open("A");
-        Click(dialog.get(), "1039");  // cancelled
-        Click(dialog.get(), "1");
-        EXPECT_EQ(dialog->chooserStarts, std::vector<QString>({"/srv/site"}));
-    }
-    EXPECT_EQ(store.ReadString("A", "LOCAL_DIRECTORY"), "/srv/site");
-    {
-        auto dialog = Open("A");
         dialog->chosenDirectory = "/srv/site";  // the same text: still an edit
         ASSERT_TRUE(store.WriteString("A", "HOST", "changed.elsewhere"));
         Click(dialog.get(), "1039");
@@ -264,12 +257,15 @@ TEST_F(SetupDialogTest, BrowseStartsAtTheLocalFieldAndAChosenDirectoryIsAnEdit) 
     }
     EXPECT_EQ(store.ReadString("A", "LOCAL_DIRECTORY"), "/srv/other");
 
-    // A path the store cannot hold whole is refused, not cut short.
-    const std::string before = StoreText();
+    // A cancelled choice, and a path the store cannot hold whole (refused, not cut short), are no edit.
     auto dialog = Open("A");
+    ASSERT_TRUE(store.WriteString("A", "HOST", "changed.elsewhere"));
+    const std::string before = StoreText();
+    Click(dialog.get(), "1039");
     dialog->chosenDirectory = "/" + QString(254, u'd');
     Click(dialog.get(), "1039");
     EXPECT_EQ(TakeMessages(), Messages({60400}));
+    EXPECT_EQ(dialog->chooserStarts, std::vector<QString>({"/srv/other", "/srv/other"}));  // the local field
     EXPECT_EQ(Text(dialog.get(), "1015"), "/srv/other");
     Click(dialog.get(), "1");
     EXPECT_FALSE(dialog->isVisible());
