@@ -250,8 +250,7 @@ TEST_F(MainWindowTest, ProfileChooserIsSortedDropsStaleNamesAndFindsByPrefix) {
     {
         auto window = Open();
         EXPECT_EQ(window->ProfileChooser()->count(), 3);
-        // An unknown default: the first item in sorted order (the order:
-        // ChooserAndSetupDialogListTheProfilesInOneOrder).
+        // An unknown default: the first item in sorted order (the order: SettingsListTheChoosersProfiles...).
         EXPECT_EQ(Chosen(*window), "Alpha");
         EXPECT_EQ(store.ReadGlobalString("Profiles"), "beta,Alpha,gamma,");
 
