@@ -54,11 +54,13 @@ const std::vector<const char*> kFields = {"1007", "1010", "1012", "1014", "1015"
 
 class SetupDialogTest : public DialogTest {
   protected:
-    std::unique_ptr<ScriptedSetupDialog> Open(const std::string& selected) {
-        auto dialog = std::make_unique<ScriptedSetupDialog>(store, boxes, selected);
-        dialog->show();
-        return dialog;
+    // A shown dialog on the store, kept until the test ends.
+    ScriptedSetupDialog* Open(const std::string& selected) {
+        opened.push_back(std::make_unique<ScriptedSetupDialog>(store, boxes, selected));
+        opened.back()->show();
+        return opened.back().get();
     }
+    std::vector<std::unique_ptr<ScriptedSetupDialog>> opened;
     static QComboBox* List(QWidget* d) { return Find<QComboBox>(d, "1006"); }
 };
 
@@ -75,8 +77,7 @@ TEST_F(SetupDialogTest, OpensOnTheMainWindowsProfileSortedAndLoaded) {
                                                    .download = true}));
     const std::string before = StoreText();
 
-    auto dialog = Open("BE");  // the first entry beginning with it, letters without case
-    QWidget* d = dialog.get();
+    auto* d = Open("BE");  // the first entry beginning with it, letters without case
     EXPECT_EQ(Items(List(d)), QStringList({"alpha", "beta", "Beta2", "Gamma"}));
     EXPECT_FALSE(List(d)->isEditable());
     EXPECT_EQ(List(d)->currentText(), "beta");
@@ -88,21 +89,21 @@ TEST_F(SetupDialogTest, OpensOnTheMainWindowsProfileSortedAndLoaded) {
 
     // Closing without an edit neither checks nor saves.
     Click(d, "1");
-    EXPECT_EQ(Outcome(*dialog), QDialog::Rejected);
+    EXPECT_EQ(Outcome(*d), QDialog::Rejected);
     EXPECT_TRUE(shown.empty());
     EXPECT_EQ(StoreText(), before);
 
-    EXPECT_EQ(List(Open("").get())->currentText(), "alpha");
-    EXPECT_EQ(List(Open("nothing like it").get())->currentText(), "alpha");
+    EXPECT_EQ(List(Open(""))->currentText(), "alpha");
+    EXPECT_EQ(List(Open("nothing like it"))->currentText(), "alpha");
 }
 
 TEST_F(SetupDialogTest, WithoutProfilesTheFieldsAreEmptyAndClosingIsCancel) {
-    auto dialog = Open("Old");
-    EXPECT_EQ(List(dialog.get())->count(), 0);
-    EXPECT_EQ(Texts(dialog.get(), kFields), QStringList(5, ""));
-    SetText(dialog.get(), "1007", "typed");
-    QTest::keyClick(dialog.get(), Qt::Key_Escape);
-    EXPECT_EQ(Outcome(*dialog), QDialog::Rejected);
+    auto* d = Open("Old");
+    EXPECT_EQ(List(d)->count(), 0);
+    EXPECT_EQ(Texts(d, kFields), QStringList(5, ""));
+    SetText(d, "1007", "typed");
+    QTest::keyClick(d, Qt::Key_Escape);
+    EXPECT_EQ(Outcome(*d), QDialog::Rejected);
     EXPECT_TRUE(shown.empty());
     EXPECT_TRUE(store.ReadProfileList().empty());
 }
@@ -110,8 +111,7 @@ TEST_F(SetupDialogTest, WithoutProfilesTheFieldsAreEmptyAndClosingIsCancel) {
 TEST_F(SetupDialogTest, ClosingChecksTheFieldsInOrderAndKeepsTheEditedProfile) {
     MakeProfile("A", "a.example");
     MakeProfile("B", "b.example");
-    auto dialog = Open("B");
-    QWidget* d = dialog.get();
+    auto* d = Open("B");
     for (const char* id : kFields)
         SetText(d, id, "");
     ASSERT_EQ(Ticks(d, {"1013"}), "1");
@@ -124,7 +124,7 @@ TEST_F(SetupDialogTest, ClosingChecksTheFieldsInOrderAndKeepsTheEditedProfile) {
     for (const ShownBox& box : shown)
         EXPECT_EQ(box.icon, BoxIcon::None);
     EXPECT_EQ(TakeMessages(), Messages({42783, 42786, 42787, 42788}));
-    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_TRUE(d->isVisible());
     EXPECT_EQ(List(d)->currentText(), "B");
     EXPECT_EQ(store.ReadString("B", "HOST"), "b.example");
 
@@ -136,7 +136,7 @@ TEST_F(SetupDialogTest, ClosingChecksTheFieldsInOrderAndKeepsTheEditedProfile) {
     Click(d, "1018");
     Click(d, "1");
     EXPECT_TRUE(shown.empty());
-    EXPECT_EQ(Outcome(*dialog), QDialog::Rejected);  // nothing was created or deleted
+    EXPECT_EQ(Outcome(*d), QDialog::Rejected);  // nothing was created or deleted
     Profile expected = NewProfile("B");
     expected.host = "host";
     expected.user = "user";
@@ -151,8 +151,7 @@ TEST_F(SetupDialogTest, ClosingChecksTheFieldsInOrderAndKeepsTheEditedProfile) {
 TEST_F(SetupDialogTest, ChoosingAnotherProfileSavesSilentlyOrIsRefused) {
     MakeProfile("A", "a.example");
     MakeProfile("B", "b.example");
-    auto dialog = Open("A");
-    QWidget* d = dialog.get();
+    auto* d = Open("A");
 
     SetText(d, "1007", "a2.example");
     List(d)->setCurrentIndex(1);
@@ -186,24 +185,24 @@ TEST_F(SetupDialogTest, ChoosingAnotherProfileSavesSilentlyOrIsRefused) {
 TEST_F(SetupDialogTest, EscapeAndTheCloseBoxSavePendingEdits) {
     MakeProfile("A", "a.example");
     {
-        auto dialog = Open("A");
-        SetText(dialog.get(), "1010", "escaped");
-        QTest::keyClick(dialog.get(), Qt::Key_Escape);
-        EXPECT_EQ(Outcome(*dialog), QDialog::Rejected);
+        auto* d = Open("A");
+        SetText(d, "1010", "escaped");
+        QTest::keyClick(d, Qt::Key_Escape);
+        EXPECT_EQ(Outcome(*d), QDialog::Rejected);
     }
     EXPECT_EQ(store.ReadString("A", "USER"), "escaped");
     {
-        auto dialog = Open("A");
-        Click(dialog.get(), "1016");  // a click on a box is an edit too
-        EXPECT_TRUE(dialog->close());
+        auto* d = Open("A");
+        Click(d, "1016");  // a click on a box is an edit too
+        EXPECT_TRUE(d->close());
     }
     EXPECT_EQ(store.ReadDword("A", "CHECK_SUB"), 1);
     {
-        auto dialog = Open("A");
-        SetText(dialog.get(), "1015", "");
-        EXPECT_FALSE(dialog->close());  // refused: the window stays
-        QTest::keyClick(dialog.get(), Qt::Key_Escape);
-        EXPECT_TRUE(dialog->isVisible());
+        auto* d = Open("A");
+        SetText(d, "1015", "");
+        EXPECT_FALSE(d->close());  // refused: the window stays
+        QTest::keyClick(d, Qt::Key_Escape);
+        EXPECT_TRUE(d->isVisible());
         EXPECT_EQ(TakeMessages(), Messages({42788, 42788}));
     }
     EXPECT_EQ(store.ReadString("A", "LOCAL_DIRECTORY"), "/data");
@@ -214,8 +213,7 @@ TEST_F(SetupDialogTest, TextsAreCutTo254BytesWithoutSplittingACharacter) {
     // A name of 20 bytes is loaded and saved under its full name.
     const std::string longName = "あいうえお12345";
     MakeProfile(longName, "l.example");
-    auto dialog = Open(longName);
-    QWidget* d = dialog.get();
+    auto* d = Open(longName);
     ASSERT_EQ(List(d)->currentText(), QString::fromStdString(longName));
     const QString host(90, QChar(0x30DB));  // 270 bytes
     SetText(d, "1007", host);
@@ -225,8 +223,8 @@ TEST_F(SetupDialogTest, TextsAreCutTo254BytesWithoutSplittingACharacter) {
     EXPECT_EQ(store.ReadString(longName, "REMOTE_DIRECTORY"), std::string(254, 'r'));
 
     // Typing stops at 254 bytes: a three-byte character no longer fits after 252.
-    auto again = Open(longName);
-    auto* user = Find<QLineEdit>(again.get(), "1010");
+    auto* again = Open(longName);
+    auto* user = Find<QLineEdit>(again, "1010");
     user->setText(QString(252, u'u'));
     user->setFocus();
     QKeyEvent typed(QEvent::KeyPress, 0, Qt::NoModifier, QString::fromUtf8("ほ"));
@@ -240,55 +238,54 @@ TEST_F(SetupDialogTest, TextsAreCutTo254BytesWithoutSplittingACharacter) {
 TEST_F(SetupDialogTest, BrowseStartsAtTheLocalFieldAndAChosenDirectoryIsAnEdit) {
     MakeProfile("A", "a.example", "user", "pw", "/srv/site");
     {
-        auto dialog = Open("A");
-        dialog->chosenDirectory = "/srv/site";  // the same text: still an edit
+        auto* d = Open("A");
+        d->chosenDirectory = "/srv/site";  // the same text: still an edit
         ASSERT_TRUE(store.WriteString("A", "HOST", "changed.elsewhere"));
-        Click(dialog.get(), "1039");
-        EXPECT_EQ(Text(dialog.get(), "1015"), "/srv/site");
-        Click(dialog.get(), "1");
+        Click(d, "1039");
+        EXPECT_EQ(Text(d, "1015"), "/srv/site");
+        Click(d, "1");
     }
     // Saved: the dialog's fields went back to the store over the outside change.
     EXPECT_EQ(store.ReadString("A", "HOST"), "a.example");
     {
-        auto dialog = Open("A");
-        dialog->chosenDirectory = "/srv/other";
-        Click(dialog.get(), "1039");
-        QTest::keyClick(dialog.get(), Qt::Key_Escape);
+        auto* d = Open("A");
+        d->chosenDirectory = "/srv/other";
+        Click(d, "1039");
+        QTest::keyClick(d, Qt::Key_Escape);
     }
     EXPECT_EQ(store.ReadString("A", "LOCAL_DIRECTORY"), "/srv/other");
 
     // A cancelled choice, and a path the store cannot hold whole (refused, not cut short), are no edit.
-    auto dialog = Open("A");
+    auto* d = Open("A");
     ASSERT_TRUE(store.WriteString("A", "HOST", "changed.elsewhere"));
     const std::string before = StoreText();
-    Click(dialog.get(), "1039");
-    dialog->chosenDirectory = "/" + QString(254, u'd');
-    Click(dialog.get(), "1039");
+    Click(d, "1039");
+    d->chosenDirectory = "/" + QString(254, u'd');
+    Click(d, "1039");
     EXPECT_EQ(TakeMessages(), Messages({60400}));
-    EXPECT_EQ(dialog->chooserStarts, std::vector<QString>({"/srv/other", "/srv/other"}));  // the local field
-    EXPECT_EQ(Text(dialog.get(), "1015"), "/srv/other");
-    Click(dialog.get(), "1");
-    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(d->chooserStarts, std::vector<QString>({"/srv/other", "/srv/other"}));  // the local field
+    EXPECT_EQ(Text(d, "1015"), "/srv/other");
+    Click(d, "1");
+    EXPECT_FALSE(d->isVisible());
     EXPECT_EQ(StoreText(), before);
 }
 
 TEST_F(SetupDialogTest, NewProfileSavesPendingEditsFirstAndSelectsTheNewOne) {
     MakeProfile("Main", "m.example");
-    auto dialog = Open("Main");
-    QWidget* d = dialog.get();
+    auto* d = Open("Main");
 
     // An invalid pending edit stops New before the dialog opens.
     SetText(d, "1010", "");
-    dialog->newProfileName = "Second";
+    d->newProfileName = "Second";
     Click(d, "1020");
     EXPECT_EQ(TakeMessages(), Messages({42786}));
-    EXPECT_EQ(dialog->newProfileRuns, 0);
+    EXPECT_EQ(d->newProfileRuns, 0);
 
     // A valid one is saved, then the new profile is created and selected.
     SetText(d, "1010", "newuser");
     Click(d, "1020");
     EXPECT_TRUE(shown.empty());
-    EXPECT_EQ(dialog->newProfileRuns, 1);
+    EXPECT_EQ(d->newProfileRuns, 1);
     EXPECT_EQ(store.ReadString("Main", "USER"), "newuser");
     EXPECT_EQ(Items(List(d)), QStringList({"Main", "Second"}));
     EXPECT_EQ(List(d)->currentText(), "Second");
@@ -296,31 +293,30 @@ TEST_F(SetupDialogTest, NewProfileSavesPendingEditsFirstAndSelectsTheNewOne) {
     EXPECT_EQ(Texts(d, {"1007", "1010", "1012"}), QStringList(3, ""));  // no USER yet: shown empty
 
     // Cancelled: nothing changes.
-    dialog->newProfileName.clear();
+    d->newProfileName.clear();
     Click(d, "1020");
     EXPECT_EQ(Items(List(d)), QStringList({"Main", "Second"}));
 
     // Closing without an edit: no check, and OK because the list changed.
-    dialog->close();
+    d->close();
     EXPECT_TRUE(shown.empty());
-    EXPECT_EQ(dialog->result(), QDialog::Accepted);
+    EXPECT_EQ(d->result(), QDialog::Accepted);
     EXPECT_EQ(store.ReadProfileList(), std::vector<std::string>({"Main", "Second"}));
     EXPECT_EQ(store.ReadString("Second", "USER"), std::nullopt);
 }
 
 TEST_F(SetupDialogTest, AFreshProfileNeedsAPasswordBeforeClosing) {
     ASSERT_TRUE(store.CreateProfile("Fresh"));
-    auto dialog = Open("Fresh");
-    QWidget* d = dialog.get();
+    auto* d = Open("Fresh");
     SetText(d, "1007", "h");
     SetText(d, "1010", "u");
     SetText(d, "1015", "/l");
     Click(d, "1");
     EXPECT_EQ(TakeMessages(), Messages({42787}));
-    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_TRUE(d->isVisible());
     SetText(d, "1012", "p");
     Click(d, "1");
-    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_FALSE(d->isVisible());
     EXPECT_EQ(store.ReadDword("Fresh", "PSWSVD"), 1);
     EXPECT_NE(store.ReadString("Fresh", "PSW", 254), "p");  // kept scrambled
     EXPECT_EQ(store.LoadProfile("Fresh")->password, "p");
@@ -330,8 +326,7 @@ TEST_F(SetupDialogTest, DeleteAsksThenSelectsTheMainWindowsProfile) {
     MakeProfile("Main", "m.example");
     MakeProfile("b", "b.example");
     MakeProfile("C", "c.example");
-    auto dialog = Open("C");
-    QWidget* d = dialog.get();
+    auto* d = Open("C");
 
     answers = {false};
     Click(d, "1019");
@@ -363,23 +358,22 @@ TEST_F(SetupDialogTest, DeleteAsksThenSelectsTheMainWindowsProfile) {
     // With the list empty, Delete still asks and changes nothing.
     Click(d, "1019");
     EXPECT_EQ(TakeMessages(), Messages({42789, 42789, 42789, 42789}));
-    dialog->close();
-    EXPECT_EQ(Outcome(*dialog), QDialog::Accepted);
+    d->close();
+    EXPECT_EQ(Outcome(*d), QDialog::Accepted);
 }
 
 TEST_F(SetupDialogTest, SubDialogsGetTheEditedProfileAndWriteOnTheirOwn) {
     MakeProfile("A", "a.example");
-    auto dialog = Open("A");
-    QWidget* d = dialog.get();
+    auto* d = Open("A");
     SetText(d, "1007", "pending.example");
-    dialog->detailScript = [](DetailDialog& detail) {
+    d->detailScript = [](DetailDialog& detail) {
         detail.findChild<QLineEdit*>("1054")->setText("7");
         detail.findChild<QPushButton*>("1")->click();
     };
     Click(d, "1033");
     Click(d, "1044");
-    EXPECT_EQ(dialog->detailRuns, std::vector<std::string>({"A"}));
-    EXPECT_EQ(dialog->proxyRuns, std::vector<std::string>({"A"}));
+    EXPECT_EQ(d->detailRuns, std::vector<std::string>({"A"}));
+    EXPECT_EQ(d->proxyRuns, std::vector<std::string>({"A"}));
     EXPECT_EQ(store.ReadDword("A", "TIME_LAG"), 7);         // at once
     EXPECT_EQ(store.ReadString("A", "HOST"), "a.example");  // the pending edit waits
     EXPECT_EQ(Text(d, "1007"), "pending.example");          // untouched by the sub-dialog
