@@ -184,27 +184,21 @@ TEST_F(SetupDialogTest, ChoosingAnotherProfileSavesSilentlyOrIsRefused) {
 
 TEST_F(SetupDialogTest, EscapeAndTheCloseBoxSavePendingEdits) {
     MakeProfile("A", "a.example");
-    {
-        auto* d = Open("A");
-        SetText(d, "1010", "escaped");
-        QTest::keyClick(d, Qt::Key_Escape);
-        EXPECT_EQ(Outcome(*d), QDialog::Rejected);
-    }
+    auto* d = Open("A");
+    SetText(d, "1010", "escaped");
+    QTest::keyClick(d, Qt::Key_Escape);
+    EXPECT_EQ(Outcome(*d), QDialog::Rejected);
     EXPECT_EQ(store.ReadString("A", "USER"), "escaped");
-    {
-        auto* d = Open("A");
-        Click(d, "1016");  // a click on a box is an edit too
-        EXPECT_TRUE(d->close());
-    }
+    d = Open("A");
+    Click(d, "1016");  // a click on a box is an edit too
+    EXPECT_TRUE(d->close());
     EXPECT_EQ(store.ReadDword("A", "CHECK_SUB"), 1);
-    {
-        auto* d = Open("A");
-        SetText(d, "1015", "");
-        EXPECT_FALSE(d->close());  // refused: the window stays
-        QTest::keyClick(d, Qt::Key_Escape);
-        EXPECT_TRUE(d->isVisible());
-        EXPECT_EQ(TakeMessages(), Messages({42788, 42788}));
-    }
+    d = Open("A");
+    SetText(d, "1015", "");
+    EXPECT_FALSE(d->close());  // refused: the window stays
+    QTest::keyClick(d, Qt::Key_Escape);
+    EXPECT_TRUE(d->isVisible());
+    EXPECT_EQ(TakeMessages(), Messages({42788, 42788}));
     EXPECT_EQ(store.ReadString("A", "LOCAL_DIRECTORY"), "/data");
 }
 
@@ -237,26 +231,22 @@ TEST_F(SetupDialogTest, TextsAreCutTo254BytesWithoutSplittingACharacter) {
 
 TEST_F(SetupDialogTest, BrowseStartsAtTheLocalFieldAndAChosenDirectoryIsAnEdit) {
     MakeProfile("A", "a.example", "user", "pw", "/srv/site");
-    {
-        auto* d = Open("A");
-        d->chosenDirectory = "/srv/site";  // the same text: still an edit
-        ASSERT_TRUE(store.WriteString("A", "HOST", "changed.elsewhere"));
-        Click(d, "1039");
-        EXPECT_EQ(Text(d, "1015"), "/srv/site");
-        Click(d, "1");
-    }
+    auto* d = Open("A");
+    d->chosenDirectory = "/srv/site";  // the same text: still an edit
+    ASSERT_TRUE(store.WriteString("A", "HOST", "changed.elsewhere"));
+    Click(d, "1039");
+    EXPECT_EQ(Text(d, "1015"), "/srv/site");
+    Click(d, "1");
     // Saved: the dialog's fields went back to the store over the outside change.
     EXPECT_EQ(store.ReadString("A", "HOST"), "a.example");
-    {
-        auto* d = Open("A");
-        d->chosenDirectory = "/srv/other";
-        Click(d, "1039");
-        QTest::keyClick(d, Qt::Key_Escape);
-    }
+    d = Open("A");
+    d->chosenDirectory = "/srv/other";
+    Click(d, "1039");
+    QTest::keyClick(d, Qt::Key_Escape);
     EXPECT_EQ(store.ReadString("A", "LOCAL_DIRECTORY"), "/srv/other");
 
     // A cancelled choice, and a path the store cannot hold whole (refused, not cut short), are no edit.
-    auto* d = Open("A");
+    d = Open("A");
     ASSERT_TRUE(store.WriteString("A", "HOST", "changed.elsewhere"));
     const std::string before = StoreText();
     Click(d, "1039");
