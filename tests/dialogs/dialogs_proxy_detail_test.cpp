@@ -107,13 +107,11 @@ TEST_F(ProxyDialogTest, OkChecksTheProxyAndStoresTheValues) {
 TEST_F(ProxyDialogTest, ProxyOffStoresPort21ForAnEmptyPortAndCarriesTheConnectionType) {
     ASSERT_TRUE(store.CreateProfile("P"));
     ASSERT_TRUE(store.WriteProfileValues("P", {{"CONNECTION_TYPE", int32_t{5}}, {"PORT", int32_t{2121}}}));
-    {
-        ProxyDialog dialog(store, boxes, "P");
-        SetText(&dialog, "1049", "kept.anyway");
-        SetText(&dialog, "1008", "");
-        Click(&dialog, "1");
-        EXPECT_EQ(dialog.result(), QDialog::Accepted);
-    }
+    ProxyDialog edited(store, boxes, "P");
+    SetText(&edited, "1049", "kept.anyway");
+    SetText(&edited, "1008", "");
+    Click(&edited, "1");
+    EXPECT_EQ(edited.result(), QDialog::Accepted);
     EXPECT_TRUE(shown.empty());
     // Connection type 5 is written back as 0.
     EXPECT_EQ(Dwords("P", {"PORT", "PROXY_ON", "CONNECTION_TYPE"}), std::vector<int32_t>({21, 0, 0}));
@@ -121,11 +119,9 @@ TEST_F(ProxyDialogTest, ProxyOffStoresPort21ForAnEmptyPortAndCarriesTheConnectio
 
     // Dial-up survives an OK without any edit (showing the values counts as one).
     ASSERT_TRUE(store.WriteProfileValues("P", {{"CONNECTION_TYPE", int32_t{1}}, {"PORT", int32_t{990}}}));
-    {
-        ProxyDialog dialog(store, boxes, "P");
-        EXPECT_EQ(Ticks(&dialog, {"1046"}), "1");
-        Click(&dialog, "1");
-    }
+    ProxyDialog unedited(store, boxes, "P");
+    EXPECT_EQ(Ticks(&unedited, {"1046"}), "1");
+    Click(&unedited, "1");
     EXPECT_EQ(Dwords("P", {"CONNECTION_TYPE", "PORT"}), std::vector<int32_t>({1, 990}));
 }
 
@@ -212,24 +208,20 @@ TEST_F(DetailDialogTest, UpDownStepsWithinOneToHundred) {
 TEST_F(DetailDialogTest, MirroringDirectoriesFollowsMirroringFiles) {
     ASSERT_TRUE(store.CreateProfile("D"));
     ASSERT_TRUE(store.WriteProfileValues("D", {{"MIRRORING_FILE", int32_t{1}}, {"MIRRORING_DIR", int32_t{0}}}));
-    {
-        DetailDialog dialog(store, boxes, "D");
-        EXPECT_EQ(Ticks(&dialog, {"1056", "1057"}), "10");
-        EXPECT_TRUE(Enabled(&dialog, "1057"));
-        Click(&dialog, "1057");
-        Click(&dialog, "1056");
-        EXPECT_FALSE(Enabled(&dialog, "1057"));
-        EXPECT_EQ(Ticks(&dialog, {"1056", "1057"}), "01");  // keeps its tick while disabled
-        Click(&dialog, "1");
-    }
+    DetailDialog first(store, boxes, "D");
+    EXPECT_EQ(Ticks(&first, {"1056", "1057"}), "10");
+    EXPECT_TRUE(Enabled(&first, "1057"));
+    Click(&first, "1057");
+    Click(&first, "1056");
+    EXPECT_FALSE(Enabled(&first, "1057"));
+    EXPECT_EQ(Ticks(&first, {"1056", "1057"}), "01");  // keeps its tick while disabled
+    Click(&first, "1");
     EXPECT_EQ(Dwords("D", {"MIRRORING_FILE", "MIRRORING_DIR"}), std::vector<int32_t>({0, 1}));
-    {
-        DetailDialog dialog(store, boxes, "D");
-        EXPECT_EQ(Ticks(&dialog, {"1057"}), "1");
-        EXPECT_FALSE(Enabled(&dialog, "1057"));
-        Click(&dialog, "1056");
-        EXPECT_TRUE(Enabled(&dialog, "1057"));
-    }
+    DetailDialog again(store, boxes, "D");
+    EXPECT_EQ(Ticks(&again, {"1057"}), "1");
+    EXPECT_FALSE(Enabled(&again, "1057"));
+    Click(&again, "1056");
+    EXPECT_TRUE(Enabled(&again, "1057"));
 }
 
 TEST_F(DetailDialogTest, CancelEscapeAndTheEmptyNameWriteNothing) {
