@@ -173,9 +173,14 @@ TEST_F(MainWindowTest, AnIdleWindowItsControlsKeysAndCacheItem) {
     EXPECT_EQ(window->State().cacheSwitch, 0);
 }
 
-TEST_F(MainWindowTest, ShowLogToggleAndAGrowingWindow) {
+TEST_F(MainWindowTest, ShowLogToggleAGrowingWindowAndTheLinesOfTheView) {
     MakeIdleProfile("alpha");
-    const QSize full = Open(false)->size();
+    // Before the start lines the view is empty: it keeps empty lines and shows line breaks as lines.
+    auto bare = Open(false);
+    for (const char* line : {"", "", "first\r\nsecond", "", "\tあ"})
+        bare->ShowLogLine(line);
+    EXPECT_EQ(ViewLines(*bare), QStringList({"", "", "first", "second", "", "\tあ"}));
+    const QSize full = bare->size();
     auto window = Open();
     window->show();
     auto logTop = [&] { return window->LogView()->mapTo(window.get(), QPoint(0, 0)).y(); };
@@ -411,13 +416,6 @@ TEST_F(MainWindowTest, PortCallsFromAnotherThreadAreCarriedOutOnTheWindowThread)
     EXPECT_EQ(view[3], QString("line 0"));
     EXPECT_EQ(view.last(), QString("line 19999"));
     EXPECT_EQ(FileLines(home / "Kestrum.log"), view);
-}
-
-TEST_F(MainWindowTest, LogViewKeepsEmptyLinesAndShowsLineBreaksAsLines) {
-    auto window = Open(false);  // an empty view, before the start lines
-    for (const char* line : {"", "", "first\r\nsecond", "", "\tあ"})
-        window->ShowLogLine(line);
-    EXPECT_EQ(ViewLines(*window), QStringList({"", "", "first", "second", "", "\tあ"}));
 }
 
 TEST_F(MainWindowTest, RunWithTheLogHiddenShowsEveryLineOfTheLogFile) {
