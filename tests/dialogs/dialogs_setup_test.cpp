@@ -260,7 +260,7 @@ TEST_F(SetupDialogTest, BrowseStartsAtTheLocalFieldAndAChosenDirectoryIsAnEdit) 
     EXPECT_EQ(StoreText(), before);
 }
 
-TEST_F(SetupDialogTest, NewProfileSavesPendingEditsFirstAndSelectsTheNewOne) {
+TEST_F(SetupDialogTest, NewProfileSavesPendingEditsFirstSelectsTheNewOneAndNeedsItsPassword) {
     MakeProfile("Main", "m.example");
     auto* d = Open("Main");
 
@@ -293,23 +293,20 @@ TEST_F(SetupDialogTest, NewProfileSavesPendingEditsFirstAndSelectsTheNewOne) {
     EXPECT_EQ(d->result(), QDialog::Accepted);
     EXPECT_EQ(store.ReadProfileList(), std::vector<std::string>({"Main", "Second"}));
     EXPECT_EQ(store.ReadString("Second", "USER"), std::nullopt);
-}
 
-TEST_F(SetupDialogTest, AFreshProfileNeedsAPasswordBeforeClosing) {
-    ASSERT_TRUE(store.CreateProfile("Fresh"));
-    auto* d = Open("Fresh");
-    SetText(d, "1007", "h");
-    SetText(d, "1010", "u");
-    SetText(d, "1015", "/l");
+    // The fresh profile needs a password before closing, and keeps it scrambled.
+    d = Open("Second");
+    for (const auto& [id, text] : {std::pair{"1007", "h"}, {"1010", "u"}, {"1015", "/l"}})
+        SetText(d, id, text);
     Click(d, "1");
     EXPECT_EQ(TakeMessages(), Messages({42787}));
     EXPECT_TRUE(d->isVisible());
     SetText(d, "1012", "p");
     Click(d, "1");
     EXPECT_FALSE(d->isVisible());
-    EXPECT_EQ(store.ReadDword("Fresh", "PSWSVD"), 1);
-    EXPECT_NE(store.ReadString("Fresh", "PSW", 254), "p");  // kept scrambled
-    EXPECT_EQ(store.LoadProfile("Fresh")->password, "p");
+    EXPECT_EQ(store.ReadDword("Second", "PSWSVD"), 1);
+    EXPECT_NE(store.ReadString("Second", "PSW", 254), "p");
+    EXPECT_EQ(store.LoadProfile("Second")->password, "p");
 }
 
 TEST_F(SetupDialogTest, DeleteAsksThenSelectsTheMainWindowsProfile) {
