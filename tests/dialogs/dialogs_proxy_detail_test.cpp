@@ -129,31 +129,26 @@ TEST_F(ProxyDialogTest, CancelEscapeAndTheEmptyNameWriteNothing) {
     ExpectCancelWritesNothing<ProxyDialog>("1049");
 }
 
-TEST_F(DetailDialogTest, ShowsTheTimeLagAsStoredOrThree) {
+TEST_F(DetailDialogTest, ShowsTheTimeLagAsStoredOrThreeAndOkRefusesOnesOutsideOneToHundred) {
+    WriteFile(storePath, StoreText() + "\n[NoLag]\nHOST=h\n");
+    DetailDialog noLag(store, boxes, "NoLag");
+    EXPECT_EQ(Texts(&noLag, {"1054", "1052"}), QStringList({"3", ""}));
+    EXPECT_FALSE(Enabled(&noLag, "1057"));
     ASSERT_TRUE(store.CreateProfile("D"));
-    const std::pair<int32_t, const char*> cases[] = {{0, "3"}, {-4, "3"}, {150, "150"}, {1, "1"}, {100, "100"}};
+    const std::pair<int32_t, const char*> cases[] = {{0, "3"}, {-4, "3"}, {1, "1"}, {100, "100"}, {150, "150"}};
     for (const auto& [stored, shownText] : cases) {
         ASSERT_TRUE(store.WriteDword("D", "TIME_LAG", stored));
         DetailDialog dialog(store, boxes, "D");
         EXPECT_EQ(Text(&dialog, "1054"), shownText) << stored;
     }
-    WriteFile(storePath, StoreText() + "\n[NoLag]\nHOST=h\n");
-    DetailDialog dialog(store, boxes, "NoLag");
-    EXPECT_EQ(Text(&dialog, "1054"), "3");
-    EXPECT_EQ(Text(&dialog, "1052"), "");
-    EXPECT_FALSE(Enabled(&dialog, "1057"));
-}
 
-TEST_F(DetailDialogTest, OkRefusesTimeLagsOutsideOneToHundred) {
-    ASSERT_TRUE(store.CreateProfile("D"));
-    ASSERT_TRUE(store.WriteDword("D", "TIME_LAG", 150));
+    // Stored 150: OK is refused until the lag is within range.
     const std::string before = StoreText();
     DetailDialog dialog(store, boxes, "D");
     dialog.show();
     auto* lag = Find<QLineEdit>(&dialog, "1054");
     auto* ok = Find<QPushButton>(&dialog, "1");
-    EXPECT_EQ(Text(&dialog, "1052"), "HTML,HTM,TXT");
-    EXPECT_EQ(Text(&dialog, "1053"), "BAK");
+    EXPECT_EQ(Texts(&dialog, {"1052", "1053"}), QStringList({"HTML,HTM,TXT", "BAK"}));
 
     ok->click();
     lag->clear();
