@@ -19,31 +19,62 @@
 #include <atomic>
 #include <ctime>
 #include <filesystem>
-#include <map>
 #include <set>
 #include <thread>
-#include <utility>
 
 #include "app/about_dialog.h"
 #include "app/activity_animation.h"
 #include "dialogs/password_dialog.h"
+#include "dialogs/setup_dialog.h"
 #include "engine/run_log.h"
 #include "res/message_ids.h"
 #include "tests/app/window_fixture.h"
-
-#if __has_include("dialogs/setup_dialog.h")
-#include "dialogs/setup_dialog.h"
-#define HAVE_SETUP_DIALOG 1
-#else
-#define HAVE_SETUP_DIALOG 0
-#endif
 
 namespace kestrum::test {
 namespace {
 
 namespace fs = std::filesystem;
 
-using MainWindowTest = WindowTest;
+class MainWindowTest : public WindowTest {
+  protected:
+    // A server and the profile "site" that uploads a.txt to it, then the window.
+    std::unique_ptr<MainWindow> OpenSite(FtpServerOptions options = {}, bool savePassword = true) {
+        server = std::make_unique<TestFtpServer>(options);
+        WriteFile(local / "a.txt", "alpha");
+        MakeProfile("site", *server, local.path(), savePassword);
+        return Open();
+    }
+    // Starts a run and waits until it connects.
+    bool StartUntilConnecting(MainWindow& window) {
+        window.RunCommand(1001);
+        const QString connecting = TableFormat(57686, {server->hostWithPort()});
+        return WaitUntil([&] { return ViewLines(window).contains(connecting); });
+    }
+
+    std::unique_ptr<TestFtpServer> server;
+    TempDir local;
+};
+
+// The window's profile; the chooser must show the same.
+std::string Chosen(MainWindow& window) {
+    const std::string shownName = window.ProfileChooser()->currentText().toStdString();
+    return shownName == window.ProfileName() ? shownName : window.ProfileName() + " but the chooser shows " + shownName;
+}
+
+// The controls of a window during a run, or when idle.
+void ExpectRunning(MainWindow& window, bool running) {
+    EXPECT_EQ(window.StartButton()->text(), Table(running ? 42778 : 42777));
+    EXPECT_EQ(window.Action(kCmdStartRun)->isEnabled(), !running);
+    EXPECT_EQ(window.Action(kCmdCancelRun)->isEnabled(), running);
+    EXPECT_EQ(window.Action(kCmdSettings)->isEnabled(), !running);
+    EXPECT_EQ(window.Action(kCmdAlign)->isEnabled(), !running);
+    EXPECT_EQ(window.State().flags.running, running ? 1 : 0);
+    if (!running) {
+        EXPECT_EQ(window.ProgressBar()->value(), 0);
+        EXPECT_EQ(window.Counter()->text(), QString());
+        EXPECT_FALSE(window.Animation()->Playing());
+    }
+}
 
 // Lines of Kestrum.log: every line must end with CR LF.
 QStringList FileLines(const std::string& path) {
@@ -62,26 +93,7 @@ void SendKey(QWidget* target, int key) {
     QApplication::sendEvent(target, &release);
 }
 
-QString U8(const char* text) {
-    return QString::fromUtf8(text);
-}
-
-bool ViewHas(MainWindow& window, const QString& line) {
-    return ViewLines(window).contains(line);
-}
-
-// Every file and directory below dir, each file with its contents and time.
-std::map<std::string, std::string> Tree(const std::string& dir) {
-    std::map<std::string, std::string> tree;
-    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-        const std::string path = entry.path().string();
-        tree[path.substr(dir.size())] =
-            entry.is_directory() ? "dir" : ReadFile(path) + "@" + std::to_string(FileMtime(path));
-    }
-    return tree;
-}
-
-TEST_F(MainWindowTest, OpensWithTheControlsMenusAndStartLines) {
+TEST_F(MainWindowTest, AnIdleWindowItsControlsKeysAndCacheItem) {
     MakeIdleProfile("alpha");
     auto window = Open();
 
@@ -90,58 +102,85 @@ TEST_F(MainWindowTest, OpensWithTheControlsMenusAndStartLines) {
     EXPECT_FALSE(window->windowIcon().isNull());
 
     EXPECT_EQ(window->findChild<QPushButton*>("1001"), window->StartButton());
-    EXPECT_EQ(window->StartButton()->text(), Table(42777));
     EXPECT_FALSE(window->StartButton()->autoDefault());
     EXPECT_TRUE(window->Counter()->isReadOnly());
     EXPECT_EQ(window->Counter()->alignment() & Qt::AlignHCenter, Qt::AlignHCenter);
-    EXPECT_EQ(window->Counter()->text(), QString());
     EXPECT_TRUE(window->LogView()->isReadOnly());
-    EXPECT_EQ(window->ProgressBar()->minimum(), 0);
     EXPECT_EQ(window->ProgressBar()->maximum(), 100);
-    EXPECT_EQ(window->ProgressBar()->value(), 0);
-    EXPECT_FALSE(window->Animation()->Playing());
     EXPECT_EQ(window->Animation()->Frame(), 0);
+    ExpectRunning(*window, false);
 
     // Every command is an item of the menus.
     std::set<int> items;
-    for (QAction* top : window->MenuBar()->actions()) {
+    for (QAction* top : window->MenuBar()->actions())
         for (QAction* item : top->menu()->actions())
             items.insert(item->data().toInt());
-    }
     for (int command : {kCmdStartRun, kCmdPreview, kCmdCancelRun, kCmdShowLog, kCmdQuit, kCmdSettings, kCmdAlign,
-                        kCmdCache, kCmdHelp, kCmdOnlineHelp, kCmdAbout}) {
+                        kCmdCache, kCmdHelp, kCmdOnlineHelp, kCmdAbout})
         EXPECT_EQ(items.count(command), 1u) << command;
-    }
 
     // Log hidden and its item unchecked; the cache item from the missing FILE_REF.
     EXPECT_FALSE(window->Action(kCmdShowLog)->isChecked());
     EXPECT_TRUE(window->Action(kCmdCache)->isChecked());
     EXPECT_EQ(window->State().options.cacheSwitch, 1);
-    // Idle state.
-    EXPECT_TRUE(window->Action(kCmdStartRun)->isEnabled());
-    EXPECT_FALSE(window->Action(kCmdCancelRun)->isEnabled());
-    EXPECT_TRUE(window->Action(kCmdSettings)->isEnabled());
-    EXPECT_TRUE(window->Action(kCmdAlign)->isEnabled());
-    EXPECT_EQ(window->State().flags.running, 0);
 
-    EXPECT_EQ(window->ProfileName(), "alpha");
-    EXPECT_EQ(window->ProfileChooser()->currentText(), QString("alpha"));
+    EXPECT_EQ(Chosen(*window), "alpha");
     EXPECT_EQ(store.ReadGlobalString("Program"), home.path());
     EXPECT_EQ(store.ReadGlobalString("Default_Profile"), "");
     EXPECT_TRUE(shown.empty());
 
     const QStringList view = ViewLines(*window);
     ASSERT_EQ(view.size(), 3);
-    EXPECT_EQ(view[0], QString("Welcome to Quill Moor"));
-    EXPECT_EQ(view[1], QString("\tKestrum Version1.0"));
+    EXPECT_EQ(view.mid(0, 2), QStringList({"Welcome to Quill Moor", "\tKestrum Version1.0"}));
     EXPECT_TRUE(QRegularExpression("^\\d{4} \\d{2}/\\d{2} \\d{2}:\\d{2}$").match(view[2]).hasMatch())
         << view[2].toStdString();
     EXPECT_EQ(FileLines(home / "Kestrum.log"), view);
+
+    // Enter and Escape neither close the window nor start a run.
+    window->show();
+    window->StartButton()->setFocus();
+    for (QWidget* target : {static_cast<QWidget*>(window.get()), static_cast<QWidget*>(window->StartButton()),
+                            static_cast<QWidget*>(window->ProfileChooser())})
+        for (int key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape})
+            SendKey(target, key);
+    Pump(20);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_FALSE(window->Closed());
+    EXPECT_EQ(window->State().flags.running, 0);
+    EXPECT_EQ(ViewLines(*window).size(), 3);
+    EXPECT_TRUE(shown.empty());
+
+    // The cache item: unchecked without a word, checked after 57706.
+    window->RunCommand(kCmdCache);
+    EXPECT_FALSE(window->Action(kCmdCache)->isChecked());
+    EXPECT_EQ(window->State().options.cacheSwitch, 0);
+    EXPECT_TRUE(shown.empty());
+    window->RunCommand(kCmdCache);
+    EXPECT_TRUE(window->Action(kCmdCache)->isChecked());
+    EXPECT_EQ(shown, std::vector<QString>{Table(57706)});
+    EXPECT_EQ(window->State().options.cacheSwitch, 1);
+
+    // The close box closes an idle window; the cache item is stored as FILE_REF.
+    window->RunCommand(kCmdCache);
+    window->close();
+    EXPECT_TRUE(window->Closed());
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_EQ(store.ReadGlobalDword("FILE_REF"), 0);
+    EXPECT_EQ(store.ReadGlobalString("Default_Profile"), "alpha");
+    window.reset();
+    window = Open();
+    EXPECT_FALSE(window->Action(kCmdCache)->isChecked());
+    EXPECT_EQ(window->State().options.cacheSwitch, 0);
 }
 
-TEST_F(MainWindowTest, ShowLogToggleAndAGrowingWindow) {
+TEST_F(MainWindowTest, ShowLogToggleAGrowingWindowAndTheLinesOfTheView) {
     MakeIdleProfile("alpha");
-    const QSize full = Open(false)->size();
+    // Before the start lines the view is empty: it keeps empty lines and shows line breaks as lines.
+    auto bare = Open(false);
+    for (const char* line : {"", "", "first\r\nsecond", "", "\tあ"})
+        bare->ShowLogLine(line);
+    EXPECT_EQ(ViewLines(*bare), QStringList({"", "", "first", "second", "", "\tあ"}));
+    const QSize full = bare->size();
     auto window = Open();
     window->show();
     auto logTop = [&] { return window->LogView()->mapTo(window.get(), QPoint(0, 0)).y(); };
@@ -180,20 +219,7 @@ TEST_F(MainWindowTest, ShowLogToggleAndAGrowingWindow) {
 TEST_F(MainWindowTest, RunHeaderColumnsLineUpAtEveryFontSize) {
     MakeIdleProfile("alpha");
     const QFont appFont = QApplication::font();
-    const std::vector<int> header = {msg::kHeaderServer,
-                                     msg::kHeaderProxy,
-                                     msg::kHeaderPort,
-                                     msg::kHeaderLocalHome,
-                                     msg::kHeaderServerHome,
-                                     msg::kHeaderUpload,
-                                     msg::kHeaderDownload,
-                                     msg::kHeaderSubdirs,
-                                     msg::kHeaderOnlyBoth,
-                                     msg::kHeaderMirrorFiles,
-                                     msg::kHeaderMirrorDirs,
-                                     msg::kHeaderAsciiExtensions,
-                                     msg::kHeaderExcludedExtensions,
-                                     msg::kHeaderTimeLag};
+    using namespace msg;
     for (int pixels : {12, 13, 15, 17}) {
         QFont font(QStringLiteral("Noto Sans CJK JP"));
         font.setPixelSize(pixels);
@@ -202,7 +228,9 @@ TEST_F(MainWindowTest, RunHeaderColumnsLineUpAtEveryFontSize) {
         window->RunCommand(kCmdShowLog);
         window->resize(window->width() + 300, window->height());
         window->show();
-        for (int id : header)
+        for (int id : {kHeaderServer, kHeaderProxy, kHeaderPort, kHeaderLocalHome, kHeaderServerHome, kHeaderUpload,
+                       kHeaderDownload, kHeaderSubdirs, kHeaderOnlyBoth, kHeaderMirrorFiles, kHeaderMirrorDirs,
+                       kHeaderAsciiExtensions, kHeaderExcludedExtensions, kHeaderTimeLag})
             window->ShowLogLine(FormatString(id, {"1"}));
         // Where each line's full-width colon stands.
         std::set<int> columns;
@@ -219,55 +247,6 @@ TEST_F(MainWindowTest, RunHeaderColumnsLineUpAtEveryFontSize) {
     QApplication::setFont(appFont);
 }
 
-TEST_F(MainWindowTest, EnterAndEscapeNeverCloseTheWindow) {
-    MakeIdleProfile("alpha");
-    auto window = Open();
-    window->show();
-    window->StartButton()->setFocus();
-    for (QWidget* target : {static_cast<QWidget*>(window.get()), static_cast<QWidget*>(window->StartButton()),
-                            static_cast<QWidget*>(window->ProfileChooser())}) {
-        for (int key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape})
-            SendKey(target, key);
-    }
-    Pump(20);
-    EXPECT_TRUE(window->isVisible());
-    EXPECT_FALSE(window->Closed());
-    EXPECT_EQ(window->State().flags.running, 0);
-    EXPECT_EQ(ViewLines(*window).size(), 3);  // no run was started
-    EXPECT_TRUE(shown.empty());
-
-    // The close box goes through the close request, which closes an idle window.
-    window->close();
-    EXPECT_TRUE(window->Closed());
-    EXPECT_FALSE(window->isVisible());
-}
-
-TEST_F(MainWindowTest, CacheItemIsStoredAsFileRefOnClose) {
-    MakeIdleProfile("alpha");
-    {
-        auto window = Open();
-        ASSERT_TRUE(window->Action(kCmdCache)->isChecked());
-        window->RunCommand(kCmdCache);  // unchecked without a word
-        EXPECT_FALSE(window->Action(kCmdCache)->isChecked());
-        EXPECT_EQ(window->State().options.cacheSwitch, 0);
-        EXPECT_TRUE(shown.empty());
-
-        window->RunCommand(kCmdCache);  // checked after 57706
-        EXPECT_TRUE(window->Action(kCmdCache)->isChecked());
-        EXPECT_EQ(shown, std::vector<QString>{Table(57706)});
-        EXPECT_EQ(window->State().options.cacheSwitch, 1);
-
-        window->RunCommand(kCmdCache);
-        window->RunCommand(kCmdQuit);
-        EXPECT_TRUE(window->Closed());
-        EXPECT_EQ(store.ReadGlobalDword("FILE_REF"), 0);
-        EXPECT_EQ(store.ReadGlobalString("Default_Profile"), "alpha");
-    }
-    auto window = Open();
-    EXPECT_FALSE(window->Action(kCmdCache)->isChecked());
-    EXPECT_EQ(window->State().options.cacheSwitch, 0);
-}
-
 TEST_F(MainWindowTest, ProfileChooserIsSortedDropsStaleNamesAndFindsByPrefix) {
     for (const char* name : {"beta", "Alpha", "gamma"})
         MakeIdleProfile(name);
@@ -276,10 +255,8 @@ TEST_F(MainWindowTest, ProfileChooserIsSortedDropsStaleNamesAndFindsByPrefix) {
     {
         auto window = Open();
         EXPECT_EQ(window->ProfileChooser()->count(), 3);
-        // An unknown default: the first item in sorted order (the order:
-        // ChooserAndSetupDialogListTheProfilesInOneOrder).
-        EXPECT_EQ(window->ProfileName(), "Alpha");
-        EXPECT_EQ(window->ProfileChooser()->currentText(), QString("Alpha"));
+        // An unknown default: the first item in sorted order (the order: SettingsListTheChoosersProfiles...).
+        EXPECT_EQ(Chosen(*window), "Alpha");
         EXPECT_EQ(store.ReadGlobalString("Profiles"), "beta,Alpha,gamma,");
 
         window->ProfileChooser()->setCurrentIndex(2);
@@ -290,33 +267,39 @@ TEST_F(MainWindowTest, ProfileChooserIsSortedDropsStaleNamesAndFindsByPrefix) {
     // The chooser's search: the first item that begins with the text, ignoring case.
     ASSERT_TRUE(store.WriteGlobalString("Default_Profile", "B"));
     auto window = Open();
-    EXPECT_EQ(window->ProfileName(), "beta");
-    EXPECT_EQ(window->ProfileChooser()->currentText(), QString("beta"));
+    EXPECT_EQ(Chosen(*window), "beta");
 }
 
-#if HAVE_SETUP_DIALOG
-TEST_F(MainWindowTest, ChooserAndSetupDialogListTheProfilesInOneOrder) {
+TEST_F(MainWindowTest, SettingsListTheChoosersProfilesAndAreRereadOnlyWhenChanged) {
     for (const char* name : {"b", "_x", "B", "a1", "日本", "Z"})
         MakeIdleProfile(name);
+    ASSERT_TRUE(store.WriteGlobalString("Default_Profile", "B"));
     auto window = Open();
-    QStringList chooser;
-    for (int i = 0; i < window->ProfileChooser()->count(); ++i)
-        chooser << window->ProfileChooser()->itemText(i);
     // Letters folded to upper case, so "_" comes after them; equal names by their bytes.
-    EXPECT_EQ(chooser, QStringList({"a1", "B", "b", "Z", "_x", "日本"}));
+    EXPECT_EQ(Items(window->ProfileChooser()), QStringList({"a1", "B", "b", "Z", "_x", "日本"}));
+    window->ProfileChooser()->setCurrentIndex(0);
 
     QStringList setup;
     runDialog = [&setup](QDialog& dialog) {
-        if (const auto* list = dialog.findChild<QComboBox*>("1006")) {
-            for (int i = 0; i < list->count(); ++i)
-                setup << list->itemText(i);
-        }
+        if (const auto* list = dialog.findChild<QComboBox*>("1006"))
+            setup = Items(list);
         return int(QDialog::Rejected);
     };
     window->RunCommand(kCmdSettings);
-    EXPECT_EQ(setup, chooser);
+    EXPECT_EQ(dialogs.size(), 1u);
+    EXPECT_EQ(setup, Items(window->ProfileChooser()));
+    EXPECT_EQ(window->ProfileName(), "a1");
+
+    // Added a profile: the chooser shows the stored default, not the one chosen before.
+    runDialog = [this](QDialog&) {
+        EXPECT_TRUE(store.CreateProfile("c"));
+        return int(QDialog::Accepted);
+    };
+    window->RunCommand(kCmdSettings);
+    EXPECT_EQ(Chosen(*window), "B");
+    EXPECT_EQ(window->ProfileChooser()->count(), 7);
+    EXPECT_TRUE(shown.empty());
 }
-#endif
 
 TEST_F(MainWindowTest, NoProfileAsksToRegisterOne) {
     answer = [](const QString&) { return false; };
@@ -329,7 +312,6 @@ TEST_F(MainWindowTest, NoProfileAsksToRegisterOne) {
         EXPECT_FALSE(window->Closed());
         EXPECT_EQ(window->State().flags.running, 0);
     }
-#if HAVE_SETUP_DIALOG
     // OK opens the settings; a profile added there becomes the chooser's.
     shown.clear();
     answer = [](const QString&) { return true; };
@@ -342,37 +324,8 @@ TEST_F(MainWindowTest, NoProfileAsksToRegisterOne) {
     auto window = Open();
     EXPECT_EQ(shown, std::vector<QString>{Table(42792)});
     EXPECT_EQ(dialogs.size(), 1u);
-    EXPECT_EQ(window->ProfileName(), "fresh");
-    EXPECT_EQ(window->ProfileChooser()->currentText(), QString("fresh"));
-#endif
+    EXPECT_EQ(Chosen(*window), "fresh");
 }
-
-#if HAVE_SETUP_DIALOG
-TEST_F(MainWindowTest, SettingsCommandRereadsTheStoreOnlyWhenProfilesChanged) {
-    for (const char* name : {"a", "b"})
-        MakeIdleProfile(name);
-    ASSERT_TRUE(store.WriteGlobalString("Default_Profile", "a"));
-    auto window = Open();
-    window->ProfileChooser()->setCurrentIndex(1);
-    ASSERT_EQ(window->ProfileName(), "b");
-
-    runDialog = [](QDialog&) { return int(QDialog::Rejected); };
-    window->RunCommand(kCmdSettings);
-    EXPECT_EQ(dialogs.size(), 1u);
-    EXPECT_EQ(window->ProfileName(), "b");
-
-    // Added a profile: the chooser shows the stored default, not the one chosen before.
-    runDialog = [this](QDialog&) {
-        EXPECT_TRUE(store.CreateProfile("c"));
-        return int(QDialog::Accepted);
-    };
-    window->RunCommand(kCmdSettings);
-    EXPECT_EQ(window->ProfileName(), "a");
-    EXPECT_EQ(window->ProfileChooser()->currentText(), QString("a"));
-    EXPECT_EQ(window->ProfileChooser()->count(), 3);
-    EXPECT_TRUE(shown.empty());
-}
-#endif
 
 TEST_F(MainWindowTest, UnusableStoreShows42781AndCloses) {
     fs::create_directory(home / "Kestrum.conf");
@@ -398,36 +351,23 @@ TEST_F(MainWindowTest, AboutBoxOnlineHelpAndHelpFile) {
     MakeIdleProfile("alpha");
     auto window = Open();
     runDialog = [](QDialog& dialog) {
-        auto* about = dynamic_cast<AboutDialog*>(&dialog);
-        EXPECT_NE(about, nullptr);
-        if (about == nullptr)
-            return int(QDialog::Rejected);
-        auto* contact = about->findChild<QPlainTextEdit*>("1030");
-        EXPECT_NE(contact, nullptr);
-        if (contact != nullptr) {
-            EXPECT_TRUE(contact->isReadOnly());
-            EXPECT_EQ(contact->toPlainText(), Table(42822));
-        }
-        about->findChild<QPushButton*>("1")->click();
-        return about->result();
+        EXPECT_NE(dynamic_cast<AboutDialog*>(&dialog), nullptr);
+        auto* contact = dialog.findChild<QPlainTextEdit*>("1030");
+        EXPECT_TRUE(contact != nullptr && contact->isReadOnly() && contact->toPlainText() == Table(42822));
+        dialog.findChild<QPushButton*>("1")->click();
+        return dialog.result();
     };
     window->RunCommand(kCmdAbout);
     EXPECT_EQ(dialogs, std::vector<QString>{QString("137")});
 
     window->RunCommand(kCmdOnlineHelp);
-    ASSERT_EQ(urls.size(), 1u);
-    EXPECT_EQ(urls[0], QUrl("https://kestrum.example.org/"));
-
     window->RunCommand(kCmdHelp);
     const QString helpFile = FindHelpFile(DefaultHelpDirs());
-    if (helpFile.isEmpty()) {
-        EXPECT_EQ(urls.size(), 1u);
-        EXPECT_EQ(shown, std::vector<QString>{Table(60301)});
-    } else {
-        ASSERT_EQ(urls.size(), 2u);
-        EXPECT_EQ(urls[1], QUrl::fromLocalFile(helpFile));
-        EXPECT_TRUE(shown.empty());
-    }
+    std::vector<QUrl> opened = {QUrl("https://kestrum.example.org/")};
+    if (!helpFile.isEmpty())
+        opened.push_back(QUrl::fromLocalFile(helpFile));
+    EXPECT_EQ(urls, opened);
+    EXPECT_EQ(shown, helpFile.isEmpty() ? std::vector<QString>{Table(60301)} : std::vector<QString>{});
 }
 
 TEST(HelpFile, FirstDirectoryWithAManualWins) {
@@ -478,36 +418,16 @@ TEST_F(MainWindowTest, PortCallsFromAnotherThreadAreCarriedOutOnTheWindowThread)
     EXPECT_EQ(FileLines(home / "Kestrum.log"), view);
 }
 
-TEST_F(MainWindowTest, LogViewKeepsEmptyLinesAndShowsLineBreaksAsLines) {
-    auto window = Open(false);  // an empty view, before the start lines
-    window->ShowLogLine("");
-    window->ShowLogLine("");
-    window->ShowLogLine("first\r\nsecond");
-    window->ShowLogLine("");
-    window->ShowLogLine("\t\xE3\x81\x82");
-    EXPECT_EQ(ViewLines(*window), QStringList({"", "", "first", "second", "", U8("\tあ")}));
-}
-
 TEST_F(MainWindowTest, RunWithTheLogHiddenShowsEveryLineOfTheLogFile) {
-    TestFtpServer server;
-    TempDir local;
-    WriteFile(local / "a.txt", "alpha\n");
     WriteFile(local / "b.bin", std::string("\x00\x01\x02", 3));
-    MakeProfile("site", server, local.path());
-    auto window = Open();
+    auto window = OpenSite();
     ASSERT_FALSE(window->Action(kCmdShowLog)->isChecked());
 
     window->RunCommand(1001);
-    EXPECT_EQ(window->State().flags.running, 1);
-    EXPECT_EQ(window->StartButton()->text(), Table(42778));
-    EXPECT_FALSE(window->Action(kCmdStartRun)->isEnabled());
-    EXPECT_TRUE(window->Action(kCmdCancelRun)->isEnabled());
-    EXPECT_FALSE(window->Action(kCmdSettings)->isEnabled());
-    EXPECT_FALSE(window->Action(kCmdAlign)->isEnabled());
+    ExpectRunning(*window, true);
     ASSERT_TRUE(WaitUntil([&] { return window->State().flags.running == 0; }));
-
-    EXPECT_EQ(ReadFile(server.home() + "/a.txt"), "alpha\n");
-    EXPECT_EQ(ReadFile(server.home() + "/b.bin"), std::string("\x00\x01\x02", 3));
+    EXPECT_EQ(ReadFile(server->home() + "/a.txt"), "alpha");
+    EXPECT_EQ(ReadFile(server->home() + "/b.bin"), std::string("\x00\x01\x02", 3));
     EXPECT_TRUE(shown.empty());
 
     const QStringList view = ViewLines(*window);
@@ -515,51 +435,31 @@ TEST_F(MainWindowTest, RunWithTheLogHiddenShowsEveryLineOfTheLogFile) {
     ASSERT_GT(view.size(), 6);
     EXPECT_EQ(view[3], QString());
     EXPECT_TRUE(view[4].startsWith(TableFormat(42802, {"site"}) + "\t")) << view[4].toStdString();
-    EXPECT_TRUE(view.contains(TableFormat(42805, {server.hostWithPort()})));
+    EXPECT_TRUE(view.contains(TableFormat(42805, {server->hostWithPort()})));
     EXPECT_EQ(view.last(), TableFormat(42804, {"2 / 2"}));
-
-    // Back to idle: bar, counter and animation reset.
-    EXPECT_EQ(window->ProgressBar()->value(), 0);
-    EXPECT_EQ(window->Counter()->text(), QString());
-    EXPECT_FALSE(window->Animation()->Playing());
-    EXPECT_EQ(window->StartButton()->text(), Table(42777));
-    EXPECT_TRUE(window->Action(kCmdStartRun)->isEnabled());
-    EXPECT_FALSE(window->Action(kCmdCancelRun)->isEnabled());
-    EXPECT_TRUE(window->Action(kCmdSettings)->isEnabled());
-    EXPECT_TRUE(window->Action(kCmdAlign)->isEnabled());
+    ExpectRunning(*window, false);  // bar, counter and animation reset
     EXPECT_FALSE(window->Closed());
 
     // A run in which an item fails: its last line and a notice say how many.
     store.WriteDword("site", "CHECK_SUB", 1);
     WriteFile(local / "x/c.txt", "c");
-    WriteFile(server.home() + "/x", "a file where the directory is needed");
-    window->RunCommand(1001);
-    ASSERT_TRUE(WaitUntil([&] { return window->State().flags.running == 0; }));
+    WriteFile(server->home() + "/x", "a file where the directory is needed");
+    ASSERT_TRUE(RunToEnd(*window));
     EXPECT_EQ(ViewLines(*window).last(), TableFormat(60013, {"1"}));
     EXPECT_EQ(shown, std::vector<QString>{TableFormat(60013, {"1"})});
 }
 
 TEST_F(MainWindowTest, CancelDuringARunStopsItAtTheNextCheckpoint) {
-    FtpServerOptions options;
-    options.loginDelaySeconds = 2;
-    TestFtpServer server(options);
-    TempDir local;
-    WriteFile(local / "a.txt", "alpha");
-    MakeProfile("site", server, local.path());
     MakeIdleProfile("other");
     ASSERT_TRUE(store.WriteGlobalString("Default_Profile", "site"));
-    auto window = Open();
+    auto window = OpenSite({.loginDelaySeconds = 2});
     ASSERT_EQ(window->ProfileName(), "site");
-
-    window->RunCommand(1001);
-    const QString connecting = TableFormat(57686, {server.hostWithPort()});
-    ASSERT_TRUE(WaitUntil([&] { return ViewHas(*window, connecting); }));
+    ASSERT_TRUE(StartUntilConnecting(*window));
     EXPECT_TRUE(window->Animation()->Playing());
 
     // The chooser snaps back to the running profile.
     window->ProfileChooser()->setCurrentIndex(window->ProfileChooser()->findText("other"));
-    EXPECT_EQ(window->ProfileChooser()->currentText(), QString("site"));
-    EXPECT_EQ(window->ProfileName(), "site");
+    EXPECT_EQ(Chosen(*window), "site");
 
     window->RunCommand(1001);
     EXPECT_EQ(shown, std::vector<QString>{Table(57690)});
@@ -575,22 +475,15 @@ TEST_F(MainWindowTest, CancelDuringARunStopsItAtTheNextCheckpoint) {
     EXPECT_EQ(view.count(Table(42800)), 1);
     EXPECT_EQ(CountShown(42829), 0);
     EXPECT_FALSE(window->Animation()->Playing());
-    EXPECT_FALSE(fs::exists(server.home() + "/a.txt"));
+    EXPECT_FALSE(fs::exists(server->home() + "/a.txt"));
     EXPECT_EQ(FileLines(home / "Kestrum.log"), view);
     EXPECT_FALSE(window->Closed());
 }
 
 TEST_F(MainWindowTest, CloseDuringARunConfirmedClosesTheWindowAfterTheRun) {
-    FtpServerOptions options;
-    options.loginDelaySeconds = 2;
-    TestFtpServer server(options);
-    TempDir local;
-    WriteFile(local / "a.txt", "alpha");
-    MakeProfile("site", server, local.path());
-    auto window = Open();
+    auto window = OpenSite({.loginDelaySeconds = 2});
     window->RunCommand(kCmdCache);  // stored at the close below
-    window->RunCommand(1001);
-    ASSERT_TRUE(WaitUntil([&] { return ViewHas(*window, TableFormat(57686, {server.hostWithPort()})); }));
+    ASSERT_TRUE(StartUntilConnecting(*window));
 
     window->RunCommand(kCmdQuit);
     EXPECT_EQ(shown, (std::vector<QString>{Table(42830), Table(57690)}));
@@ -606,16 +499,9 @@ TEST_F(MainWindowTest, CloseDuringARunConfirmedClosesTheWindowAfterTheRun) {
 }
 
 TEST_F(MainWindowTest, CloseDuringARunRefusedLetsTheRunGoOn) {
-    FtpServerOptions options;
-    options.loginDelaySeconds = 1;
-    TestFtpServer server(options);
-    TempDir local;
-    WriteFile(local / "a.txt", "alpha");
-    MakeProfile("site", server, local.path());
     answer = [](const QString& text) { return text != Table(42830); };
-    auto window = Open();
-    window->RunCommand(1001);
-    ASSERT_TRUE(WaitUntil([&] { return ViewHas(*window, TableFormat(57686, {server.hostWithPort()})); }));
+    auto window = OpenSite({.loginDelaySeconds = 1});
+    ASSERT_TRUE(StartUntilConnecting(*window));
 
     window->close();  // the close box
     EXPECT_EQ(shown, std::vector<QString>{Table(42830)});
@@ -624,20 +510,22 @@ TEST_F(MainWindowTest, CloseDuringARunRefusedLetsTheRunGoOn) {
 
     ASSERT_TRUE(WaitUntil([&] { return window->State().flags.running == 0; }));
     EXPECT_FALSE(window->Closed());
-    EXPECT_EQ(ReadFile(server.home() + "/a.txt"), "alpha");
+    EXPECT_EQ(ReadFile(server->home() + "/a.txt"), "alpha");
     EXPECT_EQ(ViewLines(*window).last(), TableFormat(42804, {"1 / 1"}));
 }
 
-TEST_F(MainWindowTest, PasswordPromptAsksAtEveryRunAndCancelStopsWith42797) {
-    FtpServerOptions options;
-    options.password = "";
-    TestFtpServer server(options);
-    TempDir local;
-    WriteFile(local / "a.txt", "alpha");
-    MakeProfile("site", server, local.path(), false);
-    auto window = Open();
-    window->RunCommand(kCmdCache);  // without the change cache every run logs in
+TEST_F(MainWindowTest, DestroyingTheWindowDuringARunStopsTheRunFirst) {
+    auto window = OpenSite({.loginDelaySeconds = 1});
+    ASSERT_TRUE(StartUntilConnecting(*window));
+    window.reset();  // returns once the worker has ended
+    EXPECT_FALSE(fs::exists(server->home() + "/a.txt"));
+    EXPECT_EQ(store.ReadGlobalString("Default_Profile"), "site");
+    EXPECT_TRUE(shown.empty());
+}
 
+TEST_F(MainWindowTest, PasswordPromptAsksAtEveryRunAndCancelStopsWith42797) {
+    auto window = OpenSite({.password = ""}, false);
+    window->RunCommand(kCmdCache);  // without the change cache every run logs in
     int prompts = 0;
     bool cancel = false;
     runDialog = [&](QDialog& dialog) {
@@ -652,14 +540,14 @@ TEST_F(MainWindowTest, PasswordPromptAsksAtEveryRunAndCancelStopsWith42797) {
         return prompt->result();
     };
 
-    // OK with an empty field: the run logs in with the empty password.
-    ASSERT_TRUE(RunToEnd(*window));
-    EXPECT_EQ(prompts, 1);
-    EXPECT_TRUE(ViewHas(*window, TableFormat(42805, {server.hostWithPort()})));
+    // OK with an empty field: the run logs in with the empty password, at every run.
+    for (int run = 1; run <= 2; ++run) {
+        ASSERT_TRUE(RunToEnd(*window));
+        EXPECT_EQ(prompts, run);
+        EXPECT_EQ(server->countCommands("PASS"), run);
+    }
+    EXPECT_TRUE(ViewLines(*window).contains(TableFormat(42805, {server->hostWithPort()})));
     EXPECT_TRUE(shown.empty());
-    ASSERT_TRUE(RunToEnd(*window));
-    EXPECT_EQ(prompts, 2);
-    EXPECT_EQ(server.countCommands("PASS"), 2);
 
     cancel = true;
     ASSERT_TRUE(RunToEnd(*window));
@@ -667,18 +555,15 @@ TEST_F(MainWindowTest, PasswordPromptAsksAtEveryRunAndCancelStopsWith42797) {
     EXPECT_EQ(shown, (std::vector<QString>{Table(42797), Table(42829)}));
     const QStringList view = ViewLines(*window);
     EXPECT_EQ(view.mid(view.size() - 2), QStringList({Table(42797), Table(42817)}));
-    EXPECT_EQ(server.countCommands("PASS"), 2);
+    EXPECT_EQ(server->countCommands("PASS"), 2);
     EXPECT_EQ(FileLines(home / "Kestrum.log"), view);
 }
 
 TEST_F(MainWindowTest, AlignmentCommandAsksFirstAndSetsLocalTimes) {
-    TestFtpServer server;
-    TempDir local;
     const long long serverTime = 1600000000;
+    auto window = OpenSite();
     WriteFile(local / "a.txt", "alpha", serverTime - 86400);
-    WriteFile(server.home() + "/a.txt", "alpha", serverTime);
-    MakeProfile("site", server, local.path());
-    auto window = Open();
+    WriteFile(server->home() + "/a.txt", "alpha", serverTime);
     const int startLines = ViewLines(*window).size();
 
     answer = [](const QString&) { return false; };
@@ -702,22 +587,6 @@ TEST_F(MainWindowTest, AlignmentCommandAsksFirstAndSetsLocalTimes) {
     EXPECT_EQ(FileLines(home / "Kestrum.log"), ViewLines(*window));
 }
 
-TEST_F(MainWindowTest, DestroyingTheWindowDuringARunStopsTheRunFirst) {
-    FtpServerOptions options;
-    options.loginDelaySeconds = 1;
-    TestFtpServer server(options);
-    TempDir local;
-    WriteFile(local / "a.txt", "alpha");
-    MakeProfile("site", server, local.path());
-    auto window = Open();
-    window->RunCommand(1001);
-    ASSERT_TRUE(WaitUntil([&] { return ViewHas(*window, TableFormat(57686, {server.hostWithPort()})); }));
-    window.reset();  // returns once the worker has ended
-    EXPECT_FALSE(fs::exists(server.home() + "/a.txt"));
-    EXPECT_EQ(store.ReadGlobalString("Default_Profile"), "site");
-    EXPECT_TRUE(shown.empty());
-}
-
 TEST_F(MainWindowTest, PreviewItemLogsTheDecisionsAndChangesNeitherSide) {
     TestFtpServer server;
     TempDir local;
@@ -732,8 +601,8 @@ TEST_F(MainWindowTest, PreviewItemLogsTheDecisionsAndChangesNeitherSide) {
     ASSERT_TRUE(store.WriteDword("site", "CHECK_SUB", 1));
     ASSERT_TRUE(store.SaveDetailSettings("site", {.mirrorFiles = true}));
     auto window = Open();
-    const auto localBefore = Tree(local.path()), serverBefore = Tree(server.home());
 
+    // That neither side changes is the engine's Preview test; here the item's dry run reaches the view.
     QAction* item = window->Action(kCmdPreview);
     item->trigger();
     EXPECT_EQ(window->State().flags.running, 1);
@@ -742,15 +611,11 @@ TEST_F(MainWindowTest, PreviewItemLogsTheDecisionsAndChangesNeitherSide) {
     EXPECT_TRUE(item->isEnabled());
 
     const QStringList view = ViewLines(*window);
-    for (const QString& line :
-         {Table(msg::kPreviewStarting), TableFormat(msg::kPreviewLocalNewer, {"newer.txt", "12"}),
-          TableFormat(msg::kPreviewMissingOnServer, {"new.txt"}), TableFormat(msg::kPreviewWouldDelete, {"gone.txt"}),
-          TableFormat(msg::kPreviewSummary, {"2", "0", "1", "0", "0", "0"})}) {
+    for (const QString& line : {Table(msg::kPreviewStarting), TableFormat(msg::kPreviewLocalNewer, {"newer.txt", "12"}),
+                                TableFormat(msg::kPreviewWouldDelete, {"gone.txt"}),
+                                TableFormat(msg::kPreviewSummary, {"2", "0", "1", "0", "0", "0"})})
         EXPECT_EQ(view.count(line), 1) << line.toStdString();
-    }
-    EXPECT_EQ(Tree(local.path()), localBefore);
-    EXPECT_EQ(Tree(server.home()), serverBefore);
-    EXPECT_FALSE(fs::exists(home / "CACHE"));
+    EXPECT_FALSE(fs::exists(server.home() + "/new.txt"));
     EXPECT_TRUE(shown.empty());
 }
 

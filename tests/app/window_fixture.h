@@ -96,33 +96,26 @@ class WindowTest : public ::testing::Test {
         ASSERT_TRUE(store.InitGlobalValues(home.path(), selected, cacheFlag));
     }
 
-    // A profile that uploads localDir to the server (password stored unless
-    // savePassword is false).
-    void MakeProfile(const std::string& name, const TestFtpServer& server, const std::string& localDir,
-                     bool savePassword = true) {
+    // A profile that uploads localDir to host (password stored unless savePassword is false).
+    void MakeProfile(const std::string& name, const std::string& host, const std::string& user,
+                     const std::string& password, const std::string& localDir, bool savePassword = true) {
         EnsureRoot();
         ASSERT_TRUE(store.CreateProfile(name));
         ASSERT_TRUE(store.WriteProfileValues(name, {{"FTP_SECURITY", int32_t{0}}}));
-        ASSERT_TRUE(store.SaveGeneralSettings(name, {.host = server.hostWithPort(),
-                                                     .user = server.options().user,
-                                                     .password = server.options().password,
+        ASSERT_TRUE(store.SaveGeneralSettings(name, {.host = host,
+                                                     .user = user,
+                                                     .password = password,
                                                      .savePassword = savePassword,
                                                      .localDir = localDir,
                                                      .upload = true}));
     }
-
-    // A profile that is never run.
-    void MakeIdleProfile(const std::string& name) {
-        EnsureRoot();
-        ASSERT_TRUE(store.CreateProfile(name));
-        ASSERT_TRUE(store.WriteProfileValues(name, {{"FTP_SECURITY", int32_t{0}}}));
-        ASSERT_TRUE(store.SaveGeneralSettings(name, {.host = "127.0.0.1:1",
-                                                     .user = "user",
-                                                     .password = "pw",
-                                                     .savePassword = true,
-                                                     .localDir = home.path(),
-                                                     .upload = true}));
+    void MakeProfile(const std::string& name, const TestFtpServer& server, const std::string& localDir,
+                     bool savePassword = true) {
+        MakeProfile(name, server.hostWithPort(), server.options().user, server.options().password, localDir,
+                    savePassword);
     }
+    // A profile that is never run.
+    void MakeIdleProfile(const std::string& name) { MakeProfile(name, "127.0.0.1:1", "user", "pw", home.path()); }
 
     // Starts a run with button 1001 and waits until the window is idle again.
     bool RunToEnd(MainWindow& window) {

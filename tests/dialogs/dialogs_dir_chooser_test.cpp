@@ -1,13 +1,11 @@
 // The directory chooser on a temporary tree.
 #include <unistd.h>
 
-#include <QComboBox>
 #include <QDir>
-#include <QLineEdit>
 #include <QListWidget>
-#include <QPushButton>
 #include <QTest>
 #include <filesystem>
+#include <set>
 
 #include "dialogs/dir_chooser_dialog.h"
 #include "tests/dialogs/dialogs_fixture.h"
@@ -15,27 +13,27 @@
 namespace kestrum::test {
 namespace {
 
-class DirChooserTest : public ::testing::Test {
+class DirChooserTest : public WidgetTest {
   protected:
     DirChooserTest() {
-        TestApp();
-        for (const char* dir : {"data/web/img/a", "data/web/img/B", "data/web/css", "data/web/.hidden", "data/Other"}) {
+        for (const char* dir : {"data/web/img/a", "data/web/img/B", "data/web/css", "data/web/.hidden", "data/Other"})
             std::filesystem::create_directories(tree / dir);
-        }
         WriteFile(tree / "data/web/file.txt", "not a directory");
     }
 
     QString Path(const std::string& rel = "") const {
         return QString::fromStdString(rel.empty() ? tree.path() : tree / rel);
     }
-    // "/" and every directory above the tree, down to the tree itself.
-    QStringList TreeAncestors() const {
+    // "/" and every directory above the tree, down to the tree itself, then the directories below it.
+    QStringList TreeAncestors(const std::vector<std::string>& below = {}) const {
         QStringList paths = {"/"};
         const QString root = Path();
-        for (qsizetype slash = root.indexOf(u'/', 1); slash > 0; slash = root.indexOf(u'/', slash + 1)) {
+        for (qsizetype slash = root.indexOf(u'/', 1); slash > 0; slash = root.indexOf(u'/', slash + 1))
             paths << root.left(slash);
-        }
-        return paths << root;
+        paths << root;
+        for (const std::string& rel : below)
+            paths << Path(rel);
+        return paths;
     }
     static QStringList Items(QWidget* d) {
         auto* list = Find<QListWidget>(d, "1037");
@@ -44,7 +42,6 @@ class DirChooserTest : public ::testing::Test {
             items << list->item(i)->text();
         return items;
     }
-    static QString Current(QWidget* d) { return Find<QLineEdit>(d, "1036")->text(); }
     static QString SelectedItem(QWidget* d) {
         QListWidgetItem* item = Find<QListWidget>(d, "1037")->currentItem();
         return item ? item->text() : QString();
@@ -86,11 +83,10 @@ TEST_F(DirChooserTest, StartingDirectoryDropsOneTrailingSlashAndFallsBackToTheCu
 TEST_F(DirChooserTest, OpensWithAncestorsCurrentAndSubdirectoriesAsATree) {
     auto dialog = Open(Path("data/web") + "/");
     QWidget* d = dialog.get();
-    EXPECT_EQ(Current(d), Path("data/web"));
+    EXPECT_EQ(Text(d, "1036"), Path("data/web"));
     EXPECT_TRUE(Find<QLineEdit>(d, "1036")->isReadOnly());
     // Hidden directories are listed, files are not; letters sort without case.
-    EXPECT_EQ(Items(d), TreeAncestors() << Path("data") << Path("data/web") << Path("data/web/.hidden")
-                                        << Path("data/web/css") << Path("data/web/img"));
+    EXPECT_EQ(Items(d), TreeAncestors({"data", "data/web", "data/web/.hidden", "data/web/css", "data/web/img"}));
     EXPECT_EQ(SelectedItem(d), "");
     // The drive list selects the volume holding the directory.
     auto* driveList = Find<QComboBox>(d, "1038");
@@ -124,55 +120,48 @@ TEST_F(DirChooserTest, DoubleClickRules) {
     // The current directory: nothing happens.
     DoubleClick(d, Path("data/web"));
     EXPECT_EQ(Items(d), opened);
-    EXPECT_EQ(Current(d), Path("data/web"));
+    EXPECT_EQ(Text(d, "1036"), Path("data/web"));
 
     // A subdirectory becomes current: its siblings go, its own subdirectories come.
     DoubleClick(d, Path("data/web/img"));
-    EXPECT_EQ(Current(d), Path("data/web/img"));
-    EXPECT_EQ(Items(d), TreeAncestors() << Path("data") << Path("data/web") << Path("data/web/img")
-                                        << Path("data/web/img/a") << Path("data/web/img/B"));
+    EXPECT_EQ(Text(d, "1036"), Path("data/web/img"));
+    EXPECT_EQ(Items(d), TreeAncestors({"data", "data/web", "data/web/img", "data/web/img/a", "data/web/img/B"}));
     EXPECT_EQ(SelectedItem(d), Path("data/web/img"));
 
     // An ancestor becomes current with its own subdirectories.
     DoubleClick(d, Path("data"));
-    EXPECT_EQ(Current(d), Path("data"));
-    EXPECT_EQ(Items(d), TreeAncestors() << Path("data") << Path("data/Other") << Path("data/web"));
+    EXPECT_EQ(Text(d, "1036"), Path("data"));
+    EXPECT_EQ(Items(d), TreeAncestors({"data", "data/Other", "data/web"}));
     EXPECT_EQ(SelectedItem(d), Path("data"));
 
     // The root is the top ancestor.
     DoubleClick(d, "/");
-    EXPECT_EQ(Current(d), "/");
+    EXPECT_EQ(Text(d, "1036"), "/");
     EXPECT_EQ(Items(d).first(), "/");
     EXPECT_EQ(SelectedItem(d), "/");
-    for (const QString& item : Items(d).mid(1)) {
+    for (const QString& item : Items(d).mid(1))
         EXPECT_EQ(FolderDepth(item), 1) << item.toStdString();
-    }
     const QString first = Items(d).at(1);
     DoubleClick(d, first);
-    EXPECT_EQ(Current(d), first);
+    EXPECT_EQ(Text(d, "1036"), first);
 
     DoubleClick(d, "/");
     DoubleClick(d, TreeAncestors().at(1));
-    Find<QPushButton>(d, "1")->click();
+    Click(d, "1");
     EXPECT_EQ(dialog->result(), QDialog::Accepted);
     EXPECT_EQ(dialog->SelectedDirectory(), TreeAncestors().at(1));
 }
 
 TEST_F(DirChooserTest, OkReturnsTheCurrentDirectoryAndCancelNothing) {
-    // OK after a double click: DoubleClickRules and ChoosingADriveShowsItsRoot.
-    {
-        auto dialog = Open(Path("data/web"));
-        DoubleClick(dialog.get(), Path("data/web/css"));
-        Find<QPushButton>(dialog.get(), "2")->click();
-        EXPECT_EQ(dialog->result(), QDialog::Rejected);
-        EXPECT_EQ(dialog->SelectedDirectory(), "");
-    }
-    {
-        auto dialog = Open("/");
-        EXPECT_EQ(Current(dialog.get()), "/");
-        Find<QPushButton>(dialog.get(), "1")->click();
-        EXPECT_EQ(dialog->SelectedDirectory(), "/");  // the root keeps its "/"
-    }
+    auto cancelled = Open(Path("data/web"));
+    DoubleClick(cancelled.get(), Path("data/web/css"));
+    Click(cancelled.get(), "2");
+    EXPECT_EQ(cancelled->result(), QDialog::Rejected);
+    EXPECT_EQ(cancelled->SelectedDirectory(), "");
+    auto root = Open("/");
+    EXPECT_EQ(Text(root.get(), "1036"), "/");
+    Click(root.get(), "1");
+    EXPECT_EQ(root->SelectedDirectory(), "/");  // the root keeps its "/"
 }
 
 TEST_F(DirChooserTest, ChoosingADriveShowsItsRoot) {
@@ -181,14 +170,14 @@ TEST_F(DirChooserTest, ChoosingADriveShowsItsRoot) {
     auto* driveList = Find<QComboBox>(d, "1038");
     driveList->setFocus();
     QTest::keyClick(driveList, Qt::Key_Up);
-    EXPECT_EQ(Current(d), "/");
+    EXPECT_EQ(Text(d, "1036"), "/");
     EXPECT_EQ(Items(d).first(), "/");
     EXPECT_FALSE(Items(d).contains(Path("data/web/img/a")));
 
     QTest::keyClick(driveList, Qt::Key_Down);
-    EXPECT_EQ(Current(d), Path("data"));
-    EXPECT_EQ(Items(d), TreeAncestors() << Path("data") << Path("data/Other") << Path("data/web"));
-    Find<QPushButton>(d, "1")->click();
+    EXPECT_EQ(Text(d, "1036"), Path("data"));
+    EXPECT_EQ(Items(d), TreeAncestors({"data", "data/Other", "data/web"}));
+    Click(d, "1");
     EXPECT_EQ(dialog->SelectedDirectory(), Path("data"));
 }
 
@@ -198,15 +187,13 @@ TEST(DirChooserDrives, MountedVolumesAreDirectoriesWithTheRootFirst) {
     EXPECT_EQ(drives.front().root, "/");
     for (size_t i = 0; i < drives.size(); ++i) {
         EXPECT_TRUE(QFileInfo(drives[i].root).isDir()) << drives[i].root.toStdString();
-        EXPECT_TRUE(drives[i].picture == 147 || drives[i].picture == 148 || drives[i].picture == 149 ||
-                    drives[i].picture == 151);
+        EXPECT_TRUE(std::set<int>({147, 148, 149, 151}).count(drives[i].picture)) << drives[i].picture;
         for (size_t j = i + 1; j < drives.size(); ++j)
             EXPECT_NE(drives[i].root, drives[j].root);
     }
     TestApp();
-    for (int id : {144, 145, 146, 147, 148, 149, 151}) {
+    for (int id : {144, 145, 146, 147, 148, 149, 151})
         EXPECT_EQ(DialogPicture(id).size(), QSize(16, 16)) << id;
-    }
     EXPECT_TRUE(DialogPicture(150).isNull());
 }
 

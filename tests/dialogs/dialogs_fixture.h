@@ -4,7 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QComboBox>
+#include <QDialog>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QString>
 #include <cstdlib>
 #include <deque>
@@ -29,16 +34,41 @@ T* Find(QWidget* parent, const char* id) {
     return child;
 }
 
+// The application made first, and shorthands on the controls of a dialog named by their ids.
+class WidgetTest : public ::testing::Test {
+  protected:
+    WidgetTest() { TestApp(); }
+    static QString Text(QWidget* d, const char* id) { return Find<QLineEdit>(d, id)->text(); }
+    static void SetText(QWidget* d, const char* id, const QString& text) { Find<QLineEdit>(d, id)->setText(text); }
+    static void Click(QWidget* d, const char* id) { Find<QAbstractButton>(d, id)->click(); }
+    static bool Enabled(QWidget* d, const char* id) { return Find<QWidget>(d, id)->isEnabled(); }
+    // How a dialog ended: its result once closed, -1 while it is open.
+    static int Outcome(const QDialog& dialog) { return dialog.isVisible() ? -1 : dialog.result(); }
+    // The texts of the fields in the order of ids.
+    static QStringList Texts(QWidget* d, const std::vector<const char*>& ids) {
+        QStringList texts;
+        for (const char* id : ids)
+            texts << Text(d, id);
+        return texts;
+    }
+    // '1' for each checked button, '0' for each unchecked one, in the order of ids.
+    static std::string Ticks(QWidget* d, const std::vector<const char*>& ids) {
+        std::string ticks;
+        for (const char* id : ids)
+            ticks += Find<QAbstractButton>(d, id)->isChecked() ? '1' : '0';
+        return ticks;
+    }
+};
+
 struct ShownBox {
     QString text;
     BoxButtons buttons;
     BoxIcon icon;
 };
 
-class DialogTest : public ::testing::Test {
+class DialogTest : public WidgetTest {
   protected:
     DialogTest() {
-        TestApp();
         setenv("KESTRUM_HOME", home.path().c_str(), 1);
         std::string selected;
         int cacheFlag = 0;
@@ -70,6 +100,13 @@ class DialogTest : public ::testing::Test {
         return texts;
     }
 
+    // The stored numbers of a profile in the order of keys; -999 for a missing one.
+    std::vector<int32_t> Dwords(const std::string& profile, const std::vector<const char*>& keys) {
+        std::vector<int32_t> values;
+        for (const char* key : keys)
+            values.push_back(store.ReadDword(profile, key).value_or(-999));
+        return values;
+    }
     std::string StoreText() const { return ReadFile(storePath); }
 
     // A profile saved as the setup dialog saves it.

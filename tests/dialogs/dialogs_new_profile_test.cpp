@@ -6,10 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QComboBox>
 #include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
 #include <QTest>
 
 #include "dialogs/new_profile_dialog.h"
@@ -23,32 +20,34 @@ class NewProfileDialogTest : public DialogTest {
     std::string settingIni = home / "setting.ini";
 
     static QComboBox* NameField(QWidget* d) { return Find<QComboBox>(d, "1022"); }
-    static QStringList Entries(QWidget* d) {
-        QStringList entries;
-        for (int i = 0; i < NameField(d)->count(); ++i)
-            entries << NameField(d)->itemText(i);
-        return entries;
-    }
     // Types the name and presses OK; true when the dialog ended with OK.
     bool Create(NewProfileDialog& dialog, const QString& name) {
         NameField(&dialog)->setEditText(name);
-        Find<QPushButton>(&dialog, "1")->click();
+        Click(&dialog, "1");
         return dialog.result() == QDialog::Accepted && !dialog.isVisible();
     }
 };
 
-TEST_F(NewProfileDialogTest, OffersTheReadyMadeNamesSorted) {
+TEST_F(NewProfileDialogTest, OffersTheReadyMadeNamesSortedOnOneLine) {
     WriteFile(settingIni,
               "Before\n[PROFILE]\nZeta\nalpha\n \n\xe3\x82\xa6\xe3\x82\xa7\xe3\x83\x96\nBeta\n"
               "[Zeta]\nSERVER=z.example");
     NewProfileDialog dialog(store, boxes);
     EXPECT_TRUE(NameField(&dialog)->isEditable());
     // A single space is a name; without a final empty line the list runs to the end.
-    EXPECT_EQ(Entries(&dialog),
+    EXPECT_EQ(Items(NameField(&dialog)),
               QStringList({" ", "[Zeta]", "alpha", "Beta", "SERVER=z.example", "Zeta", QString::fromUtf8("ウェブ")}));
     EXPECT_EQ(NameField(&dialog)->currentIndex(), -1);
     EXPECT_EQ(NameField(&dialog)->currentText(), "");
     EXPECT_TRUE(shown.empty());
+
+    // The prompt stays on one line.
+    dialog.show();
+    ASSERT_FALSE(dialog.findChildren<QLabel*>().isEmpty());
+    for (QLabel* label : dialog.findChildren<QLabel*>()) {
+        EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance(label->text()));
+        EXPECT_LT(label->height(), 2 * label->fontMetrics().height());
+    }
 }
 
 TEST_F(NewProfileDialogTest, OkChecksTheNameInOrder) {
@@ -56,33 +55,19 @@ TEST_F(NewProfileDialogTest, OkChecksTheNameInOrder) {
     NewProfileDialog dialog(store, boxes);
     dialog.show();
     const std::string before = StoreText();
-    EXPECT_FALSE(Create(dialog, ""));
-    EXPECT_FALSE(Create(dialog, "abcdefghij,klmnopqrst"));  // 21 bytes: too long before the comma
-    EXPECT_FALSE(Create(dialog, "a,b"));
-    EXPECT_FALSE(Create(dialog, "EXISTING"));
-    // Seven characters of three bytes: 21 bytes, and the message speaks of bytes.
-    EXPECT_FALSE(Create(dialog, QString::fromUtf8("あいうえおかき")));
+    // 21 bytes are too long before the comma is looked at; seven characters of three bytes are 21 bytes.
+    for (const char* name : {"", "abcdefghij,klmnopqrst", "a,b", "EXISTING", "あいうえおかき"})
+        EXPECT_FALSE(Create(dialog, name)) << name;
     EXPECT_EQ(TakeMessages(), Messages({42780, 60040, 42791, 42782, 60040}));
     EXPECT_TRUE(dialog.isVisible());
     EXPECT_EQ(StoreText(), before);
 
     // Exactly 20 bytes, spaces and punctuation kept as typed.
-    const QString name = QString::fromUtf8("あいうえお 1.2a");
-    ASSERT_EQ(name.toUtf8().size(), 20);
+    const QString name = "あいうえお 1.2a";
     EXPECT_TRUE(Create(dialog, name));
     EXPECT_TRUE(shown.empty());
     EXPECT_EQ(dialog.Name(), name.toStdString());
     EXPECT_EQ(store.ReadProfileList(), std::vector<std::string>({"Existing", name.toStdString()}));
-}
-
-TEST_F(NewProfileDialogTest, ThePromptStaysOnOneLine) {
-    NewProfileDialog dialog(store, boxes);
-    dialog.show();
-    ASSERT_FALSE(dialog.findChildren<QLabel*>().isEmpty());
-    for (QLabel* label : dialog.findChildren<QLabel*>()) {
-        EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance(label->text()));
-        EXPECT_LT(label->height(), 2 * label->fontMetrics().height());
-    }
 }
 
 TEST_F(NewProfileDialogTest, ASectionOfSettingIniFillsHostAndRemoteDirectory) {
@@ -98,7 +83,7 @@ TEST_F(NewProfileDialogTest, ASectionOfSettingIniFillsHostAndRemoteDirectory) {
     // A listed name is checked like a typed one.
     NewProfileDialog dialog(store, boxes);
     NameField(&dialog)->setCurrentIndex(NameField(&dialog)->findText("Web"));
-    Find<QPushButton>(&dialog, "1")->click();
+    Click(&dialog, "1");
     EXPECT_EQ(TakeMessages(), Messages({42782}));
     EXPECT_EQ(store.ReadProfileList().size(), 2u);
 }
@@ -106,17 +91,11 @@ TEST_F(NewProfileDialogTest, ASectionOfSettingIniFillsHostAndRemoteDirectory) {
 TEST_F(NewProfileDialogTest, CancelWritesNothingAndAMissingProgramMakesOkDoNothing) {
     WriteFile(settingIni, "[PROFILE]\nWeb\n\n[Web]\nSERVER=web.example\n");
     const std::string before = StoreText();
-    {
+    for (const bool escape : {false, true}) {
         NewProfileDialog dialog(store, boxes);
         dialog.show();
         NameField(&dialog)->setEditText("Web");
-        QTest::keyClick(&dialog, Qt::Key_Escape);
-        EXPECT_EQ(dialog.result(), QDialog::Rejected);
-    }
-    {
-        NewProfileDialog dialog(store, boxes);
-        NameField(&dialog)->setEditText("Web");
-        Find<QPushButton>(&dialog, "2")->click();
+        escape ? QTest::keyClick(&dialog, Qt::Key_Escape) : Click(&dialog, "2");
         EXPECT_EQ(dialog.result(), QDialog::Rejected);
     }
     EXPECT_EQ(StoreText(), before);
@@ -184,8 +163,7 @@ TEST_F(NewProfileDialogTest, AStoreThatCannotBeUpdatedEndsWithMessage42781AndCan
     dialog.show();
     EXPECT_FALSE(Create(dialog, "Blocked"));
     EXPECT_EQ(TakeMessages(), Messages({42781}));
-    EXPECT_FALSE(dialog.isVisible());
-    EXPECT_EQ(dialog.result(), QDialog::Rejected);
+    EXPECT_EQ(Outcome(dialog), QDialog::Rejected);
     EXPECT_EQ(StoreText(), before);
 }
 

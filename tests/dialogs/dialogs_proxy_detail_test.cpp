@@ -1,9 +1,5 @@
 // The proxy and detail dialogs on a real store file.
 #include <QCheckBox>
-#include <QComboBox>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QRadioButton>
 #include <QSpinBox>
 #include <QTest>
 #include <QToolButton>
@@ -16,8 +12,29 @@
 namespace kestrum::test {
 namespace {
 
-using ProxyDialogTest = DialogTest;
-using DetailDialogTest = DialogTest;
+class SubDialogTest : public DialogTest {
+  protected:
+    // Cancel and Escape after an edit, and OK with the empty name (the setup
+    // dialog without profiles), leave the store as it was.
+    template <class Dialog>
+    void ExpectCancelWritesNothing(const char* field) {
+        ASSERT_TRUE(store.CreateProfile("P"));
+        const std::string before = StoreText();
+        for (const bool escape : {false, true}) {
+            Dialog dialog(store, boxes, "P");
+            dialog.show();
+            SetText(&dialog, field, "x");
+            escape ? QTest::keyClick(&dialog, Qt::Key_Escape) : Click(&dialog, "2");
+            EXPECT_EQ(Outcome(dialog), QDialog::Rejected);
+        }
+        Dialog unnamed(store, boxes, "");
+        Click(&unnamed, "1");
+        EXPECT_EQ(unnamed.result(), QDialog::Accepted);
+        EXPECT_EQ(StoreText(), before);
+    }
+};
+using ProxyDialogTest = SubDialogTest;
+using DetailDialogTest = SubDialogTest;
 
 TEST_F(ProxyDialogTest, ShowsStoredValuesAndDefaults) {
     ASSERT_TRUE(store.CreateProfile("Fresh"));
@@ -25,51 +42,38 @@ TEST_F(ProxyDialogTest, ShowsStoredValuesAndDefaults) {
     ASSERT_TRUE(store.WriteProfileValues("Proxied", {{"PROXY_ON", int32_t{1}},
                                                      {"PROXY_NAME", std::string("proxy.example:8080")},
                                                      {"CONNECTION_TYPE", int32_t{2}}}));
-
-    {
-        ProxyDialog dialog(store, boxes, "Fresh");
-        EXPECT_EQ(Find<QLineEdit>(&dialog, "1008")->text(), "21");  // a new profile stores 21
-        EXPECT_FALSE(Find<QCheckBox>(&dialog, "1048")->isChecked());
-        EXPECT_FALSE(Find<QLineEdit>(&dialog, "1049")->isEnabled());
-        EXPECT_FALSE(Find<QLineEdit>(&dialog, "1008")->isEnabled());
-        EXPECT_TRUE(Find<QRadioButton>(&dialog, "1045")->isChecked());
-        dialog.show();
-        EXPECT_FALSE(Find<QRadioButton>(&dialog, "1045")->isVisible());
-        EXPECT_FALSE(Find<QRadioButton>(&dialog, "1046")->isVisible());
-        // Ticking the box enables both fields, clearing it disables them again.
-        Find<QCheckBox>(&dialog, "1048")->click();
-        EXPECT_TRUE(Find<QLineEdit>(&dialog, "1049")->isEnabled());
-        EXPECT_TRUE(Find<QLineEdit>(&dialog, "1008")->isEnabled());
-        Find<QCheckBox>(&dialog, "1048")->click();
-        EXPECT_FALSE(Find<QLineEdit>(&dialog, "1049")->isEnabled());
-    }
-    {
-        ProxyDialog dialog(store, boxes, "Proxied");
-        EXPECT_EQ(Find<QLineEdit>(&dialog, "1049")->text(), "proxy.example:8080");
-        EXPECT_TRUE(Find<QCheckBox>(&dialog, "1048")->isChecked());
-        EXPECT_TRUE(Find<QLineEdit>(&dialog, "1008")->isEnabled());
-        EXPECT_TRUE(Find<QRadioButton>(&dialog, "1047")->isChecked());
-        EXPECT_EQ(Find<QLineEdit>(&dialog, "1008")->text(), "21");
-    }
-    // A profile key without PORT shows 23; a negative port keeps its sign.
     WriteFile(storePath, StoreText() + "\n[NoPortAtAll]\nHOST=h\n[Negative]\nPORT=-5\n");
-    {
-        ProxyDialog dialog(store, boxes, "NoPortAtAll");
-        EXPECT_EQ(Find<QLineEdit>(&dialog, "1008")->text(), "23");
-        EXPECT_EQ(Find<QLineEdit>(&dialog, "1049")->text(), "");
+    const struct {
+        const char* profile;
+        QStringList portAndName;
+        std::string ticks;  // the proxy box, then connection types 0, 1, 2
+    } cases[] = {
+        {"Fresh", {"21", ""}, "0100"},  // a new profile stores 21
+        {"Proxied", {"21", "proxy.example:8080"}, "1001"},
+        {"NoPortAtAll", {"23", ""}, "0100"},  // a profile key without PORT
+        {"Nowhere", {"23", ""}, "0100"},      // a profile that does not exist
+        {"Negative", {"-5", ""}, "0100"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.profile);
+        ProxyDialog dialog(store, boxes, c.profile);
+        EXPECT_EQ(Texts(&dialog, {"1008", "1049"}), c.portAndName);
+        EXPECT_EQ(Ticks(&dialog, {"1048", "1045", "1046", "1047"}), c.ticks);
+        EXPECT_EQ(Enabled(&dialog, "1008"), c.ticks[0] == '1');
+        EXPECT_EQ(Enabled(&dialog, "1049"), c.ticks[0] == '1');
     }
-    {
-        ProxyDialog dialog(store, boxes, "Negative");
-        EXPECT_EQ(Find<QLineEdit>(&dialog, "1008")->text(), "-5");
-        Find<QPushButton>(&dialog, "1")->click();  // proxy off: an invalid port becomes 21
-        EXPECT_EQ(dialog.result(), QDialog::Accepted);
-        EXPECT_EQ(store.ReadDword("Negative", "PORT"), 21);
-    }
-    {
-        // A profile that does not exist shows what a missing value shows.
-        ProxyDialog dialog(store, boxes, "Nowhere");
-        EXPECT_EQ(Find<QLineEdit>(&dialog, "1008")->text(), "23");
-    }
+    ProxyDialog dialog(store, boxes, "Negative");
+    dialog.show();
+    EXPECT_FALSE(Find<QWidget>(&dialog, "1045")->isVisible());
+    EXPECT_FALSE(Find<QWidget>(&dialog, "1046")->isVisible());
+    // Ticking the box enables both fields, clearing it disables them again.
+    Click(&dialog, "1048");
+    EXPECT_TRUE(Enabled(&dialog, "1049") && Enabled(&dialog, "1008"));
+    Click(&dialog, "1048");
+    EXPECT_FALSE(Enabled(&dialog, "1049"));
+    Click(&dialog, "1");  // proxy off: an invalid port becomes 21
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_EQ(store.ReadDword("Negative", "PORT"), 21);
     EXPECT_TRUE(shown.empty());
 }
 
@@ -77,121 +81,74 @@ TEST_F(ProxyDialogTest, OkChecksTheProxyAndStoresTheValues) {
     ASSERT_TRUE(store.CreateProfile("P"));
     ProxyDialog dialog(store, boxes, "P");
     dialog.show();
-    auto* useProxy = Find<QCheckBox>(&dialog, "1048");
-    auto* name = Find<QLineEdit>(&dialog, "1049");
-    auto* port = Find<QLineEdit>(&dialog, "1008");
-    auto* ok = Find<QPushButton>(&dialog, "1");
     const std::string before = StoreText();
-
-    useProxy->click();
-    ok->click();
-    EXPECT_EQ(TakeMessages(), Messages({57692}));  // the name first
+    Click(&dialog, "1048");
+    Click(&dialog, "1");  // the name is checked first
+    SetText(&dialog, "1049", "proxy.local");
+    for (const char* port : {"0", ""}) {
+        SetText(&dialog, "1008", port);
+        Click(&dialog, "1");
+    }
+    EXPECT_EQ(TakeMessages(), Messages({57692, 57691, 57691}));
     EXPECT_TRUE(dialog.isVisible());
-
-    name->setText("proxy.local");
-    port->setText("0");
-    ok->click();
-    EXPECT_EQ(TakeMessages(), Messages({57691}));
-    port->clear();
-    ok->click();
-    EXPECT_EQ(TakeMessages(), Messages({57691}));
-    EXPECT_TRUE(dialog.isVisible());
-    EXPECT_EQ(StoreText(), before);          // a refused OK writes nothing
-    EXPECT_EQ(name->text(), "proxy.local");  // and leaves the fields as they were
+    EXPECT_EQ(StoreText(), before);                   // a refused OK writes nothing
+    EXPECT_EQ(Text(&dialog, "1049"), "proxy.local");  // and leaves the fields as they were
 
     // Only digits can be typed into the port field.
-    QTest::keyClicks(port, "8a-0x8");
-    EXPECT_EQ(port->text(), "808");
-    ok->click();
+    QTest::keyClicks(Find<QLineEdit>(&dialog, "1008"), "8a-0x8");
+    EXPECT_EQ(Text(&dialog, "1008"), "808");
+    Click(&dialog, "1");
     EXPECT_TRUE(shown.empty());
-    EXPECT_FALSE(dialog.isVisible());
-    EXPECT_EQ(dialog.result(), QDialog::Accepted);
-    EXPECT_EQ(store.ReadDword("P", "PROXY_ON"), 1);
+    EXPECT_EQ(Outcome(dialog), QDialog::Accepted);
+    EXPECT_EQ(Dwords("P", {"PROXY_ON", "PORT", "CONNECTION_TYPE"}), std::vector<int32_t>({1, 808, 0}));
     EXPECT_EQ(store.ReadString("P", "PROXY_NAME"), "proxy.local");
-    EXPECT_EQ(store.ReadDword("P", "PORT"), 808);
-    EXPECT_EQ(store.ReadDword("P", "CONNECTION_TYPE"), 0);
 }
 
 TEST_F(ProxyDialogTest, ProxyOffStoresPort21ForAnEmptyPortAndCarriesTheConnectionType) {
     ASSERT_TRUE(store.CreateProfile("P"));
     ASSERT_TRUE(store.WriteProfileValues("P", {{"CONNECTION_TYPE", int32_t{5}}, {"PORT", int32_t{2121}}}));
-    {
-        ProxyDialog dialog(store, boxes, "P");
-        Find<QLineEdit>(&dialog, "1049")->setText("kept.anyway");
-        Find<QLineEdit>(&dialog, "1008")->clear();
-        Find<QPushButton>(&dialog, "1")->click();
-        EXPECT_EQ(dialog.result(), QDialog::Accepted);
-    }
+    ProxyDialog edited(store, boxes, "P");
+    SetText(&edited, "1049", "kept.anyway");
+    SetText(&edited, "1008", "");
+    Click(&edited, "1");
+    EXPECT_EQ(edited.result(), QDialog::Accepted);
     EXPECT_TRUE(shown.empty());
-    EXPECT_EQ(store.ReadDword("P", "PORT"), 21);
-    EXPECT_EQ(store.ReadDword("P", "PROXY_ON"), 0);
+    // Connection type 5 is written back as 0.
+    EXPECT_EQ(Dwords("P", {"PORT", "PROXY_ON", "CONNECTION_TYPE"}), std::vector<int32_t>({21, 0, 0}));
     EXPECT_EQ(store.ReadString("P", "PROXY_NAME"), "kept.anyway");
-    EXPECT_EQ(store.ReadDword("P", "CONNECTION_TYPE"), 0);  // 5 is written back as 0
 
     // Dial-up survives an OK without any edit (showing the values counts as one).
     ASSERT_TRUE(store.WriteProfileValues("P", {{"CONNECTION_TYPE", int32_t{1}}, {"PORT", int32_t{990}}}));
-    {
-        ProxyDialog dialog(store, boxes, "P");
-        EXPECT_TRUE(Find<QRadioButton>(&dialog, "1046")->isChecked());
-        Find<QPushButton>(&dialog, "1")->click();
-    }
-    EXPECT_EQ(store.ReadDword("P", "CONNECTION_TYPE"), 1);
-    EXPECT_EQ(store.ReadDword("P", "PORT"), 990);
+    ProxyDialog unedited(store, boxes, "P");
+    EXPECT_EQ(Ticks(&unedited, {"1046"}), "1");
+    Click(&unedited, "1");
+    EXPECT_EQ(Dwords("P", {"CONNECTION_TYPE", "PORT"}), std::vector<int32_t>({1, 990}));
 }
 
 TEST_F(ProxyDialogTest, CancelEscapeAndTheEmptyNameWriteNothing) {
-    ASSERT_TRUE(store.CreateProfile("P"));
-    const std::string before = StoreText();
-    {
-        ProxyDialog dialog(store, boxes, "P");
-        dialog.show();
-        Find<QCheckBox>(&dialog, "1048")->click();
-        Find<QLineEdit>(&dialog, "1049")->setText("x");
-        Find<QPushButton>(&dialog, "2")->click();
-        EXPECT_EQ(dialog.result(), QDialog::Rejected);
-    }
-    {
-        ProxyDialog dialog(store, boxes, "P");
-        dialog.show();
-        Find<QLineEdit>(&dialog, "1049")->setText("x");
-        QTest::keyClick(&dialog, Qt::Key_Escape);
-        EXPECT_FALSE(dialog.isVisible());
-        EXPECT_EQ(dialog.result(), QDialog::Rejected);
-    }
-    {
-        // The setup dialog without profiles passes the empty name.
-        ProxyDialog dialog(store, boxes, "");
-        Find<QPushButton>(&dialog, "1")->click();
-        EXPECT_EQ(dialog.result(), QDialog::Accepted);
-    }
-    EXPECT_EQ(StoreText(), before);
+    ExpectCancelWritesNothing<ProxyDialog>("1049");
 }
 
-TEST_F(DetailDialogTest, ShowsTheTimeLagAsStoredOrThree) {
+TEST_F(DetailDialogTest, ShowsTheTimeLagAsStoredOrThreeAndOkRefusesOnesOutsideOneToHundred) {
+    WriteFile(storePath, StoreText() + "\n[NoLag]\nHOST=h\n");
+    DetailDialog noLag(store, boxes, "NoLag");
+    EXPECT_EQ(Texts(&noLag, {"1054", "1052"}), QStringList({"3", ""}));
+    EXPECT_FALSE(Enabled(&noLag, "1057"));
     ASSERT_TRUE(store.CreateProfile("D"));
-    const std::pair<int32_t, const char*> cases[] = {{0, "3"}, {-4, "3"}, {150, "150"}, {1, "1"}, {100, "100"}};
+    const std::pair<int32_t, const char*> cases[] = {{0, "3"}, {-4, "3"}, {1, "1"}, {100, "100"}, {150, "150"}};
     for (const auto& [stored, shownText] : cases) {
         ASSERT_TRUE(store.WriteDword("D", "TIME_LAG", stored));
         DetailDialog dialog(store, boxes, "D");
-        EXPECT_EQ(Find<QLineEdit>(&dialog, "1054")->text(), shownText) << stored;
+        EXPECT_EQ(Text(&dialog, "1054"), shownText) << stored;
     }
-    WriteFile(storePath, StoreText() + "\n[NoLag]\nHOST=h\n");
-    DetailDialog dialog(store, boxes, "NoLag");
-    EXPECT_EQ(Find<QLineEdit>(&dialog, "1054")->text(), "3");
-    EXPECT_EQ(Find<QLineEdit>(&dialog, "1052")->text(), "");
-    EXPECT_FALSE(Find<QCheckBox>(&dialog, "1057")->isEnabled());
-}
 
-TEST_F(DetailDialogTest, OkRefusesTimeLagsOutsideOneToHundred) {
-    ASSERT_TRUE(store.CreateProfile("D"));
-    ASSERT_TRUE(store.WriteDword("D", "TIME_LAG", 150));
+    // Stored 150: OK is refused until the lag is within range.
     const std::string before = StoreText();
     DetailDialog dialog(store, boxes, "D");
     dialog.show();
     auto* lag = Find<QLineEdit>(&dialog, "1054");
     auto* ok = Find<QPushButton>(&dialog, "1");
-    EXPECT_EQ(Find<QLineEdit>(&dialog, "1052")->text(), "HTML,HTM,TXT");
-    EXPECT_EQ(Find<QLineEdit>(&dialog, "1053")->text(), "BAK");
+    EXPECT_EQ(Texts(&dialog, {"1052", "1053"}), QStringList({"HTML,HTM,TXT", "BAK"}));
 
     ok->click();
     lag->clear();
@@ -204,18 +161,16 @@ TEST_F(DetailDialogTest, OkRefusesTimeLagsOutsideOneToHundred) {
 
     QTest::keyClicks(lag, "x9");  // digits only: "0" + "9"
     EXPECT_EQ(lag->text(), "09");
-    Find<QLineEdit>(&dialog, "1052")->setText("HTML,CSS");
-    Find<QLineEdit>(&dialog, "1053")->setText("");
-    Find<QCheckBox>(&dialog, "1058")->click();
+    SetText(&dialog, "1052", "HTML,CSS");
+    SetText(&dialog, "1053", "");
+    Click(&dialog, "1058");
     ok->click();
     EXPECT_TRUE(shown.empty());
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
-    EXPECT_EQ(store.ReadDword("D", "TIME_LAG"), 9);
+    EXPECT_EQ(Dwords("D", {"TIME_LAG", "TRANSFER_BOTH", "MIRRORING_FILE", "MIRRORING_DIR"}),
+              std::vector<int32_t>({9, 1, 0, 0}));
     EXPECT_EQ(store.ReadString("D", "ASCII_TRANSFER"), "HTML,CSS");
     EXPECT_EQ(store.ReadString("D", "FILE_TRANSFER"), "");
-    EXPECT_EQ(store.ReadDword("D", "TRANSFER_BOTH"), 1);
-    EXPECT_EQ(store.ReadDword("D", "MIRRORING_FILE"), 0);
-    EXPECT_EQ(store.ReadDword("D", "MIRRORING_DIR"), 0);
 }
 
 TEST_F(DetailDialogTest, UpDownStepsWithinOneToHundred) {
@@ -248,66 +203,38 @@ TEST_F(DetailDialogTest, UpDownStepsWithinOneToHundred) {
 TEST_F(DetailDialogTest, MirroringDirectoriesFollowsMirroringFiles) {
     ASSERT_TRUE(store.CreateProfile("D"));
     ASSERT_TRUE(store.WriteProfileValues("D", {{"MIRRORING_FILE", int32_t{1}}, {"MIRRORING_DIR", int32_t{0}}}));
-    {
-        DetailDialog dialog(store, boxes, "D");
-        auto* files = Find<QCheckBox>(&dialog, "1056");
-        auto* dirs = Find<QCheckBox>(&dialog, "1057");
-        EXPECT_TRUE(files->isChecked());
-        EXPECT_TRUE(dirs->isEnabled());
-        dirs->click();
-        files->click();
-        EXPECT_FALSE(dirs->isEnabled());
-        EXPECT_TRUE(dirs->isChecked());  // keeps its tick while disabled
-        Find<QPushButton>(&dialog, "1")->click();
-    }
-    EXPECT_EQ(store.ReadDword("D", "MIRRORING_FILE"), 0);
-    EXPECT_EQ(store.ReadDword("D", "MIRRORING_DIR"), 1);
-    {
-        DetailDialog dialog(store, boxes, "D");
-        EXPECT_TRUE(Find<QCheckBox>(&dialog, "1057")->isChecked());
-        EXPECT_FALSE(Find<QCheckBox>(&dialog, "1057")->isEnabled());
-        Find<QCheckBox>(&dialog, "1056")->click();
-        EXPECT_TRUE(Find<QCheckBox>(&dialog, "1057")->isEnabled());
-    }
+    DetailDialog first(store, boxes, "D");
+    EXPECT_EQ(Ticks(&first, {"1056", "1057"}), "10");
+    EXPECT_TRUE(Enabled(&first, "1057"));
+    Click(&first, "1057");
+    Click(&first, "1056");
+    EXPECT_FALSE(Enabled(&first, "1057"));
+    EXPECT_EQ(Ticks(&first, {"1056", "1057"}), "01");  // keeps its tick while disabled
+    Click(&first, "1");
+    EXPECT_EQ(Dwords("D", {"MIRRORING_FILE", "MIRRORING_DIR"}), std::vector<int32_t>({0, 1}));
+    DetailDialog again(store, boxes, "D");
+    EXPECT_EQ(Ticks(&again, {"1057"}), "1");
+    EXPECT_FALSE(Enabled(&again, "1057"));
+    Click(&again, "1056");
+    EXPECT_TRUE(Enabled(&again, "1057"));
 }
 
-TEST_F(DetailDialogTest, ListsAreCutTo254BytesAndCancelWritesNothing) {
-    ASSERT_TRUE(store.CreateProfile("D"));
-    const std::string before = StoreText();
-    {
-        DetailDialog dialog(store, boxes, "D");
-        dialog.show();
-        Find<QLineEdit>(&dialog, "1052")->setText("X");
-        QTest::keyClick(&dialog, Qt::Key_Escape);
-        EXPECT_EQ(dialog.result(), QDialog::Rejected);
-    }
-    {
-        DetailDialog dialog(store, boxes, "D");
-        Find<QLineEdit>(&dialog, "1052")->setText("ABC");
-        Find<QPushButton>(&dialog, "2")->click();
-    }
-    {
-        DetailDialog dialog(store, boxes, "");
-        Find<QPushButton>(&dialog, "1")->click();
-        EXPECT_EQ(dialog.result(), QDialog::Accepted);
-    }
-    EXPECT_EQ(StoreText(), before);
+TEST_F(DetailDialogTest, CancelEscapeAndTheEmptyNameWriteNothing) {
+    ExpectCancelWritesNothing<DetailDialog>("1052");
+}
 
+TEST_F(DetailDialogTest, ListsAreCutTo254BytesWithoutSplittingACharacter) {
+    ASSERT_TRUE(store.CreateProfile("D"));
     // 100 characters of three bytes each: 84 of them fit into 254 bytes.
-    QString longList;
-    for (int i = 0; i < 100; ++i)
-        longList += QChar(0x3042);
+    const QString longList(100, QChar(0x3042));
     DetailDialog dialog(store, boxes, "D");
-    Find<QLineEdit>(&dialog, "1053")->setText(longList);
-    Find<QPushButton>(&dialog, "1")->click();
-    const auto stored = store.ReadString("D", "FILE_TRANSFER");
-    ASSERT_TRUE(stored.has_value());
-    EXPECT_EQ(stored->size(), 252u);
-    EXPECT_EQ(QString::fromStdString(*stored), longList.left(84));
+    SetText(&dialog, "1053", longList);
+    Click(&dialog, "1");
+    EXPECT_EQ(QString::fromStdString(store.ReadString("D", "FILE_TRANSFER").value_or("")), longList.left(84));
 }
 
 TEST_F(DetailDialogTest, MaxDeleteShowsTheStoredLimitAndStoresTheTypedOne) {
-    const QString automatic = QString::fromUtf8("自動 (50 件またはファイル数の 4 分の 1)");
+    const QString automatic = "自動 (50 件またはファイル数の 4 分の 1)";
     const struct {
         std::optional<int32_t> stored;  // nullopt: never set
         QString shownText;
@@ -320,13 +247,10 @@ TEST_F(DetailDialogTest, MaxDeleteShowsTheStoredLimitAndStoresTheTypedOne) {
         {0, "0", "120", 120},
         {2'000'000, "2000000", "2147483647", 2'147'483'647},  // as far as the store goes
     };
-    int n = 0;
     for (const auto& c : cases) {
-        const std::string name = "D" + std::to_string(n++);
+        const std::string name = std::string("D") + c.typed;
         ASSERT_TRUE(store.CreateProfile(name));
-        if (c.stored) {
-            ASSERT_TRUE(store.WriteDword(name, "MAX_DELETE", *c.stored));
-        }
+        ASSERT_TRUE(!c.stored || store.WriteDword(name, "MAX_DELETE", *c.stored));
         DetailDialog dialog(store, boxes, name);
         dialog.show();
         auto* limit = Find<QSpinBox>(&dialog, "maxDelete");
@@ -334,7 +258,7 @@ TEST_F(DetailDialogTest, MaxDeleteShowsTheStoredLimitAndStoresTheTypedOne) {
         limit->setFocus();
         QTest::keyClick(limit, Qt::Key_A, Qt::ControlModifier);
         QTest::keyClicks(limit, c.typed);
-        Find<QPushButton>(&dialog, "1")->click();
+        Click(&dialog, "1");
         EXPECT_EQ(dialog.result(), QDialog::Accepted) << name;
         EXPECT_EQ(store.ReadDword(name, "MAX_DELETE"), c.saved) << name;
     }
@@ -346,48 +270,41 @@ TEST_F(DetailDialogTest, ConnectionSettingsShowTheStoredChoicesAndStoreTheNewOne
     ASSERT_TRUE(store.SaveGeneralSettings("old", {.host = "example.org", .user = "u", .localDir = "/tmp"}));
     ASSERT_TRUE(store.CreateProfile("pinned"));
     ASSERT_TRUE(store.WriteString("pinned", "TLS_PINNED_KEY", "sha256//abc="));
+    // Both show passive mode on; each clears it.
     const struct {
         const char* name;
         int shownSecurity;
-        bool shownPassive;
         const char* shownKey;
         int chosenSecurity;
         bool removeKey;
-        const char* storedKey;  // nullptr: never written
+        std::optional<std::string> storedKey;  // nullopt: never written
         int chosenParallel;
     } cases[] = {
-        {"old", 0, true, "", 2, false, nullptr, 1},
-        {"pinned", 1, true, "sha256//abc=", 1, true, "", 8},
+        {"old", 0, "", 2, false, std::nullopt, 1},
+        {"pinned", 1, "sha256//abc=", 1, true, "", 8},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         DetailDialog dialog(store, boxes, c.name);
         dialog.show();
         auto* security = Find<QComboBox>(&dialog, "ftpSecurity");
         auto* passive = Find<QCheckBox>(&dialog, "passive");
-        auto* remove = Find<QPushButton>(&dialog, "removePinnedKey");
-        EXPECT_EQ(security->currentIndex(), c.shownSecurity) << c.name;
-        EXPECT_EQ(passive->isChecked(), c.shownPassive) << c.name;
-        EXPECT_EQ(Find<QLineEdit>(&dialog, "pinnedKey")->text(), QString(c.shownKey)) << c.name;
-        EXPECT_EQ(remove->isEnabled(), *c.shownKey != 0) << c.name;
+        EXPECT_EQ(security->currentIndex(), c.shownSecurity);
+        EXPECT_TRUE(passive->isChecked());
+        EXPECT_EQ(Text(&dialog, "pinnedKey"), QString(c.shownKey));
+        EXPECT_EQ(Enabled(&dialog, "removePinnedKey"), *c.shownKey != 0);
         // Connections for the copies: 4 unless stored otherwise.
         auto* parallel = Find<QSpinBox>(&dialog, "parallel");
-        EXPECT_EQ(parallel->value(), 4) << c.name;
+        EXPECT_EQ(parallel->value(), 4);
         parallel->setValue(c.chosenParallel);
         security->setCurrentIndex(c.chosenSecurity);
         QTest::mouseClick(passive, Qt::LeftButton, {}, QPoint(5, passive->height() / 2));
-        if (c.removeKey) {
-            remove->click();
-        }
-        Find<QPushButton>(&dialog, "1")->click();
-        EXPECT_EQ(store.ReadDword(c.name, "FTP_SECURITY"), c.chosenSecurity) << c.name;
-        EXPECT_EQ(store.ReadDword(c.name, "PASSIVE"), c.shownPassive ? 0 : 1) << c.name;
-        EXPECT_EQ(store.ReadDword(c.name, "PARALLEL"), c.chosenParallel) << c.name;
-        const auto key = store.ReadString(c.name, "TLS_PINNED_KEY", 254);
-        if (c.storedKey) {
-            EXPECT_EQ(key, std::optional<std::string>(c.storedKey)) << c.name;
-        } else {
-            EXPECT_EQ(key, std::nullopt) << c.name;
-        }
+        if (c.removeKey)
+            Click(&dialog, "removePinnedKey");
+        Click(&dialog, "1");
+        EXPECT_EQ(Dwords(c.name, {"FTP_SECURITY", "PASSIVE", "PARALLEL"}),
+                  std::vector<int32_t>({c.chosenSecurity, 0, c.chosenParallel}));
+        EXPECT_EQ(store.ReadString(c.name, "TLS_PINNED_KEY", 254), c.storedKey);
     }
     EXPECT_TRUE(shown.empty());
 }

@@ -9,7 +9,7 @@
 #include <QPushButton>
 
 #include "res/codepage.h"
-#include "tests/dialogs/test_app.h"
+#include "tests/dialogs/dialogs_fixture.h"
 
 namespace kestrum::test {
 namespace {
@@ -31,57 +31,46 @@ void Type(QLineEdit* field, const QString& text) {
     }
 }
 
+using PasswordDialogTest = WidgetTest;
+
 void Press(QWidget* target, int key) {
     QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
     QApplication::sendEvent(target, &press);
 }
 
-TEST(PasswordDialog, HidesWhatIsTyped) {
-    TestApp();
-    PasswordDialog dialog;
-    EXPECT_EQ(dialog.Field()->echoMode(), QLineEdit::Password);
-    EXPECT_EQ(dialog.Field()->text(), QString());
-    EXPECT_TRUE(dialog.OkButton()->isDefault());
-}
-
-TEST(PasswordDialog, OkEnterEscapeAndF1) {
-    TestApp();
-    {
+TEST_F(PasswordDialogTest, HidesWhatIsTypedAndEndsWithOkEnterEscapeOrCancel) {
+    const struct {
+        const char* typed;
+        int key;  // 0: the button of the result is clicked
+        int result;
+        const char* password;
+    } cases[] = {
+        {"secret", Qt::Key_Return, QDialog::Accepted, "secret"},  // the default button
+        {"", 0, QDialog::Accepted, ""},                           // an empty password is a password
+        {"typed", Qt::Key_Escape, QDialog::Rejected, ""},
+        {"typed", 0, QDialog::Rejected, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.key);
         PasswordDialog dialog;
         dialog.show();
-        Type(dialog.Field(), "secret");
+        EXPECT_EQ(dialog.Field()->echoMode(), QLineEdit::Password);
+        EXPECT_EQ(dialog.Field()->text(), QString());
+        EXPECT_TRUE(dialog.OkButton()->isDefault());
+        Type(dialog.Field(), c.typed);
         Press(dialog.Field(), Qt::Key_F1);  // swallowed: the dialog stays open
         EXPECT_TRUE(dialog.isVisible());
-        Press(dialog.Field(), Qt::Key_Return);  // the default button
+        if (c.key != 0)
+            Press(dialog.Field(), c.key);
+        else
+            (c.result == QDialog::Accepted ? dialog.OkButton() : dialog.CancelButton())->click();
         EXPECT_FALSE(dialog.isVisible());
-        EXPECT_EQ(dialog.result(), QDialog::Accepted);
-        EXPECT_EQ(dialog.Password(), "secret");
-    }
-    {
-        PasswordDialog dialog;
-        dialog.show();
-        dialog.OkButton()->click();  // an empty password is a password
-        EXPECT_EQ(dialog.result(), QDialog::Accepted);
-        EXPECT_EQ(dialog.Password(), "");
-    }
-    {
-        PasswordDialog dialog;
-        dialog.show();
-        Type(dialog.Field(), "typed");
-        Press(dialog.Field(), Qt::Key_Escape);
-        EXPECT_EQ(dialog.result(), QDialog::Rejected);
-        EXPECT_EQ(dialog.Password(), "");
-    }
-    {
-        PasswordDialog dialog;
-        dialog.show();
-        dialog.CancelButton()->click();
-        EXPECT_EQ(dialog.result(), QDialog::Rejected);
+        EXPECT_EQ(dialog.result(), c.result);
+        EXPECT_EQ(dialog.Password(), c.password);
     }
 }
 
-TEST(PasswordDialog, TheTwentyFirstByteCannotBeTyped) {
-    TestApp();
+TEST_F(PasswordDialogTest, TheTwentyFirstByteCannotBeTyped) {
     PasswordDialog dialog;
     QLineEdit* field = dialog.Field();
 
@@ -113,8 +102,7 @@ TEST(PasswordDialog, TheTwentyFirstByteCannotBeTyped) {
     EXPECT_EQ(dialog.Password(), "abc0123456789\xE3\x81\x82\xE3\x81\x84");
 }
 
-TEST(PasswordDialog, BytesAreCountedInTheCodePage) {
-    TestApp();
+TEST_F(PasswordDialogTest, BytesAreCountedInTheCodePage) {
     CodePageGuard cp932(CodePage::Cp932);
     PasswordDialog dialog;
     // A double-byte character counts as two: ten of them fill the field.

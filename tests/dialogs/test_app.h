@@ -4,6 +4,7 @@
 // chosen, the offscreen one is used so that the tests run without a display.
 
 #include <QApplication>
+#include <QComboBox>
 #include <QSize>
 #include <QString>
 #include <cstdlib>
@@ -30,6 +31,13 @@ inline QApplication& TestApp() {
         return new QApplication(argc, argv);
     }();
     return *app;
+}
+
+inline QStringList Items(const QComboBox* box) {
+    QStringList items;
+    for (int i = 0; i < box->count(); ++i)
+        items << box->itemText(i);
+    return items;
 }
 
 }  // namespace kestrum::test
