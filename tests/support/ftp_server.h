@@ -56,7 +56,6 @@ class TestFtpServer {
   private:
     FtpServerOptions options_;
     std::string home_;
-    std::string logPath_;
     std::string workDir_;
     int port_ = 0;
     pid_t pid_ = -1;
@@ -81,10 +80,13 @@ int CountCommandLines(const std::string& commands, const std::string& verb);
 
 // A loopback port that nothing listens on (bound, read back, released).
 int UnusedLoopbackPort();
+// Whether something accepts connections on this loopback port.
+bool Accepts(int port);
 
 // Writes a file (creating its directories) and optionally sets its mtime.
 void WriteFile(const std::string& path, const std::string& content, long long mtime = -1);
-std::string ReadFile(const std::string& path);
+// A file that cannot be read throws, or reads as "" when it need not exist.
+std::string ReadFile(const std::string& path, bool mustExist = true);
 long long FileMtime(const std::string& path);
 
 }  // namespace kestrum::test
