@@ -1,10 +1,10 @@
 #pragma once
 // Helpers shared by the FTP layer tests.
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <random>
 #include <string>
@@ -16,12 +16,10 @@
 namespace kestrum::test {
 
 inline FtpConnectParams ParamsFor(const TestFtpServer& server, bool passive = false) {
-    FtpConnectParams params;
-    params.host = server.hostWithPort();
-    params.user = server.options().user;
-    params.password = server.options().password;
-    params.passive = passive;
-    return params;
+    return {.host = server.hostWithPort(),
+            .user = server.options().user,
+            .password = server.options().password,
+            .passive = passive};
 }
 
 inline std::unique_ptr<FtpConnection> ConnectTo(const TestFtpServer& server, bool passive = false) {
@@ -31,12 +29,9 @@ inline std::unique_ptr<FtpConnection> ConnectTo(const TestFtpServer& server, boo
 // Names in a local directory (without "." and ".."), sorted.
 inline std::vector<std::string> NamesIn(const std::string& dir) {
     std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* entry = readdir(d))
-            if (std::string name = entry->d_name; name != "." && name != "..")
-                names.push_back(name);
-        closedir(d);
-    }
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+        names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     return names;
 }

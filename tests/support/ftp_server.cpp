@@ -42,6 +42,14 @@ void RemoveTree(const std::string& path) {
     fs::remove_all(path, ec);
 }
 
+sockaddr_in Loopback(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
 // The lines of a file that contain marker, each from just after it.
 std::vector<std::string> LinesAfter(const std::string& path, const std::string& marker) {
     std::istringstream in(ReadFile(path, false));
@@ -114,19 +122,11 @@ TestFtpServer::~TestFtpServer() {
     RemoveTree(workDir_);
 }
 
-std::string TestFtpServer::hostWithPort() const {
-    return "127.0.0.1:" + std::to_string(port_);
-}
-
 std::string TestFtpServer::commandLog() const {
     std::string commands;
     for (const std::string& command : LinesAfter(workDir_ + "/server.log", "] <- "))
         commands += command + "\n";
     return commands;
-}
-
-int TestFtpServer::countCommands(const std::string& verb) const {
-    return CountCommandLines(commandLog(), verb);
 }
 
 int CountCommandLines(const std::string& commands, const std::string& verb) {
@@ -158,16 +158,6 @@ TempDir::TempDir() : path_(MakeTempDirectory("kestrum-test-")) {}
 TempDir::~TempDir() {
     RemoveTree(path_);
 }
-
-namespace {
-sockaddr_in Loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-}  // namespace
 
 int UnusedLoopbackPort() {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);

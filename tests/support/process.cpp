@@ -20,11 +20,7 @@ extern char** environ;
 namespace kestrum::test {
 
 std::string KestrumBinary() {
-#ifdef KESTRUM_BINARY
     return KESTRUM_BINARY;
-#else
-    return "kestrum";
-#endif
 }
 
 ProcessResult RunProcess(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
@@ -34,16 +30,11 @@ ProcessResult RunProcess(const std::vector<std::string>& args, const std::map<st
     const std::string inPath = dir / "in", outPath = dir / "out", errPath = dir / "err";
     std::ofstream(inPath, std::ios::binary) << stdinText;
 
-    std::map<std::string, std::string> merged;
-    for (char** e = environ; *e != nullptr; ++e) {
-        const std::string kv = *e;
-        if (const size_t eq = kv.find('='); eq != std::string::npos)
-            merged[kv.substr(0, eq)] = kv.substr(eq + 1);
-    }
-    for (const auto& [k, v] : env)
-        merged[k] = v;
     std::vector<std::string> envStrings;
-    for (const auto& [k, v] : merged)
+    for (char** e = environ; *e != nullptr; ++e)
+        if (const std::string kv = *e; env.count(kv.substr(0, kv.find('='))) == 0)
+            envStrings.push_back(kv);
+    for (const auto& [k, v] : env)
         envStrings.push_back(k + "=" + v);
     std::vector<char*> argv, envp;
     for (const std::string& a : args)

@@ -52,10 +52,6 @@ TestVsftpd::~TestVsftpd() {
     fs::remove_all(work_, ec);
 }
 
-std::string TestVsftpd::hostWithPort() const {
-    return "127.0.0.1:" + std::to_string(port_);
-}
-
 void TestVsftpd::GiveHomeToServer() const {
     const passwd* user = getpwnam("ftp");
     if (user == nullptr)
@@ -127,10 +123,6 @@ std::string TestVsftpd::commandLog() const {
                 line.substr(at + kMarker.size(), line.size() - at - kMarker.size() - (line.back() == '"')) + "\n";
     }
     return commands;
-}
-
-int TestVsftpd::countCommands(const std::string& verb) const {
-    return CountCommandLines(commandLog(), verb);
 }
 
 }  // namespace kestrum::test
