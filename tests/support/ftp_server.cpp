@@ -35,10 +35,9 @@ void RemoveTree(const std::string& path) {
     std::error_code ec;
     // Tests may leave unreadable directories behind; make them removable first.
     for (auto it = fs::recursive_directory_iterator(path, fs::directory_options::skip_permission_denied, ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
         if (it->is_directory(ec) && !it->is_symlink(ec))
             fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-    }
     fs::remove_all(path, ec);
 }
 
@@ -54,10 +53,9 @@ sockaddr_in Loopback(int port) {
 std::vector<std::string> LinesAfter(const std::string& path, const std::string& marker) {
     std::istringstream in(ReadFile(path, false));
     std::vector<std::string> found;
-    for (std::string line; std::getline(in, line);) {
+    for (std::string line; std::getline(in, line);)
         if (const size_t at = line.find(marker); at != std::string::npos)
             found.push_back(line.substr(at + marker.size()));
-    }
     return found;
 }
 

@@ -39,7 +39,6 @@ class RecordingPort : public UserPort {
     // Called on the logging thread after each line, to act at a given point of a run.
     std::function<void(std::string_view)> onLine;
 
-    // Answers.
     void setAnswerOk(bool ok) { answerOk_ = ok; }
     void setPassword(std::optional<std::string> password) { password_ = std::move(password); }
 
