@@ -109,7 +109,7 @@ TEST(FtpConnectTest, ServerKilledMidTransferThrows) {
         std::thread killer([&] {
             // Once the receiving side holds some bytes (a download's in a temporary file).
             const std::string receiving = download ? local.path() : server.home();
-            WaitUntil([&] {
+            PollUntil([&] {
                 std::error_code ec;
                 for (const auto& name : NamesIn(receiving))
                     if (!(download && name == "big.bin") && fs::file_size(receiving + "/" + name, ec) > 0 && !ec)
@@ -141,7 +141,7 @@ class Tinyproxy {
                                                << "MaxClients 20\nAllow 127.0.0.1\n"
                                                << (geteuid() == 0 ? "User root\nGroup root\n" : "");
         pid_ = Spawn({"/usr/bin/tinyproxy", "-d", "-c", dir + "/tinyproxy.conf"}, "/dev/null", dir + "/tinyproxy.err");
-        WaitUntil([&] { return Accepts(port_); });
+        PollUntil([&] { return Accepts(port_); });
     }
     ~Tinyproxy() { KillProcess(pid_); }
     int port() const { return port_; }

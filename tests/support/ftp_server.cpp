@@ -102,7 +102,7 @@ TestFtpServer::TestFtpServer(FtpServerOptions options) : options_(std::move(opti
     const std::string outPath = workDir_ + "/server.out", errPath = workDir_ + "/server.err";
     try {
         pid_ = Spawn(args, outPath, errPath);
-        WaitUntil([&] { return ReadFile(outPath, false).find('\n') != std::string::npos; }, 20000);
+        PollUntil([&] { return ReadFile(outPath, false).find('\n') != std::string::npos; }, 20000);
         const std::string output = ReadFile(outPath, false);
         if (output.rfind("PORT ", 0) == 0)
             port_ = std::atoi(output.c_str() + 5);

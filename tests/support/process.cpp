@@ -114,7 +114,7 @@ void KillProcess(pid_t& pid, bool group) {
     pid = -1;
 }
 
-bool WaitUntil(const std::function<bool()>& pred, int timeoutMs) {
+bool PollUntil(const std::function<bool()>& pred, int timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!pred()) {
         if (std::chrono::steady_clock::now() > deadline)

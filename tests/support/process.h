@@ -38,6 +38,6 @@ pid_t Spawn(const std::vector<std::string>& args, const std::string& outPath, co
 // Kills pid (its whole group with group) and reaps it; pid becomes -1.
 void KillProcess(pid_t& pid, bool group = false);
 // Polls pred every 10 ms until it holds (true) or timeoutMs have passed (false).
-bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 30000);
+bool PollUntil(const std::function<bool()>& pred, int timeoutMs = 30000);
 
 }  // namespace kestrum::test

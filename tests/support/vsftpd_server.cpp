@@ -96,7 +96,7 @@ void TestVsftpd::Start() {
     // Its own process group, so that its session processes end with it.
     const std::string errPath = work_ + "/vsftpd.err";
     pid_ = Spawn({kVsftpd, config}, errPath, errPath, true);
-    WaitUntil([&] { return Accepts(port_) || waitpid(pid_, nullptr, WNOHANG) == pid_; }, 10000);
+    PollUntil([&] { return Accepts(port_) || waitpid(pid_, nullptr, WNOHANG) == pid_; }, 10000);
     if (!Accepts(port_)) {
         pid_ = -1;
         throw std::runtime_error("vsftpd did not start: " + ReadFile(errPath, false));
