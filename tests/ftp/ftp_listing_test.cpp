@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <tuple>
+#include <utility>
+
 #include "ftp/ftp_listing.h"
 
 namespace kestrum {
@@ -9,6 +13,16 @@ namespace {
 
 // 2024-06-15 12:00:00 UTC: "now" for year-less dates.
 constexpr int64_t kNow = 1718452800;
+
+// "2024-06-15 11:58" as seconds and precision: a date alone is to the day, with
+// minutes to the minute, with seconds to the second.
+std::pair<int64_t, TimePrecision> At(const char* text) {
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+    const int n = std::sscanf(text, "%d-%d-%d %d:%d:%d", &y, &mo, &d, &h, &mi, &s);
+    return {UtcSeconds(y, mo, d, h, mi, s), n == 3   ? TimePrecision::Day
+                                            : n == 5 ? TimePrecision::Minute
+                                                     : TimePrecision::Second};
+}
 
 TEST(FtpListingTest, UtcSecondsMatchesKnownDates) {
     EXPECT_EQ(UtcSeconds(1970, 1, 1, 0, 0, 0), 0);
@@ -18,122 +32,82 @@ TEST(FtpListingTest, UtcSecondsMatchesKnownDates) {
     EXPECT_EQ(UtcSeconds(1969, 12, 31, 23, 59, 59), -1);
 }
 
-TEST(FtpListingTest, UnixLinesFromSeveralServers) {
+TEST(FtpListingTest, LinesFromSeveralServers) {
     struct Case {
         const char* line;
         const char* name;
         bool dir;
         int64_t size;
-        int64_t time;
-        TimePrecision precision = TimePrecision::Minute;
+        const char* time;
+        int64_t now = kNow;
     };
+    constexpr int64_t kJanuary = 1704153600;    // 2024-01-02 00:00 UTC
+    constexpr int64_t kMarch2025 = 1741046400;  // 2025-03-04 00:00 UTC
     const Case cases[] = {
         // pyftpdlib
-        {"-rw-r--r--   1 user     user           12 Jun 15 11:58 a.txt", "a.txt", false, 12,
-         UtcSeconds(2024, 6, 15, 11, 58, 0)},
-        {"drwxr-xr-x   2 user     user         4096 Jan 05  2020 old dir", "old dir", true, 4096,
-         UtcSeconds(2020, 1, 5, 0, 0, 0), TimePrecision::Day},
+        {"-rw-r--r--   1 user     user           12 Jun 15 11:58 a.txt", "a.txt", false, 12, "2024-06-15 11:58"},
+        {"drwxr-xr-x   2 user     user         4096 Jan 05  2020 old dir", "old dir", true, 4096, "2020-01-05"},
         // vsftpd: numeric owners, one space before the name
         {"-rw-------    1 1000     1000       123456 Mar 03 09:07 report 2024.pdf", "report 2024.pdf", false, 123456,
-         UtcSeconds(2024, 3, 3, 9, 7, 0)},
+         "2024-03-03 09:07"},
         // proftpd with an ACL marker after the mode and a single-digit day
-        {"drwxrwxr-x+  3 ftp      ftp          4096 Dec  1  2023 archive", "archive", true, 4096,
-         UtcSeconds(2023, 12, 1, 0, 0, 0), TimePrecision::Day},
+        {"drwxrwxr-x+  3 ftp      ftp          4096 Dec  1  2023 archive", "archive", true, 4096, "2023-12-01"},
         // macOS and SELinux attribute markers
-        {"-rw-r--r--@  1 user     staff          10 Jun 10 10:00 mac.txt", "mac.txt", false, 10,
-         UtcSeconds(2024, 6, 10, 10, 0, 0)},
-        {"-rw-r--r--.  1 root     root           10 Jun 10 10:00 se.txt", "se.txt", false, 10,
-         UtcSeconds(2024, 6, 10, 10, 0, 0)},
+        {"-rw-r--r--@  1 user     staff          10 Jun 10 10:00 mac.txt", "mac.txt", false, 10, "2024-06-10 10:00"},
+        {"-rw-r--r--.  1 root     root           10 Jun 10 10:00 se.txt", "se.txt", false, 10, "2024-06-10 10:00"},
         // blanks before the mode
         {"  -rw-r--r--   1 user     user            3 Jun 15 11:58 indented.txt", "indented.txt", false, 3,
-         UtcSeconds(2024, 6, 15, 11, 58, 0)},
+         "2024-06-15 11:58"},
         // Japanese locale (UTF-8): "3月  2日 12:34", "12月 31日 2003年", "3月  2  2003", "1月 15 08:00"
         {"-rw-r--r--   1 user     user          120  3\xe6\x9c\x88  2\xe6\x97\xa5 12:34 a.txt", "a.txt", false, 120,
-         UtcSeconds(2024, 3, 2, 12, 34, 0)},
+         "2024-03-02 12:34"},
         {"drwxr-xr-x   2 user     user         4096 12\xe6\x9c\x88 31\xe6\x97\xa5 2003\xe5\xb9\xb4 old", "old", true,
-         4096, UtcSeconds(2003, 12, 31, 0, 0, 0), TimePrecision::Day},
-        {"-rw-r--r-- 1 user user 5  3\xe6\x9c\x88  2  2003 y.txt", "y.txt", false, 5, UtcSeconds(2003, 3, 2, 0, 0, 0),
-         TimePrecision::Day},
-        {"-rw-r--r-- 1 user user 5  1\xe6\x9c\x88 15 08:00 j.txt", "j.txt", false, 5, UtcSeconds(2024, 1, 15, 8, 0, 0)},
+         4096, "2003-12-31"},
+        {"-rw-r--r-- 1 user user 5  3\xe6\x9c\x88  2  2003 y.txt", "y.txt", false, 5, "2003-03-02"},
+        {"-rw-r--r-- 1 user user 5  1\xe6\x9c\x88 15 08:00 j.txt", "j.txt", false, 5, "2024-01-15 08:00"},
         // the same in Shift_JIS and EUC-JP
-        {"-rw-r--r-- 1 user user 5 10\x8c\x8e  9\x93\xfa 2003\x94\x4e sjis.txt", "sjis.txt", false, 5,
-         UtcSeconds(2003, 10, 9, 0, 0, 0), TimePrecision::Day},
-        {"-rw-r--r-- 1 user user 5  1\xb7\xee 15\xc6\xfc 08:00 euc.txt", "euc.txt", false, 5,
-         UtcSeconds(2024, 1, 15, 8, 0, 0)},
+        {"-rw-r--r-- 1 user user 5 10\x8c\x8e  9\x93\xfa 2003\x94\x4e sjis.txt", "sjis.txt", false, 5, "2003-10-09"},
+        {"-rw-r--r-- 1 user user 5  1\xb7\xee 15\xc6\xfc 08:00 euc.txt", "euc.txt", false, 5, "2024-01-15 08:00"},
         // ISO dates ("ls --time-style=long-iso"), with seconds too
         {"-rw-r--r--    1 1000     1000           42 2023-11-05 17:08 iso name.txt", "iso name.txt", false, 42,
-         UtcSeconds(2023, 11, 5, 17, 8, 0)},
-        {"drwxr-xr-x 2 ftp ftp 7 2023-11-05 17:08:09 exact", "exact", true, 7, UtcSeconds(2023, 11, 5, 17, 8, 9),
-         TimePrecision::Second},
+         "2023-11-05 17:08"},
+        {"drwxr-xr-x 2 ftp ftp 7 2023-11-05 17:08:09 exact", "exact", true, 7, "2023-11-05 17:08:09"},
         // symbolic link: the name only, not the target
         {"lrwxrwxrwx   1 root     root            7 Feb 29 23:15 latest -> v2/file", "latest", false, 7,
-         UtcSeconds(2024, 2, 29, 23, 15, 0)},
+         "2024-02-29 23:15"},
         // no group column
-        {"-rw-r--r-- 1 owner 5 Jun  1 00:00 -leading dash", "-leading dash", false, 5, UtcSeconds(2024, 6, 1, 0, 0, 0)},
+        {"-rw-r--r-- 1 owner 5 Jun  1 00:00 -leading dash", "-leading dash", false, 5, "2024-06-01 00:00"},
         // owner named like a month, name with several inner spaces and a leading space
         {"-rw-r--r--   1 jan      staff           9 Apr 10 08:00  two  spaces", " two  spaces", false, 9,
-         UtcSeconds(2024, 4, 10, 8, 0, 0)},
+         "2024-04-10 08:00"},
         // UTF-8 name
         {"-rw-r--r--   1 user     user            3 May 20 10:10 \xe6\x97\xa5\xe6\x9c\xac.txt",
-         "\xe6\x97\xa5\xe6\x9c\xac.txt", false, 3, UtcSeconds(2024, 5, 20, 10, 10, 0)},
+         "\xe6\x97\xa5\xe6\x9c\xac.txt", false, 3, "2024-05-20 10:10"},
         // a size beyond 32 bits
         {"-rw-r--r--   1 user     user   5368709120 Jun 14 23:59 big.iso", "big.iso", false, 5368709120LL,
-         UtcSeconds(2024, 6, 14, 23, 59, 0)},
+         "2024-06-14 23:59"},
+        // A year-less date within a day ahead (a server clock slightly ahead) stays this year; two days ahead can
+        // only be last year, December seen in January too; 29 February seen in the year after a leap year.
+        {"-rw-r--r-- 1 u g 1 Jun 16 11:00 f", "f", false, 1, "2024-06-16 11:00"},
+        {"-rw-r--r-- 1 u g 1 Jun 17 13:00 f", "f", false, 1, "2023-06-17 13:00"},
+        {"-rw-r--r-- 1 u g 1 Dec 31 22:00 f", "f", false, 1, "2023-12-31 22:00", kJanuary},
+        {"-rw-r--r-- 1 u g 1 Feb 29 10:00 f", "f", false, 1, "2024-02-29 10:00", kMarch2025},
+        // IIS (DOS form): two- and four-digit years, 12 AM and PM, a 24-hour clock, thousands separators
+        {"01-05-20  02:07PM       <DIR>          My Documents", "My Documents", true, -1, "2020-01-05 14:07"},
+        {"12-31-99  12:00AM                 1,234 setup.exe", "setup.exe", false, 1234, "1999-12-31 00:00"},
+        {"06-15-2024  12:30PM                   17 noon.txt", "noon.txt", false, 17, "2024-06-15 12:30"},
+        {"06-15-24  17:45                   0 empty file.txt", "empty file.txt", false, 0, "2024-06-15 17:45"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
-        auto parsed = ParseListLine(c.line, kNow);
+        auto parsed = ParseListLine(c.line, c.now);
         ASSERT_TRUE(parsed.has_value());
         EXPECT_EQ(parsed->name, c.name);
         EXPECT_EQ(parsed->isDirectory, c.dir);
         EXPECT_EQ(parsed->size, c.size);
-        EXPECT_EQ(parsed->lastWriteTime, c.time);
-        EXPECT_EQ(parsed->precision, c.precision);
+        EXPECT_EQ(parsed->lastWriteTime, At(c.time).first);
+        EXPECT_EQ(parsed->precision, At(c.time).second);
     }
-}
-
-TEST(FtpListingTest, YearLessDatesNeverLieMoreThanADayAhead) {
-    // Tomorrow (within a day of now: a server clock slightly ahead) stays this year.
-    auto tomorrow = ParseListLine("-rw-r--r-- 1 u g 1 Jun 16 11:00 f", kNow);
-    ASSERT_TRUE(tomorrow);
-    EXPECT_EQ(tomorrow->lastWriteTime, UtcSeconds(2024, 6, 16, 11, 0, 0));
-    // Two days ahead can only be last year.
-    auto later = ParseListLine("-rw-r--r-- 1 u g 1 Jun 17 13:00 f", kNow);
-    ASSERT_TRUE(later);
-    EXPECT_EQ(later->lastWriteTime, UtcSeconds(2023, 6, 17, 13, 0, 0));
-    // December seen in January belongs to the year before.
-    constexpr int64_t kJanuary = 1704153600;  // 2024-01-02 00:00 UTC
-    auto december = ParseListLine("-rw-r--r-- 1 u g 1 Dec 31 22:00 f", kJanuary);
-    ASSERT_TRUE(december);
-    EXPECT_EQ(december->lastWriteTime, UtcSeconds(2023, 12, 31, 22, 0, 0));
-    // 29 February without a year, seen in a year after a leap year.
-    constexpr int64_t kMarch2025 = 1741046400;  // 2025-03-04 00:00 UTC
-    auto leap = ParseListLine("-rw-r--r-- 1 u g 1 Feb 29 10:00 f", kMarch2025);
-    ASSERT_TRUE(leap);
-    EXPECT_EQ(leap->lastWriteTime, UtcSeconds(2024, 2, 29, 10, 0, 0));
-}
-
-TEST(FtpListingTest, DosLinesFromIis) {
-    auto dir = ParseListLine("01-05-20  02:07PM       <DIR>          My Documents", kNow);
-    ASSERT_TRUE(dir);
-    EXPECT_TRUE(dir->isDirectory);
-    EXPECT_EQ(dir->name, "My Documents");
-    EXPECT_EQ(dir->lastWriteTime, UtcSeconds(2020, 1, 5, 14, 7, 0));
-
-    auto file = ParseListLine("12-31-99  12:00AM                 1,234 setup.exe", kNow);
-    ASSERT_TRUE(file);
-    EXPECT_FALSE(file->isDirectory);
-    EXPECT_EQ(file->size, 1234);
-    EXPECT_EQ(file->lastWriteTime, UtcSeconds(1999, 12, 31, 0, 0, 0));
-
-    auto noon = ParseListLine("06-15-2024  12:30PM                   17 noon.txt", kNow);
-    ASSERT_TRUE(noon);
-    EXPECT_EQ(noon->lastWriteTime, UtcSeconds(2024, 6, 15, 12, 30, 0));
-
-    auto clock24 = ParseListLine("06-15-24  17:45                   0 empty file.txt", kNow);
-    ASSERT_TRUE(clock24);
-    EXPECT_EQ(clock24->name, "empty file.txt");
-    EXPECT_EQ(clock24->lastWriteTime, UtcSeconds(2024, 6, 15, 17, 45, 0));
 }
 
 TEST(FtpListingTest, LinesThatAreNotEntries) {
@@ -177,13 +151,10 @@ TEST(FtpListingTest, WholeListListingSortsOutDotsAndHostileNames) {
     FtpListing listing;
     ParseListListing(text, kNow, listing);
     EXPECT_EQ(listing.unparsedLines, std::vector<std::string>{"-rw-r--r--   1 u g   10 15 Jun 10:00 day first"});
-    ASSERT_EQ(listing.entries.size(), 3u);
-    EXPECT_EQ(listing.entries[0].name, ".hidden");
-    EXPECT_TRUE(listing.entries[0].hidden);
-    EXPECT_EQ(listing.entries[1].name, "sub");
-    EXPECT_TRUE(listing.entries[1].isDirectory);
-    EXPECT_FALSE(listing.entries[1].hidden);
-    EXPECT_EQ(listing.entries[2].name, "plain");
+    std::vector<std::tuple<std::string, bool, bool>> entries;  // name, directory, hidden
+    for (const FtpEntry& e : listing.entries)
+        entries.emplace_back(e.name, e.isDirectory, e.hidden);
+    EXPECT_EQ(entries, (decltype(entries){{".hidden", false, true}, {"sub", true, false}, {"plain", false, false}}));
     EXPECT_EQ(listing.rejectedNames, (std::vector<std::string>{"back\\slash", "..", "tab\tname", "esc\x1b[31m",
                                                                "del\x7f", std::string(1025, 'n')}));
 }
@@ -204,23 +175,21 @@ TEST(FtpListingTest, MlsdFactLines) {
         "type=file;size=1; no fact\r\n";
     FtpListing listing;
     ParseMlsdListing(text, listing);
-    ASSERT_EQ(listing.entries.size(), 8u);
-    EXPECT_EQ(listing.entries[0].name, "music; mp3 #1.txt");
-    EXPECT_EQ(listing.entries[0].size, 156);
-    EXPECT_EQ(listing.entries[0].lastWriteTime, UtcSeconds(2007, 10, 29, 15, 53, 1));
-    EXPECT_FALSE(listing.entries[0].isDirectory);
-    EXPECT_EQ(listing.entries[1].name, "e books");
-    EXPECT_TRUE(listing.entries[1].isDirectory);
-    EXPECT_EQ(listing.entries[1].lastWriteTime, UtcSeconds(2007, 11, 27, 23, 2, 6));
-    EXPECT_EQ(listing.entries[2].name, ".profile");
-    EXPECT_TRUE(listing.entries[2].hidden);
-    EXPECT_EQ(listing.entries[2].size, 7);
-    EXPECT_EQ(listing.entries[3].name, "link");
-    EXPECT_FALSE(listing.entries[3].isDirectory);
-    EXPECT_EQ(listing.entries[4].name, " leading space");
-    EXPECT_EQ(listing.entries[5].name, "no time");
-    for (size_t i = 5; i < 8; ++i)
-        EXPECT_EQ(listing.entries[i].lastWriteTime, kUnknownServerTime) << listing.entries[i].name;
+    const std::tuple<std::string, bool, int64_t, int64_t> expected[] = {
+        {"music; mp3 #1.txt", false, 156, UtcSeconds(2007, 10, 29, 15, 53, 1)},
+        {"e books", true, 0, UtcSeconds(2007, 11, 27, 23, 2, 6)},
+        {".profile", false, 7, UtcSeconds(2024, 6, 15, 10, 0, 1)},
+        {"link", false, 3, UtcSeconds(2024, 6, 15, 10, 0, 2)},
+        {" leading space", false, 1, UtcSeconds(2024, 6, 15, 10, 0, 4)},
+        {"no time", false, 1, kUnknownServerTime},
+        {"not a leap year", false, 1, kUnknownServerTime},
+        {"no fact", false, 1, kUnknownServerTime}};
+    ASSERT_EQ(listing.entries.size(), std::size(expected));
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        const FtpEntry& e = listing.entries[i];
+        EXPECT_EQ(std::tie(e.name, e.isDirectory, e.size, e.lastWriteTime), expected[i]);
+        EXPECT_EQ(e.hidden, e.name == ".profile") << e.name;
+    }
     EXPECT_EQ(listing.rejectedNames, (std::vector<std::string>{"a/b"}));
 }
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
+#include <tuple>
 
 #include "ftp/ftp_client.h"
 #include "tests/support/ftp_server.h"
@@ -14,26 +16,36 @@ namespace {
 using Tls = VsftpdOptions::Tls;
 
 FtpConnectParams TlsParams(const TestVsftpd& server, FtpSecurity security, bool passive = true) {
-    FtpConnectParams params;
-    params.host = server.hostWithPort();
-    params.user = TestVsftpd::kUser;
-    params.password = TestVsftpd::kPassword;
-    params.security = security;
-    params.passive = passive;
-    return params;
+    return {.host = server.hostWithPort(),
+            .user = TestVsftpd::kUser,
+            .password = TestVsftpd::kPassword,
+            .passive = passive,
+            .security = security};
+}
+
+// Connects with params and gives the certificate error it fails with. It is a
+// failure to connect, or to fail otherwise unless other takes that error's text.
+std::optional<FtpCertificateError> CertificateErrorOf(const FtpConnectParams& params, std::string* other = nullptr) {
+    try {
+        MakeCurlFtpFactory()->Connect(params)->Close();
+        ADD_FAILURE() << "connected";
+    } catch (const FtpCertificateError& e) {
+        return e;
+    } catch (const FtpError& e) {
+        if (!other)
+            ADD_FAILURE() << e.what();
+        else
+            *other = e.what();
+    }
+    return std::nullopt;
 }
 
 // The certificate the server presents, fetched without logging in.
 ServerCertificate Fetch(FtpConnectParams params) {
     params.fetchCertificateOnly = true;
-    try {
-        MakeCurlFtpFactory()->Connect(params);
-    } catch (const FtpCertificateError& e) {
-        EXPECT_EQ(e.kind(), FtpCertificateError::Kind::Fetched);
-        return e.certificate();
-    }
-    ADD_FAILURE() << "no certificate";
-    return {};
+    const auto error = CertificateErrorOf(params);
+    EXPECT_TRUE(error && error->kind() == FtpCertificateError::Kind::Fetched);
+    return error ? error->certificate() : ServerCertificate{};
 }
 
 class FtpTls : public ::testing::Test {
@@ -45,22 +57,19 @@ class FtpTls : public ::testing::Test {
 };
 
 TEST_F(FtpTls, UploadsAndDownloadsOverEveryFormAndMode) {
-    struct Case {
-        Tls tls;
-        FtpSecurity security;
-        bool passive;
-    };
     // Active mode over TLS falls back to passive (the platform's libcurl
     // cannot do it); against the same server without TLS it is active.
-    for (const Case c :
-         {Case{Tls::Explicit, FtpSecurity::Explicit, true}, Case{Tls::Explicit, FtpSecurity::Explicit, false},
-          Case{Tls::Implicit, FtpSecurity::Implicit, true}, Case{Tls::None, FtpSecurity::Plain, false},
-          Case{Tls::None, FtpSecurity::Plain, true}}) {
-        SCOPED_TRACE(std::to_string(static_cast<int>(c.security)) + (c.passive ? " passive" : " active"));
-        TestVsftpd server({.tls = c.tls});
+    const std::tuple<Tls, FtpSecurity, bool> cases[] = {{Tls::Explicit, FtpSecurity::Explicit, true},
+                                                        {Tls::Explicit, FtpSecurity::Explicit, false},
+                                                        {Tls::Implicit, FtpSecurity::Implicit, true},
+                                                        {Tls::None, FtpSecurity::Plain, false},
+                                                        {Tls::None, FtpSecurity::Plain, true}};
+    for (const auto& [tls, security, askPassive] : cases) {
+        SCOPED_TRACE(std::to_string(static_cast<int>(security)) + (askPassive ? " passive" : " active"));
+        TestVsftpd server({.tls = tls});
         TempDir local;
-        FtpConnectParams params = TlsParams(server, c.security, c.passive);
-        if (c.tls != Tls::None) {
+        FtpConnectParams params = TlsParams(server, security, askPassive);
+        if (tls != Tls::None) {
             const ServerCertificate certificate = Fetch(params);
             ASSERT_EQ(certificate.keyPin.rfind("sha256//", 0), 0u);
             EXPECT_NE(certificate.subject.find("kestrum-test"), std::string::npos);
@@ -73,19 +82,17 @@ TEST_F(FtpTls, UploadsAndDownloadsOverEveryFormAndMode) {
         ASSERT_TRUE(connection->SetCurrentDirectory("/home"));
         WriteFile(local / "up.txt", "over TLS\n");
         ASSERT_TRUE(connection->PutFile(local / "up.txt", "up.txt", TransferType::Binary)) << connection->LastError();
-        FtpListing listing = connection->List("");
-        ASSERT_EQ(listing.status, ListStatus::Ok) << listing.error;
-        ASSERT_EQ(listing.entries.size(), 1u);
+        const FtpListing listing = connection->List("");
+        ASSERT_EQ(listing.entries.size(), 1u) << listing.error;
         EXPECT_EQ(listing.entries[0].name, "up.txt");
         ASSERT_TRUE(connection->GetFile("up.txt", local / "down.txt", TransferType::Ascii)) << connection->LastError();
         connection->Close();
         EXPECT_EQ(ReadFile(server.home() + "/up.txt"), "over TLS\n");
         EXPECT_EQ(ReadFile(local / "down.txt"), "over TLS\n");
         const std::string log = server.commandLog();
-        EXPECT_EQ(log.find("PROT P") != std::string::npos, c.tls != Tls::None) << log;
-        EXPECT_EQ(log.find("AUTH TLS") != std::string::npos, c.tls == Tls::Explicit) << log;
-        const bool passive = c.passive || c.tls != Tls::None;
-        EXPECT_EQ(server.countCommands(passive ? "EPSV" : "EPRT"), 3) << log;
+        EXPECT_EQ(log.find("PROT P") != std::string::npos, tls != Tls::None) << log;
+        EXPECT_EQ(log.find("AUTH TLS") != std::string::npos, tls == Tls::Explicit) << log;
+        EXPECT_EQ(server.countCommands(askPassive || tls != Tls::None ? "EPSV" : "EPRT"), 3) << log;
     }
 }
 
@@ -93,41 +100,30 @@ TEST_F(FtpTls, StopsBeforeTheUserNameWhenTlsIsMissingOrTheKeyIsUnknownOrChanged)
     {
         // A server without TLS: TLS is required, so nothing is sent in clear.
         TestVsftpd plain({.tls = Tls::None});
-        try {
-            MakeCurlFtpFactory()->Connect(TlsParams(plain, FtpSecurity::Explicit));
-            ADD_FAILURE() << "connected without TLS";
-        } catch (const FtpCertificateError&) {
-            ADD_FAILURE() << "no certificate expected";
-        } catch (const FtpError& e) {
-            EXPECT_NE(std::string(e.what()).find("TLS"), std::string::npos) << e.what();
-        }
+        std::string error;
+        EXPECT_FALSE(CertificateErrorOf(TlsParams(plain, FtpSecurity::Explicit), &error));
+        EXPECT_NE(error.find("TLS"), std::string::npos) << error;
         EXPECT_EQ(plain.countCommands("USER"), 0) << plain.commandLog();
         EXPECT_EQ(plain.countCommands("PASS"), 0);
     }
     TestVsftpd server;
     // Nothing vouches for a self-signed certificate.
-    try {
-        MakeCurlFtpFactory()->Connect(TlsParams(server, FtpSecurity::Explicit));
-        ADD_FAILURE() << "an unknown certificate was accepted";
-    } catch (const FtpCertificateError& e) {
-        EXPECT_EQ(e.kind(), FtpCertificateError::Kind::Untrusted);
-        EXPECT_FALSE(e.certificate().problem.empty());
-    }
+    FtpConnectParams params = TlsParams(server, FtpSecurity::Explicit);
+    const auto untrusted = CertificateErrorOf(params);
+    ASSERT_TRUE(untrusted);
+    EXPECT_EQ(untrusted->kind(), FtpCertificateError::Kind::Untrusted);
+    EXPECT_FALSE(untrusted->certificate().problem.empty());
     EXPECT_EQ(server.countCommands("USER"), 0) << server.commandLog();
 
     // A pinned key works until the server's key changes.
-    FtpConnectParams params = TlsParams(server, FtpSecurity::Explicit);
     params.pinnedKey = Fetch(params).keyPin;
     MakeCurlFtpFactory()->Connect(params)->Close();
     ASSERT_EQ(server.countCommands("PASS"), 1);
     server.ReplaceKey();
-    try {
-        MakeCurlFtpFactory()->Connect(params);
-        ADD_FAILURE() << "a changed key was accepted";
-    } catch (const FtpCertificateError& e) {
-        EXPECT_EQ(e.kind(), FtpCertificateError::Kind::KeyChanged);
-        EXPECT_NE(e.certificate().keyPin, params.pinnedKey);
-    }
+    const auto changed = CertificateErrorOf(params);
+    ASSERT_TRUE(changed);
+    EXPECT_EQ(changed->kind(), FtpCertificateError::Kind::KeyChanged);
+    EXPECT_NE(changed->certificate().keyPin, params.pinnedKey);
     EXPECT_EQ(server.countCommands("PASS"), 1) << server.commandLog();
 }
 

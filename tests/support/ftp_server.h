@@ -8,6 +8,9 @@
 
 namespace kestrum::test {
 
+// How many lines of commands (one command a line) begin with the word verb.
+int CountCommandLines(const std::string& commands, const std::string& verb);
+
 struct FtpServerOptions {
     bool mlsd = true;                 // false: MLSD and MLST switched off (LIST only)
     long clockShiftSeconds = 0;       // listed times (and stored mtimes) shifted by this much
@@ -36,7 +39,7 @@ class TestFtpServer {
 
     int port() const { return port_; }
     // "127.0.0.1:<port>": what a profile's HOST holds.
-    std::string hostWithPort() const;
+    std::string hostWithPort() const { return "127.0.0.1:" + std::to_string(port_); }
     // The server's home directory on the local disk.
     const std::string& home() const { return home_; }
     const FtpServerOptions& options() const { return options_; }
@@ -44,10 +47,9 @@ class TestFtpServer {
     // Every command the server received, one per line ("USER user", "STOR a.txt", ...).
     std::string commandLog() const;
     // How many commands began with verb (e.g. "PASS", "STOR").
-    int countCommands(const std::string& verb) const;
+    int countCommands(const std::string& verb) const { return CountCommandLines(commandLog(), verb); }
     // Number of control connections accepted so far.
     int connectionCount() const;
-    // Kills the server process now.
     void kill();
     // Stops the server process: the system still accepts connections and
     // buffers what is sent, but the server answers nothing from now on.
@@ -56,7 +58,6 @@ class TestFtpServer {
   private:
     FtpServerOptions options_;
     std::string home_;
-    std::string logPath_;
     std::string workDir_;
     int port_ = 0;
     pid_t pid_ = -1;
@@ -76,15 +77,15 @@ class TempDir {
     std::string path_;
 };
 
-// How many lines of commands (one command a line) begin with the word verb.
-int CountCommandLines(const std::string& commands, const std::string& verb);
-
 // A loopback port that nothing listens on (bound, read back, released).
 int UnusedLoopbackPort();
+// Whether something accepts connections on this loopback port.
+bool Accepts(int port);
 
 // Writes a file (creating its directories) and optionally sets its mtime.
 void WriteFile(const std::string& path, const std::string& content, long long mtime = -1);
-std::string ReadFile(const std::string& path);
+// A file that cannot be read throws, or reads as "" when it need not exist.
+std::string ReadFile(const std::string& path, bool mustExist = true);
 long long FileMtime(const std::string& path);
 
 }  // namespace kestrum::test

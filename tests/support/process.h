@@ -1,6 +1,6 @@
 #pragma once
-// Runs a program to completion for tests: its exit status, standard output
-// and standard error.
+// Child processes for tests: a program run to completion (exit status, standard
+// output and standard error), and servers started in the background.
 
 #include <sys/types.h>
 
@@ -29,5 +29,15 @@ ProcessResult RunProcess(const std::vector<std::string>& args, const std::map<st
 
 // The built kestrum program.
 std::string KestrumBinary();
+
+// Starts args[0] in the background with standard input from /dev/null and its
+// output appended to the given files (the same path: both in one file). With
+// ownGroup, in a process group of its own. Throws when it cannot start.
+pid_t Spawn(const std::vector<std::string>& args, const std::string& outPath, const std::string& errPath,
+            bool ownGroup = false);
+// Kills pid (its whole group with group) and reaps it; pid becomes -1.
+void KillProcess(pid_t& pid, bool group = false);
+// Polls pred every 10 ms until it holds (true) or timeoutMs have passed (false).
+bool PollUntil(const std::function<bool()>& pred, int timeoutMs = 30000);
 
 }  // namespace kestrum::test

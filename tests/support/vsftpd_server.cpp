@@ -1,54 +1,23 @@
 #include "tests/support/vsftpd_server.h"
 
-#include <fcntl.h>
-#include <grp.h>
-#include <netinet/in.h>
 #include <pwd.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
-#include <vector>
 
 #include "tests/support/ftp_server.h"
 #include "tests/support/process.h"
-
-extern char** environ;
 
 namespace kestrum::test {
 namespace {
 
 namespace fs = std::filesystem;
 constexpr const char* kVsftpd = "/usr/sbin/vsftpd";
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-bool Accepts(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return ok;
-}
 
 }  // namespace
 
@@ -81,10 +50,6 @@ TestVsftpd::~TestVsftpd() {
     Stop();
     std::error_code ec;
     fs::remove_all(work_, ec);
-}
-
-std::string TestVsftpd::hostWithPort() const {
-    return "127.0.0.1:" + std::to_string(port_);
 }
 
 void TestVsftpd::GiveHomeToServer() const {
@@ -128,45 +93,18 @@ void TestVsftpd::Start() {
     }
     out.close();
 
-    std::vector<std::string> args = {kVsftpd, config};
-    std::vector<char*> argv;
-    for (auto& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const std::string errPath = work_ + "/vsftpd.err";
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
     // Its own process group, so that its session processes end with it.
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    const int rc = posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (rc != 0) {
+    const std::string errPath = work_ + "/vsftpd.err";
+    pid_ = Spawn({kVsftpd, config}, errPath, errPath, true);
+    PollUntil([&] { return Accepts(port_) || waitpid(pid_, nullptr, WNOHANG) == pid_; }, 10000);
+    if (!Accepts(port_)) {
         pid_ = -1;
-        throw std::runtime_error("cannot start vsftpd: " + std::string(std::strerror(rc)));
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!Accepts(port_)) {
-        if (std::chrono::steady_clock::now() > deadline || waitpid(pid_, nullptr, WNOHANG) == pid_) {
-            pid_ = -1;
-            throw std::runtime_error("vsftpd did not start: " + ReadAll(errPath));
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        throw std::runtime_error("vsftpd did not start: " + ReadFile(errPath, false));
     }
 }
 
 void TestVsftpd::Stop() {
-    if (pid_ <= 0)
-        return;
-    ::kill(-pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
+    KillProcess(pid_, true);
 }
 
 void TestVsftpd::ReplaceKey() {
@@ -176,24 +114,15 @@ void TestVsftpd::ReplaceKey() {
 }
 
 std::string TestVsftpd::commandLog() const {
-    std::istringstream in(ReadAll(work_ + "/protocol.log"));
-    std::string line;
+    std::istringstream in(ReadFile(work_ + "/protocol.log", false));
     std::string commands;
     constexpr std::string_view kMarker = "FTP command: Client \"127.0.0.1\", \"";
-    while (std::getline(in, line)) {
-        const size_t at = line.find(kMarker);
-        if (at == std::string::npos)
-            continue;
-        std::string command = line.substr(at + kMarker.size());
-        if (!command.empty() && command.back() == '"')
-            command.pop_back();
-        commands += command + "\n";
+    for (std::string line; std::getline(in, line);) {
+        if (const size_t at = line.find(kMarker); at != std::string::npos)
+            commands +=
+                line.substr(at + kMarker.size(), line.size() - at - kMarker.size() - (line.back() == '"')) + "\n";
     }
     return commands;
-}
-
-int TestVsftpd::countCommands(const std::string& verb) const {
-    return CountCommandLines(commandLog(), verb);
 }
 
 }  // namespace kestrum::test

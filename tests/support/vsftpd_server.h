@@ -3,19 +3,20 @@
 // (explicit or implicit, with its default session-reuse requirement) with a
 // certificate made by the openssl command, or plain. Anonymous login with a
 // password, a writable directory "/home". It must run as root (vsftpd drops
-// to the "ftp" user); Available() says whether this machine can.
+// to the "ftp" user); Unavailable() says whether this machine can.
 
 #include <sys/types.h>
 
 #include <string>
+
+#include "tests/support/ftp_server.h"
 
 namespace kestrum::test {
 
 struct VsftpdOptions {
     enum class Tls { None, Explicit, Implicit };
     Tls tls = Tls::Explicit;
-    // Logins and data connections must use TLS.
-    bool requireTls = true;
+    bool requireTls = true;  // logins and data connections must use TLS
 };
 
 class TestVsftpd {
@@ -28,8 +29,7 @@ class TestVsftpd {
     TestVsftpd(const TestVsftpd&) = delete;
     TestVsftpd& operator=(const TestVsftpd&) = delete;
 
-    // "127.0.0.1:<port>".
-    std::string hostWithPort() const;
+    std::string hostWithPort() const { return "127.0.0.1:" + std::to_string(port_); }
     // The server directory "/home" on the local disk.
     std::string home() const { return root_ + "/home"; }
     // Hands every file under home() to the server's user (call after writing there).
@@ -38,7 +38,7 @@ class TestVsftpd {
     void ReplaceKey();
     // Every command received, one per line ("USER anonymous", "PASS <password>", ...).
     std::string commandLog() const;
-    int countCommands(const std::string& verb) const;
+    int countCommands(const std::string& verb) const { return CountCommandLines(commandLog(), verb); }
 
     static constexpr const char* kUser = "anonymous";
     static constexpr const char* kPassword = "secret@example.org";
