@@ -20,19 +20,13 @@ using test::ReadFile;
 using test::TempDir;
 using test::WriteFile;
 
-struct Result {
-    int status;
-    std::string out;
-    std::string err;
-};
-
 class ProfileCommandTest : public ::testing::Test {
   protected:
     TempDir dir;
     std::string path = dir / "Kestrum.conf";
     ProfileStore store{path};
 
-    Result Run(std::vector<std::string> args, const std::string& input = "") {
+    test::ProcessResult Run(std::vector<std::string> args, const std::string& input = "") {
         std::istringstream in(input);
         std::ostringstream out, err;
         const int status = RunProfileCommand(args, store, dir.path(), in, out, err);
@@ -47,21 +41,15 @@ class ProfileCommandTest : public ::testing::Test {
 TEST_F(ProfileCommandTest, NewListAndDelete) {
     auto r = Run({"list"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "");
     EXPECT_FALSE(std::filesystem::exists(path));  // listing creates nothing
 
     WriteFile(dir / "setting.ini", "[PROFILE]\nDemo\n\n[Demo]\nSERVER=ftp.demo.example\nREMOTE_DIR=/pub\n");
-    for (const char* name : {"Demo", "日本語", "a/b c"}) {
-        r = Run({"new", name});
-        EXPECT_EQ(r.status, 0) << name << r.err;
-        EXPECT_EQ(r.err, "");
-    }
+    for (const char* name : {"Demo", "日本語", "a/b c"})
+        EXPECT_EQ(Run({"new", name}).err, "") << name;
     EXPECT_EQ(store.ReadGlobalString("Program"), dir.path());
     EXPECT_EQ(store.LoadProfile("Demo")->host, "ftp.demo.example");
     EXPECT_EQ(store.LoadProfile("Demo")->remoteDir, "/pub");
-    r = Run({"list"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "Demo\n日本語\na/b c\n");
+    EXPECT_EQ(Run({"list"}).out, "Demo\n日本語\na/b c\n");
 
     // Refused names: the new-profile dialog's messages, exit 1, nothing written.
     const std::string before = ReadFile(path);
@@ -75,13 +63,11 @@ TEST_F(ProfileCommandTest, NewListAndDelete) {
     r = Run({"delete", "nope"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, Line(60102, {"nope"}));
-    r = Run({"delete", "日本語"});
-    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Run({"delete", "日本語"}).status, 0);
     EXPECT_FALSE(store.ProfileExists("日本語"));
     EXPECT_EQ(Run({"list"}).out, "Demo\na/b c\n");
     EXPECT_EQ(Run({"delete", "Demo"}).status, 0);
     EXPECT_EQ(Run({"delete", "a/b c"}).status, 0);
-    EXPECT_EQ(store.ReadGlobalString("Profiles"), "");
     EXPECT_EQ(Run({"list"}).out, "");
 }
 
@@ -175,7 +161,11 @@ TEST_F(ProfileCommandTest, SetRefusesBadAssignmentsAndWritesNothing) {
         "HOST, PORT, PSWSVD, PSW, REMOTE_DIRECTORY, LOCAL_DIRECTORY, CHECK_UPLOAD, CHECK_SUB, CHECK_DOWNLOAD, "
         "PROXY_ON, PROXY_NAME, ASCII_TRANSFER, FILE_TRANSFER, TIME_LAG, MIRRORING_DIR, MIRRORING_FILE, "
         "FTP_SECURITY, PASSIVE, PARALLEL, USER, CONNECTION_TYPE, TRANSFER_BOTH, MAX_DELETE, TLS_PINNED_KEY";
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
+    const struct {
+        std::vector<std::string> assignments;
+        std::string message;
+        std::string input = "never read\n";
+    } cases[] = {
         {{"HOST=ok", "host=x"}, Line(60200, {"host", schemaNames})},
         {{"HOST=ok", "HOSTNAME=x"}, Line(60200, {"HOSTNAME", schemaNames})},
         {{"HOST"}, Line(60201, {"HOST"})},
@@ -207,30 +197,21 @@ TEST_F(ProfileCommandTest, SetRefusesBadAssignmentsAndWritesNothing) {
         {{"PSWSVD=0", "PSW=-"}, Line(60209)},
         // Every fault is reported; the good assignment beside them is not written.
         {{"USER=fine", "PORT=0", "TIME_LAG=0"}, Line(57691) + Line(57693)},
+        // Password input that is missing, empty or too long.
+        {{"USER=u", "PSW=-"}, Line(60206), ""},
+        {{"USER=u", "PSW=-"}, Line(42787), "\n"},
+        {{"PSW=-"}, Line(60203, {"PSW"}), std::string(255, 'p') + "\n"},
     };
-    for (const auto& [assignments, message] : cases) {
+    for (const auto& [assignments, message, input] : cases) {
         std::vector<std::string> args = {"set", "P"};
         args.insert(args.end(), assignments.begin(), assignments.end());
-        auto r = Run(args, "never read\n");
+        auto r = Run(args, input);
         EXPECT_EQ(r.status, 2) << assignments.front();
         EXPECT_EQ(r.err, message) << assignments.front();
         EXPECT_EQ(ReadFile(path), before) << assignments.front();
     }
     EXPECT_EQ(Run({"set", "P", "REMOTE_DIRECTORY=" + std::string(254, 'r')}).status, 0);
-
-    // Password input that is missing or empty.
-    auto r = Run({"set", "P", "USER=u", "PSW=-"}, "");
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, Line(60206));
-    r = Run({"set", "P", "USER=u", "PSW=-"}, "\n");
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, Line(42787));
-    r = Run({"set", "P", "PSW=-"}, std::string(255, 'p') + "\n");
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, Line(60203, {"PSW"}));
-    EXPECT_FALSE(store.ReadString("P", "USER").has_value());
-
-    r = Run({"set", "Q", "HOST=x"});
+    auto r = Run({"set", "Q", "HOST=x"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, Line(60102, {"Q"}));
 }
