@@ -78,13 +78,11 @@ TEST(CliRun, ExitStatusesAndTheLogOnStandardOutput) {
     EXPECT_EQ(unknown.status, 2);
     EXPECT_TRUE(Contains(unknown.err, "nobody"));
     EXPECT_EQ(c.Run({"--help"}).status, 0);
-
     // Neither direction: stopped early without the error flag.
     c.MakeProfile("none", false, false);
     const auto none = c.Run({"run", "none"});
     EXPECT_EQ(none.status, 3);
     EXPECT_TRUE(Contains(none.err, LoadString(57674)));
-
     // The password prompt without a terminal counts as cancelled: code 5.
     const int connections = c.server.connectionCount();
     ProfileStore s = c.store();
@@ -94,7 +92,6 @@ TEST(CliRun, ExitStatusesAndTheLogOnStandardOutput) {
     EXPECT_TRUE(Contains(noPassword.err, LoadString(42797)));
     EXPECT_TRUE(Contains(noPassword.err, LoadString(42829)));
     EXPECT_EQ(c.server.connectionCount(), connections);
-
     // Reached its end with an item that failed: a server file stands where
     // the directory x is needed.
     s.WriteDword("p", "PSWSVD", 1);

@@ -50,7 +50,6 @@ TEST_F(ProfileCommandTest, NewListAndDelete) {
     EXPECT_EQ(store.ReadGlobalString("Program"), dir.path());
     EXPECT_EQ(store.LoadProfile("Demo")->host, "ftp.demo.example");
     EXPECT_EQ(Run({"list"}).out, "Demo\n日本語\na/b c\n");
-
     // Refused names: the new-profile dialog's messages, exit 1, nothing written.
     const std::string before = ReadFile(path);
     for (auto [name, id] : std::initializer_list<std::pair<const char*, int>>{{"", 42780}, {"DEMO", 42782}}) {
@@ -94,7 +93,6 @@ TEST_F(ProfileCommandTest, ShowPrintsEveryValueButNeverThePassword) {
 
     ASSERT_EQ(Run({"set", "Site", "PSWSVD=0"}).status, 0);
     EXPECT_NE(Run({"show", "Site"}).out.find(Line(60213)), std::string::npos);
-
     // A value holding a line break stays on its line.
     ASSERT_TRUE(store.WriteString("Site", "HOST", "evil\nPORT=1"));
     r = Run({"show", "Site"});
@@ -129,7 +127,6 @@ TEST_F(ProfileCommandTest, SetWritesValidAssignmentsAndThePasswordFromStandardIn
     auto p = store.LoadProfile("P");
     ASSERT_TRUE(p.has_value());
     EXPECT_EQ(test::ProfileDifferences(*p, expected), "");
-
     // The password: one line of standard input, stored scrambled, PSWSVD switched on.
     r = Run({"set", "P", "PSW=-"}, "pässwörd 秘密\r\nnext line\n");
     ASSERT_EQ(r.status, 0) << r.err;
@@ -140,11 +137,9 @@ TEST_F(ProfileCommandTest, SetWritesValidAssignmentsAndThePasswordFromStandardIn
     r = Run({"set", "P", "PSW=-"}, "last line without end");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(store.LoadProfile("P")->password, "last line without end");
-
     // Switching the saved password off removes it, as the setup dialog does.
     ASSERT_EQ(Run({"set", "P", "PSWSVD=0"}).status, 0);
     EXPECT_EQ(store.ReadString("P", "PSW"), "");
-
     // The proxy needs a name once it is on.
     r = Run({"set", "P", "PROXY_ON=1"});
     EXPECT_EQ(r.status, 2);
@@ -252,7 +247,6 @@ TEST_F(ProfileCommandTest, ReadingWritesNothingAndAValueCutAtASemicolonIsRefused
         EXPECT_EQ(ReadFile(path), edited) << args[0];
     }
     EXPECT_EQ(store.ReadString("a", "HOST"), "h;1");
-
     // QSettings would read "html" and write the value back cut: line 9 is refused, nothing is written.
     const std::string cut = edited + "ASCII_TRANSFER=html;htm\n";
     WriteFile(path, cut);

@@ -93,25 +93,19 @@ TEST(AutoSetupTest, ListAndSectionsFollowTheLineRules) {
     }
 }
 
-class CreateWithAutoSetupTest : public ::testing::Test {
-  protected:
+// CreateProfileWithAutoSetup: the typed name's section of setting.ini, next to Program, is applied.
+TEST(CreateWithAutoSetupTest, SectionValuesAreAppliedAndRefusalsWriteNothing) {
     TempDir dir;
-    std::string path = dir / "Kestrum.conf";
-    ProfileStore store{path};
-    std::string ini = dir / "setting.ini";
-
-    void SetUp() override {
-        std::string selected;
-        int cache = 0;
-        ASSERT_TRUE(store.InitGlobalValues(dir.path(), selected, cache));
-        WriteFile(ini,
-                  "[PROFILE]\nDemo\nTooLongNameForAProfile\n\n[Demo]\nSERVER=ftp.demo.example\nREMOTE_DIR=/pub\n"
-                  "FTP_SECURITY=2\nPASSIVE=0\nTLS_PINNED_KEY=sha256//k=\nMAX_DELETE=many\nPARALLEL=9\nPSWSVD=0\n\n"
-                  "[Hidden]\nSERVER=hidden.example\n\n");
-    }
-};
-
-TEST_F(CreateWithAutoSetupTest, SectionValuesAreAppliedToTheTypedNameAndRefusedNamesWriteNothing) {
+    const std::string path = dir / "Kestrum.conf";
+    const std::string ini = dir / "setting.ini";
+    ProfileStore store(path);
+    std::string selected;
+    int cache = 0;
+    ASSERT_TRUE(store.InitGlobalValues(dir.path(), selected, cache));
+    WriteFile(ini,
+              "[PROFILE]\nDemo\nTooLongNameForAProfile\n\n[Demo]\nSERVER=ftp.demo.example\nREMOTE_DIR=/pub\n"
+              "FTP_SECURITY=2\nPASSIVE=0\nTLS_PINNED_KEY=sha256//k=\nMAX_DELETE=many\nPARALLEL=9\nPSWSVD=0\n\n"
+              "[Hidden]\nSERVER=hidden.example\n\n");
     EXPECT_EQ(CreateProfileWithAutoSetup(store, "Demo"), 0);
     // Connection presets; a refused value and a value that is no preset are
     // left out (PARALLEL=9 is out of range: the creation value stays).
@@ -121,15 +115,11 @@ TEST_F(CreateWithAutoSetupTest, SectionValuesAreAppliedToTheTypedNameAndRefusedN
     expected.security = 2;
     expected.passive = 0;
     expected.pinnedKey = "sha256//k=";
-    auto demo = store.LoadProfile("Demo");
-    ASSERT_TRUE(demo.has_value());
-    EXPECT_EQ(test::ProfileDifferences(*demo, expected), "");
-
+    EXPECT_EQ(test::ProfileDifferences(store.LoadProfile("Demo").value_or(Profile{}), expected), "");
     // Not listed under [PROFILE], typed by hand: its section still applies.
     EXPECT_EQ(CreateProfileWithAutoSetup(store, "Hidden"), 0);
     EXPECT_EQ(store.LoadProfile("Hidden")->host, "hidden.example");
     EXPECT_EQ(store.LoadProfile("Hidden")->remoteDir, "");
-
     // The header must match with its case; the name keeps its typed case.
     EXPECT_EQ(CreateProfileWithAutoSetup(store, "hidden2"), 0);
     EXPECT_EQ(store.ReadGlobalString("Profiles"), "Demo,Hidden,hidden2,");
@@ -138,21 +128,17 @@ TEST_F(CreateWithAutoSetupTest, SectionValuesAreAppliedToTheTypedNameAndRefusedN
     EXPECT_EQ(CreateProfileWithAutoSetup(store, "DEMO"), 42782);
     EXPECT_EQ(CreateProfileWithAutoSetup(store, "TooLongNameForAProfile"), 60040);
     EXPECT_EQ(ReadFile(path), before);
-
     // Without the file, names still create profiles with the creation values.
     std::filesystem::remove(ini);
     EXPECT_EQ(CreateProfileWithAutoSetup(store, "Plain"), 0);
     EXPECT_EQ(store.LoadProfile("Plain")->host, "");
-}
-
-TEST_F(CreateWithAutoSetupTest, MissingProgramValueMakesOkDoNothing) {
+    // Without Program, or without the store, nothing is created.
     WriteFile(path, "[General]\nProfiles=\n");
     EXPECT_EQ(CreateProfileWithAutoSetup(store, "Demo"), -1);
     EXPECT_FALSE(store.ProfileExists("Demo"));
     std::filesystem::remove(path);
     EXPECT_EQ(CreateProfileWithAutoSetup(store, "Demo"), -1);
     EXPECT_FALSE(std::filesystem::exists(path));
-
     // Program may point anywhere: the auto-setup file is looked up there.
     TempDir other;
     WriteFile(other / "setting.ini", "[Demo]\nSERVER=elsewhere\n");

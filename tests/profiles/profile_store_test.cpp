@@ -70,13 +70,11 @@ TEST_F(StoreTest, GlobalValuesAreCreatedOnceAndProgramIsNeverUpdated) {
     EXPECT_EQ(selected, "Work");
     EXPECT_EQ(cache, 0);
     EXPECT_EQ(store.ReadGlobalString("Program"), "/opt/kestrum");
-
     // The destruction write touches Default_Profile alone.
     ASSERT_TRUE(store.SaveDefaultProfile("Home"));
     ASSERT_TRUE(Init());
     EXPECT_EQ(selected, "Home");
     EXPECT_EQ(cache, 0);
-
     // A missing Program is written at the next start; any nonzero FILE_REF is on.
     WriteFile(path, "[General]\nDefault_Profile=Home\nProfiles=\nFILE_REF=7\n");
     ASSERT_TRUE(Init("/new/place"));
@@ -143,13 +141,11 @@ TEST_F(StoreTest, CreationAndSavesWriteTheirValuesAndLoadReadsThemBack) {
     // Texts are readable in the file; numbers are plain numbers.
     EXPECT_NE(ReadFile(path).find("HOST=ftp.example.org\n"), std::string::npos) << ReadFile(path);
     EXPECT_NE(ReadFile(path).find("TIME_LAG=42\n"), std::string::npos) << ReadFile(path);
-
     // Without the save flag the password is emptied and not unscrambled.
     ASSERT_TRUE(store.SaveGeneralSettings("P", General("h", "secret", false)));
     EXPECT_EQ(store.LoadProfile("P")->savePassword, 0);
     EXPECT_FALSE(store.LoadProfile("P")->password.has_value());
     EXPECT_EQ(store.ReadString("P", "PSW"), "");
-
     // The file stays owner-only after every write.
     EXPECT_EQ(FileMode(dir / "config/Quillmoor"), 0700);
     const std::function<void()> writes[] = {
@@ -173,7 +169,6 @@ TEST_F(StoreTest, PasswordIsScrambledAndEveryByteKeptAlsoUnderCp932) {
     EXPECT_EQ(store.ReadString("P", "PSW"), ScramblePassword(password));
     for (const char* part : {password.c_str(), "sswör", "秘密"})
         EXPECT_EQ(ReadFile(path).find(part), std::string::npos) << part;
-
     // Every byte value, including the one that scrambles to NUL.
     std::string everyByte;
     for (int b = 1; b < 256; ++b)
@@ -213,23 +208,19 @@ TEST_F(StoreTest, ProfileListIsSplitAtCommasAndRewrittenOnlyWhenANameIsDropped) 
     ASSERT_TRUE(store.WriteGlobalString("Profiles", "a,b,c"));
     EXPECT_EQ(store.ReadProfileList(), (Names{"a", "b"}));
     EXPECT_EQ(store.ReadGlobalString("Profiles"), "a,b,");
-
     // A name without its group, and an empty one, disappear and the list is rewritten.
     WriteFile(path, "[General]\nProgram=/x\nProfiles=\"c,a,,b,\"\n\n[a]\nHOST=\n\n[c]\nHOST=\n");
     EXPECT_EQ(store.ReadProfileList(), (Names{"c", "a"}));
     EXPECT_EQ(store.ReadGlobalString("Profiles"), "c,a,");
-
     // An unchanged list is not written again.
     const auto old = fs::last_write_time(path) - std::chrono::hours(24);
     fs::last_write_time(path, old);
     store.ReadProfileList();
     EXPECT_EQ(fs::last_write_time(path), old);
-
     // A missing Profiles value lists nothing and writes nothing.
     WriteFile(path, "[General]\nProgram=/x\n");
     EXPECT_TRUE(store.ReadProfileList().empty());
     EXPECT_EQ(ReadFile(path), "[General]\nProgram=/x\n");
-
     // A stale unfinished name does not run into a new one.
     WriteFile(path, "[General]\nProfiles=\"x,ghost\"\n\n[x]\nHOST=\n");
     ASSERT_TRUE(store.CreateProfile("y"));
@@ -289,7 +280,6 @@ TEST_F(StoreTest, DeleteProfileRemovesTheKeyAndWritesTheGivenList) {
     EXPECT_EQ(store.DeleteProfile("one", {}), 0);
     EXPECT_EQ(store.ReadGlobalString("Profiles"), "");
     EXPECT_EQ(store.ReadGlobalString("Program"), "/opt/kestrum");
-
     // A caller's list read before "late" was created does not lose it.
     ASSERT_TRUE(store.CreateProfile("kept"));
     ASSERT_TRUE(store.CreateProfile("late"));
@@ -320,7 +310,6 @@ TEST_F(StoreTest, NamesWithSeparatorsSpacesAndJapaneseAreKeptApart) {
     EXPECT_EQ(store.LoadProfile("a/b")->host, "host1");
     for (const char* absent : {"a", "b", "", "A/B"})
         EXPECT_FALSE(store.ProfileExists(absent)) << absent;
-
     // Twenty bytes are a valid name and work in full.
     const std::string twenty = "あいうえおかxy";
     ASSERT_EQ(twenty.size(), 20u);
@@ -363,7 +352,6 @@ TEST_F(StoreTest, DamagedStoreFileIsNeverOverwritten) {
     WriteFile(path, "; written by hand\n# also a comment\n\n[General]\nProfiles=a,\n\n[a]\nHOST=h\n");
     EXPECT_FALSE(store.IsUnreadable());
     EXPECT_EQ(store.ReadProfileList(), Names{"a"});
-
     // A directory where the file should be.
     fs::remove(path);
     fs::create_directory(path);
@@ -392,7 +380,6 @@ TEST_F(StoreTest, ReadersIgnoreTheStoredFormAndLimits) {
     EXPECT_EQ(store.ReadString("P", "REMOTE_DIRECTORY"), "/w\xffw");
     EXPECT_EQ(store.ReadString("P", "LOCAL_DIRECTORY"), std::nullopt);
     EXPECT_EQ(store.ReadString("Q", "HOST"), std::nullopt);
-
     // Text that is not valid in the code page is kept byte for byte.
     ASSERT_TRUE(store.WriteString("P", "LOCAL_DIRECTORY", "/data/\xe6\x97"));
     EXPECT_EQ(store.ReadString("P", "LOCAL_DIRECTORY"), "/data/\xe6\x97");
@@ -402,7 +389,6 @@ TEST_F(StoreTest, ReadersIgnoreTheStoredFormAndLimits) {
     ASSERT_TRUE(store.WriteProfileValues("P", {{"HOST", std::string("x")}, {"TIME_LAG", int32_t{9}}}));
     EXPECT_EQ(store.ReadString("P", "HOST"), "x");
     EXPECT_EQ(store.ReadDword("P", "TIME_LAG"), 9);
-
     // Texts that mean something in an INI file come back as written.
     const Names texts = {" lead", "trail ", "a;b",   "a,b", "@x", "\"q\"", "a=b", "t\tb",
                          "日本",  "[x]",    "\\srv", "#c",  "",   "%41",   "\\"};

@@ -37,7 +37,6 @@ TEST(CodePage, UpperAsciiLeavesMultibyteCharactersIntact) {
     EXPECT_EQ(UpperAscii("aZ09_-.~", kUtf8), "AZ09_-.~");
     EXPECT_EQ(UpperAscii("データ/file.htm", kUtf8), "データ/FILE.HTM");
     EXPECT_EQ(UpperAscii("ä.txt", kUtf8), "ä.TXT");  // only ASCII letters fold
-
     // CP932: trail bytes "a" and "z" are not letters there.
     EXPECT_EQ(UpperAscii(kFullB + "b" + kDi + kHo + "z", kSjis), kFullB + "B" + kDi + kHo + "Z");
     EXPECT_EQ(UpperAscii(kHyo + "a" + kSo + ".txt", kSjis), kHyo + "A" + kSo + ".TXT");
@@ -53,7 +52,6 @@ TEST(CodePage, EqualsIgnoreCaseAndFoldKey) {
     EXPECT_FALSE(EqualsIgnoreCase("a_b", "a-b", kUtf8));
     EXPECT_TRUE(EqualsIgnoreCase("写真/Photo.JPG", "写真/photo.jpg", kUtf8));
     EXPECT_FALSE(EqualsIgnoreCase("Ä", "ä", kUtf8));
-
     // CP932: Ｂ (82 61) and 82 41 differ although their trail bytes fold together.
     EXPECT_FALSE(EqualsIgnoreCase(kFullB, "\x82\x41", kSjis));
     EXPECT_FALSE(EqualsIgnoreCase(kDi, "\x83\x41", kSjis));
@@ -80,7 +78,6 @@ TEST(CodePage, ConvertSeparators) {
         ConvertSeparators(text, direction, kUtf8);
         EXPECT_EQ(text, converted);
     }
-
     // CP932: the trail byte 5C of 表 and ソ stays, the real separators change.
     for (int direction : {0, 1}) {
         std::string s = kHyo + "\\" + kSo + "\\" + kHyoji + "\\a" + kSo;
@@ -107,7 +104,6 @@ TEST(CodePage, ExtensionOf) {
                                                          {"x.表", "表"}};
     for (const auto& [name, extension] : cases)
         EXPECT_EQ(ExtensionOf(name, kUtf8), extension) << name;
-
     // CP932: a 5C trail byte after the dot is not a separator.
     EXPECT_EQ(ExtensionOf("a." + kHyo, kSjis), kHyo);
     EXPECT_EQ(ExtensionOf(kSo + ".txt", kSjis), "txt");
@@ -147,7 +143,6 @@ TEST(CodePage, ConversionsBetweenCp932AndUtf8) {
     EXPECT_EQ(ToUtf8(utf8, kUtf8), utf8);
     EXPECT_EQ(FromUtf8(utf8, kUtf8), utf8);
     EXPECT_EQ(ToUtf8("", kSjis), "");
-
     // What can't be converted becomes one replacement per character; the rest is kept.
     EXPECT_EQ(FromUtf8("a😀b", kSjis), "a?b");
     EXPECT_EQ(FromUtf8("é表", kSjis), "?" + kHyo);
