@@ -33,6 +33,12 @@ class ProfileCommandTest : public ::testing::Test {
         const int status = RunProfileCommand(args, store, dir.path(), in, out, err);
         return {status, out.str(), err.str()};
     }
+    // The exit status and standard error of a command.
+    std::pair<int, std::string> Exit(std::vector<std::string> args, const std::string& input = "") {
+        const auto r = Run(std::move(args), input);
+        return {r.status, r.err};
+    }
+    static std::pair<int, std::string> Done() { return {0, ""}; }
     static std::string Line(int id) { return LoadString(id) + "\n"; }
     static std::string Line(int id, std::initializer_list<std::string_view> args) {
         return FormatString(id, args) + "\n";
@@ -40,8 +46,7 @@ class ProfileCommandTest : public ::testing::Test {
 };
 
 TEST_F(ProfileCommandTest, NewListAndDelete) {
-    auto r = Run({"list"});
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(Exit({"list"}), Done());
     EXPECT_FALSE(std::filesystem::exists(path));  // listing creates nothing
 
     WriteFile(dir / "setting.ini", "[PROFILE]\nDemo\n\n[Demo]\nSERVER=ftp.demo.example\nREMOTE_DIR=/pub\n");
@@ -52,21 +57,16 @@ TEST_F(ProfileCommandTest, NewListAndDelete) {
     EXPECT_EQ(Run({"list"}).out, "Demo\n日本語\na/b c\n");
     // Refused names: the new-profile dialog's messages, exit 1, nothing written.
     const std::string before = ReadFile(path);
-    for (auto [name, id] : std::initializer_list<std::pair<const char*, int>>{{"", 42780}, {"DEMO", 42782}}) {
-        r = Run({"new", name});
-        EXPECT_EQ(r.status, 1) << name;
-        EXPECT_EQ(r.err, Line(id)) << name;
-    }
+    EXPECT_EQ(Exit({"new", ""}), std::pair(1, Line(42780)));
+    EXPECT_EQ(Exit({"new", "DEMO"}), std::pair(1, Line(42782)));
     EXPECT_EQ(ReadFile(path), before);
 
-    r = Run({"delete", "nope"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, Line(60102, {"nope"}));
-    EXPECT_EQ(Run({"delete", "日本語"}).status, 0);
+    EXPECT_EQ(Exit({"delete", "nope"}), std::pair(2, Line(60102, {"nope"})));
+    EXPECT_EQ(Exit({"delete", "日本語"}), Done());
     EXPECT_FALSE(store.ProfileExists("日本語"));
     EXPECT_EQ(Run({"list"}).out, "Demo\na/b c\n");
-    EXPECT_EQ(Run({"delete", "Demo"}).status, 0);
-    EXPECT_EQ(Run({"delete", "a/b c"}).status, 0);
+    EXPECT_EQ(Exit({"delete", "Demo"}), Done());
+    EXPECT_EQ(Exit({"delete", "a/b c"}), Done());
     EXPECT_EQ(Run({"list"}).out, "");
 }
 
@@ -82,8 +82,7 @@ TEST_F(ProfileCommandTest, ShowPrintsEveryValueButNeverThePassword) {
                   Line(60211, {"USER"}) + Line(60211, {"CONNECTION_TYPE"}) + Line(60211, {"TRANSFER_BOTH"}) +
                   Line(60211, {"MAX_DELETE"}) + Line(60211, {"TLS_PINNED_KEY"}));
 
-    r = Run({"set", "Site", "USER=alice", "PSW=-"}, "Tr0ub4dor&3\n");
-    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(Exit({"set", "Site", "USER=alice", "PSW=-"}, "Tr0ub4dor&3\n"), Done());
     r = Run({"show", "Site"});
     EXPECT_NE(r.out.find("USER=alice\n"), std::string::npos);
     EXPECT_NE(r.out.find(Line(60212)), std::string::npos);
@@ -91,7 +90,7 @@ TEST_F(ProfileCommandTest, ShowPrintsEveryValueButNeverThePassword) {
     EXPECT_EQ(r.out.find(ScramblePassword("Tr0ub4dor&3")), std::string::npos);
     EXPECT_EQ(r.out.find("PSW="), std::string::npos);
 
-    ASSERT_EQ(Run({"set", "Site", "PSWSVD=0"}).status, 0);
+    ASSERT_EQ(Exit({"set", "Site", "PSWSVD=0"}), Done());
     EXPECT_NE(Run({"show", "Site"}).out.find(Line(60213)), std::string::npos);
     // A value holding a line break stays on its line.
     ASSERT_TRUE(store.WriteString("Site", "HOST", "evil\nPORT=1"));
@@ -128,25 +127,21 @@ TEST_F(ProfileCommandTest, SetWritesValidAssignmentsAndThePasswordFromStandardIn
     ASSERT_TRUE(p.has_value());
     EXPECT_EQ(test::ProfileDifferences(*p, expected), "");
     // The password: one line of standard input, stored scrambled, PSWSVD switched on.
-    r = Run({"set", "P", "PSW=-"}, "pässwörd 秘密\r\nnext line\n");
-    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(Exit({"set", "P", "PSW=-"}, "pässwörd 秘密\r\nnext line\n"), Done());
     p = store.LoadProfile("P");
     EXPECT_EQ(p->savePassword, 1);
     EXPECT_EQ(p->password, "pässwörd 秘密");
     EXPECT_EQ(ReadFile(path).find("pässwörd"), std::string::npos);
-    r = Run({"set", "P", "PSW=-"}, "last line without end");
-    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(Exit({"set", "P", "PSW=-"}, "last line without end"), Done());
     EXPECT_EQ(store.LoadProfile("P")->password, "last line without end");
     // Switching the saved password off removes it, as the setup dialog does.
-    ASSERT_EQ(Run({"set", "P", "PSWSVD=0"}).status, 0);
+    ASSERT_EQ(Exit({"set", "P", "PSWSVD=0"}), Done());
     EXPECT_EQ(store.ReadString("P", "PSW"), "");
     // The proxy needs a name once it is on.
-    r = Run({"set", "P", "PROXY_ON=1"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, Line(57692));
-    ASSERT_EQ(Run({"set", "P", "PROXY_ON=1", "PROXY_NAME=proxy:3128"}).status, 0);
-    EXPECT_EQ(Run({"set", "P", "PROXY_NAME="}).err, Line(57692));
-    ASSERT_EQ(Run({"set", "P", "PROXY_ON=0", "PROXY_NAME="}).status, 0);
+    EXPECT_EQ(Exit({"set", "P", "PROXY_ON=1"}), std::pair(2, Line(57692)));
+    ASSERT_EQ(Exit({"set", "P", "PROXY_ON=1", "PROXY_NAME=proxy:3128"}), Done());
+    EXPECT_EQ(Exit({"set", "P", "PROXY_NAME="}), std::pair(2, Line(57692)));
+    ASSERT_EQ(Exit({"set", "P", "PROXY_ON=0", "PROXY_NAME="}), Done());
 }
 
 TEST_F(ProfileCommandTest, SetRefusesBadAssignmentsAndWritesNothing) {
@@ -200,15 +195,11 @@ TEST_F(ProfileCommandTest, SetRefusesBadAssignmentsAndWritesNothing) {
     for (const auto& [assignments, message, input] : cases) {
         Args args = {"set", "P"};
         args.insert(args.end(), assignments.begin(), assignments.end());
-        auto r = Run(args, input);
-        EXPECT_EQ(r.status, 2) << assignments.front();
-        EXPECT_EQ(r.err, message) << assignments.front();
+        EXPECT_EQ(Exit(args, input), std::pair(2, message)) << assignments.front();
         EXPECT_EQ(ReadFile(path), before) << assignments.front();
     }
-    EXPECT_EQ(Run({"set", "P", "REMOTE_DIRECTORY=" + std::string(254, 'r')}).status, 0);
-    auto r = Run({"set", "Q", "HOST=x"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, Line(60102, {"Q"}));
+    EXPECT_EQ(Exit({"set", "P", "REMOTE_DIRECTORY=" + std::string(254, 'r')}), Done());
+    EXPECT_EQ(Exit({"set", "Q", "HOST=x"}), std::pair(2, Line(60102, {"Q"})));
 }
 
 TEST_F(ProfileCommandTest, BadUsageAndABrokenStore) {
@@ -229,9 +220,7 @@ TEST_F(ProfileCommandTest, BadUsageAndABrokenStore) {
                                         {Args{"set", "P", "HOST=x"}, failure},
                                         {Args{"delete", "P"}, failure},
                                         {Args{"new", "P"}, Line(42781)}}) {
-        auto r = Run(args);
-        EXPECT_EQ(r.status, 1) << args[0];
-        EXPECT_EQ(r.err, message) << args[0];
+        EXPECT_EQ(Exit(args), std::pair(1, message)) << args[0];
     }
     EXPECT_EQ(ReadFile(path), broken);
 }
@@ -242,8 +231,7 @@ TEST_F(ProfileCommandTest, ReadingWritesNothingAndAValueCutAtASemicolonIsRefused
         "; kept by hand\n[General]\nProgram=/opt/k\nProfiles=a,\n\n[a]\n; the office server\nHOST=\"h;1\"\n";
     WriteFile(path, edited);
     for (const Args& args : {Args{"list"}, Args{"show", "a"}}) {
-        auto r = Run(args);
-        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(Run(args).status, 0) << args[0];
         EXPECT_EQ(ReadFile(path), edited) << args[0];
     }
     EXPECT_EQ(store.ReadString("a", "HOST"), "h;1");

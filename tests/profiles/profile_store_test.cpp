@@ -226,11 +226,6 @@ TEST_F(StoreTest, ProfileListIsSplitAtCommasAndRewrittenOnlyWhenANameIsDropped) 
     ASSERT_TRUE(store.CreateProfile("y"));
     EXPECT_EQ(store.ReadGlobalString("Profiles"), "x,y,");
 
-    EXPECT_EQ(SplitProfileList("a,b,c"), (Names{"a", "b"}));
-    EXPECT_EQ(SplitProfileList(",,"), (Names{"", ""}));
-    EXPECT_TRUE(SplitProfileList("").empty());
-    EXPECT_EQ(JoinProfileList({"a", "b"}), "a,b,");
-    EXPECT_EQ(JoinProfileList({}), "");
 }
 
 TEST_F(StoreTest, RecreatingAnUnlistedKeyOverwritesOnlyTheCreationValues) {
