@@ -225,7 +225,6 @@ TEST_F(StoreTest, ProfileListIsSplitAtCommasAndRewrittenOnlyWhenANameIsDropped) 
     WriteFile(path, "[General]\nProfiles=\"x,ghost\"\n\n[x]\nHOST=\n");
     ASSERT_TRUE(store.CreateProfile("y"));
     EXPECT_EQ(store.ReadGlobalString("Profiles"), "x,y,");
-
 }
 
 TEST_F(StoreTest, RecreatingAnUnlistedKeyOverwritesOnlyTheCreationValues) {
