@@ -48,6 +48,9 @@ class StoreTest : public ::testing::Test {
     int cache = -1;
 
     bool Init(const std::string& program = "/opt/kestrum") { return store.InitGlobalValues(program, selected, cache); }
+    // What Init gave: the selected profile and the cache flag.
+    using Global = std::pair<std::string, int>;
+    Global Selected() const { return {selected, cache}; }
     // A copy of the file parsed afresh, not from what QSettings remembers writing.
     ProfileStore Fresh() {
         WriteFile(dir / "copy.conf", ReadFile(path));
@@ -58,8 +61,7 @@ class StoreTest : public ::testing::Test {
 TEST_F(StoreTest, GlobalValuesAreCreatedOnceAndProgramIsNeverUpdated) {
     selected = "stale";
     ASSERT_TRUE(Init());
-    EXPECT_EQ(selected, "");
-    EXPECT_EQ(cache, 1);  // FILE_REF missing counts as on
+    EXPECT_EQ(Selected(), Global("", 1));  // FILE_REF missing counts as on
     EXPECT_EQ(store.ReadGlobalString("Program"), "/opt/kestrum");
     EXPECT_EQ(store.ReadGlobalString("Default_Profile"), "");
     EXPECT_EQ(store.ReadGlobalString("Profiles"), "");
@@ -67,19 +69,17 @@ TEST_F(StoreTest, GlobalValuesAreCreatedOnceAndProgramIsNeverUpdated) {
 
     ASSERT_TRUE(store.SaveGlobalValues("Work", 0));
     ASSERT_TRUE(Init("/moved/elsewhere"));
-    EXPECT_EQ(selected, "Work");
-    EXPECT_EQ(cache, 0);
+    EXPECT_EQ(Selected(), Global("Work", 0));
     EXPECT_EQ(store.ReadGlobalString("Program"), "/opt/kestrum");
     // The destruction write touches Default_Profile alone.
     ASSERT_TRUE(store.SaveDefaultProfile("Home"));
     ASSERT_TRUE(Init());
-    EXPECT_EQ(selected, "Home");
-    EXPECT_EQ(cache, 0);
+    EXPECT_EQ(Selected(), Global("Home", 0));
     // A missing Program is written at the next start; any nonzero FILE_REF is on.
     WriteFile(path, "[General]\nDefault_Profile=Home\nProfiles=\nFILE_REF=7\n");
     ASSERT_TRUE(Init("/new/place"));
     EXPECT_EQ(store.ReadGlobalString("Program"), "/new/place");
-    EXPECT_EQ(cache, 1);
+    EXPECT_EQ(Selected(), Global("Home", 1));
 }
 
 TEST_F(StoreTest, NothingIsOpenedOrCreatedBeforeTheStoreExists) {
