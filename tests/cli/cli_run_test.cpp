@@ -78,7 +78,6 @@ TEST(CliRun, ExitStatusesAndTheLogOnStandardOutput) {
     EXPECT_TRUE(Contains(done.out, "\tindex.html\n"));
     EXPECT_TRUE(Contains(done.out, FormatString(42804, {"1 / 1"})));
     EXPECT_EQ(test::ReadFile(c.server.home() + "/index.html"), "<html></html>\n");
-
     for (const Args& args : {Args{"run"}, Args{"run", "p", "--bogus"}, Args{"frobnicate"}})
         EXPECT_EQ(c.Run(args).status, 2) << args.back();
     EXPECT_TRUE(Ended(c.Run({"run", "nobody"}), 2, "nobody"));
@@ -158,19 +157,16 @@ TEST(CliRun, SlowLoginInterruptedAndASecondCopyRefused) {
     CliHome c({.loginDelaySeconds = 2});
     WriteFile(c.local / "a.txt", "l", T);
     WriteFile(c.server.home() + "/a.txt", "s", T + 100'000);
-
     auto r = c.Run({"run", "p"}, 800);
     EXPECT_TRUE(Ended(r, 3, LoadString(57690)));
     const std::string cancelled = LoadString(42800);
     const size_t first = r.out.find(cancelled);
     ASSERT_NE(first, std::string::npos);
     EXPECT_EQ(r.out.find(cancelled, first + 1), std::string::npos);
-
     r = c.Run({"align", "p", "--yes"}, 800);
     EXPECT_TRUE(Ended(r, 3));
     EXPECT_TRUE(Contains(r.out, cancelled + "\n"));
     EXPECT_EQ(test::FileMtime(c.local / "a.txt"), T);
-
     test::ProcessResult second;
     std::thread other([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(700));
@@ -235,19 +231,16 @@ TEST(CliAlign, RefusalsChangeNothingAndYesAligns) {
         EXPECT_TRUE(Ended(c.Run(args), 2, LoadString(60104))) << args.size();
     }
     EXPECT_TRUE(Ended(c.Run({"align", "nope", "--yes"}), 2, FormatString(60102, {"nope"})));
-
     auto r = c.Run({"align", "p"});
     EXPECT_TRUE(Ended(r, 3, LoadString(60501)));
     EXPECT_FALSE(Contains(r.out, FormatString(57671, {"p"})));
     EXPECT_EQ(c.server.connectionCount(), 0);
     EXPECT_FALSE(fs::exists(c.home / "CACHE"));
-
     c.store().WriteString("p", "PSW", ScramblePassword("wrong"));
     r = c.Run({"align", "p", "--yes"});
     EXPECT_TRUE(Ended(r, 1, LoadString(42829)));
     EXPECT_TRUE(Contains(r.out, LoadString(42820) + "\n"));
     EXPECT_EQ(test::FileMtime(c.local / "a.txt"), T);
-
     c.store().WriteString("p", "PSW", ScramblePassword(c.server.options().password));
     r = c.Run({"align", "p", "--yes"});
     EXPECT_TRUE(Ended(r, 0));

@@ -16,9 +16,7 @@
 namespace kestrum {
 namespace {
 
-using test::ReadFile;
-using test::TempDir;
-using test::WriteFile;
+using namespace test;  // TempDir, ReadFile, WriteFile
 using Args = std::vector<std::string>;
 
 class ProfileCommandTest : public ::testing::Test {
@@ -48,7 +46,6 @@ class ProfileCommandTest : public ::testing::Test {
 TEST_F(ProfileCommandTest, NewListAndDelete) {
     EXPECT_EQ(Exit({"list"}), Done());
     EXPECT_FALSE(std::filesystem::exists(path));  // listing creates nothing
-
     WriteFile(dir / "setting.ini", "[PROFILE]\nDemo\n\n[Demo]\nSERVER=ftp.demo.example\nREMOTE_DIR=/pub\n");
     for (const char* name : {"Demo", "日本語", "a/b c"})
         EXPECT_EQ(Run({"new", name}).err, "") << name;
@@ -60,7 +57,6 @@ TEST_F(ProfileCommandTest, NewListAndDelete) {
     EXPECT_EQ(Exit({"new", ""}), std::pair(1, Line(42780)));
     EXPECT_EQ(Exit({"new", "DEMO"}), std::pair(1, Line(42782)));
     EXPECT_EQ(ReadFile(path), before);
-
     EXPECT_EQ(Exit({"delete", "nope"}), std::pair(2, Line(60102, {"nope"})));
     EXPECT_EQ(Exit({"delete", "日本語"}), Done());
     EXPECT_FALSE(store.ProfileExists("日本語"));
@@ -81,7 +77,6 @@ TEST_F(ProfileCommandTest, ShowPrintsEveryValueButNeverThePassword) {
                   "MIRRORING_FILE=0\nFTP_SECURITY=1\nPASSIVE=1\nPARALLEL=4\n" +
                   Line(60211, {"USER"}) + Line(60211, {"CONNECTION_TYPE"}) + Line(60211, {"TRANSFER_BOTH"}) +
                   Line(60211, {"MAX_DELETE"}) + Line(60211, {"TLS_PINNED_KEY"}));
-
     ASSERT_EQ(Exit({"set", "Site", "USER=alice", "PSW=-"}, "Tr0ub4dor&3\n"), Done());
     r = Run({"show", "Site"});
     EXPECT_NE(r.out.find("USER=alice\n"), std::string::npos);
@@ -89,14 +84,12 @@ TEST_F(ProfileCommandTest, ShowPrintsEveryValueButNeverThePassword) {
     EXPECT_EQ(r.out.find("Tr0ub4dor"), std::string::npos);
     EXPECT_EQ(r.out.find(ScramblePassword("Tr0ub4dor&3")), std::string::npos);
     EXPECT_EQ(r.out.find("PSW="), std::string::npos);
-
     ASSERT_EQ(Exit({"set", "Site", "PSWSVD=0"}), Done());
     EXPECT_NE(Run({"show", "Site"}).out.find(Line(60213)), std::string::npos);
     // A value holding a line break stays on its line.
     ASSERT_TRUE(store.WriteString("Site", "HOST", "evil\nPORT=1"));
     r = Run({"show", "Site"});
     EXPECT_NE(r.out.find("HOST=evil?PORT=1\nPORT=21\n"), std::string::npos) << r.out;
-
     r = Run({"show", "site"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, Line(60102, {"site"}));
@@ -211,7 +204,6 @@ TEST_F(ProfileCommandTest, BadUsageAndABrokenStore) {
         EXPECT_EQ(r.err, usage);
         EXPECT_EQ(r.out, "");
     }
-
     WriteFile(path, std::string("\x01\x02garbage\0\xff", 11));
     const std::string broken = ReadFile(path);
     const std::string failure = Line(60210, {path});

@@ -12,9 +12,7 @@
 namespace kestrum {
 namespace {
 
-using test::ReadFile;
-using test::TempDir;
-using test::WriteFile;
+using namespace test;  // TempDir, ReadFile, WriteFile
 
 using Names = std::vector<std::string>;
 
@@ -36,7 +34,6 @@ TEST(AutoSetupTest, ListAndSectionsFollowTheLineRules) {
                              "\nOK\n\n[OK]\nSERVER=" + std::string(1 << 20, 'v') + "\nREMOTE_DIR=/ok\n";
     static const char nulBytes[] = "[PROFILE]\nA\0B\nC\n\n[C]\nSERVER=c\0d\nREMOTE_DIR=/c\n";
     const std::string withNul(nulBytes, sizeof(nulBytes) - 1);
-
     const struct {
         std::string content;
         Names names;
@@ -58,7 +55,6 @@ TEST(AutoSetupTest, ListAndSectionsFollowTheLineRules) {
         WriteFile(ini, k.content);
         EXPECT_EQ(ReadAutoSetupNames(ini), k.names) << k.content.substr(0, 40);
     }
-
     using Value = std::optional<std::string>;
     const std::string ab =
         "[PROFILE]\r\nA\r\nB\r\n\r\n[A]\r\nSERVER=ftp.a.example\r\nREMOTE_DIR=/www/a\r\n\r\n"

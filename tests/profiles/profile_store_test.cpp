@@ -24,9 +24,7 @@ namespace kestrum {
 namespace {
 
 namespace fs = std::filesystem;
-using test::ReadFile;
-using test::TempDir;
-using test::WriteFile;
+using namespace test;  // TempDir, ReadFile, WriteFile
 using Names = std::vector<std::string>;
 
 int FileMode(const std::string& path) {
@@ -58,7 +56,22 @@ class StoreTest : public ::testing::Test {
     }
 };
 
-TEST_F(StoreTest, GlobalValuesAreCreatedOnceAndProgramIsNeverUpdated) {
+TEST_F(StoreTest, NothingIsOpenedBeforeTheStoreExistsAndGlobalValuesAreCreatedOnce) {
+    EXPECT_FALSE(store.CanOpen());
+    EXPECT_FALSE(store.IsUnreadable());
+    EXPECT_TRUE(store.ReadProfileList().empty());
+    EXPECT_FALSE(store.CreateProfile("A"));  // the root must exist
+    EXPECT_FALSE(store.LoadProfile("A").has_value());
+    EXPECT_FALSE(store.ProfileExists("A"));
+    EXPECT_FALSE(store.SaveGlobalValues("A", 1));
+    EXPECT_EQ(store.DeleteProfile("A", {}), 2);
+    EXPECT_FALSE(fs::exists(path));
+    // The saves create or open: the file and its directories come into being.
+    ASSERT_TRUE(store.SaveDetailSettings("A", {.timeLag = 5, .asciiTransfer = "TXT"}));
+    EXPECT_EQ(FileMode(path), 0600);
+    EXPECT_EQ(store.ReadDword("A", "TIME_LAG"), 5);
+    // Program is written once and never updated.
+    fs::remove(path);
     selected = "stale";
     ASSERT_TRUE(Init());
     EXPECT_EQ(Selected(), Global("", 1));  // FILE_REF missing counts as on
@@ -66,7 +79,6 @@ TEST_F(StoreTest, GlobalValuesAreCreatedOnceAndProgramIsNeverUpdated) {
     EXPECT_EQ(store.ReadGlobalString("Default_Profile"), "");
     EXPECT_EQ(store.ReadGlobalString("Profiles"), "");
     EXPECT_EQ(store.ReadGlobalDword("FILE_REF"), std::nullopt);
-
     ASSERT_TRUE(store.SaveGlobalValues("Work", 0));
     ASSERT_TRUE(Init("/moved/elsewhere"));
     EXPECT_EQ(Selected(), Global("Work", 0));
@@ -82,22 +94,6 @@ TEST_F(StoreTest, GlobalValuesAreCreatedOnceAndProgramIsNeverUpdated) {
     EXPECT_EQ(Selected(), Global("Home", 1));
 }
 
-TEST_F(StoreTest, NothingIsOpenedOrCreatedBeforeTheStoreExists) {
-    EXPECT_FALSE(store.CanOpen());
-    EXPECT_FALSE(store.IsUnreadable());
-    EXPECT_TRUE(store.ReadProfileList().empty());
-    EXPECT_FALSE(store.CreateProfile("A"));  // the root must exist
-    EXPECT_FALSE(store.LoadProfile("A").has_value());
-    EXPECT_FALSE(store.ProfileExists("A"));
-    EXPECT_FALSE(store.SaveGlobalValues("A", 1));
-    EXPECT_EQ(store.DeleteProfile("A", {}), 2);
-    EXPECT_FALSE(fs::exists(path));
-    // The saves create or open: the file and its directories come into being.
-    ASSERT_TRUE(store.SaveDetailSettings("A", {.timeLag = 5, .asciiTransfer = "TXT"}));
-    EXPECT_EQ(FileMode(path), 0600);
-    EXPECT_EQ(store.ReadDword("A", "TIME_LAG"), 5);
-}
-
 TEST_F(StoreTest, CreationAndSavesWriteTheirValuesAndLoadReadsThemBack) {
     ASSERT_TRUE(Init());
     ASSERT_TRUE(store.CreateProfile("P"));
@@ -105,7 +101,6 @@ TEST_F(StoreTest, CreationAndSavesWriteTheirValuesAndLoadReadsThemBack) {
     ASSERT_TRUE(store.CreateProfile("Second"));
     EXPECT_EQ(store.ReadGlobalString("Profiles"), "P,Second,");
     EXPECT_EQ(store.ReadProfileList(), (Names{"P", "Second"}));
-
     ASSERT_TRUE(store.SaveGeneralSettings("P", {.host = "ftp.example.org",
                                                 .user = "alice",
                                                 .password = "pw",
@@ -180,7 +175,6 @@ TEST_F(StoreTest, PasswordIsScrambledAndEveryByteKeptAlsoUnderCp932) {
     }
     EXPECT_EQ(ScramblePassword(ScramblePassword(everyByte)), everyByte);
     EXPECT_EQ(ScramblePassword("A"), std::string(1, static_cast<char>('A' ^ 0x1B)));
-
     SetSystemCodePage(CodePage::Cp932);
     // 0x87 0x90 and 0x81 0xE0 are one character twice in CP932: a trip through
     // Unicode turns the first into the second. The scrambled password 0x87 0x90
@@ -200,8 +194,29 @@ TEST_F(StoreTest, PasswordIsScrambledAndEveryByteKeptAlsoUnderCp932) {
     EXPECT_NE(ReadFile(path).find("HOST=サイト"), std::string::npos) << ReadFile(path);
 }
 
-TEST_F(StoreTest, ProfileListIsSplitAtCommasAndRewrittenOnlyWhenANameIsDropped) {
+// DeleteProfile removes the key and writes the given list; the list is split at
+// commas and rewritten only when a name is dropped.
+TEST_F(StoreTest, ProfileListAndDeletion) {
     ASSERT_TRUE(Init());
+    for (const char* name : {"one", "two", "three"})
+        ASSERT_TRUE(store.CreateProfile(name));
+    EXPECT_EQ(store.DeleteProfile("", {"x"}), 1);
+    const std::string before = ReadFile(path);
+    EXPECT_EQ(store.DeleteProfile("four", {"one"}), 2);
+    EXPECT_EQ(ReadFile(path), before);
+    EXPECT_EQ(store.DeleteProfile("two", {"three", "one"}), 0);
+    EXPECT_FALSE(store.ProfileExists("two"));
+    EXPECT_FALSE(store.LoadProfile("two").has_value());
+    EXPECT_EQ(store.ReadGlobalString("Profiles"), "three,one,");
+    EXPECT_EQ(store.DeleteProfile("three", {"one"}), 0);
+    EXPECT_EQ(store.DeleteProfile("one", {}), 0);
+    EXPECT_EQ(store.ReadGlobalString("Profiles"), "");
+    EXPECT_EQ(store.ReadGlobalString("Program"), "/opt/kestrum");
+    // A caller's list read before "late" was created does not lose it.
+    ASSERT_TRUE(store.CreateProfile("kept"));
+    ASSERT_TRUE(store.CreateProfile("late"));
+    EXPECT_EQ(store.DeleteProfile("kept", {}), 0);
+    EXPECT_EQ(store.ReadGlobalString("Profiles"), "late,");
     for (const char* name : {"a", "b", "c"})
         ASSERT_TRUE(store.CreateProfile(name));
     // The last name lacks its comma: it is not listed, and the rewrite drops it.
@@ -255,30 +270,6 @@ TEST_F(StoreTest, RecreatingAnUnlistedKeyOverwritesOnlyTheCreationValues) {
     expected.maxDelete = -1;
     EXPECT_EQ(test::ProfileDifferences(store.LoadProfile("P").value_or(Profile{}), expected), "");
     EXPECT_EQ(store.ReadGlobalString("Profiles"), "P,");
-}
-
-TEST_F(StoreTest, DeleteProfileRemovesTheKeyAndWritesTheGivenList) {
-    ASSERT_TRUE(Init());
-    for (const char* name : {"one", "two", "three"})
-        ASSERT_TRUE(store.CreateProfile(name));
-    EXPECT_EQ(store.DeleteProfile("", {"x"}), 1);
-    const std::string before = ReadFile(path);
-    EXPECT_EQ(store.DeleteProfile("four", {"one"}), 2);
-    EXPECT_EQ(ReadFile(path), before);
-
-    EXPECT_EQ(store.DeleteProfile("two", {"three", "one"}), 0);
-    EXPECT_FALSE(store.ProfileExists("two"));
-    EXPECT_FALSE(store.LoadProfile("two").has_value());
-    EXPECT_EQ(store.ReadGlobalString("Profiles"), "three,one,");
-    EXPECT_EQ(store.DeleteProfile("three", {"one"}), 0);
-    EXPECT_EQ(store.DeleteProfile("one", {}), 0);
-    EXPECT_EQ(store.ReadGlobalString("Profiles"), "");
-    EXPECT_EQ(store.ReadGlobalString("Program"), "/opt/kestrum");
-    // A caller's list read before "late" was created does not lose it.
-    ASSERT_TRUE(store.CreateProfile("kept"));
-    ASSERT_TRUE(store.CreateProfile("late"));
-    EXPECT_EQ(store.DeleteProfile("kept", {}), 0);
-    EXPECT_EQ(store.ReadGlobalString("Profiles"), "late,");
 }
 
 TEST_F(StoreTest, NamesWithSeparatorsSpacesAndJapaneseAreKeptApart) {

@@ -118,7 +118,6 @@ TEST(CodePage, CutToBytesNeverSplitsACharacter) {
         {"日本語", 7, "日本"}, {"日本語", 6, "日本"}, {"日本語", 2, ""}, {"a日", 3, "a"},         {"ab😀", 5, "ab"}};
     for (const auto& [text, bytes, cut] : cases)
         EXPECT_EQ(CutToBytes(text, bytes, kUtf8), cut) << text << " " << bytes;
-
     const std::string s = "a" + kHyo + kSo + kHalfA + kDi;  // 1 + 2 + 2 + 1 + 2 bytes
     for (auto [bytes, kept] : {std::pair<size_t, size_t>{8, 8}, {7, 6}, {6, 6}, {5, 5}, {4, 3}, {2, 1}})
         EXPECT_EQ(CutToBytes(s, bytes, kSjis), s.substr(0, kept)) << bytes;
@@ -157,7 +156,6 @@ TEST(CodePage, IsValidText) {
     // The third is a cut-off character, the fourth an overlong "/".
     for (const std::string& text : {std::string("a\xFF"), kHyo, std::string("\xE8\xA1"), std::string("\xC0\xAF")})
         EXPECT_FALSE(IsValidText(text, kUtf8)) << text;
-
     EXPECT_TRUE(IsValidText(kHyoji + kSo + kHalfA + "abc", kSjis));
     EXPECT_FALSE(IsValidText("\x95", kSjis));      // lead byte without its trail
     EXPECT_FALSE(IsValidText("\x95/", kSjis));     // "/" is no trail byte
