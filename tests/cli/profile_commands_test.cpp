@@ -116,14 +116,11 @@ TEST_F(ProfileCommandTest, SetWritesValidAssignmentsAndThePasswordFromStandardIn
     expected.asciiTransfer = "html, css";
     expected.savePassword = 0;
     expected.password = std::nullopt;
-    auto p = store.LoadProfile("P");
-    ASSERT_TRUE(p.has_value());
-    EXPECT_EQ(test::ProfileDifferences(*p, expected), "");
+    EXPECT_EQ(test::ProfileDifferences(store.LoadProfile("P").value_or(Profile{}), expected), "");
     // The password: one line of standard input, stored scrambled, PSWSVD switched on.
     ASSERT_EQ(Exit({"set", "P", "PSW=-"}, "pässwörd 秘密\r\nnext line\n"), Done());
-    p = store.LoadProfile("P");
-    EXPECT_EQ(p->savePassword, 1);
-    EXPECT_EQ(p->password, "pässwörd 秘密");
+    EXPECT_EQ(store.LoadProfile("P")->savePassword, 1);
+    EXPECT_EQ(store.LoadProfile("P")->password, "pässwörd 秘密");
     EXPECT_EQ(ReadFile(path).find("pässwörd"), std::string::npos);
     ASSERT_EQ(Exit({"set", "P", "PSW=-"}, "last line without end"), Done());
     EXPECT_EQ(store.LoadProfile("P")->password, "last line without end");
