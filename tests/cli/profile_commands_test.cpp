@@ -91,9 +91,7 @@ TEST_F(ProfileCommandTest, ShowPrintsEveryValueButNeverThePassword) {
     r = Run({"show", "Site"});
     EXPECT_NE(r.out.find("HOST=evil?PORT=1\nPORT=21\n"), std::string::npos) << r.out;
     r = Run({"show", "site"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, Line(60102, {"site"}));
-    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(std::tie(r.status, r.err, r.out), std::tuple(2, Line(60102, {"site"}), ""));
 }
 
 TEST_F(ProfileCommandTest, SetWritesValidAssignmentsAndThePasswordFromStandardInput) {
@@ -196,10 +194,8 @@ TEST_F(ProfileCommandTest, BadUsageAndABrokenStore) {
     const std::string usage = Line(60104) + Line(60101);
     for (const Args& args : {Args{}, Args{"lsit"}, Args{"list", "x"}, Args{"show"}, Args{"new"}, Args{"new", "a", "b"},
                              Args{"set", "P"}, Args{"delete"}}) {
-        auto r = Run(args);
-        EXPECT_EQ(r.status, 2);
-        EXPECT_EQ(r.err, usage);
-        EXPECT_EQ(r.out, "");
+        const auto r = Run(args);
+        EXPECT_EQ(std::tie(r.status, r.err, r.out), std::tuple(2, usage, "")) << testing::PrintToString(args);
     }
     WriteFile(path, std::string("\x01\x02garbage\0\xff", 11));
     const std::string broken = ReadFile(path);

@@ -43,6 +43,12 @@ TEST(CodePage, UpperAsciiLeavesMultibyteCharactersIntact) {
     EXPECT_EQ(UpperAscii(kHalfA + "x", kSjis), kHalfA + "X");
     // Letters after a stray UTF-8 lead byte are still letters.
     EXPECT_EQ(UpperAscii(std::string("\xE9") + "abc", kUtf8), std::string("\xE9") + "ABC");
+    // The default code page argument follows the system code page.
+    SetSystemCodePage(kSjis);
+    EXPECT_EQ(SystemCodePage(), kSjis);
+    EXPECT_EQ(UpperAscii(kDi + "a"), kDi + "A");
+    SetSystemCodePage(kUtf8);
+    EXPECT_EQ(SystemCodePage(), kUtf8);
 }
 
 TEST(CodePage, EqualsIgnoreCaseAndFoldKey) {
@@ -60,7 +66,8 @@ TEST(CodePage, EqualsIgnoreCaseAndFoldKey) {
     EXPECT_EQ(FoldKey(kHyo + "x.Txt", kSjis), FoldKey(kHyo + "X.tXT", kSjis));
 }
 
-TEST(CodePage, FindCharSkipsTrailBytes) {
+// Finding and converting separators skips trail bytes.
+TEST(CodePage, SeparatorsSkipTrailBytes) {
     const std::string s = "a\\" + kHyo + "b" + kSo;
     EXPECT_EQ(FindLastChar(s, '\\', kSjis), 1u);
     EXPECT_EQ(FindFirstChar(kHyo + "\\", '\\', kSjis), 2u);
@@ -69,9 +76,6 @@ TEST(CodePage, FindCharSkipsTrailBytes) {
     EXPECT_EQ(FindFirstChar("a/b/c", '/', kUtf8), 1u);
     EXPECT_EQ(FindLastChar("", '/', kUtf8), std::string::npos);
     EXPECT_EQ(FindLastChar("\xE9/x", '/', kUtf8), 1u);
-}
-
-TEST(CodePage, ConvertSeparators) {
     for (auto [text, direction, converted] : {std::tuple<std::string, int, std::string>{"dir\\sub\\f", 0, "dir/sub/f"},
                                               {"dir\\sub/f", 1, "dir/sub/f"},
                                               {"表\\ソ\\x", 0, "表/ソ/x"}}) {
@@ -80,9 +84,9 @@ TEST(CodePage, ConvertSeparators) {
     }
     // CP932: the trail byte 5C of 表 and ソ stays, the real separators change.
     for (int direction : {0, 1}) {
-        std::string s = kHyo + "\\" + kSo + "\\" + kHyoji + "\\a" + kSo;
-        ConvertSeparators(s, direction, kSjis);
-        EXPECT_EQ(s, kHyo + "/" + kSo + "/" + kHyoji + "/a" + kSo) << direction;
+        std::string path = kHyo + "\\" + kSo + "\\" + kHyoji + "\\a" + kSo;
+        ConvertSeparators(path, direction, kSjis);
+        EXPECT_EQ(path, kHyo + "/" + kSo + "/" + kHyoji + "/a" + kSo) << direction;
     }
     std::string only = kHyo + kSo;
     ConvertSeparators(only, 0, kSjis);
@@ -161,14 +165,6 @@ TEST(CodePage, IsValidText) {
     EXPECT_FALSE(IsValidText("\x95/", kSjis));     // "/" is no trail byte
     EXPECT_FALSE(IsValidText("\x85\x40", kSjis));  // unassigned pair
     EXPECT_FALSE(IsValidText("a\xFD", kSjis));
-}
-
-TEST(CodePage, SystemCodePageOverride) {
-    SetSystemCodePage(kSjis);
-    EXPECT_EQ(SystemCodePage(), kSjis);
-    EXPECT_EQ(UpperAscii(kDi + "a"), kDi + "A");  // default argument follows the override
-    SetSystemCodePage(kUtf8);
-    EXPECT_EQ(SystemCodePage(), kUtf8);
 }
 
 }  // namespace
