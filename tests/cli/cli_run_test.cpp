@@ -6,6 +6,7 @@
 #include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <regex>
 #include <thread>
 
 #include "profiles/profile_store.h"
@@ -16,17 +17,25 @@
 namespace kestrum {
 namespace {
 
-using test::RunProcess;
+namespace fs = std::filesystem;
 using test::TempDir;
-using test::TestFtpServer;
 using test::WriteFile;
+using Args = std::vector<std::string>;
 
+// A server, a program directory (KESTRUM_HOME) and a local directory with the
+// profile "p" that copies it (subdirectories included) to the server.
 struct CliHome {
+    test::TestFtpServer server;
     TempDir home;
     TempDir local;
+
+    explicit CliHome(test::FtpServerOptions options = {}, bool upload = true, bool download = false)
+        : server(std::move(options)) {
+        MakeProfile("p", upload, download);
+    }
     std::map<std::string, std::string> env() const { return {{"KESTRUM_HOME", home.path()}, {"LC_ALL", "C.UTF-8"}}; }
     ProfileStore store() const { return ProfileStore(home / "Kestrum.conf"); }
-    void MakeProfile(const std::string& name, const TestFtpServer& server, bool upload = true, bool download = false) {
+    void MakeProfile(const std::string& name, bool upload, bool download) {
         ProfileStore s = store();
         std::string selected;
         int cache = 0;
@@ -42,90 +51,69 @@ struct CliHome {
                                      .download = download,
                                      .upload = upload});
     }
-    test::ProcessResult Run(std::vector<std::string> args, int sigintAfterMs = 0) const {
+    test::ProcessResult Run(Args args, int sigintAfterMs = 0) const {
         args.insert(args.begin(), test::KestrumBinary());
-        return RunProcess(args, env(), "", sigintAfterMs);
+        return test::RunProcess(args, env(), "", sigintAfterMs);
     }
 };
 
-std::vector<std::string> SplitLines(const std::string& text, const std::string& sep) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find(sep, start);
-        if (end == std::string::npos)
-            end = text.size();
-        lines.push_back(text.substr(start, end - start));
-        start = end + sep.size();
-    }
-    return lines;
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
 }
 
-TEST(CliRun, LogOnStandardOutputMatchesTheLogFile) {
-    TestFtpServer server;
+constexpr int64_t T = 1'705'312'800;  // a file time for the align cases
+
+// The process ended with this status and wrote err on standard error.
+testing::AssertionResult Ended(const test::ProcessResult& r, int status, const std::string& err = "") {
+    if (r.status == status && Contains(r.err, err))
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "status " << r.status << "\nout: " << r.out << "\nerr: " << r.err;
+}
+
+TEST(CliRun, ExitStatusesAndTheLogOnStandardOutput) {
     CliHome c;
     WriteFile(c.local / "index.html", "<html></html>\n");
-    c.MakeProfile("web", server);
-    const auto r = c.Run({"run", "web"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    const std::string file = test::ReadFile(c.home / "Kestrum.log");
-    EXPECT_EQ(SplitLines(r.out, "\n"), SplitLines(file, "\r\n"));
-    EXPECT_NE(r.out.find("\tindex.html\n"), std::string::npos);
-    EXPECT_NE(r.out.find(FormatString(42804, {"1 / 1"})), std::string::npos);
-    EXPECT_EQ(test::ReadFile(server.home() + "/index.html"), "<html></html>\n");
-}
-
-TEST(CliRun, ExitStatuses) {
-    TestFtpServer server;
-    CliHome c;
-    c.MakeProfile("p", server);
-    EXPECT_EQ(c.Run({"run"}).status, 2);
-    EXPECT_EQ(c.Run({"run", "p", "--bogus"}).status, 2);
-    EXPECT_EQ(c.Run({"frobnicate"}).status, 2);
-    const auto unknown = c.Run({"run", "nobody"});
-    EXPECT_EQ(unknown.status, 2);
-    EXPECT_NE(unknown.err.find("nobody"), std::string::npos);
+    const auto done = c.Run({"run", "p"});
+    EXPECT_TRUE(Ended(done, 0));
+    // The same lines, ended by CR LF in the file.
+    EXPECT_EQ(std::regex_replace(done.out, std::regex("\n"), "\r\n"), test::ReadFile(c.home / "Kestrum.log"));
+    EXPECT_TRUE(Contains(done.out, "\tindex.html\n"));
+    EXPECT_TRUE(Contains(done.out, FormatString(42804, {"1 / 1"})));
+    EXPECT_EQ(test::ReadFile(c.server.home() + "/index.html"), "<html></html>\n");
+    for (const Args& args : {Args{"run"}, Args{"run", "p", "--bogus"}, Args{"frobnicate"}})
+        EXPECT_EQ(c.Run(args).status, 2) << args.back();
+    EXPECT_TRUE(Ended(c.Run({"run", "nobody"}), 2, "nobody"));
     EXPECT_EQ(c.Run({"--help"}).status, 0);
-
     // Neither direction: stopped early without the error flag.
-    c.MakeProfile("none", server, false);
-    ProfileStore s = c.store();
-    s.WriteDword("none", "CHECK_DOWNLOAD", 0);
-    const auto none = c.Run({"run", "none"});
-    EXPECT_EQ(none.status, 3);
-    EXPECT_NE(none.err.find(LoadString(57674)), std::string::npos);
-
+    c.MakeProfile("none", false, false);
+    EXPECT_TRUE(Ended(c.Run({"run", "none"}), 3, LoadString(57674)));
     // The password prompt without a terminal counts as cancelled: code 5.
+    const int connections = c.server.connectionCount();
+    ProfileStore s = c.store();
     s.WriteDword("p", "PSWSVD", 0);
     const auto noPassword = c.Run({"run", "p"});
-    EXPECT_EQ(noPassword.status, 1);
-    EXPECT_NE(noPassword.err.find(LoadString(42797)), std::string::npos);
-    EXPECT_NE(noPassword.err.find(LoadString(42829)), std::string::npos);
-    EXPECT_EQ(server.connectionCount(), 0);
-
+    EXPECT_TRUE(Ended(noPassword, 1, LoadString(42797)));
+    EXPECT_TRUE(Contains(noPassword.err, LoadString(42829)));
+    EXPECT_EQ(c.server.connectionCount(), connections);
     // Reached its end with an item that failed: a server file stands where
     // the directory x is needed.
     s.WriteDword("p", "PSWSVD", 1);
-    s.WriteString("p", "PSW", ScramblePassword(server.options().password));
+    s.WriteString("p", "PSW", ScramblePassword(c.server.options().password));
     WriteFile(c.local / "x/a.txt", "a");
-    WriteFile(server.home() + "/x", "in the way");
+    WriteFile(c.server.home() + "/x", "in the way");
     const auto itemFailed = c.Run({"run", "p"});
-    EXPECT_EQ(itemFailed.status, 4) << itemFailed.out;
-    EXPECT_NE(itemFailed.out.find(FormatString(42819, {"x/a.txt"})), std::string::npos);
-    EXPECT_NE(itemFailed.err.find(FormatString(60013, {"1"})), std::string::npos);
+    EXPECT_TRUE(Ended(itemFailed, 4, FormatString(60013, {"1"})));
+    EXPECT_TRUE(Contains(itemFailed.out, FormatString(42819, {"x/a.txt"})));
 }
 
 // The preview and the deletion guard's options, as a scheduled job would give them.
 TEST(CliRun, PreviewAndDeletionOptions) {
-    TestFtpServer server;
     CliHome c;
     for (int i = 0; i < 8; ++i)
-        WriteFile(server.home() + "/f" + std::to_string(i) + ".txt", "s");
-    c.MakeProfile("p", server);
-    ProfileStore s = c.store();
-    s.WriteDword("p", "MIRRORING_FILE", 1);
+        WriteFile(c.server.home() + "/f" + std::to_string(i) + ".txt", "s");
+    c.store().WriteDword("p", "MIRRORING_FILE", 1);
     const struct {
-        std::vector<std::string> args;
+        Args args;
         int status;
         bool deleted;
     } cases[] = {
@@ -136,14 +124,14 @@ TEST(CliRun, PreviewAndDeletionOptions) {
     for (const auto& k : cases) {
         const auto r = c.Run(k.args);
         EXPECT_EQ(r.status, k.status) << testing::PrintToString(k.args) << r.out << r.err;
-        EXPECT_EQ(std::filesystem::exists(server.home() + "/f0.txt"), !k.deleted) << testing::PrintToString(k.args);
+        EXPECT_EQ(fs::exists(c.server.home() + "/f0.txt"), !k.deleted) << testing::PrintToString(k.args);
     }
 }
 
 // --parallel N: how many connections copy for this run; out of range, a usage error.
 TEST(CliRun, ParallelOptionSetsTheConnectionsOfOneRun) {
     const struct {
-        std::vector<std::string> extra;
+        Args option;
         int status;
         int logins;
     } cases[] = {{{"--parallel", "0"}, 2, 0},
@@ -152,63 +140,66 @@ TEST(CliRun, ParallelOptionSetsTheConnectionsOfOneRun) {
                  {{"--parallel", "1"}, 0, 1},
                  {{"--parallel", "3"}, 0, 3}};
     for (const auto& k : cases) {
-        TestFtpServer server;
         CliHome c;
         for (int i = 0; i < 24; ++i)
             WriteFile(c.local / ("d" + std::to_string(i % 4) + "/f" + std::to_string(i)), "x");
-        c.MakeProfile("p", server);
-        std::vector<std::string> args = {"run", "p", "--no-cache"};
-        args.insert(args.end(), k.extra.begin(), k.extra.end());
+        Args args = {"run", "p", "--no-cache"};
+        args.insert(args.end(), k.option.begin(), k.option.end());
         const auto r = c.Run(args);
-        EXPECT_EQ(r.status, k.status) << testing::PrintToString(args) << r.out << r.err;
-        EXPECT_EQ(server.countCommands("PASS"), k.logins) << testing::PrintToString(args);
-        EXPECT_EQ(std::filesystem::exists(server.home() + "/d3/f23"), k.status == 0);
+        EXPECT_TRUE(Ended(r, k.status)) << testing::PrintToString(k.option);
+        EXPECT_EQ(c.server.countCommands("PASS"), k.logins) << testing::PrintToString(k.option);
+        EXPECT_EQ(fs::exists(c.server.home() + "/d3/f23"), k.status == 0);
     }
 }
 
-TEST(CliRun, SigintDuringSlowLoginCancelsOnce) {
-    test::FtpServerOptions options;
-    options.loginDelaySeconds = 2;
-    TestFtpServer server(options);
-    CliHome c;
-    WriteFile(c.local / "a.txt", "a");
-    c.MakeProfile("p", server);
-    const auto r = c.Run({"run", "p"}, 800);
-    EXPECT_EQ(r.status, 3) << r.out << r.err;
+// SIGINT while the login is pending cancels once (run) and aligns nothing (align);
+// a second copy on the same program directory is refused meanwhile.
+TEST(CliRun, SlowLoginInterruptedAndASecondCopyRefused) {
+    CliHome c({.loginDelaySeconds = 2});
+    WriteFile(c.local / "a.txt", "l", T);
+    WriteFile(c.server.home() + "/a.txt", "s", T + 100'000);
+    auto r = c.Run({"run", "p"}, 800);
+    EXPECT_TRUE(Ended(r, 3, LoadString(57690)));
     const std::string cancelled = LoadString(42800);
-    size_t first = r.out.find(cancelled);
-    ASSERT_NE(first, std::string::npos);
-    EXPECT_EQ(r.out.find(cancelled, first + 1), std::string::npos);
-    EXPECT_NE(r.err.find(LoadString(57690)), std::string::npos);
+    EXPECT_TRUE(Contains(r.out, cancelled) && r.out.find(cancelled) == r.out.rfind(cancelled)) << r.out;  // once
+    r = c.Run({"align", "p", "--yes"}, 800);
+    EXPECT_TRUE(Ended(r, 3));
+    EXPECT_TRUE(Contains(r.out, cancelled + "\n"));
+    EXPECT_EQ(test::FileMtime(c.local / "a.txt"), T);
+    test::ProcessResult second;
+    std::thread other([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        second = c.Run({"run", "p"});
+    });
+    r = c.Run({"run", "p"});
+    other.join();
+    EXPECT_TRUE(Ended(r, 0));
+    EXPECT_TRUE(Ended(second, 1, LoadString(60103)));
 }
 
 // The second signal comes while the first cancel still lets the download run:
 // the process ends at once, and the download's temporary file goes with it.
 TEST(CliRun, ASecondSignalEndsAtOnceLeavingNoTemporaryFile) {
-    test::FtpServerOptions options;
-    options.transferBytesPerSecond = 64 * 1024;
-    TestFtpServer server(options);
-    CliHome c;
-    WriteFile(server.home() + "/big.bin", std::string(4 << 20, 'n'));
+    CliHome c({.transferBytesPerSecond = 64 * 1024}, false, true);
+    WriteFile(c.server.home() + "/big.bin", std::string(4 << 20, 'n'));
     WriteFile(c.local / "big.bin", "the old copy", std::time(nullptr) - 86400);
-    c.MakeProfile("p", server, false, true);
     auto localNames = [&] {
         std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(c.local.path()))
+        for (const auto& entry : fs::directory_iterator(c.local.path()))
             names.push_back(entry.path().filename().string());
         return names;
     };
+    // A temporary file of the download that has something in it.
     auto downloading = [&] {
         std::error_code ec;
-        for (const std::string& name : localNames()) {
-            if (name.rfind(".kestrum-", 0) == 0 && std::filesystem::file_size(c.local / name, ec) > 0 && !ec)
-                return true;
-        }
-        return false;
+        const auto names = localNames();
+        return std::any_of(names.begin(), names.end(), [&](const std::string& name) {
+            return name.rfind(".kestrum-", 0) == 0 && fs::file_size(c.local / name, ec) > 0 && !ec;
+        });
     };
     int signals = 0;
     auto signalled = std::chrono::steady_clock::now();
-    const auto r = RunProcess({test::KestrumBinary(), "run", "p"}, c.env(), "", 0, 30000, [&](pid_t pid) {
+    const auto r = test::RunProcess({test::KestrumBinary(), "run", "p"}, c.env(), "", 0, 30000, [&](pid_t pid) {
         // The first once the download has written something, the second soon after.
         const bool due = signals == 0 ? downloading()
                                       : std::chrono::steady_clock::now() - signalled > std::chrono::milliseconds(200);
@@ -219,115 +210,46 @@ TEST(CliRun, ASecondSignalEndsAtOnceLeavingNoTemporaryFile) {
         }
     });
     EXPECT_EQ(signals, 2);
-    EXPECT_EQ(r.status, 3) << r.out << r.err;
-    EXPECT_NE(r.err.find(LoadString(60031)), std::string::npos);
-    EXPECT_NE(r.out.find(LoadString(60030)), std::string::npos);
+    EXPECT_TRUE(Ended(r, 3, LoadString(60031)));
+    EXPECT_TRUE(Contains(r.out, LoadString(60030)));
     EXPECT_EQ(localNames(), std::vector<std::string>{"big.bin"});
     EXPECT_EQ(test::ReadFile(c.local / "big.bin"), "the old copy");
 }
 
-TEST(CliRun, SecondCopyOnTheSameProgramDirectoryIsRefused) {
-    test::FtpServerOptions options;
-    options.loginDelaySeconds = 2;
-    TestFtpServer server(options);
-    CliHome c;
-    c.MakeProfile("p", server);
-    test::ProcessResult second;
-    std::thread other([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(700));
-        second = c.Run({"run", "p"});
-    });
-    const auto first = c.Run({"run", "p"});
-    other.join();
-    EXPECT_EQ(first.status, 0) << first.err;
-    EXPECT_EQ(second.status, 1);
-    EXPECT_NE(second.err.find(LoadString(60103)), std::string::npos);
-}
-
-// kestrum align: the same exit statuses and output as a run.
-constexpr int64_t T = 1'705'312'800;
-
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-TEST(CliAlign, AlignsWithYesAndReportsOnStandardOutput) {
-    TestFtpServer server;
+// kestrum align: the same exit statuses and output as a run. Usage errors, an
+// unknown profile, the question without a terminal (refused) and a wrong
+// password change nothing; --yes aligns.
+TEST(CliAlign, RefusalsChangeNothingAndYesAligns) {
     CliHome c;
     WriteFile(c.local / "a.txt", "l", T);
     WriteFile(c.local / "sub/b.txt", "l", T);
-    WriteFile(server.home() + "/a.txt", "s", T + 100'000);
-    c.MakeProfile("web", server);
-
-    const test::ProcessResult r = c.Run({"align", "web", "--yes"});
-    EXPECT_EQ(r.status, 0) << r.err;
+    WriteFile(c.server.home() + "/a.txt", "s", T + 100'000);
+    for (const Args& args :
+         {Args{"align"}, Args{"align", "--yes"}, Args{"align", "p", "other"}, Args{"align", "p", "--force"}}) {
+        EXPECT_TRUE(Ended(c.Run(args), 2, LoadString(60104))) << args.size();
+    }
+    EXPECT_TRUE(Ended(c.Run({"align", "nope", "--yes"}), 2, FormatString(60102, {"nope"})));
+    auto r = c.Run({"align", "p"});
+    EXPECT_TRUE(Ended(r, 3, LoadString(60501)));
+    EXPECT_FALSE(Contains(r.out, FormatString(57671, {"p"})));
+    EXPECT_EQ(c.server.connectionCount(), 0);
+    EXPECT_FALSE(fs::exists(c.home / "CACHE"));
+    c.store().WriteString("p", "PSW", ScramblePassword("wrong"));
+    r = c.Run({"align", "p", "--yes"});
+    EXPECT_TRUE(Ended(r, 1, LoadString(42829)));
+    EXPECT_TRUE(Contains(r.out, LoadString(42820) + "\n"));
+    EXPECT_EQ(test::FileMtime(c.local / "a.txt"), T);
+    c.store().WriteString("p", "PSW", ScramblePassword(c.server.options().password));
+    r = c.Run({"align", "p", "--yes"});
+    EXPECT_TRUE(Ended(r, 0));
     EXPECT_NE(test::FileMtime(c.local / "a.txt"), T);
     EXPECT_EQ(test::FileMtime(c.local / "sub/b.txt"), T);
-    EXPECT_TRUE(Contains(r.out, FormatString(57671, {"web"}) + "\t"));
+    EXPECT_TRUE(Contains(r.out, FormatString(57671, {"p"}) + "\t"));
     EXPECT_TRUE(Contains(r.out, FormatString(57672, {"a.txt"}) + "\n"));
     EXPECT_TRUE(Contains(r.out, FormatString(42804, {"1 / 2"}) + "\n"));
     EXPECT_FALSE(Contains(r.err, LoadString(57675))) << "no question with --yes";
     EXPECT_TRUE(Contains(test::ReadFile(c.home / "Kestrum.log"), FormatString(42804, {"1 / 2"}) + "\r\n"));
-    EXPECT_TRUE(std::filesystem::is_regular_file(c.home / "CACHE/web"));
-}
-
-TEST(CliAlign, WithoutATerminalTheQuestionCountsAsRefused) {
-    TestFtpServer server;
-    CliHome c;
-    WriteFile(c.local / "a.txt", "l", T);
-    WriteFile(server.home() + "/a.txt", "s", T + 100'000);
-    c.MakeProfile("web", server);
-
-    const test::ProcessResult r = c.Run({"align", "web"});
-    EXPECT_EQ(r.status, 3);
-    EXPECT_TRUE(Contains(r.err, LoadString(60501))) << r.err;
-    EXPECT_FALSE(Contains(r.out, FormatString(57671, {"web"})));
-    EXPECT_EQ(test::FileMtime(c.local / "a.txt"), T);
-    EXPECT_EQ(server.connectionCount(), 0);
-    EXPECT_FALSE(std::filesystem::exists(c.home / "CACHE"));
-}
-
-TEST(CliAlign, BadCommandLinesAndUnknownProfiles) {
-    TestFtpServer server;
-    CliHome c;
-    c.MakeProfile("web", server);
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"align"}, {"align", "--yes"}, {"align", "web", "other"}, {"align", "web", "--force"}}) {
-        const test::ProcessResult r = c.Run(args);
-        EXPECT_EQ(r.status, 2) << args.size();
-        EXPECT_TRUE(Contains(r.err, LoadString(60104)));
-    }
-    const test::ProcessResult r = c.Run({"align", "nope", "--yes"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_TRUE(Contains(r.err, FormatString(60102, {"nope"})));
-    EXPECT_EQ(server.connectionCount(), 0);
-}
-
-TEST(CliAlign, FailureAndInterruption) {
-    {
-        TestFtpServer server;
-        CliHome c;
-        WriteFile(c.local / "a.txt", "l", T);
-        c.MakeProfile("web", server);
-        c.store().WriteString("web", "PSW", ScramblePassword("wrong"));
-        const test::ProcessResult r = c.Run({"align", "web", "--yes"});
-        EXPECT_EQ(r.status, 1);
-        EXPECT_TRUE(Contains(r.out, LoadString(42820) + "\n"));
-        EXPECT_TRUE(Contains(r.err, LoadString(42829)));
-    }
-    {
-        // SIGINT while the login is pending: the login is aborted, nothing
-        // is aligned, status 3.
-        TestFtpServer server(test::FtpServerOptions{.loginDelaySeconds = 2});
-        CliHome c;
-        WriteFile(c.local / "a.txt", "l", T);
-        WriteFile(server.home() + "/a.txt", "s", T + 100'000);
-        c.MakeProfile("web", server);
-        const test::ProcessResult r = c.Run({"align", "web", "--yes"}, 800);
-        EXPECT_EQ(r.status, 3) << r.out << r.err;
-        EXPECT_TRUE(Contains(r.out, LoadString(42800) + "\n"));
-        EXPECT_EQ(test::FileMtime(c.local / "a.txt"), T);
-    }
+    EXPECT_TRUE(fs::is_regular_file(c.home / "CACHE/p"));
 }
 
 }  // namespace

@@ -16,15 +16,8 @@
 namespace kestrum {
 namespace {
 
-using test::ReadFile;
-using test::TempDir;
-using test::WriteFile;
-
-struct Result {
-    int status;
-    std::string out;
-    std::string err;
-};
+using namespace test;  // TempDir, ReadFile, WriteFile
+using Args = std::vector<std::string>;
 
 class ProfileCommandTest : public ::testing::Test {
   protected:
@@ -32,12 +25,18 @@ class ProfileCommandTest : public ::testing::Test {
     std::string path = dir / "Kestrum.conf";
     ProfileStore store{path};
 
-    Result Run(std::vector<std::string> args, const std::string& input = "") {
+    test::ProcessResult Run(std::vector<std::string> args, const std::string& input = "") {
         std::istringstream in(input);
         std::ostringstream out, err;
         const int status = RunProfileCommand(args, store, dir.path(), in, out, err);
         return {status, out.str(), err.str()};
     }
+    // The exit status and standard error of a command.
+    std::pair<int, std::string> Exit(std::vector<std::string> args, const std::string& input = "") {
+        const auto r = Run(std::move(args), input);
+        return {r.status, r.err};
+    }
+    static std::pair<int, std::string> Done() { return {0, ""}; }
     static std::string Line(int id) { return LoadString(id) + "\n"; }
     static std::string Line(int id, std::initializer_list<std::string_view> args) {
         return FormatString(id, args) + "\n";
@@ -45,43 +44,25 @@ class ProfileCommandTest : public ::testing::Test {
 };
 
 TEST_F(ProfileCommandTest, NewListAndDelete) {
-    auto r = Run({"list"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(Exit({"list"}), Done());
     EXPECT_FALSE(std::filesystem::exists(path));  // listing creates nothing
-
     WriteFile(dir / "setting.ini", "[PROFILE]\nDemo\n\n[Demo]\nSERVER=ftp.demo.example\nREMOTE_DIR=/pub\n");
-    for (const char* name : {"Demo", "日本語", "a/b c"}) {
-        r = Run({"new", name});
-        EXPECT_EQ(r.status, 0) << name << r.err;
-        EXPECT_EQ(r.err, "");
-    }
+    for (const char* name : {"Demo", "日本語", "a/b c"})
+        EXPECT_EQ(Run({"new", name}).err, "") << name;
     EXPECT_EQ(store.ReadGlobalString("Program"), dir.path());
     EXPECT_EQ(store.LoadProfile("Demo")->host, "ftp.demo.example");
-    EXPECT_EQ(store.LoadProfile("Demo")->remoteDir, "/pub");
-    r = Run({"list"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "Demo\n日本語\na/b c\n");
-
+    EXPECT_EQ(Run({"list"}).out, "Demo\n日本語\na/b c\n");
     // Refused names: the new-profile dialog's messages, exit 1, nothing written.
     const std::string before = ReadFile(path);
-    for (auto [name, id] : std::initializer_list<std::pair<const char*, int>>{{"", 42780}, {"DEMO", 42782}}) {
-        r = Run({"new", name});
-        EXPECT_EQ(r.status, 1) << name;
-        EXPECT_EQ(r.err, Line(id)) << name;
-    }
+    EXPECT_EQ(Exit({"new", ""}), std::pair(1, Line(42780)));
+    EXPECT_EQ(Exit({"new", "DEMO"}), std::pair(1, Line(42782)));
     EXPECT_EQ(ReadFile(path), before);
-
-    r = Run({"delete", "nope"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, Line(60102, {"nope"}));
-    r = Run({"delete", "日本語"});
-    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Exit({"delete", "nope"}), std::pair(2, Line(60102, {"nope"})));
+    EXPECT_EQ(Exit({"delete", "日本語"}), Done());
     EXPECT_FALSE(store.ProfileExists("日本語"));
     EXPECT_EQ(Run({"list"}).out, "Demo\na/b c\n");
-    EXPECT_EQ(Run({"delete", "Demo"}).status, 0);
-    EXPECT_EQ(Run({"delete", "a/b c"}).status, 0);
-    EXPECT_EQ(store.ReadGlobalString("Profiles"), "");
+    EXPECT_EQ(Exit({"delete", "Demo"}), Done());
+    EXPECT_EQ(Exit({"delete", "a/b c"}), Done());
     EXPECT_EQ(Run({"list"}).out, "");
 }
 
@@ -96,38 +77,29 @@ TEST_F(ProfileCommandTest, ShowPrintsEveryValueButNeverThePassword) {
                   "MIRRORING_FILE=0\nFTP_SECURITY=1\nPASSIVE=1\nPARALLEL=4\n" +
                   Line(60211, {"USER"}) + Line(60211, {"CONNECTION_TYPE"}) + Line(60211, {"TRANSFER_BOTH"}) +
                   Line(60211, {"MAX_DELETE"}) + Line(60211, {"TLS_PINNED_KEY"}));
-
-    r = Run({"set", "Site", "USER=alice", "PSW=-"}, "Tr0ub4dor&3\n");
-    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(Exit({"set", "Site", "USER=alice", "PSW=-"}, "Tr0ub4dor&3\n"), Done());
     r = Run({"show", "Site"});
     EXPECT_NE(r.out.find("USER=alice\n"), std::string::npos);
     EXPECT_NE(r.out.find(Line(60212)), std::string::npos);
     EXPECT_EQ(r.out.find("Tr0ub4dor"), std::string::npos);
     EXPECT_EQ(r.out.find(ScramblePassword("Tr0ub4dor&3")), std::string::npos);
     EXPECT_EQ(r.out.find("PSW="), std::string::npos);
-
-    ASSERT_EQ(Run({"set", "Site", "PSWSVD=0"}).status, 0);
+    ASSERT_EQ(Exit({"set", "Site", "PSWSVD=0"}), Done());
     EXPECT_NE(Run({"show", "Site"}).out.find(Line(60213)), std::string::npos);
-
     // A value holding a line break stays on its line.
     ASSERT_TRUE(store.WriteString("Site", "HOST", "evil\nPORT=1"));
     r = Run({"show", "Site"});
     EXPECT_NE(r.out.find("HOST=evil?PORT=1\nPORT=21\n"), std::string::npos) << r.out;
-
     r = Run({"show", "site"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, Line(60102, {"site"}));
-    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(std::tie(r.status, r.err, r.out), std::tuple(2, Line(60102, {"site"}), ""));
 }
 
 TEST_F(ProfileCommandTest, SetWritesValidAssignmentsAndThePasswordFromStandardInput) {
     ASSERT_EQ(Run({"new", "P"}).status, 0);
-    auto r = Run({"set", "P", "HOST=ftp.example.org:2121", "USER=bob", "LOCAL_DIRECTORY=/data/同期",
-                  "REMOTE_DIRECTORY=", "CHECK_DOWNLOAD=1", "TIME_LAG=100", "PORT=2147483647", "CONNECTION_TYPE=2",
-                  "TRANSFER_BOTH=1", "ASCII_TRANSFER=html, css", "PSWSVD=0"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "");
+    const auto r = Run({"set", "P", "HOST=ftp.example.org:2121", "USER=bob", "LOCAL_DIRECTORY=/data/同期",
+                        "REMOTE_DIRECTORY=", "CHECK_DOWNLOAD=1", "TIME_LAG=100", "PORT=2147483647", "CONNECTION_TYPE=2",
+                        "TRANSFER_BOTH=1", "ASCII_TRANSFER=html, css", "PSWSVD=0"});
+    EXPECT_EQ(std::tie(r.status, r.err, r.out), std::tuple(0, "", ""));  // silent on success
     Profile expected = test::NewProfile("P");
     expected.host = "ftp.example.org:2121";
     expected.user = "bob";
@@ -140,32 +112,22 @@ TEST_F(ProfileCommandTest, SetWritesValidAssignmentsAndThePasswordFromStandardIn
     expected.asciiTransfer = "html, css";
     expected.savePassword = 0;
     expected.password = std::nullopt;
-    auto p = store.LoadProfile("P");
-    ASSERT_TRUE(p.has_value());
-    EXPECT_EQ(test::ProfileDifferences(*p, expected), "");
-
+    EXPECT_EQ(test::ProfileDifferences(store.LoadProfile("P").value_or(Profile{}), expected), "");
     // The password: one line of standard input, stored scrambled, PSWSVD switched on.
-    r = Run({"set", "P", "PSW=-"}, "pässwörd 秘密\r\nnext line\n");
-    ASSERT_EQ(r.status, 0) << r.err;
-    p = store.LoadProfile("P");
-    EXPECT_EQ(p->savePassword, 1);
-    EXPECT_EQ(p->password, "pässwörd 秘密");
+    ASSERT_EQ(Exit({"set", "P", "PSW=-"}, "pässwörd 秘密\r\nnext line\n"), Done());
+    EXPECT_EQ(store.LoadProfile("P")->savePassword, 1);
+    EXPECT_EQ(store.LoadProfile("P")->password, "pässwörd 秘密");
     EXPECT_EQ(ReadFile(path).find("pässwörd"), std::string::npos);
-    r = Run({"set", "P", "PSW=-"}, "last line without end");
-    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(Exit({"set", "P", "PSW=-"}, "last line without end"), Done());
     EXPECT_EQ(store.LoadProfile("P")->password, "last line without end");
-
     // Switching the saved password off removes it, as the setup dialog does.
-    ASSERT_EQ(Run({"set", "P", "PSWSVD=0"}).status, 0);
+    ASSERT_EQ(Exit({"set", "P", "PSWSVD=0"}), Done());
     EXPECT_EQ(store.ReadString("P", "PSW"), "");
-
     // The proxy needs a name once it is on.
-    r = Run({"set", "P", "PROXY_ON=1"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, Line(57692));
-    ASSERT_EQ(Run({"set", "P", "PROXY_ON=1", "PROXY_NAME=proxy:3128"}).status, 0);
-    EXPECT_EQ(Run({"set", "P", "PROXY_NAME="}).err, Line(57692));
-    ASSERT_EQ(Run({"set", "P", "PROXY_ON=0", "PROXY_NAME="}).status, 0);
+    EXPECT_EQ(Exit({"set", "P", "PROXY_ON=1"}), std::pair(2, Line(57692)));
+    ASSERT_EQ(Exit({"set", "P", "PROXY_ON=1", "PROXY_NAME=proxy:3128"}), Done());
+    EXPECT_EQ(Exit({"set", "P", "PROXY_NAME="}), std::pair(2, Line(57692)));
+    ASSERT_EQ(Exit({"set", "P", "PROXY_ON=0", "PROXY_NAME="}), Done());
 }
 
 TEST_F(ProfileCommandTest, SetRefusesBadAssignmentsAndWritesNothing) {
@@ -175,7 +137,11 @@ TEST_F(ProfileCommandTest, SetRefusesBadAssignmentsAndWritesNothing) {
         "HOST, PORT, PSWSVD, PSW, REMOTE_DIRECTORY, LOCAL_DIRECTORY, CHECK_UPLOAD, CHECK_SUB, CHECK_DOWNLOAD, "
         "PROXY_ON, PROXY_NAME, ASCII_TRANSFER, FILE_TRANSFER, TIME_LAG, MIRRORING_DIR, MIRRORING_FILE, "
         "FTP_SECURITY, PASSIVE, PARALLEL, USER, CONNECTION_TYPE, TRANSFER_BOTH, MAX_DELETE, TLS_PINNED_KEY";
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
+    const struct {
+        Args assignments;
+        std::string message;
+        std::string input = "never read\n";
+    } cases[] = {
         {{"HOST=ok", "host=x"}, Line(60200, {"host", schemaNames})},
         {{"HOST=ok", "HOSTNAME=x"}, Line(60200, {"HOSTNAME", schemaNames})},
         {{"HOST"}, Line(60201, {"HOST"})},
@@ -207,56 +173,38 @@ TEST_F(ProfileCommandTest, SetRefusesBadAssignmentsAndWritesNothing) {
         {{"PSWSVD=0", "PSW=-"}, Line(60209)},
         // Every fault is reported; the good assignment beside them is not written.
         {{"USER=fine", "PORT=0", "TIME_LAG=0"}, Line(57691) + Line(57693)},
+        // Password input that is missing, empty or too long.
+        {{"USER=u", "PSW=-"}, Line(60206), ""},
+        {{"USER=u", "PSW=-"}, Line(42787), "\n"},
+        {{"PSW=-"}, Line(60203, {"PSW"}), std::string(255, 'p') + "\n"},
     };
-    for (const auto& [assignments, message] : cases) {
-        std::vector<std::string> args = {"set", "P"};
+    for (const auto& [assignments, message, input] : cases) {
+        Args args = {"set", "P"};
         args.insert(args.end(), assignments.begin(), assignments.end());
-        auto r = Run(args, "never read\n");
-        EXPECT_EQ(r.status, 2) << assignments.front();
-        EXPECT_EQ(r.err, message) << assignments.front();
+        EXPECT_EQ(Exit(args, input), std::pair(2, message)) << assignments.front();
         EXPECT_EQ(ReadFile(path), before) << assignments.front();
     }
-    EXPECT_EQ(Run({"set", "P", "REMOTE_DIRECTORY=" + std::string(254, 'r')}).status, 0);
-
-    // Password input that is missing or empty.
-    auto r = Run({"set", "P", "USER=u", "PSW=-"}, "");
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, Line(60206));
-    r = Run({"set", "P", "USER=u", "PSW=-"}, "\n");
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, Line(42787));
-    r = Run({"set", "P", "PSW=-"}, std::string(255, 'p') + "\n");
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, Line(60203, {"PSW"}));
-    EXPECT_FALSE(store.ReadString("P", "USER").has_value());
-
-    r = Run({"set", "Q", "HOST=x"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, Line(60102, {"Q"}));
+    EXPECT_EQ(Exit({"set", "P", "REMOTE_DIRECTORY=" + std::string(254, 'r')}), Done());
+    EXPECT_EQ(Exit({"set", "Q", "HOST=x"}), std::pair(2, Line(60102, {"Q"})));
 }
 
 TEST_F(ProfileCommandTest, BadUsageAndABrokenStore) {
     const std::string usage = Line(60104) + Line(60101);
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {}, {"lsit"}, {"list", "x"}, {"show"}, {"new"}, {"new", "a", "b"}, {"set", "P"}, {"delete"}}) {
-        auto r = Run(args);
-        EXPECT_EQ(r.status, 2);
-        EXPECT_EQ(r.err, usage);
-        EXPECT_EQ(r.out, "");
+    for (const Args& args : {Args{}, Args{"lsit"}, Args{"list", "x"}, Args{"show"}, Args{"new"}, Args{"new", "a", "b"},
+                             Args{"set", "P"}, Args{"delete"}}) {
+        const auto r = Run(args);
+        EXPECT_EQ(std::tie(r.status, r.err, r.out), std::tuple(2, usage, "")) << testing::PrintToString(args);
     }
-
     WriteFile(path, std::string("\x01\x02garbage\0\xff", 11));
     const std::string broken = ReadFile(path);
     const std::string failure = Line(60210, {path});
-    for (const std::vector<std::string>& args :
-         std::vector<std::vector<std::string>>{{"list"}, {"show", "P"}, {"set", "P", "HOST=x"}, {"delete", "P"}}) {
-        auto r = Run(args);
-        EXPECT_EQ(r.status, 1) << args[0];
-        EXPECT_EQ(r.err, failure) << args[0];
+    for (const auto& [args, message] : {std::pair{Args{"list"}, failure},
+                                        {Args{"show", "P"}, failure},
+                                        {Args{"set", "P", "HOST=x"}, failure},
+                                        {Args{"delete", "P"}, failure},
+                                        {Args{"new", "P"}, Line(42781)}}) {
+        EXPECT_EQ(Exit(args), std::pair(1, message)) << args[0];
     }
-    auto r = Run({"new", "P"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, Line(42781));
     EXPECT_EQ(ReadFile(path), broken);
 }
 
@@ -265,19 +213,17 @@ TEST_F(ProfileCommandTest, ReadingWritesNothingAndAValueCutAtASemicolonIsRefused
     const std::string edited =
         "; kept by hand\n[General]\nProgram=/opt/k\nProfiles=a,\n\n[a]\n; the office server\nHOST=\"h;1\"\n";
     WriteFile(path, edited);
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{{"list"}, {"show", "a"}}) {
-        auto r = Run(args);
-        EXPECT_EQ(r.status, 0) << r.err;
+    for (const Args& args : {Args{"list"}, Args{"show", "a"}}) {
+        EXPECT_EQ(Run(args).status, 0) << args[0];
         EXPECT_EQ(ReadFile(path), edited) << args[0];
     }
     EXPECT_EQ(store.ReadString("a", "HOST"), "h;1");
-
     // QSettings would read "html" and write the value back cut: line 9 is refused, nothing is written.
     const std::string cut = edited + "ASCII_TRANSFER=html;htm\n";
     WriteFile(path, cut);
     const std::string named = Line(60020, {path, "9"});
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {"list"}, {"show", "a"}, {"set", "a", "HOST=x"}, {"delete", "a"}, {"new", "b"}}) {
+    for (const Args& args :
+         {Args{"list"}, Args{"show", "a"}, Args{"set", "a", "HOST=x"}, Args{"delete", "a"}, Args{"new", "b"}}) {
         auto r = Run(args);
         EXPECT_EQ(r.status, 1) << args[0];
         EXPECT_NE(r.err.find(named), std::string::npos) << args[0] << ": " << r.err;
@@ -286,27 +232,20 @@ TEST_F(ProfileCommandTest, ReadingWritesNothingAndAValueCutAtASemicolonIsRefused
     EXPECT_EQ(ReadFile(path), cut);
 }
 
+// The built program: "profile" reaches these commands with standard input, output
+// and error, on the store in KESTRUM_HOME, which is also Program.
 TEST(ProfileCommandBinaryTest, TheProgramRunsTheProfileCommands) {
-    const std::string binary = test::KestrumBinary();
-    if (!std::filesystem::exists(binary))
-        GTEST_SKIP() << "kestrum is not built: " << binary;
     TempDir dir;
-    const std::map<std::string, std::string> env = {{"KESTRUM_HOME", dir.path()}, {"LC_ALL", "C.UTF-8"}};
-    auto r = test::RunProcess({binary, "profile", "new", "サイト"}, env);
-    EXPECT_EQ(r.status, 0) << r.err;
-    r = test::RunProcess({binary, "profile", "set", "サイト", "HOST=h", "PSW=-"}, env, "secret\n");
-    EXPECT_EQ(r.status, 0) << r.err;
-    r = test::RunProcess({binary, "profile", "show", "サイト"}, env);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out.substr(0, 22), "HOST=h\nPORT=21\nPSWSVD=");
-    EXPECT_EQ(r.out.find("secret"), std::string::npos);
-    r = test::RunProcess({binary, "profile", "set", "サイト", "PSW=secret"}, env);
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, LoadString(60205) + "\n");
-    r = test::RunProcess({binary, "profile", "list"}, env);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "サイト\n");
-    // The default store is the one in KESTRUM_HOME, which is also Program.
+    auto run = [&](std::vector<std::string> args, const std::string& input = "") {
+        args.insert(args.begin(), {test::KestrumBinary(), "profile"});
+        return test::RunProcess(args, {{"KESTRUM_HOME", dir.path()}, {"LC_ALL", "C.UTF-8"}}, input);
+    };
+    EXPECT_EQ(run({"new", "サイト"}).status, 0);
+    EXPECT_EQ(run({"set", "サイト", "HOST=h", "PSW=-"}, "secret\n").status, 0);
+    EXPECT_EQ(run({"show", "サイト"}).out.substr(0, 22), "HOST=h\nPORT=21\nPSWSVD=");
+    const auto refused = run({"set", "サイト", "PSW=secret"});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(refused.err, LoadString(60205) + "\n");
     ProfileStore store(dir / "Kestrum.conf");
     EXPECT_EQ(store.ReadGlobalString("Program"), dir.path());
     EXPECT_EQ(store.LoadProfile("サイト").value_or(Profile{}).password, "secret");
