@@ -140,7 +140,8 @@ TEST(CliRun, ParallelOptionSetsTheConnectionsOfOneRun) {
                  {{"--parallel", "1"}, 0, 1},
                  {{"--parallel", "3"}, 0, 3}};
     for (const auto& k : cases) {
-        CliHome c;
+        // A slow link: the extra logins are done long before the copies, however slow the machine.
+        CliHome c({.replyLatencySeconds = 0.02});
         for (int i = 0; i < 24; ++i)
             WriteFile(c.local / ("d" + std::to_string(i % 4) + "/f" + std::to_string(i)), "x");
         Args args = {"run", "p", "--no-cache"};

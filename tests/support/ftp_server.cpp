@@ -86,6 +86,7 @@ TestFtpServer::TestFtpServer(FtpServerOptions options) : options_(std::move(opti
     add(o.clockShiftSeconds != 0, "--clock-shift", std::to_string(o.clockShiftSeconds));
     add(o.loginDelaySeconds > 0, "--login-delay", std::to_string(o.loginDelaySeconds));
     add(o.idleTimeoutSeconds > 0, "--idle-timeout", std::to_string(o.idleTimeoutSeconds));
+    add(o.replyLatencySeconds > 0, "--latency", std::to_string(o.replyLatencySeconds));
     add(!o.garbledTime.empty(), "--garbled-time", o.garbledTime);
     add(!o.announceShort.empty(), "--announce-short", o.announceShort);
     add(!o.unlistable.empty(), "--unlistable", o.unlistable);

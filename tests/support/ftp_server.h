@@ -17,6 +17,7 @@ struct FtpServerOptions {
     double loginDelaySeconds = 0;     // the server waits this long before answering PASS
     long transferBytesPerSecond = 0;  // nonzero: data connections are throttled to this rate
     double idleTimeoutSeconds = 0;    // nonzero: an idle session gets 421 and is closed after this long
+    double replyLatencySeconds = 0;   // every reply is held back this long (a slow link)
     std::string refuse;               // commands answered with 550 whatever their argument ("DELE,RMD")
     std::string garbledTime;          // files of this name are listed (MLSD, MLST) with an impossible time
     std::string announceShort;        // files of this name are announced (SIZE, 150 reply) 5 bytes short
