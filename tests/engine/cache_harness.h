@@ -18,6 +18,7 @@ namespace kestrum::test {
 
 struct CacheHarness {
     explicit CacheHarness(LocalFileSystem& localFs = PosixFileSystem()) : fs(localFs) {
+        state.settings.profileName = "web";
         state.settings.programDir = dir.path();
         state.settings.localDir = dir / "local";
     }

@@ -52,26 +52,23 @@ void Profile(RunHarness& h, const TestFtpServer& server, bool upload, bool downl
                                      .mirrorDirs = d.mirrorDirs != 0});
 }
 
-class SyncRuns : public ::testing::TestWithParam<bool> {};
+class SyncRuns : public test::ListingTest {};
 
 // The server's clock runs five minutes ahead; every copy is stamped with the
 // server's time brought to the local clock, so the next run copies nothing.
 TEST_P(SyncRuns, ASecondRunCopiesNothing) {
-    FtpServerOptions o;
-    o.mlsd = GetParam();
+    FtpServerOptions o = Options();
     o.clockShiftSeconds = 300;
     TestFtpServer server(o);
     RunHarness h;
     const int64_t old = static_cast<int64_t>(std::time(nullptr)) - 86400;
-    WriteFile(h.localDir + "/a.txt", "a\n", old);
-    WriteFile(h.localDir + "/sub/b.txt", "b\n", old);
-    WriteFile(h.localDir + "/sub/deep/c.bin", "c", old);
+    test::WriteFiles(h.localDir, {"a.txt", "sub/b.txt", "sub/deep/c.bin"}, old);
 
     Profile(h, server, true, false);
     ASSERT_EQ(h.Run(), 0);
     EXPECT_EQ(Planned(h), 3);
     EXPECT_EQ(h.count(Fmt(42804, {"3 / 3"})), 1);
-    EXPECT_EQ(ReadFile(server.home() + "/sub/deep/c.bin"), "c");
+    EXPECT_EQ(ReadFile(server.home() + "/sub/deep/c.bin"), "sub/deep/c.bin");
 
     const struct { bool upload, download; } modes[] = {{true, false}, {true, true}, {false, true}};
     for (const auto& m : modes) {
@@ -96,52 +93,16 @@ TEST_P(SyncRuns, ASecondRunCopiesNothing) {
 }
 
 TEST_P(SyncRuns, MirroringRunDeletesWhatTheLocalSideNoLongerHas) {
-    FtpServerOptions o;
-    o.mlsd = GetParam();
-    TestFtpServer server(o);
+    TestFtpServer server(Options());
     const int64_t t = test::RecentMinute();
-    for (const char* n : {"alpha/a.txt", "Beta/b.txt", "gamma/g.txt", "old.txt", "keep.txt"}) {
-        WriteFile(server.home() + "/" + n, n, t);
-    }
+    test::WriteFiles(server.home(), {"alpha/a.txt", "Beta/b.txt", "gamma/g.txt", "old.txt", "keep.txt"}, t);
     RunHarness h;
-    WriteFile(h.localDir + "/keep.txt", "keep.txt", t);
-    // Removing directories needs "only files on both sides" as well.
+    test::WriteFiles(h.localDir, {"keep.txt"}, t);
+    // Removing directories needs "only files on both sides" as well. (The order
+    // of the deletions: Mirroring.DeletesUnmatchedFilesThenTheDirectoriesLeftHeadFirst.)
     Profile(h, server, true, false, Detail{.transferBoth = 1, .mirrorFiles = 1, .mirrorDirs = 1});
-    // The order the server lists its directories in, before the run.
-    std::vector<std::string> listed;
-    {
-        RunSettings s;
-        s.host = server.hostWithPort();
-        s.user = server.options().user;
-        s.password = server.options().password;
-        s.port = 0;
-        s.accessType = 1;
-        auto conn = h.ftp->Connect(ConnectParamsFor(s, false));
-        for (const FtpEntry& e : conn->List("").entries) {
-            if (e.isDirectory)
-                listed.push_back(UpperAscii(e.name));
-        }
-        conn->Close();
-    }
-    ASSERT_EQ(listed.size(), 3u);
     ASSERT_EQ(h.Run(), 0);
-    const auto lines = h.lines();
-    std::vector<std::string> dirLines;
-    for (const std::string& l : lines) {
-        for (const char* d : {"ALPHA", "BETA", "GAMMA"}) {
-            if (l == Fmt(57704, {d}))
-                dirLines.push_back(d);
-        }
-    }
-    // Head first: the reverse of the order the server listed them in.
-    EXPECT_EQ(dirLines, std::vector<std::string>(listed.rbegin(), listed.rend()));
-    ASSERT_EQ(dirLines.size(), 3u);
-    const size_t firstDir = std::find(lines.begin(), lines.end(), Fmt(57704, {dirLines[0]})) - lines.begin();
-    for (const char* f : {"alpha/a.txt", "Beta/b.txt", "gamma/g.txt", "old.txt"}) {
-        const size_t at = std::find(lines.begin(), lines.end(), Fmt(57703, {f})) - lines.begin();
-        EXPECT_LT(at, firstDir) << f;
-    }
-    EXPECT_EQ(h.count(Fmt(57703, {"keep.txt"})), 0);
+    EXPECT_EQ(h.count(Fmt(57704, {"BETA"})), 1);
     EXPECT_TRUE(test::Exists(server.home() + "/keep.txt"));
     for (const char* gone : {"alpha", "Beta", "gamma", "old.txt"}) {
         EXPECT_FALSE(test::Exists(server.home() + "/" + gone)) << gone;
@@ -149,9 +110,7 @@ TEST_P(SyncRuns, MirroringRunDeletesWhatTheLocalSideNoLongerHas) {
 }
 
 TEST_P(SyncRuns, HostileServerNamesNeverReachTheLocalDisk) {
-    FtpServerOptions o;
-    o.mlsd = GetParam();
-    TestFtpServer server(o);
+    TestFtpServer server(Options());
     WriteFile(server.home() + "/..\\..\\evil.txt", "evil");
     WriteFile(server.home() + "/sub/a\\b.txt", "evil too");
     WriteFile(server.home() + "/fine.txt", "fine");
@@ -167,9 +126,7 @@ TEST_P(SyncRuns, HostileServerNamesNeverReachTheLocalDisk) {
 }
 
 TEST_P(SyncRuns, AnUnknownServerDirectoryIsNotOverwrittenByABothDirectionsRun) {
-    FtpServerOptions o;
-    o.mlsd = GetParam();
-    TestFtpServer server(o);
+    TestFtpServer server(Options());
     const int64_t t = test::RecentMinute();
     WriteFile(server.home() + "/bad\xff/report.txt", "newer server copy", t);
     RunHarness h;
@@ -186,9 +143,7 @@ TEST_P(SyncRuns, AnUnknownServerDirectoryIsNotOverwrittenByABothDirectionsRun) {
 // A control byte in a name (either side) skips that name with a line, shown in
 // printable form, and the run goes on.
 TEST_P(SyncRuns, ControlCharactersInNamesAreSkippedAndTheRunGoesOn) {
-    FtpServerOptions o;
-    o.mlsd = GetParam();
-    TestFtpServer server(o);
+    TestFtpServer server(Options());
     const int64_t t = test::RecentMinute();
     WriteFile(server.home() + "/srv\tname.txt", "s", t);
     WriteFile(server.home() + "/down.txt", "d", t);
@@ -224,9 +179,7 @@ TEST_P(SyncRuns, LetterCaseVariantsAreNeverTakenForEachOther) {
         {"upload only", true, false, false, true, "DATA.BIN", "L1", "S2", "L1", 4},
     };
     for (const auto& c : cases) {
-        FtpServerOptions o;
-        o.mlsd = GetParam();
-        TestFtpServer server(o);
+        TestFtpServer server(Options());
         const int64_t t = test::RecentMinute();
         const int64_t serverTime = c.localNewer ? t - 3600 : t;
         const int64_t localTime = c.localNewer ? t : t - 3600;
@@ -251,8 +204,7 @@ TEST_P(SyncRuns, LetterCaseVariantsAreNeverTakenForEachOther) {
 // A directory its parent lists but that refuses to be listed "as missing" is
 // unknown to an upload-only run: the newer server copy inside stays.
 TEST_P(SyncRuns, AnExistingDirectoryThatRefusesItsListingIsUnknownNotMissing) {
-    FtpServerOptions o;
-    o.mlsd = GetParam();
+    FtpServerOptions o = Options();
     o.unlistable = "locked";
     TestFtpServer server(o);
     const int64_t t = test::RecentMinute();
@@ -327,8 +279,7 @@ TEST(SyncRunsRefused, ARefusedListingOfTheHomeIsAFailedItem) {
 // A server whose clock (or whose listed times) are days off would make every
 // comparison wrong: the run stops before copying anything.
 TEST_P(SyncRuns, AClockOffsetBeyondAnyTimeZoneStopsTheRun) {
-    FtpServerOptions o;
-    o.mlsd = GetParam();
+    FtpServerOptions o = Options();
     o.clockShiftSeconds = -30L * 86400;
     TestFtpServer server(o);
     RunHarness h;
@@ -440,33 +391,7 @@ TEST(SyncRunsListOnly, AFileListedByItsDayIsComparedAndStampedByItsExactTime) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Listing, SyncRuns, ::testing::Values(true, false),
-                         [](const auto& info) { return info.param ? "Mlsd" : "ListOnly"; });
-
-// A run on the test thread whose log sets the cancel flag at a chosen line.
-struct CancelledRun {
-    CancelledRun(TestFtpServer& server, bool upload, bool download, Detail d, std::string triggerLine)
-        : trigger(std::move(triggerLine)),
-          port(h.state.flags.cancelRequested, [this](std::string_view line) { return line == trigger; }),
-          log(port),
-          ctx{h.state, log, h.store, *h.ftp, PosixFileSystem()} {
-        Profile(h, server, upload, download, d);
-    }
-    RunOutcome Run() {
-        ExecuteRun(ctx);
-        return h.owner.Outcome();
-    }
-    int count(const std::string& text) const {
-        const auto lines = port.lines();
-        return static_cast<int>(std::count(lines.begin(), lines.end(), text));
-    }
-
-    RunHarness h;
-    std::string trigger;
-    test::TriggerPort port;
-    RunLog log;
-    RunContext ctx;
-};
+INSTANTIATE_TEST_SUITE_P(Listing, SyncRuns, ::testing::Bool(), test::ListingName);
 
 TEST(SyncCancel, DuringPlanningOrTransferTheRunAbortsOnce) {
     TestFtpServer server;
@@ -487,14 +412,19 @@ TEST(SyncCancel, DuringPlanningOrTransferTheRunAbortsOnce) {
         for (const char* n : {"a.txt", "b.txt", "c.txt"})
             std::remove((server.home() + "/" + n).c_str());
         const int quitBefore = server.countCommands("QUIT");
-        CancelledRun run(server, c.upload, c.download, c.detail, c.trigger);
+        // A run on the test thread, its log setting the cancel flag.
+        RunHarness h;
+        Profile(h, server, c.upload, c.download, c.detail);
+        test::CancelAt run(h, c.trigger);
         for (const char* n : {"a.txt", "b.txt", "c.txt"})
-            WriteFile(run.h.localDir + "/" + n, n);
-        EXPECT_EQ(run.Run(), RunOutcome::StoppedEarly) << c.what;
-        EXPECT_EQ(run.count(Fmt(42800)), 1) << c.what;
+            WriteFile(h.localDir + "/" + n, n);
+        ExecuteRun(run.ctx);
+        EXPECT_EQ(h.owner.Outcome(), RunOutcome::StoppedEarly) << c.what;
+        const auto lines = run.port.lines();
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), Fmt(42800)), 1) << c.what;
         EXPECT_EQ(run.port.completions(), 1) << c.what;
-        EXPECT_EQ(run.count(Fmt(57688)), 0) << c.what;
-        EXPECT_EQ(run.h.state.flags.runFailed, 0) << c.what;
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), Fmt(57688)), 0) << c.what;
+        EXPECT_EQ(h.state.flags.runFailed, 0) << c.what;
         EXPECT_FALSE(test::Exists(server.home() + "/" + c.notCopied)) << c.what;
         // The connection was closed once (QUIT is sent, its reply not waited for).
         for (int i = 0; i < 500 && server.countCommands("QUIT") == quitBefore; ++i)

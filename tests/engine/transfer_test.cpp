@@ -21,13 +21,8 @@ using test::ReadFile;
 using test::TestFtpServer;
 using test::WriteFile;
 
-class Transfer : public ::testing::TestWithParam<bool> {
+class Transfer : public test::ListingTest {
   protected:
-    FtpServerOptions Options() const {
-        FtpServerOptions o;
-        o.mlsd = GetParam();
-        return o;
-    }
     // The time the server lists for a file it stored at `mtime`.
     int64_t Listed(int64_t mtime) const { return GetParam() ? mtime : mtime / 60 * 60; }
 };
@@ -66,18 +61,12 @@ std::string TypeOf(const std::string& commandLog, const std::string& verb, const
 }
 
 // Fails every time setting; everything else is the real disk.
-class NoTimesFs : public LocalFileSystem {
+class NoTimesFs : public test::PassThroughFs {
   public:
-    bool ListDirectory(const std::string& d, std::vector<LocalDirEntry>& e) override {
-        return PosixFileSystem().ListDirectory(d, e);
-    }
-    std::optional<LocalStatus> GetStatus(const std::string& p) override { return PosixFileSystem().GetStatus(p); }
     bool SetLastWriteTime(const std::string&, int64_t) override {
         errno = EPERM;
         return false;
     }
-    bool CreateDirectory(const std::string& p) override { return PosixFileSystem().CreateDirectory(p); }
-    bool CreateEmptyFile(const std::string& p) override { return PosixFileSystem().CreateEmptyFile(p); }
 };
 
 const std::string kBinary("\x00\x01\r\n\xff\n", 6);
@@ -184,15 +173,12 @@ TEST_P(Transfer, CancelTakesEffectBeforeTheNextEntry) {
     PhaseSession p(server);
     for (const char* n : {"1.bin", "2.bin", "3.bin"})
         WriteFile(p.LocalPath(n), n);
-    const std::string trigger = Fmt(57678, {"1.bin"});
-    test::TriggerPort port(p.state().flags.cancelRequested, [&](std::string_view line) { return line == trigger; });
-    RunLog log(port);
-    RunContext ctx{p.state(), log, p.h.store, *p.h.ftp, p.h.ctx.fs};
+    test::CancelAt c(p.h, Fmt(57678, {"1.bin"}));
     p.transfer = {Entry("1.bin", 1), Entry("2.bin", 1), Entry("3.bin", 1)};
-    EXPECT_EQ(TransferFiles(ctx, p.conn(), p.transfer, 0), PhaseOutcome::RunEnded);
+    EXPECT_EQ(TransferFiles(c.ctx, p.conn(), p.transfer, 0), PhaseOutcome::RunEnded);
     // The copy under way completes and is stamped; the next entry aborts, once.
-    EXPECT_EQ(port.lines(), (std::vector<std::string>{Fmt(42808, {"1.bin"}), trigger, Fmt(42800)}));
-    EXPECT_EQ(port.completions(), 1);
+    EXPECT_EQ(c.port.lines(), (std::vector<std::string>{Fmt(42808, {"1.bin"}), Fmt(57678, {"1.bin"}), Fmt(42800)}));
+    EXPECT_EQ(c.port.completions(), 1);
     EXPECT_TRUE(p.transfer.empty());
     EXPECT_TRUE(test::Exists(server.home() + "/1.bin"));
     EXPECT_FALSE(test::Exists(server.home() + "/2.bin"));
@@ -200,29 +186,23 @@ TEST_P(Transfer, CancelTakesEffectBeforeTheNextEntry) {
     // A cancel during the last copy leaves the abort to the driver.
     PhaseSession q(server);
     WriteFile(q.LocalPath("last.bin"), "l");
-    const std::string last = Fmt(57678, {"last.bin"});
-    test::TriggerPort port2(q.state().flags.cancelRequested, [&](std::string_view line) { return line == last; });
-    RunLog log2(port2);
-    RunContext ctx2{q.state(), log2, q.h.store, *q.h.ftp, q.h.ctx.fs};
+    test::CancelAt c2(q.h, Fmt(57678, {"last.bin"}));
     q.transfer = {Entry("last.bin", 1)};
-    EXPECT_EQ(TransferFiles(ctx2, q.conn(), q.transfer, 0), PhaseOutcome::Done);
-    EXPECT_EQ(port2.completions(), 0);
+    EXPECT_EQ(TransferFiles(c2.ctx, q.conn(), q.transfer, 0), PhaseOutcome::Done);
+    EXPECT_EQ(c2.port.completions(), 0);
     EXPECT_EQ(q.state().flags.cancelRequested, 1);
 }
 
 // An edit during the upload: stamping would hide it from every later run. The
 // file system edits the file as the upload ends (before the second look at it).
 TEST_P(Transfer, AFileEditedDuringItsUploadIsNotStampedAndStaysChanged) {
-    struct EditingFs : NoTimesFs {
+    struct EditingFs : test::PassThroughFs {
         int looks = 0;
         std::string path;
         std::optional<LocalStatus> GetStatus(const std::string& p) override {
             if (p == path && ++looks == 2)
                 WriteFile(p, "edited meanwhile");
             return PosixFileSystem().GetStatus(p);
-        }
-        bool SetLastWriteTime(const std::string& p, int64_t t) override {
-            return PosixFileSystem().SetLastWriteTime(p, t);
         }
     } fs;
     FtpServerOptions o = Options();
@@ -280,8 +260,7 @@ TEST(TransferSizes, ADownloadLongerThanAnnouncedFailsAndKeepsTheOldCopy) {
     EXPECT_EQ(p.state().flags.failedItems.load(), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Listing, Transfer, ::testing::Values(true, false),
-                         [](const auto& info) { return info.param ? "Mlsd" : "ListOnly"; });
+INSTANTIATE_TEST_SUITE_P(Listing, Transfer, ::testing::Bool(), test::ListingName);
 
 }  // namespace
 }  // namespace kestrum

@@ -17,14 +17,7 @@ using test::PhaseSession;
 using test::TestFtpServer;
 using test::WriteFile;
 
-class UploadPlanning : public ::testing::TestWithParam<bool> {
-  protected:
-    FtpServerOptions Options() const {
-        FtpServerOptions o;
-        o.mlsd = GetParam();
-        return o;
-    }
-};
+class UploadPlanning : public test::ListingTest {};
 
 std::string Updated(const std::string& name) {
     return Fmt(42810, {name});
@@ -38,9 +31,7 @@ TEST_P(UploadPlanning, UploadOnlyFormLooksUpEveryFile) {
     const int64_t t = test::RecentMinute();
     WriteFile(server.home() + "/b", "a file where a directory is needed", t);
     mkdir((server.home() + "/d").c_str(), 0755);
-    WriteFile(server.home() + "/t1.txt", "server copy", t);
-    WriteFile(server.home() + "/t2.txt", "server copy", t);
-    WriteFile(server.home() + "/t3.txt", "server copy", t);
+    test::WriteFiles(server.home(), {"t1.txt", "t2.txt", "t3.txt"}, t);
 
     PhaseSession p(server);
     p.Local("x/y/z.txt", t);
@@ -100,13 +91,9 @@ TEST_P(UploadPlanning, OnlyFilesOnBothSidesPassesNewFilesOverSilently) {
 TEST_P(UploadPlanning, MirroringFormMarksMatchesAndStrikesDirectories) {
     TestFtpServer server(Options());
     const int64_t t = test::RecentMinute();
-    WriteFile(server.home() + "/x", "a file where a directory is needed", t);
-    WriteFile(server.home() + "/alpha/a.txt", "a", t);
-    WriteFile(server.home() + "/Beta/b.txt", "b", t);
-    WriteFile(server.home() + "/gamma/g.txt", "g", t);
-    WriteFile(server.home() + "/Readme.TXT", "r", t);
-    WriteFile(server.home() + "/Notes.TXT", "n", t);
-    WriteFile(server.home() + "/old.txt", "o", t);
+    // x: a file where a directory is needed.
+    test::WriteFiles(server.home(),
+                     {"x", "alpha/a.txt", "Beta/b.txt", "gamma/g.txt", "Readme.TXT", "Notes.TXT", "old.txt"}, t);
 
     PhaseSession p(server);
     p.Local("x/a.txt", t);
@@ -146,10 +133,8 @@ TEST_P(UploadPlanning, MirroringFormMarksMatchesAndStrikesDirectories) {
 TEST_P(UploadPlanning, BothDirectionsPlansServerFilesFirstThenLocalOnlyFiles) {
     TestFtpServer server(Options());
     const int64_t t = test::RecentMinute();
-    WriteFile(server.home() + "/x", "a file where a directory is needed", t);
-    WriteFile(server.home() + "/s.txt", "server only", t);
-    WriteFile(server.home() + "/both.txt", "newer on the server", t + 600);
-    WriteFile(server.home() + "/up.txt", "older on the server", t);
+    test::WriteFiles(server.home(), {"x", "s.txt", "up.txt"}, t);  // x: a file where a directory is needed
+    test::WriteFiles(server.home(), {"both.txt"}, t + 600);
 
     PhaseSession p(server);
     p.Local("x/a.txt", t);
@@ -194,14 +179,11 @@ TEST_P(UploadPlanning, CancelWhileMakingDirectoriesAbortsOnce) {
     p.Local("x/y/z.txt", t);
     p.Local("later.txt", t);
     // The cancel arrives while the first directory is made.
-    const std::string trigger = Made("x");
-    test::TriggerPort port(p.state().flags.cancelRequested, [&](std::string_view line) { return line == trigger; });
-    RunLog log(port);
-    RunContext ctx{p.state(), log, p.h.store, *p.h.ftp, p.h.ctx.fs};
-    EXPECT_EQ(PlanUploads(ctx, p.conn(), p.transfer, 0), PhaseOutcome::RunEnded);
-    EXPECT_EQ(port.lines(), (std::vector<std::string>{Updated("first.txt"), Made("x"), Fmt(42800)}));
-    EXPECT_EQ(port.completions(), 1);
-    EXPECT_EQ(port.progress(), (std::vector<int>{95}));
+    test::CancelAt c(p.h, Made("x"));
+    EXPECT_EQ(PlanUploads(c.ctx, p.conn(), p.transfer, 0), PhaseOutcome::RunEnded);
+    EXPECT_EQ(c.port.lines(), (std::vector<std::string>{Updated("first.txt"), Made("x"), Fmt(42800)}));
+    EXPECT_EQ(c.port.completions(), 1);
+    EXPECT_EQ(c.port.progress(), (std::vector<int>{95}));
     EXPECT_TRUE(p.transfer.empty());
     EXPECT_FALSE(test::Exists(server.home() + "/x/y"));
 
@@ -214,8 +196,7 @@ TEST_P(UploadPlanning, CancelWhileMakingDirectoriesAbortsOnce) {
     EXPECT_EQ(q.h.port.completions(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Listing, UploadPlanning, ::testing::Values(true, false),
-                         [](const auto& info) { return info.param ? "Mlsd" : "ListOnly"; });
+INSTANTIATE_TEST_SUITE_P(Listing, UploadPlanning, ::testing::Bool(), test::ListingName);
 
 }  // namespace
 }  // namespace kestrum

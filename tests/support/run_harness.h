@@ -26,6 +26,24 @@ struct ProfileSpec {
     bool upload = true;
 };
 
+// Writes each name below dir, holding its own name, stamped mtime (-1: now).
+inline void WriteFiles(const std::string& dir, std::initializer_list<std::string> names, long long mtime = -1) {
+    for (const std::string& name : names)
+        WriteFile(dir + "/" + name, name, mtime);
+}
+
+// The real local disk; a test overrides the calls it wants to change.
+class PassThroughFs : public LocalFileSystem {
+  public:
+    bool ListDirectory(const std::string& d, std::vector<LocalDirEntry>& e) override {
+        return PosixFileSystem().ListDirectory(d, e);
+    }
+    std::optional<LocalStatus> GetStatus(const std::string& p) override { return PosixFileSystem().GetStatus(p); }
+    bool SetLastWriteTime(const std::string& p, int64_t t) override { return PosixFileSystem().SetLastWriteTime(p, t); }
+    bool CreateDirectory(const std::string& p) override { return PosixFileSystem().CreateDirectory(p); }
+    bool CreateEmptyFile(const std::string& p) override { return PosixFileSystem().CreateEmptyFile(p); }
+};
+
 class RunHarness {
   public:
     explicit RunHarness(LocalFileSystem& fs = PosixFileSystem());
