@@ -26,9 +26,7 @@ std::string S(int id) {
     return LoadString(id);
 }
 
-// The real local file layer, except that setting the time of the listed paths
-// fails (a file held by another program), and a hook that runs before every
-// time change.
+// The real disk, except that setting the time of `refused` paths fails; a hook runs first.
 class PickyFs : public PassThroughFs {
   public:
     bool SetLastWriteTime(const std::string& path, int64_t time) override {
@@ -43,10 +41,8 @@ class PickyFs : public PassThroughFs {
     std::function<void(const std::string&)> beforeSetTime;
 };
 
-// The clock probe compares the time before its upload with the time the server
-// then lists, so a second boundary crossed during the upload adds one second.
-// Starting right after a boundary makes that rare; the tests that depend on
-// the exact offset measure it and repeat the scenario when it differs.
+// A second boundary crossed during the probe's upload adds a second to the offset:
+// starting right after one makes that rare (the exact test repeats when it happens).
 void WaitForFreshSecond() {
     using namespace std::chrono;
     const auto now = system_clock::now();
@@ -80,8 +76,7 @@ TEST(TimestampAlignment, SetsLocalTimesOutsideTheLagToTheServerClock) {
         PickyFs fs;
         RunHarness h(fs);
         const std::string& home = server.home();
-        // Every local file is at T; the server lists its copy at `listed` (its
-        // stored time plus 120); 0: none, -1: a directory of that name.
+        // Local files at T; the server lists `listed` (0: no copy, -1: a directory).
         const struct {
             const char* name;
             int64_t listed, aligned;
@@ -238,8 +233,7 @@ TEST(TimestampAlignment, RefusedConfirmationChangesNothing) {
 }
 
 TEST(TimestampAlignment, StopsBeforeTheWorker) {
-    // An unknown profile (load code 2) or a missing local home: no connection,
-    // completion run directly.
+    // An unknown profile or a missing local home: no connection, completion run directly.
     for (const bool unknownProfile : {true, false}) {
         TestFtpServer server;
         RunHarness h;
@@ -285,8 +279,7 @@ TEST(TimestampAlignment, StopsBeforeTheWorker) {
 }
 
 TEST(TimestampAlignment, StopsOnTheWorker) {
-    // The server home directory missing (42818, not an error), or the login
-    // refused (42820 and the error text, the error flag).
+    // No server home (42818, not an error), or the login refused (42820, the error text).
     for (const bool refused : {false, true}) {
         SCOPED_TRACE(refused ? "login refused" : "no home");
         TestFtpServer server;
@@ -328,8 +321,7 @@ TEST(TimestampAlignment, StopsOnTheWorker) {
         EXPECT_EQ(h.count(FormatString(42804, {"1 / 3"})), 1);
         EXPECT_EQ(h.port.completions(), 1);
         EXPECT_EQ(h.state.flags.runFailed, 0);
-        // A stopped alignment rewrites the change cache claiming only the
-        // file it got to (there was no previous snapshot).
+        // The change cache claims only the file it got to.
         FileList cached;
         ASSERT_EQ(ReadChangeCacheFile(h.programDir + "/CACHE/web", "web", cached), 1);
         ASSERT_EQ(cached.size(), 1u);
@@ -341,8 +333,7 @@ TEST(TimestampAlignment, StopsOnTheWorker) {
 TEST(TimestampAlignment, AnUnknownServerCopyIsReportedAndLeftAlone) {
     TestFtpServer server;
     RunHarness h;
-    // A line break cannot be sent to a server: the lookup fails instead of
-    // finding nothing, which the log says.
+    // A line break cannot be sent: the lookup fails (not "not found"), and the log says so.
     WriteFiles(h.localDir, {"bad\nname.txt", "good.txt"}, T);
     WriteFile(server.home() + "/good.txt", "s", T + 100'000);
     h.MakeProfile("web", server);
@@ -376,8 +367,7 @@ TEST(TimestampAlignment, WorksWithAListOnlyServer) {
     EXPECT_EQ(FileMtime(h.localDir + "/dir.txt"), recent);
     EXPECT_EQ(FileMtime(h.localDir + "/same.txt"), T + 37);
     EXPECT_NEAR(static_cast<double>(FileMtime(h.localDir + "/older.txt")), static_cast<double>(T + 37), 3.0);
-    // The probe measures in whole minutes too: the aligned time is the
-    // server's within a minute.
+    // The probe measures in whole minutes too.
     EXPECT_NEAR(static_cast<double>(FileMtime(h.localDir + "/sub/far.txt")), static_cast<double>(recent + 86'400),
                 60.0);
     EXPECT_EQ(h.count(FormatString(57672, {"sub/far.txt"})), 1);

@@ -58,8 +58,7 @@ std::string SaveAndLoad(CacheHarness& h) {
     return Recs(h.state.results.cacheFiles);
 }
 
-// Loads bytes as web's cache file over a left-over list: the records read, or
-// "rejected" (which must leave the list empty).
+// Loads bytes as web's cache file: the records read, or "rejected" (list emptied).
 std::string LoadBytes(CacheHarness& h, const std::string& bytes) {
     PutCacheFile(h, "web", bytes);
     h.state.results.cacheFiles.push_back({"left over", 1});
@@ -67,15 +66,6 @@ std::string LoadBytes(CacheHarness& h, const std::string& bytes) {
         return Recs(h.state.results.cacheFiles);
     EXPECT_TRUE(h.state.results.cacheFiles.empty());
     return "rejected";
-}
-
-// Every entry of a directory, for checking that nothing was left behind.
-std::vector<std::string> Listing(const std::string& dir) {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir))
-        names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 TEST(ChangeCacheFile, WebProfileIsWrittenByteForByteAndReadBack) {
@@ -98,15 +88,14 @@ TEST(ChangeCacheFile, WebProfileIsWrittenByteForByteAndReadBack) {
     // The scan's listing order puts img (IMG < INDEX.HTML) first.
     EXPECT_EQ(bytes.substr(60, 259), Record("img/logo.gif", 1'200'000'123));
     EXPECT_EQ(bytes.substr(319, 259), Record("index.html", 1'000'000'000));
-    EXPECT_EQ(Listing(h.dir / "CACHE"), std::vector<std::string>{"web"}) << "no temporary file is left";
+    EXPECT_EQ(SortedNames(h.dir / "CACHE"), std::vector<std::string>{"web"}) << "no temporary file is left";
 
     ASSERT_EQ(LoadChangeCache(h.ctx), 1);
     ASSERT_EQ(Recs(h.state.results.cacheFiles), "img/logo.gif@1200000123,index.html@1000000000");
     EXPECT_EQ(h.state.results.cacheFiles[1].direction, Direction::None);
     EXPECT_EQ(h.state.results.cacheFiles[1].matched, 0);
 
-    // A 20-byte name fills the field; a longer or shorter one never matches
-    // it, and one over 20 bytes cannot be stored.
+    // A 20-byte name fills the field; 19 or 21 bytes never match it; 21 is not stored.
     const std::string name = "abcdefghijklmnopqrst";
     h.state.settings.profileName = name;
     h.ActOnAll();
@@ -192,8 +181,7 @@ TEST(ChangeCacheFile, EntriesThatDoNotFitARecordAreLeftOut) {
     ASSERT_EQ(ReadChangeCacheFile(h.cachePath("p"), "p", out), 1);
     EXPECT_EQ(Recs(out), std::string(254, 'a') + "@1,max@2147483647,min@-2147483648");
 
-    // From a real tree: a file dated after 2038 and a 255-byte relative name
-    // are absent from the snapshot, so change detection always keeps them.
+    // From a real tree: after 2038 and 255-byte names stay out, so always count as changed.
     h.state.settings.profileName = "p";
     h.state.settings.subdirs = 1;
     const std::string longName = "sub/" + std::string(251, 'x');
@@ -243,9 +231,7 @@ TEST(ChangeCacheFile, OnlyFilesTheRunActedOnAdvanceTheirRecords) {
     ASSERT_EQ(SaveChangeCache(h.ctx), 1);
     const std::string before = ReadFile(h.cachePath("web"));
 
-    // A run that acted on none of them (cancelled, failed, or download only):
-    // the file is rewritten, every file keeps its previous record and a new
-    // one stays out, so all changes still count next time.
+    // A run that acted on none (cancelled, failed, download only) keeps every record.
     WriteFile(h.dir / "local/a.txt", "changed", 1'000'000'500);
     WriteFile(h.dir / "local/b.txt", "restored", 999'999'000);
     WriteFile(h.dir / "local/new.txt", "new", 1'000'000'500);
@@ -263,8 +249,7 @@ TEST(ChangeCacheFile, OnlyFilesTheRunActedOnAdvanceTheirRecords) {
     EXPECT_EQ(SaveChangeCache(h.ctx), 1);
     EXPECT_EQ(ReadFile(h.cachePath("other")).size(), 60u);
 
-    // Acted on: recorded with the time the run acted on, while the file still
-    // has it; one edited since (new.txt) is left out.
+    // Acted on: recorded at the time acted on, unless edited since (new.txt).
     h.state.settings.profileName = "web";
     h.state.results.actedLocalTimes = {{"a.txt", 1'000'000'500}, {"new.txt", 1'000'000'400}};
     EXPECT_EQ(SaveChangeCache(h.ctx), 1);
@@ -305,9 +290,7 @@ TEST(ChangeCacheFile, NothingIsWrittenWhereItCannotBelong) {
         EXPECT_EQ(SaveChangeCache(h.ctx), 0) << name;
         EXPECT_EQ(LoadChangeCache(h.ctx), 0) << name;
     }
-    if (fs::exists(h.dir / "CACHE")) {
-        EXPECT_TRUE(Listing(h.dir / "CACHE").empty());
-    }
+    EXPECT_TRUE(SortedNames(h.dir / "CACHE").empty());
     EXPECT_FALSE(fs::exists(h.dir / "web"));
     EXPECT_FALSE(fs::exists(h.dir / "CACHE/a"));
 
@@ -341,7 +324,7 @@ TEST(ChangeCacheFile, CacheDirectoryProblemsLeaveEverythingAsItWas) {
     fs::create_directories(h.cachePath("web"));
     EXPECT_EQ(SaveChangeCache(h.ctx), 0);
     EXPECT_TRUE(fs::is_directory(h.cachePath("web")));
-    EXPECT_EQ(Listing(h.dir / "CACHE"), std::vector<std::string>{"web"});
+    EXPECT_EQ(SortedNames(h.dir / "CACHE"), std::vector<std::string>{"web"});
     fs::remove(h.cachePath("web"));
 
     // A symbolic link in its place is replaced, never written through.
@@ -363,7 +346,7 @@ TEST(ChangeCacheFile, CacheDirectoryProblemsLeaveEverythingAsItWas) {
     fs::create_directories(h.dir / "elsewhere");
     fs::create_directory_symlink(h.dir / "elsewhere", h.dir / "CACHE");
     EXPECT_EQ(SaveChangeCache(h.ctx), 0);
-    EXPECT_EQ(Listing(h.dir / "elsewhere"), std::vector<std::string>{});
+    EXPECT_EQ(SortedNames(h.dir / "elsewhere"), std::vector<std::string>{});
 
     // Nor is a link in the log's place: the log goes on without its file.
     WriteFile(h.dir / "victim", "keep me too");
@@ -402,7 +385,7 @@ TEST(ChangeCacheFile, AFailedWriteKeepsThePreviousFile) {
 
     EXPECT_EQ(result, 0);
     EXPECT_EQ(ReadFile(h.cachePath("web")), before);
-    EXPECT_EQ(Listing(h.dir / "CACHE"), std::vector<std::string>{"web"}) << "the partial file is removed";
+    EXPECT_EQ(SortedNames(h.dir / "CACHE"), std::vector<std::string>{"web"}) << "the partial file is removed";
     EXPECT_TRUE(h.state.results.cacheFiles.empty());
 }
 

@@ -134,8 +134,7 @@ TEST(RunLog, FileAndViewGetTheSameLinesWithCrLf) {
     EXPECT_EQ(port.progress(), (std::vector<int>{43, 5}));
     EXPECT_EQ(port.counters(), (std::vector<std::string>{"3 / 7", "0 / 0", ""}));
 
-    // A new start empties the file. (A log that cannot be opened: the main
-    // window's LogFileThatCannotBeCreated... test.)
+    // A new start empties the file.
     {
         RunLog log(port);
         ASSERT_TRUE(log.Open(dir.path()));

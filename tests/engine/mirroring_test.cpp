@@ -1,5 +1,4 @@
-// The mirroring deletions at the end of an upload-only run, and what keeps
-// them from deleting where either side could not be listed.
+// Mirroring deletions, and no deletion where either side could not be listed.
 #include <gtest/gtest.h>
 
 #include "res/codepage.h"
@@ -76,8 +75,7 @@ TEST_P(Mirroring, DeletesUnmatchedFilesThenTheDirectoriesLeftHeadFirst) {
     const size_t from = p.lineCount();
     DeleteMirroredServerFiles(p.ctx(), p.conn());
     EXPECT_EQ(p.linesSince(from), expected);
-    // Every unmatched file is gone; an emptied directory is removed under its
-    // own name, after the directories nested in it.
+    // Emptied directories go under their own names, nested ones first.
     EXPECT_TRUE(test::Exists(server.home() + "/KEEP.txt"));
     EXPECT_FALSE(test::Exists(server.home() + "/old.txt"));
     EXPECT_FALSE(test::Exists(server.home() + "/alpha"));
@@ -121,8 +119,7 @@ TEST_P(Mirroring, NothingIsDeletedBelowALocalDirectoryThatCouldNotBeListed) {
     EXPECT_FALSE(test::Exists(server.home() + "/gone.txt"));
 }
 
-// A server directory the server lists but refuses to list (its name is not
-// valid UTF-8): nothing is uploaded into it as new and it is not removed.
+// A listed server directory that refuses its listing: nothing new goes in, not removed.
 TEST_P(Mirroring, AServerDirectoryThatCouldNotBeListedIsLeftAlone) {
     TestFtpServer server(Options());
     const int64_t t = test::RecentMinute();

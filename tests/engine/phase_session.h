@@ -1,6 +1,5 @@
 #pragma once
-// The phases of a run called one by one against the test FTP server: a run
-// harness for the state and the log, and one connection in the server home.
+// The phases of a run called one by one, over one connection to the test server.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

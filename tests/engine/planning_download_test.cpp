@@ -1,6 +1,4 @@
-// Download planning and the server-file pass of both-directions runs, on
-// in-memory lists and a temporary local home. These phases make no network
-// request: the context's FTP factory refuses to connect.
+// Download planning and the both-ways server-file pass on in-memory lists (no connection).
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -202,30 +200,23 @@ TEST(DownloadPlanning, NamesMatchWithLetterCaseFoldedOnlyWhenUnambiguous) {
     EXPECT_FALSE(std::filesystem::exists(p.localDir + "/dir"));
 }
 
-TEST(DownloadPlanning, HostileServerNamesNeverReachTheDisk) {
-    Planning p;
-    p.Server({"../evil.txt", "/etc/evil.txt", "a/../../evil.txt", "a//b.txt", "a\\..\\evil.txt",
-              std::string("nul\0.txt", 8), "fine/ok.txt"},
-             kL);
-    ASSERT_EQ(PlanDownloads(p.ctx, p.transfer, 0), PhaseOutcome::Done);
-    EXPECT_EQ(p.Planned(), (std::vector<std::string>{"2:fine/ok.txt"}));
-    const auto lines = p.port.lines();
-    ASSERT_EQ(lines.size(), 8u);
-    EXPECT_EQ(lines[0], FormatString(60000, {"../evil.txt"}));
-    EXPECT_EQ(lines[5], FormatString(60000, {"nul?.txt"}));
-    EXPECT_FALSE(std::filesystem::exists(p.root / "evil.txt"));
-    EXPECT_FALSE(std::filesystem::exists(p.localDir + "/a"));
-}
-
-TEST(DownloadPlanning, UnlistedLocalDirectoryIsNotWrittenInto) {
+// Hostile names, and names below a local directory that could not be listed.
+TEST(DownloadPlanning, HostileNamesAndUnlistedLocalDirectoriesAreNotWrittenInto) {
     Planning p;
     p.state.results.unlistedLocalDirs = {"priv"};
-    p.Server({"priv/x.txt", "PRIV/deep/y.txt", "privy/z.txt"}, kL);
+    p.Server({"../evil.txt", "/etc/evil.txt", "a/../../evil.txt", "a//b.txt", "a\\..\\evil.txt",
+              std::string("nul\0.txt", 8), "fine/ok.txt", "priv/x.txt", "PRIV/deep/y.txt", "privy/z.txt"},
+             kL);
     ASSERT_EQ(PlanDownloads(p.ctx, p.transfer, 0), PhaseOutcome::Done);
-    EXPECT_EQ(p.Planned(), (std::vector<std::string>{"2:privy/z.txt"}));
+    EXPECT_EQ(p.Planned(), (std::vector<std::string>{"2:fine/ok.txt", "2:privy/z.txt"}));
     const auto lines = p.port.lines();
-    EXPECT_EQ(lines[0], FormatString(60004, {"priv", "priv/x.txt"}));
-    EXPECT_EQ(lines[1], FormatString(60004, {"priv", "PRIV/deep/y.txt"}));
+    ASSERT_EQ(lines.size(), 12u) << testing::PrintToString(lines);
+    EXPECT_EQ(lines[0], FormatString(60000, {"../evil.txt"}));
+    EXPECT_EQ(lines[5], FormatString(60000, {"nul?.txt"}));
+    EXPECT_EQ(lines[8], FormatString(60004, {"priv", "priv/x.txt"}));
+    EXPECT_EQ(lines[9], FormatString(60004, {"priv", "PRIV/deep/y.txt"}));
+    EXPECT_FALSE(std::filesystem::exists(p.root / "evil.txt"));
+    EXPECT_FALSE(std::filesystem::exists(p.localDir + "/a"));
 }
 
 TEST(DownloadPlanning, CancelStopsBeforeTheNextFileOrPrefix) {

@@ -1,5 +1,4 @@
-// Whole runs through the driver: a second run finds both sides equal, the
-// mirroring run, hostile names, unknown directories, and cancel.
+// Whole runs through the driver.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -40,11 +39,7 @@ struct Detail {
 };
 
 void Profile(RunHarness& h, const TestFtpServer& server, bool upload, bool download, Detail d = {}) {
-    ProfileSpec spec;
-    spec.upload = upload;
-    spec.download = download;
-    spec.subdirs = true;
-    h.MakeProfile("p", server, spec);
+    h.MakeProfile("p", server, ProfileSpec{.subdirs = true, .download = download, .upload = upload});
     h.store.SaveDetailSettings("p", {.timeLag = 3,
                                      .asciiTransfer = d.ascii,
                                      .transferBoth = d.transferBoth != 0,
@@ -54,8 +49,7 @@ void Profile(RunHarness& h, const TestFtpServer& server, bool upload, bool downl
 
 class SyncRuns : public test::ListingTest {};
 
-// The server's clock runs five minutes ahead; every copy is stamped with the
-// server's time brought to the local clock, so the next run copies nothing.
+// With the server's clock five minutes ahead, copies are stamped so the next run copies nothing.
 TEST_P(SyncRuns, ASecondRunCopiesNothing) {
     FtpServerOptions o = Options();
     o.clockShiftSeconds = 300;
@@ -70,24 +64,25 @@ TEST_P(SyncRuns, ASecondRunCopiesNothing) {
     EXPECT_EQ(h.count(Fmt(42804, {"3 / 3"})), 1);
     EXPECT_EQ(ReadFile(server.home() + "/sub/deep/c.bin"), "sub/deep/c.bin");
 
-    const struct { bool upload, download; } modes[] = {{true, false}, {true, true}, {false, true}};
-    for (const auto& m : modes) {
+    // Then a newer server copy comes down once, and the sides agree again.
+    const struct {
+        bool upload, download, serverEdit;
+        int planned;
+    } runs[] = {{true, false, false, 0},
+                {true, true, false, 0},
+                {false, true, false, 0},
+                {true, true, true, 1},
+                {true, true, false, 0}};
+    for (const auto& r : runs) {
+        SCOPED_TRACE(testing::Message() << r.upload << r.download << r.serverEdit);
+        if (r.serverEdit)
+            WriteFile(server.home() + "/sub/b.txt", "server edit\n", static_cast<int64_t>(std::time(nullptr)) + 600);
         RunHarness again;
         again.localDir = h.localDir;
-        Profile(again, server, m.upload, m.download);
-        ASSERT_EQ(again.Run(), 0) << m.upload << m.download;
-        EXPECT_EQ(Planned(again), 0) << m.upload << m.download << testing::PrintToString(again.lines());
-        EXPECT_EQ(again.count(Fmt(42804, {"0 / 0"})), 1);
-    }
-
-    // A newer server copy comes down once, and then the sides agree again.
-    WriteFile(server.home() + "/sub/b.txt", "server edit\n", static_cast<int64_t>(std::time(nullptr)) + 600);
-    for (const int expected : {1, 0}) {
-        RunHarness both;
-        both.localDir = h.localDir;
-        Profile(both, server, true, true);
-        ASSERT_EQ(both.Run(), 0);
-        EXPECT_EQ(Planned(both), expected) << testing::PrintToString(both.lines());
+        Profile(again, server, r.upload, r.download);
+        ASSERT_EQ(again.Run(), 0);
+        EXPECT_EQ(Planned(again), r.planned) << testing::PrintToString(again.lines());
+        EXPECT_EQ(again.count(Fmt(42804, {r.planned ? "1 / 1" : "0 / 0"})), 1);
     }
     EXPECT_EQ(ReadFile(h.localDir + "/sub/b.txt"), "server edit\n");
 }
@@ -98,8 +93,7 @@ TEST_P(SyncRuns, MirroringRunDeletesWhatTheLocalSideNoLongerHas) {
     test::WriteFiles(server.home(), {"alpha/a.txt", "Beta/b.txt", "gamma/g.txt", "old.txt", "keep.txt"}, t);
     RunHarness h;
     test::WriteFiles(h.localDir, {"keep.txt"}, t);
-    // Removing directories needs "only files on both sides" as well. (The order
-    // of the deletions: Mirroring.DeletesUnmatchedFilesThenTheDirectoriesLeftHeadFirst.)
+    // Removing directories needs "only files on both sides" as well.
     Profile(h, server, true, false, Detail{.transferBoth = 1, .mirrorFiles = 1, .mirrorDirs = 1});
     ASSERT_EQ(h.Run(), 0);
     EXPECT_EQ(h.count(Fmt(57704, {"BETA"})), 1);
@@ -140,8 +134,7 @@ TEST_P(SyncRuns, AnUnknownServerDirectoryIsNotOverwrittenByABothDirectionsRun) {
     EXPECT_EQ(ReadFile(server.home() + "/bad\xff/report.txt"), "newer server copy");
 }
 
-// A control byte in a name (either side) skips that name with a line, shown in
-// printable form, and the run goes on.
+// A control byte in a name skips it with a printable line; the run goes on.
 TEST_P(SyncRuns, ControlCharactersInNamesAreSkippedAndTheRunGoesOn) {
     TestFtpServer server(Options());
     const int64_t t = test::RecentMinute();
@@ -160,9 +153,7 @@ TEST_P(SyncRuns, ControlCharactersInNamesAreSkippedAndTheRunGoesOn) {
         EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
 }
 
-// Names that differ in letter case alone: the same name is matched first; a
-// variant without one is left alone with a line, never copied onto another
-// variant, merged with it or deleted for it.
+// Letter-case variants: never copied onto, merged with or deleted for each other.
 TEST_P(SyncRuns, LetterCaseVariantsAreNeverTakenForEachOther) {
     const struct {
         const char* what;
@@ -201,8 +192,7 @@ TEST_P(SyncRuns, LetterCaseVariantsAreNeverTakenForEachOther) {
     }
 }
 
-// A directory its parent lists but that refuses to be listed "as missing" is
-// unknown to an upload-only run: the newer server copy inside stays.
+// A listed directory that refuses its listing is unknown, not missing.
 TEST_P(SyncRuns, AnExistingDirectoryThatRefusesItsListingIsUnknownNotMissing) {
     FtpServerOptions o = Options();
     o.unlistable = "locked";
@@ -217,8 +207,7 @@ TEST_P(SyncRuns, AnExistingDirectoryThatRefusesItsListingIsUnknownNotMissing) {
     EXPECT_EQ(ReadFile(server.home() + "/locked/page.html"), "newer server copy");
 }
 
-// A listed time that cannot be read is unknown: the server copy is never
-// uploaded over or used to stamp, and each file gets one line.
+// An unreadable listed time: never uploaded over nor used to stamp; one line each.
 TEST(SyncRunsTimes, AnImpossibleListedTimeIsUnknown) {
     FtpServerOptions o;
     o.garbledTime = "page.html";
@@ -238,9 +227,7 @@ TEST(SyncRunsTimes, AnImpossibleListedTimeIsUnknown) {
     EXPECT_GT(test::FileMtime(h.localDir + "/sub/page.html"), t - 3600);
 }
 
-// A server that refuses lookups of files it holds and refuses deletions: the
-// probe learns which names are taken from the listing, sends its own empty
-// bytes, and the file it could not remove is used again, never copied down.
+// Refused lookups and deletions: the probe never overwrites, multiplies or downloads its file.
 TEST(SyncRunsRefused, TheClockProbeNeverOverwritesNorMultiplies) {
     FtpServerOptions o;
     o.mlsd = false;
@@ -276,8 +263,6 @@ TEST(SyncRunsRefused, ARefusedListingOfTheHomeIsAFailedItem) {
     EXPECT_FALSE(test::Exists(h.localDir + "/a.txt"));
 }
 
-// A server whose clock (or whose listed times) are days off would make every
-// comparison wrong: the run stops before copying anything.
 TEST_P(SyncRuns, AClockOffsetBeyondAnyTimeZoneStopsTheRun) {
     FtpServerOptions o = Options();
     o.clockShiftSeconds = -30L * 86400;
@@ -293,9 +278,7 @@ TEST_P(SyncRuns, AClockOffsetBeyondAnyTimeZoneStopsTheRun) {
     EXPECT_EQ(ReadFile(server.home() + "/fresh.txt"), "old server copy");
 }
 
-// A LIST line no parser reads may hide any entry: its directory is unknown to
-// every kind of run (nothing goes up into it, nothing in it is deleted), the
-// line is quoted once in printable form, and what was read still comes down.
+// An unreadable LIST line makes its directory unknown to every kind of run.
 TEST(SyncRunsListOnly, AnUnreadListingLineMakesItsDirectoryUnknown) {
     const std::string odd = "-rw-r--r-- 1 user user 17 spring \x1b[1m2024\x1b[0m odd.txt";
     const std::string quoted = "-rw-r--r-- 1 user user 17 spring ?[1m2024?[0m odd.txt";
@@ -337,10 +320,7 @@ TEST(SyncRunsListOnly, AnUnreadListingLineMakesItsDirectoryUnknown) {
     }
 }
 
-// LIST shows a file older than six months by its day only. Where the hour
-// decides, its exact time comes from MDTM, compared on MDTM's own clock: an
-// unchanged copy is neither copied nor re-stamped, and a download is stamped
-// to the second. A server that refuses MDTM keeps the day alone.
+// Where the hour decides, a file LIST shows by its day is compared and stamped by MDTM.
 TEST(SyncRunsListOnly, AFileListedByItsDayIsComparedAndStampedByItsExactTime) {
     const int64_t now = static_cast<int64_t>(std::time(nullptr));
     const int64_t t = (now - 400 * 86400) / 86400 * 86400 + 14 * 3600 + 35 * 60 + 10;  // 14:35:10 UTC

@@ -1,7 +1,4 @@
-// The transfer step against the test server: modes, log lines, the counter,
-// stamping, failures and cancel.
-#include <dirent.h>
-
+// The transfer step against the test server.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -29,20 +26,6 @@ class Transfer : public test::ListingTest {
 
 FileEntry Entry(const std::string& name, int direction) {
     return FileEntry{name, 0, static_cast<Direction>(direction)};
-}
-
-std::vector<std::string> DirectoryNames(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            const std::string n = e->d_name;
-            if (n != "." && n != "..")
-                names.push_back(n);
-        }
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 // The TYPE in force when the server received `verb` for a path ending in name.
@@ -111,8 +94,8 @@ TEST_P(Transfer, AsciiAndBinaryCopiesAreLoggedStampedAndCounted) {
     EXPECT_EQ(p.h.port.counters(), (std::vector<std::string>{"0 / 5", "1 / 5", "2 / 5", "3 / 5", "4 / 5"}));
     EXPECT_EQ(p.h.port.progress(), (std::vector<int>{5, 23, 41, 59, 77}));
     // No temporary file is left beside the downloads.
-    EXPECT_EQ(DirectoryNames(p.h.localDir), (std::vector<std::string>{"down.txt", "sub", "up.bin", "up.txt"}));
-    EXPECT_EQ(DirectoryNames(p.LocalPath("sub")), (std::vector<std::string>{"down.bin"}));
+    EXPECT_EQ(test::SortedNames(p.h.localDir), (std::vector<std::string>{"down.txt", "sub", "up.bin", "up.txt"}));
+    EXPECT_EQ(test::SortedNames(p.LocalPath("sub")), (std::vector<std::string>{"down.bin"}));
 
     // The offset brings the server's time to the local clock.
     p.transfer = {Entry("down.txt", 2)};
@@ -143,7 +126,7 @@ TEST_P(Transfer, FailedCopiesAreLoggedSkippedAndNotCounted) {
     EXPECT_EQ(ReadFile(p.LocalPath("keep.txt")), "good local copy");
     EXPECT_EQ(test::FileMtime(p.LocalPath("keep.txt")), 1'000'000'000);
     EXPECT_FALSE(test::Exists(p.LocalPath("gone.txt")));
-    EXPECT_EQ(DirectoryNames(p.h.localDir), (std::vector<std::string>{"a.txt", "b.txt", "c.txt", "keep.txt"}));
+    EXPECT_EQ(test::SortedNames(p.h.localDir), (std::vector<std::string>{"a.txt", "b.txt", "c.txt", "keep.txt"}));
 
     // An empty list: 0 of 0, the bar at 5, no line.
     PhaseSession q(server);
@@ -193,8 +176,7 @@ TEST_P(Transfer, CancelTakesEffectBeforeTheNextEntry) {
     EXPECT_EQ(q.state().flags.cancelRequested, 1);
 }
 
-// An edit during the upload: stamping would hide it from every later run. The
-// file system edits the file as the upload ends (before the second look at it).
+// Stamping a file edited during its upload would hide the edit from every later run.
 TEST_P(Transfer, AFileEditedDuringItsUploadIsNotStampedAndStaysChanged) {
     struct EditingFs : test::PassThroughFs {
         int looks = 0;
@@ -218,8 +200,6 @@ TEST_P(Transfer, AFileEditedDuringItsUploadIsNotStampedAndStaysChanged) {
     EXPECT_EQ(p.state().results.unsyncedLocalFiles, std::vector<std::string>{"big.bin"});
 }
 
-// Counterparts matched with letter case folded are copied onto each other,
-// not beside each other, in both directions.
 TEST_P(Transfer, CaseDifferingCounterpartsAreUpdatedInPlace) {
     TestFtpServer server(Options());
     const int64_t t = test::RecentMinute();
@@ -236,12 +216,11 @@ TEST_P(Transfer, CaseDifferingCounterpartsAreUpdatedInPlace) {
     ASSERT_EQ(TransferFiles(p.ctx(), p.conn(), p.transfer, 0), PhaseOutcome::Done);
     EXPECT_EQ(ReadFile(server.home() + "/Notes.TXT"), "new local copy");
     EXPECT_EQ(ReadFile(p.LocalPath("a.bin")), "new server copy");
-    EXPECT_EQ(DirectoryNames(server.home()), (std::vector<std::string>{"A.BIN", "Notes.TXT"}));
-    EXPECT_EQ(DirectoryNames(p.h.localDir), (std::vector<std::string>{"a.bin", "notes.txt"}));
+    EXPECT_EQ(test::SortedNames(server.home()), (std::vector<std::string>{"A.BIN", "Notes.TXT"}));
+    EXPECT_EQ(test::SortedNames(p.h.localDir), (std::vector<std::string>{"a.bin", "notes.txt"}));
 }
 
-// A server that announces fewer bytes than it sends: the copy fails with both
-// sizes named, and the local file stays as it was.
+// More bytes than announced: the copy fails with both sizes named; the old copy stays.
 TEST(TransferSizes, ADownloadLongerThanAnnouncedFailsAndKeepsTheOldCopy) {
     FtpServerOptions o;
     o.announceShort = "page.bin";
@@ -252,7 +231,7 @@ TEST(TransferSizes, ADownloadLongerThanAnnouncedFailsAndKeepsTheOldCopy) {
     p.transfer = {Entry("page.bin", 2)};
     ASSERT_EQ(TransferFiles(p.ctx(), p.conn(), p.transfer, 0), PhaseOutcome::Done);
     EXPECT_EQ(ReadFile(p.LocalPath("page.bin")), "good local copy");
-    EXPECT_EQ(DirectoryNames(p.h.localDir), std::vector<std::string>{"page.bin"});
+    EXPECT_EQ(test::SortedNames(p.h.localDir), std::vector<std::string>{"page.bin"});
     const auto lines = p.lines();
     ASSERT_EQ(lines.size(), 2u) << testing::PrintToString(lines);
     EXPECT_EQ(lines[0], Fmt(57677, {"page.bin"}));

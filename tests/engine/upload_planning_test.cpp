@@ -1,5 +1,4 @@
-// The three forms of upload planning against the test server, with MLSD and
-// with LIST only.
+// The three forms of upload planning, with MLSD and with LIST only.
 #include <gtest/gtest.h>
 
 #include <cerrno>

@@ -2,6 +2,8 @@
 // Everything a run needs, in temporary directories, with the test thread
 // playing the run owner's side.
 
+#include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -30,6 +32,16 @@ struct ProfileSpec {
 inline void WriteFiles(const std::string& dir, std::initializer_list<std::string> names, long long mtime = -1) {
     for (const std::string& name : names)
         WriteFile(dir + "/" + name, name, mtime);
+}
+
+// The names in dir, sorted (none when it cannot be listed).
+inline std::vector<std::string> SortedNames(const std::string& dir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 // The real local disk; a test overrides the calls it wants to change.
