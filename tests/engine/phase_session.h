@@ -67,7 +67,10 @@ struct PhaseSession {
     RunSettings& settings() { return h.state.settings; }
     FtpConnection& conn() { return *connection; }
 
-    void Local(const std::string& name, int64_t time) { h.state.results.localFiles.push_back(FileEntry{name, time}); }
+    void Local(std::initializer_list<std::string> names, int64_t time) {
+        for (const std::string& name : names)
+            h.state.results.localFiles.push_back(FileEntry{name, time});
+    }
     // Scans the harness's local directory as a run's preparation does.
     void ScanLocal() {
         h.state.results.localFiles.clear();

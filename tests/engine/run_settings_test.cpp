@@ -84,15 +84,6 @@ TEST_F(RunSettingsTest, EachRequiredValueStopsTheLoadWithItsCode) {
     EXPECT_EQ(Load(), SettingsLoad::NoProfileName);
     settings.profileName = "Nope";
     EXPECT_EQ(Load(), SettingsLoad::ProfileBroken);
-    settings.profileName = "P";
-
-    // A fresh profile has no USER yet.
-    ASSERT_TRUE(store.CreateProfile("Fresh"));
-    ASSERT_TRUE(store.WriteString("Fresh", "HOST", "h"));
-    ASSERT_TRUE(store.WriteString("Fresh", "LOCAL_DIRECTORY", "/l"));
-    settings.profileName = "Fresh";
-    EXPECT_EQ(Load(), SettingsLoad::ProfileBroken);
-    settings.profileName = "P";
 
     for (const char* value : {"HOST", "PORT", "USER", "PSWSVD", "PSW", "REMOTE_DIRECTORY", "LOCAL_DIRECTORY",
                               "CHECK_SUB", "CHECK_UPLOAD", "CHECK_DOWNLOAD"}) {

@@ -113,10 +113,9 @@ TEST_P(Transfer, FailedCopiesAreLoggedSkippedAndNotCounted) {
                   Entry("keep.txt", 2), Entry("gone2", 1), Entry("c.txt", 1)};
     ASSERT_EQ(TransferFiles(p.ctx(), p.conn(), p.transfer, 0), PhaseOutcome::Done);
     const auto lines = p.lines();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), Fmt(42819, {"gone1"})), 1);
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), Fmt(42819, {"gone2"})), 1);
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), Fmt(57677, {"gone.txt"})), 1);
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), Fmt(57677, {"keep.txt"})), 1);
+    for (const std::string& failed :
+         {Fmt(42819, {"gone1"}), Fmt(42819, {"gone2"}), Fmt(57677, {"gone.txt"}), Fmt(57677, {"keep.txt"})})
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), failed), 1) << failed;
     // Each failure line is followed by the server's reply.
     EXPECT_EQ(lines.size(), 3u * 2 + 4 * 2);
     // 3 of 7: the bar stands at 5 + 270 / 7.
