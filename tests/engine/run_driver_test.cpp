@@ -1,9 +1,6 @@
 // The run from preparation to completion: stops, failures, cancel.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <functional>
 
 #include <algorithm>

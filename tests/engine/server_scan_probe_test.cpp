@@ -1,9 +1,7 @@
 // The server tree scan and the clock probe, with MLSD and with LIST only.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "engine/run_log.h"
-#include "res/codepage.h"
 #include "tests/engine/phase_session.h"
 
 namespace kestrum {

@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "engine/run_log.h"
-#include "res/codepage.h"
 #include "tests/engine/phase_session.h"
 
 namespace kestrum {
