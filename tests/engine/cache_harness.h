@@ -1,6 +1,5 @@
 #pragma once
-// A run context over a temporary program directory and the real local file
-// layer, for the change-cache and alignment tests.
+// A run context over a temporary program directory, for the change-cache tests.
 
 #include <memory>
 #include <string>
@@ -18,6 +17,7 @@ namespace kestrum::test {
 
 struct CacheHarness {
     explicit CacheHarness(LocalFileSystem& localFs = PosixFileSystem()) : fs(localFs) {
+        state.settings.profileName = "web";
         state.settings.programDir = dir.path();
         state.settings.localDir = dir / "local";
     }
@@ -33,8 +33,7 @@ struct CacheHarness {
 
     std::string cachePath(const std::string& profile) const { return dir.path() + "/CACHE/" + profile; }
 
-    // As a run that compared every local file and found it in step: each is
-    // acted on at its present time.
+    // As a run that found every local file in step: each acted on at its present time.
     void ActOnAll() {
         FileList saved = std::move(state.results.cacheFiles);
         state.results.cacheFiles.clear();

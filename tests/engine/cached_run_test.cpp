@@ -49,8 +49,7 @@ TEST(CachedRun, OnlyChangedFilesAreConsideredAndNothingChangedMeansNoConnection)
     EXPECT_EQ(server.connectionCount(), connections);
     EXPECT_TRUE(h.port.messages().empty());
 
-    // One file touched: only that one is considered and copied (.txt goes in ASCII mode).
-    // Newer by more than the time lag, so planning copies it too.
+    // One file touched (beyond the time lag): only that one is considered and copied.
     WriteFile(h.localDir + "/sub/b.txt", "b2", FileMtime(h.localDir + "/sub/b.txt") + 1000);
     const int stores = server.countCommands("STOR");
     from = h.lines().size();
@@ -63,8 +62,7 @@ TEST(CachedRun, OnlyChangedFilesAreConsideredAndNothingChangedMeansNoConnection)
     EXPECT_EQ(server.countCommands("STOR"), stores + 2);
 }
 
-// A run that sent nothing, because it failed or because it only downloads,
-// advances no record: the change still goes up with the next cached run.
+// A run that sent nothing (failed, or download only) advances no record.
 TEST(CachedRun, AFailedRunDoesNotHideItsChangesFromTheNextRun) {
     for (const bool downloadOnly : {false, true}) {
         TestFtpServer server;

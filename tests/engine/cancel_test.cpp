@@ -1,5 +1,4 @@
-// A cancel ends a run within seconds whatever the server does, and what a run
-// that died left of a download is removed by the next run.
+// Cancel within seconds whatever the server does; leftovers of dead runs removed.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -70,10 +69,7 @@ TEST(Cancel, EndsTheRunWithinSecondsWhateverTheServerDoes) {
         } else {
             WriteFile(localFile, std::string(4 << 20, 'u'));
         }
-        ProfileSpec spec;
-        spec.download = c.download;
-        spec.upload = !c.download;
-        h.MakeProfile("p", server, spec);
+        h.MakeProfile("p", server, ProfileSpec{.download = c.download, .upload = !c.download});
 
         std::atomic<bool> cancelled{false};
         Clock::time_point cancelledAt;

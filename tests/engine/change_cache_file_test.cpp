@@ -15,6 +15,7 @@
 #include "cache/change_cache.h"
 #include "engine/run_cache.h"
 #include "tests/engine/cache_harness.h"
+#include "tests/support/run_harness.h"
 
 namespace kestrum::test {
 namespace {
@@ -42,18 +43,33 @@ void PutCacheFile(const CacheHarness& h, const std::string& profile, const std::
     WriteFile(h.cachePath(profile), bytes);
 }
 
-// Every entry of a directory, for checking that nothing was left behind.
-std::vector<std::string> Listing(const std::string& dir) {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir))
-        names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
+// "name@time" of each entry, comma-separated.
+std::string Recs(const FileList& list) {
+    std::string out;
+    for (const FileEntry& e : list)
+        out += (out.empty() ? "" : ",") + e.name + "@" + std::to_string(e.lastWriteTime);
+    return out;
+}
+
+// Writes the snapshot and reads it back: its records, or "failed".
+std::string SaveAndLoad(CacheHarness& h) {
+    if (SaveChangeCache(h.ctx) != 1 || LoadChangeCache(h.ctx) != 1)
+        return "failed";
+    return Recs(h.state.results.cacheFiles);
+}
+
+// Loads bytes as web's cache file: the records read, or "rejected" (list emptied).
+std::string LoadBytes(CacheHarness& h, const std::string& bytes) {
+    PutCacheFile(h, "web", bytes);
+    h.state.results.cacheFiles.push_back({"left over", 1});
+    if (LoadChangeCache(h.ctx) == 1)
+        return Recs(h.state.results.cacheFiles);
+    EXPECT_TRUE(h.state.results.cacheFiles.empty());
+    return "rejected";
 }
 
 TEST(ChangeCacheFile, WebProfileIsWrittenByteForByteAndReadBack) {
     CacheHarness h;
-    h.state.settings.profileName = "web";
     h.state.settings.subdirs = 1;
     WriteFile(h.dir / "local/index.html", "<html>", 1'000'000'000);
     WriteFile(h.dir / "local/img/logo.gif", "GIF89a", 1'200'000'123);
@@ -72,92 +88,69 @@ TEST(ChangeCacheFile, WebProfileIsWrittenByteForByteAndReadBack) {
     // The scan's listing order puts img (IMG < INDEX.HTML) first.
     EXPECT_EQ(bytes.substr(60, 259), Record("img/logo.gif", 1'200'000'123));
     EXPECT_EQ(bytes.substr(319, 259), Record("index.html", 1'000'000'000));
-    EXPECT_EQ(Listing(h.dir / "CACHE"), std::vector<std::string>{"web"}) << "no temporary file is left";
+    EXPECT_EQ(SortedNames(h.dir / "CACHE"), std::vector<std::string>{"web"}) << "no temporary file is left";
 
     ASSERT_EQ(LoadChangeCache(h.ctx), 1);
-    ASSERT_EQ(h.state.results.cacheFiles.size(), 2u);
-    EXPECT_EQ(h.state.results.cacheFiles[0].name, "img/logo.gif");
-    EXPECT_EQ(h.state.results.cacheFiles[0].lastWriteTime, 1'200'000'123);
-    EXPECT_EQ(h.state.results.cacheFiles[1].name, "index.html");
-    EXPECT_EQ(h.state.results.cacheFiles[1].lastWriteTime, 1'000'000'000);
+    ASSERT_EQ(Recs(h.state.results.cacheFiles), "img/logo.gif@1200000123,index.html@1000000000");
     EXPECT_EQ(h.state.results.cacheFiles[1].direction, Direction::None);
     EXPECT_EQ(h.state.results.cacheFiles[1].matched, 0);
+
+    // A 20-byte name fills the field; 19 or 21 bytes never match it; 21 is not stored.
+    const std::string name = "abcdefghijklmnopqrst";
+    h.state.settings.profileName = name;
+    h.ActOnAll();
+    ASSERT_EQ(SaveChangeCache(h.ctx), 1);
+    EXPECT_EQ(ReadFile(h.cachePath(name)), kMagicField + name + bytes.substr(60));
+    EXPECT_EQ(LoadChangeCache(h.ctx), 1);
+    FileList out;
+    EXPECT_EQ(ReadChangeCacheFile(h.cachePath(name), name + "a", out), 0);
+    EXPECT_EQ(ReadChangeCacheFile(h.cachePath(name), name.substr(0, 19), out), 0);
+    h.state.settings.profileName = name + "u";
+    EXPECT_EQ(SaveChangeCache(h.ctx), 0);
+    EXPECT_FALSE(fs::exists(h.cachePath(name + "u")));
 }
 
-TEST(ChangeCacheFile, ReadingTakesCompleteRecordsOnly) {
+TEST(ChangeCacheFile, ReadsCompleteRecordsAndRejectsForeignOrBrokenFiles) {
     CacheHarness h;
-    h.state.settings.profileName = "web";
     const std::string header = kMagicField + ProfileField("web");
-
-    // 60 + 3 * 259 + 100: the trailing 100 bytes are an incomplete record.
-    PutCacheFile(h, "web",
-                 header + Record("a", 1) + Record("b/c.txt", -5) + Record("d", INT32_MAX) + std::string(100, 'x'));
-    ASSERT_EQ(LoadChangeCache(h.ctx), 1);
-    ASSERT_EQ(h.state.results.cacheFiles.size(), 3u);
-    EXPECT_EQ(h.state.results.cacheFiles[0].name, "a");
-    EXPECT_EQ(h.state.results.cacheFiles[1].name, "b/c.txt");
-    EXPECT_EQ(h.state.results.cacheFiles[1].lastWriteTime, -5);
-    EXPECT_EQ(h.state.results.cacheFiles[2].lastWriteTime, INT32_MAX);
-
-    // A record whose name is complete but whose time bytes are not is dropped.
-    PutCacheFile(h, "web", header + Record("a", 1) + Record("b", 2).substr(0, 257));
-    ASSERT_EQ(LoadChangeCache(h.ctx), 1);
-    ASSERT_EQ(h.state.results.cacheFiles.size(), 1u);
-
-    // Exactly the header: valid, no records; the list read before is replaced.
-    PutCacheFile(h, "web", header);
-    ASSERT_EQ(LoadChangeCache(h.ctx), 1);
-    EXPECT_TRUE(h.state.results.cacheFiles.empty());
-
-    // Name field without a NUL (255 bytes of text) and bytes after the NUL.
-    PutCacheFile(h, "web",
-                 header + std::string(255, 'n') + Le32(7) + "ok" + std::string(200, '\0') + "junk" +
-                     std::string(49, '\0') + Le32(8));
-    ASSERT_EQ(LoadChangeCache(h.ctx), 1);
-    ASSERT_EQ(h.state.results.cacheFiles.size(), 2u);
-    EXPECT_EQ(h.state.results.cacheFiles[0].name, std::string(255, 'n'));
-    EXPECT_EQ(h.state.results.cacheFiles[1].name, "ok");
-    EXPECT_EQ(h.state.results.cacheFiles[1].lastWriteTime, 8);
-}
-
-TEST(ChangeCacheFile, ForeignOrBrokenFilesAreRejected) {
-    CacheHarness h;
-    h.state.settings.profileName = "web";
     const std::string body = Record("index.html", 100);
-    auto load = [&](const std::string& bytes) {
-        PutCacheFile(h, "web", bytes);
-        h.state.results.cacheFiles.push_back({"left over", 1});
-        const int result = LoadChangeCache(h.ctx);
-        if (result == 0) {
-            EXPECT_TRUE(h.state.results.cacheFiles.empty());
-        }
-        return result;
-    };
-
     EXPECT_EQ(LoadChangeCache(h.ctx), 0) << "no file yet";
-    EXPECT_EQ(load(kMagicField + ProfileField("web") + body), 1);
-    std::string lowerMagic = kMagicField;
-    lowerMagic[0] = 'q';
-    EXPECT_EQ(load(lowerMagic + ProfileField("web") + body), 0) << "magic differs in case only";
-    EXPECT_EQ(load(kMagicField + ProfileField("Web") + body), 0) << "profile name compared case-sensitively";
-    EXPECT_EQ(load(kMagicField + ProfileField("shop") + body), 0) << "another profile's file";
-    EXPECT_EQ(load(kMagicField + ProfileField("we") + body), 0);
-    EXPECT_EQ(load(kMagicField + ProfileField("webs") + body), 0);
-    EXPECT_EQ(load(""), 0) << "zero length";
-    EXPECT_EQ(load(kMagicField.substr(0, 39)), 0);
-    EXPECT_EQ(load(kMagicField), 0) << "no profile field";
-    EXPECT_EQ(load(kMagicField + "web"), 0) << "short profile field";
-    // The magic text must be followed by its NUL inside the field.
-    EXPECT_EQ(load(std::string("Quillmoor Kestrum - File System 1.0 and more") + ProfileField("web")), 0);
+    const struct {
+        std::string bytes, read;
+    } cases[] = {
+        // The trailing 100 bytes are an incomplete record.
+        {header + Record("a", 1) + Record("b/c.txt", -5) + Record("d", INT32_MAX) + std::string(100, 'x'),
+         "a@1,b/c.txt@-5,d@2147483647"},
+        // A record whose name is complete but whose time bytes are not is dropped.
+        {header + Record("a", 1) + Record("b", 2).substr(0, 257), "a@1"},
+        {header, ""},
+        // Name field without a NUL (255 bytes of text) and bytes after the NUL.
+        {header + std::string(255, 'n') + Le32(7) + "ok" + std::string(200, '\0') + "junk" + std::string(49, '\0') +
+             Le32(8),
+         std::string(255, 'n') + "@7,ok@8"},
+        {std::string(1, 'q') + kMagicField.substr(1) + ProfileField("web") + body, "rejected"},  // magic case
+        {kMagicField + ProfileField("Web") + body, "rejected"},  // the profile name is case-sensitive
+        {kMagicField + ProfileField("shop") + body, "rejected"},
+        {kMagicField + ProfileField("we") + body, "rejected"},
+        {kMagicField + ProfileField("webs") + body, "rejected"},
+        {"", "rejected"},
+        {kMagicField.substr(0, 39), "rejected"},
+        {kMagicField, "rejected"},
+        {kMagicField + "web", "rejected"},
+        // The magic text must be followed by its NUL inside the field.
+        {std::string("Quillmoor Kestrum - File System 1.0 and more") + ProfileField("web"), "rejected"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(LoadBytes(h, c.bytes), c.read) << testing::PrintToString(c.bytes.substr(0, 70));
 
     std::mt19937 random(12345);
     for (int round = 0; round < 20; ++round) {
         std::string noise(random() % 2000, '\0');
         for (char& c : noise)
             c = static_cast<char>(random());
-        EXPECT_EQ(load(noise), 0);
+        EXPECT_EQ(LoadBytes(h, noise), "rejected");
         // Random records after a valid header are read without harm.
-        EXPECT_EQ(load(kMagicField + ProfileField("web") + noise), 1);
+        LoadBytes(h, header + noise);
         EXPECT_EQ(h.state.results.cacheFiles.size(), noise.size() / 259);
         for (const FileEntry& e : h.state.results.cacheFiles)
             EXPECT_LT(e.name.size(), 256u);
@@ -170,34 +163,6 @@ TEST(ChangeCacheFile, ForeignOrBrokenFilesAreRejected) {
     fs::remove(h.cachePath("web"));
     ASSERT_EQ(mkfifo(h.cachePath("web").c_str(), 0600), 0);
     EXPECT_EQ(LoadChangeCache(h.ctx), 0);
-}
-
-TEST(ChangeCacheFile, TwentyByteProfileNameFillsTheField) {
-    CacheHarness h;
-    const std::string name = "abcdefghijklmnopqrst";
-    ASSERT_EQ(name.size(), 20u);
-    h.state.settings.profileName = name;
-    WriteFile(h.dir / "local/a.txt", "a", 1'500'000'000);
-    h.state.flags.reachedEnd = 1;
-    h.ActOnAll();
-    ASSERT_EQ(SaveChangeCache(h.ctx), 1);
-    const std::string bytes = ReadFile(h.cachePath(name));
-    ASSERT_EQ(bytes.size(), 60u + 259u);
-    EXPECT_EQ(bytes.substr(40, 20), name);
-    EXPECT_EQ(bytes.substr(60, 259), Record("a.txt", 1'500'000'000));
-
-    ASSERT_EQ(LoadChangeCache(h.ctx), 1);
-    ASSERT_EQ(h.state.results.cacheFiles.size(), 1u);
-    EXPECT_EQ(h.state.results.cacheFiles[0].name, "a.txt");
-
-    // The field holds only 20 bytes: a longer or shorter name never matches it.
-    FileList out;
-    EXPECT_EQ(ReadChangeCacheFile(h.cachePath(name), name + "a", out), 0);
-    EXPECT_EQ(ReadChangeCacheFile(h.cachePath(name), name.substr(0, 19), out), 0);
-    // A name over 20 bytes cannot be stored in the field: no file for it.
-    h.state.settings.profileName = name + "u";
-    EXPECT_EQ(SaveChangeCache(h.ctx), 0);
-    EXPECT_FALSE(fs::exists(h.cachePath(name + "u")));
 }
 
 TEST(ChangeCacheFile, EntriesThatDoNotFitARecordAreLeftOut) {
@@ -214,15 +179,9 @@ TEST(ChangeCacheFile, EntriesThatDoNotFitARecordAreLeftOut) {
     ASSERT_EQ(WriteChangeCacheFile(h.dir.path(), "p", records), 1);
     FileList out;
     ASSERT_EQ(ReadChangeCacheFile(h.cachePath("p"), "p", out), 1);
-    ASSERT_EQ(out.size(), 3u);
-    EXPECT_EQ(out[0].name, std::string(254, 'a'));
-    EXPECT_EQ(out[1].name, "max");
-    EXPECT_EQ(out[1].lastWriteTime, INT32_MAX);
-    EXPECT_EQ(out[2].name, "min");
-    EXPECT_EQ(out[2].lastWriteTime, INT32_MIN);
+    EXPECT_EQ(Recs(out), std::string(254, 'a') + "@1,max@2147483647,min@-2147483648");
 
-    // From a real tree: a file dated after 2038 and a 255-byte relative name
-    // are absent from the snapshot, so change detection always keeps them.
+    // From a real tree: after 2038 and 255-byte names stay out, so always count as changed.
     h.state.settings.profileName = "p";
     h.state.settings.subdirs = 1;
     const std::string longName = "sub/" + std::string(251, 'x');
@@ -231,47 +190,31 @@ TEST(ChangeCacheFile, EntriesThatDoNotFitARecordAreLeftOut) {
     WriteFile(h.dir / ("local/" + longName), "l", 1'000'000'000);
     h.state.flags.reachedEnd = 1;
     h.ActOnAll();
-    ASSERT_EQ(SaveChangeCache(h.ctx), 1);
-    ASSERT_EQ(LoadChangeCache(h.ctx), 1);
-    ASSERT_EQ(h.state.results.cacheFiles.size(), 1u);
-    EXPECT_EQ(h.state.results.cacheFiles[0].name, "old.txt");
+    EXPECT_EQ(SaveAndLoad(h), "old.txt@1000000000");
     h.state.results.localFiles = {
         {"future.txt", int64_t{INT32_MAX} + 100}, {longName, 1'000'000'000}, {"old.txt", 1'000'000'000}};
     ASSERT_EQ(DetectLocalChanges(h.ctx), 1);
-    ASSERT_EQ(h.state.results.localFiles.size(), 2u);
-    EXPECT_EQ(h.state.results.localFiles[0].name, "future.txt");
-    EXPECT_EQ(h.state.results.localFiles[1].name, longName);
+    EXPECT_EQ(Recs(h.state.results.localFiles), "future.txt@2147483747," + longName + "@1000000000");
 }
 
 TEST(ChangeCacheFile, SnapshotFollowsTheLocalScanRules) {
     CacheHarness h;
-    h.state.settings.profileName = "web";
     h.state.settings.excludedExtensions = {"BAK"};
-    WriteFile(h.dir / "local/b.txt", "b", 1'000'000'002);
-    WriteFile(h.dir / "local/A.txt", "a", 1'000'000'001);
-    WriteFile(h.dir / "local/x.Bak", "x", 1'000'000'003);
-    WriteFile(h.dir / "local/.hidden", "h", 1'000'000'004);
-    WriteFile(h.dir / "local/sub/c.txt", "c", 1'000'000'005);
-    h.state.flags.reachedEnd = 1;
     const std::unordered_map<std::string, int64_t> acted = {{"b.txt", 1'000'000'002},
                                                             {"A.txt", 1'000'000'001},
                                                             {"x.Bak", 1'000'000'003},
                                                             {".hidden", 1'000'000'004},
                                                             {"sub/c.txt", 1'000'000'005}};
+    for (const auto& [name, time] : acted)
+        WriteFile(h.dir / ("local/" + name), name, time);
+    h.state.flags.reachedEnd = 1;
     h.state.results.actedLocalTimes = acted;
 
-    ASSERT_EQ(SaveChangeCache(h.ctx), 1);
-    ASSERT_EQ(LoadChangeCache(h.ctx), 1);
-    ASSERT_EQ(h.state.results.cacheFiles.size(), 2u) << "subdirectories off, hidden and excluded files left out";
-    EXPECT_EQ(h.state.results.cacheFiles[0].name, "A.txt");
-    EXPECT_EQ(h.state.results.cacheFiles[1].name, "b.txt");
-
+    // Subdirectories off; hidden and excluded files left out.
+    EXPECT_EQ(SaveAndLoad(h), "A.txt@1000000001,b.txt@1000000002");
     h.state.settings.subdirs = 1;
     h.state.results.actedLocalTimes = acted;
-    ASSERT_EQ(SaveChangeCache(h.ctx), 1);
-    ASSERT_EQ(LoadChangeCache(h.ctx), 1);
-    ASSERT_EQ(h.state.results.cacheFiles.size(), 3u);
-    EXPECT_EQ(h.state.results.cacheFiles[2].name, "sub/c.txt");
+    EXPECT_EQ(SaveAndLoad(h), "A.txt@1000000001,b.txt@1000000002,sub/c.txt@1000000005");
 
     // A local home that cannot be listed: the file is written with no records.
     h.state.settings.localDir = h.dir / "missing";
@@ -282,17 +225,13 @@ TEST(ChangeCacheFile, SnapshotFollowsTheLocalScanRules) {
 
 TEST(ChangeCacheFile, OnlyFilesTheRunActedOnAdvanceTheirRecords) {
     CacheHarness h;
-    h.state.settings.profileName = "web";
-    WriteFile(h.dir / "local/a.txt", "a", 1'000'000'000);
-    WriteFile(h.dir / "local/b.txt", "b", 1'000'000'000);
+    WriteFiles(h.dir / "local", {"a.txt", "b.txt"}, 1'000'000'000);
     h.state.flags.reachedEnd = 1;
     h.state.results.actedLocalTimes = {{"a.txt", 1'000'000'000}, {"b.txt", 1'000'000'000}};
     ASSERT_EQ(SaveChangeCache(h.ctx), 1);
     const std::string before = ReadFile(h.cachePath("web"));
 
-    // A run that acted on none of them (cancelled, failed, or download only):
-    // the file is rewritten, every file keeps its previous record and a new
-    // one stays out, so all changes still count next time.
+    // A run that acted on none (cancelled, failed, download only) keeps every record.
     WriteFile(h.dir / "local/a.txt", "changed", 1'000'000'500);
     WriteFile(h.dir / "local/b.txt", "restored", 999'999'000);
     WriteFile(h.dir / "local/new.txt", "new", 1'000'000'500);
@@ -310,27 +249,19 @@ TEST(ChangeCacheFile, OnlyFilesTheRunActedOnAdvanceTheirRecords) {
     EXPECT_EQ(SaveChangeCache(h.ctx), 1);
     EXPECT_EQ(ReadFile(h.cachePath("other")).size(), 60u);
 
-    // Acted on: recorded with the time the run acted on, while the file still
-    // has it; one edited since (new.txt) is left out.
+    // Acted on: recorded at the time acted on, unless edited since (new.txt).
     h.state.settings.profileName = "web";
     h.state.results.actedLocalTimes = {{"a.txt", 1'000'000'500}, {"new.txt", 1'000'000'400}};
     EXPECT_EQ(SaveChangeCache(h.ctx), 1);
     EXPECT_TRUE(h.state.results.actedLocalTimes.empty());
     ASSERT_EQ(LoadChangeCache(h.ctx), 1);
-    ASSERT_EQ(h.state.results.cacheFiles.size(), 2u);
-    EXPECT_EQ(h.state.results.cacheFiles[0].name, "a.txt");
-    EXPECT_EQ(h.state.results.cacheFiles[0].lastWriteTime, 1'000'000'500);
-    EXPECT_EQ(h.state.results.cacheFiles[1].name, "b.txt");
-    EXPECT_EQ(h.state.results.cacheFiles[1].lastWriteTime, 1'000'000'000);
+    EXPECT_EQ(Recs(h.state.results.cacheFiles), "a.txt@1000000500,b.txt@1000000000");
 }
 
 TEST(ChangeCacheFile, FilesTheRunDidNotCarryOutAreLeftOutOfTheSnapshot) {
     CacheHarness h;
-    h.state.settings.profileName = "web";
     h.state.settings.subdirs = 1;
-    WriteFile(h.dir / "local/a.txt", "a", 1'000'000'000);
-    WriteFile(h.dir / "local/sub/b.txt", "b", 1'000'000'000);
-    WriteFile(h.dir / "local/c.txt", "c", 1'000'000'000);
+    WriteFiles(h.dir / "local", {"a.txt", "sub/b.txt", "c.txt"}, 1'000'000'000);
     h.state.flags.reachedEnd = 1;
     h.state.results.actedLocalTimes = {
         {"a.txt", 1'000'000'000}, {"sub/b.txt", 1'000'000'000}, {"c.txt", 1'000'000'000}};
@@ -338,9 +269,8 @@ TEST(ChangeCacheFile, FilesTheRunDidNotCarryOutAreLeftOutOfTheSnapshot) {
     ASSERT_EQ(SaveChangeCache(h.ctx), 1);
     EXPECT_TRUE(h.state.results.unsyncedLocalFiles.empty());
     ASSERT_EQ(LoadChangeCache(h.ctx), 1);
-    ASSERT_EQ(h.state.results.cacheFiles.size(), 2u);
-    EXPECT_EQ(h.state.results.cacheFiles[0].name, "a.txt");
-    EXPECT_EQ(h.state.results.cacheFiles[1].name, "c.txt") << "names are matched exactly as scanned";
+    // Names are matched exactly as scanned: "C.TXT" is not c.txt.
+    EXPECT_EQ(Recs(h.state.results.cacheFiles), "a.txt@1000000000,c.txt@1000000000");
 
     // Emptied by every completion, also by an unfinished run.
     h.state.results.unsyncedLocalFiles = {"a.txt"};
@@ -360,9 +290,7 @@ TEST(ChangeCacheFile, NothingIsWrittenWhereItCannotBelong) {
         EXPECT_EQ(SaveChangeCache(h.ctx), 0) << name;
         EXPECT_EQ(LoadChangeCache(h.ctx), 0) << name;
     }
-    if (fs::exists(h.dir / "CACHE")) {
-        EXPECT_TRUE(Listing(h.dir / "CACHE").empty());
-    }
+    EXPECT_TRUE(SortedNames(h.dir / "CACHE").empty());
     EXPECT_FALSE(fs::exists(h.dir / "web"));
     EXPECT_FALSE(fs::exists(h.dir / "CACHE/a"));
 
@@ -383,7 +311,6 @@ TEST(ChangeCacheFile, NothingIsWrittenWhereItCannotBelong) {
 
 TEST(ChangeCacheFile, CacheDirectoryProblemsLeaveEverythingAsItWas) {
     CacheHarness h;
-    h.state.settings.profileName = "web";
     h.state.flags.reachedEnd = 1;
     WriteFile(h.dir / "local/a.txt", "a", 1'000'000'000);
 
@@ -397,7 +324,7 @@ TEST(ChangeCacheFile, CacheDirectoryProblemsLeaveEverythingAsItWas) {
     fs::create_directories(h.cachePath("web"));
     EXPECT_EQ(SaveChangeCache(h.ctx), 0);
     EXPECT_TRUE(fs::is_directory(h.cachePath("web")));
-    EXPECT_EQ(Listing(h.dir / "CACHE"), std::vector<std::string>{"web"});
+    EXPECT_EQ(SortedNames(h.dir / "CACHE"), std::vector<std::string>{"web"});
     fs::remove(h.cachePath("web"));
 
     // A symbolic link in its place is replaced, never written through.
@@ -419,7 +346,7 @@ TEST(ChangeCacheFile, CacheDirectoryProblemsLeaveEverythingAsItWas) {
     fs::create_directories(h.dir / "elsewhere");
     fs::create_directory_symlink(h.dir / "elsewhere", h.dir / "CACHE");
     EXPECT_EQ(SaveChangeCache(h.ctx), 0);
-    EXPECT_EQ(Listing(h.dir / "elsewhere"), std::vector<std::string>{});
+    EXPECT_EQ(SortedNames(h.dir / "elsewhere"), std::vector<std::string>{});
 
     // Nor is a link in the log's place: the log goes on without its file.
     WriteFile(h.dir / "victim", "keep me too");
@@ -436,7 +363,6 @@ TEST(ChangeCacheFile, CacheDirectoryProblemsLeaveEverythingAsItWas) {
 
 TEST(ChangeCacheFile, AFailedWriteKeepsThePreviousFile) {
     CacheHarness h;
-    h.state.settings.profileName = "web";
     h.state.flags.reachedEnd = 1;
     WriteFile(h.dir / "local/a.txt", "a", 1'000'000'000);
     h.ActOnAll();
@@ -459,7 +385,7 @@ TEST(ChangeCacheFile, AFailedWriteKeepsThePreviousFile) {
 
     EXPECT_EQ(result, 0);
     EXPECT_EQ(ReadFile(h.cachePath("web")), before);
-    EXPECT_EQ(Listing(h.dir / "CACHE"), std::vector<std::string>{"web"}) << "the partial file is removed";
+    EXPECT_EQ(SortedNames(h.dir / "CACHE"), std::vector<std::string>{"web"}) << "the partial file is removed";
     EXPECT_TRUE(h.state.results.cacheFiles.empty());
 }
 

@@ -41,35 +41,29 @@ TEST(ChangeDetection, KeepsNewAndStrictlyNewerFilesInScanOrder) {
     EXPECT_EQ(h.state.results.cacheFiles.size(), 6u) << "the cache list is not changed";
 }
 
-TEST(ChangeDetection, NothingLeftReturnsZero) {
-    CacheHarness h;
-    h.state.results.cacheFiles = {{"a.html", T}, {"b.html", T}};
-    h.state.results.localFiles = {{"a.html", T}, {"b.html", T - 1}};
-    EXPECT_EQ(DetectLocalChanges(h.ctx), 0);
-    EXPECT_TRUE(h.state.results.localFiles.empty());
-
-    h.state.results.localFiles.clear();
-    EXPECT_EQ(DetectLocalChanges(h.ctx), 0) << "an empty local tree";
-
-    // An empty cache keeps everything.
-    h.state.results.cacheFiles.clear();
-    h.state.results.localFiles = {{"a.html", T}};
-    EXPECT_EQ(DetectLocalChanges(h.ctx), 1);
-    EXPECT_EQ(h.state.results.localFiles.size(), 1u);
-}
-
-// Names are matched as they are: on this system a name in another letter case
-// is another file, and its record says nothing about this one.
-TEST(ChangeDetection, RecordsAreMatchedByTheExactName) {
-    CacheHarness h;
-    h.state.results.cacheFiles = {{"A.TXT", T + 100}, {"a.txt", T + 100}};
-    h.state.results.localFiles = {{"a.txt", T}};
-    EXPECT_EQ(DetectLocalChanges(h.ctx), 0);
-
-    h.state.results.cacheFiles = {{"A.TXT", T + 100}, {"Ärger/Readme.TXT", T}};
-    h.state.results.localFiles = {{"a.txt", T}, {"Ärger/readme.txt", T}, {"Ärger/Readme.TXT", T}};
-    EXPECT_EQ(DetectLocalChanges(h.ctx), 1);
-    EXPECT_EQ(Names(h.state.results.localFiles), (std::vector<std::string>{"a.txt", "Ärger/readme.txt"}));
+TEST(ChangeDetection, WhatIsLeftDecidesTheResult) {
+    const struct {
+        FileList cache, local;
+        int result;
+        std::vector<std::string> left;
+    } cases[] = {
+        {{{"a.html", T}, {"b.html", T}}, {{"a.html", T}, {"b.html", T - 1}}, 0, {}},
+        {{{"a.html", T}}, {}, 0, {}},          // an empty local tree
+        {{}, {{"a.html", T}}, 1, {"a.html"}},  // an empty cache keeps everything
+        // Names match exactly: another letter case is another file.
+        {{{"A.TXT", T + 100}, {"a.txt", T + 100}}, {{"a.txt", T}}, 0, {}},
+        {{{"A.TXT", T + 100}, {"Ärger/Readme.TXT", T}},
+         {{"a.txt", T}, {"Ärger/readme.txt", T}, {"Ärger/Readme.TXT", T}},
+         1,
+         {"a.txt", "Ärger/readme.txt"}},
+    };
+    for (const auto& c : cases) {
+        CacheHarness h;
+        h.state.results.cacheFiles = c.cache;
+        h.state.results.localFiles = c.local;
+        EXPECT_EQ(DetectLocalChanges(h.ctx), c.result) << testing::PrintToString(c.left);
+        EXPECT_EQ(Names(h.state.results.localFiles), c.left);
+    }
 }
 
 }  // namespace

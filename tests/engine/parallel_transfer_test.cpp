@@ -1,6 +1,4 @@
-// Whole runs whose transfer phase uses several connections: a server that
-// refuses or never answers some of them, a cancel with four copies under way, and a download
-// that breaks off on one connection while the others go on.
+// Runs whose transfer phase uses several connections.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -50,9 +48,7 @@ void NewerOnServer(const TestFtpServer& server, const RunHarness& h, const std::
     }
 }
 
-// Extra logins the server refuses (530) or never answers: the others do the
-// work, a refusal is said once, and logins left hanging are given up when
-// the work is done rather than waited for until they time out.
+// Refused (said once) or hanging extra logins: the others do the work, nobody waits.
 TEST(ParallelTransfer, ExtraLoginsRefusedOrHangingLeaveTheWorkToTheOthers) {
     const struct {
         const char* what;
@@ -92,10 +88,7 @@ TEST(ParallelTransfer, ACancelWithFourCopiesUnderWayEndsEveryConnection) {
     const std::vector<std::string> names = Names(16, 4);
     const std::string whole = std::string(256 * 1024, 'n');
     NewerOnServer(server, h, names, whole);
-    ProfileSpec spec;
-    spec.download = true;
-    spec.upload = false;
-    h.MakeProfile("p", server, spec);
+    h.MakeProfile("p", server, ProfileSpec{.download = true, .upload = false});
     h.state.options.passiveOverride = true;
 
     Clock::time_point cancelledAt;
@@ -126,10 +119,7 @@ TEST(ParallelTransfer, ADownloadBrokenOffOnOneConnectionFailsAloneAndKeepsTheOld
     RunHarness h;
     const std::vector<std::string> names = Names(24, 3);
     NewerOnServer(server, h, names, "new ");
-    ProfileSpec spec;
-    spec.download = true;
-    spec.upload = false;
-    h.MakeProfile("p", server, spec);
+    h.MakeProfile("p", server, ProfileSpec{.download = true, .upload = false});
     h.state.options.passiveOverride = true;
 
     EXPECT_EQ(h.Run(), 4);

@@ -1,6 +1,5 @@
 #pragma once
-// The phases of a run called one by one against the test FTP server: a run
-// harness for the state and the log, and one connection in the server home.
+// The phases of a run called one by one, over one connection to the test server.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "engine/local_scan.h"
+#include "engine/run_log.h"
 #include "engine/sync_phases.h"
 #include "engine/sync_run.h"
 #include "ftp/ftp_client.h"
@@ -28,6 +28,19 @@ namespace kestrum::test {
 // A whole minute an hour ago: listed exactly by MLSD and by LIST alike.
 inline int64_t RecentMinute() {
     return (static_cast<int64_t>(std::time(nullptr)) - 3600) / 60 * 60;
+}
+
+// A suite run with MLSD (true) and with LIST only (false).
+class ListingTest : public ::testing::TestWithParam<bool> {
+  protected:
+    FtpServerOptions Options() const {
+        FtpServerOptions o;
+        o.mlsd = GetParam();
+        return o;
+    }
+};
+inline std::string ListingName(const ::testing::TestParamInfo<bool>& info) {
+    return info.param ? "Mlsd" : "ListOnly";
 }
 
 struct PhaseSession {
@@ -54,7 +67,10 @@ struct PhaseSession {
     RunSettings& settings() { return h.state.settings; }
     FtpConnection& conn() { return *connection; }
 
-    void Local(const std::string& name, int64_t time) { h.state.results.localFiles.push_back(FileEntry{name, time}); }
+    void Local(std::initializer_list<std::string> names, int64_t time) {
+        for (const std::string& name : names)
+            h.state.results.localFiles.push_back(FileEntry{name, time});
+    }
     // Scans the harness's local directory as a run's preparation does.
     void ScanLocal() {
         h.state.results.localFiles.clear();
@@ -99,6 +115,18 @@ class TriggerPort : public RecordingPort {
   private:
     std::atomic<int>& flag_;
     std::function<bool(std::string_view)> when_;
+};
+
+// A run context whose log sets the run's cancel flag at a matching line.
+struct CancelAt {
+    CancelAt(RunHarness& h, std::function<bool(std::string_view)> when)
+        : port(h.state.flags.cancelRequested, std::move(when)),
+          log(port),
+          ctx{h.state, log, h.store, *h.ftp, h.ctx.fs} {}
+    CancelAt(RunHarness& h, const std::string& line) : CancelAt(h, [line](std::string_view l) { return l == line; }) {}
+    TriggerPort port;
+    RunLog log;
+    RunContext ctx;
 };
 
 inline std::string Fmt(int id, std::initializer_list<std::string_view> args = {}) {

@@ -34,8 +34,7 @@ TEST(PlanningRules, TimeBandIncludesBothBounds) {
     EXPECT_TRUE(ShouldUpload(far - 6001, far, 0, 100));
 }
 
-// A server time known only to its day (00:00:00 to 23:59:59) needs its exact
-// time only when the hour could change the decision.
+// A time known only to its day needs the hour only when the hour could decide.
 TEST(PlanningRules, AListedDayLeavesTheDecisionOpenOnlyAroundTheLocalTime) {
     const int64_t day = 1'700'006'400;  // a midnight
     EXPECT_TRUE(DayLeavesDecisionOpen(day, day + 43200, 0, 3, true, false));
@@ -58,8 +57,7 @@ TEST(PlanningRules, PrefixesAndPaths) {
     EXPECT_EQ(LocalPathOf("/data", "sub\\file.txt"), "/data/sub/file.txt");
     EXPECT_EQ(LocalPathOf("/home/a\\b", "sub/file.txt"), "/home/a\\b/sub/file.txt");  // the home stays
 
-    // CP932: the trail byte 0x5C of 0x95 0x5C is no separator, neither when
-    // cutting prefixes nor when building a local path.
+    // CP932: the trail byte 0x5C of 0x95 0x5C is no separator.
     const CodePage before = SystemCodePage();
     SetSystemCodePage(CodePage::Cp932);
     const std::string hyou = "\x95\x5C";

@@ -1,5 +1,4 @@
-// The preview (every decision with its reason, nothing changed) and the guard
-// on mass deletion by a mirroring run.
+// The preview, and the guard on mass deletion by a mirroring run.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -37,8 +36,7 @@ void Profile(RunHarness& h, const TestFtpServer& server, bool upload, bool downl
                                {.timeLag = 3, .asciiTransfer = "TXT", .fileTransfer = "BAK", .mirrorFiles = mirror});
 }
 
-// Each kind of decision once, with its reason; neither tree, nor the change
-// cache, nor the server's directories change.
+// Each kind of decision once, with its reason; nothing on either side changes.
 TEST(Preview, LogsEveryDecisionWithItsReasonAndChangesNothing) {
     const struct {
         const char* what;
@@ -65,15 +63,11 @@ TEST(Preview, LogsEveryDecisionWithItsReasonAndChangesNothing) {
         TestFtpServer server;
         RunHarness h;
         const int64_t t = test::RecentMinute();
-        WriteFile(server.home() + "/newer.txt", "s", t - 720);
-        WriteFile(server.home() + "/same.txt", "s", t);
-        WriteFile(server.home() + "/behind.txt", "s", t);
-        WriteFile(server.home() + "/far/only-server.txt", "s", t);
-        WriteFile(h.localDir + "/newer.txt", "l", t);
-        WriteFile(h.localDir + "/same.txt", "l", t - 60);
-        WriteFile(h.localDir + "/behind.txt", "l", t - 300);
-        WriteFile(h.localDir + "/sub/new.txt", "l", t);
-        WriteFile(h.localDir + "/x.bak", "l", t);
+        test::WriteFiles(server.home(), {"newer.txt"}, t - 720);
+        test::WriteFiles(server.home(), {"same.txt", "behind.txt", "far/only-server.txt"}, t);
+        test::WriteFiles(h.localDir, {"newer.txt", "sub/new.txt", "x.bak"}, t);
+        test::WriteFiles(h.localDir, {"same.txt"}, t - 60);
+        test::WriteFiles(h.localDir, {"behind.txt"}, t - 300);
         Profile(h, server, c.upload, c.download, c.mirror);
         h.state.options.cacheSwitch = 1;
         h.state.options.dryRun = true;
@@ -94,8 +88,7 @@ TEST(Preview, LogsEveryDecisionWithItsReasonAndChangesNothing) {
     }
 }
 
-// An emptied local directory: beyond the limit a mirroring run deletes only
-// when confirmed (beforehand, or when asked); the copies go ahead regardless.
+// Beyond the limit, deletions need a confirmation; the copies go ahead regardless.
 TEST(DeletionGuard, AMassDeletionWaitsForAConfirmation) {
     const struct {
         const char* what;
@@ -126,11 +119,8 @@ TEST(DeletionGuard, AMassDeletionWaitsForAConfirmation) {
         EXPECT_EQ(std::filesystem::exists(server.home() + "/f0.txt"), !c.deleted) << c.what;
         EXPECT_EQ(test::ReadFile(server.home() + "/new.txt"), "l") << c.what;
         EXPECT_EQ(h.port.questions().size(), c.mayAsk ? 1u : 0u) << c.what;
-        if (c.line == 60062) {
-            EXPECT_EQ(h.count(Fmt(60062, {"8", "2"})), 1) << c.what;
-        }
-        if (c.line == 60063) {
-            EXPECT_EQ(h.count(Fmt(60063, {"8"})), 1) << c.what;
+        if (c.line != 0) {
+            EXPECT_EQ(h.count(c.line == 60062 ? Fmt(60062, {"8", "2"}) : Fmt(60063, {"8"})), 1) << c.what;
         }
     }
 }

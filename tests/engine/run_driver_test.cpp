@@ -1,9 +1,6 @@
 // The run from preparation to completion: stops, failures, cancel.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <functional>
 
 #include <algorithm>
@@ -153,20 +150,9 @@ TEST(RunDriver, NetworkFailuresLogTheErrorText) {
     TestFtpServer server;
     for (const bool wrongPassword : {false, true}) {
         RunHarness h;
-        ProfileSpec spec;
-        if (wrongPassword) {
-            h.MakeProfile("p", server);
-            h.store.SaveGeneralSettings("p", {.host = server.hostWithPort(),
-                                              .user = "user",
-                                              .password = "wrong",
-                                              .savePassword = true,
-                                              .localDir = h.localDir,
-                                              .subdirs = true,
-                                              .upload = true});
-        } else {
-            spec.host = "127.0.0.1:" + std::to_string(test::UnusedLoopbackPort());
-            h.MakeProfile("p", spec);
-        }
+        h.MakeProfile("p", wrongPassword
+                               ? ProfileSpec{.host = server.hostWithPort(), .password = "wrong"}
+                               : ProfileSpec{.host = "127.0.0.1:" + std::to_string(test::UnusedLoopbackPort())});
         EXPECT_EQ(h.Run(), 1);
         const auto lines = h.lines();
         const size_t at = IndexOf(lines, S(42820));

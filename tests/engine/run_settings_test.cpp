@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "profiles/profile_store.h"
 #include "res/codepage.h"
 #include "tests/support/ftp_server.h"
@@ -63,28 +65,17 @@ class RunSettingsTest : public ::testing::Test {
 
 TEST_F(RunSettingsTest, LoadsEveryFieldOfAGoodProfile) {
     ASSERT_EQ(Load(), SettingsLoad::Loaded);
-    EXPECT_EQ(settings.host, "ftp.example.org");
-    EXPECT_EQ(settings.user, "alice");
-    EXPECT_EQ(settings.password, "secret");
-    EXPECT_EQ(settings.remoteDir, "/www");
-    EXPECT_EQ(settings.localDir, "/data");
-    EXPECT_EQ(settings.accessType, 1);
-    EXPECT_EQ(settings.proxyName, "");
-    EXPECT_EQ(settings.port, 21);
-    EXPECT_EQ(settings.subdirs, 1);
-    EXPECT_EQ(settings.upload, 1);
-    EXPECT_EQ(settings.download, 0);
-    EXPECT_EQ(settings.timeLag, 3);
-    EXPECT_EQ(settings.onlyBoth, 0);
-    EXPECT_EQ(settings.asciiText, "HTML,HTM,TXT");
-    EXPECT_EQ(settings.asciiExtensions, (Items{"HTML", "HTM", "TXT"}));
-    EXPECT_EQ(settings.excludedText, "BAK");
-    EXPECT_EQ(settings.excludedExtensions, (Items{"BAK"}));
-    EXPECT_EQ(settings.mirrorFiles, 0);
-    EXPECT_EQ(settings.mirrorDirs, 0);
-    EXPECT_EQ(settings.useCache, 0);
-    EXPECT_EQ(settings.profileName, "P");
-    EXPECT_EQ(settings.programDir, "");  // the caller's
+    const RunSettings& s = settings;
+    EXPECT_EQ(testing::PrintToString(std::make_tuple(s.host, s.user, s.password, s.remoteDir, s.localDir, s.accessType,
+                                                     s.proxyName, s.port, s.subdirs, s.upload, s.download, s.timeLag,
+                                                     s.onlyBoth, s.asciiText, s.asciiExtensions, s.excludedText,
+                                                     s.excludedExtensions, s.mirrorFiles, s.mirrorDirs, s.useCache)),
+              testing::PrintToString(std::make_tuple(
+                  std::string("ftp.example.org"), std::string("alice"), std::string("secret"), std::string("/www"),
+                  std::string("/data"), 1, std::string(), uint16_t{21}, 1, 1, 0, 3, 0, std::string("HTML,HTM,TXT"),
+                  Items{"HTML", "HTM", "TXT"}, std::string("BAK"), Items{"BAK"}, 0, 0, 0)));
+    EXPECT_EQ(s.profileName, "P");
+    EXPECT_EQ(s.programDir, "");  // the caller's
     EXPECT_EQ(port.passwordPrompts(), 0);
 }
 
@@ -93,15 +84,6 @@ TEST_F(RunSettingsTest, EachRequiredValueStopsTheLoadWithItsCode) {
     EXPECT_EQ(Load(), SettingsLoad::NoProfileName);
     settings.profileName = "Nope";
     EXPECT_EQ(Load(), SettingsLoad::ProfileBroken);
-    settings.profileName = "P";
-
-    // A fresh profile has no USER yet.
-    ASSERT_TRUE(store.CreateProfile("Fresh"));
-    ASSERT_TRUE(store.WriteString("Fresh", "HOST", "h"));
-    ASSERT_TRUE(store.WriteString("Fresh", "LOCAL_DIRECTORY", "/l"));
-    settings.profileName = "Fresh";
-    EXPECT_EQ(Load(), SettingsLoad::ProfileBroken);
-    settings.profileName = "P";
 
     for (const char* value : {"HOST", "PORT", "USER", "PSWSVD", "PSW", "REMOTE_DIRECTORY", "LOCAL_DIRECTORY",
                               "CHECK_SUB", "CHECK_UPLOAD", "CHECK_DOWNLOAD"}) {
@@ -110,25 +92,27 @@ TEST_F(RunSettingsTest, EachRequiredValueStopsTheLoadWithItsCode) {
         EXPECT_EQ(Load(), SettingsLoad::ProfileBroken) << value << " missing";
     }
     // Not of the wanted form, or longer than the reading buffer: unreadable.
-    MakeProfile();
-    Set("PORT", "twenty-one");
-    EXPECT_EQ(Load(), SettingsLoad::ProfileBroken);
-    MakeProfile();
-    Set("HOST", std::string(255, 'h'));
-    EXPECT_EQ(Load(), SettingsLoad::ProfileBroken);
-    MakeProfile();
-    Set("HOST", std::string(254, 'h'));
-    EXPECT_EQ(Load(), SettingsLoad::Loaded);
-
-    MakeProfile();
-    Set("HOST", "");
-    EXPECT_EQ(Load(), SettingsLoad::NoHost);
-    MakeProfile();
-    Set("PORT", -1);
-    EXPECT_EQ(Load(), SettingsLoad::PortBroken);
-    MakeProfile();
-    Set("LOCAL_DIRECTORY", "");
-    EXPECT_EQ(Load(), SettingsLoad::NoLocalDir);
+    const struct {
+        const char* value;
+        std::string text;  // or the number below
+        int32_t number;
+        SettingsLoad load;
+    } values[] = {
+        {"PORT", "twenty-one", 0, SettingsLoad::ProfileBroken},
+        {"HOST", std::string(255, 'h'), 0, SettingsLoad::ProfileBroken},
+        {"HOST", std::string(254, 'h'), 0, SettingsLoad::Loaded},
+        {"HOST", "", 0, SettingsLoad::NoHost},
+        {"PORT", "", -1, SettingsLoad::PortBroken},
+        {"LOCAL_DIRECTORY", "", 0, SettingsLoad::NoLocalDir},
+    };
+    for (const auto& v : values) {
+        MakeProfile();
+        if (v.number != 0)
+            Set(v.value, v.number);
+        else
+            Set(v.value, v.text);
+        EXPECT_EQ(Load(), v.load) << v.value << "=" << v.text.size() << v.number;
+    }
     // The optional values never stop a load.
     MakeProfile();
     // (TRANSFER_BOTH is missing in a new profile already.)
@@ -199,15 +183,11 @@ TEST_F(RunSettingsTest, FieldsBeforeTheFailingValueAreNewTheRestKeepTheirOldCont
 }
 
 TEST_F(RunSettingsTest, PortTimeLagAndFlagsFollowTheirRules) {
-    Set("PORT", 70000);
-    ASSERT_EQ(Load(), SettingsLoad::Loaded);
-    EXPECT_EQ(settings.port, 4464);
-    Set("PORT", 0);
-    ASSERT_EQ(Load(), SettingsLoad::Loaded);
-    EXPECT_EQ(settings.port, 0);
-    Set("PORT", 2147483647);
-    ASSERT_EQ(Load(), SettingsLoad::Loaded);
-    EXPECT_EQ(settings.port, 65535);
+    for (auto [stored, used] : std::initializer_list<std::pair<int, int>>{{70000, 4464}, {0, 0}, {2147483647, 65535}}) {
+        Set("PORT", stored);
+        ASSERT_EQ(Load(), SettingsLoad::Loaded);
+        EXPECT_EQ(settings.port, used) << stored;
+    }
 
     for (auto [stored, used] :
          std::initializer_list<std::pair<int, int>>{{0, 3}, {-5, 3}, {101, 3}, {1, 1}, {100, 100}, {42, 42}}) {
@@ -232,45 +212,28 @@ TEST_F(RunSettingsTest, PortTimeLagAndFlagsFollowTheirRules) {
 }
 
 TEST_F(RunSettingsTest, MirroringAndCacheNeedAnUploadOnlyProfile) {
-    Set("MIRRORING_FILE", 1);
-    Set("MIRRORING_DIR", 1);
-    ASSERT_EQ(Load(true), SettingsLoad::Loaded);
-    EXPECT_EQ(settings.mirrorFiles, 1);
-    EXPECT_EQ(settings.mirrorDirs, 0);  // TRANSFER_BOTH is off
-    EXPECT_EQ(settings.useCache, 0);    // mirroring files
-
-    Set("TRANSFER_BOTH", 1);
-    ASSERT_EQ(Load(true), SettingsLoad::Loaded);
-    EXPECT_EQ(settings.mirrorDirs, 1);
-
-    Set("MIRRORING_DIR", 4);
-    ASSERT_EQ(Load(), SettingsLoad::Loaded);
-    EXPECT_EQ(settings.mirrorDirs, 4);  // the stored value
-
-    Set("MIRRORING_FILE", 0);
-    ASSERT_EQ(Load(), SettingsLoad::Loaded);
-    EXPECT_EQ(settings.mirrorFiles, 0);
-    EXPECT_EQ(settings.mirrorDirs, 0);
-
-    Set("MIRRORING_FILE", 1);
-    Set("CHECK_DOWNLOAD", 1);
-    ASSERT_EQ(Load(true), SettingsLoad::Loaded);
-    EXPECT_EQ(settings.mirrorFiles, 0);
-    EXPECT_EQ(settings.mirrorDirs, 0);
-    EXPECT_EQ(settings.useCache, 0);
-
-    Set("CHECK_DOWNLOAD", 0);
-    Set("CHECK_UPLOAD", 0);
-    ASSERT_EQ(Load(true), SettingsLoad::Loaded);
-    EXPECT_EQ(settings.mirrorFiles, 0);
-    EXPECT_EQ(settings.useCache, 0);
-
-    Set("CHECK_UPLOAD", 1);
-    Set("MIRRORING_FILE", 0);
-    ASSERT_EQ(Load(true), SettingsLoad::Loaded);
-    EXPECT_EQ(settings.useCache, 1);
-    ASSERT_EQ(Load(false), SettingsLoad::Loaded);
-    EXPECT_EQ(settings.useCache, 0);
+    const struct {
+        int32_t mirrorFile, mirrorDir, transferBoth, upload, download;
+        bool cacheSwitch;
+        int mirrorFiles, mirrorDirs, useCache;  // as loaded
+    } cases[] = {
+        {1, 1, 0, 1, 0, true, 1, 0, 0},  // directories need TRANSFER_BOTH; no cache while mirroring files
+        {1, 1, 1, 1, 0, true, 1, 1, 0},  {1, 4, 1, 1, 0, false, 1, 4, 0},  // the stored value
+        {0, 4, 1, 1, 0, false, 0, 0, 0}, {1, 4, 1, 1, 1, true, 0, 0, 0},   // downloading too
+        {1, 4, 1, 0, 0, true, 0, 0, 0},                                    // not uploading
+        {0, 4, 1, 1, 0, true, 0, 0, 1},  {0, 4, 1, 1, 0, false, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        Set("MIRRORING_FILE", c.mirrorFile);
+        Set("MIRRORING_DIR", c.mirrorDir);
+        Set("TRANSFER_BOTH", c.transferBoth);
+        Set("CHECK_UPLOAD", c.upload);
+        Set("CHECK_DOWNLOAD", c.download);
+        ASSERT_EQ(Load(c.cacheSwitch), SettingsLoad::Loaded);
+        EXPECT_EQ(std::make_tuple(settings.mirrorFiles, settings.mirrorDirs, settings.useCache),
+                  std::make_tuple(c.mirrorFiles, c.mirrorDirs, c.useCache))
+            << c.mirrorFile << c.mirrorDir << c.transferBoth << c.upload << c.download << c.cacheSwitch;
+    }
 }
 
 TEST_F(RunSettingsTest, ExtensionListsAreReadUpTo1023Bytes) {
@@ -292,21 +255,20 @@ TEST_F(RunSettingsTest, ExtensionListsAreReadUpTo1023Bytes) {
 }
 
 TEST(ExtensionListTest, ParseCutsAtEveryCommaAndTrimsNothing) {
+    const std::pair<const char*, Items> cases[] = {
+        {"", {}},
+        {"txt", {"TXT"}},
+        {"html, htm", {"HTML", " HTM"}},
+        {"a,", {"A", ""}},
+        {",,", {"", "", ""}},
+        {",Jpg", {"", "JPG"}},
+        {"日本語,txt", {"日本語", "TXT"}},
+    };
     Items list = {"stale"};
-    ParseExtensionList("", list);
-    EXPECT_TRUE(list.empty());
-    ParseExtensionList("txt", list);
-    EXPECT_EQ(list, Items{"TXT"});
-    ParseExtensionList("html, htm", list);
-    EXPECT_EQ(list, (Items{"HTML", " HTM"}));
-    ParseExtensionList("a,", list);
-    EXPECT_EQ(list, (Items{"A", ""}));
-    ParseExtensionList(",,", list);
-    EXPECT_EQ(list, (Items{"", "", ""}));
-    ParseExtensionList(",Jpg", list);
-    EXPECT_EQ(list, (Items{"", "JPG"}));
-    ParseExtensionList("日本語,txt", list);
-    EXPECT_EQ(list, (Items{"日本語", "TXT"}));
+    for (const auto& [text, items] : cases) {
+        ParseExtensionList(text, list);
+        EXPECT_EQ(list, items) << text;
+    }
 
     ParseExtensionList("html, htm", list);
     EXPECT_TRUE(ExtensionListed(list, "HTML"));

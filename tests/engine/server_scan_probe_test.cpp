@@ -1,10 +1,7 @@
-// The server tree scan and the clock probe against the test server, with MLSD
-// and with LIST only.
+// The server tree scan and the clock probe, with MLSD and with LIST only.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "engine/run_log.h"
-#include "res/codepage.h"
 #include "tests/engine/phase_session.h"
 
 namespace kestrum {
@@ -16,14 +13,7 @@ using test::PhaseSession;
 using test::TestFtpServer;
 using test::WriteFile;
 
-class ServerScan : public ::testing::TestWithParam<bool> {
-  protected:
-    FtpServerOptions Options() const {
-        FtpServerOptions o;
-        o.mlsd = GetParam();
-        return o;
-    }
-};
+class ServerScan : public test::ListingTest {};
 
 std::vector<std::string> Names(const FileList& list) {
     std::vector<std::string> names;
@@ -42,14 +32,10 @@ TEST_P(ServerScan, OwnFilesFirstThenSubdirectoriesWithSkips) {
     const int64_t t = test::RecentMinute();
     WriteFile(server.home() + "/a.txt", "a", t);
     WriteFile(server.home() + "/b.txt", "b", t + 60);
-    WriteFile(server.home() + "/sub/c.txt", "c", t);
-    WriteFile(server.home() + "/sub/deep/d.txt", "d", t);
+    test::WriteFiles(
+        server.home(),
+        {"sub/c.txt", "sub/deep/d.txt", ".hidden", ".git/config", "old.bak", "sub/old.Bak", "..\\evil.txt"}, t);
     mkdir((server.home() + "/empty").c_str(), 0755);
-    WriteFile(server.home() + "/.hidden", "h");
-    WriteFile(server.home() + "/.git/config", "x");
-    WriteFile(server.home() + "/old.bak", "excluded");
-    WriteFile(server.home() + "/sub/old.Bak", "excluded");
-    WriteFile(server.home() + "/..\\evil.txt", "a hostile name");
 
     PhaseSession p(server);
     ParseExtensionList("BAK", p.settings().excludedExtensions);
@@ -61,10 +47,6 @@ TEST_P(ServerScan, OwnFilesFirstThenSubdirectoriesWithSkips) {
     EXPECT_LT(IndexOf(names, "sub/c.txt"), IndexOf(names, "sub/deep/d.txt"));
     EXPECT_EQ(p.state().results.serverFiles[static_cast<size_t>(IndexOf(names, "a.txt"))].lastWriteTime, t);
     EXPECT_EQ(p.state().results.serverFiles[static_cast<size_t>(IndexOf(names, "b.txt"))].lastWriteTime, t + 60);
-    for (const FileEntry& e : p.state().results.serverFiles) {
-        EXPECT_EQ(e.direction, Direction::None);
-        EXPECT_EQ(e.matched, 0);
-    }
     // One line per file, in list order; the hostile name is reported and dropped.
     std::vector<std::string> expected;
     for (const std::string& n : names)
@@ -93,73 +75,21 @@ TEST_P(ServerScan, OwnFilesFirstThenSubdirectoriesWithSkips) {
     EXPECT_TRUE(none.state().results.unknownServerDirs.empty());
 }
 
-TEST_P(ServerScan, MirroringFormRecordsTopLevelDirectoriesHeadFirst) {
-    TestFtpServer server(Options());
-    WriteFile(server.home() + "/alpha/a.txt", "a");
-    WriteFile(server.home() + "/alpha/inner/i.txt", "i");
-    WriteFile(server.home() + "/Beta/b.txt", "b");
-    WriteFile(server.home() + "/gamma/g.txt", "g");
-    WriteFile(server.home() + "/top.txt", "t");
-
-    PhaseSession p(server);
-    // The order the server lists its home in decides the expected list.
-    std::vector<std::string> listedDirs;
-    for (const FtpEntry& e : p.conn().List("").entries) {
-        if (e.isDirectory)
-            listedDirs.push_back(e.name);
-    }
-    ASSERT_EQ(listedDirs.size(), 3u);
-    ASSERT_EQ(ScanServerTreeForMirroring(p.ctx(), p.conn()), PhaseOutcome::Done);
-    DirectoryList upper, listed;
-    for (const std::string& d : listedDirs) {
-        upper.push_front(UpperAscii(d));
-        listed.push_front(d);
-    }
-    EXPECT_EQ(p.state().results.serverDirectories, upper);
-    EXPECT_EQ(p.state().results.serverDirectoriesAsListed, listed);
-    // Deeper directories are scanned, never recorded.
-    EXPECT_GE(IndexOf(Names(p.state().results.serverFiles), "alpha/inner/i.txt"), 0);
-    EXPECT_EQ(p.state().results.serverFiles.size(), 5u);
-}
-
 TEST_P(ServerScan, CancelStopsBeforeTheNextEntryAndSkipsPendingDirectories) {
     TestFtpServer server(Options());
-    for (const char* n : {"a.txt", "b.txt", "c.txt", "d.txt"})
-        WriteFile(server.home() + "/" + n, n);
-    WriteFile(server.home() + "/sub/s.txt", "s");
+    test::WriteFiles(server.home(), {"a.txt", "b.txt", "c.txt", "d.txt", "sub/s.txt"});
 
     PhaseSession p(server);
-    test::TriggerPort port(p.state().flags.cancelRequested,
-                           [](std::string_view line) { return line.rfind("\t", 0) == 0; });
-    RunLog log(port);
-    RunContext ctx{p.state(), log, p.h.store, *p.h.ftp, p.h.ctx.fs};
-    EXPECT_EQ(ScanServerTree(ctx, p.conn(), ""), PhaseOutcome::Cancelled);
+    test::CancelAt c(p.h, [](std::string_view line) { return line.rfind("\t", 0) == 0; });
+    EXPECT_EQ(ScanServerTree(c.ctx, p.conn(), ""), PhaseOutcome::Cancelled);
     EXPECT_EQ(p.state().results.serverFiles.size(), 1u);
-    EXPECT_EQ(port.lines().size(), 1u);
+    EXPECT_EQ(c.port.lines().size(), 1u);
 
     p.state().flags.cancelRequested = 1;
     p.state().results.serverFiles.clear();
-    EXPECT_EQ(ScanServerTreeForMirroring(ctx, p.conn()), PhaseOutcome::Cancelled);
+    EXPECT_EQ(ScanServerTreeForMirroring(c.ctx, p.conn()), PhaseOutcome::Cancelled);
     EXPECT_TRUE(p.state().results.serverFiles.empty());
     EXPECT_TRUE(p.state().results.serverDirectories.empty());
-}
-
-// A directory the server lists but refuses to list: its name is not valid
-// UTF-8, the server shows it with "?" in place of the bad byte, and a listing under
-// that name is refused. Its contents are unknown, not empty.
-TEST_P(ServerScan, ARefusedSubdirectoryListingIsRememberedAsUnknown) {
-    TestFtpServer server(Options());
-    WriteFile(server.home() + "/ok/a.txt", "a");
-    WriteFile(server.home() + "/bad\xff/hidden-from-us.txt", "x");
-
-    PhaseSession p(server);
-    ASSERT_EQ(ScanServerTreeForMirroring(p.ctx(), p.conn()), PhaseOutcome::Done);
-    EXPECT_EQ(Names(p.state().results.serverFiles), (std::vector<std::string>{"ok/a.txt"}));
-    ASSERT_EQ(p.state().results.unknownServerDirs.size(), 1u);
-    const std::string bad = p.state().results.unknownServerDirs[0];
-    EXPECT_EQ(bad.rfind("bad", 0), 0u);
-    EXPECT_GE(IndexOf(p.lines(), Fmt(60001, {bad})), 0) << testing::PrintToString(p.lines());
-    EXPECT_EQ(p.state().results.serverDirectories.size(), 2u);
 }
 
 TEST_P(ServerScan, StopsDescendingPastSixtyFourLevels) {
@@ -178,17 +108,15 @@ TEST_P(ServerScan, StopsDescendingPastSixtyFourLevels) {
     EXPECT_GE(IndexOf(p.lines(), Fmt(60010, {level65, "64"})), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Listing, ServerScan, ::testing::Values(true, false),
-                         [](const auto& info) { return info.param ? "Mlsd" : "ListOnly"; });
+INSTANTIATE_TEST_SUITE_P(Listing, ServerScan, ::testing::Bool(), test::ListingName);
 
-class ClockProbe : public ::testing::TestWithParam<bool> {};
+class ClockProbe : public test::ListingTest {};
 
 TEST_P(ClockProbe, MeasuresTheServerClockAgainstTheLocalOne) {
     // MLSD gives seconds; LIST only minutes, so the offset may be up to a minute short.
     const int64_t slack = GetParam() ? 0 : 60;
     for (const long shift : {0L, 300L, -120L}) {
-        FtpServerOptions o;
-        o.mlsd = GetParam();
+        FtpServerOptions o = Options();
         o.clockShiftSeconds = shift;
         TestFtpServer server(o);
         PhaseSession p(server);
@@ -200,13 +128,17 @@ TEST_P(ClockProbe, MeasuresTheServerClockAgainstTheLocalOne) {
         EXPECT_TRUE(p.lines().empty());
         // The local probe file is made empty in the program directory and kept.
         EXPECT_EQ(test::ReadFile(p.h.programDir + "/dummy.txt"), "");
+        // Where it cannot be made, there is no probe (offset 0).
+        if (shift == 300) {
+            p.settings().programDir = p.h.programDir + "/missing/deeper";
+            EXPECT_EQ(ProbeServerClock(p.ctx(), p.conn()), 0);
+            EXPECT_EQ(server.countCommands("STOR"), 1);
+        }
     }
 }
 
 TEST_P(ClockProbe, NeverTouchesTheUsersFiles) {
-    FtpServerOptions o;
-    o.mlsd = GetParam();
-    TestFtpServer server(o);
+    TestFtpServer server(Options());
     WriteFile(server.home() + "/dummy.txt", "the user's own file", 1'000'000'000);
     PhaseSession p(server);
     WriteFile(p.h.programDir + "/dummy.txt", "kept as it is");
@@ -226,20 +158,7 @@ TEST_P(ClockProbe, NeverTouchesTheUsersFiles) {
     EXPECT_NE(server.commandLog().find("dummy2.txt"), std::string::npos);
 }
 
-TEST_P(ClockProbe, NoLocalProbeFileMeansNoProbe) {
-    FtpServerOptions o;
-    o.mlsd = GetParam();
-    o.clockShiftSeconds = 600;
-    TestFtpServer server(o);
-    PhaseSession p(server);
-    // The probe file cannot be made: its directory does not exist.
-    p.settings().programDir = p.h.programDir + "/missing/deeper";
-    EXPECT_EQ(ProbeServerClock(p.ctx(), p.conn()), 0);
-    EXPECT_EQ(server.countCommands("STOR"), 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(Listing, ClockProbe, ::testing::Values(true, false),
-                         [](const auto& info) { return info.param ? "Mlsd" : "ListOnly"; });
+INSTANTIATE_TEST_SUITE_P(Listing, ClockProbe, ::testing::Bool(), test::ListingName);
 
 }  // namespace
 }  // namespace kestrum

@@ -1,5 +1,4 @@
-// Whole runs through the driver: a second run finds both sides equal, the
-// mirroring run, hostile names, unknown directories, and cancel.
+// Whole runs through the driver.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -7,7 +6,6 @@
 #include <thread>
 
 #include "engine/run_log.h"
-#include "res/codepage.h"
 #include "tests/engine/phase_session.h"
 
 namespace kestrum {
@@ -40,11 +38,7 @@ struct Detail {
 };
 
 void Profile(RunHarness& h, const TestFtpServer& server, bool upload, bool download, Detail d = {}) {
-    ProfileSpec spec;
-    spec.upload = upload;
-    spec.download = download;
-    spec.subdirs = true;
-    h.MakeProfile("p", server, spec);
+    h.MakeProfile("p", server, ProfileSpec{.subdirs = true, .download = download, .upload = upload});
     h.store.SaveDetailSettings("p", {.timeLag = 3,
                                      .asciiTransfer = d.ascii,
                                      .transferBoth = d.transferBoth != 0,
@@ -52,96 +46,56 @@ void Profile(RunHarness& h, const TestFtpServer& server, bool upload, bool downl
                                      .mirrorDirs = d.mirrorDirs != 0});
 }
 
-class SyncRuns : public ::testing::TestWithParam<bool> {};
+class SyncRuns : public test::ListingTest {};
 
-// The server's clock runs five minutes ahead; every copy is stamped with the
-// server's time brought to the local clock, so the next run copies nothing.
+// With the server's clock five minutes ahead, copies are stamped so the next run copies nothing.
 TEST_P(SyncRuns, ASecondRunCopiesNothing) {
-    FtpServerOptions o;
-    o.mlsd = GetParam();
+    FtpServerOptions o = Options();
     o.clockShiftSeconds = 300;
     TestFtpServer server(o);
     RunHarness h;
     const int64_t old = static_cast<int64_t>(std::time(nullptr)) - 86400;
-    WriteFile(h.localDir + "/a.txt", "a\n", old);
-    WriteFile(h.localDir + "/sub/b.txt", "b\n", old);
-    WriteFile(h.localDir + "/sub/deep/c.bin", "c", old);
+    test::WriteFiles(h.localDir, {"a.txt", "sub/b.txt", "sub/deep/c.bin"}, old);
 
     Profile(h, server, true, false);
     ASSERT_EQ(h.Run(), 0);
     EXPECT_EQ(Planned(h), 3);
     EXPECT_EQ(h.count(Fmt(42804, {"3 / 3"})), 1);
-    EXPECT_EQ(ReadFile(server.home() + "/sub/deep/c.bin"), "c");
+    EXPECT_EQ(ReadFile(server.home() + "/sub/deep/c.bin"), "sub/deep/c.bin");
 
-    const struct { bool upload, download; } modes[] = {{true, false}, {true, true}, {false, true}};
-    for (const auto& m : modes) {
+    // Then a newer server copy comes down once, and the sides agree again.
+    const struct {
+        bool upload, download, serverEdit;
+        int planned;
+    } runs[] = {{true, false, false, 0},
+                {true, true, false, 0},
+                {false, true, false, 0},
+                {true, true, true, 1},
+                {true, true, false, 0}};
+    for (const auto& r : runs) {
+        SCOPED_TRACE(testing::Message() << r.upload << r.download << r.serverEdit);
+        if (r.serverEdit)
+            WriteFile(server.home() + "/sub/b.txt", "server edit\n", static_cast<int64_t>(std::time(nullptr)) + 600);
         RunHarness again;
         again.localDir = h.localDir;
-        Profile(again, server, m.upload, m.download);
-        ASSERT_EQ(again.Run(), 0) << m.upload << m.download;
-        EXPECT_EQ(Planned(again), 0) << m.upload << m.download << testing::PrintToString(again.lines());
-        EXPECT_EQ(again.count(Fmt(42804, {"0 / 0"})), 1);
-    }
-
-    // A newer server copy comes down once, and then the sides agree again.
-    WriteFile(server.home() + "/sub/b.txt", "server edit\n", static_cast<int64_t>(std::time(nullptr)) + 600);
-    for (const int expected : {1, 0}) {
-        RunHarness both;
-        both.localDir = h.localDir;
-        Profile(both, server, true, true);
-        ASSERT_EQ(both.Run(), 0);
-        EXPECT_EQ(Planned(both), expected) << testing::PrintToString(both.lines());
+        Profile(again, server, r.upload, r.download);
+        ASSERT_EQ(again.Run(), 0);
+        EXPECT_EQ(Planned(again), r.planned) << testing::PrintToString(again.lines());
+        EXPECT_EQ(again.count(Fmt(42804, {r.planned ? "1 / 1" : "0 / 0"})), 1);
     }
     EXPECT_EQ(ReadFile(h.localDir + "/sub/b.txt"), "server edit\n");
 }
 
 TEST_P(SyncRuns, MirroringRunDeletesWhatTheLocalSideNoLongerHas) {
-    FtpServerOptions o;
-    o.mlsd = GetParam();
-    TestFtpServer server(o);
+    TestFtpServer server(Options());
     const int64_t t = test::RecentMinute();
-    for (const char* n : {"alpha/a.txt", "Beta/b.txt", "gamma/g.txt", "old.txt", "keep.txt"}) {
-        WriteFile(server.home() + "/" + n, n, t);
-    }
+    test::WriteFiles(server.home(), {"alpha/a.txt", "Beta/b.txt", "gamma/g.txt", "old.txt", "keep.txt"}, t);
     RunHarness h;
-    WriteFile(h.localDir + "/keep.txt", "keep.txt", t);
+    test::WriteFiles(h.localDir, {"keep.txt"}, t);
     // Removing directories needs "only files on both sides" as well.
     Profile(h, server, true, false, Detail{.transferBoth = 1, .mirrorFiles = 1, .mirrorDirs = 1});
-    // The order the server lists its directories in, before the run.
-    std::vector<std::string> listed;
-    {
-        RunSettings s;
-        s.host = server.hostWithPort();
-        s.user = server.options().user;
-        s.password = server.options().password;
-        s.port = 0;
-        s.accessType = 1;
-        auto conn = h.ftp->Connect(ConnectParamsFor(s, false));
-        for (const FtpEntry& e : conn->List("").entries) {
-            if (e.isDirectory)
-                listed.push_back(UpperAscii(e.name));
-        }
-        conn->Close();
-    }
-    ASSERT_EQ(listed.size(), 3u);
     ASSERT_EQ(h.Run(), 0);
-    const auto lines = h.lines();
-    std::vector<std::string> dirLines;
-    for (const std::string& l : lines) {
-        for (const char* d : {"ALPHA", "BETA", "GAMMA"}) {
-            if (l == Fmt(57704, {d}))
-                dirLines.push_back(d);
-        }
-    }
-    // Head first: the reverse of the order the server listed them in.
-    EXPECT_EQ(dirLines, std::vector<std::string>(listed.rbegin(), listed.rend()));
-    ASSERT_EQ(dirLines.size(), 3u);
-    const size_t firstDir = std::find(lines.begin(), lines.end(), Fmt(57704, {dirLines[0]})) - lines.begin();
-    for (const char* f : {"alpha/a.txt", "Beta/b.txt", "gamma/g.txt", "old.txt"}) {
-        const size_t at = std::find(lines.begin(), lines.end(), Fmt(57703, {f})) - lines.begin();
-        EXPECT_LT(at, firstDir) << f;
-    }
-    EXPECT_EQ(h.count(Fmt(57703, {"keep.txt"})), 0);
+    EXPECT_EQ(h.count(Fmt(57704, {"BETA"})), 1);
     EXPECT_TRUE(test::Exists(server.home() + "/keep.txt"));
     for (const char* gone : {"alpha", "Beta", "gamma", "old.txt"}) {
         EXPECT_FALSE(test::Exists(server.home() + "/" + gone)) << gone;
@@ -149,9 +103,7 @@ TEST_P(SyncRuns, MirroringRunDeletesWhatTheLocalSideNoLongerHas) {
 }
 
 TEST_P(SyncRuns, HostileServerNamesNeverReachTheLocalDisk) {
-    FtpServerOptions o;
-    o.mlsd = GetParam();
-    TestFtpServer server(o);
+    TestFtpServer server(Options());
     WriteFile(server.home() + "/..\\..\\evil.txt", "evil");
     WriteFile(server.home() + "/sub/a\\b.txt", "evil too");
     WriteFile(server.home() + "/fine.txt", "fine");
@@ -167,9 +119,7 @@ TEST_P(SyncRuns, HostileServerNamesNeverReachTheLocalDisk) {
 }
 
 TEST_P(SyncRuns, AnUnknownServerDirectoryIsNotOverwrittenByABothDirectionsRun) {
-    FtpServerOptions o;
-    o.mlsd = GetParam();
-    TestFtpServer server(o);
+    TestFtpServer server(Options());
     const int64_t t = test::RecentMinute();
     WriteFile(server.home() + "/bad\xff/report.txt", "newer server copy", t);
     RunHarness h;
@@ -183,12 +133,9 @@ TEST_P(SyncRuns, AnUnknownServerDirectoryIsNotOverwrittenByABothDirectionsRun) {
     EXPECT_EQ(ReadFile(server.home() + "/bad\xff/report.txt"), "newer server copy");
 }
 
-// A control byte in a name (either side) skips that name with a line, shown in
-// printable form, and the run goes on.
+// A control byte in a name skips it with a printable line; the run goes on.
 TEST_P(SyncRuns, ControlCharactersInNamesAreSkippedAndTheRunGoesOn) {
-    FtpServerOptions o;
-    o.mlsd = GetParam();
-    TestFtpServer server(o);
+    TestFtpServer server(Options());
     const int64_t t = test::RecentMinute();
     WriteFile(server.home() + "/srv\tname.txt", "s", t);
     WriteFile(server.home() + "/down.txt", "d", t);
@@ -205,9 +152,7 @@ TEST_P(SyncRuns, ControlCharactersInNamesAreSkippedAndTheRunGoesOn) {
         EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
 }
 
-// Names that differ in letter case alone: the same name is matched first; a
-// variant without one is left alone with a line, never copied onto another
-// variant, merged with it or deleted for it.
+// Letter-case variants: never copied onto, merged with or deleted for each other.
 TEST_P(SyncRuns, LetterCaseVariantsAreNeverTakenForEachOther) {
     const struct {
         const char* what;
@@ -224,9 +169,7 @@ TEST_P(SyncRuns, LetterCaseVariantsAreNeverTakenForEachOther) {
         {"upload only", true, false, false, true, "DATA.BIN", "L1", "S2", "L1", 4},
     };
     for (const auto& c : cases) {
-        FtpServerOptions o;
-        o.mlsd = GetParam();
-        TestFtpServer server(o);
+        TestFtpServer server(Options());
         const int64_t t = test::RecentMinute();
         const int64_t serverTime = c.localNewer ? t - 3600 : t;
         const int64_t localTime = c.localNewer ? t : t - 3600;
@@ -248,11 +191,9 @@ TEST_P(SyncRuns, LetterCaseVariantsAreNeverTakenForEachOther) {
     }
 }
 
-// A directory its parent lists but that refuses to be listed "as missing" is
-// unknown to an upload-only run: the newer server copy inside stays.
+// A listed directory that refuses its listing is unknown, not missing.
 TEST_P(SyncRuns, AnExistingDirectoryThatRefusesItsListingIsUnknownNotMissing) {
-    FtpServerOptions o;
-    o.mlsd = GetParam();
+    FtpServerOptions o = Options();
     o.unlistable = "locked";
     TestFtpServer server(o);
     const int64_t t = test::RecentMinute();
@@ -265,8 +206,7 @@ TEST_P(SyncRuns, AnExistingDirectoryThatRefusesItsListingIsUnknownNotMissing) {
     EXPECT_EQ(ReadFile(server.home() + "/locked/page.html"), "newer server copy");
 }
 
-// A listed time that cannot be read is unknown: the server copy is never
-// uploaded over or used to stamp, and each file gets one line.
+// An unreadable listed time: never uploaded over nor used to stamp; one line each.
 TEST(SyncRunsTimes, AnImpossibleListedTimeIsUnknown) {
     FtpServerOptions o;
     o.garbledTime = "page.html";
@@ -286,9 +226,7 @@ TEST(SyncRunsTimes, AnImpossibleListedTimeIsUnknown) {
     EXPECT_GT(test::FileMtime(h.localDir + "/sub/page.html"), t - 3600);
 }
 
-// A server that refuses lookups of files it holds and refuses deletions: the
-// probe learns which names are taken from the listing, sends its own empty
-// bytes, and the file it could not remove is used again, never copied down.
+// Refused lookups and deletions: the probe never overwrites, multiplies or downloads its file.
 TEST(SyncRunsRefused, TheClockProbeNeverOverwritesNorMultiplies) {
     FtpServerOptions o;
     o.mlsd = false;
@@ -324,11 +262,8 @@ TEST(SyncRunsRefused, ARefusedListingOfTheHomeIsAFailedItem) {
     EXPECT_FALSE(test::Exists(h.localDir + "/a.txt"));
 }
 
-// A server whose clock (or whose listed times) are days off would make every
-// comparison wrong: the run stops before copying anything.
 TEST_P(SyncRuns, AClockOffsetBeyondAnyTimeZoneStopsTheRun) {
-    FtpServerOptions o;
-    o.mlsd = GetParam();
+    FtpServerOptions o = Options();
     o.clockShiftSeconds = -30L * 86400;
     TestFtpServer server(o);
     RunHarness h;
@@ -342,9 +277,7 @@ TEST_P(SyncRuns, AClockOffsetBeyondAnyTimeZoneStopsTheRun) {
     EXPECT_EQ(ReadFile(server.home() + "/fresh.txt"), "old server copy");
 }
 
-// A LIST line no parser reads may hide any entry: its directory is unknown to
-// every kind of run (nothing goes up into it, nothing in it is deleted), the
-// line is quoted once in printable form, and what was read still comes down.
+// An unreadable LIST line makes its directory unknown to every kind of run.
 TEST(SyncRunsListOnly, AnUnreadListingLineMakesItsDirectoryUnknown) {
     const std::string odd = "-rw-r--r-- 1 user user 17 spring \x1b[1m2024\x1b[0m odd.txt";
     const std::string quoted = "-rw-r--r-- 1 user user 17 spring ?[1m2024?[0m odd.txt";
@@ -386,10 +319,7 @@ TEST(SyncRunsListOnly, AnUnreadListingLineMakesItsDirectoryUnknown) {
     }
 }
 
-// LIST shows a file older than six months by its day only. Where the hour
-// decides, its exact time comes from MDTM, compared on MDTM's own clock: an
-// unchanged copy is neither copied nor re-stamped, and a download is stamped
-// to the second. A server that refuses MDTM keeps the day alone.
+// Where the hour decides, a file LIST shows by its day is compared and stamped by MDTM.
 TEST(SyncRunsListOnly, AFileListedByItsDayIsComparedAndStampedByItsExactTime) {
     const int64_t now = static_cast<int64_t>(std::time(nullptr));
     const int64_t t = (now - 400 * 86400) / 86400 * 86400 + 14 * 3600 + 35 * 60 + 10;  // 14:35:10 UTC
@@ -440,33 +370,7 @@ TEST(SyncRunsListOnly, AFileListedByItsDayIsComparedAndStampedByItsExactTime) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Listing, SyncRuns, ::testing::Values(true, false),
-                         [](const auto& info) { return info.param ? "Mlsd" : "ListOnly"; });
-
-// A run on the test thread whose log sets the cancel flag at a chosen line.
-struct CancelledRun {
-    CancelledRun(TestFtpServer& server, bool upload, bool download, Detail d, std::string triggerLine)
-        : trigger(std::move(triggerLine)),
-          port(h.state.flags.cancelRequested, [this](std::string_view line) { return line == trigger; }),
-          log(port),
-          ctx{h.state, log, h.store, *h.ftp, PosixFileSystem()} {
-        Profile(h, server, upload, download, d);
-    }
-    RunOutcome Run() {
-        ExecuteRun(ctx);
-        return h.owner.Outcome();
-    }
-    int count(const std::string& text) const {
-        const auto lines = port.lines();
-        return static_cast<int>(std::count(lines.begin(), lines.end(), text));
-    }
-
-    RunHarness h;
-    std::string trigger;
-    test::TriggerPort port;
-    RunLog log;
-    RunContext ctx;
-};
+INSTANTIATE_TEST_SUITE_P(Listing, SyncRuns, ::testing::Bool(), test::ListingName);
 
 TEST(SyncCancel, DuringPlanningOrTransferTheRunAbortsOnce) {
     TestFtpServer server;
@@ -487,14 +391,19 @@ TEST(SyncCancel, DuringPlanningOrTransferTheRunAbortsOnce) {
         for (const char* n : {"a.txt", "b.txt", "c.txt"})
             std::remove((server.home() + "/" + n).c_str());
         const int quitBefore = server.countCommands("QUIT");
-        CancelledRun run(server, c.upload, c.download, c.detail, c.trigger);
+        // A run on the test thread, its log setting the cancel flag.
+        RunHarness h;
+        Profile(h, server, c.upload, c.download, c.detail);
+        test::CancelAt run(h, c.trigger);
         for (const char* n : {"a.txt", "b.txt", "c.txt"})
-            WriteFile(run.h.localDir + "/" + n, n);
-        EXPECT_EQ(run.Run(), RunOutcome::StoppedEarly) << c.what;
-        EXPECT_EQ(run.count(Fmt(42800)), 1) << c.what;
+            WriteFile(h.localDir + "/" + n, n);
+        ExecuteRun(run.ctx);
+        EXPECT_EQ(h.owner.Outcome(), RunOutcome::StoppedEarly) << c.what;
+        const auto lines = run.port.lines();
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), Fmt(42800)), 1) << c.what;
         EXPECT_EQ(run.port.completions(), 1) << c.what;
-        EXPECT_EQ(run.count(Fmt(57688)), 0) << c.what;
-        EXPECT_EQ(run.h.state.flags.runFailed, 0) << c.what;
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), Fmt(57688)), 0) << c.what;
+        EXPECT_EQ(h.state.flags.runFailed, 0) << c.what;
         EXPECT_FALSE(test::Exists(server.home() + "/" + c.notCopied)) << c.what;
         // The connection was closed once (QUIT is sent, its reply not waited for).
         for (int i = 0; i < 500 && server.countCommands("QUIT") == quitBefore; ++i)

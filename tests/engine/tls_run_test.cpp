@@ -1,6 +1,4 @@
-// Runs over FTP over TLS against vsftpd: an unknown certificate stops a run
-// before the user name is sent, the window may pin it, the command line pins it
-// only through `kestrum trust`, and a changed key stops the run before the password.
+// Runs over FTP over TLS against vsftpd: certificate questions and pinning.
 #include <gtest/gtest.h>
 
 #include "profiles/profile_store.h"

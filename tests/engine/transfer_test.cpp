@@ -1,7 +1,4 @@
-// The transfer step against the test server: modes, log lines, the counter,
-// stamping, failures and cancel.
-#include <dirent.h>
-
+// The transfer step against the test server.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -21,33 +18,14 @@ using test::ReadFile;
 using test::TestFtpServer;
 using test::WriteFile;
 
-class Transfer : public ::testing::TestWithParam<bool> {
+class Transfer : public test::ListingTest {
   protected:
-    FtpServerOptions Options() const {
-        FtpServerOptions o;
-        o.mlsd = GetParam();
-        return o;
-    }
     // The time the server lists for a file it stored at `mtime`.
     int64_t Listed(int64_t mtime) const { return GetParam() ? mtime : mtime / 60 * 60; }
 };
 
 FileEntry Entry(const std::string& name, int direction) {
     return FileEntry{name, 0, static_cast<Direction>(direction)};
-}
-
-std::vector<std::string> DirectoryNames(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            const std::string n = e->d_name;
-            if (n != "." && n != "..")
-                names.push_back(n);
-        }
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 // The TYPE in force when the server received `verb` for a path ending in name.
@@ -66,18 +44,12 @@ std::string TypeOf(const std::string& commandLog, const std::string& verb, const
 }
 
 // Fails every time setting; everything else is the real disk.
-class NoTimesFs : public LocalFileSystem {
+class NoTimesFs : public test::PassThroughFs {
   public:
-    bool ListDirectory(const std::string& d, std::vector<LocalDirEntry>& e) override {
-        return PosixFileSystem().ListDirectory(d, e);
-    }
-    std::optional<LocalStatus> GetStatus(const std::string& p) override { return PosixFileSystem().GetStatus(p); }
     bool SetLastWriteTime(const std::string&, int64_t) override {
         errno = EPERM;
         return false;
     }
-    bool CreateDirectory(const std::string& p) override { return PosixFileSystem().CreateDirectory(p); }
-    bool CreateEmptyFile(const std::string& p) override { return PosixFileSystem().CreateEmptyFile(p); }
 };
 
 const std::string kBinary("\x00\x01\r\n\xff\n", 6);
@@ -122,8 +94,8 @@ TEST_P(Transfer, AsciiAndBinaryCopiesAreLoggedStampedAndCounted) {
     EXPECT_EQ(p.h.port.counters(), (std::vector<std::string>{"0 / 5", "1 / 5", "2 / 5", "3 / 5", "4 / 5"}));
     EXPECT_EQ(p.h.port.progress(), (std::vector<int>{5, 23, 41, 59, 77}));
     // No temporary file is left beside the downloads.
-    EXPECT_EQ(DirectoryNames(p.h.localDir), (std::vector<std::string>{"down.txt", "sub", "up.bin", "up.txt"}));
-    EXPECT_EQ(DirectoryNames(p.LocalPath("sub")), (std::vector<std::string>{"down.bin"}));
+    EXPECT_EQ(test::SortedNames(p.h.localDir), (std::vector<std::string>{"down.txt", "sub", "up.bin", "up.txt"}));
+    EXPECT_EQ(test::SortedNames(p.LocalPath("sub")), (std::vector<std::string>{"down.bin"}));
 
     // The offset brings the server's time to the local clock.
     p.transfer = {Entry("down.txt", 2)};
@@ -141,10 +113,9 @@ TEST_P(Transfer, FailedCopiesAreLoggedSkippedAndNotCounted) {
                   Entry("keep.txt", 2), Entry("gone2", 1), Entry("c.txt", 1)};
     ASSERT_EQ(TransferFiles(p.ctx(), p.conn(), p.transfer, 0), PhaseOutcome::Done);
     const auto lines = p.lines();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), Fmt(42819, {"gone1"})), 1);
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), Fmt(42819, {"gone2"})), 1);
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), Fmt(57677, {"gone.txt"})), 1);
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), Fmt(57677, {"keep.txt"})), 1);
+    for (const std::string& failed :
+         {Fmt(42819, {"gone1"}), Fmt(42819, {"gone2"}), Fmt(57677, {"gone.txt"}), Fmt(57677, {"keep.txt"})})
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), failed), 1) << failed;
     // Each failure line is followed by the server's reply.
     EXPECT_EQ(lines.size(), 3u * 2 + 4 * 2);
     // 3 of 7: the bar stands at 5 + 270 / 7.
@@ -154,7 +125,7 @@ TEST_P(Transfer, FailedCopiesAreLoggedSkippedAndNotCounted) {
     EXPECT_EQ(ReadFile(p.LocalPath("keep.txt")), "good local copy");
     EXPECT_EQ(test::FileMtime(p.LocalPath("keep.txt")), 1'000'000'000);
     EXPECT_FALSE(test::Exists(p.LocalPath("gone.txt")));
-    EXPECT_EQ(DirectoryNames(p.h.localDir), (std::vector<std::string>{"a.txt", "b.txt", "c.txt", "keep.txt"}));
+    EXPECT_EQ(test::SortedNames(p.h.localDir), (std::vector<std::string>{"a.txt", "b.txt", "c.txt", "keep.txt"}));
 
     // An empty list: 0 of 0, the bar at 5, no line.
     PhaseSession q(server);
@@ -184,15 +155,12 @@ TEST_P(Transfer, CancelTakesEffectBeforeTheNextEntry) {
     PhaseSession p(server);
     for (const char* n : {"1.bin", "2.bin", "3.bin"})
         WriteFile(p.LocalPath(n), n);
-    const std::string trigger = Fmt(57678, {"1.bin"});
-    test::TriggerPort port(p.state().flags.cancelRequested, [&](std::string_view line) { return line == trigger; });
-    RunLog log(port);
-    RunContext ctx{p.state(), log, p.h.store, *p.h.ftp, p.h.ctx.fs};
+    test::CancelAt c(p.h, Fmt(57678, {"1.bin"}));
     p.transfer = {Entry("1.bin", 1), Entry("2.bin", 1), Entry("3.bin", 1)};
-    EXPECT_EQ(TransferFiles(ctx, p.conn(), p.transfer, 0), PhaseOutcome::RunEnded);
+    EXPECT_EQ(TransferFiles(c.ctx, p.conn(), p.transfer, 0), PhaseOutcome::RunEnded);
     // The copy under way completes and is stamped; the next entry aborts, once.
-    EXPECT_EQ(port.lines(), (std::vector<std::string>{Fmt(42808, {"1.bin"}), trigger, Fmt(42800)}));
-    EXPECT_EQ(port.completions(), 1);
+    EXPECT_EQ(c.port.lines(), (std::vector<std::string>{Fmt(42808, {"1.bin"}), Fmt(57678, {"1.bin"}), Fmt(42800)}));
+    EXPECT_EQ(c.port.completions(), 1);
     EXPECT_TRUE(p.transfer.empty());
     EXPECT_TRUE(test::Exists(server.home() + "/1.bin"));
     EXPECT_FALSE(test::Exists(server.home() + "/2.bin"));
@@ -200,29 +168,22 @@ TEST_P(Transfer, CancelTakesEffectBeforeTheNextEntry) {
     // A cancel during the last copy leaves the abort to the driver.
     PhaseSession q(server);
     WriteFile(q.LocalPath("last.bin"), "l");
-    const std::string last = Fmt(57678, {"last.bin"});
-    test::TriggerPort port2(q.state().flags.cancelRequested, [&](std::string_view line) { return line == last; });
-    RunLog log2(port2);
-    RunContext ctx2{q.state(), log2, q.h.store, *q.h.ftp, q.h.ctx.fs};
+    test::CancelAt c2(q.h, Fmt(57678, {"last.bin"}));
     q.transfer = {Entry("last.bin", 1)};
-    EXPECT_EQ(TransferFiles(ctx2, q.conn(), q.transfer, 0), PhaseOutcome::Done);
-    EXPECT_EQ(port2.completions(), 0);
+    EXPECT_EQ(TransferFiles(c2.ctx, q.conn(), q.transfer, 0), PhaseOutcome::Done);
+    EXPECT_EQ(c2.port.completions(), 0);
     EXPECT_EQ(q.state().flags.cancelRequested, 1);
 }
 
-// An edit during the upload: stamping would hide it from every later run. The
-// file system edits the file as the upload ends (before the second look at it).
+// Stamping a file edited during its upload would hide the edit from every later run.
 TEST_P(Transfer, AFileEditedDuringItsUploadIsNotStampedAndStaysChanged) {
-    struct EditingFs : NoTimesFs {
+    struct EditingFs : test::PassThroughFs {
         int looks = 0;
         std::string path;
         std::optional<LocalStatus> GetStatus(const std::string& p) override {
             if (p == path && ++looks == 2)
                 WriteFile(p, "edited meanwhile");
             return PosixFileSystem().GetStatus(p);
-        }
-        bool SetLastWriteTime(const std::string& p, int64_t t) override {
-            return PosixFileSystem().SetLastWriteTime(p, t);
         }
     } fs;
     FtpServerOptions o = Options();
@@ -238,8 +199,6 @@ TEST_P(Transfer, AFileEditedDuringItsUploadIsNotStampedAndStaysChanged) {
     EXPECT_EQ(p.state().results.unsyncedLocalFiles, std::vector<std::string>{"big.bin"});
 }
 
-// Counterparts matched with letter case folded are copied onto each other,
-// not beside each other, in both directions.
 TEST_P(Transfer, CaseDifferingCounterpartsAreUpdatedInPlace) {
     TestFtpServer server(Options());
     const int64_t t = test::RecentMinute();
@@ -256,12 +215,11 @@ TEST_P(Transfer, CaseDifferingCounterpartsAreUpdatedInPlace) {
     ASSERT_EQ(TransferFiles(p.ctx(), p.conn(), p.transfer, 0), PhaseOutcome::Done);
     EXPECT_EQ(ReadFile(server.home() + "/Notes.TXT"), "new local copy");
     EXPECT_EQ(ReadFile(p.LocalPath("a.bin")), "new server copy");
-    EXPECT_EQ(DirectoryNames(server.home()), (std::vector<std::string>{"A.BIN", "Notes.TXT"}));
-    EXPECT_EQ(DirectoryNames(p.h.localDir), (std::vector<std::string>{"a.bin", "notes.txt"}));
+    EXPECT_EQ(test::SortedNames(server.home()), (std::vector<std::string>{"A.BIN", "Notes.TXT"}));
+    EXPECT_EQ(test::SortedNames(p.h.localDir), (std::vector<std::string>{"a.bin", "notes.txt"}));
 }
 
-// A server that announces fewer bytes than it sends: the copy fails with both
-// sizes named, and the local file stays as it was.
+// More bytes than announced: the copy fails with both sizes named; the old copy stays.
 TEST(TransferSizes, ADownloadLongerThanAnnouncedFailsAndKeepsTheOldCopy) {
     FtpServerOptions o;
     o.announceShort = "page.bin";
@@ -272,7 +230,7 @@ TEST(TransferSizes, ADownloadLongerThanAnnouncedFailsAndKeepsTheOldCopy) {
     p.transfer = {Entry("page.bin", 2)};
     ASSERT_EQ(TransferFiles(p.ctx(), p.conn(), p.transfer, 0), PhaseOutcome::Done);
     EXPECT_EQ(ReadFile(p.LocalPath("page.bin")), "good local copy");
-    EXPECT_EQ(DirectoryNames(p.h.localDir), std::vector<std::string>{"page.bin"});
+    EXPECT_EQ(test::SortedNames(p.h.localDir), std::vector<std::string>{"page.bin"});
     const auto lines = p.lines();
     ASSERT_EQ(lines.size(), 2u) << testing::PrintToString(lines);
     EXPECT_EQ(lines[0], Fmt(57677, {"page.bin"}));
@@ -280,8 +238,7 @@ TEST(TransferSizes, ADownloadLongerThanAnnouncedFailsAndKeepsTheOldCopy) {
     EXPECT_EQ(p.state().flags.failedItems.load(), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Listing, Transfer, ::testing::Values(true, false),
-                         [](const auto& info) { return info.param ? "Mlsd" : "ListOnly"; });
+INSTANTIATE_TEST_SUITE_P(Listing, Transfer, ::testing::Bool(), test::ListingName);
 
 }  // namespace
 }  // namespace kestrum

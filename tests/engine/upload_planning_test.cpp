@@ -1,5 +1,4 @@
-// The three forms of upload planning against the test server, with MLSD and
-// with LIST only.
+// The three forms of upload planning, with MLSD and with LIST only.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -17,14 +16,7 @@ using test::PhaseSession;
 using test::TestFtpServer;
 using test::WriteFile;
 
-class UploadPlanning : public ::testing::TestWithParam<bool> {
-  protected:
-    FtpServerOptions Options() const {
-        FtpServerOptions o;
-        o.mlsd = GetParam();
-        return o;
-    }
-};
+class UploadPlanning : public test::ListingTest {};
 
 std::string Updated(const std::string& name) {
     return Fmt(42810, {name});
@@ -38,21 +30,17 @@ TEST_P(UploadPlanning, UploadOnlyFormLooksUpEveryFile) {
     const int64_t t = test::RecentMinute();
     WriteFile(server.home() + "/b", "a file where a directory is needed", t);
     mkdir((server.home() + "/d").c_str(), 0755);
-    WriteFile(server.home() + "/t1.txt", "server copy", t);
-    WriteFile(server.home() + "/t2.txt", "server copy", t);
-    WriteFile(server.home() + "/t3.txt", "server copy", t);
+    test::WriteFiles(server.home(), {"t1.txt", "t2.txt", "t3.txt"}, t);
 
     PhaseSession p(server);
-    p.Local("x/y/z.txt", t);
-    p.Local("x/q.txt", t);  // x is probed again, found, and not made twice
-    p.Local("b/a.txt", t);  // blocked by a server file: planned all the same
-    p.Local("d", t);        // the server has a directory of that name: passed over
-    p.Local("t1.txt", t + 180);
-    p.Local("t2.txt", t + 181);
-    p.Local("t3.txt", t - 3600);  // the server copy is newer: never replaced
-    p.Local("line\nbreak.txt", t);
-    p.Local("back\\slash.txt", t);  // "\\" is no separator here: the name would reach the server as another path
-    p.Local("e.txt", t);
+    // x is probed again for x/q.txt, not made twice; b/a.txt is blocked by a server
+    // file (planned all the same); d is a server directory (passed over).
+    p.Local({"x/y/z.txt", "x/q.txt", "b/a.txt", "d"}, t);
+    p.Local({"t1.txt"}, t + 180);
+    p.Local({"t2.txt"}, t + 181);
+    p.Local({"t3.txt"}, t - 3600);  // the server copy is newer: never replaced
+    // "\\" is no separator here: the name would reach the server as another path.
+    p.Local({"line\nbreak.txt", "back\\slash.txt", "e.txt"}, t);
     ASSERT_EQ(PlanUploads(p.ctx(), p.conn(), p.transfer, 0), PhaseOutcome::Done);
     EXPECT_EQ(p.lines(), (std::vector<std::string>{Made("x"), Made("x/y"), Updated("x/y/z.txt"), Updated("x/q.txt"),
                                                    Updated("b/a.txt"), Updated("t2.txt"),
@@ -65,7 +53,7 @@ TEST_P(UploadPlanning, UploadOnlyFormLooksUpEveryFile) {
 
     // Offset +3600: a local 10:00 is 11:00 on the server; a copy listed 10:30 is older.
     PhaseSession q(server);
-    q.Local("t1.txt", t - 1800);
+    q.Local({"t1.txt"}, t - 1800);
     ASSERT_EQ(PlanUploads(q.ctx(), q.conn(), q.transfer, 3600), PhaseOutcome::Done);
     EXPECT_EQ(q.planned(), (std::vector<std::string>{"1:t1.txt"}));
 }
@@ -78,11 +66,9 @@ TEST_P(UploadPlanning, OnlyFilesOnBothSidesPassesNewFilesOverSilently) {
     for (const bool mirroring : {false, true}) {
         PhaseSession p(server);
         p.settings().onlyBoth = 1;
-        p.Local("new/n.txt", t);
-        p.Local("n2.txt", t);
-        p.Local("n3.txt", t);
-        p.Local("kept.txt", t + 600);
-        p.Local("d", t);  // last in the list, a directory on the server: planning ends normally
+        p.Local({"new/n.txt", "n2.txt", "n3.txt"}, t);
+        p.Local({"kept.txt"}, t + 600);
+        p.Local({"d"}, t);  // last in the list, a directory on the server: planning ends normally
         if (mirroring) {
             ASSERT_EQ(ScanServerTreeForMirroring(p.ctx(), p.conn()), PhaseOutcome::Done);
             const size_t from = p.lineCount();
@@ -100,22 +86,15 @@ TEST_P(UploadPlanning, OnlyFilesOnBothSidesPassesNewFilesOverSilently) {
 TEST_P(UploadPlanning, MirroringFormMarksMatchesAndStrikesDirectories) {
     TestFtpServer server(Options());
     const int64_t t = test::RecentMinute();
-    WriteFile(server.home() + "/x", "a file where a directory is needed", t);
-    WriteFile(server.home() + "/alpha/a.txt", "a", t);
-    WriteFile(server.home() + "/Beta/b.txt", "b", t);
-    WriteFile(server.home() + "/gamma/g.txt", "g", t);
-    WriteFile(server.home() + "/Readme.TXT", "r", t);
-    WriteFile(server.home() + "/Notes.TXT", "n", t);
-    WriteFile(server.home() + "/old.txt", "o", t);
+    // x: a file where a directory is needed.
+    test::WriteFiles(server.home(),
+                     {"x", "alpha/a.txt", "Beta/b.txt", "gamma/g.txt", "Readme.TXT", "Notes.TXT", "old.txt"}, t);
 
     PhaseSession p(server);
-    p.Local("x/a.txt", t);
-    p.Local("q/b.txt", t);
-    p.Local("Beta/new.txt", t);
-    p.Local("readme.txt", t + 100);  // differs in letter case only, inside the lag
-    p.Local("notes.txt", t + 181);   // differs in letter case only, newer
-    p.Local("alpha/a.txt", t + 181);
-    p.Local("bad\ndir/f.txt", t);
+    p.Local({"x/a.txt", "q/b.txt", "Beta/new.txt"}, t);
+    p.Local({"readme.txt"}, t + 100);                // differs in letter case only, inside the lag
+    p.Local({"notes.txt", "alpha/a.txt"}, t + 181);  // notes.txt: letter case only, newer
+    p.Local({"bad\ndir/f.txt"}, t);
     ASSERT_EQ(ScanServerTreeForMirroring(p.ctx(), p.conn()), PhaseOutcome::Done);
     const size_t from = p.lineCount();
     ASSERT_EQ(PlanUploadsMirroring(p.ctx(), p.conn(), p.transfer, 0), PhaseOutcome::Done);
@@ -146,17 +125,13 @@ TEST_P(UploadPlanning, MirroringFormMarksMatchesAndStrikesDirectories) {
 TEST_P(UploadPlanning, BothDirectionsPlansServerFilesFirstThenLocalOnlyFiles) {
     TestFtpServer server(Options());
     const int64_t t = test::RecentMinute();
-    WriteFile(server.home() + "/x", "a file where a directory is needed", t);
-    WriteFile(server.home() + "/s.txt", "server only", t);
-    WriteFile(server.home() + "/both.txt", "newer on the server", t + 600);
-    WriteFile(server.home() + "/up.txt", "older on the server", t);
+    test::WriteFiles(server.home(), {"x", "s.txt", "up.txt"}, t);  // x: a file where a directory is needed
+    test::WriteFiles(server.home(), {"both.txt"}, t + 600);
 
     PhaseSession p(server);
-    p.Local("x/a.txt", t);
-    p.Local("both.txt", t);
-    p.Local("up.txt", t + 600);
-    p.Local("l.txt", t);
-    p.Local("m/l2.txt", t);
+    p.Local({"x/a.txt", "both.txt"}, t);
+    p.Local({"up.txt"}, t + 600);
+    p.Local({"l.txt", "m/l2.txt"}, t);
     p.settings().download = 1;
     p.settings().upload = 1;
     ASSERT_EQ(ScanServerTree(p.ctx(), p.conn(), ""), PhaseOutcome::Done);
@@ -179,8 +154,8 @@ TEST_P(UploadPlanning, BothDirectionsPlansServerFilesFirstThenLocalOnlyFiles) {
     // With "only files on both sides" the local-only files are left alone.
     PhaseSession q(server);
     q.settings().onlyBoth = 1;
-    q.Local("l.txt", t);
-    q.Local("up.txt", t + 600);
+    q.Local({"l.txt"}, t);
+    q.Local({"up.txt"}, t + 600);
     ASSERT_EQ(ScanServerTree(q.ctx(), q.conn(), ""), PhaseOutcome::Done);
     PlanBothDirections(q.ctx(), q.conn(), q.transfer, 0);
     EXPECT_EQ(q.planned(), (std::vector<std::string>{"1:up.txt"}));
@@ -190,32 +165,26 @@ TEST_P(UploadPlanning, CancelWhileMakingDirectoriesAbortsOnce) {
     TestFtpServer server(Options());
     const int64_t t = test::RecentMinute();
     PhaseSession p(server);
-    p.Local("first.txt", t);
-    p.Local("x/y/z.txt", t);
-    p.Local("later.txt", t);
+    p.Local({"first.txt", "x/y/z.txt", "later.txt"}, t);
     // The cancel arrives while the first directory is made.
-    const std::string trigger = Made("x");
-    test::TriggerPort port(p.state().flags.cancelRequested, [&](std::string_view line) { return line == trigger; });
-    RunLog log(port);
-    RunContext ctx{p.state(), log, p.h.store, *p.h.ftp, p.h.ctx.fs};
-    EXPECT_EQ(PlanUploads(ctx, p.conn(), p.transfer, 0), PhaseOutcome::RunEnded);
-    EXPECT_EQ(port.lines(), (std::vector<std::string>{Updated("first.txt"), Made("x"), Fmt(42800)}));
-    EXPECT_EQ(port.completions(), 1);
-    EXPECT_EQ(port.progress(), (std::vector<int>{95}));
+    test::CancelAt c(p.h, Made("x"));
+    EXPECT_EQ(PlanUploads(c.ctx, p.conn(), p.transfer, 0), PhaseOutcome::RunEnded);
+    EXPECT_EQ(c.port.lines(), (std::vector<std::string>{Updated("first.txt"), Made("x"), Fmt(42800)}));
+    EXPECT_EQ(c.port.completions(), 1);
+    EXPECT_EQ(c.port.progress(), (std::vector<int>{95}));
     EXPECT_TRUE(p.transfer.empty());
     EXPECT_FALSE(test::Exists(server.home() + "/x/y"));
 
     // A cancel before the first file: the mirroring form leaves the abort to the driver.
     PhaseSession q(server);
-    q.Local("first.txt", t);
+    q.Local({"first.txt"}, t);
     q.state().flags.cancelRequested = 1;
     EXPECT_EQ(PlanUploadsMirroring(q.ctx(), q.conn(), q.transfer, 0), PhaseOutcome::Cancelled);
     EXPECT_TRUE(q.transfer.empty());
     EXPECT_EQ(q.h.port.completions(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Listing, UploadPlanning, ::testing::Values(true, false),
-                         [](const auto& info) { return info.param ? "Mlsd" : "ListOnly"; });
+INSTANTIATE_TEST_SUITE_P(Listing, UploadPlanning, ::testing::Bool(), test::ListingName);
 
 }  // namespace
 }  // namespace kestrum

@@ -2,6 +2,8 @@
 // Everything a run needs, in temporary directories, with the test thread
 // playing the run owner's side.
 
+#include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -24,6 +26,34 @@ struct ProfileSpec {
     bool subdirs = true;
     bool download = false;
     bool upload = true;
+};
+
+// Writes each name below dir, holding its own name, stamped mtime (-1: now).
+inline void WriteFiles(const std::string& dir, std::initializer_list<std::string> names, long long mtime = -1) {
+    for (const std::string& name : names)
+        WriteFile(dir + "/" + name, name, mtime);
+}
+
+// The names in dir, sorted (none when it cannot be listed).
+inline std::vector<std::string> SortedNames(const std::string& dir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The real local disk; a test overrides the calls it wants to change.
+class PassThroughFs : public LocalFileSystem {
+  public:
+    bool ListDirectory(const std::string& d, std::vector<LocalDirEntry>& e) override {
+        return PosixFileSystem().ListDirectory(d, e);
+    }
+    std::optional<LocalStatus> GetStatus(const std::string& p) override { return PosixFileSystem().GetStatus(p); }
+    bool SetLastWriteTime(const std::string& p, int64_t t) override { return PosixFileSystem().SetLastWriteTime(p, t); }
+    bool CreateDirectory(const std::string& p) override { return PosixFileSystem().CreateDirectory(p); }
+    bool CreateEmptyFile(const std::string& p) override { return PosixFileSystem().CreateEmptyFile(p); }
 };
 
 class RunHarness {
