@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <set>
 #include <string>
 
@@ -50,15 +50,18 @@ TEST(StringTable, EveryMessageIdHasATextAndEveryTextAnId) {
         std::filesystem::path(KESTRUM_TEST_FTPSERVER).parent_path().parent_path().parent_path() / "res/message_ids.h";
     std::ifstream in(header);
     ASSERT_TRUE(in) << header;
-    const std::regex constant(R"(inline constexpr int (k\w+) = (\d+);)");
+    const std::string prefix = "inline constexpr int ";
     std::set<int> named;
     for (std::string line; std::getline(in, line);) {
-        std::smatch m;
-        if (!std::regex_search(line, m, constant))
+        const size_t at = line.find(prefix);
+        const size_t equals = line.find(" = ", at);
+        if (at == std::string::npos || equals == std::string::npos ||
+            !std::isdigit(static_cast<unsigned char>(line[equals + 3])))
             continue;
-        const int id = std::stoi(m[2]);
-        EXPECT_FALSE(StringUtf8(id).empty()) << m[1] << " = " << id;
-        EXPECT_TRUE(named.insert(id).second) << m[1] << " repeats " << id;
+        const std::string name = line.substr(at + prefix.size(), equals - at - prefix.size());
+        const int id = std::stoi(line.substr(equals + 3));
+        EXPECT_FALSE(StringUtf8(id).empty()) << name << " = " << id;
+        EXPECT_TRUE(named.insert(id).second) << name << " repeats " << id;
     }
     for (size_t i = 0; i < kStringTableSize; ++i)
         EXPECT_EQ(named.count(kStringTable[i].id), 1u) << kStringTable[i].id << " has no constant";
