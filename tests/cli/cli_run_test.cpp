@@ -6,7 +6,6 @@
 #include <chrono>
 #include <ctime>
 #include <filesystem>
-#include <regex>
 #include <thread>
 
 #include "profiles/profile_store.h"
@@ -76,7 +75,10 @@ TEST(CliRun, ExitStatusesAndTheLogOnStandardOutput) {
     const auto done = c.Run({"run", "p"});
     EXPECT_TRUE(Ended(done, 0));
     // The same lines, ended by CR LF in the file.
-    EXPECT_EQ(std::regex_replace(done.out, std::regex("\n"), "\r\n"), test::ReadFile(c.home / "Kestrum.log"));
+    std::string crlf;
+    for (const char ch : done.out)
+        crlf += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
+    EXPECT_EQ(crlf, test::ReadFile(c.home / "Kestrum.log"));
     EXPECT_TRUE(Contains(done.out, "\tindex.html\n"));
     EXPECT_TRUE(Contains(done.out, FormatString(42804, {"1 / 1"})));
     EXPECT_EQ(test::ReadFile(c.server.home() + "/index.html"), "<html></html>\n");
