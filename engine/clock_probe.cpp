@@ -102,6 +102,12 @@ int64_t ProbeServerClock(RunContext& ctx, FtpConnection& connection) {
     FtpListing home = connection.List("");
     if (home.status != ListStatus::Ok)
         return 0;
+    // A line no parser read may be a user's file of any name, the probe's
+    // among them: no name is known to be free, so nothing is written.
+    if (!home.unparsedLines.empty()) {
+        ctx.log.AppendLogLine(LoadString(msg::kClockNotMeasuredHomeUnreadable));
+        return 0;
+    }
     std::unordered_set<std::string> taken;
     const std::string left = ctx.store.ReadString(state.settings.profileName, kProbeLeftValue).value_or("");
     std::string serverProbe;

@@ -145,6 +145,8 @@ inline constexpr int kLocalFileChangedDuringUpload = 60017;
 inline constexpr int kNameCaseAmbiguous = 60035;
 inline constexpr int kProbeFileKept = 60036;
 inline constexpr int kProgramDirUnwritable = 60037;
+// The home listing holds a line no parser read: the probe writes nothing there.
+inline constexpr int kClockNotMeasuredHomeUnreadable = 60038;
 inline constexpr int kPreviewLocalNewer = 60050;
 inline constexpr int kPreviewServerNewer = 60051;
 inline constexpr int kPreviewMissingOnServer = 60052;

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "engine/run_log.h"
+#include "res/message_ids.h"
+#include "res/strings.h"
 #include "tests/engine/phase_session.h"
 
 namespace kestrum {
@@ -156,6 +158,19 @@ TEST_P(ClockProbe, NeverTouchesTheUsersFiles) {
     EXPECT_EQ(test::ReadFile(server.home() + "/dummy1.txt"), "also the user's");
     EXPECT_FALSE(test::Exists(server.home() + "/dummy2.txt"));
     EXPECT_NE(server.commandLog().find("dummy2.txt"), std::string::npos);
+
+    // A LIST line that cannot be read may hide a user's dummy.txt: nothing is
+    // written and the clock is not measured.
+    FtpServerOptions o = Options();
+    o.mlsd = false;
+    o.listLines = {{"dummy.txt", "this line means nothing"}};
+    TestFtpServer unreadable(o);
+    WriteFile(unreadable.home() + "/dummy.txt", "the user's own file");
+    PhaseSession q(unreadable);
+    EXPECT_EQ(ProbeServerClock(q.ctx(), q.conn()), 0);
+    EXPECT_EQ(test::ReadFile(unreadable.home() + "/dummy.txt"), "the user's own file");
+    EXPECT_EQ(unreadable.countCommands("STOR"), 0);
+    EXPECT_EQ(q.lines(), std::vector<std::string>{LoadString(msg::kClockNotMeasuredHomeUnreadable)});
 }
 
 INSTANTIATE_TEST_SUITE_P(Listing, ClockProbe, ::testing::Bool(), test::ListingName);
