@@ -129,7 +129,7 @@ class NoRequests : public kestrum::FtpConnection {
     bool RemoveDirectory(const std::string&) override { Fail(); }
     bool Remove(const std::string&) override { Fail(); }
     bool PutFile(const std::string&, const std::string&, kestrum::TransferType) override { Fail(); }
-    bool GetFile(const std::string&, const std::string&, kestrum::TransferType) override { Fail(); }
+    bool GetFile(const std::string&, const std::string&, kestrum::TransferType, int64_t) override { Fail(); }
     kestrum::FtpListing List(const std::string&) override { Fail(); }
     kestrum::FtpListing Lookup(const std::string&) override { Fail(); }
     std::string LastError() const override { return {}; }

@@ -56,10 +56,13 @@ DirResult EnsureLocalDirectories(RunContext& ctx, const std::string& serverName)
 // Plans one copy under the local name; the server's name goes with it when the
 // two differ in more than the separators (a counterpart matched with letter case folded).
 void PlanOne(RunContext& ctx, FileList& transfer, const std::string& localName, Direction direction,
-             const std::string& serverName) {
+             const FileEntry& server) {
+    const std::string& serverName = server.name;
     FileEntry entry;
     entry.name = localName;
     entry.direction = direction;
+    if (direction == Direction::Download)
+        entry.size = server.size;
     std::string serverForm = localName;
     ConvertSeparators(serverForm, 0);
     if (serverForm != serverName)
@@ -106,13 +109,13 @@ PhaseOutcome PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockO
             const int64_t serverAhead = serverTime - (local.lastWriteTime + clockOffset);
             if (ShouldDownload(serverTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
                 NoteDecision(ctx, Decision::Download, server.name, serverAhead);
-                PlanOne(ctx, transfer, local.name, Direction::Download, server.name);
+                PlanOne(ctx, transfer, local.name, Direction::Download, server);
             } else if (ShouldUpload(serverTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
                 if (!bothWays) {
                     NoteDecision(ctx, Decision::OtherWayOnly, server.name);
                 } else if (!DropUploadIntoUnknownDir(ctx, server.name, local.name)) {
                     NoteDecision(ctx, Decision::Upload, server.name, -serverAhead);
-                    PlanOne(ctx, transfer, local.name, Direction::Upload, server.name);
+                    PlanOne(ctx, transfer, local.name, Direction::Upload, server);
                 }
             } else {
                 NoteDecision(ctx, Decision::InStep, server.name, serverAhead);
@@ -136,7 +139,7 @@ PhaseOutcome PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockO
         if (dirs == DirResult::PassOver)
             continue;
         NoteDecision(ctx, Decision::DownloadMissing, server.name);
-        PlanOne(ctx, transfer, localName, Direction::Download, server.name);
+        PlanOne(ctx, transfer, localName, Direction::Download, server);
     }
     return PhaseOutcome::Done;
 }

@@ -102,6 +102,7 @@ PhaseOutcome ListServerDirectory(RunContext& ctx, FtpConnection& connection, con
         record.name = name;
         record.lastWriteTime = entry.lastWriteTime;
         record.dateOnly = entry.precision == TimePrecision::Day;
+        record.size = entry.size;
         state.results.serverFiles.push_back(std::move(record));
         ctx.log.AppendLogLine("\t" + name);
     }

@@ -85,6 +85,7 @@ struct Job {
     std::string serverPath;   // the server's name for it, relative to the server home, as logged
     std::string scannedName;  // the name the local scan gave it
     bool ascii = false;
+    int64_t listedSize = -1;  // downloads: the size the server's listing gave; -1 unknown
 };
 using Chunk = std::vector<Job>;
 
@@ -109,6 +110,7 @@ std::vector<Chunk> MakeChunks(const RunSettings& settings, FileList& transfer, s
         job.direction = entry.direction;
         job.localPath = LocalPathOf(settings.localDir, entry.name);
         job.scannedName = entry.name;
+        job.listedSize = entry.size;
         ConvertSeparators(entry.name, 0);
         job.name = entry.name;
         job.serverPath = entry.serverName.empty() ? entry.name : entry.serverName;
@@ -285,7 +287,7 @@ class TransferPhase {
                 out.block.Add(msg::kServerNameIgnored, {PrintableName(job.serverPath)});
                 return;
             }
-            if (!connection.GetFile(Sent(job.serverPath), job.localPath, type)) {
+            if (!connection.GetFile(Sent(job.serverPath), job.localPath, type, job.listedSize)) {
                 out.block.Failed(msg::kDownloadFailed, {job.serverPath}, connection.LastError());
                 return;
             }

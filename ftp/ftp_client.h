@@ -158,8 +158,11 @@ class FtpConnection {
     // Cut short by a cancel: false, LastError() saying that the server may
     // keep a partial file.
     virtual bool PutFile(const std::string& localPath, const std::string& serverPath, TransferType type) = 0;
-    // Written to a temporary file beside localPath, renamed over it only when complete.
-    virtual bool GetFile(const std::string& serverPath, const std::string& localPath, TransferType type) = 0;
+    // Written to a temporary file beside localPath, renamed over it only when
+    // complete: a binary download must bring the size its opening reply
+    // announces or, when that gives none, listedSize (-1: not known).
+    virtual bool GetFile(const std::string& serverPath, const std::string& localPath, TransferType type,
+                         int64_t listedSize = -1) = 0;
     // The contents of a directory ("" for the current one).
     virtual FtpListing List(const std::string& directory) = 0;
     // The path's own entry: Ok with exactly one entry, Missing, or Failed.

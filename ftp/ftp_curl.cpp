@@ -536,7 +536,8 @@ class CurlFtpConnection : public FtpConnection {
         return true;
     }
 
-    bool GetFile(const std::string& serverPath, const std::string& localPath, TransferType type) override {
+    bool GetFile(const std::string& serverPath, const std::string& localPath, TransferType type,
+                 int64_t listedSize = -1) override {
         if (Rejected(serverPath)) {
             return false;
         }
@@ -559,7 +560,8 @@ class CurlFtpConnection : public FtpConnection {
         DownloadSink sink{temp.file()};
         std::string opening;
         if (std::optional<bool> got = RetrieveDirectly(source, sink, type, opening)) {
-            return *got && SizeAsAnnounced(opening, sink) && temp.Commit(target, lastError_);
+            return *got && (type != TransferType::Binary || SizeAsExpected(opening, listedSize, sink)) &&
+                   temp.Commit(target, lastError_);
         }
         Prepare(FileUrl(source));
         curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, &WriteToFile);
@@ -584,17 +586,22 @@ class CurlFtpConnection : public FtpConnection {
         curlDir_ = ServerParentOf(source);
         // An ASCII transfer changes line ends, so only a binary one must match.
         const Reply reply = ReplyTo("RETR");
-        if (type == TransferType::Binary && !reply.lines.empty() && !SizeAsAnnounced(reply.lines.front(), sink)) {
+        if (type == TransferType::Binary &&
+            !SizeAsExpected(reply.lines.empty() ? std::string() : reply.lines.front(), listedSize, sink)) {
             return false;
         }
         return temp.Commit(target, lastError_);
     }
 
-    // Whether a binary download got the size its opening reply announced (if any).
-    bool SizeAsAnnounced(const std::string& opening, const DownloadSink& sink) {
-        const int64_t announced = AnnouncedSize(opening);
-        if (announced >= 0 && announced != sink.received) {
-            lastError_ = FormatString(kIdSizeMismatch, {std::to_string(announced), std::to_string(sink.received)});
+    // Whether a binary download got the size its opening reply announced or,
+    // when that announces none, the size the listing gave (if any): a server
+    // that ends a cut transfer with a success reply is not believed.
+    bool SizeAsExpected(const std::string& opening, int64_t listedSize, const DownloadSink& sink) {
+        int64_t expected = AnnouncedSize(opening);
+        if (expected < 0)
+            expected = listedSize;
+        if (expected >= 0 && expected != sink.received) {
+            lastError_ = FormatString(kIdSizeMismatch, {std::to_string(expected), std::to_string(sink.received)});
             return false;
         }
         return true;

@@ -284,7 +284,8 @@ std::optional<ParsedListLine> ParseUnixLine(std::string_view line, int64_t nowUt
         ParsedListLine parsed;
         parsed.name = std::string(name);
         parsed.isDirectory = type == 'd';
-        parsed.size = *size;
+        // A link's size is its own, not that of the file it points to.
+        parsed.size = type == 'l' ? -1 : *size;
         parsed.lastWriteTime = listed->time;
         parsed.precision = listed->precision;
         return parsed;

@@ -21,6 +21,8 @@ struct FileEntry {
     std::string serverName{};
     // Server records: the listing gave the day but not the time of day.
     bool dateOnly = false;
+    // Server records and planned downloads: the size the listing gave; -1 unknown.
+    int64_t size = -1;
 };
 
 using FileList = std::vector<FileEntry>;

@@ -105,5 +105,24 @@ TEST(DownloadFailure, ALocalWriteFailureFailsTheFileAlone) {
     }
 }
 
+// A server that sends half a file and reports the transfer complete, with no
+// size in its opening reply: the listing's size exposes it on both paths.
+TEST(DownloadFailure, AServerThatEndsADownloadEarlyIsNotBelieved) {
+    for (const bool passive : {true, false}) {
+        SCOPED_TRACE(passive ? "direct" : "libcurl");
+        TestFtpServer server({.sendHalf = "big.bin"});
+        RunHarness h;
+        WriteFile(server.home() + "/big.bin", std::string(100'000, 'b'));
+        WriteFile(server.home() + "/a.bin", "a.bin");
+        WriteFile(h.localDir + "/big.bin", "old big.bin", static_cast<int64_t>(std::time(nullptr)) - 86400);
+        Profile(h, server, passive);
+        EXPECT_EQ(h.Run(), 4);
+        EXPECT_EQ(ReadFile(h.localDir + "/big.bin"), "old big.bin");
+        EXPECT_EQ(ReadFile(h.localDir + "/a.bin"), "a.bin");
+        EXPECT_EQ(TempFiles(h.localDir), 0);
+        EXPECT_EQ(h.count("\t" + Fmt(60610, {"100000", "50000"})), 1) << testing::PrintToString(h.lines());
+    }
+}
+
 }  // namespace
 }  // namespace kestrum

@@ -72,8 +72,8 @@ TEST(FtpListingTest, LinesFromSeveralServers) {
         {"-rw-r--r--    1 1000     1000           42 2023-11-05 17:08 iso name.txt", "iso name.txt", false, 42,
          "2023-11-05 17:08"},
         {"drwxr-xr-x 2 ftp ftp 7 2023-11-05 17:08:09 exact", "exact", true, 7, "2023-11-05 17:08:09"},
-        // symbolic link: the name only, not the target
-        {"lrwxrwxrwx   1 root     root            7 Feb 29 23:15 latest -> v2/file", "latest", false, 7,
+        // symbolic link: the name only, not the target, and no size (its own is not the file's)
+        {"lrwxrwxrwx   1 root     root            7 Feb 29 23:15 latest -> v2/file", "latest", false, -1,
          "2024-02-29 23:15"},
         // no group column
         {"-rw-r--r-- 1 owner 5 Jun  1 00:00 -leading dash", "-leading dash", false, 5, "2024-06-01 00:00"},

@@ -96,6 +96,7 @@ TestFtpServer::TestFtpServer(FtpServerOptions options) : options_(std::move(opti
     add(o.maxLogins > 0, "--max-logins", std::to_string(o.maxLogins));
     add(o.maxLogins > 0 && o.silentBeyondMaxLogins, "--silent-beyond");
     add(!o.breakOff.empty(), "--break-off", o.breakOff);
+    add(!o.sendHalf.empty(), "--send-half", o.sendHalf);
     add(!o.refuse.empty(), "--refuse", o.refuse);
     add(o.transferBytesPerSecond > 0, "--rate", std::to_string(o.transferBytesPerSecond));
 

@@ -27,6 +27,7 @@ struct FtpServerOptions {
     int maxLogins = 0;                             // nonzero: logins beyond so many sessions at once get 530
     bool silentBeyondMaxLogins = false;            // those logins get no reply at all instead
     std::string breakOff;                          // downloads of files of this name break off (426)
+    std::string sendHalf;                          // downloads of files of this name send half, then 226
     std::string user = "user";
     std::string password = "secret";
 };

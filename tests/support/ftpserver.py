@@ -9,6 +9,7 @@ commands and connections.
 
 import argparse
 import collections
+import io
 import logging
 import os
 import re
@@ -91,6 +92,23 @@ def with_list_lines(fs_class, lines):
     return ListLinesFS
 
 
+def with_half_sent(fs_class, name):
+    """Downloads of files called `name` send the first half and end as if complete."""
+
+    class HalfSentFS(fs_class):
+        def open(self, filename, mode):
+            file = super().open(filename, mode)
+            if "r" not in mode or os.path.basename(filename) != name:
+                return file
+            with file:
+                data = file.read()
+            half = io.BytesIO(data[: len(data) // 2])
+            half.name = filename
+            return half
+
+    return HalfSentFS
+
+
 def with_mdtm_shift(fs_class, shift):
     """MDTM reports times `shift` seconds later than the listings, as a server whose
     LIST shows local time and whose MDTM shows UTC."""
@@ -121,6 +139,9 @@ def make_handler(args):
         Handler.abstracted_fs = with_list_lines(Handler.abstracted_fs, args.list_line)
     if args.mdtm_shift:
         Handler.abstracted_fs = with_mdtm_shift(Handler.abstracted_fs, args.mdtm_shift)
+    if args.send_half:
+        Handler.abstracted_fs = with_half_sent(Handler.abstracted_fs, args.send_half)
+        Handler.use_sendfile = False
     if args.rate > 0:
         class Throttled(ThrottledDTPHandler):
             pass
@@ -274,6 +295,7 @@ def main():
     parser.add_argument("--max-logins", type=int, default=0, help="sessions logged in at once; more get 530")
     parser.add_argument("--silent-beyond", action="store_true", help="logins beyond --max-logins get no reply")
     parser.add_argument("--break-off", default="", help="a file name whose download breaks off")
+    parser.add_argument("--send-half", default="", help="a file name whose download sends half and reports success")
     args = parser.parse_args()
 
     logging.basicConfig(filename=args.log, level=logging.DEBUG, format="%(message)s", encoding="utf-8")
