@@ -1,5 +1,6 @@
 #include "engine/run_cache.h"
 
+#include <ctime>
 #include <unordered_map>
 #include <vector>
 
@@ -75,10 +76,14 @@ int DetectLocalChanges(RunContext& ctx) {
     for (const FileEntry& cached : state.results.cacheFiles)
         index.try_emplace(cached.name, &cached);
 
+    // A record more than a day ahead of the clock (written under a wrong
+    // clock, or edited) would hide every edit until then: it is not believed.
+    const int64_t latestBelieved = static_cast<int64_t>(std::time(nullptr)) + 86400;
     FileList kept;
     for (const FileEntry& local : state.results.localFiles) {
         const auto found = index.find(local.name);
-        if (found == index.end() || local.lastWriteTime > found->second->lastWriteTime)
+        if (found == index.end() || found->second->lastWriteTime > latestBelieved ||
+            local.lastWriteTime > found->second->lastWriteTime)
             kept.push_back(FileEntry{local.name, local.lastWriteTime});
     }
     state.results.localFiles = std::move(kept);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,7 @@ TEST(ChangeDetection, KeepsNewAndStrictlyNewerFilesInScanOrder) {
 }
 
 TEST(ChangeDetection, WhatIsLeftDecidesTheResult) {
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
     const struct {
         FileList cache, local;
         int result;
@@ -56,6 +58,8 @@ TEST(ChangeDetection, WhatIsLeftDecidesTheResult) {
          {{"a.txt", T}, {"Ärger/readme.txt", T}, {"Ärger/Readme.TXT", T}},
          1,
          {"a.txt", "Ärger/readme.txt"}},
+        // A record more than a day ahead of the clock is not believed.
+        {{{"a.html", now + 3600}, {"b.html", now + 2 * 86400}}, {{"a.html", T}, {"b.html", T}}, 1, {"b.html"}},
     };
     for (const auto& c : cases) {
         CacheHarness h;
