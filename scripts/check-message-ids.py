@@ -33,7 +33,7 @@ def main():
     for unknown in sorted(set(named) - ids):
         offences.append(f"{HEADER}: id {unknown} is not in the string table")
 
-    for top in ("app", "align", "cache", "engine", "profiles", "res", "main.cpp"):
+    for top in ("res", "localfs", "profiles", "cache", "ftp", "engine", "align", "cli", "dialogs", "app", "main.cpp"):
         path = os.path.join(ROOT, top)
         files = [path] if os.path.isfile(path) else [
             os.path.join(d, f) for d, _, names in os.walk(path) for f in names if f.endswith((".cpp", ".h"))
