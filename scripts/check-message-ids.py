@@ -33,7 +33,12 @@ def main():
     for unknown in sorted(set(named) - ids):
         offences.append(f"{HEADER}: id {unknown} is not in the string table")
 
-    for top in ("res", "localfs", "profiles", "cache", "ftp", "engine", "align", "cli", "dialogs", "app", "main.cpp"):
+    # Every library folder (one with a CMakeLists.txt) and the executable's source.
+    libraries = sorted(
+        d for d in os.listdir(ROOT)
+        if os.path.isfile(os.path.join(ROOT, d, "CMakeLists.txt")) and d not in ("bench", "data", "tests")
+    )
+    for top in libraries + ["main.cpp"]:
         path = os.path.join(ROOT, top)
         files = [path] if os.path.isfile(path) else [
             os.path.join(d, f) for d, _, names in os.walk(path) for f in names if f.endswith((".cpp", ".h"))
