@@ -19,19 +19,9 @@ using test::FtpServerOptions;
 using test::ProfileSpec;
 using test::ReadFile;
 using test::RunHarness;
+using test::TempNames;
 using test::TestFtpServer;
 using test::WriteFile;
-
-// The names in dir that begin like a temporary download file.
-std::vector<std::string> TempNames(const std::string& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        const std::string name = entry.path().filename().string();
-        if (name.rfind(".kestrum-", 0) == 0)
-            names.push_back(name);
-    }
-    return names;
-}
 
 bool HasBytes(const std::string& path) {
     std::error_code ec;

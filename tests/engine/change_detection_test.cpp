@@ -7,18 +7,12 @@
 #include "engine/run_cache.h"
 #include "res/codepage.h"
 #include "tests/engine/cache_harness.h"
+#include "tests/support/run_harness.h"
 
 namespace kestrum::test {
 namespace {
 
 constexpr int64_t T = 1'600'000'000;
-
-std::vector<std::string> Names(const FileList& list) {
-    std::vector<std::string> names;
-    for (const FileEntry& e : list)
-        names.push_back(e.name);
-    return names;
-}
 
 TEST(ChangeDetection, KeepsNewAndStrictlyNewerFilesInScanOrder) {
     CacheHarness h;

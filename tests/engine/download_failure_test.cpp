@@ -48,14 +48,6 @@ class FileSizeLimit {
     bool set_ = false;
 };
 
-// Temporary download files in dir.
-int TempFiles(const std::string& dir) {
-    int n = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(dir))
-        n += IsDownloadTempName(entry.path().filename().string()) ? 1 : 0;
-    return n;
-}
-
 void Profile(RunHarness& h, const TestFtpServer& server, bool passive) {
     h.MakeProfile("p", server, {.download = true, .upload = false});
     h.store.WriteProfileValues("p", {{"PASSIVE", int32_t{passive ? 1 : 0}}});
@@ -87,7 +79,7 @@ TEST(DownloadFailure, ALocalWriteFailureFailsTheFileAlone) {
             EXPECT_EQ(h.Run(), 4);
         }
         EXPECT_TRUE(ReadFile(h.localDir + "/big.bin") == "old big.bin");
-        EXPECT_EQ(TempFiles(h.localDir), 0);
+        EXPECT_EQ(test::TempNames(h.localDir), std::vector<std::string>{});
         EXPECT_EQ(ReadFile(h.localDir + "/a.bin"), "a.bin");
         EXPECT_EQ(ReadFile(h.localDir + "/z.bin"), "z.bin");
         EXPECT_NE(server.commandLog().find(std::string(c.retr) + "\n"), std::string::npos) << server.commandLog();
@@ -119,7 +111,7 @@ TEST(DownloadFailure, AServerThatEndsADownloadEarlyIsNotBelieved) {
         EXPECT_EQ(h.Run(), 4);
         EXPECT_EQ(ReadFile(h.localDir + "/big.bin"), "old big.bin");
         EXPECT_EQ(ReadFile(h.localDir + "/a.bin"), "a.bin");
-        EXPECT_EQ(TempFiles(h.localDir), 0);
+        EXPECT_EQ(test::TempNames(h.localDir), std::vector<std::string>{});
         EXPECT_EQ(h.count("\t" + Fmt(60610, {"100000", "50000"})), 1) << testing::PrintToString(h.lines());
     }
 }

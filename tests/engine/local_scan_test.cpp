@@ -13,15 +13,9 @@
 namespace kestrum {
 namespace {
 
+using test::Names;
 using test::TempDir;
 using test::WriteFile;
-
-std::vector<std::string> Names(const FileList& list) {
-    std::vector<std::string> names;
-    for (const FileEntry& e : list)
-        names.push_back(e.name);
-    return names;
-}
 
 TEST(LocalScan, DepthFirstPreOrderInListingOrderWithSkips) {
     TempDir home;

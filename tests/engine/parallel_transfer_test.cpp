@@ -30,14 +30,6 @@ std::vector<std::string> Names(int n, int dirs) {
     return names;
 }
 
-// Temporary download files anywhere below dir.
-int TempFiles(const std::string& dir) {
-    int n = 0;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir))
-        n += entry.path().filename().string().rfind(".kestrum-", 0) == 0 ? 1 : 0;
-    return n;
-}
-
 // Server files newer than their local copies, which hold "old <name>".
 void NewerOnServer(const TestFtpServer& server, const RunHarness& h, const std::vector<std::string>& names,
                    const std::string& content) {
@@ -104,7 +96,7 @@ TEST(ParallelTransfer, ACancelWithFourCopiesUnderWayEndsEveryConnection) {
     EXPECT_EQ(ExitStatusOf(outcome), 3);
     EXPECT_EQ(h.count(Fmt(42800)), 1);
     EXPECT_EQ(server.countCommands("PASS"), 4);
-    EXPECT_EQ(TempFiles(h.localDir), 0);
+    EXPECT_EQ(test::TempNames(h.localDir), std::vector<std::string>{});
     // Each file is its old copy or the whole new one, never a part.
     for (const std::string& name : names) {
         const std::string now = ReadFile(h.localDir + "/" + name);
@@ -131,7 +123,7 @@ TEST(ParallelTransfer, ADownloadBrokenOffOnOneConnectionFailsAloneAndKeepsTheOld
             EXPECT_EQ(ReadFile(h.localDir + "/" + name), "new " + name) << name;
         }
     }
-    EXPECT_EQ(TempFiles(h.localDir), 0);
+    EXPECT_EQ(test::TempNames(h.localDir), std::vector<std::string>{});
     EXPECT_EQ(h.count(Fmt(42804, {"23 / 24"})), 1);
 }
 

@@ -44,6 +44,24 @@ inline std::vector<std::string> SortedNames(const std::string& dir) {
     return names;
 }
 
+// The temporary download files below dir (every name a download starts
+// with), relative to dir.
+inline std::vector<std::string> TempNames(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
+        if (e.path().filename().string().rfind(".kestrum-", 0) == 0)
+            names.push_back(std::filesystem::relative(e.path(), dir).string());
+    return names;
+}
+
+// The names of a file list, in its order.
+inline std::vector<std::string> Names(const FileList& list) {
+    std::vector<std::string> names;
+    for (const FileEntry& e : list)
+        names.push_back(e.name);
+    return names;
+}
+
 // The real local disk; a test overrides the calls it wants to change.
 class PassThroughFs : public LocalFileSystem {
   public:
