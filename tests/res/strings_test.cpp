@@ -2,10 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
-#include <filesystem>
-#include <fstream>
-#include <set>
 #include <string>
 
 #include "res/codepage.h"
@@ -40,31 +36,6 @@ TEST(StringTable, SortedUniqueWellFormedAndCp932Safe) {
                 << e.id << ": " << e.utf8;
         }
     }
-}
-
-// Code names texts by the constants of res/message_ids.h: each constant must
-// have a text, and each text its own constant.
-TEST(StringTable, EveryMessageIdHasATextAndEveryTextAnId) {
-    // The source tree, found from the path of the test server's script.
-    const auto header =
-        std::filesystem::path(KESTRUM_TEST_FTPSERVER).parent_path().parent_path().parent_path() / "res/message_ids.h";
-    std::ifstream in(header);
-    ASSERT_TRUE(in) << header;
-    const std::string prefix = "inline constexpr int ";
-    std::set<int> named;
-    for (std::string line; std::getline(in, line);) {
-        const size_t at = line.find(prefix);
-        const size_t equals = line.find(" = ", at);
-        if (at == std::string::npos || equals == std::string::npos ||
-            !std::isdigit(static_cast<unsigned char>(line[equals + 3])))
-            continue;
-        const std::string name = line.substr(at + prefix.size(), equals - at - prefix.size());
-        const int id = std::stoi(line.substr(equals + 3));
-        EXPECT_FALSE(StringUtf8(id).empty()) << name << " = " << id;
-        EXPECT_TRUE(named.insert(id).second) << name << " repeats " << id;
-    }
-    for (size_t i = 0; i < kStringTableSize; ++i)
-        EXPECT_EQ(named.count(kStringTable[i].id), 1u) << kStringTable[i].id << " has no constant";
 }
 
 TEST(FormatText, PlaceholderRules) {
