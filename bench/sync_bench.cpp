@@ -128,7 +128,11 @@ class NoRequests : public kestrum::FtpConnection {
     bool CreateDirectory(const std::string&) override { Fail(); }
     bool RemoveDirectory(const std::string&) override { Fail(); }
     bool Remove(const std::string&) override { Fail(); }
-    bool PutFile(const std::string&, const std::string&, kestrum::TransferType) override { Fail(); }
+    bool PutFile(const std::string&, const std::string&, kestrum::TransferType, kestrum::UploadCount*) override {
+        Fail();
+    }
+    bool Rename(const std::string&, const std::string&) override { Fail(); }
+    bool SetMode(const std::string&, int) override { Fail(); }
     bool GetFile(const std::string&, const std::string&, kestrum::TransferType, int64_t) override { Fail(); }
     kestrum::FtpListing List(const std::string&) override { Fail(); }
     kestrum::FtpListing Lookup(const std::string&) override { Fail(); }

@@ -11,6 +11,8 @@
 // the phase's mutex.
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -86,6 +88,7 @@ struct Job {
     std::string scannedName;  // the name the local scan gave it
     bool ascii = false;
     int64_t listedSize = -1;  // downloads: the size the server's listing gave; -1 unknown
+    int mode = -1;            // uploads: the permission bits of the server file it replaces; -1 unknown
 };
 using Chunk = std::vector<Job>;
 
@@ -97,6 +100,15 @@ struct Outcome {
     bool stampTried = false;
     bool unsynced = false;  // stays changed for the next cached run
     std::optional<int64_t> stamped;
+    // Uploads: the server copy's entry as looked up before it took its name.
+    std::optional<FtpEntry> stored;
+};
+
+// How uploads reach their names on this server, learnt from its refusals.
+enum class Placing : int {
+    RenameOver,       // temporary name, renamed over the target
+    DeleteThenRename, // the server refuses to rename over a file: the target goes first
+    InPlace,          // no renames: straight to the target, then checked
 };
 
 std::vector<Chunk> MakeChunks(const RunSettings& settings, FileList& transfer, size_t connections) {
@@ -266,8 +278,7 @@ class TransferPhase {
         const TransferType type = job.ascii ? TransferType::Ascii : TransferType::Binary;
         if (job.direction == Direction::Upload) {
             out.before = ctx_.fs.GetStatus(job.localPath);
-            if (!connection.PutFile(job.localPath, Sent(job.serverPath), type)) {
-                out.block.Failed(msg::kUploadFailed, {job.serverPath}, connection.LastError());
+            if (!Upload(connection, job, type, out)) {
                 // Still changed for the next cached run.
                 out.unsynced = true;
                 return;
@@ -298,11 +309,116 @@ class TransferPhase {
         out.copied = true;
     }
 
+    // Uploads the file and checks the size the server gives it: through a
+    // temporary name renamed over the target, so that the target is never
+    // touched before the new copy is complete, or (switched off, or renames
+    // refused) in place. False after a failure, logged in out.block.
+    bool Upload(FtpConnection& connection, const Job& job, TransferType type, Outcome& out) {
+        const std::string target = Sent(job.serverPath);
+        std::string reason;
+        const auto placing = static_cast<Placing>(placing_.load());
+        if (ctx_.state.settings.uploadTemp && placing != Placing::InPlace) {
+            const std::string dir = ServerDirOf(job.serverPath);
+            const std::string temp = Sent(dir.empty() ? UploadTempName() : dir + "/" + UploadTempName());
+            if (!StoreChecked(connection, job, type, temp, out, reason)) {
+                out.block.Failed(msg::kUploadFailed, {job.serverPath}, reason);
+                Discard(connection, temp);
+                return false;
+            }
+            if (job.mode >= 0 && !connection.SetMode(temp, job.mode)) {
+                char octal[8];
+                std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(job.mode));
+                out.block.Add(msg::kModeNotKept, {PrintableName(job.serverPath), octal});
+            }
+            if (PlaceOver(connection, temp, target, placing, out))
+                return true;
+            Discard(connection, temp);
+            out.stored.reset();
+        }
+        if (!StoreChecked(connection, job, type, target, out, reason)) {
+            out.block.Failed(msg::kUploadFailed, {job.serverPath}, reason);
+            return false;
+        }
+        return true;
+    }
+
+    // Stores the file at path and compares the size the server then lists
+    // for it with what was sent (text mode: as the server's conversion to its
+    // line ends should leave it, or as sent where the server keeps text as
+    // it comes). The entry looked up goes to out.stored.
+    bool StoreChecked(FtpConnection& connection, const Job& job, TransferType type, const std::string& path,
+                      Outcome& out, std::string& reason) {
+        UploadCount sent;
+        if (!connection.PutFile(job.localPath, path, type, &sent)) {
+            reason = connection.LastError();
+            return false;
+        }
+        FtpListing found = connection.Lookup(path);
+        if (found.status == ListStatus::Missing && !ServerNameOf(path).starts_with('.')) {
+            // A server that confirmed a store it did not keep.
+            reason = LoadString(msg::kUploadNotOnServer);
+            return false;
+        }
+        // Not listed (a server that hides dot names, a listing not understood):
+        // the rename of a name that is not there fails instead.
+        if (found.status != ListStatus::Ok || found.entries.size() != 1 || found.entries.front().isDirectory)
+            return true;
+        out.stored = std::move(found.entries.front());
+        const int64_t size = out.stored->size;
+        if (size < 0 || size == sent.bytes)
+            return true;
+        if (type == TransferType::Ascii && sent.lineFeeds > 0 && size == sent.bytes + sent.lineFeeds) {
+            if (!textUnconvertedSaid_.exchange(true))
+                out.block.Add(msg::kTextStoredUnconverted, {});
+            return true;
+        }
+        reason = FormatString(msg::kUploadSizeMismatch, {std::to_string(size), std::to_string(sent.bytes)});
+        out.stored.reset();
+        return false;
+    }
+
+    // Gives the checked copy at temp the target's name as the server allows:
+    // renamed over it, or (refused) the target removed first. False when the
+    // server renames nothing: uploads go in place from then on.
+    bool PlaceOver(FtpConnection& connection, const std::string& temp, const std::string& target, Placing placing,
+                   Outcome& out) {
+        if (placing == Placing::RenameOver && connection.Rename(temp, target))
+            return true;
+        // The target may not exist: its removal is only a way to the rename.
+        static_cast<void>(connection.Remove(target));
+        if (connection.Rename(temp, target)) {
+            int expected = static_cast<int>(Placing::RenameOver);
+            if (placing_.compare_exchange_strong(expected, static_cast<int>(Placing::DeleteThenRename)))
+                out.block.Add(msg::kRenameOverExistingRefused, {});
+            return true;
+        }
+        if (placing_.exchange(static_cast<int>(Placing::InPlace)) != static_cast<int>(Placing::InPlace))
+            out.block.Add(msg::kRenameRefusedUploadInPlace, {});
+        return false;
+    }
+
+    // Removes an upload's temporary file; on a connection that broke meanwhile
+    // it stays, and the next run on this server removes it.
+    static void Discard(FtpConnection& connection, const std::string& temp) {
+        try {
+            static_cast<void>(connection.Remove(temp));
+        } catch (const FtpError&) {
+        }
+    }
+
     // The server times of the pending copied files; with useListing, from
     // one listing of their directory where it names them.
     void Stamp(FtpConnection& connection, const Chunk& chunk, size_t first, std::vector<Outcome>& pending,
                bool useListing) {
         std::unordered_map<std::string, FtpEntry> listed;
+        // An upload's own lookup gives its time where it is to the second.
+        const auto knownTime = [](const Outcome& out) {
+            return out.stored && out.stored->precision == TimePrecision::Second &&
+                   out.stored->lastWriteTime != kUnknownServerTime;
+        };
+        useListing = useListing && std::any_of(pending.begin(), pending.end(), [&](const Outcome& out) {
+                         return out.copied && !out.stampTried && !knownTime(out);
+                     });
         if (useListing) {
             FtpListing listing = connection.List(Sent(ServerDirOf(chunk.front().serverPath)));
             // Anything short of a clean listing: each file is looked up by itself.
@@ -319,7 +435,10 @@ class TransferPhase {
                 continue;
             const Job& job = chunk[first + i];
             const auto found = listed.find(ServerNameOf(job.serverPath));
-            out.stamped = StampLocal(connection, job, found == listed.end() ? nullptr : &found->second, out.block);
+            const FtpEntry* entry = knownTime(out)          ? &*out.stored
+                                    : found != listed.end() ? &found->second
+                                                            : nullptr;
+            out.stamped = StampLocal(connection, job, entry, out.block);
             out.stampTried = true;
             out.block.Add(msg::kTimestampUpdated, {job.serverPath});
         }
@@ -427,6 +546,8 @@ class TransferPhase {
     int alive_ = 1;       // connections logged in and not broken; the first one counts from the start
     int connecting_ = 0;  // extra connections still logging in
     bool refusalLogged_ = false;
+    std::atomic<int> placing_{static_cast<int>(Placing::RenameOver)};
+    std::atomic<bool> textUnconvertedSaid_{false};
     bool dropped_ = false;  // a cancel left files of a chunk undone
     // Why the last working connection broke: the run ends as on a broken connection.
     std::optional<std::string> fatal_;

@@ -145,6 +145,12 @@ struct FtpConnectParams {
     PartialDownloads* partials = nullptr;  // where downloads record their temporary files
 };
 
+// What an upload read from its local file.
+struct UploadCount {
+    int64_t bytes = 0;      // the file's bytes, less the CR of each CR LF in text mode
+    int64_t lineFeeds = 0;  // text mode: the LFs among them, each sent as CR LF
+};
+
 class FtpConnection {
   public:
     virtual ~FtpConnection() = default;
@@ -156,8 +162,13 @@ class FtpConnection {
     virtual bool RemoveDirectory(const std::string& path) = 0;
     virtual bool Remove(const std::string& path) = 0;
     // Cut short by a cancel: false, LastError() saying that the server may
-    // keep a partial file.
-    virtual bool PutFile(const std::string& localPath, const std::string& serverPath, TransferType type) = 0;
+    // keep a partial file. With sent, says what went out (also on failure).
+    virtual bool PutFile(const std::string& localPath, const std::string& serverPath, TransferType type,
+                         UploadCount* sent = nullptr) = 0;
+    // RNFR from, RNTO to: true when the server confirmed the rename.
+    virtual bool Rename(const std::string& from, const std::string& to) = 0;
+    // SITE CHMOD with mode in octal: true when the server confirmed it.
+    virtual bool SetMode(const std::string& path, int mode) = 0;
     // Written to a temporary file beside localPath, renamed over it only when
     // complete: a binary download must bring the size its opening reply
     // announces or, when that gives none, listedSize (-1: not known).
@@ -198,6 +209,11 @@ bool HasLineBreakOrNul(const std::string& text);
 // Whether name has exactly the form of a download's temporary file,
 // ".kestrum-<pid>-<n>.part".
 bool IsDownloadTempName(std::string_view name);
+// A new name for an upload's temporary file on the server,
+// ".kestrum-upload-" and 16 hex digits, and whether name has that form.
+std::string UploadTempName();
+bool IsUploadTempName(std::string_view name);
+
 // Removes path when it is a download's temporary file (a regular file, by its
 // name) whose process is no longer alive; anything else stays. True when removed.
 bool RemoveLeftoverDownload(const std::string& path);

@@ -36,6 +36,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string_view>
 
 #include "ftp/ftp_client.h"
@@ -99,6 +100,35 @@ pid_t DownloadTempOwner(std::string_view name) {
 
 bool IsDownloadTempName(std::string_view name) {
     return DownloadTempOwner(name) > 0;
+}
+
+namespace {
+constexpr std::string_view kUploadTempPrefix = ".kestrum-upload-";
+constexpr size_t kUploadTempDigits = 16;
+}  // namespace
+
+std::string UploadTempName() {
+    // Random, so that no two uploads (of this run, another run or another
+    // machine) share a name; hidden where the server hides dot names.
+    static std::mutex mutex;
+    static std::mt19937_64 generator{std::random_device{}() ^
+                                     static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())};
+    uint64_t value = 0;
+    {
+        std::lock_guard lock(mutex);
+        value = generator();
+    }
+    char digits[kUploadTempDigits + 1];
+    std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(value));
+    return std::string(kUploadTempPrefix) + digits;
+}
+
+bool IsUploadTempName(std::string_view name) {
+    if (name.size() != kUploadTempPrefix.size() + kUploadTempDigits || !name.starts_with(kUploadTempPrefix)) {
+        return false;
+    }
+    name.remove_prefix(kUploadTempPrefix.size());
+    return std::all_of(name.begin(), name.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 bool RemoveLeftoverDownload(const std::string& path) {
@@ -234,6 +264,7 @@ struct UploadSource {
     bool ascii = false;
     bool heldCr = false;
     std::vector<char> raw;
+    UploadCount count;  // text mode; a binary upload's count is the file's position
 
     static size_t Read(char* out, size_t size, size_t count, void* userp) {
         auto* self = static_cast<UploadSource*>(userp);
@@ -258,6 +289,7 @@ struct UploadSource {
                 if (self->heldCr) {
                     self->heldCr = false;
                     out[0] = '\r';
+                    ++self->count.bytes;
                     return 1;
                 }
                 return 0;
@@ -278,6 +310,8 @@ struct UploadSource {
                 }
             }
             if (produced > 0) {
+                self->count.bytes += static_cast<int64_t>(produced);
+                self->count.lineFeeds += std::count(out, out + produced, '\n');
                 return produced;  // 0 would mean the end of the file to libcurl
             }
         }
@@ -487,7 +521,60 @@ class CurlFtpConnection : public FtpConnection {
     bool RemoveDirectory(const std::string& path) override { return Command("RMD", path); }
     bool Remove(const std::string& path) override { return Command("DELE", path); }
 
-    bool PutFile(const std::string& localPath, const std::string& serverPath, TransferType type) override {
+    bool Rename(const std::string& from, const std::string& to) override {
+        if (Rejected(from) || Rejected(to)) {
+            return false;
+        }
+        const std::string source = Resolve(from);
+        const std::string target = Resolve(to);
+        if (source == "/" || target == "/") {
+            lastError_ = FormatString(kIdBadServerPath, {source == "/" ? from : to});
+            return false;
+        }
+        // RNTO only after the server accepted RNFR, and nothing between the
+        // two: the layer sends them itself, or libcurl as one quote list
+        // (which stops at a refused RNFR).
+        if (MayGoDirect()) {
+            const DirectResult first = DirectCommand(Channel(), "RNFR " + source);
+            AfterDirect(first);
+            if (!first.closedBeforeStart) {
+                if (first.code != 350) {
+                    lastError_ = first.code != 0 ? first.text : lastError_;
+                    return false;
+                }
+                return Quote("RNTO", target).code / 100 == 2;
+            }
+        }
+        std::string dir = curlDir_ ? *curlDir_ : cwd_;
+        Prepare(DirUrl(dir));
+        quote_.reset(curl_slist_append(curl_slist_append(nullptr, ("RNFR " + source).c_str()),
+                                       ("RNTO " + target).c_str()));
+        curl_easy_setopt(handle_, CURLOPT_QUOTE, quote_.get());
+        curl_easy_setopt(handle_, CURLOPT_NOBODY, 1L);
+        const CURLcode code = Run();
+        if (code == CURLE_OK) {
+            curlDir_ = dir;
+            return true;
+        }
+        Fail(code);  // throws unless the server refused
+        const Reply refused = ReplyTo(ReplyTo("RNTO").code != 0 ? "RNTO" : "RNFR");
+        if (refused.code != 0) {
+            lastError_ = refused.Text();
+        }
+        return false;
+    }
+
+    bool SetMode(const std::string& path, int mode) override {
+        if (Rejected(path) || mode < 0 || mode > 07777) {
+            return false;
+        }
+        char octal[8];
+        std::snprintf(octal, sizeof octal, "%o", static_cast<unsigned>(mode));
+        return Quote("SITE CHMOD " + std::string(octal), Resolve(path)).code / 100 == 2;
+    }
+
+    bool PutFile(const std::string& localPath, const std::string& serverPath, TransferType type,
+                 UploadCount* sent = nullptr) override {
         if (Rejected(serverPath)) {
             return false;
         }
@@ -510,6 +597,20 @@ class CurlFtpConnection : public FtpConnection {
             return false;
         }
         std::unique_ptr<FILE, int (*)(FILE*)> closer(source.file, std::fclose);
+        // What went out, however the upload ends.
+        struct Counted {
+            UploadSource& source;
+            UploadCount* sent;
+            ~Counted() {
+                if (sent != nullptr) {
+                    *sent = source.count;
+                    if (!source.ascii) {
+                        const long position = std::ftell(source.file);
+                        sent->bytes = position > 0 ? position : 0;
+                    }
+                }
+            }
+        } counted{source, sent};
         if (std::optional<bool> stored = StoreDirectly(source.file, localPath, target, type)) {
             return *stored;
         }

@@ -225,6 +225,16 @@ inline constexpr int kTlsCertificateRefused = 60613;
 // An upload cut short by a cancel: the server may keep a partial file.
 inline constexpr int kUploadCutByCancel = 60033;
 
+// Uploads through a temporary name, and what the server is checked for.
+inline constexpr int kUploadSizeMismatch = 60730;         // the reason of a failed upload
+inline constexpr int kRenameOverExistingRefused = 60731;  // once per run: delete, then rename
+inline constexpr int kRenameRefusedUploadInPlace = 60732;  // once per run: uploads go in place
+inline constexpr int kTextStoredUnconverted = 60733;       // once per run
+inline constexpr int kModeNotKept = 60734;
+inline constexpr int kLeftoverUploadRemoved = 60735;
+inline constexpr int kUploadNotOnServer = 60736;          // the reason of a failed upload
+inline constexpr int kConnectionClockDiffers = 60737;     // an extra connection's server clock
+
 // Timestamp alignment.
 inline constexpr int kAlignAskToStart = 57675;
 inline constexpr int kAlignStarting = 57671;

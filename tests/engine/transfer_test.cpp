@@ -28,17 +28,22 @@ FileEntry Entry(const std::string& name, int direction) {
     return FileEntry{name, 0, static_cast<Direction>(direction)};
 }
 
-// The TYPE in force when the server received `verb` for a path ending in name.
+// The TYPE in force when the server received `verb` for a path ending in
+// name; a STOR also counts for the name its file was then renamed to.
 std::string TypeOf(const std::string& commandLog, const std::string& verb, const std::string& name) {
     std::istringstream in(commandLog);
-    std::string line, type;
+    std::string line, type, storedWith;
     while (std::getline(in, line)) {
         if (line.rfind("TYPE ", 0) == 0)
             type = line.substr(5);
+        if (line.rfind("STOR ", 0) == 0)
+            storedWith = type;
         const bool named =
             line.size() >= name.size() && line.compare(line.size() - name.size(), name.size(), name) == 0;
         if (line.rfind(verb + " ", 0) == 0 && named)
             return type;
+        if (verb == "STOR" && line.rfind("RNTO ", 0) == 0 && named)
+            return storedWith;
     }
     return "?";
 }
