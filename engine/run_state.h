@@ -154,6 +154,8 @@ struct RunResults {
     // when the server lists with LIST and answers MDTM; empty otherwise, and then
     // no exact time is asked for (LIST and MDTM clocks may differ by a time zone).
     std::optional<int64_t> mdtmClockOffset;
+    // The server's clock minus the local clock, once the clock probe ran.
+    std::optional<int64_t> serverClockOffset;
     // A preview's decisions, counted by kind.
     std::array<long, static_cast<size_t>(Decision::Count)> previewCounts{};
     // The parameters the run's first connection logged in with; the transfer

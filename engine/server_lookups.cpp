@@ -38,6 +38,8 @@ const ServerLookups::Directory& ServerLookups::Listing(const std::string& dir) {
     } else {
         listing = connection_.List(dir);
     }
+    if (ctx_ != nullptr && listing.status == ListStatus::Ok)
+        RemoveLeftoverUploads(*ctx_, connection_, dir, listing.entries);
     Directory d;
     d.allNamesListed = listing.rejectedNames.empty();
     d.status = listing.status;

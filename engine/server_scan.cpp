@@ -2,6 +2,7 @@
 // first, then its subdirectories one after the other.
 
 #include <algorithm>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,7 @@ PhaseOutcome ListServerDirectory(RunContext& ctx, FtpConnection& connection, con
         state.results.unknownServerDirs.push_back(relativeDir);
         LogUnparsedListingLines(ctx, relativeDir, listing.unparsedLines);
     }
+    RemoveLeftoverUploads(ctx, connection, relativeDir, listing.entries);
     if (listing.entries.empty())
         return PhaseOutcome::NothingListed;
 
@@ -110,6 +112,23 @@ PhaseOutcome ListServerDirectory(RunContext& ctx, FtpConnection& connection, con
 }
 
 }  // namespace
+
+void RemoveLeftoverUploads(RunContext& ctx, FtpConnection& connection, const std::string& dir,
+                           const std::vector<FtpEntry>& entries) {
+    const RunState& state = ctx.state;
+    if (state.options.dryRun || !state.results.serverClockOffset)
+        return;
+    // An upload in progress writes at least every minute, or stalls and ends.
+    const int64_t latest = static_cast<int64_t>(std::time(nullptr)) + *state.results.serverClockOffset - 180;
+    for (const FtpEntry& entry : entries) {
+        if (entry.isDirectory || !IsUploadTempName(entry.name) || entry.lastWriteTime == kUnknownServerTime ||
+            entry.lastWriteTime > latest)
+            continue;
+        const std::string path = dir.empty() ? entry.name : dir + "/" + entry.name;
+        if (connection.Remove(path))
+            ctx.log.AppendLogLine(FormatString(msg::kLeftoverUploadRemoved, {PrintableName(path)}));
+    }
+}
 
 void LogUnparsedListingLines(RunContext& ctx, const std::string& dir, const std::vector<std::string>& lines) {
     for (const std::string& line : lines) {

@@ -39,6 +39,12 @@ int64_t ServerTimeToCompare(RunContext& ctx, FtpConnection* connection, const st
 PhaseOutcome ScanServerTree(RunContext& ctx, FtpConnection& connection, const std::string& relativeDir);
 PhaseOutcome ScanServerTreeForMirroring(RunContext& ctx, FtpConnection& connection);
 // One failed-item line per LIST line of dir ("" for the home) that could not be read, quoting it.
+// Removes the temporary files of uploads cut short by earlier runs from a
+// directory's entries (not in a preview): only names of our own pattern, and
+// only those no upload has written to for minutes (another run may be
+// writing a fresh one).
+void RemoveLeftoverUploads(RunContext& ctx, FtpConnection& connection, const std::string& dir,
+                           const std::vector<FtpEntry>& entries);
 void LogUnparsedListingLines(RunContext& ctx, const std::string& dir, const std::vector<std::string>& lines);
 
 // Download planning: Done, or Cancelled when stopped on the cancel flag. The

@@ -246,6 +246,7 @@ void ExecuteRun(RunContext& ctx) {
             return;
 
         const int64_t clockOffset = ProbeServerClock(ctx, *connection);
+        state.results.serverClockOffset = clockOffset;
         if (checkpoint())
             return AbortRun(ctx, connection.get(), &transfer, msg::kRunCancelled, AbortMode::CloseConnection);
         // No time zone is further away: the server's clock (or the times it

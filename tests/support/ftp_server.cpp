@@ -98,6 +98,9 @@ TestFtpServer::TestFtpServer(FtpServerOptions options) : options_(std::move(opti
     add(!o.breakOff.empty(), "--break-off", o.breakOff);
     add(!o.sendHalf.empty(), "--send-half", o.sendHalf);
     add(!o.refuse.empty(), "--refuse", o.refuse);
+    add(o.storeKeep >= 0, "--store-keep", std::to_string(o.storeKeep));
+    add(o.storeCut > 0, "--store-cut", std::to_string(o.storeCut));
+    add(o.refuseRenameOver, "--refuse-rename-over");
     add(o.transferBytesPerSecond > 0, "--rate", std::to_string(o.transferBytesPerSecond));
 
     // The server prints "PORT <n>" once it listens.

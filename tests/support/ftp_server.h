@@ -28,6 +28,9 @@ struct FtpServerOptions {
     bool silentBeyondMaxLogins = false;            // those logins get no reply at all instead
     std::string breakOff;                          // downloads of files of this name break off (426)
     std::string sendHalf;                          // downloads of files of this name send half, then 226
+    long storeKeep = -1;                           // >= 0: uploads keep this many bytes and are confirmed
+    long storeCut = 0;                             // nonzero: the session closes after this many bytes of an upload
+    bool refuseRenameOver = false;                 // RNTO to a name already taken is refused
     std::string user = "user";
     std::string password = "secret";
 };

@@ -109,6 +109,41 @@ def with_half_sent(fs_class, name):
     return HalfSentFS
 
 
+def with_store_faults(fs_class, keep, cut):
+    """Uploads keep only their first `keep` bytes and are confirmed as complete
+    (keep >= 0), or the session is closed once `cut` bytes have arrived (cut > 0)."""
+
+    class StoreFaultsFS(fs_class):
+        def open(self, filename, mode):
+            file = super().open(filename, mode)
+            if "w" not in mode and "a" not in mode:
+                return file
+            fs = self
+
+            class Faulty:
+                def __init__(self):
+                    self.seen = 0
+
+                def write(self, data):
+                    start = self.seen
+                    self.seen += len(data)
+                    if keep >= 0:
+                        data = data[: max(0, keep - start)]
+                    if data:
+                        file.write(data)
+                    if 0 < cut <= self.seen:
+                        file.flush()
+                        fs.cmd_channel.close()
+                    return len(data)
+
+                def __getattr__(self, name):
+                    return getattr(file, name)
+
+            return Faulty()
+
+    return StoreFaultsFS
+
+
 def with_mdtm_shift(fs_class, shift):
     """MDTM reports times `shift` seconds later than the listings, as a server whose
     LIST shows local time and whose MDTM shows UTC."""
@@ -142,6 +177,18 @@ def make_handler(args):
     if args.send_half:
         Handler.abstracted_fs = with_half_sent(Handler.abstracted_fs, args.send_half)
         Handler.use_sendfile = False
+    if args.store_keep >= 0 or args.store_cut > 0:
+        Handler.abstracted_fs = with_store_faults(Handler.abstracted_fs, args.store_keep, args.store_cut)
+    if args.refuse_rename_over:
+        # A server that renames a file only to a name not yet taken.
+        def ftp_RNTO(self, path):
+            if os.path.exists(path):
+                self._rnfr = None
+                self.respond("550 Target exists.")
+                return
+            return FTPHandler.ftp_RNTO(self, path)
+
+        Handler.ftp_RNTO = ftp_RNTO
     if args.rate > 0:
         class Throttled(ThrottledDTPHandler):
             pass
@@ -270,7 +317,7 @@ def make_handler(args):
         Handler.ftp_RETR = ftp_RETR
     for verb in filter(None, args.refuse.split(",")):
         # A server that refuses the command whatever its argument.
-        setattr(Handler, "ftp_" + verb, lambda self, line: self.respond("550 Not allowed by this server."))
+        setattr(Handler, "ftp_" + verb, lambda self, *args: self.respond("550 Not allowed by this server."))
     return Handler
 
 
@@ -296,6 +343,9 @@ def main():
     parser.add_argument("--silent-beyond", action="store_true", help="logins beyond --max-logins get no reply")
     parser.add_argument("--break-off", default="", help="a file name whose download breaks off")
     parser.add_argument("--send-half", default="", help="a file name whose download sends half and reports success")
+    parser.add_argument("--store-keep", type=int, default=-1, help="uploads keep this many bytes, reported complete")
+    parser.add_argument("--store-cut", type=int, default=0, help="the session closes after this many bytes of an upload")
+    parser.add_argument("--refuse-rename-over", action="store_true", help="RNTO over an existing file is refused")
     args = parser.parse_args()
 
     logging.basicConfig(filename=args.log, level=logging.DEBUG, format="%(message)s", encoding="utf-8")
