@@ -225,6 +225,11 @@ inline constexpr int kTlsCertificateRefused = 60613;
 // An upload cut short by a cancel: the server may keep a partial file.
 inline constexpr int kUploadCutByCancel = 60033;
 
+// The change cache left unused for one run: its side file records no place
+// (a cache of an older version), or another place (both named).
+inline constexpr int kCacheNoPlaceRecorded = 60700;
+inline constexpr int kCacheMadeForOtherPlace = 60701;
+
 // Timestamp alignment.
 inline constexpr int kAlignAskToStart = 57675;
 inline constexpr int kAlignStarting = 57671;
