@@ -127,6 +127,7 @@ PhaseOutcome PrepareRun(RunContext& ctx) {
         return Stop(ctx, msg::kRunCancelled, false);
 
     // A preview decides on every file, as if nothing were known of earlier runs.
+    // A cache made for another place (see LoadChangeCache) is left unused once.
     if (state.options.dryRun)
         settings.useCache = 0;
     if (settings.useCache)

@@ -1,21 +1,76 @@
 #include "engine/run_cache.h"
 
+#include <unistd.h>
+
 #include <ctime>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "cache/change_cache.h"
+#include "cache/sync_state.h"
 #include "engine/local_scan.h"
+#include "engine/run_log.h"
+#include "res/codepage.h"
+#include "res/message_ids.h"
+#include "res/strings.h"
 
 namespace kestrum {
+
+namespace {
+
+// Whether the profile's side file has a path in CACHE: a name that is a
+// single file name, as for the cache file, but of any length.
+bool HasStateFile(const RunSettings& settings) {
+    const std::string& name = settings.profileName;
+    return !settings.programDir.empty() && !name.empty() && name != "." && name != ".." &&
+           name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
+}
+
+}  // namespace
+
+std::string RunCachePlace(const RunSettings& settings) {
+    // A direct connection takes its port from the host text or the default
+    // (the stored port is the proxy's); through the proxy the stored port
+    // stands when the host text carries none.
+    const uint16_t port = settings.accessType == 3 ? settings.port : 0;
+    return CachePlace(settings.security, settings.host, port, settings.user, settings.remoteDir);
+}
+
+void ReadRunCacheState(RunContext& ctx) {
+    const RunSettings& settings = ctx.state.settings;
+    CacheState& cacheState = ctx.state.results.cacheState;
+    cacheState = CacheState();
+    if (!HasStateFile(settings))
+        return;
+    ReadCacheState(CacheStatePath(settings.programDir, settings.profileName), cacheState);
+    // Records of another place describe other server files.
+    if (cacheState.place != RunCachePlace(settings))
+        cacheState.records.clear();
+}
 
 int LoadChangeCache(RunContext& ctx) {
     const RunSettings& settings = ctx.state.settings;
     ctx.state.results.cacheFiles.clear();
     if (settings.programDir.empty() || !IsCacheableProfileName(settings.profileName))
         return 0;
-    return ReadChangeCacheFile(CacheFilePath(settings.programDir, settings.profileName), settings.profileName,
-                               ctx.state.results.cacheFiles);
+    if (ReadChangeCacheFile(CacheFilePath(settings.programDir, settings.profileName), settings.profileName,
+                            ctx.state.results.cacheFiles) == 0)
+        return 0;
+    // A snapshot taken for another place (or by a version that did not say
+    // which) would hide from this place every file that did not change locally.
+    const std::string place = RunCachePlace(settings);
+    const std::string& recorded = ctx.state.results.cacheState.place;
+    if (recorded == place)
+        return 1;
+    ctx.state.results.cacheFiles.clear();
+    if (recorded.empty()) {
+        ctx.log.AppendLogLine(LoadString(msg::kCacheNoPlaceRecorded));
+    } else {
+        ctx.log.AppendLogLine(
+            FormatString(msg::kCacheMadeForOtherPlace, {PrintableName(recorded), PrintableName(place)}));
+    }
+    return 0;
 }
 
 void SnapshotLocalTree(RunContext& ctx, const std::string& localDir) {
@@ -36,8 +91,15 @@ int SaveChangeCache(RunContext& ctx) {
         acted.erase(name);
     state.results.unsyncedLocalFiles.clear();
 
+    std::vector<std::pair<std::string, SyncRecord>> syncUpdates = std::move(state.results.syncUpdates);
+    state.results.syncUpdates.clear();
+
+    // A previous snapshot made for another place is not carried over: only
+    // the files this run acted on are recorded.
+    const std::string place = RunCachePlace(state.settings);
+    const bool samePlace = state.results.cacheState.place == place;
     FileList previous;
-    if (IsCacheableProfileName(state.settings.profileName) && !state.settings.programDir.empty()) {
+    if (samePlace && IsCacheableProfileName(state.settings.profileName) && !state.settings.programDir.empty()) {
         ReadChangeCacheFile(CacheFilePath(state.settings.programDir, state.settings.profileName),
                             state.settings.profileName, previous);
     }
@@ -53,6 +115,10 @@ int SaveChangeCache(RunContext& ctx) {
     // earlier local edit.
     state.results.cacheFiles.clear();
     SnapshotLocalTree(ctx, state.settings.localDir);
+    std::unordered_set<std::string> present;
+    present.reserve(state.results.cacheFiles.size());
+    for (const FileEntry& e : state.results.cacheFiles)
+        present.insert(e.name);
     std::erase_if(state.results.cacheFiles, [&](FileEntry& e) {
         if (const auto it = acted.find(e.name); it != acted.end())
             return it->second != e.lastWriteTime;
@@ -65,6 +131,28 @@ int SaveChangeCache(RunContext& ctx) {
     const int result =
         WriteChangeCacheFile(state.settings.programDir, state.settings.profileName, state.results.cacheFiles);
     state.results.cacheFiles.clear();
+
+    // The side file vouches for the cache file beside it: it names this place
+    // only when that file was just written, or was already this place's (or
+    // the profile can have none).
+    CacheState next;
+    next.place = place;
+    next.records = std::move(state.results.cacheState.records);
+    state.results.cacheState.records.clear();
+    for (auto& [name, record] : syncUpdates)
+        next.records.insert_or_assign(std::move(name), record);
+    std::erase_if(next.records, [&](const auto& item) { return !present.contains(item.first); });
+    // What the results keep is what the file now says.
+    if (HasStateFile(state.settings) &&
+        (result == 1 || samePlace || !IsCacheableProfileName(state.settings.profileName))) {
+        if (WriteCacheState(state.settings.programDir, state.settings.profileName, next)) {
+            state.results.cacheState = std::move(next);
+        } else {
+            // Records this run made stale are worse than none.
+            unlink(CacheStatePath(state.settings.programDir, state.settings.profileName).c_str());
+            state.results.cacheState = CacheState();
+        }
+    }
     return result;
 }
 

@@ -8,14 +8,24 @@
 
 namespace kestrum {
 
-// Reads the file of the active profile into state.results.cacheFiles: 1 when read and it
-// belongs to the profile, 0 otherwise.
+// The place (CachePlace) the run's settings name: its connection and server directory.
+std::string RunCachePlace(const RunSettings& settings);
+// Reads the profile's side file into state.results.cacheState, once the
+// settings loaded; its sync records are kept only when it names this run's place.
+void ReadRunCacheState(RunContext& ctx);
+// Reads the file of the active profile into state.results.cacheFiles: 1 when read, it
+// belongs to the profile and its side file names this run's place, 0 otherwise.
+// A cache that is read but names no place or another one is not used: the log
+// says why (one line), and this run compares every file.
 [[nodiscard]] int LoadChangeCache(RunContext& ctx);
 // Snapshot of the local tree, written to the profile's file at the end of every
 // run; 1 when written. A file advances its record only when this run acted on
 // it for the upload direction (state.results.actedLocalTimes) and it still has the
-// time it had then; every other file keeps its previous record or none.
-// Empties the cache list, the acted files and the unsynced files.
+// time it had then; every other file keeps its previous record (only when the
+// previous snapshot was made for this run's place) or none. Then the side file
+// is written with this run's place and the sync records read, updated by
+// state.results.syncUpdates, of the files the snapshot still holds.
+// Empties the cache list, the acted files, the unsynced files and the sync updates.
 [[nodiscard]] int SaveChangeCache(RunContext& ctx);
 // Keeps only new and newer local files in state.results.localFiles: 1 when any is left.
 [[nodiscard]] int DetectLocalChanges(RunContext& ctx);

@@ -11,8 +11,10 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
+#include "cache/sync_state.h"
 #include "engine/run_settings.h"
 #include "ftp/ftp_client.h"
 #include "localfs/file_entry.h"
@@ -70,7 +72,7 @@ enum class Decision {
 // the others are written only while no worker exists.
 struct RunOptions {
     // A preview: plans as a run would, logs each decision with its reason and
-    // changes nothing on either side; the change cache is neither read nor written.
+    // changes nothing on either side; the change cache is neither used nor written.
     bool dryRun = false;
     // Passive or active mode for this run only (--passive, --active), over the profile's.
     std::optional<bool> passiveOverride;
@@ -150,6 +152,13 @@ struct RunResults {
     // uploaded (and then stamped). Only these advance their record in the
     // change-cache snapshot. Emptied by the completion.
     std::unordered_map<std::string, int64_t> actedLocalTimes;
+    // The change cache's side file as read for this run once its settings
+    // loaded: the place it names ("" when it names none or is missing), and
+    // its sync records only when that is this run's place.
+    CacheState cacheState;
+    // The sync records this run's copies produced, in the order made (a later
+    // one for the same name wins); the completion merges them into the side file.
+    std::vector<std::pair<std::string, SyncRecord>> syncUpdates;
     // The server's MDTM clock minus the local clock, measured by the clock probe
     // when the server lists with LIST and answers MDTM; empty otherwise, and then
     // no exact time is asked for (LIST and MDTM clocks may differ by a time zone).

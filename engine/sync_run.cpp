@@ -6,6 +6,7 @@
 
 #include "engine/extra_connections.h"
 #include "engine/preview.h"
+#include "engine/run_cache.h"
 #include "engine/run_log.h"
 #include "engine/sync_phases.h"
 #include "ftp/ftp_client.h"
@@ -228,6 +229,9 @@ SettingsLoad BeginRun(RunContext& ctx, int startMessageId) {
     if (state.options.passiveOverride)
         state.settings.passive = *state.options.passiveOverride;
     state.results.settingsLoaded = load == SettingsLoad::Loaded;
+    // Read before anything can end the run: its completion writes the side file back.
+    if (state.results.settingsLoaded)
+        ReadRunCacheState(ctx);
     return load;
 }
 

@@ -20,6 +20,8 @@ struct CacheHarness {
         state.settings.profileName = "web";
         state.settings.programDir = dir.path();
         state.settings.localDir = dir / "local";
+        // As a run whose side file named its place.
+        state.results.cacheState.place = RunCachePlace(state.settings);
     }
 
     TempDir dir;

@@ -4,6 +4,8 @@
 #include <filesystem>
 
 #include "cache/change_cache.h"
+#include "cache/sync_state.h"
+#include "engine/run_cache.h"
 #include "res/strings.h"
 #include "tests/support/run_harness.h"
 
@@ -136,6 +138,50 @@ TEST(CachedRun, AFileWhoseUploadFailedIsOfferedAgain) {
     EXPECT_EQ(CountSince(h, from, S(57707)), 0);
     EXPECT_EQ(CountSince(h, from, FormatString(42810, {"x/a.txt"})), 1);
     EXPECT_EQ(CountSince(h, from, FormatString(42810, {"ok.txt"})), 0);
+}
+
+// A cache is used only at the place it was made for: one run after the
+// profile moved (or after an older version, which recorded no place) compares
+// every file, and the next uses the cache again.
+TEST(CachedRun, ACacheOfAnotherPlaceIsLeftUnusedOnce) {
+    struct Case {
+        const char* what;
+        std::string secondDir;
+        bool dropSideFile;
+    };
+    for (const Case& c :
+         {Case{"moved to an empty directory", "/B", false}, Case{"cache of an older version", "/A", true}}) {
+        TestFtpServer server;
+        RunHarness h;
+        h.state.options.cacheSwitch = 1;
+        WriteFiles(h.localDir, {"a.txt", "sub/b.txt"}, 1'700'000'000);
+        std::filesystem::create_directories(server.home() + "/A");
+        std::filesystem::create_directories(server.home() + "/B");
+        h.MakeProfile("web", server, ProfileSpec{.remoteDir = "/A"});
+        ASSERT_EQ(h.Run(), 0) << c.what;
+        const std::string sideFile = CacheStatePath(h.programDir, "web");
+        CacheState first;
+        ASSERT_TRUE(ReadCacheState(sideFile, first)) << c.what;
+        if (c.dropSideFile)
+            std::filesystem::remove(sideFile);
+
+        h.MakeProfile("web", server, ProfileSpec{.remoteDir = c.secondDir});
+        size_t from = h.lines().size();
+        const int connections = server.connectionCount();
+        ASSERT_EQ(h.Run(), 0) << c.what;
+        const std::string why =
+            c.dropSideFile ? S(60700) : FormatString(60701, {first.place, RunCachePlace(h.state.settings)});
+        EXPECT_EQ(CountSince(h, from, why), 1) << c.what;
+        EXPECT_EQ(CountSince(h, from, S(57707)), 0) << c.what;
+        EXPECT_GT(server.connectionCount(), connections) << c.what;
+        EXPECT_EQ(SortedNames(server.home() + c.secondDir), (std::vector<std::string>{"a.txt", "sub"})) << c.what;
+        EXPECT_EQ(SortedNames(server.home() + c.secondDir + "/sub"), std::vector<std::string>{"b.txt"}) << c.what;
+
+        from = h.lines().size();
+        ASSERT_EQ(h.Run(), 0) << c.what;
+        EXPECT_EQ(CountSince(h, from, S(57707)), 1) << c.what;
+        EXPECT_EQ(CountSince(h, from, why), 0) << c.what;
+    }
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "cache/change_cache.h"
+#include "cache/sync_state.h"
 #include "engine/run_cache.h"
 #include "tests/engine/cache_harness.h"
 #include "tests/support/run_harness.h"
@@ -88,7 +89,8 @@ TEST(ChangeCacheFile, WebProfileIsWrittenByteForByteAndReadBack) {
     // The scan's listing order puts img (IMG < INDEX.HTML) first.
     EXPECT_EQ(bytes.substr(60, 259), Record("img/logo.gif", 1'200'000'123));
     EXPECT_EQ(bytes.substr(319, 259), Record("index.html", 1'000'000'000));
-    EXPECT_EQ(SortedNames(h.dir / "CACHE"), std::vector<std::string>{"web"}) << "no temporary file is left";
+    EXPECT_EQ(SortedNames(h.dir / "CACHE"), (std::vector<std::string>{"web", "web.kestrum-cache-state"}))
+        << "no temporary file is left";
 
     ASSERT_EQ(LoadChangeCache(h.ctx), 1);
     ASSERT_EQ(Recs(h.state.results.cacheFiles), "img/logo.gif@1200000123,index.html@1000000000");
@@ -256,6 +258,40 @@ TEST(ChangeCacheFile, OnlyFilesTheRunActedOnAdvanceTheirRecords) {
     EXPECT_TRUE(h.state.results.actedLocalTimes.empty());
     ASSERT_EQ(LoadChangeCache(h.ctx), 1);
     EXPECT_EQ(Recs(h.state.results.cacheFiles), "a.txt@1000000500,b.txt@1000000000");
+
+    // A snapshot made for another place keeps none of its records.
+    h.state.results.cacheState.place = "ftp://u@elsewhere:21/";
+    EXPECT_EQ(SaveChangeCache(h.ctx), 1);
+    EXPECT_EQ(ReadFile(h.cachePath("web")).size(), 60u);
+}
+
+// The side file keeps the records read, updated by the run's copies (the last
+// one wins), of the files still there; records of another place are not read.
+TEST(ChangeCacheFile, SyncRecordsFollowTheCopiesAndTheLocalFiles) {
+    CacheHarness h;
+    WriteFiles(h.dir / "local", {"a.txt", "b.txt"}, 1'000'000'000);
+    h.state.results.cacheState.records = {{"a.txt", SyncRecord{.localTime = 1}},
+                                          {"b.txt", SyncRecord{.localTime = 2}},
+                                          {"gone.txt", SyncRecord{.localTime = 3}}};
+    h.state.results.syncUpdates = {{"b.txt", SyncRecord{.localTime = 4}},
+                                   {"b.txt", SyncRecord{.upload = false, .localTime = 5}},
+                                   {"not-here.txt", SyncRecord{.localTime = 6}}};
+    ASSERT_EQ(SaveChangeCache(h.ctx), 1);
+    EXPECT_TRUE(h.state.results.syncUpdates.empty());
+    const std::string path = CacheStatePath(h.dir.path(), "web");
+    CacheState saved;
+    ASSERT_TRUE(ReadCacheState(path, saved));
+    EXPECT_EQ(saved.place, RunCachePlace(h.state.settings));
+    std::string recs;
+    for (const auto& [name, r] : saved.records)
+        recs += name + (r.upload ? "@u" : "@d") + std::to_string(r.localTime) + ",";
+    EXPECT_EQ(recs, "a.txt@u1,b.txt@d5,");
+
+    saved.place = "ftp://u@elsewhere:21/";
+    ASSERT_TRUE(WriteCacheState(h.dir.path(), "web", saved));
+    ReadRunCacheState(h.ctx);
+    EXPECT_EQ(h.state.results.cacheState.place, saved.place);
+    EXPECT_TRUE(h.state.results.cacheState.records.empty());
 }
 
 TEST(ChangeCacheFile, FilesTheRunDidNotCarryOutAreLeftOutOfTheSnapshot) {
@@ -385,8 +421,80 @@ TEST(ChangeCacheFile, AFailedWriteKeepsThePreviousFile) {
 
     EXPECT_EQ(result, 0);
     EXPECT_EQ(ReadFile(h.cachePath("web")), before);
-    EXPECT_EQ(SortedNames(h.dir / "CACHE"), std::vector<std::string>{"web"}) << "the partial file is removed";
+    EXPECT_EQ(SortedNames(h.dir / "CACHE"), (std::vector<std::string>{"web", "web.kestrum-cache-state"}))
+        << "the partial file is removed";
     EXPECT_TRUE(h.state.results.cacheFiles.empty());
+}
+
+// The side file gives back every byte a file name may hold, skips the lines it
+// cannot read, and is no file of ours when missing or foreign.
+TEST(CacheStateFile, RoundTripsAnyNameAndSkipsWhatItCannotRead) {
+    TempDir dir;
+    CacheState state;
+    state.place = "ftp://u@h:21/dir\twith\\odd\nbytes\xfe";
+    const std::vector<std::string> names = {"tab\there",        "line\nbreak\r",   "back\\slash\\x41",
+                                            "bad\xff\xc3(byte", "日本語/名前.txt", "plain"};
+    int64_t n = 0;
+    for (const std::string& name : names) {
+        ++n;
+        state.records[name] = SyncRecord{n % 2 == 0, 1'700'000'000 + n, n * 100, -n, -1, static_cast<int>(n % 3)};
+    }
+    ASSERT_TRUE(WriteCacheState(dir.path(), "w", state));
+    const std::string path = CacheStatePath(dir.path(), "w");
+    EXPECT_GT(fs::path(path).filename().string().size(), 20u);
+    std::string text = ReadFile(path);
+    text +=
+        "garbage\nu\t1\t2\nu\tx\t1\t1\t1\t0\tnot-a-number\nu\t1\t2\t3\t4\t7\tbad-precision\nd\t1\t2\t3\t4\t0\tbad\\q\n";
+    text += "d\t5\t6\t7\t8\t1\ta later field\tlater.txt\n";
+    WriteFile(path, text);
+
+    auto show = [](const CacheState& s) {
+        std::string out = s.place + "|";
+        for (const auto& [name, r] : s.records)
+            out += name + "=" + (r.upload ? "u" : "d") + std::to_string(r.localTime) + "," +
+                   std::to_string(r.localSize) + "," + std::to_string(r.serverTime) + "," +
+                   std::to_string(r.serverSize) + "," + std::to_string(r.precision) + ";";
+        return out;
+    };
+    CacheState expected = state;
+    expected.records["later.txt"] = SyncRecord{false, 5, 6, 7, 8, 1};
+    CacheState read;
+    ASSERT_TRUE(ReadCacheState(path, read));
+    EXPECT_EQ(show(read), show(expected));
+
+    // Missing, or another file (the binary cache): nothing.
+    EXPECT_FALSE(ReadCacheState(dir / "CACHE/none.kestrum-cache-state", read));
+    EXPECT_EQ(show(read), "|");
+    ASSERT_EQ(WriteChangeCacheFile(dir.path(), "w", {FileEntry{"a.txt", 1}}), 1);
+    EXPECT_FALSE(ReadCacheState(dir / "CACHE/w", read));
+    EXPECT_EQ(show(read), "|");
+}
+
+// One place gives one string however the profile spells it; another place another.
+TEST(CacheStateFile, PlacesAreEqualExactlyWhenTheyAreTheSame) {
+    struct Case {
+        int security;
+        const char* host;
+        uint16_t port;
+        const char* user;
+        const char* dir;
+    };
+    const Case base{0, "h", 2121, "u", "/pub"};
+    const std::vector<std::pair<Case, bool>> cases = {
+        {{0, "h:2121", 21, "u", "/pub"}, true}, {{0, "H:2121", 0, "u", "/pub/"}, true},
+        {{0, "h", 0, "u", "/pub"}, false},                                               // port 21
+        {{1, "h:2121", 0, "u", "/pub"}, false},                                          // explicit TLS
+        {{0, "h:2121", 0, "U", "/pub"}, false}, {{0, "h:2121", 0, "u", "/Pub"}, false},  // server paths keep their case
+        {{0, "h:2121", 0, "u", "pub"}, false},                                           // below the login directory
+        {{0, "h:2121", 0, "u", "\\pub"}, true},
+    };
+    auto place = [](const Case& c) { return CachePlace(c.security, c.host, c.port, c.user, c.dir); };
+    for (const auto& [other, same] : cases)
+        EXPECT_EQ(place(other) == place(base), same) << place(other);
+    EXPECT_EQ(CachePlace(0, "::1", 0, "u", "/"), CachePlace(0, "[::1]:21", 0, "u", "//"));
+    EXPECT_EQ(CachePlace(2, "h", 0, "u", ""), CachePlace(2, "h:990", 21, "u", ""));
+    EXPECT_NE(CachePlace(0, "h", 0, "u", ""), CachePlace(0, "h", 0, "u", "/"));
+    EXPECT_NE(CachePlace(0, "c", 0, "a@b", "/"), CachePlace(0, "b@c", 0, "a", "/"));
 }
 
 }  // namespace
