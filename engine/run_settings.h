@@ -42,6 +42,8 @@ struct RunSettings {
     int security = 0;  // FTP_SECURITY: 0 plain, 1 explicit TLS, 2 implicit TLS
     std::string pinnedKey;
     bool passive = true;
+    // UPLOAD_TEMP: uploads go to a temporary name and are renamed over the target.
+    bool uploadTemp = true;
 };
 
 // Why a profile could not be loaded for a run, or that it was.
