@@ -49,6 +49,10 @@ DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::
     upDown_->DownButton()->setObjectName("1055_down");
     transferBoth_ = new QCheckBox(Tr("サーバーとローカルの両方にあるファイルのみ更新(&L)"), this);
     transferBoth_->setObjectName("1058");
+    // Made right after the both-sides rule: the two file-update options follow each other on Tab too.
+    uploadTemp_ = new QCheckBox(TableText(msg::kDetailUploadTempLabel), this);
+    uploadTemp_->setObjectName("uploadTemp");
+    uploadTemp_->setToolTip(TableText(msg::kDetailUploadTempTip));
 
     auto* mirroring = new QGroupBox(Tr("ミラーリングの設定"), this);
     mirrorFiles_ = new QCheckBox(Tr("サーバーのファイル削除 (アップロードのみ)(&U)"), mirroring);
@@ -129,6 +133,7 @@ DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(fields);
     layout->addWidget(transferBoth_);
+    layout->addWidget(uploadTemp_);
     layout->addWidget(mirroring);
     layout->addWidget(connection);
     layout->addWidget(buttons);
@@ -138,6 +143,7 @@ DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::
         connect(field, &QLineEdit::textChanged, this, [this] { modified_ = true; });
     }
     connect(transferBoth_, &QCheckBox::clicked, this, [this] { modified_ = true; });
+    connect(uploadTemp_, &QCheckBox::clicked, this, [this] { modified_ = true; });
     connect(mirrorDirs_, &QCheckBox::clicked, this, [this] { modified_ = true; });
     connect(maxDelete_, &QSpinBox::valueChanged, this, [this] { modified_ = true; });
     connect(security_, &QComboBox::currentIndexChanged, this, [this] { modified_ = true; });
@@ -168,6 +174,7 @@ void DetailDialog::LoadValues() {
     const int32_t lag = values.timeLag.value_or(0);
     timeLag_->setText(QString::number(lag > 0 ? lag : kTimeLag.number));
     transferBoth_->setChecked(values.transferBoth.value_or(0) != 0);
+    uploadTemp_->setChecked(values.uploadTemp.value_or(1) != 0);
     mirrorFiles_->setChecked(values.mirroringFile.value_or(0) != 0);
     mirrorDirs_->setChecked(values.mirroringDir.value_or(0) != 0);
     mirrorDirs_->setEnabled(mirrorFiles_->isChecked());
@@ -207,7 +214,8 @@ void DetailDialog::accept() {
                            .security = security_->currentIndex(),
                            .passive = passive_->isChecked(),
                            .pinnedKey = pinnedKeyRemoved_ ? std::optional<std::string>("") : std::nullopt,
-                           .parallel = parallel_->value()});
+                           .parallel = parallel_->value(),
+                           .uploadTemp = uploadTemp_->isChecked()});
     }
     QDialog::accept();
 }

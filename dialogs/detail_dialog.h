@@ -1,7 +1,8 @@
 #pragma once
 // The detail dialog: the ASCII and excluded extensions, the allowed time
-// difference, the both-sides rule, the mirroring options, and the connection:
-// TLS, the pinned server key and the transfer mode of one profile.
+// difference, the both-sides rule, uploads through a temporary name, the
+// mirroring options, and the connection: TLS, the pinned server key and the
+// transfer mode of one profile.
 
 #include <QDialog>
 #include <string>
@@ -39,6 +40,7 @@ class DetailDialog : public QDialog {
     QLineEdit* timeLag_;        // 1054
     UpDownControl* upDown_;     // 1055
     QCheckBox* transferBoth_;   // 1058
+    QCheckBox* uploadTemp_;     // UPLOAD_TEMP
     QCheckBox* mirrorFiles_;    // 1056
     QCheckBox* mirrorDirs_;     // 1057
     QSpinBox* maxDelete_;

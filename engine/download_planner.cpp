@@ -54,7 +54,8 @@ DirResult EnsureLocalDirectories(RunContext& ctx, const std::string& serverName)
 }
 
 // Plans one copy under the local name; the server's name goes with it when the
-// two differ in more than the separators (a counterpart matched with letter case folded).
+// two differ in more than the separators (a counterpart matched with letter case
+// folded). A download takes the listed size, an upload the listed permission bits.
 void PlanOne(RunContext& ctx, FileList& transfer, const std::string& localName, Direction direction,
              const FileEntry& server) {
     const std::string& serverName = server.name;
@@ -63,6 +64,8 @@ void PlanOne(RunContext& ctx, FileList& transfer, const std::string& localName, 
     entry.direction = direction;
     if (direction == Direction::Download)
         entry.size = server.size;
+    else
+        entry.mode = server.mode;
     std::string serverForm = localName;
     ConvertSeparators(serverForm, 0);
     if (serverForm != serverName)

@@ -69,6 +69,7 @@ SettingsLoad LoadRunSettings(RunSettings& settings, ProfileStore& store, UserPor
     settings.security = security.value_or(0);
     settings.pinnedKey = str("TLS_PINNED_KEY").value_or("");
     settings.passive = dword("PASSIVE").value_or(1) != 0;
+    settings.uploadTemp = dword("UPLOAD_TEMP").value_or(1) != 0;
 
     const auto user = str("USER");
     if (!user)

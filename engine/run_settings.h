@@ -42,7 +42,7 @@ struct RunSettings {
     int security = 0;  // FTP_SECURITY: 0 plain, 1 explicit TLS, 2 implicit TLS
     std::string pinnedKey;
     bool passive = true;
-    // Uploads go to a temporary name and are renamed over their target.
+    // UPLOAD_TEMP: uploads go to a temporary name and are renamed over the target.
     bool uploadTemp = true;
 };
 

@@ -105,6 +105,7 @@ PhaseOutcome ListServerDirectory(RunContext& ctx, FtpConnection& connection, con
         record.lastWriteTime = entry.lastWriteTime;
         record.dateOnly = entry.precision == TimePrecision::Day;
         record.size = entry.size;
+        record.mode = entry.mode;
         state.results.serverFiles.push_back(std::move(record));
         ctx.log.AppendLogLine("\t" + name);
     }

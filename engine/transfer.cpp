@@ -123,6 +123,7 @@ std::vector<Chunk> MakeChunks(const RunSettings& settings, FileList& transfer, s
         job.localPath = LocalPathOf(settings.localDir, entry.name);
         job.scannedName = entry.name;
         job.listedSize = entry.size;
+        job.mode = entry.mode;
         ConvertSeparators(entry.name, 0);
         job.name = entry.name;
         job.serverPath = entry.serverName.empty() ? entry.name : entry.serverName;

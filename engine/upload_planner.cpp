@@ -114,10 +114,13 @@ DirOutcome EnsureServerDirectories(RunContext& ctx, ServerLookups& lookups, cons
     return {};
 }
 
-void PlanUpload(RunContext& ctx, FileList& transfer, const std::string& name, const std::string& serverName) {
+// serverMode: the permission bits listed for the server file the upload replaces (-1 none, or unknown).
+void PlanUpload(RunContext& ctx, FileList& transfer, const std::string& name, const std::string& serverName,
+                int serverMode = -1) {
     FileEntry entry;
     entry.name = name;
     entry.direction = Direction::Upload;
+    entry.mode = serverMode;
     // A counterpart matched with letter case folded keeps its own name on the server.
     if (ServerForm(name) != serverName)
         entry.serverName = serverName;
@@ -251,7 +254,7 @@ PhaseOutcome PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& t
                                                            clockOffset, true, false);
             NoteComparison(ctx, serverTime, local.lastWriteTime, clockOffset, serverName);
             if (ShouldUpload(serverTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
-                PlanUpload(ctx, transfer, serverName, serverName);
+                PlanUpload(ctx, transfer, serverName, serverName, server.mode);
             } else {
                 state.results.actedLocalTimes[local.name] = local.lastWriteTime;
             }
@@ -312,7 +315,7 @@ PhaseOutcome PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, Fi
             NoteComparison(ctx, serverTime, local.lastWriteTime, clockOffset, server.name);
             if (ShouldUpload(serverTime, local.lastWriteTime, clockOffset, settings.timeLag) &&
                 !DropUploadIntoUnknownDir(ctx, server.name, local.name)) {
-                PlanUpload(ctx, transfer, local.name, server.name);
+                PlanUpload(ctx, transfer, local.name, server.name, server.mode);
             } else {
                 state.results.actedLocalTimes[local.name] = local.lastWriteTime;
             }

@@ -85,6 +85,7 @@ struct FtpEntry {
     int64_t size = -1;          // -1 when not listed
     int64_t lastWriteTime = 0;  // whole seconds since the epoch, or kUnknownServerTime
     TimePrecision precision = TimePrecision::Second;
+    int mode = -1;  // permission bits (07777 at most) as listed; -1 not listed
 };
 
 enum class ListStatus {

@@ -239,6 +239,59 @@ bool IsModeToken(std::string_view mode) {
     return mode.size() == 10 || std::string_view("+@.").find(mode[10]) != std::string_view::npos;
 }
 
+// The permission bits of "rwxr-xr-x" (the nine letters after the type): s and t
+// add setuid, setgid or sticky to an execute bit, S, T (and l, L for setgid:
+// mandatory locking) add them alone. -1 for any other letter.
+int PermissionBits(std::string_view letters) {
+    int mode = 0;
+    for (size_t who = 0; who < 3; ++who) {
+        const std::string_view triple = letters.substr(who * 3, 3);
+        const int shift = static_cast<int>(2 - who) * 3;
+        if (triple[0] == 'r') {
+            mode |= 4 << shift;
+        } else if (triple[0] != '-') {
+            return -1;
+        }
+        if (triple[1] == 'w') {
+            mode |= 2 << shift;
+        } else if (triple[1] != '-') {
+            return -1;
+        }
+        // The special bit this position carries: setuid, setgid, sticky.
+        const int special = 04000 >> who;
+        const std::string_view withExecute = who == 2 ? "t" : "s";
+        const std::string_view alone = who == 2 ? "T" : who == 1 ? "SlL" : "S";
+        if (triple[2] == 'x') {
+            mode |= 1 << shift;
+        } else if (withExecute.find(triple[2]) != std::string_view::npos) {
+            mode |= (1 << shift) | special;
+        } else if (alone.find(triple[2]) != std::string_view::npos) {
+            mode |= special;
+        } else if (triple[2] != '-') {
+            return -1;
+        }
+    }
+    return mode;
+}
+
+// A UNIX.mode fact: octal digits (leading zeros allowed) up to 07777; -1 for anything else.
+int OctalMode(std::string_view text) {
+    if (text.empty()) {
+        return -1;
+    }
+    int mode = 0;
+    for (char c : text) {
+        if (c < '0' || c > '7') {
+            return -1;
+        }
+        mode = mode * 8 + (c - '0');
+        if (mode > 07777) {
+            return -1;
+        }
+    }
+    return mode;
+}
+
 std::optional<ParsedListLine> ParseUnixLine(std::string_view line, int64_t nowUtc) {
     auto tokens = Tokenize(line);
     if (tokens.size() < 4) {
@@ -284,10 +337,11 @@ std::optional<ParsedListLine> ParseUnixLine(std::string_view line, int64_t nowUt
         ParsedListLine parsed;
         parsed.name = std::string(name);
         parsed.isDirectory = type == 'd';
-        // A link's size is its own, not that of the file it points to.
+        // A link's size and permission bits (rwxrwxrwx) are its own, not those of the file it points to.
         parsed.size = type == 'l' ? -1 : *size;
         parsed.lastWriteTime = listed->time;
         parsed.precision = listed->precision;
+        parsed.mode = type == 'l' ? -1 : PermissionBits(mode.substr(1, 9));
         return parsed;
     }
     return std::nullopt;
@@ -486,6 +540,8 @@ std::optional<ParsedListLine> ParseMlsxLine(std::string_view line) {
             if (auto time = ParseTimeVal(value)) {
                 parsed.lastWriteTime = *time;
             }
+        } else if (key == "unix.mode") {
+            parsed.mode = OctalMode(value);
         }
     }
     if (!keep) {
@@ -542,6 +598,7 @@ void AddListedEntry(FtpListing& listing, ParsedListLine line) {
     entry.size = line.size;
     entry.lastWriteTime = line.lastWriteTime;
     entry.precision = line.precision;
+    entry.mode = line.mode;
     listing.entries.push_back(std::move(entry));
 }
 

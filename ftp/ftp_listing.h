@@ -18,20 +18,23 @@ struct ParsedListLine {
     int64_t size = -1;
     int64_t lastWriteTime = 0;
     TimePrecision precision = TimePrecision::Second;
+    int mode = -1;  // permission bits; -1 when the line gives none that can be read
 };
 
 // A "type=file;size=1;modify=20240101120000; name" line. Nothing for lines that
 // are not entries of the directory itself (cdir, pdir, devices, malformed). A
-// missing or impossible modify fact gives kUnknownServerTime.
+// missing or impossible modify fact gives kUnknownServerTime. The permission
+// bits come from a UNIX.mode fact ("0755" or "755", octal).
 std::optional<ParsedListLine> ParseMlsxLine(std::string_view line);
 
 // One line of LIST output in Unix ("-rw-r--r-- 1 o g 5 Jan  5 12:34 name") or
 // DOS ("01-05-24  12:34PM  <DIR>  name") form. Unix dates may also come in
 // Japanese-locale form ("3月  5日 12:34", "3月  5日 2003年", "3月 5 2003") or
 // as ISO date and time ("2003-03-05 12:34[:56]"); blanks may precede the mode,
-// and an ACL or attribute marker may follow it. Year-less dates get the year
-// that puts them no more than a day after nowUtc. Nothing for lines that hold
-// no entry (see below) and lines that cannot be read.
+// and an ACL or attribute marker may follow it; the mode string gives the
+// permission bits (s/S, t/T: setuid, setgid, sticky; none for a link).
+// Year-less dates get the year that puts them no more than a day after nowUtc.
+// Nothing for lines that hold no entry (see below) and lines that cannot be read.
 std::optional<ParsedListLine> ParseListLine(std::string_view line, int64_t nowUtc);
 
 // Whether a LIST line holds no entry by design: blank, "total 48" (also in

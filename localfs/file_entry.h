@@ -23,6 +23,8 @@ struct FileEntry {
     bool dateOnly = false;
     // Server records and planned downloads: the size the listing gave; -1 unknown.
     int64_t size = -1;
+    // Server records, and planned uploads over a server file: permission bits as listed; -1 unknown.
+    int mode = -1;
 };
 
 using FileList = std::vector<FileEntry>;

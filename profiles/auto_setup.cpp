@@ -54,7 +54,8 @@ class LineReader {
 
 // The values a setting.ini section may preset besides SERVER and REMOTE_DIR.
 bool IsPreset(std::string_view name) {
-    for (std::string_view preset : {"FTP_SECURITY", "PASSIVE", "TLS_PINNED_KEY", "MAX_DELETE", "PARALLEL"}) {
+    for (std::string_view preset :
+         {"FTP_SECURITY", "PASSIVE", "TLS_PINNED_KEY", "MAX_DELETE", "PARALLEL", "UPLOAD_TEMP"}) {
         if (name == preset)
             return true;
     }

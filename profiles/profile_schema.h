@@ -103,6 +103,9 @@ inline constexpr ProfileValue kProfileValues[] = {
      .min = 1,
      .max = 8,
      .rangeMessage = msg::kParallelOutOfRange},
+    // 1: an upload goes to a temporary name and replaces the server file by a
+    // rename; 0: in place (servers whose quota cannot hold both copies). Missing: 1.
+    {.name = "UPLOAD_TEMP", .type = ValueType::Dword, .editor = Editor::Detail, .number = 1},
     {.name = "USER", .created = false, .emptyMessage = msg::kEnterUserName},
     {.name = "CONNECTION_TYPE",
      .type = ValueType::Dword,
@@ -172,6 +175,7 @@ struct DetailSettings {
     // dialog was open is kept unless the user removed it here.
     std::optional<std::string> pinnedKey;
     int32_t parallel = SchemaValue("PARALLEL").number;
+    bool uploadTemp = true;  // UPLOAD_TEMP
 };
 
 // A decimal signed 32-bit number: an optional "-" and at least one digit,

@@ -183,6 +183,7 @@ std::optional<Profile> ProfileStore::LoadProfile(const std::string& name) {
     p.passive = dword("PASSIVE");
     p.pinnedKey = str("TLS_PINNED_KEY");
     p.parallel = dword("PARALLEL");
+    p.uploadTemp = dword("UPLOAD_TEMP");
     p.user = str("USER");
     p.connectionType = dword("CONNECTION_TYPE");
     p.transferBoth = dword("TRANSFER_BOTH");
@@ -242,6 +243,7 @@ bool ProfileStore::SaveDetailSettings(const std::string& name, const DetailSetti
     if (settings.pinnedKey)
         file.SetString(ProfileKey(group, "TLS_PINNED_KEY"), *settings.pinnedKey);
     file.SetDword(ProfileKey(group, "PARALLEL"), settings.parallel);
+    file.SetDword(ProfileKey(group, "UPLOAD_TEMP"), settings.uploadTemp ? 1 : 0);
     return file.Commit();
 }
 

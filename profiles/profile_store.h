@@ -50,6 +50,7 @@ struct Profile {
     std::optional<int32_t> passive;
     std::optional<std::string> pinnedKey;  // TLS_PINNED_KEY
     std::optional<int32_t> parallel;
+    std::optional<int32_t> uploadTemp;  // UPLOAD_TEMP
     std::optional<std::string> user;
     std::optional<int32_t> connectionType;
     std::optional<int32_t> transferBoth;

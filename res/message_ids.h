@@ -197,6 +197,8 @@ inline constexpr int kExtraConnectionRefused = 60070;
 inline constexpr int kNotStampedConnectionLost = 60071;
 inline constexpr int kParallelOutOfRange = 60072;
 inline constexpr int kDetailParallelLabel = 60073;
+inline constexpr int kDetailUploadTempLabel = 60740;
+inline constexpr int kDetailUploadTempTip = 60741;
 inline constexpr int kServerListingLineUnparsed = 60025;
 inline constexpr int kServerFileKeptContentsUnknown = 60026;
 

@@ -74,7 +74,7 @@ TEST_F(ProfileCommandTest, ShowPrintsEveryValueButNeverThePassword) {
               "HOST=\nPORT=21\nPSWSVD=1\n" + Line(60214) +
                   "REMOTE_DIRECTORY=\nLOCAL_DIRECTORY=\nCHECK_UPLOAD=1\nCHECK_SUB=0\nCHECK_DOWNLOAD=0\nPROXY_ON=0\n"
                   "PROXY_NAME=\nASCII_TRANSFER=HTML,HTM,TXT\nFILE_TRANSFER=BAK\nTIME_LAG=3\nMIRRORING_DIR=0\n"
-                  "MIRRORING_FILE=0\nFTP_SECURITY=1\nPASSIVE=1\nPARALLEL=4\n" +
+                  "MIRRORING_FILE=0\nFTP_SECURITY=1\nPASSIVE=1\nPARALLEL=4\nUPLOAD_TEMP=1\n" +
                   Line(60211, {"USER"}) + Line(60211, {"CONNECTION_TYPE"}) + Line(60211, {"TRANSFER_BOTH"}) +
                   Line(60211, {"MAX_DELETE"}) + Line(60211, {"TLS_PINNED_KEY"}));
     ASSERT_EQ(Exit({"set", "Site", "USER=alice", "PSW=-"}, "Tr0ub4dor&3\n"), Done());
@@ -98,7 +98,7 @@ TEST_F(ProfileCommandTest, SetWritesValidAssignmentsAndThePasswordFromStandardIn
     ASSERT_EQ(Run({"new", "P"}).status, 0);
     const auto r = Run({"set", "P", "HOST=ftp.example.org:2121", "USER=bob", "LOCAL_DIRECTORY=/data/同期",
                         "REMOTE_DIRECTORY=", "CHECK_DOWNLOAD=1", "TIME_LAG=100", "PORT=2147483647", "CONNECTION_TYPE=2",
-                        "TRANSFER_BOTH=1", "ASCII_TRANSFER=html, css", "PSWSVD=0"});
+                        "TRANSFER_BOTH=1", "ASCII_TRANSFER=html, css", "PSWSVD=0", "UPLOAD_TEMP=0"});
     EXPECT_EQ(std::tie(r.status, r.err, r.out), std::tuple(0, "", ""));  // silent on success
     Profile expected = test::NewProfile("P");
     expected.host = "ftp.example.org:2121";
@@ -110,6 +110,7 @@ TEST_F(ProfileCommandTest, SetWritesValidAssignmentsAndThePasswordFromStandardIn
     expected.connectionType = 2;
     expected.transferBoth = 1;
     expected.asciiTransfer = "html, css";
+    expected.uploadTemp = 0;
     expected.savePassword = 0;
     expected.password = std::nullopt;
     EXPECT_EQ(test::ProfileDifferences(store.LoadProfile("P").value_or(Profile{}), expected), "");
@@ -136,7 +137,8 @@ TEST_F(ProfileCommandTest, SetRefusesBadAssignmentsAndWritesNothing) {
     const std::string schemaNames =
         "HOST, PORT, PSWSVD, PSW, REMOTE_DIRECTORY, LOCAL_DIRECTORY, CHECK_UPLOAD, CHECK_SUB, CHECK_DOWNLOAD, "
         "PROXY_ON, PROXY_NAME, ASCII_TRANSFER, FILE_TRANSFER, TIME_LAG, MIRRORING_DIR, MIRRORING_FILE, "
-        "FTP_SECURITY, PASSIVE, PARALLEL, USER, CONNECTION_TYPE, TRANSFER_BOTH, MAX_DELETE, TLS_PINNED_KEY";
+        "FTP_SECURITY, PASSIVE, PARALLEL, UPLOAD_TEMP, USER, CONNECTION_TYPE, TRANSFER_BOTH, MAX_DELETE, "
+        "TLS_PINNED_KEY";
     const struct {
         Args assignments;
         std::string message;
@@ -163,6 +165,8 @@ TEST_F(ProfileCommandTest, SetRefusesBadAssignmentsAndWritesNothing) {
         {{"FTP_SECURITY=3"}, Line(60087)},
         {{"FTP_SECURITY=tls"}, Line(60087)},
         {{"PASSIVE=2"}, Line(60202, {"PASSIVE"})},
+        {{"UPLOAD_TEMP=2"}, Line(60202, {"UPLOAD_TEMP"})},
+        {{"UPLOAD_TEMP=on"}, Line(60202, {"UPLOAD_TEMP"})},
         {{"PARALLEL=0"}, Line(60072)},
         {{"PARALLEL=9"}, Line(60072)},
         {{"HOST="}, Line(42783)},

@@ -270,7 +270,8 @@ TEST_F(DetailDialogTest, ConnectionSettingsShowTheStoredChoicesAndStoreTheNewOne
     ASSERT_TRUE(store.SaveGeneralSettings("old", {.host = "example.org", .user = "u", .localDir = "/tmp"}));
     ASSERT_TRUE(store.CreateProfile("pinned"));
     ASSERT_TRUE(store.WriteString("pinned", "TLS_PINNED_KEY", "sha256//abc="));
-    // Both show passive mode on; each clears it.
+    ASSERT_TRUE(store.WriteDword("pinned", "UPLOAD_TEMP", 0));
+    // Both show passive mode on; each clears it. Each turns uploads through a temporary name over.
     const struct {
         const char* name;
         int shownSecurity;
@@ -279,9 +280,10 @@ TEST_F(DetailDialogTest, ConnectionSettingsShowTheStoredChoicesAndStoreTheNewOne
         bool removeKey;
         std::optional<std::string> storedKey;  // nullopt: never written
         int chosenParallel;
+        bool shownUploadTemp;  // a profile without the value: on
     } cases[] = {
-        {"old", 0, "", 2, false, std::nullopt, 1},
-        {"pinned", 1, "sha256//abc=", 1, true, "", 8},
+        {"old", 0, "", 2, false, std::nullopt, 1, true},
+        {"pinned", 1, "sha256//abc=", 1, true, "", 8, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -301,9 +303,14 @@ TEST_F(DetailDialogTest, ConnectionSettingsShowTheStoredChoicesAndStoreTheNewOne
         QTest::mouseClick(passive, Qt::LeftButton, {}, QPoint(5, passive->height() / 2));
         if (c.removeKey)
             Click(&dialog, "removePinnedKey");
+        // Next to the both-sides rule, on screen and on Tab.
+        auto* uploadTemp = Find<QCheckBox>(&dialog, "uploadTemp");
+        EXPECT_EQ(Find<QCheckBox>(&dialog, "1058")->nextInFocusChain(), uploadTemp);
+        EXPECT_EQ(uploadTemp->isChecked(), c.shownUploadTemp);
+        QTest::mouseClick(uploadTemp, Qt::LeftButton, {}, QPoint(5, uploadTemp->height() / 2));
         Click(&dialog, "1");
-        EXPECT_EQ(Dwords(c.name, {"FTP_SECURITY", "PASSIVE", "PARALLEL"}),
-                  std::vector<int32_t>({c.chosenSecurity, 0, c.chosenParallel}));
+        EXPECT_EQ(Dwords(c.name, {"FTP_SECURITY", "PASSIVE", "PARALLEL", "UPLOAD_TEMP"}),
+                  std::vector<int32_t>({c.chosenSecurity, 0, c.chosenParallel, c.shownUploadTemp ? 0 : 1}));
         EXPECT_EQ(store.ReadString(c.name, "TLS_PINNED_KEY", 254), c.storedKey);
     }
     EXPECT_TRUE(shown.empty());

@@ -209,6 +209,15 @@ TEST_F(RunSettingsTest, PortTimeLagAndFlagsFollowTheirRules) {
     EXPECT_EQ(settings.download, 1);
     EXPECT_EQ(settings.subdirs, 0);
     EXPECT_EQ(settings.onlyBoth, 7);  // stored unchanged
+
+    for (auto [stored, used] : std::initializer_list<std::pair<int, bool>>{{5, true}, {0, false}}) {
+        Set("UPLOAD_TEMP", stored);
+        ASSERT_EQ(Load(), SettingsLoad::Loaded);
+        EXPECT_EQ(settings.uploadTemp, used) << stored;
+    }
+    Remove("UPLOAD_TEMP");  // a profile made before the value: through a temporary name
+    ASSERT_EQ(Load(), SettingsLoad::Loaded);
+    EXPECT_TRUE(settings.uploadTemp);
 }
 
 TEST_F(RunSettingsTest, MirroringAndCacheNeedAnUploadOnlyProfile) {

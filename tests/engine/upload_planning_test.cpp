@@ -31,6 +31,7 @@ TEST_P(UploadPlanning, UploadOnlyFormLooksUpEveryFile) {
     WriteFile(server.home() + "/b", "a file where a directory is needed", t);
     mkdir((server.home() + "/d").c_str(), 0755);
     test::WriteFiles(server.home(), {"t1.txt", "t2.txt", "t3.txt"}, t);
+    chmod((server.home() + "/t2.txt").c_str(), 0604);
 
     PhaseSession p(server);
     // x is probed again for x/q.txt, not made twice; b/a.txt is blocked by a server
@@ -48,6 +49,9 @@ TEST_P(UploadPlanning, UploadOnlyFormLooksUpEveryFile) {
                                                    Fmt(60014, {"line?break.txt"}), Fmt(60008, {"back\\slash.txt"}),
                                                    Updated("e.txt")}));
     EXPECT_EQ(p.planned(), (std::vector<std::string>{"1:x/y/z.txt", "1:x/q.txt", "1:b/a.txt", "1:t2.txt", "1:e.txt"}));
+    // An upload over a server file carries that file's listed permission bits; a new file has none.
+    EXPECT_EQ(p.transfer[3].mode, 0604);
+    EXPECT_EQ(p.transfer[4].mode, -1);
     EXPECT_TRUE(test::IsDirectory(server.home() + "/x/y"));
     EXPECT_FALSE(test::IsDirectory(server.home() + "/b"));
 
@@ -89,6 +93,7 @@ TEST_P(UploadPlanning, MirroringFormMarksMatchesAndStrikesDirectories) {
     // x: a file where a directory is needed.
     test::WriteFiles(server.home(),
                      {"x", "alpha/a.txt", "Beta/b.txt", "gamma/g.txt", "Readme.TXT", "Notes.TXT", "old.txt"}, t);
+    chmod((server.home() + "/Notes.TXT").c_str(), 0640);
 
     PhaseSession p(server);
     p.Local({"x/a.txt", "q/b.txt", "Beta/new.txt"}, t);
@@ -111,6 +116,7 @@ TEST_P(UploadPlanning, MirroringFormMarksMatchesAndStrikesDirectories) {
     EXPECT_EQ(p.planned(), (std::vector<std::string>{"1:q/b.txt", "1:Beta/new.txt", "1:notes.txt", "1:alpha/a.txt"}));
     // The upload reaches the matched server copy under its own name.
     EXPECT_EQ(p.transfer[2].serverName, "Notes.TXT");
+    EXPECT_EQ(p.transfer[2].mode, 0640);
     EXPECT_EQ(p.state().results.serverDirectories, (DirectoryList{"GAMMA"}));
     EXPECT_EQ(p.state().results.serverDirectoriesAsListed, (DirectoryList{"gamma"}));
     std::vector<std::string> unmatched;
@@ -127,6 +133,7 @@ TEST_P(UploadPlanning, BothDirectionsPlansServerFilesFirstThenLocalOnlyFiles) {
     const int64_t t = test::RecentMinute();
     test::WriteFiles(server.home(), {"x", "s.txt", "up.txt"}, t);  // x: a file where a directory is needed
     test::WriteFiles(server.home(), {"both.txt"}, t + 600);
+    chmod((server.home() + "/up.txt").c_str(), 0604);
 
     PhaseSession p(server);
     p.Local({"x/a.txt", "both.txt"}, t);
@@ -143,6 +150,8 @@ TEST_P(UploadPlanning, BothDirectionsPlansServerFilesFirstThenLocalOnlyFiles) {
     std::vector<std::string> serverPass(planned.begin(), planned.begin() + 4);
     std::sort(serverPass.begin(), serverPass.end());
     EXPECT_EQ(serverPass, (std::vector<std::string>{"1:up.txt", "2:both.txt", "2:s.txt", "2:x"}));
+    for (const FileEntry& e : p.transfer)
+        EXPECT_EQ(e.mode, e.name == "up.txt" ? 0604 : -1) << e.name;
     EXPECT_EQ(std::vector<std::string>(planned.begin() + 4, planned.end()),
               (std::vector<std::string>{"1:l.txt", "1:m/l2.txt"}));
     const auto lines = p.linesSince(from);

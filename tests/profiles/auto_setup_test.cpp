@@ -100,7 +100,8 @@ TEST(CreateWithAutoSetupTest, SectionValuesAreAppliedAndRefusalsWriteNothing) {
     ASSERT_TRUE(store.InitGlobalValues(dir.path(), selected, cache));
     WriteFile(ini,
               "[PROFILE]\nDemo\nTooLongNameForAProfile\n\n[Demo]\nSERVER=ftp.demo.example\nREMOTE_DIR=/pub\n"
-              "FTP_SECURITY=2\nPASSIVE=0\nTLS_PINNED_KEY=sha256//k=\nMAX_DELETE=many\nPARALLEL=9\nPSWSVD=0\n\n"
+              "FTP_SECURITY=2\nPASSIVE=0\nTLS_PINNED_KEY=sha256//k=\nMAX_DELETE=many\nPARALLEL=9\nPSWSVD=0\n"
+              "UPLOAD_TEMP=0\n\n"
               "[Hidden]\nSERVER=hidden.example\n\n");
     EXPECT_EQ(CreateProfileWithAutoSetup(store, "Demo"), 0);
     // Connection presets; a refused value and a value that is no preset are
@@ -111,6 +112,7 @@ TEST(CreateWithAutoSetupTest, SectionValuesAreAppliedAndRefusalsWriteNothing) {
     expected.security = 2;
     expected.passive = 0;
     expected.pinnedKey = "sha256//k=";
+    expected.uploadTemp = 0;
     EXPECT_EQ(test::ProfileDifferences(store.LoadProfile("Demo").value_or(Profile{}), expected), "");
     // Not listed under [PROFILE], typed by hand: its section still applies.
     EXPECT_EQ(CreateProfileWithAutoSetup(store, "Hidden"), 0);

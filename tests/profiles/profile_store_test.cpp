@@ -114,7 +114,8 @@ TEST_F(StoreTest, CreationAndSavesWriteTheirValuesAndLoadReadsThemBack) {
                                                .asciiTransfer = "HTML,CSS",
                                                .fileTransfer = "BAK,TMP",
                                                .transferBoth = true,
-                                               .mirrorFiles = true}));
+                                               .mirrorFiles = true,
+                                               .uploadTemp = false}));
     Profile expected = test::NewProfile("P");
     expected.host = "ftp.example.org";
     expected.user = "alice";
@@ -131,6 +132,7 @@ TEST_F(StoreTest, CreationAndSavesWriteTheirValuesAndLoadReadsThemBack) {
     expected.fileTransfer = "BAK,TMP";
     expected.maxDelete = -1;  // the detail save's own defaults
     expected.security = 0;
+    expected.uploadTemp = 0;
     EXPECT_EQ(test::ProfileDifferences(store.LoadProfile("P").value_or(Profile{}), expected), "");
     // Texts are readable in the file; numbers are plain numbers.
     EXPECT_NE(ReadFile(path).find("HOST=ftp.example.org\n"), std::string::npos) << ReadFile(path);

@@ -73,6 +73,21 @@ def with_garbled_times(fs_class, name):
     return GarbledFS
 
 
+def with_unix_mode(fs_class):
+    """MLSD and MLST lines carry the permission bits as many servers send them
+    unasked ("UNIX.mode=0644"; pyftpdlib's own form would be "0o644")."""
+
+    class UnixModeFS(fs_class):
+        def format_mlsx(self, basedir, listing, perms, facts, *args, **kwargs):
+            facts = list(facts) + ([] if "unix.mode" in facts else ["unix.mode"])
+            for line in super().format_mlsx(basedir, listing, perms, facts, *args, **kwargs):
+                raw = line if isinstance(line, bytes) else line.encode()
+                raw = re.sub(rb"unix\.mode=0o([0-7]+);", rb"UNIX.mode=0\1;", raw)
+                yield raw if isinstance(line, bytes) else raw.decode()
+
+    return UnixModeFS
+
+
 def with_list_lines(fs_class, lines):
     """LIST shows the entry called NAME as the given line instead of its own, for each NAME=LINE."""
     replacements = []
@@ -167,7 +182,7 @@ def make_handler(args):
     if args.idle_timeout > 0:
         # A session idle this long gets 421 and is closed.
         Handler.timeout = args.idle_timeout
-    Handler.abstracted_fs = make_filesystem(args.clock_shift)
+    Handler.abstracted_fs = with_unix_mode(make_filesystem(args.clock_shift))
     if args.garbled_time:
         Handler.abstracted_fs = with_garbled_times(Handler.abstracted_fs, args.garbled_time)
     if args.list_line:

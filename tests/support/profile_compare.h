@@ -33,6 +33,7 @@ inline Profile NewProfile(const std::string& name) {
     p.security = 1;
     p.passive = 1;
     p.parallel = 4;
+    p.uploadTemp = 1;
     return p;
 }
 
@@ -78,6 +79,7 @@ inline std::string ProfileDifferences(const Profile& actual, const Profile& expe
     compare("passive", actual.passive, expected.passive);
     compare("pinnedKey", actual.pinnedKey, expected.pinnedKey);
     compare("parallel", actual.parallel, expected.parallel);
+    compare("uploadTemp", actual.uploadTemp, expected.uploadTemp);
     compare("user", actual.user, expected.user);
     compare("connectionType", actual.connectionType, expected.connectionType);
     compare("transferBoth", actual.transferBoth, expected.transferBoth);
