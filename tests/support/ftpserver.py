@@ -332,7 +332,7 @@ def make_handler(args):
         Handler.ftp_RETR = ftp_RETR
     for verb in filter(None, args.refuse.split(",")):
         # A server that refuses the command whatever its argument.
-        setattr(Handler, "ftp_" + verb, lambda self, *args: self.respond("550 Not allowed by this server."))
+        setattr(Handler, "ftp_" + verb, lambda self, *args, **kwargs: self.respond("550 Not allowed by this server."))
     return Handler
 
 
