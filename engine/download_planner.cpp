@@ -8,6 +8,7 @@
 
 #include "engine/extra_connections.h"
 #include "engine/planning_rules.h"
+#include "engine/run_cache.h"
 #include "engine/preview.h"
 #include "engine/run_log.h"
 #include "engine/sync_phases.h"
@@ -110,10 +111,20 @@ PhaseOutcome PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockO
                 ServerTimeToCompare(ctx, connection, server.name, server.lastWriteTime, server.dateOnly,
                                     local.lastWriteTime, clockOffset, bothWays, true);
             const int64_t serverAhead = serverTime - (local.lastWriteTime + clockOffset);
-            if (ShouldDownload(serverTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
+            // The sync state proves which copy changed since the last copy
+            // between them: that one goes, whatever the times say.
+            const SyncProof proof =
+                connection == nullptr ? SyncProof::Nothing
+                                      : ProveBySyncState(ctx, local.name, local.lastWriteTime, server.lastWriteTime,
+                                                         server.size, ListedPrecision(*connection, server));
+            if (proof == SyncProof::BothChanged)
+                ctx.log.AppendLogLine(FormatString(msg::kBothChangedSinceLastCopy, {PrintableName(server.name)}));
+            const bool localProven = proof == SyncProof::LocalChanged;
+            if (!localProven && (proof == SyncProof::ServerChanged ||
+                                 ShouldDownload(serverTime, local.lastWriteTime, clockOffset, settings.timeLag))) {
                 NoteDecision(ctx, Decision::Download, server.name, serverAhead);
                 PlanOne(ctx, transfer, local.name, Direction::Download, server);
-            } else if (ShouldUpload(serverTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
+            } else if (localProven || ShouldUpload(serverTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
                 if (!bothWays) {
                     NoteDecision(ctx, Decision::OtherWayOnly, server.name);
                 } else if (!DropUploadIntoUnknownDir(ctx, server.name, local.name)) {

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 #include <unordered_map>
 #include <unordered_set>
@@ -176,6 +177,43 @@ int DetectLocalChanges(RunContext& ctx) {
     }
     state.results.localFiles = std::move(kept);
     return state.results.localFiles.empty() ? 0 : 1;
+}
+
+namespace {
+
+int64_t Coarsened(int64_t time, int precision) {
+    const int64_t unit = precision >= 2 ? 86400 : precision == 1 ? 60 : 1;
+    return time >= 0 ? time / unit : -((-time + unit - 1) / unit);
+}
+
+}  // namespace
+
+SyncProof ProveBySyncState(const RunContext& ctx, const std::string& localName, int64_t localTime,
+                           int64_t serverTime, int64_t serverSize, TimePrecision serverPrecision) {
+    const auto& records = ctx.state.results.cacheState.records;
+    const auto found = records.find(localName);
+    if (found == records.end() || serverTime == kUnknownServerTime)
+        return SyncProof::Nothing;
+    const SyncRecord& record = found->second;
+    // Times compared as finely as the coarser of the two listings gives them.
+    const int precision = std::max(record.precision, static_cast<int>(serverPrecision));
+    const bool serverSame = Coarsened(record.serverTime, precision) == Coarsened(serverTime, precision) &&
+                            (record.serverSize < 0 || serverSize < 0 || record.serverSize == serverSize);
+    const bool localSame = record.localTime == localTime;
+    if (serverSame)
+        return localSame ? SyncProof::Nothing : SyncProof::LocalChanged;
+    return localSame ? SyncProof::ServerChanged : SyncProof::BothChanged;
+}
+
+SyncRecord MakeSyncRecord(bool upload, int64_t localTime, int64_t localSize, const FtpEntry& server) {
+    SyncRecord record;
+    record.upload = upload;
+    record.localTime = localTime;
+    record.localSize = localSize;
+    record.serverTime = server.lastWriteTime;
+    record.serverSize = server.size;
+    record.precision = static_cast<int>(server.precision);
+    return record;
 }
 
 }  // namespace kestrum

@@ -27,6 +27,26 @@ void ReadRunCacheState(RunContext& ctx);
 // state.results.syncUpdates, of the files the snapshot still holds.
 // Empties the cache list, the acted files, the unsynced files and the sync updates.
 [[nodiscard]] int SaveChangeCache(RunContext& ctx);
+// What a file's sync record proves beyond the times: which copy changed since
+// the last copy between them.
+enum class SyncProof {
+    Nothing,        // no record, or neither copy changed
+    LocalChanged,   // the server copy is still the one the last copy left
+    ServerChanged,  // the local copy is still the one the last copy left
+    BothChanged,
+};
+// serverPrecision: how finely the listing gives serverTime.
+SyncProof ProveBySyncState(const RunContext& ctx, const std::string& localName, int64_t localTime,
+                           int64_t serverTime, int64_t serverSize, TimePrecision serverPrecision);
+// How finely a server record of the scan gives its time.
+inline TimePrecision ListedPrecision(const FtpConnection& connection, const FileEntry& server) {
+    return server.dateOnly                  ? TimePrecision::Day
+           : connection.ListsToTheSecond() ? TimePrecision::Second
+                                            : TimePrecision::Minute;
+}
+// The record of a copy: the local file as it is left and the server copy as listed.
+SyncRecord MakeSyncRecord(bool upload, int64_t localTime, int64_t localSize, const FtpEntry& server);
+
 // Keeps only new and newer local files in state.results.localFiles: 1 when any is left.
 [[nodiscard]] int DetectLocalChanges(RunContext& ctx);
 // Scans localDir into state.results.cacheFiles with the rules of the local tree scan,

@@ -27,6 +27,7 @@
 
 #include "engine/extra_connections.h"
 #include "engine/planning_rules.h"
+#include "engine/run_cache.h"
 #include "engine/run_log.h"
 #include "engine/sync_phases.h"
 #include "engine/sync_run.h"
@@ -102,6 +103,8 @@ struct Outcome {
     std::optional<int64_t> stamped;
     // Uploads: the server copy's entry as looked up before it took its name.
     std::optional<FtpEntry> stored;
+    // The listed entry the stamp took its time from.
+    std::optional<FtpEntry> seen;
 };
 
 // How uploads reach their names on this server, learnt from its refusals.
@@ -439,7 +442,7 @@ class TransferPhase {
             const FtpEntry* entry = knownTime(out)          ? &*out.stored
                                     : found != listed.end() ? &found->second
                                                             : nullptr;
-            out.stamped = StampLocal(connection, job, entry, out.block);
+            out.stamped = StampLocal(connection, job, entry, out.block, out.seen);
             out.stampTried = true;
             out.block.Add(msg::kTimestampUpdated, {job.serverPath});
         }
@@ -449,7 +452,7 @@ class TransferPhase {
     // listed entry when given, else MDTM on a LIST server whose MDTM clock the
     // probe measured, else a lookup. That time when it was set.
     std::optional<int64_t> StampLocal(FtpConnection& connection, const Job& job, const FtpEntry* listed,
-                                      FileBlock& block) {
+                                      FileBlock& block, std::optional<FtpEntry>& seen) {
         const std::string path = Sent(job.serverPath);
         std::optional<int64_t> time;
         FtpListing found;
@@ -479,6 +482,8 @@ class TransferPhase {
             block.Failed(msg::kTimestampChangeFailed, {job.serverPath}, std::strerror(errno));
             return std::nullopt;
         }
+        if (listed != nullptr)
+            seen = *listed;
         return time;
     }
 
@@ -527,6 +532,7 @@ class TransferPhase {
             state.flags.failedItems += out.block.failed;
             if (out.unsynced)
                 state.results.unsyncedLocalFiles.push_back(job.scannedName);
+            Record(job, out);
             if (!out.copied)
                 continue;
             // The time the upload left the file with: the stamp, or the time it was sent with.
@@ -536,6 +542,24 @@ class TransferPhase {
         }
         first += pending.size();
         pending.clear();
+    }
+
+    // What a copy left on both sides, for the next run's sync state (under
+    // mutex_). An upload that reached the server is recorded also when the
+    // local file changed meanwhile: the record then proves that edit.
+    void Record(const Job& job, const Outcome& out) {
+        const std::optional<FtpEntry>& server = out.stored ? out.stored : out.seen;
+        if (!server || server->lastWriteTime == kUnknownServerTime)
+            return;
+        if (job.direction == Direction::Upload && out.before && (out.copied || out.unsynced)) {
+            const int64_t localTime = out.stamped.value_or(out.before->lastWriteTime);
+            ctx_.state.results.syncUpdates.emplace_back(
+                job.scannedName, MakeSyncRecord(true, localTime, out.before->size, *server));
+        } else if (job.direction == Direction::Download && out.stamped) {
+            if (const std::optional<LocalStatus> local = ctx_.fs.GetStatus(job.localPath))
+                ctx_.state.results.syncUpdates.emplace_back(job.scannedName,
+                                                            MakeSyncRecord(false, *out.stamped, local->size, *server));
+        }
     }
 
     RunContext& ctx_;

@@ -10,6 +10,7 @@
 
 #include "engine/extra_connections.h"
 #include "engine/planning_rules.h"
+#include "engine/run_cache.h"
 #include "engine/preview.h"
 #include "engine/run_log.h"
 #include "engine/server_lookups.h"
@@ -76,16 +77,29 @@ void SkipAmbiguousName(RunContext& ctx, const FileEntry& local) {
 
 // An upload-only comparison in a preview: the local copy newer, the server
 // copy newer (not copied down by this run), or both within the time lag.
+// With proven, the sync state shows a local edit since the last upload.
 void NoteComparison(RunContext& ctx, int64_t serverTime, int64_t localTime, int64_t clockOffset,
-                    const std::string& name) {
+                    const std::string& name, bool proven) {
     const int lag = ctx.state.settings.timeLag;
     const int64_t localAhead = localTime + clockOffset - serverTime;
-    if (ShouldUpload(serverTime, localTime, clockOffset, lag))
+    if (proven || ShouldUpload(serverTime, localTime, clockOffset, lag))
         NoteDecision(ctx, Decision::Upload, name, localAhead);
     else if (ShouldDownload(serverTime, localTime, clockOffset, lag))
         NoteDecision(ctx, Decision::OtherWayOnly, name);
     else
         NoteDecision(ctx, Decision::InStep, name, localAhead);
+}
+
+// Whether the sync state proves an edit of the local file since its last
+// upload, while the server copy is still the one that upload left: it goes
+// up whatever the times say. An edit on both sides is left to the times.
+bool UploadProven(RunContext& ctx, const FileEntry& local, const std::string& serverName, int64_t serverTime,
+                  int64_t serverSize, TimePrecision precision) {
+    const SyncProof proof =
+        ProveBySyncState(ctx, local.name, local.lastWriteTime, serverTime, serverSize, precision);
+    if (proof == SyncProof::BothChanged)
+        ctx.log.AppendLogLine(FormatString(msg::kBothChangedSinceLastCopy, {PrintableName(serverName)}));
+    return proof == SyncProof::LocalChanged;
 }
 
 // Makes the server directories a new file needs, shortest prefix first. Every
@@ -252,8 +266,10 @@ PhaseOutcome PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& t
             const int64_t serverTime = ServerTimeToCompare(ctx, &connection, serverName, server.lastWriteTime,
                                                            server.precision == TimePrecision::Day, local.lastWriteTime,
                                                            clockOffset, true, false);
-            NoteComparison(ctx, serverTime, local.lastWriteTime, clockOffset, serverName);
-            if (ShouldUpload(serverTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
+            const bool proven =
+                UploadProven(ctx, local, serverName, server.lastWriteTime, server.size, server.precision);
+            NoteComparison(ctx, serverTime, local.lastWriteTime, clockOffset, serverName, proven);
+            if (proven || ShouldUpload(serverTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
                 PlanUpload(ctx, transfer, serverName, serverName, server.mode);
             } else {
                 state.results.actedLocalTimes[local.name] = local.lastWriteTime;
@@ -312,8 +328,10 @@ PhaseOutcome PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, Fi
             const int64_t serverTime =
                 ServerTimeToCompare(ctx, &connection, server.name, server.lastWriteTime, server.dateOnly,
                                     local.lastWriteTime, clockOffset, true, false);
-            NoteComparison(ctx, serverTime, local.lastWriteTime, clockOffset, server.name);
-            if (ShouldUpload(serverTime, local.lastWriteTime, clockOffset, settings.timeLag) &&
+            const bool proven = UploadProven(ctx, local, server.name, server.lastWriteTime, server.size,
+                                             ListedPrecision(connection, server));
+            NoteComparison(ctx, serverTime, local.lastWriteTime, clockOffset, server.name, proven);
+            if ((proven || ShouldUpload(serverTime, local.lastWriteTime, clockOffset, settings.timeLag)) &&
                 !DropUploadIntoUnknownDir(ctx, server.name, local.name)) {
                 PlanUpload(ctx, transfer, local.name, server.name, server.mode);
             } else {
