@@ -205,6 +205,10 @@ inline constexpr int kServerFileKeptContentsUnknown = 60026;
 inline constexpr int kStoreLineCutAtSemicolon = 60020;
 inline constexpr int kStoreLineUnreadable = 60021;
 inline constexpr int kStoreBusy = 60022;
+// The store's directory or file cannot be created or written; the system's reason follows.
+inline constexpr int kStoreDirCreateFailed = 60710;
+inline constexpr int kStoreDirUnwritable = 60711;
+inline constexpr int kStoreFileUnwritable = 60712;
 inline constexpr int kLeftoverDownloadRemoved = 60032;  // a temporary download file of a run that died
 
 // FTP connection errors (the text of an FtpError or of a failed transfer).
