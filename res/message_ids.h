@@ -163,6 +163,9 @@ inline constexpr int kMassDeleteHeldBack = 60062;
 inline constexpr int kMassDeleteDeclined = 60063;
 inline constexpr int kMaxDeleteOutOfRange = 60064;
 inline constexpr int kMassDeleteMore = 60065;
+// The same two, when the limit is the automatic quarter of the server's files.
+inline constexpr int kAskMassDeleteQuarter = 60713;
+inline constexpr int kMassDeleteHeldBackQuarter = 60714;
 
 // FTP over TLS, the server's certificate and the transfer mode.
 inline constexpr int kHeaderSecurity = 60080;

@@ -670,7 +670,7 @@ TEST_F(MainWindowTest, MassDeletionWaitsForTheAnswerInTheWindowsQuestionBox) {
 
         ASSERT_GE(boxes.size(), 1u);
         // The count, the limit (a quarter of 8) and every name.
-        const QStringList ends = TableFormat(msg::kAskMassDelete, {"8", "2", ""}).split("\n\n\n");
+        const QStringList ends = TableFormat(msg::kAskMassDeleteQuarter, {"8", "8", "2", ""}).split("\n\n\n");
         ASSERT_EQ(ends.size(), 2);
         EXPECT_TRUE(boxes[0].startsWith(ends[0])) << boxes[0].toStdString();
         EXPECT_TRUE(boxes[0].endsWith(ends[1])) << boxes[0].toStdString();
