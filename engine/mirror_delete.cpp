@@ -150,6 +150,12 @@ void DeleteMirroredServerFiles(RunContext& ctx, FtpConnection& connection) {
             NoteDecision(ctx, Decision::Delete, name);
         for (const Dir& dir : dirs)
             NoteDecision(ctx, Decision::Delete, dir.listed + "/");
+        const DeletionLimit limit = LimitOf(state);
+        const long count = static_cast<long>(files.size() + dirs.size());
+        if (limit.most >= 0 && count > limit.most && !state.options.deletesConfirmed) {
+            ctx.log.AppendLogLine(
+                LimitText(state, limit, count, msg::kPreviewMassDelete, msg::kPreviewMassDeleteQuarter));
+        }
         return;
     }
     std::vector<std::string> names = files;

@@ -166,6 +166,9 @@ inline constexpr int kMassDeleteMore = 60065;
 // The same two, when the limit is the automatic quarter of the server's files.
 inline constexpr int kAskMassDeleteQuarter = 60713;
 inline constexpr int kMassDeleteHeldBackQuarter = 60714;
+// A preview's deletions above the limit: the run would wait for a confirmation.
+inline constexpr int kPreviewMassDelete = 60715;
+inline constexpr int kPreviewMassDeleteQuarter = 60716;
 
 // FTP over TLS, the server's certificate and the transfer mode.
 inline constexpr int kHeaderSecurity = 60080;

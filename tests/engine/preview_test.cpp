@@ -88,28 +88,31 @@ TEST(Preview, LogsEveryDecisionWithItsReasonAndChangesNothing) {
     }
 }
 
-// Beyond the limit, deletions need a confirmation; the copies go ahead regardless.
-// The automatic limit is a quarter of the server's files: 2 of 8, 0 of 3.
+// Beyond the limit, deletions need a confirmation, and a preview says so; the
+// copies go ahead regardless. The automatic limit is a quarter of the server's
+// files: 2 of 8, 0 of 3.
 TEST(DeletionGuard, AMassDeletionWaitsForAConfirmation) {
     const struct {
         const char* what;
         int serverFiles, localFiles;  // f0.txt... on the server; the first ones also locally
-        bool mayAsk, answer, confirmed;
+        bool dryRun, mayAsk, answer, confirmed;
         int maxDelete;  // -1: the profile's (unset)
         bool deleted;
         int status;
         std::string line;  // the line that tells why nothing was deleted, or ""
         std::string question;
     } cases[] = {
-        {"command line", 8, 0, false, false, false, -1, false, 4, Fmt(60714, {"8", "8", "2"})},
-        {"command line --yes", 8, 0, false, false, true, -1, true, 0},
-        {"command line --max-delete 8", 8, 0, false, false, false, 8, true, 0},
-        {"command line --max-delete 7", 8, 0, false, false, false, 7, false, 4, Fmt(60062, {"8", "7"})},
-        {"window, declined", 8, 0, true, false, false, -1, false, 4, Fmt(60063, {"8"})},
-        {"window, confirmed", 8, 0, true, true, false, -1, true, 0},
-        {"command line, 3 files", 3, 1, false, false, false, -1, false, 4, Fmt(60714, {"2", "3", "0"})},
-        {"window, 3 files", 3, 2, true, false, false, -1, false, 4, Fmt(60063, {"1"}),
+        {"command line", 8, 0, false, false, false, false, -1, false, 4, Fmt(60714, {"8", "8", "2"})},
+        {"command line --yes", 8, 0, false, false, false, true, -1, true, 0},
+        {"command line --max-delete 8", 8, 0, false, false, false, false, 8, true, 0},
+        {"command line --max-delete 7", 8, 0, false, false, false, false, 7, false, 4, Fmt(60062, {"8", "7"})},
+        {"window, declined", 8, 0, false, true, false, false, -1, false, 4, Fmt(60063, {"8"})},
+        {"window, confirmed", 8, 0, false, true, true, false, -1, true, 0},
+        {"command line, 3 files", 3, 1, false, false, false, false, -1, false, 4, Fmt(60714, {"2", "3", "0"})},
+        {"window, 3 files", 3, 2, false, true, false, false, -1, false, 4, Fmt(60063, {"1"}),
          Fmt(60713, {"1", "3", "0", "f2.txt\n"})},
+        {"preview, command line", 8, 0, true, false, false, false, -1, false, 0, Fmt(60716, {"8", "8", "2"})},
+        {"preview, window --max-delete 7", 8, 0, true, true, false, false, 7, false, 0, Fmt(60715, {"8", "7"})},
     };
     for (const auto& c : cases) {
         TestFtpServer server;
@@ -120,6 +123,7 @@ TEST(DeletionGuard, AMassDeletionWaitsForAConfirmation) {
             WriteFile(h.localDir + "/f" + std::to_string(i) + ".txt", "s");
         WriteFile(h.localDir + "/new.txt", "l");
         Profile(h, server, true, false, true);
+        h.state.options.dryRun = c.dryRun;
         h.state.options.mayAskBeforeDeleting = c.mayAsk;
         h.state.options.deletesConfirmed = c.confirmed;
         h.state.options.maxDeleteOverride = c.maxDelete;
@@ -127,8 +131,8 @@ TEST(DeletionGuard, AMassDeletionWaitsForAConfirmation) {
         EXPECT_EQ(h.Run(), c.status) << c.what << testing::PrintToString(h.lines());
         const std::string last = server.home() + "/f" + std::to_string(c.serverFiles - 1) + ".txt";
         EXPECT_EQ(std::filesystem::exists(last), !c.deleted) << c.what;
-        EXPECT_EQ(test::ReadFile(server.home() + "/new.txt"), "l") << c.what;
-        EXPECT_EQ(h.port.questions().size(), c.mayAsk ? 1u : 0u) << c.what;
+        EXPECT_EQ(test::ReadFile(server.home() + "/new.txt", false), c.dryRun ? "" : "l") << c.what;
+        EXPECT_EQ(h.port.questions().size(), c.mayAsk && !c.dryRun ? 1u : 0u) << c.what;
         if (!c.question.empty()) {
             EXPECT_EQ(h.port.questions(), std::vector<std::string>{c.question}) << c.what;
         }
