@@ -273,9 +273,12 @@ bool MainWindow::LoadGlobalValues() {
     std::string selected;
     int cacheFlag = 1;
     if (!store_.InitGlobalValues(programDir_, selected, cacheFlag)) {
-        QString text = TableText(msg::kStoreDamaged);
-        if (const std::string trouble = store_.TroubleText(); !trouble.empty())
-            text += QStringLiteral("\n\n") + ToQString(trouble);
+        QString text = ToQString(store_.UnwritableText());
+        if (text.isEmpty()) {
+            text = TableText(msg::kStoreDamaged);
+            if (const std::string trouble = store_.TroubleText(); !trouble.empty())
+                text += QStringLiteral("\n\n") + ToQString(trouble);
+        }
         boxes_.Show(this, text);
         CloseRequest();
         return false;

@@ -130,9 +130,12 @@ int HeadlessSession::Open(const std::string& profile, std::optional<bool> cacheS
     std::string selected;
     int cacheFlag = 1;
     if (!store_->InitGlobalValues(programDir, selected, cacheFlag)) {
-        std::string text = LoadString(msg::kStoreDamaged);
-        if (const std::string trouble = store_->TroubleText(); !trouble.empty())
-            text += "\n" + trouble;
+        std::string text = store_->UnwritableText();
+        if (text.empty()) {
+            text = LoadString(msg::kStoreDamaged);
+            if (const std::string trouble = store_->TroubleText(); !trouble.empty())
+                text += "\n" + trouble;
+        }
         port_.ShowMessage(text);
         return 1;
     }

@@ -51,9 +51,33 @@ void SayTrouble(const ProfileStore& store, std::ostream& err) {
         Say(err, trouble);
 }
 
+// The system's reason a write failed, when it has one.
+bool SayUnwritable(const ProfileStore& store, std::ostream& err) {
+    const std::string unwritable = store.UnwritableText();
+    if (!unwritable.empty())
+        Say(err, unwritable);
+    return !unwritable.empty();
+}
+
+// A store that cannot be set up: damaged, unless the system says why.
+int StoreDamaged(const ProfileStore& store, std::ostream& err) {
+    if (!SayUnwritable(store, err)) {
+        Say(err, LoadString(msg::kStoreDamaged));
+        SayTrouble(store, err);
+    }
+    return 1;
+}
+
 int StoreFailure(const ProfileStore& store, std::ostream& err) {
     Say(err, FormatString(msg::kCliStoreUnusable, {store.FilePath()}));
     SayTrouble(store, err);
+    return 1;
+}
+
+int WriteFailure(const ProfileStore& store, std::ostream& err) {
+    Say(err, FormatString(msg::kCliStoreUnusable, {store.FilePath()}));
+    if (!SayUnwritable(store, err))
+        SayTrouble(store, err);
     return 1;
 }
 
@@ -133,17 +157,14 @@ int NewProfile(ProfileStore& store, const std::string& programDir, const std::st
     std::string selected;
     int cacheFlag = 1;
     // Records Program (and the other globals) when the store has none yet.
-    if (!store.InitGlobalValues(programDir, selected, cacheFlag)) {
-        Say(err, LoadString(msg::kStoreDamaged));
-        SayTrouble(store, err);
-        return 1;
-    }
+    if (!store.InitGlobalValues(programDir, selected, cacheFlag))
+        return StoreDamaged(store, err);
     const int result = CreateProfileWithAutoSetup(store, name);
     if (result == 0)
         return 0;
-    Say(err, LoadString(result > 0 ? result : msg::kStoreDamaged));
     if (result <= 0 || result == msg::kStoreDamaged)
-        SayTrouble(store, err);
+        return StoreDamaged(store, err);
+    Say(err, LoadString(result));
     return 1;
 }
 
@@ -158,7 +179,7 @@ int DeleteProfile(ProfileStore& store, const std::string& name, std::ostream& er
             remaining.push_back(std::move(listed));
     }
     if (store.DeleteProfile(name, remaining) != 0)
-        return StoreFailure(store, err);
+        return WriteFailure(store, err);
     return 0;
 }
 
@@ -269,7 +290,7 @@ int SetValues(ProfileStore& store, const std::string& name, const std::vector<st
         writes.push_back({"PSW", std::string()});
     }
     if (!store.WriteProfileValues(name, writes))
-        return StoreFailure(store, err);
+        return WriteFailure(store, err);
     return 0;
 }
 

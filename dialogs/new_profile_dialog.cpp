@@ -10,6 +10,7 @@
 
 #include "dialogs/field_helpers.h"
 #include "dialogs/message_box.h"
+#include "dialogs/qt_text.h"
 #include "profiles/auto_setup.h"
 #include "profiles/profile_store.h"
 #include "res/message_ids.h"
@@ -77,7 +78,8 @@ void NewProfileDialog::accept() {
     if (result < 0)
         return;  // Program went missing meanwhile: still nothing to do
     if (result == kStoreDamaged) {
-        boxes_.Show(this, TableText(result));
+        const std::string unwritable = store_.UnwritableText();
+        boxes_.Show(this, unwritable.empty() ? TableText(result) : ToQString(unwritable));
         reject();
         return;
     }

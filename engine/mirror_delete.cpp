@@ -31,15 +31,34 @@ const std::string* FindInside(const std::string& top, const std::vector<std::str
     return nullptr;
 }
 
-// The most deletions a run carries out without a confirmation; -1 when there is no limit.
-long DeletionLimit(const RunState& state) {
+// The most deletions a run carries out without a confirmation.
+struct DeletionLimit {
+    long most = -1;        // -1: no limit
+    bool quarter = false;  // the automatic quarter of the server's files (which can be 0)
+};
+
+DeletionLimit LimitOf(const RunState& state) {
     const int limit = state.options.maxDeleteOverride >= 0 ? state.options.maxDeleteOverride : state.settings.maxDelete;
     if (limit == 0)
-        return -1;
+        return {};
     if (limit > 0)
-        return limit;
-    // Unset: 50, or a quarter of the server's files when that is fewer.
-    return std::min<long>(50, static_cast<long>(state.results.serverFiles.size() / 4));
+        return {limit, false};
+    // Unset: 50, or a quarter of the server's files when that is fewer. A
+    // server of fewer than four files gets 0, so every deletion there is
+    // confirmed; the texts then say where the 0 comes from, since 0 as a
+    // setting means no limit.
+    const long quarter = static_cast<long>(state.results.serverFiles.size() / 4);
+    return quarter < 50 ? DeletionLimit{quarter, true} : DeletionLimit{50, false};
+}
+
+// A text about count deletions and the limit: plainId is given the count, the
+// limit and extra; quarterId the count, the server's files, the limit and extra.
+std::string LimitText(const RunState& state, const DeletionLimit& limit, long count, int plainId, int quarterId,
+                      std::string_view extra = {}) {
+    const std::string counted = std::to_string(count), most = std::to_string(limit.most);
+    if (!limit.quarter)
+        return FormatString(plainId, {counted, most, extra});
+    return FormatString(quarterId, {counted, std::to_string(state.results.serverFiles.size()), most, extra});
 }
 
 // Whether the deletions may go ahead: within the limit, confirmed beforehand,
@@ -47,9 +66,9 @@ long DeletionLimit(const RunState& state) {
 // line; each one held back counts as an item not done.
 bool DeletionsAllowed(RunContext& ctx, const std::vector<std::string>& names) {
     RunState& state = ctx.state;
-    const long limit = DeletionLimit(state);
+    const DeletionLimit limit = LimitOf(state);
     const long count = static_cast<long>(names.size());
-    if (limit < 0 || count <= limit || state.options.deletesConfirmed)
+    if (limit.most < 0 || count <= limit.most || state.options.deletesConfirmed)
         return true;
     const std::string counted = std::to_string(count);
     if (state.options.mayAskBeforeDeleting) {
@@ -59,11 +78,13 @@ bool DeletionsAllowed(RunContext& ctx, const std::vector<std::string>& names) {
             list += PrintableName(names[i]) + "\n";
         if (names.size() > kShown)
             list += FormatString(msg::kMassDeleteMore, {std::to_string(names.size() - kShown)}) + "\n";
-        if (ctx.log.Port().AskOkCancel(FormatString(msg::kAskMassDelete, {counted, std::to_string(limit), list})))
+        if (ctx.log.Port().AskOkCancel(
+                LimitText(state, limit, count, msg::kAskMassDelete, msg::kAskMassDeleteQuarter, list)))
             return true;
         ctx.log.AppendLogLine(FormatString(msg::kMassDeleteDeclined, {counted}));
     } else {
-        ctx.log.AppendLogLine(FormatString(msg::kMassDeleteHeldBack, {counted, std::to_string(limit)}));
+        ctx.log.AppendLogLine(
+            LimitText(state, limit, count, msg::kMassDeleteHeldBack, msg::kMassDeleteHeldBackQuarter));
     }
     state.flags.failedItems += static_cast<int>(count);
     return false;
@@ -129,6 +150,12 @@ void DeleteMirroredServerFiles(RunContext& ctx, FtpConnection& connection) {
             NoteDecision(ctx, Decision::Delete, name);
         for (const Dir& dir : dirs)
             NoteDecision(ctx, Decision::Delete, dir.listed + "/");
+        const DeletionLimit limit = LimitOf(state);
+        const long count = static_cast<long>(files.size() + dirs.size());
+        if (limit.most >= 0 && count > limit.most && !state.options.deletesConfirmed) {
+            ctx.log.AppendLogLine(
+                LimitText(state, limit, count, msg::kPreviewMassDelete, msg::kPreviewMassDeleteQuarter));
+        }
         return;
     }
     std::vector<std::string> names = files;

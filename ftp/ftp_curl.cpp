@@ -1207,12 +1207,14 @@ class CurlFtpConnection : public FtpConnection {
         return FtpReplyCode(LastReplyLine(), &multi);
     }
 
-    // libcurl's message and the server's last reply; libcurl's error buffer
-    // is not used because it can hold an unrelated text in active mode.
+    // libcurl's message and the server's last reply when that is a refusal;
+    // libcurl's error buffer is not used because it can hold an unrelated
+    // text in active mode. A reply that accepted something (a CWD's 250, a
+    // transfer's opening 150) says nothing about why the operation failed.
     std::string ErrorText(CURLcode code) const {
         std::string text = curl_easy_strerror(code);
         std::string reply = LastReplyLine();
-        if (!reply.empty()) {
+        if (!reply.empty() && LastReplyCode() >= 400) {
             text += ": " + reply;
         }
         return text;
@@ -1252,8 +1254,9 @@ class CurlFtpConnection : public FtpConnection {
     // a cancel drops the connection as a cancelled libcurl operation does and
     // throws (an upload under way instead fails as cut short); a broken
     // connection is closed under libcurl, which opens a new one if asked
-    // again, and throws.
-    void AfterDirect(const DirectResult& result, bool uploadMayBeCut = false) {
+    // again, and throws, worded as a failed send for an upload and as a
+    // failed receive otherwise (what breaks there is a reply or the data).
+    void AfterDirect(const DirectResult& result, bool upload = false) {
         switch (result.outcome) {
             case DirectOutcome::Done:
             case DirectOutcome::Refused:
@@ -1264,7 +1267,7 @@ class CurlFtpConnection : public FtpConnection {
             case DirectOutcome::Cut:
                 dropped_ = true;
                 shutdown(controlSocket_, SHUT_RDWR);
-                if (!(uploadMayBeCut && result.commandSent)) {
+                if (!(upload && result.commandSent)) {
                     throw FtpError(ErrorText(CURLE_ABORTED_BY_CALLBACK));
                 }
                 return;
@@ -1275,7 +1278,7 @@ class CurlFtpConnection : public FtpConnection {
         if (result.closedBeforeStart) {
             return;  // the caller leaves the operation to libcurl, which logs in again
         }
-        lastError_ = std::string(curl_easy_strerror(CURLE_SEND_ERROR)) + ": " + result.text;
+        lastError_ = std::string(curl_easy_strerror(upload ? CURLE_SEND_ERROR : CURLE_RECV_ERROR)) + ": " + result.text;
         throw FtpError(lastError_);
     }
 

@@ -1,8 +1,10 @@
 #include "profiles/profile_store.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <limits>
 #include <set>
 
@@ -43,6 +45,25 @@ std::vector<std::string> KeptNames(StoreFile& file, const std::string& listText)
             kept.push_back(std::move(name));
     }
     return kept;
+}
+
+// Why a directory cannot be made: its nearest existing ancestor is not a
+// directory or takes no new entries. 0 when nothing is known to stand in the way.
+int DirectoryCreationError(std::string dir) {
+    for (;;) {
+        struct stat st {};
+        if (stat(dir.c_str(), &st) == 0) {
+            if (!S_ISDIR(st.st_mode))
+                return ENOTDIR;
+            return access(dir.c_str(), W_OK | X_OK) == 0 ? 0 : errno;
+        }
+        if (errno != ENOENT)
+            return errno;
+        const size_t slash = dir.find_last_of('/');
+        if (slash == std::string::npos || slash == 0)
+            return 0;
+        dir.resize(slash);
+    }
 }
 
 }  // namespace
@@ -304,6 +325,22 @@ std::string ProfileStore::TroubleText() const {
     }
     if (file.ok() && StoreLockHeld(filePath_))
         return FormatString(msg::kStoreBusy, {filePath_, std::to_string(kStoreLockWait.count() / 1000)});
+    return {};
+}
+
+std::string ProfileStore::UnwritableText() const {
+    const size_t slash = filePath_.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : filePath_.substr(0, slash);
+    struct stat st {};
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        const int error = DirectoryCreationError(dir);
+        return error != 0 ? FormatString(msg::kStoreDirCreateFailed, {dir, std::strerror(error)}) : std::string();
+    }
+    // The lock and QSettings' replacement file are made beside the store.
+    if (access(dir.c_str(), W_OK | X_OK) != 0)
+        return FormatString(msg::kStoreDirUnwritable, {dir, std::strerror(errno)});
+    if (stat(filePath_.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(filePath_.c_str(), R_OK | W_OK) != 0)
+        return FormatString(msg::kStoreFileUnwritable, {filePath_, std::strerror(errno)});
     return {};
 }
 

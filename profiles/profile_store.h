@@ -99,6 +99,11 @@ class ProfileStore {
     // line is damaged); empty when there is nothing more to say than that it
     // cannot be read or written. Reads only.
     std::string TroubleText() const;
+    // Why the store's directory cannot be created, or it or the store file
+    // cannot be written, naming the directory (or file) and the system's reason
+    // (no permission, a read-only file system, a file where a directory
+    // belongs); empty when nothing of the kind stands in the way. Writes nothing.
+    std::string UnwritableText() const;
     bool ProfileExists(const std::string& name) const;
     std::optional<std::string> ReadString(const std::string& profile, std::string_view value,
                                           size_t maxBytes = kTextLimit) const;

@@ -163,6 +163,12 @@ inline constexpr int kMassDeleteHeldBack = 60062;
 inline constexpr int kMassDeleteDeclined = 60063;
 inline constexpr int kMaxDeleteOutOfRange = 60064;
 inline constexpr int kMassDeleteMore = 60065;
+// The same two, when the limit is the automatic quarter of the server's files.
+inline constexpr int kAskMassDeleteQuarter = 60713;
+inline constexpr int kMassDeleteHeldBackQuarter = 60714;
+// A preview's deletions above the limit: the run would wait for a confirmation.
+inline constexpr int kPreviewMassDelete = 60715;
+inline constexpr int kPreviewMassDeleteQuarter = 60716;
 
 // FTP over TLS, the server's certificate and the transfer mode.
 inline constexpr int kHeaderSecurity = 60080;
@@ -207,6 +213,10 @@ inline constexpr int kServerFileKeptContentsUnknown = 60026;
 inline constexpr int kStoreLineCutAtSemicolon = 60020;
 inline constexpr int kStoreLineUnreadable = 60021;
 inline constexpr int kStoreBusy = 60022;
+// The store's directory or file cannot be created or written; the system's reason follows.
+inline constexpr int kStoreDirCreateFailed = 60710;
+inline constexpr int kStoreDirUnwritable = 60711;
+inline constexpr int kStoreFileUnwritable = 60712;
 inline constexpr int kLeftoverDownloadRemoved = 60032;  // a temporary download file of a run that died
 
 // FTP connection errors (the text of an FtpError or of a failed transfer).

@@ -17,6 +17,7 @@
 #include <QTextCursor>
 #include <QThread>
 #include <atomic>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <set>
@@ -29,6 +30,7 @@
 #include "engine/run_log.h"
 #include "res/message_ids.h"
 #include "tests/app/window_fixture.h"
+#include "tests/support/unwritable.h"
 
 namespace kestrum::test {
 namespace {
@@ -327,10 +329,23 @@ TEST_F(MainWindowTest, NoProfileAsksToRegisterOne) {
     EXPECT_EQ(Chosen(*window), "fresh");
 }
 
-TEST_F(MainWindowTest, UnusableStoreShows42781AndCloses) {
+TEST_F(MainWindowTest, UnusableStoreSaysWhyAndCloses) {
+    // A directory where the store file belongs: the store counts as damaged.
     fs::create_directory(home / "Kestrum.conf");
+    {
+        auto window = Open();
+        EXPECT_EQ(shown, std::vector<QString>{Table(42781)});
+        EXPECT_TRUE(window->Closed());
+    }
+    // A program directory that takes no new file: named, with the system's reason.
+    fs::remove(home / "Kestrum.conf");
+    shown.clear();
+    Unwritable guard(home.path());
+    if (!guard.ok())
+        GTEST_SKIP() << "the program directory cannot be made unwritable here";
+    const int error = access(home.path().c_str(), W_OK) == 0 ? 0 : errno;
     auto window = Open();
-    EXPECT_EQ(shown, std::vector<QString>{Table(42781)});
+    EXPECT_EQ(shown, std::vector<QString>{TableFormat(60711, {home.path(), std::strerror(error)})});
     EXPECT_TRUE(window->Closed());
 }
 
@@ -655,7 +670,7 @@ TEST_F(MainWindowTest, MassDeletionWaitsForTheAnswerInTheWindowsQuestionBox) {
 
         ASSERT_GE(boxes.size(), 1u);
         // The count, the limit (a quarter of 8) and every name.
-        const QStringList ends = TableFormat(msg::kAskMassDelete, {"8", "2", ""}).split("\n\n\n");
+        const QStringList ends = TableFormat(msg::kAskMassDeleteQuarter, {"8", "8", "2", ""}).split("\n\n\n");
         ASSERT_EQ(ends.size(), 2);
         EXPECT_TRUE(boxes[0].startsWith(ends[0])) << boxes[0].toStdString();
         EXPECT_TRUE(boxes[0].endsWith(ends[1])) << boxes[0].toStdString();

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <sstream>
 
@@ -12,6 +13,7 @@
 #include "tests/support/ftp_server.h"
 #include "tests/support/process.h"
 #include "tests/support/profile_compare.h"
+#include "tests/support/unwritable.h"
 
 namespace kestrum {
 namespace {
@@ -253,6 +255,41 @@ TEST(ProfileCommandBinaryTest, TheProgramRunsTheProfileCommands) {
     ProfileStore store(dir / "Kestrum.conf");
     EXPECT_EQ(store.ReadGlobalString("Program"), dir.path());
     EXPECT_EQ(store.LoadProfile("サイト").value_or(Profile{}).password, "secret");
+}
+
+// A program directory or store file the system will not let us write is named,
+// with the system's reason, rather than called damaged.
+TEST(ProfileCommandBinaryTest, AnUnwritableStoreIsNamedWithTheSystemsReason) {
+    TempDir belowFile, readOnlyHome, readOnlyStore;
+    WriteFile(belowFile / "file", "");
+    const std::string underAFile = belowFile / "file/home";
+    const std::string storeFile = readOnlyStore / "Kestrum.conf";
+    ASSERT_EQ(test::RunProcess({test::KestrumBinary(), "profile", "new", "P"}, {{"KESTRUM_HOME", readOnlyStore.path()}})
+                  .status,
+              0);
+    Unwritable homeGuard(readOnlyHome.path()), storeGuard(storeFile);
+    if (!homeGuard.ok() || !storeGuard.ok())
+        GTEST_SKIP() << "files cannot be made unwritable here";
+    const std::string denied = std::strerror(access(storeFile.c_str(), W_OK) == 0 ? 0 : errno);
+    const std::string notADirectory = FormatString(60710, {underAFile, std::strerror(ENOTDIR)}) + "\n";
+    const std::string homeRefused = FormatString(60711, {readOnlyHome.path(), denied}) + "\n";
+    const std::string storeRefused = FormatString(60712, {storeFile, denied}) + "\n";
+    const std::vector<std::tuple<std::string, Args, std::string>> cases = {
+        {underAFile, {"profile", "new", "P"}, notADirectory},
+        {underAFile, {"run", "P"}, notADirectory},
+        {readOnlyHome.path(), {"profile", "new", "P"}, homeRefused},
+        {readOnlyHome.path(), {"run", "P"}, homeRefused},
+        {readOnlyStore.path(), {"profile", "new", "Q"}, storeRefused},
+        {readOnlyStore.path(),
+         {"profile", "set", "P", "HOST=h"},
+         FormatString(60210, {storeFile}) + "\n" + storeRefused},
+    };
+    for (const auto& [home, args, message] : cases) {
+        Args command = args;
+        command.insert(command.begin(), test::KestrumBinary());
+        const auto r = test::RunProcess(command, {{"KESTRUM_HOME", home}, {"LC_ALL", "C.UTF-8"}});
+        EXPECT_EQ(std::pair(r.status, r.err), std::pair(1, message)) << home << " " << args[1];
+    }
 }
 
 }  // namespace

@@ -1,16 +1,13 @@
 // The new-profile dialog with setting.ini beside the store (Program is the
 // test's KESTRUM_HOME).
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <QLabel>
 #include <QTest>
+#include <cstring>
 
 #include "dialogs/new_profile_dialog.h"
+#include "res/strings.h"
 #include "tests/dialogs/dialogs_fixture.h"
+#include "tests/support/unwritable.h"
 
 namespace kestrum::test {
 namespace {
@@ -119,50 +116,16 @@ TEST_F(NewProfileDialogTest, CancelWritesNothingAndAMissingProgramMakesOkDoNothi
     EXPECT_EQ(TakeMessages(), Messages({42780}));
 }
 
-// Makes a file unwritable even for root (immutable flag) for the guard's lifetime.
-class Unwritable {
-  public:
-    explicit Unwritable(const std::string& path) : path_(path) {
-        chmod(path.c_str(), 0400);
-        if (access(path.c_str(), W_OK) != 0) {
-            ok_ = true;
-            return;
-        }
-        ok_ = SetImmutable(true) && access(path.c_str(), W_OK) != 0;
-    }
-    ~Unwritable() {
-        SetImmutable(false);
-        chmod(path_.c_str(), 0600);
-    }
-    bool ok() const { return ok_; }
-
-  private:
-    bool SetImmutable(bool on) {
-        const int fd = open(path_.c_str(), O_RDONLY);
-        if (fd < 0)
-            return false;
-        int flags = 0;
-        bool done = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-        if (done) {
-            flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-            done = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-        }
-        close(fd);
-        return done;
-    }
-    std::string path_;
-    bool ok_ = false;
-};
-
-TEST_F(NewProfileDialogTest, AStoreThatCannotBeUpdatedEndsWithMessage42781AndCancel) {
+TEST_F(NewProfileDialogTest, AStoreThatCannotBeUpdatedSaysWhyAndCancels) {
     const std::string before = StoreText();
     Unwritable guard(storePath);
     if (!guard.ok())
         GTEST_SKIP() << "the store file cannot be made unwritable here";
+    const int error = access(storePath.c_str(), W_OK) == 0 ? 0 : errno;
     NewProfileDialog dialog(store, boxes);
     dialog.show();
     EXPECT_FALSE(Create(dialog, "Blocked"));
-    EXPECT_EQ(TakeMessages(), Messages({42781}));
+    EXPECT_EQ(TakeMessages(), std::vector<QString>{ToQString(FormatString(60712, {storePath, std::strerror(error)}))});
     EXPECT_EQ(Outcome(dialog), QDialog::Rejected);
     EXPECT_EQ(StoreText(), before);
 }

@@ -88,39 +88,56 @@ TEST(Preview, LogsEveryDecisionWithItsReasonAndChangesNothing) {
     }
 }
 
-// Beyond the limit, deletions need a confirmation; the copies go ahead regardless.
+// Beyond the limit, deletions need a confirmation, and a preview says so; the
+// copies go ahead regardless. The automatic limit is a quarter of the server's
+// files: 2 of 8, 0 of 3.
 TEST(DeletionGuard, AMassDeletionWaitsForAConfirmation) {
     const struct {
         const char* what;
-        bool mayAsk, answer, confirmed;
+        int serverFiles, localFiles;  // f0.txt... on the server; the first ones also locally
+        bool dryRun, mayAsk, answer, confirmed;
         int maxDelete;  // -1: the profile's (unset)
         bool deleted;
         int status;
-        int line;  // the line that tells why nothing was deleted, or 0
+        std::string line;  // the line that tells why nothing was deleted, or ""
+        std::string question;
     } cases[] = {
-        {"command line", false, false, false, -1, false, 4, 60062},
-        {"command line --yes", false, false, true, -1, true, 0, 0},
-        {"command line --max-delete 8", false, false, false, 8, true, 0, 0},
-        {"window, declined", true, false, false, -1, false, 4, 60063},
-        {"window, confirmed", true, true, false, -1, true, 0, 0},
+        {"command line", 8, 0, false, false, false, false, -1, false, 4, Fmt(60714, {"8", "8", "2"})},
+        {"command line --yes", 8, 0, false, false, false, true, -1, true, 0},
+        {"command line --max-delete 8", 8, 0, false, false, false, false, 8, true, 0},
+        {"command line --max-delete 7", 8, 0, false, false, false, false, 7, false, 4, Fmt(60062, {"8", "7"})},
+        {"window, declined", 8, 0, false, true, false, false, -1, false, 4, Fmt(60063, {"8"})},
+        {"window, confirmed", 8, 0, false, true, true, false, -1, true, 0},
+        {"command line, 3 files", 3, 1, false, false, false, false, -1, false, 4, Fmt(60714, {"2", "3", "0"})},
+        {"window, 3 files", 3, 2, false, true, false, false, -1, false, 4, Fmt(60063, {"1"}),
+         Fmt(60713, {"1", "3", "0", "f2.txt\n"})},
+        {"preview, command line", 8, 0, true, false, false, false, -1, false, 0, Fmt(60716, {"8", "8", "2"})},
+        {"preview, window --max-delete 7", 8, 0, true, true, false, false, 7, false, 0, Fmt(60715, {"8", "7"})},
     };
     for (const auto& c : cases) {
         TestFtpServer server;
         RunHarness h;
-        for (int i = 0; i < 8; ++i)
+        for (int i = 0; i < c.serverFiles; ++i)
             WriteFile(server.home() + "/f" + std::to_string(i) + ".txt", "s");
+        for (int i = 0; i < c.localFiles; ++i)
+            WriteFile(h.localDir + "/f" + std::to_string(i) + ".txt", "s");
         WriteFile(h.localDir + "/new.txt", "l");
         Profile(h, server, true, false, true);
+        h.state.options.dryRun = c.dryRun;
         h.state.options.mayAskBeforeDeleting = c.mayAsk;
         h.state.options.deletesConfirmed = c.confirmed;
         h.state.options.maxDeleteOverride = c.maxDelete;
         h.port.setAnswerOk(c.answer);
         EXPECT_EQ(h.Run(), c.status) << c.what << testing::PrintToString(h.lines());
-        EXPECT_EQ(std::filesystem::exists(server.home() + "/f0.txt"), !c.deleted) << c.what;
-        EXPECT_EQ(test::ReadFile(server.home() + "/new.txt"), "l") << c.what;
-        EXPECT_EQ(h.port.questions().size(), c.mayAsk ? 1u : 0u) << c.what;
-        if (c.line != 0) {
-            EXPECT_EQ(h.count(c.line == 60062 ? Fmt(60062, {"8", "2"}) : Fmt(60063, {"8"})), 1) << c.what;
+        const std::string last = server.home() + "/f" + std::to_string(c.serverFiles - 1) + ".txt";
+        EXPECT_EQ(std::filesystem::exists(last), !c.deleted) << c.what;
+        EXPECT_EQ(test::ReadFile(server.home() + "/new.txt", false), c.dryRun ? "" : "l") << c.what;
+        EXPECT_EQ(h.port.questions().size(), c.mayAsk && !c.dryRun ? 1u : 0u) << c.what;
+        if (!c.question.empty()) {
+            EXPECT_EQ(h.port.questions(), std::vector<std::string>{c.question}) << c.what;
+        }
+        if (!c.line.empty()) {
+            EXPECT_EQ(h.count(c.line), 1) << c.what << testing::PrintToString(h.lines());
         }
     }
 }

@@ -1,6 +1,7 @@
 // The FTP layer against the real test server, in active and passive mode and
 // with and without MLSD/MLST.
 
+#include <curl/curl.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include "ftp/ftp_client.h"
 #include "tests/ftp/ftp_test_util.h"
 #include "tests/support/ftp_server.h"
+#include "tests/support/process.h"
 
 namespace kestrum::test {
 namespace {
@@ -373,6 +375,41 @@ TEST(FtpDirectUpload, RefusalsFailTheFileAndLeaveTheConnectionUsable) {
             << connection->LastError();
         EXPECT_EQ(ReadFile(server.home() + "/last.bin"), "small\r\n");
         EXPECT_EQ(server.countCommands("USER"), 1);
+    }
+}
+
+// A download whose server dies while the data arrives, directly (binary) and
+// through libcurl (ASCII): the reason names a failed receive, never a failed
+// send, and never quotes a reply that accepted something (the opening 150).
+TEST(FtpDownload, ABrokenReceiveIsWordedAsOne) {
+    for (const TransferType type : {TransferType::Binary, TransferType::Ascii}) {
+        SCOPED_TRACE(type == TransferType::Binary ? "binary" : "ascii");
+        TestFtpServer server({.transferBytesPerSecond = 65536});
+        WriteFile(server.home() + "/big.txt", std::string(1024 * 1024, 'x'));
+        TempDir local;
+        auto connection = ConnectTo(server, true);
+        std::string reason;
+        std::thread download([&] {
+            try {
+                if (!connection->GetFile("big.txt", local / "big.txt", type))
+                    reason = connection->LastError();
+            } catch (const FtpError& e) {
+                reason = e.what();
+            }
+        });
+        const bool arriving = PollUntil([&] {
+            for (const auto& e : fs::directory_iterator(local.path())) {
+                if (e.is_regular_file() && e.file_size() > 0)
+                    return true;
+            }
+            return false;
+        });
+        server.kill();
+        download.join();
+        ASSERT_TRUE(arriving);
+        EXPECT_EQ(reason.find("Failed sending"), std::string::npos) << reason;
+        const size_t quoted = reason.find(": ");
+        EXPECT_TRUE(quoted == std::string::npos || (reason[quoted + 2] != '1' && reason[quoted + 2] != '2')) << reason;
     }
 }
 
