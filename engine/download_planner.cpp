@@ -120,8 +120,12 @@ PhaseOutcome PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockO
             if (proof == SyncProof::BothChanged)
                 ctx.log.AppendLogLine(FormatString(msg::kBothChangedSinceLastCopy, {PrintableName(server.name)}));
             const bool localProven = proof == SyncProof::LocalChanged;
-            if (!localProven && (proof == SyncProof::ServerChanged ||
-                                 ShouldDownload(serverTime, local.lastWriteTime, clockOffset, settings.timeLag))) {
+            if (proof == SyncProof::InStep) {
+                NoteDecision(ctx, Decision::InStep, server.name, serverAhead);
+                if (bothWays)
+                    state.results.actedLocalTimes[local.name] = local.lastWriteTime;
+            } else if (!localProven && (proof == SyncProof::ServerChanged ||
+                                        ShouldDownload(serverTime, local.lastWriteTime, clockOffset, settings.timeLag))) {
                 NoteDecision(ctx, Decision::Download, server.name, serverAhead);
                 PlanOne(ctx, transfer, local.name, Direction::Download, server);
             } else if (localProven || ShouldUpload(serverTime, local.lastWriteTime, clockOffset, settings.timeLag)) {

@@ -201,7 +201,7 @@ SyncProof ProveBySyncState(const RunContext& ctx, const std::string& localName, 
                             (record.serverSize < 0 || serverSize < 0 || record.serverSize == serverSize);
     const bool localSame = record.localTime == localTime;
     if (serverSame)
-        return localSame ? SyncProof::Nothing : SyncProof::LocalChanged;
+        return localSame ? SyncProof::InStep : SyncProof::LocalChanged;
     return localSame ? SyncProof::ServerChanged : SyncProof::BothChanged;
 }
 

@@ -30,7 +30,8 @@ void ReadRunCacheState(RunContext& ctx);
 // What a file's sync record proves beyond the times: which copy changed since
 // the last copy between them.
 enum class SyncProof {
-    Nothing,        // no record, or neither copy changed
+    Nothing,        // no record
+    InStep,         // neither copy changed: nothing to copy, whatever the times say
     LocalChanged,   // the server copy is still the one the last copy left
     ServerChanged,  // the local copy is still the one the last copy left
     BothChanged,

@@ -551,14 +551,23 @@ class TransferPhase {
         const std::optional<FtpEntry>& server = out.stored ? out.stored : out.seen;
         if (!server || server->lastWriteTime == kUnknownServerTime)
             return;
+        // The local time as the file system keeps it (it may clamp a stamp).
+        int64_t stampKept = 0, sizeKept = -1;
+        bool stampRead = false;
+        if (out.stamped) {
+            if (const std::optional<LocalStatus> now = ctx_.fs.GetStatus(job.localPath)) {
+                stampKept = now->lastWriteTime;
+                sizeKept = now->size;
+                stampRead = true;
+            }
+        }
         if (job.direction == Direction::Upload && out.before && (out.copied || out.unsynced)) {
-            const int64_t localTime = out.stamped.value_or(out.before->lastWriteTime);
+            const int64_t localTime = stampRead ? stampKept : out.before->lastWriteTime;
             ctx_.state.results.syncUpdates.emplace_back(
                 job.scannedName, MakeSyncRecord(true, localTime, out.before->size, *server));
-        } else if (job.direction == Direction::Download && out.stamped) {
-            if (const std::optional<LocalStatus> local = ctx_.fs.GetStatus(job.localPath))
-                ctx_.state.results.syncUpdates.emplace_back(job.scannedName,
-                                                            MakeSyncRecord(false, *out.stamped, local->size, *server));
+        } else if (job.direction == Direction::Download && stampRead) {
+            ctx_.state.results.syncUpdates.emplace_back(job.scannedName,
+                                                        MakeSyncRecord(false, stampKept, sizeKept, *server));
         }
     }
 

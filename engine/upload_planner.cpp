@@ -77,29 +77,35 @@ void SkipAmbiguousName(RunContext& ctx, const FileEntry& local) {
 
 // An upload-only comparison in a preview: the local copy newer, the server
 // copy newer (not copied down by this run), or both within the time lag.
-// With proven, the sync state shows a local edit since the last upload.
+// due: the file goes up (by the times or by its sync state).
 void NoteComparison(RunContext& ctx, int64_t serverTime, int64_t localTime, int64_t clockOffset,
-                    const std::string& name, bool proven) {
+                    const std::string& name, bool due) {
     const int lag = ctx.state.settings.timeLag;
     const int64_t localAhead = localTime + clockOffset - serverTime;
-    if (proven || ShouldUpload(serverTime, localTime, clockOffset, lag))
+    if (due)
         NoteDecision(ctx, Decision::Upload, name, localAhead);
-    else if (ShouldDownload(serverTime, localTime, clockOffset, lag))
+    else if (ShouldUpload(serverTime, localTime, clockOffset, lag) ||
+             ShouldDownload(serverTime, localTime, clockOffset, lag))
         NoteDecision(ctx, Decision::OtherWayOnly, name);
     else
         NoteDecision(ctx, Decision::InStep, name, localAhead);
 }
 
-// Whether the sync state proves an edit of the local file since its last
-// upload, while the server copy is still the one that upload left: it goes
-// up whatever the times say. An edit on both sides is left to the times.
-bool UploadProven(RunContext& ctx, const FileEntry& local, const std::string& serverName, int64_t serverTime,
-                  int64_t serverSize, TimePrecision precision) {
-    const SyncProof proof =
-        ProveBySyncState(ctx, local.name, local.lastWriteTime, serverTime, serverSize, precision);
+// What the sync state proves of a file with a server counterpart; an edit
+// on both sides is left to the times, and the log says so.
+SyncProof Prove(RunContext& ctx, const FileEntry& local, const std::string& serverName, int64_t serverTime,
+                int64_t serverSize, TimePrecision precision) {
+    const SyncProof proof = ProveBySyncState(ctx, local.name, local.lastWriteTime, serverTime, serverSize, precision);
     if (proof == SyncProof::BothChanged)
         ctx.log.AppendLogLine(FormatString(msg::kBothChangedSinceLastCopy, {PrintableName(serverName)}));
-    return proof == SyncProof::LocalChanged;
+    return proof;
+}
+
+// Whether the times (or, where it proves more, the sync state) send the file up.
+bool UploadDue(const RunContext& ctx, SyncProof proof, int64_t serverTime, int64_t localTime, int64_t clockOffset) {
+    if (proof == SyncProof::LocalChanged || proof == SyncProof::InStep)
+        return proof == SyncProof::LocalChanged;
+    return ShouldUpload(serverTime, localTime, clockOffset, ctx.state.settings.timeLag);
 }
 
 // Makes the server directories a new file needs, shortest prefix first. Every
@@ -266,10 +272,10 @@ PhaseOutcome PlanUploads(RunContext& ctx, FtpConnection& connection, FileList& t
             const int64_t serverTime = ServerTimeToCompare(ctx, &connection, serverName, server.lastWriteTime,
                                                            server.precision == TimePrecision::Day, local.lastWriteTime,
                                                            clockOffset, true, false);
-            const bool proven =
-                UploadProven(ctx, local, serverName, server.lastWriteTime, server.size, server.precision);
-            NoteComparison(ctx, serverTime, local.lastWriteTime, clockOffset, serverName, proven);
-            if (proven || ShouldUpload(serverTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
+            const SyncProof proof = Prove(ctx, local, serverName, server.lastWriteTime, server.size, server.precision);
+            const bool due = UploadDue(ctx, proof, serverTime, local.lastWriteTime, clockOffset);
+            NoteComparison(ctx, serverTime, local.lastWriteTime, clockOffset, serverName, due);
+            if (due) {
                 PlanUpload(ctx, transfer, serverName, serverName, server.mode);
             } else {
                 state.results.actedLocalTimes[local.name] = local.lastWriteTime;
@@ -328,10 +334,11 @@ PhaseOutcome PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, Fi
             const int64_t serverTime =
                 ServerTimeToCompare(ctx, &connection, server.name, server.lastWriteTime, server.dateOnly,
                                     local.lastWriteTime, clockOffset, true, false);
-            const bool proven = UploadProven(ctx, local, server.name, server.lastWriteTime, server.size,
-                                             ListedPrecision(connection, server));
-            NoteComparison(ctx, serverTime, local.lastWriteTime, clockOffset, server.name, proven);
-            if ((proven || ShouldUpload(serverTime, local.lastWriteTime, clockOffset, settings.timeLag)) &&
+            const SyncProof proof = Prove(ctx, local, server.name, server.lastWriteTime, server.size,
+                                          ListedPrecision(connection, server));
+            const bool due = UploadDue(ctx, proof, serverTime, local.lastWriteTime, clockOffset);
+            NoteComparison(ctx, serverTime, local.lastWriteTime, clockOffset, server.name, due);
+            if (due &&
                 !DropUploadIntoUnknownDir(ctx, server.name, local.name)) {
                 PlanUpload(ctx, transfer, local.name, server.name, server.mode);
             } else {
