@@ -129,5 +129,43 @@ TEST(UploadTransaction, LeftoverTemporaryUploadsGoOnlyWhenOld) {
     EXPECT_EQ(SortedNames(h.localDir), std::vector<std::string>{});
 }
 
+// The sync state tells an edit from a clock difference: a change made after
+// the last copy, inside the time tolerance, is copied all the same; a change
+// on both sides is left to the times and said.
+TEST(SyncState, AChangeSinceTheLastCopyGoesWhateverTheTolerance) {
+    const struct {
+        const char* what;
+        bool bothWays;
+        bool editLocal, editServer;
+        std::string serverAfter;  // the server file after the second run
+        std::string localAfter;
+        int bothChangedLines;
+    } cases[] = {
+        {"local edit after the upload", false, true, false, "local edit", "local edit", 0},
+        {"local edit, both ways", true, true, false, "local edit", "local edit", 0},
+        {"server edit after the copy", true, false, true, "server edit", "server edit", 0},
+        {"both edited", true, true, true, "server edit", "local edit", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestFtpServer server;
+        RunHarness h;
+        WriteFile(h.localDir + "/page.html", "first");
+        h.MakeProfile("p", server, {.download = c.bothWays, .upload = true});
+        ASSERT_EQ(h.Run(), 0);
+        ASSERT_EQ(ReadFile(server.home() + "/page.html"), "first");
+        const long long stamped = test::FileMtime(h.localDir + "/page.html");
+        // Each edit 30 seconds after the copy's time, well inside the 3 minutes.
+        if (c.editLocal)
+            WriteFile(h.localDir + "/page.html", "local edit", stamped + 30);
+        if (c.editServer)
+            WriteFile(server.home() + "/page.html", "server edit", test::FileMtime(server.home() + "/page.html") + 30);
+        EXPECT_EQ(h.Run(), 0);
+        EXPECT_EQ(ReadFile(server.home() + "/page.html"), c.serverAfter);
+        EXPECT_EQ(ReadFile(h.localDir + "/page.html"), c.localAfter);
+        EXPECT_EQ(h.count(Fmt(60738, {"page.html"})), c.bothChangedLines);
+    }
+}
+
 }  // namespace
 }  // namespace kestrum
