@@ -15,7 +15,9 @@
 #include <cstdio>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -155,9 +157,10 @@ class TransferPhase {
 
     // The work of one connection: chunks until none is left (or can come back
     // from another connection), the run is cancelled, or the connection breaks.
-    void Work(FtpConnection& connection) {
+    void Work(FtpConnection& connection, bool extra = false) {
+        bool clockUnchecked = extra;
         while (std::optional<Chunk> chunk = Take()) {
-            if (!CopyChunk(connection, *chunk))
+            if (!CopyChunk(connection, *chunk, clockUnchecked))
                 return;
         }
     }
@@ -185,7 +188,7 @@ class TransferPhase {
             --connecting_;
             ++alive_;
         }
-        Work(*connection);
+        Work(*connection, true);
         connection->Close();
     }
 
@@ -236,13 +239,14 @@ class TransferPhase {
     // False when the connection broke. A chunk big enough for one listing to
     // serve its stamps logs its files when all are stamped; otherwise each
     // file is copied, stamped and logged in turn.
-    bool CopyChunk(FtpConnection& connection, Chunk& chunk) {
+    bool CopyChunk(FtpConnection& connection, Chunk& chunk, bool& clockUnchecked) {
         const bool binary = std::any_of(chunk.begin(), chunk.end(), [](const Job& job) { return !job.ascii; });
         const bool shareListing = connection.ListsToTheSecond() &&
                                   chunk.size() >= (binary ? kListingForStampsBinary : kListingForStampsAscii);
         std::vector<Outcome> pending;  // the outcomes of chunk[first], chunk[first + 1], ...
         size_t first = 0;
         bool copying = false;
+        bool retired = false;  // this connection's server clock is not the one measured
         std::optional<std::string> broken;
         try {
             for (size_t next = 0; next < chunk.size() && !Cancelled(); ++next) {
@@ -250,6 +254,10 @@ class TransferPhase {
                 copying = true;
                 Copy(connection, chunk[next], pending.back());
                 copying = false;
+                if (clockUnchecked && !ClockAgrees(pending.back(), clockUnchecked)) {
+                    retired = true;
+                    break;
+                }
                 if (!shareListing) {
                     Stamp(connection, chunk, first, pending, false);
                     std::lock_guard lock(mutex_);
@@ -265,16 +273,24 @@ class TransferPhase {
                 pending.pop_back();
             broken = e.what();
         }
+        if (retired && !broken) {
+            // Its last copy waits for no stamp; the rest goes to the others.
+            Stamp(connection, chunk, first, pending, false, pending.size() - 1);
+        }
         std::lock_guard lock(mutex_);
         if (broken) {
             Broke(chunk, first, pending, copying, *broken);
+        } else if (retired) {
+            --alive_;
+            if (first + pending.size() < chunk.size())
+                queue_.emplace_front(chunk.begin() + static_cast<long>(first + pending.size()), chunk.end());
         } else if (first + pending.size() < chunk.size()) {
             dropped_ = true;  // cancelled before the end of the chunk
         }
         Emit(chunk, first, pending);
         --busy_;
         changed_.notify_all();
-        return !broken;
+        return !broken && !retired;
     }
 
     // Copies one file; a refusal is that file's failure, a broken connection throws.
@@ -311,6 +327,27 @@ class TransferPhase {
             return;
         }
         out.copied = true;
+    }
+
+    // An extra connection's first upload tells its server's clock: the time
+    // the server gave the new file against the clock the run measured. A
+    // connection whose clock differs by more than the tolerance (a server
+    // farm's other back end) copies nothing more; its copy is not stamped and
+    // stays changed for the next run. True while the clock agrees.
+    bool ClockAgrees(Outcome& out, bool& clockUnchecked) {
+        if (!out.stored || out.stored->lastWriteTime == kUnknownServerTime)
+            return true;
+        clockUnchecked = false;
+        const int64_t slack = out.stored->precision == TimePrecision::Second ? 5 : 65;
+        const int64_t tolerance = std::max<int64_t>(60 * ctx_.state.settings.timeLag, 60) + slack;
+        const int64_t apart = out.stored->lastWriteTime - (static_cast<int64_t>(std::time(nullptr)) + clockOffset_);
+        if (apart <= tolerance && apart >= -tolerance)
+            return true;
+        out.block.Add(msg::kConnectionClockDiffers, {std::to_string(apart)});
+        out.stampTried = true;
+        out.unsynced = true;
+        out.stored.reset();
+        return false;
     }
 
     // Uploads the file and checks the size the server gives it: through a
@@ -413,7 +450,7 @@ class TransferPhase {
     // The server times of the pending copied files; with useListing, from
     // one listing of their directory where it names them.
     void Stamp(FtpConnection& connection, const Chunk& chunk, size_t first, std::vector<Outcome>& pending,
-               bool useListing) {
+               bool useListing, size_t skip = SIZE_MAX) {
         std::unordered_map<std::string, FtpEntry> listed;
         // An upload's own lookup gives its time where it is to the second.
         const auto knownTime = [](const Outcome& out) {
@@ -435,7 +472,7 @@ class TransferPhase {
         }
         for (size_t i = 0; i < pending.size(); ++i) {
             Outcome& out = pending[i];
-            if (!out.copied || out.stampTried)
+            if (!out.copied || out.stampTried || i == skip)
                 continue;
             const Job& job = chunk[first + i];
             const auto found = listed.find(ServerNameOf(job.serverPath));

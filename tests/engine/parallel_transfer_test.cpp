@@ -72,6 +72,27 @@ TEST(ParallelTransfer, ExtraLoginsRefusedOrHangingLeaveTheWorkToTheOthers) {
     }
 }
 
+// A server farm whose extra sessions reach a back end with another clock:
+// no local file takes that clock's time; the first connection copies the rest.
+TEST(ParallelTransfer, AConnectionWithAnotherClockStampsNothing) {
+    FtpServerOptions options;
+    options.extraClockShiftSeconds = 7200;
+    TestFtpServer server(options);
+    RunHarness h;
+    const std::vector<std::string> names = Names(40, 4);
+    for (const std::string& name : names)
+        WriteFile(h.localDir + "/" + name, name, std::time(nullptr) - 86400);
+    h.MakeProfile("p", server);
+    EXPECT_EQ(h.Run(), 0);
+    const long long latest = std::time(nullptr) + 60;
+    for (const std::string& name : names) {
+        EXPECT_EQ(ReadFile(server.home() + "/" + name), name) << name;
+        EXPECT_LT(test::FileMtime(h.localDir + "/" + name), latest) << name;
+    }
+    EXPECT_EQ(h.count(Fmt(42804, {"40 / 40"})), 1);
+    EXPECT_GE(server.countCommands("PASS"), 2);
+}
+
 TEST(ParallelTransfer, ACancelWithFourCopiesUnderWayEndsEveryConnection) {
     FtpServerOptions options;
     options.transferBytesPerSecond = 16 * 1024;

@@ -101,6 +101,7 @@ TestFtpServer::TestFtpServer(FtpServerOptions options) : options_(std::move(opti
     add(o.storeKeep >= 0, "--store-keep", std::to_string(o.storeKeep));
     add(o.storeCut > 0, "--store-cut", std::to_string(o.storeCut));
     add(o.refuseRenameOver, "--refuse-rename-over");
+    add(o.extraClockShiftSeconds != 0, "--extra-clock-shift", std::to_string(o.extraClockShiftSeconds));
     add(o.transferBytesPerSecond > 0, "--rate", std::to_string(o.transferBytesPerSecond));
 
     // The server prints "PORT <n>" once it listens.

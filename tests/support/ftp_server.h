@@ -31,6 +31,7 @@ struct FtpServerOptions {
     long storeKeep = -1;                           // >= 0: uploads keep this many bytes and are confirmed
     long storeCut = 0;                             // nonzero: the session closes after this many bytes of an upload
     bool refuseRenameOver = false;                 // RNTO to a name already taken is refused
+    long extraClockShiftSeconds = 0;               // sessions after the first see a clock this far off
     std::string user = "user";
     std::string password = "secret";
 };

@@ -204,6 +204,17 @@ def make_handler(args):
             return FTPHandler.ftp_RNTO(self, path)
 
         Handler.ftp_RNTO = ftp_RNTO
+    if args.extra_clock_shift:
+        # A server farm: every session after the first reaches a back end
+        # whose clock is off by this much.
+        logins = []
+
+        def on_login(self, username):
+            logins.append(self)
+            if len(logins) > 1:
+                self.fs = make_filesystem(args.clock_shift + args.extra_clock_shift)(self.fs.root, self)
+
+        Handler.on_login = on_login
     if args.rate > 0:
         class Throttled(ThrottledDTPHandler):
             pass
@@ -361,6 +372,7 @@ def main():
     parser.add_argument("--store-keep", type=int, default=-1, help="uploads keep this many bytes, reported complete")
     parser.add_argument("--store-cut", type=int, default=0, help="the session closes after this many bytes of an upload")
     parser.add_argument("--refuse-rename-over", action="store_true", help="RNTO over an existing file is refused")
+    parser.add_argument("--extra-clock-shift", type=int, default=0, help="sessions after the first see this clock")
     args = parser.parse_args()
 
     logging.basicConfig(filename=args.log, level=logging.DEBUG, format="%(message)s", encoding="utf-8")
