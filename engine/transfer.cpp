@@ -395,17 +395,22 @@ class TransferPhase {
             return false;
         }
         FtpListing found = connection.Lookup(path);
-        if (found.status == ListStatus::Missing && !ServerNameOf(path).starts_with('.')) {
+        const bool hidden = ServerNameOf(path).starts_with('.');
+        if (found.status == ListStatus::Missing && !hidden) {
             // A server that confirmed a store it did not keep.
             reason = LoadString(msg::kUploadNotOnServer);
             return false;
         }
-        // Not listed (a server that hides dot names, a listing not understood):
-        // the rename of a name that is not there fails instead.
-        if (found.status != ListStatus::Ok || found.entries.size() != 1 || found.entries.front().isDirectory)
-            return true;
-        out.stored = std::move(found.entries.front());
-        const int64_t size = out.stored->size;
+        int64_t size = -1;
+        if (found.status == ListStatus::Ok && found.entries.size() == 1 && !found.entries.front().isDirectory) {
+            out.stored = std::move(found.entries.front());
+            size = out.stored->size;
+        } else if (hidden) {
+            // A server that hides dot names from its listings may still give the size.
+            size = connection.Size(path).value_or(-1);
+        }
+        // Not known (a listing not understood, no SIZE): the rename of a name
+        // that is not there fails instead.
         if (size < 0 || size == sent.bytes)
             return true;
         if (type == TransferType::Ascii && sent.lineFeeds > 0 && size == sent.bytes + sent.lineFeeds) {

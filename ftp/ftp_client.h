@@ -184,6 +184,9 @@ class FtpConnection {
     // A file's modification time by MDTM, as the server's clock gives it (whole
     // seconds); nothing when the server does not offer MDTM or refuses it here.
     virtual std::optional<int64_t> ModificationTime(const std::string& /*path*/) { return std::nullopt; }
+    // A file's size by SIZE (in the current transfer type); nothing when the
+    // server does not answer it.
+    virtual std::optional<int64_t> Size(const std::string& /*path*/) { return std::nullopt; }
     // Whether listings give times to the second (MLSD), so that one listing
     // answers for every file of a directory as a lookup of each would.
     virtual bool ListsToTheSecond() const { return false; }

@@ -819,6 +819,22 @@ class CurlFtpConnection : public FtpConnection {
         return text.size() > 4 ? ParseTimeVal(text.substr(4)) : std::nullopt;
     }
 
+    std::optional<int64_t> Size(const std::string& path) override {
+        if (Rejected(path)) {
+            return std::nullopt;
+        }
+        Reply reply = Quote("SIZE", Resolve(path));
+        if (reply.code != 213 || reply.lines.empty() || reply.lines.back().size() <= 4) {
+            return std::nullopt;
+        }
+        const std::string digits = reply.lines.back().substr(4);
+        if (digits.empty() || digits.size() > 18 ||
+            !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+            return std::nullopt;
+        }
+        return std::stoll(digits);
+    }
+
     bool ListsToTheSecond() const override { return useMlst_; }
 
     std::string LastError() const override { return lastError_; }

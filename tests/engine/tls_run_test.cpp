@@ -1,5 +1,6 @@
 // Runs over FTP over TLS against vsftpd: certificate questions and pinning.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "profiles/profile_store.h"
 #include "res/strings.h"
@@ -45,6 +46,31 @@ TEST_F(TlsRun, TheWindowAsksAboutAnUnknownCertificateAndPinsItOnlyWhenTrusted) {
         EXPECT_EQ(FileMtime(server.home() + "/a.txt") > 0, trusted);
         EXPECT_EQ(h.count(FormatString(60080, {LoadString(60083)})), 1);
     }
+}
+
+// vsftpd (plain here) stores text as it comes and hides dot names from LIST:
+// text is not failed for its line ends (said once), sizes are still checked,
+// and a mode change refused to its anonymous user is said for each file.
+TEST_F(TlsRun, VsftpdUploadsAreCheckedAsItStoresThem) {
+    TestVsftpd server({.tls = VsftpdOptions::Tls::None, .requireTls = false});
+    RunHarness h;
+    for (const char* name : {"a.txt", "b.txt", "run.cgi"})
+        WriteFile(server.home() + "/" + name, "old", 1'600'000'000);
+    server.GiveHomeToServer();
+    chmod((server.home() + "/run.cgi").c_str(), 0754);
+    h.MakeProfile("p", {.host = server.hostWithPort(),
+                        .user = TestVsftpd::kUser,
+                        .password = TestVsftpd::kPassword,
+                        .remoteDir = "/home"});
+    for (const char* name : {"a.txt", "b.txt"})
+        WriteFile(h.localDir + "/" + name, "l1\nl2\n");
+    WriteFile(h.localDir + "/run.cgi", "#!/bin/sh\n");
+    EXPECT_EQ(h.Run(), 0) << server.commandLog();
+    EXPECT_EQ(ReadFile(server.home() + "/a.txt"), "l1\r\nl2\r\n");
+    EXPECT_EQ(ReadFile(server.home() + "/run.cgi"), "#!/bin/sh\n");
+    EXPECT_EQ(h.count(LoadString(60733)), 1);
+    EXPECT_EQ(h.count(FormatString(60734, {"run.cgi", "0754"})), 1);
+    EXPECT_EQ(server.countCommands("RNTO"), 3);
 }
 
 TEST_F(TlsRun, TheCommandLineRefusesUntilTrustPinsTheKeyAndStopsWhenTheKeyChanges) {

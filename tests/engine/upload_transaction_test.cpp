@@ -46,12 +46,15 @@ TEST(UploadTransaction, ACopyTheServerDidNotKeepWholeNeverTakesTheName) {
         FtpServerOptions options;
         int exitStatus;
         std::string reason;  // the failed copy's reason line; "" when the connection broke
+        bool inPlace = false;  // UPLOAD_TEMP=0: the file itself is written, and still checked
     } cases[] = {
         {"confirmed, 3 bytes kept (MLSD)", {.storeKeep = 3}, 4,
          "\t" + Fmt(60730, {"3", std::to_string(content.size())})},
         {"confirmed, nothing kept (LIST)", {.mlsd = false, .storeKeep = 0}, 4,
          "\t" + Fmt(60730, {"0", std::to_string(content.size())})},
         {"session closed halfway", {.storeCut = 100 * 1024}, 1, ""},
+        {"in place, 3 bytes kept", {.storeKeep = 3}, 4, "\t" + Fmt(60730, {"3", std::to_string(content.size())}),
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -60,8 +63,9 @@ TEST(UploadTransaction, ACopyTheServerDidNotKeepWholeNeverTakesTheName) {
         WriteFile(server.home() + "/page.html", "old page", kOld);
         WriteFile(h.localDir + "/page.html", content);
         h.MakeProfile("p", server);
+        ASSERT_TRUE(h.store.WriteProfileValues("p", {{"UPLOAD_TEMP", int32_t{c.inPlace ? 0 : 1}}}));
         EXPECT_EQ(h.Run(), c.exitStatus);
-        EXPECT_EQ(ReadFile(server.home() + "/page.html"), "old page");
+        EXPECT_EQ(ReadFile(server.home() + "/page.html"), c.inPlace ? content.substr(0, 3) : "old page");
         EXPECT_EQ(h.count(Fmt(42819, {"page.html"})), c.reason.empty() ? 0 : 1);
         if (!c.reason.empty()) {
             EXPECT_EQ(h.count(c.reason), 1);
