@@ -188,8 +188,8 @@ int64_t Coarsened(int64_t time, int precision) {
 
 }  // namespace
 
-SyncProof ProveBySyncState(const RunContext& ctx, const std::string& localName, int64_t localTime,
-                           int64_t serverTime, int64_t serverSize, TimePrecision serverPrecision) {
+SyncProof ProveBySyncState(const RunContext& ctx, const std::string& localName, int64_t localTime, int64_t serverTime,
+                           int64_t serverSize, TimePrecision serverPrecision) {
     const auto& records = ctx.state.results.cacheState.records;
     const auto found = records.find(localName);
     if (found == records.end() || serverTime == kUnknownServerTime)

@@ -37,13 +37,13 @@ enum class SyncProof {
     BothChanged,
 };
 // serverPrecision: how finely the listing gives serverTime.
-SyncProof ProveBySyncState(const RunContext& ctx, const std::string& localName, int64_t localTime,
-                           int64_t serverTime, int64_t serverSize, TimePrecision serverPrecision);
+SyncProof ProveBySyncState(const RunContext& ctx, const std::string& localName, int64_t localTime, int64_t serverTime,
+                           int64_t serverSize, TimePrecision serverPrecision);
 // How finely a server record of the scan gives its time.
 inline TimePrecision ListedPrecision(const FtpConnection& connection, const FileEntry& server) {
-    return server.dateOnly                  ? TimePrecision::Day
+    return server.dateOnly                 ? TimePrecision::Day
            : connection.ListsToTheSecond() ? TimePrecision::Second
-                                            : TimePrecision::Minute;
+                                           : TimePrecision::Minute;
 }
 // The record of a copy: the local file as it is left and the server copy as listed.
 SyncRecord MakeSyncRecord(bool upload, int64_t localTime, int64_t localSize, const FtpEntry& server);

@@ -12,10 +12,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <deque>
@@ -111,9 +111,9 @@ struct Outcome {
 
 // How uploads reach their names on this server, learnt from its refusals.
 enum class Placing : int {
-    RenameOver,       // temporary name, renamed over the target
-    DeleteThenRename, // the server refuses to rename over a file: the target goes first
-    InPlace,          // no renames: straight to the target, then checked
+    RenameOver,        // temporary name, renamed over the target
+    DeleteThenRename,  // the server refuses to rename over a file: the target goes first
+    InPlace,           // no renames: straight to the target, then checked
 };
 
 std::vector<Chunk> MakeChunks(const RunSettings& settings, FileList& transfer, size_t connections) {
@@ -481,9 +481,7 @@ class TransferPhase {
                 continue;
             const Job& job = chunk[first + i];
             const auto found = listed.find(ServerNameOf(job.serverPath));
-            const FtpEntry* entry = knownTime(out)          ? &*out.stored
-                                    : found != listed.end() ? &found->second
-                                                            : nullptr;
+            const FtpEntry* entry = knownTime(out) ? &*out.stored : found != listed.end() ? &found->second : nullptr;
             out.stamped = StampLocal(connection, job, entry, out.block, out.seen);
             out.stampTried = true;
             out.block.Add(msg::kTimestampUpdated, {job.serverPath});
@@ -605,8 +603,8 @@ class TransferPhase {
         }
         if (job.direction == Direction::Upload && out.before && (out.copied || out.unsynced)) {
             const int64_t localTime = stampRead ? stampKept : out.before->lastWriteTime;
-            ctx_.state.results.syncUpdates.emplace_back(
-                job.scannedName, MakeSyncRecord(true, localTime, out.before->size, *server));
+            ctx_.state.results.syncUpdates.emplace_back(job.scannedName,
+                                                        MakeSyncRecord(true, localTime, out.before->size, *server));
         } else if (job.direction == Direction::Download && stampRead) {
             ctx_.state.results.syncUpdates.emplace_back(job.scannedName,
                                                         MakeSyncRecord(false, stampKept, sizeKept, *server));

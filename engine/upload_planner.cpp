@@ -10,8 +10,8 @@
 
 #include "engine/extra_connections.h"
 #include "engine/planning_rules.h"
-#include "engine/run_cache.h"
 #include "engine/preview.h"
+#include "engine/run_cache.h"
 #include "engine/run_log.h"
 #include "engine/server_lookups.h"
 #include "engine/sync_phases.h"
@@ -334,12 +334,11 @@ PhaseOutcome PlanUploadsMirroring(RunContext& ctx, FtpConnection& connection, Fi
             const int64_t serverTime =
                 ServerTimeToCompare(ctx, &connection, server.name, server.lastWriteTime, server.dateOnly,
                                     local.lastWriteTime, clockOffset, true, false);
-            const SyncProof proof = Prove(ctx, local, server.name, server.lastWriteTime, server.size,
-                                          ListedPrecision(connection, server));
+            const SyncProof proof =
+                Prove(ctx, local, server.name, server.lastWriteTime, server.size, ListedPrecision(connection, server));
             const bool due = UploadDue(ctx, proof, serverTime, local.lastWriteTime, clockOffset);
             NoteComparison(ctx, serverTime, local.lastWriteTime, clockOffset, server.name, due);
-            if (due &&
-                !DropUploadIntoUnknownDir(ctx, server.name, local.name)) {
+            if (due && !DropUploadIntoUnknownDir(ctx, server.name, local.name)) {
                 PlanUpload(ctx, transfer, local.name, server.name, server.mode);
             } else {
                 state.results.actedLocalTimes[local.name] = local.lastWriteTime;

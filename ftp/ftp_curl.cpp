@@ -111,8 +111,8 @@ std::string UploadTempName() {
     // Random, so that no two uploads (of this run, another run or another
     // machine) share a name; hidden where the server hides dot names.
     static std::mutex mutex;
-    static std::mt19937_64 generator{std::random_device{}() ^
-                                     static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())};
+    static std::mt19937_64 generator{
+        std::random_device{}() ^ static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())};
     uint64_t value = 0;
     {
         std::lock_guard lock(mutex);
@@ -128,7 +128,8 @@ bool IsUploadTempName(std::string_view name) {
         return false;
     }
     name.remove_prefix(kUploadTempPrefix.size());
-    return std::all_of(name.begin(), name.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+    return std::all_of(name.begin(), name.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 bool RemoveLeftoverDownload(const std::string& path) {
@@ -547,8 +548,8 @@ class CurlFtpConnection : public FtpConnection {
         }
         std::string dir = curlDir_ ? *curlDir_ : cwd_;
         Prepare(DirUrl(dir));
-        quote_.reset(curl_slist_append(curl_slist_append(nullptr, ("RNFR " + source).c_str()),
-                                       ("RNTO " + target).c_str()));
+        quote_.reset(
+            curl_slist_append(curl_slist_append(nullptr, ("RNFR " + source).c_str()), ("RNTO " + target).c_str()));
         curl_easy_setopt(handle_, CURLOPT_QUOTE, quote_.get());
         curl_easy_setopt(handle_, CURLOPT_NOBODY, 1L);
         const CURLcode code = Run();

@@ -238,14 +238,14 @@ inline constexpr int kTlsCertificateRefused = 60613;
 inline constexpr int kUploadCutByCancel = 60033;
 
 // Uploads through a temporary name, and what the server is checked for.
-inline constexpr int kUploadSizeMismatch = 60730;         // the reason of a failed upload
-inline constexpr int kRenameOverExistingRefused = 60731;  // once per run: delete, then rename
+inline constexpr int kUploadSizeMismatch = 60730;          // the reason of a failed upload
+inline constexpr int kRenameOverExistingRefused = 60731;   // once per run: delete, then rename
 inline constexpr int kRenameRefusedUploadInPlace = 60732;  // once per run: uploads go in place
 inline constexpr int kTextStoredUnconverted = 60733;       // once per run
 inline constexpr int kModeNotKept = 60734;
 inline constexpr int kLeftoverUploadRemoved = 60735;
-inline constexpr int kUploadNotOnServer = 60736;          // the reason of a failed upload
-inline constexpr int kConnectionClockDiffers = 60737;     // an extra connection's server clock
+inline constexpr int kUploadNotOnServer = 60736;       // the reason of a failed upload
+inline constexpr int kConnectionClockDiffers = 60737;  // an extra connection's server clock
 inline constexpr int kBothChangedSinceLastCopy = 60738;
 // The change cache left unused for one run: its side file records no place
 // (a cache of an older version), or another place (both named).

@@ -45,16 +45,19 @@ TEST(UploadTransaction, ACopyTheServerDidNotKeepWholeNeverTakesTheName) {
         const char* what;
         FtpServerOptions options;
         int exitStatus;
-        std::string reason;  // the failed copy's reason line; "" when the connection broke
+        std::string reason;    // the failed copy's reason line; "" when the connection broke
         bool inPlace = false;  // UPLOAD_TEMP=0: the file itself is written, and still checked
     } cases[] = {
-        {"confirmed, 3 bytes kept (MLSD)", {.storeKeep = 3}, 4,
+        {"confirmed, 3 bytes kept (MLSD)",
+         {.storeKeep = 3},
+         4,
          "\t" + Fmt(60730, {"3", std::to_string(content.size())})},
-        {"confirmed, nothing kept (LIST)", {.mlsd = false, .storeKeep = 0}, 4,
+        {"confirmed, nothing kept (LIST)",
+         {.mlsd = false, .storeKeep = 0},
+         4,
          "\t" + Fmt(60730, {"0", std::to_string(content.size())})},
         {"session closed halfway", {.storeCut = 100 * 1024}, 1, ""},
-        {"in place, 3 bytes kept", {.storeKeep = 3}, 4, "\t" + Fmt(60730, {"3", std::to_string(content.size())}),
-         true},
+        {"in place, 3 bytes kept", {.storeKeep = 3}, 4, "\t" + Fmt(60730, {"3", std::to_string(content.size())}), true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -83,9 +86,9 @@ TEST(UploadTransaction, ServersThatRefuseRenamesOrModesStillGetEveryFile) {
     const struct {
         const char* what;
         FtpServerOptions options;
-        int said;           // the line said once for the run; 0 none
-        int modeAfter;      // the replaced script's mode
-        bool modeNotKept;   // its line that says so
+        int said;          // the line said once for the run; 0 none
+        int modeAfter;     // the replaced script's mode
+        bool modeNotKept;  // its line that says so
     } cases[] = {
         {"renames over a file refused", {.refuseRenameOver = true}, 60731, 0755, false},
         {"renames refused", {.refuse = "RNFR"}, 60732, 0755, false},
