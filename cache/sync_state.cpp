@@ -200,9 +200,8 @@ std::string PercentEncode(std::string_view s, std::string_view also) {
 
 // "1" to "65535", as a host text's port.
 int ParsePortText(std::string_view text) {
-    if (text.empty() || text.size() > 5 || !std::all_of(text.begin(), text.end(), [](char c) {
-            return c >= '0' && c <= '9';
-        }))
+    if (text.empty() || text.size() > 5 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return 0;
     const int port = *ParseNumber<int>(text);
     return port <= 65535 ? port : 0;

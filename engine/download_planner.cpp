@@ -8,8 +8,8 @@
 
 #include "engine/extra_connections.h"
 #include "engine/planning_rules.h"
-#include "engine/run_cache.h"
 #include "engine/preview.h"
+#include "engine/run_cache.h"
 #include "engine/run_log.h"
 #include "engine/sync_phases.h"
 #include "engine/sync_run.h"
@@ -113,10 +113,10 @@ PhaseOutcome PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockO
             const int64_t serverAhead = serverTime - (local.lastWriteTime + clockOffset);
             // The sync state proves which copy changed since the last copy
             // between them: that one goes, whatever the times say.
-            const SyncProof proof =
-                connection == nullptr ? SyncProof::Nothing
-                                      : ProveBySyncState(ctx, local.name, local.lastWriteTime, server.lastWriteTime,
-                                                         server.size, ListedPrecision(*connection, server));
+            const SyncProof proof = connection == nullptr
+                                        ? SyncProof::Nothing
+                                        : ProveBySyncState(ctx, local.name, local.lastWriteTime, server.lastWriteTime,
+                                                           server.size, ListedPrecision(*connection, server));
             if (proof == SyncProof::BothChanged)
                 ctx.log.AppendLogLine(FormatString(msg::kBothChangedSinceLastCopy, {PrintableName(server.name)}));
             const bool localProven = proof == SyncProof::LocalChanged;
@@ -124,8 +124,9 @@ PhaseOutcome PlanServerFiles(RunContext& ctx, FileList& transfer, int64_t clockO
                 NoteDecision(ctx, Decision::InStep, server.name, serverAhead);
                 if (bothWays)
                     state.results.actedLocalTimes[local.name] = local.lastWriteTime;
-            } else if (!localProven && (proof == SyncProof::ServerChanged ||
-                                        ShouldDownload(serverTime, local.lastWriteTime, clockOffset, settings.timeLag))) {
+            } else if (!localProven &&
+                       (proof == SyncProof::ServerChanged ||
+                        ShouldDownload(serverTime, local.lastWriteTime, clockOffset, settings.timeLag))) {
                 NoteDecision(ctx, Decision::Download, server.name, serverAhead);
                 PlanOne(ctx, transfer, local.name, Direction::Download, server);
             } else if (localProven || ShouldUpload(serverTime, local.lastWriteTime, clockOffset, settings.timeLag)) {
