@@ -522,6 +522,12 @@ class TransferPhase {
             block.Failed(msg::kTimestampChangeFailed, {job.serverPath}, std::strerror(errno));
             return std::nullopt;
         }
+        // A file system that cannot hold the time (year 9999) keeps the
+        // nearest it can: said here; the sync record keeps the file from
+        // being copied again for it.
+        if (const std::optional<LocalStatus> kept = ctx_.fs.GetStatus(job.localPath);
+            kept && kept->lastWriteTime != *time)
+            block.Add(msg::kLocalTimeClamped, {PrintableName(job.serverPath)});
         if (listed != nullptr)
             seen = *listed;
         return time;

@@ -247,6 +247,7 @@ inline constexpr int kLeftoverUploadRemoved = 60735;
 inline constexpr int kUploadNotOnServer = 60736;       // the reason of a failed upload
 inline constexpr int kConnectionClockDiffers = 60737;  // an extra connection's server clock
 inline constexpr int kBothChangedSinceLastCopy = 60738;
+inline constexpr int kLocalTimeClamped = 60739;  // the file system cannot hold the server's time
 // The change cache left unused for one run: its side file records no place
 // (a cache of an older version), or another place (both named).
 inline constexpr int kCacheNoPlaceRecorded = 60700;

@@ -174,5 +174,20 @@ TEST(SyncState, AChangeSinceTheLastCopyGoesWhateverTheTolerance) {
     }
 }
 
+// A server time the local file system cannot hold is kept as near as it can,
+// said once, and the file is not copied again on every run for it.
+TEST(SyncState, AServerTimeTheDiskCannotHoldIsCopiedOnce) {
+    TestFtpServer server({.farFuture = "far.txt"});
+    RunHarness h;
+    WriteFile(server.home() + "/far.txt", "far");
+    h.MakeProfile("p", server, {.download = true, .upload = true});
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run);
+        EXPECT_EQ(h.Run(), 0);
+        EXPECT_EQ(ReadFile(h.localDir + "/far.txt"), "far");
+        EXPECT_EQ(server.countCommands("RETR"), 1);
+    }
+}
+
 }  // namespace
 }  // namespace kestrum

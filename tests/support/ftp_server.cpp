@@ -88,6 +88,7 @@ TestFtpServer::TestFtpServer(FtpServerOptions options) : options_(std::move(opti
     add(o.idleTimeoutSeconds > 0, "--idle-timeout", std::to_string(o.idleTimeoutSeconds));
     add(o.replyLatencySeconds > 0, "--latency", std::to_string(o.replyLatencySeconds));
     add(!o.garbledTime.empty(), "--garbled-time", o.garbledTime);
+    add(!o.farFuture.empty(), "--far-future", o.farFuture);
     add(!o.announceShort.empty(), "--announce-short", o.announceShort);
     add(!o.unlistable.empty(), "--unlistable", o.unlistable);
     for (const auto& [name, line] : o.listLines)

@@ -20,6 +20,7 @@ struct FtpServerOptions {
     double replyLatencySeconds = 0;   // every reply is held back this long (a slow link)
     std::string refuse;               // commands answered with 550 whatever their argument ("DELE,RMD")
     std::string garbledTime;          // files of this name are listed (MLSD, MLST) with an impossible time
+    std::string farFuture;            // files of this name are listed (MLSD, MLST) in the year 9999
     std::string announceShort;        // files of this name are announced (SIZE, 150 reply) 5 bytes short
     std::string unlistable;           // directories of this name are listed in their parent but refuse a listing
     std::map<std::string, std::string> listLines;  // LIST shows the entry of each name as the given line instead

@@ -73,6 +73,21 @@ def with_garbled_times(fs_class, name):
     return GarbledFS
 
 
+def with_far_future(fs_class, name):
+    """MLSD and MLST lines of files called `name` carry the last second of the year 9999."""
+
+    class FarFutureFS(fs_class):
+        def format_mlsx(self, *args, **kwargs):
+            suffix = ("; " + name).encode()
+            for line in super().format_mlsx(*args, **kwargs):
+                raw = line if isinstance(line, bytes) else line.encode()
+                if raw.rstrip(b"\r\n").endswith(suffix):
+                    raw = re.sub(rb"modify=[0-9.]+", b"modify=99991231235959", raw)
+                yield raw if isinstance(line, bytes) else raw.decode()
+
+    return FarFutureFS
+
+
 def with_unix_mode(fs_class):
     """MLSD and MLST lines carry the permission bits as many servers send them
     unasked ("UNIX.mode=0644"; pyftpdlib's own form would be "0o644")."""
@@ -185,6 +200,8 @@ def make_handler(args):
     Handler.abstracted_fs = with_unix_mode(make_filesystem(args.clock_shift))
     if args.garbled_time:
         Handler.abstracted_fs = with_garbled_times(Handler.abstracted_fs, args.garbled_time)
+    if args.far_future:
+        Handler.abstracted_fs = with_far_future(Handler.abstracted_fs, args.far_future)
     if args.list_line:
         Handler.abstracted_fs = with_list_lines(Handler.abstracted_fs, args.list_line)
     if args.mdtm_shift:
@@ -373,6 +390,7 @@ def main():
     parser.add_argument("--store-cut", type=int, default=0, help="the session closes after this many bytes of an upload")
     parser.add_argument("--refuse-rename-over", action="store_true", help="RNTO over an existing file is refused")
     parser.add_argument("--extra-clock-shift", type=int, default=0, help="sessions after the first see this clock")
+    parser.add_argument("--far-future", default="", help="a file name listed with a time in the year 9999")
     args = parser.parse_args()
 
     logging.basicConfig(filename=args.log, level=logging.DEBUG, format="%(message)s", encoding="utf-8")
