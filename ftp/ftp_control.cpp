@@ -305,6 +305,7 @@ void ControlChannel::Refuse(const std::string& why, const std::string& cutLine) 
 }
 
 void ControlChannel::Ended(const Reply& reply) {
+    Record(partial_, TraceEvent::Direction::Received);
     state_ = State::Closed;
     closing_ = reply;
     throw ClosedError(false);

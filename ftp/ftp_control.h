@@ -30,12 +30,14 @@
 // next call throws). The end of the stream ends the session the same way.
 //
 // Errors. Every call waits only as its Wait allows: a passed deadline or a
-// cancel throws the stream's StreamError (TimedOut, Cancelled), as do the
-// stream's own failures (Failed); the channel is then Broken. A session the
-// server ended throws FtpSessionClosed (state Closed), a malformed or
-// over-long reply FtpProtocolError (state Broken). Once not Open, every call
-// throws again. A command holding CR, LF or NUL is refused with
-// std::invalid_argument before anything is done.
+// cancel throws the stream's StreamError (TimedOut, Cancelled) as it is, and
+// so do the stream's own failures (Failed); the channel is then Broken. A
+// session the server ended (a 421, the end of the stream, a StreamError of
+// kind Closed) throws FtpSessionClosed (state Closed); a malformed or
+// over-long reply throws FtpProtocolError (state Broken); the lines read of
+// it are traced first. Once not Open, every call throws again. A command
+// holding CR, LF or NUL is refused with std::invalid_argument before anything
+// is done. One thread at a time uses a channel.
 
 #include <chrono>
 #include <deque>
