@@ -85,13 +85,16 @@ bool HostMatches(X509* leaf, const std::string& host) {
 TlsPeerCheck::TlsPeerCheck(Mode mode, std::string host, std::string pinnedKey)
     : mode_(mode), host_(std::move(host)), pinnedKey_(std::move(pinnedKey)) {}
 
-int TlsPeerCheck::OnSslContext(void* /*curl*/, void* sslContext, void* self) {
-    auto* context = static_cast<SSL_CTX*>(sslContext);
+void TlsPeerCheck::Install(SSL_CTX* context) {
     // Every mode decides in Verify, and a refusal there must end the
-    // handshake even where libcurl asked OpenSSL not to verify.
+    // handshake even where the client asked OpenSSL not to verify.
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
     SSL_CTX_set_cert_verify_callback(
-        context, [](X509_STORE_CTX* store, void* arg) { return TlsPeerCheck::Verify(store, arg); }, self);
+        context, [](X509_STORE_CTX* store, void* arg) { return TlsPeerCheck::Verify(store, arg); }, this);
+}
+
+int TlsPeerCheck::OnSslContext(void* /*curl*/, void* sslContext, void* self) {
+    static_cast<TlsPeerCheck*>(self)->Install(static_cast<SSL_CTX*>(sslContext));
     return CURLE_OK;
 }
 

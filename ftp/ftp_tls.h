@@ -1,5 +1,5 @@
 #pragma once
-// The server's side of a TLS handshake, as OpenSSL shows it to libcurl: the
+// The server's side of a TLS handshake, as OpenSSL shows it to the client: the
 // certificate is described for the user and accepted when the system's trust
 // store and the host name vouch for it, or, with a pinned key, only when it
 // carries that key. The decision is taken inside the handshake, so a refused
@@ -11,6 +11,8 @@
 
 #include "ftp/ftp_client.h"
 
+struct ssl_ctx_st;
+
 namespace kestrum {
 
 class TlsPeerCheck {
@@ -19,6 +21,9 @@ class TlsPeerCheck {
     // host: the name or address the user gave (no port, no brackets).
     TlsPeerCheck(Mode mode, std::string host, std::string pinnedKey);
 
+    // Has every handshake of context decided by this object, which must
+    // outlive the context.
+    void Install(ssl_ctx_st* context);
     // For CURLOPT_SSL_CTX_FUNCTION with this object as CURLOPT_SSL_CTX_DATA.
     static int OnSslContext(void* curl, void* sslContext, void* self);
 

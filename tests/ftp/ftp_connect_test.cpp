@@ -16,6 +16,7 @@
 #include "tests/ftp/ftp_test_util.h"
 #include "tests/support/ftp_server.h"
 #include "tests/support/process.h"
+#include "tests/support/tinyproxy.h"
 
 namespace kestrum::test {
 namespace {
@@ -132,35 +133,8 @@ TEST(FtpConnectTest, ServerKilledMidTransferThrows) {
     }
 }
 
-// A real HTTP proxy (tinyproxy) on loopback.
-class Tinyproxy {
-  public:
-    explicit Tinyproxy(const std::string& dir) : port_(UnusedLoopbackPort()), log_(dir + "/tinyproxy.log") {
-        std::ofstream(dir + "/tinyproxy.conf") << "Port " << port_ << "\nListen 127.0.0.1\nTimeout 60\n"
-                                               << "LogFile \"" << log_ << "\"\nLogLevel Connect\n"
-                                               << "MaxClients 20\nAllow 127.0.0.1\n"
-                                               << (geteuid() == 0 ? "User root\nGroup root\n" : "");
-        pid_ = Spawn({"/usr/bin/tinyproxy", "-d", "-c", dir + "/tinyproxy.conf"}, "/dev/null", dir + "/tinyproxy.err");
-        PollUntil([&] { return Accepts(port_); });
-    }
-    ~Tinyproxy() { KillProcess(pid_); }
-    int port() const { return port_; }
-    int connectCount() const {
-        std::ifstream in(log_);
-        int count = 0;
-        for (std::string line; std::getline(in, line);)
-            count += line.find("CONNECT") != std::string::npos && line.find("Request") != std::string::npos;
-        return count;
-    }
-
-  private:
-    int port_;
-    std::string log_;
-    pid_t pid_ = -1;
-};
-
 TEST(FtpConnectTest, ThroughAnHttpProxy) {
-    if (access("/usr/bin/tinyproxy", X_OK) != 0)
+    if (access(Tinyproxy::kBinary, X_OK) != 0)
         GTEST_SKIP() << "tinyproxy is not installed";
     TestFtpServer server;
     TempDir local;

@@ -90,6 +90,8 @@ void TestVsftpd::Start() {
             out << "force_anon_logins_ssl=YES\nforce_anon_data_ssl=YES\n";
         if (options_.tls == VsftpdOptions::Tls::Implicit)
             out << "implicit_ssl=YES\n";
+        if (options_.strictTlsEof)
+            out << "strict_ssl_read_eof=YES\n";
     }
     out.close();
 

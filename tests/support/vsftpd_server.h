@@ -16,7 +16,8 @@ namespace kestrum::test {
 struct VsftpdOptions {
     enum class Tls { None, Explicit, Implicit };
     Tls tls = Tls::Explicit;
-    bool requireTls = true;  // logins and data connections must use TLS
+    bool requireTls = true;     // logins and data connections must use TLS
+    bool strictTlsEof = false;  // an upload must end with the client's close_notify
 };
 
 class TestVsftpd {
