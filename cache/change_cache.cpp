@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "cache/file_io.h"
+
 namespace kestrum {
 
 namespace {
@@ -23,38 +25,6 @@ constexpr size_t kNameFieldSize = 255;
 std::string_view FieldText(const char* field, size_t size) {
     const void* nul = std::memchr(field, '\0', size);
     return std::string_view(field, nul != nullptr ? static_cast<const char*>(nul) - field : size);
-}
-
-// Reads exactly size bytes unless the file ends first. Returns the bytes read,
-// or -1 on a read error.
-ssize_t ReadFull(int fd, char* buffer, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = read(fd, buffer + done, size - done);
-        if (n == 0)
-            break;
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
-
-bool WriteFull(int fd, const char* data, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = write(fd, data + done, size - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 // A buffered reader: the file is read in large blocks, records are taken from them.
@@ -110,27 +80,6 @@ bool FitsRecord(const FileEntry& entry) {
     return !entry.name.empty() && entry.name.size() < kNameFieldSize && entry.name.find('\0') == std::string::npos &&
            entry.lastWriteTime >= INT32_MIN && entry.lastWriteTime <= INT32_MAX;
 }
-
-class ScopedFd {
-  public:
-    explicit ScopedFd(int fd) : fd_(fd) {}
-    ~ScopedFd() {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    ScopedFd(const ScopedFd&) = delete;
-    ScopedFd& operator=(const ScopedFd&) = delete;
-    int get() const { return fd_; }
-    // Closes now; false when the close reported an error (a delayed write failure).
-    bool Close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd < 0 || close(fd) == 0;
-    }
-
-  private:
-    int fd_;
-};
 
 }  // namespace
 

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cache/file_io.h"
 #include "res/codepage.h"
 
 namespace kestrum {
@@ -215,26 +216,6 @@ std::string LowerAscii(std::string s) {
     return s;
 }
 
-class ScopedFd {
-  public:
-    explicit ScopedFd(int fd) : fd_(fd) {}
-    ~ScopedFd() {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    ScopedFd(const ScopedFd&) = delete;
-    ScopedFd& operator=(const ScopedFd&) = delete;
-    int get() const { return fd_; }
-    bool Close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd < 0 || close(fd) == 0;
-    }
-
-  private:
-    int fd_;
-};
-
 bool ReadWhole(int fd, std::string& out) {
     char buffer[65536];
     for (;;) {
@@ -248,20 +229,6 @@ bool ReadWhole(int fd, std::string& out) {
         }
         out.append(buffer, static_cast<size_t>(n));
     }
-}
-
-bool WriteFull(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 }  // namespace
@@ -406,7 +373,7 @@ bool WriteCacheState(const std::string& programDir, const std::string& profileNa
     ScopedFd fd(mkostemp(tempPath.data(), O_CLOEXEC));
     if (fd.get() < 0)
         return false;
-    const bool written = WriteFull(fd.get(), data);
+    const bool written = WriteFull(fd.get(), data.data(), data.size());
     if (!fd.Close() || !written || rename(tempPath.c_str(), path.c_str()) != 0) {
         unlink(tempPath.c_str());
         return false;

@@ -58,34 +58,19 @@ def make_filesystem(shift):
     return ShiftedFS
 
 
-def with_garbled_times(fs_class, name):
-    """MLSD and MLST lines of files called `name` carry an impossible modify fact."""
+def with_listed_time(fs_class, name, modify):
+    """MLSD and MLST lines of files called `name` carry the modify fact `modify`."""
 
-    class GarbledFS(fs_class):
+    class ListedTimeFS(fs_class):
         def format_mlsx(self, *args, **kwargs):
             suffix = ("; " + name).encode()
             for line in super().format_mlsx(*args, **kwargs):
                 raw = line if isinstance(line, bytes) else line.encode()
                 if raw.rstrip(b"\r\n").endswith(suffix):
-                    raw = re.sub(rb"modify=[0-9.]+", b"modify=20231301250000", raw)
+                    raw = re.sub(rb"modify=[0-9.]+", b"modify=" + modify, raw)
                 yield raw if isinstance(line, bytes) else raw.decode()
 
-    return GarbledFS
-
-
-def with_far_future(fs_class, name):
-    """MLSD and MLST lines of files called `name` carry the last second of the year 9999."""
-
-    class FarFutureFS(fs_class):
-        def format_mlsx(self, *args, **kwargs):
-            suffix = ("; " + name).encode()
-            for line in super().format_mlsx(*args, **kwargs):
-                raw = line if isinstance(line, bytes) else line.encode()
-                if raw.rstrip(b"\r\n").endswith(suffix):
-                    raw = re.sub(rb"modify=[0-9.]+", b"modify=99991231235959", raw)
-                yield raw if isinstance(line, bytes) else raw.decode()
-
-    return FarFutureFS
+    return ListedTimeFS
 
 
 def with_unix_mode(fs_class):
@@ -199,9 +184,10 @@ def make_handler(args):
         Handler.timeout = args.idle_timeout
     Handler.abstracted_fs = with_unix_mode(make_filesystem(args.clock_shift))
     if args.garbled_time:
-        Handler.abstracted_fs = with_garbled_times(Handler.abstracted_fs, args.garbled_time)
+        # An impossible time: the thirteenth month.
+        Handler.abstracted_fs = with_listed_time(Handler.abstracted_fs, args.garbled_time, b"20231301250000")
     if args.far_future:
-        Handler.abstracted_fs = with_far_future(Handler.abstracted_fs, args.far_future)
+        Handler.abstracted_fs = with_listed_time(Handler.abstracted_fs, args.far_future, b"99991231235959")
     if args.list_line:
         Handler.abstracted_fs = with_list_lines(Handler.abstracted_fs, args.list_line)
     if args.mdtm_shift:
