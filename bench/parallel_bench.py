@@ -1,10 +1,11 @@
 #!/usr/bin/python3
 """Uploads of a fresh tree to the test FTP server over a slow and a fast link.
 
-    bench/parallel_bench.py --kestrum build/kestrum [--connections 1,4] [--latency 0,20]
+    bench/parallel_bench.py --kestrum build/kestrum [--connections 1,4] [--latency 0,20] [--relay]
                             [--files 200] [--dirs 10] [--size 2048] [--large 10000] [--no-lftp]
 
-For each latency (milliseconds every server reply is held back) prints the
+For each latency (milliseconds every server reply is held back, or with --relay the round
+trip that bench/latency_relay.py adds to the control connection in front of the server) prints the
 wall time, the FTP commands the server received (and per file) for
 `kestrum run` with each number of connections, `lftp mirror -R` and
 `lftp mirror -R --parallel=4` (passive mode for all, an empty server home
@@ -24,28 +25,39 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SERVER = os.path.join(HERE, "..", "tests", "support", "ftpserver.py")
+RELAY = os.path.join(HERE, "latency_relay.py")
+
+
+def start(command, what):
+    """Starts a helper that prints "PORT <n>" once it listens: the process and the port."""
+    proc = subprocess.Popen(command, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+    line = proc.stdout.readline().decode()
+    if not line.startswith("PORT "):
+        raise SystemExit(what + " did not start")
+    return proc, int(line.split()[1])
 
 
 class Server:
-    def __init__(self, work, latency_ms):
+    def __init__(self, work, latency_ms, relay=False):
         self.home = os.path.join(work, "server")
         self.log = os.path.join(work, "server.log")
         os.makedirs(self.home)
-        self.proc = subprocess.Popen(
-            ["/usr/bin/python3", SERVER, "--home", self.home, "--log", self.log, "--latency",
-             str(latency_ms / 1000.0)], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
-        line = self.proc.stdout.readline().decode()
-        if not line.startswith("PORT "):
-            raise SystemExit("the test FTP server did not start")
-        self.port = int(line.split()[1])
+        delay = 0 if relay else latency_ms / 1000.0
+        self.proc, self.port = start(["/usr/bin/python3", SERVER, "--home", self.home, "--log", self.log,
+                                      "--latency", str(delay)], "the test FTP server")
+        self.relay = None
+        if relay:
+            self.relay, self.port = start(["/usr/bin/python3", RELAY, "--target", "127.0.0.1:%d" % self.port,
+                                           "--delay", str(latency_ms)], "the latency relay")
 
     def commands(self):
         with open(self.log, encoding="utf-8", errors="replace") as f:
             return sum(1 for line in f if "] <- " in line)
 
     def stop(self):
-        self.proc.kill()
-        self.proc.wait()
+        for proc in filter(None, (self.relay, self.proc)):
+            proc.kill()
+            proc.wait()
 
 
 def make_tree(root, files, dirs, size):
@@ -102,10 +114,13 @@ def row(what, seconds, commands, files, peak=None):
     print(text, flush=True)
 
 
+RELAYED = False
+
+
 def one(work, latency, fn):
     """A fresh server (empty home) for one measurement."""
     base = tempfile.mkdtemp(dir=work)
-    server = Server(base, latency)
+    server = Server(base, latency, RELAYED and latency > 0)
     try:
         return fn(server)
     finally:
@@ -123,7 +138,10 @@ def main():
     parser.add_argument("--size", type=int, default=2048)
     parser.add_argument("--large", type=int, default=10000)
     parser.add_argument("--no-lftp", action="store_true")
+    parser.add_argument("--relay", action="store_true", help="the latency from a relay in front of the server")
     args = parser.parse_args()
+    global RELAYED
+    RELAYED = args.relay
     kestrum = os.path.abspath(args.kestrum)
     counts = [int(c) for c in args.connections.split(",")]
 
@@ -131,8 +149,9 @@ def main():
         local = os.path.join(work, "tree")
         make_tree(local, args.files, args.dirs, args.size)
         for latency in [int(x) for x in args.latency.split(",")]:
-            print("%d files of %d bytes in %d directories, %d ms per reply:" %
-                  (args.files, args.size, args.dirs, latency))
+            print("%d files of %d bytes in %d directories, %d ms %s:" %
+                  (args.files, args.size, args.dirs, latency,
+                   "round trip through the relay" if args.relay else "per reply"))
             for n in counts:
                 seconds, commands, _ = one(work, latency, lambda s: kestrum_run(kestrum, work, s, local, n or None))
                 row("kestrum, %s" % ("%d connection%s" % (n, "s" if n > 1 else "") if n else "default"), seconds,

@@ -532,18 +532,16 @@ class CurlFtpConnection : public FtpConnection {
             lastError_ = FormatString(kIdBadServerPath, {source == "/" ? from : to});
             return false;
         }
-        // RNTO only after the server accepted RNFR, and nothing between the
-        // two: the layer sends them itself, or libcurl as one quote list
-        // (which stops at a refused RNFR).
+        // Nothing between RNFR and RNTO: the layer sends both at once (one
+        // round trip), or libcurl as one quote list (which stops at a refused RNFR).
         if (MayGoDirect()) {
-            const DirectResult first = DirectCommand(Channel(), "RNFR " + source);
-            AfterDirect(first);
-            if (!first.closedBeforeStart) {
-                if (first.code != 350) {
-                    lastError_ = first.code != 0 ? first.text : lastError_;
-                    return false;
+            const DirectResult renamed = DirectRename(Channel(), source, target);
+            AfterDirect(renamed);
+            if (!renamed.closedBeforeStart) {
+                if (renamed.outcome != DirectOutcome::Done) {
+                    lastError_ = renamed.text;
                 }
-                return Quote("RNTO", target).code / 100 == 2;
+                return renamed.outcome == DirectOutcome::Done;
             }
         }
         std::string dir = curlDir_ ? *curlDir_ : cwd_;

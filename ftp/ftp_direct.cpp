@@ -404,6 +404,43 @@ DirectResult DirectCommand(const DirectChannel& channel, const std::string& comm
     return result;
 }
 
+DirectResult DirectRename(const DirectChannel& channel, const std::string& from, const std::string& to) {
+    DirectResult result;
+    ControlReader reader(channel);
+    result.commandSent = true;
+    // Both lines in one write: after a refused RNFR the server refuses the
+    // RNTO too (no rename pending), so nothing is renamed that should not be.
+    if (channel.record) {
+        channel.record(true, "RNFR " + from);
+        channel.record(true, "RNTO " + to);
+    }
+    std::string why;
+    const int sendError = SendAll(channel, "RNFR " + from + "\r\nRNTO " + to + "\r\n", why);
+    std::optional<Reply> first = sendError == 0 ? reader.Next() : std::nullopt;
+    std::optional<Reply> second = first && first->code != 421 ? reader.Next() : std::nullopt;
+    const std::optional<Reply>& closing = first && first->code == 421 ? first : second;
+    if (closing && closing->code == 421) {
+        result.outcome = DirectOutcome::Broken;
+        result.closedBeforeStart = &closing == &first;
+        result.text = closing->last;
+        return result;
+    }
+    if (!first || !second) {
+        result.outcome = reader.cancelled() ? DirectOutcome::Cut : DirectOutcome::Broken;
+        result.closedBeforeStart =
+            !first && (sendError != 0 ? sendError == EPIPE || sendError == ECONNRESET : reader.closed());
+        result.text = sendError != 0 ? why : reader.why();
+        return result;
+    }
+    const Reply& decisive = first->code == 350 ? *second : *first;
+    result.code = decisive.code;
+    result.text = decisive.last;
+    result.outcome = reader.HasLeftover()                            ? DirectOutcome::Broken
+                     : first->code == 350 && second->code / 100 == 2 ? DirectOutcome::Done
+                                                                     : DirectOutcome::Refused;
+    return result;
+}
+
 DirectResult DirectStore(const DirectChannel& channel, const std::string& path, FILE* file) {
     DirectResult result;
     ControlReader reader(channel);

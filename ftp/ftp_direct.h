@@ -45,6 +45,9 @@ struct DirectResult {
 
 // One command without data ("TYPE I"); Done on a 2xx reply.
 DirectResult DirectCommand(const DirectChannel& channel, const std::string& command);
+// RNFR from and RNTO to, sent together; Done when both were accepted, Refused
+// (with the refusal's reply) otherwise.
+DirectResult DirectRename(const DirectChannel& channel, const std::string& from, const std::string& to);
 // Stores file (read from its current position to its end) at path.
 DirectResult DirectStore(const DirectChannel& channel, const std::string& path, FILE* file);
 // Takes the data as it arrives; false when the local side failed (errno says why).
