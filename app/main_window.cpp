@@ -89,7 +89,7 @@ MainWindow::MainWindow(std::string programDir, std::unique_ptr<FtpClientFactory>
     : QDialog(parent),
       programDir_(std::move(programDir)),
       store_(ProfileStore::DefaultFilePath()),
-      ftp_(ftp ? std::move(ftp) : MakeCurlFtpFactory()),
+      ftp_(ftp ? std::move(ftp) : MakeFtpFactory()),
       owner_(*this, store_, *ftp_) {
     InitAppResources();
     setObjectName("102");

@@ -150,7 +150,7 @@ int HeadlessSession::Open(const std::string& profile, std::optional<bool> cacheS
                                          : FormatString(msg::kProgramDirUnwritable, {programDir, reason}));
         return 1;
     }
-    ftp_ = MakeCurlFtpFactory();
+    ftp_ = MakeFtpFactory();
     owner_ = std::make_unique<RunOwner>(port_, *store_, *ftp_);
     RunState& state = owner_->State();
     state.settings.profileName = profile;

@@ -206,6 +206,13 @@ class FtpClientFactory {
 // The libcurl implementation. The program calls curl_global_init once, in
 // main, before any connection, and ignores SIGPIPE.
 std::unique_ptr<FtpClientFactory> MakeCurlFtpFactory();
+// The layer's own engine (ftp_session.h): plain FTP only, so far; a
+// connection with TLS or through a proxy throws FtpError.
+std::unique_ptr<FtpClientFactory> MakeOwnFtpFactory();
+// The factory the program uses: libcurl, or with KESTRUM_FTP_ENGINE=own in
+// the environment the own engine for plain, direct connections (libcurl
+// still for TLS and proxies).
+std::unique_ptr<FtpClientFactory> MakeFtpFactory();
 
 // Whether text holds CR, LF or NUL (never sent to a server).
 bool HasLineBreakOrNul(const std::string& text);

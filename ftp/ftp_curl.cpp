@@ -43,130 +43,13 @@
 #include "ftp/ftp_direct.h"
 #include "ftp/ftp_listing.h"
 #include "ftp/ftp_paths.h"
+#include "ftp/ftp_shared.h"
 #include "ftp/ftp_tls.h"
 #include "res/codepage.h"
 #include "res/message_ids.h"
 #include "res/strings.h"
 
 namespace kestrum {
-
-bool HasLineBreakOrNul(const std::string& text) {
-    return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos;
-}
-
-namespace {
-
-constexpr std::string_view kTempPrefix = ".kestrum-";
-constexpr std::string_view kTempSuffix = ".part";
-
-std::string DownloadTempName(pid_t pid, unsigned n) {
-    return std::string(kTempPrefix) + std::to_string(pid) + "-" + std::to_string(n) + std::string(kTempSuffix);
-}
-
-// A decimal number as std::to_string writes it (no sign, no leading zero), up to max.
-std::optional<unsigned long long> PlainNumber(std::string_view digits, unsigned long long max) {
-    if (digits.empty() || digits.size() > 10 || (digits.size() > 1 && digits[0] == '0')) {
-        return std::nullopt;
-    }
-    unsigned long long value = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        value = value * 10 + static_cast<unsigned long long>(c - '0');
-    }
-    return value <= max ? std::optional(value) : std::nullopt;
-}
-
-// The process that made a download's temporary file of this name, or 0 when
-// the name has any other form.
-pid_t DownloadTempOwner(std::string_view name) {
-    if (name.size() <= kTempPrefix.size() + kTempSuffix.size() || !name.starts_with(kTempPrefix) ||
-        !name.ends_with(kTempSuffix)) {
-        return 0;
-    }
-    name.remove_prefix(kTempPrefix.size());
-    name.remove_suffix(kTempSuffix.size());
-    const size_t dash = name.find('-');
-    if (dash == std::string_view::npos) {
-        return 0;
-    }
-    auto pid = PlainNumber(name.substr(0, dash), INT_MAX);
-    auto n = PlainNumber(name.substr(dash + 1), UINT_MAX);
-    return pid && n ? static_cast<pid_t>(*pid) : 0;
-}
-
-}  // namespace
-
-bool IsDownloadTempName(std::string_view name) {
-    return DownloadTempOwner(name) > 0;
-}
-
-namespace {
-constexpr std::string_view kUploadTempPrefix = ".kestrum-upload-";
-constexpr size_t kUploadTempDigits = 16;
-}  // namespace
-
-std::string UploadTempName() {
-    // Random, so that no two uploads (of this run, another run or another
-    // machine) share a name; hidden where the server hides dot names.
-    static std::mutex mutex;
-    static std::mt19937_64 generator{
-        std::random_device{}() ^ static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())};
-    uint64_t value = 0;
-    {
-        std::lock_guard lock(mutex);
-        value = generator();
-    }
-    char digits[kUploadTempDigits + 1];
-    std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(value));
-    return std::string(kUploadTempPrefix) + digits;
-}
-
-bool IsUploadTempName(std::string_view name) {
-    if (name.size() != kUploadTempPrefix.size() + kUploadTempDigits || !name.starts_with(kUploadTempPrefix)) {
-        return false;
-    }
-    name.remove_prefix(kUploadTempPrefix.size());
-    return std::all_of(name.begin(), name.end(),
-                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
-}
-
-bool RemoveLeftoverDownload(const std::string& path) {
-    const pid_t owner = DownloadTempOwner(std::filesystem::path(path).filename().native());
-    if (owner <= 0 || kill(owner, 0) == 0 || errno != ESRCH) {
-        return false;  // not such a file, or its process may still be writing it
-    }
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && unlink(path.c_str()) == 0;
-}
-
-int PartialDownloads::Create(const std::string& path) {
-    std::lock_guard lock(mutex_);
-    if (closed_) {
-        errno = ECANCELED;
-        return -1;
-    }
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-        paths_.push_back(path);
-    }
-    return fd;
-}
-
-void PartialDownloads::Forget(const std::string& path) {
-    std::lock_guard lock(mutex_);
-    std::erase(paths_, path);
-}
-
-void PartialDownloads::RemoveAll() {
-    std::lock_guard lock(mutex_);
-    for (const std::string& path : paths_) {
-        unlink(path.c_str());
-    }
-    paths_.clear();
-    closed_ = true;
-}
 
 namespace {
 
@@ -180,32 +63,16 @@ constexpr long kLowSpeedTimeSeconds = 60;
 constexpr std::chrono::milliseconds kCancelGrace{1000};
 constexpr int kCancelPollMs = 100;
 
-constexpr int kIdNameWithLineBreak = msg::kPathHasLineBreakOrNul;
 constexpr int kIdLocalUnreadable = msg::kLocalFileUnreadable;
-constexpr int kIdTempFileFailed = msg::kTempFileCreateFailed;
-constexpr int kIdReplaceFailed = msg::kLocalFileReplaceFailed;
 constexpr int kIdBadHost = msg::kBadHostName;
 constexpr int kIdBadCredentials = msg::kCredentialsHaveLineBreak;
 constexpr int kIdNoProxyName = msg::kNoProxyName;
 constexpr int kIdClosed = msg::kConnectionClosed;
 constexpr int kIdBadServerPath = msg::kServerPathBlocked;
-constexpr int kIdUnsendablePath = msg::kPathUnsendable;
 constexpr int kIdSizeMismatch = msg::kDownloadSizeMismatch;
 constexpr int kIdUploadCut = msg::kUploadCutByCancel;
 constexpr int kIdTlsNotOffered = msg::kTlsNotOffered;
 constexpr int kIdCertificateRefused = msg::kTlsCertificateRefused;
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(text[i])) != std::toupper(static_cast<unsigned char>(prefix[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // Refusals of a single operation: the connection is still usable.
 bool IsRefusal(CURLcode code) {
@@ -257,15 +124,12 @@ size_t WriteToFile(char* data, size_t size, size_t count, void* userp) {
     return written;
 }
 
-// Reads the local file for an upload. In ASCII mode libcurl turns every LF
-// into CR LF, so a CR directly before an LF is dropped here: a file that
-// already has CR LF line ends then goes out as CR LF, never CR CR LF.
+// Reads the local file for an upload; in ASCII mode libcurl turns every LF
+// into CR LF, which TextUploadReader allows for.
 struct UploadSource {
     FILE* file = nullptr;
     bool ascii = false;
-    bool heldCr = false;
-    std::vector<char> raw;
-    UploadCount count;  // text mode; a binary upload's count is the file's position
+    std::optional<TextUploadReader> text;  // text mode; a binary upload's count is the file's position
 
     static size_t Read(char* out, size_t size, size_t count, void* userp) {
         auto* self = static_cast<UploadSource*>(userp);
@@ -277,128 +141,12 @@ struct UploadSource {
             }
             return n;
         }
-        if (room < 2) {
-            return CURL_READFUNC_ABORT;
-        }
-        self->raw.resize(room - 1);
-        for (;;) {
-            size_t n = std::fread(self->raw.data(), 1, room - 1, self->file);
-            if (n == 0) {
-                if (std::ferror(self->file)) {
-                    return CURL_READFUNC_ABORT;
-                }
-                if (self->heldCr) {
-                    self->heldCr = false;
-                    out[0] = '\r';
-                    ++self->count.bytes;
-                    return 1;
-                }
-                return 0;
-            }
-            size_t produced = 0;
-            for (size_t i = 0; i < n; ++i) {
-                char c = self->raw[i];
-                if (self->heldCr) {
-                    self->heldCr = false;
-                    if (c != '\n') {
-                        out[produced++] = '\r';
-                    }
-                }
-                if (c == '\r') {
-                    self->heldCr = true;
-                } else {
-                    out[produced++] = c;
-                }
-            }
-            if (produced > 0) {
-                self->count.bytes += static_cast<int64_t>(produced);
-                self->count.lineFeeds += std::count(out, out + produced, '\n');
-                return produced;  // 0 would mean the end of the file to libcurl
-            }
-        }
+        const long n = self->text->Read(out, room);
+        return n < 0 ? CURL_READFUNC_ABORT : static_cast<size_t>(n);
     }
 };
 
-// A hidden temporary file beside a download's target, removed unless committed.
-// With partials, the file is recorded there while it exists.
-class TempDownload {
-  public:
-    explicit TempDownload(PartialDownloads* partials) : partials_(partials) {}
-
-    ~TempDownload() {
-        if (file_) {
-            std::fclose(file_);
-        }
-        if (!path_.empty() && !committed_) {
-            unlink(path_.c_str());
-        }
-        if (!path_.empty() && partials_) {
-            partials_->Forget(path_);
-        }
-    }
-
-    bool Create(const std::string& target, std::string& error) {
-        std::string dir = std::filesystem::path(target).parent_path().string();
-        if (dir.empty()) {
-            dir = ".";
-        }
-        static std::atomic<unsigned> counter{0};
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            std::string candidate = dir + "/" + DownloadTempName(getpid(), counter.fetch_add(1));
-            int fd = partials_ ? partials_->Create(candidate)
-                               : open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd < 0) {
-                if (errno == EEXIST) {
-                    continue;
-                }
-                error = FormatString(kIdTempFileFailed, {candidate}) + ": " + std::strerror(errno);
-                return false;
-            }
-            path_ = candidate;
-            file_ = fdopen(fd, "wb");
-            if (!file_) {
-                error = FormatString(kIdTempFileFailed, {candidate}) + ": " + std::strerror(errno);
-                close(fd);
-                return false;
-            }
-            return true;
-        }
-        error = FormatString(kIdTempFileFailed, {dir});
-        return false;
-    }
-
-    FILE* file() const { return file_; }
-
-    // Closes the file and renames it over the target. A file replaced keeps
-    // its permission bits, and its owner and group where the user may set them.
-    bool Commit(const std::string& target, std::string& error) {
-        FILE* file = file_;
-        file_ = nullptr;
-        struct stat old {};
-        if (stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
-            (void)!fchown(fileno(file), old.st_uid, old.st_gid);
-            (void)!fchmod(fileno(file), old.st_mode & 07777);
-        }
-        if (std::fclose(file) != 0) {
-            error = FormatString(kIdReplaceFailed, {target}) + ": " + std::strerror(errno);
-            return false;
-        }
-        if (std::rename(path_.c_str(), target.c_str()) != 0) {
-            error = FormatString(kIdReplaceFailed, {target}) + ": " + std::strerror(errno);
-            return false;
-        }
-        committed_ = true;
-        return true;
-    }
-
-  private:
-    PartialDownloads* partials_;
-    std::string path_;
-    FILE* file_ = nullptr;
-    bool committed_ = false;
-};
-
-class CurlFtpConnection : public FtpConnection {
+class CurlFtpConnection : public FtpConnection, private LookupSteps {
   public:
     explicit CurlFtpConnection(const FtpConnectParams& params) : params_(params) {
         if (HasLineBreakOrNul(params.user) || HasLineBreakOrNul(params.password)) {
@@ -586,6 +334,9 @@ class CurlFtpConnection : public FtpConnection {
         UploadSource source;
         source.ascii = type == TransferType::Ascii;
         source.file = std::fopen(localPath.c_str(), "rbe");
+        if (source.ascii && source.file) {
+            source.text.emplace(source.file);
+        }
         struct stat st {};
         if (!source.file || fstat(fileno(source.file), &st) != 0 || !S_ISREG(st.st_mode)) {
             int error = source.file ? EISDIR : errno;
@@ -602,7 +353,7 @@ class CurlFtpConnection : public FtpConnection {
             UploadCount* sent;
             ~Counted() {
                 if (sent != nullptr) {
-                    *sent = source.count;
+                    *sent = source.text ? source.text->count() : UploadCount{};
                     if (!source.ascii) {
                         const long position = std::ftell(source.file);
                         sent->bytes = position > 0 ? position : 0;
@@ -643,16 +394,7 @@ class CurlFtpConnection : public FtpConnection {
         }
         std::string source = Resolve(serverPath);
         EnsureOpen();
-        // A link to a file gets the new content in the file it points to;
-        // the link itself stays.
-        std::string target = localPath;
-        std::error_code ec;
-        if (std::filesystem::is_symlink(localPath, ec)) {
-            auto resolved = std::filesystem::canonical(localPath, ec);
-            if (!ec) {
-                target = resolved.string();
-            }
-        }
+        const std::string target = DownloadTarget(localPath);
         TempDownload temp(params_.partials);
         if (!temp.Create(target, lastError_)) {
             return false;
@@ -719,89 +461,15 @@ class CurlFtpConnection : public FtpConnection {
     }
 
     FtpListing Lookup(const std::string& path) override {
-        FtpListing result;
         if (Rejected(path)) {
-            result.error = lastError_;
-            return result;
+            FtpListing refused;
+            refused.error = lastError_;
+            return refused;
         }
-        std::string target = Resolve(path);
-        if (target == "/") {
-            // The root has no parent to be listed in: it exists when it can be entered.
-            FtpListing root;
-            ListInto("/", root);
-            result.status = root.status;
-            result.error = root.error;
-            if (root.status == ListStatus::Ok) {
-                FtpEntry entry;
-                entry.isDirectory = true;
-                result.entries.push_back(entry);
-            }
-            return result;
+        FtpListing result = LookupEntry(*this, Resolve(path), useMlst_);
+        if (result.status != ListStatus::Ok && !result.error.empty()) {
+            lastError_ = result.error;
         }
-        if (useMlst_) {
-            Reply reply = Quote("MLST", target);
-            if (reply.code == 250) {
-                for (size_t i = 1; i < reply.lines.size(); ++i) {
-                    if (!reply.lines[i].empty() && reply.lines[i][0] == ' ') {
-                        if (auto parsed = ParseMlsxLine(std::string_view(reply.lines[i]).substr(1))) {
-                            parsed->name = ServerBaseNameOf(target);
-                            AddListedEntry(result, std::move(*parsed));
-                        }
-                        break;
-                    }
-                }
-                result.status = result.entries.size() == 1 ? ListStatus::Ok : ListStatus::Failed;
-                if (result.status != ListStatus::Ok) {
-                    result.error = lastError_ = reply.Text();
-                }
-            } else {
-                result.status = reply.code == 550 ? ListStatus::Missing : ListStatus::Failed;
-                result.error = lastError_ = reply.code ? reply.Text() : lastError_;
-            }
-            return result;
-        }
-        // Without MLST: "LIST name" answers cheaply for a plain file. Its
-        // output is taken only when it is exactly that file's own line; for a
-        // directory it shows the contents instead, and servers may read a
-        // name as options or a pattern, so anything else is looked up in a
-        // listing of the parent. (A directory holding nothing but a file of
-        // its own name reads as that file; callers only compare such an
-        // entry's time or fail to store over it.)
-        std::string name = ServerBaseNameOf(target);
-        if (SafeAsListArgument(name)) {
-            FtpListing single;
-            ListInto(ServerParentOf(target), single, &name);
-            if (single.status == ListStatus::Missing) {
-                return single;
-            }
-            if (single.status == ListStatus::Ok && single.entries.size() == 1 && single.rejectedNames.empty() &&
-                single.unparsedLines.empty() && !single.entries[0].isDirectory && single.entries[0].name == name) {
-                return single;
-            }
-        }
-        FtpListing parent;
-        ListInto(ServerParentOf(target), parent);
-        result.status = parent.status;
-        result.error = parent.error;
-        if (parent.status != ListStatus::Ok) {
-            return result;
-        }
-        for (auto& entry : parent.entries) {
-            if (entry.name == name) {
-                result.entries.push_back(std::move(entry));
-                return result;
-            }
-        }
-        for (auto& rejected : parent.rejectedNames) {
-            if (rejected == name) {
-                result.rejectedNames.push_back(rejected);
-                result.status = ListStatus::Failed;
-                return result;
-            }
-        }
-        // The name may be behind a line that could not be read.
-        result.unparsedLines = std::move(parent.unparsedLines);
-        result.status = result.unparsedLines.empty() ? ListStatus::Missing : ListStatus::Failed;
         return result;
     }
 
@@ -897,15 +565,8 @@ class CurlFtpConnection : public FtpConnection {
     }
 
     bool Rejected(const std::string& path) {
-        if (HasLineBreakOrNul(path)) {
-            lastError_ = FormatString(kIdNameWithLineBreak, {PrintableName(path)});
-            return true;
-        }
-        // libcurl refuses other control bytes in a URL, and a path longer than
-        // any server takes in one command would only fail there: both are
-        // refusals of this path alone, never a failure of the connection.
-        if (!IsSendablePath(path)) {
-            lastError_ = FormatString(kIdUnsendablePath, {PrintableName(CutToBytes(path, 200))});
+        if (std::optional<std::string> why = PathRefusal(path)) {
+            lastError_ = std::move(*why);
             return true;
         }
         return false;
@@ -1429,8 +1090,13 @@ class CurlFtpConnection : public FtpConnection {
         return Quote(verb, target).code / 100 == 2;
     }
 
+    MlstAnswer Mlst(const std::string& absPath) override {
+        const Reply reply = Quote("MLST", absPath);
+        return {reply.code, reply.lines, reply.code != 0 ? reply.Text() : lastError_};
+    }
+
     // Lists dir (MLSD or LIST), or with listName the output of "LIST <listName>" in dir.
-    void ListInto(const std::string& dir, FtpListing& listing, const std::string* listName = nullptr) {
+    void ListInto(const std::string& dir, FtpListing& listing, const std::string* listName = nullptr) override {
         if (!listName && ListDirectly(dir, listing)) {
             return;
         }

@@ -28,7 +28,7 @@ struct CacheHarness {
     RecordingPort port;
     RunLog log{port};
     ProfileStore store{dir / "Kestrum.conf"};
-    std::unique_ptr<FtpClientFactory> ftp = MakeCurlFtpFactory();
+    std::unique_ptr<FtpClientFactory> ftp = MakeFtpFactory();
     LocalFileSystem& fs;
     RunState state;
     RunContext ctx{state, log, store, *ftp, fs};

@@ -25,7 +25,7 @@ namespace fs = std::filesystem;
 
 std::string ConnectError(const FtpConnectParams& params) {
     try {
-        MakeCurlFtpFactory()->Connect(params);
+        MakeFtpFactory()->Connect(params);
     } catch (const FtpError& error) {
         return error.what();
     }
@@ -63,7 +63,7 @@ TEST(FtpConnectTest, HostForms) {
     // The stored port applies through a proxy only; without one a port comes with the host.
     params.host = "localhost:" + std::to_string(server.port());
     params.port = 1;
-    EXPECT_EQ(MakeCurlFtpFactory()->Connect(params)->Lookup("here").status, ListStatus::Ok);
+    EXPECT_EQ(MakeFtpFactory()->Connect(params)->Lookup("here").status, ListStatus::Ok);
 
     // A host the URL could not carry is refused before any lookup, not left to fail in DNS.
     for (const std::string bad : {"ho st", "host/path", "localhost:21\r\nDELE x"}) {
@@ -148,7 +148,7 @@ TEST(FtpConnectTest, ThroughAnHttpProxy) {
     // HOST without a port: the stored port is used through a proxy.
     params.host = "127.0.0.1";
     params.port = static_cast<uint16_t>(server.port());
-    auto connection = MakeCurlFtpFactory()->Connect(params);
+    auto connection = MakeFtpFactory()->Connect(params);
     ASSERT_TRUE(connection->GetFile("remote.txt", local / "down.txt", TransferType::Binary)) << connection->LastError();
     EXPECT_EQ(ReadFile(local / "down.txt"), "through the tunnel");
     ASSERT_TRUE(connection->PutFile(local / "up.txt", "up.txt", TransferType::Ascii)) << connection->LastError();

@@ -460,7 +460,7 @@ TEST_P(FtpLayerTest, LineBreaksAreNeverSent) {
         for (std::string FtpConnectParams::*field : {&FtpConnectParams::user, &FtpConnectParams::password}) {
             auto params = ParamsFor(*server_, GetParam().passive);
             params.*field += bad.substr(1);
-            EXPECT_THROW(MakeCurlFtpFactory()->Connect(params), FtpError);
+            EXPECT_THROW(MakeFtpFactory()->Connect(params), FtpError);
         }
     }
     EXPECT_EQ(server_->connectionCount(), connections);

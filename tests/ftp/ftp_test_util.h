@@ -23,7 +23,7 @@ inline FtpConnectParams ParamsFor(const TestFtpServer& server, bool passive = fa
 }
 
 inline std::unique_ptr<FtpConnection> ConnectTo(const TestFtpServer& server, bool passive = false) {
-    return MakeCurlFtpFactory()->Connect(ParamsFor(server, passive));
+    return MakeFtpFactory()->Connect(ParamsFor(server, passive));
 }
 
 // Names in a local directory (without "." and ".."), sorted.

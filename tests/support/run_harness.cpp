@@ -8,7 +8,7 @@ RunHarness::RunHarness(LocalFileSystem& fs)
     : programDir(root / "program"),
       localDir(root / "local"),
       store(root / "Kestrum.conf"),
-      ftp(MakeCurlFtpFactory()),
+      ftp(MakeFtpFactory()),
       owner(port, store, *ftp, fs),
       state(owner.State()),
       log(owner.Log()),

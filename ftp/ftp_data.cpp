@@ -1,0 +1,223 @@
+#include "ftp/ftp_data.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+
+#include "ftp/ftp_paths.h"
+
+namespace kestrum {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr std::chrono::milliseconds kSlice{100};  // how often a wait looks at its Wait
+
+[[noreturn]] void Failed(const std::string& what) {
+    throw StreamError(StreamError::Kind::Failed, what + ": " + std::strerror(errno));
+}
+
+// The numeric address of a socket's peer (or its own end) and its family.
+std::string AddressText(const sockaddr_storage& address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address.ss_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text, sizeof text);
+    } else {
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(address).sin6_addr, text, sizeof text);
+    }
+    return text;
+}
+
+sockaddr_storage Address(int socket, bool peer) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    const int result = peer ? getpeername(socket, reinterpret_cast<sockaddr*>(&address), &length)
+                            : getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length);
+    if (result != 0) {
+        Failed(peer ? "getpeername" : "getsockname");
+    }
+    return address;
+}
+
+// A connection to the control connection's peer at port; nothing when it
+// cannot be made (a cancel still throws).
+std::unique_ptr<PlainStream> ConnectToPeer(int controlSocket, int port, const Wait& wait) {
+    try {
+        return ConnectTcp(AddressText(Address(controlSocket, true)), port, wait);
+    } catch (const StreamError& error) {
+        if (error.kind() == StreamError::Kind::Cancelled) {
+            throw;
+        }
+        return nullptr;
+    }
+}
+
+std::unique_ptr<PlainStream> Passive(ControlChannel& channel, int controlSocket, DataModes& modes, const Wait& wait) {
+    if (!modes.epsvRefused) {
+        const Reply epsv = channel.Command("EPSV", wait);
+        const std::optional<int> port =
+            epsv.code == 229 && !epsv.lines.empty() ? EpsvPort(epsv.lines.back()) : std::nullopt;
+        if (port) {
+            if (auto stream = ConnectToPeer(controlSocket, *port, wait)) {
+                return stream;
+            }
+        }
+        modes.epsvRefused = true;
+    }
+    const Reply pasv = channel.Command("PASV", wait);
+    const std::optional<int> port =
+        pasv.code == 227 && !pasv.lines.empty() ? PasvPort(pasv.lines.back()) : std::nullopt;
+    if (!port) {
+        throw FtpError("the server offers no passive data connection: " + pasv.Text());
+    }
+    auto stream = ConnectToPeer(controlSocket, *port, wait);
+    if (!stream) {
+        throw FtpError("the server's passive data port cannot be reached: " + pasv.Text());
+    }
+    return stream;
+}
+
+// Listens on the control connection's local address; the socket, and its port in port.
+int Listen(int controlSocket, sockaddr_storage& local) {
+    local = Address(controlSocket, false);
+    const socklen_t length = local.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    if (local.ss_family == AF_INET) {
+        reinterpret_cast<sockaddr_in&>(local).sin_port = 0;
+    } else {
+        reinterpret_cast<sockaddr_in6&>(local).sin6_port = 0;
+    }
+    const int listener = socket(local.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (listener < 0) {
+        Failed("socket");
+    }
+    if (bind(listener, reinterpret_cast<const sockaddr*>(&local), length) != 0 || listen(listener, 1) != 0) {
+        const int error = errno;
+        close(listener);
+        errno = error;
+        Failed("listen");
+    }
+    local = Address(listener, false);
+    return listener;
+}
+
+int PortOf(const sockaddr_storage& address) {
+    return ntohs(address.ss_family == AF_INET ? reinterpret_cast<const sockaddr_in&>(address).sin_port
+                                              : reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+}
+
+void Active(ControlChannel& channel, const sockaddr_storage& local, DataModes& modes, const Wait& wait) {
+    const std::string address = AddressText(local);
+    const int port = PortOf(local);
+    const bool v4 = local.ss_family == AF_INET;
+    if (!modes.eprtRefused) {
+        const Reply eprt = channel.Command(
+            "EPRT |" + std::string(v4 ? "1" : "2") + "|" + address + "|" + std::to_string(port) + "|", wait);
+        if (eprt.Completed()) {
+            return;
+        }
+        if (!v4) {
+            throw FtpError("the server refuses an active data connection: " + eprt.Text());
+        }
+        modes.eprtRefused = true;
+    }
+    std::string numbers = address;
+    std::replace(numbers.begin(), numbers.end(), '.', ',');
+    const Reply reply =
+        channel.Command("PORT " + numbers + "," + std::to_string(port / 256) + "," + std::to_string(port % 256), wait);
+    if (!reply.Completed()) {
+        throw FtpError("the server refuses an active data connection: " + reply.Text());
+    }
+}
+
+}  // namespace
+
+std::optional<int> PasvPort(std::string_view reply) {
+    const size_t open = reply.find('(');
+    std::string_view rest =
+        open == std::string_view::npos ? reply.substr(std::min<size_t>(4, reply.size())) : reply.substr(open + 1);
+    while (!rest.empty() && (rest[0] < '0' || rest[0] > '9')) {
+        rest.remove_prefix(1);
+    }
+    int numbers[6];
+    for (int i = 0; i < 6; ++i) {
+        int value = 0;
+        size_t digits = 0;
+        while (digits < rest.size() && digits < 4 && rest[digits] >= '0' && rest[digits] <= '9') {
+            value = value * 10 + (rest[digits] - '0');
+            ++digits;
+        }
+        if (digits == 0 || digits > 3 || value > 255) {
+            return std::nullopt;
+        }
+        numbers[i] = value;
+        rest.remove_prefix(digits);
+        if (i < 5) {
+            if (rest.empty() || rest[0] != ',') {
+                return std::nullopt;
+            }
+            rest.remove_prefix(1);
+        }
+    }
+    const int port = numbers[4] * 256 + numbers[5];
+    return port > 0 ? std::optional(port) : std::nullopt;
+}
+
+DataLink::~DataLink() {
+    if (listener_ >= 0) {
+        close(listener_);
+    }
+}
+
+PlainStream& DataLink::Open(const Wait& wait) {
+    while (!stream_) {
+        const int accepted = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (accepted >= 0) {
+            stream_ = std::make_unique<PlainStream>(accepted);
+            close(listener_);
+            listener_ = -1;
+            break;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            Failed("accept");
+        }
+        if (wait.cancelled && wait.cancelled()) {
+            throw StreamError(StreamError::Kind::Cancelled, "cancelled");
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(wait.deadline - Clock::now());
+        if (left.count() <= 0) {
+            throw StreamError(StreamError::Kind::TimedOut, "the server did not open the data connection");
+        }
+        pollfd p{listener_, POLLIN, 0};
+        poll(&p, 1, static_cast<int>(std::min(left, kSlice).count()));
+    }
+    return *stream_;
+}
+
+void DataLink::Reset() {
+    if (stream_ && stream_->Socket() >= 0) {
+        linger hard{1, 0};
+        setsockopt(stream_->Socket(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    }
+    stream_.reset();
+}
+
+std::unique_ptr<DataLink> PrepareData(ControlChannel& channel, int controlSocket, DataModes& modes, const Wait& wait) {
+    auto link = std::make_unique<DataLink>();
+    if (modes.passive) {
+        link->stream_ = Passive(channel, controlSocket, modes, wait);
+        return link;
+    }
+    sockaddr_storage local{};
+    link->listener_ = Listen(controlSocket, local);
+    Active(channel, local, modes, wait);
+    return link;
+}
+
+}  // namespace kestrum

@@ -1,0 +1,58 @@
+#pragma once
+// The data connections of an FTP session on the layer's own engine.
+//
+// Passive: EPSV, and PASV once the server refused EPSV, answered it in a form
+// that cannot be read, or gave a port that cannot be reached; the address of
+// a PASV reply is ignored in favour of the control connection's peer (a
+// server behind NAT often names its private address). Active: a socket
+// listening on the control connection's local address, offered by EPRT, and
+// by PORT once the server refused EPRT (IPv4 only). Each fallback holds for
+// the rest of the session.
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "ftp/ftp_control.h"
+#include "ftp/ftp_socket.h"
+
+namespace kestrum {
+
+struct DataModes {
+    bool passive = true;
+    bool epsvRefused = false;
+    bool eprtRefused = false;
+};
+
+// A data connection set up before its command: connected (passive) or
+// listening for the server (active).
+class DataLink {
+  public:
+    DataLink() = default;
+    ~DataLink();
+    DataLink(const DataLink&) = delete;
+    DataLink& operator=(const DataLink&) = delete;
+
+    // The data stream; in active mode the server's connection is accepted
+    // first, as wait allows. Throws StreamError.
+    PlainStream& Open(const Wait& wait);
+    // Ends the data connection at once (a reset), so that the server does
+    // not take what it received as the whole file.
+    void Reset();
+
+  private:
+    friend std::unique_ptr<DataLink> PrepareData(ControlChannel&, int, DataModes&, const Wait&);
+    std::unique_ptr<PlainStream> stream_;
+    int listener_ = -1;
+};
+
+// Sets up the data connection for the next data command on channel, whose
+// socket is controlSocket. Throws FtpError when the server accepts none of
+// the forms, StreamError and the channel's errors as they come.
+std::unique_ptr<DataLink> PrepareData(ControlChannel& channel, int controlSocket, DataModes& modes, const Wait& wait);
+
+// The port of a PASV reply ("227 ... (h1,h2,h3,h4,p1,p2)"); nothing unless 1 to 65535.
+std::optional<int> PasvPort(std::string_view reply);
+
+}  // namespace kestrum

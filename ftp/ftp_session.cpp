@@ -1,0 +1,688 @@
+#include "ftp/ftp_session.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "ftp/ftp_listing.h"
+#include "ftp/ftp_paths.h"
+#include "res/codepage.h"
+#include "res/message_ids.h"
+#include "res/strings.h"
+
+namespace kestrum {
+
+namespace {
+
+constexpr std::chrono::seconds kConnectTimeout{180};
+constexpr std::chrono::seconds kUnlimitedConnectTimeout{300};  // without connectOptions
+constexpr int kConnectRetries = 2;
+constexpr std::chrono::seconds kReplyTimeout{60};
+constexpr std::chrono::seconds kStallTimeout{60};  // a data connection that moves nothing this long has stalled
+constexpr std::chrono::milliseconds kCancelGrace{1000};
+constexpr std::chrono::milliseconds kQuitWait{1000};
+constexpr size_t kBlock = 64 * 1024;
+
+// The quoted directory of a PWD reply ("257 "/a ""b"" c" is current"), quotes doubled inside.
+std::optional<std::string> QuotedPath(const std::string& line) {
+    const size_t open = line.find('"');
+    if (open == std::string::npos) {
+        return std::nullopt;
+    }
+    std::string path;
+    for (size_t i = open + 1; i < line.size(); ++i) {
+        if (line[i] != '"') {
+            path += line[i];
+        } else if (i + 1 < line.size() && line[i + 1] == '"') {
+            path += '"';
+            ++i;
+        } else {
+            return path;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string FirstLine(const Reply& reply) {
+    return reply.lines.empty() ? std::string() : reply.lines.front();
+}
+
+}  // namespace
+
+FtpSession::FtpSession(const FtpConnectParams& params) : params_(params) {
+    if (HasLineBreakOrNul(params.user) || HasLineBreakOrNul(params.password)) {
+        throw FtpError(LoadString(msg::kCredentialsHaveLineBreak));
+    }
+    auto endpoint = HasLineBreakOrNul(params.host) ? std::nullopt : ParseFtpHost(params.host);
+    if (!endpoint) {
+        throw FtpError(FormatString(msg::kBadHostName, {PrintableName(params.host)}));
+    }
+    if (params.security != FtpSecurity::Plain || params.accessType == 3) {
+        throw FtpError("this FTP engine does not yet connect with TLS or through a proxy");
+    }
+    host_ = endpoint->urlHost;
+    if (host_.size() > 2 && host_.front() == '[') {
+        host_ = host_.substr(1, host_.size() - 2);
+    }
+    port_ = endpoint->port != 0 ? endpoint->port : 21;
+    modes_.passive = params.passive;
+}
+
+FtpSession::~FtpSession() {
+    Close();
+}
+
+// Runs an operation on the connection: what breaks it drops the connection
+// and throws FtpError.
+template <typename Operation>
+auto FtpSession::Guarded(Operation operation) {
+    EnsureUsable();
+    try {
+        return operation();
+    } catch (const StreamError& error) {
+        using Kind = StreamError::Kind;
+        const std::string what = error.kind() == Kind::Cancelled  ? std::string("Operation was cancelled")
+                                 : error.kind() == Kind::TimedOut ? "Timeout while " + step_
+                                                                  : "Failure while " + step_ + ": " + error.what();
+        Drop(what);
+        throw FtpError(*dropped_);
+    } catch (const FtpError& error) {
+        Drop(step_.empty() ? std::string(error.what()) : "Failure while " + step_ + ": " + error.what());
+        throw FtpError(*dropped_);
+    }
+}
+
+void FtpSession::Login() {
+    // Nothing of a login is worth finishing after a cancel.
+    loggingIn_ = true;
+    const auto timeout = params_.connectOptions ? kConnectTimeout : kUnlimitedConnectTimeout;
+    const int attempts = params_.connectOptions ? 1 + kConnectRetries : 1;
+    for (int attempt = 1; !stream_; ++attempt) {
+        try {
+            stream_ = ConnectTcp(host_, port_, Wait::For(timeout, [this] { return MustAbort(); }));
+        } catch (const StreamError& error) {
+            if (error.kind() != StreamError::Kind::Cancelled && attempt < attempts) {
+                continue;
+            }
+            Drop(std::string("Couldn't connect to server: ") + error.what());
+            throw FtpError(*dropped_);
+        }
+    }
+    channel_ = std::make_unique<ControlChannel>(*stream_);
+    Guarded([&] {
+        step_ = "logging in";
+        const Reply greeting = channel_->ReadGreeting(ReplyWait());
+        if (!greeting.Completed()) {
+            throw FtpError("the server refused the connection: " + greeting.Text());
+        }
+        Reply login = channel_->Command("USER " + params_.user, ReplyWait());
+        if (login.code == 331) {
+            login = channel_->Command("PASS " + params_.password, ReplyWait());
+        }
+        if (login.code == 332) {
+            throw FtpError("the server asks for an account, and none is given: " + login.Text());
+        }
+        if (!login.Completed()) {
+            throw FtpError("Access denied to remote resource: " + login.Text());
+        }
+        bool utf8 = false;
+        const Reply feat = channel_->Command("FEAT", ReplyWait());
+        if (feat.code == 211) {
+            for (size_t i = 1; i + 1 < feat.lines.size(); ++i) {
+                std::string_view text = feat.lines[i];
+                while (!text.empty() && text[0] == ' ') {
+                    text.remove_prefix(1);
+                }
+                useMlst_ = useMlst_ || StartsWithNoCase(text, "MLST");
+                offersMdtm_ = offersMdtm_ || StartsWithNoCase(text, "MDTM");
+                utf8 = utf8 || StartsWithNoCase(text, "UTF8");
+            }
+        }
+        if (utf8) {
+            channel_->Command("OPTS UTF8 ON", ReplyWait());  // a refusal changes nothing
+        }
+        const Reply pwd = channel_->Command("PWD", ReplyWait());
+        const std::optional<std::string> home = pwd.code == 257 ? QuotedPath(FirstLine(pwd)) : std::nullopt;
+        if (home && !home->empty() && (*home)[0] == '/') {
+            cwd_ = NormaliseServerPath("/", *home);
+            serverDir_ = cwd_;
+        }
+    });
+    loggingIn_ = false;
+}
+
+bool FtpSession::Rejected(const std::string& path) {
+    if (std::optional<std::string> why = PathRefusal(path)) {
+        lastError_ = std::move(*why);
+        return true;
+    }
+    return false;
+}
+
+std::string FtpSession::Resolve(const std::string& path) const {
+    return NormaliseServerPath(cwd_, path);
+}
+
+// Whether the run's cancel flag is set; the grace starts when it is first seen.
+bool FtpSession::CancelSeen() {
+    if (!cancelDeadline_ && params_.cancel != nullptr && params_.cancel->load() != 0) {
+        cancelDeadline_ = Clock::now() + kCancelGrace;
+    }
+    return cancelDeadline_.has_value();
+}
+
+// Whether the operation in flight must stop now.
+bool FtpSession::MustAbort() {
+    if (loggingIn_ && params_.abandonLogin != nullptr && params_.abandonLogin->load() != 0) {
+        return true;
+    }
+    return CancelSeen() && (loggingIn_ || Clock::now() >= *cancelDeadline_);
+}
+
+Wait FtpSession::ReplyWait() {
+    return Wait::For(kReplyTimeout, [this] { return MustAbort(); });
+}
+
+Wait FtpSession::StallWait() {
+    return Wait::For(kStallTimeout, [this] { return MustAbort(); });
+}
+
+void FtpSession::EnsureUsable() {
+    if (closed_) {
+        throw FtpError(LoadString(msg::kConnectionClosed));
+    }
+    if (!dropped_ && MustAbort()) {
+        Drop("Operation was cancelled");
+    }
+    if (dropped_) {
+        throw FtpError(*dropped_);
+    }
+}
+
+// Closes the connection without QUIT; every later operation throws why.
+void FtpSession::Drop(const std::string& why) {
+    if (!dropped_) {
+        dropped_ = why;
+    }
+    lastError_ = *dropped_;
+    channel_.reset();
+    stream_.reset();
+}
+
+Reply FtpSession::Command(const std::string& command) {
+    step_ = "waiting for the server's reply";
+    const Reply reply = channel_->Command(command, ReplyWait());
+    if (!reply.Completed()) {
+        lastError_ = reply.Text();
+    }
+    return reply;
+}
+
+bool FtpSession::Simple(const std::string& verb, const std::string& path) {
+    if (Rejected(path)) {
+        return false;
+    }
+    const std::string target = Resolve(path);
+    return Guarded([&] { return Command(verb + " " + target).Completed(); });
+}
+
+bool FtpSession::SetCurrentDirectory(const std::string& path) {
+    if (Rejected(path)) {
+        return false;
+    }
+    const std::string dir = Resolve(path);
+    return Guarded([&] {
+        if (!Command("CWD " + dir).Completed()) {
+            return false;
+        }
+        cwd_ = dir;
+        serverDir_ = dir;
+        return true;
+    });
+}
+
+bool FtpSession::CreateDirectory(const std::string& path) {
+    return Simple("MKD", path);
+}
+
+bool FtpSession::RemoveDirectory(const std::string& path) {
+    const bool removed = Simple("RMD", path);
+    if (removed) {
+        serverDir_.reset();  // the server may have been in it
+    }
+    return removed;
+}
+
+bool FtpSession::Remove(const std::string& path) {
+    return Simple("DELE", path);
+}
+
+bool FtpSession::Rename(const std::string& from, const std::string& to) {
+    if (Rejected(from) || Rejected(to)) {
+        return false;
+    }
+    const std::string source = Resolve(from);
+    const std::string target = Resolve(to);
+    if (source == "/" || target == "/") {
+        lastError_ = FormatString(msg::kServerPathBlocked, {source == "/" ? from : to});
+        return false;
+    }
+    // Both go out at once; a refused RNFR leaves RNTO refused too (its reply
+    // is still read, so that it is not taken for the next command's).
+    return Guarded([&] {
+        step_ = "waiting for the server's reply";
+        channel_->SendMany({"RNFR " + source, "RNTO " + target}, ReplyWait());
+        const Reply first = channel_->Read(ReplyWait());
+        const Reply second = channel_->Read(ReplyWait());
+        if (first.code != 350) {
+            lastError_ = first.Text();
+            return false;
+        }
+        if (!second.Completed()) {
+            lastError_ = second.Text();
+            return false;
+        }
+        return true;
+    });
+}
+
+bool FtpSession::SetMode(const std::string& path, int mode) {
+    if (Rejected(path) || mode < 0 || mode > 07777) {
+        return false;
+    }
+    char octal[8];
+    std::snprintf(octal, sizeof octal, "%o", static_cast<unsigned>(mode));
+    return Simple("SITE CHMOD " + std::string(octal), path);
+}
+
+bool FtpSession::EnsureType(TransferType type) {
+    if (type_ == type) {
+        return true;
+    }
+    type_.reset();
+    if (!Command(type == TransferType::Binary ? "TYPE I" : "TYPE A").Completed()) {
+        return false;
+    }
+    type_ = type;
+    return true;
+}
+
+Reply FtpSession::Transfer(const std::string& command, const Mover& move, std::string& opening, bool& commandSent) {
+    step_ = "opening the data connection";
+    std::unique_ptr<DataLink> link = PrepareData(*channel_, stream_->Socket(), modes_, ReplyWait());
+    step_ = "waiting for the server's reply";
+    channel_->Send(command, ReplyWait());
+    commandSent = true;
+    Reply reply = channel_->Read(ReplyWait());
+    if (reply.Preliminary()) {
+        opening = FirstLine(reply);
+        step_ = "opening the data connection";
+        PlainStream& data = link->Open(ReplyWait());
+        move(data, *link);
+        link.reset();  // the end of the data, for an upload
+        step_ = "waiting for the server's reply";
+        do {
+            reply = channel_->Read(ReplyWait());
+        } while (reply.Preliminary());
+    }
+    if (!reply.Completed()) {
+        lastError_ = reply.Text();
+    }
+    return reply;
+}
+
+bool FtpSession::PutFile(const std::string& localPath, const std::string& serverPath, TransferType type,
+                         UploadCount* sent) {
+    if (Rejected(serverPath)) {
+        return false;
+    }
+    const std::string target = Resolve(serverPath);
+    if (target == "/") {
+        lastError_ = FormatString(msg::kServerPathBlocked, {serverPath});
+        return false;
+    }
+    EnsureUsable();
+    FILE* file = std::fopen(localPath.c_str(), "rbe");
+    struct stat st {};
+    if (!file || fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int error = file ? EISDIR : errno;
+        if (file) {
+            std::fclose(file);
+        }
+        lastError_ = FormatString(msg::kLocalFileUnreadable, {localPath}) + ": " + std::strerror(error);
+        return false;
+    }
+    std::unique_ptr<FILE, int (*)(FILE*)> closer(file, std::fclose);
+    std::optional<TextUploadReader> text;
+    if (type == TransferType::Ascii) {
+        text.emplace(file);
+    }
+    // What went out, however the upload ends.
+    struct Counted {
+        FILE* file;
+        const std::optional<TextUploadReader>& text;
+        UploadCount* sent;
+        ~Counted() {
+            if (sent != nullptr) {
+                const long position = std::ftell(file);
+                *sent = text ? text->count() : UploadCount{position > 0 ? position : 0, 0};
+            }
+        }
+    } counted{file, text, sent};
+
+    int readError = 0;
+    const Mover send = [&](PlainStream& data, DataLink& link) {
+        step_ = "sending data";
+        std::vector<char> in(kBlock), out(2 * kBlock);
+        for (;;) {
+            long n = 0;
+            const char* bytes = in.data();
+            if (text) {
+                n = text->Read(in.data(), in.size());
+                if (n > 0) {
+                    // Every LF goes out as CR LF.
+                    size_t w = 0;
+                    for (long i = 0; i < n; ++i) {
+                        if (in[i] == '\n') {
+                            out[w++] = '\r';
+                        }
+                        out[w++] = in[i];
+                    }
+                    bytes = out.data();
+                    n = static_cast<long>(w);
+                }
+            } else {
+                n = static_cast<long>(std::fread(in.data(), 1, in.size(), file));
+                if (n == 0 && std::ferror(file)) {
+                    n = -1;
+                }
+            }
+            if (n < 0) {
+                readError = errno ? errno : EIO;
+                link.Reset();  // so that the server does not take a part as the whole file
+                return;
+            }
+            if (n == 0) {
+                return;
+            }
+            data.WriteAll(bytes, static_cast<size_t>(n), StallWait());
+        }
+    };
+    return Guarded([&] {
+        if (!EnsureType(type)) {
+            return false;
+        }
+        std::string opening;
+        bool commandSent = false;
+        try {
+            const Reply reply = Transfer("STOR " + target, send, opening, commandSent);
+            if (readError != 0) {
+                lastError_ = FormatString(msg::kLocalFileUnreadable, {localPath}) + ": " + std::strerror(readError);
+                return false;
+            }
+            return reply.Completed();
+        } catch (const StreamError& error) {
+            if (error.kind() != StreamError::Kind::Cancelled || !commandSent) {
+                throw;
+            }
+            // Reported as this copy's failure: the server may keep a partial
+            // file, which looks newer than the local one.
+            Drop("Operation was cancelled");
+            lastError_ = LoadString(msg::kUploadCutByCancel);
+            return false;
+        }
+    });
+}
+
+bool FtpSession::GetFile(const std::string& serverPath, const std::string& localPath, TransferType type,
+                         int64_t listedSize) {
+    if (Rejected(serverPath)) {
+        return false;
+    }
+    const std::string source = Resolve(serverPath);
+    EnsureUsable();
+    const std::string target = DownloadTarget(localPath);
+    TempDownload temp(params_.partials);
+    if (!temp.Create(target, lastError_)) {
+        return false;
+    }
+    int64_t received = 0;
+    int writeError = 0;
+    const Mover receive = [&](PlainStream& data, DataLink& link) {
+        step_ = "receiving data";
+        std::vector<char> in(kBlock);
+        bool heldCr = false;  // text mode: a CR at the end of the last block
+        for (;;) {
+            size_t n = data.ReadSome(in.data(), in.size(), StallWait());
+            std::string_view bytes(in.data(), n);
+            std::string converted;
+            if (type == TransferType::Ascii) {
+                // CR LF becomes LF.
+                converted.reserve(n + 1);
+                for (size_t i = 0; i < n; ++i) {
+                    if (heldCr && in[i] != '\n') {
+                        converted += '\r';
+                    }
+                    heldCr = in[i] == '\r';
+                    if (!heldCr) {
+                        converted += in[i];
+                    }
+                }
+                if (n == 0 && heldCr) {
+                    converted += '\r';
+                }
+                bytes = converted;
+            }
+            if (!bytes.empty()) {
+                const size_t written = std::fwrite(bytes.data(), 1, bytes.size(), temp.file());
+                received += static_cast<int64_t>(written);
+                if (written < bytes.size()) {
+                    writeError = errno ? errno : EIO;
+                    link.Reset();
+                    return;
+                }
+            }
+            if (n == 0) {
+                return;
+            }
+        }
+    };
+    return Guarded([&] {
+        if (!EnsureType(type)) {
+            return false;
+        }
+        std::string opening;
+        bool commandSent = false;
+        const Reply reply = Transfer("RETR " + source, receive, opening, commandSent);
+        if (writeError != 0) {
+            lastError_ = std::string("Failed writing received data to disk: ") + std::strerror(writeError);
+            return false;
+        }
+        // An ASCII transfer changes line ends, so only a binary one must match.
+        return reply.Completed() && (type != TransferType::Binary || SizeAsExpected(opening, listedSize, received)) &&
+               temp.Commit(target, lastError_);
+    });
+}
+
+// Whether a binary download got the size its opening reply announced or,
+// when that announces none, the size the listing gave (if any): a server
+// that ends a cut transfer with a success reply is not believed.
+bool FtpSession::SizeAsExpected(const std::string& opening, int64_t listedSize, int64_t received) {
+    int64_t expected = AnnouncedSize(opening);
+    if (expected < 0) {
+        expected = listedSize;
+    }
+    if (expected >= 0 && expected != received) {
+        lastError_ = FormatString(msg::kDownloadSizeMismatch, {std::to_string(expected), std::to_string(received)});
+        return false;
+    }
+    return true;
+}
+
+// Enters dir (a refusal there tells a missing directory from another
+// failure), then lists it: MLSD, or LIST, or "LIST <listName>".
+void FtpSession::ListInto(const std::string& dir, FtpListing& listing, const std::string* listName) {
+    const auto failed = [&](const Reply& reply) {
+        listing.status = reply.code == 550 ? ListStatus::Missing : ListStatus::Failed;
+        listing.error = lastError_ = reply.Text();
+    };
+    if (serverDir_ != dir) {
+        const Reply cwd = Command("CWD " + dir);
+        if (!cwd.Completed()) {
+            failed(cwd);
+            return;
+        }
+        serverDir_ = dir;
+    }
+    const bool mlsd = useMlst_ && !listName;
+    const std::string command = listName ? "LIST " + *listName : mlsd ? "MLSD" : "LIST";
+    std::string body;
+    std::string opening;
+    bool commandSent = false;
+    const Reply reply = Transfer(
+        command,
+        [&](PlainStream& data, DataLink&) {
+            step_ = "receiving a listing";
+            char block[kBlock];
+            while (const size_t n = data.ReadSome(block, sizeof block, StallWait())) {
+                body.append(block, n);
+            }
+        },
+        opening, commandSent);
+    if (!reply.Completed()) {
+        failed(reply);
+        return;
+    }
+    if (mlsd) {
+        ParseMlsdListing(body, listing);
+    } else {
+        ParseListListing(body, static_cast<int64_t>(std::time(nullptr)), listing);
+    }
+    listing.status = ListStatus::Ok;
+}
+
+FtpSession::MlstAnswer FtpSession::Mlst(const std::string& absPath) {
+    const Reply reply = Command("MLST " + absPath);
+    return {reply.code, reply.lines, reply.Text()};
+}
+
+FtpListing FtpSession::List(const std::string& directory) {
+    FtpListing listing;
+    if (Rejected(directory)) {
+        listing.error = lastError_;
+        return listing;
+    }
+    const std::string dir = Resolve(directory);
+    Guarded([&] { ListInto(dir, listing, nullptr); });
+    return listing;
+}
+
+FtpListing FtpSession::Lookup(const std::string& path) {
+    if (Rejected(path)) {
+        FtpListing refused;
+        refused.error = lastError_;
+        return refused;
+    }
+    const std::string target = Resolve(path);
+    FtpListing result = Guarded([&] { return LookupEntry(*this, target, useMlst_); });
+    if (result.status != ListStatus::Ok && !result.error.empty()) {
+        lastError_ = result.error;
+    }
+    return result;
+}
+
+std::optional<int64_t> FtpSession::ModificationTime(const std::string& path) {
+    if (!offersMdtm_ || Rejected(path)) {
+        return std::nullopt;
+    }
+    const std::string target = Resolve(path);
+    const Reply reply = Guarded([&] { return Command("MDTM " + target); });
+    if (reply.code != 213 || reply.lines.empty()) {
+        return std::nullopt;
+    }
+    // "213 YYYYMMDDHHMMSS[.sss]"
+    std::string_view text = reply.lines.back();
+    return text.size() > 4 ? ParseTimeVal(text.substr(4)) : std::nullopt;
+}
+
+std::optional<int64_t> FtpSession::Size(const std::string& path) {
+    if (Rejected(path)) {
+        return std::nullopt;
+    }
+    const std::string target = Resolve(path);
+    const Reply reply = Guarded([&] { return Command("SIZE " + target); });
+    if (reply.code != 213 || reply.lines.empty() || reply.lines.back().size() <= 4) {
+        return std::nullopt;
+    }
+    const std::string digits = reply.lines.back().substr(4);
+    if (digits.empty() || digits.size() > 18 ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+    }
+    return std::stoll(digits);
+}
+
+void FtpSession::Close() {
+    if (closed_) {
+        return;
+    }
+    closed_ = true;
+    // QUIT, its reply briefly waited for; after a cancel, not waited for at all.
+    if (channel_ && !dropped_ && channel_->state() == ControlChannel::State::Open && channel_->waiting() == 0) {
+        try {
+            channel_->Send("QUIT", Wait::For(kQuitWait));
+            if (!CancelSeen()) {
+                channel_->Read(Wait::For(kQuitWait));
+            }
+        } catch (const std::exception&) {
+            // Closed either way.
+        }
+    }
+    channel_.reset();
+    stream_.reset();
+}
+
+namespace {
+
+class OwnFtpFactory : public FtpClientFactory {
+  public:
+    std::unique_ptr<FtpConnection> Connect(const FtpConnectParams& params) override {
+        auto session = std::make_unique<FtpSession>(params);
+        session->Login();
+        return session;
+    }
+};
+
+// The own engine where it can connect, libcurl for TLS and proxies.
+class ChoosingFtpFactory : public FtpClientFactory {
+  public:
+    std::unique_ptr<FtpConnection> Connect(const FtpConnectParams& params) override {
+        const bool own = params.security == FtpSecurity::Plain && params.accessType != 3;
+        return (own ? own_ : curl_)->Connect(params);
+    }
+
+  private:
+    std::unique_ptr<FtpClientFactory> own_ = MakeOwnFtpFactory();
+    std::unique_ptr<FtpClientFactory> curl_ = MakeCurlFtpFactory();
+};
+
+}  // namespace
+
+std::unique_ptr<FtpClientFactory> MakeOwnFtpFactory() {
+    return std::make_unique<OwnFtpFactory>();
+}
+
+std::unique_ptr<FtpClientFactory> MakeFtpFactory() {
+    const char* engine = std::getenv("KESTRUM_FTP_ENGINE");
+    if (engine != nullptr && std::string_view(engine) == "own") {
+        return std::make_unique<ChoosingFtpFactory>();
+    }
+    return MakeCurlFtpFactory();
+}
+
+}  // namespace kestrum

@@ -1,0 +1,110 @@
+#pragma once
+// An FTP connection on the layer's own engine, for plain FTP (no TLS, no
+// proxy): one control connection and one login, commands with absolute
+// paths, the current directory and the transfer type kept by the session
+// (TYPE sent only when it changes), data connections as ftp_data.h sets
+// them up.
+//
+// Waits: a connect 180 s (with connectOptions, and two more tries when it
+// fails; 300 s and one try without), each reply 60 s, a data connection
+// that moves nothing 60 s. Every wait also ends at a cancel as
+// ftp_client.h describes it.
+//
+// Errors: a refusal returns false (or a listing status) with LastError()
+// giving that command's reply. Anything else (a broken, timed-out or
+// cancelled connection, a 421, a reply that cannot be read, a server that
+// offers no data connection) drops the connection without QUIT and throws
+// FtpError; every later operation throws it again. A server that closes an
+// idle session (421) is not logged into again yet.
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "ftp/ftp_client.h"
+#include "ftp/ftp_control.h"
+#include "ftp/ftp_data.h"
+#include "ftp/ftp_shared.h"
+#include "ftp/ftp_socket.h"
+
+namespace kestrum {
+
+class FtpSession final : public FtpConnection, private LookupSteps {
+  public:
+    // Checks the parameters; throws FtpError for a bad host or credentials,
+    // TLS or a proxy.
+    explicit FtpSession(const FtpConnectParams& params);
+    ~FtpSession() override;
+
+    // Connects and logs in; throws FtpError when unreachable or refused.
+    void Login();
+
+    bool SetCurrentDirectory(const std::string& path) override;
+    std::string CurrentDirectory() const override { return cwd_; }
+    bool CreateDirectory(const std::string& path) override;
+    bool RemoveDirectory(const std::string& path) override;
+    bool Remove(const std::string& path) override;
+    bool PutFile(const std::string& localPath, const std::string& serverPath, TransferType type,
+                 UploadCount* sent = nullptr) override;
+    bool Rename(const std::string& from, const std::string& to) override;
+    bool SetMode(const std::string& path, int mode) override;
+    bool GetFile(const std::string& serverPath, const std::string& localPath, TransferType type,
+                 int64_t listedSize = -1) override;
+    FtpListing List(const std::string& directory) override;
+    FtpListing Lookup(const std::string& path) override;
+    std::optional<int64_t> ModificationTime(const std::string& path) override;
+    std::optional<int64_t> Size(const std::string& path) override;
+    bool ListsToTheSecond() const override { return useMlst_; }
+    std::string LastError() const override { return lastError_; }
+    void Close() override;
+
+  private:
+    using Clock = std::chrono::steady_clock;
+    // What moves the bytes of a data command; may throw StreamError.
+    using Mover = std::function<void(PlainStream& data, DataLink& link)>;
+
+    void ListInto(const std::string& dir, FtpListing& listing, const std::string* listName) override;
+    MlstAnswer Mlst(const std::string& absPath) override;
+
+    bool Rejected(const std::string& path);
+    std::string Resolve(const std::string& path) const;
+    bool CancelSeen();
+    bool MustAbort();
+    Wait ReplyWait();
+    Wait StallWait();
+    void EnsureUsable();
+    void Drop(const std::string& why);
+    template <typename Operation>
+    auto Guarded(Operation operation);
+    // One command without data; a reply other than 2xx is kept as the last error.
+    Reply Command(const std::string& command);
+    bool Simple(const std::string& verb, const std::string& path);
+    bool EnsureType(TransferType type);
+    // Runs a data command: the final reply (a refusal before any data too);
+    // opening gets the transfer's opening reply, commandSent whether it went out.
+    Reply Transfer(const std::string& command, const Mover& move, std::string& opening, bool& commandSent);
+    bool SizeAsExpected(const std::string& opening, int64_t listedSize, int64_t received);
+
+    FtpConnectParams params_;
+    std::string host_;
+    int port_ = 21;
+    std::unique_ptr<PlainStream> stream_;
+    std::unique_ptr<ControlChannel> channel_;
+    DataModes modes_;
+    bool useMlst_ = false;
+    bool offersMdtm_ = false;
+    std::string cwd_ = "/";
+    std::optional<std::string> serverDir_;  // the directory the server is in, when known
+    std::optional<TransferType> type_;      // the last TYPE the server accepted
+    std::string lastError_;
+    std::string step_;  // what the operation in flight is doing, for an error's text
+    bool loggingIn_ = false;
+    bool closed_ = false;
+    std::optional<std::string> dropped_;  // why the connection was dropped
+    // Set when a cancel was first seen: the end of its grace.
+    std::optional<Clock::time_point> cancelDeadline_;
+};
+
+}  // namespace kestrum
