@@ -48,8 +48,11 @@ sockaddr_storage Address(int socket, bool peer) {
 
 // A connection to the control connection's peer at port; nothing when it
 // cannot be made (a cancel still throws).
-std::unique_ptr<PlainStream> ConnectToPeer(int controlSocket, int port, const Wait& wait) {
+std::unique_ptr<PlainStream> ConnectToPeer(int controlSocket, int port, const DataRoute& route, const Wait& wait) {
     try {
+        if (route.connect) {
+            return route.connect(port, wait);
+        }
         return ConnectTcp(AddressText(Address(controlSocket, true)), port, wait);
     } catch (const StreamError& error) {
         if (error.kind() == StreamError::Kind::Cancelled) {
@@ -59,13 +62,14 @@ std::unique_ptr<PlainStream> ConnectToPeer(int controlSocket, int port, const Wa
     }
 }
 
-std::unique_ptr<PlainStream> Passive(ControlChannel& channel, int controlSocket, DataModes& modes, const Wait& wait) {
+std::unique_ptr<PlainStream> Passive(ControlChannel& channel, int controlSocket, DataModes& modes,
+                                     const DataRoute& route, const Wait& wait) {
     if (!modes.epsvRefused) {
         const Reply epsv = channel.Command("EPSV", wait);
         const std::optional<int> port =
             epsv.code == 229 && !epsv.lines.empty() ? EpsvPort(epsv.lines.back()) : std::nullopt;
         if (port) {
-            if (auto stream = ConnectToPeer(controlSocket, *port, wait)) {
+            if (auto stream = ConnectToPeer(controlSocket, *port, route, wait)) {
                 return stream;
             }
         }
@@ -77,7 +81,7 @@ std::unique_ptr<PlainStream> Passive(ControlChannel& channel, int controlSocket,
     if (!port) {
         throw FtpError("the server offers no passive data connection: " + pasv.Text());
     }
-    auto stream = ConnectToPeer(controlSocket, *port, wait);
+    auto stream = ConnectToPeer(controlSocket, *port, route, wait);
     if (!stream) {
         throw FtpError("the server's passive data port cannot be reached: " + pasv.Text());
     }
@@ -175,11 +179,14 @@ DataLink::~DataLink() {
     }
 }
 
-PlainStream& DataLink::Open(const Wait& wait) {
-    while (!stream_) {
+ByteStream& DataLink::Open(const Wait& wait) {
+    if (stream_) {
+        return *stream_;
+    }
+    while (!plain_) {
         const int accepted = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (accepted >= 0) {
-            stream_ = std::make_unique<PlainStream>(accepted);
+            plain_ = std::make_unique<PlainStream>(accepted);
             close(listener_);
             listener_ = -1;
             break;
@@ -197,21 +204,44 @@ PlainStream& DataLink::Open(const Wait& wait) {
         pollfd p{listener_, POLLIN, 0};
         poll(&p, 1, static_cast<int>(std::min(left, kSlice).count()));
     }
+    if (tls_) {
+        stream_ = TlsStream::Connect(tls_, plain_->Release(), tlsHost_, TlsStream::Role::Data, wait);
+        plain_.reset();
+    } else {
+        stream_ = std::move(plain_);
+    }
     return *stream_;
 }
 
-void DataLink::Reset() {
-    if (stream_ && stream_->Socket() >= 0) {
-        linger hard{1, 0};
-        setsockopt(stream_->Socket(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+void DataLink::Finish() {
+    if (stream_) {
+        stream_->Close();
     }
     stream_.reset();
+    plain_.reset();
 }
 
-std::unique_ptr<DataLink> PrepareData(ControlChannel& channel, int controlSocket, DataModes& modes, const Wait& wait) {
+void DataLink::Reset() {
+    for (ByteStream* stream : {static_cast<ByteStream*>(plain_.get()), stream_.get()}) {
+        if (stream != nullptr && stream->Socket() >= 0) {
+            linger hard{1, 0};
+            setsockopt(stream->Socket(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        }
+    }
+    if (auto* tls = dynamic_cast<TlsStream*>(stream_.get())) {
+        tls->Abort();  // no close_notify: that would end the file in order
+    }
+    stream_.reset();
+    plain_.reset();
+}
+
+std::unique_ptr<DataLink> PrepareData(ControlChannel& channel, int controlSocket, DataModes& modes,
+                                      const DataRoute& route, const Wait& wait) {
     auto link = std::make_unique<DataLink>();
+    link->tls_ = route.tls;
+    link->tlsHost_ = route.tlsHost;
     if (modes.passive) {
-        link->stream_ = Passive(channel, controlSocket, modes, wait);
+        link->plain_ = Passive(channel, controlSocket, modes, route, wait);
         return link;
     }
     sockaddr_storage local{};

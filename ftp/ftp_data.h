@@ -8,7 +8,12 @@
 // listening on the control connection's local address, offered by EPRT, and
 // by PORT once the server refused EPRT (IPv4 only). Each fallback holds for
 // the rest of the session.
+//
+// Through an HTTP proxy every data connection is a tunnel of its own to the
+// server's name; under TLS each one's handshake follows the data command's
+// opening reply and resumes the control connection's session.
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +21,7 @@
 
 #include "ftp/ftp_control.h"
 #include "ftp/ftp_socket.h"
+#include "ftp/ftp_tls_stream.h"
 
 namespace kestrum {
 
@@ -23,6 +29,15 @@ struct DataModes {
     bool passive = true;
     bool epsvRefused = false;
     bool eprtRefused = false;
+};
+
+// How a session's data connections reach the server.
+struct DataRoute {
+    // Connects to the server's port, or throws StreamError; empty: directly
+    // to the control connection's peer.
+    std::function<std::unique_ptr<PlainStream>(int port, const Wait& wait)> connect;
+    std::shared_ptr<TlsClient> tls;  // set: every data connection is TLS
+    std::string tlsHost;             // the server's name or address, for TLS
 };
 
 // A data connection set up before its command: connected (passive) or
@@ -35,22 +50,29 @@ class DataLink {
     DataLink& operator=(const DataLink&) = delete;
 
     // The data stream; in active mode the server's connection is accepted
-    // first, as wait allows. Throws StreamError.
-    PlainStream& Open(const Wait& wait);
+    // first, and under TLS the handshake made, as wait allows. Throws
+    // StreamError (TlsCertificateRefused too).
+    ByteStream& Open(const Wait& wait);
+    // Ends the data stream in order: TLS sends its close_notify.
+    void Finish();
     // Ends the data connection at once (a reset), so that the server does
     // not take what it received as the whole file.
     void Reset();
 
   private:
-    friend std::unique_ptr<DataLink> PrepareData(ControlChannel&, int, DataModes&, const Wait&);
-    std::unique_ptr<PlainStream> stream_;
+    friend std::unique_ptr<DataLink> PrepareData(ControlChannel&, int, DataModes&, const DataRoute&, const Wait&);
+    std::unique_ptr<PlainStream> plain_;  // connected or accepted, before any TLS
+    std::unique_ptr<ByteStream> stream_;  // what Open gave
     int listener_ = -1;
+    std::shared_ptr<TlsClient> tls_;
+    std::string tlsHost_;
 };
 
 // Sets up the data connection for the next data command on channel, whose
 // socket is controlSocket. Throws FtpError when the server accepts none of
 // the forms, StreamError and the channel's errors as they come.
-std::unique_ptr<DataLink> PrepareData(ControlChannel& channel, int controlSocket, DataModes& modes, const Wait& wait);
+std::unique_ptr<DataLink> PrepareData(ControlChannel& channel, int controlSocket, DataModes& modes,
+                                      const DataRoute& route, const Wait& wait);
 
 // The port of a PASV reply ("227 ... (h1,h2,h3,h4,p1,p2)"); nothing unless 1 to 65535.
 std::optional<int> PasvPort(std::string_view reply);

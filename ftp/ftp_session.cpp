@@ -11,6 +11,7 @@
 
 #include "ftp/ftp_listing.h"
 #include "ftp/ftp_paths.h"
+#include "ftp/ftp_tunnel.h"
 #include "res/codepage.h"
 #include "res/message_ids.h"
 #include "res/strings.h"
@@ -48,6 +49,10 @@ std::optional<std::string> QuotedPath(const std::string& line) {
     return std::nullopt;
 }
 
+std::string Unbracketed(const std::string& host) {
+    return host.size() > 2 && host.front() == '[' ? host.substr(1, host.size() - 2) : host;
+}
+
 std::string FirstLine(const Reply& reply) {
     return reply.lines.empty() ? std::string() : reply.lines.front();
 }
@@ -62,15 +67,44 @@ FtpSession::FtpSession(const FtpConnectParams& params) : params_(params) {
     if (!endpoint) {
         throw FtpError(FormatString(msg::kBadHostName, {PrintableName(params.host)}));
     }
-    if (params.security != FtpSecurity::Plain || params.accessType == 3) {
-        throw FtpError("this FTP engine does not yet connect with TLS or through a proxy");
+    useProxy_ = params.accessType == 3;
+    if (useProxy_) {
+        std::string name = params.proxyName;
+        if (StartsWithNoCase(name, "http://")) {
+            name = name.substr(7);
+        }
+        if (!name.empty() && name.back() == '/') {
+            name.pop_back();
+        }
+        auto proxy = name.empty() || HasLineBreakOrNul(name) ? std::nullopt : ParseFtpHost(name);
+        if (!proxy) {
+            throw FtpError(LoadString(msg::kNoProxyName));
+        }
+        proxyHost_ = Unbracketed(proxy->urlHost);
+        proxyPort_ = proxy->port != 0 ? proxy->port : 1080;
     }
-    host_ = endpoint->urlHost;
-    if (host_.size() > 2 && host_.front() == '[') {
-        host_ = host_.substr(1, host_.size() - 2);
+    host_ = Unbracketed(endpoint->urlHost);
+    const bool implicitTls = params.security == FtpSecurity::Implicit;
+    port_ = endpoint->port != 0 ? endpoint->port : useProxy_ && params.port != 0 ? params.port : implicitTls ? 990 : 21;
+    if (params.security != FtpSecurity::Plain) {
+        using Mode = TlsPeerCheck::Mode;
+        const Mode mode = params.fetchCertificateOnly ? Mode::FetchOnly
+                          : params.pinnedKey.empty()  ? Mode::Verify
+                                                      : Mode::Pinned;
+        check_ = std::make_unique<TlsPeerCheck>(mode, host_, params.pinnedKey);
+        try {
+            tls_ = std::make_shared<TlsClient>(*check_);
+        } catch (const StreamError& error) {
+            throw FtpError(error.what());
+        }
     }
-    port_ = endpoint->port != 0 ? endpoint->port : 21;
-    modes_.passive = params.passive;
+    route_.tls = tls_;
+    route_.tlsHost = host_;
+    if (useProxy_) {
+        route_.connect = [this](int port, const Wait& wait) { return ConnectRoute(host_, port, wait); };
+    }
+    // Active mode cannot cross a tunnel, and is not offered over TLS.
+    modes_.passive = params.passive || useProxy_ || tls_;
 }
 
 FtpSession::~FtpSession() {
@@ -84,6 +118,8 @@ auto FtpSession::Guarded(Operation operation) {
     EnsureUsable();
     try {
         return operation();
+    } catch (const TlsCertificateRefused& refused) {
+        CertificateRefused(refused);
     } catch (const StreamError& error) {
         using Kind = StreamError::Kind;
         const std::string what = error.kind() == Kind::Cancelled  ? std::string("Operation was cancelled")
@@ -91,6 +127,9 @@ auto FtpSession::Guarded(Operation operation) {
                                                                   : "Failure while " + step_ + ": " + error.what();
         Drop(what);
         throw FtpError(*dropped_);
+    } catch (const FtpCertificateError& error) {
+        Drop(error.what());
+        throw;
     } catch (const FtpError& error) {
         Drop(step_.empty() ? std::string(error.what()) : "Failure while " + step_ + ": " + error.what());
         throw FtpError(*dropped_);
@@ -102,9 +141,12 @@ void FtpSession::Login() {
     loggingIn_ = true;
     const auto timeout = params_.connectOptions ? kConnectTimeout : kUnlimitedConnectTimeout;
     const int attempts = params_.connectOptions ? 1 + kConnectRetries : 1;
-    for (int attempt = 1; !stream_; ++attempt) {
+    std::unique_ptr<PlainStream> plain;
+    const std::string& target = useProxy_ ? proxyHost_ : host_;
+    const int targetPort = useProxy_ ? proxyPort_ : port_;
+    for (int attempt = 1; !plain; ++attempt) {
         try {
-            stream_ = ConnectTcp(host_, port_, Wait::For(timeout, [this] { return MustAbort(); }));
+            plain = ConnectTcp(target, targetPort, Wait::For(timeout, [this] { return MustAbort(); }));
         } catch (const StreamError& error) {
             if (error.kind() != StreamError::Kind::Cancelled && attempt < attempts) {
                 continue;
@@ -113,12 +155,30 @@ void FtpSession::Login() {
             throw FtpError(*dropped_);
         }
     }
-    channel_ = std::make_unique<ControlChannel>(*stream_);
+    stream_ = std::move(plain);
     Guarded([&] {
+        if (useProxy_) {
+            step_ = "connecting through the proxy";
+            HttpConnectTunnel(stream_->Socket(), host_, static_cast<uint16_t>(port_), ReplyWait());
+        }
+        channel_ = std::make_unique<ControlChannel>(*stream_);
+        if (params_.security == FtpSecurity::Implicit) {
+            StartTls(ReplyWait());
+        }
         step_ = "logging in";
         const Reply greeting = channel_->ReadGreeting(ReplyWait());
         if (!greeting.Completed()) {
             throw FtpError("the server refused the connection: " + greeting.Text());
+        }
+        if (params_.security == FtpSecurity::Explicit) {
+            // TLS before the user name: nothing of the login goes in clear.
+            const Reply auth = channel_->Command("AUTH TLS", ReplyWait());
+            if (auth.code != 234) {
+                step_.clear();
+                throw FtpError(LoadString(msg::kTlsNotOffered) + " " + auth.Text());
+            }
+            StartTls(ReplyWait());
+            step_ = "logging in";
         }
         Reply login = channel_->Command("USER " + params_.user, ReplyWait());
         if (login.code == 331) {
@@ -129,6 +189,15 @@ void FtpSession::Login() {
         }
         if (!login.Completed()) {
             throw FtpError("Access denied to remote resource: " + login.Text());
+        }
+        if (tls_) {
+            // Every data connection under TLS too; a server that will not is left.
+            channel_->Command("PBSZ 0", ReplyWait());
+            const Reply prot = channel_->Command("PROT P", ReplyWait());
+            if (!prot.Completed()) {
+                step_.clear();
+                throw FtpError(LoadString(msg::kTlsNotOffered) + " " + prot.Text());
+            }
         }
         bool utf8 = false;
         const Reply feat = channel_->Command("FEAT", ReplyWait());
@@ -154,6 +223,36 @@ void FtpSession::Login() {
         }
     });
     loggingIn_ = false;
+}
+
+std::unique_ptr<PlainStream> FtpSession::ConnectRoute(const std::string& host, int port, const Wait& wait) {
+    if (!useProxy_) {
+        return ConnectTcp(host, port, wait);
+    }
+    std::unique_ptr<PlainStream> stream = ConnectTcp(proxyHost_, proxyPort_, wait);
+    HttpConnectTunnel(stream->Socket(), host, static_cast<uint16_t>(port), wait);
+    return stream;
+}
+
+void FtpSession::StartTls(const Wait& wait) {
+    step_ = "starting TLS";
+    channel_.reset();
+    const int socket = static_cast<PlainStream&>(*stream_).Release();
+    stream_.reset();
+    stream_ = TlsStream::Connect(tls_, socket, host_, TlsStream::Role::Control, wait);
+    channel_ = std::make_unique<ControlChannel>(*stream_);
+}
+
+// The handshake stopped at the server's certificate: thrown with it, of the
+// kind the check's mode calls for.
+void FtpSession::CertificateRefused(const TlsCertificateRefused& refused) {
+    using Kind = FtpCertificateError::Kind;
+    const Kind kind = check_->mode() == TlsPeerCheck::Mode::FetchOnly ? Kind::Fetched
+                      : check_->mode() == TlsPeerCheck::Mode::Pinned  ? Kind::KeyChanged
+                                                                      : Kind::Untrusted;
+    const std::string text = LoadString(msg::kTlsCertificateRefused);
+    Drop(text);
+    throw FtpCertificateError(kind, refused.certificate(), text);
 }
 
 bool FtpSession::Rejected(const std::string& path) {
@@ -314,7 +413,7 @@ bool FtpSession::EnsureType(TransferType type) {
 
 Reply FtpSession::Transfer(const std::string& command, const Mover& move, std::string& opening, bool& commandSent) {
     step_ = "opening the data connection";
-    std::unique_ptr<DataLink> link = PrepareData(*channel_, stream_->Socket(), modes_, ReplyWait());
+    std::unique_ptr<DataLink> link = PrepareData(*channel_, stream_->Socket(), modes_, route_, ReplyWait());
     step_ = "waiting for the server's reply";
     channel_->Send(command, ReplyWait());
     commandSent = true;
@@ -322,9 +421,10 @@ Reply FtpSession::Transfer(const std::string& command, const Mover& move, std::s
     if (reply.Preliminary()) {
         opening = FirstLine(reply);
         step_ = "opening the data connection";
-        PlainStream& data = link->Open(ReplyWait());
+        ByteStream& data = link->Open(ReplyWait());
         move(data, *link);
-        link.reset();  // the end of the data, for an upload
+        link->Finish();  // the end of the data, for an upload
+        link.reset();
         step_ = "waiting for the server's reply";
         do {
             reply = channel_->Read(ReplyWait());
@@ -376,7 +476,7 @@ bool FtpSession::PutFile(const std::string& localPath, const std::string& server
     } counted{file, text, sent};
 
     int readError = 0;
-    const Mover send = [&](PlainStream& data, DataLink& link) {
+    const Mover send = [&](ByteStream& data, DataLink& link) {
         step_ = "sending data";
         std::vector<char> in(kBlock), out(2 * kBlock);
         for (;;) {
@@ -453,7 +553,7 @@ bool FtpSession::GetFile(const std::string& serverPath, const std::string& local
     }
     int64_t received = 0;
     int writeError = 0;
-    const Mover receive = [&](PlainStream& data, DataLink& link) {
+    const Mover receive = [&](ByteStream& data, DataLink& link) {
         step_ = "receiving data";
         std::vector<char> in(kBlock);
         bool heldCr = false;  // text mode: a CR at the end of the last block
@@ -546,7 +646,7 @@ void FtpSession::ListInto(const std::string& dir, FtpListing& listing, const std
     bool commandSent = false;
     const Reply reply = Transfer(
         command,
-        [&](PlainStream& data, DataLink&) {
+        [&](ByteStream& data, DataLink&) {
             step_ = "receiving a listing";
             char block[kBlock];
             while (const size_t n = data.ReadSome(block, sizeof block, StallWait())) {
@@ -658,19 +758,6 @@ class OwnFtpFactory : public FtpClientFactory {
     }
 };
 
-// The own engine where it can connect, libcurl for TLS and proxies.
-class ChoosingFtpFactory : public FtpClientFactory {
-  public:
-    std::unique_ptr<FtpConnection> Connect(const FtpConnectParams& params) override {
-        const bool own = params.security == FtpSecurity::Plain && params.accessType != 3;
-        return (own ? own_ : curl_)->Connect(params);
-    }
-
-  private:
-    std::unique_ptr<FtpClientFactory> own_ = MakeOwnFtpFactory();
-    std::unique_ptr<FtpClientFactory> curl_ = MakeCurlFtpFactory();
-};
-
 }  // namespace
 
 std::unique_ptr<FtpClientFactory> MakeOwnFtpFactory() {
@@ -680,7 +767,7 @@ std::unique_ptr<FtpClientFactory> MakeOwnFtpFactory() {
 std::unique_ptr<FtpClientFactory> MakeFtpFactory() {
     const char* engine = std::getenv("KESTRUM_FTP_ENGINE");
     if (engine != nullptr && std::string_view(engine) == "own") {
-        return std::make_unique<ChoosingFtpFactory>();
+        return MakeOwnFtpFactory();
     }
     return MakeCurlFtpFactory();
 }

@@ -1,9 +1,18 @@
 #pragma once
-// An FTP connection on the layer's own engine, for plain FTP (no TLS, no
-// proxy): one control connection and one login, commands with absolute
+// An FTP connection on the layer's own engine: one control connection and
+// one login, commands with absolute
 // paths, the current directory and the transfer type kept by the session
 // (TYPE sent only when it changes), data connections as ftp_data.h sets
 // them up.
+//
+// TLS (explicit: AUTH TLS right after the greeting; implicit: from the first
+// byte, port 990 unless another is given) is required on the control and on
+// every data connection: AUTH TLS refused, or PROT P refused after the login,
+// ends the connection before anything more is sent. A refused certificate
+// throws FtpCertificateError before the user name is sent. Through an HTTP
+// proxy the control connection and every data connection are tunnels of
+// their own (TLS inside them). With TLS or a proxy data connections are
+// always passive.
 //
 // Waits: a connect 180 s (with connectOptions, and two more tries when it
 // fails; 300 s and one try without), each reply 60 s, a data connection
@@ -28,13 +37,15 @@
 #include "ftp/ftp_data.h"
 #include "ftp/ftp_shared.h"
 #include "ftp/ftp_socket.h"
+#include "ftp/ftp_tls.h"
+#include "ftp/ftp_tls_stream.h"
 
 namespace kestrum {
 
 class FtpSession final : public FtpConnection, private LookupSteps {
   public:
-    // Checks the parameters; throws FtpError for a bad host or credentials,
-    // TLS or a proxy.
+    // Checks the parameters; throws FtpError for a bad host, credentials or
+    // proxy name.
     explicit FtpSession(const FtpConnectParams& params);
     ~FtpSession() override;
 
@@ -63,11 +74,16 @@ class FtpSession final : public FtpConnection, private LookupSteps {
   private:
     using Clock = std::chrono::steady_clock;
     // What moves the bytes of a data command; may throw StreamError.
-    using Mover = std::function<void(PlainStream& data, DataLink& link)>;
+    using Mover = std::function<void(ByteStream& data, DataLink& link)>;
 
     void ListInto(const std::string& dir, FtpListing& listing, const std::string* listName) override;
     MlstAnswer Mlst(const std::string& absPath) override;
 
+    // A connection to host's port, through the proxy's tunnel when there is one.
+    std::unique_ptr<PlainStream> ConnectRoute(const std::string& host, int port, const Wait& wait);
+    // Makes the control connection TLS; the channel starts anew over it.
+    void StartTls(const Wait& wait);
+    [[noreturn]] void CertificateRefused(const TlsCertificateRefused& refused);
     bool Rejected(const std::string& path);
     std::string Resolve(const std::string& path) const;
     bool CancelSeen();
@@ -90,7 +106,13 @@ class FtpSession final : public FtpConnection, private LookupSteps {
     FtpConnectParams params_;
     std::string host_;
     int port_ = 21;
-    std::unique_ptr<PlainStream> stream_;
+    bool useProxy_ = false;
+    std::string proxyHost_;
+    int proxyPort_ = 1080;
+    std::unique_ptr<TlsPeerCheck> check_;  // outlives tls_ and every stream
+    std::shared_ptr<TlsClient> tls_;       // set: TLS on every connection
+    DataRoute route_;
+    std::unique_ptr<ByteStream> stream_;
     std::unique_ptr<ControlChannel> channel_;
     DataModes modes_;
     bool useMlst_ = false;

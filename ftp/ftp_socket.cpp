@@ -95,6 +95,12 @@ bool PlainStream::Readable() {
     return socket_ >= 0 && poll(&p, 1, 0) > 0;
 }
 
+int PlainStream::Release() {
+    const int socket = socket_;
+    socket_ = -1;
+    return socket;
+}
+
 void PlainStream::Close() {
     if (socket_ >= 0) {
         close(socket_);

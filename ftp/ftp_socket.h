@@ -22,6 +22,8 @@ class PlainStream : public ByteStream {
     bool Readable() override;
     void Close() override;
     int Socket() const override { return socket_; }
+    // Gives the socket up to the caller (for TLS over it); the stream is closed then.
+    int Release();
 
   private:
     int socket_;

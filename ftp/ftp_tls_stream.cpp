@@ -231,6 +231,11 @@ void TlsStream::Close() {
     fd_ = -1;
 }
 
+void TlsStream::Abort() {
+    broken_ = true;
+    Close();
+}
+
 bool TlsStream::Resumed() const {
     return ssl_ != nullptr && SSL_session_reused(ssl_) == 1;
 }

@@ -83,6 +83,8 @@ class TlsStream : public ByteStream {
     // Sends close_notify and waits at most half a second for the peer's.
     void Close() override;
     int Socket() const override { return fd_; }
+    // Ends the connection at once, without close_notify.
+    void Abort();
 
     // Whether the handshake resumed a session instead of a full handshake.
     bool Resumed() const;

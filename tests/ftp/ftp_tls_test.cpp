@@ -27,7 +27,7 @@ FtpConnectParams TlsParams(const TestVsftpd& server, FtpSecurity security, bool 
 // failure to connect, or to fail otherwise unless other takes that error's text.
 std::optional<FtpCertificateError> CertificateErrorOf(const FtpConnectParams& params, std::string* other = nullptr) {
     try {
-        MakeCurlFtpFactory()->Connect(params)->Close();
+        MakeFtpFactory()->Connect(params)->Close();
         ADD_FAILURE() << "connected";
     } catch (const FtpCertificateError& e) {
         return e;
@@ -78,7 +78,7 @@ TEST_F(FtpTls, UploadsAndDownloadsOverEveryFormAndMode) {
             EXPECT_EQ(server.countCommands("USER"), 0);
             params.pinnedKey = certificate.keyPin;
         }
-        auto connection = MakeCurlFtpFactory()->Connect(params);
+        auto connection = MakeFtpFactory()->Connect(params);
         ASSERT_TRUE(connection->SetCurrentDirectory("/home"));
         WriteFile(local / "up.txt", "over TLS\n");
         ASSERT_TRUE(connection->PutFile(local / "up.txt", "up.txt", TransferType::Binary)) << connection->LastError();
@@ -117,7 +117,7 @@ TEST_F(FtpTls, StopsBeforeTheUserNameWhenTlsIsMissingOrTheKeyIsUnknownOrChanged)
 
     // A pinned key works until the server's key changes.
     params.pinnedKey = Fetch(params).keyPin;
-    MakeCurlFtpFactory()->Connect(params)->Close();
+    MakeFtpFactory()->Connect(params)->Close();
     ASSERT_EQ(server.countCommands("PASS"), 1);
     server.ReplaceKey();
     const auto changed = CertificateErrorOf(params);
