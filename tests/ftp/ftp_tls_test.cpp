@@ -1,6 +1,7 @@
 // FTP over TLS against vsftpd: round trips in both TLS forms and both modes,
 // and every way a connection must stop before the password is sent.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <memory>
 #include <optional>
@@ -8,6 +9,7 @@
 
 #include "ftp/ftp_client.h"
 #include "tests/support/ftp_server.h"
+#include "tests/support/tinyproxy.h"
 #include "tests/support/vsftpd_server.h"
 
 namespace kestrum::test {
@@ -125,6 +127,44 @@ TEST_F(FtpTls, StopsBeforeTheUserNameWhenTlsIsMissingOrTheKeyIsUnknownOrChanged)
     EXPECT_EQ(changed->kind(), FtpCertificateError::Kind::KeyChanged);
     EXPECT_NE(changed->certificate().keyPin, params.pinnedKey);
     EXPECT_EQ(server.countCommands("PASS"), 1) << server.commandLog();
+}
+
+TEST_F(FtpTls, BothFormsThroughAnHttpProxyTunnel) {
+    if (access(Tinyproxy::kBinary, X_OK) != 0)
+        GTEST_SKIP() << "tinyproxy is not installed";
+    for (const auto& [tls, security] :
+         {std::pair{Tls::Explicit, FtpSecurity::Explicit}, std::pair{Tls::Implicit, FtpSecurity::Implicit}}) {
+        SCOPED_TRACE(static_cast<int>(security));
+        TestVsftpd server({.tls = tls});
+        TempDir local;
+        Tinyproxy proxy(local.path());
+        FtpConnectParams params = TlsParams(server, security, false);
+        params.accessType = 3;
+        params.proxyName = "127.0.0.1:" + std::to_string(proxy.port());
+        // The certificate check works inside the tunnel too.
+        params.pinnedKey = Fetch(params).keyPin;
+        ASSERT_FALSE(params.pinnedKey.empty());
+        EXPECT_EQ(server.countCommands("USER"), 0);
+        const int fetchTunnels = proxy.connectCount();
+        EXPECT_GE(fetchTunnels, 1);
+
+        auto connection = MakeFtpFactory()->Connect(params);
+        ASSERT_TRUE(connection->SetCurrentDirectory("/home"));
+        WriteFile(local / "up.txt", "through TLS in a tunnel\n");
+        ASSERT_TRUE(connection->PutFile(local / "up.txt", "up.txt", TransferType::Binary)) << connection->LastError();
+        ASSERT_TRUE(connection->GetFile("up.txt", local / "down.txt", TransferType::Binary)) << connection->LastError();
+        EXPECT_EQ(connection->List("").entries.size(), 1u);
+        connection->Close();
+        EXPECT_EQ(ReadFile(server.home() + "/up.txt"), "through TLS in a tunnel\n");
+        EXPECT_EQ(ReadFile(local / "down.txt"), "through TLS in a tunnel\n");
+        // The control connection and its three data connections: each a tunnel of
+        // its own, passive although active was asked for.
+        EXPECT_EQ(proxy.connectCount() - fetchTunnels, 4);
+        const std::string log = server.commandLog();
+        EXPECT_NE(log.find("PROT P"), std::string::npos) << log;
+        EXPECT_EQ(server.countCommands("EPSV"), 3) << log;
+        EXPECT_EQ(server.countCommands("EPRT") + server.countCommands("PORT"), 0) << log;
+    }
 }
 
 }  // namespace
