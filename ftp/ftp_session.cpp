@@ -117,7 +117,17 @@ template <typename Operation>
 auto FtpSession::Guarded(Operation operation) {
     EnsureUsable();
     try {
-        return operation();
+        try {
+            return operation();
+        } catch (const FtpSessionClosed& closed) {
+            // The server ended an idle session (421, or a close) before the
+            // operation sent anything: log in again and do it once more.
+            if (!closed.commandNotSent() || loggingIn_ || MustAbort()) {
+                throw;
+            }
+            LogInAgain();
+            return operation();
+        }
     } catch (const TlsCertificateRefused& refused) {
         CertificateRefused(refused);
     } catch (const StreamError& error) {
@@ -134,6 +144,16 @@ auto FtpSession::Guarded(Operation operation) {
         Drop(step_.empty() ? std::string(error.what()) : "Failure while " + step_ + ": " + error.what());
         throw FtpError(*dropped_);
     }
+}
+
+void FtpSession::LogInAgain() {
+    const std::string cwd = cwd_;
+    channel_.reset();
+    stream_.reset();
+    serverDir_.reset();
+    type_.reset();
+    Login();
+    cwd_ = cwd;
 }
 
 void FtpSession::Login() {

@@ -23,8 +23,9 @@
 // giving that command's reply. Anything else (a broken, timed-out or
 // cancelled connection, a 421, a reply that cannot be read, a server that
 // offers no data connection) drops the connection without QUIT and throws
-// FtpError; every later operation throws it again. A server that closes an
-// idle session (421) is not logged into again yet.
+// FtpError; every later operation throws it again. A server that ended an
+// idle session (421, or a close) before an operation sent anything is logged
+// into again, and the operation done once more.
 
 #include <chrono>
 #include <functional>
@@ -98,6 +99,9 @@ class FtpSession final : public FtpConnection, private LookupSteps {
     Reply Command(const std::string& command);
     bool Simple(const std::string& verb, const std::string& path);
     bool EnsureType(TransferType type);
+    // A new connection and login after the server ended the session; the
+    // current directory stays the one the user set.
+    void LogInAgain();
     // Runs a data command: the final reply (a refusal before any data too);
     // opening gets the transfer's opening reply, commandSent whether it went out.
     Reply Transfer(const std::string& command, const Mover& move, std::string& opening, bool& commandSent);
