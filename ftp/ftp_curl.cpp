@@ -490,16 +490,8 @@ class CurlFtpConnection : public FtpConnection, private LookupSteps {
         if (Rejected(path)) {
             return std::nullopt;
         }
-        Reply reply = Quote("SIZE", Resolve(path));
-        if (reply.code != 213 || reply.lines.empty() || reply.lines.back().size() <= 4) {
-            return std::nullopt;
-        }
-        const std::string digits = reply.lines.back().substr(4);
-        if (digits.empty() || digits.size() > 18 ||
-            !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-            return std::nullopt;
-        }
-        return std::stoll(digits);
+        const Reply reply = Quote("SIZE", Resolve(path));
+        return reply.lines.empty() ? std::nullopt : SizeFromReply(reply.code, reply.lines.back());
     }
 
     bool ListsToTheSecond() const override { return useMlst_; }

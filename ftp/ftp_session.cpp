@@ -736,15 +736,7 @@ std::optional<int64_t> FtpSession::Size(const std::string& path) {
     }
     const std::string target = Resolve(path);
     const Reply reply = Guarded([&] { return Command("SIZE " + target); });
-    if (reply.code != 213 || reply.lines.empty() || reply.lines.back().size() <= 4) {
-        return std::nullopt;
-    }
-    const std::string digits = reply.lines.back().substr(4);
-    if (digits.empty() || digits.size() > 18 ||
-        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        return std::nullopt;
-    }
-    return std::stoll(digits);
+    return reply.lines.empty() ? std::nullopt : SizeFromReply(reply.code, reply.lines.back());
 }
 
 void FtpSession::Close() {

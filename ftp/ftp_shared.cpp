@@ -142,6 +142,17 @@ void PartialDownloads::RemoveAll() {
     closed_ = true;
 }
 
+std::optional<int64_t> SizeFromReply(int code, const std::string& lastLine) {
+    if (code != 213 || lastLine.size() <= 4) {
+        return std::nullopt;
+    }
+    const std::string digits = lastLine.substr(4);
+    if (digits.size() > 18 || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+    }
+    return std::stoll(digits);
+}
+
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) {
         return false;

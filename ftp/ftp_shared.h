@@ -14,6 +14,9 @@
 
 namespace kestrum {
 
+// The size a SIZE reply gives ("213 <digits>"): nothing for another code or form.
+std::optional<int64_t> SizeFromReply(int code, const std::string& lastLine);
+
 bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 
 // Why path is never sent to a server (a line break or NUL, another control
