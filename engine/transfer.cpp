@@ -107,6 +107,9 @@ struct Outcome {
     std::optional<FtpEntry> stored;
     // The listed entry the stamp took its time from.
     std::optional<FtpEntry> seen;
+    // Uploads: stored under temp, its rename sent with the next command.
+    bool awaiting = false;
+    std::string temp;
 };
 
 // How uploads reach their names on this server, learnt from its refusals.
@@ -254,6 +257,7 @@ class TransferPhase {
                 copying = true;
                 Copy(connection, chunk[next], pending.back());
                 copying = false;
+                Settle(connection, chunk, first, pending);
                 if (clockUnchecked && !ClockAgrees(pending.back(), clockUnchecked)) {
                     retired = true;
                     break;
@@ -264,8 +268,12 @@ class TransferPhase {
                     Emit(chunk, first, pending);
                 }
             }
-            if (shareListing)
-                Stamp(connection, chunk, first, pending, true);
+            if (Cancelled())
+                Withdraw(connection, pending);
+            connection.SettleRenames();
+            Settle(connection, chunk, first, pending);
+            if (!retired)
+                Stamp(connection, chunk, first, pending, shareListing);
         } catch (const std::exception& e) {
             // A broken connection (FtpError), or a local failure that leaves
             // the connection's state unknown: it is not used again.
@@ -298,19 +306,12 @@ class TransferPhase {
         const TransferType type = job.ascii ? TransferType::Ascii : TransferType::Binary;
         if (job.direction == Direction::Upload) {
             out.before = ctx_.fs.GetStatus(job.localPath);
-            if (!Upload(connection, job, type, out)) {
-                // Still changed for the next cached run.
-                out.unsynced = true;
-                return;
-            }
-            out.block.Add(job.ascii ? msg::kUploadedAscii : msg::kUploaded, {job.serverPath});
-            if (ChangedMeanwhile(out.before, ctx_.fs.GetStatus(job.localPath))) {
-                // Stamping it with the server's time would hide the edit from
-                // every later run: it stays changed and goes up again next time.
-                out.block.Failed(msg::kLocalFileChangedDuringUpload, {PrintableName(job.scannedName)});
-                out.unsynced = true;
-                return;
-            }
+            const Stored stored = Upload(connection, job, type, out);
+            if (stored == Stored::Placed)
+                Uploaded(job, out);
+            // Still changed for the next cached run.
+            out.unsynced = stored == Stored::Failed;
+            return;
         } else if (job.direction == Direction::Download) {
             // Planning never puts such a name here; checked again because it
             // decides where a file is written.
@@ -350,37 +351,116 @@ class TransferPhase {
         return false;
     }
 
+    // An uploaded file has its name: said, and still changed when the local
+    // file changed while it went up (stamping it with the server's time would
+    // hide that edit from every later run).
+    void Uploaded(const Job& job, Outcome& out) {
+        out.block.Add(job.ascii ? msg::kUploadedAscii : msg::kUploaded, {job.serverPath});
+        if (ChangedMeanwhile(out.before, ctx_.fs.GetStatus(job.localPath))) {
+            out.block.Failed(msg::kLocalFileChangedDuringUpload, {PrintableName(job.scannedName)});
+            out.unsynced = true;
+            return;
+        }
+        out.copied = true;
+    }
+
+    enum class Stored { Failed, Placed, Awaiting };
+
     // Uploads the file and checks the size the server gives it: through a
     // temporary name renamed over the target, so that the target is never
     // touched before the new copy is complete, or (switched off, or renames
-    // refused) in place. False after a failure, logged in out.block.
-    bool Upload(FtpConnection& connection, const Job& job, TransferType type, Outcome& out) {
+    // refused) in place. The rename over the target goes out with the next
+    // command (Awaiting: Settle finishes the file). Failures are logged in
+    // out.block.
+    Stored Upload(FtpConnection& connection, const Job& job, TransferType type, Outcome& out) {
         const std::string target = Sent(job.serverPath);
-        std::string reason;
         const auto placing = static_cast<Placing>(placing_.load());
         if (ctx_.state.settings.uploadTemp && placing != Placing::InPlace) {
             const std::string dir = ServerDirOf(job.serverPath);
             const std::string temp = Sent(dir.empty() ? UploadTempName() : dir + "/" + UploadTempName());
+            std::string reason;
             if (!StoreChecked(connection, job, type, temp, out, reason)) {
                 out.block.Failed(msg::kUploadFailed, {job.serverPath}, reason);
                 Discard(connection, temp);
-                return false;
+                return Stored::Failed;
             }
-            if (job.mode >= 0 && !connection.SetMode(temp, job.mode)) {
-                char octal[8];
-                std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(job.mode));
-                out.block.Add(msg::kModeNotKept, {PrintableName(job.serverPath), octal});
+            out.temp = temp;
+            if (placing == Placing::RenameOver) {
+                connection.RenameSoon(temp, target, job.mode);
+                out.awaiting = true;
+                return Stored::Awaiting;
             }
-            if (PlaceOver(connection, temp, target, placing, out))
-                return true;
-            Discard(connection, temp);
-            out.stored.reset();
+            const bool modeSet = job.mode < 0 || connection.SetMode(temp, job.mode);
+            return Placed(connection, job, type, out, {temp, target, false, false, {}, job.mode, modeSet})
+                       ? Stored::Placed
+                       : Stored::Failed;
         }
-        if (!StoreChecked(connection, job, type, target, out, reason)) {
+        return StoreInPlace(connection, job, type, out) ? Stored::Placed : Stored::Failed;
+    }
+
+    // After the rename of a checked temporary copy: the fallbacks when the
+    // server did not rename it over the target. False after a failure.
+    bool Placed(FtpConnection& connection, const Job& job, TransferType type, Outcome& out,
+                const RenameOutcome& rename) {
+        if (rename.mode >= 0 && !rename.modeSet) {
+            char octal[8];
+            std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(rename.mode) & 07777U);
+            out.block.Add(msg::kModeNotKept, {PrintableName(job.serverPath), octal});
+        }
+        if (rename.renamed)
+            return true;
+        // RNFR refused: nothing to rename, so the target is not removed for it.
+        if (!rename.sourceRefused && PlaceOver(connection, rename.from, rename.to, out))
+            return true;
+        if (placing_.exchange(static_cast<int>(Placing::InPlace)) != static_cast<int>(Placing::InPlace))
+            out.block.Add(msg::kRenameRefusedUploadInPlace, {});
+        Discard(connection, rename.from);
+        out.stored.reset();
+        return StoreInPlace(connection, job, type, out);
+    }
+
+    bool StoreInPlace(FtpConnection& connection, const Job& job, TransferType type, Outcome& out) {
+        std::string reason;
+        if (!StoreChecked(connection, job, type, Sent(job.serverPath), out, reason)) {
             out.block.Failed(msg::kUploadFailed, {job.serverPath}, reason);
             return false;
         }
         return true;
+    }
+
+    // After a cancel: the copies whose renames were not sent yet never take
+    // their names (the temporary files are removed); they stay changed.
+    void Withdraw(FtpConnection& connection, std::vector<Outcome>& pending) {
+        std::vector<RenameOutcome> withdrawn = connection.WithdrawRenames();
+        for (auto it = pending.rbegin(); it != pending.rend() && !withdrawn.empty(); ++it) {
+            if (!it->awaiting)
+                continue;
+            it->awaiting = false;
+            it->unsynced = true;
+            it->stored.reset();
+            Discard(connection, withdrawn.back().from);
+            withdrawn.pop_back();
+        }
+    }
+
+    // The outcomes of the renames sent since: each finishes the oldest upload
+    // awaiting its rename.
+    void Settle(FtpConnection& connection, const Chunk& chunk, size_t first, std::vector<Outcome>& pending) {
+        for (std::vector<RenameOutcome> done = connection.TakeRenamed(); !done.empty();
+             done = connection.TakeRenamed()) {
+            for (const RenameOutcome& rename : done) {
+                const auto it = std::find_if(pending.begin(), pending.end(), [](const Outcome& o) { return o.awaiting; });
+                if (it == pending.end())
+                    break;
+                Outcome& out = *it;
+                const Job& job = chunk[first + static_cast<size_t>(it - pending.begin())];
+                out.awaiting = false;
+                if (Placed(connection, job, job.ascii ? TransferType::Ascii : TransferType::Binary, out, rename))
+                    Uploaded(job, out);
+                else
+                    out.unsynced = true;
+            }
+        }
     }
 
     // Stores the file at path and compares the size the server then lists
@@ -394,7 +474,15 @@ class TransferPhase {
             reason = connection.LastError();
             return false;
         }
-        FtpListing found = connection.Lookup(path);
+        FtpListing found = connection.Stored(path);
+        if (found.status == ListStatus::Ok && found.entries.size() == 1 && found.entries.front().byMdtm) {
+            // On the listings' clock, as every stored time.
+            FtpEntry& entry = found.entries.front();
+            const std::optional<int64_t>& mdtm = ctx_.state.results.mdtmClockOffset;
+            entry.lastWriteTime =
+                mdtm && entry.lastWriteTime != kUnknownServerTime ? entry.lastWriteTime - *mdtm + clockOffset_ : kUnknownServerTime;
+            entry.byMdtm = false;
+        }
         const bool hidden = ServerNameOf(path).starts_with('.');
         if (found.status == ListStatus::Missing && !hidden) {
             // A server that confirmed a store it did not keep.
@@ -423,13 +511,10 @@ class TransferPhase {
         return false;
     }
 
-    // Gives the checked copy at temp the target's name as the server allows:
-    // renamed over it, or (refused) the target removed first. False when the
-    // server renames nothing: uploads go in place from then on.
-    bool PlaceOver(FtpConnection& connection, const std::string& temp, const std::string& target, Placing placing,
-                   Outcome& out) {
-        if (placing == Placing::RenameOver && connection.Rename(temp, target))
-            return true;
+    // Gives the checked copy at temp the target's name where the server does
+    // not rename over a file: the target removed first. False when the server
+    // renames nothing.
+    bool PlaceOver(FtpConnection& connection, const std::string& temp, const std::string& target, Outcome& out) {
         // The target may not exist: its removal is only a way to the rename.
         static_cast<void>(connection.Remove(target));
         if (connection.Rename(temp, target)) {
@@ -438,8 +523,6 @@ class TransferPhase {
                 out.block.Add(msg::kRenameOverExistingRefused, {});
             return true;
         }
-        if (placing_.exchange(static_cast<int>(Placing::InPlace)) != static_cast<int>(Placing::InPlace))
-            out.block.Add(msg::kRenameRefusedUploadInPlace, {});
         return false;
     }
 
@@ -543,6 +626,16 @@ class TransferPhase {
         --alive_;
         lastError_ = error;
         size_t rest = first + pending.size();
+        for (size_t i = 0; i < pending.size(); ++i) {
+            Outcome& out = pending[i];
+            if (!out.awaiting)
+                continue;
+            // Whether the server renamed it is not known: it stays changed.
+            out.awaiting = false;
+            out.unsynced = true;
+            if (!Cancelled())
+                out.block.Failed(msg::kUploadFailed, {chunk[first + i].serverPath}, error);
+        }
         if (Cancelled()) {
             dropped_ = dropped_ || rest < chunk.size();
             return;
@@ -552,8 +645,9 @@ class TransferPhase {
             return;
         }
         for (size_t i = 0; i < pending.size(); ++i) {
-            if (pending[i].copied && !pending[i].stampTried)
-                pending[i].block.Failed(msg::kNotStampedConnectionLost, {chunk[first + i].serverPath});
+            Outcome& out = pending[i];
+            if (out.copied && !out.stampTried)
+                out.block.Failed(msg::kNotStampedConnectionLost, {chunk[first + i].serverPath});
         }
         if (inFlight) {
             const Job& failed = chunk[rest++];
@@ -566,11 +660,14 @@ class TransferPhase {
             queue_.emplace_front(chunk.begin() + static_cast<long>(rest), chunk.end());
     }
 
-    // The pending blocks in the chunk's order, and what they change in the
-    // run state (under mutex_). Empties pending and moves first on.
+    // The pending blocks in the chunk's order up to the first awaiting its
+    // rename, and what they change in the run state (under mutex_). Takes
+    // them from pending and moves first on.
     void Emit(const Chunk& chunk, size_t& first, std::vector<Outcome>& pending) {
         RunState& state = ctx_.state;
-        for (size_t i = 0; i < pending.size(); ++i) {
+        const size_t ready = static_cast<size_t>(
+            std::find_if(pending.begin(), pending.end(), [](const Outcome& o) { return o.awaiting; }) - pending.begin());
+        for (size_t i = 0; i < ready; ++i) {
             const Outcome& out = pending[i];
             const Job& job = chunk[first + i];
             for (const std::string& line : out.block.lines)
@@ -586,8 +683,8 @@ class TransferPhase {
                 state.results.actedLocalTimes[job.scannedName] = out.stamped.value_or(out.before->lastWriteTime);
             ctx_.log.ShowFileCount(++done_, total_);
         }
-        first += pending.size();
-        pending.clear();
+        first += ready;
+        pending.erase(pending.begin(), pending.begin() + static_cast<long>(ready));
     }
 
     // What a copy left on both sides, for the next run's sync state (under

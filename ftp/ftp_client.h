@@ -86,6 +86,7 @@ struct FtpEntry {
     int64_t lastWriteTime = 0;  // whole seconds since the epoch, or kUnknownServerTime
     TimePrecision precision = TimePrecision::Second;
     int mode = -1;  // permission bits (07777 at most) as listed; -1 not listed
+    bool byMdtm = false;  // the time is MDTM's, on the clock the server gives MDTM times by
 };
 
 enum class ListStatus {
@@ -152,6 +153,16 @@ struct UploadCount {
     int64_t lineFeeds = 0;  // text mode: the LFs among them, each sent as CR LF
 };
 
+// What became of a rename sent ahead of later commands (RenameSoon).
+struct RenameOutcome {
+    std::string from, to;
+    bool renamed = false;
+    bool sourceRefused = false;  // RNFR refused: nothing was at from, or it may not be renamed
+    std::string error;           // the server's reply when not renamed
+    int mode = -1;      // the mode asked for first; -1 none
+    bool modeSet = false;
+};
+
 class FtpConnection {
   public:
     virtual ~FtpConnection() = default;
@@ -170,6 +181,18 @@ class FtpConnection {
     virtual bool Rename(const std::string& from, const std::string& to) = 0;
     // SITE CHMOD with mode in octal: true when the server confirmed it.
     virtual bool SetMode(const std::string& path, int mode) = 0;
+    // SITE CHMOD (mode >= 0) and the rename from -> to, written ahead of the
+    // next command the connection sends so that they take no round trip of
+    // their own; SettleRenames sends and reads those still held. The outcomes
+    // come in order from TakeRenamed once their replies are read. A broken
+    // connection throws as any operation, and the outcome of a rename whose
+    // replies were not read is not known. This base class does it at once.
+    virtual void RenameSoon(const std::string& from, const std::string& to, int mode);
+    virtual void SettleRenames() {}
+    // The renames (and modes) held back and not sent yet, which are then
+    // never sent: a cancelled run leaves those copies under their temporary names.
+    virtual std::vector<RenameOutcome> WithdrawRenames() { return {}; }
+    std::vector<RenameOutcome> TakeRenamed() { return std::exchange(renamed_, {}); }
     // Written to a temporary file beside localPath, renamed over it only when
     // complete: a binary download must bring the size its opening reply
     // announces or, when that gives none, listedSize (-1: not known).
@@ -181,6 +204,10 @@ class FtpConnection {
     // Failed too when the name is not listed but its directory's listing has
     // unparsed lines (they are passed on).
     virtual FtpListing Lookup(const std::string& path) = 0;
+    // Lookup of a file just stored, before the next store: a server that
+    // hides dot names from its listings may still give such a file's size
+    // and time (an entry without a mode).
+    virtual FtpListing Stored(const std::string& path) { return Lookup(path); }
     // A file's modification time by MDTM, as the server's clock gives it (whole
     // seconds); nothing when the server does not offer MDTM or refuses it here.
     virtual std::optional<int64_t> ModificationTime(const std::string& /*path*/) { return std::nullopt; }
@@ -194,6 +221,9 @@ class FtpConnection {
     virtual std::string LastError() const = 0;
     // Closing twice is harmless.
     virtual void Close() = 0;
+
+  protected:
+    std::vector<RenameOutcome> renamed_;  // read, not yet taken
 };
 
 class FtpClientFactory {

@@ -147,6 +147,11 @@ Reply ControlChannel::Read(const Wait& wait) {
     }
 }
 
+bool ControlChannel::ReplyArriving() {
+    return state_ == State::Open &&
+           (!buffer_.empty() || !partial_.reply.lines.empty() || OnStream([&] { return stream_.Readable(); }));
+}
+
 Reply ControlChannel::Command(const std::string& command, const Wait& wait) {
     if (!waiting_.empty()) {
         throw std::logic_error("a command still awaits its reply");

@@ -107,6 +107,9 @@ class ControlChannel {
     // connection, when no other waits.
     Reply Command(const std::string& command, const Wait& wait);
 
+    // Whether bytes of a reply are already read or can be read at once.
+    bool ReplyArriving();
+
     State state() const { return state_; }
     size_t waiting() const { return waiting_.size(); }
 

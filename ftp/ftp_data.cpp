@@ -62,10 +62,10 @@ std::unique_ptr<PlainStream> ConnectToPeer(int controlSocket, int port, const Da
     }
 }
 
-std::unique_ptr<PlainStream> Passive(ControlChannel& channel, int controlSocket, DataModes& modes,
+std::unique_ptr<PlainStream> Passive(const AskServer& ask, int controlSocket, DataModes& modes,
                                      const DataRoute& route, const Wait& wait) {
     if (!modes.epsvRefused) {
-        const Reply epsv = channel.Command("EPSV", wait);
+        const Reply epsv = ask("EPSV");
         const std::optional<int> port =
             epsv.code == 229 && !epsv.lines.empty() ? EpsvPort(epsv.lines.back()) : std::nullopt;
         if (port) {
@@ -75,7 +75,7 @@ std::unique_ptr<PlainStream> Passive(ControlChannel& channel, int controlSocket,
         }
         modes.epsvRefused = true;
     }
-    const Reply pasv = channel.Command("PASV", wait);
+    const Reply pasv = ask("PASV");
     const std::optional<int> port =
         pasv.code == 227 && !pasv.lines.empty() ? PasvPort(pasv.lines.back()) : std::nullopt;
     if (!port) {
@@ -116,13 +116,22 @@ int PortOf(const sockaddr_storage& address) {
                                               : reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
 }
 
-void Active(ControlChannel& channel, const sockaddr_storage& local, DataModes& modes, const Wait& wait) {
-    const std::string address = AddressText(local);
+std::string EprtCommand(const sockaddr_storage& local) {
+    return "EPRT |" + std::string(local.ss_family == AF_INET ? "1" : "2") + "|" + AddressText(local) + "|" +
+           std::to_string(PortOf(local)) + "|";
+}
+
+std::string PortCommand(const sockaddr_storage& local) {
+    std::string numbers = AddressText(local);
+    std::replace(numbers.begin(), numbers.end(), '.', ',');
     const int port = PortOf(local);
+    return "PORT " + numbers + "," + std::to_string(port / 256) + "," + std::to_string(port % 256);
+}
+
+void Active(const AskServer& ask, const sockaddr_storage& local, DataModes& modes) {
     const bool v4 = local.ss_family == AF_INET;
     if (!modes.eprtRefused) {
-        const Reply eprt = channel.Command(
-            "EPRT |" + std::string(v4 ? "1" : "2") + "|" + address + "|" + std::to_string(port) + "|", wait);
+        const Reply eprt = ask(EprtCommand(local));
         if (eprt.Completed()) {
             return;
         }
@@ -131,10 +140,7 @@ void Active(ControlChannel& channel, const sockaddr_storage& local, DataModes& m
         }
         modes.eprtRefused = true;
     }
-    std::string numbers = address;
-    std::replace(numbers.begin(), numbers.end(), '.', ',');
-    const Reply reply =
-        channel.Command("PORT " + numbers + "," + std::to_string(port / 256) + "," + std::to_string(port % 256), wait);
+    const Reply reply = ask(PortCommand(local));
     if (!reply.Completed()) {
         throw FtpError("the server refuses an active data connection: " + reply.Text());
     }
@@ -235,19 +241,48 @@ void DataLink::Reset() {
     plain_.reset();
 }
 
-std::unique_ptr<DataLink> PrepareData(ControlChannel& channel, int controlSocket, DataModes& modes,
+std::unique_ptr<DataLink> PrepareData(const AskServer& ask, int controlSocket, DataModes& modes,
                                       const DataRoute& route, const Wait& wait) {
     auto link = std::make_unique<DataLink>();
     link->tls_ = route.tls;
     link->tlsHost_ = route.tlsHost;
     if (modes.passive) {
-        link->plain_ = Passive(channel, controlSocket, modes, route, wait);
+        link->plain_ = Passive(ask, controlSocket, modes, route, wait);
         return link;
     }
     sockaddr_storage local{};
     link->listener_ = Listen(controlSocket, local);
-    Active(channel, local, modes, wait);
+    Active(ask, local, modes);
     return link;
+}
+
+std::unique_ptr<DataLink> OfferData(int controlSocket, const DataModes& modes, const DataRoute& route,
+                                    std::string& command) {
+    auto link = std::make_unique<DataLink>();
+    link->tls_ = route.tls;
+    link->tlsHost_ = route.tlsHost;
+    if (modes.passive) {
+        command = modes.epsvRefused ? "PASV" : "EPSV";
+        return link;
+    }
+    sockaddr_storage local{};
+    link->listener_ = Listen(controlSocket, local);
+    command = modes.eprtRefused ? PortCommand(local) : EprtCommand(local);
+    return link;
+}
+
+bool TakeOffer(DataLink& link, const Reply& reply, int controlSocket, const DataRoute& route, const Wait& wait) {
+    if (link.listener_ >= 0) {
+        return reply.Completed();
+    }
+    const std::string last = reply.lines.empty() ? std::string() : reply.lines.back();
+    const std::optional<int> port = reply.code == 229   ? EpsvPort(last)
+                                    : reply.code == 227 ? PasvPort(last)
+                                                        : std::nullopt;
+    if (port) {
+        link.plain_ = ConnectToPeer(controlSocket, *port, route, wait);
+    }
+    return link.plain_ != nullptr;
 }
 
 }  // namespace kestrum

@@ -40,6 +40,10 @@ struct DataRoute {
     std::string tlsHost;             // the server's name or address, for TLS
 };
 
+// Sends one command (after whatever the session holds back to go ahead of
+// it) and returns its final reply.
+using AskServer = std::function<Reply(const std::string& command)>;
+
 // A data connection set up before its command: connected (passive) or
 // listening for the server (active).
 class DataLink {
@@ -60,7 +64,9 @@ class DataLink {
     void Reset();
 
   private:
-    friend std::unique_ptr<DataLink> PrepareData(ControlChannel&, int, DataModes&, const DataRoute&, const Wait&);
+    friend std::unique_ptr<DataLink> PrepareData(const AskServer&, int, DataModes&, const DataRoute&, const Wait&);
+    friend std::unique_ptr<DataLink> OfferData(int, const DataModes&, const DataRoute&, std::string&);
+    friend bool TakeOffer(DataLink&, const Reply&, int, const DataRoute&, const Wait&);
     std::unique_ptr<PlainStream> plain_;  // connected or accepted, before any TLS
     std::unique_ptr<ByteStream> stream_;  // what Open gave
     int listener_ = -1;
@@ -68,11 +74,23 @@ class DataLink {
     std::string tlsHost_;
 };
 
-// Sets up the data connection for the next data command on channel, whose
-// socket is controlSocket. Throws FtpError when the server accepts none of
-// the forms, StreamError and the channel's errors as they come.
-std::unique_ptr<DataLink> PrepareData(ControlChannel& channel, int controlSocket, DataModes& modes,
+// Sets up the data connection for the next data command, asking on the
+// control connection whose socket is controlSocket. Throws FtpError when the
+// server accepts none of the forms, StreamError and the channel's errors as
+// they come.
+std::unique_ptr<DataLink> PrepareData(const AskServer& ask, int controlSocket, DataModes& modes,
                                       const DataRoute& route, const Wait& wait);
+
+// A data connection offered ahead of its data command, by a command sent
+// together with others so that it costs no round trip of its own: OfferData
+// gives the link (listening, in active mode) and the command to send
+// (EPSV, PASV, EPRT or PORT, as the modes learnt so far call for); TakeOffer
+// reads that command's reply and connects (passive). False when the offer
+// did not work out: the data command then sets up its own by PrepareData,
+// whose fallbacks decide.
+std::unique_ptr<DataLink> OfferData(int controlSocket, const DataModes& modes, const DataRoute& route,
+                                    std::string& command);
+bool TakeOffer(DataLink& link, const Reply& reply, int controlSocket, const DataRoute& route, const Wait& wait);
 
 // The port of a PASV reply ("227 ... (h1,h2,h3,h4,p1,p2)"); nothing unless 1 to 65535.
 std::optional<int> PasvPort(std::string_view reply);

@@ -28,6 +28,9 @@ constexpr std::chrono::seconds kStallTimeout{60};  // a data connection that mov
 constexpr std::chrono::milliseconds kCancelGrace{1000};
 constexpr std::chrono::milliseconds kQuitWait{1000};
 constexpr size_t kBlock = 64 * 1024;
+// A data connection offered ahead is used only this soon: servers stop
+// waiting for it after a while.
+constexpr std::chrono::seconds kOfferFresh{15};
 
 // The quoted directory of a PWD reply ("257 "/a ""b"" c" is current"), quotes doubled inside.
 std::optional<std::string> QuotedPath(const std::string& line) {
@@ -148,6 +151,7 @@ auto FtpSession::Guarded(Operation operation) {
 
 void FtpSession::LogInAgain() {
     const std::string cwd = cwd_;
+    offered_.reset();
     channel_.reset();
     stream_.reset();
     serverDir_.reset();
@@ -307,8 +311,9 @@ Wait FtpSession::ReplyWait() {
     return Wait::For(kReplyTimeout, [this] { return MustAbort(); });
 }
 
+// Also ends at a data command's refusal while its data moves.
 Wait FtpSession::StallWait() {
-    return Wait::For(kStallTimeout, [this] { return MustAbort(); });
+    return Wait::For(kStallTimeout, [this] { return MustAbort() || EarlyAnswer(); });
 }
 
 void FtpSession::EnsureUsable() {
@@ -329,17 +334,101 @@ void FtpSession::Drop(const std::string& why) {
         dropped_ = why;
     }
     lastError_ = *dropped_;
+    offered_.reset();
     channel_.reset();
     stream_.reset();
 }
 
-Reply FtpSession::Command(const std::string& command) {
+void FtpSession::Post(const std::vector<std::string>& commands, bool renames) {
+    std::vector<std::string> batch;
+    for (const HeldRename& held : renames ? held_ : std::vector<HeldRename>{}) {
+        if (held.outcome.mode >= 0) {
+            char octal[8];
+            std::snprintf(octal, sizeof octal, "%o", static_cast<unsigned>(held.outcome.mode) & 07777U);
+            batch.push_back("SITE CHMOD " + std::string(octal) + " " + held.source);
+        }
+        batch.push_back("RNFR " + held.source);
+        batch.push_back("RNTO " + held.target);
+    }
+    batch.insert(batch.end(), commands.begin(), commands.end());
     step_ = "waiting for the server's reply";
-    const Reply reply = channel_->Command(command, ReplyWait());
+    if (!batch.empty()) {
+        channel_->SendMany(batch, ReplyWait());
+    }
+    if (renames) {
+        std::move(held_.begin(), held_.end(), std::back_inserter(postedRenames_));
+        held_.clear();
+    }
+}
+
+Reply FtpSession::FinalReply(std::string* opening) {
+    Reply reply;
+    for (;;) {
+        reply = channel_->Read(ReplyWait());
+        if (!reply.Preliminary()) {
+            return reply;
+        }
+        if (opening != nullptr) {
+            *opening = FirstLine(reply);
+        }
+    }
+}
+
+// A refused RNFR leaves RNTO refused too; both replies are read, so that
+// neither is taken for a later command's.
+void FtpSession::ReadAhead() {
+    while (!postedRenames_.empty()) {
+        RenameOutcome& outcome = postedRenames_.front().outcome;
+        if (outcome.mode >= 0) {
+            outcome.modeSet = FinalReply().Completed();
+        }
+        const Reply from = FinalReply();
+        const Reply to = FinalReply();
+        outcome.renamed = from.code == 350 && to.Completed();
+        outcome.sourceRefused = from.code != 350;
+        if (!outcome.renamed) {
+            outcome.error = (outcome.sourceRefused ? from : to).Text();
+        }
+        renamed_.push_back(std::move(outcome));
+        postedRenames_.pop_front();
+    }
+}
+
+Reply FtpSession::Ask(const std::string& command) {
+    Post({command});
+    ReadAhead();
+    return FinalReply();
+}
+
+Reply FtpSession::Command(const std::string& command) {
+    const Reply reply = Ask(command);
     if (!reply.Completed()) {
         lastError_ = reply.Text();
     }
     return reply;
+}
+
+std::vector<Reply> FtpSession::AskOffering(const std::vector<std::string>& commands, bool offer) {
+    std::string offerCommand;
+    std::unique_ptr<DataLink> link;
+    if (offer && !offered_) {
+        link = OfferData(stream_->Socket(), modes_, route_, offerCommand);
+    }
+    std::vector<std::string> batch = commands;
+    if (link) {
+        batch.push_back(offerCommand);
+    }
+    Post(batch);
+    ReadAhead();
+    std::vector<Reply> replies;
+    for (size_t i = 0; i < commands.size(); ++i) {
+        replies.push_back(FinalReply());
+    }
+    if (link && TakeOffer(*link, FinalReply(), stream_->Socket(), route_, ReplyWait())) {
+        offered_ = std::move(link);
+        offeredAt_ = Clock::now();
+    }
+    return replies;
 }
 
 bool FtpSession::Simple(const std::string& verb, const std::string& path) {
@@ -394,10 +483,10 @@ bool FtpSession::Rename(const std::string& from, const std::string& to) {
     // Both go out at once; a refused RNFR leaves RNTO refused too (its reply
     // is still read, so that it is not taken for the next command's).
     return Guarded([&] {
-        step_ = "waiting for the server's reply";
-        channel_->SendMany({"RNFR " + source, "RNTO " + target}, ReplyWait());
-        const Reply first = channel_->Read(ReplyWait());
-        const Reply second = channel_->Read(ReplyWait());
+        Post({"RNFR " + source, "RNTO " + target});
+        ReadAhead();
+        const Reply first = FinalReply();
+        const Reply second = FinalReply();
         if (first.code != 350) {
             lastError_ = first.Text();
             return false;
@@ -408,6 +497,38 @@ bool FtpSession::Rename(const std::string& from, const std::string& to) {
         }
         return true;
     });
+}
+
+void FtpSession::RenameSoon(const std::string& from, const std::string& to, int mode) {
+    RenameOutcome outcome{from, to, false, false, {}, mode, false};
+    const std::string source = Resolve(from);
+    const std::string target = Resolve(to);
+    if (Rejected(from) || Rejected(to) || source == "/" || target == "/" || mode > 07777) {
+        outcome.error = lastError_;
+        outcome.sourceRefused = true;
+        renamed_.push_back(std::move(outcome));
+        return;
+    }
+    EnsureUsable();
+    held_.push_back({std::move(outcome), source, target});
+}
+
+std::vector<RenameOutcome> FtpSession::WithdrawRenames() {
+    std::vector<RenameOutcome> withdrawn;
+    for (HeldRename& held : held_) {
+        withdrawn.push_back(std::move(held.outcome));
+    }
+    held_.clear();
+    return withdrawn;
+}
+
+void FtpSession::SettleRenames() {
+    if (!held_.empty() || !postedRenames_.empty()) {
+        Guarded([&] {
+            Post({}, true);
+            ReadAhead();
+        });
+    }
 }
 
 bool FtpSession::SetMode(const std::string& path, int mode) {
@@ -431,29 +552,82 @@ bool FtpSession::EnsureType(TransferType type) {
     return true;
 }
 
-Reply FtpSession::Transfer(const std::string& command, const Mover& move, std::string& opening, bool& commandSent) {
+// The data moves as soon as the command is written: its opening reply is not
+// waited for, so that a copy costs one round trip. A refusal that arrives
+// meanwhile ends the data connection (EarlyAnswer).
+Reply FtpSession::Transfer(const std::string& command, const Mover& move, std::string& opening, bool& commandSent,
+                           bool renames) {
     step_ = "opening the data connection";
-    std::unique_ptr<DataLink> link = PrepareData(*channel_, stream_->Socket(), modes_, route_, ReplyWait());
-    step_ = "waiting for the server's reply";
-    channel_->Send(command, ReplyWait());
+    std::unique_ptr<DataLink> link = std::move(offered_);
+    if (link && Clock::now() - offeredAt_ > kOfferFresh) {
+        link.reset();
+    }
+    if (!link) {
+        link = PrepareData([this](const std::string& ask) { return Ask(ask); }, stream_->Socket(), modes_, route_,
+                           ReplyWait());
+    }
+    Post({command}, renames);
     commandSent = true;
-    Reply reply = channel_->Read(ReplyWait());
-    if (reply.Preliminary()) {
-        opening = FirstLine(reply);
+    opening_.clear();
+    early_.reset();
+    watchReplies_ = true;
+    struct Unwatch {
+        bool& flag;
+        ~Unwatch() { flag = false; }
+    } unwatch{watchReplies_};
+    try {
         step_ = "opening the data connection";
-        ByteStream& data = link->Open(ReplyWait());
+        ByteStream& data = link->Open(StallWait());
         move(data, *link);
         link->Finish();  // the end of the data, for an upload
-        link.reset();
-        step_ = "waiting for the server's reply";
-        do {
-            reply = channel_->Read(ReplyWait());
-        } while (reply.Preliminary());
+    } catch (const StreamError& error) {
+        watchReplies_ = false;
+        if (error.kind() == StreamError::Kind::Cancelled && MustAbort()) {
+            throw;
+        }
+        if (!early_ || early_->code < 400) {
+            // The data connection failed: a refusal on the control connection
+            // makes it this item's failure, anything else the connection's.
+            step_ = "waiting for the server's reply";
+            ReadAhead();
+            if (!early_) {
+                early_ = FinalReply();
+            }
+            if (early_->code < 400) {
+                throw;
+            }
+        }
+        link->Reset();
     }
+    watchReplies_ = false;
+    link.reset();
+    step_ = "waiting for the server's reply";
+    ReadAhead();
+    Reply reply = early_ ? *early_ : FinalReply(&opening_);
+    opening = opening_;
     if (!reply.Completed()) {
         lastError_ = reply.Text();
     }
     return reply;
+}
+
+bool FtpSession::EarlyAnswer() {
+    if (!watchReplies_) {
+        return false;
+    }
+    while (!early_ && channel_->ReplyArriving()) {
+        if (!postedRenames_.empty()) {
+            ReadAhead();
+            continue;
+        }
+        Reply reply = channel_->Read(ReplyWait());
+        if (reply.Preliminary()) {
+            opening_ = FirstLine(reply);
+        } else {
+            early_ = std::move(reply);
+        }
+    }
+    return early_ && early_->code >= 400;
 }
 
 bool FtpSession::PutFile(const std::string& localPath, const std::string& serverPath, TransferType type,
@@ -540,7 +714,7 @@ bool FtpSession::PutFile(const std::string& localPath, const std::string& server
         std::string opening;
         bool commandSent = false;
         try {
-            const Reply reply = Transfer("STOR " + target, send, opening, commandSent);
+            const Reply reply = Transfer("STOR " + target, send, opening, commandSent, true);
             if (readError != 0) {
                 lastError_ = FormatString(msg::kLocalFileUnreadable, {localPath}) + ": " + std::strerror(readError);
                 return false;
@@ -687,8 +861,59 @@ void FtpSession::ListInto(const std::string& dir, FtpListing& listing, const std
 }
 
 FtpSession::MlstAnswer FtpSession::Mlst(const std::string& absPath) {
-    const Reply reply = Command("MLST " + absPath);
+    const Reply reply = AskOffering({"MLST " + absPath}, offerNext_).front();
+    if (!reply.Completed()) {
+        lastError_ = reply.Text();
+    }
     return {reply.code, reply.lines, reply.Text()};
+}
+
+FtpListing FtpSession::SizeAndTime(const std::string& absPath) {
+    std::vector<std::string> commands = {"SIZE " + absPath};
+    if (offersMdtm_) {
+        commands.push_back("MDTM " + absPath);
+    }
+    const std::vector<Reply> replies = AskOffering(commands, true);
+    FtpListing listing;
+    const std::optional<int64_t> size =
+        replies[0].lines.empty() ? std::nullopt : SizeFromReply(replies[0].code, replies[0].lines.back());
+    if (!size) {
+        listing.error = lastError_ = replies[0].Text();
+        return listing;
+    }
+    FtpEntry entry;
+    entry.name = absPath.substr(absPath.rfind('/') + 1);
+    entry.hidden = true;
+    entry.size = *size;
+    entry.lastWriteTime = kUnknownServerTime;
+    if (replies.size() > 1 && replies[1].code == 213 && !replies[1].lines.empty() &&
+        replies[1].lines.back().size() > 4) {
+        entry.lastWriteTime = ParseTimeVal(std::string_view(replies[1].lines.back()).substr(4)).value_or(kUnknownServerTime);
+        entry.byMdtm = true;
+    }
+    listing.status = ListStatus::Ok;
+    listing.entries.push_back(std::move(entry));
+    return listing;
+}
+
+FtpListing FtpSession::Stored(const std::string& path) {
+    if (Rejected(path)) {
+        FtpListing refused;
+        refused.error = lastError_;
+        return refused;
+    }
+    const std::string target = Resolve(path);
+    if (useMlst_ || target.substr(target.rfind('/') + 1).rfind('.', 0) != 0) {
+        offerNext_ = true;
+        struct Reset {
+            bool& flag;
+            ~Reset() { flag = false; }
+        } reset{offerNext_};
+        return Lookup(path);
+    }
+    FtpListing sized = Guarded([&] { return SizeAndTime(target); });
+    // SIZE refused (some servers refuse it in ASCII mode): the listing may still show it.
+    return sized.status == ListStatus::Ok ? sized : Lookup(path);
 }
 
 FtpListing FtpSession::List(const std::string& directory) {
@@ -743,7 +968,16 @@ void FtpSession::Close() {
     if (closed_) {
         return;
     }
+    // Renames still held back go out first: the server's state is then as
+    // the caller meant it, whether or not it takes their outcomes.
+    if (!held_.empty() && !dropped_ && channel_) {
+        try {
+            SettleRenames();
+        } catch (const std::exception&) {
+        }
+    }
     closed_ = true;
+    offered_.reset();
     // QUIT, its reply briefly waited for; after a cancel, not waited for at all.
     if (channel_ && !dropped_ && channel_->state() == ControlChannel::State::Open && channel_->waiting() == 0) {
         try {

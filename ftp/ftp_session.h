@@ -28,6 +28,7 @@
 // into again, and the operation done once more.
 
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -62,10 +63,14 @@ class FtpSession final : public FtpConnection, private LookupSteps {
                  UploadCount* sent = nullptr) override;
     bool Rename(const std::string& from, const std::string& to) override;
     bool SetMode(const std::string& path, int mode) override;
+    void RenameSoon(const std::string& from, const std::string& to, int mode) override;
+    void SettleRenames() override;
+    std::vector<RenameOutcome> WithdrawRenames() override;
     bool GetFile(const std::string& serverPath, const std::string& localPath, TransferType type,
                  int64_t listedSize = -1) override;
     FtpListing List(const std::string& directory) override;
     FtpListing Lookup(const std::string& path) override;
+    FtpListing Stored(const std::string& path) override;
     std::optional<int64_t> ModificationTime(const std::string& path) override;
     std::optional<int64_t> Size(const std::string& path) override;
     bool ListsToTheSecond() const override { return useMlst_; }
@@ -95,8 +100,35 @@ class FtpSession final : public FtpConnection, private LookupSteps {
     void Drop(const std::string& why);
     template <typename Operation>
     auto Guarded(Operation operation);
-    // One command without data; a reply other than 2xx is kept as the last error.
+    // A rename (and mode) held back to go out ahead of the next command.
+    struct HeldRename {
+        RenameOutcome outcome;
+        std::string source, target;  // absolute
+    };
+
+    // Writes commands in one write; with renames, after the renames held
+    // back (only the next store takes them: a lookup or a stamp in between
+    // does not rename a copy that a cancel may still withdraw).
+    void Post(const std::vector<std::string>& commands, bool renames = false);
+    // Reads the replies of the renames posted, into renamed_.
+    void ReadAhead();
+    // The next final reply of the oldest command waiting; opening gets the
+    // first line of a preliminary reply read on the way.
+    Reply FinalReply(std::string* opening = nullptr);
+    // One command without data, posted after the renames held back; its final reply.
+    Reply Ask(const std::string& command);
+    // Ask; a reply other than 2xx is kept as the last error.
     Reply Command(const std::string& command);
+    // Posts commands and, when the next data connection may be offered with
+    // them, its offer; the replies of commands, in order, with the offer's
+    // taken (offered_) when it works out.
+    std::vector<Reply> AskOffering(const std::vector<std::string>& commands, bool offer);
+    // During a data transfer: reads the replies that have arrived; true when
+    // the data command's final reply is a refusal, which ends the transfer.
+    bool EarlyAnswer();
+    // A stored dot file's size and time by SIZE and MDTM, on a server whose
+    // listings may hide it.
+    FtpListing SizeAndTime(const std::string& absPath);
     bool Simple(const std::string& verb, const std::string& path);
     bool EnsureType(TransferType type);
     // A new connection and login after the server ended the session; the
@@ -104,7 +136,9 @@ class FtpSession final : public FtpConnection, private LookupSteps {
     void LogInAgain();
     // Runs a data command: the final reply (a refusal before any data too);
     // opening gets the transfer's opening reply, commandSent whether it went out.
-    Reply Transfer(const std::string& command, const Mover& move, std::string& opening, bool& commandSent);
+    // With renames, the renames held back go out ahead of it (a store).
+    Reply Transfer(const std::string& command, const Mover& move, std::string& opening, bool& commandSent,
+                   bool renames = false);
     bool SizeAsExpected(const std::string& opening, int64_t listedSize, int64_t received);
 
     FtpConnectParams params_;
@@ -124,6 +158,16 @@ class FtpSession final : public FtpConnection, private LookupSteps {
     std::string cwd_ = "/";
     std::optional<std::string> serverDir_;  // the directory the server is in, when known
     std::optional<TransferType> type_;      // the last TYPE the server accepted
+    std::vector<HeldRename> held_;          // not sent yet
+    std::deque<HeldRename> postedRenames_;  // sent, their replies not read
+    // A data connection offered ahead of the next data command, and when.
+    std::unique_ptr<DataLink> offered_;
+    Clock::time_point offeredAt_;
+    bool offerNext_ = false;  // a lookup after a store offers the next data connection
+    // While a data command's data moves: its replies read so far.
+    bool watchReplies_ = false;
+    std::string opening_;
+    std::optional<Reply> early_;
     std::string lastError_;
     std::string step_;  // what the operation in flight is doing, for an error's text
     bool loggingIn_ = false;

@@ -24,6 +24,16 @@
 
 namespace kestrum {
 
+void FtpConnection::RenameSoon(const std::string& from, const std::string& to, int mode) {
+    RenameOutcome outcome{from, to, false, false, {}, mode, false};
+    outcome.modeSet = mode >= 0 && SetMode(from, mode);
+    outcome.renamed = Rename(from, to);
+    if (!outcome.renamed) {
+        outcome.error = LastError();
+    }
+    renamed_.push_back(std::move(outcome));
+}
+
 bool HasLineBreakOrNul(const std::string& text) {
     return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos;
 }
