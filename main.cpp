@@ -1,6 +1,4 @@
 // kestrum: the window without arguments, the command line otherwise.
-#include <curl/curl.h>
-
 #include <clocale>
 #include <csignal>
 
@@ -9,11 +7,8 @@
 
 int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
-    // libcurl is set up once for the whole program; with CURLOPT_NOSIGNAL it
-    // leaves SIGPIPE to the program, which ignores it.
-    curl_global_init(CURL_GLOBAL_DEFAULT);
+    // A server that closes a connection must not end the program: a write
+    // then fails with EPIPE instead (TLS writes to its socket on its own).
     std::signal(SIGPIPE, SIG_IGN);
-    const int status = argc <= 1 ? kestrum::RunWindowApplication(argc, argv) : kestrum::RunCommandLine(argc, argv);
-    curl_global_cleanup();
-    return status;
+    return argc <= 1 ? kestrum::RunWindowApplication(argc, argv) : kestrum::RunCommandLine(argc, argv);
 }

@@ -3,7 +3,6 @@
 // Uploads COUNT small files into a fresh server directory, lists it, looks
 // each file up, downloads them and removes them, timing every phase.
 
-#include <curl/curl.h>
 
 #include <chrono>
 #include <csignal>
@@ -21,7 +20,6 @@ static double Seconds(Clock::time_point since) {
 }
 
 int main(int argc, char** argv) {
-    curl_global_init(CURL_GLOBAL_DEFAULT);
     std::signal(SIGPIPE, SIG_IGN);
     if (argc < 5) {
         std::fprintf(stderr, "usage: %s HOST[:PORT] USER PASSWORD LOCAL_DIR [COUNT] [--passive]\n", argv[0]);
@@ -45,7 +43,7 @@ int main(int argc, char** argv) {
 
     try {
         auto start = Clock::now();
-        auto connection = kestrum::MakeCurlFtpFactory()->Connect(params);
+        auto connection = kestrum::MakeFtpFactory()->Connect(params);
         std::printf("connect and login: %.2f ms\n", Seconds(start) * 1e3);
         const std::string dir = "kestrum-bench";
         connection->CreateDirectory(dir);

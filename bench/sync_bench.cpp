@@ -8,7 +8,6 @@
 //   (c) a both-directions run with nothing changed,
 //   (d) lftp "mirror -R --only-newer" to an empty server, and again with nothing changed.
 
-#include <curl/curl.h>
 
 #include <sys/stat.h>
 #include <csignal>
@@ -145,7 +144,7 @@ void PlanningOnly(int entries) {
     kestrum::test::RecordingPort port;
     kestrum::RunLog log(port);
     kestrum::ProfileStore store(root / "Kestrum.conf");
-    std::unique_ptr<kestrum::FtpClientFactory> ftp = kestrum::MakeCurlFtpFactory();
+    std::unique_ptr<kestrum::FtpClientFactory> ftp = kestrum::MakeFtpFactory();
     kestrum::RunState state;
     kestrum::RunContext ctx{state, log, store, *ftp, kestrum::PosixFileSystem()};
     state.settings.localDir = root.path();
@@ -197,7 +196,6 @@ void PlanningOnly(int entries) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    curl_global_init(CURL_GLOBAL_DEFAULT);
     std::signal(SIGPIPE, SIG_IGN);
     std::vector<int> sizes = {1000, 10000};
     int planning = 100000;

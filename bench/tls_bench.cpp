@@ -3,7 +3,6 @@
 // second run with nothing changed. Needs root (vsftpd); prints figures only.
 //   tls_bench [--files N]   (N files in 10 directories; default 200)
 
-#include <curl/curl.h>
 
 #include <chrono>
 #include <csignal>
@@ -33,7 +32,7 @@ std::string PinOf(const TestVsftpd& server) {
     params.passive = true;
     params.fetchCertificateOnly = true;
     try {
-        kestrum::MakeCurlFtpFactory()->Connect(params);
+        kestrum::MakeFtpFactory()->Connect(params);
     } catch (const kestrum::FtpCertificateError& e) {
         return e.certificate().keyPin;
     }
@@ -81,7 +80,6 @@ int main(int argc, char** argv) {
         return 0;
     }
     std::signal(SIGPIPE, SIG_IGN);
-    curl_global_init(CURL_GLOBAL_DEFAULT);
     kestrum::test::TempDir local;
     const int64_t old = static_cast<int64_t>(std::time(nullptr)) - 86400;
     for (int f = 0; f < files; ++f) {
@@ -98,6 +96,5 @@ int main(int argc, char** argv) {
         TestVsftpd tls({.tls = VsftpdOptions::Tls::Explicit});
         Measure("TLS", tls, 1, PinOf(tls), local.path(), files);
     }
-    curl_global_cleanup();
     return 0;
 }

@@ -48,7 +48,7 @@ int RunTrustCommand(const std::vector<std::string>& args) {
 
     ServerCertificate certificate;
     try {
-        MakeCurlFtpFactory()->Connect(params);
+        MakeFtpFactory()->Connect(params);
         return 1;  // not reached: a fetch always ends at the certificate
     } catch (const FtpCertificateError& e) {
         certificate = e.certificate();

@@ -233,15 +233,8 @@ class FtpClientFactory {
     virtual std::unique_ptr<FtpConnection> Connect(const FtpConnectParams& params) = 0;
 };
 
-// The libcurl implementation. The program calls curl_global_init once, in
-// main, before any connection, and ignores SIGPIPE.
-std::unique_ptr<FtpClientFactory> MakeCurlFtpFactory();
-// The layer's own engine (ftp_session.h): plain FTP only, so far; a
-// connection with TLS or through a proxy throws FtpError.
-std::unique_ptr<FtpClientFactory> MakeOwnFtpFactory();
-// The factory the program uses: libcurl, or with KESTRUM_FTP_ENGINE=own in
-// the environment the own engine for plain, direct connections (libcurl
-// still for TLS and proxies).
+// The factory the program uses: the layer's own engine (ftp_session.h).
+// The program ignores SIGPIPE.
 std::unique_ptr<FtpClientFactory> MakeFtpFactory();
 
 // Whether text holds CR, LF or NUL (never sent to a server).

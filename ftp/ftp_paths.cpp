@@ -53,27 +53,8 @@ std::optional<int> ParsePort(std::string_view text) {
 
 }  // namespace
 
-// Every byte but A-Za-z0-9-._~ as %XX: "#", "?", ";type=a" and "%41" in a name
-// would otherwise change what libcurl sends.
-std::string EncodeUrlSegment(std::string_view segment) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(segment.size() * 3);
-    for (unsigned char c : segment) {
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-            c == '_' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        }
-    }
-    return out;
-}
-
-// An absolute path without ".", ".." or empty segments: "/" or "/a/b". ".." is
-// folded here because libcurl would fold it on its own terms.
+// An absolute path without ".", ".." or empty segments: "/" or "/a/b"; ".."
+// is folded here, so that no server folds it on its own terms.
 std::string NormaliseServerPath(const std::string& base, const std::string& path) {
     std::vector<std::string_view> segments;
     auto split = [&segments](std::string_view text) {

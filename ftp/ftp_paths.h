@@ -1,6 +1,5 @@
 #pragma once
-// Server paths, URL segments, host texts and reply lines of the FTP layer:
-// the pure parts, apart from libcurl.
+// Server paths, host texts and reply lines of the FTP layer: the pure parts.
 
 #include <cstdint>
 #include <optional>
@@ -8,9 +7,6 @@
 #include <string_view>
 
 namespace kestrum {
-
-// Every byte but A-Za-z0-9-._~ as %XX, for one segment of an ftp:// URL.
-std::string EncodeUrlSegment(std::string_view segment);
 
 // path resolved against the absolute directory base: an absolute path without
 // ".", ".." or empty segments ("/" or "/a/b"); ".." never climbs above "/".

@@ -28,9 +28,7 @@ constexpr std::chrono::seconds kStallTimeout{60};  // a data connection that mov
 constexpr std::chrono::milliseconds kCancelGrace{1000};
 constexpr std::chrono::milliseconds kQuitWait{1000};
 constexpr size_t kBlock = 64 * 1024;
-// A data connection offered ahead is used only this soon: servers stop
-// waiting for it after a while.
-constexpr std::chrono::seconds kOfferFresh{15};
+
 
 // The quoted directory of a PWD reply ("257 "/a ""b"" c" is current"), quotes doubled inside.
 std::optional<std::string> QuotedPath(const std::string& line) {
@@ -151,7 +149,7 @@ auto FtpSession::Guarded(Operation operation) {
 
 void FtpSession::LogInAgain() {
     const std::string cwd = cwd_;
-    offered_.reset();
+    dataProven_ = false;
     channel_.reset();
     stream_.reset();
     serverDir_.reset();
@@ -334,7 +332,6 @@ void FtpSession::Drop(const std::string& why) {
         dropped_ = why;
     }
     lastError_ = *dropped_;
-    offered_.reset();
     channel_.reset();
     stream_.reset();
 }
@@ -408,29 +405,15 @@ Reply FtpSession::Command(const std::string& command) {
     return reply;
 }
 
-std::vector<Reply> FtpSession::AskOffering(const std::vector<std::string>& commands, bool offer) {
-    std::string offerCommand;
-    std::unique_ptr<DataLink> link;
-    if (offer && !offered_) {
-        link = OfferData(stream_->Socket(), modes_, route_, offerCommand);
-    }
-    std::vector<std::string> batch = commands;
-    if (link) {
-        batch.push_back(offerCommand);
-    }
-    Post(batch);
+std::vector<Reply> FtpSession::AskMany(const std::vector<std::string>& commands) {
+    Post(commands);
     ReadAhead();
     std::vector<Reply> replies;
     for (size_t i = 0; i < commands.size(); ++i) {
         replies.push_back(FinalReply());
     }
-    if (link && TakeOffer(*link, FinalReply(), stream_->Socket(), route_, ReplyWait())) {
-        offered_ = std::move(link);
-        offeredAt_ = Clock::now();
-    }
     return replies;
 }
-
 bool FtpSession::Simple(const std::string& verb, const std::string& path) {
     if (Rejected(path)) {
         return false;
@@ -552,24 +535,47 @@ bool FtpSession::EnsureType(TransferType type) {
     return true;
 }
 
-// The data moves as soon as the command is written: its opening reply is not
-// waited for, so that a copy costs one round trip. A refusal that arrives
-// meanwhile ends the data connection (EarlyAnswer).
+// Once a passive data connection of the session worked, the next one is
+// asked for (EPSV or PASV) in the same write as its data command, and
+// connected only when both are read by the server: some servers drop a data
+// connection whose bytes arrive before its command. (In active mode some
+// servers answer EPRT only once connected, after a refusal of the command
+// that follows it: EPRT waits for its own reply.) The data then moves at
+// once, without waiting for the opening reply, so that a copy costs one round
+// trip; a refusal that arrives meanwhile ends the data connection
+// (EarlyAnswer).
 Reply FtpSession::Transfer(const std::string& command, const Mover& move, std::string& opening, bool& commandSent,
                            bool renames) {
     step_ = "opening the data connection";
-    std::unique_ptr<DataLink> link = std::move(offered_);
-    if (link && Clock::now() - offeredAt_ > kOfferFresh) {
-        link.reset();
+    opening_.clear();
+    early_.reset();
+    std::unique_ptr<DataLink> link;
+    if (dataProven_ && modes_.passive) {
+        std::string ask;
+        link = OfferData(stream_->Socket(), modes_, route_, ask);
+        Post({ask, command}, renames);
+        commandSent = true;
+        ReadAhead();
+        const Reply offer = FinalReply();
+        if (!TakeOffer(*link, offer, stream_->Socket(), route_, ReplyWait())) {
+            // The command's reply says whether the server now waits for a
+            // connection that cannot be made; a refusal leaves it to the
+            // fallbacks of a data connection asked for by itself.
+            dataProven_ = false;
+            const Reply reply = FinalReply(&opening_);
+            if (reply.code < 400) {
+                throw FtpError("the server's data connection cannot be made: " + offer.Text());
+            }
+            link.reset();
+        }
     }
     if (!link) {
         link = PrepareData([this](const std::string& ask) { return Ask(ask); }, stream_->Socket(), modes_, route_,
                            ReplyWait());
+        Post({command}, renames);
+        commandSent = true;
+        opening_.clear();
     }
-    Post({command}, renames);
-    commandSent = true;
-    opening_.clear();
-    early_.reset();
     watchReplies_ = true;
     struct Unwatch {
         bool& flag;
@@ -578,6 +584,7 @@ Reply FtpSession::Transfer(const std::string& command, const Mover& move, std::s
     try {
         step_ = "opening the data connection";
         ByteStream& data = link->Open(StallWait());
+        dataProven_ = true;
         move(data, *link);
         link->Finish();  // the end of the data, for an upload
     } catch (const StreamError& error) {
@@ -861,10 +868,7 @@ void FtpSession::ListInto(const std::string& dir, FtpListing& listing, const std
 }
 
 FtpSession::MlstAnswer FtpSession::Mlst(const std::string& absPath) {
-    const Reply reply = AskOffering({"MLST " + absPath}, offerNext_).front();
-    if (!reply.Completed()) {
-        lastError_ = reply.Text();
-    }
+    const Reply reply = Command("MLST " + absPath);
     return {reply.code, reply.lines, reply.Text()};
 }
 
@@ -873,7 +877,7 @@ FtpListing FtpSession::SizeAndTime(const std::string& absPath) {
     if (offersMdtm_) {
         commands.push_back("MDTM " + absPath);
     }
-    const std::vector<Reply> replies = AskOffering(commands, true);
+    const std::vector<Reply> replies = AskMany(commands);
     FtpListing listing;
     const std::optional<int64_t> size =
         replies[0].lines.empty() ? std::nullopt : SizeFromReply(replies[0].code, replies[0].lines.back());
@@ -904,11 +908,6 @@ FtpListing FtpSession::Stored(const std::string& path) {
     }
     const std::string target = Resolve(path);
     if (useMlst_ || target.substr(target.rfind('/') + 1).rfind('.', 0) != 0) {
-        offerNext_ = true;
-        struct Reset {
-            bool& flag;
-            ~Reset() { flag = false; }
-        } reset{offerNext_};
         return Lookup(path);
     }
     FtpListing sized = Guarded([&] { return SizeAndTime(target); });
@@ -977,7 +976,6 @@ void FtpSession::Close() {
         }
     }
     closed_ = true;
-    offered_.reset();
     // QUIT, its reply briefly waited for; after a cancel, not waited for at all.
     if (channel_ && !dropped_ && channel_->state() == ControlChannel::State::Open && channel_->waiting() == 0) {
         try {
@@ -1006,16 +1004,8 @@ class OwnFtpFactory : public FtpClientFactory {
 
 }  // namespace
 
-std::unique_ptr<FtpClientFactory> MakeOwnFtpFactory() {
-    return std::make_unique<OwnFtpFactory>();
-}
-
 std::unique_ptr<FtpClientFactory> MakeFtpFactory() {
-    const char* engine = std::getenv("KESTRUM_FTP_ENGINE");
-    if (engine != nullptr && std::string_view(engine) == "own") {
-        return MakeOwnFtpFactory();
-    }
-    return MakeCurlFtpFactory();
+    return std::make_unique<OwnFtpFactory>();
 }
 
 }  // namespace kestrum

@@ -119,10 +119,8 @@ class FtpSession final : public FtpConnection, private LookupSteps {
     Reply Ask(const std::string& command);
     // Ask; a reply other than 2xx is kept as the last error.
     Reply Command(const std::string& command);
-    // Posts commands and, when the next data connection may be offered with
-    // them, its offer; the replies of commands, in order, with the offer's
-    // taken (offered_) when it works out.
-    std::vector<Reply> AskOffering(const std::vector<std::string>& commands, bool offer);
+    // Several commands without data in one write; their final replies.
+    std::vector<Reply> AskMany(const std::vector<std::string>& commands);
     // During a data transfer: reads the replies that have arrived; true when
     // the data command's final reply is a refusal, which ends the transfer.
     bool EarlyAnswer();
@@ -160,10 +158,7 @@ class FtpSession final : public FtpConnection, private LookupSteps {
     std::optional<TransferType> type_;      // the last TYPE the server accepted
     std::vector<HeldRename> held_;          // not sent yet
     std::deque<HeldRename> postedRenames_;  // sent, their replies not read
-    // A data connection offered ahead of the next data command, and when.
-    std::unique_ptr<DataLink> offered_;
-    Clock::time_point offeredAt_;
-    bool offerNext_ = false;  // a lookup after a store offers the next data connection
+    bool dataProven_ = false;  // a data connection worked: the next is asked for with its command
     // While a data command's data moves: its replies read so far.
     bool watchReplies_ = false;
     std::string opening_;

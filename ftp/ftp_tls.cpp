@@ -1,7 +1,6 @@
 #include "ftp/ftp_tls.h"
 
 #include <arpa/inet.h>
-#include <curl/curl.h>
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
 #include <openssl/evp.h>
@@ -91,11 +90,6 @@ void TlsPeerCheck::Install(SSL_CTX* context) {
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
     SSL_CTX_set_cert_verify_callback(
         context, [](X509_STORE_CTX* store, void* arg) { return TlsPeerCheck::Verify(store, arg); }, this);
-}
-
-int TlsPeerCheck::OnSslContext(void* /*curl*/, void* sslContext, void* self) {
-    static_cast<TlsPeerCheck*>(self)->Install(static_cast<SSL_CTX*>(sslContext));
-    return CURLE_OK;
 }
 
 int TlsPeerCheck::Verify(void* storeContext, void* selfPointer) {

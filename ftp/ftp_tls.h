@@ -24,8 +24,6 @@ class TlsPeerCheck {
     // Has every handshake of context decided by this object, which must
     // outlive the context.
     void Install(ssl_ctx_st* context);
-    // For CURLOPT_SSL_CTX_FUNCTION with this object as CURLOPT_SSL_CTX_DATA.
-    static int OnSslContext(void* curl, void* sslContext, void* self);
 
     // The certificate of the last full handshake refused, if any.
     std::optional<ServerCertificate> Refused() const;

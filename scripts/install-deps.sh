@@ -5,7 +5,7 @@
 set -e
 PACKAGES="build-essential cmake g++ pkg-config
     qt6-base-dev libgl1-mesa-dev qt6-translations-l10n
-    libcurl4-openssl-dev libssl-dev
+    libssl-dev
     libgtest-dev googletest
     python3 python3-pyftpdlib vsftpd openssl
     fonts-noto-cjk

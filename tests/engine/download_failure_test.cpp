@@ -1,5 +1,5 @@
 // A download whose local file cannot be written (a file size limit standing
-// in for a full disk), on the FTP layer's own path and on libcurl's.
+// in for a full disk), in passive and active mode.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -61,7 +61,7 @@ TEST(DownloadFailure, ALocalWriteFailureFailsTheFileAlone) {
         const char* path;
         bool passive;
         const char* retr;  // how the download is asked for
-    } cases[] = {{"direct (passive, binary)", true, "RETR /big.bin"}, {"libcurl (active)", false, "RETR big.bin"}};
+    } cases[] = {{"passive", true, "RETR /big.bin"}, {"active", false, "RETR /big.bin"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
         TestFtpServer server;
@@ -98,10 +98,10 @@ TEST(DownloadFailure, ALocalWriteFailureFailsTheFileAlone) {
 }
 
 // A server that sends half a file and reports the transfer complete, with no
-// size in its opening reply: the listing's size exposes it on both paths.
+// size in its opening reply: the listing's size exposes it in both modes.
 TEST(DownloadFailure, AServerThatEndsADownloadEarlyIsNotBelieved) {
     for (const bool passive : {true, false}) {
-        SCOPED_TRACE(passive ? "direct" : "libcurl");
+        SCOPED_TRACE(passive ? "passive" : "active");
         TestFtpServer server({.sendHalf = "big.bin"});
         RunHarness h;
         WriteFile(server.home() + "/big.bin", std::string(100'000, 'b'));

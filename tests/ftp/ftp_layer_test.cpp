@@ -1,7 +1,6 @@
 // The FTP layer against the real test server, in active and passive mode and
 // with and without MLSD/MLST.
 
-#include <curl/curl.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -71,7 +70,7 @@ TEST_P(FtpLayerTest, DirectoriesAreEnteredCreatedAndRemoved) {
     go("file", false, "/a");
 
     // The directory the connection is in, removed: entering it again must fail
-    // even though libcurl believes it is there already.
+    // even though the connection was in it.
     go("/a/b c/d", true, "/a/b c/d");
     EXPECT_TRUE(c.RemoveDirectory("/a/b c/d"));
     EXPECT_FALSE(fs::exists(OnServer("a/b c/d")));
@@ -378,8 +377,8 @@ TEST(FtpDirectUpload, RefusalsFailTheFileAndLeaveTheConnectionUsable) {
     }
 }
 
-// A download whose server dies while the data arrives, directly (binary) and
-// through libcurl (ASCII): the reason names a failed receive, never a failed
+// A download whose server dies while the data arrives, binary and ASCII:
+// the reason names a failed receive, never a failed
 // send, and never quotes a reply that accepted something (the opening 150).
 TEST(FtpDownload, ABrokenReceiveIsWordedAsOne) {
     for (const TransferType type : {TransferType::Binary, TransferType::Ascii}) {

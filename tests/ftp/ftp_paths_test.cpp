@@ -32,14 +32,6 @@ TEST(FtpPathsTest, NormaliseResolvesAgainstTheCurrentDirectory) {
     EXPECT_EQ(ServerBaseNameOf("/a"), "a");
 }
 
-TEST(FtpPathsTest, UrlSegmentsEncodeEveryByteButUnreserved) {
-    EXPECT_EQ(EncodeUrlSegment("Az09-._~"), "Az09-._~");
-    EXPECT_EQ(EncodeUrlSegment("a b#c?d;type=a%41"), "a%20b%23c%3Fd%3Btype%3Da%2541");
-    EXPECT_EQ(EncodeUrlSegment("/\\"), "%2F%5C");
-    EXPECT_EQ(EncodeUrlSegment("\xe6\x97\xa5"), "%E6%97%A5");
-    EXPECT_EQ(EncodeUrlSegment(std::string_view("\0\xff", 2)), "%00%FF");
-}
-
 TEST(FtpPathsTest, HostTexts) {
     for (const auto& [text, urlHost, port] : std::vector<std::tuple<const char*, const char*, int>>{
              {"ftp.example.com", "ftp.example.com", 0},

@@ -11,7 +11,7 @@ namespace kestrum::test {
 namespace {
 
 std::unique_ptr<FtpConnection> OwnConnection(const TestFtpServer& server, bool passive) {
-    return MakeOwnFtpFactory()->Connect(ParamsFor(server, passive));
+    return MakeFtpFactory()->Connect(ParamsFor(server, passive));
 }
 
 // An upload, a listing and a download: three data connections.
