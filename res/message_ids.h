@@ -285,6 +285,7 @@ inline constexpr int kCliShowPasswordEmpty = 60214;
 inline constexpr int kCliNewPasswordPrompt = 60215;  // the password to save with "profile set"
 
 // The protocol trace (--trace FILE) and its notes about each connection.
+inline constexpr int kCliTraceFileUnusable = 60750;
 inline constexpr int kTraceConnected = 60751;
 inline constexpr int kTraceConnectedThroughProxy = 60752;
 inline constexpr int kTraceTlsStarted = 60753;
