@@ -1,6 +1,7 @@
 #include "cli/cli.h"
 
 #include <QCoreApplication>
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <optional>
@@ -12,6 +13,7 @@
 #include "cli/run_command.h"
 #include "cli/trust_command.h"
 #include "cli/usage.h"
+#include "ftp/protocol_trace.h"
 #include "res/message_ids.h"
 #include "res/strings.h"
 
@@ -28,6 +30,31 @@ int UsageError() {
     std::fputc('\n', stderr);
     PrintUsage(true);
     return 2;
+}
+
+std::vector<std::string> JoinOptionValues(const std::vector<std::string>& args,
+                                          std::initializer_list<std::string_view> names) {
+    std::vector<std::string> joined;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const bool takesValue = std::find(names.begin(), names.end(), args[i]) != names.end();
+        if (takesValue && i + 1 < args.size()) {
+            joined.push_back(args[i] + "=" + args[i + 1]);
+            ++i;
+        } else {
+            joined.push_back(args[i]);
+        }
+    }
+    return joined;
+}
+
+std::shared_ptr<ProtocolTrace> CreateTraceFile(const std::string& path) {
+    std::string error;
+    std::shared_ptr<ProtocolTrace> trace = ProtocolTrace::Create(path, error);
+    if (!trace) {
+        std::fputs(FormatString(msg::kCliTraceFileUnusable, {path, error}).c_str(), stderr);
+        std::fputc('\n', stderr);
+    }
+    return trace;
 }
 
 bool ParseProfileArguments(const std::vector<std::string>& args, const std::function<bool(const std::string&)>& option,
@@ -65,19 +92,25 @@ int RunCommandLine(int argc, char** argv) {
         std::string profile;
         bool yes = false;
         std::optional<bool> passive;
+        std::optional<std::string> tracePath;
         auto option = [&](const std::string& arg) {
             if (arg == "--yes" || arg == "-y") {
                 yes = true;
             } else if (arg == "--passive" || arg == "--active") {
                 passive = arg == "--passive";
+            } else if (arg.starts_with("--trace=") && arg.size() > 8) {
+                tracePath = arg.substr(8);
             } else {
                 return false;
             }
             return true;
         };
-        if (!ParseProfileArguments(rest, option, profile))
+        if (!ParseProfileArguments(JoinOptionValues(rest, {"--trace"}), option, profile))
             return UsageError();
-        return RunAlignCommand(profile, yes, passive);
+        std::shared_ptr<ProtocolTrace> trace;
+        if (tracePath && !(trace = CreateTraceFile(*tracePath)))
+            return 2;
+        return RunAlignCommand(profile, yes, passive, trace);
     }
     if (command == "trust")
         return RunTrustCommand(rest);

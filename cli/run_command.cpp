@@ -1,6 +1,8 @@
 #include "cli/run_command.h"
 
+#include <memory>
 #include <optional>
+#include <string>
 
 #include "cli/headless_session.h"
 #include "cli/usage.h"
@@ -9,16 +11,7 @@
 namespace kestrum {
 
 int RunRunCommand(const std::vector<std::string>& given) {
-    // "--max-delete N" is read as "--max-delete=N", "--parallel N" as "--parallel=N".
-    std::vector<std::string> args;
-    for (size_t i = 0; i < given.size(); ++i) {
-        if ((given[i] == "--max-delete" || given[i] == "--parallel") && i + 1 < given.size()) {
-            args.push_back(given[i] + "=" + given[i + 1]);
-            ++i;
-        } else {
-            args.push_back(given[i]);
-        }
-    }
+    const std::vector<std::string> args = JoinOptionValues(given, {"--max-delete", "--parallel", "--trace"});
     std::string profile;
     std::optional<bool> cache;
     std::optional<bool> passive;
@@ -26,6 +19,7 @@ int RunRunCommand(const std::vector<std::string>& given) {
     bool yes = false;
     int maxDelete = -1;
     int parallel = 0;
+    std::optional<std::string> tracePath;
     auto option = [&](const std::string& arg) {
         constexpr std::string_view kMaxDelete = "--max-delete=";
         constexpr std::string_view kParallel = "--parallel=";
@@ -49,6 +43,8 @@ int RunRunCommand(const std::vector<std::string>& given) {
             if (!number || !InRange(SchemaValue("PARALLEL"), *number))
                 return false;
             parallel = *number;
+        } else if (arg.starts_with("--trace=") && arg.size() > 8) {
+            tracePath = arg.substr(8);
         } else {
             return false;
         }
@@ -56,6 +52,9 @@ int RunRunCommand(const std::vector<std::string>& given) {
     };
     if (!ParseProfileArguments(args, option, profile))
         return UsageError();
+    std::shared_ptr<ProtocolTrace> trace;
+    if (tracePath && !(trace = CreateTraceFile(*tracePath)))
+        return 2;
     HeadlessSession session;
     if (int status = session.Open(profile, cache, passive); status != 0)
         return status;
@@ -64,6 +63,7 @@ int RunRunCommand(const std::vector<std::string>& given) {
     state.options.maxDeleteOverride = maxDelete;
     state.options.parallelOverride = parallel;
     state.options.deletesConfirmed = yes;
+    state.options.trace = std::move(trace);
     // Nobody may be there to answer: beyond the limit, nothing is deleted.
     state.options.mayAskBeforeDeleting = false;
     session.Owner().Start();

@@ -1,6 +1,7 @@
 #include "cli/trust_command.h"
 
 #include <memory>
+#include <optional>
 
 #include "cli/headless_session.h"
 #include "cli/usage.h"
@@ -15,14 +16,22 @@ namespace kestrum {
 int RunTrustCommand(const std::vector<std::string>& args) {
     std::string profile;
     bool yes = false;
+    std::optional<std::string> tracePath;
     auto option = [&](const std::string& arg) {
-        if (arg != "--yes" && arg != "-y")
+        if (arg == "--yes" || arg == "-y") {
+            yes = true;
+        } else if (arg.starts_with("--trace=") && arg.size() > 8) {
+            tracePath = arg.substr(8);
+        } else {
             return false;
-        yes = true;
+        }
         return true;
     };
-    if (!ParseProfileArguments(args, option, profile))
+    if (!ParseProfileArguments(JoinOptionValues(args, {"--trace"}), option, profile))
         return UsageError();
+    std::shared_ptr<ProtocolTrace> trace;
+    if (tracePath && !(trace = CreateTraceFile(*tracePath)))
+        return 2;
 
     TerminalPort port;
     ProfileStore store(ProfileStore::DefaultFilePath());
@@ -45,6 +54,7 @@ int RunTrustCommand(const std::vector<std::string>& args) {
     params.passive = values->passive.value_or(1) != 0;
     params.security = static_cast<FtpSecurity>(security);
     params.fetchCertificateOnly = true;
+    params.trace = trace;
 
     ServerCertificate certificate;
     try {

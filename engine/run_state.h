@@ -87,6 +87,8 @@ struct RunOptions {
     // A TLS server's certificate that nothing vouches for: the window asks
     // whether to trust it; the command line refuses (`kestrum trust` pins it).
     bool mayAskToTrust = true;
+    // Where every connection of the run writes its commands and replies (--trace); none: not traced.
+    std::shared_ptr<ProtocolTrace> trace;
     // The window asks to close once the run has completed.
     std::atomic<int> quitAfterRun{0};
     // The window's cache item 32781 (or --cache / --no-cache).

@@ -150,6 +150,7 @@ bool ConnectToServerHome(RunContext& ctx, std::unique_ptr<FtpConnection>& connec
     FtpConnectParams params = ConnectParamsFor(settings, connectOptions);
     params.cancel = &state.flags.cancelRequested;
     params.partials = &state.live.partialDownloads;
+    params.trace = state.options.trace;
     for (;;) {
         try {
             connection = ctx.ftp.Connect(params);

@@ -24,6 +24,8 @@
 
 namespace kestrum {
 
+class ProtocolTrace;
+
 enum class TransferType { Ascii = 1, Binary = 2 };
 
 class FtpError : public std::runtime_error {
@@ -145,6 +147,9 @@ struct FtpConnectParams {
     // under way is given up at once (FtpError); nothing else changes.
     const std::atomic<int>* abandonLogin = nullptr;
     PartialDownloads* partials = nullptr;  // where downloads record their temporary files
+    // Where every control connection made with these parameters writes its
+    // commands and replies (protocol_trace.h); the own engine only.
+    std::shared_ptr<ProtocolTrace> trace;
 };
 
 // What an upload read from its local file.

@@ -12,6 +12,7 @@
 #include "ftp/ftp_listing.h"
 #include "ftp/ftp_paths.h"
 #include "ftp/ftp_tunnel.h"
+#include "ftp/protocol_trace.h"
 #include "res/codepage.h"
 #include "res/message_ids.h"
 #include "res/strings.h"
@@ -148,6 +149,7 @@ auto FtpSession::Guarded(Operation operation) {
 }
 
 void FtpSession::LogInAgain() {
+    EndTrace(LoadString(msg::kTraceLoggingInAgain));
     const std::string cwd = cwd_;
     dataProven_ = false;
     channel_.reset();
@@ -178,12 +180,19 @@ void FtpSession::Login() {
         }
     }
     stream_ = std::move(plain);
+    if (params_.trace) {
+        traceNumber_ = params_.trace->NewConnection();
+        const std::string port = std::to_string(port_);
+        TraceNote(useProxy_ ? FormatString(msg::kTraceConnectedThroughProxy,
+                                           {proxyHost_, std::to_string(proxyPort_), host_, port})
+                            : FormatString(msg::kTraceConnected, {host_, port}));
+    }
     Guarded([&] {
         if (useProxy_) {
             step_ = "connecting through the proxy";
             HttpConnectTunnel(stream_->Socket(), host_, static_cast<uint16_t>(port_), ReplyWait());
         }
-        channel_ = std::make_unique<ControlChannel>(*stream_);
+        channel_ = std::make_unique<ControlChannel>(*stream_, Tracer());
         if (params_.security == FtpSecurity::Implicit) {
             StartTls(ReplyWait());
         }
@@ -262,7 +271,26 @@ void FtpSession::StartTls(const Wait& wait) {
     const int socket = static_cast<PlainStream&>(*stream_).Release();
     stream_.reset();
     stream_ = TlsStream::Connect(tls_, socket, host_, TlsStream::Role::Control, wait);
-    channel_ = std::make_unique<ControlChannel>(*stream_);
+    TraceNote(LoadString(msg::kTraceTlsStarted));
+    channel_ = std::make_unique<ControlChannel>(*stream_, Tracer());
+}
+
+ControlChannel::Trace FtpSession::Tracer() const {
+    if (!params_.trace || traceNumber_ == 0) {
+        return {};
+    }
+    return [trace = params_.trace, number = traceNumber_](const TraceEvent& event) { trace->Record(number, event); };
+}
+
+void FtpSession::TraceNote(const std::string& text) {
+    if (params_.trace && traceNumber_ != 0) {
+        params_.trace->Note(traceNumber_, text);
+    }
+}
+
+void FtpSession::EndTrace(const std::string& text) {
+    TraceNote(text);
+    traceNumber_ = 0;
 }
 
 // The handshake stopped at the server's certificate: thrown with it, of the
@@ -332,6 +360,9 @@ void FtpSession::Drop(const std::string& why) {
         dropped_ = why;
     }
     lastError_ = *dropped_;
+    if (stream_) {
+        EndTrace(FormatString(msg::kTraceDropped, {*dropped_}));
+    }
     channel_.reset();
     stream_.reset();
 }
@@ -986,6 +1017,9 @@ void FtpSession::Close() {
         } catch (const std::exception&) {
             // Closed either way.
         }
+    }
+    if (stream_) {
+        EndTrace(LoadString(msg::kTraceClosed));
     }
     channel_.reset();
     stream_.reset();

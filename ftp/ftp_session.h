@@ -138,6 +138,12 @@ class FtpSession final : public FtpConnection, private LookupSteps {
     Reply Transfer(const std::string& command, const Mover& move, std::string& opening, bool& commandSent,
                    bool renames = false);
     bool SizeAsExpected(const std::string& opening, int64_t listedSize, int64_t received);
+    // What a new control channel traces to: the run's trace, under this
+    // connection's number (none without a trace).
+    ControlChannel::Trace Tracer() const;
+    // A note in the trace about the connection; EndTrace's is its last.
+    void TraceNote(const std::string& text);
+    void EndTrace(const std::string& text);
 
     FtpConnectParams params_;
     std::string host_;
@@ -167,6 +173,7 @@ class FtpSession final : public FtpConnection, private LookupSteps {
     std::string step_;  // what the operation in flight is doing, for an error's text
     bool loggingIn_ = false;
     bool closed_ = false;
+    int traceNumber_ = 0;                 // the control connection's number in the trace; 0 none
     std::optional<std::string> dropped_;  // why the connection was dropped
     // Set when a cancel was first seen: the end of its grace.
     std::optional<Clock::time_point> cancelDeadline_;

@@ -284,4 +284,13 @@ inline constexpr int kCliShowPasswordNotSaved = 60213;
 inline constexpr int kCliShowPasswordEmpty = 60214;
 inline constexpr int kCliNewPasswordPrompt = 60215;  // the password to save with "profile set"
 
+// The protocol trace (--trace FILE) and its notes about each connection.
+inline constexpr int kCliTraceFileUnusable = 60750;
+inline constexpr int kTraceConnected = 60751;
+inline constexpr int kTraceConnectedThroughProxy = 60752;
+inline constexpr int kTraceTlsStarted = 60753;
+inline constexpr int kTraceClosed = 60754;
+inline constexpr int kTraceDropped = 60755;
+inline constexpr int kTraceLoggingInAgain = 60756;
+
 }  // namespace kestrum::msg

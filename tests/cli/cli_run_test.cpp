@@ -6,6 +6,8 @@
 #include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "profiles/profile_store.h"
@@ -153,6 +155,80 @@ TEST(CliRun, ParallelOptionSetsTheConnectionsOfOneRun) {
         EXPECT_EQ(c.server.countCommands("PASS"), k.logins) << testing::PrintToString(k.option);
         EXPECT_EQ(fs::exists(c.server.home() + "/d3/f23"), k.status == 0);
     }
+}
+
+// --trace FILE: every connection's commands and replies,
+// the password masked, the file truncated first.
+TEST(CliRun, TraceRecordsTheCommandsAndRepliesOfEveryConnection) {
+    CliHome c({.replyLatencySeconds = 0.02});
+    for (int i = 0; i < 24; ++i)
+        WriteFile(c.local / ("d" + std::to_string(i % 4) + "/f" + std::to_string(i)), "x");
+    const std::string trace = c.home / "trace.txt";
+    WriteFile(trace, "left from before\n");
+    const auto r = test::RunProcess(
+        {test::KestrumBinary(), "run", "p", "--no-cache", "--parallel", "2", "--trace", trace}, c.env());
+    EXPECT_TRUE(Ended(r, 0));
+    const std::string text = test::ReadFile(trace);
+    EXPECT_FALSE(Contains(text, "left from before"));
+    EXPECT_FALSE(Contains(text, c.server.options().password));
+    // "date time #connection marker line"
+    struct Line {
+        std::string connection, marker, text;
+    };
+    std::vector<Line> lines;
+    std::istringstream in(text);
+    for (std::string row; std::getline(in, row);) {
+        std::istringstream fields(row);
+        std::string date, time;
+        Line line;
+        fields >> date >> time >> line.connection >> line.marker;
+        fields.get();
+        std::getline(fields, line.text);
+        lines.push_back(line);
+    }
+    std::set<std::string> users, passwords;
+    bool storeAnswered = false;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const Line& line = lines[i];
+        if (line.marker == ">" && line.text == "USER " + c.server.options().user)
+            users.insert(line.connection);
+        if (line.marker == ">" && line.text == "PASS ****")
+            passwords.insert(line.connection);
+        if (line.marker == ">" && line.text.starts_with("STOR ")) {
+            for (size_t j = i + 1; j < lines.size(); ++j) {
+                if (lines[j].connection == line.connection && lines[j].marker == "<" &&
+                    lines[j].text.starts_with("226")) {
+                    storeAnswered = true;
+                    break;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(users, (std::set<std::string>{"#1", "#2"})) << text;
+    EXPECT_EQ(passwords, users);
+    EXPECT_TRUE(storeAnswered) << text;
+}
+
+// A trace file that cannot be created: a clear message, and nothing run.
+TEST(CliRun, UnopenableTraceFileRunsNothing) {
+    CliHome c;
+    WriteFile(c.local / "a.txt", "l");
+    const std::string bad = c.home / "no/such/dir/trace.txt";
+    const struct {
+        Args args;
+        std::string err;
+    } cases[] = {
+        {{"run", "p", "--trace", bad}, bad},
+        {{"align", "p", "--yes", "--trace", bad}, bad},
+        {{"trust", "p", "--trace", bad}, bad},
+        {{"run", "p", "--trace"}, LoadString(60104)},
+    };
+    for (const auto& k : cases) {
+        const auto r = c.Run(k.args);
+        EXPECT_TRUE(Ended(r, 2, k.err)) << testing::PrintToString(k.args);
+    }
+    EXPECT_EQ(c.server.connectionCount(), 0);
+    EXPECT_FALSE(fs::exists(c.server.home() + "/a.txt"));
 }
 
 // SIGINT while the login is pending cancels once (run) and aligns nothing (align);
