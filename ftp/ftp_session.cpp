@@ -606,6 +606,27 @@ Reply FtpSession::Transfer(const std::string& command, const Mover& move, std::s
         Post({command}, renames);
         commandSent = true;
         opening_.clear();
+        if (modes_.passive) {
+            // Connected before the server read the command: nothing goes
+            // out before its opening reply.
+            step_ = "waiting for the server's reply";
+            ReadAhead();
+            Reply reply = channel_->Read(ReplyWait());
+            if (reply.Preliminary()) {
+                opening_ = FirstLine(reply);
+            } else {
+                early_ = std::move(reply);
+            }
+        }
+    }
+    if (early_) {
+        // Answered before any data: a refusal (or a server that had nothing to send).
+        link.reset();
+        opening = opening_;
+        if (!early_->Completed()) {
+            lastError_ = early_->Text();
+        }
+        return *early_;
     }
     watchReplies_ = true;
     struct Unwatch {
