@@ -1,23 +1,45 @@
 #!/usr/bin/python3
-"""Uploads of a fresh tree to the test FTP server over a slow and a fast link.
+"""Uploads of a fresh tree to a test FTP server over a slow and a fast link, against lftp.
 
-    bench/parallel_bench.py --kestrum build/kestrum [--connections 1,4] [--latency 0,20] [--relay]
+    bench/parallel_bench.py --kestrum build/kestrum [--connections 1,4] [--parallel 1,4] [--latency 0,20]
+                            [--servers pyftpdlib,vsftpd,vsftpd-tls] [--relay] [--engine own|default]
                             [--files 200] [--dirs 10] [--size 2048] [--large 10000] [--no-lftp]
 
-For each latency (milliseconds every server reply is held back, or with --relay the round
-trip that bench/latency_relay.py adds to the control connection in front of the server) prints the
-wall time, the FTP commands the server received (and per file) for
-`kestrum run` with each number of connections, `lftp mirror -R` and
-`lftp mirror -R --parallel=4` (passive mode for all, an empty server home
-each time). Then one Kestrum upload of --large files at no latency with its
-peak memory (/usr/bin/time -v). Connections other than 1 need a Kestrum that
-knows the PARALLEL value.
+For each server and latency prints the wall time and the FTP commands the server received (and per
+file) for `kestrum run` with each number of connections and for `lftp mirror -R` with each
+--parallel (passive mode for all, the same security, an empty server home each time). Servers:
+  pyftpdlib   tests/support/ftpserver.py, plain FTP; the latency holds back every reply, or with
+              --relay it is the round trip bench/latency_relay.py adds to the control connection;
+  vsftpd      vsftpd (as root, anonymous login, upload into /home) behind the relay, plain FTP;
+  vsftpd-tls  the same with explicit TLS required on control and data connections (session reuse
+              required); Kestrum pins the server's key with `kestrum trust`, lftp skips the check.
+On plain servers lftp does not try AUTH TLS (ftp:ssl-allow no), as Kestrum with FTP_SECURITY=0.
+The relay delays the control connection only; data connections go straight to the server. At
+0 ms nothing stands in front of the server.
+
+After each group a line per Kestrum row gives the floor it is measured against: two round trips
+per file over its connections plus one login, `files * 2 * rtt / connections + login`, where the
+login (banner, USER, PASS; with TLS also AUTH TLS, the handshake, PBSZ and PROT) is measured with
+Python's ftplib over the same path (best of three); and the ratios Kestrum/lftp (lftp with
+--parallel equal to the connections, else the largest) and Kestrum/floor (at 0 ms the floor is
+the login alone). A table of all groups ends the output. Then one Kestrum upload of --large files
+to pyftpdlib at no latency with its peak memory (/usr/bin/time -v). --engine own sets
+KESTRUM_FTP_ENGINE=own, --engine default removes it; without it the environment passes unchanged.
+
+All the comparison rows at 20 ms and at 0 ms in one invocation:
+    bench/parallel_bench.py --kestrum build/kestrum --engine own --servers pyftpdlib,vsftpd,vsftpd-tls \\
+                            --connections 4 --parallel 4 --large 0
 """
 
 import argparse
+import ftplib
 import os
+import pwd
 import re
 import shutil
+import signal
+import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -26,6 +48,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 SERVER = os.path.join(HERE, "..", "tests", "support", "ftpserver.py")
 RELAY = os.path.join(HERE, "latency_relay.py")
+VSFTPD = "/usr/sbin/vsftpd"
+SERVERS = ("pyftpdlib", "vsftpd", "vsftpd-tls")
 
 
 def start(command, what):
@@ -37,27 +61,118 @@ def start(command, what):
     return proc, int(line.split()[1])
 
 
+def unused_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def accepts(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=1):
+            return True
+    except OSError:
+        return False
+
+
+def make_key(directory):
+    """A self-signed certificate and its key for vsftpd: (cert, key) paths."""
+    cert, key = os.path.join(directory, "cert.pem"), os.path.join(directory, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                    "-days", "2", "-subj", "/CN=kestrum-bench"], check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    return cert, key
+
+
+def start_vsftpd(work, key_pair):
+    """vsftpd in the foreground on a free loopback port, as the tests run it: anonymous login with a
+    password, anon_root work/root (read-only) with a writable "home", every command logged;
+    key_pair (cert, key) makes it require explicit TLS on control and data connections (vsftpd
+    requires data connections to reuse the control connection's session by default).
+    The process (its own group) and the port."""
+    # The server's user must reach the root through every parent directory.
+    path = work
+    while path not in ("/", "/tmp"):
+        os.chmod(path, os.stat(path).st_mode | 0o755)
+        path = os.path.dirname(path)
+    root = os.path.join(work, "root")
+    home = os.path.join(root, "home")
+    os.makedirs(home)
+    ftp = pwd.getpwnam("ftp")
+    os.chown(home, ftp.pw_uid, ftp.pw_gid)
+    port = unused_port()
+    lines = ["listen=YES", "listen_ipv6=NO", "listen_address=127.0.0.1", "listen_port=%d" % port, "background=NO",
+             "anonymous_enable=YES", "local_enable=NO", "no_anon_password=NO", "anon_root=" + root,
+             "write_enable=YES", "anon_upload_enable=YES", "anon_mkdir_write_enable=YES",
+             "anon_other_write_enable=YES", "anon_world_readable_only=NO", "anon_umask=022",
+             "seccomp_sandbox=NO", "isolate_network=NO", "isolate=NO",
+             "pasv_enable=YES", "port_enable=YES", "connect_from_port_20=NO",
+             "log_ftp_protocol=YES", "xferlog_enable=YES", "syslog_enable=NO",
+             "vsftpd_log_file=" + os.path.join(work, "protocol.log")]
+    if key_pair:
+        lines += ["ssl_enable=YES", "allow_anon_ssl=YES", "rsa_cert_file=" + key_pair[0],
+                  "rsa_private_key_file=" + key_pair[1], "force_anon_logins_ssl=YES", "force_anon_data_ssl=YES",
+                  "require_ssl_reuse=YES"]
+    config = os.path.join(work, "vsftpd.conf")
+    with open(config, "w") as f:
+        f.write("\n".join(lines) + "\n")
+    err = open(os.path.join(work, "vsftpd.err"), "wb")
+    proc = subprocess.Popen([VSFTPD, config], stdin=subprocess.DEVNULL, stdout=err, stderr=err,
+                            start_new_session=True)
+    err.close()
+    deadline = time.monotonic() + 10
+    while not accepts(port):
+        if proc.poll() is not None or time.monotonic() > deadline:
+            with open(os.path.join(work, "vsftpd.err"), errors="replace") as f:
+                raise SystemExit("vsftpd did not start: " + f.read())
+        time.sleep(0.05)
+    return proc, port
+
+
 class Server:
-    def __init__(self, work, latency_ms, relay=False):
-        self.home = os.path.join(work, "server")
-        self.log = os.path.join(work, "server.log")
-        os.makedirs(self.home)
-        delay = 0 if relay else latency_ms / 1000.0
-        self.proc, self.port = start(["/usr/bin/python3", SERVER, "--home", self.home, "--log", self.log,
-                                      "--latency", str(delay)], "the test FTP server")
+    """One server of a kind with the latency in front of it: the port to use, the login, the
+    server directory to upload into and the commands received so far."""
+
+    def __init__(self, work, kind, latency_ms, relay, key_pair):
+        self.kind = kind
+        self.tls = kind == "vsftpd-tls"
+        self.proc = None
         self.relay = None
+        if kind == "pyftpdlib":
+            self.log = os.path.join(work, "server.log")
+            self.marker = "] <- "
+            home = os.path.join(work, "server")
+            os.makedirs(home)
+            delay = 0 if relay else latency_ms / 1000.0
+            self.proc, self.port = start(["/usr/bin/python3", SERVER, "--home", home, "--log", self.log,
+                                          "--latency", str(delay)], "the test FTP server")
+            self.user, self.password, self.directory = "user", "secret", "/"
+        else:
+            self.log = os.path.join(work, "protocol.log")
+            self.marker = "FTP command: "
+            self.proc, self.port = start_vsftpd(work, key_pair if self.tls else None)
+            self.user, self.password, self.directory = "anonymous", "secret@example.org", "/home"
         if relay:
             self.relay, self.port = start(["/usr/bin/python3", RELAY, "--target", "127.0.0.1:%d" % self.port,
                                            "--delay", str(latency_ms)], "the latency relay")
 
     def commands(self):
-        with open(self.log, encoding="utf-8", errors="replace") as f:
-            return sum(1 for line in f if "] <- " in line)
+        try:
+            with open(self.log, encoding="utf-8", errors="replace") as f:
+                return sum(1 for line in f if self.marker in line)
+        except FileNotFoundError:
+            return 0
 
     def stop(self):
-        for proc in filter(None, (self.relay, self.proc)):
-            proc.kill()
-            proc.wait()
+        if self.relay:
+            self.relay.kill()
+            self.relay.wait()
+        if self.kind == "pyftpdlib":
+            self.proc.kill()
+        else:
+            # vsftpd's session processes are in its group.
+            os.killpg(self.proc.pid, signal.SIGKILL)
+        self.proc.wait()
 
 
 def make_tree(root, files, dirs, size):
@@ -71,40 +186,80 @@ def make_tree(root, files, dirs, size):
         os.utime(path, (old, old))
 
 
-def kestrum_run(kestrum, work, server, local, connections):
+def kestrum_run(kestrum, env, work, server, local, connections):
     home = tempfile.mkdtemp(dir=work)
-    env = dict(os.environ, KESTRUM_HOME=home)
+    env = dict(env, KESTRUM_HOME=home)
     subprocess.run([kestrum, "profile", "new", "bench"], env=env, check=True)
-    values = ["HOST=127.0.0.1:%d" % server.port, "USER=user", "PSWSVD=1", "PSW=-", "LOCAL_DIRECTORY=" + local,
+    values = ["HOST=127.0.0.1:%d" % server.port, "USER=" + server.user, "PSWSVD=1", "PSW=-",
+              "REMOTE_DIRECTORY=" + server.directory, "LOCAL_DIRECTORY=" + local,
               "CHECK_UPLOAD=1", "CHECK_DOWNLOAD=0", "CHECK_SUB=1", "FILE_TRANSFER=", "ASCII_TRANSFER="]
-    # The test server speaks plain FTP; a Kestrum that knows TLS makes new profiles use it.
+    # A Kestrum that knows TLS makes new profiles use it.
     if b"FTP_SECURITY" in subprocess.run([kestrum, "profile", "show", "bench"], env=env, capture_output=True).stdout:
-        values.append("FTP_SECURITY=0")
+        values.append("FTP_SECURITY=%d" % (1 if server.tls else 0))
     if connections is not None:
         values.append("PARALLEL=%d" % connections)
-    subprocess.run([kestrum, "profile", "set", "bench"] + values, env=env, input=b"secret\n", check=True)
+    subprocess.run([kestrum, "profile", "set", "bench"] + values, env=env, input=(server.password + "\n").encode(),
+                   check=True)
+    if server.tls:
+        # The self-signed certificate's key is pinned before the run, as a user does once.
+        trust = subprocess.run([kestrum, "trust", "bench", "--yes"], env=env, capture_output=True)
+        if trust.returncode != 0:
+            raise SystemExit("kestrum trust failed (%d): %s" %
+                             (trust.returncode, trust.stderr.decode(errors="replace")))
     before = server.commands()
     start = time.monotonic()
     result = subprocess.run(["/usr/bin/time", "-v", kestrum, "run", "bench", "--no-cache", "--passive"], env=env,
                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     seconds = time.monotonic() - start
     if result.returncode != 0:
-        print("  (kestrum exited with status %d)" % result.returncode)
+        said = result.stderr.split(b"\tCommand being timed")[0].decode(errors="replace")
+        said = " ".join(line for line in said.split("\n") if line and not line.startswith("Command exited"))
+        print("  (kestrum exited with status %d: %s)" % (result.returncode, said[-300:]))
     peak = re.search(rb"Maximum resident set size \(kbytes\): (\d+)", result.stderr)
     return seconds, server.commands() - before, int(peak.group(1)) / 1024 if peak else -1
 
 
 def lftp_mirror(server, local, parallel):
-    script = ("set cmd:fail-exit yes; set net:max-retries 1; set ftp:passive-mode on; "
-              "open -u user,secret ftp://127.0.0.1:%d; mirror -R %s %s /" %
-              (server.port, "--parallel=%d" % parallel if parallel > 1 else "", local))
+    if server.tls:
+        security = "set ftp:ssl-force true; set ftp:ssl-protect-data true; set ssl:verify-certificate no; "
+    else:
+        security = "set ftp:ssl-allow no; "
+    script = ("set cmd:fail-exit yes; set net:max-retries 1; set ftp:passive-mode on; %s"
+              "open -u %s,%s ftp://127.0.0.1:%d; mirror -R %s %s %s" %
+              (security, server.user, server.password, server.port,
+               "--parallel=%d" % parallel if parallel > 1 else "", local, server.directory))
     before = server.commands()
     start = time.monotonic()
-    result = subprocess.run(["lftp", "-c", script], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    result = subprocess.run(["lftp", "-c", script], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     seconds = time.monotonic() - start
     if result.returncode != 0:
-        print("  (lftp exited with status %d)" % result.returncode)
+        print("  (lftp exited with status %d: %s)" %
+              (result.returncode, result.stderr.decode(errors="replace").strip()[-300:]))
     return seconds, server.commands() - before
+
+
+def login_time(server):
+    """Seconds from connecting to logged in (with TLS: and the data connections protected) with
+    ftplib over the same path, the best of three."""
+    best = None
+    for _ in range(3):
+        start = time.monotonic()
+        if server.tls:
+            context = ssl.create_default_context()
+            context.check_hostname = False
+            context.verify_mode = ssl.CERT_NONE
+            ftp = ftplib.FTP_TLS(context=context)
+            ftp.connect("127.0.0.1", server.port)
+            ftp.login(server.user, server.password)
+            ftp.prot_p()
+        else:
+            ftp = ftplib.FTP()
+            ftp.connect("127.0.0.1", server.port)
+            ftp.login(server.user, server.password)
+        seconds = time.monotonic() - start
+        ftp.close()
+        best = seconds if best is None else min(best, seconds)
+    return best
 
 
 def row(what, seconds, commands, files, peak=None):
@@ -114,61 +269,109 @@ def row(what, seconds, commands, files, peak=None):
     print(text, flush=True)
 
 
-RELAYED = False
+def kestrum_name(n):
+    return "kestrum, %s" % ("%d connection%s" % (n, "s" if n > 1 else "") if n else "default")
 
 
-def one(work, latency, fn):
-    """A fresh server (empty home) for one measurement."""
-    base = tempfile.mkdtemp(dir=work)
-    server = Server(base, latency, RELAYED and latency > 0)
-    try:
-        return fn(server)
-    finally:
-        server.stop()
-        shutil.rmtree(base, ignore_errors=True)
+def lftp_name(parallel):
+    return "lftp mirror -R" + (" --parallel=%d" % parallel if parallel > 1 else "")
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--kestrum", required=True)
     parser.add_argument("--connections", default="1,4", help="comma-separated; 0: the profile's default (no value)")
+    parser.add_argument("--parallel", default="1,4", help="comma-separated lftp --parallel values")
     parser.add_argument("--latency", default="0,20", help="comma-separated milliseconds")
+    parser.add_argument("--servers", default="pyftpdlib", help="comma-separated: " + ", ".join(SERVERS))
     parser.add_argument("--files", type=int, default=200)
     parser.add_argument("--dirs", type=int, default=10)
     parser.add_argument("--size", type=int, default=2048)
     parser.add_argument("--large", type=int, default=10000)
     parser.add_argument("--no-lftp", action="store_true")
-    parser.add_argument("--relay", action="store_true", help="the latency from a relay in front of the server")
+    parser.add_argument("--relay", action="store_true",
+                        help="pyftpdlib: the latency from a relay in front of the server (vsftpd always has it)")
+    parser.add_argument("--engine", choices=("own", "default"),
+                        help="own: KESTRUM_FTP_ENGINE=own; default: without it; unset: the environment as is")
     args = parser.parse_args()
-    global RELAYED
-    RELAYED = args.relay
     kestrum = os.path.abspath(args.kestrum)
     counts = [int(c) for c in args.connections.split(",")]
+    parallels = [] if args.no_lftp else [int(p) for p in args.parallel.split(",")]
+    latencies = [int(x) for x in args.latency.split(",")]
+    servers = args.servers.split(",")
+    for kind in servers:
+        if kind not in SERVERS:
+            parser.error("unknown server " + kind)
+    env = dict(os.environ)
+    if args.engine == "own":
+        env["KESTRUM_FTP_ENGINE"] = "own"
+    elif args.engine == "default":
+        env.pop("KESTRUM_FTP_ENGINE", None)
+    print("FTP engine: %s" % (env.get("KESTRUM_FTP_ENGINE") or "default"))
 
     with tempfile.TemporaryDirectory() as work:
+        key_pair = make_key(work) if "vsftpd-tls" in servers else None
+
+        def one(kind, latency, fn):
+            """A fresh server (empty home) for one measurement."""
+            base = tempfile.mkdtemp(dir=work)
+            relay = latency > 0 and (args.relay or kind != "pyftpdlib")
+            server = Server(base, kind, latency, relay, key_pair)
+            try:
+                return fn(server)
+            finally:
+                server.stop()
+                shutil.rmtree(base, ignore_errors=True)
+
         local = os.path.join(work, "tree")
         make_tree(local, args.files, args.dirs, args.size)
-        for latency in [int(x) for x in args.latency.split(",")]:
-            print("%d files of %d bytes in %d directories, %d ms %s:" %
-                  (args.files, args.size, args.dirs, latency,
-                   "round trip through the relay" if args.relay else "per reply"))
-            for n in counts:
-                seconds, commands, _ = one(work, latency, lambda s: kestrum_run(kestrum, work, s, local, n or None))
-                row("kestrum, %s" % ("%d connection%s" % (n, "s" if n > 1 else "") if n else "default"), seconds,
-                    commands, args.files)
-            if not args.no_lftp:
-                for parallel in (1, 4):
-                    seconds, commands = one(work, latency, lambda s: lftp_mirror(s, local, parallel))
-                    row("lftp mirror -R" + (" --parallel=%d" % parallel if parallel > 1 else ""), seconds, commands,
-                        args.files)
+        table = []
+        for kind in servers:
+            for latency in latencies:
+                relayed = latency > 0 and (args.relay or kind != "pyftpdlib")
+                print("%s: %d files of %d bytes in %d directories, %d ms %s:" %
+                      (kind, args.files, args.size, args.dirs, latency,
+                       "round trip through the relay" if relayed else "per reply" if kind == "pyftpdlib"
+                       else "(no relay)"))
+                kestrum_seconds = {}
+                for n in counts:
+                    seconds, commands, _ = one(kind, latency,
+                                               lambda s: kestrum_run(kestrum, env, work, s, local, n or None))
+                    kestrum_seconds[n] = seconds
+                    row(kestrum_name(n), seconds, commands, args.files)
+                lftp_seconds = {}
+                for parallel in parallels:
+                    seconds, commands = one(kind, latency, lambda s: lftp_mirror(s, local, parallel))
+                    lftp_seconds[parallel] = seconds
+                    row(lftp_name(parallel), seconds, commands, args.files)
+                login = one(kind, latency, login_time)
+                for n in counts:
+                    # The profile's default is 4 connections.
+                    connections = n or 4
+                    floor = args.files * 2 * latency / 1000.0 / connections + login
+                    parallel = connections if connections in lftp_seconds else max(lftp_seconds, default=None)
+                    lftp = lftp_seconds.get(parallel)
+                    table.append((kind, latency, n, kestrum_seconds[n], parallel, lftp, login, floor))
+                    print("  %s: floor %.2f s (%d files * 2 * %d ms / %d + login %.3f s)%s, kestrum/floor %.2f" %
+                          (kestrum_name(n), floor, args.files, latency, connections, login,
+                           ", kestrum/lftp %.2f" % (kestrum_seconds[n] / lftp) if lftp else "",
+                           kestrum_seconds[n] / floor), flush=True)
+        print("\n%-11s %6s %-7s %9s %-14s %9s %8s %8s %12s %13s" %
+              ("server", "rtt", "kestrum", "seconds", "lftp", "seconds", "login", "floor", "kestrum/lftp",
+               "kestrum/floor"))
+        for kind, latency, n, seconds, parallel, lftp, login, floor in table:
+            print("%-11s %3d ms %-7s %9.2f %-14s %9s %8.3f %8.2f %12s %13.2f" %
+                  (kind, latency, "%d conn" % n if n else "default", seconds,
+                   "--parallel=%d" % parallel if parallel else "-", "%.2f" % lftp if lftp else "-", login, floor,
+                   "%.2f" % (seconds / lftp) if lftp else "-", seconds / floor))
         if args.large > 0:
             large = os.path.join(work, "large")
             make_tree(large, args.large, 100, args.size)
             print("%d files of %d bytes in 100 directories, 0 ms per reply:" % (args.large, args.size))
             for n in counts:
-                seconds, commands, peak = one(work, 0, lambda s: kestrum_run(kestrum, work, s, large, n or None))
-                row("kestrum, %s" % ("%d connection%s" % (n, "s" if n > 1 else "") if n else "default"), seconds,
-                    commands, args.large, peak)
+                seconds, commands, peak = one("pyftpdlib", 0,
+                                              lambda s: kestrum_run(kestrum, env, work, s, large, n or None))
+                row(kestrum_name(n), seconds, commands, args.large, peak)
 
 
 if __name__ == "__main__":
