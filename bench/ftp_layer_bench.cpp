@@ -3,7 +3,6 @@
 // Uploads COUNT small files into a fresh server directory, lists it, looks
 // each file up, downloads them and removes them, timing every phase.
 
-
 #include <chrono>
 #include <csignal>
 #include <cstdio>

@@ -2,7 +2,7 @@
 """Uploads of a fresh tree to a test FTP server over a slow and a fast link, against lftp.
 
     bench/parallel_bench.py --kestrum build/kestrum [--connections 1,4] [--parallel 1,4] [--latency 0,20]
-                            [--servers pyftpdlib,vsftpd,vsftpd-tls] [--relay] [--engine own|default]
+                            [--servers pyftpdlib,vsftpd,vsftpd-tls] [--relay]
                             [--files 200] [--dirs 10] [--size 2048] [--large 10000] [--no-lftp]
 
 For each server and latency prints the wall time and the FTP commands the server received (and per
@@ -23,11 +23,10 @@ login (banner, USER, PASS; with TLS also AUTH TLS, the handshake, PBSZ and PROT)
 Python's ftplib over the same path (best of three); and the ratios Kestrum/lftp (lftp with
 --parallel equal to the connections, else the largest) and Kestrum/floor (at 0 ms the floor is
 the login alone). A table of all groups ends the output. Then one Kestrum upload of --large files
-to pyftpdlib at no latency with its peak memory (/usr/bin/time -v). --engine own sets
-KESTRUM_FTP_ENGINE=own, --engine default removes it; without it the environment passes unchanged.
+to pyftpdlib at no latency with its peak memory (/usr/bin/time -v).
 
 All the comparison rows at 20 ms and at 0 ms in one invocation:
-    bench/parallel_bench.py --kestrum build/kestrum --engine own --servers pyftpdlib,vsftpd,vsftpd-tls \\
+    bench/parallel_bench.py --kestrum build/kestrum --servers pyftpdlib,vsftpd,vsftpd-tls \\
                             --connections 4 --parallel 4 --large 0
 """
 
@@ -291,8 +290,6 @@ def main():
     parser.add_argument("--no-lftp", action="store_true")
     parser.add_argument("--relay", action="store_true",
                         help="pyftpdlib: the latency from a relay in front of the server (vsftpd always has it)")
-    parser.add_argument("--engine", choices=("own", "default"),
-                        help="own: KESTRUM_FTP_ENGINE=own; default: without it; unset: the environment as is")
     args = parser.parse_args()
     kestrum = os.path.abspath(args.kestrum)
     counts = [int(c) for c in args.connections.split(",")]
@@ -303,11 +300,6 @@ def main():
         if kind not in SERVERS:
             parser.error("unknown server " + kind)
     env = dict(os.environ)
-    if args.engine == "own":
-        env["KESTRUM_FTP_ENGINE"] = "own"
-    elif args.engine == "default":
-        env.pop("KESTRUM_FTP_ENGINE", None)
-    print("FTP engine: %s" % (env.get("KESTRUM_FTP_ENGINE") or "default"))
 
     with tempfile.TemporaryDirectory() as work:
         key_pair = make_key(work) if "vsftpd-tls" in servers else None

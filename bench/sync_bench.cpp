@@ -8,7 +8,6 @@
 //   (c) a both-directions run with nothing changed,
 //   (d) lftp "mirror -R --only-newer" to an empty server, and again with nothing changed.
 
-
 #include <sys/stat.h>
 #include <csignal>
 

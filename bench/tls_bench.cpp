@@ -3,7 +3,6 @@
 // second run with nothing changed. Needs root (vsftpd); prints figures only.
 //   tls_bench [--files N]   (N files in 10 directories; default 200)
 
-
 #include <chrono>
 #include <csignal>
 #include <cstdio>

@@ -63,10 +63,8 @@ size_t NextChunkSize(size_t total, size_t left, size_t connections, size_t fewes
 }
 
 size_t ExtraConnectionsAllowed(const RunState& state) {
-    const std::optional<FtpConnectParams>& first = state.results.connectParams;
-    const bool passive = first && (first->passive || first->security != FtpSecurity::Plain || first->accessType == 3);
     const int wanted = state.options.parallelOverride > 0 ? state.options.parallelOverride : state.settings.parallel;
-    return passive ? static_cast<size_t>(std::max(1, wanted)) - 1 : 0;
+    return state.results.connectParams ? static_cast<size_t>(std::max(1, wanted)) - 1 : 0;
 }
 
 void PlannedCopies(RunContext& ctx, size_t planned) {

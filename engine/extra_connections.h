@@ -62,8 +62,7 @@ class ExtraConnections {
 };
 
 // How many extra connections the run may use: PARALLEL (or --parallel) less
-// one, none in active mode (TLS and proxied connections are passive whatever
-// the profile says).
+// one, in passive and in active mode.
 size_t ExtraConnectionsAllowed(const RunState& state);
 
 // The plan now holds planned copies: extra connections start logging in once

@@ -449,7 +449,8 @@ class TransferPhase {
         for (std::vector<RenameOutcome> done = connection.TakeRenamed(); !done.empty();
              done = connection.TakeRenamed()) {
             for (const RenameOutcome& rename : done) {
-                const auto it = std::find_if(pending.begin(), pending.end(), [](const Outcome& o) { return o.awaiting; });
+                const auto it =
+                    std::find_if(pending.begin(), pending.end(), [](const Outcome& o) { return o.awaiting; });
                 if (it == pending.end())
                     break;
                 Outcome& out = *it;
@@ -479,8 +480,9 @@ class TransferPhase {
             // On the listings' clock, as every stored time.
             FtpEntry& entry = found.entries.front();
             const std::optional<int64_t>& mdtm = ctx_.state.results.mdtmClockOffset;
-            entry.lastWriteTime =
-                mdtm && entry.lastWriteTime != kUnknownServerTime ? entry.lastWriteTime - *mdtm + clockOffset_ : kUnknownServerTime;
+            entry.lastWriteTime = mdtm && entry.lastWriteTime != kUnknownServerTime
+                                      ? entry.lastWriteTime - *mdtm + clockOffset_
+                                      : kUnknownServerTime;
             entry.byMdtm = false;
         }
         const bool hidden = ServerNameOf(path).starts_with('.');
@@ -666,7 +668,8 @@ class TransferPhase {
     void Emit(const Chunk& chunk, size_t& first, std::vector<Outcome>& pending) {
         RunState& state = ctx_.state;
         const size_t ready = static_cast<size_t>(
-            std::find_if(pending.begin(), pending.end(), [](const Outcome& o) { return o.awaiting; }) - pending.begin());
+            std::find_if(pending.begin(), pending.end(), [](const Outcome& o) { return o.awaiting; }) -
+            pending.begin());
         for (size_t i = 0; i < ready; ++i) {
             const Outcome& out = pending[i];
             const Job& job = chunk[first + i];
@@ -741,10 +744,7 @@ PhaseOutcome TransferFiles(RunContext& ctx, FtpConnection& connection, FileList&
     const long long total = static_cast<long long>(transfer.size());
     ctx.log.ShowFileCount(0, total);
     // Extra connections need the parameters the first one logged in with, and
-    // are worth their login when each takes a few files off the others. In
-    // active mode the transfer stays on the first connection: with several
-    // sessions opening data connections back to us at once, the test server
-    // (pyftpdlib) lost some of them.
+    // are worth their login when each takes a few files off the others.
     size_t extras = std::min(ExtraConnectionsAllowed(state), static_cast<size_t>(total) / kFilesPerExtraConnection);
     std::vector<Chunk> chunks = MakeChunks(state.settings, transfer, 1 + extras);
     extras = std::min(extras, chunks.empty() ? 0 : chunks.size() - 1);

@@ -87,7 +87,7 @@ struct FtpEntry {
     int64_t size = -1;          // -1 when not listed
     int64_t lastWriteTime = 0;  // whole seconds since the epoch, or kUnknownServerTime
     TimePrecision precision = TimePrecision::Second;
-    int mode = -1;  // permission bits (07777 at most) as listed; -1 not listed
+    int mode = -1;        // permission bits (07777 at most) as listed; -1 not listed
     bool byMdtm = false;  // the time is MDTM's, on the clock the server gives MDTM times by
 };
 
@@ -164,7 +164,7 @@ struct RenameOutcome {
     bool renamed = false;
     bool sourceRefused = false;  // RNFR refused: nothing was at from, or it may not be renamed
     std::string error;           // the server's reply when not renamed
-    int mode = -1;      // the mode asked for first; -1 none
+    int mode = -1;               // the mode asked for first; -1 none
     bool modeSet = false;
 };
 

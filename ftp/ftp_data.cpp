@@ -62,8 +62,8 @@ std::unique_ptr<PlainStream> ConnectToPeer(int controlSocket, int port, const Da
     }
 }
 
-std::unique_ptr<PlainStream> Passive(const AskServer& ask, int controlSocket, DataModes& modes,
-                                     const DataRoute& route, const Wait& wait) {
+std::unique_ptr<PlainStream> Passive(const AskServer& ask, int controlSocket, DataModes& modes, const DataRoute& route,
+                                     const Wait& wait) {
     if (!modes.epsvRefused) {
         const Reply epsv = ask("EPSV");
         const std::optional<int> port =
@@ -241,8 +241,8 @@ void DataLink::Reset() {
     plain_.reset();
 }
 
-std::unique_ptr<DataLink> PrepareData(const AskServer& ask, int controlSocket, DataModes& modes,
-                                      const DataRoute& route, const Wait& wait) {
+std::unique_ptr<DataLink> PrepareData(const AskServer& ask, int controlSocket, DataModes& modes, const DataRoute& route,
+                                      const Wait& wait) {
     auto link = std::make_unique<DataLink>();
     link->tls_ = route.tls;
     link->tlsHost_ = route.tlsHost;

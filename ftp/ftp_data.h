@@ -78,8 +78,8 @@ class DataLink {
 // control connection whose socket is controlSocket. Throws FtpError when the
 // server accepts none of the forms, StreamError and the channel's errors as
 // they come.
-std::unique_ptr<DataLink> PrepareData(const AskServer& ask, int controlSocket, DataModes& modes,
-                                      const DataRoute& route, const Wait& wait);
+std::unique_ptr<DataLink> PrepareData(const AskServer& ask, int controlSocket, DataModes& modes, const DataRoute& route,
+                                      const Wait& wait);
 
 // A data connection offered ahead of its data command, by a command sent
 // together with others so that it costs no round trip of its own: OfferData

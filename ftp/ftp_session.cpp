@@ -30,7 +30,6 @@ constexpr std::chrono::milliseconds kCancelGrace{1000};
 constexpr std::chrono::milliseconds kQuitWait{1000};
 constexpr size_t kBlock = 64 * 1024;
 
-
 // The quoted directory of a PWD reply ("257 "/a ""b"" c" is current"), quotes doubled inside.
 std::optional<std::string> QuotedPath(const std::string& line) {
     const size_t open = line.find('"');
@@ -105,8 +104,8 @@ FtpSession::FtpSession(const FtpConnectParams& params) : params_(params) {
     if (useProxy_) {
         route_.connect = [this](int port, const Wait& wait) { return ConnectRoute(host_, port, wait); };
     }
-    // Active mode cannot cross a tunnel, and is not offered over TLS.
-    modes_.passive = params.passive || useProxy_ || tls_;
+    // Active mode cannot cross a tunnel.
+    modes_.passive = params.passive || useProxy_;
 }
 
 FtpSession::~FtpSession() {
@@ -944,7 +943,8 @@ FtpListing FtpSession::SizeAndTime(const std::string& absPath) {
     entry.lastWriteTime = kUnknownServerTime;
     if (replies.size() > 1 && replies[1].code == 213 && !replies[1].lines.empty() &&
         replies[1].lines.back().size() > 4) {
-        entry.lastWriteTime = ParseTimeVal(std::string_view(replies[1].lines.back()).substr(4)).value_or(kUnknownServerTime);
+        entry.lastWriteTime =
+            ParseTimeVal(std::string_view(replies[1].lines.back()).substr(4)).value_or(kUnknownServerTime);
         entry.byMdtm = true;
     }
     listing.status = ListStatus::Ok;

@@ -11,8 +11,7 @@
 // ends the connection before anything more is sent. A refused certificate
 // throws FtpCertificateError before the user name is sent. Through an HTTP
 // proxy the control connection and every data connection are tunnels of
-// their own (TLS inside them). With TLS or a proxy data connections are
-// always passive.
+// their own (TLS inside them), always passive.
 //
 // Waits: a connect 180 s (with connectOptions, and two more tries when it
 // fails; 300 s and one try without), each reply 60 s, a data connection
@@ -164,7 +163,7 @@ class FtpSession final : public FtpConnection, private LookupSteps {
     std::optional<TransferType> type_;      // the last TYPE the server accepted
     std::vector<HeldRename> held_;          // not sent yet
     std::deque<HeldRename> postedRenames_;  // sent, their replies not read
-    bool dataProven_ = false;  // a data connection worked: the next is asked for with its command
+    bool dataProven_ = false;               // a data connection worked: the next is asked for with its command
     // While a data command's data moves: its replies read so far.
     bool watchReplies_ = false;
     std::string opening_;

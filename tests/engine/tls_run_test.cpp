@@ -2,6 +2,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <map>
+#include <sstream>
+
+#include "ftp/protocol_trace.h"
 #include "profiles/profile_store.h"
 #include "res/strings.h"
 #include "tests/support/ftp_server.h"
@@ -71,6 +75,71 @@ TEST_F(TlsRun, VsftpdUploadsAreCheckedAsItStoresThem) {
     EXPECT_EQ(h.count(LoadString(60733)), 1);
     EXPECT_EQ(h.count(FormatString(60734, {"run.cgi", "0754"})), 1);
     EXPECT_EQ(server.countCommands("RNTO"), 3);
+}
+
+// Round trips per copy, from a protocol trace: each run of commands sent
+// before a reply is one; counted from each connection's first STOR on (its
+// login and listings are not copies), per STOR.
+double RoundTripsPerStore(const std::string& trace) {
+    std::map<std::string, bool> copying, lastSent;
+    int trips = 0, stores = 0;
+    std::istringstream lines(trace);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string date, time, connection, marker, verb;
+        fields >> date >> time >> connection >> marker >> verb;
+        if (marker == ">" && verb == "STOR") {
+            copying[connection] = true;
+            ++stores;
+        }
+        if (copying[connection] && marker == ">" && !lastSent[connection])
+            ++trips;
+        if (marker == ">" || marker == "<")
+            lastSent[connection] = marker == ">";
+    }
+    return stores == 0 ? 0 : static_cast<double>(trips) / stores;
+}
+
+// Parallel copies in active mode, plain and under TLS: every file arrives
+// over several connections, and a copy (temporary name, check, rename) costs
+// about three round trips (EPRT, STOR, the check; the rename goes with the
+// next STOR); in passive mode two (EPSV goes with the STOR).
+TEST_F(TlsRun, ParallelCopiesInEveryModeAndTheirRoundTrips) {
+    const struct {
+        VsftpdOptions::Tls tls;
+        bool passive;
+        double mostTrips;
+    } cases[] = {{VsftpdOptions::Tls::None, false, 3.3},
+                 {VsftpdOptions::Tls::Explicit, false, 3.3},
+                 {VsftpdOptions::Tls::None, true, 2.5},
+                 {VsftpdOptions::Tls::Explicit, true, 2.5}};
+    for (const auto& c : cases) {
+        const bool tls = c.tls != VsftpdOptions::Tls::None;
+        SCOPED_TRACE(std::string(tls ? "TLS" : "plain") + (c.passive ? " passive" : " active"));
+        TestVsftpd server({.tls = c.tls, .requireTls = tls});
+        RunHarness h;
+        h.MakeProfile("p", {.host = server.hostWithPort(),
+                            .user = TestVsftpd::kUser,
+                            .password = TestVsftpd::kPassword,
+                            .remoteDir = "/home"});
+        ASSERT_TRUE(h.store.WriteProfileValues("p", {{"FTP_SECURITY", int32_t{tls ? 1 : 0}},
+                                                     {"PASSIVE", int32_t{c.passive ? 1 : 0}},
+                                                     {"PARALLEL", int32_t{4}}}));
+        for (int i = 0; i < 48; ++i)
+            WriteFile(h.localDir + "/d" + std::to_string(i % 4) + "/f" + std::to_string(i) + ".bin", std::to_string(i));
+        h.port.setAnswerOk(true);  // trusts the test certificate
+        std::string error;
+        h.state.options.trace = ProtocolTrace::Create(h.localDir + "/../trace.txt", error);
+        ASSERT_TRUE(h.state.options.trace) << error;
+        EXPECT_EQ(h.Run(), 0) << server.commandLog();
+        h.state.options.trace.reset();
+        for (int i = 0; i < 48; i += 7)
+            EXPECT_EQ(ReadFile(server.home() + "/d" + std::to_string(i % 4) + "/f" + std::to_string(i) + ".bin"),
+                      std::to_string(i));
+        EXPECT_GE(server.countCommands("PASS"), 2);
+        EXPECT_EQ(server.countCommands("EPRT") > 0, !c.passive);
+        EXPECT_LE(RoundTripsPerStore(ReadFile(h.localDir + "/../trace.txt")), c.mostTrips);
+    }
 }
 
 TEST_F(TlsRun, TheCommandLineRefusesUntilTrustPinsTheKeyAndStopsWhenTheKeyChanges) {
