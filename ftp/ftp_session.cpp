@@ -54,6 +54,14 @@ std::string Unbracketed(const std::string& host) {
     return host.size() > 2 && host.front() == '[' ? host.substr(1, host.size() - 2) : host;
 }
 
+// The time of an MDTM reply, "213 YYYYMMDDHHMMSS[.sss]".
+std::optional<int64_t> MdtmTime(const Reply& reply) {
+    if (reply.code != 213 || reply.lines.empty() || reply.lines.back().size() <= 4) {
+        return std::nullopt;
+    }
+    return ParseTimeVal(std::string_view(reply.lines.back()).substr(4));
+}
+
 std::string FirstLine(const Reply& reply) {
     return reply.lines.empty() ? std::string() : reply.lines.front();
 }
@@ -941,10 +949,8 @@ FtpListing FtpSession::SizeAndTime(const std::string& absPath) {
     entry.hidden = true;
     entry.size = *size;
     entry.lastWriteTime = kUnknownServerTime;
-    if (replies.size() > 1 && replies[1].code == 213 && !replies[1].lines.empty() &&
-        replies[1].lines.back().size() > 4) {
-        entry.lastWriteTime =
-            ParseTimeVal(std::string_view(replies[1].lines.back()).substr(4)).value_or(kUnknownServerTime);
+    if (const std::optional<int64_t> time = replies.size() > 1 ? MdtmTime(replies[1]) : std::nullopt) {
+        entry.lastWriteTime = *time;
         entry.byMdtm = true;
     }
     listing.status = ListStatus::Ok;
@@ -997,13 +1003,7 @@ std::optional<int64_t> FtpSession::ModificationTime(const std::string& path) {
         return std::nullopt;
     }
     const std::string target = Resolve(path);
-    const Reply reply = Guarded([&] { return Command("MDTM " + target); });
-    if (reply.code != 213 || reply.lines.empty()) {
-        return std::nullopt;
-    }
-    // "213 YYYYMMDDHHMMSS[.sss]"
-    std::string_view text = reply.lines.back();
-    return text.size() > 4 ? ParseTimeVal(text.substr(4)) : std::nullopt;
+    return MdtmTime(Guarded([&] { return Command("MDTM " + target); }));
 }
 
 std::optional<int64_t> FtpSession::Size(const std::string& path) {
