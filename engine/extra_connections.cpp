@@ -17,7 +17,7 @@ ExtraConnections::~ExtraConnections() {
         thread.join();
     for (Ended& ended : done_) {
         if (ended.connection)
-            ended.connection->Close();
+            ended.connection->Leave();
     }
 }
 

@@ -118,28 +118,22 @@ int ServerLookups::CaseVariants(const std::string& path) {
     return found == dir.foldedNames.end() ? 0 : found->second;
 }
 
-bool ServerLookups::CreateDirectory(const std::string& path) {
-    const bool created = connection_.CreateDirectory(path);
+void ServerLookups::CreateDirectory(const std::string& path) {
+    connection_.CreateDirectorySoon(path);
     const auto [parent, name] = SplitPath(path);
     auto it = directories_.find(parent);
-    if (created && it != directories_.end() && it->second.status == ListStatus::Ok) {
+    if (it != directories_.end() && it->second.status == ListStatus::Ok) {
         FtpEntry entry;
         entry.name = name;
         entry.isDirectory = true;
         entry.hidden = !name.empty() && name[0] == '.';
         ++it->second.foldedNames[FoldKey(name)];
         it->second.byName.insert_or_assign(name, entry);
-        Directory empty;
-        empty.status = ListStatus::Ok;
-        empty.allNamesListed = true;
-        directories_.insert_or_assign(path, std::move(empty));
-    } else {
-        // Not created, or created where nothing was listed yet: ask the server again.
-        if (it != directories_.end())
-            directories_.erase(it);
-        directories_.erase(path);
     }
-    return created;
+    Directory empty;
+    empty.status = ListStatus::Ok;
+    empty.allNamesListed = true;
+    directories_.insert_or_assign(path, std::move(empty));
 }
 
 }  // namespace kestrum

@@ -25,8 +25,9 @@ class ServerLookups {
     // last component in letter case alone (0 when it lists the name itself,
     // or when it could not be listed).
     int CaseVariants(const std::string& path);
-    // Creates a directory on the server and keeps the listings in step.
-    bool CreateDirectory(const std::string& path);
+    // Makes a directory on the server with the next command (its outcome
+    // shows when something is put there), and lists it as made: empty.
+    void CreateDirectory(const std::string& path);
 
   private:
     struct Directory {

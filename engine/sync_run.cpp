@@ -151,6 +151,7 @@ bool ConnectToServerHome(RunContext& ctx, std::unique_ptr<FtpConnection>& connec
     params.cancel = &state.flags.cancelRequested;
     params.partials = &state.live.partialDownloads;
     params.trace = state.options.trace;
+    params.passiveWorks = std::make_shared<std::atomic<bool>>(false);
     for (;;) {
         try {
             connection = ctx.ftp.Connect(params);

@@ -107,10 +107,31 @@ struct Outcome {
     std::optional<FtpEntry> stored;
     // The listed entry the stamp took its time from.
     std::optional<FtpEntry> seen;
-    // Uploads: stored under temp, its rename sent with the next command.
-    bool awaiting = false;
+    // Uploads: stored under temp, waiting for its check or its rename,
+    // which go out with the next command.
+    // (Each value is the number of replies still to come.)
+    enum class Awaits { Nothing, Rename, Check } awaits = Awaits::Nothing;
     std::string temp;
+    UploadCount sent;
 };
+
+bool Awaiting(const Outcome& out) {
+    return out.awaits != Outcome::Awaits::Nothing;
+}
+
+// A chunk a connection took, and what became of its files so far.
+struct Batch {
+    Chunk chunk;
+    size_t first = 0;  // the index in chunk of pending.front()
+    std::vector<Outcome> pending;
+    bool shareListing = false;  // stamped from one listing once all are copied
+    bool tried = false;         // no more of its files will be tried
+
+    bool Settled() const { return std::none_of(pending.begin(), pending.end(), Awaiting); }
+};
+// One connection's batches whose files are not all logged yet, oldest
+// first: a batch's last copies finish with the next batch's first commands.
+using Lane = std::deque<Batch>;
 
 // How uploads reach their names on this server, learnt from its refusals.
 enum class Placing : int {
@@ -161,9 +182,14 @@ class TransferPhase {
     // The work of one connection: chunks until none is left (or can come back
     // from another connection), the run is cancelled, or the connection breaks.
     void Work(FtpConnection& connection, bool extra = false) {
+        Lane lane;
         bool clockUnchecked = extra;
-        while (std::optional<Chunk> chunk = Take()) {
-            if (!CopyChunk(connection, *chunk, clockUnchecked))
+        for (;;) {
+            // With copies still open, the next chunk is taken only when one is there.
+            std::optional<Chunk> chunk = Take(lane.empty());
+            if (!chunk && lane.empty())
+                return;
+            if (!(chunk ? CopyChunk(connection, lane, std::move(*chunk), clockUnchecked) : Drain(connection, lane)))
                 return;
         }
     }
@@ -192,7 +218,7 @@ class TransferPhase {
             ++alive_;
         }
         Work(*connection, true);
-        connection->Close();
+        connection->Leave();
     }
 
     // No chunk left behind and no connection broken as the last one (while
@@ -221,7 +247,7 @@ class TransferPhase {
         return home_ == "/" ? "/" + serverPath : home_ + "/" + serverPath;
     }
 
-    std::optional<Chunk> Take() {
+    std::optional<Chunk> Take(bool wait) {
         std::unique_lock lock(mutex_);
         for (;;) {
             if (Cancelled() || fatal_)
@@ -233,72 +259,119 @@ class TransferPhase {
                 return chunk;
             }
             // A busy connection may still hand back a chunk when it breaks.
-            if (busy_ == 0)
+            if (busy_ == 0 || !wait)
                 return std::nullopt;
             changed_.wait_for(lock, kIdleWait);
         }
     }
 
-    // False when the connection broke. A chunk big enough for one listing to
-    // serve its stamps logs its files when all are stamped; otherwise each
-    // file is copied, stamped and logged in turn.
-    bool CopyChunk(FtpConnection& connection, Chunk& chunk, bool& clockUnchecked) {
-        const bool binary = std::any_of(chunk.begin(), chunk.end(), [](const Job& job) { return !job.ascii; });
-        const bool shareListing = connection.ListsToTheSecond() &&
-                                  chunk.size() >= (binary ? kListingForStampsBinary : kListingForStampsAscii);
-        std::vector<Outcome> pending;  // the outcomes of chunk[first], chunk[first + 1], ...
-        size_t first = 0;
+    // False when the connection broke or retired. A chunk big enough for one
+    // listing to serve its stamps logs its files when all are stamped;
+    // otherwise each file is copied, stamped and logged in turn.
+    bool CopyChunk(FtpConnection& connection, Lane& lane, Chunk chunk, bool& clockUnchecked) {
+        Batch& batch = lane.emplace_back();
+        batch.chunk = std::move(chunk);
+        const bool binary =
+            std::any_of(batch.chunk.begin(), batch.chunk.end(), [](const Job& job) { return !job.ascii; });
+        batch.shareListing = connection.ListsToTheSecond() &&
+                             batch.chunk.size() >= (binary ? kListingForStampsBinary : kListingForStampsAscii);
         bool copying = false;
         bool retired = false;  // this connection's server clock is not the one measured
-        std::optional<std::string> broken;
         try {
-            for (size_t next = 0; next < chunk.size() && !Cancelled(); ++next) {
-                pending.emplace_back();
+            for (size_t next = 0; next < batch.chunk.size() && !Cancelled(); ++next) {
+                batch.pending.emplace_back();
                 copying = true;
-                Copy(connection, chunk[next], pending.back());
+                Copy(connection, batch.chunk[next], batch.pending.back());
                 copying = false;
-                Settle(connection, chunk, first, pending);
-                if (clockUnchecked && !ClockAgrees(pending.back(), clockUnchecked)) {
-                    retired = true;
-                    break;
+                Settle(connection, lane);
+                if (clockUnchecked) {
+                    // The check of an extra connection's first copy tells its clock now.
+                    if (Awaiting(batch.pending.back())) {
+                        connection.SendHeld();
+                        Settle(connection, lane);
+                    }
+                    if (!ClockAgrees(batch.pending.back(), clockUnchecked)) {
+                        retired = true;
+                        break;
+                    }
                 }
-                if (!shareListing) {
-                    Stamp(connection, chunk, first, pending, false);
-                    std::lock_guard lock(mutex_);
-                    Emit(chunk, first, pending);
-                }
+                Advance(connection, lane);
             }
-            if (Cancelled())
-                Withdraw(connection, pending);
-            connection.SettleRenames();
-            Settle(connection, chunk, first, pending);
-            if (!retired)
-                Stamp(connection, chunk, first, pending, shareListing);
+            batch.tried = true;
+            if (retired) {
+                // Its last copy waits for no stamp (ClockAgrees); the rest goes to the others.
+                const auto rest = static_cast<long>(batch.first + batch.pending.size());
+                std::lock_guard lock(mutex_);
+                queue_.emplace_front(batch.chunk.begin() + rest, batch.chunk.end());
+                batch.chunk.erase(batch.chunk.begin() + rest, batch.chunk.end());
+                if (queue_.front().empty())
+                    queue_.pop_front();
+                changed_.notify_all();
+            }
+            if (retired || Cancelled())
+                SettleAll(connection, lane);
+            else
+                Advance(connection, lane);
         } catch (const std::exception& e) {
             // A broken connection (FtpError), or a local failure that leaves
             // the connection's state unknown: it is not used again.
             if (copying)
-                pending.pop_back();
-            broken = e.what();
+                batch.pending.pop_back();
+            std::lock_guard lock(mutex_);
+            Broke(lane, copying, e.what());
+            return false;
         }
-        if (retired && !broken) {
-            // Its last copy waits for no stamp; the rest goes to the others.
-            Stamp(connection, chunk, first, pending, false, pending.size() - 1);
-        }
-        std::lock_guard lock(mutex_);
-        if (broken) {
-            Broke(chunk, first, pending, copying, *broken);
-        } else if (retired) {
+        if (retired) {
+            std::lock_guard lock(mutex_);
             --alive_;
-            if (first + pending.size() < chunk.size())
-                queue_.emplace_front(chunk.begin() + static_cast<long>(first + pending.size()), chunk.end());
-        } else if (first + pending.size() < chunk.size()) {
-            dropped_ = true;  // cancelled before the end of the chunk
         }
-        Emit(chunk, first, pending);
+        return !retired;
+    }
+
+    // With no chunk to take: the lane's last replies, and its batches logged.
+    bool Drain(FtpConnection& connection, Lane& lane) {
+        try {
+            SettleAll(connection, lane);
+        } catch (const std::exception& e) {
+            std::lock_guard lock(mutex_);
+            Broke(lane, false, e.what());
+            return false;
+        }
+        return true;
+    }
+
+    // Stamps and logs what is ready, in order: the lane's oldest batch up to
+    // its first copy awaiting a reply; a batch tried whole and settled is
+    // stamped (from one listing when it shares one) and finished.
+    void Advance(FtpConnection& connection, Lane& lane) {
+        for (Batch& batch : lane) {
+            if (!batch.shareListing)
+                Stamp(connection, batch.chunk, batch.first, batch.pending, false);
+        }
+        while (!lane.empty()) {
+            Batch& front = lane.front();
+            if (!front.tried || !front.Settled()) {
+                if (!front.shareListing) {
+                    std::lock_guard lock(mutex_);
+                    Emit(front.chunk, front.first, front.pending);
+                }
+                return;
+            }
+            if (front.shareListing)
+                Stamp(connection, front.chunk, front.first, front.pending, true);
+            std::lock_guard lock(mutex_);
+            Finish(front);
+            lane.pop_front();
+        }
+    }
+
+    // A batch done with (under mutex_): logged, and the connection free of it.
+    void Finish(Batch& batch) {
+        if (batch.first + batch.pending.size() < batch.chunk.size() && Cancelled())
+            dropped_ = true;  // cancelled before the end of the chunk
+        Emit(batch.chunk, batch.first, batch.pending);
         --busy_;
         changed_.notify_all();
-        return !broken && !retired;
     }
 
     // Copies one file; a refusal is that file's failure, a broken connection throws.
@@ -369,33 +442,66 @@ class TransferPhase {
     // Uploads the file and checks the size the server gives it: through a
     // temporary name renamed over the target, so that the target is never
     // touched before the new copy is complete, or (switched off, or renames
-    // refused) in place. The rename over the target goes out with the next
-    // command (Awaiting: Settle finishes the file). Failures are logged in
-    // out.block.
+    // refused) in place. The check of the temporary copy and its rename over
+    // the target go out with later commands (Awaiting: Settle finishes the
+    // file). Failures are logged in out.block.
     Stored Upload(FtpConnection& connection, const Job& job, TransferType type, Outcome& out) {
-        const std::string target = Sent(job.serverPath);
-        const auto placing = static_cast<Placing>(placing_.load());
-        if (ctx_.state.settings.uploadTemp && placing != Placing::InPlace) {
+        if (ctx_.state.settings.uploadTemp && static_cast<Placing>(placing_.load()) != Placing::InPlace) {
             const std::string dir = ServerDirOf(job.serverPath);
             const std::string temp = Sent(dir.empty() ? UploadTempName() : dir + "/" + UploadTempName());
-            std::string reason;
-            if (!StoreChecked(connection, job, type, temp, out, reason)) {
-                out.block.Failed(msg::kUploadFailed, {job.serverPath}, reason);
+            if (!connection.PutFile(job.localPath, temp, type, &out.sent)) {
+                out.block.Failed(msg::kUploadFailed, {job.serverPath}, connection.LastError());
                 Discard(connection, temp);
                 return Stored::Failed;
             }
             out.temp = temp;
-            if (placing == Placing::RenameOver) {
-                connection.RenameSoon(temp, target, job.mode);
-                out.awaiting = true;
-                return Stored::Awaiting;
-            }
-            const bool modeSet = job.mode < 0 || connection.SetMode(temp, job.mode);
-            return Placed(connection, job, type, out, {temp, target, false, false, {}, job.mode, modeSet})
-                       ? Stored::Placed
-                       : Stored::Failed;
+            out.awaits = Outcome::Awaits::Check;
+            connection.StoredSoon(temp);
+            return Stored::Awaiting;
         }
         return StoreInPlace(connection, job, type, out) ? Stored::Placed : Stored::Failed;
+    }
+
+    // The check of a temporary copy came back: renamed over the target soon
+    // (or now, where the server does not rename over a file), or removed.
+    void Checked(FtpConnection& connection, const Job& job, Outcome& out, FtpListing& found) {
+        const TransferType type = job.ascii ? TransferType::Ascii : TransferType::Binary;
+        std::string reason;
+        out.awaits = Outcome::Awaits::Nothing;
+        if (!CheckStored(type, out.temp, found, out.sent, out, reason)) {
+            out.block.Failed(msg::kUploadFailed, {job.serverPath}, reason);
+            Discard(connection, out.temp);
+            out.unsynced = true;
+            return;
+        }
+        const std::string target = Sent(job.serverPath);
+        bool placed = false;
+        switch (static_cast<Placing>(placing_.load())) {
+            case Placing::RenameOver:
+                connection.RenameSoon(out.temp, target, job.mode);
+                out.awaits = Outcome::Awaits::Rename;
+                return;
+            case Placing::DeleteThenRename:
+                placed = Placed(connection, job, type, out,
+                                {out.temp,
+                                 target,
+                                 false,
+                                 false,
+                                 {},
+                                 job.mode,
+                                 job.mode < 0 || connection.SetMode(out.temp, job.mode)});
+                break;
+            case Placing::InPlace:
+                // Another connection found that this server renames nothing.
+                Discard(connection, out.temp);
+                out.stored.reset();
+                placed = StoreInPlace(connection, job, type, out);
+                break;
+        }
+        if (placed)
+            Uploaded(job, out);
+        else
+            out.unsynced = true;
     }
 
     // After the rename of a checked temporary copy: the fallbacks when the
@@ -428,54 +534,112 @@ class TransferPhase {
         return true;
     }
 
-    // After a cancel: the copies whose renames were not sent yet never take
-    // their names (the temporary files are removed); they stay changed.
-    void Withdraw(FtpConnection& connection, std::vector<Outcome>& pending) {
-        std::vector<RenameOutcome> withdrawn = connection.WithdrawRenames();
-        for (auto it = pending.rbegin(); it != pending.rend() && !withdrawn.empty(); ++it) {
-            if (!it->awaiting)
-                continue;
-            it->awaiting = false;
-            it->unsynced = true;
-            it->stored.reset();
-            Discard(connection, withdrawn.back().from);
-            withdrawn.pop_back();
+    // After a cancel: the copies whose checks or renames were not sent yet
+    // never take their names (the temporary files are removed); they stay changed.
+    void Withdraw(FtpConnection& connection, Lane& lane) {
+        for (const std::string& temp : connection.WithdrawHeld()) {
+            for (Batch& batch : lane) {
+                for (Outcome& out : batch.pending) {
+                    if (Awaiting(out) && out.temp == temp) {
+                        out.awaits = Outcome::Awaits::Nothing;
+                        out.unsynced = true;
+                        out.stored.reset();
+                    }
+                }
+            }
+            Discard(connection, temp);
         }
     }
 
-    // The outcomes of the renames sent since: each finishes the oldest upload
-    // awaiting its rename.
-    void Settle(FtpConnection& connection, const Chunk& chunk, size_t first, std::vector<Outcome>& pending) {
-        for (std::vector<RenameOutcome> done = connection.TakeRenamed(); !done.empty();
-             done = connection.TakeRenamed()) {
-            for (const RenameOutcome& rename : done) {
-                const auto it =
-                    std::find_if(pending.begin(), pending.end(), [](const Outcome& o) { return o.awaiting; });
-                if (it == pending.end())
-                    break;
-                Outcome& out = *it;
-                const Job& job = chunk[first + static_cast<size_t>(it - pending.begin())];
-                out.awaiting = false;
-                if (Placed(connection, job, job.ascii ? TransferType::Ascii : TransferType::Binary, out, rename))
-                    Uploaded(job, out);
+    // The checks and renames read since: each finishes the oldest upload of
+    // the lane awaiting one.
+    void Settle(FtpConnection& connection, Lane& lane) {
+        const auto oldest = [&](Outcome::Awaits what) -> std::pair<Batch*, Outcome*> {
+            for (Batch& batch : lane) {
+                for (Outcome& out : batch.pending) {
+                    if (out.awaits == what)
+                        return {&batch, &out};
+                }
+            }
+            return {nullptr, nullptr};
+        };
+        const auto jobOf = [](const Batch& batch, const Outcome& out) -> const Job& {
+            return batch.chunk[batch.first + static_cast<size_t>(&out - batch.pending.data())];
+        };
+        for (;;) {
+            std::vector<StoredCheck> checks = connection.TakeChecked();
+            const std::vector<RenameOutcome> renames = connection.TakeRenamed();
+            if (checks.empty() && renames.empty())
+                break;
+            for (StoredCheck& check : checks) {
+                if (const auto [batch, out] = oldest(Outcome::Awaits::Check); out != nullptr)
+                    Checked(connection, jobOf(*batch, *out), *out, check.found);
+            }
+            for (const RenameOutcome& rename : renames) {
+                const auto [batch, out] = oldest(Outcome::Awaits::Rename);
+                if (out == nullptr)
+                    continue;
+                const Job& job = jobOf(*batch, *out);
+                out->awaits = Outcome::Awaits::Nothing;
+                if (Placed(connection, job, job.ascii ? TransferType::Ascii : TransferType::Binary, *out, rename))
+                    Uploaded(job, *out);
                 else
-                    out.unsynced = true;
+                    out->unsynced = true;
             }
         }
     }
 
-    // Stores the file at path and compares the size the server then lists
-    // for it with what was sent (text mode: as the server's conversion to its
-    // line ends should leave it, or as sent where the server keeps text as
-    // it comes). The entry looked up goes to out.stored.
+    // The checks and renames still held go out (a check's rename on the next
+    // round), or after a cancel are withdrawn; then every batch is finished.
+    void SettleAll(FtpConnection& connection, Lane& lane) {
+        for (size_t waiting = SIZE_MAX;;) {
+            if (Cancelled())
+                Withdraw(connection, lane);
+            size_t count = 0;
+            for (const Batch& batch : lane) {
+                for (const Outcome& out : batch.pending)
+                    count += static_cast<size_t>(out.awaits);
+            }
+            if (count == 0)
+                break;
+            if (count >= waiting) {
+                // Nothing came back for them: not known to be placed.
+                for (Batch& batch : lane) {
+                    for (Outcome& out : batch.pending) {
+                        if (Awaiting(out)) {
+                            out.awaits = Outcome::Awaits::Nothing;
+                            out.unsynced = true;
+                        }
+                    }
+                }
+                break;
+            }
+            waiting = count;
+            connection.SendHeld();
+            Settle(connection, lane);
+        }
+        for (Batch& batch : lane)
+            batch.tried = true;
+        Advance(connection, lane);
+    }
+
+    // Stores the file at path and checks it (CheckStored).
     bool StoreChecked(FtpConnection& connection, const Job& job, TransferType type, const std::string& path,
                       Outcome& out, std::string& reason) {
-        UploadCount sent;
-        if (!connection.PutFile(job.localPath, path, type, &sent)) {
+        if (!connection.PutFile(job.localPath, path, type, &out.sent)) {
             reason = connection.LastError();
             return false;
         }
         FtpListing found = connection.Stored(path);
+        return CheckStored(type, path, found, out.sent, out, reason);
+    }
+
+    // Compares the size the server gives a stored file with what was sent
+    // (text mode: as the server's conversion to its line ends should leave
+    // it, or as sent where the server keeps text as it comes). The entry
+    // found goes to out.stored.
+    bool CheckStored(TransferType type, const std::string& path, FtpListing& found, const UploadCount& sent,
+                     Outcome& out, std::string& reason) {
         if (found.status == ListStatus::Ok && found.entries.size() == 1 && found.entries.front().byMdtm) {
             // On the listings' clock, as every stored time.
             FtpEntry& entry = found.entries.front();
@@ -495,12 +659,9 @@ class TransferPhase {
         if (found.status == ListStatus::Ok && found.entries.size() == 1 && !found.entries.front().isDirectory) {
             out.stored = std::move(found.entries.front());
             size = out.stored->size;
-        } else if (hidden) {
-            // A server that hides dot names from its listings may still give the size.
-            size = connection.Size(path).value_or(-1);
         }
-        // Not known (a listing not understood, no SIZE): the rename of a name
-        // that is not there fails instead.
+        // Not known (a listing not understood, a hidden name, no SIZE): the
+        // rename of a name that is not there fails instead.
         if (size < 0 || size == sent.bytes)
             return true;
         if (type == TransferType::Ascii && sent.lineFeeds > 0 && size == sent.bytes + sent.lineFeeds) {
@@ -618,48 +779,54 @@ class TransferPhase {
         return time;
     }
 
-    // The connection broke during the chunk (under mutex_). Copied files keep
-    // their lines, without a stamp. Unless the run is cancelled: the last
-    // connection ends the run as a broken connection does; otherwise the file
-    // in flight fails and the rest of the chunk goes back to the queue.
-    void Broke(const Chunk& chunk, size_t first, std::vector<Outcome>& pending, bool inFlight,
-               const std::string& error) {
+    // The connection broke (under mutex_). Copied files keep their lines,
+    // without a stamp. Unless the run is cancelled: the last connection ends
+    // the run as a broken connection does; otherwise the file in flight (of
+    // the lane's last batch) fails and the rest of each chunk goes back to
+    // the queue. Every batch is finished.
+    void Broke(Lane& lane, bool inFlight, const std::string& error) {
         const bool last = alive_ == 1 && connecting_ == 0;
         --alive_;
         lastError_ = error;
-        size_t rest = first + pending.size();
-        for (size_t i = 0; i < pending.size(); ++i) {
-            Outcome& out = pending[i];
-            if (!out.awaiting)
-                continue;
-            // Whether the server renamed it is not known: it stays changed.
-            out.awaiting = false;
-            out.unsynced = true;
-            if (!Cancelled())
-                out.block.Failed(msg::kUploadFailed, {chunk[first + i].serverPath}, error);
+        for (Batch& batch : lane) {
+            const Chunk& chunk = batch.chunk;
+            std::vector<Outcome>& pending = batch.pending;
+            size_t rest = batch.first + pending.size();
+            for (size_t i = 0; i < pending.size(); ++i) {
+                Outcome& out = pending[i];
+                if (!Awaiting(out))
+                    continue;
+                // Whether the server kept or renamed it is not known: it stays changed.
+                out.awaits = Outcome::Awaits::Nothing;
+                out.unsynced = true;
+                if (!Cancelled())
+                    out.block.Failed(msg::kUploadFailed, {chunk[batch.first + i].serverPath}, error);
+            }
+            if (Cancelled()) {
+                dropped_ = dropped_ || rest < chunk.size();
+            } else if (last) {
+                fatal_ = error;
+            } else {
+                for (size_t i = 0; i < pending.size(); ++i) {
+                    Outcome& out = pending[i];
+                    if (out.copied && !out.stampTried)
+                        out.block.Failed(msg::kNotStampedConnectionLost, {chunk[batch.first + i].serverPath});
+                }
+                if (inFlight && &batch == &lane.back()) {
+                    const Job& failed = chunk[rest++];
+                    Outcome& out = pending.emplace_back();
+                    out.block.Failed(failed.direction == Direction::Upload ? msg::kUploadFailed : msg::kDownloadFailed,
+                                     {failed.serverPath}, error);
+                    out.unsynced = failed.direction == Direction::Upload;
+                }
+                if (rest < chunk.size())
+                    queue_.emplace_front(chunk.begin() + static_cast<long>(rest), chunk.end());
+            }
+            Emit(batch.chunk, batch.first, batch.pending);
+            --busy_;
         }
-        if (Cancelled()) {
-            dropped_ = dropped_ || rest < chunk.size();
-            return;
-        }
-        if (last) {
-            fatal_ = error;
-            return;
-        }
-        for (size_t i = 0; i < pending.size(); ++i) {
-            Outcome& out = pending[i];
-            if (out.copied && !out.stampTried)
-                out.block.Failed(msg::kNotStampedConnectionLost, {chunk[first + i].serverPath});
-        }
-        if (inFlight) {
-            const Job& failed = chunk[rest++];
-            Outcome& out = pending.emplace_back();
-            out.block.Failed(failed.direction == Direction::Upload ? msg::kUploadFailed : msg::kDownloadFailed,
-                             {failed.serverPath}, error);
-            out.unsynced = failed.direction == Direction::Upload;
-        }
-        if (rest < chunk.size())
-            queue_.emplace_front(chunk.begin() + static_cast<long>(rest), chunk.end());
+        lane.clear();
+        changed_.notify_all();
     }
 
     // The pending blocks in the chunk's order up to the first awaiting its
@@ -667,9 +834,8 @@ class TransferPhase {
     // them from pending and moves first on.
     void Emit(const Chunk& chunk, size_t& first, std::vector<Outcome>& pending) {
         RunState& state = ctx_.state;
-        const size_t ready = static_cast<size_t>(
-            std::find_if(pending.begin(), pending.end(), [](const Outcome& o) { return o.awaiting; }) -
-            pending.begin());
+        const size_t ready =
+            static_cast<size_t>(std::find_if(pending.begin(), pending.end(), Awaiting) - pending.begin());
         for (size_t i = 0; i < ready; ++i) {
             const Outcome& out = pending[i];
             const Job& job = chunk[first + i];
@@ -742,6 +908,8 @@ class TransferPhase {
 PhaseOutcome TransferFiles(RunContext& ctx, FtpConnection& connection, FileList& transfer, int64_t clockOffset) {
     RunState& state = ctx.state;
     const long long total = static_cast<long long>(transfer.size());
+    // The directories the planning made are there before any connection stores into them.
+    connection.SendHeld();
     ctx.log.ShowFileCount(0, total);
     // Extra connections need the parameters the first one logged in with, and
     // are worth their login when each takes a few files off the others.

@@ -70,6 +70,7 @@ enum class FtpSecurity {
     Plain = 0,     // no TLS
     Explicit = 1,  // AUTH TLS on the normal port; TLS required on control and data
     Implicit = 2,  // TLS from the first byte (port 990 unless another is given)
+    Sftp = 3,      // not FTP: SFTP over SSH (port 22 unless another is given)
 };
 
 // The time of an entry whose listing gave none that can be read (a missing or
@@ -150,6 +151,12 @@ struct FtpConnectParams {
     // Where every control connection made with these parameters writes its
     // commands and replies (protocol_trace.h); the own engine only.
     std::shared_ptr<ProtocolTrace> trace;
+    // Shared by the connections made with these parameters: set once a
+    // passive data connection to the server worked, so that each later one
+    // is asked for with its data command (none when not shared).
+    std::shared_ptr<std::atomic<bool>> passiveWorks;
+    // SFTP: a private key file to log in with (the password is its passphrase).
+    std::string sshKeyFile;
 };
 
 // What an upload read from its local file.
@@ -168,6 +175,12 @@ struct RenameOutcome {
     bool modeSet = false;
 };
 
+// What the check of a stored file found (StoredSoon).
+struct StoredCheck {
+    std::string path;
+    FtpListing found;
+};
+
 class FtpConnection {
   public:
     virtual ~FtpConnection() = default;
@@ -176,6 +189,10 @@ class FtpConnection {
     virtual bool SetCurrentDirectory(const std::string& path) = 0;
     virtual std::string CurrentDirectory() const = 0;
     virtual bool CreateDirectory(const std::string& path) = 0;
+    // CreateDirectory held back to go out with the next command, its outcome
+    // not looked at: a directory that could not be made shows when something
+    // is put in it. This base class makes it at once.
+    virtual void CreateDirectorySoon(const std::string& path) { static_cast<void>(CreateDirectory(path)); }
     virtual bool RemoveDirectory(const std::string& path) = 0;
     virtual bool Remove(const std::string& path) = 0;
     // Cut short by a cancel: false, LastError() saying that the server may
@@ -186,18 +203,23 @@ class FtpConnection {
     virtual bool Rename(const std::string& from, const std::string& to) = 0;
     // SITE CHMOD with mode in octal: true when the server confirmed it.
     virtual bool SetMode(const std::string& path, int mode) = 0;
-    // SITE CHMOD (mode >= 0) and the rename from -> to, written ahead of the
-    // next command the connection sends so that they take no round trip of
-    // their own; SettleRenames sends and reads those still held. The outcomes
-    // come in order from TakeRenamed once their replies are read. A broken
-    // connection throws as any operation, and the outcome of a rename whose
-    // replies were not read is not known. This base class does it at once.
+    // SITE CHMOD (mode >= 0) and the rename from -> to, held back to go out
+    // with the next store so that they take no round trip of their own. The
+    // outcomes come in order from TakeRenamed once their replies are read. A
+    // broken connection throws as any operation, and the outcome of a rename
+    // whose replies were not read is not known. This base class does it at once.
     virtual void RenameSoon(const std::string& from, const std::string& to, int mode);
-    virtual void SettleRenames() {}
-    // The renames (and modes) held back and not sent yet, which are then
-    // never sent: a cancelled run leaves those copies under their temporary names.
-    virtual std::vector<RenameOutcome> WithdrawRenames() { return {}; }
     std::vector<RenameOutcome> TakeRenamed() { return std::exchange(renamed_, {}); }
+    // Stored(path), held back in the same way; the entries come in order from
+    // TakeChecked. This base class looks at once.
+    virtual void StoredSoon(const std::string& path);
+    virtual std::vector<StoredCheck> TakeChecked() { return std::exchange(checked_, {}); }
+    // Sends everything still held back and reads the replies.
+    virtual void SendHeld() {}
+    // The paths of the checks and renames held back and not sent yet, which
+    // are then never sent: a cancelled run leaves those copies under their
+    // temporary names.
+    virtual std::vector<std::string> WithdrawHeld() { return {}; }
     // Written to a temporary file beside localPath, renamed over it only when
     // complete: a binary download must bring the size its opening reply
     // announces or, when that gives none, listedSize (-1: not known).
@@ -226,9 +248,13 @@ class FtpConnection {
     virtual std::string LastError() const = 0;
     // Closing twice is harmless.
     virtual void Close() = 0;
+    // Close, without waiting for QUIT's reply: for one of a run's several
+    // connections, whose end nothing waits on.
+    virtual void Leave() { Close(); }
 
   protected:
     std::vector<RenameOutcome> renamed_;  // read, not yet taken
+    std::vector<StoredCheck> checked_;    // read, not yet taken
 };
 
 class FtpClientFactory {

@@ -1,5 +1,7 @@
 #include "ftp/ftp_paths.h"
 
+#include <idn2.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -166,6 +168,17 @@ std::optional<FtpEndpoint> ParseFtpHost(const std::string& host) {
         return std::nullopt;
     }
     endpoint.urlHost = std::string(name);
+    // A name in any script becomes its ASCII form (IDNA2008 with the UTS #46
+    // mapping), which the resolver, the TLS name check and SNI take.
+    if (std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+        char* ascii = nullptr;
+        if (idn2_lookup_u8(reinterpret_cast<const uint8_t*>(endpoint.urlHost.c_str()),
+                           reinterpret_cast<uint8_t**>(&ascii), IDN2_NFC_INPUT | IDN2_NONTRANSITIONAL) != IDN2_OK) {
+            return std::nullopt;
+        }
+        endpoint.urlHost = ascii;
+        idn2_free(ascii);
+    }
     return endpoint;
 }
 

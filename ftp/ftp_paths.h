@@ -32,7 +32,7 @@ int64_t AnnouncedSize(std::string_view reply);
 std::optional<int> EpsvPort(std::string_view reply);
 
 struct FtpEndpoint {
-    std::string urlHost;  // "name" or "[v6]"
+    std::string urlHost;  // "name" (ASCII, a name in another script as its IDNA form) or "[v6]"
     int port = 0;         // 0 when the text carries none
 };
 

@@ -1,5 +1,6 @@
 #include "ftp/ftp_session.h"
 
+#include <poll.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include "ftp/ftp_listing.h"
 #include "ftp/ftp_paths.h"
 #include "ftp/ftp_tunnel.h"
+#include "ftp/ftp_wait.h"
 #include "ftp/protocol_trace.h"
 #include "res/codepage.h"
 #include "res/message_ids.h"
@@ -28,6 +30,9 @@ constexpr std::chrono::seconds kReplyTimeout{60};
 constexpr std::chrono::seconds kStallTimeout{60};  // a data connection that moves nothing this long has stalled
 constexpr std::chrono::milliseconds kCancelGrace{1000};
 constexpr std::chrono::milliseconds kQuitWait{1000};
+// How long a greeting may take before an explicit-TLS login looks for
+// implicit TLS at the port (and how long that look may take).
+constexpr std::chrono::milliseconds kQuietGreeting{3000};
 constexpr size_t kBlock = 64 * 1024;
 
 // The quoted directory of a PWD reply ("257 "/a ""b"" c" is current"), quotes doubled inside.
@@ -68,7 +73,9 @@ std::string FirstLine(const Reply& reply) {
 
 }  // namespace
 
-FtpSession::FtpSession(const FtpConnectParams& params) : params_(params) {
+FtpSession::FtpSession(const FtpConnectParams& params)
+    : params_(params),
+      dataProven_(params.passiveWorks ? params.passiveWorks : std::make_shared<std::atomic<bool>>(false)) {
     if (HasLineBreakOrNul(params.user) || HasLineBreakOrNul(params.password)) {
         throw FtpError(LoadString(msg::kCredentialsHaveLineBreak));
     }
@@ -123,15 +130,18 @@ FtpSession::~FtpSession() {
 // Runs an operation on the connection: what breaks it drops the connection
 // and throws FtpError.
 template <typename Operation>
-auto FtpSession::Guarded(Operation operation) {
+auto FtpSession::Guarded(Operation operation, bool repeatable) {
     EnsureUsable();
     try {
         try {
             return operation();
         } catch (const FtpSessionClosed& closed) {
-            // The server ended an idle session (421, or a close) before the
-            // operation sent anything: log in again and do it once more.
-            if (!closed.commandNotSent() || loggingIn_ || MustAbort()) {
+            // The server ended the session (421, or a close) before the
+            // operation sent anything, or during one that reads and may be
+            // done again (no rename in flight): log in again and do it once more.
+            const bool renaming = std::any_of(posted_.begin(), posted_.end(),
+                                              [](const Held& held) { return held.kind == Held::Kind::Rename; });
+            if (!(closed.commandNotSent() || (repeatable && !renaming)) || loggingIn_ || MustAbort()) {
                 throw;
             }
             LogInAgain();
@@ -157,8 +167,10 @@ auto FtpSession::Guarded(Operation operation) {
 
 void FtpSession::LogInAgain() {
     EndTrace(LoadString(msg::kTraceLoggingInAgain));
+    // Checks and directories whose replies were lost go out again.
+    held_.insert(held_.begin(), std::make_move_iterator(posted_.begin()), std::make_move_iterator(posted_.end()));
+    posted_.clear();
     const std::string cwd = cwd_;
-    dataProven_ = false;
     channel_.reset();
     stream_.reset();
     serverDir_.reset();
@@ -204,6 +216,10 @@ void FtpSession::Login() {
             StartTls(ReplyWait());
         }
         step_ = "logging in";
+        if (params_.security == FtpSecurity::Explicit && ImplicitTlsAtPort()) {
+            step_.clear();
+            throw FtpError(LoadString(msg::kImplicitTlsPort));
+        }
         const Reply greeting = channel_->ReadGreeting(ReplyWait());
         if (!greeting.Completed()) {
             throw FtpError("the server refused the connection: " + greeting.Text());
@@ -228,17 +244,21 @@ void FtpSession::Login() {
         if (!login.Completed()) {
             throw FtpError("Access denied to remote resource: " + login.Text());
         }
+        // Commands whose replies do not decide what goes with them go in one write.
         if (tls_) {
+            channel_->SendMany({"PBSZ 0", "PROT P", "FEAT"}, ReplyWait());
+            channel_->Read(ReplyWait());
             // Every data connection under TLS too; a server that will not is left.
-            channel_->Command("PBSZ 0", ReplyWait());
-            const Reply prot = channel_->Command("PROT P", ReplyWait());
+            const Reply prot = channel_->Read(ReplyWait());
             if (!prot.Completed()) {
                 step_.clear();
                 throw FtpError(LoadString(msg::kTlsNotOffered) + " " + prot.Text());
             }
+        } else {
+            channel_->Send("FEAT", ReplyWait());
         }
         bool utf8 = false;
-        const Reply feat = channel_->Command("FEAT", ReplyWait());
+        const Reply feat = channel_->Read(ReplyWait());
         if (feat.code == 211) {
             for (size_t i = 1; i + 1 < feat.lines.size(); ++i) {
                 std::string_view text = feat.lines[i];
@@ -250,10 +270,20 @@ void FtpSession::Login() {
                 utf8 = utf8 || StartsWithNoCase(text, "UTF8");
             }
         }
+        // PWD after OPTS UTF8 ON: the reply names the directory in the names'
+        // encoding. TYPE I for the copies to come (listings do not mind it).
+        std::vector<std::string> rest = {"PWD", "TYPE I"};
         if (utf8) {
-            channel_->Command("OPTS UTF8 ON", ReplyWait());  // a refusal changes nothing
+            rest.insert(rest.begin(), "OPTS UTF8 ON");
         }
-        const Reply pwd = channel_->Command("PWD", ReplyWait());
+        channel_->SendMany(rest, ReplyWait());
+        if (utf8) {
+            channel_->Read(ReplyWait());  // a refusal changes nothing
+        }
+        const Reply pwd = channel_->Read(ReplyWait());
+        if (channel_->Read(ReplyWait()).Completed()) {
+            type_ = TransferType::Binary;
+        }
         const std::optional<std::string> home = pwd.code == 257 ? QuotedPath(FirstLine(pwd)) : std::nullopt;
         if (home && !home->empty() && (*home)[0] == '/') {
             cwd_ = NormaliseServerPath("/", *home);
@@ -261,6 +291,34 @@ void FtpSession::Login() {
         }
     });
     loggingIn_ = false;
+}
+
+// A server that speaks TLS from the first byte sends no greeting, and waits
+// for ours. After a few quiet seconds a second connection tries a handshake:
+// a certificate there means that port wants implicit TLS.
+bool FtpSession::ImplicitTlsAtPort() {
+    try {
+        WaitForSocket(stream_->Socket(), POLLIN, Wait::For(kQuietGreeting, [this] { return MustAbort(); }));
+        return false;
+    } catch (const StreamError& error) {
+        if (error.kind() != StreamError::Kind::TimedOut) {
+            throw;
+        }
+    }
+    TlsPeerCheck fetch(TlsPeerCheck::Mode::FetchOnly, host_, {});
+    try {
+        const auto client = std::make_shared<TlsClient>(fetch);
+        const Wait wait = Wait::For(kQuietGreeting, [this] { return MustAbort(); });
+        std::unique_ptr<PlainStream> plain = ConnectRoute(host_, port_, wait);
+        TlsStream::Connect(client, plain->Release(), host_, TlsStream::Role::Control, wait);
+    } catch (const TlsCertificateRefused&) {
+        return true;
+    } catch (const StreamError& error) {
+        if (error.kind() == StreamError::Kind::Cancelled) {
+            throw;
+        }
+    }
+    return false;
 }
 
 std::unique_ptr<PlainStream> FtpSession::ConnectRoute(const std::string& host, int port, const Wait& wait) {
@@ -376,23 +434,36 @@ void FtpSession::Drop(const std::string& why) {
 
 void FtpSession::Post(const std::vector<std::string>& commands, bool renames) {
     std::vector<std::string> batch;
-    for (const HeldRename& held : renames ? held_ : std::vector<HeldRename>{}) {
-        if (held.outcome.mode >= 0) {
-            char octal[8];
-            std::snprintf(octal, sizeof octal, "%o", static_cast<unsigned>(held.outcome.mode) & 07777U);
-            batch.push_back("SITE CHMOD " + std::string(octal) + " " + held.source);
+    std::vector<Held> kept;
+    for (Held& held : held_) {
+        if (held.kind == Held::Kind::Mkd) {
+            batch.push_back("MKD " + held.source);
+        } else if (held.kind == Held::Kind::Mlst) {
+            batch.push_back("MLST " + held.source);
+        } else if (held.kind == Held::Kind::SizeAndTime) {
+            batch.push_back("SIZE " + held.source);
+            if (offersMdtm_) {
+                batch.push_back("MDTM " + held.source);
+            }
+        } else if (!renames) {
+            kept.push_back(std::move(held));
+            continue;
+        } else {
+            if (held.outcome.mode >= 0) {
+                char octal[8];
+                std::snprintf(octal, sizeof octal, "%o", static_cast<unsigned>(held.outcome.mode) & 07777U);
+                batch.push_back("SITE CHMOD " + std::string(octal) + " " + held.source);
+            }
+            batch.push_back("RNFR " + held.source);
+            batch.push_back("RNTO " + held.target);
         }
-        batch.push_back("RNFR " + held.source);
-        batch.push_back("RNTO " + held.target);
+        posted_.push_back(std::move(held));
     }
+    held_ = std::move(kept);
     batch.insert(batch.end(), commands.begin(), commands.end());
     step_ = "waiting for the server's reply";
     if (!batch.empty()) {
         channel_->SendMany(batch, ReplyWait());
-    }
-    if (renames) {
-        std::move(held_.begin(), held_.end(), std::back_inserter(postedRenames_));
-        held_.clear();
     }
 }
 
@@ -412,20 +483,35 @@ Reply FtpSession::FinalReply(std::string* opening) {
 // A refused RNFR leaves RNTO refused too; both replies are read, so that
 // neither is taken for a later command's.
 void FtpSession::ReadAhead() {
-    while (!postedRenames_.empty()) {
-        RenameOutcome& outcome = postedRenames_.front().outcome;
-        if (outcome.mode >= 0) {
-            outcome.modeSet = FinalReply().Completed();
+    while (!posted_.empty()) {
+        Held& held = posted_.front();
+        RenameOutcome& outcome = held.outcome;
+        if (held.kind == Held::Kind::Mkd) {
+            static_cast<void>(FinalReply());  // in the trace; a failure shows in what is put there
+        } else if (held.kind == Held::Kind::Mlst) {
+            const Reply reply = FinalReply();
+            checked_.push_back({outcome.from, EntryFromMlst({reply.code, reply.lines, reply.Text()}, held.source)});
+        } else if (held.kind == Held::Kind::SizeAndTime) {
+            const Reply size = FinalReply();
+            const std::optional<Reply> time = offersMdtm_ ? std::optional<Reply>(FinalReply()) : std::nullopt;
+            checked_.push_back({outcome.from, SizedEntry(held.source, size, time ? &*time : nullptr)});
+            if (checked_.back().found.status != ListStatus::Ok) {
+                relook_.push_back(checked_.size() - 1);
+            }
+        } else {
+            if (outcome.mode >= 0) {
+                outcome.modeSet = FinalReply().Completed();
+            }
+            const Reply from = FinalReply();
+            const Reply to = FinalReply();
+            outcome.renamed = from.code == 350 && to.Completed();
+            outcome.sourceRefused = from.code != 350;
+            if (!outcome.renamed) {
+                outcome.error = (outcome.sourceRefused ? from : to).Text();
+            }
+            renamed_.push_back(std::move(outcome));
         }
-        const Reply from = FinalReply();
-        const Reply to = FinalReply();
-        outcome.renamed = from.code == 350 && to.Completed();
-        outcome.sourceRefused = from.code != 350;
-        if (!outcome.renamed) {
-            outcome.error = (outcome.sourceRefused ? from : to).Text();
-        }
-        renamed_.push_back(std::move(outcome));
-        postedRenames_.pop_front();
+        posted_.pop_front();
     }
 }
 
@@ -465,6 +551,10 @@ bool FtpSession::SetCurrentDirectory(const std::string& path) {
         return false;
     }
     const std::string dir = Resolve(path);
+    if (serverDir_ == dir) {
+        cwd_ = dir;  // already there (PWD said so, or the last CWD)
+        return true;
+    }
     return Guarded([&] {
         if (!Command("CWD " + dir).Completed()) {
             return false;
@@ -477,6 +567,16 @@ bool FtpSession::SetCurrentDirectory(const std::string& path) {
 
 bool FtpSession::CreateDirectory(const std::string& path) {
     return Simple("MKD", path);
+}
+
+void FtpSession::CreateDirectorySoon(const std::string& path) {
+    if (Rejected(path)) {
+        return;
+    }
+    EnsureUsable();
+    RenameOutcome outcome;
+    outcome.from = path;
+    held_.push_back({Held::Kind::Mkd, std::move(outcome), Resolve(path), {}});
 }
 
 bool FtpSession::RemoveDirectory(const std::string& path) {
@@ -531,20 +631,55 @@ void FtpSession::RenameSoon(const std::string& from, const std::string& to, int 
         return;
     }
     EnsureUsable();
-    held_.push_back({std::move(outcome), source, target});
+    held_.push_back({Held::Kind::Rename, std::move(outcome), source, target});
 }
 
-std::vector<RenameOutcome> FtpSession::WithdrawRenames() {
-    std::vector<RenameOutcome> withdrawn;
-    for (HeldRename& held : held_) {
-        withdrawn.push_back(std::move(held.outcome));
+// Deferred where the check is one command (MLST) or two (SIZE and MDTM of a
+// dot name on a server whose listings may hide it); a listing is not.
+void FtpSession::StoredSoon(const std::string& path) {
+    if (Rejected(path)) {
+        FtpListing refused;
+        refused.error = lastError_;
+        checked_.push_back({path, std::move(refused)});
+        return;
     }
-    held_.clear();
+    const std::string target = Resolve(path);
+    if (!useMlst_ && !ServerBaseNameOf(target).starts_with('.')) {
+        FtpConnection::StoredSoon(path);
+        return;
+    }
+    EnsureUsable();
+    RenameOutcome outcome;
+    outcome.from = path;
+    held_.push_back({useMlst_ ? Held::Kind::Mlst : Held::Kind::SizeAndTime, std::move(outcome), target, {}});
+}
+
+// A dot file that SIZE did not answer (some servers refuse it in ASCII
+// mode) may still be listed.
+std::vector<StoredCheck> FtpSession::TakeChecked() {
+    std::vector<StoredCheck> checks = std::exchange(checked_, {});
+    for (const size_t i : std::exchange(relook_, {})) {
+        checks[i].found = Lookup(checks[i].path);
+    }
+    return checks;
+}
+
+std::vector<std::string> FtpSession::WithdrawHeld() {
+    std::vector<std::string> withdrawn;
+    std::vector<Held> kept;
+    for (Held& held : held_) {
+        if (held.kind == Held::Kind::Mkd) {
+            kept.push_back(std::move(held));
+        } else {
+            withdrawn.push_back(std::move(held.outcome.from));
+        }
+    }
+    held_ = std::move(kept);
     return withdrawn;
 }
 
-void FtpSession::SettleRenames() {
-    if (!held_.empty() || !postedRenames_.empty()) {
+void FtpSession::SendHeld() {
+    if (!held_.empty() || !posted_.empty()) {
         Guarded([&] {
             Post({}, true);
             ReadAhead();
@@ -588,7 +723,7 @@ Reply FtpSession::Transfer(const std::string& command, const Mover& move, std::s
     opening_.clear();
     early_.reset();
     std::unique_ptr<DataLink> link;
-    if (dataProven_ && modes_.passive) {
+    if (dataProven_->load() && modes_.passive) {
         std::string ask;
         link = OfferData(stream_->Socket(), modes_, route_, ask);
         Post({ask, command}, renames);
@@ -599,7 +734,7 @@ Reply FtpSession::Transfer(const std::string& command, const Mover& move, std::s
             // The command's reply says whether the server now waits for a
             // connection that cannot be made; a refusal leaves it to the
             // fallbacks of a data connection asked for by itself.
-            dataProven_ = false;
+            dataProven_->store(false);
             const Reply reply = FinalReply(&opening_);
             if (reply.code < 400) {
                 throw FtpError("the server's data connection cannot be made: " + offer.Text());
@@ -643,7 +778,7 @@ Reply FtpSession::Transfer(const std::string& command, const Mover& move, std::s
     try {
         step_ = "opening the data connection";
         ByteStream& data = link->Open(StallWait());
-        dataProven_ = true;
+        dataProven_->store(true);
         move(data, *link);
         link->Finish();  // the end of the data, for an upload
     } catch (const StreamError& error) {
@@ -682,7 +817,7 @@ bool FtpSession::EarlyAnswer() {
         return false;
     }
     while (!early_ && channel_->ReplyArriving()) {
-        if (!postedRenames_.empty()) {
+        if (!posted_.empty()) {
             ReadAhead();
             continue;
         }
@@ -937,20 +1072,24 @@ FtpListing FtpSession::SizeAndTime(const std::string& absPath) {
         commands.push_back("MDTM " + absPath);
     }
     const std::vector<Reply> replies = AskMany(commands);
+    return SizedEntry(absPath, replies[0], replies.size() > 1 ? &replies[1] : nullptr);
+}
+
+FtpListing FtpSession::SizedEntry(const std::string& absPath, const Reply& size, const Reply* time) {
     FtpListing listing;
-    const std::optional<int64_t> size =
-        replies[0].lines.empty() ? std::nullopt : SizeFromReply(replies[0].code, replies[0].lines.back());
-    if (!size) {
-        listing.error = lastError_ = replies[0].Text();
+    const std::optional<int64_t> bytes =
+        size.lines.empty() ? std::nullopt : SizeFromReply(size.code, size.lines.back());
+    if (!bytes) {
+        listing.error = lastError_ = size.Text();
         return listing;
     }
     FtpEntry entry;
-    entry.name = absPath.substr(absPath.rfind('/') + 1);
+    entry.name = ServerBaseNameOf(absPath);
     entry.hidden = true;
-    entry.size = *size;
+    entry.size = *bytes;
     entry.lastWriteTime = kUnknownServerTime;
-    if (const std::optional<int64_t> time = replies.size() > 1 ? MdtmTime(replies[1]) : std::nullopt) {
-        entry.lastWriteTime = *time;
+    if (const std::optional<int64_t> seconds = time ? MdtmTime(*time) : std::nullopt) {
+        entry.lastWriteTime = *seconds;
         entry.byMdtm = true;
     }
     listing.status = ListStatus::Ok;
@@ -968,7 +1107,7 @@ FtpListing FtpSession::Stored(const std::string& path) {
     if (useMlst_ || target.substr(target.rfind('/') + 1).rfind('.', 0) != 0) {
         return Lookup(path);
     }
-    FtpListing sized = Guarded([&] { return SizeAndTime(target); });
+    FtpListing sized = Guarded([&] { return SizeAndTime(target); }, true);
     // SIZE refused (some servers refuse it in ASCII mode): the listing may still show it.
     return sized.status == ListStatus::Ok ? sized : Lookup(path);
 }
@@ -980,7 +1119,12 @@ FtpListing FtpSession::List(const std::string& directory) {
         return listing;
     }
     const std::string dir = Resolve(directory);
-    Guarded([&] { ListInto(dir, listing, nullptr); });
+    Guarded(
+        [&] {
+            listing = {};
+            ListInto(dir, listing, nullptr);
+        },
+        true);
     return listing;
 }
 
@@ -991,7 +1135,7 @@ FtpListing FtpSession::Lookup(const std::string& path) {
         return refused;
     }
     const std::string target = Resolve(path);
-    FtpListing result = Guarded([&] { return LookupEntry(*this, target, useMlst_); });
+    FtpListing result = Guarded([&] { return LookupEntry(*this, target, useMlst_); }, true);
     if (result.status != ListStatus::Ok && !result.error.empty()) {
         lastError_ = result.error;
     }
@@ -1003,7 +1147,7 @@ std::optional<int64_t> FtpSession::ModificationTime(const std::string& path) {
         return std::nullopt;
     }
     const std::string target = Resolve(path);
-    return MdtmTime(Guarded([&] { return Command("MDTM " + target); }));
+    return MdtmTime(Guarded([&] { return Command("MDTM " + target); }, true));
 }
 
 std::optional<int64_t> FtpSession::Size(const std::string& path) {
@@ -1011,7 +1155,7 @@ std::optional<int64_t> FtpSession::Size(const std::string& path) {
         return std::nullopt;
     }
     const std::string target = Resolve(path);
-    const Reply reply = Guarded([&] { return Command("SIZE " + target); });
+    const Reply reply = Guarded([&] { return Command("SIZE " + target); }, true);
     return reply.lines.empty() ? std::nullopt : SizeFromReply(reply.code, reply.lines.back());
 }
 
@@ -1023,7 +1167,7 @@ void FtpSession::Close() {
     // the caller meant it, whether or not it takes their outcomes.
     if (!held_.empty() && !dropped_ && channel_) {
         try {
-            SettleRenames();
+            SendHeld();
         } catch (const std::exception&) {
         }
     }
@@ -1032,7 +1176,7 @@ void FtpSession::Close() {
     if (channel_ && !dropped_ && channel_->state() == ControlChannel::State::Open && channel_->waiting() == 0) {
         try {
             channel_->Send("QUIT", Wait::For(kQuitWait));
-            if (!CancelSeen()) {
+            if (quitReplyWanted_ && !CancelSeen()) {
                 channel_->Read(Wait::For(kQuitWait));
             }
         } catch (const std::exception&) {
@@ -1044,6 +1188,11 @@ void FtpSession::Close() {
     }
     channel_.reset();
     stream_.reset();
+}
+
+void FtpSession::Leave() {
+    quitReplyWanted_ = false;
+    Close();
 }
 
 namespace {

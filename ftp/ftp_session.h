@@ -22,9 +22,10 @@
 // giving that command's reply. Anything else (a broken, timed-out or
 // cancelled connection, a 421, a reply that cannot be read, a server that
 // offers no data connection) drops the connection without QUIT and throws
-// FtpError; every later operation throws it again. A server that ended an
-// idle session (421, or a close) before an operation sent anything is logged
-// into again, and the operation done once more.
+// FtpError; every later operation throws it again. A server that ended the
+// session (421, or a close) before an operation sent anything, or during a
+// lookup, listing, SIZE or MDTM with no rename in flight, is logged into
+// again, and the operation done once more.
 
 #include <chrono>
 #include <deque>
@@ -56,6 +57,7 @@ class FtpSession final : public FtpConnection, private LookupSteps {
     bool SetCurrentDirectory(const std::string& path) override;
     std::string CurrentDirectory() const override { return cwd_; }
     bool CreateDirectory(const std::string& path) override;
+    void CreateDirectorySoon(const std::string& path) override;
     bool RemoveDirectory(const std::string& path) override;
     bool Remove(const std::string& path) override;
     bool PutFile(const std::string& localPath, const std::string& serverPath, TransferType type,
@@ -63,8 +65,10 @@ class FtpSession final : public FtpConnection, private LookupSteps {
     bool Rename(const std::string& from, const std::string& to) override;
     bool SetMode(const std::string& path, int mode) override;
     void RenameSoon(const std::string& from, const std::string& to, int mode) override;
-    void SettleRenames() override;
-    std::vector<RenameOutcome> WithdrawRenames() override;
+    void StoredSoon(const std::string& path) override;
+    std::vector<StoredCheck> TakeChecked() override;
+    void SendHeld() override;
+    std::vector<std::string> WithdrawHeld() override;
     bool GetFile(const std::string& serverPath, const std::string& localPath, TransferType type,
                  int64_t listedSize = -1) override;
     FtpListing List(const std::string& directory) override;
@@ -75,6 +79,7 @@ class FtpSession final : public FtpConnection, private LookupSteps {
     bool ListsToTheSecond() const override { return useMlst_; }
     std::string LastError() const override { return lastError_; }
     void Close() override;
+    void Leave() override;
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -86,6 +91,8 @@ class FtpSession final : public FtpConnection, private LookupSteps {
 
     // A connection to host's port, through the proxy's tunnel when there is one.
     std::unique_ptr<PlainStream> ConnectRoute(const std::string& host, int port, const Wait& wait);
+    // Whether the server sent nothing for a few seconds and its port speaks TLS at once.
+    bool ImplicitTlsAtPort();
     // Makes the control connection TLS; the channel starts anew over it.
     void StartTls(const Wait& wait);
     [[noreturn]] void CertificateRefused(const TlsCertificateRefused& refused);
@@ -98,18 +105,20 @@ class FtpSession final : public FtpConnection, private LookupSteps {
     void EnsureUsable();
     void Drop(const std::string& why);
     template <typename Operation>
-    auto Guarded(Operation operation);
-    // A rename (and mode) held back to go out ahead of the next command.
-    struct HeldRename {
-        RenameOutcome outcome;
-        std::string source, target;  // absolute
+    auto Guarded(Operation operation, bool repeatable = false);
+    // A directory to make, a check of a stored file, or a rename (and mode),
+    // held back: a directory or a check goes out with the next command, a
+    // rename only with the next store (a lookup or a stamp in between does
+    // not rename a copy that a cancel may still withdraw).
+    struct Held {
+        enum class Kind { Rename, Mlst, SizeAndTime, Mkd } kind = Kind::Rename;
+        RenameOutcome outcome;       // a check's or a directory's path in outcome.from
+        std::string source, target;  // absolute; a check's or a directory's in source
     };
 
-    // Writes commands in one write; with renames, after the renames held
-    // back (only the next store takes them: a lookup or a stamp in between
-    // does not rename a copy that a cancel may still withdraw).
+    // Writes the held checks, with renames the held renames, and commands in one write.
     void Post(const std::vector<std::string>& commands, bool renames = false);
-    // Reads the replies of the renames posted, into renamed_.
+    // Reads the replies of the checks and renames posted, into checked_ and renamed_.
     void ReadAhead();
     // The next final reply of the oldest command waiting; opening gets the
     // first line of a preliminary reply read on the way.
@@ -126,6 +135,8 @@ class FtpSession final : public FtpConnection, private LookupSteps {
     // A stored dot file's size and time by SIZE and MDTM, on a server whose
     // listings may hide it.
     FtpListing SizeAndTime(const std::string& absPath);
+    // The entry of absPath from the replies to SIZE and (when sent) MDTM.
+    FtpListing SizedEntry(const std::string& absPath, const Reply& size, const Reply* time);
     bool Simple(const std::string& verb, const std::string& path);
     bool EnsureType(TransferType type);
     // A new connection and login after the server ended the session; the
@@ -161,9 +172,12 @@ class FtpSession final : public FtpConnection, private LookupSteps {
     std::string cwd_ = "/";
     std::optional<std::string> serverDir_;  // the directory the server is in, when known
     std::optional<TransferType> type_;      // the last TYPE the server accepted
-    std::vector<HeldRename> held_;          // not sent yet
-    std::deque<HeldRename> postedRenames_;  // sent, their replies not read
-    bool dataProven_ = false;               // a data connection worked: the next is asked for with its command
+    std::vector<Held> held_;                // not sent yet
+    std::deque<Held> posted_;               // sent, their replies not read
+    std::vector<size_t> relook_;            // the checks in checked_ that SIZE did not answer: looked up when taken
+    // A data connection worked (on this or a sibling connection): the next
+    // is asked for with its command.
+    std::shared_ptr<std::atomic<bool>> dataProven_;
     // While a data command's data moves: its replies read so far.
     bool watchReplies_ = false;
     std::string opening_;
@@ -172,6 +186,7 @@ class FtpSession final : public FtpConnection, private LookupSteps {
     std::string step_;  // what the operation in flight is doing, for an error's text
     bool loggingIn_ = false;
     bool closed_ = false;
+    bool quitReplyWanted_ = true;
     int traceNumber_ = 0;                 // the control connection's number in the trace; 0 none
     std::optional<std::string> dropped_;  // why the connection was dropped
     // Set when a cancel was first seen: the end of its grace.

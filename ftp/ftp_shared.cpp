@@ -34,6 +34,10 @@ void FtpConnection::RenameSoon(const std::string& from, const std::string& to, i
     renamed_.push_back(std::move(outcome));
 }
 
+void FtpConnection::StoredSoon(const std::string& path) {
+    checked_.push_back({path, Stored(path)});
+}
+
 bool HasLineBreakOrNul(const std::string& text) {
     return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos;
 }
@@ -304,6 +308,28 @@ long TextUploadReader::Read(char* out, size_t room) {
     }
 }
 
+FtpListing EntryFromMlst(const LookupSteps::MlstAnswer& reply, const std::string& target) {
+    FtpListing result;
+    if (reply.code == 250) {
+        for (size_t i = 1; i < reply.lines.size(); ++i) {
+            if (!reply.lines[i].empty() && reply.lines[i][0] == ' ') {
+                if (auto parsed = ParseMlsxLine(std::string_view(reply.lines[i]).substr(1))) {
+                    parsed->name = ServerBaseNameOf(target);
+                    AddListedEntry(result, std::move(*parsed));
+                }
+                break;
+            }
+        }
+        result.status = result.entries.size() == 1 ? ListStatus::Ok : ListStatus::Failed;
+    } else {
+        result.status = reply.code == 550 ? ListStatus::Missing : ListStatus::Failed;
+    }
+    if (result.status != ListStatus::Ok) {
+        result.error = reply.error;
+    }
+    return result;
+}
+
 FtpListing LookupEntry(LookupSteps& steps, const std::string& target, bool useMlst) {
     FtpListing result;
     if (target == "/") {
@@ -320,25 +346,7 @@ FtpListing LookupEntry(LookupSteps& steps, const std::string& target, bool useMl
         return result;
     }
     if (useMlst) {
-        const LookupSteps::MlstAnswer reply = steps.Mlst(target);
-        if (reply.code == 250) {
-            for (size_t i = 1; i < reply.lines.size(); ++i) {
-                if (!reply.lines[i].empty() && reply.lines[i][0] == ' ') {
-                    if (auto parsed = ParseMlsxLine(std::string_view(reply.lines[i]).substr(1))) {
-                        parsed->name = ServerBaseNameOf(target);
-                        AddListedEntry(result, std::move(*parsed));
-                    }
-                    break;
-                }
-            }
-            result.status = result.entries.size() == 1 ? ListStatus::Ok : ListStatus::Failed;
-        } else {
-            result.status = reply.code == 550 ? ListStatus::Missing : ListStatus::Failed;
-        }
-        if (result.status != ListStatus::Ok) {
-            result.error = reply.error;
-        }
-        return result;
+        return EntryFromMlst(steps.Mlst(target), target);
     }
     // Without MLST: "LIST name" answers cheaply for a plain file. Its output
     // is taken only when it is exactly that file's own line; for a directory

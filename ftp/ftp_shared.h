@@ -83,6 +83,9 @@ class LookupSteps {
     virtual MlstAnswer Mlst(const std::string& absPath) = 0;
 };
 
+// The entry of the normalised absolute path target from its MLST reply.
+FtpListing EntryFromMlst(const LookupSteps::MlstAnswer& reply, const std::string& target);
+
 // The entry of the normalised absolute path target, by MLST when useMlst,
 // else by "LIST name" or the listing of its parent (see FtpConnection::Lookup).
 FtpListing LookupEntry(LookupSteps& steps, const std::string& target, bool useMlst);

@@ -292,5 +292,6 @@ inline constexpr int kTraceTlsStarted = 60753;
 inline constexpr int kTraceClosed = 60754;
 inline constexpr int kTraceDropped = 60755;
 inline constexpr int kTraceLoggingInAgain = 60756;
+inline constexpr int kImplicitTlsPort = 60760;  // an explicit-TLS profile at a port that speaks TLS at once
 
 }  // namespace kestrum::msg

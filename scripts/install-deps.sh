@@ -5,11 +5,11 @@
 set -e
 PACKAGES="build-essential cmake g++ pkg-config
     qt6-base-dev libgl1-mesa-dev qt6-translations-l10n
-    libssl-dev
+    libssl-dev libidn2-dev libssh-dev
     libgtest-dev googletest
     python3 python3-pyftpdlib vsftpd openssl
     fonts-noto-cjk
-    tinyproxy lftp
+    tinyproxy lftp openssh-server openssh-client
     xvfb xauth
     clang-format-14
     desktop-file-utils appstream man-db systemd dpkg-dev"

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <map>
+#include <optional>
 #include <sstream>
 
 #include "ftp/protocol_trace.h"
@@ -11,6 +12,7 @@
 #include "tests/support/ftp_server.h"
 #include "tests/support/process.h"
 #include "tests/support/run_harness.h"
+#include "tests/support/tinyproxy.h"
 #include "tests/support/vsftpd_server.h"
 
 namespace kestrum::test {
@@ -100,33 +102,46 @@ double RoundTripsPerStore(const std::string& trace) {
     return stores == 0 ? 0 : static_cast<double>(trips) / stores;
 }
 
-// Parallel copies in active mode, plain and under TLS: every file arrives
-// over several connections, and a copy (temporary name, check, rename) costs
-// about three round trips (EPRT, STOR, the check; the rename goes with the
-// next STOR); in passive mode two (EPSV goes with the STOR).
+// Parallel copies in every mode: every file arrives over several
+// connections. A copy (temporary name, check, rename) costs one round trip
+// of commands in passive mode (EPSV and STOR go with the check of the copy
+// before and the rename of the one before that; through a proxy the upload
+// then waits for its opening reply), two in active mode (EPRT waits for its
+// reply); the end of each connection's work adds two.
 TEST_F(TlsRun, ParallelCopiesInEveryModeAndTheirRoundTrips) {
     const struct {
         VsftpdOptions::Tls tls;
-        bool passive;
+        bool passive, proxy;
         double mostTrips;
-    } cases[] = {{VsftpdOptions::Tls::None, false, 3.3},
-                 {VsftpdOptions::Tls::Explicit, false, 3.3},
-                 {VsftpdOptions::Tls::None, true, 2.5},
-                 {VsftpdOptions::Tls::Explicit, true, 2.5}};
+    } cases[] = {{VsftpdOptions::Tls::None, false, false, 2.6},    {VsftpdOptions::Tls::Explicit, false, false, 2.6},
+                 {VsftpdOptions::Tls::None, true, false, 1.6},     {VsftpdOptions::Tls::Explicit, true, false, 1.6},
+                 {VsftpdOptions::Tls::Implicit, true, false, 1.6}, {VsftpdOptions::Tls::Explicit, true, true, 1.6}};
     for (const auto& c : cases) {
         const bool tls = c.tls != VsftpdOptions::Tls::None;
-        SCOPED_TRACE(std::string(tls ? "TLS" : "plain") + (c.passive ? " passive" : " active"));
-        TestVsftpd server({.tls = c.tls, .requireTls = tls});
+        const int security = c.tls == VsftpdOptions::Tls::Implicit ? 2 : tls ? 1 : 0;
+        SCOPED_TRACE("security " + std::to_string(security) + (c.passive ? " passive" : " active") +
+                     (c.proxy ? " proxied" : ""));
+        // Held to 20 ms a file: the first connection cannot copy them all
+        // before the others log in, however slowly they do.
+        TestVsftpd server({.tls = c.tls, .requireTls = tls, .maxRate = 100'000});
         RunHarness h;
         h.MakeProfile("p", {.host = server.hostWithPort(),
                             .user = TestVsftpd::kUser,
                             .password = TestVsftpd::kPassword,
                             .remoteDir = "/home"});
-        ASSERT_TRUE(h.store.WriteProfileValues("p", {{"FTP_SECURITY", int32_t{tls ? 1 : 0}},
-                                                     {"PASSIVE", int32_t{c.passive ? 1 : 0}},
-                                                     {"PARALLEL", int32_t{4}}}));
+        ASSERT_TRUE(h.store.WriteProfileValues(
+            "p",
+            {{"FTP_SECURITY", int32_t{security}}, {"PASSIVE", int32_t{c.passive ? 1 : 0}}, {"PARALLEL", int32_t{4}}}));
+        TempDir proxyDir;
+        std::optional<Tinyproxy> proxy;
+        if (c.proxy) {
+            proxy.emplace(proxyDir.path());
+            ASSERT_TRUE(h.store.WriteProfileValues(
+                "p", {{"PROXY_ON", int32_t{1}}, {"PROXY_NAME", "127.0.0.1:" + std::to_string(proxy->port())}}));
+        }
         for (int i = 0; i < 48; ++i)
-            WriteFile(h.localDir + "/d" + std::to_string(i % 4) + "/f" + std::to_string(i) + ".bin", std::to_string(i));
+            WriteFile(h.localDir + "/d" + std::to_string(i % 4) + "/f" + std::to_string(i) + ".bin",
+                      std::to_string(i) + std::string(2000, 'x'));
         h.port.setAnswerOk(true);  // trusts the test certificate
         std::string error;
         h.state.options.trace = ProtocolTrace::Create(h.localDir + "/../trace.txt", error);
@@ -135,11 +150,30 @@ TEST_F(TlsRun, ParallelCopiesInEveryModeAndTheirRoundTrips) {
         h.state.options.trace.reset();
         for (int i = 0; i < 48; i += 7)
             EXPECT_EQ(ReadFile(server.home() + "/d" + std::to_string(i % 4) + "/f" + std::to_string(i) + ".bin"),
-                      std::to_string(i));
+                      std::to_string(i) + std::string(2000, 'x'));
         EXPECT_GE(server.countCommands("PASS"), 2);
         EXPECT_EQ(server.countCommands("EPRT") > 0, !c.passive);
         EXPECT_LE(RoundTripsPerStore(ReadFile(h.localDir + "/../trace.txt")), c.mostTrips);
     }
+}
+
+// A profile with explicit TLS at a port that speaks TLS at once gets no
+// greeting: the login ends with a hint, and nothing of it is sent.
+TEST_F(TlsRun, ExplicitTlsAtAnImplicitTlsPortEndsWithAHint) {
+    TestVsftpd server({.tls = VsftpdOptions::Tls::Implicit});
+    RunHarness h;
+    h.MakeProfile("p", {.host = server.hostWithPort(),
+                        .user = TestVsftpd::kUser,
+                        .password = TestVsftpd::kPassword,
+                        .remoteDir = "/home"});
+    ASSERT_TRUE(h.store.WriteProfileValues("p", {{"FTP_SECURITY", int32_t{1}}}));
+    WriteFile(h.localDir + "/a.txt", "A");
+    EXPECT_NE(h.Run(), 0);
+    std::string log;
+    for (const std::string& line : h.lines())
+        log += line + "\n";
+    EXPECT_TRUE(Has(log, LoadString(60760))) << log;
+    EXPECT_EQ(server.countCommands("USER"), 0) << server.commandLog();
 }
 
 TEST_F(TlsRun, TheCommandLineRefusesUntilTrustPinsTheKeyAndStopsWhenTheKeyChanges) {

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <sstream>
 
 #include "engine/run_log.h"
@@ -32,18 +33,21 @@ FileEntry Entry(const std::string& name, int direction) {
 // name; a STOR also counts for the name its file was then renamed to.
 std::string TypeOf(const std::string& commandLog, const std::string& verb, const std::string& name) {
     std::istringstream in(commandLog);
-    std::string line, type, storedWith;
+    std::string line, type, renamedFrom;
+    std::map<std::string, std::string> storedWith;  // STOR path -> type
     while (std::getline(in, line)) {
         if (line.rfind("TYPE ", 0) == 0)
             type = line.substr(5);
         if (line.rfind("STOR ", 0) == 0)
-            storedWith = type;
+            storedWith[line.substr(5)] = type;
+        if (line.rfind("RNFR ", 0) == 0)
+            renamedFrom = line.substr(5);
         const bool named =
             line.size() >= name.size() && line.compare(line.size() - name.size(), name.size(), name) == 0;
         if (line.rfind(verb + " ", 0) == 0 && named)
             return type;
         if (verb == "STOR" && line.rfind("RNTO ", 0) == 0 && named)
-            return storedWith;
+            return storedWith[renamedFrom];
     }
     return "?";
 }
@@ -158,17 +162,18 @@ TEST_P(Transfer, ATimeThatCannotBeSetIsReportedAndTheRunGoesOn) {
 TEST_P(Transfer, CancelTakesEffectBeforeTheNextEntry) {
     TestFtpServer server(Options());
     PhaseSession p(server);
-    for (const char* n : {"1.bin", "2.bin", "3.bin"})
+    for (const char* n : {"1.bin", "2.bin", "3.bin", "4.bin", "5.bin"})
         WriteFile(p.LocalPath(n), n);
+    // 1.bin is logged once its rename is read, with the store of 3.bin.
     test::CancelAt c(p.h, Fmt(57678, {"1.bin"}));
-    p.transfer = {Entry("1.bin", 1), Entry("2.bin", 1), Entry("3.bin", 1)};
+    p.transfer = {Entry("1.bin", 1), Entry("2.bin", 1), Entry("3.bin", 1), Entry("4.bin", 1), Entry("5.bin", 1)};
     EXPECT_EQ(TransferFiles(c.ctx, p.conn(), p.transfer, 0), PhaseOutcome::RunEnded);
-    // The copy under way completes and is stamped; the next entry aborts, once.
+    // The next entry aborts, once; the stores whose checks or renames were
+    // not sent yet never take their names, and nothing else is left behind.
     EXPECT_EQ(c.port.lines(), (std::vector<std::string>{Fmt(42808, {"1.bin"}), Fmt(57678, {"1.bin"}), Fmt(42800)}));
     EXPECT_EQ(c.port.completions(), 1);
     EXPECT_TRUE(p.transfer.empty());
-    EXPECT_TRUE(test::Exists(server.home() + "/1.bin"));
-    EXPECT_FALSE(test::Exists(server.home() + "/2.bin"));
+    EXPECT_EQ(test::SortedNames(server.home()), (std::vector<std::string>{"1.bin"}));
 
     // A cancel during the last copy leaves the abort to the driver.
     PhaseSession q(server);
@@ -237,7 +242,7 @@ TEST(TransferSizes, ADownloadLongerThanAnnouncedFailsAndKeepsTheOldCopy) {
     EXPECT_EQ(ReadFile(p.LocalPath("page.bin")), "good local copy");
     EXPECT_EQ(test::SortedNames(p.h.localDir), std::vector<std::string>{"page.bin"});
     const auto lines = p.lines();
-    ASSERT_EQ(lines.size(), 2u) << testing::PrintToString(lines);
+    ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], Fmt(57677, {"page.bin"}));
     EXPECT_NE(lines[1].find(Fmt(60610, {"11", "16"})), std::string::npos) << lines[1];
     EXPECT_EQ(p.state().flags.failedItems.load(), 1);

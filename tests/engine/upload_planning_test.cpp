@@ -62,6 +62,23 @@ TEST_P(UploadPlanning, UploadOnlyFormLooksUpEveryFile) {
     EXPECT_EQ(q.planned(), (std::vector<std::string>{"1:t1.txt"}));
 }
 
+// A directory goes out with the next command; one the server refuses is
+// asked for once, and the uploads into it fail.
+TEST_P(UploadPlanning, ARefusedDirectoryIsAskedForOnceAndFailsItsUploads) {
+    FtpServerOptions o = Options();
+    o.refuse = "MKD";
+    TestFtpServer server(o);
+    PhaseSession p(server);
+    for (const char* name : {"n/a.txt", "n/b.txt", "ok.txt"})
+        WriteFile(p.LocalPath(name), name);
+    p.Local({"n/a.txt", "n/b.txt", "ok.txt"}, test::RecentMinute());
+    ASSERT_EQ(PlanUploads(p.ctx(), p.conn(), p.transfer, 0), PhaseOutcome::Done);
+    ASSERT_EQ(TransferFiles(p.ctx(), p.conn(), p.transfer, 0), PhaseOutcome::Done);
+    EXPECT_EQ(server.countCommands("MKD"), 1);
+    EXPECT_EQ(p.state().flags.failedItems, 2);
+    EXPECT_TRUE(test::Exists(server.home() + "/ok.txt"));
+}
+
 TEST_P(UploadPlanning, OnlyFilesOnBothSidesPassesNewFilesOverSilently) {
     TestFtpServer server(Options());
     const int64_t t = test::RecentMinute();

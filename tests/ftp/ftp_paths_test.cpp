@@ -39,7 +39,14 @@ TEST(FtpPathsTest, HostTexts) {
              {"[::1]:65535", "[::1]", 65535},
              {"[fe80::1]", "[fe80::1]", 0},
              {"2001:db8::7", "[2001:db8::7]", 0},
-             {"\xe4\xbe\x8b\xe3\x81\x88.jp:21", "\xe4\xbe\x8b\xe3\x81\x88.jp", 21}}) {
+             {"\xe4\xbe\x8b\xe3\x81\x88.jp:21", "xn--r8jz45g.jp", 21},
+             {"B\xc3\xbc"
+              "cher.example",
+              "xn--bcher-kva.example", 0},
+             // Full-width letters map to ASCII.
+             {"\xef\xbd\x8c\xef\xbd\x8f\xef\xbd\x83\xef\xbd\x81\xef\xbd\x8c\xef\xbd\x88\xef\xbd\x8f\xef\xbd\x93\xef\xbd"
+              "\x94",
+              "localhost", 0}}) {
         const auto host = ParseFtpHost(text);
         ASSERT_TRUE(host) << text;
         EXPECT_EQ(host->urlHost, urlHost) << text;
@@ -47,7 +54,7 @@ TEST(FtpPathsTest, HostTexts) {
     }
     for (const char* bad :
          {"", ":21", "host:", "host:0", "host:65536", "host:123456", "host:2x", "a b", "a/b", "user@host", "host#x",
-          "host?x", "[::1", "[::1]21", "[::1]:", "[]:21", "[g::1]", "[::1%eth0]:21"})
+          "host?x", "[::1", "[::1]21", "[::1]:", "[]:21", "[g::1]", "[::1%eth0]:21", "\xff\xfe.jp"})
         EXPECT_FALSE(ParseFtpHost(bad).has_value()) << bad;
 }
 

@@ -6,6 +6,7 @@
 #include "ftp/ftp_client.h"
 #include "tests/ftp/ftp_test_util.h"
 #include "tests/support/ftp_server.h"
+#include "tests/support/scripted_server.h"
 
 namespace kestrum::test {
 namespace {
@@ -58,6 +59,38 @@ TEST(FtpSessionTest, RenameSendsBothCommandsAndReadsBothReplies) {
     EXPECT_TRUE(connection->Rename("old", "new")) << connection->LastError();
     EXPECT_EQ(ReadFile(server.home() + "/new"), "x");
     EXPECT_EQ(server.countCommands("OPTS UTF8 ON"), 1);  // the test server offers UTF8
+}
+
+// A 421 in reply to a lookup: the session logs in again and looks once more.
+TEST(FtpSessionTest, A421DuringALookupLogsInAgainAndLooksOnceMore) {
+    using S = ScriptStep;
+    const std::vector<ScriptStep> login = {S::Send("220 Hi\r\n"),
+                                           S::Expect("USER u"),
+                                           S::Send("331 Pass\r\n"),
+                                           S::Expect("PASS p"),
+                                           S::Send("230 In\r\n"),
+                                           S::Expect("FEAT"),
+                                           S::Send("211-Features\r\n MLST size*;modify*;type*;\r\n211 End\r\n"),
+                                           S::Expect("PWD"),
+                                           S::Expect("TYPE I"),
+                                           S::Send("257 \"/\"\r\n200 I\r\n")};
+    std::vector<ScriptStep> script = login;
+    script.insert(script.end(), {S::Expect("MLST /f"), S::Send("421 Going down\r\n"), S::Accept()});
+    script.insert(script.end(), login.begin(), login.end());
+    script.insert(script.end(),
+                  {S::Expect("MLST /f"), S::Send("250-f\r\n type=file;size=3;modify=20260102030405; /f\r\n250 End\r\n"),
+                   S::Expect("QUIT"), S::Send("221 Bye\r\n")});
+    ScriptedServer server(script);
+    FtpConnectParams params;
+    params.host = "127.0.0.1:" + std::to_string(server.port());
+    params.user = "u";
+    params.password = "p";
+    auto connection = MakeFtpFactory()->Connect(params);
+    const FtpListing found = connection->Lookup("/f");
+    ASSERT_EQ(found.status, ListStatus::Ok) << connection->LastError();
+    EXPECT_EQ(found.entries.at(0).size, 3);
+    connection->Close();
+    EXPECT_EQ(server.Finish(), std::vector<std::string>{});
 }
 
 }  // namespace

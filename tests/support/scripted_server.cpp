@@ -70,12 +70,24 @@ void ScriptedServer::Play(const std::vector<ScriptStep>& script) {
         problems_.push_back("no connection");
         return;
     }
-    connection_ = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    const int one = 1;
-    setsockopt(connection_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // each Send its own segment
+    const auto next = [this] {
+        connection_ = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        const int one = 1;
+        setsockopt(connection_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // each Send its own segment
+    };
+    next();
     std::string line;
     for (const auto& step : script) {
         switch (step.kind) {
+            case ScriptStep::Kind::Accept:
+                close(connection_);
+                received_.clear();
+                if (!WaitReadable(listener_, Clock::now() + kLongest, stop_)) {
+                    problems_.push_back("no second connection");
+                    return;
+                }
+                next();
+                break;
             case ScriptStep::Kind::Send:
                 if (send(connection_, step.text.data(), step.text.size(), MSG_NOSIGNAL) !=
                     static_cast<ssize_t>(step.text.size())) {

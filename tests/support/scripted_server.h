@@ -11,7 +11,7 @@
 namespace kestrum::test {
 
 struct ScriptStep {
-    enum class Kind { Send, Expect, Pause, Close };
+    enum class Kind { Send, Expect, Pause, Close, Accept };
     Kind kind;
     std::string text;  // Send: the bytes, as they are; Expect: one line without its CRLF
     int ms = 0;        // Pause
@@ -20,6 +20,8 @@ struct ScriptStep {
     static ScriptStep Expect(std::string line) { return {Kind::Expect, std::move(line)}; }
     static ScriptStep Pause(int ms) { return {Kind::Pause, {}, ms}; }
     static ScriptStep Close() { return {Kind::Close}; }
+    // Closes the connection and plays the rest on the next one.
+    static ScriptStep Accept() { return {Kind::Accept}; }
 };
 
 class ScriptedServer {

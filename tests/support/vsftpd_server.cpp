@@ -83,6 +83,8 @@ void TestVsftpd::Start() {
            "pasv_enable=YES\nport_enable=YES\nconnect_from_port_20=NO\n"
            "log_ftp_protocol=YES\nxferlog_enable=YES\nsyslog_enable=NO\nvsftpd_log_file="
         << work_ << "/protocol.log\n";
+    if (options_.maxRate > 0)
+        out << "anon_max_rate=" << options_.maxRate << "\n";
     if (options_.tls != VsftpdOptions::Tls::None) {
         out << "ssl_enable=YES\nallow_anon_ssl=YES\nrsa_cert_file=" << work_
             << "/cert.pem\nrsa_private_key_file=" << work_ << "/key.pem\n";

@@ -18,6 +18,7 @@ struct VsftpdOptions {
     Tls tls = Tls::Explicit;
     bool requireTls = true;     // logins and data connections must use TLS
     bool strictTlsEof = false;  // an upload must end with the client's close_notify
+    long maxRate = 0;           // nonzero: every transfer is held to this many bytes a second
 };
 
 class TestVsftpd {
