@@ -26,6 +26,7 @@ LAYERS = {
     "profiles": ["res"],
     "cache": ["localfs", "res"],
     "ftp": ["res"],
+    "sftp": ["ftp", "res"],
     "engine": ["localfs", "ftp", "cache", "profiles", "res"],
     "align": ["engine"],
     "cli": ["engine", "align", "profiles"],

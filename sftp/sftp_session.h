@@ -1,0 +1,117 @@
+#pragma once
+// A connection to an SFTP server: SSH through libssh (the transport, the
+// server's host key, the login), and SFTP version 3 spoken by this class on
+// the "sftp" subsystem channel, so that requests can be pipelined.
+//
+// Host keys: a key pinned in the parameters (sshHostKey, "SHA256:..." as
+// ssh-keygen -l prints it) must match; without one, a key the user's
+// ~/.ssh/known_hosts lists for that host and port is trusted; anything else
+// throws FtpCertificateError (Unknown or KeyChanged) carrying the key, before
+// any secret is sent. known_hosts is never written.
+//
+// Login, in this order, each where the server offers it: the private key
+// file (sshKeyFile, with the password as its passphrase), the user's ssh
+// agent, the password, keyboard-interactive with one prompt answered by the
+// password.
+//
+// Paths are server paths with "/"; times are the server's, UTC, whole
+// seconds (a listing to the second). Errors as FtpConnection says: a refusal
+// returns false or a listing status with LastError() giving the server's
+// message; a broken connection throws FtpError and every later call throws it.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ftp/ftp_client.h"
+#include "sftp/sftp_packets.h"
+
+struct ssh_session_struct;
+struct ssh_channel_struct;
+
+namespace kestrum {
+
+class SftpSession final : public FtpConnection {
+  public:
+    // Checks the parameters; throws FtpError for a bad host.
+    explicit SftpSession(const FtpConnectParams& params);
+    ~SftpSession() override;
+
+    // Connects, checks the host key and logs in; throws FtpError.
+    void Login();
+
+    bool SetCurrentDirectory(const std::string& path) override;
+    std::string CurrentDirectory() const override { return cwd_; }
+    bool CreateDirectory(const std::string& path) override;
+    bool RemoveDirectory(const std::string& path) override;
+    bool Remove(const std::string& path) override;
+    bool PutFile(const std::string& localPath, const std::string& serverPath, TransferType type,
+                 UploadCount* sent = nullptr) override;
+    bool Rename(const std::string& from, const std::string& to) override;
+    bool SetMode(const std::string& path, int mode) override;
+    bool GetFile(const std::string& serverPath, const std::string& localPath, TransferType type,
+                 int64_t listedSize = -1) override;
+    FtpListing List(const std::string& directory) override;
+    FtpListing Lookup(const std::string& path) override;
+    std::optional<int64_t> ModificationTime(const std::string& path) override;
+    std::optional<int64_t> Size(const std::string& path) override;
+    bool ListsToTheSecond() const override { return true; }
+    std::string LastError() const override { return lastError_; }
+    void Close() override;
+
+  private:
+    void CheckHostKey();
+    void Authenticate();
+    void OpenSftp();
+    // A request with the next id.
+    sftp::Writer Request(sftp::Type type) { return sftp::Writer(type, nextId_++); }
+    // Sends a request; its id.
+    uint32_t Send(const sftp::Writer& request);
+    // Sends a request and waits for its reply.
+    sftp::Reply Ask(const sftp::Writer& request) { return Await(Send(request)); }
+    // The reply to request id (other replies read meanwhile are kept).
+    sftp::Reply Await(uint32_t id);
+    // Reads one packet body from the channel; throws FtpError when the channel breaks.
+    std::string ReadPacket();
+    void WriteAll(const std::string& bytes);
+    // A STATUS reply: true when OK; else the message becomes the last error.
+    bool StatusOk(const sftp::Reply& reply);
+    // Runs an operation; a broken connection throws FtpError (and drops it).
+    template <typename Operation>
+    auto Guarded(Operation operation);
+    [[noreturn]] void Drop(const std::string& why);
+    void EnsureUsable() const;
+    bool Rejected(const std::string& path);
+    std::string Resolve(const std::string& path) const;
+    bool CancelSeen() const;
+    // STAT of an absolute path.
+    sftp::Reply StatOf(const std::string& absPath);
+    FtpEntry EntryOf(const std::string& name, const sftp::Attributes& attributes) const;
+    bool CloseHandle(const std::string& handle);
+    bool Simple(sftp::Type type, const std::string& path);
+
+    FtpConnectParams params_;
+    std::string host_;
+    int port_ = 22;
+    ssh_session_struct* ssh_ = nullptr;
+    ssh_channel_struct* channel_ = nullptr;
+    std::string arrived_;  // channel bytes not yet a whole packet
+    std::map<uint32_t, sftp::Reply> early_;
+    uint32_t nextId_ = 1;
+    bool posixRename_ = false;
+    std::string cwd_ = "/";
+    std::string lastError_;
+    std::optional<std::string> dropped_;
+    bool closed_ = false;
+};
+
+// The factory of SFTP connections.
+std::unique_ptr<FtpClientFactory> MakeSftpFactory();
+
+// FTP or SFTP by the parameters' security (FtpSecurity::Sftp: SFTP).
+std::unique_ptr<FtpClientFactory> MakeTransportFactory();
+
+}  // namespace kestrum

@@ -1,0 +1,98 @@
+// The SFTP connection against a real OpenSSH server on loopback.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "sftp/sftp_session.h"
+#include "tests/support/ftp_server.h"
+#include "tests/support/sshd_server.h"
+
+namespace kestrum::test {
+namespace {
+
+class SftpSessionTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (const std::string why = TestSshd::Unavailable(); !why.empty())
+            GTEST_SKIP() << why;
+        server_.emplace();
+    }
+    FtpConnectParams Params(const std::string& pinned) const {
+        FtpConnectParams params;
+        params.host = server_->hostWithPort();
+        params.user = TestSshd::kUser;
+        params.password = TestSshd::kPassword;
+        params.security = FtpSecurity::Sftp;
+        params.pinnedKey = pinned;
+        return params;
+    }
+    std::optional<TestSshd> server_;
+};
+
+// Unknown and changed keys stop before any login; a pinned one is trusted.
+TEST_F(SftpSessionTest, HostKeysAreCheckedBeforeTheLogin) {
+    const struct {
+        std::string pinned;
+        std::optional<FtpCertificateError::Kind> refused;
+    } cases[] = {{"", FtpCertificateError::Kind::Untrusted},
+                 {"SHA256:AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA", FtpCertificateError::Kind::KeyChanged},
+                 {server_->hostKeyFingerprint(), std::nullopt}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pinned);
+        try {
+            MakeTransportFactory()->Connect(Params(c.pinned));
+            EXPECT_FALSE(c.refused);
+        } catch (const FtpCertificateError& error) {
+            ASSERT_TRUE(c.refused) << error.what();
+            EXPECT_EQ(error.kind(), *c.refused);
+            EXPECT_EQ(error.certificate().fingerprint, server_->hostKeyFingerprint());
+        }
+    }
+    // Only the pinned key's connection logged in.
+    const std::string log = server_->log();
+    const size_t first = log.find("Accepted password");
+    EXPECT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(first, log.rfind("Accepted password")) << log;
+}
+
+// Password and key logins; every operation a run uses.
+TEST_F(SftpSessionTest, EveryOperationOfARun) {
+    for (const bool key : {false, true}) {
+        SCOPED_TRACE(key ? "key" : "password");
+        FtpConnectParams params = Params(server_->hostKeyFingerprint());
+        if (key) {
+            params.sshKeyFile = server_->MakeClientKey("phrase");
+            params.password = "phrase";
+        }
+        auto connection = MakeTransportFactory()->Connect(params);
+        const std::string dir = server_->home() + (key ? "/k" : "/p");
+        TempDir local;
+        const std::string big(300'000, 'b');  // several writes and reads in flight
+        WriteFile(local / "up", big);
+        ASSERT_TRUE(connection->CreateDirectory(dir)) << connection->LastError();
+        ASSERT_TRUE(connection->PutFile(local / "up", dir + "/f.bin", TransferType::Binary)) << connection->LastError();
+        ASSERT_TRUE(connection->PutFile(local / "up", dir + "/g.bin", TransferType::Binary));
+        // Renamed over an existing file in one step.
+        EXPECT_TRUE(connection->Rename(dir + "/g.bin", dir + "/f.bin")) << connection->LastError();
+        EXPECT_TRUE(connection->SetMode(dir + "/f.bin", 0604));
+        const FtpListing listed = connection->List(dir);
+        ASSERT_EQ(listed.status, ListStatus::Ok);
+        ASSERT_EQ(listed.entries.size(), 1U);
+        EXPECT_EQ(listed.entries[0].name, "f.bin");
+        EXPECT_EQ(listed.entries[0].size, 300'000);
+        EXPECT_EQ(listed.entries[0].mode, 0604);
+        EXPECT_EQ(listed.entries[0].lastWriteTime, FileMtime(dir + "/f.bin"));
+        EXPECT_EQ(connection->Lookup(dir + "/none").status, ListStatus::Missing);
+        ASSERT_TRUE(connection->GetFile(dir + "/f.bin", local / "down", TransferType::Binary))
+            << connection->LastError();
+        EXPECT_EQ(ReadFile(local / "down"), big);
+        EXPECT_FALSE(connection->RemoveDirectory(dir));  // not empty
+        EXPECT_TRUE(connection->Remove(dir + "/f.bin"));
+        EXPECT_TRUE(connection->RemoveDirectory(dir));
+        EXPECT_EQ(connection->Lookup(dir).status, ListStatus::Missing);
+        connection->Close();
+    }
+}
+
+}  // namespace
+}  // namespace kestrum::test
