@@ -33,6 +33,7 @@
 #include "res/codepage.h"
 #include "res/message_ids.h"
 #include "res/strings.h"
+#include "sftp/sftp_session.h"
 
 // Resources of a static library are registered by name, outside any namespace.
 static void InitAppResources() {
@@ -89,7 +90,7 @@ MainWindow::MainWindow(std::string programDir, std::unique_ptr<FtpClientFactory>
     : QDialog(parent),
       programDir_(std::move(programDir)),
       store_(ProfileStore::DefaultFilePath()),
-      ftp_(ftp ? std::move(ftp) : MakeFtpFactory()),
+      ftp_(ftp ? std::move(ftp) : MakeTransportFactory()),
       owner_(*this, store_, *ftp_) {
     InitAppResources();
     setObjectName("102");

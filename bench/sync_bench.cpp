@@ -26,6 +26,7 @@
 #include "ftp/ftp_client.h"
 #include "localfs/local_fs.h"
 #include "profiles/profile_store.h"
+#include "sftp/sftp_session.h"
 #include "tests/support/ftp_server.h"
 #include "tests/support/recording_port.h"
 #include "tests/support/run_harness.h"
@@ -143,7 +144,7 @@ void PlanningOnly(int entries) {
     kestrum::test::RecordingPort port;
     kestrum::RunLog log(port);
     kestrum::ProfileStore store(root / "Kestrum.conf");
-    std::unique_ptr<kestrum::FtpClientFactory> ftp = kestrum::MakeFtpFactory();
+    std::unique_ptr<kestrum::FtpClientFactory> ftp = kestrum::MakeTransportFactory();
     kestrum::RunState state;
     kestrum::RunContext ctx{state, log, store, *ftp, kestrum::PosixFileSystem()};
     state.settings.localDir = root.path();

@@ -265,9 +265,13 @@ std::string CachePlace(int security, const std::string& host, uint16_t port, con
     }
     name = LowerAscii(std::move(name));
 
-    static constexpr const char* kSchemes[] = {"ftp", "ftpes", "ftps"};
-    const bool known = security >= 0 && security < 3;
-    const int effectivePort = hostPort != 0 ? hostPort : port != 0 ? port : security == 2 ? 990 : 21;
+    static constexpr const char* kSchemes[] = {"ftp", "ftpes", "ftps", "sftp"};
+    const bool known = security >= 0 && security < 4;
+    const int effectivePort = hostPort != 0   ? hostPort
+                              : port != 0     ? port
+                              : security == 2 ? 990
+                              : security == 3 ? 22
+                                              : 21;
 
     std::string dir = serverDir;
     ConvertSeparators(dir, 0);

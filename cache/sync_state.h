@@ -47,9 +47,9 @@ struct CacheState {
 // 20 bytes).
 std::string CacheStatePath(const std::string& programDir, const std::string& profileName);
 
-// The place a cache describes: connection kind (security 0/1/2, later 3), host,
+// The place a cache describes: connection kind (security 0 to 3), host,
 // port, user and server directory, in one string; equal strings mean the same
-// place. Readable, URL-like: "ftpes://user@host:21/dir" (an absolute
+// place. Readable, URL-like: "ftpes://user@host:21/dir", "sftp://..." (an absolute
 // directory) or "ftpes://user@host:21~/dir" (below the login directory; "~"
 // alone for the login directory itself). The port is the one host carries
 // ("host:port", "[v6]:port"), else port when not 0, else the kind's default;

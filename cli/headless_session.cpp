@@ -19,6 +19,7 @@
 #include "res/codepage.h"
 #include "res/message_ids.h"
 #include "res/strings.h"
+#include "sftp/sftp_session.h"
 
 namespace kestrum {
 
@@ -150,7 +151,7 @@ int HeadlessSession::Open(const std::string& profile, std::optional<bool> cacheS
                                          : FormatString(msg::kProgramDirUnwritable, {programDir, reason}));
         return 1;
     }
-    ftp_ = MakeFtpFactory();
+    ftp_ = MakeTransportFactory();
     owner_ = std::make_unique<RunOwner>(port_, *store_, *ftp_);
     RunState& state = owner_->State();
     state.settings.profileName = profile;

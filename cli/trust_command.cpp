@@ -10,6 +10,7 @@
 #include "profiles/profile_store.h"
 #include "res/message_ids.h"
 #include "res/strings.h"
+#include "sftp/sftp_session.h"
 
 namespace kestrum {
 
@@ -41,7 +42,7 @@ int RunTrustCommand(const std::vector<std::string>& args) {
         return 2;
     }
     const int security = values->security.value_or(0);
-    if (security != 1 && security != 2) {
+    if (security < 1 || security > kSecuritySftp) {
         port.ShowMessage(FormatString(msg::kCliTrustNeedsTls, {profile}));
         return 2;
     }
@@ -58,7 +59,7 @@ int RunTrustCommand(const std::vector<std::string>& args) {
 
     ServerCertificate certificate;
     try {
-        MakeFtpFactory()->Connect(params);
+        MakeTransportFactory()->Connect(params);
         return 1;  // not reached: a fetch always ends at the certificate
     } catch (const FtpCertificateError& e) {
         certificate = e.certificate();
@@ -69,7 +70,7 @@ int RunTrustCommand(const std::vector<std::string>& args) {
     for (const std::string& line : CertificateLines(certificate))
         port.ShowLogLine(line);
     port.ShowLogLine(FormatString(msg::kCertificatePresentedKey, {certificate.keyPin}));
-    const std::string pinned = values->pinnedKey.value_or("");
+    const std::string pinned = (security == kSecuritySftp ? values->sshHostKey : values->pinnedKey).value_or("");
     if (!pinned.empty() && pinned == certificate.keyPin) {
         port.ShowMessage(FormatString(msg::kCliKeyAlreadyPinned, {profile}));
         return 0;
@@ -78,9 +79,10 @@ int RunTrustCommand(const std::vector<std::string>& args) {
         port.ShowLogLine(FormatString(msg::kCertificatePinnedKey, {pinned}));
         port.ShowMessage(LoadString(msg::kCertificateKeyChanged));
     } else if (certificate.problem.empty()) {
-        port.ShowMessage(LoadString(msg::kCliCertificateVerified));
+        port.ShowMessage(LoadString(certificate.hostKey ? msg::kCliHostKeyKnown : msg::kCliCertificateVerified));
     } else {
-        port.ShowMessage(FormatString(msg::kCertificateUntrusted, {certificate.problem}));
+        port.ShowMessage(FormatString(certificate.hostKey ? msg::kHostKeyUntrusted : msg::kCertificateUntrusted,
+                                      {certificate.problem}));
     }
     if (certificate.keyPin.empty())
         return 1;
@@ -88,7 +90,7 @@ int RunTrustCommand(const std::vector<std::string>& args) {
         port.ShowMessage(LoadString(msg::kCliKeyNotStored));
         return 3;
     }
-    if (!store.WriteProfileValues(profile, {{"TLS_PINNED_KEY", certificate.keyPin}})) {
+    if (!store.WriteProfileValues(profile, {{PinnedKeyValueName(security), certificate.keyPin}})) {
         port.ShowMessage(FormatString(msg::kKeyStoreFailed, {profile}));
         return 1;
     }

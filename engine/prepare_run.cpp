@@ -75,13 +75,14 @@ void LogConnectionHeader(RunContext& ctx) {
         log(msg::kHeaderProxy, {s.proxyName});
         log(msg::kHeaderPort, {std::to_string(s.port)});
     }
-    constexpr int kSecurityTexts[] = {msg::kSecurityPlain, msg::kSecurityExplicit, msg::kSecurityImplicit};
-    log(msg::kHeaderSecurity, {LoadString(kSecurityTexts[s.security >= 0 && s.security <= 2 ? s.security : 0])});
-    // Active mode cannot work through the proxy's tunnel, nor over TLS: such a run is passive.
-    log(msg::kHeaderTransferMode,
-        {LoadString(s.passive || s.accessType == 3 || s.security != 0 ? msg::kModePassive : msg::kModeActive)});
-    if (!s.passive && s.security != 0)
-        log(msg::kActiveModeNotWithTls, {});
+    constexpr int kSecurityTexts[] = {msg::kSecurityPlain, msg::kSecurityExplicit, msg::kSecurityImplicit,
+                                      msg::kSecuritySftp};
+    log(msg::kHeaderSecurity, {LoadString(kSecurityTexts[s.security >= 0 && s.security <= 3 ? s.security : 0])});
+    // Active mode cannot work through the proxy's tunnel: such a run is
+    // passive. SFTP has no data connections, so no mode.
+    if (s.security != kSecuritySftp)
+        log(msg::kHeaderTransferMode,
+            {LoadString(s.passive || s.accessType == 3 ? msg::kModePassive : msg::kModeActive)});
     log(msg::kHeaderLocalHome, {s.localDir});
     log(msg::kHeaderServerHome, {s.remoteDir});
     log(msg::kHeaderUpload, {checked(s.upload)});

@@ -33,8 +33,8 @@ bool HasStateFile(const RunSettings& settings) {
 std::string RunCachePlace(const RunSettings& settings) {
     // A direct connection takes its port from the host text or the default
     // (the stored port is the proxy's); through the proxy the stored port
-    // stands when the host text carries none.
-    const uint16_t port = settings.accessType == 3 ? settings.port : 0;
+    // stands when the host text carries none. SFTP takes it from the host text or 22.
+    const uint16_t port = settings.accessType == 3 && settings.security != kSecuritySftp ? settings.port : 0;
     return CachePlace(settings.security, settings.host, port, settings.user, settings.remoteDir);
 }
 

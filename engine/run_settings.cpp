@@ -67,7 +67,8 @@ SettingsLoad LoadRunSettings(RunSettings& settings, ProfileStore& store, UserPor
     if (security && !InRange(SchemaValue("FTP_SECURITY"), *security))
         return SettingsLoad::ProfileBroken;
     settings.security = security.value_or(0);
-    settings.pinnedKey = str("TLS_PINNED_KEY").value_or("");
+    settings.pinnedKey = str(settings.security == kSecuritySftp ? "SSH_HOST_KEY" : "TLS_PINNED_KEY").value_or("");
+    settings.sshKeyFile = settings.security == kSecuritySftp ? str("SSH_KEY_FILE", kListLimit).value_or("") : "";
     settings.passive = dword("PASSIVE").value_or(1) != 0;
     settings.uploadTemp = dword("UPLOAD_TEMP").value_or(1) != 0;
 
@@ -117,7 +118,9 @@ SettingsLoad LoadRunSettings(RunSettings& settings, ProfileStore& store, UserPor
 
     settings.onlyBoth = dword("TRANSFER_BOTH").value_or(0);
 
-    settings.asciiText = str("ASCII_TRANSFER", SchemaValue("ASCII_TRANSFER").readBytes).value_or("");
+    // SFTP has no text mode: every file goes as it is.
+    if (settings.security != kSecuritySftp)
+        settings.asciiText = str("ASCII_TRANSFER", SchemaValue("ASCII_TRANSFER").readBytes).value_or("");
     ParseExtensionList(settings.asciiText, settings.asciiExtensions);
     settings.excludedText = str("FILE_TRANSFER", SchemaValue("FILE_TRANSFER").readBytes).value_or("");
     ParseExtensionList(settings.excludedText, settings.excludedExtensions);

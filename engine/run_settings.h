@@ -11,6 +11,9 @@ namespace kestrum {
 class ProfileStore;
 class UserPort;
 
+// FTP_SECURITY's value for SFTP.
+inline constexpr int kSecuritySftp = 3;
+
 struct RunSettings {
     int useCache = 0;
     int onlyBoth = 0;
@@ -39,8 +42,10 @@ struct RunSettings {
     std::string password;
     std::string user;
     std::string host;  // may carry ":port" or "[v6]:port"
-    int security = 0;  // FTP_SECURITY: 0 plain, 1 explicit TLS, 2 implicit TLS
+    int security = 0;  // FTP_SECURITY: 0 plain, 1 explicit TLS, 2 implicit TLS, 3 SFTP
+    // The pinned server key: TLS_PINNED_KEY, or SSH_HOST_KEY for SFTP.
     std::string pinnedKey;
+    std::string sshKeyFile;  // SSH_KEY_FILE (SFTP)
     bool passive = true;
     // UPLOAD_TEMP: uploads go to a temporary name and are renamed over the target.
     bool uploadTemp = true;

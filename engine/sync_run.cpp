@@ -72,7 +72,12 @@ FtpConnectParams ConnectParamsFor(const RunSettings& settings, bool connectOptio
     params.passive = settings.passive;
     params.security = static_cast<FtpSecurity>(settings.security);
     params.pinnedKey = settings.pinnedKey;
+    params.sshKeyFile = settings.sshKeyFile;
     return params;
+}
+
+const char* PinnedKeyValueName(int security) {
+    return security == kSecuritySftp ? "SSH_HOST_KEY" : "TLS_PINNED_KEY";
 }
 
 void AbortRun(RunContext& ctx, FtpConnection* connection, FileList* list, int messageId, AbortMode mode) {
@@ -86,6 +91,10 @@ void AbortRun(RunContext& ctx, FtpConnection* connection, FileList* list, int me
 }
 
 std::vector<std::string> CertificateLines(const ServerCertificate& certificate) {
+    if (certificate.hostKey) {
+        return {FormatString(msg::kHostKeyType, {certificate.subject}),
+                FormatString(msg::kHostKeyFingerprint, {certificate.fingerprint})};
+    }
     return {FormatString(msg::kCertificateSubject, {certificate.subject}),
             FormatString(msg::kCertificateIssuer, {certificate.issuer}),
             FormatString(msg::kCertificateValidity, {certificate.notBefore, certificate.notAfter}),
@@ -103,29 +112,34 @@ bool TrustCertificate(RunContext& ctx, const FtpCertificateError& refusal) {
     RunState& state = ctx.state;
     RunSettings& settings = state.settings;
     const ServerCertificate& certificate = refusal.certificate();
+    const bool hostKey = certificate.hostKey;
     if (refusal.kind() == FtpCertificateError::Kind::KeyChanged) {
-        Log(ctx, msg::kCertificateKeyChanged);
+        // An SSH key that differs from the user's known_hosts: no key of ours to show beside it.
+        const bool knownHosts = hostKey && settings.pinnedKey.empty();
+        Log(ctx, knownHosts ? msg::kHostKeyKnownHostsChanged : msg::kCertificateKeyChanged);
         LogCertificate(ctx.log, certificate);
-        Log(ctx, msg::kCertificatePinnedKey, {settings.pinnedKey});
+        if (!knownHosts)
+            Log(ctx, msg::kCertificatePinnedKey, {settings.pinnedKey});
         Log(ctx, msg::kCertificatePresentedKey, {certificate.keyPin});
         Log(ctx, msg::kCertificateKeyChangedHint, {settings.profileName});
         return false;
     }
-    Log(ctx, msg::kCertificateUntrusted, {certificate.problem});
+    Log(ctx, hostKey ? msg::kHostKeyUntrusted : msg::kCertificateUntrusted, {certificate.problem});
     LogCertificate(ctx.log, certificate);
     if (!state.options.mayAskToTrust || certificate.keyPin.empty()) {
-        Log(ctx, msg::kCertificateTrustHint, {settings.profileName});
+        Log(ctx, hostKey ? msg::kHostKeyTrustHint : msg::kCertificateTrustHint, {settings.profileName});
         return false;
     }
     std::string details;
     for (const std::string& line : CertificateLines(certificate))
         details += (details.empty() ? "" : "\n") + line;
-    if (!ctx.log.Port().AskOkCancel(
-            FormatString(msg::kAskTrustCertificate, {settings.profileName, certificate.problem, details}))) {
-        Log(ctx, msg::kCertificateDeclined);
+    if (!ctx.log.Port().AskOkCancel(FormatString(hostKey ? msg::kAskTrustHostKey : msg::kAskTrustCertificate,
+                                                 {settings.profileName, certificate.problem, details}))) {
+        Log(ctx, hostKey ? msg::kHostKeyDeclined : msg::kCertificateDeclined);
         return false;
     }
-    if (!ctx.store.WriteProfileValues(settings.profileName, {{"TLS_PINNED_KEY", certificate.keyPin}})) {
+    if (!ctx.store.WriteProfileValues(settings.profileName,
+                                      {{PinnedKeyValueName(settings.security), certificate.keyPin}})) {
         Log(ctx, msg::kKeyStoreFailed, {settings.profileName});
         return false;
     }

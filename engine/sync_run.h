@@ -80,7 +80,11 @@ bool ConnectToServerHome(RunContext& ctx, std::unique_ptr<FtpConnection>& connec
 // The parameters of the run's connection: the port rule (0 unless through the proxy).
 FtpConnectParams ConnectParamsFor(const RunSettings& settings, bool connectOptions);
 
-// A server certificate as the log shows it: subject, issuer, validity, key fingerprint.
+// The profile value that pins the server's key for FTP_SECURITY security.
+const char* PinnedKeyValueName(int security);
+
+// A server certificate as the log shows it: subject, issuer, validity, key
+// fingerprint; an SSH host key: its type and fingerprint.
 std::vector<std::string> CertificateLines(const ServerCertificate& certificate);
 
 }  // namespace kestrum

@@ -44,6 +44,9 @@ struct ServerCertificate {
     // Why the system's trust store or the host name did not vouch for it; ""
     // when they did.
     std::string problem;
+    // An SSH host key, not a certificate: subject is the key's type and keyPin
+    // (and fingerprint) its "SHA256:" fingerprint as ssh-keygen -l prints it.
+    bool hostKey = false;
 };
 
 // The handshake stopped at the server's certificate, before any command was

@@ -54,8 +54,8 @@ class LineReader {
 
 // The values a setting.ini section may preset besides SERVER and REMOTE_DIR.
 bool IsPreset(std::string_view name) {
-    for (std::string_view preset :
-         {"FTP_SECURITY", "PASSIVE", "TLS_PINNED_KEY", "MAX_DELETE", "PARALLEL", "UPLOAD_TEMP"}) {
+    for (std::string_view preset : {"FTP_SECURITY", "PASSIVE", "TLS_PINNED_KEY", "MAX_DELETE", "PARALLEL",
+                                    "UPLOAD_TEMP", "SSH_KEY_FILE", "SSH_HOST_KEY"}) {
         if (name == preset)
             return true;
     }
@@ -150,7 +150,7 @@ int CreateProfileWithAutoSetup(ProfileStore& store, const std::string& name) {
     if (section.remoteDir)
         values.push_back({"REMOTE_DIRECTORY", *section.remoteDir});
     for (const auto& [name, text] : section.presets) {
-        if (SchemaValue("TLS_PINNED_KEY").name == name) {
+        if (FindProfileValue(name)->type == ValueType::String) {
             values.push_back({name, text});
         } else {
             values.push_back({name, *ParseDecimalInt(text)});

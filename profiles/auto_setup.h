@@ -19,7 +19,8 @@ struct AutoSetupValues {
     std::optional<std::string> server;
     std::optional<std::string> remoteDir;
     // NAME=VALUE lines of the connection values a provider may preset
-    // (FTP_SECURITY, PASSIVE, TLS_PINNED_KEY, MAX_DELETE, PARALLEL, UPLOAD_TEMP), each accepted by
+    // (FTP_SECURITY, PASSIVE, TLS_PINNED_KEY, MAX_DELETE, PARALLEL, UPLOAD_TEMP, SSH_KEY_FILE,
+    // SSH_HOST_KEY), each accepted by
     // the same check as `kestrum profile set`; a refused line is left out.
     std::vector<std::pair<std::string, std::string>> presets;
 };

@@ -86,12 +86,13 @@ inline constexpr ProfileValue kProfileValues[] = {
      .rangeMessage = msg::kTimeLagOutOfRange},
     {.name = "MIRRORING_DIR", .type = ValueType::Dword, .editor = Editor::Detail},
     {.name = "MIRRORING_FILE", .type = ValueType::Dword, .editor = Editor::Detail},
-    // 0 plain FTP, 1 explicit TLS, 2 implicit TLS; missing: 0, as profiles made before TLS expect.
+    // The connection kind: 0 plain FTP, 1 explicit TLS, 2 implicit TLS, 3 SFTP;
+    // missing: 0, as profiles made before TLS expect.
     {.name = "FTP_SECURITY",
      .type = ValueType::Dword,
      .editor = Editor::Detail,
      .number = 1,
-     .max = 2,
+     .max = 3,
      .rangeMessage = msg::kFtpSecurityOutOfRange},
     // 1 passive mode, 0 active; missing: 1.
     {.name = "PASSIVE", .type = ValueType::Dword, .editor = Editor::Detail, .number = 1},
@@ -125,6 +126,15 @@ inline constexpr ProfileValue kProfileValues[] = {
     // The only server key a TLS connection accepts, "sha256//<base64>"; empty:
     // the system's trust store decides.
     {.name = "TLS_PINNED_KEY", .editor = Editor::Trust, .created = false},
+    // SFTP: a private key file to log in with (its passphrase is the password).
+    {.name = "SSH_KEY_FILE",
+     .editor = Editor::Detail,
+     .created = false,
+     .maxBytes = kListLimit,
+     .readBytes = kListLimit},
+    // SFTP: the only host key accepted, "SHA256:<base64>" as ssh-keygen -l
+    // prints it; empty: the user's known_hosts decides.
+    {.name = "SSH_HOST_KEY", .editor = Editor::Trust, .created = false},
 };
 
 // The row of a value named in the source; a name that is not in the table does not compile.
@@ -176,6 +186,9 @@ struct DetailSettings {
     std::optional<std::string> pinnedKey;
     int32_t parallel = SchemaValue("PARALLEL").number;
     bool uploadTemp = true;  // UPLOAD_TEMP
+    std::string sshKeyFile;  // SSH_KEY_FILE
+    // SSH_HOST_KEY, written only when set, as pinnedKey.
+    std::optional<std::string> sshHostKey;
 };
 
 // A decimal signed 32-bit number: an optional "-" and at least one digit,

@@ -175,7 +175,10 @@ std::optional<Profile> ProfileStore::LoadProfile(const std::string& name) {
     const QString group = GroupName(name);
     if (!file.GroupExists(group))
         return std::nullopt;
-    auto str = [&](const char* value) { return file.String(ProfileKey(group, value), kTextLimit); };
+    auto str = [&](const char* value) {
+        const ProfileValue* row = FindProfileValue(value);
+        return file.String(ProfileKey(group, value), row != nullptr ? row->maxBytes : kTextLimit);
+    };
     auto dword = [&](const char* value) { return file.Dword(ProfileKey(group, value)); };
 
     Profile p;
@@ -205,6 +208,8 @@ std::optional<Profile> ProfileStore::LoadProfile(const std::string& name) {
     p.pinnedKey = str("TLS_PINNED_KEY");
     p.parallel = dword("PARALLEL");
     p.uploadTemp = dword("UPLOAD_TEMP");
+    p.sshKeyFile = str("SSH_KEY_FILE");
+    p.sshHostKey = str("SSH_HOST_KEY");
     p.user = str("USER");
     p.connectionType = dword("CONNECTION_TYPE");
     p.transferBoth = dword("TRANSFER_BOTH");
@@ -265,6 +270,9 @@ bool ProfileStore::SaveDetailSettings(const std::string& name, const DetailSetti
         file.SetString(ProfileKey(group, "TLS_PINNED_KEY"), *settings.pinnedKey);
     file.SetDword(ProfileKey(group, "PARALLEL"), settings.parallel);
     file.SetDword(ProfileKey(group, "UPLOAD_TEMP"), settings.uploadTemp ? 1 : 0);
+    file.SetString(ProfileKey(group, "SSH_KEY_FILE"), settings.sshKeyFile);
+    if (settings.sshHostKey)
+        file.SetString(ProfileKey(group, "SSH_HOST_KEY"), *settings.sshHostKey);
     return file.Commit();
 }
 

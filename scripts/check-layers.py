@@ -29,9 +29,9 @@ LAYERS = {
     "sftp": ["ftp", "res"],
     "engine": ["localfs", "ftp", "cache", "profiles", "res"],
     "align": ["engine"],
-    "cli": ["engine", "align", "profiles"],
+    "cli": ["engine", "align", "profiles", "sftp"],
     "dialogs": ["profiles"],
-    "app": ["cli", "dialogs", "engine", "align"],
+    "app": ["cli", "dialogs", "engine", "align", "sftp"],
     "main": ["app", "cli"],
 }
 

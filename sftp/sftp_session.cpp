@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 
@@ -13,6 +14,8 @@
 #include "ftp/ftp_paths.h"
 #include "ftp/ftp_shared.h"
 #include "ftp/ftp_socket.h"
+#include "res/message_ids.h"
+#include "res/strings.h"
 
 namespace kestrum {
 
@@ -76,6 +79,12 @@ void SftpSession::Login() {
     ssh_options_set(ssh_, SSH_OPTIONS_USER, params_.user.c_str());
     ssh_options_set(ssh_, SSH_OPTIONS_TIMEOUT, &timeout);
     ssh_options_set(ssh_, SSH_OPTIONS_FD, &fd);
+    // The user's known_hosts under $HOME, as ssh reads it (libssh would take
+    // the account's home from the password database).
+    if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') {
+        const std::string knownHosts = std::string(home) + "/.ssh/known_hosts";
+        ssh_options_set(ssh_, SSH_OPTIONS_KNOWNHOSTS, knownHosts.c_str());
+    }
     if (ssh_connect(ssh_) != SSH_OK) {
         Drop("SSH: " + SshError(ssh_));
     }
@@ -94,6 +103,7 @@ void SftpSession::CheckHostKey() {
     size_t length = 0;
     const int hashed = ssh_get_publickey_hash(key, SSH_PUBLICKEY_HASH_SHA256, &hash, &length);
     ServerCertificate presented;
+    presented.hostKey = true;
     presented.subject = ssh_key_type_to_char(ssh_key_type(key));
     ssh_key_free(key);
     if (hashed != SSH_OK) {
@@ -104,11 +114,11 @@ void SftpSession::CheckHostKey() {
     presented.fingerprint = fingerprint;
     presented.keyPin = fingerprint;
     ssh_string_free_char(fingerprint);
-    if (!params_.pinnedKey.empty()) {
+    if (!params_.pinnedKey.empty() && !params_.fetchCertificateOnly) {
         if (params_.pinnedKey == presented.keyPin) {
             return;
         }
-        presented.problem = "the host key differs from the one trusted: " + params_.pinnedKey;
+        presented.problem = LoadString(msg::kHostKeyDiffersFromPinned);
         const FtpCertificateError error(FtpCertificateError::Kind::KeyChanged, presented, presented.problem);
         Close();
         throw error;
@@ -117,8 +127,9 @@ void SftpSession::CheckHostKey() {
     if (known == SSH_KNOWN_HOSTS_OK && !params_.fetchCertificateOnly) {
         return;
     }
-    presented.problem = known == SSH_KNOWN_HOSTS_CHANGED ? "the host key differs from the one in known_hosts"
-                                                         : "the host key is not known";
+    presented.problem = known == SSH_KNOWN_HOSTS_OK        ? ""
+                        : known == SSH_KNOWN_HOSTS_CHANGED ? LoadString(msg::kHostKeyDiffersFromKnownHosts)
+                                                           : LoadString(msg::kHostKeyNotKnown);
     const auto kind = params_.fetchCertificateOnly       ? FtpCertificateError::Kind::Fetched
                       : known == SSH_KNOWN_HOSTS_CHANGED ? FtpCertificateError::Kind::KeyChanged
                                                          : FtpCertificateError::Kind::Untrusted;

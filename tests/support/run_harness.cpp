@@ -2,13 +2,15 @@
 
 #include <sys/stat.h>
 
+#include "sftp/sftp_session.h"
+
 namespace kestrum::test {
 
 RunHarness::RunHarness(LocalFileSystem& fs)
     : programDir(root / "program"),
       localDir(root / "local"),
       store(root / "Kestrum.conf"),
-      ftp(MakeFtpFactory()),
+      ftp(MakeTransportFactory()),
       owner(port, store, *ftp, fs),
       state(owner.State()),
       log(owner.Log()),
