@@ -85,19 +85,12 @@ FtpSession::FtpSession(const FtpConnectParams& params)
     }
     useProxy_ = params.accessType == 3;
     if (useProxy_) {
-        std::string name = params.proxyName;
-        if (StartsWithNoCase(name, "http://")) {
-            name = name.substr(7);
-        }
-        if (!name.empty() && name.back() == '/') {
-            name.pop_back();
-        }
-        auto proxy = name.empty() || HasLineBreakOrNul(name) ? std::nullopt : ParseFtpHost(name);
+        const auto proxy = ParseProxyName(params.proxyName);
         if (!proxy) {
             throw FtpError(LoadString(msg::kNoProxyName));
         }
-        proxyHost_ = Unbracketed(proxy->urlHost);
-        proxyPort_ = proxy->port != 0 ? proxy->port : 1080;
+        proxyHost_ = proxy->host;
+        proxyPort_ = proxy->port;
     }
     host_ = Unbracketed(endpoint->urlHost);
     const bool implicitTls = params.security == FtpSecurity::Implicit;

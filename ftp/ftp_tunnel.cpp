@@ -7,6 +7,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "ftp/ftp_client.h"
+#include "ftp/ftp_paths.h"
+#include "ftp/ftp_shared.h"
 #include "ftp/ftp_wait.h"
 
 namespace kestrum {
@@ -85,6 +88,26 @@ void HttpConnectTunnel(int fd, const std::string& host, uint16_t port, const Wai
         status.begin(), status.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, '?');
     throw StreamError(StreamError::Kind::Failed,
                       http ? "the proxy answered: " + status : "the proxy's answer is not HTTP: " + status);
+}
+
+std::optional<ProxyAddress> ParseProxyName(std::string name) {
+    if (StartsWithNoCase(name, "http://")) {
+        name = name.substr(7);
+    }
+    if (!name.empty() && name.back() == '/') {
+        name.pop_back();
+    }
+    const auto proxy = name.empty() || HasLineBreakOrNul(name) ? std::nullopt : ParseFtpHost(name);
+    if (!proxy) {
+        return std::nullopt;
+    }
+    ProxyAddress address;
+    address.host = proxy->urlHost;
+    if (address.host.size() > 2 && address.host.front() == '[') {
+        address.host = address.host.substr(1, address.host.size() - 2);
+    }
+    address.port = proxy->port != 0 ? proxy->port : 1080;
+    return address;
 }
 
 }  // namespace kestrum

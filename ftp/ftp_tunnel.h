@@ -4,6 +4,7 @@
 // connection, TLS over either).
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "ftp/ftp_stream.h"
@@ -17,5 +18,14 @@ namespace kestrum {
 // its answer was not HTTP or too long), Closed when it hung up before
 // answering in full, TimedOut or Cancelled as wait says.
 void HttpConnectTunnel(int fd, const std::string& host, uint16_t port, const Wait& wait);
+
+// A profile's proxy name, "host[:port]" with an optional "http://" before
+// and "/" after; the host without brackets, port 1080 when none is given.
+// nullopt when it is empty or cannot be read.
+struct ProxyAddress {
+    std::string host;
+    int port = 1080;
+};
+std::optional<ProxyAddress> ParseProxyName(std::string name);
 
 }  // namespace kestrum

@@ -51,6 +51,12 @@ SftpSession::SftpSession(const FtpConnectParams& params) : params_(params) {
         host_ = host_.substr(1, host_.size() - 2);
     }
     port_ = endpoint->port != 0 ? endpoint->port : 22;
+    if (params.accessType == 3) {
+        proxy_ = ParseProxyName(params.proxyName);
+        if (!proxy_) {
+            throw FtpError(LoadString(msg::kNoProxyName));
+        }
+    }
 }
 
 SftpSession::~SftpSession() {
@@ -60,9 +66,12 @@ SftpSession::~SftpSession() {
 void SftpSession::Login() {
     std::unique_ptr<PlainStream> socket;
     try {
-        socket = ConnectTcp(host_, port_,
-                            Wait::For(std::chrono::duration_cast<std::chrono::milliseconds>(kConnectTimeout),
-                                      [this] { return CancelSeen(); }));
+        const Wait wait = Wait::For(std::chrono::duration_cast<std::chrono::milliseconds>(kConnectTimeout),
+                                    [this] { return CancelSeen(); });
+        socket = ConnectTcp(proxy_ ? proxy_->host : host_, proxy_ ? proxy_->port : port_, wait);
+        if (proxy_) {
+            HttpConnectTunnel(socket->Socket(), host_, static_cast<uint16_t>(port_), wait);
+        }
     } catch (const StreamError& error) {
         Drop(std::string("Couldn't connect to server: ") + error.what());
     }

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "ftp/ftp_client.h"
+#include "ftp/ftp_tunnel.h"
 #include "sftp/sftp_packets.h"
 
 struct ssh_session_struct;
@@ -96,6 +97,7 @@ class SftpSession final : public FtpConnection {
     FtpConnectParams params_;
     std::string host_;
     int port_ = 22;
+    std::optional<ProxyAddress> proxy_;  // HTTP CONNECT through it when set
     ssh_session_struct* ssh_ = nullptr;
     ssh_channel_struct* channel_ = nullptr;
     std::string arrived_;  // channel bytes not yet a whole packet

@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <tuple>
 
 #include "sftp/sftp_session.h"
 #include "tests/support/ftp_server.h"
 #include "tests/support/sshd_server.h"
+#include "tests/support/tinyproxy.h"
 
 namespace kestrum::test {
 namespace {
@@ -55,17 +57,25 @@ TEST_F(SftpSessionTest, HostKeysAreCheckedBeforeTheLogin) {
     EXPECT_EQ(first, log.rfind("Accepted password")) << log;
 }
 
-// Password and key logins; every operation a run uses.
+// Password and key logins, direct and through an HTTP proxy; every operation a run uses.
 TEST_F(SftpSessionTest, EveryOperationOfARun) {
-    for (const bool key : {false, true}) {
-        SCOPED_TRACE(key ? "key" : "password");
+    TempDir proxyDir;
+    Tinyproxy proxy(proxyDir.path());
+    for (const auto& [key, proxied, name] : {std::tuple{false, false, "p"}, {true, false, "k"}, {false, true, "x"}}) {
+        SCOPED_TRACE(name);
         FtpConnectParams params = Params(server_->hostKeyFingerprint());
         if (key) {
             params.sshKeyFile = server_->MakeClientKey("phrase");
             params.password = "phrase";
         }
+        if (proxied) {
+            params.accessType = 3;
+            params.proxyName = "127.0.0.1:" + std::to_string(proxy.port());
+        }
+        const int tunnels = proxy.connectCount();
         auto connection = MakeTransportFactory()->Connect(params);
-        const std::string dir = server_->home() + (key ? "/k" : "/p");
+        EXPECT_EQ(proxy.connectCount(), tunnels + (proxied ? 1 : 0));
+        const std::string dir = server_->home() + "/" + name;
         TempDir local;
         const std::string big(300'000, 'b');  // several writes and reads in flight
         WriteFile(local / "up", big);
