@@ -1,6 +1,7 @@
 #include "sftp/sftp_session.h"
 
 #include <libssh/libssh.h>
+#include <poll.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -21,8 +22,6 @@ namespace kestrum {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr auto kConnectTimeout = std::chrono::seconds(60);
 constexpr auto kReplyTimeout = std::chrono::seconds(60);
 constexpr int kReadSliceMs = 100;
@@ -37,6 +36,23 @@ std::string SshError(ssh_session session) {
 }
 
 }  // namespace
+
+template <typename Step>
+int SftpSession::Pump(Step step, int again) {
+    const auto deadline = Clock::now() + kReplyTimeout;
+    for (;;) {
+        const int result = step();
+        if (result != again) {
+            return result;
+        }
+        WaitForServer(deadline);
+    }
+}
+
+template <typename Step>
+int SftpSession::PumpAuth(Step step) {
+    return Pump(step, SSH_AUTH_AGAIN);
+}
 
 SftpSession::SftpSession(const FtpConnectParams& params) : params_(params) {
     if (HasLineBreakOrNul(params.user) || HasLineBreakOrNul(params.password)) {
@@ -88,13 +104,16 @@ void SftpSession::Login() {
     ssh_options_set(ssh_, SSH_OPTIONS_USER, params_.user.c_str());
     ssh_options_set(ssh_, SSH_OPTIONS_TIMEOUT, &timeout);
     ssh_options_set(ssh_, SSH_OPTIONS_FD, &fd);
+    // Non-blocking, so that every wait is this class's own, in slices that
+    // see a cancel.
+    ssh_set_blocking(ssh_, 0);
     // The user's known_hosts under $HOME, as ssh reads it (libssh would take
     // the account's home from the password database).
     if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') {
         const std::string knownHosts = std::string(home) + "/.ssh/known_hosts";
         ssh_options_set(ssh_, SSH_OPTIONS_KNOWNHOSTS, knownHosts.c_str());
     }
-    if (ssh_connect(ssh_) != SSH_OK) {
+    if (Pump([this] { return ssh_connect(ssh_); }, SSH_AGAIN) != SSH_OK) {
         Drop("SSH: " + SshError(ssh_));
     }
     CheckHostKey();
@@ -148,7 +167,7 @@ void SftpSession::CheckHostKey() {
 }
 
 void SftpSession::Authenticate() {
-    int result = ssh_userauth_none(ssh_, nullptr);
+    int result = PumpAuth([this] { return ssh_userauth_none(ssh_, nullptr); });
     if (result == SSH_AUTH_SUCCESS) {
         return;
     }
@@ -159,17 +178,17 @@ void SftpSession::Authenticate() {
             SSH_OK) {
             Drop("the private key file cannot be read (or its passphrase is wrong): " + params_.sshKeyFile);
         }
-        result = ssh_userauth_publickey(ssh_, nullptr, key);
+        result = PumpAuth([&] { return ssh_userauth_publickey(ssh_, nullptr, key); });
         ssh_key_free(key);
     }
     if (result != SSH_AUTH_SUCCESS && (offered & SSH_AUTH_METHOD_PUBLICKEY) != 0 && std::getenv("SSH_AUTH_SOCK")) {
-        result = ssh_userauth_agent(ssh_, nullptr);
+        result = PumpAuth([this] { return ssh_userauth_agent(ssh_, nullptr); });
     }
     if (result != SSH_AUTH_SUCCESS && (offered & SSH_AUTH_METHOD_PASSWORD) != 0) {
-        result = ssh_userauth_password(ssh_, nullptr, params_.password.c_str());
+        result = PumpAuth([this] { return ssh_userauth_password(ssh_, nullptr, params_.password.c_str()); });
     }
     if (result != SSH_AUTH_SUCCESS && (offered & SSH_AUTH_METHOD_INTERACTIVE) != 0) {
-        result = ssh_userauth_kbdint(ssh_, nullptr, nullptr);
+        result = PumpAuth([this] { return ssh_userauth_kbdint(ssh_, nullptr, nullptr); });
         // One prompt, answered by the password; a second round of prompts is refused.
         for (int round = 0; result == SSH_AUTH_INFO && round < 2; ++round) {
             const int prompts = ssh_userauth_kbdint_getnprompts(ssh_);
@@ -179,7 +198,7 @@ void SftpSession::Authenticate() {
             if (prompts == 1) {
                 ssh_userauth_kbdint_setanswer(ssh_, 0, params_.password.c_str());
             }
-            result = ssh_userauth_kbdint(ssh_, nullptr, nullptr);
+            result = PumpAuth([this] { return ssh_userauth_kbdint(ssh_, nullptr, nullptr); });
         }
     }
     if (result != SSH_AUTH_SUCCESS) {
@@ -189,8 +208,8 @@ void SftpSession::Authenticate() {
 
 void SftpSession::OpenSftp() {
     channel_ = ssh_channel_new(ssh_);
-    if (channel_ == nullptr || ssh_channel_open_session(channel_) != SSH_OK ||
-        ssh_channel_request_subsystem(channel_, "sftp") != SSH_OK) {
+    if (channel_ == nullptr || Pump([this] { return ssh_channel_open_session(channel_); }, SSH_AGAIN) != SSH_OK ||
+        Pump([this] { return ssh_channel_request_subsystem(channel_, "sftp"); }, SSH_AGAIN) != SSH_OK) {
         Drop("the server offers no SFTP: " + SshError(ssh_));
     }
     WriteAll(sftp::Writer::Init(3).Bytes());
@@ -209,7 +228,10 @@ void SftpSession::OpenSftp() {
     }
 }
 
+// The channel takes what the server's window allows; while it is full, what
+// the server sends is read (its window adjustments, replies kept for later).
 void SftpSession::WriteAll(const std::string& bytes) {
+    const auto deadline = Clock::now() + kReplyTimeout;
     size_t sent = 0;
     while (sent < bytes.size()) {
         const int wrote = ssh_channel_write(channel_, bytes.data() + sent, static_cast<uint32_t>(bytes.size() - sent));
@@ -217,7 +239,35 @@ void SftpSession::WriteAll(const std::string& bytes) {
             Drop("SSH: " + SshError(ssh_));
         }
         sent += static_cast<size_t>(wrote);
+        if (sent == bytes.size()) {
+            break;
+        }
+        if (wrote == 0) {
+            WaitForServer(deadline);
+            char chunk[64 * 1024];
+            const int got = ssh_channel_read_nonblocking(channel_, chunk, sizeof chunk, 0);
+            if (got == SSH_ERROR || (got == 0 && ssh_channel_is_eof(channel_) != 0)) {
+                Drop("the server closed the SFTP channel");
+            }
+            if (got > 0) {
+                arrived_.append(chunk, static_cast<size_t>(got));
+            }
+        }
     }
+}
+
+void SftpSession::WaitForServer(Clock::time_point deadline) {
+    if (CancelSeen()) {
+        Drop("Operation was cancelled");
+    }
+    if (Clock::now() >= deadline) {
+        Drop("Timeout while waiting for the server's reply");
+    }
+    pollfd watch{ssh_get_fd(ssh_), POLLIN, 0};
+    if ((ssh_get_poll_flags(ssh_) & SSH_WRITE_PENDING) != 0) {
+        watch.events |= POLLOUT;
+    }
+    poll(&watch, 1, kReadSliceMs);
 }
 
 uint32_t SftpSession::Send(const sftp::Writer& request) {

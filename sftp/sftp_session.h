@@ -19,6 +19,7 @@
 // returns false or a listing status with LastError() giving the server's
 // message; a broken connection throws FtpError and every later call throws it.
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -78,6 +79,15 @@ class SftpSession final : public FtpConnection {
     // Reads one packet body from the channel; throws FtpError when the channel breaks.
     std::string ReadPacket();
     void WriteAll(const std::string& bytes);
+    using Clock = std::chrono::steady_clock;
+    // Waits up to one slice for the socket; a cancel or the deadline drops the connection.
+    void WaitForServer(Clock::time_point deadline);
+    // Repeats a libssh step while it answers again (the session is
+    // non-blocking), waiting for the socket between; returns its last answer.
+    template <typename Step>
+    int Pump(Step step, int again);
+    template <typename Step>
+    int PumpAuth(Step step);
     // A STATUS reply: true when OK; else the message becomes the last error.
     bool StatusOk(const sftp::Reply& reply);
     // Runs an operation; a broken connection throws FtpError (and drops it).

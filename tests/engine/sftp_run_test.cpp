@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 
@@ -25,6 +26,15 @@ int Logins(const TestSshd& server) {
     for (size_t at = log.find("Accepted "); at != std::string::npos; at = log.find("Accepted ", at + 1))
         ++n;
     return n;
+}
+
+// Whether a file directly in dir holds some bytes.
+bool AnyHasBytes(const std::string& dir) {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+        if (entry.is_regular_file() && entry.file_size(ec) > 0)
+            return true;
+    return false;
 }
 
 class SftpRun : public ::testing::Test {
@@ -109,6 +119,44 @@ TEST_F(SftpRun, UploadMirrorAndDownloadKeepTimesAndModes) {
     EXPECT_EQ(h.Run(), 0);
     EXPECT_EQ(ReadFile(h.localDir + "/d/e/f.html"), "server");
     EXPECT_EQ(FileMtime(h.localDir + "/d/e/f.html"), 2'000'000'000);
+}
+
+// A cancel while the server has stopped answering, before its greeting or
+// in the middle of an upload, ends the run; the part never takes the
+// file's name.
+TEST_F(SftpRun, ACancelEndsTheRunWhenTheServerHangs) {
+    for (const bool connecting : {true, false}) {
+        SCOPED_TRACE(connecting ? "connecting" : "uploading");
+        TestSshd server;
+        RunHarness h;
+        h.MakeProfile("p", {.host = server.hostWithPort(),
+                            .user = TestSshd::kUser,
+                            .password = TestSshd::kPassword,
+                            .remoteDir = server.home()});
+        ASSERT_TRUE(h.store.WriteProfileValues(
+            "p", {{"FTP_SECURITY", int32_t{3}}, {"SSH_HOST_KEY", server.hostKeyFingerprint()}}));
+        WriteFile(h.localDir + "/big.bin", std::string(64 << 20, 'u'));
+        if (connecting)
+            server.Stall();
+        bool cancelled = false;
+        const auto start = std::chrono::steady_clock::now();
+        h.Start();
+        const RunOutcome outcome = h.owner.Await([&] {
+            const bool due =
+                connecting ? h.count(FormatString(57686, {server.hostWithPort()})) > 0 : AnyHasBytes(server.home());
+            if (!cancelled && due) {
+                if (!connecting)
+                    server.Stall();
+                h.owner.Cancel();
+                cancelled = true;
+            }
+        });
+        ASSERT_TRUE(cancelled);
+        // Well before any of the connection's time-outs.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+        EXPECT_EQ(ExitStatusOf(outcome), 3);
+        EXPECT_FALSE(std::filesystem::exists(server.home() + "/big.bin"));
+    }
 }
 
 // The command line refuses an unknown key with exit 5, `kestrum trust`

@@ -218,6 +218,12 @@ void TestSshd::Stop() {
     KillProcess(pid_, true);
 }
 
+void TestSshd::Stall() {
+    kill(pid_, SIGSTOP);
+    for (const pid_t child : Descendants(pid_))
+        kill(child, SIGSTOP);
+}
+
 void TestSshd::ReplaceHostKey() {
     Stop();
     MakeHostKey();

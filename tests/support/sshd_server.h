@@ -33,6 +33,10 @@ class TestSshd {
     const std::string& hostKeyFingerprint() const { return fingerprint_; }
     // The host key as a known_hosts line ("[127.0.0.1]:<port> ssh-ed25519 AAAA...").
     std::string knownHostsLine() const;
+    // The server and every session stop answering (their processes are
+    // stopped), as a server or link that hangs; the system still accepts
+    // new connections, which then get no greeting.
+    void Stall();
     // Restarts the server with a new host key (same port).
     void ReplaceHostKey();
     // A new ed25519 key pair (passphrase may be empty) that kUser accepts;
