@@ -255,4 +255,120 @@ std::optional<std::pair<uint32_t, std::vector<std::pair<std::string, std::string
     return std::make_pair(*version, std::move(extensions));
 }
 
+namespace {
+
+const char* TypeName(uint8_t type) {
+    static constexpr std::pair<Type, const char*> kNames[] = {{Type::Init, "INIT"},
+                                                              {Type::Version, "VERSION"},
+                                                              {Type::Open, "OPEN"},
+                                                              {Type::Close, "CLOSE"},
+                                                              {Type::Read, "READ"},
+                                                              {Type::Write, "WRITE"},
+                                                              {Type::Lstat, "LSTAT"},
+                                                              {Type::Fstat, "FSTAT"},
+                                                              {Type::Setstat, "SETSTAT"},
+                                                              {Type::Fsetstat, "FSETSTAT"},
+                                                              {Type::Opendir, "OPENDIR"},
+                                                              {Type::Readdir, "READDIR"},
+                                                              {Type::Remove, "REMOVE"},
+                                                              {Type::Mkdir, "MKDIR"},
+                                                              {Type::Rmdir, "RMDIR"},
+                                                              {Type::Realpath, "REALPATH"},
+                                                              {Type::Stat, "STAT"},
+                                                              {Type::Rename, "RENAME"},
+                                                              {Type::Status, "STATUS"},
+                                                              {Type::Handle, "HANDLE"},
+                                                              {Type::Data, "DATA"},
+                                                              {Type::Name, "NAME"},
+                                                              {Type::Attrs, "ATTRS"},
+                                                              {Type::Extended, "EXTENDED"},
+                                                              {Type::ExtendedReply, "EXTENDED_REPLY"}};
+    for (const auto& [known, name] : kNames) {
+        if (static_cast<uint8_t>(known) == type) {
+            return name;
+        }
+    }
+    return "?";
+}
+
+}  // namespace
+
+std::string Describe(std::string_view body) {
+    Reader in(body);
+    const auto type = in.U8();
+    if (!type) {
+        return "?";
+    }
+    std::string line = TypeName(*type);
+    const auto id = in.U32();  // INIT and VERSION: the version
+    if (id) {
+        line += " " + std::to_string(*id);
+    }
+    auto text = [&](std::optional<std::string> value) {
+        if (value) {
+            line += " " + *value;
+        }
+    };
+    switch (static_cast<Type>(*type)) {
+        case Type::Open:
+        case Type::Opendir:
+        case Type::Stat:
+        case Type::Lstat:
+        case Type::Setstat:
+        case Type::Remove:
+        case Type::Mkdir:
+        case Type::Rmdir:
+        case Type::Realpath:
+        case Type::Extended:  // its name, then (posix-rename) both paths
+            text(in.Str());
+            if (static_cast<Type>(*type) != Type::Extended) {
+                break;
+            }
+            [[fallthrough]];
+        case Type::Rename:
+            text(in.Str());
+            text(in.Str());
+            break;
+        case Type::Read:
+        case Type::Write: {
+            in.Str();
+            const auto offset = in.U64();
+            const auto length = in.U32();  // READ's length; WRITE's data begins with it
+            if (offset && length) {
+                line += " @" + std::to_string(*offset) + " " + std::to_string(*length);
+            }
+            break;
+        }
+        case Type::Status: {
+            const auto code = in.U32();
+            if (code) {
+                line += " " + std::to_string(*code);
+            }
+            if (!in.AtEnd()) {
+                text(in.Str());
+            }
+            break;
+        }
+        case Type::Data:
+            if (const auto bytes = in.Str()) {
+                line += " (" + std::to_string(bytes->size()) + ")";
+            }
+            break;
+        case Type::Name:
+            if (const auto count = in.U32()) {
+                line += " (" + std::to_string(*count) + ")";
+            }
+            break;
+        default:
+            break;
+    }
+    // A trace line holds no line breaks or other control characters.
+    for (char& c : line) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            c = '?';
+        }
+    }
+    return line;
+}
+
 }  // namespace kestrum::sftp

@@ -124,6 +124,12 @@ class Reader {
 // not complete. A length beyond limit is refused (true in tooLong).
 std::optional<std::string> NextPacket(std::string& arrived, size_t limit, bool& tooLong);
 
+// One line for a protocol trace of a packet body (request or reply): its
+// type and id, then a request's path (both of a rename), the offset and
+// length of a READ or WRITE, a status's code and message, or how many names
+// or bytes a reply holds. Handles are not shown.
+std::string Describe(std::string_view body);
+
 // A reply's parts, read from a packet body.
 struct Reply {
     Type type{};

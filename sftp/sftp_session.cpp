@@ -11,10 +11,12 @@
 #include <cstring>
 #include <deque>
 
+#include "ftp/ftp_control.h"
 #include "ftp/ftp_listing.h"
 #include "ftp/ftp_paths.h"
 #include "ftp/ftp_shared.h"
 #include "ftp/ftp_socket.h"
+#include "ftp/protocol_trace.h"
 #include "res/message_ids.h"
 #include "res/strings.h"
 
@@ -90,6 +92,13 @@ void SftpSession::Login() {
         }
     } catch (const StreamError& error) {
         Drop(std::string("Couldn't connect to server: ") + error.what());
+    }
+    if (params_.trace) {
+        traceNumber_ = params_.trace->NewConnection();
+        const std::string port = std::to_string(port_);
+        Trace('*', proxy_ ? FormatString(msg::kTraceConnectedThroughProxy,
+                                         {proxy_->host, std::to_string(proxy_->port), host_, port})
+                          : FormatString(msg::kTraceConnected, {host_, port}));
     }
     ssh_ = ssh_new();
     if (ssh_ == nullptr) {
@@ -212,8 +221,12 @@ void SftpSession::OpenSftp() {
         Pump([this] { return ssh_channel_request_subsystem(channel_, "sftp"); }, SSH_AGAIN) != SSH_OK) {
         Drop("the server offers no SFTP: " + SshError(ssh_));
     }
-    WriteAll(sftp::Writer::Init(3).Bytes());
-    const auto version = sftp::ParseVersion(ReadPacket());
+    const std::string init = sftp::Writer::Init(3).Bytes();
+    Trace('>', sftp::Describe(std::string_view(init).substr(4)));
+    WriteAll(init);
+    const std::string answer = ReadPacket();
+    Trace('<', sftp::Describe(answer));
+    const auto version = sftp::ParseVersion(answer);
     if (!version || version->first < 3) {
         Drop("the server's SFTP version cannot be used");
     }
@@ -270,8 +283,22 @@ void SftpSession::WaitForServer(Clock::time_point deadline) {
     poll(&watch, 1, kReadSliceMs);
 }
 
+void SftpSession::Trace(char marker, const std::string& line) {
+    if (traceNumber_ == 0) {
+        return;
+    }
+    if (marker == '*') {
+        params_.trace->Note(traceNumber_, line);
+        return;
+    }
+    const auto direction = marker == '>' ? TraceEvent::Direction::Sent : TraceEvent::Direction::Received;
+    params_.trace->Record(traceNumber_, {direction, line, std::chrono::steady_clock::now()});
+}
+
 uint32_t SftpSession::Send(const sftp::Writer& request) {
-    WriteAll(request.Bytes());
+    const std::string bytes = request.Bytes();
+    Trace('>', sftp::Describe(std::string_view(bytes).substr(4)));
+    WriteAll(bytes);
     return request.id();
 }
 
@@ -309,7 +336,9 @@ sftp::Reply SftpSession::Await(uint32_t id) {
             early_.erase(found);
             return reply;
         }
-        std::optional<sftp::Reply> reply = sftp::ParseReply(ReadPacket());
+        const std::string packet = ReadPacket();
+        Trace('<', sftp::Describe(packet));
+        std::optional<sftp::Reply> reply = sftp::ParseReply(packet);
         if (!reply) {
             Drop("the server sent an SFTP reply that cannot be read");
         }
@@ -336,6 +365,8 @@ bool SftpSession::StatusOk(const sftp::Reply& reply) {
 void SftpSession::Drop(const std::string& why) {
     if (!dropped_) {
         dropped_ = why;
+        Trace('*', FormatString(msg::kTraceDropped, {why}));
+        traceNumber_ = 0;
     }
     lastError_ = *dropped_;
     if (channel_ != nullptr) {
@@ -451,6 +482,17 @@ bool SftpSession::Rename(const std::string& from, const std::string& to) {
     return Guarded([&] {
         if (posixRename_) {
             return StatusOk(Ask(Request(sftp::Type::Extended).Str("posix-rename@openssh.com").Str(source).Str(target)));
+        }
+        if (StatusOk(Ask(Request(sftp::Type::Rename).Str(source).Str(target)))) {
+            return true;
+        }
+        // Plain SFTP refuses an existing target: remove it, then rename, when
+        // the source is there to take its place.
+        const std::string refused = lastError_;
+        if (StatOf(source).type != sftp::Type::Attrs || StatOf(target).type != sftp::Type::Attrs ||
+            !StatusOk(Ask(Request(sftp::Type::Remove).Str(target)))) {
+            lastError_ = refused;
+            return false;
         }
         return StatusOk(Ask(Request(sftp::Type::Rename).Str(source).Str(target)));
     });
@@ -694,6 +736,8 @@ void SftpSession::Close() {
         return;
     }
     closed_ = true;
+    Trace('*', LoadString(msg::kTraceClosed));
+    traceNumber_ = 0;
     if (channel_ != nullptr) {
         ssh_channel_send_eof(channel_);
         ssh_channel_close(channel_);

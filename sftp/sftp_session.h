@@ -79,6 +79,8 @@ class SftpSession final : public FtpConnection {
     // Reads one packet body from the channel; throws FtpError when the channel breaks.
     std::string ReadPacket();
     void WriteAll(const std::string& bytes);
+    // A line of params_.trace: a packet sent or received, or a note ('*').
+    void Trace(char marker, const std::string& line);
     using Clock = std::chrono::steady_clock;
     // Waits up to one slice for the socket; a cancel or the deadline drops the connection.
     void WaitForServer(Clock::time_point deadline);
@@ -117,6 +119,7 @@ class SftpSession final : public FtpConnection {
     std::string cwd_ = "/";
     std::string lastError_;
     std::optional<std::string> dropped_;
+    int traceNumber_ = 0;  // this connection's number in params_.trace; 0: none
     bool closed_ = false;
 };
 

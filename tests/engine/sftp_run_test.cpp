@@ -207,9 +207,14 @@ TEST_F(SftpRun, TheCommandLineTrustsPinsAndReadsKnownHosts) {
     ASSERT_EQ(kestrum({"profile", "set", "site", "SSH_HOST_KEY="}).status, 0);
     std::filesystem::create_directories(user / ".ssh");
     WriteFile(user / ".ssh/known_hosts", server_->knownHostsLine() + "\n");
-    r = kestrum({"run", "site"});
+    r = kestrum({"run", "site", "--trace", user / "trace.txt"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(ReadFile(server_->home() + "/b.txt"), "B");
+    // The trace shows each request and reply, never the password.
+    const std::string trace = ReadFile(user / "trace.txt");
+    for (const std::string& part : {" #1 < VERSION 3", " #1 > OPEN ", "/.kestrum-upload-", " #1 < STATUS "})
+        EXPECT_TRUE(Has(trace, part)) << part << "\n" << trace;
+    EXPECT_FALSE(Has(trace, TestSshd::kPassword));
 }
 
 }  // namespace
