@@ -1,10 +1,14 @@
 #include "dialogs/detail_dialog.h"
 
 #include <algorithm>
+#include <string_view>
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -20,6 +24,7 @@
 #include "dialogs/qt_text.h"
 #include "profiles/profile_store.h"
 #include "res/message_ids.h"
+#include "res/strings.h"
 
 namespace kestrum {
 
@@ -27,6 +32,8 @@ namespace {
 constexpr const ProfileValue& kTimeLag = SchemaValue("TIME_LAG");
 constexpr const ProfileValue& kMaxDelete = SchemaValue("MAX_DELETE");
 constexpr const ProfileValue& kParallel = SchemaValue("PARALLEL");
+constexpr const ProfileValue& kSshKeyFile = SchemaValue("SSH_KEY_FILE");
+constexpr int kSftp = 3;  // FTP_SECURITY of an SFTP profile
 }  // namespace
 
 DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::string& profileName, QWidget* parent)
@@ -73,33 +80,47 @@ DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::
     mirroringLayout->addWidget(maxDeleteLabel);
     mirroringLayout->addWidget(maxDelete_);
 
-    // The connection: TLS (new profiles explicit, stored ones without the value
-    // plain), the pinned server key, and passive or active mode.
+    // The connection: its kind (new profiles explicit TLS, stored ones without
+    // the value plain FTP), the pinned server key of that kind, the SFTP key
+    // file, and passive or active mode.
     auto* connection = new QGroupBox(Tr("接続の設定"), this);
     security_ = new QComboBox(connection);
     security_->setObjectName("ftpSecurity");
-    security_->addItems({Tr("なし (平文の FTP)"), Tr("明示的な TLS (AUTH TLS)"), Tr("暗黙の TLS (ポート 990)")});
-    auto* securityLabel = new QLabel(Tr("接続の保護(&S) ："), connection);
+    security_->addItems({Tr("なし (平文の FTP)"), Tr("明示的な TLS (AUTH TLS)"), Tr("暗黙の TLS (ポート 990)"),
+                         Tr("SFTP (SSH、ポート 22)")});
+    auto* securityLabel = new QLabel(Tr("接続の種類(&S) ："), connection);
     securityLabel->setBuddy(security_);
     pinnedKey_ = new QLineEdit(connection);
     pinnedKey_->setObjectName("pinnedKey");
     pinnedKey_->setReadOnly(true);
-    pinnedKey_->setPlaceholderText(Tr("なし (信頼できる認証局で確認します)"));
     auto* pinnedKeyLabel = new QLabel(Tr("記憶したサーバーの公開鍵(&K) ："), connection);
     pinnedKeyLabel->setBuddy(pinnedKey_);
     removePinnedKey_ = new QPushButton(Tr("削除(&R)"), connection);
     removePinnedKey_->setObjectName("removePinnedKey");
+    sshKeyFile_ = new QLineEdit(connection);
+    sshKeyFile_->setObjectName("sshKeyFile");
+    sshKeyFile_->setPlaceholderText(Tr("なし (ssh-agent またはパスワードでログイン)"));
+    LimitBytes(sshKeyFile_, kSshKeyFile.maxBytes);
+    auto* sshKeyFileLabel = new QLabel(Tr("秘密鍵ファイル (SFTP)(&F) ："), connection);
+    sshKeyFileLabel->setBuddy(sshKeyFile_);
+    chooseSshKeyFile_ = new QPushButton(Tr("参照(&B)..."), connection);
+    chooseSshKeyFile_->setObjectName("chooseSshKeyFile");
     passive_ = new QCheckBox(Tr("パッシブ モードで転送する (NAT やファイアウォールの内側から)(&V)"), connection);
     passive_->setObjectName("passive");
     auto* keyRow = new QHBoxLayout;
     keyRow->addWidget(pinnedKey_);
     keyRow->addWidget(removePinnedKey_);
+    auto* keyFileRow = new QHBoxLayout;
+    keyFileRow->addWidget(sshKeyFile_);
+    keyFileRow->addWidget(chooseSshKeyFile_);
     auto* connectionLayout = new QGridLayout(connection);
     connectionLayout->addWidget(securityLabel, 0, 0);
     connectionLayout->addWidget(security_, 0, 1);
     connectionLayout->addWidget(pinnedKeyLabel, 1, 0);
     connectionLayout->addLayout(keyRow, 1, 1);
-    connectionLayout->addWidget(passive_, 2, 0, 1, 2);
+    connectionLayout->addWidget(sshKeyFileLabel, 2, 0);
+    connectionLayout->addLayout(keyFileRow, 2, 1);
+    connectionLayout->addWidget(passive_, 3, 0, 1, 2);
 
     auto* asciiLabel = new QLabel(Tr("ASCII 転送ファイル(拡張子）(&A) ："), this);
     asciiLabel->setBuddy(asciiTransfer_);
@@ -139,21 +160,20 @@ DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::
     layout->addWidget(buttons);
 
     // Connected before the stored values are shown: showing them is a change too.
-    for (QLineEdit* field : {asciiTransfer_, fileTransfer_, timeLag_}) {
+    for (QLineEdit* field : {asciiTransfer_, fileTransfer_, timeLag_, sshKeyFile_}) {
         connect(field, &QLineEdit::textChanged, this, [this] { modified_ = true; });
     }
     connect(transferBoth_, &QCheckBox::clicked, this, [this] { modified_ = true; });
     connect(uploadTemp_, &QCheckBox::clicked, this, [this] { modified_ = true; });
     connect(mirrorDirs_, &QCheckBox::clicked, this, [this] { modified_ = true; });
     connect(maxDelete_, &QSpinBox::valueChanged, this, [this] { modified_ = true; });
-    connect(security_, &QComboBox::currentIndexChanged, this, [this] { modified_ = true; });
-    connect(passive_, &QCheckBox::clicked, this, [this] { modified_ = true; });
-    connect(removePinnedKey_, &QPushButton::clicked, this, [this] {
+    connect(security_, &QComboBox::currentIndexChanged, this, [this] {
         modified_ = true;
-        pinnedKeyRemoved_ = true;
-        pinnedKey_->clear();
-        removePinnedKey_->setEnabled(false);
+        ShowKindControls();
     });
+    connect(passive_, &QCheckBox::clicked, this, [this] { modified_ = true; });
+    connect(removePinnedKey_, &QPushButton::clicked, this, &DetailDialog::RemoveShownKey);
+    connect(chooseSshKeyFile_, &QPushButton::clicked, this, &DetailDialog::ChooseSshKeyFile);
     connect(parallel_, &QSpinBox::valueChanged, this, [this] { modified_ = true; });
     connect(mirrorFiles_, &QCheckBox::clicked, this, [this](bool checked) {
         modified_ = true;
@@ -188,8 +208,60 @@ void DetailDialog::LoadValues() {
     const int32_t security = values.security.value_or(profile ? 0 : SchemaValue("FTP_SECURITY").number);
     security_->setCurrentIndex(InRange(SchemaValue("FTP_SECURITY"), security) ? security : 1);
     passive_->setChecked(values.passive.value_or(1) != 0);
-    pinnedKey_->setText(ToQString(values.pinnedKey.value_or("")));
+    tlsKey_ = ToQString(values.pinnedKey.value_or(""));
+    sshKey_ = ToQString(values.sshHostKey.value_or(""));
+    sshKeyFile_->setText(ToQString(values.sshKeyFile.value_or("")));
+    ShowKindControls();
+}
+
+bool DetailDialog::SftpChosen() const {
+    return security_->currentIndex() == kSftp;
+}
+
+void DetailDialog::ShowKindControls() {
+    const bool sftp = SftpChosen();
+    pinnedKey_->setText(sftp ? sshKey_ : tlsKey_);
+    pinnedKey_->setPlaceholderText(sftp ? Tr("なし (~/.ssh/known_hosts で確認します)")
+                                        : Tr("なし (信頼できる認証局で確認します)"));
     removePinnedKey_->setEnabled(!pinnedKey_->text().isEmpty());
+    // Disabled, not hidden: their values are kept and saved as they are.
+    passive_->setEnabled(!sftp);
+    sshKeyFile_->setEnabled(sftp);
+    chooseSshKeyFile_->setEnabled(sftp);
+}
+
+void DetailDialog::RemoveShownKey() {
+    modified_ = true;
+    if (SftpChosen()) {
+        sshKeyRemoved_ = true;
+        sshKey_.clear();
+    } else {
+        tlsKeyRemoved_ = true;
+        tlsKey_.clear();
+    }
+    ShowKindControls();
+}
+
+std::optional<QString> DetailDialog::ChooseKeyFile(const QString& start) {
+    QFileDialog dialog(this, Tr("秘密鍵ファイルの選択"), start);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setFilter(dialog.filter() | QDir::Hidden);  // ~/.ssh from the home directory
+    if (QFileInfo(start).isFile())
+        dialog.selectFile(start);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return std::nullopt;
+    return dialog.selectedFiles().constFirst();
+}
+
+void DetailDialog::ChooseSshKeyFile() {
+    // The chosen file when it is there, else ~/.ssh, else the home directory.
+    QString start = sshKeyFile_->text();
+    if (start.isEmpty() || !QFileInfo(start).isFile()) {
+        const QString sshDir = QDir::home().filePath(".ssh");
+        start = QFileInfo(sshDir).isDir() ? sshDir : QDir::homePath();
+    }
+    if (const std::optional<QString> chosen = ChooseKeyFile(start))
+        sshKeyFile_->setText(*chosen);
 }
 
 void DetailDialog::accept() {
@@ -202,7 +274,20 @@ void DetailDialog::accept() {
         boxes_.Show(this, TableText(message));
         return;
     }
+    // Only for SFTP: the field cannot be edited for the other kinds.
+    const QString keyFile = sshKeyFile_->text();
+    if (SftpChosen() && !keyFile.isEmpty()) {
+        const QFileInfo info(keyFile);
+        if (!info.isFile() || !info.isReadable()) {
+            const QByteArray path = keyFile.toUtf8();
+            boxes_.Show(this, QString::fromStdString(FormatText(StringUtf8(msg::kSshKeyFileUnreadable),
+                                                                {std::string_view(path.data(), path.size())})));
+            sshKeyFile_->setFocus();
+            return;
+        }
+    }
     if (!profileName_.empty()) {
+        const auto removed = [](bool flag) { return flag ? std::optional<std::string>("") : std::nullopt; };
         store_.SaveDetailSettings(
             profileName_, {.timeLag = *ParseDecimalInt(lagText),
                            .asciiTransfer = ToBytes(asciiTransfer_->text(), SchemaValue("ASCII_TRANSFER").maxBytes),
@@ -213,9 +298,11 @@ void DetailDialog::accept() {
                            .maxDelete = maxDelete_->value(),
                            .security = security_->currentIndex(),
                            .passive = passive_->isChecked(),
-                           .pinnedKey = pinnedKeyRemoved_ ? std::optional<std::string>("") : std::nullopt,
+                           .pinnedKey = removed(tlsKeyRemoved_),
                            .parallel = parallel_->value(),
-                           .uploadTemp = uploadTemp_->isChecked()});
+                           .uploadTemp = uploadTemp_->isChecked(),
+                           .sshKeyFile = ToBytes(keyFile, kSshKeyFile.maxBytes),
+                           .sshHostKey = removed(sshKeyRemoved_)});
     }
     QDialog::accept();
 }

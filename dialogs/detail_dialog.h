@@ -1,10 +1,13 @@
 #pragma once
 // The detail dialog: the ASCII and excluded extensions, the allowed time
 // difference, the both-sides rule, uploads through a temporary name, the
-// mirroring options, and the connection: TLS, the pinned server key and the
+// mirroring options, and the connection: its kind (FTP, FTP over TLS or
+// SFTP), the pinned server key of that kind, the SFTP key file and the
 // transfer mode of one profile.
 
 #include <QDialog>
+#include <QString>
+#include <optional>
 #include <string>
 
 class QCheckBox;
@@ -27,8 +30,18 @@ class DetailDialog : public QDialog {
 
     void accept() override;
 
+  protected:
+    // The key file picked in a file dialog opened at start, or nullopt on
+    // Cancel; tests replace it.
+    virtual std::optional<QString> ChooseKeyFile(const QString& start);
+
   private:
     void LoadValues();
+    void ChooseSshKeyFile();
+    void RemoveShownKey();
+    // The pinned key of the chosen kind, and which controls apply to it.
+    void ShowKindControls();
+    bool SftpChosen() const;
 
     ProfileStore& store_;
     MessageBoxes& boxes_;
@@ -44,11 +57,17 @@ class DetailDialog : public QDialog {
     QCheckBox* mirrorFiles_;    // 1056
     QCheckBox* mirrorDirs_;     // 1057
     QSpinBox* maxDelete_;
-    QComboBox* security_;
+    QComboBox* security_;  // FTP_SECURITY: the connection kind
     QCheckBox* passive_;
-    QLineEdit* pinnedKey_;
+    QLineEdit* pinnedKey_;  // the pinned key of the chosen kind
     QPushButton* removePinnedKey_;
-    bool pinnedKeyRemoved_ = false;
+    QLineEdit* sshKeyFile_;  // SSH_KEY_FILE
+    QPushButton* chooseSshKeyFile_;
+    // The stored pinned keys; a removed one is written as "" at OK, the other is left alone.
+    QString tlsKey_;  // TLS_PINNED_KEY
+    QString sshKey_;  // SSH_HOST_KEY
+    bool tlsKeyRemoved_ = false;
+    bool sshKeyRemoved_ = false;
     QSpinBox* parallel_;  // PARALLEL
 };
 

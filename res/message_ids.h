@@ -211,6 +211,7 @@ inline constexpr int kCliHostKeyKnown = 60122;
 inline constexpr int kHostKeyNotKnown = 60123;
 inline constexpr int kHostKeyDiffersFromKnownHosts = 60124;
 inline constexpr int kHostKeyDiffersFromPinned = 60125;
+inline constexpr int kSshKeyFileUnreadable = 60126;  // the detail dialog's SFTP key file
 inline constexpr int kExtraConnectionRefused = 60070;
 inline constexpr int kNotStampedConnectionLost = 60071;
 inline constexpr int kParallelOutOfRange = 60072;

@@ -3,10 +3,13 @@
 #include <QSpinBox>
 #include <QTest>
 #include <QToolButton>
+#include <cstdlib>
 #include <optional>
 
 #include "dialogs/detail_dialog.h"
 #include "dialogs/proxy_dialog.h"
+#include "res/message_ids.h"
+#include "res/strings.h"
 #include "tests/dialogs/dialogs_fixture.h"
 
 namespace kestrum::test {
@@ -35,6 +38,36 @@ class SubDialogTest : public DialogTest {
 };
 using ProxyDialogTest = SubDialogTest;
 using DetailDialogTest = SubDialogTest;
+
+// The detail dialog with its key file chooser answered by the test.
+class KeyFileDetailDialog : public DetailDialog {
+  public:
+    using DetailDialog::DetailDialog;
+    std::vector<QString> starts;    // where each chooser opened
+    std::optional<QString> chosen;  // nullopt: Cancel
+
+  protected:
+    std::optional<QString> ChooseKeyFile(const QString& start) override {
+        starts.push_back(start);
+        return chosen;
+    }
+};
+
+// HOME set to a directory until the end of the scope, then as it was.
+class ScopedHome {
+  public:
+    explicit ScopedHome(const std::string& dir) {
+        if (const char* home = std::getenv("HOME"))
+            saved_ = home;
+        setenv("HOME", dir.c_str(), 1);
+    }
+    ~ScopedHome() { saved_ ? setenv("HOME", saved_->c_str(), 1) : unsetenv("HOME"); }
+    ScopedHome(const ScopedHome&) = delete;
+    ScopedHome& operator=(const ScopedHome&) = delete;
+
+  private:
+    std::optional<std::string> saved_;
+};
 
 TEST_F(ProxyDialogTest, ShowsStoredValuesAndDefaults) {
     ASSERT_TRUE(store.CreateProfile("Fresh"));
@@ -314,6 +347,97 @@ TEST_F(DetailDialogTest, ConnectionSettingsShowTheStoredChoicesAndStoreTheNewOne
         EXPECT_EQ(store.ReadString(c.name, "TLS_PINNED_KEY", 254), c.storedKey);
     }
     EXPECT_TRUE(shown.empty());
+}
+
+TEST_F(DetailDialogTest, TheConnectionKindShowsItsOwnPinnedKeyAndRemovesOnlyThatOne) {
+    const std::string tls = "sha256//tls=", ssh = "SHA256:ssh";
+    const std::string key = home / "id_ed25519";
+    WriteFile(key, "key");
+    const struct {
+        int32_t stored;  // FTP_SECURITY
+        int chosen;
+        bool remove;  // the key shown after the choice
+        std::string shownBefore, shownAfter;
+        std::string tlsKept, sshKept;  // the values after OK
+    } cases[] = {
+        {0, 0, true, tls, tls, "", ssh},  // plain FTP shows the TLS key, as before SFTP
+        {1, 3, true, tls, ssh, tls, ""},
+        {3, 2, true, ssh, tls, "", ssh},
+        {3, 3, false, ssh, ssh, tls, ssh},
+    };
+    for (const auto& c : cases) {
+        const std::string name = "K" + std::to_string(&c - cases);
+        SCOPED_TRACE(name);
+        // Only SFTP reads the key file: the FTP kinds keep a missing one and do not object.
+        const std::string keyFile = c.chosen == 3 ? key : home / "missing";
+        ASSERT_TRUE(store.WriteProfileValues(name, {{"FTP_SECURITY", c.stored},
+                                                    {"PASSIVE", int32_t{0}},
+                                                    {"TLS_PINNED_KEY", tls},
+                                                    {"SSH_HOST_KEY", ssh},
+                                                    {"SSH_KEY_FILE", keyFile}}));
+        DetailDialog dialog(store, boxes, name);
+        dialog.show();
+        EXPECT_EQ(Text(&dialog, "pinnedKey").toStdString(), c.shownBefore);
+        Find<QComboBox>(&dialog, "ftpSecurity")->setCurrentIndex(c.chosen);
+        EXPECT_EQ(Text(&dialog, "pinnedKey").toStdString(), c.shownAfter);
+        EXPECT_TRUE(Enabled(&dialog, "removePinnedKey"));
+        // Passive mode for the FTP kinds, the key file for SFTP: disabled, not hidden, and kept.
+        const bool sftp = c.chosen == 3;
+        EXPECT_EQ(Enabled(&dialog, "passive"), !sftp);
+        EXPECT_EQ(Enabled(&dialog, "sshKeyFile"), sftp);
+        EXPECT_EQ(Enabled(&dialog, "chooseSshKeyFile"), sftp);
+        EXPECT_TRUE(Find<QWidget>(&dialog, "sshKeyFile")->isVisible());
+        EXPECT_EQ(Text(&dialog, "sshKeyFile").toStdString(), keyFile);
+        if (c.remove) {
+            Click(&dialog, "removePinnedKey");
+            EXPECT_EQ(Text(&dialog, "pinnedKey"), "");
+            EXPECT_FALSE(Enabled(&dialog, "removePinnedKey"));
+        }
+        Click(&dialog, "1");
+        EXPECT_EQ(Outcome(dialog), QDialog::Accepted);
+        EXPECT_EQ(Dwords(name, {"FTP_SECURITY", "PASSIVE"}), std::vector<int32_t>({c.chosen, 0}));
+        EXPECT_EQ(store.ReadString(name, "TLS_PINNED_KEY"), c.tlsKept);
+        EXPECT_EQ(store.ReadString(name, "SSH_HOST_KEY"), c.sshKept);
+        EXPECT_EQ(store.ReadString(name, "SSH_KEY_FILE", kListLimit), keyFile);
+    }
+    EXPECT_TRUE(shown.empty());
+}
+
+TEST_F(DetailDialogTest, TheSftpKeyFileIsChosenFromDotSshAndOkRefusesOneThatCannotBeRead) {
+    const ScopedHome userHome(home.path());
+    const std::string sshDir = home / ".ssh";
+    const std::string key = sshDir + "/id_ed25519";
+    WriteFile(key, "key");
+    ASSERT_TRUE(store.CreateProfile("S"));
+    KeyFileDetailDialog dialog(store, boxes, "S");
+    dialog.show();
+    Find<QComboBox>(&dialog, "ftpSecurity")->setCurrentIndex(3);
+    EXPECT_EQ(Text(&dialog, "sshKeyFile"), "");
+    Click(&dialog, "chooseSshKeyFile");  // Cancel
+    EXPECT_EQ(Text(&dialog, "sshKeyFile"), "");
+    dialog.chosen = QString::fromStdString(key);
+    Click(&dialog, "chooseSshKeyFile");
+    Click(&dialog, "chooseSshKeyFile");  // opens at the chosen file
+    EXPECT_EQ(dialog.starts, std::vector<QString>({QString::fromStdString(sshDir), QString::fromStdString(sshDir),
+                                                   QString::fromStdString(key)}));
+    EXPECT_EQ(Text(&dialog, "sshKeyFile").toStdString(), key);
+
+    // A missing file and a directory are refused with the path named; nothing is stored.
+    const std::string before = StoreText();
+    for (const std::string& unreadable : {home / "missing", sshDir}) {
+        SetText(&dialog, "sshKeyFile", QString::fromStdString(unreadable));
+        Click(&dialog, "1");
+        EXPECT_EQ(TakeMessages(), std::vector<QString>({QString::fromStdString(
+                                      FormatText(StringUtf8(msg::kSshKeyFileUnreadable), {unreadable}))}));
+        EXPECT_EQ(Outcome(dialog), -1);
+    }
+    EXPECT_EQ(StoreText(), before);
+    SetText(&dialog, "sshKeyFile", QString::fromStdString(key));
+    Click(&dialog, "1");
+    EXPECT_EQ(Outcome(dialog), QDialog::Accepted);
+    EXPECT_TRUE(shown.empty());
+    EXPECT_EQ(Dwords("S", {"FTP_SECURITY"}), std::vector<int32_t>({3}));
+    EXPECT_EQ(store.ReadString("S", "SSH_KEY_FILE", kListLimit), key);
 }
 
 }  // namespace
