@@ -37,6 +37,8 @@ PAM checking the password, forking the session). Then the ratios Kestrum/lftp (l
 the login alone). A table of all groups ends the output. Then one Kestrum upload of --large files
 to pyftpdlib at no latency with its peak memory (/usr/bin/time -v).
 
+With BENCH_TRACE=FILE in the environment each Kestrum run writes its protocol trace there (--trace).
+
 All the comparison rows at 20 ms and at 0 ms in one invocation:
     bench/parallel_bench.py --kestrum build/kestrum --servers pyftpdlib,vsftpd,vsftpd-tls \\
                             --connections 4 --parallel 4 --large 0
@@ -381,7 +383,8 @@ def kestrum_run(kestrum, env, work, server, local, connections):
                              (trust.returncode, trust.stderr.decode(errors="replace")))
     before = server.commands()
     start = time.monotonic()
-    result = subprocess.run(["/usr/bin/time", "-v", kestrum, "run", "bench", "--no-cache", "--passive"], env=env,
+    trace = ["--trace", os.environ["BENCH_TRACE"]] if os.environ.get("BENCH_TRACE") else []
+    result = subprocess.run(["/usr/bin/time", "-v", kestrum, "run", "bench", "--no-cache", "--passive"] + trace, env=env,
                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     seconds = time.monotonic() - start
     if result.returncode != 0:

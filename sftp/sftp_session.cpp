@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <type_traits>
 
 #include "ftp/ftp_control.h"
 #include "ftp/ftp_listing.h"
@@ -295,11 +296,122 @@ void SftpSession::Trace(char marker, const std::string& line) {
     params_.trace->Record(traceNumber_, {direction, line, std::chrono::steady_clock::now()});
 }
 
-uint32_t SftpSession::Send(const sftp::Writer& request) {
-    const std::string bytes = request.Bytes();
-    Trace('>', sftp::Describe(std::string_view(bytes).substr(4)));
+uint32_t SftpSession::Send(const sftp::Writer& request, bool renames) {
+    std::string bytes = PostHeld(renames);
+    const std::string own = request.Bytes();
+    Trace('>', sftp::Describe(std::string_view(own).substr(4)));
+    bytes += own;
     WriteAll(bytes);
     return request.id();
+}
+
+std::string SftpSession::PostHeld(bool renames) {
+    std::string bytes;
+    auto add = [&](Held& held, const sftp::Writer& request) {
+        const std::string packet = request.Bytes();
+        Trace('>', sftp::Describe(std::string_view(packet).substr(4)));
+        bytes += packet;
+        held.ids.push_back(request.id());
+    };
+    std::vector<Held> kept;
+    for (Held& held : held_) {
+        if (held.kind == Held::Kind::Mkdir) {
+            add(held, Request(sftp::Type::Mkdir).Str(held.source).U32(0));
+        } else if (held.kind == Held::Kind::Check) {
+            add(held, Request(sftp::Type::Stat).Str(held.source));
+        } else if (!renames) {
+            kept.push_back(std::move(held));
+            continue;
+        } else {
+            if (held.outcome.mode >= 0) {
+                sftp::Attributes attributes;
+                attributes.permissions = static_cast<uint32_t>(held.outcome.mode);
+                add(held, Request(sftp::Type::Setstat).Str(held.source).Attrs(attributes));
+            }
+            add(held, Request(sftp::Type::Extended).Str("posix-rename@openssh.com").Str(held.source).Str(held.target));
+        }
+        posted_.push_back(std::move(held));
+    }
+    held_ = std::move(kept);
+    return bytes;
+}
+
+void SftpSession::ReadAhead() {
+    while (!posted_.empty()) {
+        Held& held = posted_.front();
+        RenameOutcome& outcome = held.outcome;
+        if (held.kind == Held::Kind::Mkdir) {
+            static_cast<void>(Await(held.ids[0]));  // a failure shows in what is put there
+        } else if (held.kind == Held::Kind::Check) {
+            checked_.push_back({outcome.from, Found(held.source, Await(held.ids[0]))});
+        } else {
+            if (outcome.mode >= 0) {
+                outcome.modeSet = StatusOk(Await(held.ids[0]));
+            }
+            const sftp::Reply renamed = Await(held.ids.back());
+            outcome.renamed = StatusOk(renamed);
+            if (!outcome.renamed) {
+                outcome.error = lastError_;
+                outcome.sourceRefused = renamed.type == sftp::Type::Status && renamed.code == sftp::Code::NoSuchFile;
+            }
+            renamed_.push_back(std::move(outcome));
+        }
+        posted_.pop_front();
+    }
+}
+
+void SftpSession::CreateDirectorySoon(const std::string& path) {
+    if (Rejected(path)) {
+        return;
+    }
+    EnsureUsable();
+    RenameOutcome outcome;
+    outcome.from = path;
+    held_.push_back({Held::Kind::Mkdir, std::move(outcome), Resolve(path), {}, {}});
+}
+
+// Held where the server renames over an existing file in one request.
+void SftpSession::RenameSoon(const std::string& from, const std::string& to, int mode) {
+    if (!posixRename_) {
+        FtpConnection::RenameSoon(from, to, mode);
+        return;
+    }
+    RenameOutcome outcome{from, to, false, false, {}, mode, false};
+    if (Rejected(from) || Rejected(to) || mode > 07777) {
+        outcome.error = lastError_;
+        outcome.sourceRefused = true;
+        renamed_.push_back(std::move(outcome));
+        return;
+    }
+    EnsureUsable();
+    held_.push_back({Held::Kind::Rename, std::move(outcome), Resolve(from), Resolve(to), {}});
+}
+
+void SftpSession::StoredSoon(const std::string& path) {
+    if (Rejected(path)) {
+        FtpListing refused;
+        refused.error = lastError_;
+        checked_.push_back({path, std::move(refused)});
+        return;
+    }
+    EnsureUsable();
+    RenameOutcome outcome;
+    outcome.from = path;
+    held_.push_back({Held::Kind::Check, std::move(outcome), Resolve(path), {}, {}});
+}
+
+std::vector<std::string> SftpSession::WithdrawHeld() {
+    std::vector<std::string> withdrawn;
+    std::vector<Held> kept;
+    for (Held& held : held_) {
+        if (held.kind == Held::Kind::Mkdir) {
+            kept.push_back(std::move(held));
+        } else {
+            withdrawn.push_back(std::move(held.outcome.from));
+        }
+    }
+    held_ = std::move(kept);
+    return withdrawn;
 }
 
 std::string SftpSession::ReadPacket() {
@@ -393,7 +505,26 @@ void SftpSession::EnsureUsable() const {
 template <typename Operation>
 auto SftpSession::Guarded(Operation operation) {
     EnsureUsable();
-    return operation();
+    if constexpr (std::is_void_v<decltype(operation())>) {
+        operation();
+        ReadAhead();
+    } else {
+        auto result = operation();
+        ReadAhead();
+        return result;
+    }
+}
+
+void SftpSession::SendHeld() {
+    if (held_.empty() && posted_.empty()) {
+        return;
+    }
+    Guarded([&] {
+        if (std::string bytes = PostHeld(true); !bytes.empty()) {
+            WriteAll(bytes);
+        }
+        ReadAhead();
+    });
 }
 
 bool SftpSession::Rejected(const std::string& path) {
@@ -533,10 +664,11 @@ bool SftpSession::PutFile(const std::string& localPath, const std::string& serve
     }
     std::unique_ptr<FILE, int (*)(FILE*)> closer(file, std::fclose);
     return Guarded([&] {
-        const sftp::Reply opened = Ask(Request(sftp::Type::Open)
-                                           .Str(target)
-                                           .U32(sftp::kOpenWrite | sftp::kOpenCreate | sftp::kOpenTruncate)
-                                           .U32(0));
+        const sftp::Reply opened = Await(Send(Request(sftp::Type::Open)
+                                                  .Str(target)
+                                                  .U32(sftp::kOpenWrite | sftp::kOpenCreate | sftp::kOpenTruncate)
+                                                  .U32(0),
+                                              true));
         if (opened.type != sftp::Type::Handle) {
             StatusOk(opened);
             return false;
@@ -562,6 +694,10 @@ bool SftpSession::PutFile(const std::string& localPath, const std::string& serve
                 writes.pop_front();
             }
         }
+        // The CLOSE goes right behind the last WRITE: the server answers a
+        // handle's requests in order, and the check that follows a copy
+        // finds any that it did not.
+        const uint32_t close = Send(Request(sftp::Type::Close).Str(opened.bytes));
         while (!writes.empty()) {
             written = StatusOk(Await(writes.front())) && written;
             writes.pop_front();
@@ -569,7 +705,7 @@ bool SftpSession::PutFile(const std::string& localPath, const std::string& serve
         if (sent != nullptr) {
             *sent = UploadCount{static_cast<int64_t>(offset), 0};
         }
-        const bool closed = CloseHandle(opened.bytes);
+        const bool closed = StatusOk(Await(close));
         if (readError != 0) {
             lastError_ = "the local file cannot be read: " + localPath + ": " + std::strerror(readError);
             return false;
@@ -701,17 +837,20 @@ FtpListing SftpSession::Lookup(const std::string& path) {
         return result;
     }
     const std::string target = Resolve(path);
-    Guarded([&] {
-        const sftp::Reply reply = StatOf(target);
-        if (reply.type == sftp::Type::Attrs) {
-            result.status = ListStatus::Ok;
-            result.entries.push_back(EntryOf(ServerBaseNameOf(target), reply.attributes));
-            return;
-        }
-        StatusOk(reply);
-        result.status = reply.code == sftp::Code::NoSuchFile ? ListStatus::Missing : ListStatus::Failed;
-        result.error = lastError_;
-    });
+    Guarded([&] { result = Found(target, StatOf(target)); });
+    return result;
+}
+
+FtpListing SftpSession::Found(const std::string& absPath, const sftp::Reply& reply) {
+    FtpListing result;
+    if (reply.type == sftp::Type::Attrs) {
+        result.status = ListStatus::Ok;
+        result.entries.push_back(EntryOf(ServerBaseNameOf(absPath), reply.attributes));
+        return result;
+    }
+    StatusOk(reply);
+    result.status = reply.code == sftp::Code::NoSuchFile ? ListStatus::Missing : ListStatus::Failed;
+    result.error = lastError_;
     return result;
 }
 

@@ -21,6 +21,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -54,6 +55,11 @@ class SftpSession final : public FtpConnection {
                  UploadCount* sent = nullptr) override;
     bool Rename(const std::string& from, const std::string& to) override;
     bool SetMode(const std::string& path, int mode) override;
+    void CreateDirectorySoon(const std::string& path) override;
+    void RenameSoon(const std::string& from, const std::string& to, int mode) override;
+    void StoredSoon(const std::string& path) override;
+    void SendHeld() override;
+    std::vector<std::string> WithdrawHeld() override;
     bool GetFile(const std::string& serverPath, const std::string& localPath, TransferType type,
                  int64_t listedSize = -1) override;
     FtpListing List(const std::string& directory) override;
@@ -70,8 +76,13 @@ class SftpSession final : public FtpConnection {
     void OpenSftp();
     // A request with the next id.
     sftp::Writer Request(sftp::Type type) { return sftp::Writer(type, nextId_++); }
-    // Sends a request; its id.
-    uint32_t Send(const sftp::Writer& request);
+    // Sends a request, after the held directories and checks (and, with
+    // renames, the held renames) in the same write; its id.
+    uint32_t Send(const sftp::Writer& request, bool renames = false);
+    // The held requests' packets, in order, and moves them to posted_.
+    std::string PostHeld(bool renames);
+    // Reads the replies of everything posted, into checked_ and renamed_.
+    void ReadAhead();
     // Sends a request and waits for its reply.
     sftp::Reply Ask(const sftp::Writer& request) { return Await(Send(request)); }
     // The reply to request id (other replies read meanwhile are kept).
@@ -103,6 +114,8 @@ class SftpSession final : public FtpConnection {
     // STAT of an absolute path.
     sftp::Reply StatOf(const std::string& absPath);
     FtpEntry EntryOf(const std::string& name, const sftp::Attributes& attributes) const;
+    // What a STAT of absPath found, as Lookup gives it.
+    FtpListing Found(const std::string& absPath, const sftp::Reply& reply);
     bool CloseHandle(const std::string& handle);
     bool Simple(sftp::Type type, const std::string& path);
 
@@ -114,6 +127,18 @@ class SftpSession final : public FtpConnection {
     ssh_channel_struct* channel_ = nullptr;
     std::string arrived_;  // channel bytes not yet a whole packet
     std::map<uint32_t, sftp::Reply> early_;
+    // A directory to make, a check of a stored file (STAT), or a rename (and
+    // mode) held back: a directory or a check goes out with the next request,
+    // a rename only with the next upload's OPEN or SendHeld (a lookup in
+    // between does not rename a copy that a cancel may still withdraw).
+    struct Held {
+        enum class Kind { Rename, Check, Mkdir } kind = Kind::Rename;
+        RenameOutcome outcome;       // a check's or a directory's path in outcome.from
+        std::string source, target;  // absolute
+        std::vector<uint32_t> ids;   // once posted: SETSTAT (with a mode), then the request
+    };
+    std::vector<Held> held_;
+    std::deque<Held> posted_;
     uint32_t nextId_ = 1;
     bool posixRename_ = false;
     std::string cwd_ = "/";
