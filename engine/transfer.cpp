@@ -25,6 +25,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "engine/extra_connections.h"
@@ -278,10 +279,18 @@ class TransferPhase {
         bool copying = false;
         bool retired = false;  // this connection's server clock is not the one measured
         try {
+            std::string temp;  // the temporary name chosen ahead for chunk[next]
             for (size_t next = 0; next < batch.chunk.size() && !Cancelled(); ++next) {
                 batch.pending.emplace_back();
+                // The next upload's temporary name goes to the connection now,
+                // so that it may be opened with this copy's data.
+                std::string following;
+                if (next + 1 < batch.chunk.size() && UploadsThroughTemp(batch.chunk[next + 1])) {
+                    following = TempPathFor(batch.chunk[next + 1]);
+                    connection.OpenSoon(following);
+                }
                 copying = true;
-                Copy(connection, batch.chunk[next], batch.pending.back());
+                Copy(connection, batch.chunk[next], batch.pending.back(), std::exchange(temp, following));
                 copying = false;
                 Settle(connection, lane);
                 if (clockUnchecked) {
@@ -375,11 +384,12 @@ class TransferPhase {
     }
 
     // Copies one file; a refusal is that file's failure, a broken connection throws.
-    void Copy(FtpConnection& connection, const Job& job, Outcome& out) {
+    // temp: the upload's temporary name when chosen ahead ("" chooses one).
+    void Copy(FtpConnection& connection, const Job& job, Outcome& out, const std::string& temp = {}) {
         const TransferType type = job.ascii ? TransferType::Ascii : TransferType::Binary;
         if (job.direction == Direction::Upload) {
             out.before = ctx_.fs.GetStatus(job.localPath);
-            const Stored stored = Upload(connection, job, type, out);
+            const Stored stored = Upload(connection, job, type, out, temp);
             if (stored == Stored::Placed)
                 Uploaded(job, out);
             // Still changed for the next cached run.
@@ -439,16 +449,27 @@ class TransferPhase {
 
     enum class Stored { Failed, Placed, Awaiting };
 
+    bool UploadsThroughTemp(const Job& job) const {
+        return job.direction == Direction::Upload && ctx_.state.settings.uploadTemp &&
+               static_cast<Placing>(placing_.load()) != Placing::InPlace;
+    }
+
+    // A new temporary name beside the job's server file, as sent.
+    std::string TempPathFor(const Job& job) const {
+        const std::string dir = ServerDirOf(job.serverPath);
+        return Sent(dir.empty() ? UploadTempName() : dir + "/" + UploadTempName());
+    }
+
     // Uploads the file and checks the size the server gives it: through a
     // temporary name renamed over the target, so that the target is never
     // touched before the new copy is complete, or (switched off, or renames
     // refused) in place. The check of the temporary copy and its rename over
     // the target go out with later commands (Awaiting: Settle finishes the
     // file). Failures are logged in out.block.
-    Stored Upload(FtpConnection& connection, const Job& job, TransferType type, Outcome& out) {
-        if (ctx_.state.settings.uploadTemp && static_cast<Placing>(placing_.load()) != Placing::InPlace) {
-            const std::string dir = ServerDirOf(job.serverPath);
-            const std::string temp = Sent(dir.empty() ? UploadTempName() : dir + "/" + UploadTempName());
+    Stored Upload(FtpConnection& connection, const Job& job, TransferType type, Outcome& out,
+                  const std::string& chosen) {
+        if (UploadsThroughTemp(job)) {
+            const std::string temp = chosen.empty() ? TempPathFor(job) : chosen;
             if (!connection.PutFile(job.localPath, temp, type, &out.sent)) {
                 out.block.Failed(msg::kUploadFailed, {job.serverPath}, connection.LastError());
                 Discard(connection, temp);

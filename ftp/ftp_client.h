@@ -217,6 +217,10 @@ class FtpConnection {
     // TakeChecked. This base class looks at once.
     virtual void StoredSoon(const std::string& path);
     virtual std::vector<StoredCheck> TakeChecked() { return std::exchange(checked_, {}); }
+    // The next PutFile will likely store to serverPath: a connection may open
+    // it ahead, with the current upload's data. Such a file left unused is
+    // removed by the connection (by the caller after WithdrawHeld).
+    virtual void OpenSoon(const std::string& /*serverPath*/) {}
     // Sends everything still held back and reads the replies.
     virtual void SendHeld() {}
     // The paths of the checks and renames held back and not sent yet, which

@@ -400,8 +400,41 @@ void SftpSession::StoredSoon(const std::string& path) {
     held_.push_back({Held::Kind::Check, std::move(outcome), Resolve(path), {}, {}});
 }
 
+void SftpSession::OpenSoon(const std::string& serverPath) {
+    announced_.reset();
+    if (PathRefusal(serverPath)) {
+        return;
+    }
+    announced_ = Resolve(serverPath);
+}
+
+sftp::Writer SftpSession::OpenForWriting(const std::string& absPath) {
+    return std::move(
+        Request(sftp::Type::Open).Str(absPath).U32(sftp::kOpenWrite | sftp::kOpenCreate | sftp::kOpenTruncate).U32(0));
+}
+
+void SftpSession::DiscardPreopened() {
+    if (!preopened_) {
+        return;
+    }
+    const Opened unused = *std::exchange(preopened_, std::nullopt);
+    const sftp::Reply opened = Await(unused.id);
+    if (opened.type == sftp::Type::Handle) {
+        const uint32_t close = Send(Request(sftp::Type::Close).Str(opened.bytes));
+        const uint32_t remove = Send(Request(sftp::Type::Remove).Str(unused.path));
+        Await(close);
+        Await(remove);
+    }
+}
+
+// Also the file opened ahead, whose removal is left to the caller (its
+// handle closes with the connection).
 std::vector<std::string> SftpSession::WithdrawHeld() {
     std::vector<std::string> withdrawn;
+    announced_.reset();
+    if (preopened_) {
+        withdrawn.push_back(std::exchange(preopened_, std::nullopt)->path);
+    }
     std::vector<Held> kept;
     for (Held& held : held_) {
         if (held.kind == Held::Kind::Mkdir) {
@@ -664,11 +697,16 @@ bool SftpSession::PutFile(const std::string& localPath, const std::string& serve
     }
     std::unique_ptr<FILE, int (*)(FILE*)> closer(file, std::fclose);
     return Guarded([&] {
-        const sftp::Reply opened = Await(Send(Request(sftp::Type::Open)
-                                                  .Str(target)
-                                                  .U32(sftp::kOpenWrite | sftp::kOpenCreate | sftp::kOpenTruncate)
-                                                  .U32(0),
-                                              true));
+        // The file opened ahead with the previous upload's data, or now.
+        uint32_t open = 0;
+        if (preopened_ && preopened_->path == target) {
+            open = std::exchange(preopened_, std::nullopt)->id;
+        } else {
+            DiscardPreopened();
+            open = Send(OpenForWriting(target), true);
+        }
+        const std::optional<std::string> following = std::exchange(announced_, std::nullopt);
+        const sftp::Reply opened = Await(open);
         if (opened.type != sftp::Type::Handle) {
             StatusOk(opened);
             return false;
@@ -698,6 +736,9 @@ bool SftpSession::PutFile(const std::string& localPath, const std::string& serve
         // handle's requests in order, and the check that follows a copy
         // finds any that it did not.
         const uint32_t close = Send(Request(sftp::Type::Close).Str(opened.bytes));
+        if (following && *following != target) {
+            preopened_ = Opened{*following, Send(OpenForWriting(*following), true)};
+        }
         while (!writes.empty()) {
             written = StatusOk(Await(writes.front())) && written;
             writes.pop_front();
@@ -873,6 +914,13 @@ std::optional<int64_t> SftpSession::Size(const std::string& path) {
 void SftpSession::Close() {
     if (closed_) {
         return;
+    }
+    // A file opened ahead for an upload that did not come is not left behind.
+    if (preopened_ && !dropped_ && channel_ != nullptr) {
+        try {
+            DiscardPreopened();
+        } catch (const FtpError&) {
+        }
     }
     closed_ = true;
     Trace('*', LoadString(msg::kTraceClosed));

@@ -58,6 +58,7 @@ class SftpSession final : public FtpConnection {
     void CreateDirectorySoon(const std::string& path) override;
     void RenameSoon(const std::string& from, const std::string& to, int mode) override;
     void StoredSoon(const std::string& path) override;
+    void OpenSoon(const std::string& serverPath) override;
     void SendHeld() override;
     std::vector<std::string> WithdrawHeld() override;
     bool GetFile(const std::string& serverPath, const std::string& localPath, TransferType type,
@@ -139,6 +140,17 @@ class SftpSession final : public FtpConnection {
     };
     std::vector<Held> held_;
     std::deque<Held> posted_;
+    // OpenSoon's path, opened with the next upload's data, and so opened.
+    std::optional<std::string> announced_;
+    struct Opened {
+        std::string path;  // absolute
+        uint32_t id = 0;   // its OPEN
+    };
+    std::optional<Opened> preopened_;
+    // An OPEN that creates or truncates absPath for writing.
+    sftp::Writer OpenForWriting(const std::string& absPath);
+    // Closes and removes a file opened ahead and not used.
+    void DiscardPreopened();
     uint32_t nextId_ = 1;
     bool posixRename_ = false;
     std::string cwd_ = "/";
