@@ -121,6 +121,26 @@ TEST_F(SftpRun, UploadMirrorAndDownloadKeepTimesAndModes) {
     EXPECT_EQ(FileMtime(h.localDir + "/d/e/f.html"), 2'000'000'000);
 }
 
+// A rename the server refuses (another user's file in a sticky directory)
+// turns uploads to in place, which the server refuses too: that file
+// fails, its server copy stays as it was, and no temporary copy is left.
+TEST_F(SftpRun, ARefusedRenameFailsTheFileAndLeavesTheServerCopy) {
+    RunHarness h;
+    MakeProfile(h, server_->hostKeyFingerprint());
+    const std::string home = server_->home();
+    ASSERT_EQ(chown(home.c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod(home.c_str(), 01777), 0);
+    WriteFile(home + "/kept.txt", "old", 1'600'000'000);
+    ASSERT_EQ(chmod((home + "/kept.txt").c_str(), 0644), 0);
+    WriteFile(h.localDir + "/kept.txt", "new");
+    WriteFile(h.localDir + "/added.txt", "added");
+    EXPECT_EQ(h.Run(), 4);
+    EXPECT_EQ(ReadFile(home + "/kept.txt"), "old");
+    EXPECT_EQ(ReadFile(home + "/added.txt"), "added");
+    EXPECT_EQ(SortedNames(home), (std::vector<std::string>{"added.txt", "kept.txt"}));
+    EXPECT_EQ(h.count(LoadString(60732)), 1);
+}
+
 // A cancel while the server has stopped answering, before its greeting or
 // in the middle of an upload, ends the run; the part never takes the
 // file's name.

@@ -1,11 +1,15 @@
 // The SFTP connection against a real OpenSSH server on loopback.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <cstdlib>
 #include <fstream>
 #include <tuple>
 
 #include "sftp/sftp_session.h"
 #include "tests/support/ftp_server.h"
+#include "tests/support/process.h"
 #include "tests/support/sshd_server.h"
 #include "tests/support/tinyproxy.h"
 
@@ -57,16 +61,38 @@ TEST_F(SftpSessionTest, HostKeysAreCheckedBeforeTheLogin) {
     EXPECT_EQ(first, log.rfind("Accepted password")) << log;
 }
 
-// Password and key logins, direct and through an HTTP proxy; every operation a run uses.
+// Password, key and ssh-agent logins, direct and through an HTTP proxy;
+// every operation a run uses.
 TEST_F(SftpSessionTest, EveryOperationOfARun) {
     TempDir proxyDir;
     Tinyproxy proxy(proxyDir.path());
-    for (const auto& [key, proxied, name] : {std::tuple{false, false, "p"}, {true, false, "k"}, {false, true, "x"}}) {
+    // An agent holding a key the server accepts; only the "a" login may use it.
+    const std::string agentSocket = proxyDir / "agent.sock";
+    const ProcessResult agent = RunProcess({"/usr/bin/ssh-agent", "-a", agentSocket}, {});
+    ASSERT_EQ(agent.status, 0) << agent.err;
+    const std::string agentKey = server_->MakeClientKey("");
+    ASSERT_EQ(RunProcess({"/usr/bin/ssh-add", agentKey}, {{"SSH_AUTH_SOCK", agentSocket}}).status, 0);
+    struct AgentStop {
+        pid_t pid;
+        ~AgentStop() {
+            kill(pid, SIGTERM);
+            unsetenv("SSH_AUTH_SOCK");
+        }
+    } stopAgent{std::atoi(agent.out.substr(agent.out.find("SSH_AGENT_PID=") + 14).c_str())};
+    ASSERT_GT(stopAgent.pid, 0) << agent.out;
+    for (const auto& [login, proxied, name] :
+         {std::tuple{'p', false, "p"}, {'k', false, "k"}, {'a', false, "a"}, {'p', true, "x"}}) {
         SCOPED_TRACE(name);
         FtpConnectParams params = Params(server_->hostKeyFingerprint());
-        if (key) {
+        if (login == 'k') {
             params.sshKeyFile = server_->MakeClientKey("phrase");
             params.password = "phrase";
+        }
+        if (login == 'a') {
+            params.password = "not the password";
+            setenv("SSH_AUTH_SOCK", agentSocket.c_str(), 1);
+        } else {
+            unsetenv("SSH_AUTH_SOCK");
         }
         if (proxied) {
             params.accessType = 3;
