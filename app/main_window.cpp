@@ -616,12 +616,12 @@ bool MainWindow::AskOkCancel(std::string_view text) {
     return ok;
 }
 
-std::optional<std::string> MainWindow::AskPassword() {
+std::optional<std::string> MainWindow::AskPassword(std::string_view prompt, size_t maxBytes) {
     std::optional<std::string> password;
-    CallOnWindowThread([this, &password] {
+    CallOnWindowThread([this, &password, prompt, maxBytes] {
         if (shuttingDown_)
             return;
-        PasswordDialog dialog(this);
+        PasswordDialog dialog(this, ToQString(std::string(prompt)), maxBytes);
         if (RunDialog(dialog) == QDialog::Accepted)
             password = dialog.Password();
     });

@@ -110,14 +110,13 @@ bool TerminalPort::AskOkCancel(std::string_view text) {
     return answer && (*answer == "y" || *answer == "Y" || *answer == "yes");
 }
 
-std::optional<std::string> TerminalPort::AskPassword() {
-    auto password = ReadTerminalLine(LoadString(msg::kCliPasswordPrompt) + ": ", false);
+std::optional<std::string> TerminalPort::AskPassword(std::string_view prompt, size_t maxBytes) {
+    auto password = ReadTerminalLine(std::string(prompt) + ": ", false);
     // Ended by a stop signal: the run is cancelled, not refused a password.
     if (g_stopSignals != 0 && cancelFlag_ != nullptr)
         cancelFlag_->store(1);
-    // The prompt's field takes at most 20 bytes.
     if (password)
-        *password = CutToBytes(*password, 20);
+        *password = CutToBytes(*password, maxBytes);
     return password;
 }
 

@@ -25,7 +25,7 @@ class TerminalPort : public UserPort {
     void SetAnimation(bool) override {}
     void ShowMessage(std::string_view text) override;
     bool AskOkCancel(std::string_view text) override;
-    std::optional<std::string> AskPassword() override;
+    std::optional<std::string> AskPassword(std::string_view prompt, size_t maxBytes) override;
     void SetRunningState(int) override {}
     // The session's owner awaits the completion on the main thread.
     void PostCompletion() override {}

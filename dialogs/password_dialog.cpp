@@ -48,12 +48,14 @@ QString FitInsertion(const QString& before, const QString& after, size_t maxByte
     return head + fitted + tail;
 }
 
-PasswordDialog::PasswordDialog(QWidget* parent) : QDialog(parent) {
+PasswordDialog::PasswordDialog(QWidget* parent, const QString& promptText, size_t maxBytes)
+    : QDialog(parent), maxBytes_(maxBytes) {
     setObjectName("131");
     setWindowTitle(QString::fromUtf8("パスワード"));
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
 
-    auto* prompt = new QLabel(QString::fromUtf8("FTP サーバーへのパスワードを入力してください"), this);
+    auto* prompt = new QLabel(
+        promptText.isEmpty() ? QString::fromUtf8("FTP サーバーへのパスワードを入力してください") : promptText, this);
     field_ = new QLineEdit(this);
     field_->setObjectName("1012");
     field_->setEchoMode(QLineEdit::Password);
@@ -83,22 +85,22 @@ PasswordDialog::PasswordDialog(QWidget* parent) : QDialog(parent) {
     // every change that fits, programmatic ones included.
     connect(field_, &QLineEdit::textEdited, this, &PasswordDialog::LimitToBytes);
     connect(field_, &QLineEdit::textChanged, this, [this](const QString& text) {
-        if (CodePageBytes(text) <= kMaxBytes)
+        if (CodePageBytes(text) <= maxBytes_)
             accepted_ = text;
     });
 }
 
 void PasswordDialog::LimitToBytes(const QString& edited) {
-    if (CodePageBytes(edited) <= kMaxBytes)
+    if (CodePageBytes(edited) <= maxBytes_)
         return;
     int cursor = 0;
-    const QString fitted = FitInsertion(accepted_, edited, kMaxBytes, &cursor);
+    const QString fitted = FitInsertion(accepted_, edited, maxBytes_, &cursor);
     field_->setText(fitted);
     field_->setCursorPosition(cursor);
 }
 
 void PasswordDialog::accept() {
-    password_ = CutToBytes(FromUtf8(field_->text().toStdString()), kMaxBytes);
+    password_ = CutToBytes(FromUtf8(field_->text().toStdString()), maxBytes_);
     QDialog::accept();
 }
 

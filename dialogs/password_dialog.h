@@ -15,7 +15,9 @@ class PasswordDialog : public QDialog {
     // At most this many bytes of the code page can be typed.
     static constexpr size_t kMaxBytes = 20;
 
-    explicit PasswordDialog(QWidget* parent = nullptr);
+    // prompt: the text above the field (empty: the FTP password's);
+    // maxBytes: the most bytes the field takes.
+    explicit PasswordDialog(QWidget* parent = nullptr, const QString& prompt = {}, size_t maxBytes = kMaxBytes);
 
     // The text of field 1012 in the code page; valid after OK.
     std::string Password() const { return password_; }
@@ -39,6 +41,7 @@ class PasswordDialog : public QDialog {
     QPushButton* cancel_;
     QString accepted_;  // the last text that fitted the limit
     std::string password_;
+    size_t maxBytes_;
 };
 
 // The longest text made of `prefix + (part of inserted) + suffix` that fits

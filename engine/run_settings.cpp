@@ -6,6 +6,7 @@
 #include "profiles/profile_store.h"
 #include "res/codepage.h"
 #include "res/message_ids.h"
+#include "res/strings.h"
 
 namespace kestrum {
 
@@ -28,6 +29,13 @@ int SettingsLoadMessage(SettingsLoad load) {
     }
     return msg::kProfileDataBroken;
 }
+
+namespace {
+
+// The most bytes the password prompt takes, as the setup dialog's field.
+constexpr size_t kPasswordPromptBytes = 20;
+
+}  // namespace
 
 SettingsLoad LoadRunSettings(RunSettings& settings, ProfileStore& store, UserPort& port, bool cacheSwitch) {
     const std::string& name = settings.profileName;
@@ -86,7 +94,13 @@ SettingsLoad LoadRunSettings(RunSettings& settings, ProfileStore& store, UserPor
             return SettingsLoad::ProfileBroken;
         settings.password = ScramblePassword(*scrambled);
     } else {
-        auto typed = port.AskPassword();
+        // A key file's passphrase may be long; a password is what the
+        // setup dialog's field takes.
+        const bool passphrase = !settings.sshKeyFile.empty();
+        auto typed = port.AskPassword(passphrase ? FormatString(msg::kPassphrasePrompt, {settings.sshKeyFile})
+                                      : settings.security == kSecuritySftp ? LoadString(msg::kSftpPasswordPrompt)
+                                                                           : LoadString(msg::kCliPasswordPrompt),
+                                      passphrase ? kTextLimit : kPasswordPromptBytes);
         if (!typed)
             return SettingsLoad::NoPasswordGiven;
         settings.password = std::move(*typed);

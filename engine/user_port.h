@@ -25,8 +25,9 @@ class UserPort {
     virtual void ShowMessage(std::string_view text) = 0;
     // A message box with OK and Cancel; true for OK.
     virtual bool AskOkCancel(std::string_view text) = 0;
-    // The password prompt; nullopt when cancelled.
-    virtual std::optional<std::string> AskPassword() = 0;
+    // The password prompt with its text, taking at most maxBytes bytes of
+    // the code page; nullopt when cancelled.
+    virtual std::optional<std::string> AskPassword(std::string_view prompt, size_t maxBytes) = 0;
     // Idle (0) or running (1): menu greying and the start/cancel button.
     virtual void SetRunningState(int running) = 0;
     // Queues the completion routine on the owner's thread (command 35000).

@@ -244,9 +244,9 @@ TEST(TimestampAlignment, StopsBeforeTheWorker) {
     {
         struct CancellingPort : RecordingPort {
             std::atomic<int>* flag = nullptr;
-            std::optional<std::string> AskPassword() override {
+            std::optional<std::string> AskPassword(std::string_view prompt, size_t maxBytes) override {
                 *flag = 1;
-                return RecordingPort::AskPassword();
+                return RecordingPort::AskPassword(prompt, maxBytes);
             }
         };
         TestFtpServer server;

@@ -121,6 +121,26 @@ TEST_F(SftpRun, UploadMirrorAndDownloadKeepTimesAndModes) {
     EXPECT_EQ(FileMtime(h.localDir + "/d/e/f.html"), 2'000'000'000);
 }
 
+// A key file's passphrase, not stored, is asked for as such when the run
+// starts; it may be longer than a password.
+TEST_F(SftpRun, TheKeyFilesPassphraseIsAskedFor) {
+    RunHarness h;
+    const std::string passphrase = "a passphrase longer than twenty bytes";
+    const std::string key = server_->MakeClientKey(passphrase);
+    h.MakeProfile("p", {.host = server_->hostWithPort(),
+                        .user = TestSshd::kUser,
+                        .savePassword = false,
+                        .remoteDir = server_->home()});
+    ASSERT_TRUE(h.store.WriteProfileValues(
+        "p", {{"FTP_SECURITY", int32_t{3}}, {"SSH_HOST_KEY", server_->hostKeyFingerprint()}, {"SSH_KEY_FILE", key}}));
+    WriteFile(h.localDir + "/a.txt", "A");
+    h.port.setPassword(passphrase);
+    EXPECT_EQ(h.Run(), 0);
+    EXPECT_EQ(h.port.promptTexts(), std::vector<std::string>{FormatString(60127, {key})});
+    EXPECT_EQ(ReadFile(server_->home() + "/a.txt"), "A");
+    EXPECT_TRUE(Has(server_->log(), "Accepted publickey")) << server_->log();
+}
+
 // A rename the server refuses (another user's file in a sticky directory)
 // turns uploads to in place, which the server refuses too: that file
 // fails, its server copy stays as it was, and no temporary copy is left.

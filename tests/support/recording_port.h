@@ -27,7 +27,8 @@ class RecordingPort : public UserPort {
         Record(questions_, std::string(text));
         return answerOk_;
     }
-    std::optional<std::string> AskPassword() override {
+    std::optional<std::string> AskPassword(std::string_view prompt, size_t /*maxBytes*/) override {
+        Record(promptTexts_, std::string(prompt));
         std::lock_guard lock(mutex_);
         ++passwordPrompts_;
         return password_;
@@ -48,6 +49,8 @@ class RecordingPort : public UserPort {
     std::vector<std::string> counters() const { return Copy(counters_); }
     std::vector<std::string> messages() const { return Copy(messages_); }
     std::vector<std::string> questions() const { return Copy(questions_); }
+    // The texts of the password prompts shown.
+    std::vector<std::string> promptTexts() const { return Copy(promptTexts_); }
     std::vector<int> states() const { return Copy(states_); }
     int passwordPrompts() const { return Copy(passwordPrompts_); }
     int completions() const { return completions_; }
@@ -66,7 +69,7 @@ class RecordingPort : public UserPort {
     }
 
     mutable std::mutex mutex_;
-    std::vector<std::string> lines_, counters_, messages_, questions_;
+    std::vector<std::string> lines_, counters_, messages_, questions_, promptTexts_;
     std::vector<int> progress_, states_;
     int passwordPrompts_ = 0;
     std::atomic<int> completions_{0};
