@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <map>
 
@@ -234,6 +235,23 @@ TEST_F(SftpRun, TheCommandLineTrustsPinsAndReadsKnownHosts) {
     r = kestrum({"run", "site"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(ReadFile(server_->home() + "/a.txt"), "A");
+    // The preview, the alignment and the change cache work as over FTP.
+    WriteFile(local / "p.txt", "P");
+    r = kestrum({"run", "site", "--dry-run"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(Has(r.out, FormatString(60058, {"1", "0", "0", "1", "0", "0"}))) << r.out;
+    EXPECT_EQ(FileMtime(server_->home() + "/p.txt"), -1);
+    r = kestrum({"align", "site", "--yes"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(FileMtime(server_->home() + "/p.txt"), -1);
+    // A change after the alignment: one cached run copies it, the next does not connect.
+    WriteFile(local / "p.txt", "P2", std::time(nullptr) + 60);
+    for (int run = 0; run < 2; ++run) {
+        const int before = Logins(*server_);
+        r = kestrum({"run", "site", "--cache"});
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_EQ(Logins(*server_), before + (run == 0 ? 1 : 0)) << run;
+    }
 
     server_->ReplaceHostKey();
     WriteFile(local / "b.txt", "B");

@@ -101,7 +101,7 @@ TEST(CreateWithAutoSetupTest, SectionValuesAreAppliedAndRefusalsWriteNothing) {
     WriteFile(ini,
               "[PROFILE]\nDemo\nTooLongNameForAProfile\n\n[Demo]\nSERVER=ftp.demo.example\nREMOTE_DIR=/pub\n"
               "FTP_SECURITY=2\nPASSIVE=0\nTLS_PINNED_KEY=sha256//k=\nMAX_DELETE=many\nPARALLEL=9\nPSWSVD=0\n"
-              "UPLOAD_TEMP=0\n\n"
+              "UPLOAD_TEMP=0\nSSH_KEY_FILE=/keys/id_ed25519\nSSH_HOST_KEY=SHA256:abc\n\n"
               "[Hidden]\nSERVER=hidden.example\n\n");
     EXPECT_EQ(CreateProfileWithAutoSetup(store, "Demo"), 0);
     // Connection presets; a refused value and a value that is no preset are
@@ -113,6 +113,8 @@ TEST(CreateWithAutoSetupTest, SectionValuesAreAppliedAndRefusalsWriteNothing) {
     expected.passive = 0;
     expected.pinnedKey = "sha256//k=";
     expected.uploadTemp = 0;
+    expected.sshKeyFile = "/keys/id_ed25519";
+    expected.sshHostKey = "SHA256:abc";
     EXPECT_EQ(test::ProfileDifferences(store.LoadProfile("Demo").value_or(Profile{}), expected), "");
     // Not listed under [PROFILE], typed by hand: its section still applies.
     EXPECT_EQ(CreateProfileWithAutoSetup(store, "Hidden"), 0);

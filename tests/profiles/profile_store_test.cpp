@@ -133,6 +133,7 @@ TEST_F(StoreTest, CreationAndSavesWriteTheirValuesAndLoadReadsThemBack) {
     expected.maxDelete = -1;  // the detail save's own defaults
     expected.security = 0;
     expected.uploadTemp = 0;
+    expected.sshKeyFile = "";
     EXPECT_EQ(test::ProfileDifferences(store.LoadProfile("P").value_or(Profile{}), expected), "");
     // Texts are readable in the file; numbers are plain numbers.
     EXPECT_NE(ReadFile(path).find("HOST=ftp.example.org\n"), std::string::npos) << ReadFile(path);
@@ -268,6 +269,7 @@ TEST_F(StoreTest, RecreatingAnUnlistedKeyOverwritesOnlyTheCreationValues) {
     expected.connectionType = 2;
     expected.transferBoth = 1;
     expected.maxDelete = -1;
+    expected.sshKeyFile = "";
     EXPECT_EQ(test::ProfileDifferences(store.LoadProfile("P").value_or(Profile{}), expected), "");
     EXPECT_EQ(store.ReadGlobalString("Profiles"), "P,");
 }

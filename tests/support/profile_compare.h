@@ -80,6 +80,8 @@ inline std::string ProfileDifferences(const Profile& actual, const Profile& expe
     compare("pinnedKey", actual.pinnedKey, expected.pinnedKey);
     compare("parallel", actual.parallel, expected.parallel);
     compare("uploadTemp", actual.uploadTemp, expected.uploadTemp);
+    compare("sshKeyFile", actual.sshKeyFile, expected.sshKeyFile);
+    compare("sshHostKey", actual.sshHostKey, expected.sshHostKey);
     compare("user", actual.user, expected.user);
     compare("connectionType", actual.connectionType, expected.connectionType);
     compare("transferBoth", actual.transferBoth, expected.transferBoth);
