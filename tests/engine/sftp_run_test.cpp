@@ -270,7 +270,7 @@ TEST_F(SftpRun, TheCommandLineTrustsPinsAndReadsKnownHosts) {
     EXPECT_EQ(ReadFile(server_->home() + "/b.txt"), "B");
     // The trace shows each request and reply, never the password.
     const std::string trace = ReadFile(user / "trace.txt");
-    for (const std::string& part : {" #1 < VERSION 3", " #1 > OPEN ", "/.kestrum-upload-", " #1 < STATUS "})
+    for (const char* part : {" #1 < VERSION 3", " #1 > OPEN ", "/.kestrum-upload-", " #1 < STATUS "})
         EXPECT_TRUE(Has(trace, part)) << part << "\n" << trace;
     EXPECT_FALSE(Has(trace, TestSshd::kPassword));
 }
