@@ -309,4 +309,8 @@ inline constexpr int kTraceDropped = 60755;
 inline constexpr int kTraceLoggingInAgain = 60756;
 inline constexpr int kImplicitTlsPort = 60760;  // an explicit-TLS profile at a port that speaks TLS at once
 
+// The local watcher (inotify): a directory that cannot be watched.
+inline constexpr int kWatchLimitReached = 60800;  // the system's limit on watches (ENOSPC)
+inline constexpr int kWatchDirFailed = 60801;     // any other reason; the system's text follows
+
 }  // namespace kestrum::msg
