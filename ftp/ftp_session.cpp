@@ -680,6 +680,10 @@ void FtpSession::SendHeld() {
     }
 }
 
+bool FtpSession::KeepAlive() {
+    return Guarded([&] { return Command("NOOP").Completed(); }, true);
+}
+
 bool FtpSession::SetMode(const std::string& path, int mode) {
     if (Rejected(path) || mode < 0 || mode > 07777) {
         return false;

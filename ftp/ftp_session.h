@@ -64,6 +64,7 @@ class FtpSession final : public FtpConnection, private LookupSteps {
                  UploadCount* sent = nullptr) override;
     bool Rename(const std::string& from, const std::string& to) override;
     bool SetMode(const std::string& path, int mode) override;
+    bool KeepAlive() override;
     void RenameSoon(const std::string& from, const std::string& to, int mode) override;
     void StoredSoon(const std::string& path) override;
     std::vector<StoredCheck> TakeChecked() override;

@@ -662,6 +662,10 @@ bool SftpSession::Rename(const std::string& from, const std::string& to) {
     });
 }
 
+bool SftpSession::KeepAlive() {
+    return Guarded([&] { return StatOf(cwd_).type == sftp::Type::Attrs; });
+}
+
 bool SftpSession::SetMode(const std::string& path, int mode) {
     if (Rejected(path) || mode < 0 || mode > 07777) {
         return false;

@@ -55,6 +55,7 @@ class SftpSession final : public FtpConnection {
                  UploadCount* sent = nullptr) override;
     bool Rename(const std::string& from, const std::string& to) override;
     bool SetMode(const std::string& path, int mode) override;
+    bool KeepAlive() override;
     void CreateDirectorySoon(const std::string& path) override;
     void RenameSoon(const std::string& from, const std::string& to, int mode) override;
     void StoredSoon(const std::string& path) override;

@@ -427,6 +427,12 @@ TEST(FtpDirectUpload, AConnectionClosedWhileIdleIsOpenedAgain) {
         EXPECT_NE(FindEntry(connection->List(""), name), nullptr) << connection->LastError();
     }
     EXPECT_EQ(server.countCommands("USER"), 5);
+    // Kept alive: a new login on a connection the server closed, NOOP on an open one.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    EXPECT_TRUE(connection->KeepAlive());
+    EXPECT_TRUE(connection->KeepAlive());
+    EXPECT_EQ(server.countCommands("USER"), 6) << server.commandLog();
+    EXPECT_GE(server.countCommands("NOOP"), 2);
 }
 
 TEST_P(FtpLayerTest, LineBreaksAreNeverSent) {
