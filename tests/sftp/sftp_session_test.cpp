@@ -101,6 +101,7 @@ TEST_F(SftpSessionTest, EveryOperationOfARun) {
         const int tunnels = proxy.connectCount();
         auto connection = MakeTransportFactory()->Connect(params);
         EXPECT_EQ(proxy.connectCount(), tunnels + (proxied ? 1 : 0));
+        EXPECT_TRUE(connection->KeepAlive());
         const std::string dir = server_->home() + "/" + name;
         TempDir local;
         const std::string big(300'000, 'b');  // several writes and reads in flight
