@@ -514,15 +514,7 @@ void SftpSession::Drop(const std::string& why) {
         traceNumber_ = 0;
     }
     lastError_ = *dropped_;
-    if (channel_ != nullptr) {
-        ssh_channel_free(channel_);
-        channel_ = nullptr;
-    }
-    if (ssh_ != nullptr) {
-        ssh_disconnect(ssh_);
-        ssh_free(ssh_);
-        ssh_ = nullptr;
-    }
+    Release(false);
     throw FtpError(*dropped_);
 }
 
@@ -929,9 +921,15 @@ void SftpSession::Close() {
     closed_ = true;
     Trace('*', LoadString(msg::kTraceClosed));
     traceNumber_ = 0;
+    Release(true);
+}
+
+void SftpSession::Release(bool politely) {
     if (channel_ != nullptr) {
-        ssh_channel_send_eof(channel_);
-        ssh_channel_close(channel_);
+        if (politely) {
+            ssh_channel_send_eof(channel_);
+            ssh_channel_close(channel_);
+        }
         ssh_channel_free(channel_);
         channel_ = nullptr;
     }

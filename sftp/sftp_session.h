@@ -109,6 +109,8 @@ class SftpSession final : public FtpConnection {
     template <typename Operation>
     auto Guarded(Operation operation);
     [[noreturn]] void Drop(const std::string& why);
+    // Frees the channel and the SSH session; politely: with the channel's EOF and close first.
+    void Release(bool politely);
     void EnsureUsable() const;
     bool Rejected(const std::string& path);
     std::string Resolve(const std::string& path) const;
