@@ -35,32 +35,6 @@ class SftpSessionTest : public testing::Test {
     std::optional<TestSshd> server_;
 };
 
-// Unknown and changed keys stop before any login; a pinned one is trusted.
-TEST_F(SftpSessionTest, HostKeysAreCheckedBeforeTheLogin) {
-    const struct {
-        std::string pinned;
-        std::optional<FtpCertificateError::Kind> refused;
-    } cases[] = {{"", FtpCertificateError::Kind::Untrusted},
-                 {"SHA256:AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA", FtpCertificateError::Kind::KeyChanged},
-                 {server_->hostKeyFingerprint(), std::nullopt}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.pinned);
-        try {
-            MakeTransportFactory()->Connect(Params(c.pinned));
-            EXPECT_FALSE(c.refused);
-        } catch (const FtpCertificateError& error) {
-            ASSERT_TRUE(c.refused) << error.what();
-            EXPECT_EQ(error.kind(), *c.refused);
-            EXPECT_EQ(error.certificate().fingerprint, server_->hostKeyFingerprint());
-        }
-    }
-    // Only the pinned key's connection logged in.
-    const std::string log = server_->log();
-    const size_t first = log.find("Accepted password");
-    EXPECT_NE(first, std::string::npos) << log;
-    EXPECT_EQ(first, log.rfind("Accepted password")) << log;
-}
-
 // Password, key and ssh-agent logins, direct and through an HTTP proxy;
 // every operation a run uses.
 TEST_F(SftpSessionTest, EveryOperationOfARun) {
