@@ -124,6 +124,10 @@ int FtpReplyCode(std::string_view line, bool* multiLine) {
     return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
 }
 
+std::string Unbracketed(const std::string& host) {
+    return host.size() > 2 && host.front() == '[' ? host.substr(1, host.size() - 2) : host;
+}
+
 // "host", "host:port", "[v6]", "[v6]:port" or a bare IPv6 address.
 std::optional<FtpEndpoint> ParseFtpHost(const std::string& host) {
     FtpEndpoint endpoint;

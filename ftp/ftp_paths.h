@@ -40,4 +40,7 @@ struct FtpEndpoint {
 // address. Nothing when it is none of these.
 std::optional<FtpEndpoint> ParseFtpHost(const std::string& host);
 
+// An endpoint's host as the resolver takes it: "[v6]" without its brackets.
+std::string Unbracketed(const std::string& host);
+
 }  // namespace kestrum

@@ -55,10 +55,6 @@ std::optional<std::string> QuotedPath(const std::string& line) {
     return std::nullopt;
 }
 
-std::string Unbracketed(const std::string& host) {
-    return host.size() > 2 && host.front() == '[' ? host.substr(1, host.size() - 2) : host;
-}
-
 // The time of an MDTM reply, "213 YYYYMMDDHHMMSS[.sss]".
 std::optional<int64_t> MdtmTime(const Reply& reply) {
     if (reply.code != 213 || reply.lines.empty() || reply.lines.back().size() <= 4) {

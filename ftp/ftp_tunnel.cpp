@@ -102,10 +102,7 @@ std::optional<ProxyAddress> ParseProxyName(std::string name) {
         return std::nullopt;
     }
     ProxyAddress address;
-    address.host = proxy->urlHost;
-    if (address.host.size() > 2 && address.host.front() == '[') {
-        address.host = address.host.substr(1, address.host.size() - 2);
-    }
+    address.host = Unbracketed(proxy->urlHost);
     address.port = proxy->port != 0 ? proxy->port : 1080;
     return address;
 }

@@ -65,10 +65,7 @@ SftpSession::SftpSession(const FtpConnectParams& params) : params_(params) {
     if (!endpoint) {
         throw FtpError("bad host name: " + params.host);
     }
-    host_ = endpoint->urlHost;
-    if (host_.size() > 2 && host_.front() == '[') {
-        host_ = host_.substr(1, host_.size() - 2);
-    }
+    host_ = Unbracketed(endpoint->urlHost);
     port_ = endpoint->port != 0 ? endpoint->port : 22;
     if (params.accessType == 3) {
         proxy_ = ParseProxyName(params.proxyName);
@@ -840,9 +837,7 @@ FtpListing SftpSession::List(const std::string& directory) {
     Guarded([&] {
         const sftp::Reply opened = Ask(Request(sftp::Type::Opendir).Str(dir));
         if (opened.type != sftp::Type::Handle) {
-            StatusOk(opened);
-            listing.status = opened.code == sftp::Code::NoSuchFile ? ListStatus::Missing : ListStatus::Failed;
-            listing.error = lastError_;
+            listing = Found(dir, opened);
             return;
         }
         for (;;) {
@@ -878,6 +873,7 @@ FtpListing SftpSession::Lookup(const std::string& path) {
     return result;
 }
 
+// A reply other than ATTRS (a refused OPENDIR too): Missing or Failed, with the server's message.
 FtpListing SftpSession::Found(const std::string& absPath, const sftp::Reply& reply) {
     FtpListing result;
     if (reply.type == sftp::Type::Attrs) {

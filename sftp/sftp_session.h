@@ -118,7 +118,7 @@ class SftpSession final : public FtpConnection {
     // STAT of an absolute path.
     sftp::Reply StatOf(const std::string& absPath);
     FtpEntry EntryOf(const std::string& name, const sftp::Attributes& attributes) const;
-    // What a STAT of absPath found, as Lookup gives it.
+    // What a STAT of absPath found, as Lookup gives it (any reply but ATTRS: Missing or Failed).
     FtpListing Found(const std::string& absPath, const sftp::Reply& reply);
     bool CloseHandle(const std::string& handle);
     bool Simple(sftp::Type type, const std::string& path);
