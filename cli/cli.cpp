@@ -88,6 +88,8 @@ int RunCommandLine(int argc, char** argv) {
     }
     if (command == "run")
         return RunRunCommand(rest);
+    if (command == "watch")
+        return RunWatchCommand(rest);
     if (command == "align") {
         std::string profile;
         bool yes = false;

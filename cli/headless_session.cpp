@@ -180,6 +180,10 @@ int HeadlessSession::WaitForEnd() {
     return ExitStatusOf(outcome);
 }
 
+bool HeadlessSession::Stopped() const {
+    return g_stopSignals.load() != 0;
+}
+
 void HeadlessSession::EndAtOnce() {
     // The worker may be blocked in a call that only a time-out ends: it is
     // neither waited for nor joined. What it would have removed is removed here.

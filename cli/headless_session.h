@@ -52,6 +52,8 @@ class HeadlessSession {
     // cancelling it (a second one ends the process at once); returns the exit
     // status of its outcome.
     int WaitForEnd();
+    // Whether a stop signal (SIGINT, SIGTERM) came.
+    bool Stopped() const;
 
   private:
     // A second stop signal: removes the run's temporary files and ends the

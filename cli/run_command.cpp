@@ -6,11 +6,17 @@
 
 #include "cli/headless_session.h"
 #include "cli/usage.h"
+#include "engine/run_log.h"
+#include "engine/watch_run.h"
 #include "profiles/profile_schema.h"
+#include "res/message_ids.h"
+#include "res/strings.h"
 
 namespace kestrum {
 
-int RunRunCommand(const std::vector<std::string>& given) {
+namespace {
+
+int Run(const std::vector<std::string>& given, bool watch) {
     const std::vector<std::string> args = JoinOptionValues(given, {"--max-delete", "--parallel", "--trace"});
     std::string profile;
     std::optional<bool> cache;
@@ -50,7 +56,7 @@ int RunRunCommand(const std::vector<std::string>& given) {
         }
         return true;
     };
-    if (!ParseProfileArguments(args, option, profile))
+    if (!ParseProfileArguments(args, option, profile) || (watch && dryRun))
         return UsageError();
     std::shared_ptr<ProtocolTrace> trace;
     if (tracePath && !(trace = CreateTraceFile(*tracePath)))
@@ -67,7 +73,28 @@ int RunRunCommand(const std::vector<std::string>& given) {
     // Nobody may be there to answer: beyond the limit, nothing is deleted.
     state.options.mayAskBeforeDeleting = false;
     session.Owner().Start();
+    const int status = session.WaitForEnd();
+    if (!watch || session.Stopped())
+        return status;
+    if (!WatchMayFollow(state, session.Owner().Outcome())) {
+        if (state.results.settingsLoaded && !state.settings.upload) {
+            session.Owner().Log().AppendLogLine(LoadString(msg::kWatchNeedsUpload));
+            return status == 0 ? 1 : status;
+        }
+        return status;
+    }
+    session.Owner().StartWatch();
     return session.WaitForEnd();
+}
+
+}  // namespace
+
+int RunRunCommand(const std::vector<std::string>& args) {
+    return Run(args, false);
+}
+
+int RunWatchCommand(const std::vector<std::string>& args) {
+    return Run(args, true);
 }
 
 }  // namespace kestrum

@@ -37,6 +37,13 @@ struct DeletionLimit {
     bool quarter = false;  // the automatic quarter of the server's files (which can be 0)
 };
 
+// The server files the automatic limit takes its quarter of: while watching,
+// the local tree's (the server's files are not listed then).
+long ServerFileCount(const RunState& state) {
+    return state.results.deletionBase >= 0 ? state.results.deletionBase
+                                           : static_cast<long>(state.results.serverFiles.size());
+}
+
 DeletionLimit LimitOf(const RunState& state) {
     const int limit = state.options.maxDeleteOverride >= 0 ? state.options.maxDeleteOverride : state.settings.maxDelete;
     if (limit == 0)
@@ -47,7 +54,7 @@ DeletionLimit LimitOf(const RunState& state) {
     // server of fewer than four files gets 0, so every deletion there is
     // confirmed; the texts then say where the 0 comes from, since 0 as a
     // setting means no limit.
-    const long quarter = static_cast<long>(state.results.serverFiles.size() / 4);
+    const long quarter = ServerFileCount(state) / 4;
     return quarter < 50 ? DeletionLimit{quarter, true} : DeletionLimit{50, false};
 }
 
@@ -58,7 +65,7 @@ std::string LimitText(const RunState& state, const DeletionLimit& limit, long co
     const std::string counted = std::to_string(count), most = std::to_string(limit.most);
     if (!limit.quarter)
         return FormatString(plainId, {counted, most, extra});
-    return FormatString(quarterId, {counted, std::to_string(state.results.serverFiles.size()), most, extra});
+    return FormatString(quarterId, {counted, std::to_string(ServerFileCount(state)), most, extra});
 }
 
 // Whether the deletions may go ahead: within the limit, confirmed beforehand,
@@ -71,7 +78,8 @@ bool DeletionsAllowed(RunContext& ctx, const std::vector<std::string>& names) {
     if (limit.most < 0 || count <= limit.most || state.options.deletesConfirmed)
         return true;
     const std::string counted = std::to_string(count);
-    if (state.options.mayAskBeforeDeleting) {
+    // A watch never asks: a question on every batch would come back in a loop.
+    if (state.options.mayAskBeforeDeleting && !state.results.watching) {
         constexpr size_t kShown = 10;
         std::string list;
         for (size_t i = 0; i < names.size() && i < kShown; ++i)

@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "engine/sync_run.h"
+#include "engine/watch_run.h"
 #include "res/message_ids.h"
 #include "res/strings.h"
 
@@ -55,6 +56,12 @@ void RunOwner::Start() {
     Join();
     SetRunningState(ctx_, 1);
     StartWorker([](RunContext& ctx) { ExecuteRun(ctx); });
+}
+
+void RunOwner::StartWatch() {
+    Join();
+    SetRunningState(ctx_, 1);
+    StartWorker([](RunContext& ctx) { ExecuteWatch(ctx); });
 }
 
 void RunOwner::StartWorker(std::function<void(RunContext&)> job) {

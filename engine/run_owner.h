@@ -41,6 +41,9 @@ class RunOwner {
     // A synchronisation run of State().settings.profileName: the running state,
     // then the worker.
     void Start();
+    // A watch of the profile the last run used (see watch_run.h): the running
+    // state, then the worker.
+    void StartWatch();
     // Runs job on a new worker thread (a finished previous one is joined
     // first). The caller has put the owner into the running state. When no
     // thread can be started the run ends at once with the error flag.

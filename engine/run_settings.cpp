@@ -152,6 +152,10 @@ SettingsLoad LoadRunSettings(RunSettings& settings, ProfileStore& store, UserPor
     const std::optional<int32_t> parallel = dword("PARALLEL");
     settings.parallel = parallel && InRange(kParallel, *parallel) ? *parallel : kParallel.number;
 
+    constexpr const ProfileValue& kWatchInterval = SchemaValue("WATCH_SERVER_INTERVAL");
+    const std::optional<int32_t> watchInterval = dword("WATCH_SERVER_INTERVAL");
+    settings.watchServerInterval = watchInterval && InRange(kWatchInterval, *watchInterval) ? *watchInterval : 0;
+
     settings.useCache = (cacheSwitch && uploadOnly && settings.mirrorFiles == 0) ? 1 : 0;
     return SettingsLoad::Loaded;
 }

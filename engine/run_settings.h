@@ -31,6 +31,8 @@ struct RunSettings {
     int maxDelete = -1;
     // Connections for the transfer phase, 1 to 8.
     int parallel = 4;
+    // While watching both directions: minutes between looks at the server (0: none).
+    int watchServerInterval = 0;
     int download = 0;
     int upload = 0;
     int subdirs = 0;

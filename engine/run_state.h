@@ -175,6 +175,10 @@ struct RunResults {
     // The server home's listing the clock probe made (its own file left out),
     // which serves as the planning's listing of the home.
     std::optional<FtpListing> probedHomeListing;
+    // A watch's batches: the mirroring deletions take the automatic limit's
+    // quarter of deletionBase files (the local tree's) and never ask.
+    bool watching = false;
+    long deletionBase = -1;
     // The profile's settings loaded completely: only then does the completion
     // write the change cache (a half-loaded profile may name another's local
     // directory, or none).

@@ -3,6 +3,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "engine/extra_connections.h"
 #include "engine/preview.h"
@@ -251,81 +252,96 @@ SettingsLoad BeginRun(RunContext& ctx, int startMessageId) {
     return load;
 }
 
-void ExecuteRun(RunContext& ctx) {
+PhaseOutcome SynchroniseOnConnection(RunContext& ctx, FtpConnection& connection, FileList& transfer,
+                                     int64_t clockOffset) {
     RunState& state = ctx.state;
-    RunSettings& settings = state.settings;
+    const RunSettings& settings = state.settings;
+    // A checkpoint: the cancel flag, polled between the phases.
+    auto cancelled = [&](AbortMode mode) {
+        if (!state.flags.cancelRequested)
+            return false;
+        AbortRun(ctx, &connection, &transfer, msg::kRunCancelled, mode);
+        return true;
+    };
+    if (settings.download) {
+        Log(ctx, msg::kScanningServerTree);
+        // A cancel is the checkpoint's below; a directory not listed is in results.unknownServerDirs.
+        static_cast<void>(ScanServerTree(ctx, connection, ""));
+        Log(ctx, msg::kServerTreeScanned);
+    } else if (settings.mirrorFiles) {
+        Log(ctx, msg::kScanningServerTree);
+        static_cast<void>(ScanServerTreeForMirroring(ctx, connection));
+        Log(ctx, msg::kServerTreeScanned);
+    }
+    if (cancelled(AbortMode::CloseConnection))
+        return PhaseOutcome::RunEnded;
+
+    Log(ctx, msg::kCompareStarting);
+    // A planning stopped by a cancel is ended by the checkpoint below.
+    if (!settings.upload && settings.download) {
+        static_cast<void>(PlanDownloads(ctx, transfer, clockOffset, &connection));
+    } else if (settings.upload && settings.download) {
+        PlanBothDirections(ctx, connection, transfer, clockOffset);
+    } else if (settings.mirrorFiles) {
+        Log(ctx, msg::kScanningServerDir);
+        static_cast<void>(PlanUploadsMirroring(ctx, connection, transfer, clockOffset));
+    } else {
+        Log(ctx, msg::kScanningServerDir);
+        if (PlanUploads(ctx, connection, transfer, clockOffset) == PhaseOutcome::RunEnded)
+            return PhaseOutcome::RunEnded;
+    }
+    if (cancelled(AbortMode::CloseAndFreeList))
+        return PhaseOutcome::RunEnded;
+
+    Log(ctx, msg::kCompareFinished);
+    if (state.options.dryRun) {
+        if (settings.mirrorFiles)
+            DeleteMirroredServerFiles(ctx, connection);
+        transfer.clear();
+        LogPreviewSummary(ctx);
+        return PhaseOutcome::Done;
+    }
+    ctx.log.SetProgress(5);
+    Log(ctx, msg::kTransferStarting);
+    if (TransferFiles(ctx, connection, transfer, clockOffset) == PhaseOutcome::RunEnded)
+        return PhaseOutcome::RunEnded;
+    // A cancel during the last copy: no "finished", and no mirroring deletions.
+    if (cancelled(AbortMode::CloseAndFreeList))
+        return PhaseOutcome::RunEnded;
+    Log(ctx, msg::kTransferFinished);
+
+    if (settings.mirrorFiles)
+        DeleteMirroredServerFiles(ctx, connection);
+    return PhaseOutcome::Done;
+}
+
+std::optional<int64_t> MeasureServerClock(RunContext& ctx, FtpConnection& connection, FileList* list) {
+    const int64_t clockOffset = ProbeServerClock(ctx, connection);
+    ctx.state.results.serverClockOffset = clockOffset;
+    if (ctx.state.flags.cancelRequested) {
+        AbortRun(ctx, &connection, list, msg::kRunCancelled, AbortMode::CloseConnection);
+        return std::nullopt;
+    }
+    // No time zone is further away: the server's clock (or the times it
+    // reports) is wrong, and every comparison of this run would be too.
+    if (clockOffset > kMaxClockOffsetSeconds || clockOffset < -kMaxClockOffsetSeconds) {
+        Log(ctx, msg::kClockOffsetImpossible, {std::to_string(clockOffset)});
+        EndRunAfterFailure(ctx, &connection, list, msg::kStoppedByErrorAbove, "");
+        return std::nullopt;
+    }
+    return clockOffset;
+}
+
+void ExecuteRun(RunContext& ctx) {
     if (PrepareRun(ctx) == PhaseOutcome::RunEnded)
         return;
-
     FileList transfer;
-    // A checkpoint: the cancel flag, polled between the phases.
-    auto checkpoint = [&] { return state.flags.cancelRequested != 0; };
-
     RunOnConnection(ctx, &transfer, [&](std::unique_ptr<FtpConnection>& connection) {
         if (!ConnectToServerHome(ctx, connection, &transfer, true))
             return;
-
-        const int64_t clockOffset = ProbeServerClock(ctx, *connection);
-        state.results.serverClockOffset = clockOffset;
-        if (checkpoint())
-            return AbortRun(ctx, connection.get(), &transfer, msg::kRunCancelled, AbortMode::CloseConnection);
-        // No time zone is further away: the server's clock (or the times it
-        // reports) is wrong, and every comparison of this run would be too.
-        if (clockOffset > kMaxClockOffsetSeconds || clockOffset < -kMaxClockOffsetSeconds) {
-            Log(ctx, msg::kClockOffsetImpossible, {std::to_string(clockOffset)});
-            return EndRunAfterFailure(ctx, connection.get(), &transfer, msg::kStoppedByErrorAbove, "");
-        }
-
-        if (settings.download) {
-            Log(ctx, msg::kScanningServerTree);
-            // A cancel is the checkpoint's below; a directory not listed is in results.unknownServerDirs.
-            static_cast<void>(ScanServerTree(ctx, *connection, ""));
-            Log(ctx, msg::kServerTreeScanned);
-        } else if (settings.mirrorFiles) {
-            Log(ctx, msg::kScanningServerTree);
-            static_cast<void>(ScanServerTreeForMirroring(ctx, *connection));
-            Log(ctx, msg::kServerTreeScanned);
-        }
-        if (checkpoint())
-            return AbortRun(ctx, connection.get(), &transfer, msg::kRunCancelled, AbortMode::CloseConnection);
-
-        Log(ctx, msg::kCompareStarting);
-        // A planning stopped by a cancel is ended by the checkpoint below.
-        if (!settings.upload && settings.download) {
-            static_cast<void>(PlanDownloads(ctx, transfer, clockOffset, connection.get()));
-        } else if (settings.upload && settings.download) {
-            PlanBothDirections(ctx, *connection, transfer, clockOffset);
-        } else if (settings.mirrorFiles) {
-            Log(ctx, msg::kScanningServerDir);
-            static_cast<void>(PlanUploadsMirroring(ctx, *connection, transfer, clockOffset));
-        } else {
-            Log(ctx, msg::kScanningServerDir);
-            if (PlanUploads(ctx, *connection, transfer, clockOffset) == PhaseOutcome::RunEnded)
-                return;
-        }
-        if (checkpoint())
-            return AbortRun(ctx, connection.get(), &transfer, msg::kRunCancelled, AbortMode::CloseAndFreeList);
-
-        Log(ctx, msg::kCompareFinished);
-        if (state.options.dryRun) {
-            if (settings.mirrorFiles)
-                DeleteMirroredServerFiles(ctx, *connection);
-            transfer.clear();
-            LogPreviewSummary(ctx);
-            return EndRunReached(ctx, connection);
-        }
-        ctx.log.SetProgress(5);
-        Log(ctx, msg::kTransferStarting);
-        if (TransferFiles(ctx, *connection, transfer, clockOffset) == PhaseOutcome::RunEnded)
-            return;
-        // A cancel during the last copy: no "finished", and no mirroring deletions.
-        if (checkpoint())
-            return AbortRun(ctx, connection.get(), &transfer, msg::kRunCancelled, AbortMode::CloseAndFreeList);
-        Log(ctx, msg::kTransferFinished);
-
-        if (settings.mirrorFiles)
-            DeleteMirroredServerFiles(ctx, *connection);
-        return EndRunReached(ctx, connection);
+        const std::optional<int64_t> clockOffset = MeasureServerClock(ctx, *connection, &transfer);
+        if (clockOffset && SynchroniseOnConnection(ctx, *connection, transfer, *clockOffset) == PhaseOutcome::Done)
+            EndRunReached(ctx, connection);
     });
 }
 

@@ -6,6 +6,7 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,6 +41,15 @@ void RunOnConnection(RunContext& ctx, FileList* list,
 void EndRunReached(RunContext& ctx, std::unique_ptr<FtpConnection>& connection);
 // The worker's run. How it ended is in the state's flags (RunOwner::Outcome).
 void ExecuteRun(RunContext& ctx);
+// The phases of a run once the server's clock is known: the server scan, the
+// planning, the transfer (or a preview's report) and the mirroring deletions.
+// Done when they all ran (the caller ends the run); RunEnded when the run
+// ended inside them (the abort path has run).
+PhaseOutcome SynchroniseOnConnection(RunContext& ctx, FtpConnection& connection, FileList& transfer,
+                                     int64_t clockOffset);
+// The clock probe with its checks: the offset, or nullopt when the run ended
+// there (a cancel, or an offset no time zone explains).
+std::optional<int64_t> MeasureServerClock(RunContext& ctx, FtpConnection& connection, FileList* list);
 // Preparation: Done when the run may go on; RunEnded when it stopped (FinishRun has run).
 PhaseOutcome PrepareRun(RunContext& ctx);
 // The common abort path: closes what mode says, logs messageId, progress 95,

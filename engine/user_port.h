@@ -32,6 +32,8 @@ class UserPort {
     virtual void SetRunningState(int running) = 0;
     // Queues the completion routine on the owner's thread (command 35000).
     virtual void PostCompletion() = 0;
+    // The watch's status line (code page text; empty: not watching).
+    virtual void ShowWatchStatus(std::string_view) {}
     // The close request, made by the completion routine when quitAfterRun is set.
     virtual void RequestClose() = 0;
 };

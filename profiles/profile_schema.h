@@ -123,6 +123,14 @@ inline constexpr ProfileValue kProfileValues[] = {
      .min = -1,
      .max = std::numeric_limits<int32_t>::max(),
      .rangeMessage = msg::kMaxDeleteOutOfRange},
+    // While watching a profile of both directions: minutes between looks at
+    // the server's tree (0: never).
+    {.name = "WATCH_SERVER_INTERVAL",
+     .type = ValueType::Dword,
+     .editor = Editor::Detail,
+     .created = false,
+     .max = 1440,
+     .rangeMessage = msg::kWatchIntervalOutOfRange},
     // The only server key a TLS connection accepts, "sha256//<base64>"; empty:
     // the system's trust store decides.
     {.name = "TLS_PINNED_KEY", .editor = Editor::Trust, .created = false},
