@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -179,6 +180,10 @@ struct RunResults {
     // quarter of deletionBase files (the local tree's) and never ask.
     bool watching = false;
     long deletionBase = -1;
+    // Local files a watch saw written since its batch before: a sync record
+    // with the same local time (a second save within the same second) does
+    // not make them in step.
+    std::unordered_set<std::string> localWrites;
     // The profile's settings loaded completely: only then does the completion
     // write the change cache (a half-loaded profile may name another's local
     // directory, or none).

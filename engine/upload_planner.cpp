@@ -95,7 +95,9 @@ void NoteComparison(RunContext& ctx, int64_t serverTime, int64_t localTime, int6
 // on both sides is left to the times, and the log says so.
 SyncProof Prove(RunContext& ctx, const FileEntry& local, const std::string& serverName, int64_t serverTime,
                 int64_t serverSize, TimePrecision precision) {
-    const SyncProof proof = ProveBySyncState(ctx, local.name, local.lastWriteTime, serverTime, serverSize, precision);
+    SyncProof proof = ProveBySyncState(ctx, local.name, local.lastWriteTime, serverTime, serverSize, precision);
+    if (proof == SyncProof::InStep && ctx.state.results.localWrites.contains(local.name))
+        proof = SyncProof::LocalChanged;
     if (proof == SyncProof::BothChanged)
         ctx.log.AppendLogLine(FormatString(msg::kBothChangedSinceLastCopy, {PrintableName(serverName)}));
     return proof;

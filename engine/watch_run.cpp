@@ -46,20 +46,26 @@ bool AtOrBelow(const std::string& path, const std::string& dir) {
 struct Pending {
     std::set<std::string> changed;
     std::set<std::string> removed;
+    // Of changed, those whose contents were written (not only stamped).
+    std::unordered_set<std::string> written;
 
     bool Empty() const { return changed.empty() && removed.empty(); }
     size_t Size() const { return changed.size() + removed.size(); }
     void Clear() {
         changed.clear();
         removed.clear();
+        written.clear();
     }
     void Remove(const std::string& path) {
         std::erase_if(changed, [&](const std::string& name) { return AtOrBelow(name, path); });
+        std::erase_if(written, [&](const std::string& name) { return AtOrBelow(name, path); });
         removed.insert(path);
     }
-    void Change(const std::string& path) {
+    void Change(const std::string& path, bool contents) {
         changed.insert(path);
         removed.erase(path);
+        if (contents)
+            written.insert(path);
     }
 };
 
@@ -73,6 +79,8 @@ struct Watch {
     int retrySeconds = 1;
     Clock::time_point serverCheckDue = Clock::time_point::max();
     Pending pending;
+    // Files the last server check downloaded: their arrival is not an edit.
+    std::unordered_set<std::string> downloaded;
     // Lines said once per watch: a directory that cannot be watched.
     std::unordered_set<std::string> reported;
 };
@@ -126,7 +134,7 @@ void CatchUp(RunContext& ctx, Pending& pending) {
     for (const FileEntry& file : files) {
         const auto found = recorded.find(file.name);
         if (found == recorded.end() || file.lastWriteTime > found->second)
-            pending.Change(file.name);
+            pending.Change(file.name, false);
         if (found != recorded.end())
             recorded.erase(found);
     }
@@ -255,6 +263,7 @@ Step SendPending(RunContext& ctx, Watch& watch) {
         if (std::optional<FileEntry> file = LocalFile(ctx, name))
             state.results.localFiles.push_back(std::move(*file));
     }
+    state.results.localWrites = watch.pending.written;
     FileList transfer;
     if (!state.results.localFiles.empty()) {
         if (PlanUploads(ctx, *watch.connection, transfer, *watch.clockOffset) == PhaseOutcome::RunEnded)
@@ -269,6 +278,7 @@ Step SendPending(RunContext& ctx, Watch& watch) {
     }
     const size_t sent = watch.pending.Size();
     watch.pending.Clear();
+    watch.downloaded.clear();
     watch.lastUsed = Clock::now();
     ShowStatus(ctx, msg::kWatchStatusSent, {TimeOfDay(), std::to_string(sent)});
     return Step::Done;
@@ -286,6 +296,10 @@ Step CheckServer(RunContext& ctx, Watch& watch) {
     FileList transfer;
     if (SynchroniseOnConnection(ctx, *watch.connection, transfer, *watch.clockOffset) != PhaseOutcome::Done)
         return Step::Ended;
+    for (const auto& [name, record] : ctx.state.results.syncUpdates) {
+        if (!record.upload)
+            watch.downloaded.insert(name);
+    }
     watch.lastUsed = Clock::now();
     return Step::Done;
 }
@@ -345,8 +359,11 @@ void Merge(RunContext& ctx, Watch& watch, const LocalWatcher::Changes& changes) 
     }
     for (const std::string& name : changes.removed)
         watch.pending.Remove(name);
-    for (const std::string& name : changes.changed)
-        watch.pending.Change(name);
+    for (const std::string& name : changes.changed) {
+        // What a download of the watch wrote is no edit of the user's.
+        const bool ours = watch.downloaded.erase(name) != 0;
+        watch.pending.Change(name, !ours && !std::binary_search(changes.touched.begin(), changes.touched.end(), name));
+    }
     if (!changes.unwatched.empty() && watch.reported.insert(changes.unwatchedReason).second)
         ctx.log.AppendLogLine(changes.unwatchedReason);
 }

@@ -158,6 +158,7 @@ bool LocalWatcher::Join(const std::string& top, bool reportFiles) {
                 Pending& p = pending_.try_emplace(path, Pending{State::Written, true, false}).first->second;
                 if (p.state != State::Writing)
                     p.state = State::Written;
+                p.written = true;
             }
         }
         closedir(d);
@@ -257,7 +258,9 @@ void LocalWatcher::HandleEvent(int wd, uint32_t mask, std::string_view name) {
     if (mask & IN_MODIFY) {
         // Written to but not closed: not ready, and no reason to wait for it either
         // (a file held open and appended to would otherwise delay every batch).
-        Touch(path, false).state = State::Writing;
+        Pending& p = Touch(path, false);
+        p.state = State::Writing;
+        p.written = true;
         return;
     }
     lastEvent_ = now;
@@ -269,9 +272,13 @@ void LocalWatcher::HandleEvent(int wd, uint32_t mask, std::string_view name) {
         const bool known = lstat(absolute.c_str(), &st) == 0;
         if (known && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
             return;
-        Touch(path, true).state = known && (S_ISLNK(st.st_mode) || st.st_nlink > 1) ? State::Written : State::Writing;
+        Pending& p = Touch(path, true);
+        p.state = known && (S_ISLNK(st.st_mode) || st.st_nlink > 1) ? State::Written : State::Writing;
+        p.written = true;
     } else if (mask & (IN_CLOSE_WRITE | IN_MOVED_TO | IN_ATTRIB)) {
-        Touch(path, (mask & IN_MOVED_TO) != 0).state = State::Written;
+        Pending& p = Touch(path, (mask & IN_MOVED_TO) != 0);
+        p.state = State::Written;
+        p.written = p.written || (mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) != 0;
     } else if (mask & (IN_DELETE | IN_MOVED_FROM)) {
         RemovePath(path, false);
     }
@@ -315,6 +322,8 @@ LocalWatcher::Changes LocalWatcher::TakeReady() {
             changes.removed.push_back(it->first);
         if (p.state == State::Written)
             changes.changed.push_back(it->first);
+        if (p.state == State::Written && !p.written)
+            changes.touched.push_back(it->first);
         it = pending_.erase(it);
     }
     changes.unwatched = std::move(unwatched_);

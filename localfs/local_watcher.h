@@ -35,6 +35,9 @@ class LocalWatcher {
         // in (empty directories are not reported). A file removed and created
         // again is only here.
         std::vector<std::string> changed;
+        // Of changed, those whose attributes alone changed (a time stamp, a mode):
+        // their contents were not written in this batch.
+        std::vector<std::string> touched;
         // Files and directories deleted or moved out of the tree (a directory
         // stands for everything below it). A file changed and then removed is
         // only here; one created and removed again within a batch is nowhere.
@@ -73,6 +76,7 @@ class LocalWatcher {
         State state;
         bool created;           // the batch began with its creation: removing it again leaves nothing
         bool directoryRemoved;  // a directory that was here before the batch was removed
+        bool written = false;   // its contents were written (not only its attributes changed)
     };
 
     void ReadEvents();

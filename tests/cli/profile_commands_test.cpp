@@ -78,8 +78,8 @@ TEST_F(ProfileCommandTest, ShowPrintsEveryValueButNeverThePassword) {
                   "PROXY_NAME=\nASCII_TRANSFER=HTML,HTM,TXT\nFILE_TRANSFER=BAK\nTIME_LAG=3\nMIRRORING_DIR=0\n"
                   "MIRRORING_FILE=0\nFTP_SECURITY=1\nPASSIVE=1\nPARALLEL=4\nUPLOAD_TEMP=1\n" +
                   Line(60211, {"USER"}) + Line(60211, {"CONNECTION_TYPE"}) + Line(60211, {"TRANSFER_BOTH"}) +
-                  Line(60211, {"MAX_DELETE"}) + Line(60211, {"TLS_PINNED_KEY"}) + Line(60211, {"SSH_KEY_FILE"}) +
-                  Line(60211, {"SSH_HOST_KEY"}));
+                  Line(60211, {"MAX_DELETE"}) + Line(60211, {"WATCH_SERVER_INTERVAL"}) +
+                  Line(60211, {"TLS_PINNED_KEY"}) + Line(60211, {"SSH_KEY_FILE"}) + Line(60211, {"SSH_HOST_KEY"}));
     ASSERT_EQ(Exit({"set", "Site", "USER=alice", "PSW=-"}, "Tr0ub4dor&3\n"), Done());
     r = Run({"show", "Site"});
     EXPECT_NE(r.out.find("USER=alice\n"), std::string::npos);
@@ -141,7 +141,7 @@ TEST_F(ProfileCommandTest, SetRefusesBadAssignmentsAndWritesNothing) {
         "HOST, PORT, PSWSVD, PSW, REMOTE_DIRECTORY, LOCAL_DIRECTORY, CHECK_UPLOAD, CHECK_SUB, CHECK_DOWNLOAD, "
         "PROXY_ON, PROXY_NAME, ASCII_TRANSFER, FILE_TRANSFER, TIME_LAG, MIRRORING_DIR, MIRRORING_FILE, "
         "FTP_SECURITY, PASSIVE, PARALLEL, UPLOAD_TEMP, USER, CONNECTION_TYPE, TRANSFER_BOTH, MAX_DELETE, "
-        "TLS_PINNED_KEY, SSH_KEY_FILE, SSH_HOST_KEY";
+        "WATCH_SERVER_INTERVAL, TLS_PINNED_KEY, SSH_KEY_FILE, SSH_HOST_KEY";
     const struct {
         Args assignments;
         std::string message;

@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -105,21 +107,33 @@ TestFtpServer::TestFtpServer(FtpServerOptions options) : options_(std::move(opti
     add(o.extraClockShiftSeconds != 0, "--extra-clock-shift", std::to_string(o.extraClockShiftSeconds));
     add(o.transferBytesPerSecond > 0, "--rate", std::to_string(o.transferBytesPerSecond));
 
-    // The server prints "PORT <n>" once it listens.
-    const std::string outPath = workDir_ + "/server.out", errPath = workDir_ + "/server.err";
+    args_ = std::move(args);
     try {
-        pid_ = Spawn(args, outPath, errPath);
-        PollUntil([&] { return ReadFile(outPath, false).find('\n') != std::string::npos; }, 20000);
-        const std::string output = ReadFile(outPath, false);
-        if (output.rfind("PORT ", 0) == 0)
-            port_ = std::atoi(output.c_str() + 5);
-        if (port_ <= 0)
-            throw std::runtime_error("the test FTP server did not start: " + ReadFile(errPath, false));
+        Spawn();
     } catch (...) {
         kill();
         RemoveTree(workDir_);
         throw;
     }
+}
+
+void TestFtpServer::Spawn() {
+    // The server prints "PORT <n>" once it listens.
+    const std::string outPath = workDir_ + "/server.out", errPath = workDir_ + "/server.err";
+    std::remove(outPath.c_str());
+    pid_ = test::Spawn(args_, outPath, errPath);
+    PollUntil([&] { return ReadFile(outPath, false).find('\n') != std::string::npos; }, 20000);
+    const std::string output = ReadFile(outPath, false);
+    port_ = output.rfind("PORT ", 0) == 0 ? std::atoi(output.c_str() + 5) : 0;
+    if (port_ <= 0)
+        throw std::runtime_error("the test FTP server did not start: " + ReadFile(errPath, false));
+}
+
+void TestFtpServer::restart() {
+    kill();
+    if (std::find(args_.begin(), args_.end(), "--port") == args_.end())
+        args_.insert(args_.end(), {"--port", std::to_string(port_)});
+    Spawn();
 }
 
 TestFtpServer::~TestFtpServer() {

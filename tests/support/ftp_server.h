@@ -5,6 +5,7 @@
 #include <sys/types.h>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace kestrum::test {
 
@@ -61,9 +62,14 @@ class TestFtpServer {
     // Stops the server process: the system still accepts connections and
     // buffers what is sent, but the server answers nothing from now on.
     void stall();
+    // Kills the server and starts it again on the same port and home.
+    void restart();
 
   private:
+    void Spawn();
+
     FtpServerOptions options_;
+    std::vector<std::string> args_;
     std::string home_;
     std::string workDir_;
     int port_ = 0;

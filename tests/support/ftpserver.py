@@ -376,11 +376,12 @@ def main():
     parser.add_argument("--store-cut", type=int, default=0, help="the session closes after this many bytes of an upload")
     parser.add_argument("--refuse-rename-over", action="store_true", help="RNTO over an existing file is refused")
     parser.add_argument("--extra-clock-shift", type=int, default=0, help="sessions after the first see this clock")
+    parser.add_argument("--port", type=int, default=0, help="the port to listen on (0: a free one)")
     parser.add_argument("--far-future", default="", help="a file name listed with a time in the year 9999")
     args = parser.parse_args()
 
     logging.basicConfig(filename=args.log, level=logging.DEBUG, format="%(message)s", encoding="utf-8")
-    server = FTPServer(("127.0.0.1", 0), make_handler(args))
+    server = FTPServer(("127.0.0.1", args.port), make_handler(args))
     server.max_cons = 64
     port = server.socket.getsockname()[1]
 
