@@ -29,6 +29,7 @@
 #include "dialogs/password_dialog.h"
 #include "dialogs/qt_text.h"
 #include "dialogs/setup_dialog.h"
+#include "engine/watch_run.h"
 #include "localfs/local_fs.h"
 #include "res/codepage.h"
 #include "res/message_ids.h"
@@ -147,6 +148,7 @@ void MainWindow::BuildMenu() {
     AddItem(file, kCmdStartRun, QString::fromUtf8("FTP開始(&S)"));
     AddItem(file, kCmdPreview, TableText(msg::kMenuPreview));
     AddItem(file, kCmdCancelRun, QString::fromUtf8("FTPキャンセル(&C)"));
+    AddItem(file, kCmdWatch, TableText(msg::kMenuWatch))->setCheckable(true);
     file->addSeparator();
     AddItem(file, kCmdShowLog, QString::fromUtf8("ログの表示(&L)"));
     file->addSeparator();
@@ -179,6 +181,7 @@ void MainWindow::BuildMenu() {
     connect(actions_[kCmdStartRun], &QAction::triggered, this, [this] { StartCommand(); });
     connect(actions_[kCmdPreview], &QAction::triggered, this, [this] { StartCommand(true); });
     connect(actions_[kCmdCancelRun], &QAction::triggered, this, [this] { CancelCommand(); });
+    connect(actions_[kCmdWatch], &QAction::triggered, this, [this] { WatchCommand(); });
     connect(actions_[kCmdShowLog], &QAction::triggered, this, [this] { ToggleLog(); });
     connect(actions_[kCmdQuit], &QAction::triggered, this, [this] { CloseRequest(); });
     connect(actions_[kCmdSettings], &QAction::triggered, this, [this] { SettingsCommand(); });
@@ -227,6 +230,11 @@ void MainWindow::BuildControls() {
     chooser_->setGeometry(chooserPlace.x(), chooserPlace.center().y() - 11, chooserPlace.width(), 22);
     chooser_->setMaxVisibleItems(8);
     connect(chooser_, &QComboBox::currentIndexChanged, this, [this](int index) { ChooserChanged(index); });
+
+    watchStatus_ = new QLabel(client_);
+    watchStatus_->setObjectName("watchStatus");
+    watchStatus_->setGeometry(Units(7, 47, 248, 9));
+    watchStatus_->hide();
 
     PlaceLabel(client_, QString::fromUtf8("ログ ："), Units(7, 59, 18, 8));
     logView_ = new QPlainTextEdit(client_);
@@ -364,8 +372,25 @@ void MainWindow::StartCommand(bool preview) {
 }
 
 void MainWindow::CancelCommand() {
-    owner_.Cancel();
+    if (watching_) {
+        // A watch's normal end: nothing to wait for, no notice.
+        watchAfterRun_ = false;
+        owner_.State().flags.cancelRequested = 1;
+    } else {
+        owner_.Cancel();
+    }
     actions_[kCmdCancelRun]->setEnabled(false);
+}
+
+void MainWindow::WatchCommand() {
+    watchAfterRun_ = actions_[kCmdWatch]->isChecked();
+    if (!watchAfterRun_) {
+        if (watching_)
+            CancelCommand();
+        return;
+    }
+    if (!owner_.Running())
+        StartCommand();
 }
 
 void MainWindow::StartButtonClicked() {
@@ -474,7 +499,25 @@ bool MainWindow::OpenUrl(const QUrl& url) {
 
 void MainWindow::CompletionCommand() {
     JoinWorkerSafely();
+    const bool preview = owner_.State().options.dryRun;
     owner_.Complete();
+    if (watching_ || !watchAfterRun_ || closed_ || shuttingDown_ || owner_.State().options.quitAfterRun) {
+        watching_ = false;
+        watchAfterRun_ = false;
+        actions_[kCmdWatch]->setChecked(false);
+        watchStatus_->hide();
+        return;
+    }
+    // The watch follows a synchronisation run; after a preview, one is made first.
+    if (preview) {
+        StartCommand();
+    } else if (WatchMayFollow(owner_.State(), owner_.Outcome())) {
+        watching_ = true;
+        owner_.StartWatch();
+    } else {
+        watchAfterRun_ = false;
+        actions_[kCmdWatch]->setChecked(false);
+    }
 }
 
 int MainWindow::RunDialog(QDialog& dialog) {
@@ -643,6 +686,14 @@ void MainWindow::SetRunningState(int running) {
 void MainWindow::PostCompletion() {
     QMetaObject::invokeMethod(
         this, [this] { CompletionCommand(); }, Qt::QueuedConnection);
+}
+
+void MainWindow::ShowWatchStatus(std::string_view text) {
+    const QString shown = ToQString(text);
+    CallOnWindowThread([this, &shown] {
+        watchStatus_->setText(shown);
+        watchStatus_->setVisible(!shown.isEmpty());
+    });
 }
 
 void MainWindow::RequestClose() {

@@ -23,6 +23,7 @@
 
 class QAction;
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QMenuBar;
 class QPlainTextEdit;
@@ -53,6 +54,7 @@ enum Command : int {
     kCmdOnlineHelp = 32780,
     kCmdCache = 32781,
     kCmdPreview = 32790,
+    kCmdWatch = 32791,
     kCmdHelp = 57670,
     kCmdFinishRun = 35000,
 };
@@ -95,6 +97,7 @@ class MainWindow : public QDialog, public UserPort {
     void SetRunningState(int running) override;
     void PostCompletion() override;
     void RequestClose() override;
+    void ShowWatchStatus(std::string_view text) override;
 
     MessageBoxes& Boxes() { return boxes_; }
     void SetDialogRunner(DialogRunner runner) { dialogRunner_ = std::move(runner); }
@@ -112,6 +115,9 @@ class MainWindow : public QDialog, public UserPort {
     QPlainTextEdit* LogView() const { return logView_; }
     QProgressBar* ProgressBar() const { return progress_; }
     QLineEdit* Counter() const { return counter_; }
+    // The watch's status line: shown only while watching.
+    QLabel* WatchStatus() const { return watchStatus_; }
+    bool Watching() const { return watching_; }
     QComboBox* ProfileChooser() const { return chooser_; }
     ActivityAnimation* Animation() const { return animation_; }
     // Profile names in the chooser's order (code page text).
@@ -135,6 +141,8 @@ class MainWindow : public QDialog, public UserPort {
     // preview: decisions and reasons only, nothing changed.
     void StartCommand(bool preview = false);
     void CancelCommand();
+    // The watch item: checked, a run and then the watch; unchecked, the watch ends.
+    void WatchCommand();
     void StartButtonClicked();
     void ToggleLog();
     void ToggleCache();
@@ -182,6 +190,7 @@ class MainWindow : public QDialog, public UserPort {
     QWidget* client_ = nullptr;
     QPushButton* startButton_ = nullptr;
     QLineEdit* counter_ = nullptr;
+    QLabel* watchStatus_ = nullptr;
     QComboBox* chooser_ = nullptr;
     QPlainTextEdit* logView_ = nullptr;
     QProgressBar* progress_ = nullptr;
@@ -195,6 +204,10 @@ class MainWindow : public QDialog, public UserPort {
     DialogRunner dialogRunner_;
     UrlOpener urlOpener_;
     bool closed_ = false;
+    // The watch item is checked: a watch follows the run going (or the next one).
+    bool watchAfterRun_ = false;
+    // The owner's worker is a watch.
+    bool watching_ = false;
     bool selectingProfile_ = false;
     std::atomic<bool> joining_{false};
     std::atomic<bool> shuttingDown_{false};

@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -689,6 +690,34 @@ TEST_F(MainWindowTest, MassDeletionWaitsForTheAnswerInTheWindowsQuestionBox) {
             EXPECT_EQ(view.count(declined), 1);
         }
     }
+}
+
+}  // namespace
+}  // namespace kestrum::test
+
+namespace kestrum::test {
+namespace {
+
+// The watch item: a run, then each save sent while the status line shows;
+// unchecking ends the watch quietly.
+TEST_F(MainWindowTest, TheWatchItemSendsSavesUntilUnchecked) {
+    auto window = OpenSite();
+    QAction* item = window->Action(kCmdWatch);
+    ASSERT_TRUE(item->isCheckable());
+    item->trigger();
+    ASSERT_TRUE(WaitUntil([&] { return window->Watching() && !window->WatchStatus()->isHidden(); }));
+    EXPECT_EQ(ReadFile(server->home() + "/a.txt"), "alpha");
+
+    WriteFile(local / "b.txt", "saved");
+    ASSERT_TRUE(WaitUntil([&] { return ReadFile(server->home() + "/b.txt", false) == "saved"; }, 15));
+    EXPECT_TRUE(window->WatchStatus()->text().startsWith(TableFormat(60812, {"", ""}).left(6)));
+
+    item->trigger();
+    ASSERT_TRUE(WaitUntil([&] { return window->State().flags.running == 0 && !window->Watching(); }));
+    EXPECT_FALSE(item->isChecked());
+    EXPECT_FALSE(!window->WatchStatus()->isHidden());
+    EXPECT_TRUE(shown.empty());
+    EXPECT_TRUE(ViewLines(*window).contains(Table(60807)));
 }
 
 }  // namespace
