@@ -37,7 +37,8 @@ app=org.example.kestrum
 
 for file in bin/kestrum share/applications/$app.desktop share/metainfo/$app.metainfo.xml \
     share/icons/hicolor/scalable/apps/kestrum.svg share/man/man1/kestrum.1.gz share/man/ja/man1/kestrum.1.gz \
-    lib/systemd/user/kestrum-run@.service lib/systemd/user/kestrum-run@.timer share/doc/kestrum/README.md; do
+    lib/systemd/user/kestrum-run@.service lib/systemd/user/kestrum-run@.timer lib/systemd/user/kestrum-watch@.service \
+    share/doc/kestrum/README.md; do
     [ -s "$usr/$file" ] || fail "$file missing"
 done
 
@@ -64,12 +65,16 @@ units=$dest/units
 mkdir -p "$units" "$dest/runtime"
 chmod 700 "$dest/runtime"
 instance='my\x2dsite\x20\xe6\x97\xa5'
-grep -qx "ExecStart=:/usr/bin/kestrum run %I" "$usr/lib/systemd/user/kestrum-run@.service" ||
-    fail "the service does not run /usr/bin/kestrum run %I"
-sed "s|:/usr/bin/kestrum|:$usr/bin/kestrum|" "$usr/lib/systemd/user/kestrum-run@.service" >"$units/kestrum-run@$instance.service"
+for command in run watch; do
+    grep -qx "ExecStart=:/usr/bin/kestrum $command %I" "$usr/lib/systemd/user/kestrum-$command@.service" ||
+        fail "the $command service does not run /usr/bin/kestrum $command %I"
+    sed "s|:/usr/bin/kestrum|:$usr/bin/kestrum|" "$usr/lib/systemd/user/kestrum-$command@.service" \
+        >"$units/kestrum-$command@$instance.service"
+done
 cp "$usr/lib/systemd/user/kestrum-run@.timer" "$units/kestrum-run@$instance.timer"
 report=$(cd "$units" && XDG_RUNTIME_DIR=$dest/runtime systemd-analyze --user verify --man=no \
-    "./kestrum-run@$instance.timer" "./kestrum-run@$instance.service" 2>&1) || fail "systemd-analyze verify"
+    "./kestrum-run@$instance.timer" "./kestrum-run@$instance.service" "./kestrum-watch@$instance.service" 2>&1) ||
+    fail "systemd-analyze verify"
 [ -z "$report" ] || fail "systemd-analyze verify: $report"
 
 shown=$(KESTRUM_HOME=$dest/home "$usr/bin/kestrum" --version) || fail "kestrum --version exit status"
