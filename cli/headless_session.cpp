@@ -166,7 +166,7 @@ int HeadlessSession::Open(const std::string& profile, std::optional<bool> cacheS
     return 0;
 }
 
-int HeadlessSession::WaitForEnd() {
+int HeadlessSession::WaitForEnd(std::chrono::milliseconds pollEvery) {
     bool cancelSent = false;
     const RunOutcome outcome = owner_->Await([&] {
         if (g_stopSignals >= 2 && owner_->Running())
@@ -176,7 +176,7 @@ int HeadlessSession::WaitForEnd() {
             owner_->Cancel();
             port_.ShowMessage(LoadString(msg::kCliCancelAgainToEndAtOnce));
         }
-    });
+    }, pollEvery);
     return ExitStatusOf(outcome);
 }
 

@@ -4,6 +4,7 @@
 // SIGTERM as the cancel command, the completion routine on the main thread.
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -51,7 +52,8 @@ class HeadlessSession {
     // Runs the owner's side until the run is idle again, SIGINT and SIGTERM
     // cancelling it (a second one ends the process at once); returns the exit
     // status of its outcome.
-    int WaitForEnd();
+    // pollEvery: how soon a signal is acted on (a watch, idle for hours, wakes less often).
+    int WaitForEnd(std::chrono::milliseconds pollEvery = std::chrono::milliseconds(100));
     // Whether a stop signal (SIGINT, SIGTERM) came.
     bool Stopped() const;
 

@@ -1,5 +1,6 @@
 #include "cli/run_command.h"
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -84,7 +85,7 @@ int Run(const std::vector<std::string>& given, bool watch) {
         return status;
     }
     session.Owner().StartWatch();
-    return session.WaitForEnd();
+    return session.WaitForEnd(std::chrono::milliseconds(250));
 }
 
 }  // namespace

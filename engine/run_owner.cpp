@@ -93,11 +93,11 @@ void RunOwner::Complete() {
     FinishRun(ctx_);
 }
 
-RunOutcome RunOwner::Await(const std::function<void()>& poll) {
+RunOutcome RunOwner::Await(const std::function<void()>& poll, std::chrono::milliseconds pollEvery) {
     while (true) {
         if (poll)
             poll();
-        if (state_.live.completion.Take(std::chrono::milliseconds(100))) {
+        if (state_.live.completion.Take(pollEvery)) {
             Complete();
             continue;
         }

@@ -5,6 +5,7 @@
 // and await runs through it. Its methods are called on the owner's thread;
 // the worker reaches it only through the run state's completion signal.
 
+#include <chrono>
 #include <functional>
 #include <thread>
 
@@ -59,8 +60,9 @@ class RunOwner {
     void Complete();
     // Plays the owner's side on the calling thread until the run is idle again:
     // carries out the completions the worker posts. poll is called about every
-    // 100 ms (to turn a signal into Cancel(), for example).
-    RunOutcome Await(const std::function<void()>& poll = {});
+    // pollEvery (to turn a signal into Cancel(), for example).
+    RunOutcome Await(const std::function<void()>& poll = {},
+                     std::chrono::milliseconds pollEvery = std::chrono::milliseconds(100));
     RunOutcome Outcome() const;
 
   private:

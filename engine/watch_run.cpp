@@ -56,10 +56,12 @@ struct Pending {
         removed.clear();
         written.clear();
     }
-    void Remove(const std::string& path) {
+    // mirrored: the removal is to be carried out on the server too.
+    void Remove(const std::string& path, bool mirrored) {
         std::erase_if(changed, [&](const std::string& name) { return AtOrBelow(name, path); });
         std::erase_if(written, [&](const std::string& name) { return AtOrBelow(name, path); });
-        removed.insert(path);
+        if (mirrored)
+            removed.insert(path);
     }
     void Change(const std::string& path, bool contents) {
         changed.insert(path);
@@ -142,7 +144,7 @@ void CatchUp(RunContext& ctx, Pending& pending) {
         const bool below = std::any_of(unlisted.begin(), unlisted.end(),
                                        [&](const std::string& dir) { return AtOrBelow(name, dir); });
         if (!below)
-            pending.Remove(name);
+            pending.Remove(name, ctx.state.settings.mirrorFiles != 0);
     }
 }
 
@@ -280,7 +282,11 @@ Step SendPending(RunContext& ctx, Watch& watch) {
     watch.pending.Clear();
     watch.downloaded.clear();
     watch.lastUsed = Clock::now();
-    ShowStatus(ctx, msg::kWatchStatusSent, {TimeOfDay(), std::to_string(sent)});
+    if (const int failed = state.flags.failedItems.load(); failed > 0) {
+        ShowStatus(ctx, msg::kWatchStatusFailed, {TimeOfDay(), std::to_string(failed)});
+    } else {
+        ShowStatus(ctx, msg::kWatchStatusSent, {TimeOfDay(), std::to_string(sent)});
+    }
     return Step::Done;
 }
 
@@ -358,7 +364,7 @@ void Merge(RunContext& ctx, Watch& watch, const LocalWatcher::Changes& changes) 
         CatchUp(ctx, watch.pending);
     }
     for (const std::string& name : changes.removed)
-        watch.pending.Remove(name);
+        watch.pending.Remove(name, ctx.state.settings.mirrorFiles != 0);
     for (const std::string& name : changes.changed) {
         // What a download of the watch wrote is no edit of the user's.
         const bool ours = watch.downloaded.erase(name) != 0;

@@ -31,7 +31,7 @@ constexpr uint32_t kDirMask = IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB | IN_CREATE
 constexpr uint32_t kRootMask = kDirMask | IN_DELETE_SELF | IN_MOVE_SELF;
 constexpr uint32_t kSubdirMask = kDirMask | IN_DONT_FOLLOW;
 
-constexpr std::chrono::milliseconds kPollSlice{100};
+constexpr std::chrono::milliseconds kPollSlice{250};
 
 bool EndsWith(std::string_view text, std::string_view tail) {
     return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;

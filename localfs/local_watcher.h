@@ -65,7 +65,7 @@ class LocalWatcher {
 
     // Waits until something happened and then quiet passed without further events,
     // and returns that batch. nullopt when timeout passes or cancelled() returns
-    // true first (it is asked at least every 100 ms); what was seen so far stays
+    // true first (it is asked at least every 250 ms); what was seen so far stays
     // for the next call. cancelled may be empty. Writes to a file still open do
     // not delay a batch.
     std::optional<Changes> Next(std::chrono::milliseconds timeout, const std::function<bool()>& cancelled);

@@ -330,5 +330,6 @@ inline constexpr int kWatchStatusRetrying = 60814;  // the status line while the
 inline constexpr int kMenuWatch = 60815;  // the menu item
 inline constexpr int kWatchCatchUp = 60816;  // files changed while the first run went
 inline constexpr int kWatchIntervalOutOfRange = 60817;  // WATCH_SERVER_INTERVAL out of range
+inline constexpr int kWatchStatusFailed = 60818;  // the status line: the time and the items of the last batch that failed
 
 }  // namespace kestrum::msg

@@ -710,7 +710,8 @@ TEST_F(MainWindowTest, TheWatchItemSendsSavesUntilUnchecked) {
 
     WriteFile(local / "b.txt", "saved");
     ASSERT_TRUE(WaitUntil([&] { return ReadFile(server->home() + "/b.txt", false) == "saved"; }, 15));
-    EXPECT_TRUE(window->WatchStatus()->text().startsWith(TableFormat(60812, {"", ""}).left(6)));
+    const QString sent = TableFormat(60812, {"", ""}).left(8);
+    EXPECT_TRUE(WaitUntil([&] { return window->WatchStatus()->text().startsWith(sent); }, 5));
 
     item->trigger();
     ASSERT_TRUE(WaitUntil([&] { return window->State().flags.running == 0 && !window->Watching(); }));
