@@ -32,6 +32,7 @@ namespace {
 constexpr const ProfileValue& kTimeLag = SchemaValue("TIME_LAG");
 constexpr const ProfileValue& kMaxDelete = SchemaValue("MAX_DELETE");
 constexpr const ProfileValue& kParallel = SchemaValue("PARALLEL");
+constexpr const ProfileValue& kWatchInterval = SchemaValue("WATCH_SERVER_INTERVAL");
 constexpr const ProfileValue& kSshKeyFile = SchemaValue("SSH_KEY_FILE");
 constexpr int kSftp = 3;  // FTP_SECURITY of an SFTP profile
 }  // namespace
@@ -133,6 +134,12 @@ DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::
     parallel_->setRange(kParallel.min, kParallel.max);
     auto* parallelLabel = new QLabel(TableText(msg::kDetailParallelLabel), this);
     parallelLabel->setBuddy(parallel_);
+    watchInterval_ = new QSpinBox(this);
+    watchInterval_->setObjectName("watchInterval");
+    watchInterval_->setRange(kWatchInterval.min, kWatchInterval.max);
+    watchInterval_->setSpecialValueText(TableText(msg::kDetailWatchIntervalOff));
+    auto* watchIntervalLabel = new QLabel(TableText(msg::kDetailWatchIntervalLabel), this);
+    watchIntervalLabel->setBuddy(watchInterval_);
 
     QDialogButtonBox* buttons = MakeOkCancelButtons(this);
 
@@ -150,6 +157,8 @@ DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::
     fields->addLayout(lagRow, 2, 1);
     fields->addWidget(parallelLabel, 3, 0);
     fields->addWidget(parallel_, 3, 1, Qt::AlignLeft);
+    fields->addWidget(watchIntervalLabel, 4, 0);
+    fields->addWidget(watchInterval_, 4, 1, Qt::AlignLeft);
     fields->setColumnMinimumWidth(1, 200);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(fields);
@@ -175,6 +184,7 @@ DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::
     connect(removePinnedKey_, &QPushButton::clicked, this, &DetailDialog::RemoveShownKey);
     connect(chooseSshKeyFile_, &QPushButton::clicked, this, &DetailDialog::ChooseSshKeyFile);
     connect(parallel_, &QSpinBox::valueChanged, this, [this] { modified_ = true; });
+    connect(watchInterval_, &QSpinBox::valueChanged, this, [this] { modified_ = true; });
     connect(mirrorFiles_, &QCheckBox::clicked, this, [this](bool checked) {
         modified_ = true;
         mirrorDirs_->setEnabled(checked);  // keeps its tick while disabled
@@ -202,6 +212,8 @@ void DetailDialog::LoadValues() {
     // Missing or out of range (by hand in the store): what a run uses then.
     const int32_t parallel = values.parallel.value_or(kParallel.number);
     parallel_->setValue(InRange(kParallel, parallel) ? parallel : kParallel.number);
+    const int32_t watchInterval = values.watchServerInterval.value_or(0);
+    watchInterval_->setValue(InRange(kWatchInterval, watchInterval) ? watchInterval : 0);
     upDown_->SetRange(kTimeLag.min, kTimeLag.max);
     // No profile (the defaults): what a new profile gets; a stored profile
     // without the value: plain FTP. A value out of range shows as explicit TLS.
@@ -302,7 +314,8 @@ void DetailDialog::accept() {
                            .parallel = parallel_->value(),
                            .uploadTemp = uploadTemp_->isChecked(),
                            .sshKeyFile = ToBytes(keyFile, kSshKeyFile.maxBytes),
-                           .sshHostKey = removed(sshKeyRemoved_)});
+                           .sshHostKey = removed(sshKeyRemoved_),
+                           .watchServerInterval = watchInterval_->value()});
     }
     QDialog::accept();
 }

@@ -69,6 +69,7 @@ class DetailDialog : public QDialog {
     bool tlsKeyRemoved_ = false;
     bool sshKeyRemoved_ = false;
     QSpinBox* parallel_;  // PARALLEL
+    QSpinBox* watchInterval_;  // WATCH_SERVER_INTERVAL
 };
 
 }  // namespace kestrum

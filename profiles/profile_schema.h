@@ -197,6 +197,7 @@ struct DetailSettings {
     std::string sshKeyFile;  // SSH_KEY_FILE
     // SSH_HOST_KEY, written only when set, as pinnedKey.
     std::optional<std::string> sshHostKey;
+    int32_t watchServerInterval = 0;  // WATCH_SERVER_INTERVAL, minutes
 };
 
 // A decimal signed 32-bit number: an optional "-" and at least one digit,

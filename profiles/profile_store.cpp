@@ -210,6 +210,7 @@ std::optional<Profile> ProfileStore::LoadProfile(const std::string& name) {
     p.uploadTemp = dword("UPLOAD_TEMP");
     p.sshKeyFile = str("SSH_KEY_FILE");
     p.sshHostKey = str("SSH_HOST_KEY");
+    p.watchServerInterval = dword("WATCH_SERVER_INTERVAL");
     p.user = str("USER");
     p.connectionType = dword("CONNECTION_TYPE");
     p.transferBoth = dword("TRANSFER_BOTH");
@@ -273,6 +274,7 @@ bool ProfileStore::SaveDetailSettings(const std::string& name, const DetailSetti
     file.SetString(ProfileKey(group, "SSH_KEY_FILE"), settings.sshKeyFile);
     if (settings.sshHostKey)
         file.SetString(ProfileKey(group, "SSH_HOST_KEY"), *settings.sshHostKey);
+    file.SetDword(ProfileKey(group, "WATCH_SERVER_INTERVAL"), settings.watchServerInterval);
     return file.Commit();
 }
 

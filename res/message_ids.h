@@ -331,5 +331,7 @@ inline constexpr int kMenuWatch = 60815;  // the menu item
 inline constexpr int kWatchCatchUp = 60816;  // files changed while the first run went
 inline constexpr int kWatchIntervalOutOfRange = 60817;  // WATCH_SERVER_INTERVAL out of range
 inline constexpr int kWatchStatusFailed = 60818;  // the status line: the time and the items of the last batch that failed
+inline constexpr int kDetailWatchIntervalLabel = 60819;  // the detail dialog's WATCH_SERVER_INTERVAL
+inline constexpr int kDetailWatchIntervalOff = 60820;    // its value 0
 
 }  // namespace kestrum::msg

@@ -332,6 +332,7 @@ TEST_F(DetailDialogTest, ConnectionSettingsShowTheStoredChoicesAndStoreTheNewOne
         auto* parallel = Find<QSpinBox>(&dialog, "parallel");
         EXPECT_EQ(parallel->value(), 4);
         parallel->setValue(c.chosenParallel);
+        Find<QSpinBox>(&dialog, "watchInterval")->setValue(c.chosenParallel * 5);
         security->setCurrentIndex(c.chosenSecurity);
         QTest::mouseClick(passive, Qt::LeftButton, {}, QPoint(5, passive->height() / 2));
         if (c.removeKey)
@@ -342,8 +343,9 @@ TEST_F(DetailDialogTest, ConnectionSettingsShowTheStoredChoicesAndStoreTheNewOne
         EXPECT_EQ(uploadTemp->isChecked(), c.shownUploadTemp);
         QTest::mouseClick(uploadTemp, Qt::LeftButton, {}, QPoint(5, uploadTemp->height() / 2));
         Click(&dialog, "1");
-        EXPECT_EQ(Dwords(c.name, {"FTP_SECURITY", "PASSIVE", "PARALLEL", "UPLOAD_TEMP"}),
-                  std::vector<int32_t>({c.chosenSecurity, 0, c.chosenParallel, c.shownUploadTemp ? 0 : 1}));
+        EXPECT_EQ(Dwords(c.name, {"FTP_SECURITY", "PASSIVE", "PARALLEL", "UPLOAD_TEMP", "WATCH_SERVER_INTERVAL"}),
+                  std::vector<int32_t>(
+                      {c.chosenSecurity, 0, c.chosenParallel, c.shownUploadTemp ? 0 : 1, c.chosenParallel * 5}));
         EXPECT_EQ(store.ReadString(c.name, "TLS_PINNED_KEY", 254), c.storedKey);
     }
     EXPECT_TRUE(shown.empty());

@@ -134,6 +134,7 @@ TEST_F(StoreTest, CreationAndSavesWriteTheirValuesAndLoadReadsThemBack) {
     expected.security = 0;
     expected.uploadTemp = 0;
     expected.sshKeyFile = "";
+    expected.watchServerInterval = 0;
     EXPECT_EQ(test::ProfileDifferences(store.LoadProfile("P").value_or(Profile{}), expected), "");
     // Texts are readable in the file; numbers are plain numbers.
     EXPECT_NE(ReadFile(path).find("HOST=ftp.example.org\n"), std::string::npos) << ReadFile(path);
@@ -270,6 +271,7 @@ TEST_F(StoreTest, RecreatingAnUnlistedKeyOverwritesOnlyTheCreationValues) {
     expected.transferBoth = 1;
     expected.maxDelete = -1;
     expected.sshKeyFile = "";
+    expected.watchServerInterval = 0;
     EXPECT_EQ(test::ProfileDifferences(store.LoadProfile("P").value_or(Profile{}), expected), "");
     EXPECT_EQ(store.ReadGlobalString("Profiles"), "P,");
 }

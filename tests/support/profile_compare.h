@@ -82,6 +82,7 @@ inline std::string ProfileDifferences(const Profile& actual, const Profile& expe
     compare("uploadTemp", actual.uploadTemp, expected.uploadTemp);
     compare("sshKeyFile", actual.sshKeyFile, expected.sshKeyFile);
     compare("sshHostKey", actual.sshHostKey, expected.sshHostKey);
+    compare("watchServerInterval", actual.watchServerInterval, expected.watchServerInterval);
     compare("user", actual.user, expected.user);
     compare("connectionType", actual.connectionType, expected.connectionType);
     compare("transferBoth", actual.transferBoth, expected.transferBoth);
