@@ -168,15 +168,17 @@ int HeadlessSession::Open(const std::string& profile, std::optional<bool> cacheS
 
 int HeadlessSession::WaitForEnd(std::chrono::milliseconds pollEvery) {
     bool cancelSent = false;
-    const RunOutcome outcome = owner_->Await([&] {
-        if (g_stopSignals >= 2 && owner_->Running())
-            EndAtOnce();
-        if (g_stopSignals != 0 && !cancelSent && owner_->Running()) {
-            cancelSent = true;
-            owner_->Cancel();
-            port_.ShowMessage(LoadString(msg::kCliCancelAgainToEndAtOnce));
-        }
-    }, pollEvery);
+    const RunOutcome outcome = owner_->Await(
+        [&] {
+            if (g_stopSignals >= 2 && owner_->Running())
+                EndAtOnce();
+            if (g_stopSignals != 0 && !cancelSent && owner_->Running()) {
+                cancelSent = true;
+                owner_->Cancel();
+                port_.ShowMessage(LoadString(msg::kCliCancelAgainToEndAtOnce));
+            }
+        },
+        pollEvery);
     return ExitStatusOf(outcome);
 }
 

@@ -68,7 +68,7 @@ class DetailDialog : public QDialog {
     QString sshKey_;  // SSH_HOST_KEY
     bool tlsKeyRemoved_ = false;
     bool sshKeyRemoved_ = false;
-    QSpinBox* parallel_;  // PARALLEL
+    QSpinBox* parallel_;       // PARALLEL
     QSpinBox* watchInterval_;  // WATCH_SERVER_INTERVAL
 };
 

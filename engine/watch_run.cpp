@@ -37,7 +37,8 @@ void Log(RunContext& ctx, int id, std::initializer_list<std::string_view> args =
 }
 
 bool AtOrBelow(const std::string& path, const std::string& dir) {
-    return path == dir || (path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 && path[dir.size()] == '/');
+    return path == dir ||
+           (path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 && path[dir.size()] == '/');
 }
 
 // What is still to be sent: relative names, "/" separated. A removal followed
@@ -141,8 +142,8 @@ void CatchUp(RunContext& ctx, Pending& pending) {
             recorded.erase(found);
     }
     for (const auto& [name, time] : recorded) {
-        const bool below = std::any_of(unlisted.begin(), unlisted.end(),
-                                       [&](const std::string& dir) { return AtOrBelow(name, dir); });
+        const bool below =
+            std::any_of(unlisted.begin(), unlisted.end(), [&](const std::string& dir) { return AtOrBelow(name, dir); });
         if (!below)
             pending.Remove(name, ctx.state.settings.mirrorFiles != 0);
     }
@@ -458,8 +459,8 @@ void ExecuteWatch(RunContext& ctx) {
             wake = std::min(wake, watch.lastUsed + kWatchKeepAlive);
         if (!watch.pending.Empty())
             wake = std::min(wake, watch.retryAt);
-        const auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::clamp(wake - now, Clock::duration(std::chrono::milliseconds(1)), Clock::duration(std::chrono::hours(1))));
+        const auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(std::clamp(
+            wake - now, Clock::duration(std::chrono::milliseconds(1)), Clock::duration(std::chrono::hours(1))));
         if (std::optional<LocalWatcher::Changes> changes = watcher.Next(timeout, cancelled))
             Merge(ctx, watch, *changes);
     }

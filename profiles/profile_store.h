@@ -50,9 +50,9 @@ struct Profile {
     std::optional<int32_t> passive;
     std::optional<std::string> pinnedKey;  // TLS_PINNED_KEY
     std::optional<int32_t> parallel;
-    std::optional<int32_t> uploadTemp;      // UPLOAD_TEMP
-    std::optional<std::string> sshKeyFile;  // SSH_KEY_FILE
-    std::optional<std::string> sshHostKey;  // SSH_HOST_KEY
+    std::optional<int32_t> uploadTemp;           // UPLOAD_TEMP
+    std::optional<std::string> sshKeyFile;       // SSH_KEY_FILE
+    std::optional<std::string> sshHostKey;       // SSH_HOST_KEY
     std::optional<int32_t> watchServerInterval;  // WATCH_SERVER_INTERVAL
     std::optional<std::string> user;
     std::optional<int32_t> connectionType;

@@ -314,23 +314,24 @@ inline constexpr int kWatchLimitReached = 60800;  // the system's limit on watch
 inline constexpr int kWatchDirFailed = 60801;     // any other reason; the system's text follows
 
 // Watching the local tree and sending each change.
-inline constexpr int kWatchStarting = 60802;  // the start line of a watch (the profile name)
-inline constexpr int kWatchReady = 60803;  // watching has begun (the local directory)
-inline constexpr int kWatchBatch = 60804;  // a batch: the time, files changed, removed
-inline constexpr int kWatchConnectionLost = 60805;  // the retry delay in seconds, the changes kept
+inline constexpr int kWatchStarting = 60802;            // the start line of a watch (the profile name)
+inline constexpr int kWatchReady = 60803;               // watching has begun (the local directory)
+inline constexpr int kWatchBatch = 60804;               // a batch: the time, files changed, removed
+inline constexpr int kWatchConnectionLost = 60805;      // the retry delay in seconds, the changes kept
 inline constexpr int kWatchIdleConnectionLost = 60806;  // the kept connection broke while nothing was to send
-inline constexpr int kWatchStopped = 60807;  // the end of a watch
-inline constexpr int kWatchNeedsUpload = 60808;  // a profile that does not upload
-inline constexpr int kWatchCannotStart = 60809;  // the local directory and the reason
-inline constexpr int kWatchRescan = 60810;  // events were lost: the tree is compared with the last snapshot
-inline constexpr int kWatchServerCheck = 60811;  // the interval check of the server (both directions)
-inline constexpr int kWatchStatusSent = 60812;  // the status line: the time and the files of the last batch
-inline constexpr int kWatchStatusIdle = 60813;  // the status line before the first batch
+inline constexpr int kWatchStopped = 60807;             // the end of a watch
+inline constexpr int kWatchNeedsUpload = 60808;         // a profile that does not upload
+inline constexpr int kWatchCannotStart = 60809;         // the local directory and the reason
+inline constexpr int kWatchRescan = 60810;              // events were lost: the tree is compared with the last snapshot
+inline constexpr int kWatchServerCheck = 60811;         // the interval check of the server (both directions)
+inline constexpr int kWatchStatusSent = 60812;          // the status line: the time and the files of the last batch
+inline constexpr int kWatchStatusIdle = 60813;          // the status line before the first batch
 inline constexpr int kWatchStatusRetrying = 60814;  // the status line while the server cannot be reached (changes kept)
-inline constexpr int kMenuWatch = 60815;  // the menu item
-inline constexpr int kWatchCatchUp = 60816;  // files changed while the first run went
+inline constexpr int kMenuWatch = 60815;            // the menu item
+inline constexpr int kWatchCatchUp = 60816;         // files changed while the first run went
 inline constexpr int kWatchIntervalOutOfRange = 60817;  // WATCH_SERVER_INTERVAL out of range
-inline constexpr int kWatchStatusFailed = 60818;  // the status line: the time and the items of the last batch that failed
+inline constexpr int kWatchStatusFailed =
+    60818;  // the status line: the time and the items of the last batch that failed
 inline constexpr int kDetailWatchIntervalLabel = 60819;  // the detail dialog's WATCH_SERVER_INTERVAL
 inline constexpr int kDetailWatchIntervalOff = 60820;    // its value 0
 
