@@ -74,7 +74,7 @@ std::optional<int64_t> AlignFile(RunContext& ctx, FtpConnection& connection, con
 
 bool StartTimestampAlignment(RunOwner& owner, bool confirmed) {
     RunContext& ctx = owner.Context();
-    if (!confirmed && !ctx.log.Port().AskOkCancel(LoadString(msg::kAlignAskToStart)))
+    if (!confirmed && !ctx.log.Port().AskRisky(LoadString(msg::kAlignAskToStart)))
         return false;
 
     RunState& state = ctx.state;

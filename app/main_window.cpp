@@ -659,6 +659,16 @@ bool MainWindow::AskOkCancel(std::string_view text) {
     return ok;
 }
 
+bool MainWindow::AskRisky(std::string_view text) {
+    const QString shown = ToQString(text);
+    bool ok = false;
+    CallOnWindowThread([this, &shown, &ok] {
+        if (!shuttingDown_)
+            ok = boxes_.Show(this, shown, BoxButtons::OkCancelRisky);
+    });
+    return ok;
+}
+
 std::optional<std::string> MainWindow::AskPassword(std::string_view prompt, size_t maxBytes) {
     std::optional<std::string> password;
     CallOnWindowThread([this, &password, prompt, maxBytes] {

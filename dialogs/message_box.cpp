@@ -8,6 +8,8 @@
 namespace kestrum {
 
 bool MessageBoxes::Show(QWidget* parent, const QString& text, BoxButtons buttons, BoxIcon icon) {
+    if (buttons == BoxButtons::OkCancelRisky)
+        icon = BoxIcon::Exclamation;
     if (responder_)
         return responder_(text, buttons, icon);
     QMessageBox box(parent);
@@ -27,9 +29,9 @@ bool MessageBoxes::Show(QWidget* parent, const QString& text, BoxButtons buttons
             box.setIcon(QMessageBox::Information);
             break;
     }
-    if (buttons == BoxButtons::OkCancel) {
+    if (buttons != BoxButtons::Ok) {
         box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
-        box.setDefaultButton(QMessageBox::Ok);
+        box.setDefaultButton(buttons == BoxButtons::OkCancelRisky ? QMessageBox::Cancel : QMessageBox::Ok);
         box.setEscapeButton(QMessageBox::Cancel);
     } else {
         box.setStandardButtons(QMessageBox::Ok);

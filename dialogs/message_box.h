@@ -10,7 +10,9 @@ class QWidget;
 
 namespace kestrum {
 
-enum class BoxButtons { Ok, OkCancel };
+// OkCancelRisky: OK deletes, trusts or overwrites; Cancel is the default
+// button (Enter declines) and the box warns.
+enum class BoxButtons { Ok, OkCancel, OkCancelRisky };
 enum class BoxIcon { None, Question, Exclamation, Information };
 
 class MessageBoxes {

@@ -212,7 +212,7 @@ void SetupDialog::OnNew() {
 }
 
 void SetupDialog::OnDelete() {
-    if (!boxes_.Show(this, TableText(msg::kAskDeleteProfile), BoxButtons::OkCancel, BoxIcon::Exclamation))
+    if (!boxes_.Show(this, TableText(msg::kAskDeleteProfile), BoxButtons::OkCancelRisky))
         return;
 
     const std::string name = SelectedName();

@@ -70,7 +70,8 @@ std::string LimitText(const RunState& state, const DeletionLimit& limit, long co
 
 // Whether the deletions may go ahead: within the limit, confirmed beforehand,
 // or confirmed by the user when the run may ask. Held back otherwise, with a
-// line; each one held back counts as an item not done.
+// line; held back without a question, each counts as an item not done (the
+// command line's exit status 4); declined by the user, none does.
 bool DeletionsAllowed(RunContext& ctx, const std::vector<std::string>& names) {
     RunState& state = ctx.state;
     const DeletionLimit limit = LimitOf(state);
@@ -86,14 +87,14 @@ bool DeletionsAllowed(RunContext& ctx, const std::vector<std::string>& names) {
             list += PrintableName(names[i]) + "\n";
         if (names.size() > kShown)
             list += FormatString(msg::kMassDeleteMore, {std::to_string(names.size() - kShown)}) + "\n";
-        if (ctx.log.Port().AskOkCancel(
+        if (ctx.log.Port().AskRisky(
                 LimitText(state, limit, count, msg::kAskMassDelete, msg::kAskMassDeleteQuarter, list)))
             return true;
+        // The user's answer, not a failure: said once, no item counted.
         ctx.log.AppendLogLine(FormatString(msg::kMassDeleteDeclined, {counted}));
-    } else {
-        ctx.log.AppendLogLine(
-            LimitText(state, limit, count, msg::kMassDeleteHeldBack, msg::kMassDeleteHeldBackQuarter));
+        return false;
     }
+    ctx.log.AppendLogLine(LimitText(state, limit, count, msg::kMassDeleteHeldBack, msg::kMassDeleteHeldBackQuarter));
     state.flags.failedItems += static_cast<int>(count);
     return false;
 }

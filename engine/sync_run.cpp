@@ -134,8 +134,8 @@ bool TrustCertificate(RunContext& ctx, const FtpCertificateError& refusal) {
     std::string details;
     for (const std::string& line : CertificateLines(certificate))
         details += (details.empty() ? "" : "\n") + line;
-    if (!ctx.log.Port().AskOkCancel(FormatString(hostKey ? msg::kAskTrustHostKey : msg::kAskTrustCertificate,
-                                                 {settings.profileName, certificate.problem, details}))) {
+    if (!ctx.log.Port().AskRisky(FormatString(hostKey ? msg::kAskTrustHostKey : msg::kAskTrustCertificate,
+                                              {settings.profileName, certificate.problem, details}))) {
         Log(ctx, hostKey ? msg::kHostKeyDeclined : msg::kCertificateDeclined);
         return false;
     }

@@ -25,6 +25,9 @@ class UserPort {
     virtual void ShowMessage(std::string_view text) = 0;
     // A message box with OK and Cancel; true for OK.
     virtual bool AskOkCancel(std::string_view text) = 0;
+    // The same for a question whose OK deletes, trusts or overwrites: the
+    // safe answer (Cancel) is the default.
+    virtual bool AskRisky(std::string_view text) { return AskOkCancel(text); }
     // The password prompt with its text, taking at most maxBytes bytes of
     // the code page; nullopt when cancelled.
     virtual std::optional<std::string> AskPassword(std::string_view prompt, size_t maxBytes) = 0;

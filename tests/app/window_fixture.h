@@ -74,7 +74,7 @@ class WindowTest : public ::testing::Test {
         auto window = std::make_unique<MainWindow>(home.path());
         window->Boxes().SetResponder([this](const QString& text, BoxButtons buttons, BoxIcon) {
             shown.push_back(text);
-            return buttons == BoxButtons::OkCancel ? answer(text) : true;
+            return buttons != BoxButtons::Ok ? answer(text) : true;
         });
         window->SetDialogRunner([this](QDialog& dialog) {
             dialogs.push_back(dialog.objectName());

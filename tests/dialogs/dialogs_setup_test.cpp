@@ -319,7 +319,7 @@ TEST_F(SetupDialogTest, DeleteAsksThenSelectsTheMainWindowsProfile) {
     Click(d, "1019");
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].text, TableText(42789));
-    EXPECT_EQ(shown[0].buttons, BoxButtons::OkCancel);
+    EXPECT_EQ(shown[0].buttons, BoxButtons::OkCancelRisky);
     EXPECT_EQ(shown[0].icon, BoxIcon::Exclamation);
     shown.clear();
     EXPECT_EQ(List(d)->count(), 3);
