@@ -33,6 +33,8 @@ constexpr const ProfileValue& kTimeLag = SchemaValue("TIME_LAG");
 constexpr const ProfileValue& kMaxDelete = SchemaValue("MAX_DELETE");
 constexpr const ProfileValue& kParallel = SchemaValue("PARALLEL");
 constexpr const ProfileValue& kWatchInterval = SchemaValue("WATCH_SERVER_INTERVAL");
+// The choices of the deletion limit, in the list's order.
+constexpr int kLimitAutomatic = 0, kLimitNumber = 1, kLimitNone = 2;
 constexpr const ProfileValue& kSshKeyFile = SchemaValue("SSH_KEY_FILE");
 constexpr int kSftp = 3;  // FTP_SECURITY of an SFTP profile
 }  // namespace
@@ -67,19 +69,29 @@ DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::
     mirrorFiles_->setObjectName("1056");
     mirrorDirs_ = new QCheckBox(Tr("サーバーのディレクトリ削除 (アップロードのみ)(&D)"), mirroring);
     mirrorDirs_->setObjectName("1057");
-    // Deletions beyond this many wait for a confirmation; the lowest value is "automatic".
+    // Deletions beyond the limit wait for a confirmation. MAX_DELETE holds the
+    // choice: -1 automatic, a number, 0 no limit; the number is asked for only
+    // when chosen, so 0 never reads as "ask always".
+    maxDeleteMode_ = new QComboBox(mirroring);
+    maxDeleteMode_->setObjectName("maxDeleteMode");
+    maxDeleteMode_->addItems(
+        {TableText(msg::kDetailLimitAutomatic), TableText(msg::kDetailLimitNumber), TableText(msg::kDetailLimitNone)});
     maxDelete_ = new QSpinBox(mirroring);
     maxDelete_->setObjectName("maxDelete");
-    // Whatever the store holds can be shown, and is written back unchanged.
-    maxDelete_->setRange(kMaxDelete.min, kMaxDelete.max);
-    maxDelete_->setSpecialValueText(Tr("自動 (50 件またはファイル数の 4 分の 1)"));
-    auto* maxDeleteLabel = new QLabel(Tr("確認なしに削除する上限 (0 は無制限)(&M) ："), mirroring);
-    maxDeleteLabel->setBuddy(maxDelete_);
+    maxDelete_->setRange(1, kMaxDelete.max);
+    maxDelete_->setValue(50);
+    maxDelete_->setSuffix(TableText(msg::kDetailLimitSuffix));
+    auto* maxDeleteLabel = new QLabel(TableText(msg::kDetailLimitLabel), mirroring);
+    maxDeleteLabel->setBuddy(maxDeleteMode_);
+    auto* limitRow = new QHBoxLayout;
+    limitRow->addWidget(maxDeleteMode_);
+    limitRow->addWidget(maxDelete_);
+    limitRow->addStretch();
     auto* mirroringLayout = new QVBoxLayout(mirroring);
     mirroringLayout->addWidget(mirrorFiles_);
     mirroringLayout->addWidget(mirrorDirs_);
     mirroringLayout->addWidget(maxDeleteLabel);
-    mirroringLayout->addWidget(maxDelete_);
+    mirroringLayout->addLayout(limitRow);
 
     // The connection: its kind (new profiles explicit TLS, stored ones without
     // the value plain FTP), the pinned server key of that kind, the SFTP key
@@ -176,6 +188,10 @@ DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::
     connect(uploadTemp_, &QCheckBox::clicked, this, [this] { modified_ = true; });
     connect(mirrorDirs_, &QCheckBox::clicked, this, [this] { modified_ = true; });
     connect(maxDelete_, &QSpinBox::valueChanged, this, [this] { modified_ = true; });
+    connect(maxDeleteMode_, &QComboBox::currentIndexChanged, this, [this](int mode) {
+        modified_ = true;
+        maxDelete_->setEnabled(mode == kLimitNumber);
+    });
     connect(security_, &QComboBox::currentIndexChanged, this, [this] {
         modified_ = true;
         ShowKindControls();
@@ -208,7 +224,11 @@ void DetailDialog::LoadValues() {
     mirrorFiles_->setChecked(values.mirroringFile.value_or(0) != 0);
     mirrorDirs_->setChecked(values.mirroringDir.value_or(0) != 0);
     mirrorDirs_->setEnabled(mirrorFiles_->isChecked());
-    maxDelete_->setValue(std::max(values.maxDelete.value_or(-1), -1));
+    const int32_t limit = values.maxDelete.value_or(-1);
+    maxDeleteMode_->setCurrentIndex(limit > 0 ? kLimitNumber : limit == 0 ? kLimitNone : kLimitAutomatic);
+    if (limit > 0)
+        maxDelete_->setValue(limit);
+    maxDelete_->setEnabled(limit > 0);
     // Missing or out of range (by hand in the store): what a run uses then.
     const int32_t parallel = values.parallel.value_or(kParallel.number);
     parallel_->setValue(InRange(kParallel, parallel) ? parallel : kParallel.number);
@@ -307,7 +327,9 @@ void DetailDialog::accept() {
                            .transferBoth = transferBoth_->isChecked(),
                            .mirrorFiles = mirrorFiles_->isChecked(),
                            .mirrorDirs = mirrorDirs_->isChecked(),
-                           .maxDelete = maxDelete_->value(),
+                           .maxDelete = maxDeleteMode_->currentIndex() == kLimitNumber ? maxDelete_->value()
+                                        : maxDeleteMode_->currentIndex() == kLimitNone ? 0
+                                                                                       : -1,
                            .security = security_->currentIndex(),
                            .passive = passive_->isChecked(),
                            .pinnedKey = removed(tlsKeyRemoved_),

@@ -56,8 +56,9 @@ class DetailDialog : public QDialog {
     QCheckBox* uploadTemp_;     // UPLOAD_TEMP
     QCheckBox* mirrorFiles_;    // 1056
     QCheckBox* mirrorDirs_;     // 1057
-    QSpinBox* maxDelete_;
-    QComboBox* security_;  // FTP_SECURITY: the connection kind
+    QComboBox* maxDeleteMode_;  // MAX_DELETE: automatic, a number, no limit
+    QSpinBox* maxDelete_;       // the number
+    QComboBox* security_;       // FTP_SECURITY: the connection kind
     QCheckBox* passive_;
     QLineEdit* pinnedKey_;  // the pinned key of the chosen kind
     QPushButton* removePinnedKey_;

@@ -329,10 +329,15 @@ inline constexpr int kWatchStatusIdle = 60813;          // the status line befor
 inline constexpr int kWatchStatusRetrying = 60814;  // the status line while the server cannot be reached (changes kept)
 inline constexpr int kMenuWatch = 60815;            // the menu item
 inline constexpr int kWatchCatchUp = 60816;         // files changed while the first run went
-inline constexpr int kWatchIntervalOutOfRange = 60817;  // WATCH_SERVER_INTERVAL out of range
-inline constexpr int kWatchStatusFailed =
-    60818;  // the status line: the time and the items of the last batch that failed
+inline constexpr int kWatchIntervalOutOfRange = 60817;   // WATCH_SERVER_INTERVAL out of range
+inline constexpr int kWatchStatusFailed = 60818;         // the status line: the time and the failed items of a batch
 inline constexpr int kDetailWatchIntervalLabel = 60819;  // the detail dialog's WATCH_SERVER_INTERVAL
 inline constexpr int kDetailWatchIntervalOff = 60820;    // its value 0
+// The detail dialog's deletion limit: the label, its three choices, the number's unit.
+inline constexpr int kDetailLimitLabel = 60821;
+inline constexpr int kDetailLimitAutomatic = 60822;
+inline constexpr int kDetailLimitNumber = 60823;
+inline constexpr int kDetailLimitNone = 60824;
+inline constexpr int kDetailLimitSuffix = 60825;
 
 }  // namespace kestrum::msg

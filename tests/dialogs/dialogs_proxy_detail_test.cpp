@@ -266,31 +266,41 @@ TEST_F(DetailDialogTest, ListsAreCutTo254BytesWithoutSplittingACharacter) {
     EXPECT_EQ(QString::fromStdString(store.ReadString("D", "FILE_TRANSFER").value_or("")), longList.left(84));
 }
 
-TEST_F(DetailDialogTest, MaxDeleteShowsTheStoredLimitAndStoresTheTypedOne) {
-    const QString automatic = "自動 (50 件またはファイル数の 4 分の 1)";
+TEST_F(DetailDialogTest, TheDeletionLimitsThreeChoicesRoundTripThroughTheStore) {
+    // The choices: 0 automatic, 1 a number, 2 no limit.
     const struct {
         std::optional<int32_t> stored;  // nullopt: never set
-        QString shownText;
-        const char* typed;
+        int shownChoice;
+        int chosen;
+        const char* typed;  // the number, when one is typed
         int32_t saved;
     } cases[] = {
-        {std::nullopt, automatic, "7", 7},
-        {-1, automatic, "0", 0},
-        {25, "25", "-1", -1},
-        {0, "0", "120", 120},
-        {2'000'000, "2000000", "2147483647", 2'147'483'647},  // as far as the store goes
+        {std::nullopt, 0, 1, "7", 7},
+        {-1, 0, 2, nullptr, 0},
+        {25, 1, 0, nullptr, -1},
+        {0, 2, 1, "120", 120},
+        {2'000'000, 1, 1, "2147483647", 2'147'483'647},  // as far as the store goes
     };
     for (const auto& c : cases) {
-        const std::string name = std::string("D") + c.typed;
+        const std::string name = "D" + std::to_string(c.saved);
         ASSERT_TRUE(store.CreateProfile(name));
         ASSERT_TRUE(!c.stored || store.WriteDword(name, "MAX_DELETE", *c.stored));
         DetailDialog dialog(store, boxes, name);
         dialog.show();
+        auto* choice = Find<QComboBox>(&dialog, "maxDeleteMode");
         auto* limit = Find<QSpinBox>(&dialog, "maxDelete");
-        EXPECT_EQ(limit->text(), c.shownText) << name;
-        limit->setFocus();
-        QTest::keyClick(limit, Qt::Key_A, Qt::ControlModifier);
-        QTest::keyClicks(limit, c.typed);
+        EXPECT_EQ(choice->currentIndex(), c.shownChoice) << name;
+        EXPECT_EQ(limit->isEnabled(), c.shownChoice == 1) << name;
+        if (c.shownChoice == 1) {
+            EXPECT_EQ(limit->value(), *c.stored) << name;
+        }
+        choice->setCurrentIndex(c.chosen);
+        EXPECT_EQ(limit->isEnabled(), c.chosen == 1) << name;
+        if (c.typed != nullptr) {
+            limit->setFocus();
+            QTest::keyClick(limit, Qt::Key_A, Qt::ControlModifier);
+            QTest::keyClicks(limit, c.typed);
+        }
         Click(&dialog, "1");
         EXPECT_EQ(dialog.result(), QDialog::Accepted) << name;
         EXPECT_EQ(store.ReadDword(name, "MAX_DELETE"), c.saved) << name;
