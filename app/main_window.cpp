@@ -649,6 +649,13 @@ void MainWindow::ShowMessage(std::string_view text) {
     });
 }
 
+void MainWindow::RevealLog() {
+    CallOnWindowThread([this] {
+        if (!shuttingDown_ && !actions_[kCmdShowLog]->isChecked())
+            actions_[kCmdShowLog]->trigger();
+    });
+}
+
 bool MainWindow::AskOkCancel(std::string_view text) {
     const QString shown = ToQString(text);
     bool ok = false;

@@ -92,6 +92,7 @@ class MainWindow : public QDialog, public UserPort {
     void ShowCounter(std::string_view text) override;
     void SetAnimation(bool playing) override;
     void ShowMessage(std::string_view text) override;
+    void RevealLog() override;
     bool AskOkCancel(std::string_view text) override;
     bool AskRisky(std::string_view text) override;
     std::optional<std::string> AskPassword(std::string_view prompt, size_t maxBytes) override;

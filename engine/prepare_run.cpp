@@ -153,12 +153,15 @@ void FinishRun(RunContext& ctx) {
     const std::string counter = ctx.log.CounterText();
     if (!counter.empty())
         ctx.log.AppendLogLine(FormatString(msg::kRunFinished, {counter}));
+    // Both notices send the user to the log: it is shown first.
     if (state.flags.runFailed) {
+        ctx.log.Port().RevealLog();
         ctx.log.Port().ShowMessage(LoadString(msg::kRunFailedSeeLog));
     } else if (const int failed = state.flags.failedItems.load(); failed > 0) {
         // The run went on past them: the last line and a notice say how many.
         const std::string text = FormatString(msg::kItemsFailed, {std::to_string(failed)});
         ctx.log.AppendLogLine(text);
+        ctx.log.Port().RevealLog();
         ctx.log.Port().ShowMessage(text);
     }
     // A cache file that cannot be written keeps its previous records, which

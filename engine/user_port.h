@@ -23,6 +23,8 @@ class UserPort {
     virtual void SetAnimation(bool playing) = 0;
     // A message box with caption msg::kAppName and an OK button; returns when dismissed.
     virtual void ShowMessage(std::string_view text) = 0;
+    // Brings the log into view (before a message that refers to it).
+    virtual void RevealLog() {}
     // A message box with OK and Cancel; true for OK.
     virtual bool AskOkCancel(std::string_view text) = 0;
     // The same for a question whose OK deletes, trusts or overwrites: the

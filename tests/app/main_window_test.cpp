@@ -460,9 +460,12 @@ TEST_F(MainWindowTest, RunWithTheLogHiddenShowsEveryLineOfTheLogFile) {
     store.WriteDword("site", "CHECK_SUB", 1);
     WriteFile(local / "x/c.txt", "c");
     WriteFile(server->home() + "/x", "a file where the directory is needed");
+    EXPECT_FALSE(window->Action(kCmdShowLog)->isChecked());
     ASSERT_TRUE(RunToEnd(*window));
     EXPECT_EQ(ViewLines(*window).last(), TableFormat(60013, {"1"}));
     EXPECT_EQ(shown, std::vector<QString>{TableFormat(60013, {"1"})});
+    // The notice sends the user to the log: it is in view.
+    EXPECT_TRUE(window->Action(kCmdShowLog)->isChecked());
 }
 
 TEST_F(MainWindowTest, CancelDuringARunStopsItAtTheNextCheckpoint) {
