@@ -110,26 +110,31 @@ void ShowStatus(RunContext& ctx, int id, std::initializer_list<std::string_view>
 }
 
 // The local tree with the run's scan rules; the count of its files is the
-// deletion limit's base.
-FileList ScanTree(RunContext& ctx, std::vector<std::string>* unlisted) {
+// deletion limit's base. nullopt when the home directory cannot be listed.
+std::optional<FileList> ScanTree(RunContext& ctx, std::vector<std::string>* unlisted) {
     const RunSettings& settings = ctx.state.settings;
     FileList files;
     LocalScanOptions options;
     options.subdirs = settings.subdirs != 0;
     options.excludedExtensions = &settings.excludedExtensions;
-    static_cast<void>(ScanLocalTree(ctx.fs, settings.localDir, options, files, nullptr, unlisted));
+    if (ScanLocalTree(ctx.fs, settings.localDir, options, files, nullptr, unlisted) < 0)
+        return std::nullopt;
     ctx.state.results.deletionBase = static_cast<long>(files.size());
     return files;
 }
 
 // Compares the tree with the change cache's last snapshot: what changed
 // since (a run or a batch recorded it) is pending; what the snapshot holds and
-// the tree no longer does is a removal.
-void CatchUp(RunContext& ctx, Pending& pending) {
+// the tree no longer does is a removal. False when the home directory cannot
+// be listed (gone, moved, unmounted): then nothing is taken for removed.
+bool CatchUp(RunContext& ctx, Pending& pending) {
     std::vector<std::string> unlisted;
-    const FileList files = ScanTree(ctx, &unlisted);
+    const std::optional<FileList> scanned = ScanTree(ctx, &unlisted);
+    if (!scanned)
+        return false;
+    const FileList& files = *scanned;
     if (LoadChangeCache(ctx) == 0)
-        return;
+        return true;
     std::unordered_map<std::string, int64_t> recorded;
     for (const FileEntry& e : ctx.state.results.cacheFiles)
         recorded.emplace(e.name, e.lastWriteTime);
@@ -147,6 +152,7 @@ void CatchUp(RunContext& ctx, Pending& pending) {
         if (!below)
             pending.Remove(name, ctx.state.settings.mirrorFiles != 0);
     }
+    return true;
 }
 
 // Whether the scan would see a name: no component hidden, and in a
@@ -299,7 +305,14 @@ Step CheckServer(RunContext& ctx, Watch& watch) {
     ctx.log.AppendLogLine("");
     Log(ctx, msg::kWatchServerCheck);
     ClearBatchLists(ctx.state);
-    ctx.state.results.localFiles = ScanTree(ctx, &ctx.state.results.unlistedLocalDirs);
+    std::optional<FileList> files = ScanTree(ctx, &ctx.state.results.unlistedLocalDirs);
+    if (!files) {
+        // As a run: a home directory that cannot be listed stops it.
+        Log(ctx, msg::kLocalDirNotFound);
+        EndRunAfterFailure(ctx, watch.connection.get(), nullptr, msg::kStoppedByErrorAbove, "");
+        return Step::Ended;
+    }
+    ctx.state.results.localFiles = std::move(*files);
     FileList transfer;
     if (SynchroniseOnConnection(ctx, *watch.connection, transfer, *watch.clockOffset) != PhaseOutcome::Done)
         return Step::Ended;
@@ -359,10 +372,15 @@ Step Guarded(RunContext& ctx, Watch& watch, bool batch, F step) {
     }
 }
 
-void Merge(RunContext& ctx, Watch& watch, const LocalWatcher::Changes& changes) {
+// False when the home directory is gone: the watch has ended.
+bool Merge(RunContext& ctx, Watch& watch, const LocalWatcher::Changes& changes) {
     if (changes.overflow) {
         Log(ctx, msg::kWatchRescan);
-        CatchUp(ctx, watch.pending);
+        if (!CatchUp(ctx, watch.pending)) {
+            Log(ctx, msg::kLocalDirNotFound);
+            EndRunAfterFailure(ctx, watch.connection.get(), nullptr, msg::kStoppedByErrorAbove, "");
+            return false;
+        }
     }
     for (const std::string& name : changes.removed)
         watch.pending.Remove(name, ctx.state.settings.mirrorFiles != 0);
@@ -373,6 +391,7 @@ void Merge(RunContext& ctx, Watch& watch, const LocalWatcher::Changes& changes) 
     }
     if (!changes.unwatched.empty() && watch.reported.insert(changes.unwatchedReason).second)
         ctx.log.AppendLogLine(changes.unwatchedReason);
+    return true;
 }
 
 // The clean end on the cancel flag.
@@ -418,7 +437,10 @@ void ExecuteWatch(RunContext& ctx) {
     Watch watch;
     watch.clockOffset = measured;
     // Edits made while the run before went (after its scan) are in no batch.
-    CatchUp(ctx, watch.pending);
+    if (!CatchUp(ctx, watch.pending)) {
+        Log(ctx, msg::kLocalDirNotFound);
+        return EndRunAfterFailure(ctx, nullptr, nullptr, msg::kStoppedByErrorAbove, "");
+    }
     if (!watch.pending.changed.empty())
         Log(ctx, msg::kWatchCatchUp, {std::to_string(watch.pending.changed.size())});
     const int checkMinutes = settings.download ? settings.watchServerInterval : 0;
@@ -461,8 +483,9 @@ void ExecuteWatch(RunContext& ctx) {
             wake = std::min(wake, watch.retryAt);
         const auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(std::clamp(
             wake - now, Clock::duration(std::chrono::milliseconds(1)), Clock::duration(std::chrono::hours(1))));
-        if (std::optional<LocalWatcher::Changes> changes = watcher.Next(timeout, cancelled))
-            Merge(ctx, watch, *changes);
+        const std::optional<LocalWatcher::Changes> changes = watcher.Next(timeout, cancelled);
+        if (changes && !Merge(ctx, watch, *changes))
+            return;
     }
     EndWatch(ctx, watch);
 }

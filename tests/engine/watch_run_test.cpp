@@ -8,6 +8,8 @@
 #include <thread>
 
 #include "engine/watch_run.h"
+#include "res/message_ids.h"
+#include "res/strings.h"
 #include "tests/support/run_harness.h"
 
 namespace kestrum {
@@ -116,6 +118,27 @@ TEST(WatchRun, EditsReachTheServerAndNothingIsLost) {
     h.owner.Cancel();
     owner.join();
     EXPECT_EQ(ExitStatusOf(h.owner.Outcome()), 0);
+}
+
+// A home directory moved away (or unmounted) is no deletion of everything in
+// it: the watch stops as a run would, even without a deletion limit.
+TEST(WatchRun, TheWatchStopsWhenItsDirectoryGoesAndDeletesNothing) {
+    TestFtpServer server;
+    RunHarness h;
+    h.MakeProfile("p", server);
+    h.store.SaveDetailSettings("p", {.mirrorFiles = true, .maxDelete = 0});
+    WriteFile(h.localDir + "/keep.txt", "keep");
+    ASSERT_EQ(h.Run(), 0);
+    h.owner.StartWatch();
+    std::thread owner([&] { h.owner.Await(); });
+    ASSERT_TRUE(Eventually([&] { return h.count(FormatString(msg::kWatchReady, {h.localDir})) == 1; }));
+    fs::rename(h.localDir, h.root / "moved");
+    EXPECT_TRUE(Eventually([&] { return h.state.flags.running == 0; }));
+    if (h.state.flags.running != 0)
+        h.owner.Cancel();
+    owner.join();
+    EXPECT_EQ(ExitStatusOf(h.owner.Outcome()), 1);
+    EXPECT_EQ(ReadFile(server.home() + "/keep.txt", false), "keep");
 }
 
 }  // namespace
