@@ -206,6 +206,11 @@ DetailDialog::DetailDialog(ProfileStore& store, MessageBoxes& boxes, const std::
         mirrorDirs_->setEnabled(checked);  // keeps its tick while disabled
     });
 
+    // Tab follows the screen: the connection count and the watch interval
+    // come under the time lag, not after the last box of the dialog.
+    setTabOrder(timeLag_, parallel_);
+    setTabOrder(parallel_, watchInterval_);
+
     LoadValues();
 }
 

@@ -347,6 +347,18 @@ TEST_F(DetailDialogTest, ConnectionSettingsShowTheStoredChoicesAndStoreTheNewOne
         QTest::mouseClick(passive, Qt::LeftButton, {}, QPoint(5, passive->height() / 2));
         if (c.removeKey)
             Click(&dialog, "removePinnedKey");
+        // Tab goes as the screen reads: the time lag, the connection count, the
+        // watch interval, the both-sides rule; the last box leads to the buttons.
+        auto tabFrom = [&](QWidget* from) {
+            from->setFocus();
+            QTest::keyClick(from, Qt::Key_Tab);
+            return dialog.focusWidget();
+        };
+        auto* watchInterval = Find<QSpinBox>(&dialog, "watchInterval");
+        EXPECT_EQ(tabFrom(Find<QLineEdit>(&dialog, "1054")), parallel);
+        EXPECT_EQ(tabFrom(parallel), watchInterval);
+        EXPECT_EQ(tabFrom(watchInterval), Find<QCheckBox>(&dialog, "1058"));
+        EXPECT_NE(tabFrom(passive), parallel);
         // Next to the both-sides rule, on screen and on Tab.
         auto* uploadTemp = Find<QCheckBox>(&dialog, "uploadTemp");
         EXPECT_EQ(Find<QCheckBox>(&dialog, "1058")->nextInFocusChain(), uploadTemp);
