@@ -656,24 +656,22 @@ void MainWindow::RevealLog() {
     });
 }
 
-bool MainWindow::AskOkCancel(std::string_view text) {
+bool MainWindow::Ask(std::string_view text, BoxButtons buttons) {
     const QString shown = ToQString(text);
     bool ok = false;
-    CallOnWindowThread([this, &shown, &ok] {
+    CallOnWindowThread([this, &shown, &ok, buttons] {
         if (!shuttingDown_)
-            ok = boxes_.Show(this, shown, BoxButtons::OkCancel);
+            ok = boxes_.Show(this, shown, buttons);
     });
     return ok;
 }
 
+bool MainWindow::AskOkCancel(std::string_view text) {
+    return Ask(text, BoxButtons::OkCancel);
+}
+
 bool MainWindow::AskRisky(std::string_view text) {
-    const QString shown = ToQString(text);
-    bool ok = false;
-    CallOnWindowThread([this, &shown, &ok] {
-        if (!shuttingDown_)
-            ok = boxes_.Show(this, shown, BoxButtons::OkCancelRisky);
-    });
-    return ok;
+    return Ask(text, BoxButtons::OkCancelRisky);
 }
 
 std::optional<std::string> MainWindow::AskPassword(std::string_view prompt, size_t maxBytes) {

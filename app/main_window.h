@@ -136,6 +136,8 @@ class MainWindow : public QDialog, public UserPort {
     void resizeEvent(QResizeEvent* event) override;
 
   private:
+    // A question box on the window's thread, from any thread; true for OK.
+    bool Ask(std::string_view text, BoxButtons buttons);
     void BuildControls();
     void BuildMenu();
     QAction* AddItem(QMenu* menu, int id, const QString& text);

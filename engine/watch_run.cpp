@@ -105,6 +105,12 @@ std::string TimeOfDay() {
     return text;
 }
 
+// A home directory that cannot be listed stops the watch as it stops a run.
+void EndAtMissingHome(RunContext& ctx, FtpConnection* connection) {
+    Log(ctx, msg::kLocalDirNotFound);
+    EndRunAfterFailure(ctx, connection, nullptr, msg::kStoppedByErrorAbove, "");
+}
+
 void ShowStatus(RunContext& ctx, int id, std::initializer_list<std::string_view> args = {}) {
     ctx.log.Port().ShowWatchStatus(FormatString(id, args));
 }
@@ -307,9 +313,7 @@ Step CheckServer(RunContext& ctx, Watch& watch) {
     ClearBatchLists(ctx.state);
     std::optional<FileList> files = ScanTree(ctx, &ctx.state.results.unlistedLocalDirs);
     if (!files) {
-        // As a run: a home directory that cannot be listed stops it.
-        Log(ctx, msg::kLocalDirNotFound);
-        EndRunAfterFailure(ctx, watch.connection.get(), nullptr, msg::kStoppedByErrorAbove, "");
+        EndAtMissingHome(ctx, watch.connection.get());
         return Step::Ended;
     }
     ctx.state.results.localFiles = std::move(*files);
@@ -377,8 +381,7 @@ bool Merge(RunContext& ctx, Watch& watch, const LocalWatcher::Changes& changes) 
     if (changes.overflow) {
         Log(ctx, msg::kWatchRescan);
         if (!CatchUp(ctx, watch.pending)) {
-            Log(ctx, msg::kLocalDirNotFound);
-            EndRunAfterFailure(ctx, watch.connection.get(), nullptr, msg::kStoppedByErrorAbove, "");
+            EndAtMissingHome(ctx, watch.connection.get());
             return false;
         }
     }
@@ -437,10 +440,8 @@ void ExecuteWatch(RunContext& ctx) {
     Watch watch;
     watch.clockOffset = measured;
     // Edits made while the run before went (after its scan) are in no batch.
-    if (!CatchUp(ctx, watch.pending)) {
-        Log(ctx, msg::kLocalDirNotFound);
-        return EndRunAfterFailure(ctx, nullptr, nullptr, msg::kStoppedByErrorAbove, "");
-    }
+    if (!CatchUp(ctx, watch.pending))
+        return EndAtMissingHome(ctx, nullptr);
     if (!watch.pending.changed.empty())
         Log(ctx, msg::kWatchCatchUp, {std::to_string(watch.pending.changed.size())});
     const int checkMinutes = settings.download ? settings.watchServerInterval : 0;
